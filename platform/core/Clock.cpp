@@ -15,9 +15,10 @@ std::atomic<FakeClock*> gFake{nullptr};
 
 // Waits registered with the fake clock, so advance() can wake them at once. A wake-up
 // that races the registration is caught by the short real-time slice of each wait.
-std::mutex gWaitersMutex;
-std::set<std::condition_variable*> gWaiters;
-std::set<std::condition_variable_any*> gWaitersAny;
+// Leaked on purpose: detached threads may still wait while the process exits.
+std::mutex& gWaitersMutex = *new std::mutex;
+std::set<std::condition_variable*>& gWaiters = *new std::set<std::condition_variable*>;
+std::set<std::condition_variable_any*>& gWaitersAny = *new std::set<std::condition_variable_any*>;
 constexpr auto kFakeSlice = std::chrono::milliseconds(10);
 
 void wakeAll() {

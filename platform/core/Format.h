@@ -36,6 +36,9 @@ template <typename T> FormatArg makeFormatArg(const T& v) {
     if constexpr (std::is_same_v<D, bool>) {
         a.kind = FormatArg::Kind::Signed;
         a.i = v ? 1 : 0;
+    } else if constexpr (std::is_array_v<T>) { // string literals and char arrays
+        a.kind = FormatArg::Kind::Text;
+        a.text = std::string(std::string_view(v));
     } else if constexpr (std::is_same_v<D, char*> || std::is_same_v<D, const char*>) {
         if (v) {
             a.kind = FormatArg::Kind::Text;

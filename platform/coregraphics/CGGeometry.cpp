@@ -85,19 +85,27 @@ bool CGRectContainsRect(CGRect outer, CGRect inner) {
            CGRectGetMaxX(inner) <= CGRectGetMaxX(outer) && CGRectGetMaxY(inner) <= CGRectGetMaxY(outer);
 }
 
+// Each rectangle's minimum lies strictly below the other's maximum on both axes: rectangles
+// sharing only an edge or a corner do not intersect, while an empty rectangle strictly inside
+// another does.
+bool CGRectIntersectsRect(CGRect a, CGRect b) {
+    if (CGRectIsNull(a) || CGRectIsNull(b)) return false;
+    a = CGRectStandardize(a);
+    b = CGRectStandardize(b);
+    return a.origin.x < CGRectGetMaxX(b) && b.origin.x < CGRectGetMaxX(a) && a.origin.y < CGRectGetMaxY(b) &&
+           b.origin.y < CGRectGetMaxY(a);
+}
+
 CGRect CGRectIntersection(CGRect a, CGRect b) {
-    if (CGRectIsNull(a) || CGRectIsNull(b)) return CGRectNull;
+    if (!CGRectIntersectsRect(a, b)) return CGRectNull;
     a = CGRectStandardize(a);
     b = CGRectStandardize(b);
     CGFloat x1 = std::max(a.origin.x, b.origin.x);
     CGFloat y1 = std::max(a.origin.y, b.origin.y);
     CGFloat x2 = std::min(CGRectGetMaxX(a), CGRectGetMaxX(b));
     CGFloat y2 = std::min(CGRectGetMaxY(a), CGRectGetMaxY(b));
-    if (x2 <= x1 || y2 <= y1) return CGRectNull;
     return CGRectMake(x1, y1, x2 - x1, y2 - y1);
 }
-
-bool CGRectIntersectsRect(CGRect a, CGRect b) { return !CGRectIsNull(CGRectIntersection(a, b)); }
 
 CGRect CGRectUnion(CGRect a, CGRect b) {
     if (CGRectIsNull(a)) return CGRectStandardize(b);

@@ -20,6 +20,10 @@ TEST(CGGeometry, ContainmentIsHalfOpenAndTouchingRectanglesDoNotIntersect) {
     EXPECT_FALSE(CGRectIntersectsRect(a, CGRectMake(10, 10, 5, 5)));
     EXPECT_TRUE(CGRectIsNull(CGRectIntersection(a, CGRectMake(10, 0, 5, 5))));
     EXPECT_TRUE(CGRectEqualToRect(CGRectIntersection(a, CGRectMake(5, 5, 10, 10)), CGRectMake(5, 5, 5, 5)));
+    // An empty rectangle strictly inside meets the other; one on its edge does not.
+    EXPECT_TRUE(CGRectIntersectsRect(a, CGRectMake(5, 5, 0, 0)));
+    EXPECT_TRUE(CGRectEqualToRect(CGRectIntersection(a, CGRectMake(5, 5, 0, 3)), CGRectMake(5, 5, 0, 3)));
+    EXPECT_FALSE(CGRectIntersectsRect(a, CGRectMake(10, 5, 0, 0)));
 }
 
 TEST(CGGeometry, NullIsTheIdentityOfUnionAndAbsorbsIntersection) {

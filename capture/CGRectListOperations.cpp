@@ -1,0 +1,173 @@
+// The list operations that cut, merge and split: adding with disjointness kept, making a
+// list disjoint again, merging by a caller's rule and cutting large rectangles into strips.
+#include "capture/CGRectList.h"
+
+#include "platform/core/Log.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace capture {
+
+using namespace cg;
+
+namespace {
+
+constexpr int kHorizontalBands = 1;
+// A strip remainder this small (in pixels) is not worth a rectangle of its own.
+constexpr double kStripRemainderTolerance = 0.25;
+
+struct Extent {
+    double minX, minY, maxX, maxY;
+};
+
+// Standardized edges, as CGRectStandardize gives them.
+Extent extentOf(const CGRect& r) {
+    const double x = r.size.width < 0 ? r.origin.x + r.size.width : r.origin.x;
+    const double y = r.size.height < 0 ? r.origin.y + r.size.height : r.origin.y;
+    return {x, y, x + std::fabs(r.size.width), y + std::fabs(r.size.height)};
+}
+
+// The answer of CGRectIntersectsRect without its calls: adding scans the list once for
+// every piece it adds back, and this test is nearly all of that scan's time.
+bool meets(const Extent& a, const CGRect& stored) {
+    if (std::isinf(stored.origin.x) && stored.origin.x > 0) return false; // the null rectangle
+    const Extent b = extentOf(stored);
+    const double x1 = std::max(a.minX, b.minX), x2 = std::min(a.maxX, b.maxX);
+    const double y1 = std::max(a.minY, b.minY), y2 = std::min(a.maxY, b.maxY);
+    return !(x2 <= x1 || y2 <= y1);
+}
+
+bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t& index) {
+    if (CGRectIsNull(r)) return false;
+    const Extent extent = extentOf(r);
+    for (uint64_t i = 0; i < list.count; ++i) {
+        if (meets(extent, list.rects[i])) {
+            index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One step of adding: cuts r against the first stored rectangle it meets and leaves the
+// pieces that still have to be added on `pending` (the next piece on top).
+void addOne(CGRectList& list, CGRect r, std::vector<CGRect>& pending) {
+    uint64_t hit = 0;
+    if (!findFirstIntersecting(list, r, hit)) {
+        CGRectListAppend(list, r);
+        return;
+    }
+    const CGRect e = list.rects[hit];
+    CGRectListDelete(list, hit);
+    CGRect p[3];
+    const int64_t k = CGRectSubdivide(&p[0], &p[1], &p[2], kHorizontalBands, r, e);
+    if (k == 0) return;
+    if (k == 2 && ((CGRectEqualToRect(p[0], r) && CGRectEqualToRect(p[1], e)) ||
+                   (CGRectEqualToRect(p[0], e) && CGRectEqualToRect(p[1], r)))) {
+        CGRectListAppend(list, p[0]);
+        CGRectListAppend(list, p[1]);
+        return;
+    }
+    const int64_t n = k < 0 ? 1 : k;
+    for (int64_t i = n - 1; i >= 0; --i) {
+        if (!CGRectIsEmpty(p[i])) pending.push_back(p[i]);
+    }
+}
+
+float toFloat(double v) { return static_cast<float>(v); }
+
+// Appends horizontal strips of r (standardized) of height `step`, the last taking the rest.
+void appendStrips(CGRectList& list, CGRect r, double strips) {
+    const double step = r.size.height / strips;
+    const double bottom = CGRectGetMaxY(r);
+    if (!(step > 0)) return;
+    double y = toFloat(r.origin.y);
+    double height = step;
+    for (;;) {
+        CGRectListAppend(list, CGRectMake(r.origin.x, y, r.size.width, height));
+        const double nextY = toFloat(y + height);
+        if (!(nextY > y)) {
+            // Single precision cannot step this far from the origin: one strip takes the
+            // rest rather than repeating the same strip for ever.
+            if (bottom - y > height) CGRectListAppend(list, CGRectMake(r.origin.x, y, r.size.width, bottom - y));
+            return;
+        }
+        const double nextHeight = bottom - nextY > height ? step : bottom - nextY;
+        if (!(nextHeight > 0) || std::fabs(bottom - nextY) <= kStripRemainderTolerance) return;
+        y = nextY;
+        height = nextHeight;
+    }
+}
+
+} // namespace
+
+void CGRectListAdd(CGRectList& list, CGRect r) {
+    // Each piece is added as if by a fresh call, depth first, in piece order; a stack of
+    // pending pieces does that without a call per piece.
+    std::vector<CGRect> pending{r};
+    while (!pending.empty()) {
+        const CGRect next = pending.back();
+        pending.pop_back();
+        addOne(list, next, pending);
+    }
+}
+
+void CGRectListSubdivide(CGRectList& list) {
+    if (list.count < 2) return;
+    for (uint64_t i = 0; i + 1 < list.count; ++i) {
+        for (uint64_t j = i + 1; j < list.count; ++j) {
+            const CGRect a = CGRectStandardize(list.rects[i]);
+            const CGRect b = CGRectStandardize(list.rects[j]);
+            if (CGRectIsNull(a) || !meets(extentOf(a), b)) continue;
+            CGRectListDelete(list, i);
+            CGRectListAdd(list, a);
+        }
+    }
+}
+
+bool CGRectListSimplify(CGRectList& list, const CGRectListMergePredicate& predicate) {
+    if (list.count < 2 || !predicate) return false;
+    bool mergedAny = false;
+    bool merged = true;
+    while (merged) {
+        merged = false;
+        for (uint64_t i = 0; i + 1 < list.count; ++i) {
+            for (uint64_t j = i + 1; j < list.count; ++j) {
+                const CGRect a = CGRectStandardize(list.rects[i]);
+                const CGRect b = CGRectStandardize(list.rects[j]);
+                if (!predicate(i, j, a, b)) continue;
+                CGRectListDelete(list, j);
+                list.rects[i] = CGRectUnion(a, b);
+                merged = true;
+                i = 0; // the pass goes on from slot 1
+                break;
+            }
+        }
+        mergedAny = mergedAny || merged;
+    }
+    return mergedAny;
+}
+
+void CGRectListDecimate(CGRectList& list, uint64_t strips, double maximumArea) {
+    if (list.count == 0) return;
+    if (strips == 0) {
+        platform::log("CGRectListDecimate: a strip count of 0 refused");
+        return;
+    }
+    uint64_t limit = list.count;
+    uint64_t i = 0;
+    while (i < limit) {
+        const CGRect r = list.rects[i];
+        if (!(r.size.width * r.size.height > maximumArea)) {
+            ++i;
+            continue;
+        }
+        CGRectListDelete(list, i);
+        // Standardized, so that a rectangle stored with a negative size is cut, not lost.
+        appendStrips(list, CGRectStandardize(r), static_cast<double>(strips));
+        --limit;
+    }
+}
+
+} // namespace capture

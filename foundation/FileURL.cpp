@@ -1,0 +1,124 @@
+#include "foundation/FileURL.h"
+
+#include "platform/corefoundation/Paths.h"
+
+#include <cctype>
+#include <unistd.h>
+#include <vector>
+
+namespace foundation {
+
+namespace {
+
+constexpr std::string_view kScheme = "file://";
+
+// Characters a path keeps unescaped in a URL (RFC 3986 pchar and "/").
+bool keptInPath(unsigned char c) {
+    if (std::isalnum(c)) return true;
+    switch (c) {
+    case '-': case '.': case '_': case '~': case '/': case '!': case '$': case '&': case '\'':
+    case '(': case ')': case '*': case '+': case ',': case ';': case '=': case ':': case '@':
+        return true;
+    default:
+        return false;
+    }
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::string> unescape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt; // an escape cut short
+        int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return out;
+}
+
+std::string currentFolder() {
+    std::vector<char> buffer(4096);
+    if (!::getcwd(buffer.data(), buffer.size())) return "/";
+    return buffer.data();
+}
+
+} // namespace
+
+std::string fileURLWithPath(std::string_view path, bool isDirectory) {
+    std::string absolute = !path.empty() && path[0] == '/' ? std::string(path) : currentFolder() + "/" + std::string(path);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string url(kScheme);
+    for (unsigned char c : absolute) {
+        if (keptInPath(c)) {
+            url.push_back(static_cast<char>(c));
+        } else {
+            url.push_back('%');
+            url.push_back(kHex[c >> 4]);
+            url.push_back(kHex[c & 0xF]);
+        }
+    }
+    if (isDirectory && url.back() != '/') url.push_back('/');
+    return url;
+}
+
+bool isFileURL(std::string_view url) {
+    if (url.size() < 5) return false;
+    std::string scheme;
+    for (char c : url.substr(0, 5)) scheme.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return scheme == "file:";
+}
+
+std::optional<std::string> pathOfFileURL(std::string_view url) {
+    if (!isFileURL(url) || url.substr(5, 2) != "//") return std::nullopt;
+    std::string_view rest = url.substr(kScheme.size());
+    size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    std::string_view host = rest.substr(0, slash);
+    if (!host.empty() && host != "localhost") return std::nullopt;
+    std::string_view escaped = rest.substr(slash);
+    if (escaped.find_first_of("?#") != std::string_view::npos) return std::nullopt;
+    auto path = unescape(escaped);
+    if (!path) return std::nullopt;
+    while (path->size() > 1 && path->back() == '/') path->pop_back();
+    return path;
+}
+
+std::string stringByStandardizingPath(std::string_view path) {
+    std::string expanded(path);
+    if (expanded == "~" || expanded.starts_with("~/")) expanded = platform::homeDirectory() + expanded.substr(1);
+    if (expanded.empty() || expanded[0] != '/') expanded = currentFolder() + "/" + expanded;
+    std::vector<std::string_view> segments;
+    std::string_view rest = expanded;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view segment = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+        if (segment.empty() || segment == ".") continue;
+        if (segment == "..") {
+            if (!segments.empty()) segments.pop_back();
+            continue;
+        }
+        segments.push_back(segment);
+    }
+    std::string standard;
+    for (auto segment : segments) {
+        standard.push_back('/');
+        standard.append(segment);
+    }
+    if (standard.empty()) standard = "/";
+    return platform::macPath(standard);
+}
+
+} // namespace foundation

@@ -1,0 +1,58 @@
+// A dispatch source. Only timers exist so far; the type leaves room for descriptor and
+// signal sources.
+#pragma once
+
+#include "platform/core/Clock.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace dispatch {
+
+class Queue;
+
+enum class SourceType { Timer };
+
+class Source : public std::enable_shared_from_this<Source> {
+  public:
+    Source(SourceType type, std::shared_ptr<Queue> queue);
+
+    SourceType type() const { return m_type; }
+    // interval zero: fires once.
+    void setTimer(platform::TimePoint start, platform::Duration interval);
+    void setEventHandler(std::function<void()> handler);
+    void setCancelHandler(std::function<void()> handler);
+    void cancel();
+    bool isCancelled() const;
+    // Fires counted for the handler now running (missed fires collapse into one call).
+    unsigned long data() const;
+    void resume();
+    void suspend();
+
+    // The timer service's call when the timer is due; answers the next fire time or
+    // kDistantFuture when the source needs no more.
+    platform::TimePoint fireDue(platform::TimePoint now);
+    platform::TimePoint nextFire() const;
+
+  private:
+    bool armedLocked() const;
+    void rearm();
+    void deliver();
+
+    const SourceType m_type;
+    const std::shared_ptr<Queue> m_queue;
+    mutable std::mutex m_mutex;
+    std::function<void()> m_handler;
+    std::function<void()> m_cancelHandler;
+    platform::TimePoint m_next = platform::kDistantFuture;
+    platform::Duration m_interval{0};
+    unsigned long m_pending = 0;  // fires not yet handed to the handler
+    unsigned long m_data = 0;     // fires the running handler stands for
+    bool m_handlerQueued = false; // one handler call at a time is queued
+    int m_suspendCount = 1;       // sources start suspended
+    bool m_cancelled = false;
+    bool m_cancelQueued = false;
+};
+
+} // namespace dispatch

@@ -1,0 +1,140 @@
+#include "platform/core/Log.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/dispatch/Testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using namespace dispatch;
+
+namespace {
+const RunLoopModes kDefault{std::string(kDefaultRunLoopMode)};
+}
+
+TEST(RunLoop, NestedModalRunServesTheMainQueueButNotDefaultModeWork) {
+    platform::installFakeClock();
+    auto loop = RunLoop::main();
+    std::vector<std::string> order;
+    loop->perform(kDefault, [&] {
+        loop->perform(kDefault, [&] { order.push_back("default work"); });
+        dispatch_async(dispatch_get_main_queue(), [&] {
+            order.push_back("main queue in " + loop->currentMode());
+            loop->stop();
+        });
+        auto result = loop->runInMode(kModalPanelRunLoopMode, platform::kDistantFuture, false);
+        EXPECT_EQ(result, RunLoop::RunResult::Stopped);
+        order.push_back("modal run ended");
+    });
+    runUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"main queue in NSModalPanelRunLoopMode", "modal run ended",
+                                               "default work"}));
+    EXPECT_EQ(loop->currentMode(), "");
+}
+
+TEST(RunLoop, CommonModesCoverTheThreeModesAndWorkRunsInReadyOrder) {
+    platform::installFakeClock();
+    auto loop = RunLoop::main();
+    std::vector<std::string> order;
+    loop->performAfter(platform::seconds(1), kDefault, {}, [&] { order.push_back("delayed"); });
+    loop->perform({std::string(kCommonRunLoopModes)}, [&] { order.push_back("common"); });
+    loop->perform({std::string(kEventTrackingRunLoopMode)}, [&] { order.push_back("tracking"); });
+    loop->perform(kDefault, [&] { order.push_back("default"); });
+    runUntilIdle(kEventTrackingRunLoopMode);
+    EXPECT_EQ(order, (std::vector<std::string>{"common", "tracking"}));
+    advanceAndRun(platform::seconds(1));
+    EXPECT_EQ(order, (std::vector<std::string>{"common", "tracking", "default", "delayed"}));
+}
+
+TEST(RunLoop, RepeatingTimerKeepsPhaseCollapsesAndStopsWhenInvalidatedElsewhere) {
+    auto& clock = platform::installFakeClock();
+    auto loop = RunLoop::main();
+    auto start = platform::now();
+    std::vector<double> fires;
+    auto timer = std::make_shared<RunLoopTimer>(
+        start + platform::seconds(1), platform::seconds(1),
+        [&](RunLoopTimer&) { fires.push_back(platform::toSeconds(platform::now() - start)); });
+    loop->addTimer(timer, kDefault);
+    advanceAndRun(2.5);
+    EXPECT_EQ(fires, (std::vector<double>{1, 2}));
+    clock.advance(platform::seconds(2.7)); // 5.2: fires at 3, 4 and 5 collapse into one
+    runUntilIdle();
+    EXPECT_EQ(fires.size(), 3u);
+    EXPECT_EQ(timer->fireDate(), start + platform::seconds(6));
+    std::thread([&] { timer->invalidate(); }).join();
+    EXPECT_FALSE(timer->isValid());
+    advanceAndRun(5.0);
+    EXPECT_EQ(fires.size(), 3u);
+    EXPECT_EQ(loop->nextDueDate(kDefaultRunLoopMode), std::nullopt);
+}
+
+TEST(RunLoop, DelayedPerformsCancelByTargetAndSelector) {
+    platform::installFakeClock();
+    auto loop = RunLoop::main();
+    int target = 0;
+    int argument = 0;
+    std::vector<std::string> ran;
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "retry", &argument},
+                       [&] { ran.push_back("retry"); });
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "retry", nullptr},
+                       [&] { ran.push_back("retry nil"); });
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "wake", nullptr},
+                       [&] { ran.push_back("wake"); });
+    EXPECT_EQ(loop->cancelPerforms(&target, "retry", &argument), 1u);
+    advanceAndRun(1.0);
+    EXPECT_EQ(ran, (std::vector<std::string>{"retry nil", "wake"}));
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "a", nullptr}, [&] { ran.push_back("a"); });
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "b", nullptr}, [&] { ran.push_back("b"); });
+    EXPECT_EQ(loop->cancelPerforms(&target), 2u);
+    advanceAndRun(2.0);
+    EXPECT_EQ(ran.size(), 2u);
+}
+
+TEST(RunLoop, StopEndsRunAndAStopWithNoRunEndsTheNextOne) {
+    auto loop = RunLoop::main();
+    loop->stop();
+    loop->run(); // returns at once
+    dispatch_async(dispatch_get_global_queue(0),
+                   [loop] { loop->perform(kDefault, [loop] { loop->stop(); }); });
+    loop->run();
+    EXPECT_FALSE(loop->isRunning());
+}
+
+TEST(RunLoop, AnotherThreadsLoopRunsItsTimersAsTheFakeClockMoves) {
+    auto& clock = platform::installFakeClock();
+    std::atomic<int> fires{0};
+    std::shared_ptr<RunLoop> threadLoop;
+    auto ready = dispatch_semaphore_create(0);
+    auto fired = dispatch_semaphore_create(0);
+    std::thread t([&] {
+        threadLoop = RunLoop::current();
+        auto timer = std::make_shared<RunLoopTimer>(platform::now() + platform::seconds(2),
+                                                    platform::seconds(2), [&](RunLoopTimer&) {
+                                                        ++fires;
+                                                        dispatch_semaphore_signal(fired);
+                                                    });
+        threadLoop->addTimer(timer, kDefault);
+        dispatch_semaphore_signal(ready);
+        threadLoop->run();
+    });
+    dispatch_semaphore_wait(ready, DISPATCH_TIME_FOREVER);
+    EXPECT_FALSE(threadLoop->isMain());
+    clock.advance(platform::seconds(2));
+    EXPECT_EQ(dispatch_semaphore_wait(fired, DISPATCH_TIME_FOREVER), 0);
+    EXPECT_EQ(fires.load(), 1);
+    // Running a loop from a thread that does not own it only waits.
+    EXPECT_EQ(threadLoop->runInMode(kDefaultRunLoopMode, platform::now(), false),
+              RunLoop::RunResult::TimedOut);
+    threadLoop->stop();
+    t.join();
+}
+
+TEST(RunLoop, DelayedPerformOnADispatchWorkersLoopIsLogged) {
+    platform::LogCapture log(true);
+    auto q = dispatch_queue_create("com.example.worker", nullptr);
+    dispatch_sync(q, [] { RunLoop::current()->performAfter(platform::seconds(1), kDefault, {}, [] {}); });
+    EXPECT_TRUE(log.contains("delayed perform on a run loop that never runs"));
+}

@@ -1,0 +1,10 @@
+#include "server/net/NetSyscalls.h"
+
+namespace server {
+
+NetSyscalls& netSyscalls() {
+    static NetSyscalls calls;
+    return calls;
+}
+
+} // namespace server

@@ -1,0 +1,718 @@
+#include "tools/refclient/Client.h"
+
+#include "platform/core/Log.h"
+#include "tools/refclient/ClientMessages.h"
+#include "tools/refclient/Datagrams.h"
+#include "tools/refclient/PngFile.h"
+#include "tools/refclient/SidebandDatagram.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace refclient {
+
+namespace {
+
+// The server drops a connection after 45 s without a byte; a heartbeat after 10 s
+// of our silence keeps well inside that.
+constexpr double kHeartbeatIdleSeconds = 10.0;
+// A request after an empty update waits this long, so the exchange before
+// activation does not spin.
+constexpr double kEmptyAnswerDelaySeconds = 0.05;
+// The picture file is rewritten at most this often while frames stream in.
+constexpr double kPngIntervalSeconds = 1.0;
+constexpr size_t kReadChunk = 64 * 1024;
+
+std::string text(uint64_t v) { return platform::format("%llu", static_cast<unsigned long long>(v)); }
+std::string text(int64_t v) { return platform::format("%lld", static_cast<long long>(v)); }
+std::string text(int v) { return text(static_cast<int64_t>(v)); }
+std::string text(uint32_t v) { return text(static_cast<uint64_t>(v)); }
+
+} // namespace
+
+const char* NSStringFromClientState(ClientState state) {
+    switch (state) {
+    case ClientState::Idle: return "idle";
+    case ClientState::Connecting: return "connecting";
+    case ClientState::Handshaking: return "handshaking";
+    case ClientState::Session: return "session";
+    case ClientState::Ended: return "ended";
+    }
+    return "?";
+}
+
+Client::Client(Config config) : m_config(std::move(config)) {
+    m_picture.resize(m_config.nominalWidth, m_config.nominalHeight);
+    m_snapshot.pictureWidth = m_picture.width();
+    m_snapshot.pictureHeight = m_picture.height();
+}
+
+Client::~Client() {
+    stop();
+    if (m_connection && m_connection->fd >= 0) ::close(m_connection->fd);
+    for (int fd : m_keptFds) ::close(fd);
+    if (m_udpFd >= 0) ::close(m_udpFd);
+}
+
+template <typename F> void Client::update(F&& change) {
+    {
+        std::lock_guard lock(m_mutex);
+        change(m_snapshot);
+    }
+    m_changed.notify_all();
+}
+
+bool Client::start(std::string* error) {
+    auto fail = [&](const std::string& why) {
+        platform::log("refclient: %@", why);
+        if (error) *error = why;
+        update([](Snapshot& s) { s.exitCode = 2; s.state = ClientState::Ended; });
+        return false;
+    };
+    m_bindAddress = NetAddress::parse(m_config.bindAddress, m_config.sidebandPort);
+    if (!m_bindAddress) return fail(platform::format("bind address \"%@\" is not an IP address", m_config.bindAddress));
+    m_udpFd = openBoundUdp(*m_bindAddress);
+    if (m_udpFd < 0)
+        return fail(platform::format("cannot bind UDP %@ port %u: %@", m_config.bindAddress, m_config.sidebandPort,
+                                     std::strerror(errno)));
+    if (!m_config.logPath.empty() && !m_log.open(m_config.logPath))
+        return fail(platform::format("cannot open the record log %@", m_config.logPath));
+    if (m_config.announce)
+        platform::log("refclient: no Bonjour announcement: it needs the platform daemon, which this build lacks");
+    m_startTime = platform::now();
+    m_log.restart(m_startTime);
+    uint16_t port = boundPort(m_udpFd);
+    update([port](Snapshot& s) { s.sidebandPort = port; });
+    m_thread = std::thread([this] { runLoop(); });
+    return true;
+}
+
+void Client::runLoop() {
+    m_loop.watch(m_udpFd, POLLIN, [this](short) { onDatagramReadable(); });
+    if (m_config.timeout > 0)
+        m_loop.at(m_startTime + platform::seconds(m_config.timeout), [this] { endRun(3, "timeout"); });
+    if (!m_config.connectHost.empty()) connectTo(m_config.connectHost);
+    m_loop.run();
+}
+
+void Client::stop() {
+    if (!m_thread.joinable()) return;
+    m_loop.post([this] { endRun(0, "stopped"); });
+    m_thread.join();
+}
+
+int Client::waitForExit() {
+    waitFor([](const Snapshot& s) { return s.exitCode.has_value(); }, platform::kDistantFuture.time_since_epoch());
+    if (m_thread.joinable()) m_thread.join();
+    return *snapshot().exitCode;
+}
+
+bool Client::waitFor(const std::function<bool(const Snapshot&)>& predicate, platform::Duration timeout) const {
+    std::unique_lock lock(m_mutex);
+    auto start = platform::now();
+    auto deadline = timeout >= platform::kDistantFuture - start ? platform::kDistantFuture : start + timeout;
+    return platform::waitUntil(m_changed, lock, deadline, [&] { return predicate(m_snapshot); });
+}
+
+Snapshot Client::snapshot() const {
+    std::lock_guard lock(m_mutex);
+    return m_snapshot;
+}
+
+Picture Client::picture() const {
+    std::lock_guard lock(m_mutex);
+    return m_picture;
+}
+
+std::optional<CursorImage> Client::cursorImage() const {
+    std::lock_guard lock(m_mutex);
+    return m_cursorImage;
+}
+
+std::vector<std::string> Client::log() const { return m_log.lines(); }
+
+void Client::setState(ClientState state) {
+    update([state](Snapshot& s) {
+        s.state = state;
+        if (state == ClientState::Idle) s.activated = false;
+    });
+}
+
+// ---- Sideband port ----
+
+void Client::onDatagramReadable() {
+    Bytes buffer(kReadChunk);
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = ::recvfrom(m_udpFd, buffer.data(), buffer.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                               &fromLength);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return; // EAGAIN: drained
+        }
+        // A datagram larger than the buffer is refused by its length like any odd size.
+        size_t length = static_cast<size_t>(n) > buffer.size() ? buffer.size() + 1 : static_cast<size_t>(n);
+        ByteView bytes(buffer.data(), std::min(length, buffer.size()));
+        m_errorSource = "udp";
+        if (length > buffer.size()) {
+            protocolError(platform::format("sideband datagram of %lld bytes", static_cast<long long>(n)), false);
+        } else {
+            handleDatagram(bytes, NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLength));
+        }
+        m_errorSource = "tcp";
+        settlePending();
+        if (m_ended) return;
+    }
+}
+
+void Client::handleDatagram(ByteView bytes, const NetAddress& from) {
+    SidebandDatagram d = SidebandDatagram::classify(bytes);
+    switch (d.kind) {
+    case SidebandDatagram::Kind::Invitation: {
+        bool idle = snapshot().state == ClientState::Idle;
+        m_log.add("udp", "invite", {{"from", from.ip()}, {"acted", idle ? "1" : "0"}});
+        update([](Snapshot& s) { ++s.invitations; });
+        if (idle) connectTo(from.ip());
+        break;
+    }
+    case SidebandDatagram::Kind::CursorPosition:
+        m_log.add("udp", "cursor", {{"x", text(d.record.x)}, {"y", text(d.record.y)}, {"visible", d.visible() ? "1" : "0"}});
+        update([&d](Snapshot& s) {
+            s.cursor.haveDatagram = true;
+            s.cursor.x = d.record.x;
+            s.cursor.y = d.record.y;
+            s.cursor.visible = d.visible();
+        });
+        break;
+    case SidebandDatagram::Kind::FeatureState:
+        m_log.add("udp", "feature", {{"feature", text(d.feature())}, {"op", text(d.operation())}});
+        update([&d](Snapshot& s) { s.features[d.feature()] = d.operation(); });
+        if (d.operation() == kFeatureRequestOn || d.operation() == kFeatureRequestOff)
+            answerFeature(d.feature(), d.operation(), from);
+        break;
+    case SidebandDatagram::Kind::Refused: protocolError(d.refusal, false); break;
+    }
+}
+
+void Client::answerFeature(uint16_t feature, uint16_t, const NetAddress& from) {
+    bool on = (feature == kFeatureTouch && m_config.touch) || (feature == kFeatureKeyboard && m_config.keyboard);
+    NetAddress to = from;
+    to.setPort(m_config.serverSidebandPort);
+    sendDatagramTo(datagram::feature(on ? kFeatureOn : kFeatureOff, feature), to);
+}
+
+void Client::sendDatagramTo(ByteView bytes, NetAddress to) {
+    auto destination = to.asFamily(m_bindAddress->family());
+    if (!destination) {
+        platform::log("refclient: cannot reach %@ from the sideband socket's address family; datagram dropped", to.ip());
+        return;
+    }
+    ssize_t n;
+    do {
+        n = ::sendto(m_udpFd, bytes.data(), bytes.size(), MSG_NOSIGNAL, destination->sockaddrPtr(), destination->length());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        platform::log("refclient: datagram to %@ not sent: %@", to.ip(), std::strerror(errno));
+        return;
+    }
+    m_log.add("udp", "datagram-sent", {{"type", bytes.empty() ? "none" : text(int(bytes[0]))}, {"len", text(bytes.size())}});
+    update([](Snapshot& s) { ++s.datagramsSent; });
+}
+
+void Client::send(Bytes datagram) {
+    m_loop.post([this, d = std::move(datagram)] {
+        if (!m_connection) {
+            platform::log("refclient: no session; datagram of %u bytes dropped", d.size());
+            return;
+        }
+        NetAddress to = m_connection->server;
+        to.setPort(m_config.serverSidebandPort);
+        sendDatagramTo(d, to);
+    });
+}
+
+void Client::sendStream(Bytes bytes) {
+    m_loop.post([this, b = std::move(bytes)] {
+        if (!m_connection || m_connection->fd < 0) {
+            platform::log("refclient: no connection; %u stream bytes dropped", b.size());
+            return;
+        }
+        m_log.add("ctl", "stream-sent", {{"len", text(b.size())}});
+        sendOnStream(b);
+    });
+}
+
+void Client::handshakeOverride(Bytes bytes) {
+    m_loop.post([this, b = std::move(bytes)] { m_config.handshakeOverride = b; });
+}
+
+// ---- Connecting and the handshake ----
+
+void Client::connectTo(const std::string& ip) {
+    auto server = NetAddress::parse(ip, m_config.serverPort);
+    if (!server) {
+        connectFailed(platform::format("\"%@\" is not an IP address", ip));
+        return;
+    }
+    std::optional<NetAddress> source;
+    if (!m_bindAddress->isAnyAddress()) {
+        source = m_bindAddress->asFamily(server->family());
+        if (!source) {
+            connectFailed(platform::format("cannot reach %@ from %@", ip, m_config.bindAddress));
+            return;
+        }
+        source->setPort(0);
+    }
+    int fd = startTcpConnect(*server, source);
+    if (fd < 0) {
+        connectFailed(platform::format("connect to %@ failed: %@", ip, std::strerror(errno)));
+        return;
+    }
+    if (m_connection && m_connection->fd >= 0) m_keptFds.push_back(m_connection->fd);
+    m_connection = std::make_unique<Connection>();
+    m_connection->fd = fd;
+    m_connection->server = *server;
+    m_connection->generation = m_nextGeneration++;
+    update([ip](Snapshot& s) {
+        s.state = ClientState::Connecting;
+        s.silent = false;
+        s.serverAddress = ip;
+    });
+    m_loop.watch(fd, POLLOUT, [this](short) { onConnectReady(); });
+}
+
+void Client::connectFailed(const std::string& reason) {
+    platform::log("refclient: %@", reason);
+    m_log.add("tcp", "closed", {{"reason", reason}});
+    if (m_connection && m_connection->fd >= 0) {
+        m_loop.unwatch(m_connection->fd);
+        ::close(m_connection->fd);
+    }
+    m_connection.reset();
+    setState(ClientState::Idle);
+    if (m_config.once) endRun(2, "connect failed");
+}
+
+void Client::onConnectReady() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(m_connection->fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        connectFailed(platform::format("connect to %@ failed: %@", m_connection->server.ip(), std::strerror(error)));
+        return;
+    }
+    m_loop.unwatch(m_connection->fd);
+    m_log.add("tcp", "connect", {{"to", m_connection->server.ip()}, {"from", m_config.bindAddress}});
+    update([](Snapshot& s) {
+        s.state = ClientState::Handshaking;
+        ++s.sessions;
+    });
+    beginSession();
+}
+
+void Client::beginSession() {
+    HandshakeFields fields = m_config.handshakeFields();
+    Bytes handshake = m_config.handshakeOverride ? *m_config.handshakeOverride : encodeHandshake(fields);
+    Bytes hashes = m_config.handshakeOverride ? Bytes() : encodeIconHashes(fields);
+    if (m_config.handshakeCut >= 0) {
+        handshake.resize(std::min(handshake.size(), static_cast<size_t>(m_config.handshakeCut)));
+        sendOnStream(handshake);
+        m_log.add("tcp", "handshake-sent", {{"bytes", text(handshake.size())}, {"hashes", "0"}});
+        endByLimit("handshake-cut");
+        return;
+    }
+    bool sent = sendOnStream(handshake) && (hashes.empty() || sendOnStream(hashes));
+    m_log.add("tcp", "handshake-sent",
+              {{"bytes", text(handshake.size())}, {"hashes", text(hashes.size() / kIconHashSize)}});
+    if (!sent) {
+        closeConnection("send-failed", EndMode::Fin);
+        return;
+    }
+    if (m_config.closeAfterHandshake) {
+        endByLimit("close-after-handshake");
+        return;
+    }
+    m_connection->parser = std::make_unique<StreamParser>(m_config.protocol, static_cast<StreamHandler&>(*this));
+    m_loop.watch(m_connection->fd, POLLIN, [this](short) { onStreamReadable(); });
+    setState(ClientState::Session);
+    sendUpdateRequest();
+    scheduleHeartbeat();
+    if (m_config.endAfter > 0) {
+        uint64_t generation = m_connection->generation;
+        m_connection->endAfterTimer = m_loop.after(platform::seconds(m_config.endAfter), [this, generation] {
+            if (m_connection && m_connection->generation == generation) endByLimit("end-after");
+        });
+    }
+}
+
+// ---- Main stream ----
+
+bool Client::sendOnStream(ByteView bytes) {
+    if (!m_connection || m_connection->fd < 0) return false;
+    // Stamped before the send: the peer may react (and a test move the clock) before it returns.
+    m_connection->lastSent = platform::now();
+    return sendAll(m_connection->fd, bytes);
+}
+
+// With --stop-requests-after-frames N, frames 1..N are answered and then nothing is.
+bool Client::requestsAllowed(bool answeringFrame) const {
+    if (m_config.stopRequestsAfterFrames < 0) return true;
+    auto limit = static_cast<uint64_t>(m_config.stopRequestsAfterFrames);
+    return m_framesInRun < limit || (answeringFrame && m_framesInRun == limit);
+}
+
+void Client::sendUpdateRequest() {
+    if (!sendOnStream(updateRequestMessage())) return;
+    m_log.add("tcp", "request-sent");
+    update([](Snapshot& s) { ++s.requestsSent; });
+}
+
+void Client::scheduleDelayedRequest() {
+    uint64_t generation = m_connection->generation;
+    m_loop.after(platform::seconds(kEmptyAnswerDelaySeconds), [this, generation] {
+        if (m_connection && m_connection->generation == generation && m_connection->parser && requestsAllowed(false))
+            sendUpdateRequest();
+    });
+}
+
+void Client::scheduleHeartbeat() {
+    if (m_config.noHeartbeat || !m_connection) return;
+    uint64_t generation = m_connection->generation;
+    auto due = m_connection->lastSent + platform::seconds(kHeartbeatIdleSeconds);
+    m_connection->heartbeatTimer = m_loop.at(due, [this, generation] {
+        if (!m_connection || m_connection->generation != generation || !m_connection->parser) return;
+        if (platform::now() - m_connection->lastSent >= platform::seconds(kHeartbeatIdleSeconds)) {
+            if (sendOnStream(clientHeartbeatMessage())) {
+                m_log.add("tcp", "heartbeat-sent");
+                update([](Snapshot& s) { ++s.heartbeatsSent; });
+            }
+        }
+        scheduleHeartbeat();
+    });
+}
+
+void Client::onStreamReadable() {
+    Bytes buffer(kReadChunk);
+    ssize_t n;
+    do {
+        n = ::recv(m_connection->fd, buffer.data(), buffer.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+        closeConnection(n == 0 ? "eof" : std::strerror(errno), EndMode::Fin);
+        return;
+    }
+    m_connection->parser->feed(ByteView(buffer.data(), static_cast<size_t>(n)));
+    settlePending();
+}
+
+// Actions decided inside parser callbacks run here, once the parser has returned.
+void Client::settlePending() {
+    Pending pending = std::move(m_pending);
+    m_pending = Pending();
+    if (pending.endCode) {
+        if (*pending.endCode == 0) {
+            endByLimit(pending.reason);
+        } else {
+            endRun(*pending.endCode, pending.reason);
+        }
+    } else if (pending.close) {
+        closeConnection(pending.reason, EndMode::Fin);
+    }
+}
+
+void Client::busyReceived(uint64_t id) {
+    m_log.add("tcp", "busy", {{"id", text(id)}});
+    update([id](Snapshot& s) { s.busyId = id; });
+    if (id == 0) {
+        m_busyRefused = true;
+        m_pending.close = true;
+        m_pending.reason = "busy";
+        m_connection->parser->stop();
+        return;
+    }
+    std::optional<uint64_t> answer = m_config.busyAnswer;
+    if (!answer && id == m_config.caps.gateletClientId) answer = id;
+    if (!answer) {
+        m_pending.close = true;
+        m_pending.reason = "busy-not-ours";
+        m_connection->parser->stop();
+        return;
+    }
+    sendOnStream(busyAnswerMessage(*answer));
+}
+
+void Client::resolutionReceived(const ResolutionMessage& m) {
+    m_log.add("tcp", "resolution",
+              {{"w", text(m.width)}, {"h", text(m.height)}, {"req", m.requestNumber ? text(*m.requestNumber) : "none"}});
+    {
+        std::lock_guard lock(m_mutex);
+        m_picture.resize(m.width, m.height);
+        m_snapshot.pictureWidth = m_picture.width();
+        m_snapshot.pictureHeight = m_picture.height();
+        m_snapshot.lastResolution = m;
+        ++m_snapshot.resolutions;
+    }
+    m_changed.notify_all();
+}
+
+void Client::updateBegan(uint8_t type, uint16_t count) {
+    if (type == kMessageScreenUpdateWithAppInfo) {
+        m_log.add("tcp", "update", {{"count", text(count)}, {"type", "0x28"}});
+    } else {
+        m_log.add("tcp", "update", {{"count", text(count)}});
+    }
+    m_tally = UpdateTally{type};
+}
+
+void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
+    m_log.add("tcp", "rect",
+              {{"x", text(r.x)}, {"y", text(r.y)}, {"w", text(r.width)}, {"h", text(r.height)},
+               {"enc", text(r.encoding)}, {"len", text(r.length)}});
+    switch (r.encoding) {
+    case kEncodingJPG: paintRecord(r, payload); break;
+    case kEncodingMouseCursor: cursorImageRecord(r, payload); break;
+    case kEncodingMousePos:
+        m_tally.cursor = true;
+        m_log.add("tcp", "cursor", {{"x", text(r.x)}, {"y", text(r.y)}, {"visible", r.width == 1 ? "1" : "0"}});
+        update([&r](Snapshot& s) {
+            s.cursor.haveStreamPosition = true;
+            s.cursor.streamX = r.x;
+            s.cursor.streamY = r.y;
+        });
+        break;
+    default: break; // skipped by the parser, which reported it
+    }
+}
+
+void Client::paintRecord(const RectangleRecord& r, ByteView payload) {
+    if (r.width == 0 || r.height == 0) return; // the empty form of old clients: not a frame
+    m_tally.frame = true;
+    if (payload.empty()) return; // a rectangle whose JPEG could not be made draws nothing
+    std::string error;
+    bool painted;
+    {
+        std::lock_guard lock(m_mutex);
+        painted = m_picture.paintJpeg(r.x, r.y, r.width, r.height, payload, error);
+    }
+    if (!painted) {
+        protocolError(error, false);
+        return;
+    }
+    m_tally.changed = true;
+}
+
+void Client::cursorImageRecord(const RectangleRecord& r, ByteView payload) {
+    m_tally.cursor = true;
+    auto size = pngSize(payload);
+    if (!size) {
+        protocolError(platform::format("cursor image of %u bytes is no PNG", payload.size()), false);
+        return;
+    }
+    if (size->first != r.width || size->second != r.height)
+        platform::log("refclient: cursor record says %ux%u, its PNG is %ux%u", r.width, r.height, size->first,
+                      size->second);
+    {
+        std::lock_guard lock(m_mutex);
+        m_cursorImage = CursorImage{Bytes(payload.begin(), payload.end()), r.x, r.y, r.width, r.height};
+        CursorState& c = m_snapshot.cursor;
+        c.haveImage = true;
+        c.hotX = r.x;
+        c.hotY = r.y;
+        c.width = r.width;
+        c.height = r.height;
+        c.pngWidth = size->first;
+        c.pngHeight = size->second;
+    }
+    m_changed.notify_all();
+    std::string error;
+    if (!m_config.cursorPngPath.empty() && !writeFileAtomically(m_config.cursorPngPath, payload, error))
+        platform::log("refclient: %@", error);
+}
+
+void Client::updateEnded() {
+    UpdateTally tally = m_tally;
+    if (tally.frame) {
+        ++m_framesInRun;
+        update([](Snapshot& s) {
+            ++s.updates;
+            ++s.frames;
+            s.activated = true;
+        });
+        if (tally.changed) pictureChanged();
+        if (!m_stepsStarted) {
+            m_stepsStarted = true;
+            runSendSteps();
+        }
+        if (m_config.exitAfterFrames > 0 && m_framesInRun >= static_cast<uint64_t>(m_config.exitAfterFrames)) {
+            m_pending.endCode = 0;
+            m_pending.reason = "exit-after-frames";
+            m_connection->parser->stop();
+            return;
+        }
+        if (requestsAllowed(true)) sendUpdateRequest();
+        return;
+    }
+    if (tally.cursor) {
+        update([](Snapshot& s) {
+            ++s.updates;
+            ++s.cursorOnlyUpdates;
+        });
+        return;
+    }
+    // Scheduled before the count is published, so a waiter that moves the clock on
+    // seeing the count cannot outrun the timer.
+    if (!m_config.noEmptyAnswers && requestsAllowed(false)) scheduleDelayedRequest();
+    update([](Snapshot& s) {
+        ++s.updates;
+        ++s.emptyUpdates;
+    });
+}
+
+void Client::multiDisplayReceived(uint16_t count) {
+    m_log.add("tcp", "multi-display", {{"count", text(count)}});
+    update([count](Snapshot& s) { s.displayCount = count; });
+}
+
+void Client::systemInformationReceived(ByteView document, bool wellFormed) {
+    m_log.add("tcp", "sysinfo", {{"len", text(document.size())}, {"ok", wellFormed ? "1" : "0"}});
+    update([wellFormed](Snapshot& s) {
+        ++s.systemInformationCount;
+        s.systemInformationOk = wellFormed;
+    });
+}
+
+void Client::protocolError(const std::string& what, bool fatal) {
+    platform::log("refclient: protocol error, refused: %@", what);
+    m_log.add(m_errorSource, "protocol-error", {{"what", what}});
+    update([&what](Snapshot& s) { s.protocolErrors.push_back(what); });
+    if (!m_config.lenient) {
+        m_pending.endCode = 1;
+        m_pending.reason = "protocol-error";
+    } else if (fatal) {
+        m_pending.close = true;
+        m_pending.reason = "protocol-error";
+    }
+    if (m_connection && m_connection->parser && (fatal || !m_config.lenient)) m_connection->parser->stop();
+}
+
+// ---- Ending ----
+
+void Client::closeConnection(const std::string& reason, EndMode mode) {
+    if (!m_connection) return;
+    Connection& c = *m_connection;
+    if (c.parser) c.parser->stop();
+    m_loop.cancel(c.heartbeatTimer);
+    m_loop.cancel(c.endAfterTimer);
+    if (c.fd >= 0) {
+        m_loop.unwatch(c.fd);
+        if (mode == EndMode::Rst) {
+            linger hard{1, 0};
+            ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        } else {
+            ::shutdown(c.fd, SHUT_RDWR);
+        }
+        ::close(c.fd);
+    }
+    m_log.add("tcp", "closed", {{"reason", reason}});
+    m_connection.reset();
+    setState(ClientState::Idle);
+    if (m_config.once && !m_ended) endRun(m_busyRefused ? 4 : 0, "once");
+    m_busyRefused = false;
+}
+
+void Client::goSilent() {
+    if (!m_connection) return;
+    Connection& c = *m_connection;
+    if (c.parser) c.parser->stop();
+    m_loop.cancel(c.heartbeatTimer);
+    m_loop.cancel(c.endAfterTimer);
+    m_loop.unwatch(c.fd);
+    m_log.add("tcp", "silent");
+    update([](Snapshot& s) { s.silent = true; });
+    if (m_config.reconnectAfterSilent > 0) {
+        uint64_t generation = c.generation;
+        std::string ip = c.server.ip();
+        m_loop.after(platform::seconds(m_config.reconnectAfterSilent), [this, generation, ip] {
+            if (m_connection && m_connection->generation == generation) connectTo(ip);
+        });
+    }
+}
+
+// The normal end the fault options and --exit-after-frames ask for, in the chosen way.
+void Client::endByLimit(const std::string& reason) {
+    if (m_config.endMode == EndMode::Silent) {
+        goSilent();
+        return;
+    }
+    closeConnection(reason, m_config.endMode);
+    endRun(0, reason);
+}
+
+void Client::endRun(int code, const std::string& reason) {
+    if (m_ended) return;
+    m_ended = true;
+    if (m_connection) closeConnection(reason, EndMode::Fin);
+    if (!m_config.pngPath.empty()) writePng();
+    m_log.add("ctl", "end", {{"code", text(code)}, {"reason", reason}});
+    update([code](Snapshot& s) {
+        s.exitCode = code;
+        s.state = ClientState::Ended;
+    });
+    m_loop.quit();
+}
+
+// ---- Scripted datagrams and picture output ----
+
+void Client::runSendSteps() {
+    while (m_nextStep < m_config.sends.size()) {
+        const SendStep& step = m_config.sends[m_nextStep++];
+        if (step.waitMs > 0) {
+            m_loop.after(platform::seconds(step.waitMs / 1000.0), [this] { runSendSteps(); });
+            return;
+        }
+        for (const Bytes& d : step.datagrams) {
+            if (!m_connection) break;
+            NetAddress to = m_connection->server;
+            to.setPort(m_config.serverSidebandPort);
+            sendDatagramTo(d, to);
+        }
+    }
+}
+
+void Client::pictureChanged() {
+    if (m_config.pngPath.empty() || m_pngTimer) return;
+    auto now = platform::now();
+    auto interval = platform::seconds(kPngIntervalSeconds);
+    if (!m_lastPngWrite || now - *m_lastPngWrite >= interval) {
+        writePng();
+        return;
+    }
+    m_pngTimer = m_loop.at(*m_lastPngWrite + interval, [this] {
+        m_pngTimer = 0;
+        writePng();
+    });
+}
+
+void Client::writePng() {
+    std::string error;
+    std::optional<Bytes> png;
+    {
+        std::lock_guard lock(m_mutex);
+        png = encodePng(m_picture, error);
+    }
+    m_lastPngWrite = platform::now();
+    if (!png || !writeFileAtomically(m_config.pngPath, *png, error)) {
+        platform::log("refclient: picture not written: %@", error);
+        return;
+    }
+    m_log.add("ctl", "png-written", {{"file", m_config.pngPath}});
+    update([](Snapshot& s) { ++s.pngsWritten; });
+}
+
+} // namespace refclient
