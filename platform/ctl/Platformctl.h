@@ -1,0 +1,82 @@
+// platformctl: an ordinary platformd client for scripts, the demo and people. Each verb is one
+// request or a short conversation; exit codes are the same for every verb.
+#pragma once
+
+#include "platform/corefoundation/Value.h"
+#include "platform/ctl/Arguments.h"
+#include "platform/ipc/Connection.h"
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ctl {
+
+enum ExitCode : int {
+    kSuccess = 0,
+    kFailure = 1, // stderr says why
+    kUsage = 2,
+    kUnreachable = 3, // platformd not there, or gone
+    kTimedOut = 4,
+};
+
+class Platformctl {
+  public:
+    Platformctl(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+    // args without the program name.
+    int run(const std::vector<std::string>& args);
+
+  private:
+    using Verb = int (Platformctl::*)(const std::vector<std::string>&);
+    struct VerbSpec {
+        const char* name;
+        Verb verb;
+    };
+    static const VerbSpec kVerbs[];
+
+    int usage(const std::string& why);
+    int fail(const std::string& why);
+    // Parses a verb's arguments; on error prints usage and answers nullopt (exit code kUsage).
+    std::optional<Arguments> parse(const std::vector<std::string>& args,
+                                   const std::vector<OptionSpec>& options, size_t minPositionals,
+                                   size_t maxPositionals);
+    // The connection, or null after printing why (exit code kUnreachable).
+    std::shared_ptr<ipc::Connection> connect();
+    // One request; on failure prints why and sets code (kUnreachable for a lost connection,
+    // else kFailure). Answers the result dictionary (empty when none).
+    std::optional<cf::Value> request(std::string_view op, const cf::Value& args, int& code);
+
+    int platformd(const std::vector<std::string>& args);
+    int waitReady(const std::vector<std::string>& args);
+    int status(const std::vector<std::string>& args);
+    int shutdown(const std::vector<std::string>& args);
+    int post(const std::vector<std::string>& args);
+    int observe(const std::vector<std::string>& args);
+    int events(const std::vector<std::string>& args);
+    int waitEvent(const std::vector<std::string>& args);
+    int apps(const std::vector<std::string>& args);
+    int launch(const std::vector<std::string>& args);
+    int login(const std::vector<std::string>& args);
+    int loginItems(const std::vector<std::string>& args);
+    int auth(const std::vector<std::string>& args);
+    int kext(const std::vector<std::string>& args);
+    int prefs(const std::vector<std::string>& args);
+    int logs(const std::vector<std::string>& args);
+
+    int followEvents(uint64_t after, const std::string& kind);
+    int followFile(const std::string& path);
+
+    std::ostream& m_out;
+    std::ostream& m_err;
+    std::string m_root;
+    std::shared_ptr<ipc::Connection> m_connection;
+};
+
+// One event log entry as a line: "<sequence> <kind> key=value ...", keys sorted, nested
+// values in the property-list text style.
+std::string eventLine(const cf::Value& entry);
+// A value as a script reads it: texts as they are, booleans YES/NO, numbers plainly.
+std::string plainText(const cf::Value& value);
+
+} // namespace ctl

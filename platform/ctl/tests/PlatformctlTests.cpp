@@ -1,0 +1,176 @@
+// platformctl's parsing and verbs, run in-process against a platformd booted in the test.
+#include "platform/corefoundation/PropertyList.h"
+#include "platform/ctl/Platformctl.h"
+#include "platform/daemon/Platformd.h"
+#include "platform/daemon/testing/PrivatePlatformd.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+using ctl::Arguments;
+using ctl::OptionSpec;
+
+TEST(Arguments, SplitsWordsAndOptionsAndRefusesWhatAVerbDoesNotTake) {
+    std::vector<OptionSpec> spec{{"timeout"}, {"match", true, true}, {"follow", false}};
+    std::string error;
+    auto a = Arguments::parse(
+        {"kind", "--match", "a=1", "--timeout=2.5", "--follow", "--match", "b=2", "--", "--x"}, spec, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_EQ(a->positionals(), (std::vector<std::string>{"kind", "--x"}));
+    EXPECT_EQ(a->values("match"), (std::vector<std::string>{"a=1", "b=2"}));
+    EXPECT_EQ(a->seconds("timeout", error), 2.5);
+    EXPECT_TRUE(a->has("follow"));
+    EXPECT_FALSE(Arguments::parse({"--nope"}, spec, error));
+    EXPECT_EQ(error, "unknown option --nope");
+    EXPECT_FALSE(Arguments::parse({"--timeout"}, spec, error));
+    EXPECT_FALSE(Arguments::parse({"--timeout", "1", "--timeout", "2"}, spec, error));
+    EXPECT_FALSE(Arguments::parse({"--follow=yes"}, spec, error));
+    auto bad = Arguments::parse({"--timeout", "soon"}, spec, error);
+    ASSERT_TRUE(bad);
+    error.clear();
+    EXPECT_FALSE(bad->seconds("timeout", error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(Arguments, NumbersAreWholeTextsOnly) {
+    EXPECT_EQ(ctl::parseInteger("-12"), -12);
+    EXPECT_FALSE(ctl::parseInteger("12abc"));
+    EXPECT_FALSE(ctl::parseInteger(""));
+    EXPECT_FALSE(ctl::parseInteger("99999999999999999999"));
+    EXPECT_EQ(ctl::parseReal("1e3"), 1000.0);
+    EXPECT_FALSE(ctl::parseReal("inf"));
+    EXPECT_FALSE(ctl::parseReal("0x10"));
+    EXPECT_FALSE(ctl::parseReal("1.5s"));
+}
+
+TEST(EventLines, PrintFieldsSortedWithThePosterFlattened) {
+    cf::Value entry =
+        cf::Dictionary{{"sequence", 12}, {"time", 3.5},  {"kind", "distributed-post"},
+                       {"name", "n"},    {"flag", true}, {"poster", cf::Dictionary{{"pid", 7}}}};
+    EXPECT_EQ(ctl::eventLine(entry), "12 distributed-post flag=YES name=n poster.pid=7");
+    EXPECT_EQ(ctl::plainText(cf::Value(2.5)), "2.5");
+    EXPECT_EQ(ctl::plainText(cf::Value(false)), "NO");
+}
+
+class PlatformctlVerbs : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pdc.XXXXXX";
+        m_root = ::mkdtemp(pattern);
+        ::mkdir((m_root + "/home").c_str(), 0700);
+        ::setenv("HOME", (m_root + "/home").c_str(), 1);
+        m_daemon = std::make_unique<platformd::Platformd>(platformd::PlatformdOptions{m_root, nullptr});
+        ASSERT_TRUE(m_daemon->boot());
+    }
+    void TearDown() override {
+        m_daemon.reset();
+        platformd::testing::removeTree(m_root);
+    }
+    int run(std::vector<std::string> args) {
+        m_out.str("");
+        m_err.str("");
+        args.insert(args.begin(), {"--root", m_root});
+        ctl::Platformctl ctl(m_out, m_err);
+        return ctl.run(args);
+    }
+    std::string m_root;
+    std::unique_ptr<platformd::Platformd> m_daemon;
+    std::ostringstream m_out, m_err;
+};
+
+TEST_F(PlatformctlVerbs, PostsWithAUserInfoFileAndFindsThePostInTheLog) {
+    std::string file = m_root + "/info.plist";
+    cf::writePropertyListFile(cf::Dictionary{{"disableDisplay", true}}, file, cf::PropertyListFormat::XML);
+    ASSERT_EQ(run({"post", "com.quenby.Tessel.TerminateScreenServer", "--userinfo", file, "--options", "1"}),
+              0)
+        << m_err.str();
+    ASSERT_EQ(
+        run({"wait-event", "distributed-post", "--match", "userInfo.disableDisplay=true", "--timeout", "5"}),
+        0)
+        << m_err.str();
+    EXPECT_NE(m_out.str().find("name=com.quenby.Tessel.TerminateScreenServer"), std::string::npos)
+        << m_out.str();
+    ASSERT_EQ(run({"events", "--kind", "distributed-post"}), 0);
+    EXPECT_NE(m_out.str().find("options=1"), std::string::npos);
+
+    std::ofstream(m_root + "/bad.plist") << "[1, 2]";
+    EXPECT_EQ(run({"post", "n", "--userinfo", m_root + "/bad.plist"}), 1);
+    EXPECT_EQ(run({"post", "n", "--userinfo", m_root + "/missing.plist"}), 1);
+    EXPECT_EQ(run({"post", "n", "--options", "three"}), 2);
+}
+
+TEST_F(PlatformctlVerbs, EditsLoginItemsAndReportsTheRegistry) {
+    ASSERT_EQ(run({"login-items", "add", "file:///Applications/A.app/", "--user", "alice"}), 0)
+        << m_err.str();
+    ASSERT_EQ(run({"login-items", "list", "--user", "alice"}), 0);
+    EXPECT_EQ(m_out.str(), "1\tfile:///Applications/A.app/\n");
+    EXPECT_EQ(run({"login-items", "remove", "file:///Applications/A.app/", "--user", "alice"}), 0);
+    EXPECT_EQ(run({"login-items", "remove", "file:///Applications/A.app/", "--user", "alice"}), 1);
+    EXPECT_EQ(run({"login-items", "add", "file:///x", "--user", "../root"}), 1);
+    EXPECT_EQ(run({"login-items", "frobnicate"}), 2);
+    EXPECT_EQ(run({"launch", "/Applications/None.app"}), 1);
+    EXPECT_EQ(run({"apps"}), 0);
+    EXPECT_EQ(m_out.str(), "");
+    EXPECT_EQ(run({"kext", "list"}), 0);
+    EXPECT_EQ(run({"auth", "deny"}), 0);
+    EXPECT_EQ(run({"auth", "perhaps"}), 2);
+    ASSERT_EQ(run({"status"}), 0);
+    EXPECT_NE(m_out.str().find("ProductVersion = 10.12.6"), std::string::npos);
+}
+
+TEST_F(PlatformctlVerbs, ObserveTimesOutWithFourAndWaitReadyAnswersAtOnce) {
+    EXPECT_EQ(run({"wait-ready", "--timeout", "5"}), 0);
+    EXPECT_EQ(run({"observe", "nothing.comes", "--count", "1", "--timeout", "0.05"}), 4);
+    EXPECT_EQ(run({"wait-event", "never", "--timeout", "0.05"}), 4);
+}
+
+TEST_F(PlatformctlVerbs, PrefsWorkThroughTheFacadeWithoutPlatformd) {
+    m_daemon.reset(); // prefs need no platformd
+    ASSERT_EQ(run({"prefs", "write", "com.quenby.TesselHost2", "RunCount", "int", "3"}), 0) << m_err.str();
+    ASSERT_EQ(run({"prefs", "write", "com.quenby.TesselHost2", "Verbose", "bool", "YES"}), 0);
+    ASSERT_EQ(run({"prefs", "read", "com.quenby.TesselHost2", "RunCount"}), 0);
+    EXPECT_EQ(m_out.str(), "3\n");
+    ASSERT_EQ(run({"prefs", "read", "com.quenby.TesselHost2"}), 0);
+    EXPECT_EQ(m_out.str(), "RunCount = 3\nVerbose = YES\n");
+    ASSERT_EQ(run({"prefs", "delete", "com.quenby.TesselHost2", "RunCount"}), 0);
+    EXPECT_EQ(run({"prefs", "read", "com.quenby.TesselHost2", "RunCount"}), 1);
+    ASSERT_EQ(run({"prefs", "write", "com.apple.windowserver", "DisplayResolutionEnabled", "bool", "YES",
+                   "--any-user", "--current-host"}),
+              0);
+    struct stat st {};
+    EXPECT_EQ(::stat((m_root + "/Library/Preferences/ByHost").c_str(), &st), 0);
+    EXPECT_EQ(run({"prefs", "read", "../escape", "k"}), 1);
+    EXPECT_EQ(run({"prefs", "write", "d", "k", "float", "nan"}), 2);
+    EXPECT_EQ(run({"status"}), 3);
+}
+
+TEST_F(PlatformctlVerbs, ListsAndPrintsProgramLogs) {
+    std::ofstream(m_root + "/var/log/TesselHelper.log") << "line one\n";
+    ASSERT_EQ(run({"logs"}), 0);
+    EXPECT_NE(m_out.str().find("TesselHelper\n"), std::string::npos);
+    ASSERT_EQ(run({"logs", "TesselHelper"}), 0);
+    EXPECT_EQ(m_out.str(), "line one\n");
+    EXPECT_EQ(run({"logs", "Nobody"}), 1);
+    EXPECT_EQ(run({"logs", "../../etc/passwd"}), 2);
+}
+
+TEST_F(PlatformctlVerbs, ShutdownWaitsForPlatformdToStop) {
+    // What the platformd program's main does with a shutdown request.
+    std::thread main([&] {
+        pollfd p{m_daemon->shutdownRequestFd(), POLLIN, 0};
+        while (::poll(&p, 1, -1) <= 0) {
+        }
+        m_daemon->shutdown();
+    });
+    EXPECT_EQ(run({"shutdown"}), 0) << m_err.str();
+    main.join();
+    EXPECT_EQ(run({"status"}), 3);
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+// A process's connection to platformd: requests from any thread, matched to their replies by
+// id, and pushed events handed to per-topic handlers on the one reader thread. Handlers only
+// forward (to the main run loop or a queue); a synchronous request from the reader thread
+// would wait for itself, so it aborts.
+#pragma once
+
+#include "platform/corefoundation/Error.h"
+#include "platform/corefoundation/Value.h"
+#include "platform/ipc/Message.h"
+#include "platform/ipc/UniqueFd.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ipc {
+
+// What the hello tells platformd about this process (pid and uid come from the socket).
+struct HelloInfo {
+    std::string executable;
+    std::string processName;
+    std::string bundleIdentifier; // empty outside an application bundle
+    std::string bundlePath;
+    std::string user;
+
+    // This process: /proc/self/exe, the logging name, the enclosing X.app when the executable
+    // sits in X.app/Contents/MacOS, and $PLATFORM_USER or the real user.
+    static HelloInfo forThisProcess();
+    cf::Value toValue() const;
+};
+
+class Connection {
+  public:
+    using EventHandler = std::function<void(Event&)>;
+    using LostHandler = std::function<void()>;
+
+    // Connects to the socket and completes the hello; null with an Error (PlatformErrorDomain 1)
+    // when platformd is not there or refuses.
+    static std::shared_ptr<Connection> open(const std::string& socketPath, const HelloInfo& hello,
+                                            platform::Error* error = nullptr);
+    // The process's one connection to the platformd of $PLATFORM_ROOT, opened on first need.
+    // While platformd has never been reached each call tries again; once a connection was lost
+    // it stays lost (no reconnection) and this answers null.
+    static std::shared_ptr<Connection> shared(platform::Error* error = nullptr);
+    // Tests that boot several platformds in one process start over with the next root.
+    static void resetShared();
+
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Sends one request and waits for its reply. A lost or closed connection answers a reply
+    // with ok false and PlatformErrorDomain 2.
+    Reply request(std::string_view op, const cf::Value& args = cf::Value::emptyDictionary(),
+                  const std::vector<int>& fds = {});
+
+    // One handler per topic; it runs on the reader thread and must only forward.
+    void setEventHandler(std::string_view topic, EventHandler handler);
+    void removeEventHandler(std::string_view topic);
+    void addLostHandler(LostHandler handler);
+
+    bool isConnected() const { return !m_lost.load(); }
+    bool isReaderThread() const { return std::this_thread::get_id() == m_readerId; }
+    int64_t platformdPid() const { return m_platformdPid; }
+    // Ends the connection; pending and later requests fail with PlatformErrorDomain 2.
+    void close();
+
+  private:
+    explicit Connection(UniqueFd fd);
+    void start();
+    void readLoop();
+    void handleFrame(Frame& frame);
+    void markLost(const std::string& why);
+    bool sendMessage(const cf::Value& message, const std::vector<int>& fds);
+
+    UniqueFd m_fd;
+    std::thread m_reader;
+    std::atomic<std::thread::id> m_readerId{};
+    std::atomic<bool> m_lost{false};
+    bool m_losing = false; // under m_mutex: the loss is being handled
+    std::atomic<bool> m_closing{false};
+    std::atomic<int64_t> m_nextId{1};
+    int64_t m_platformdPid = 0;
+
+    std::mutex m_writeMutex;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::map<int64_t, std::optional<Reply>> m_pending;
+    std::map<std::string, EventHandler, std::less<>> m_handlers;
+    std::vector<LostHandler> m_lostHandlers;
+};
+
+platform::Error connectionLostError();
+platform::Error unreachableError(const std::string& why);
+
+} // namespace ipc

@@ -1,0 +1,113 @@
+// Every request platformd's system services answer and every event they push, in one place:
+// the op name, its argument keys and its reply keys. Client facades and platformd's
+// dispatch both name requests through these constants; a request that appears nowhere here
+// does not exist. ("?" marks an optional key.)
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace ipc {
+
+// Bumped when a message changes shape; platformd refuses a hello of another version.
+constexpr int64_t kProtocolVersion = 1;
+
+// Message keys: request {op, id, args, fds?}, reply {id, ok, result | error, fds?},
+// event {topic, body, fds?}.
+namespace key {
+constexpr std::string_view op = "op";
+constexpr std::string_view id = "id";
+constexpr std::string_view args = "args";
+constexpr std::string_view ok = "ok";
+constexpr std::string_view result = "result";
+constexpr std::string_view error = "error";
+constexpr std::string_view topic = "topic";
+constexpr std::string_view body = "body";
+constexpr std::string_view fds = "fds";
+} // namespace key
+
+struct OpSpec {
+    std::string_view name;
+    std::string_view args;
+    std::string_view reply;
+};
+
+namespace op {
+// Connection.
+constexpr std::string_view hello = "hello";
+constexpr std::string_view status = "status";
+constexpr std::string_view shutdown = "shutdown";
+// Distributed notifications.
+constexpr std::string_view addObserver = "distnote.addObserver";
+constexpr std::string_view removeObserver = "distnote.removeObserver";
+constexpr std::string_view post = "distnote.post";
+// Event log.
+constexpr std::string_view events = "events.list";
+constexpr std::string_view waitEvent = "events.wait";
+constexpr std::string_view recordEvent = "events.record";
+// Applications.
+constexpr std::string_view launch = "apps.launch";
+constexpr std::string_view runningApplications = "apps.running";
+constexpr std::string_view processes = "apps.processes";
+constexpr std::string_view login = "login";
+// Login items.
+constexpr std::string_view loginItems = "loginitems.list";
+constexpr std::string_view insertLoginItem = "loginitems.insert";
+constexpr std::string_view removeLoginItem = "loginitems.remove";
+// Kext manager.
+constexpr std::string_view loadedKexts = "kext.loaded";
+// Authorization.
+constexpr std::string_view authorize = "auth.create";
+constexpr std::string_view setAuthorization = "auth.set";
+constexpr std::string_view executeWithPrivileges = "auth.execute";
+} // namespace op
+
+inline constexpr OpSpec kSystemServiceOps[] = {
+    {op::hello, "protocol executable processName bundleIdentifier? bundlePath? user", "pid"},
+    {op::status, "", "root profile processes"},
+    {op::shutdown, "", ""},
+    {op::addObserver, "observer name? object?", ""},
+    {op::removeObserver, "observer", ""},
+    {op::post, "name object? userInfo? options", "sequence"},
+    {op::events, "after? kind?", "events oldest next"},
+    {op::waitEvent, "kind? match? after? timeout", "event? timedOut"},
+    {op::recordEvent, "kind fields?", "sequence"},
+    {op::launch, "path", "pid activated"},
+    {op::runningApplications, "", "applications"},
+    {op::processes, "", "processes"},
+    {op::login, "user?", "launched"},
+    {op::loginItems, "user?", "items"},
+    {op::insertLoginItem, "url user?", "id"},
+    {op::removeLoginItem, "id? url? user?", "removed"},
+    {op::loadedKexts, "ids?", "kexts"},
+    {op::authorize, "", "status"},
+    {op::setAuthorization, "answer", ""},
+    {op::executeWithPrivileges, "path arguments", "status"},
+};
+
+// Kinds of event-log entries the system services record (tests wait for them by name).
+namespace eventKind {
+constexpr std::string_view ready = "platformd-ready";            // root, socket
+constexpr std::string_view clientGone = "client-gone";           // pid, executable; after every release
+constexpr std::string_view distributedPost = "distributed-post"; // name, object, options, userInfo, receivers
+constexpr std::string_view launch = "launch";                    // pid, path, executable, bundleIdentifier
+constexpr std::string_view activate = "activate";                // pid, path, bundleIdentifier
+constexpr std::string_view exit = "exit"; // pid, executable, bundleIdentifier, status, signal
+constexpr std::string_view authorization = "authorization";     // answer, status
+constexpr std::string_view toolRun = "tool-run";                // path, arguments, status, pid
+constexpr std::string_view toolExit = "tool-exit";              // pid, path, status, signal
+constexpr std::string_view loginItemAdded = "login-item-added"; // user, URL, id
+constexpr std::string_view loginItemRemoved = "login-item-removed";
+constexpr std::string_view login = "login"; // user, launched, failed
+// Recorded by tools through recordEvent.
+constexpr std::string_view logoutRequested = "logout-requested";
+} // namespace eventKind
+
+// Pushed events.
+namespace topic {
+// body {observers [ids], name, object?, userInfo?}: one push per post and receiving process,
+// naming each of its observers that matched.
+constexpr std::string_view distributedNotification = "distnote";
+} // namespace topic
+
+} // namespace ipc

@@ -1,0 +1,43 @@
+// The stand-in Authorization calls: platformd answers (allow, deny or cancel, from the
+// profile or a test switch) and runs a tool "with privileges" as its own detached child,
+// without any change of privilege. Both are recorded in platformd's event log.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+namespace security {
+
+using OSStatus = int32_t;
+using AuthorizationFlags = uint32_t;
+
+inline constexpr OSStatus errAuthorizationSuccess = 0;
+inline constexpr OSStatus errAuthorizationInvalidRef = -60002;
+inline constexpr OSStatus errAuthorizationDenied = -60005;
+inline constexpr OSStatus errAuthorizationCanceled = -60006;
+inline constexpr OSStatus errAuthorizationInternal = -60008;
+inline constexpr OSStatus errAuthorizationToolExecuteFailure = -60031;
+
+inline constexpr AuthorizationFlags kAuthorizationFlagDefaults = 0;
+inline constexpr AuthorizationFlags kAuthorizationFlagInteractionAllowed = 1 << 0;
+inline constexpr AuthorizationFlags kAuthorizationFlagExtendRights = 1 << 1;
+inline constexpr AuthorizationFlags kAuthorizationFlagPreAuthorize = 1 << 4;
+
+struct AuthorizationOpaqueRef;
+using AuthorizationRef = std::shared_ptr<AuthorizationOpaqueRef>;
+
+// The answer of platformd; *authorization is set only on success. Without platformd:
+// errAuthorizationInternal.
+OSStatus AuthorizationCreate(const void* rights, const void* environment, AuthorizationFlags flags,
+                             AuthorizationRef* authorization);
+OSStatus AuthorizationFree(const AuthorizationRef& authorization, AuthorizationFlags flags);
+
+// A null ref answers errAuthorizationInvalidRef; a missing or non-executable tool
+// errAuthorizationToolExecuteFailure; else platformd starts it (path mapped into the root)
+// with the null-terminated arguments and answers 0. A requested pipe reads end-of-file at once.
+OSStatus AuthorizationExecuteWithPrivileges(const AuthorizationRef& authorization, const char* pathToTool,
+                                            AuthorizationFlags options, const char* const* arguments,
+                                            FILE** communicationsPipe);
+
+} // namespace security
