@@ -13,6 +13,7 @@
 #include "platform/services/Sysctl.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -230,6 +231,10 @@ std::optional<std::string> QNBSystemInformation::stringFromNSTaskShellString(
     if (!launchPath || !arguments) return std::nullopt;
     platform::Error error;
     auto output = runToolCollectingOutput(*launchPath, *arguments, kMaxToolOutputBytes, &error);
+    if (!output && error.code == EFBIG) {
+        platform::log("%@: output over %lu bytes refused", *launchPath, static_cast<unsigned long>(kMaxToolOutputBytes));
+        return std::nullopt;
+    }
     if (!output) {
         platform::log("Error launching shell command: %@", *launchPath);
         return std::nullopt;
