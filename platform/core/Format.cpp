@@ -6,14 +6,14 @@ namespace platform {
 
 namespace {
 
-struct Spec {
+struct Conversion {
     std::string flags;
     int width = -1;
     int precision = -1;
     char conv = 0;
 };
 
-std::string printfOne(const Spec& s, const char* cLength, char conv, auto value) {
+std::string printfOne(const Conversion& s, const char* cLength, char conv, auto value) {
     std::string f = "%" + s.flags;
     if (s.width >= 0) f += std::to_string(s.width);
     if (s.precision >= 0) f += "." + std::to_string(s.precision);
@@ -29,7 +29,7 @@ std::string printfOne(const Spec& s, const char* cLength, char conv, auto value)
     return big;
 }
 
-std::string pad(const Spec& s, std::string text) {
+std::string pad(const Conversion& s, std::string text) {
     if (s.width > 0 && static_cast<int>(text.size()) < s.width) {
         std::string fill(s.width - text.size(), ' ');
         return s.flags.find('-') != std::string::npos ? text + fill : fill + text;
@@ -55,7 +55,7 @@ void appendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
-std::string render(const Spec& s, const FormatArg& a) {
+std::string render(const Conversion& s, const FormatArg& a) {
     using K = FormatArg::Kind;
     switch (s.conv) {
     case 'd':
@@ -104,7 +104,7 @@ std::string render(const Spec& s, const FormatArg& a) {
         }
         if (s.conv == '@' && a.kind == K::Signed) return pad(s, std::to_string(a.i));
         if (s.conv == '@' && a.kind == K::Unsigned) return pad(s, std::to_string(a.u));
-        if (s.conv == '@' && a.kind == K::Real) return pad(s, printfOne(Spec{}, "", 'g', a.d));
+        if (s.conv == '@' && a.kind == K::Real) return pad(s, printfOne(Conversion{}, "", 'g', a.d));
         return "(?)";
     case 'p':
         if (a.kind == K::Pointer) return printfOne(s, "", 'p', a.ptr);
@@ -134,7 +134,7 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg>& args)
             ++i;
             continue;
         }
-        Spec s;
+        Conversion s;
         while (i < fmt.size() && std::string_view("-+ #0'").find(fmt[i]) != std::string_view::npos) {
             if (fmt[i] != '\'') s.flags += fmt[i];
             ++i;
