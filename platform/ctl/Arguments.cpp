@@ -8,7 +8,7 @@ namespace ctl {
 
 namespace {
 
-const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::string& name) {
+const OptionInfo* findOption(const std::vector<OptionInfo>& options, const std::string& name) {
     for (auto& o : options)
         if (o.name == name) return &o;
     return nullptr;
@@ -17,7 +17,7 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::
 } // namespace
 
 std::optional<Arguments> Arguments::parse(const std::vector<std::string>& args,
-                                          const std::vector<OptionSpec>& options, std::string& error) {
+                                          const std::vector<OptionInfo>& options, std::string& error) {
     Arguments parsed;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -36,17 +36,17 @@ std::optional<Arguments> Arguments::parse(const std::vector<std::string>& args,
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
-        const OptionSpec* spec = findOption(options, name);
-        if (!spec) {
+        const OptionInfo* option = findOption(options, name);
+        if (!option) {
             error = "unknown option --" + name;
             return std::nullopt;
         }
-        if (!spec->repeatable && parsed.has(name)) {
+        if (!option->repeatable && parsed.has(name)) {
             error = "--" + name + " given twice";
             return std::nullopt;
         }
         std::string value;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (inlineValue) {
                 value = *inlineValue;
             } else if (i + 1 < args.size()) {

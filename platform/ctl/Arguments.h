@@ -9,7 +9,7 @@
 
 namespace ctl {
 
-struct OptionSpec {
+struct OptionInfo {
     std::string name;        // without the leading "--"
     bool takesValue = true;  // --name VALUE, else a flag
     bool repeatable = false; // --match k=v --match k2=v2
@@ -20,7 +20,7 @@ class Arguments {
     // Parses args (after the verb) against the options; answers nullopt and sets error for an
     // unknown option, a missing value or a repeated single option.
     static std::optional<Arguments> parse(const std::vector<std::string>& args,
-                                          const std::vector<OptionSpec>& options, std::string& error);
+                                          const std::vector<OptionInfo>& options, std::string& error);
 
     const std::vector<std::string>& positionals() const { return m_positionals; }
     bool has(const std::string& name) const { return m_values.count(name) > 0; }

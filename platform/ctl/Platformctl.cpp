@@ -29,7 +29,7 @@ const char* kUsageText =
     "  wait-event <kind> [--match k=v ...] [--since N] [--timeout S]\n"
     "  apps | launch <path.app> | login [--user U]\n"
     "  login-items [list | add <url> | remove <url>] [--user U]\n"
-    "  auth allow|deny|cancel | kext list\n"
+    "  auth allow|deny|cancel | kext list | displays\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n";
@@ -45,6 +45,7 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"login", &Platformctl::login},         {"login-items", &Platformctl::loginItems},
     {"auth", &Platformctl::auth},           {"kext", &Platformctl::kext},
     {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
+    {"displays", &Platformctl::displays},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {
@@ -77,8 +78,8 @@ int Platformctl::run(const std::vector<std::string>& args) {
     while (m_root.size() > 1 && m_root.back() == '/')
         m_root.pop_back();
     ::setenv("PLATFORM_ROOT", m_root.c_str(), 1);
-    for (const auto& spec : kVerbs)
-        if (verb == spec.name) return (this->*spec.verb)(rest);
+    for (const auto& entry : kVerbs)
+        if (verb == entry.name) return (this->*entry.verb)(rest);
     return usage("unknown verb \"" + verb + "\"");
 }
 
@@ -93,7 +94,7 @@ int Platformctl::fail(const std::string& why) {
 }
 
 std::optional<Arguments> Platformctl::parse(const std::vector<std::string>& args,
-                                            const std::vector<OptionSpec>& options, size_t minPositionals,
+                                            const std::vector<OptionInfo>& options, size_t minPositionals,
                                             size_t maxPositionals) {
     std::string error;
     auto parsed = Arguments::parse(args, options, error);

@@ -39,7 +39,7 @@ class Platformctl {
     int fail(const std::string& why);
     // Parses a verb's arguments; on error prints usage and answers nullopt (exit code kUsage).
     std::optional<Arguments> parse(const std::vector<std::string>& args,
-                                   const std::vector<OptionSpec>& options, size_t minPositionals,
+                                   const std::vector<OptionInfo>& options, size_t minPositionals,
                                    size_t maxPositionals);
     // The connection, or null after printing why (exit code kUnreachable).
     std::shared_ptr<ipc::Connection> connect();
@@ -61,6 +61,7 @@ class Platformctl {
     int loginItems(const std::vector<std::string>& args);
     int auth(const std::vector<std::string>& args);
     int kext(const std::vector<std::string>& args);
+    int displays(const std::vector<std::string>& args);
     int prefs(const std::vector<std::string>& args);
     int logs(const std::vector<std::string>& args);
 

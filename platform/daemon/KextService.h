@@ -1,5 +1,5 @@
 // The kext manager's view of loaded kernel extensions. The list comes from a provider: the
-// hosted kernel will provide it; until platformd hosts one, the list is empty.
+// hosted kernel's (HostedKextList), or an empty one where no kernel is hosted.
 #pragma once
 
 #include "platform/daemon/SystemService.h"

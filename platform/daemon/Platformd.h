@@ -26,7 +26,7 @@ namespace platformd {
 
 struct PlatformdOptions {
     std::string root;
-    // Until platformd hosts the kernel, the kext manager sees no loaded kext.
+    // The kext manager's list (none when null); the platformd program sets the hosted kernel's.
     std::shared_ptr<KextListProvider> kexts;
 };
 

@@ -1,5 +1,6 @@
 // The platformd program's body, shared by the platformd executable and `platformctl platformd`.
 #include "platform/core/Log.h"
+#include "platform/daemon/KernelService.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/ipc/UnixSocket.h"
 
@@ -37,7 +38,7 @@ void redirectLog(const std::string& root) {
 int platformdMain(const std::vector<std::string>& args) {
     std::string root = ipc::rootFromEnvironment();
     // The kexts the kernel boots with: the build's by default, a folder's, or none.
-    std::optional<std::string> kexts;
+    std::optional<std::string> kexts = KernelHost::defaultKextFolder();
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--root" && i + 1 < args.size())
             root = args[++i];
@@ -61,7 +62,7 @@ int platformdMain(const std::vector<std::string>& args) {
     int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
 
     Platformd daemon(PlatformdOptions{root, nullptr});
-    (void)kexts;
+    hostKernelAndWindowServer(daemon, root, kexts);
     platform::Error error;
     if (!daemon.boot(&error)) {
         std::fprintf(stderr, "platformd: %s\n", error.localizedDescription().c_str());

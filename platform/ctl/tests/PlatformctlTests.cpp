@@ -14,24 +14,24 @@
 namespace {
 
 using ctl::Arguments;
-using ctl::OptionSpec;
+using ctl::OptionInfo;
 
 TEST(Arguments, SplitsWordsAndOptionsAndRefusesWhatAVerbDoesNotTake) {
-    std::vector<OptionSpec> spec{{"timeout"}, {"match", true, true}, {"follow", false}};
+    std::vector<OptionInfo> option{{"timeout"}, {"match", true, true}, {"follow", false}};
     std::string error;
     auto a = Arguments::parse(
-        {"kind", "--match", "a=1", "--timeout=2.5", "--follow", "--match", "b=2", "--", "--x"}, spec, error);
+        {"kind", "--match", "a=1", "--timeout=2.5", "--follow", "--match", "b=2", "--", "--x"}, option, error);
     ASSERT_TRUE(a) << error;
     EXPECT_EQ(a->positionals(), (std::vector<std::string>{"kind", "--x"}));
     EXPECT_EQ(a->values("match"), (std::vector<std::string>{"a=1", "b=2"}));
     EXPECT_EQ(a->seconds("timeout", error), 2.5);
     EXPECT_TRUE(a->has("follow"));
-    EXPECT_FALSE(Arguments::parse({"--nope"}, spec, error));
+    EXPECT_FALSE(Arguments::parse({"--nope"}, option, error));
     EXPECT_EQ(error, "unknown option --nope");
-    EXPECT_FALSE(Arguments::parse({"--timeout"}, spec, error));
-    EXPECT_FALSE(Arguments::parse({"--timeout", "1", "--timeout", "2"}, spec, error));
-    EXPECT_FALSE(Arguments::parse({"--follow=yes"}, spec, error));
-    auto bad = Arguments::parse({"--timeout", "soon"}, spec, error);
+    EXPECT_FALSE(Arguments::parse({"--timeout"}, option, error));
+    EXPECT_FALSE(Arguments::parse({"--timeout", "1", "--timeout", "2"}, option, error));
+    EXPECT_FALSE(Arguments::parse({"--follow=yes"}, option, error));
+    auto bad = Arguments::parse({"--timeout", "soon"}, option, error);
     ASSERT_TRUE(bad);
     error.clear();
     EXPECT_FALSE(bad->seconds("timeout", error));

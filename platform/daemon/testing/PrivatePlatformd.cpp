@@ -91,6 +91,7 @@ bool PrivatePlatformd::start() {
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::string program = platformdPath();
     std::vector<std::string> args{program, "--root", m_root};
+    args.insert(args.end(), m_arguments.begin(), m_arguments.end());
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -154,6 +155,7 @@ void PrivatePlatformd::kill() {
 
 void PlatformdTest::SetUp() {
     m_platformd = std::make_unique<PrivatePlatformd>(profile());
+    m_platformd->setArguments(platformdArguments());
     ASSERT_TRUE(m_platformd->start());
 }
 

@@ -26,6 +26,8 @@ class PrivatePlatformd {
     // Starts platformd on the root and waits until it answers; false (with the log's tail
     // reported) when it exits or does not become ready within the deadline.
     bool start();
+    // Arguments start() passes after "--root DIR" (say, "--kexts none").
+    void setArguments(std::vector<std::string> arguments) { m_arguments = std::move(arguments); }
     // Asks platformd to shut down and waits for it to exit (SIGKILL after the deadline).
     bool stop();
     // SIGKILL, no shutdown: for tests of what outlives a crash.
@@ -49,6 +51,7 @@ class PrivatePlatformd {
 
     std::string m_root;
     std::string m_home;
+    std::vector<std::string> m_arguments;
     pid_t m_pid = -1;
     ipc::UniqueFd m_pidfd;
 };
@@ -61,6 +64,8 @@ class PlatformdTest : public ::testing::Test {
     void TearDown() override;
     // Override to boot with another profile.
     virtual platform::Profile profile() const { return platform::Profile{}; }
+    // Override to pass platformd more arguments.
+    virtual std::vector<std::string> platformdArguments() const { return {}; }
 
     std::unique_ptr<PrivatePlatformd> m_platformd;
 };

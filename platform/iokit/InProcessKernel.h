@@ -1,0 +1,55 @@
+// A kernel (and, if asked, a window server) inside a unit test's own process, installed as
+// the I/O Kit facade's transport: the facade's calls reach it through the same request
+// server platformd uses, one at a time, as one process's calls reach platformd.
+#pragma once
+
+#include "platform/iokit/IOKitTransport.h"
+#include "platform/kernel/Kernel.h"
+#include "platform/kernel/UserTask.h"
+#include "platform/windowserver/WindowServer.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace iokit {
+
+struct InProcessKernelOptions {
+    kernel::KernelConfig kernel;
+    std::vector<std::string> kexts; // bundle paths, loaded after their libraries
+    bool windowServer = true;
+    windowserver::WindowServerConfig windowServerConfig;
+};
+
+class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {
+  public:
+    // Boots the kernel, the window server and the kexts; install() makes it the facade's.
+    explicit InProcessKernel(InProcessKernelOptions options = {});
+    ~InProcessKernel() override;
+    InProcessKernel(const InProcessKernel&) = delete;
+    InProcessKernel& operator=(const InProcessKernel&) = delete;
+
+    // Makes this kernel the facade's transport until shutdown.
+    void install();
+    // The facade back on platformd's socket; window server, user clients and kexts go.
+    void shutdown();
+
+    kernel::Kernel& kernel() { return *m_kernel; }
+    windowserver::WindowServer* windowServer() { return m_windowServer.get(); }
+    // The task standing for this process; a new one after processDied.
+    kernel::UserTask& task();
+    // As if this process's connection dropped: its user clients get clientDied, its handles go.
+    void processDied();
+
+    std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
+
+  private:
+    std::unique_ptr<kernel::Kernel> m_kernel;
+    std::unique_ptr<windowserver::WindowServer> m_windowServer;
+    std::mutex m_mutex; // one request at a time, in order
+    std::unique_ptr<kernel::UserTask> m_task;
+    bool m_shutDown = false;
+};
+
+} // namespace iokit

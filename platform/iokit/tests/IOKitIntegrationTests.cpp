@@ -1,0 +1,228 @@
+// The I/O Kit facade against a private platformd hosting the kernel with the build's kexts:
+// the registry read from this process, a separate screen-server process showing and removing
+// a display, the kext manager's list, and a platformd booted without kexts.
+#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/iokit/IOKitLib.h"
+#include "platform/ipc/Connection.h"
+#include "platform/ipc/Protocol.h"
+#include "platform/services/KextManager.h"
+#include "platform/windowserver/DisplayInfo.h"
+#include "platform/windowserver/WindowServerProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace iokit {
+
+namespace {
+
+using platformd::testing::ChildProcess;
+using platformd::testing::PlatformdTest;
+using platformd::testing::readFile;
+using platformd::testing::runProgram;
+
+const std::string kHelper = IOKIT_HELPER_PATH;
+const std::string kGFXPath = "IOService:/IOResources/QNExGFX";
+constexpr uint32_t kSerial2 = 0x99730002;
+
+std::shared_ptr<ipc::Connection> connection() {
+    auto c = ipc::Connection::shared();
+    EXPECT_TRUE(c);
+    return c;
+}
+
+// The first event-log entry of kind whose fields match, waited for in platformd.
+std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 20) {
+    auto reply = connection()->request(
+        ipc::op::waitEvent,
+        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
+    if (!reply.ok || !reply.result) return std::nullopt;
+    return reply.result->objectForKey("event");
+}
+
+std::vector<windowserver::DisplayInfo> displays() {
+    std::vector<windowserver::DisplayInfo> out;
+    auto reply = connection()->request(windowserver::op::displays);
+    const cf::Value* list = reply.ok && reply.result ? reply.result->find("displays") : nullptr;
+    for (size_t i = 0; list && i < list->count(); ++i)
+        if (auto d = windowserver::DisplayInfo::fromValue(*list->at(i))) out.push_back(*d);
+    return out;
+}
+
+std::string nameOf(io_object_t entry) {
+    io_name_t name = {};
+    EXPECT_EQ(IORegistryEntryGetNameInPlane(entry, kIOServicePlane, name), kIOReturnSuccess);
+    return name;
+}
+
+// A screen-server process on a framebuffer, steered through a fifo.
+class Helper {
+  public:
+    Helper(const std::string& root, int index, std::vector<std::string> modes)
+        : m_fifo(root + "/helper.fifo"), m_output(root + "/helper.out") {
+        ::mkfifo(m_fifo.c_str(), 0600);
+        m_commands = ::open(m_fifo.c_str(), O_RDWR | O_CLOEXEC); // never blocks, whoever comes first
+        std::vector<std::string> argv{kHelper, m_fifo, std::to_string(index)};
+        argv.insert(argv.end(), modes.begin(), modes.end());
+        started = m_process.start(argv, m_output);
+    }
+    ~Helper() {
+        if (m_commands >= 0) ::close(m_commands);
+    }
+    void send(const std::string& command) {
+        std::string line = command + "\n";
+        EXPECT_EQ(::write(m_commands, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+    ChildProcess& process() { return m_process; }
+    std::string output() const { return readFile(m_output); }
+    bool started = false;
+
+  private:
+    std::string m_fifo;
+    std::string m_output;
+    int m_commands = -1;
+    ChildProcess m_process;
+};
+
+std::optional<int64_t> statusOf(const std::optional<cf::Value>& event) {
+    if (!event) return std::nullopt;
+    const cf::Value* status = event->find("status");
+    return status ? status->storedInteger() : std::nullopt;
+}
+
+} // namespace
+
+class IOKitIntegration : public PlatformdTest {};
+
+TEST_F(IOKitIntegration, TheRegistryHoldsTheVideoCardItsFourNubsAndTheirFramebuffers) {
+    uint64_t before = IOKitLiveHandleCount().value_or(99);
+    io_object_t gfx = IORegistryEntryFromPath(kIOMasterPortDefault, kGFXPath.c_str());
+    ASSERT_NE(gfx, 0u);
+    io_name_t className = {};
+    EXPECT_EQ(IOObjectGetClass(gfx, className), kIOReturnSuccess);
+    EXPECT_STREQ(className, "QNExVideo");
+    io_iterator_t nubs = 0;
+    ASSERT_EQ(IORegistryEntryGetChildIterator(gfx, kIOServicePlane, &nubs), kIOReturnSuccess);
+    int count = 0;
+    while (io_object_t nub = IOIteratorNext(nubs)) {
+        EXPECT_EQ(nameOf(nub), "Quenby Virtual Display");
+        auto number = IORegistryEntryCreateCFProperty(nub, "displayNum");
+        ASSERT_TRUE(number);
+        EXPECT_EQ(number->integerValue(), count);
+        io_name_t location = {};
+        EXPECT_EQ(IORegistryEntryGetLocationInPlane(nub, kIOServicePlane, location), kIOReturnSuccess);
+        EXPECT_EQ(std::string(location), std::to_string(count));
+        io_iterator_t children = 0;
+        ASSERT_EQ(IORegistryEntryGetChildIterator(nub, kIOServicePlane, &children), kIOReturnSuccess);
+        io_object_t framebuffer = IOIteratorNext(children);
+        EXPECT_EQ(nameOf(framebuffer), "QNExFramebuffer");
+        EXPECT_EQ(IORegistryEntryCreateCFProperty(framebuffer, "IOAccelIndex"), number);
+        for (io_object_t h : {framebuffer, children, nub})
+            IOObjectRelease(h);
+        ++count;
+    }
+    EXPECT_EQ(count, 4);
+    IOObjectRelease(nubs);
+    IOObjectRelease(gfx);
+    EXPECT_EQ(IOKitLiveHandleCount(), before);
+}
+
+TEST_F(IOKitIntegration, AScreenServerProcessShowsADisplayAndSelectorThreeRemovesIt) {
+    Helper helper(m_platformd->root(), 2, {"9", "1"});
+    ASSERT_TRUE(helper.started);
+    auto enabled = waitEvent("iokit-helper", {{"step", "enabled"}});
+    ASSERT_TRUE(enabled) << helper.output();
+    EXPECT_EQ(statusOf(enabled), kIOReturnSuccess);
+    ASSERT_TRUE(waitEvent("display-added", {{"serial", std::to_string(kSerial2)}}));
+
+    auto shown = displays();
+    ASSERT_EQ(shown.size(), 2u);
+    const windowserver::DisplayInfo& d = shown[1];
+    EXPECT_EQ(d.displayID, 0x102u);
+    EXPECT_EQ(d.serialNumber, kSerial2);
+    EXPECT_EQ(d.pixelsWide, 1280u);
+    EXPECT_EQ(d.pixelsHigh, 720u);
+    EXPECT_EQ(d.bounds.size.width, 1280);
+    EXPECT_EQ(d.location.rfind("IOService:/IOResources/QNExGFX/Quenby Virtual Display@2/", 0), 0u)
+        << d.location;
+
+    // The framebuffer has its one client.
+    io_service_t service = IORegistryEntryFromPath(0, (d.location).c_str());
+    io_connect_t second = 1;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 0x1000, &second), kIOReturnExclusiveAccess);
+    EXPECT_EQ(second, 0u);
+
+    auto ctl = runProgram({platformd::testing::PrivatePlatformd::platformctlPath(), "displays"});
+    EXPECT_EQ(ctl.status, 0) << ctl.err;
+    EXPECT_NE(ctl.out.find("id=0x102 bounds=1440,0,1280,720 serial=0x99730002"), std::string::npos)
+        << ctl.out;
+
+    helper.send("disable");
+    EXPECT_EQ(statusOf(waitEvent("iokit-helper", {{"step", "disabled"}})), kIOReturnSuccess);
+    ASSERT_TRUE(waitEvent("display-removed", {{"id", std::to_string(0x102)}}));
+    EXPECT_EQ(displays().size(), 1u);
+    helper.send("exit");
+    EXPECT_EQ(helper.process().wait(20), 0) << helper.output();
+    IOObjectRelease(service);
+}
+
+TEST_F(IOKitIntegration, KillingTheScreenServerRemovesItsDisplayAndFreesTheFramebuffer) {
+    Helper helper(m_platformd->root(), 2, {"1"});
+    ASSERT_TRUE(helper.started);
+    ASSERT_TRUE(waitEvent("display-added", {{"serial", std::to_string(kSerial2)}})) << helper.output();
+    helper.process().signal(SIGKILL);
+    EXPECT_EQ(helper.process().wait(20), 128 + SIGKILL);
+    ASSERT_TRUE(waitEvent("display-removed", {{"serial", std::to_string(kSerial2)}}));
+    EXPECT_EQ(displays().size(), 1u);
+
+    io_service_t service =
+        IORegistryEntryFromPath(0, "IOService:/IOResources/QNExGFX/Quenby Virtual Display@2/"
+                                   "QNExFramebuffer@2");
+    io_connect_t c = 0;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 0x1000, &c), kIOReturnSuccess) << "free again";
+    EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
+    IOObjectRelease(service);
+}
+
+TEST_F(IOKitIntegration, TheKextManagerListsBothDrivers) {
+    auto all = KextManagerCopyLoadedKextInfo(std::nullopt, std::nullopt);
+    ASSERT_TRUE(all);
+    for (const char* id : {"com.quenby.QNExVideo", "com.quenby.QNExFramebuffer"}) {
+        const cf::Value* info = all->find(id);
+        ASSERT_TRUE(info) << id;
+        EXPECT_EQ(info->objectForKey("CFBundleIdentifier"), cf::Value(id));
+        EXPECT_EQ(info->objectForKey("CFBundleVersion"), cf::Value("1.3.0"));
+    }
+    auto asked = KextManagerCopyLoadedKextInfo(
+        cf::Value(cf::Array{"com.quenby.QNExVideo", "com.example.none"}), std::nullopt);
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(asked->count(), 1u);
+}
+
+class IOKitWithoutKexts : public PlatformdTest {
+  protected:
+    std::vector<std::string> platformdArguments() const override { return {"--kexts", "none"}; }
+};
+
+TEST_F(IOKitWithoutKexts, NothingIsLoadedAndTheRegistryHasNoVideoCard) {
+    auto all = KextManagerCopyLoadedKextInfo(std::nullopt, std::nullopt);
+    ASSERT_TRUE(all);
+    EXPECT_FALSE(all->find("com.quenby.QNExVideo"));
+    EXPECT_FALSE(all->find("com.quenby.QNExFramebuffer"));
+    EXPECT_EQ(IORegistryEntryFromPath(kIOMasterPortDefault, kGFXPath.c_str()), 0u);
+    io_object_t resources = IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/IOResources");
+    EXPECT_NE(resources, 0u) << "the kernel itself is there";
+    IOObjectRelease(resources);
+    io_iterator_t framebuffers = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(0, IOServiceMatching("QNExFramebuffer"), &framebuffers),
+              kIOReturnSuccess);
+    EXPECT_EQ(IOIteratorNext(framebuffers), 0u);
+    IOObjectRelease(framebuffers);
+    EXPECT_EQ(displays().size(), 1u);
+}
+
+} // namespace iokit

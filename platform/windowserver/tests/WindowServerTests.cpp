@@ -1,0 +1,288 @@
+// The window server's display side in-process: the real kernel and kexts on the fake clock,
+// a screen server standing in as one user task driving framebuffers through their user
+// clients, and the displays the window server then shows.
+#include "platform/core/Clock.h"
+#include "platform/core/Log.h"
+#include "platform/kernel/IODisplayConnect.h"
+#include "platform/kernel/IOTimerEventSource.h"
+#include "platform/kernel/Kernel.h"
+#include "platform/kernel/UserTask.h"
+#include "platform/windowserver/WindowServer.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace windowserver {
+
+using namespace kernel;
+
+namespace {
+
+const std::string kKextDir = TESSEL_KEXT_DIR;
+constexpr uint32_t kFramebufferUserClient = 0x1000;
+
+std::string framebufferPath(int index) {
+    return "IOService:/IOResources/QNExGFX/Quenby Virtual Display@" + std::to_string(index) +
+           "/QNExFramebuffer@" + std::to_string(index);
+}
+
+std::string nubPath(int index) {
+    return "IOService:/IOResources/QNExGFX/Quenby Virtual Display@" + std::to_string(index);
+}
+
+} // namespace
+
+class WindowServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::installFakeClock();
+        m_kernel = std::make_unique<Kernel>();
+        m_kernel->loadKexts({kKextDir + "/QNVideoCard.kext", kKextDir + "/QNFramebuffer.kext"});
+        m_kernel->waitQuiet();
+    }
+
+    void TearDown() override {
+        m_screenServer.reset();
+        if (m_server) m_server->stop();
+        m_kernel->shutdown();
+        m_server.reset();
+        m_kernel.reset();
+        EXPECT_FALSE(m_log.contains("still has")) << "a kext object outlived the kernel";
+    }
+
+    void boot(WindowServerConfig config = {}) {
+        m_server = std::make_unique<WindowServer>(*m_kernel, config);
+        m_server->setDisplayObserver([this](const DisplayInfo& d, bool added) {
+            std::lock_guard lock(m_changesMutex);
+            m_changes.emplace_back(d.displayID, added);
+        });
+        m_server->boot();
+        m_screenServer = std::make_unique<UserTask>(*m_kernel, 4242, "com.quenby.TesselHelper");
+    }
+
+    io_handle_t open(int index, IOReturn* result = nullptr) {
+        io_handle_t service = m_screenServer->entryFromPath(framebufferPath(index));
+        io_handle_t connection = 0;
+        IOReturn r = m_screenServer->serviceOpen(service, kFramebufferUserClient, &connection);
+        m_screenServer->objectRelease(service);
+        if (result) *result = r;
+        return connection;
+    }
+
+    IOReturn call(io_handle_t connection, uint32_t selector, std::vector<uint64_t> inputs = {},
+                  std::vector<uint64_t>* outputs = nullptr, uint32_t outputCount = 0) {
+        std::vector<uint64_t> out(outputCount);
+        IOReturn r =
+            m_screenServer->callScalarMethod(connection, selector, inputs.data(),
+                                             static_cast<uint32_t>(inputs.size()), out.data(), &outputCount);
+        out.resize(outputCount);
+        if (outputs) *outputs = out;
+        return r;
+    }
+
+    // As the screen server enables a display: pacing first, then the mode list.
+    io_handle_t enable(int index, std::vector<uint64_t> modes) {
+        io_handle_t c = open(index);
+        EXPECT_NE(c, 0u);
+        EXPECT_EQ(call(c, 10, {16666}), kIOReturnSuccess);
+        EXPECT_EQ(call(c, 11, {250000}), kIOReturnSuccess);
+        EXPECT_EQ(call(c, 8, std::move(modes)), kIOReturnSuccess);
+        m_server->sync();
+        return c;
+    }
+
+    std::map<uint32_t, DisplayInfo> shown() {
+        std::map<uint32_t, DisplayInfo> out;
+        for (auto& d : m_server->displays())
+            out[d.displayID] = d;
+        return out;
+    }
+
+    OSPtr<IOFramebuffer> framebuffer(int index) {
+        auto entry = IORegistryEntry::fromPath(framebufferPath(index));
+        return makeRetained(OSDynamicCast(IOFramebuffer, entry.get()));
+    }
+
+    bool hasDisplayConnect(int index) {
+        for (auto& child : framebuffer(index)->copyChildEntries())
+            if (OSDynamicCast(IODisplayConnect, child.get())) return true;
+        return false;
+    }
+
+    std::vector<std::pair<uint32_t, bool>> changes() {
+        std::lock_guard lock(m_changesMutex);
+        return m_changes;
+    }
+
+    platform::LogCapture m_log{true};
+    std::unique_ptr<Kernel> m_kernel;
+    std::unique_ptr<WindowServer> m_server;
+    std::unique_ptr<UserTask> m_screenServer;
+    std::mutex m_changesMutex;
+    std::vector<std::pair<uint32_t, bool>> m_changes;
+};
+
+TEST_F(WindowServerTest, BootOpensEveryFramebufferAndShowsOnlyTheMainDisplay) {
+    boot();
+    auto displays = m_server->displays();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].displayID, 1u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[0].bounds, cg::CGRectMake(0, 0, 1440, 900)));
+    EXPECT_EQ(displays[0].name, "Built-in Display");
+    EXPECT_EQ(displays[0].location, "IOService:/BuiltInFramebuffer@0");
+    EXPECT_NE(displays[0].serialNumber >> 16, 0x9973u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(framebuffer(i)->isWindowServerOpen()) << i;
+        EXPECT_FALSE(framebuffer(i)->vblStateBit()) << "no display is online on " << i;
+        EXPECT_FALSE(hasDisplayConnect(i));
+    }
+    EXPECT_TRUE(changes().empty());
+}
+
+TEST_F(WindowServerTest, AnEnabledFramebufferBecomesADisplayWithItsEDIDIdentity) {
+    boot();
+    enable(2, {9, 1});
+    auto displays = shown();
+    ASSERT_EQ(displays.count(0x102), 1u);
+    const DisplayInfo& d = displays[0x102];
+    EXPECT_EQ(d.serialNumber, 0x99730002u);
+    EXPECT_EQ(d.vendorNumber, 0x5A8Fu);
+    EXPECT_EQ(d.modelNumber, 0xCAFEu);
+    EXPECT_EQ(d.name, "Tessel");
+    EXPECT_EQ(d.location, framebufferPath(2));
+    EXPECT_EQ(d.location.rfind(nubPath(2) + "/", 0), 0u);
+    EXPECT_EQ(d.ioModeID, 9);
+    EXPECT_TRUE(cg::CGRectEqualToRect(d.bounds, cg::CGRectMake(1440, 0, 1280, 720)));
+    EXPECT_EQ(d.bytesPerRow, 1280u * 4 + 32);
+    EXPECT_FALSE(d.ownBuffer) << "the aperture holds the mode";
+    EXPECT_TRUE(framebuffer(2)->vblStateBit());
+    EXPECT_TRUE(hasDisplayConnect(2));
+    EXPECT_EQ(changes(), (std::vector<std::pair<uint32_t, bool>>{{0x102, true}}));
+}
+
+TEST_F(WindowServerTest, DisplaysSitRightOfTheMainOneInIndexOrderAndCloseUpOnRemoval) {
+    boot();
+    io_handle_t second = enable(2, {1});
+    io_handle_t first = enable(0, {9});
+    auto displays = m_server->displays();
+    ASSERT_EQ(displays.size(), 3u);
+    EXPECT_EQ(displays[1].displayID, 0x100u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[1].bounds, cg::CGRectMake(1440, 0, 1280, 720)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[2].bounds, cg::CGRectMake(1440 + 1280, 0, 1024, 768)));
+
+    EXPECT_EQ(call(first, 3), kIOReturnSuccess);
+    m_server->sync();
+    displays = m_server->displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[1].bounds, cg::CGRectMake(1440, 0, 1024, 768)));
+    // The cursor sits on the main display: the framebuffer hears its place, off its screen.
+    std::vector<uint64_t> mouse;
+    ASSERT_EQ(call(second, 5, {}, &mouse, 3), kIOReturnSuccess);
+    EXPECT_EQ(static_cast<int32_t>(mouse[0]), 720 - 1440);
+    EXPECT_EQ(static_cast<int32_t>(mouse[1]), 450);
+    EXPECT_EQ(mouse[2], 0u);
+}
+
+TEST_F(WindowServerTest, DisablingOrTheScreenServersDeathRemovesTheDisplay) {
+    boot();
+    io_handle_t c = enable(1, {1});
+    ASSERT_EQ(shown().count(0x101), 1u);
+    EXPECT_EQ(call(c, 3), kIOReturnSuccess);
+    m_server->sync();
+    EXPECT_EQ(shown().count(0x101), 0u);
+    EXPECT_FALSE(framebuffer(1)->vblStateBit());
+    EXPECT_FALSE(hasDisplayConnect(1));
+
+    EXPECT_EQ(call(c, 8, {1}), kIOReturnSuccess); // the user client stays open when disabled
+    m_server->sync();
+    ASSERT_EQ(shown().count(0x101), 1u);
+    m_screenServer.reset(); // its connection dropped: clientDied closes the user client
+    m_server->sync();
+    EXPECT_EQ(shown().count(0x101), 0u);
+    EXPECT_EQ(changes(), (std::vector<std::pair<uint32_t, bool>>{
+                             {0x101, true}, {0x101, false}, {0x101, true}, {0x101, false}}));
+}
+
+TEST_F(WindowServerTest, VerticalBlanksAreCountedPerDisplay) {
+    boot();
+    io_handle_t c = enable(3, {1});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    EXPECT_EQ(shown()[0x103].vblankCount, 3u);
+    // Silent past the threshold, the framebuffer's timer paces the blanks.
+    kernel::testing::advanceClock(platform::installFakeClock(), platform::seconds(0.3));
+    m_server->sync();
+    EXPECT_GT(shown()[0x103].vblankCount, 3u);
+}
+
+TEST_F(WindowServerTest, ModesBeyondTheVRAMComposeIntoAnOwnBufferAndTheLastHasNoEDID) {
+    boot();
+    enable(0, {441});
+    enable(1, {442});
+    auto displays = shown();
+    ASSERT_EQ(displays.count(0x100), 1u);
+    EXPECT_TRUE(displays[0x100].ownBuffer);
+    EXPECT_EQ(displays[0x100].serialNumber, 0x99730000u);
+    ASSERT_EQ(displays.count(0x101), 1u);
+    EXPECT_TRUE(displays[0x101].ownBuffer);
+    EXPECT_EQ(displays[0x101].name, "Unknown Display");
+    EXPECT_EQ(displays[0x101].serialNumber, 0u);
+    EXPECT_EQ(displays[0x101].vendorNumber, 0u);
+    EXPECT_EQ(m_log.count("composing into a buffer of its own"), 2u);
+}
+
+TEST_F(WindowServerTest, AClientModeChangeRereadsTheModeAndMovesNeighbours) {
+    boot();
+    enable(0, {1, 9});
+    enable(1, {1});
+    EXPECT_EQ(m_server->setDisplayMode(0x100, 9), kIOReturnSuccess);
+    auto displays = shown();
+    EXPECT_EQ(displays[0x100].ioModeID, 9);
+    EXPECT_EQ(displays[0x100].bytesPerRow, 1280u * 4 + 32);
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[0x101].bounds, cg::CGRectMake(1440 + 1280, 0, 1024, 768)));
+    EXPECT_EQ(m_server->setDisplayMode(0x100, 2), kIOReturnBadArgument) << "not one of its modes";
+    EXPECT_EQ(m_server->setDisplayMode(0x102, 1), kIOReturnNotAttached) << "not online";
+}
+
+TEST_F(WindowServerTest, AFramebufferWithoutVerticalBlanksNeverGetsTheVBLStateBit) {
+    auto nub = IORegistryEntry::fromPath(nubPath(1));
+    ASSERT_TRUE(nub);
+    nub->setProperty("Ignore VBL", true);
+    boot();
+    enable(1, {1});
+    EXPECT_EQ(shown().count(0x101), 1u);
+    EXPECT_FALSE(framebuffer(1)->vblStateBit());
+    EXPECT_TRUE(m_log.contains("gives no vertical-blank interrupt"));
+}
+
+TEST_F(WindowServerTest, AnUnloadingFramebufferKextTakesItsDisplaysWithIt) {
+    boot();
+    enable(2, {1});
+    ASSERT_EQ(m_kernel->unloadKext("com.quenby.QNExFramebuffer"), kIOReturnSuccess);
+    auto displays = m_server->displays();
+    EXPECT_EQ(displays.size(), 1u);
+    EXPECT_EQ(changes().back(), (std::pair<uint32_t, bool>{0x102, false}));
+    EXPECT_TRUE(m_log.contains("unloaded com.quenby.QNExFramebuffer")) << "no framebuffer was kept alive";
+}
+
+TEST_F(WindowServerTest, TheMainDisplayComesFromTheProfile) {
+    platform::Profile profile;
+    profile.dictionary.insert_or_assign("MainDisplay", cf::Dictionary{{"Width", 1280},
+                                                                      {"Height", 800},
+                                                                      {"Name", "Panel"},
+                                                                      {"SerialNumber", "not a number"}});
+    WindowServerConfig config = WindowServerConfig::fromProfile(profile);
+    EXPECT_EQ(config.mainDisplay.width, 1280u);
+    EXPECT_EQ(config.mainDisplay.name, "Panel");
+    EXPECT_EQ(config.mainDisplay.serial, MainDisplayConfig{}.serial);
+    EXPECT_TRUE(m_log.contains("SerialNumber is not a number"));
+    boot(config);
+    enable(0, {1});
+    auto displays = m_server->displays();
+    EXPECT_TRUE(cg::CGRectEqualToRect(displays[0].bounds, cg::CGRectMake(0, 0, 1280, 800)));
+    EXPECT_EQ(displays[1].bounds.origin.x, 1280);
+}
+
+} // namespace windowserver
