@@ -4,8 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <poll.h>
-#include <set>
+#include <list>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -13,43 +14,102 @@ namespace {
 
 std::atomic<FakeClock*> gFake{nullptr};
 
-// Waits registered with the fake clock, so advance() can wake them at once. A wake-up
-// that races the registration is caught by the short real-time slice of each wait.
+// A wait registered with the fake clock, so advance() can wake it at once. The waker takes
+// the waiter's mutex before notifying: the waiter holds it from its time check until it is
+// inside the condition variable's wait, so a wake can never fall between the two.
+struct FakeWaiter {
+    std::function<bool()> tryWake; // notifies under the waiter's mutex if it can be taken
+    std::function<void()> wake;    // notifies without it
+    int busy = 0;                  // wakers using this entry; it stays until they are done
+};
+
 // Leaked on purpose: detached threads may still wait while the process exits.
 std::mutex& gWaitersMutex = *new std::mutex;
-std::set<std::condition_variable*>& gWaiters = *new std::set<std::condition_variable*>;
-std::set<std::condition_variable_any*>& gWaitersAny = *new std::set<std::condition_variable_any*>;
-constexpr auto kFakeSlice = std::chrono::milliseconds(10);
+std::condition_variable& gWaitersIdle = *new std::condition_variable;
+std::list<FakeWaiter>& gWaiters = *new std::list<FakeWaiter>;
 
-void wakeAll() {
-    std::lock_guard lock(gWaitersMutex);
-    for (auto* cv : gWaiters) cv->notify_all();
-    for (auto* cv : gWaitersAny) cv->notify_all();
+// Only a safety net: a waiter whose mutex another thread held through a whole wake attempt
+// (the waker gives up rather than risk a deadlock) is released by this real-time slice.
+constexpr auto kFakeSafetySlice = std::chrono::milliseconds(100);
+constexpr auto kWakeAttempt = std::chrono::milliseconds(2);
+
+// Wakers never block on a waiter's mutex (the caller of advance() might hold it): they try
+// for a moment, then notify without it.
+void wakeOne(FakeWaiter& w) {
+    auto giveUp = std::chrono::steady_clock::now() + kWakeAttempt;
+    while (!w.tryWake()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            w.wake();
+            return;
+        }
+        std::this_thread::yield();
+    }
 }
 
-template <typename CV, typename Lock> void fakeWaitSlice(CV& cv, Lock& lock, std::set<CV*>& registry) {
+void wakeAll() {
+    std::vector<FakeWaiter*> waiters;
     {
-        std::lock_guard g(gWaitersMutex);
-        registry.insert(&cv);
+        std::lock_guard lock(gWaitersMutex);
+        for (auto& w : gWaiters) {
+            ++w.busy;
+            waiters.push_back(&w);
+        }
     }
-    cv.wait_for(lock, kFakeSlice);
+    for (auto* w : waiters)
+        wakeOne(*w);
+    std::lock_guard lock(gWaitersMutex);
+    for (auto* w : waiters)
+        --w->busy;
+    gWaitersIdle.notify_all();
+}
+
+template <typename CV, typename Lock> std::list<FakeWaiter>::iterator registerWaiter(CV& cv, Lock& lock) {
+    auto* mutex = lock.mutex();
+    FakeWaiter w{[&cv, mutex] {
+                     if (!mutex->try_lock()) return false;
+                     cv.notify_all();
+                     mutex->unlock();
+                     return true;
+                 },
+                 [&cv] { cv.notify_all(); }};
     std::lock_guard g(gWaitersMutex);
-    registry.erase(&cv);
+    return gWaiters.insert(gWaiters.end(), std::move(w));
+}
+
+// Called with the waiter's mutex held: a waker busy with the entry only tries that mutex
+// for a bounded moment, so waiting for it here cannot deadlock.
+void unregisterWaiter(std::list<FakeWaiter>::iterator it) {
+    std::unique_lock g(gWaitersMutex);
+    gWaitersIdle.wait(g, [&] { return it->busy == 0; });
+    gWaiters.erase(it);
 }
 
 template <typename CV, typename Lock>
-bool waitImpl(CV& cv, Lock& lock, TimePoint deadline, const std::function<bool()>& pred, std::set<CV*>& registry) {
-    for (;;) {
-        if (pred()) return true;
-        TimePoint t = now();
-        if (t >= deadline) return pred();
-        if (gFake.load()) {
-            fakeWaitSlice(cv, lock, registry);
-        } else {
-            auto left = deadline - t;
-            cv.wait_for(lock, std::min<Duration>(left, std::chrono::seconds(3600)));
+bool waitImpl(CV& cv, Lock& lock, TimePoint deadline, const std::function<bool()>& pred) {
+    if (!gFake.load()) {
+        for (;;) {
+            if (pred()) return true;
+            TimePoint t = now();
+            if (t >= deadline) return pred();
+            cv.wait_for(lock, std::min<Duration>(deadline - t, std::chrono::seconds(3600)));
         }
     }
+    // Registered before the first time check, so an advance after it always reaches the wait.
+    auto entry = registerWaiter(cv, lock);
+    bool result;
+    for (;;) {
+        if (pred()) {
+            result = true;
+            break;
+        }
+        if (now() >= deadline) {
+            result = pred();
+            break;
+        }
+        cv.wait_for(lock, kFakeSafetySlice);
+    }
+    unregisterWaiter(entry);
+    return result;
 }
 
 double realWall() {
@@ -90,12 +150,12 @@ void sleepUntil(TimePoint t) {
 
 bool waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, TimePoint deadline,
                const std::function<bool()>& pred) {
-    return waitImpl(cv, lock, deadline, pred, gWaiters);
+    return waitImpl(cv, lock, deadline, pred);
 }
 
 bool waitUntil(std::condition_variable_any& cv, std::unique_lock<std::recursive_mutex>& lock, TimePoint deadline,
                const std::function<bool()>& pred) {
-    return waitImpl(cv, lock, deadline, pred, gWaitersAny);
+    return waitImpl(cv, lock, deadline, pred);
 }
 
 int pollFor(int fd, short events, TimePoint deadline) {

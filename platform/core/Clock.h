@@ -23,7 +23,15 @@ using Duration = std::chrono::nanoseconds;
 using TimePoint = MonoClock::time_point;
 
 // Seconds as a Duration (the design's figures are fractional seconds: 0.25, 3.5, 1/120).
-constexpr Duration seconds(double s) { return Duration(static_cast<int64_t>(s * 1e9)); }
+// Saturates at about ±146 years (NaN gives zero), so a huge or infinite interval read from
+// a file or a caller stays a far-off time instead of an overflowing conversion.
+constexpr Duration seconds(double s) {
+    constexpr double kLimit = static_cast<double>(INT64_MAX / 2) / 1e9;
+    if (!(s == s)) return Duration::zero();
+    if (s >= kLimit) return Duration(INT64_MAX / 2);
+    if (s <= -kLimit) return Duration(-(INT64_MAX / 2));
+    return Duration(static_cast<int64_t>(s * 1e9));
+}
 constexpr double toSeconds(Duration d) { return static_cast<double>(d.count()) / 1e9; }
 constexpr TimePoint kDistantFuture = TimePoint(Duration(INT64_MAX / 2));
 

@@ -1,7 +1,7 @@
 #include "platform/dispatch/Group.h"
 
 #include "platform/core/Log.h"
-#include "platform/dispatch/ClockWait.h"
+#include "platform/core/Clock.h"
 #include "platform/dispatch/Queue.h"
 
 namespace dispatch {
@@ -33,7 +33,7 @@ bool Group::wait(platform::TimePoint deadline) {
         m_cv.wait(lock, [this] { return m_count == 0; });
         return true;
     }
-    return clockWait(m_cv, lock, deadline, [this] { return m_count == 0; });
+    return platform::waitUntil(m_cv, lock, deadline, [this] { return m_count == 0; });
 }
 
 void Group::notify(const std::shared_ptr<Queue>& queue, std::function<void()> block) {

@@ -2,7 +2,7 @@
 
 #include "platform/core/Log.h"
 #include "platform/dispatch/Activity.h"
-#include "platform/dispatch/ClockWait.h"
+#include "platform/core/Clock.h"
 #include "platform/dispatch/Thread.h"
 #include "platform/dispatch/WorkerPool.h"
 
@@ -314,13 +314,13 @@ bool RunLoop::waitForWork(std::string_view mode, platform::TimePoint deadline) {
         auto until = deadline;
         if (auto due = nextDueLocked(mode); due && *due < until) until = *due;
         uint64_t seen = m_wakeups;
-        clockWait(m_cv, lock, until, [&] { return m_stopRequested || m_wakeups != seen; });
+        platform::waitUntil(m_cv, lock, until, [&] { return m_stopRequested || m_wakeups != seen; });
     }
 }
 
 bool RunLoop::waitOnly(platform::TimePoint deadline) {
     std::unique_lock lock(m_mutex);
-    clockWait(m_cv, lock, deadline, [&] { return m_stopRequested; });
+    platform::waitUntil(m_cv, lock, deadline, [&] { return m_stopRequested; });
     bool stopped = m_stopRequested;
     m_stopRequested = false;
     return stopped;

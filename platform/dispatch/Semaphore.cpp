@@ -1,6 +1,6 @@
 #include "platform/dispatch/Semaphore.h"
 
-#include "platform/dispatch/ClockWait.h"
+#include "platform/core/Clock.h"
 namespace dispatch {
 
 bool Semaphore::wait(platform::TimePoint deadline) {
@@ -11,7 +11,7 @@ bool Semaphore::wait(platform::TimePoint deadline) {
         m_cv.wait(lock, [this] { return m_value > 0; });
         taken = true;
     } else {
-        taken = clockWait(m_cv, lock, deadline, [this] { return m_value > 0; });
+        taken = platform::waitUntil(m_cv, lock, deadline, [this] { return m_value > 0; });
     }
     --m_waiters;
     if (taken) --m_value;

@@ -1,6 +1,6 @@
 #include "platform/dispatch/TimerService.h"
 
-#include "platform/dispatch/ClockWait.h"
+#include "platform/core/Clock.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 #include "platform/dispatch/WorkerPool.h"
@@ -100,7 +100,7 @@ void TimerService::threadMain() {
                 continue;
             }
             if (platform::now() < *next) {
-                clockWait(m_cv, lock, *next, pred);
+                platform::waitUntil(m_cv, lock, *next, pred);
                 continue; // recompute: something changed, or the time came
             }
         }

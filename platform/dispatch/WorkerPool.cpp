@@ -2,7 +2,6 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
-#include "platform/dispatch/ClockWait.h"
 
 #include <pthread.h>
 #include <thread>
@@ -65,7 +64,7 @@ void WorkerPool::workerMain() {
         if (!takeLocked(job)) {
             ++m_idle;
             auto deadline = platform::now() + platform::seconds(kIdleSeconds);
-            bool woke = clockWait(m_cv, lock, deadline, [this] { return m_pendingCount > 0; });
+            bool woke = platform::waitUntil(m_cv, lock, deadline, [this] { return m_pendingCount > 0; });
             --m_idle;
             if (!woke) break;
             continue;
