@@ -35,7 +35,9 @@ bool meets(const Extent& a, const CGRect& stored) {
     const Extent b = extentOf(stored);
     const double x1 = std::max(a.minX, b.minX), x2 = std::min(a.maxX, b.maxX);
     const double y1 = std::max(a.minY, b.minY), y2 = std::min(a.maxY, b.maxY);
-    return !(x2 <= x1 || y2 <= y1);
+    // Written so that a NaN edge answers "no": a rectangle without a finite extent would
+    // otherwise meet everything, and adding would cut it against its neighbours for ever.
+    return x1 < x2 && y1 < y2;
 }
 
 bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t& index) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -147,6 +149,34 @@ TEST(CGRectListAdd, PiecesAreCutAgainstTheRestOfTheList) {
     CGRectListAdd(*list, CGRectMake(5, 2, 20, 4)); // bridges both
     EXPECT_EQ(CGRectListCalculateOverlaps(*list), 0.0);
     EXPECT_EQ(CGRectListArea(*list), 100.0 + 100.0 + 10 * 4);
+}
+
+// Damage rectangles come from outside the process; a rectangle without a finite extent (NaN,
+// or infinities that cancel) meets nothing and is stored as given, rather than being cut
+// against its neighbours for ever.
+TEST(CGRectListAdd, RectanglesWithoutAFiniteExtentMeetNothing) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const CGRect noExtent[] = {CGRectMake(std::nan(""), 0, 10, 10), CGRectMake(0, 0, std::nan(""), 10),
+                               CGRectMake(-inf, 0, inf, 10)};
+    for (const CGRect& odd : noExtent) {
+        auto list = listOf({CGRectMake(0, 0, 10, 10)});
+        CGRectListAdd(*list, odd);
+        ASSERT_EQ(list->count, 2u) << NSStringFromRect(odd);
+        EXPECT_TRUE(CGRectEqualToRect(CGRectListGetRect(*list, 0), CGRectMake(0, 0, 10, 10)));
+        CGRectListAdd(*list, CGRectMake(5, 5, 10, 10)); // stored after it, still cut normally
+        auto finiteArea = [&list] {
+            double area = 0;
+            for (uint64_t i = 0; i < list->count; ++i) {
+                const CGRect r = CGRectListGetRect(*list, i);
+                const double edges = r.origin.x + r.origin.y + r.size.width + r.size.height;
+                if (std::isfinite(edges)) area += r.size.width * r.size.height;
+            }
+            return area;
+        };
+        EXPECT_EQ(finiteArea(), 175.0) << NSStringFromCGRectList(*list);
+        CGRectListSubdivide(*list);
+        EXPECT_EQ(finiteArea(), 175.0) << NSStringFromCGRectList(*list);
+    }
 }
 
 TEST(CGRectListSubdivide, MakesAPlainListDisjoint) {

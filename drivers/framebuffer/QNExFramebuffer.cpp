@@ -88,11 +88,7 @@ bool QNExFramebuffer::allocateInterruptsAndTimer() {
     }
     if (!ok) {
         releaseTimer();
-        DisposeInterruptService(m_connectService);
-        DisposeInterruptService(m_vblService);
-        m_connectService = m_vblService = nullptr;
-        if (m_modeList) IOFree(m_modeList, kQNExModeTableSize * sizeof(IODisplayModeID));
-        m_modeList = nullptr;
+        releaseInterruptsAndModeList();
         return false;
     }
     m_initialized = 1;
@@ -118,16 +114,21 @@ void QNExFramebuffer::releaseBuffers() {
     OSSafeReleaseNULL(m_cursorBuffer);
 }
 
-void QNExFramebuffer::stop(IOService* provider) {
-    releaseTimer();
-    releaseBuffers();
-    m_currentMode = 0;
-    m_currentDepth = 0;
+// The 'dci ' then the 'vbl ' record, and the mode-list buffer at the size it was allocated with.
+void QNExFramebuffer::releaseInterruptsAndModeList() {
     DisposeInterruptService(m_connectService);
     DisposeInterruptService(m_vblService);
     m_connectService = m_vblService = nullptr;
     if (m_modeList) IOFree(m_modeList, kQNExModeTableSize * sizeof(IODisplayModeID));
     m_modeList = nullptr;
+}
+
+void QNExFramebuffer::stop(IOService* provider) {
+    releaseTimer();
+    releaseBuffers();
+    m_currentMode = 0;
+    m_currentDepth = 0;
+    releaseInterruptsAndModeList();
     m_modeListCount = 0;
     m_initialized = 0;
     m_enabled = 0;
@@ -457,8 +458,16 @@ IOReturn QNExFramebuffer::extEnableDisplayForMode(IODisplayModeID displayMode) {
 
 // Ids come from user space: an empty list or any id outside 1 to 442 is refused whole.
 IOReturn QNExFramebuffer::extEnableDisplayForModes(const IODisplayModeID* modes, unsigned int count) {
-    if (!modes || count == 0) return kIOReturnBadArgument;
-    if (!std::all_of(modes, modes + count, isOfferedModeID)) return kIOReturnBadArgument;
+    if (!modes || count == 0) {
+        IOLog("QNExFramebuffer@%s: enable with an empty mode list refused\n", locationText().c_str());
+        return kIOReturnBadArgument;
+    }
+    const IODisplayModeID* bad = std::find_if_not(modes, modes + count, isOfferedModeID);
+    if (bad != modes + count) {
+        IOLog("QNExFramebuffer@%s: enable with mode id %d refused: ids run from %d to %d\n",
+              locationText().c_str(), *bad, kQNExFirstModeID, kQNExLastModeID);
+        return kIOReturnBadArgument;
+    }
     if (!m_modeList) return kIOReturnNotAttached;
     m_enabled = 1;
     queueNextVBLCheck();

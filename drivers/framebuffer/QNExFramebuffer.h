@@ -127,10 +127,13 @@ private:
     bool allocateInterruptsAndTimer();
     void releaseTimer();
     void releaseBuffers();
+    void releaseInterruptsAndModeList();
     void fireConnectInterrupt() { DoInterruptService(m_connectService); }
     bool isListedRecord(const void* reference) const;
     _VSLService* recordOfType(IOSelect type) const;
     uint16_t displayNumber() const;
+    // The registry location ("0" to "3"), naming this framebuffer in log lines.
+    std::string locationText() const { return getLocation().value_or("?"); }
     void buildEDID(UInt8* edid) const;
 
     QNExFramebufferUC* m_openUserClient = nullptr;

@@ -92,7 +92,10 @@ IOReturn QNExFramebuffer::setInterruptState(void* interruptRef, UInt32 state) {
 
 IOReturn QNExFramebuffer::VBLSetSecondaryClock(unsigned int microseconds) {
     // A zero period would make the timer fire back to back without end.
-    if (microseconds == 0) return kIOReturnBadArgument;
+    if (microseconds == 0) {
+        IOLog("QNExFramebuffer@%s: a vertical-blank period of 0 refused\n", locationText().c_str());
+        return kIOReturnBadArgument;
+    }
     m_vblPeriod = microseconds;
     return kIOReturnSuccess;
 }

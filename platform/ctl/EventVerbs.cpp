@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 namespace ctl {
@@ -83,23 +84,28 @@ int Platformctl::observe(const std::vector<std::string>& args) {
         return usage(error.empty() ? "--count must be positive" : error);
     auto c = connect();
     if (!c) return kUnreachable;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::deque<std::string> lines;
-    bool lost = false;
-    c->setEventHandler(ipc::topic::distributedNotification, [&](ipc::Event& event) {
+    // The handlers outlive this call on the connection (the lost handler runs when it closes),
+    // so what they touch is shared with them rather than borrowed from this frame.
+    struct Inbox {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::deque<std::string> lines;
+        bool lost = false;
+    };
+    auto inbox = std::make_shared<Inbox>();
+    c->setEventHandler(ipc::topic::distributedNotification, [inbox](ipc::Event& event) {
         std::string line = plainText(event.body.objectForKey("name").value_or(""));
         if (auto object = event.body.objectForKey("object")) line += " object=" + plainText(*object);
         if (auto userInfo = event.body.objectForKey("userInfo"))
             line += " userInfo=" + userInfo->description();
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
-        cv.notify_all();
+        std::lock_guard lock(inbox->mutex);
+        inbox->lines.push_back(line);
+        inbox->cv.notify_all();
     });
-    c->addLostHandler([&] {
-        std::lock_guard lock(mutex);
-        lost = true;
-        cv.notify_all();
+    c->addLostHandler([inbox] {
+        std::lock_guard lock(inbox->mutex);
+        inbox->lost = true;
+        inbox->cv.notify_all();
     });
     int code;
     if (!request(ipc::op::addObserver,
@@ -107,16 +113,17 @@ int Platformctl::observe(const std::vector<std::string>& args) {
         return code;
     auto deadline = seconds ? platform::now() + platform::seconds(*seconds) : platform::kDistantFuture;
     int64_t seen = 0;
-    std::unique_lock lock(mutex);
+    std::unique_lock lock(inbox->mutex);
     while (!count || seen < *count) {
-        if (!platform::waitUntil(cv, lock, deadline, [&] { return !lines.empty() || lost; }))
+        if (!platform::waitUntil(inbox->cv, lock, deadline,
+                                 [&] { return !inbox->lines.empty() || inbox->lost; }))
             return kTimedOut;
-        while (!lines.empty() && (!count || seen < *count)) {
-            m_out << lines.front() << std::endl;
-            lines.pop_front();
+        while (!inbox->lines.empty() && (!count || seen < *count)) {
+            m_out << inbox->lines.front() << std::endl;
+            inbox->lines.pop_front();
             ++seen;
         }
-        if (lines.empty() && lost && (!count || seen < *count)) {
+        if (inbox->lines.empty() && inbox->lost && (!count || seen < *count)) {
             m_err << "platformctl: the connection to platformd was lost\n";
             return kUnreachable;
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <ostream>
 
@@ -189,20 +190,24 @@ int Platformctl::shutdown(const std::vector<std::string>& args) {
     if (!error.empty()) return usage(error);
     auto c = connect();
     if (!c) return kUnreachable;
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool gone = false;
-    c->addLostHandler([&] {
-        std::lock_guard lock(mutex);
-        gone = true;
-        cv.notify_all();
+    // The lost handler stays with the connection after this call; it shares its state.
+    struct Stopped {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool gone = false;
+    };
+    auto stopped = std::make_shared<Stopped>();
+    c->addLostHandler([stopped] {
+        std::lock_guard lock(stopped->mutex);
+        stopped->gone = true;
+        stopped->cv.notify_all();
     });
     int code;
     if (!request(ipc::op::shutdown, cf::Value::emptyDictionary(), code)) return code;
     // platformd drops its connections last, so the end of ours is the end of its shutdown.
-    std::unique_lock lock(mutex);
+    std::unique_lock lock(stopped->mutex);
     auto deadline = platform::now() + platform::seconds(seconds.value_or(kDefaultWaitSeconds));
-    if (!platform::waitUntil(cv, lock, deadline, [&] { return gone; })) {
+    if (!platform::waitUntil(stopped->cv, lock, deadline, [&] { return stopped->gone; })) {
         m_err << "platformctl: platformd did not stop in time\n";
         return kTimedOut;
     }

@@ -3,6 +3,8 @@
 #include "platform/daemon/ClientConnection.h"
 #include "platform/ipc/Message.h"
 
+#include <cmath>
+
 namespace platformd {
 
 Responder::Responder(std::weak_ptr<ClientConnection> connection, int64_t id)
@@ -72,7 +74,8 @@ std::optional<int64_t> RequestContext::optionalInteger(std::string_view key, boo
 std::optional<double> RequestContext::optionalReal(std::string_view key, bool& ok) {
     const cf::Value* v = m_args.find(key);
     if (!v) return std::nullopt;
-    if (!v->isNumber()) {
+    // NaN passes every range clamp and turns into no duration at all: refused with the rest.
+    if (!v->isNumber() || std::isnan(v->doubleValue())) {
         refuse("argument \"" + std::string(key) + "\" must be a number");
         ok = false;
         return std::nullopt;

@@ -43,6 +43,7 @@ IOReturn IOFramebuffer::enableController() {
 
 IOReturn IOFramebuffer::deliverFramebufferNotification(IOIndex event, void* info) {
     m_notifications.emplace_back(event, info);
+    if (m_notifications.size() > kMaxRecordedNotifications) m_notifications.pop_front();
     Kernel* k = Kernel::current();
     if (FramebufferListener* listener = k ? k->framebufferListener() : nullptr) {
         listener->framebufferNotification(this, event, info);
@@ -51,7 +52,7 @@ IOReturn IOFramebuffer::deliverFramebufferNotification(IOIndex event, void* info
 }
 
 std::vector<std::pair<IOIndex, void*>> IOFramebuffer::deliveredNotifications() const {
-    return m_notifications;
+    return {m_notifications.begin(), m_notifications.end()};
 }
 
 IOReturn IOFramebuffer::setAttribute(IOSelect attribute, uintptr_t) {

@@ -6,6 +6,7 @@
 #include "platform/kernel/IOGraphicsDevice.h"
 #include "platform/kernel/IOGraphicsTypes.h"
 
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,10 @@ public:
     bool isWindowServerOpen() const { return m_windowServerOpen; }
     virtual IOReturn enableController();
 
-    // Recorded and handed to the window server's listener.
+    // Recorded and handed to the window server's listener. Only the latest
+    // kMaxRecordedNotifications are kept: a client that changes modes without end must not
+    // grow the record without end.
+    static constexpr size_t kMaxRecordedNotifications = 256;
     IOReturn deliverFramebufferNotification(IOIndex event, void* info = nullptr);
     std::vector<std::pair<IOIndex, void*>> deliveredNotifications() const;
 
@@ -83,7 +87,7 @@ private:
     bool m_windowServerOpen = false;
     bool m_controllerEnabled = false;
     bool m_vblStateBit = false;
-    std::vector<std::pair<IOIndex, void*>> m_notifications;
+    std::deque<std::pair<IOIndex, void*>> m_notifications;
 };
 
 } // namespace kernel

@@ -162,6 +162,15 @@ int QNNetSocket::adoptDescriptor(int descriptor) {
     return descriptor;
 }
 
+void QNNetSocket::endListening() {
+    // Cleared under the lock and announced: a waitUntilIdle that saw the mark set is already
+    // waiting and would otherwise sleep on (a loop that ends without ever holding a use of
+    // the descriptor gives no other notice).
+    std::lock_guard lock(m_mutex);
+    m_isListening = false;
+    m_idle.notify_all();
+}
+
 bool QNNetSocket::waitUntilIdle(platform::TimePoint deadline) const {
     std::unique_lock lock(m_mutex);
     return platform::waitUntil(m_idle, lock, deadline,
@@ -348,7 +357,7 @@ void QNNetSocket::acceptLoop(std::weak_ptr<QNNetSocketDelegate> delegate) {
         platform::log("QNNetSocket: accept loop ends (%@)", std::strerror(err));
         break;
     }
-    m_isListening = false;
+    endListening();
     internalClose();
 }
 
@@ -634,7 +643,7 @@ void QNNetSocket::listenForDatagramsOnPort(uint16_t port, std::weak_ptr<QNNetSoc
     int family = AF_INET6;
     int fd = openDatagramSocket(family, port);
     if (fd < 0) {
-        m_isListening = false;
+        endListening();
         return;
     }
     adoptDescriptor(fd);
@@ -652,10 +661,8 @@ void QNNetSocket::listenForDatagramsOnPort(uint16_t port, std::weak_ptr<QNNetSoc
             datagramLoop(use.fd(), delegate, closeAtEnd);
         }
     }
-    m_isListening = false;
+    endListening();
     if (closeAtEnd) internalClose();
-    std::lock_guard lock(m_mutex);
-    m_idle.notify_all();
 }
 
 void QNNetSocket::datagramLoop(int fd, const std::weak_ptr<QNNetSocketDelegate>& delegate, bool& closeAtEnd) {

@@ -125,6 +125,8 @@ class QNNetSocket final : public QNNetSocketProtocol {
     void endUse();
     // Takes the descriptor, or closes it now when no operation uses it.
     void internalClose();
+    // Clears the loops' running mark and wakes waitUntilIdle.
+    void endListening();
     void closeDescriptorLocked(std::unique_lock<std::mutex>& lock);
     int adoptDescriptor(int descriptor);
 

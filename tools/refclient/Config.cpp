@@ -232,7 +232,7 @@ const char* usageText() {
            "  --icon-hashes N           icon hashes after the handshake\n"
            "  --touch on|off --keyboard on|off\n"
            "  --connect HOST            connect at once, without an invitation\n"
-           "  --send SPEC               datagram after the first frame (repeatable)\n"
+           "  --send STEP               datagram after the first frame (repeatable)\n"
            "  --png FILE --cursor-png FILE --log FILE|-\n"
            "  --once --exit-after-frames N --timeout S --lenient\n"
            "  --no-announce --txt K=V --battery F --stylus\n"

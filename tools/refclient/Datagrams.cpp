@@ -234,19 +234,19 @@ std::optional<Bytes> buildDatagram(std::string_view kind, std::string_view rest)
 
 } // namespace
 
-std::optional<SendStep> SendStep::parse(std::string_view spec, std::string& error) {
-    size_t colon = spec.find(':');
-    std::string_view kind = spec.substr(0, colon);
-    std::string_view rest = colon == std::string_view::npos ? std::string_view() : spec.substr(colon + 1);
+std::optional<SendStep> SendStep::parse(std::string_view stepText, std::string& error) {
+    size_t colon = stepText.find(':');
+    std::string_view kind = stepText.substr(0, colon);
+    std::string_view rest = colon == std::string_view::npos ? std::string_view() : stepText.substr(colon + 1);
     SendStep step;
     if (colon == std::string_view::npos && kind != "raw") {
-        error = platform::format("send step \"%@\" has no arguments", std::string(spec));
+        error = platform::format("send step \"%@\" has no arguments", std::string(stepText));
         return std::nullopt;
     }
     if (kind == "wait") {
         int64_t ms = 0;
         if (!integer(rest, 0, 3'600'000, ms)) {
-            error = platform::format("bad wait \"%@\"", std::string(spec));
+            error = platform::format("bad wait \"%@\"", std::string(stepText));
             return std::nullopt;
         }
         step.waitMs = static_cast<int>(ms);
@@ -255,7 +255,7 @@ std::optional<SendStep> SendStep::parse(std::string_view spec, std::string& erro
     if (kind == "text") {
         auto list = datagram::text(rest);
         if (!list) {
-            error = platform::format("text \"%@\" is not valid UTF-8", std::string(spec));
+            error = platform::format("text \"%@\" is not valid UTF-8", std::string(stepText));
             return std::nullopt;
         }
         step.datagrams = std::move(*list);
@@ -263,7 +263,7 @@ std::optional<SendStep> SendStep::parse(std::string_view spec, std::string& erro
     }
     auto d = buildDatagram(kind, rest);
     if (!d) {
-        error = platform::format("bad send step \"%@\"", std::string(spec));
+        error = platform::format("bad send step \"%@\"", std::string(stepText));
         return std::nullopt;
     }
     step.datagrams.push_back(std::move(*d));

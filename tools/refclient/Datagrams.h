@@ -45,7 +45,7 @@ struct SendStep {
     int waitMs = 0;
 
     // Parses "tap:T,X,Y[,MODS]", "wait:MS", "raw:HEX" and the other forms; error says why not.
-    static std::optional<SendStep> parse(std::string_view spec, std::string& error);
+    static std::optional<SendStep> parse(std::string_view stepText, std::string& error);
 };
 
 // UTF-8 to UTF-16 units; none for invalid UTF-8 (overlong forms, surrogates, cut sequences).

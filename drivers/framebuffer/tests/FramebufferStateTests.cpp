@@ -100,6 +100,19 @@ TEST_F(FramebufferTest, ModeChangesNotifyOnlyWhenTheModeChanges) {
     EXPECT_EQ(power, (std::vector<IOIndex>{7, 5, 6, 8}));
 }
 
+TEST_F(FramebufferTest, EndlessModeChangesKeepABoundedNotificationRecord) {
+    FakeDisplay& display = booted(0);
+    IOFramebuffer* fb = display.framebuffer.get();
+    io_handle_t connection = openUserClient(0);
+    ASSERT_EQ(enable(connection, {1, 2}), kIOReturnSuccess);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(call(connection, 2, {uint64_t(1 + i % 2)}), kIOReturnSuccess);
+    IOGateLock gate(fb);
+    auto events = fb->deliveredNotifications();
+    EXPECT_EQ(events.size(), IOFramebuffer::kMaxRecordedNotifications);
+    EXPECT_EQ(events.back().first, kIOFBNotifyDisplayModeDidChange) << "the latest are the ones kept";
+}
+
 TEST_F(FramebufferTest, ModeTableRowsAndPixelDescription) {
     FakeDisplay& display = booted(0);
     IOFramebuffer* fb = display.framebuffer.get();

@@ -147,6 +147,9 @@ TEST_F(FramebufferTest, ModeIdsOutsideTheTableAndEmptyListsAreRefusedAndChangeNo
     EXPECT_EQ(call(connection, 2, {0xFFFFFFFF}), kIOReturnBadArgument);
     EXPECT_EQ(call(connection, 8, {1, 2, 443}), kIOReturnBadArgument);
     EXPECT_EQ(display.dciCount, dci);
+    EXPECT_TRUE(log.contains("enable with an empty mode list refused"));
+    EXPECT_TRUE(log.contains("enable with mode id 443 refused"));
+    EXPECT_TRUE(log.contains("enable with mode id -1 refused")) << "0xFFFFFFFF read as a signed id";
     IOGateLock gate(fb);
     IODisplayModeID mode = 0;
     IOIndex depth = 0;

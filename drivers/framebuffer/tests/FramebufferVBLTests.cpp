@@ -36,6 +36,25 @@ TEST_F(VBLTest, TimerDeliversAtThePeriodOnceTheThresholdPassesWithoutASignal) {
         EXPECT_EQ(times[i] - times[i - 1], microseconds(16666));
 }
 
+// Period and threshold other than the defaults, so that a selector that changed nothing
+// would show.
+TEST_F(VBLTest, TheTimerKeepsThePeriodAndThresholdTheScreenServerSet) {
+    FakeDisplay& display = booted(1);
+    io_handle_t connection = openUserClient(1);
+    ASSERT_EQ(call(connection, 10, {40000}), kIOReturnSuccess);
+    ASSERT_EQ(call(connection, 11, {500000}), kIOReturnSuccess);
+    ASSERT_EQ(call(connection, 8, {9, 1}), kIOReturnSuccess);
+    advance(milliseconds(499));
+    EXPECT_EQ(display.vblCount, 0) << "inside the threshold the timer stays quiet";
+    advance(milliseconds(2));
+    EXPECT_EQ(display.vblCount, 1);
+    advance(microseconds(40000 * 5));
+    auto times = display.vblTimesCopy();
+    ASSERT_EQ(times.size(), 6u);
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_EQ(times[i] - times[i - 1], microseconds(40000));
+}
+
 TEST_F(VBLTest, ASignalDeliversAtOnceAndHandsPacingBackUntilTheNextSilence) {
     io_handle_t connection = 0;
     FakeDisplay& display = enabledDisplay(1, &connection);
@@ -80,6 +99,7 @@ TEST_F(VBLTest, ThresholdNeverFallsBelowThePeriodAndAZeroPeriodIsRefused) {
     FakeDisplay& display = booted(3);
     io_handle_t connection = openUserClient(3);
     EXPECT_EQ(call(connection, 10, {0}), kIOReturnBadArgument);
+    EXPECT_TRUE(log.contains("a vertical-blank period of 0 refused"));
     EXPECT_EQ(call(connection, 10, {16666}), kIOReturnSuccess);
     EXPECT_EQ(call(connection, 11, {1000}), kIOReturnSuccess);
     EXPECT_EQ(call(connection, 2, {1}), kIOReturnSuccess);

@@ -1,15 +1,30 @@
 // platformctl's parsing and verbs, run in-process against a platformd booted in the test.
+#include "platform/core/Clock.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ctl/Platformctl.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 
+#include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_TESTS_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_TESTS_UNDER_ASAN 1
+#endif
+#endif
+#ifdef TESSEL_TESTS_UNDER_ASAN
+// A verb's handlers stay on its connection after the verb returns and run when it closes: one
+// that still reached into the verb's finished frame must show as a fault, not pass silently.
+extern "C" const char* __asan_default_options() { return "detect_stack_use_after_return=1"; }
+#endif
 
 namespace {
 
@@ -128,6 +143,23 @@ TEST_F(PlatformctlVerbs, ObserveTimesOutWithFourAndWaitReadyAnswersAtOnce) {
     EXPECT_EQ(run({"wait-ready", "--timeout", "5"}), 0);
     EXPECT_EQ(run({"observe", "nothing.comes", "--count", "1", "--timeout", "0.05"}), 4);
     EXPECT_EQ(run({"wait-event", "never", "--timeout", "0.05"}), 4);
+}
+
+TEST_F(PlatformctlVerbs, ObservePrintsWhatArrivesAndItsConnectionClosesCleanlyAfterwards) {
+    std::ostringstream out, err;
+    std::atomic<int> code{-1};
+    std::thread observer([&] {
+        ctl::Platformctl ctl(out, err);
+        code = ctl.run({"--root", m_root, "observe", "test.note", "--count", "1", "--timeout", "20"});
+        // The Platformctl goes here, closing its connection: its handlers run after observe returned.
+    });
+    // The observer registers at a moment of its own: post until it has seen one.
+    auto deadline = platform::now() + platform::seconds(20);
+    while (code.load() < 0 && platform::now() < deadline)
+        ASSERT_EQ(run({"post", "test.note", "--object", "x"}), 0) << m_err.str();
+    observer.join();
+    EXPECT_EQ(code.load(), 0) << err.str();
+    EXPECT_EQ(out.str(), "test.note object=x\n");
 }
 
 TEST_F(PlatformctlVerbs, PrefsWorkThroughTheFacadeWithoutPlatformd) {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <limits>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -201,6 +202,8 @@ TEST_F(InProcessPlatformd, RefusesUnknownRequestsAndMistypedArgumentsWithoutDrop
     refusal(*c, ipc::op::post, cf::Dictionary{{"name", std::string(5000, 'n')}});
     refusal(*c, ipc::op::addObserver, cf::Dictionary{{"observer", "one"}});
     refusal(*c, ipc::op::waitEvent, cf::Dictionary{{"match", cf::Array{}}});
+    refusal(*c, ipc::op::waitEvent,
+            cf::Dictionary{{"kind", "never"}, {"timeout", std::numeric_limits<double>::quiet_NaN()}});
     EXPECT_NE(refusal(*c, ipc::op::hello, ipc::HelloInfo::forThisProcess().toValue())
                   .localizedDescription()
                   .find("already"),

@@ -436,6 +436,19 @@ TEST_F(QNNetSocketTest, ClosingAListenerEndsItsAcceptLoopEvenDuringABackOff) {
     EXPECT_FALSE(m_listener->isOpen());
 }
 
+// On the real clock, where a missed notify is not rescued by the fake clock's rechecks: a
+// listener closed before its accept thread first runs ends that loop without ever using the
+// descriptor, and a wait for idleness that began meanwhile must still be woken.
+TEST(QNNetSocketRealClock, ClosingAListenerAtOnceWakesAWaitForIdle) {
+    if (platform::usingFakeClock()) GTEST_SKIP() << "needs the real clock (run on its own)";
+    for (int i = 0; i < 20; ++i) {
+        auto listener = QNNetSocket::init();
+        ASSERT_TRUE(listener->listenOnPort(0, {}, nullptr));
+        listener->close();
+        EXPECT_TRUE(listener->waitUntilIdle(platform::now() + platform::seconds(30)));
+    }
+}
+
 TEST_F(QNNetSocketTest, ClosingAListenerReturnsAtOnceAndStopsAccepting) {
     uint16_t port = listen();
     m_listener->close();
@@ -506,6 +519,26 @@ TEST_F(QNNetSocketTest, ClosingEndsADatagramLoop) {
     receiver->close(); // no fake time passes: the shutdown alone ends the loop
     loop.join();
     EXPECT_TRUE(receiver->waitUntilIdle(platform::kDistantFuture));
+    EXPECT_FALSE(receiver->isOpen());
+}
+
+TEST_F(QNNetSocketTest, ADatagramLoopThatCannotBindEndsAndWakesThoseWaitingForIdle) {
+    platform::LogCapture capture(true);
+    auto holder = QNNetSocket::initUDPClient(); // holds the port, so every bind below fails
+    ASSERT_TRUE(holder);
+    auto receiver = QNNetSocket::init();
+    auto sink = std::make_shared<DatagramSink>();
+    for (int i = 0; i < 50; ++i) {
+        // Waits race the loop's short life: one that starts while it runs must still end.
+        std::atomic<bool> ended{false};
+        std::thread waiter([&] {
+            while (!ended) receiver->waitUntilIdle(platform::kDistantFuture);
+        });
+        receiver->listenForDatagramsOnPort(holder->port(), sink);
+        ended = true;
+        waiter.join();
+    }
+    EXPECT_TRUE(capture.contains("cannot bind datagram socket"));
     EXPECT_FALSE(receiver->isOpen());
 }
 

@@ -135,8 +135,8 @@ TEST_F(RefclientSession, FeatureRequestsAreAnsweredWithTheOwnSetting) {
 TEST_F(RefclientSession, ScriptedDatagramsFollowTheFirstFrameInOrder) {
     Config config = m_server.configFor(kClientIp);
     std::string error;
-    for (const char* spec : {"tap:0,10,20", "wait:1", "key:0,0,0,65", "raw:"})
-        config.sends.push_back(*SendStep::parse(spec, error));
+    for (const char* stepText : {"tap:0,10,20", "wait:1", "key:0,0,0,65", "raw:"})
+        config.sends.push_back(*SendStep::parse(stepText, error));
     connect(config);
     m_server.write(frame(0, 0, 8, 8, solidJpeg(8, 8, 1, 2, 3)));
     auto tap = m_server.receiveDatagram();
