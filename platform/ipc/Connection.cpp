@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace ipc {
@@ -80,10 +79,13 @@ cf::Value HelloInfo::toValue() const {
     return d;
 }
 
-Connection::Connection(UniqueFd fd) : m_fd(std::move(fd)) {}
+Connection::Connection(UniqueFd fd) : m_state(std::make_shared<ConnectionState>(std::move(fd))) {}
 
 Connection::~Connection() {
     close();
+    // Only when the last owner let go on the reader thread: the thread ends on its own, on
+    // the state it holds.
+    if (m_reader.joinable()) m_reader.detach();
 }
 
 std::shared_ptr<Connection> Connection::open(const std::string& socketPath, const HelloInfo& hello,
@@ -155,37 +157,18 @@ void Connection::resetShared() {
 }
 
 void Connection::start() {
-    m_reader = std::thread([this] {
-        m_readerId = std::this_thread::get_id();
-        readLoop();
-    });
+    // The thread owns its own reference: should the last owner let go from a handler, the
+    // loop still has its state until it returns.
+    m_reader = std::thread([state = m_state] { state->readLoop(); });
 }
 
 void Connection::close() {
-    if (m_closing.exchange(true)) {
-        if (m_reader.joinable() && !isReaderThread()) m_reader.join();
-        return;
+    m_state->beginClose();
+    if (!isReaderThread()) {
+        std::lock_guard lock(m_joinMutex);
+        if (m_reader.joinable()) m_reader.join();
     }
-    if (m_fd) ::shutdown(m_fd.get(), SHUT_RDWR);
-    if (m_reader.joinable()) {
-        if (isReaderThread())
-            m_reader.detach();
-        else
-            m_reader.join();
-    }
-    markLost("closed");
-}
-
-bool Connection::sendMessage(const cf::Value& message, const std::vector<int>& fds) {
-    std::string why;
-    auto bytes = encodeMessage(message, why);
-    if (!bytes) {
-        platform::log("platformd connection: cannot send a message: %s", why);
-        return false;
-    }
-    std::lock_guard lock(m_writeMutex);
-    if (m_lost) return false;
-    return writeFrame(m_fd.get(), *bytes, fds);
+    m_state->markLost("closed");
 }
 
 Reply Connection::request(std::string_view op, const cf::Value& args, const std::vector<int>& fds) {
@@ -195,136 +178,19 @@ Reply Connection::request(std::string_view op, const cf::Value& args, const std:
             std::string(op));
         std::abort();
     }
-    Reply failed;
-    failed.ok = false;
-    failed.error = connectionLostError();
-    int64_t id = m_nextId++;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_lost) return failed;
-        m_pending.emplace(id, std::nullopt);
-    }
-    if (!sendMessage(makeRequest(std::string(op), id, args, fds.size()), fds)) {
-        std::lock_guard lock(m_mutex);
-        m_pending.erase(id);
-        if (!m_losing)
-            failed.error = platform::Error::withDescription(platform::PlatformErrorDomain,
-                                                            platform::kPlatformErrorRefused,
-                                                            "The request could not be sent.");
-        return failed;
-    }
-    std::unique_lock lock(m_mutex);
-    // Only the reply or the end of the connection ends this wait.
-    platform::waitUntil(m_cv, lock, platform::kDistantFuture,
-                        [&] { return m_lost.load() || m_pending[id].has_value(); });
-    auto it = m_pending.find(id);
-    if (it->second) {
-        Reply reply = std::move(*it->second);
-        m_pending.erase(it);
-        return reply;
-    }
-    m_pending.erase(it);
-    return failed;
+    return m_state->request(op, args, fds);
 }
 
 void Connection::setEventHandler(std::string_view topic, EventHandler handler) {
-    std::lock_guard lock(m_mutex);
-    m_handlers.insert_or_assign(std::string(topic), std::move(handler));
+    m_state->setEventHandler(topic, std::move(handler));
 }
 
 void Connection::removeEventHandler(std::string_view topic) {
-    std::lock_guard lock(m_mutex);
-    if (auto it = m_handlers.find(topic); it != m_handlers.end()) m_handlers.erase(it);
+    m_state->removeEventHandler(topic);
 }
 
 void Connection::addLostHandler(LostHandler handler) {
-    bool lostAlready;
-    {
-        std::lock_guard lock(m_mutex);
-        lostAlready = m_losing;
-        if (!lostAlready) m_lostHandlers.push_back(handler);
-    }
-    if (lostAlready && handler) handler();
-}
-
-void Connection::readLoop() {
-    Frame frame;
-    for (;;) {
-        ReadResult r = readFrame(m_fd.get(), frame);
-        if (r != ReadResult::Ok) {
-            if (!m_closing) markLost(describe(r));
-            break;
-        }
-        handleFrame(frame);
-        if (m_lost) break;
-    }
-    markLost("reader ended");
-}
-
-void Connection::handleFrame(Frame& frame) {
-    std::string why;
-    auto message = decodeFrame(frame, why);
-    if (!message) {
-        platform::log("platformd connection: malformed message from platformd (%s); closing", why);
-        markLost(why);
-        return;
-    }
-    switch (kindOf(*message)) {
-    case MessageKind::Reply: {
-        auto reply = parseReply(*message, frame, why);
-        if (!reply) break;
-        std::lock_guard lock(m_mutex);
-        auto it = m_pending.find(reply->id);
-        if (it == m_pending.end()) {
-            platform::log("platformd connection: a reply to no request (%lld)",
-                          static_cast<long long>(reply->id));
-            return;
-        }
-        it->second = std::move(*reply);
-        m_cv.notify_all();
-        return;
-    }
-    case MessageKind::Event: {
-        auto event = parseEvent(*message, frame, why);
-        if (!event) break;
-        EventHandler handler;
-        {
-            std::lock_guard lock(m_mutex);
-            if (auto it = m_handlers.find(event->topic); it != m_handlers.end()) handler = it->second;
-        }
-        if (handler) handler(*event);
-        return;
-    }
-    default:
-        why = "neither a reply nor an event";
-        break;
-    }
-    platform::log("platformd connection: malformed message from platformd (%s); closing", why);
-    markLost(why);
-}
-
-void Connection::markLost(const std::string& why) {
-    std::vector<LostHandler> handlers;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_losing) return;
-        m_losing = true;
-        handlers.swap(m_lostHandlers);
-    }
-    {
-        // No send may start on a descriptor that is being shut down.
-        std::lock_guard lock(m_writeMutex);
-        if (m_fd) ::shutdown(m_fd.get(), SHUT_RDWR);
-    }
-    if (!m_closing) platform::log("platformd connection lost (%s)", why);
-    // Before any waiting request learns of the loss, so its caller finds the handlers run.
-    for (auto& h : handlers)
-        if (h) h();
-    {
-        std::lock_guard lock(m_mutex);
-        m_lost = true;
-    }
-    m_cv.notify_all();
+    m_state->addLostHandler(std::move(handler));
 }
 
 } // namespace ipc

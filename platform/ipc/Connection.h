@@ -6,13 +6,11 @@
 
 #include "platform/corefoundation/Error.h"
 #include "platform/corefoundation/Value.h"
+#include "platform/ipc/ConnectionState.h"
 #include "platform/ipc/Message.h"
 #include "platform/ipc/UniqueFd.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +34,8 @@ struct HelloInfo {
 
 class Connection {
   public:
-    using EventHandler = std::function<void(Event&)>;
-    using LostHandler = std::function<void()>;
+    using EventHandler = ConnectionState::EventHandler;
+    using LostHandler = ConnectionState::LostHandler;
 
     // Connects to the socket and completes the hello; null with an Error (PlatformErrorDomain 1)
     // when platformd is not there or refuses.
@@ -64,35 +62,24 @@ class Connection {
     void removeEventHandler(std::string_view topic);
     void addLostHandler(LostHandler handler);
 
-    bool isConnected() const { return !m_lost.load(); }
-    bool isReaderThread() const { return std::this_thread::get_id() == m_readerId; }
+    bool isConnected() const { return m_state->isConnected(); }
+    bool isReaderThread() const { return m_state->isReaderThread(); }
     int64_t platformdPid() const { return m_platformdPid; }
-    // Ends the connection; pending and later requests fail with PlatformErrorDomain 2.
+    // Ends the connection; pending and later requests fail with PlatformErrorDomain 2. Safe
+    // from any thread and any number of times: the first caller off the reader thread waits
+    // for the reader to end, later ones wait for that; the reader thread itself never waits
+    // for itself.
     void close();
 
   private:
     explicit Connection(UniqueFd fd);
     void start();
-    void readLoop();
-    void handleFrame(Frame& frame);
-    void markLost(const std::string& why);
-    bool sendMessage(const cf::Value& message, const std::vector<int>& fds);
 
-    UniqueFd m_fd;
+    // Shared with the reader thread, which keeps it alive for as long as it runs.
+    std::shared_ptr<ConnectionState> m_state;
+    std::mutex m_joinMutex; // one closer joins the reader; the others wait for it
     std::thread m_reader;
-    std::atomic<std::thread::id> m_readerId{};
-    std::atomic<bool> m_lost{false};
-    bool m_losing = false; // under m_mutex: the loss is being handled
-    std::atomic<bool> m_closing{false};
-    std::atomic<int64_t> m_nextId{1};
     int64_t m_platformdPid = 0;
-
-    std::mutex m_writeMutex;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::map<int64_t, std::optional<Reply>> m_pending;
-    std::map<std::string, EventHandler, std::less<>> m_handlers;
-    std::vector<LostHandler> m_lostHandlers;
 };
 
 platform::Error connectionLostError();

@@ -185,8 +185,14 @@ bool ServiceMatcher::tryPersonality(IOService* provider, const Personality& pers
 }
 
 void ServiceMatcher::terminateService(IOService* service) {
-    service->markInactive();
     std::vector<OSPtr<IOService>> clients;
+    {
+        // Opens attach their user clients under this gate and refuse an inactive service, so
+        // each one either attaches before the list is taken (and is told below) or is refused.
+        IOGateLock gate(service);
+        service->markInactive();
+        clients = clientsOf(service);
+    }
     tellClientsOfTermination(service, clients);
     for (auto& client : clients)
         terminateService(client.get()); // children first
@@ -197,14 +203,20 @@ void ServiceMatcher::terminateService(IOService* service) {
     if (IOService* provider = service->getProvider()) service->detach(provider);
 }
 
-// willTerminate and didTerminate to each client, user clients first; answers the clients.
-void ServiceMatcher::tellClientsOfTermination(IOService* service, std::vector<OSPtr<IOService>>& clients) {
+// The service's clients, user clients first.
+std::vector<OSPtr<IOService>> ServiceMatcher::clientsOf(IOService* service) {
+    std::vector<OSPtr<IOService>> clients;
     for (auto& child : service->copyChildEntries()) {
         if (auto* client = OSDynamicCast(IOService, child.get())) clients.push_back(makeRetained(client));
     }
     std::stable_partition(clients.begin(), clients.end(), [](const OSPtr<IOService>& c) {
         return OSDynamicCast(IOUserClient, c.get()) != nullptr;
     });
+    return clients;
+}
+
+// willTerminate and didTerminate to each client, in order.
+void ServiceMatcher::tellClientsOfTermination(IOService* service, const std::vector<OSPtr<IOService>>& clients) {
     for (auto& client : clients) {
         std::lock_guard gate(entryGate(client.get()));
         bool defer = false;

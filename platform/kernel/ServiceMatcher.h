@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace kernel {
 
@@ -46,7 +47,8 @@ private:
     bool tryPersonality(IOService* provider, const Personality& personality, const std::string& category);
     bool hasClientInCategory(IOService* provider, const std::string& category) const;
     void terminateService(IOService* service);
-    void tellClientsOfTermination(IOService* service, std::vector<OSPtr<IOService>>& clients);
+    static std::vector<OSPtr<IOService>> clientsOf(IOService* service);
+    void tellClientsOfTermination(IOService* service, const std::vector<OSPtr<IOService>>& clients);
     void stopService(IOService* service);
 
     Kernel& m_kernel;

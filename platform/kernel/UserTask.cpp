@@ -171,6 +171,9 @@ IOReturn UserTask::serviceOpen(io_handle_t serviceHandle, uint32_t type, io_hand
     IOReturn result;
     {
         IOGateLock gate(service);
+        // Termination marks the service inactive and collects its clients under this gate;
+        // a client attached after that would never hear of the termination.
+        if (service->isInactive()) return kIOReturnNotAttached;
         result = service->newUserClient(&m_task, nullptr, type, &client);
     }
     if (result != kIOReturnSuccess) {

@@ -223,6 +223,30 @@ TEST_F(FramebufferTest, AClosedClientKeepsItsConnectionButReachesNoFramebuffer) 
     EXPECT_EQ(display.dciCount, dci + 1);
 }
 
+TEST_F(FramebufferTest, ATerminatingFramebufferTellsItsClientAndRefusesNewOnes) {
+    FakeDisplay& display = booted(2);
+    OSPtr<IOFramebuffer> fb = display.framebuffer;
+    io_handle_t service = task->entryFromPath(framebufferPath(2));
+    io_handle_t connection = 0;
+    io_handle_t late = 0;
+    {
+        // Held as an open in flight holds it: the termination waits for the gate.
+        IOGateLock gate(fb.get());
+        ASSERT_EQ(task->serviceOpen(service, 0x1000, &connection), kIOReturnSuccess);
+        fb->terminate();
+        EXPECT_EQ(task->serviceOpen(service, 0x1000, &late), kIOReturnNotAttached);
+        EXPECT_EQ(late, 0u);
+    }
+    kernel->waitQuiet();
+    EXPECT_EQ(windowServer->stopped(), (std::vector<std::string>{"2"}));
+    EXPECT_EQ(call(connection, 0), kIOReturnNotAttached) << "the client opened first was told";
+    EXPECT_TRUE(fb->copyChildEntries().empty());
+    EXPECT_EQ(task->serviceOpen(service, 0x1000, &late), kIOReturnNotAttached)
+        << "a stopped framebuffer gets no new client";
+    EXPECT_EQ(late, 0u);
+    EXPECT_TRUE(fb->copyChildEntries().empty());
+}
+
 TEST_F(FramebufferTest, BytesPerRowFollowsTheCurrentMode) {
     booted(0);
     io_handle_t connection = openUserClient(0);

@@ -6,9 +6,11 @@
 #include "platform/ipc/Readiness.h"
 #include "platform/ipc/UnixSocket.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -152,6 +154,110 @@ TEST(Connection, AMalformedMessageFromPlatformdEndsTheConnectionNotTheProcess) {
     ASSERT_TRUE(c);
     EXPECT_FALSE(c->request("x").ok);
     EXPECT_TRUE(capture.contains("malformed message from platformd"));
+}
+
+// Signals once it is destroyed: a handler capturing it shows when the connection's last copy
+// of that handler, and so the connection's state, is gone.
+class DestructionSignal {
+  public:
+    explicit DestructionSignal(std::promise<void>& done) : m_done(done) {}
+    ~DestructionSignal() { m_done.set_value(); }
+
+  private:
+    std::promise<void>& m_done;
+};
+
+TEST(ConnectionLifetime, ConcurrentClosesAllReturnAndFailThePendingRequest) {
+    platform::LogCapture capture(true);
+    std::promise<void> requestArrived;
+    ScriptedServer server([&](int, ipc::Request&) { requestArrived.set_value(); }); // never answers
+    auto c = ipc::Connection::open(server.path(), hello());
+    ASSERT_TRUE(c);
+    std::atomic<int> lostCalls{0};
+    c->addLostHandler([&] { ++lostCalls; });
+    ipc::Reply pending;
+    std::thread requester([&] { pending = c->request("never-answered"); });
+    requestArrived.get_future().wait();
+    std::vector<std::thread> closers;
+    for (int i = 0; i < 6; ++i)
+        closers.emplace_back([&] { c->close(); });
+    for (auto& t : closers)
+        t.join();
+    requester.join();
+    EXPECT_FALSE(pending.ok);
+    EXPECT_EQ(pending.error.code, platform::kPlatformErrorConnectionLost);
+    EXPECT_EQ(lostCalls.load(), 1);
+    EXPECT_FALSE(c->isConnected());
+    c->close(); // once more after all that: a no-op
+    EXPECT_EQ(c->request("later").error.code, platform::kPlatformErrorConnectionLost);
+    EXPECT_FALSE(capture.contains("platformd connection lost"));
+}
+
+TEST(ConnectionLifetime, TheLastOwnerLettingGoInAnEventHandlerEndsTheConnectionCleanly) {
+    ScriptedServer server([](int fd, ipc::Request& r) {
+        ScriptedServer::reply(fd, r.id, cf::Dictionary{});
+        ScriptedServer::event(fd, "bye", cf::Dictionary{});
+    });
+    auto owner = ipc::Connection::open(server.path(), hello());
+    ASSERT_TRUE(owner);
+    std::promise<void> released, stateGone;
+    std::shared_future<void> releasedFuture = released.get_future().share();
+    std::thread::id handlerThread, lostThread;
+    owner->addLostHandler([&] { lostThread = std::this_thread::get_id(); });
+    auto signal = std::make_shared<DestructionSignal>(stateGone);
+    owner->setEventHandler("bye", [&, signal](ipc::Event&) {
+        handlerThread = std::this_thread::get_id();
+        releasedFuture.wait(); // until the test thread is done with the connection
+        owner.reset();         // the last reference, dropped on the reader thread
+    });
+    signal.reset();
+    EXPECT_TRUE(owner->request("poke").ok);
+    released.set_value();
+    // The reader's state, holding the handler, goes only once the reader has finished with it.
+    stateGone.get_future().wait();
+    EXPECT_FALSE(owner);
+    EXPECT_EQ(lostThread, handlerThread);
+}
+
+TEST(ConnectionLifetime, TheLastOwnerLettingGoWhenPlatformdHangsUpEndsCleanly) {
+    platform::LogCapture capture(true);
+    ScriptedServer* serverPtr = nullptr;
+    ScriptedServer server([&](int fd, ipc::Request& r) {
+        ScriptedServer::reply(fd, r.id, cf::Dictionary{});
+        serverPtr->hangUp();
+    });
+    serverPtr = &server;
+    auto owner = ipc::Connection::open(server.path(), hello());
+    ASSERT_TRUE(owner);
+    std::promise<void> released, stateGone;
+    std::shared_future<void> releasedFuture = released.get_future().share();
+    auto signal = std::make_shared<DestructionSignal>(stateGone);
+    owner->setEventHandler("unused", [signal](ipc::Event&) {});
+    signal.reset();
+    owner->addLostHandler([&] {
+        releasedFuture.wait();
+        owner.reset(); // the last reference, dropped while the reader handles the loss
+    });
+    EXPECT_TRUE(owner->request("then-hang-up").ok);
+    released.set_value();
+    stateGone.get_future().wait();
+    EXPECT_FALSE(owner);
+    EXPECT_TRUE(capture.contains("platformd connection lost"));
+}
+
+TEST(ConnectionLifetime, CloseFromAnEventHandlerThenDropElsewhere) {
+    ScriptedServer server([](int fd, ipc::Request&) { ScriptedServer::event(fd, "stop", cf::Dictionary{}); });
+    auto c = ipc::Connection::open(server.path(), hello());
+    ASSERT_TRUE(c);
+    std::promise<void> closed;
+    c->setEventHandler("stop", [&](ipc::Event&) {
+        c->close(); // on the reader thread: must not wait for itself
+        closed.set_value();
+    });
+    EXPECT_FALSE(c->request("stop-me").ok);
+    closed.get_future().wait();
+    EXPECT_FALSE(c->isConnected());
+    c.reset(); // joins the reader from this thread
 }
 
 TEST(Connection, UnreachablePlatformdIsErrorOne) {

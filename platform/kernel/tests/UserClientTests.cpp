@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace kernel {
 
@@ -14,6 +17,16 @@ std::atomic<int> gHandlerRuns{0};
 std::atomic<int> gCloses{0};
 std::atomic<int> gDeaths{0};
 std::atomic<bool> gGateHeld{false};
+std::atomic<int> gTerminations{0};
+
+// Lets a test hold an open inside newUserClient, before its client is attached.
+struct OpenInFlight {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+};
+OpenInFlight* gOpenInFlight = nullptr;
 } // namespace
 
 class CallTestUserClient : public IOUserClient {
@@ -38,6 +51,10 @@ public:
     IOReturn clientDied() override {
         ++gDeaths;
         return super::clientDied();
+    }
+    bool didTerminate(IOService* provider, uint32_t options, bool* defer) override {
+        ++gTerminations;
+        return super::didTerminate(provider, options, defer);
     }
 
     // Selector 0: two inputs, their sum and difference out.
@@ -80,7 +97,14 @@ class CallTestService : public IOService {
 
 public:
     IOReturn newUserClient(task_t task, void* token, uint32_t type, IOUserClient** handler) override {
-        if (type != 7) return IOService::newUserClient(task, token, type, handler);
+        if (type == 8 && gOpenInFlight) {
+            std::unique_lock lock(gOpenInFlight->mutex);
+            gOpenInFlight->entered = true;
+            gOpenInFlight->changed.notify_all();
+            gOpenInFlight->changed.wait(lock, [] { return gOpenInFlight->released; });
+        } else if (type != 7) {
+            return IOService::newUserClient(task, token, type, handler);
+        }
         auto* client = new CallTestUserClient;
         if (!client->initWithTask(task, token, type) || !client->attach(this)) {
             client->release();
@@ -107,7 +131,7 @@ protected:
         service->registerService();
         kernel->waitQuiet();
         task = std::make_unique<UserTask>(*kernel, 100);
-        gHandlerRuns = gCloses = gDeaths = 0;
+        gHandlerRuns = gCloses = gDeaths = gTerminations = 0;
     }
     void TearDown() override {
         task.reset();
@@ -201,6 +225,35 @@ TEST_F(UserClientTest, CloseAndDeathReachTheClient) {
     EXPECT_EQ(gCloses, 3) << "the base clientDied closes";
     EXPECT_EQ(task->liveHandleCount(), 0u);
     EXPECT_TRUE(service->copyChildEntries().empty());
+}
+
+TEST_F(UserClientTest, TerminationTellsAClientAttachedByAnOpenInFlight) {
+    OpenInFlight inFlight;
+    gOpenInFlight = &inFlight;
+    io_handle_t entry = task->entryFromPath("IOService:/IOResources/CallTest@5");
+    io_handle_t connection = 0;
+    IOReturn result = kIOReturnError;
+    std::thread opener([&] { result = task->serviceOpen(entry, 8, &connection); });
+    {
+        std::unique_lock lock(inFlight.mutex);
+        inFlight.changed.wait(lock, [&] { return inFlight.entered; });
+    }
+    service->terminate();
+    {
+        std::lock_guard lock(inFlight.mutex);
+        inFlight.released = true;
+    }
+    inFlight.changed.notify_all();
+    opener.join();
+    kernel->waitQuiet();
+    gOpenInFlight = nullptr;
+    ASSERT_EQ(result, kIOReturnSuccess) << "the open was past its check when the termination came";
+    EXPECT_EQ(gTerminations, 1) << "a client attached before the termination took its clients is told";
+    EXPECT_TRUE(service->copyChildEntries().empty());
+    io_handle_t late = 0;
+    EXPECT_EQ(task->serviceOpen(entry, 7, &late), kIOReturnNotAttached);
+    EXPECT_EQ(late, 0u);
+    EXPECT_EQ(task->serviceClose(connection), kIOReturnSuccess);
 }
 
 TEST_F(UserClientTest, RegistryQueriesThroughHandles) {
