@@ -24,30 +24,6 @@ bool keptInPath(unsigned char c) {
     }
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::optional<std::string> unescape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt; // an escape cut short
-        int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
-        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return out;
-}
-
 std::string currentFolder() {
     std::vector<char> buffer(4096);
     if (!::getcwd(buffer.data(), buffer.size())) return "/";
@@ -73,27 +49,9 @@ std::string fileURLWithPath(std::string_view path, bool isDirectory) {
     return url;
 }
 
-bool isFileURL(std::string_view url) {
-    if (url.size() < 5) return false;
-    std::string scheme;
-    for (char c : url.substr(0, 5)) scheme.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    return scheme == "file:";
-}
+bool isFileURL(std::string_view url) { return platform::isFileURL(url); }
 
-std::optional<std::string> pathOfFileURL(std::string_view url) {
-    if (!isFileURL(url) || url.substr(5, 2) != "//") return std::nullopt;
-    std::string_view rest = url.substr(kScheme.size());
-    size_t slash = rest.find('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    std::string_view host = rest.substr(0, slash);
-    if (!host.empty() && host != "localhost") return std::nullopt;
-    std::string_view escaped = rest.substr(slash);
-    if (escaped.find_first_of("?#") != std::string_view::npos) return std::nullopt;
-    auto path = unescape(escaped);
-    if (!path) return std::nullopt;
-    while (path->size() > 1 && path->back() == '/') path->pop_back();
-    return path;
-}
+std::optional<std::string> pathOfFileURL(std::string_view url) { return platform::pathOfFileURL(url); }
 
 std::string stringByStandardizingPath(std::string_view path) {
     std::string expanded(path);

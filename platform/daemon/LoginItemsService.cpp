@@ -1,6 +1,7 @@
 #include "platform/daemon/LoginItemsService.h"
 
 #include "platform/core/Log.h"
+#include "platform/corefoundation/Paths.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/ApplicationService.h"
@@ -16,41 +17,13 @@ namespace platformd {
 
 namespace {
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 cf::Value itemValue(const LoginItem& item) {
     return cf::Dictionary{{"id", item.id}, {"URL", item.url}};
 }
 
 } // namespace
 
-std::optional<std::string> pathFromFileURL(const std::string& url) {
-    const std::string scheme = "file://";
-    if (url.compare(0, scheme.size(), scheme) != 0) return std::nullopt;
-    std::string rest = url.substr(scheme.size());
-    if (rest.compare(0, 10, "localhost/") == 0) rest = rest.substr(9);
-    if (rest.empty() || rest[0] != '/') return std::nullopt;
-    std::string path;
-    for (size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] != '%') {
-            path += rest[i];
-            continue;
-        }
-        if (i + 2 >= rest.size()) return std::nullopt;
-        int hi = hexDigit(rest[i + 1]), lo = hexDigit(rest[i + 2]);
-        if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
-        path += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
+std::optional<std::string> pathFromFileURL(const std::string& url) { return platform::pathOfFileURL(url); }
 
 bool LoginItemsService::isValidUser(const std::string& user) {
     if (user.empty() || user.size() > kMaxUserBytes || user[0] == '.' || user[0] == '-') return false;
