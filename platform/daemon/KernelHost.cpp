@@ -26,8 +26,9 @@ kernel::KernelConfig kernelConfigOf(const platform::Profile& profile) {
 
 KernelHost::KernelHost(const KernelHostOptions& options)
     : m_kernel(std::make_unique<kernel::Kernel>(kernelConfigOf(options.profile))) {
-    m_windowServer = std::make_unique<windowserver::WindowServer>(
-        *m_kernel, windowserver::WindowServerConfig::fromProfile(options.profile));
+    auto config = windowserver::WindowServerConfig::fromProfile(options.profile);
+    config.recordEvent = options.recordEvent;
+    m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, config);
     m_windowServer->setDisplayObserver(options.displayObserver);
     if (!options.kextBundles.empty()) {
         auto loaded = m_kernel->loadKexts(options.kextBundles);

@@ -7,13 +7,80 @@
 
 namespace iokit {
 
+InProcessWindowServer::InProcessWindowServer(windowserver::WindowServer& server,
+                                             windowserver::ClientIdentity identity)
+    : m_server(server), m_identity(std::move(identity)) {
+    m_cid = connectNow();
+}
+
+InProcessWindowServer::~InProcessWindowServer() {
+    disconnect();
+}
+
+uint32_t InProcessWindowServer::connectNow() {
+    auto handler = [this](const cf::Value& body) {
+        std::shared_ptr<PushHandler> h;
+        {
+            std::lock_guard lock(m_mutex);
+            h = m_handler;
+        }
+        if (h && *h) (*h)(body);
+    };
+    return m_server.connect(m_identity, handler);
+}
+
+void InProcessWindowServer::processDied() {
+    uint32_t old;
+    {
+        std::lock_guard lock(m_mutex);
+        old = m_cid;
+        m_cid = 0;
+    }
+    if (old) m_server.disconnect(old);
+    uint32_t fresh = connectNow();
+    std::lock_guard lock(m_mutex);
+    m_cid = fresh;
+}
+
+void InProcessWindowServer::disconnect() {
+    uint32_t old;
+    {
+        std::lock_guard lock(m_mutex);
+        old = m_cid;
+        m_cid = 0;
+    }
+    if (old) m_server.disconnect(old);
+}
+
+std::optional<cf::Value> InProcessWindowServer::request(std::string_view op, const cf::Value& args) {
+    uint32_t cid;
+    {
+        std::lock_guard lock(m_mutex);
+        cid = m_cid;
+    }
+    if (!cid) return std::nullopt;
+    std::string why;
+    auto result = m_server.serveAndWait(cid, op, args, &why);
+    if (!result) platform::log("coregraphics: %@ refused: %@", op, why);
+    return result;
+}
+
+void InProcessWindowServer::setPushHandler(PushHandler handler) {
+    std::lock_guard lock(m_mutex);
+    m_handler = std::make_shared<PushHandler>(std::move(handler));
+}
+
 InProcessKernel::InProcessKernel(InProcessKernelOptions options)
     : m_kernel(std::make_unique<kernel::Kernel>(options.kernel)) {
     if (options.windowServer)
         m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, options.windowServerConfig);
     if (!options.kexts.empty()) m_kernel->loadKexts(options.kexts);
     m_kernel->waitQuiet();
-    if (m_windowServer) m_windowServer->boot();
+    if (m_windowServer) {
+        m_windowServer->boot();
+        m_connection = std::make_shared<InProcessWindowServer>(
+            *m_windowServer, windowserver::ClientIdentity{int32_t(::getpid()), "unit test", ""});
+    }
     m_task = std::make_unique<kernel::UserTask>(*m_kernel, ::getpid());
 }
 
@@ -23,6 +90,7 @@ InProcessKernel::~InProcessKernel() {
 
 void InProcessKernel::install() {
     IOKitSetTransport(shared_from_this());
+    if (m_connection) cg::CGSSetWindowServerTransport(m_connection);
 }
 
 void InProcessKernel::shutdown() {
@@ -32,6 +100,10 @@ void InProcessKernel::shutdown() {
         m_shutDown = true;
     }
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
+    if (m_connection) {
+        if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
+        m_connection->disconnect();
+    }
     // The window server lets its framebuffers go first, then user clients close, then kexts.
     if (m_windowServer) m_windowServer->stop();
     m_task.reset();
