@@ -120,7 +120,9 @@ void NSApplication::terminate() {
         exitHandler = m_exit;
     }
     if (exitHandler) return exitHandler(0);
-    std::exit(0);
+    // The process's threads (socket loops, queues) are still running: static destructors must
+    // not run under them, so the exit skips them once everything is flushed.
+    std::_Exit(0);
 }
 
 int NSApplicationMain(int argc, char** argv,
