@@ -162,8 +162,10 @@ bool decodeValue(const cf::Value& value, AXAttributeValue* out) {
     const cf::Value* type = value.find("type");
     if (!type || !type->asString()) return false;
     const std::string& t = *type->asString();
-    if (t == "none") *out = std::monostate{};
-    return true;
+    if (t == "none") {
+        *out = std::monostate{};
+        return true;
+    }
     if (t == "plist") {
         const cf::Value* v = value.find("value");
         if (!v) return false;

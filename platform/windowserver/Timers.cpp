@@ -45,6 +45,15 @@ void Timers::cancel(uint64_t id) {
     }
 }
 
+void Timers::postDue() {
+    std::lock_guard lock(m_mutex);
+    while (m_running && !m_due.empty() && m_due.begin()->first <= platform::now()) {
+        auto task = std::move(m_due.begin()->second.second);
+        m_due.erase(m_due.begin());
+        m_target.post(std::move(task));
+    }
+}
+
 void Timers::run() {
     std::unique_lock lock(m_mutex);
     while (m_running) {
@@ -58,9 +67,7 @@ void Timers::run() {
         }
         auto task = std::move(m_due.begin()->second.second);
         m_due.erase(m_due.begin());
-        lock.unlock();
-        m_target.post(std::move(task));
-        lock.lock();
+        m_target.post(std::move(task)); // under the lock: postDue keeps the same order
     }
 }
 

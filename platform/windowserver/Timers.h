@@ -27,6 +27,8 @@ class Timers {
     // A task for the window-server thread at the deadline; answers its id for cancel.
     uint64_t schedule(platform::TimePoint deadline, std::function<void()> task);
     void cancel(uint64_t id);
+    // Posts every task already due now, from the calling thread (so a sync after it sees them).
+    void postDue();
 
   private:
     void run();

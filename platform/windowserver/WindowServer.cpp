@@ -129,6 +129,7 @@ void WindowServer::stop() {
 }
 
 void WindowServer::sync() {
+    m_timers.postDue();
     m_thread.runAndWait([] {});
 }
 

@@ -80,7 +80,7 @@ class WindowServer : public kernel::FramebufferListener {
     // A client's mode change: the mode must be one the display lists. Its pixel information
     // and aperture are read again once the driver reports the change.
     kernel::IOReturn setDisplayMode(uint32_t displayID, kernel::IODisplayModeID mode);
-    // Returns once everything queued before it has run.
+    // Returns once everything queued before it, and every timer already due, has run.
     void sync();
     const CursorRecord& cursor() const { return m_cursor; }
 

@@ -56,8 +56,9 @@ WindowServerConfig WindowServerConfig::fromProfile(const platform::Profile& prof
     readNumber(main, "SerialNumber", 0, UINT32_MAX, serial);
     // The virtual displays' serials are 0x9973xxxx; the built-in panel must not pass for one.
     if ((serial & 0xFFFF0000u) == 0x99730000u)
-        platform::log("windowserver: profile MainDisplay SerialNumber 0x%08x is a virtual display's; using 0x%08x",
-                      serial, m.serial);
+        platform::log(
+            "windowserver: profile MainDisplay SerialNumber 0x%08x is a virtual display's; using 0x%08x",
+            serial, m.serial);
     else
         m.serial = serial;
     readNumber(main, "Scale", 1, 2, m.scale);

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 namespace windowserver {
 
