@@ -23,6 +23,7 @@
 #include "server/net/QNProtocolVersionInfo.h"
 #include "server/net/SocketAddress.h"
 
+#include "platform/core/Clock.h"
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/foundation/NSNotification.h"
@@ -39,6 +40,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace server {
@@ -159,7 +161,7 @@ class ScreenServer : public input::ScreenServerInput,
     void notifyClientOfResolutionChange(cg::CGSize size, bool forceReply);
     // Live read loops (tests wait for a replaced loop to end).
     size_t readLoopCount() const;
-    bool waitForReadLoopCount(size_t count, double timeoutSeconds) const;
+    bool waitForReadLoopCount(size_t count, platform::TimePoint deadline) const;
 
     // ---- Sideband -------------------------------------------------------------------------
     DatagramForm datagramForm() const override { return DatagramForm::Data; }
@@ -371,7 +373,14 @@ class ScreenServer : public input::ScreenServerInput,
     void wakeScreenFor(std::weak_ptr<QNNetSocketProtocol> socket);
     void postDistributed(const std::string& name, const std::optional<cf::Value>& userInfo, uint64_t options);
     cf::Value connectedPayload();
-    void replaceSocket(Socket& slot, Socket socket, bool cancelOld);
+    // reset in two halves: the sockets go under the session's lock; the display goes after
+    // the lock is released; the rest only while no new connection has taken the session.
+    struct ResetTicket {
+        uint64_t generation = 0;
+        bool disconnect = false;
+    };
+    ResetTicket beginReset();
+    void finishReset(const ResetTicket& ticket);
 
     // Fields under m_sessionLock.
     mutable std::recursive_mutex m_sessionLock;
@@ -408,6 +417,7 @@ class ScreenServer : public input::ScreenServerInput,
     double m_activeFrameRate = kActiveFrameRate;
     std::shared_ptr<QNBDisplaySet> m_screen;
     bool m_disconnecting = false;
+    uint64_t m_connectionGeneration = 0; // counts client-socket changes
     std::shared_ptr<input::QNDesktopReflectorPanel> m_displayReflector;
     std::vector<SockAddressHelper> m_acceptedAddresses;
     std::weak_ptr<ScreenServerMediatorInterface> m_mediator;
