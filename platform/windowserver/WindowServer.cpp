@@ -5,6 +5,7 @@
 #include "platform/corefoundation/CFPreferences.h"
 #include "platform/kernel/IORegistryEntry.h"
 #include "platform/kernel/OSNumber.h"
+#include "platform/kernel/OSValueConversion.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,6 +54,22 @@ std::vector<cg::CGRect> subtract(const cg::CGRect& a, const cg::CGRect& b) {
 
 } // namespace
 
+// What IODisplayCreateInfoDictionary answers of a display: kept on its framebuffer and its
+// "display0", so it outlives a removal.
+void publishDisplayInformation(IORegistryEntry* entry, const DisplayInfo& d) {
+    if (!entry) return;
+    cf::Dictionary info{
+        {"DisplayProductName", cf::Dictionary{{"en_US", d.name}}},
+        {"DisplayVendorID", cf::Value::number(cf::kCFNumberSInt32Type, int64_t(int32_t(d.vendorNumber)))},
+        {"DisplayProductID", cf::Value::number(cf::kCFNumberSInt32Type, int64_t(int32_t(d.modelNumber)))},
+        {"IODisplayLocation", d.location}};
+    if (d.serialNumber)
+        info.insert_or_assign("DisplaySerialNumber",
+                              cf::Value::number(cf::kCFNumberSInt32Type, int64_t(int32_t(d.serialNumber))));
+    if (auto object = OSObjectFromValue(cf::Value(std::move(info))))
+        entry->setProperty(kDisplayInformationKey, object.get());
+}
+
 // Adds r to a list of non-overlapping rectangles, keeping them non-overlapping.
 void addDisjoint(std::vector<cg::CGRect>& list, const cg::CGRect& r) {
     if (cg::CGRectIsEmpty(r)) return;
@@ -95,8 +112,13 @@ void WindowServer::boot() {
     m_booted = true;
     m_thread.start();
     m_timers.start();
-    if (auto builtIn = IORegistryEntry::fromPath(kBuiltInFramebufferPath))
+    if (auto builtIn = IORegistryEntry::fromPath(kBuiltInFramebufferPath)) {
         m_mainLocation = builtIn->getPath().value_or("");
+        DisplayInfo main = mainDisplay();
+        publishDisplayInformation(builtIn.get(), main);
+        for (auto& child : builtIn->copyChildEntries())
+            publishDisplayInformation(child.get(), main);
+    }
     m_kernel.setFramebufferListener(this);
     m_kernel.waitQuiet();
     for (auto& service : m_kernel.matchingServices("IOFramebuffer")) {
@@ -273,6 +295,8 @@ void WindowServer::showDisplay(FramebufferSlot& slot, ProbeResult& result) {
                 slot.displayConnect->registerService();
         }
         fb->setVBLStateBit(slot.vblRegistered);
+        publishDisplayInformation(fb, d);
+        publishDisplayInformation(slot.displayConnect.get(), d);
     }
     layout();
     if (added) {

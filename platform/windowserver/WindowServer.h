@@ -27,6 +27,10 @@
 
 namespace windowserver {
 
+// The registry property (on a framebuffer and its "display0") holding what
+// IODisplayCreateInfoDictionary answers.
+inline constexpr char kDisplayInformationKey[] = "IODisplayInformation";
+
 // One entry of a display's mode list: a driver mode at a backing scale (1: points = pixels;
 // 2: its HiDPI twin, half the points).
 struct ListedMode {

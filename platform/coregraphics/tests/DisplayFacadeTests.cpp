@@ -10,6 +10,7 @@
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/iokit/IOGraphicsLib.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/iokit/InProcessKernel.h"
 
@@ -257,6 +258,43 @@ TEST_F(DisplayFacade, DescriptionsHoldTheDocumentedBytes) {
     ASSERT_EQ(CGSGetDisplayModeDescriptionOfLength(1, 0, d, 212), kCGErrorSuccess);
     EXPECT_EQ(u32At(d, 196), 0u);
     EXPECT_EQ(u32At(d, 4), 0x800007u);
+}
+
+TEST_F(DisplayFacade, DisplayInformationOutlivesTheDisplay) {
+    boot();
+    enable(2, {1});
+    uint32_t port = CGDisplayIOServicePort(0x102);
+    ASSERT_NE(port, 0u);
+    iokit::io_name_t name = {};
+    ASSERT_EQ(iokit::IOObjectGetClass(port, name), iokit::kIOReturnSuccess);
+    EXPECT_STREQ(name, "IODisplayConnect");
+    auto info = iokit::IODisplayCreateInfoDictionary(port, iokit::kIODisplayOnlyPreferredName);
+    ASSERT_TRUE(info);
+    const cf::Value* serial = info->find(iokit::kDisplaySerialNumber);
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(serial->numberType(), cf::kCFNumberSInt32Type);
+    EXPECT_EQ(uint32_t(serial->intValue()), 0x99730002u);
+    EXPECT_EQ(info->find(iokit::kDisplayVendorID)->intValue(), 0x5A8F);
+    const std::string* location = info->find(iokit::kIODisplayLocationKey)->asString();
+    ASSERT_TRUE(location);
+    EXPECT_EQ(location->rfind("IOService:/IOResources/QNExGFX/Quenby Virtual Display@2/", 0), 0u);
+    std::string productName = *info->find(iokit::kDisplayProductName)->find("en_US")->asString();
+    disable(0);
+    // Detached now, the handle still answers, as does the framebuffer.
+    auto after = iokit::IODisplayCreateInfoDictionary(port, 0);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(*after->find(iokit::kDisplayProductName)->find("en_US")->asString(), productName);
+    iokit::io_service_t fb = iokit::IORegistryEntryFromPath(0, framebufferPath(2).c_str());
+    EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(fb, 0));
+    iokit::IOObjectRelease(fb);
+    iokit::IOObjectRelease(port);
+    EXPECT_EQ(CGDisplayIOServicePort(0x102), 0u);
+    // The built-in display has one from boot; no serial key when it is 0.
+    port = CGDisplayIOServicePort(1);
+    ASSERT_NE(port, 0u);
+    EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(port, 0));
+    iokit::IOObjectRelease(port);
+    EXPECT_FALSE(iokit::IODisplayCreateInfoDictionary(0, 0));
 }
 
 TEST_F(DisplayFacade, AForeignModeIsRefusedAndChangesNothing) {
