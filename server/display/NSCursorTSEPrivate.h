@@ -26,6 +26,11 @@ class NSCursorTSEPrivate {
     // YES when the cursor seed changed since the last call.
     static bool cursorImageUpdated();
 
+    // Whether the window server's cursor data may be used: depth 32, four 8-bit components,
+    // sides of 1 to 1024, rows of at least 4 × width bytes, and at least rowBytes × height bytes.
+    static bool cursorDataIsUsable(double width, double height, int32_t rowBytes, int32_t depth,
+                                   int32_t components, int32_t bitsPerComponent, int64_t bytesRead);
+
     // The stored PNG of the invisible cursor's image.
     static const std::vector<uint8_t>& invisibleCursorReferencePNG();
 };

@@ -6,6 +6,7 @@
 // windows on that display that can be moved back onto it.
 #pragma once
 
+#include "platform/applicationservices/AXUIElement.h"
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "server/display/QNBScreen.h"
@@ -111,6 +112,12 @@ class QNBDisplayConfiguration : public std::enable_shared_from_this<QNBDisplayCo
     // Records the windows on the display of interest; moves them back there (main thread).
     void getWindowsOfInterest();
     void moveWindowsOfInterestBack();
+    // The accessibility window whose title and bounds match the window-list entry's name and
+    // the window's current bounds; null when none does.
+    static ax::AXUIElementRef findMatchingWindowRefInArray(const std::vector<ax::AXUIElementRef>& windows,
+                                                           const cf::Value& windowEntry);
+    // Sets the window's position attribute to the point (CG global).
+    static void moveAXWindow(const ax::AXUIElementRef& window, cg::CGPoint point);
     // A copy of the window server's current dictionary of the window, or nothing.
     static std::optional<cf::Value> windowDescriptionForWindowID(uint32_t windowID);
 
