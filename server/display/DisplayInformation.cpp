@@ -59,6 +59,25 @@ std::optional<std::string> localizedDisplayName(const cf::Value& names) {
     return nameFor(preferred.front());
 }
 
+std::optional<std::string> firstProductName(const std::optional<cf::Value>& info) {
+    const cf::Value* names = info ? info->find(iokit::kDisplayProductName) : nullptr;
+    const cf::Dictionary* dictionary = names ? names->asDictionary() : nullptr;
+    if (!dictionary || dictionary->empty() || !dictionary->begin()->second.asString()) return std::nullopt;
+    return *dictionary->begin()->second.asString();
+}
+
+std::optional<std::string> localizedProductName(const std::optional<cf::Value>& info) {
+    const cf::Value* names = info ? info->find(iokit::kDisplayProductName) : nullptr;
+    if (!names || !names->asDictionary()) return std::nullopt;
+    return localizedDisplayName(*names);
+}
+
+int64_t framebufferIndexFromInformation(const std::optional<cf::Value>& info) {
+    const cf::Value* location = info ? info->find(iokit::kIODisplayLocationKey) : nullptr;
+    if (!location || !location->asString()) return -1;
+    return framebufferIndexFromLocation(*location->asString());
+}
+
 std::optional<cf::Value> modeDictionary(CGDirectDisplayID display, int32_t modeNumber) {
     std::array<uint8_t, kDisplayModeDescriptionLength> description{};
     if (cg::CGSGetDisplayModeDescriptionOfLength(display, modeNumber, description.data(),

@@ -17,6 +17,15 @@ namespace server {
 // has no service or no information. Every handle taken is released.
 std::optional<cf::Value> copyDisplayInformation(CGDirectDisplayID display, uint32_t options);
 
+// The first name of an information dictionary's "DisplayProductName"; nothing when the
+// dictionary, the names or the first name are missing or of another type.
+std::optional<std::string> firstProductName(const std::optional<cf::Value>& info);
+// The localized name of an information dictionary (see localizedDisplayName).
+std::optional<std::string> localizedProductName(const std::optional<cf::Value>& info);
+// The framebuffer index written in an information dictionary's "IODisplayLocation"; −1 when
+// it is missing, of another type or not a virtual display's.
+int64_t framebufferIndexFromInformation(const std::optional<cf::Value>& info);
+
 // The framebuffer index of a virtual display's registry location: the prefix, then 1 to 5
 // decimal digits up to the next "/", at most 65535. −1 for anything else.
 int64_t framebufferIndexFromLocation(std::string_view location);

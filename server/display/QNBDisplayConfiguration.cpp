@@ -467,9 +467,9 @@ uint32_t IOServicePortFromCGDisplayID(CGDirectDisplayID display) {
         std::optional<cf::Value> info =
             answer ? std::nullopt
                    : iokit::IODisplayCreateInfoDictionary(service, iokit::kIODisplayOnlyPreferredName);
-        if (info && pattern(*info, "DisplayVendorID") == vendor &&
-            pattern(*info, "DisplayProductID") == model &&
-            pattern(*info, "DisplaySerialNumber").value_or(0) == serial) {
+        if (info && pattern(*info, iokit::kDisplayVendorID) == vendor &&
+            pattern(*info, iokit::kDisplayProductID) == model &&
+            pattern(*info, iokit::kDisplaySerialNumber).value_or(0) == serial) {
             answer = service;
             continue;
         }
@@ -487,18 +487,14 @@ std::string screenNameForDisplay(const std::optional<cf::Value>& displayID) {
     std::optional<cf::Value> info =
         iokit::IODisplayCreateInfoDictionary(service, iokit::kIODisplayOnlyPreferredName);
     iokit::IOObjectRelease(service);
-    const cf::Value* names = info ? info->find("DisplayProductName") : nullptr;
+    const cf::Value* names = info ? info->find(iokit::kDisplayProductName) : nullptr;
     const cf::Value* name = names ? names->find("en_US") : nullptr;
     return name && name->asString() ? *name->asString() : "unknown";
 }
 
 std::string displayNameStringWithCGDirectDisplayID(CGDirectDisplayID display) {
-    std::optional<cf::Value> info = copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName);
-    const cf::Value* names = info ? info->find("DisplayProductName") : nullptr;
-    if (names && names->asDictionary() && !names->asDictionary()->empty()) {
-        const cf::Value& first = names->asDictionary()->begin()->second;
-        if (first.asString()) return *first.asString();
-    }
+    if (auto name = firstProductName(copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName)))
+        return *name;
     static const char kClassObject = 0; // the receiving class object
     return platform::format("Unknown Display (%p)", static_cast<const void*>(&kClassObject));
 }

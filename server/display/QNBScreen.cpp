@@ -201,23 +201,12 @@ double QNBScreen::zeroScreenHeight() {
 int64_t QNBScreen::framebufferIndexForDisplayID(CGDirectDisplayID display) {
     const uint32_t serial = cg::CGDisplaySerialNumber(display);
     if ((serial >> 16) == kQNExDisplaySerialPrefix) return serial & 0xFFFF;
-    std::optional<cf::Value> info = copyDisplayInformation(display, 0);
-    if (!info) return -1;
-    const cf::Value* location = info->find("IODisplayLocation");
-    if (!location || !location->asString()) return -1;
-    return framebufferIndexFromLocation(*location->asString());
+    return framebufferIndexFromInformation(copyDisplayInformation(display, 0));
 }
 
 std::string QNBScreen::userDescriptionForDisplayID(CGDirectDisplayID display) {
-    std::optional<cf::Value> info = copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName);
-    if (info) {
-        const cf::Value* names = info->find("DisplayProductName");
-        if (names && names->asDictionary() && !names->asDictionary()->empty()) {
-            const cf::Value& first = names->asDictionary()->begin()->second;
-            if (first.asString()) return *first.asString();
-        }
-    }
-    return unknownDisplayString();
+    return firstProductName(copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName))
+        .value_or(unknownDisplayString());
 }
 
 std::optional<std::string>
@@ -230,11 +219,7 @@ QNBScreen::userDescriptionForScreen(const std::shared_ptr<appkit::NSScreen>& scr
 }
 
 std::optional<std::string> QNBScreen::copyDisplayNameForDisplayID(CGDirectDisplayID display) {
-    std::optional<cf::Value> info = copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName);
-    if (!info) return std::nullopt;
-    const cf::Value* names = info->find("DisplayProductName");
-    if (!names || !names->asDictionary()) return std::nullopt;
-    return localizedDisplayName(*names);
+    return localizedProductName(copyDisplayInformation(display, iokit::kIODisplayOnlyPreferredName));
 }
 
 std::optional<cf::Value> QNBScreen::deviceDescriptionForDisplayID(CGDirectDisplayID display) {

@@ -183,9 +183,8 @@ TEST_F(DisplayIntegration, AWindowMovedOffIsPutBack) {
     ASSERT_TRUE(peer.started);
     auto created = waitEvent("display-peer", cf::Dictionary{{"step", "window"}});
     ASSERT_TRUE(created);
-    const cf::Value* fields = created->find("fields");
-    ASSERT_TRUE(fields);
-    const uint32_t window = uint32_t(fields->find("window")->intValue());
+    ASSERT_TRUE(created->find("window"));
+    const uint32_t window = uint32_t(created->find("window")->intValue());
 
     configuration->getWindowsOfInterest();
     ASSERT_EQ(configuration->windowsOfInterestWindowIDs(), (std::set<uint32_t>{window}));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 namespace server {
@@ -145,6 +146,35 @@ TEST(QNBDisplayConfigurationHelpers, CheckedArrayAccess) {
     checkedReplaceObjectAtIndex(values, 3, 9);
     checkedReplaceObjectAtIndex(values, 0, 9);
     EXPECT_EQ(values, (std::vector<int>{9, 2, 3}));
+}
+
+// Window-list entries whose bounds, number or layer cannot be read are skipped.
+TEST_F(QNBDisplayConfigurationListenerTest, UnreadableWindowEntriesAreSkipped) {
+    fake->answer("ws.displayList", cf::Dictionary{{"ids", cf::Array{0x100}}});
+    fake->answer("ws.display", cf::Dictionary{{"display", cf::Dictionary{{"online", true},
+                                                                         {"x", 1440.0},
+                                                                         {"y", 0.0},
+                                                                         {"width", 1280.0},
+                                                                         {"height", 800.0}}}});
+    const auto bounds = [](cf::Value x) {
+        return cf::Dictionary{{"X", x}, {"Y", 10.0}, {"Width", 100.0}, {"Height", 100.0}};
+    };
+    const auto window = [](int number, cf::Value layer, std::optional<cf::Value> windowBounds) {
+        cf::Dictionary entry{{"kCGWindowNumber", number}, {"kCGWindowLayer", layer}};
+        if (windowBounds) entry.emplace("kCGWindowBounds", *windowBounds);
+        return cf::Value(entry);
+    };
+    fake->answer(
+        "ws.windowList",
+        cf::Dictionary{{"windows", cf::Array{window(1, 0, bounds(1500.0)), window(2, 0, bounds(std::nan(""))),
+                                             window(3, 0, bounds("1500")), window(4, 0, std::nullopt),
+                                             window(5, "0", bounds(1500.0)),
+                                             window(6, 3, cf::Value("{{1500, 10}, {100, 100}}")),
+                                             cf::Value("not a window"), window(7, 8, bounds(1500.0)),
+                                             window(8, 3, bounds(1600.0))}}});
+    configuration->setDisplayIDOfInterest(0x100);
+    configuration->getWindowsOfInterest();
+    EXPECT_EQ(configuration->windowsOfInterestWindowIDs(), (std::set<uint32_t>{1, 8}));
 }
 
 } // namespace server

@@ -261,4 +261,28 @@ TEST(QNBScreenNames, NamesUnderEnglishAndCanadianFrench) {
     EXPECT_FALSE(localizedDisplayName(cf::Dictionary{{"en_US", 5}}));
 }
 
+// Information dictionaries with missing or wrongly typed keys give −1, nothing, or the
+// unknown name.
+TEST(QNBScreenInformation, MissingOrWrongTypedKeys) {
+    const std::string location = std::string(kQNExDisplayLocationPrefix) + "2/QNExFramebuffer@2";
+    EXPECT_EQ(framebufferIndexFromInformation(cf::Dictionary{{"IODisplayLocation", location}}), 2);
+    EXPECT_EQ(framebufferIndexFromInformation(std::nullopt), -1);
+    EXPECT_EQ(framebufferIndexFromInformation(cf::Value::emptyDictionary()), -1);
+    EXPECT_EQ(framebufferIndexFromInformation(cf::Dictionary{{"IODisplayLocation", 2}}), -1);
+    EXPECT_EQ(framebufferIndexFromInformation(cf::Value("IODisplayLocation")), -1);
+
+    const cf::Value named = cf::Dictionary{{"DisplayProductName", cf::Dictionary{{"en_US", "Tessel"}}}};
+    EXPECT_EQ(firstProductName(named), "Tessel");
+    EXPECT_EQ(localizedProductName(named), "Tessel");
+    for (const cf::Value& bad :
+         {cf::Value(cf::Dictionary{{"DisplayProductName", "Tessel"}}),
+          cf::Value(cf::Dictionary{{"DisplayProductName", cf::Dictionary{{"en_US", 7}}}}),
+          cf::Value(cf::Dictionary{{"DisplayProductName", cf::Value::emptyDictionary()}}),
+          cf::Value::emptyDictionary(), cf::Value(cf::Array{})}) {
+        EXPECT_FALSE(firstProductName(bad)) << bad.description();
+        EXPECT_FALSE(localizedProductName(bad)) << bad.description();
+    }
+    EXPECT_FALSE(firstProductName(std::nullopt));
+}
+
 } // namespace server
