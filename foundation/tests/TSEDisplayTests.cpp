@@ -2,9 +2,11 @@
 // handles given back, the multiplexer capability and its cache, and mirroring turned off.
 #include "foundation/TSEDisplay.h"
 
+#include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
+#include "platform/iokit/InProcessKernel.h"
 
 #include <gtest/gtest.h>
 
@@ -246,6 +248,42 @@ TEST_F(TSEDisplayTest, MirroringOffDissolvesTheMainDisplaysSets) {
     EXPECT_EQ(sent.find("mirrors")->at(0)->find("master")->intValue(), 0);  // mirrors nothing
     windowServer->configureStatus = 1001;
     EXPECT_EQ(turnOffDisplayMirroringForSession(2), 1001);
+}
+
+// The stand-in's own AppleGraphicsControl records each call it gets, in order.
+TEST(TSEDisplayGraphicsControl, CallsReachTheServiceInOrder) {
+    platform::LogCapture quiet(true);
+    platform::installFakeClock();
+    for (uint64_t features : {uint64_t(4), uint64_t(1)}) {
+        std::vector<std::pair<uint64_t, cf::Value>> calls;
+        std::mutex lock;
+        iokit::InProcessKernelOptions options;
+        options.kernel.graphicsMultiplexer = features;
+        options.kernel.recordEvent = [&](std::string_view kind, std::string_view, cf::Dictionary fields) {
+            if (kind != "graphics-control") return;
+            std::lock_guard guard(lock);
+            const cf::Value record(std::move(fields));
+            calls.emplace_back(record.find("selector") ? record.find("selector")->unsignedIntegerValue() : 99,
+                               record.objectForKey("input").value_or(cf::Value::emptyArray()));
+        };
+        options.windowServerConfig.displayAliases = 2;
+        auto kernel = std::make_shared<iokit::InProcessKernel>(options);
+        kernel->install();
+        resetXMuxGPUCapabilityCache();
+        EXPECT_TRUE(computerHasXMuxGPUCapability());
+        setCurrentXMuxGPU(1);
+        std::vector<uint64_t> selectors;
+        for (auto& [selector, input] : calls)
+            selectors.push_back(selector);
+        if (features & 4) {
+            EXPECT_EQ(selectors, (std::vector<uint64_t>{0, 3, 2, 1}));
+            EXPECT_EQ(calls.at(2).second, cf::Value(cf::Array{1, 4, 1}));
+        } else {
+            EXPECT_EQ(selectors, (std::vector<uint64_t>{0, 3, 1}));
+        }
+        kernel->shutdown();
+        resetXMuxGPUCapabilityCache();
+    }
 }
 
 } // namespace foundation
