@@ -13,6 +13,7 @@
 #include "foundation/QNBPreferences.h"
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/CFPreferences.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/coregraphics/CGDirectDisplay.h"
@@ -446,6 +447,41 @@ TEST_F(DisplayActivation, TheMacSideReactivatesOnlyAnActiveSessionWithRetinaFlag
     ASSERT_EQ(m_mediator->enables.size(), 2u);
     EXPECT_EQ(m_mediator->enables[1], std::vector<int>{34});
     EXPECT_EQ(m_server->capabilities().retinaFlags, 0x2 | 0x4) << "a host request keeps the capabilities";
+}
+
+TEST_F(DisplayActivation, AReconfigurationNeverWaitsAndNeverInterleavesWithActivation) {
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+    notices();
+    m_server->setDisplayResolution({1024, 768});
+    {
+        // An activation or a frame holds the lock: the callback returns at once all the same,
+        // and the change waits for the lock.
+        std::lock_guard busy(m_server->frameBufferLock());
+        m_server->screenReconfigured(0x8 | 0x1000);
+        EXPECT_FALSE(m_server->displayIsEnabled());
+        EXPECT_TRUE(notices().empty());
+        EXPECT_EQ(m_server->displayResolution().width, 1024);
+    }
+    drain();
+    EXPECT_EQ(notices(), (std::vector<std::array<int, 3>>{{1280, 800, 0}}));
+}
+
+TEST_F(DisplayActivation, WithHiDPIOnTheDisplayTakesTheTwinOfItsSize) {
+    cf::CFPreferencesSetValue("DisplayResolutionEnabled", cf::Value(true), "com.apple.windowserver",
+                              cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
+    cf::CFPreferencesSynchronize("com.apple.windowserver", cf::kCFPreferencesAnyUser,
+                                 cf::kCFPreferencesCurrentHost);
+    foundation::QNBPreferences::sharedAppPrefs().baseSetEnableHiDPIResolutions(true);
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+    m_kernel->windowServer()->sync();
+    auto display = m_kernel->windowServer()->display(kDisplay);
+    ASSERT_TRUE(display);
+    EXPECT_EQ(display->scale, 2.0) << "the 2.0 twin";
+    EXPECT_EQ(display->bounds.size.width, 640);
+    EXPECT_EQ(display->pixelsWide, 1280u) << "same pixels as the best HiDPI mode";
+    foundation::QNBPreferences::sharedAppPrefs().baseSetEnableHiDPIResolutions(false);
 }
 
 } // namespace
