@@ -89,7 +89,7 @@ std::shared_ptr<ScreenServer> ScreenServer::initOnPort(uint16_t port) {
 }
 
 ScreenServer::~ScreenServer() {
-    m_state.store(kServerStateInit);
+    setState(kServerStateInit);
     for (const auto& token : m_observations)
         ns::NSNotificationCenter::defaultCenter().removeObserver(token);
     stop();
@@ -116,7 +116,7 @@ bool ScreenServer::start() {
                                                     std::string(foundation::kServerDisconnectedFromDevice),
                                                     nullptr));
     }
-    m_state.store(kServerStateInit);
+    setState(kServerStateInit);
     {
         std::lock_guard lock(m_sessionLock);
         m_clientDisplayResolution = {};
@@ -142,7 +142,7 @@ bool ScreenServer::stop() {
         encoder = m_encoder;
     }
     if (encoder) encoder->stopSession();
-    m_state.store(kServerStateSleeping);
+    setState(kServerStateSleeping);
     setFrameBufferPort(0);
     std::lock_guard lock(m_sessionLock);
     // The disconnection notice, posted later, still names the device that went.
@@ -186,7 +186,7 @@ void ScreenServer::finishReset(const ResetTicket& ticket) {
     m_isUSB.store(false);
     stopMouseUpdates();
     m_attachedClientId = 0;
-    m_state.store(kServerStateAwaitingHandshake);
+    setState(kServerStateAwaitingHandshake);
 }
 
 void ScreenServer::reset() {
@@ -479,6 +479,16 @@ std::string ScreenServer::description() {
 }
 
 // ---- Accessors --------------------------------------------------------------------------------
+
+void ScreenServer::setState(int32_t state) {
+    m_state.store(state);
+    if (auto observer = std::atomic_load(&m_stateObserver)) (*observer)(state);
+}
+
+void ScreenServer::setStateObserver(StateObserver observer) {
+    std::atomic_store(&m_stateObserver,
+                      observer ? std::make_shared<const StateObserver>(std::move(observer)) : nullptr);
+}
 
 std::shared_ptr<ScreenServerMediatorInterface> ScreenServer::mediator() const {
     std::lock_guard lock(m_sessionLock);

@@ -239,7 +239,10 @@ class ScreenServer : public input::ScreenServerInput,
 
     // ---- Accessors ------------------------------------------------------------------------
     int32_t state() const { return m_state.load(); }
-    void setState(int32_t state) { m_state.store(state); }
+    // Stores the state and tells the state observer (a program printing the session's road).
+    void setState(int32_t state);
+    using StateObserver = std::function<void(int32_t state)>;
+    void setStateObserver(StateObserver observer);
     uint16_t port() const { return m_port; }
     bool isUSB() const { return m_isUSB.load(); }
     void setIsUSB(bool isUSB) { m_isUSB.store(isUSB); }
@@ -422,6 +425,7 @@ class ScreenServer : public input::ScreenServerInput,
     std::vector<SockAddressHelper> m_acceptedAddresses;
     std::weak_ptr<ScreenServerMediatorInterface> m_mediator;
     DistributedPoster m_poster;
+    std::shared_ptr<const StateObserver> m_stateObserver; // read with atomic_load
     std::vector<ns::NSNotificationCenter::ObserverToken> m_observations;
 
     // Read loops: the sockets they serve.
