@@ -289,7 +289,7 @@ TEST_F(ScreenServerSystemInformation, ATooLongDocumentLosesItsLastChipsetsUntilI
 
 // ---- Waking the display -------------------------------------------------------------------
 
-class ScreenServerWake : public SessionTest {
+class ScreenServerOnAWindowServer : public SessionTest {
   protected:
     void SetUp() override {
         SessionTest::SetUp();
@@ -317,7 +317,7 @@ class ScreenServerWake : public SessionTest {
     std::shared_ptr<iokit::InProcessKernel> m_kernel;
 };
 
-TEST_F(ScreenServerWake, RetriesEachSecondUntilActivatedThenMarksEachBoundAtTheOrigin) {
+TEST_F(ScreenServerOnAWindowServer, RetriesEachSecondUntilActivatedThenMarksEachBoundAtTheOrigin) {
     auto session = makeSession();
     auto socket = connect(session);
     auto encoder = wakeWithEncoder(*session);
@@ -349,7 +349,7 @@ TEST_F(ScreenServerWake, RetriesEachSecondUntilActivatedThenMarksEachBoundAtTheO
     waitForLoops(session, 0);
 }
 
-TEST_F(ScreenServerWake, TheRetriesStopWithTheConnection) {
+TEST_F(ScreenServerOnAWindowServer, TheRetriesStopWithTheConnection) {
     auto session = makeSession();
     auto socket = connect(session);
     auto encoder = wakeWithEncoder(*session);
@@ -365,6 +365,20 @@ TEST_F(ScreenServerWake, TheRetriesStopWithTheConnection) {
     EXPECT_TRUE(encoder->dirty.empty());
     next->closePeer();
     waitForLoops(session, 0);
+}
+
+TEST_F(ScreenServerOnAWindowServer, TheDisplayDumpListsTheMainDisplay) {
+    auto session = makeSession();
+    ::testing::internal::CaptureStdout();
+    session->dumpDisplayInfo();
+    const std::string dump = ::testing::internal::GetCapturedStdout();
+    const uint32_t main = cg::CGMainDisplayID();
+    EXPECT_EQ(dump.find(platform::format("Main Display ID                :0x%x (%d)\n", main, main)), 0u);
+    EXPECT_NE(dump.find(platform::format("Display ID [0]                 :0x%x (%d)\n", main, main)),
+              std::string::npos);
+    EXPECT_NE(dump.find("CGDisplayIsMain                :true\n"), std::string::npos);
+    EXPECT_NE(dump.find("CGDisplayUsesOpenGLAcceleration:"), std::string::npos);
+    EXPECT_NE(dump.find("CGDisplayRotation              :0.000000\n"), std::string::npos);
 }
 
 // ---- Encoder, driver signal, names ----------------------------------------------------------
