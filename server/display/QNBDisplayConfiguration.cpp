@@ -188,7 +188,7 @@ void QNBDisplayConfiguration::QNBDisplayReconfigurationCallBack(CGDirectDisplayI
 void QNBDisplayConfiguration::postNotification(const char* name, std::optional<cf::Value> userInfo) {
     if (!mSendNotifications) return;
     foundation::postNotificationOnMainThreadWithName(ns::NSNotificationCenter::defaultCenter(), name,
-                                                     std::static_pointer_cast<void>(shared_from_this()),
+                                                     std::static_pointer_cast<void>(weak_from_this().lock()),
                                                      std::move(userInfo));
 }
 
