@@ -175,10 +175,11 @@ class ScreenServer : public input::ScreenServerInput,
     // Flags of the session that the gates do not read.
     void setEnableTouchDisplay(bool enable);
     void setEnableKeyboardInput(bool enable);
-    // Copies of the feature dictionaries, keyed by the feature in decimal ("1", "2").
-    std::map<std::string, int64_t> clientFeatures() const;
-    std::map<std::string, int64_t> hostFeatures() const;
-    std::map<std::string, int64_t> resolvedFeatures() const;
+    // The feature dictionaries (property-list dictionaries of numbers, keyed by the feature in
+    // decimal: "1", "2"). Each change replaces the dictionary, so a copy handed out stays valid.
+    cf::Value clientFeatures() const;
+    cf::Value hostFeatures() const;
+    cf::Value resolvedFeatures() const;
 
     // ---- Device connection reporting ------------------------------------------------------
     // Called by activation once the virtual display has appeared.
@@ -409,9 +410,9 @@ class ScreenServer : public input::ScreenServerInput,
     cg::CGSize m_clientDisplayResolution{};
     cg::CGSize m_displayResolution{};
     double m_displayScale = 1.0;
-    std::map<std::string, int64_t> m_clientFeatures;
-    std::map<std::string, int64_t> m_hostFeatures;
-    std::map<std::string, int64_t> m_resolvedFeatures;
+    cf::Value m_clientFeatures = cf::Value::emptyDictionary();
+    cf::Value m_hostFeatures = cf::Value::emptyDictionary();
+    cf::Value m_resolvedFeatures = cf::Value::emptyDictionary();
     bool m_enableTouchDisplayFlag = false;
     bool m_enableKeyboardInputFlag = false;
     std::shared_ptr<capture::QNBVellEncoderProtocol> m_encoder;

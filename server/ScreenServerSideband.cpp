@@ -24,9 +24,13 @@ std::string featureKey(uint16_t feature) {
     return std::to_string(feature);
 }
 
-int64_t valueOr0(const std::map<std::string, int64_t>& features, const std::string& key) {
-    auto found = features.find(key);
-    return found == features.end() ? 0 : found->second;
+int64_t valueOr0(const cf::Value& features, const std::string& key) {
+    const cf::Value* found = features.find(key);
+    return found ? found->integerValue() : 0;
+}
+
+void store(cf::Value& features, const std::string& key, int64_t state) {
+    features = features.setting(key, cf::Value(state));
 }
 
 bool isRequest(uint16_t operation) {
@@ -116,11 +120,11 @@ void ScreenServer::featureNegotiationReceivedForSocket(const Socket&, std::span<
         const int64_t client = operation == kFeatureOperationOn || operation == kFeatureOperationRequestOn
                                    ? kFeatureStateOn
                                    : kFeatureStateOff;
-        m_clientFeatures[key] = client;
-        if (hostWish) m_hostFeatures[key] = *hostWish;
+        store(m_clientFeatures, key, client);
+        if (hostWish) store(m_hostFeatures, key, *hostWish);
         host = valueOr0(m_hostFeatures, key);
         resolved = host == kFeatureStateOn && client == kFeatureStateOn ? kFeatureStateOn : kFeatureStateOff;
-        m_resolvedFeatures[key] = resolved;
+        store(m_resolvedFeatures, key, resolved);
         changed = resolved != before;
     }
     if (changed) app->didReceiveFeatureChange(*this, feature, resolved);
@@ -140,11 +144,11 @@ void ScreenServer::sendNegotiationOf(uint16_t operation, uint16_t feature, bool)
         std::lock_guard lock(m_sessionLock);
         const int64_t before = valueOr0(m_resolvedFeatures, key);
         if (isRequest(operation))
-            m_hostFeatures[key] =
-                operation == kFeatureOperationRequestOn ? kFeatureStateOn : kFeatureStateOff;
+            store(m_hostFeatures, key,
+                  operation == kFeatureOperationRequestOn ? kFeatureStateOn : kFeatureStateOff);
         // The device's side is not consulted here.
         resolved = valueOr0(m_hostFeatures, key) == kFeatureStateOn ? kFeatureStateOn : kFeatureStateOff;
-        m_resolvedFeatures[key] = resolved;
+        store(m_resolvedFeatures, key, resolved);
         changed = resolved != before;
     }
     auto app = BaseLimnerAppDelegate::appDelegate();
@@ -163,17 +167,17 @@ void ScreenServer::sendNegotiationOf(uint16_t operation, uint16_t feature, bool)
         m_sidebandSocket->sendDatagram(bytes.data(), bytes.size(), m_sidebandSocket.get(), port);
 }
 
-std::map<std::string, int64_t> ScreenServer::clientFeatures() const {
+cf::Value ScreenServer::clientFeatures() const {
     std::lock_guard lock(m_sessionLock);
     return m_clientFeatures;
 }
 
-std::map<std::string, int64_t> ScreenServer::hostFeatures() const {
+cf::Value ScreenServer::hostFeatures() const {
     std::lock_guard lock(m_sessionLock);
     return m_hostFeatures;
 }
 
-std::map<std::string, int64_t> ScreenServer::resolvedFeatures() const {
+cf::Value ScreenServer::resolvedFeatures() const {
     std::lock_guard lock(m_sessionLock);
     return m_resolvedFeatures;
 }
