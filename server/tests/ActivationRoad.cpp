@@ -8,7 +8,12 @@
 //   activation_road [--test-activation] [<framebuffer-index>]
 //
 // --test-activation replaces display activation by a stand-in: states 3, 4, 5, the session's
-// connection reported with the main display's set, and one resolution message.
+// connection reported with the main display's set, and one resolution message. Without it the
+// session activates for real: the framebuffer driver client, opened at start, switches the
+// displays on and off as the mediator's does, and the window server's reconfigurations of a
+// session's display reach that session; at the end every display goes off.
+#include "ActivationRoadDriver.h"
+
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServer.h"
 #include "server/display/QNBDisplaySet.h"
@@ -111,11 +116,13 @@ class RoadMediator final : public ScreenServerMediatorInterface,
                                : std::make_shared<ScreenServer>(foundation::kMainDataTrafficPort);
             m_sessions.push_back(session);
         }
+        if (!testActivation) m_driver = std::make_shared<testing::ActivationRoadDriver>(m_sessions);
     }
 
     bool start() {
         for (auto& session : m_sessions)
             session->setMediator(weak_from_this());
+        if (m_driver) m_driver->start();
         m_sessions[m_index]->setStateObserver([](int32_t state) {
             std::printf("state %s\n", NSStringFromServerState(state).c_str());
             std::fflush(stdout);
@@ -133,6 +140,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
     void stop() {
         if (m_listener) m_listener->close();
         if (m_sideband) m_sideband->close();
+        if (m_driver) m_driver->stop();
     }
 
     // ScreenServerMediatorInterface
@@ -142,7 +150,14 @@ class RoadMediator final : public ScreenServerMediatorInterface,
             count += session->isActive() ? 1 : 0;
         return count;
     }
-    void disableDisplay(ScreenServer&) override {}
+    void disableDisplay(ScreenServer& server) override {
+        if (m_driver) m_driver->disableDisplay(server);
+    }
+    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
+                                                                 size_t modeCount,
+                                                                 platform::Error* error) override {
+        return m_driver ? m_driver->enableDisplayWithDisplayModes(server, modes, modeCount, error) : nullptr;
+    }
 
     // QNNetSocketDelegate: connections on 6001 (accept thread), datagrams on 6002.
     DatagramForm datagramForm() const override { return DatagramForm::DataAndAddress; }
@@ -221,6 +236,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
     std::vector<std::shared_ptr<ScreenServer>> m_sessions;
     std::shared_ptr<QNNetSocket> m_listener;
     std::shared_ptr<QNNetSocket> m_sideband;
+    std::shared_ptr<testing::ActivationRoadDriver> m_driver;
 };
 
 // ---- Ending: standard input's end or SIGTERM -------------------------------------------------
