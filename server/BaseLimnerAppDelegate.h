@@ -71,6 +71,17 @@ class BaseLimnerAppDelegate {
     virtual void
     registerNotificationsForWindow(const std::shared_ptr<input::QNDesktopReflectorPanel>& window);
 
+    // ---- The application shell's part of the base (BaseLimnerAppDelegateShell.cpp) -------
+    // screenServer:disableDisplay: calls disableDisplay.
+    virtual void disableDisplay(ScreenServer& server);
+    // Hands a connect request to the mediator's connectToScreenServerWithDictionary.
+    virtual void connectServerToHostNameWithDictionary(const cf::Value& request);
+    // On a global queue: a request naming only the host, handed to the call above.
+    void connectServerToHostNameWithTicket(const std::string& hostName, const std::string& ticket,
+                                           const std::string& ipTicket);
+    // An address token's socket address on port 6001, connected with the device name "Other".
+    void connectServerToPeerWithTicket(const std::string& ticket);
+
   private:
     mutable std::mutex m_mutex;
     std::shared_ptr<ScreenServerMediator> m_screenServerMediator;
