@@ -11,6 +11,7 @@
 #include "server/net/QNNetSocket.h"
 
 #include "foundation/QNBPreferences.h"
+#include "platform/appkit/NSEvent.h"
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/CFPreferences.h"
@@ -18,13 +19,17 @@
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/coregraphics/CGDirectDisplay.h"
 #include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/Testing.h"
 #include "platform/foundation/NSBundle.h"
+#include "platform/services/NSWorkspace.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -482,6 +487,39 @@ TEST_F(DisplayActivation, WithHiDPIOnTheDisplayTakesTheTwinOfItsSize) {
     EXPECT_EQ(display->bounds.size.width, 640);
     EXPECT_EQ(display->pixelsWide, 1280u) << "same pixels as the best HiDPI mode";
     foundation::QNBPreferences::sharedAppPrefs().baseSetEnableHiDPIResolutions(false);
+}
+
+TEST_F(DisplayActivation, TheCursorIsReadFromTheDriverOfTheSessionsOwnDisplay) {
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+    auto set = m_server->screen();
+    ASSERT_NE(set, nullptr);
+    const cg::CGRect bounds = set->scaleCorrectedDisplayBounds();
+    ASSERT_EQ(bounds.size.width, 1280);
+    auto transport = cg::CGSCurrentWindowServerTransport();
+    ASSERT_TRUE(transport);
+    ASSERT_TRUE(transport->request(windowserver::op::cursorMove,
+                                   cf::Dictionary{{"x", bounds.origin.x + 100.0}, {"y", 50.0}}));
+    m_kernel->windowServer()->sync();
+    const cg::CGPoint hot = m_kernel->windowServer()->cursor().hotSpot;
+
+    ASSERT_TRUE(m_client->shouldQueryMouseOnDisplay(set));
+    EXPECT_TRUE(m_client->mouseCursorVisibleOnDisplay(set));
+    const cg::CGPoint location = m_client->getMouseLocationOnDisplay(set);
+    EXPECT_EQ(location.x, bounds.origin.x + std::floor(100 - hot.x))
+        << "the image's corner, in global pixels";
+    EXPECT_EQ(location.y, std::floor(50 - hot.y));
+
+    // The event system's location is Cocoa's: y up from the main display's bottom.
+    const cg::CGPoint cocoa = appkit::NSEvent::mouseLocation();
+    EXPECT_EQ(cocoa.x, bounds.origin.x + 100);
+    EXPECT_EQ(cocoa.y, cg::CGDisplayBounds(cg::CGMainDisplayID()).size.height - 50);
+    // Without platformd no application is active.
+    const cf::Value active = ns::NSWorkspace::sharedWorkspace().activeApplication();
+    const cf::Value* pid = active.find("NSApplicationProcessIdentifier");
+    ASSERT_NE(pid, nullptr);
+    EXPECT_EQ(pid->intValue(), 0);
+    EXPECT_EQ(m_delegate->switched, std::vector<int32_t>{0});
 }
 
 } // namespace
