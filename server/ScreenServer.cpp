@@ -99,36 +99,40 @@ ScreenServer::~ScreenServer() {
 
 bool ScreenServer::start() {
     const Socket socket = clientSocket();
+    auto served = [this, &socket] {
+        return std::find(m_loopSockets.begin(), m_loopSockets.end(), socket.get()) != m_loopSockets.end();
+    };
     if (socket) {
         std::lock_guard loops(m_loopMutex);
-        if (std::find(m_loopSockets.begin(), m_loopSockets.end(), socket.get()) != m_loopSockets.end()) {
+        if (served()) {
             platform::log("%@: start on a connection already served starts no second reader", description());
             return true;
         }
     }
-    if (m_observations.empty()) {
-        auto& center = ns::NSNotificationCenter::defaultCenter();
-        auto self = shared_from_this();
-        m_observations.push_back(center.addObserver(self, &ScreenServer::serverConnectedToDevice,
-                                                    std::string(foundation::kServerConnectedToDevice),
-                                                    nullptr));
-        m_observations.push_back(center.addObserver(self, &ScreenServer::serverDisconnectedFromDevice,
-                                                    std::string(foundation::kServerDisconnectedFromDevice),
-                                                    nullptr));
-    }
-    setState(kServerStateInit);
     {
         std::lock_guard lock(m_sessionLock);
+        if (m_observations.empty()) {
+            auto& center = ns::NSNotificationCenter::defaultCenter();
+            auto self = shared_from_this();
+            m_observations.push_back(center.addObserver(self, &ScreenServer::serverConnectedToDevice,
+                                                        std::string(foundation::kServerConnectedToDevice),
+                                                        nullptr));
+            m_observations.push_back(
+                center.addObserver(self, &ScreenServer::serverDisconnectedFromDevice,
+                                   std::string(foundation::kServerDisconnectedFromDevice), nullptr));
+        }
         m_clientDisplayResolution = {};
         m_displayResolution = {};
         m_displayScale = 1.0;
     }
+    setState(kServerStateInit);
     if (!socket) {
         platform::log("%@: started without a client connection", description());
         return true;
     }
     {
         std::lock_guard loops(m_loopMutex);
+        if (served()) return true; // another start got there first
         m_loopSockets.push_back(socket.get());
     }
     std::thread([self = shared_from_this(), socket] { self->clientListen(socket); }).detach();
