@@ -178,6 +178,19 @@ TEST_F(ScreenServerMediatorTest, AFifthDeviceIsToldBusyAndClosedAndNoSessionChan
                   "127.0.0." + std::to_string(i + 2));
 }
 
+TEST_F(ScreenServerMediatorTest, APickedSessionIsTakenUntilItsSocketIsWiredIn) {
+    // Two roads picking at once (network and USB) never get the same session.
+    auto first = f.mediator->nextAvailableServer();
+    auto second = f.mediator->nextAvailableServer();
+    EXPECT_EQ(first, f.servers[0]);
+    EXPECT_EQ(second, f.servers[1]);
+    f.mediator->connectIPScreenServer(first, std::make_shared<MemorySocket>(v4("127.0.0.2", 1)));
+    f.mediator->connectIPScreenServer(second, std::make_shared<MemorySocket>(v4("127.0.0.3", 1)));
+    EXPECT_EQ(f.mediator->nextAvailableServer(), f.servers[2]);
+    for (const auto& s : {first, second})
+        s->clientSocket()->close();
+}
+
 TEST_F(ScreenServerMediatorTest, AConnectionThatClosesAtOnceLeavesNoSessionTaken) {
     auto gone = std::make_shared<MemorySocket>(v4("127.0.0.2", 1));
     gone->close();
