@@ -72,6 +72,8 @@ void InProcessWindowServer::setPushHandler(PushHandler handler) {
 
 InProcessKernel::InProcessKernel(InProcessKernelOptions options)
     : m_kernel(std::make_unique<kernel::Kernel>(options.kernel)) {
+    m_kernel->setEventRecorder(options.recordEvent);
+    if (options.graphicsMultiplexer) m_kernel->publishGraphicsControl(*options.graphicsMultiplexer);
     if (options.windowServer)
         m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, options.windowServerConfig);
     if (!options.kexts.empty()) m_kernel->loadKexts(options.kexts);

@@ -18,6 +18,10 @@ namespace iokit {
 
 struct InProcessKernelOptions {
     kernel::KernelConfig kernel;
+    // Where built-in services record their calls ("graphics-control"); and a graphics
+    // multiplexer's feature bits, which publish AppleGraphicsControl.
+    kernel::KernelEventRecorder recordEvent;
+    std::optional<uint64_t> graphicsMultiplexer;
     std::vector<std::string> kexts; // bundle paths, loaded after their libraries
     bool windowServer = true;
     windowserver::WindowServerConfig windowServerConfig;

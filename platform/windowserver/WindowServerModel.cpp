@@ -29,6 +29,8 @@ bool twinnable(const DisplayMode& mode) {
 
 bool WindowServer::hiDPIEnabled() const {
     if (m_config.hiDPIEnabled) return m_config.hiDPIEnabled();
+    // Another process (the HiDPI tool, platformctl) may have written it since.
+    cf::CFPreferencesAppSynchronize("com.apple.windowserver");
     auto value = cf::CFPreferencesCopyValue("DisplayResolutionEnabled", "com.apple.windowserver",
                                             cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
     return value && value->boolValue();
