@@ -274,6 +274,10 @@ uint32_t CGDisplayIOServicePort(CGDirectDisplayID display) {
         iokit::IOObjectRelease(service);
     }
     iokit::IOObjectRelease(iterator);
+    // A removed display keeps answering its identity: its framebuffer, which holds the same
+    // display information.
+    if (!found)
+        found = iokit::IORegistryEntryFromPath(iokit::kIOMasterPortDefault, location->asString()->c_str());
     return found;
 }
 

@@ -288,7 +288,14 @@ TEST_F(DisplayFacade, DisplayInformationOutlivesTheDisplay) {
     EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(fb, 0));
     iokit::IOObjectRelease(fb);
     iokit::IOObjectRelease(port);
-    EXPECT_EQ(CGDisplayIOServicePort(0x102), 0u);
+    // The removed display's service is now its framebuffer, which still names it.
+    port = CGDisplayIOServicePort(0x102);
+    ASSERT_NE(port, 0u);
+    ASSERT_EQ(iokit::IOObjectGetClass(port, name), iokit::kIOReturnSuccess);
+    EXPECT_STREQ(name, "QNExFramebuffer");
+    EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(port, 0));
+    iokit::IOObjectRelease(port);
+    EXPECT_EQ(CGDisplayIOServicePort(0x105), 0u);
     // The built-in display has one from boot; no serial key when it is 0.
     port = CGDisplayIOServicePort(1);
     ASSERT_NE(port, 0u);
@@ -512,6 +519,34 @@ TEST_F(DisplayFacade, AccessibilityTimesOutIsSwitchedOffAndKnowsItsPids) {
     ASSERT_TRUE(info && info->count() == 1);
     EXPECT_EQ(*info->at(0)->find(kCGWindowOwnerPID), cf::Value(app->pid()));
     EXPECT_EQ(*info->at(0)->find(kCGWindowName), cf::Value("Titled"));
+    // Setting a window's position moves it in the registry; its size and title read back.
+    auto windowElement = (*windows)[0];
+    CGPoint target = CGPointMake(1500, 40);
+    std::atomic<bool> moved{false};
+    ax::AXError moveError = -1;
+    std::thread mover([&] {
+        moveError = ax::AXUIElementSetAttributeValue(windowElement, ax::kAXPositionAttribute,
+                                                     ax::AXValueCreate(ax::kAXValueCGPointType, &target));
+        moved = true;
+    });
+    while (!moved) {
+        drain();
+        std::this_thread::yield();
+    }
+    mover.join();
+    EXPECT_EQ(moveError, ax::kAXErrorSuccess);
+    info = CGWindowListCreateDescriptionFromArray({window});
+    CGRect frame;
+    ASSERT_TRUE(CGRectMakeWithDictionaryRepresentation(info->at(0)->find(kCGWindowBounds), &frame));
+    EXPECT_TRUE(CGRectEqualToRect(frame, CGRectMake(1500, 40, 300, 200)));
+    element = windowElement;
+    ASSERT_EQ(ask(ax::kAXSizeAttribute, &value), ax::kAXErrorSuccess);
+    CGSize size;
+    ASSERT_TRUE(ax::AXValueGetValue(std::get<ax::AXValueRef>(value), ax::kAXValueCGSizeType, &size));
+    EXPECT_EQ(size.width, 300);
+    ASSERT_EQ(ask(ax::kAXTitleAttribute, &value), ax::kAXErrorSuccess);
+    EXPECT_EQ(std::get<cf::Value>(value), cf::Value("Titled"));
+    element = ax::AXUIElementCreateApplication(app->pid());
 
     EXPECT_EQ(
         ax::AXUIElementCopyAttributeValue(ax::AXUIElementCreateApplication(0x4FFFFFFF), "AXWindows", &value),
