@@ -30,13 +30,7 @@ uint32_t InProcessWindowServer::connectNow() {
 }
 
 void InProcessWindowServer::processDied() {
-    uint32_t old;
-    {
-        std::lock_guard lock(m_mutex);
-        old = m_cid;
-        m_cid = 0;
-    }
-    if (old) m_server.disconnect(old);
+    disconnect();
     uint32_t fresh = connectNow();
     std::lock_guard lock(m_mutex);
     m_cid = fresh;
