@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -454,6 +455,33 @@ TEST_F(DisplayFacade, CursorDataIsPaddedAndRefusesShortBuffersAndUnknownConnecti
     EXPECT_GE(at.x, 1439);
     EXPECT_EQ(at.y, 0);
     EXPECT_EQ(CGSMoveCursor(CGPointMake(NAN, 0)), kCGErrorIllegalArgument);
+}
+
+TEST_F(DisplayFacade, TheFramebufferHearsTheCursorInItsOwnPixels) {
+    m_hiDPI = true;
+    boot();
+    enable(1, {1, 34});
+    ASSERT_EQ(configure(0x101, modeWith(0x101, 34, 2.0)), kCGErrorSuccess);
+    CGPoint hot = CGSSystemCursorImage(CGSSystemCursor::arrow).hotSpot;
+    ASSERT_EQ(CGSMoveCursor(CGPointMake(1440 + 100.25, 50)), kCGErrorSuccess);
+    uint64_t mouse[3] = {};
+    uint32_t count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(int32_t(mouse[0]), int32_t(std::floor((100.25 - hot.x) * 2)));
+    EXPECT_EQ(int32_t(mouse[1]), int32_t(std::floor((50 - hot.y) * 2)));
+    EXPECT_EQ(mouse[2], 1u);
+    // Hidden by this process: not visible, until shown again.
+    ASSERT_EQ(CGDisplayHideCursor(0x101), kCGErrorSuccess);
+    count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[2], 0u);
+    ASSERT_EQ(CGDisplayShowCursor(0x101), kCGErrorSuccess);
+    count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[2], 1u);
 }
 
 TEST_F(DisplayFacade, RefreshPushesAccumulateWhileOneAwaitsAcknowledgement) {
