@@ -380,6 +380,13 @@ TEST_F(DisplayFacade, MirrorsTakeTheirMastersOriginAndDissolveAsASet) {
     EXPECT_EQ(CGDisplayBounds(0x102).origin.x, 1440);
     EXPECT_EQ(CGDisplayBounds(0x102).size.width, 1280); // its own mode
     EXPECT_EQ(list().size(), 3u);
+    // No chains: the master cannot become a mirror, nor can anything mirror the mirror.
+    ASSERT_EQ(CGBeginDisplayConfiguration(&config), kCGErrorSuccess);
+    ASSERT_EQ(CGConfigureDisplayMirrorOfDisplay(config, 0x101, 1), kCGErrorSuccess);
+    EXPECT_EQ(CGCompleteDisplayConfiguration(config, 1), kCGErrorIllegalArgument);
+    ASSERT_EQ(CGBeginDisplayConfiguration(&config), kCGErrorSuccess);
+    ASSERT_EQ(CGConfigureDisplayMirrorOfDisplay(config, 1, 0x102), kCGErrorSuccess);
+    EXPECT_EQ(CGCompleteDisplayConfiguration(config, 1), kCGErrorIllegalArgument);
     drain();
     using P = std::pair<CGDirectDisplayID, CGDisplayChangeSummaryFlags>;
     EXPECT_EQ(m_heard.calls.back(), (P{0x102, 0x400 | 0x1000 | 0x2})); // it moved onto its master
