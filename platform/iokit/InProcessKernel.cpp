@@ -14,7 +14,7 @@ InProcessWindowServer::InProcessWindowServer(windowserver::WindowServer& server,
 }
 
 InProcessWindowServer::~InProcessWindowServer() {
-    disconnect();
+    close();
 }
 
 uint32_t InProcessWindowServer::connectNow() {
@@ -30,10 +30,22 @@ uint32_t InProcessWindowServer::connectNow() {
 }
 
 void InProcessWindowServer::processDied() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed) return;
+    }
     disconnect();
     uint32_t fresh = connectNow();
     std::lock_guard lock(m_mutex);
     m_cid = fresh;
+}
+
+void InProcessWindowServer::close() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+    }
+    disconnect();
 }
 
 void InProcessWindowServer::disconnect() {
@@ -98,7 +110,7 @@ void InProcessKernel::shutdown() {
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
     if (m_connection) {
         if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
-        m_connection->disconnect();
+        m_connection->close();
     }
     // The window server lets its framebuffers go first, then user clients close, then kexts.
     if (m_windowServer) m_windowServer->stop();

@@ -38,8 +38,10 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     uint32_t cid() const { return m_cid; }
     // As if the process died: its connection goes (app-only changes revert), a new one starts.
     void processDied();
-    // Ends the connection for good.
+    // Ends the connection (a later processDied connects again).
     void disconnect();
+    // Ends it for good: the window server is going.
+    void close();
 
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
     void setPushHandler(PushHandler handler) override;
@@ -52,6 +54,7 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     std::mutex m_mutex;
     std::shared_ptr<PushHandler> m_handler;
     uint32_t m_cid = 0;
+    bool m_closed = false;
 };
 
 class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {
