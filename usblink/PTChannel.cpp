@@ -22,8 +22,8 @@ constexpr int kListenBacklog = 512;
 
 uint8_t flagsOf(const std::shared_ptr<PTChannelDelegate>& d) {
     if (!d) return 0;
-    return (d->respondsToShouldAcceptFrame() ? kFlagShouldAccept : 0) | (d->respondsToDidEnd() ? kFlagDidEnd : 0) |
-           (d->respondsToDidAccept() ? kFlagDidAccept : 0);
+    return (d->respondsToShouldAcceptFrame() ? kFlagShouldAccept : 0) |
+           (d->respondsToDidEnd() ? kFlagDidEnd : 0) | (d->respondsToDidAccept() ? kFlagDidAccept : 0);
 }
 
 std::shared_ptr<PTAddress> peerAddress(int fd) {
@@ -43,7 +43,9 @@ PTChannel::PTChannel(std::shared_ptr<PTProtocol> protocol, std::weak_ptr<PTChann
 
 std::shared_ptr<PTChannel> PTChannel::channelWithDelegate(std::weak_ptr<PTChannelDelegate> delegate) {
     auto queue = dispatch::dispatch_queue_create("peertalk", dispatch::DISPATCH_QUEUE_SERIAL);
-    return initWithProtocol(PTProtocol::sharedProtocolForQueue(queue), std::move(delegate));
+    auto channel = initWithProtocol(PTProtocol::sharedProtocolForQueue(queue), std::move(delegate));
+    channel->m_queue = std::move(queue); // the queue's protocol does not keep its queue alive
+    return channel;
 }
 
 std::shared_ptr<PTChannel> PTChannel::initWithProtocol(std::shared_ptr<PTProtocol> protocol,
@@ -119,7 +121,8 @@ std::string PTChannel::description() const {
     static const char* const kNames[] = {"closed", "connecting", "connected", "listening"};
     std::lock_guard lock(m_mutex);
     return platform::format("<PTChannel: %p (%@)%s%@>", static_cast<const void*>(this),
-                            kNames[m_connState < 4 ? m_connState : 0], m_userInfo.empty() ? "" : " ", m_userInfo);
+                            kNames[m_connState < 4 ? m_connState : 0], m_userInfo.empty() ? "" : " ",
+                            m_userInfo);
 }
 
 // ---- Connecting ----
@@ -185,10 +188,12 @@ void PTChannel::reportEnd(const OptionalError& error) {
 
 dispatch::dispatch_io_t PTChannel::makeIOChannel(int fd) {
     std::weak_ptr<PTChannel> weak = shared_from_this();
-    return dispatch::dispatch_io_create(dispatch::DISPATCH_IO_STREAM, fd, protocol()->queue(), [fd, weak](int error) {
-        ::close(fd);
-        if (auto s = weak.lock()) s->reportEnd(error ? OptionalError(platform::Error::posix(error)) : std::nullopt);
-    });
+    return dispatch::dispatch_io_create(
+        dispatch::DISPATCH_IO_STREAM, fd, protocol()->queue(), [fd, weak](int error) {
+            ::close(fd);
+            if (auto s = weak.lock())
+                s->reportEnd(error ? OptionalError(platform::Error::posix(error)) : std::nullopt);
+        });
 }
 
 void PTChannel::connectToPort(uint16_t port, uint32_t ipv4Address,
@@ -269,10 +274,11 @@ void PTChannel::listenOnPort(uint16_t port, uint32_t ipv4Address, ErrorCallback 
     address.sin_addr.s_addr = htonl(ipv4Address);
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, kListenBacklog) != 0)
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, kListenBacklog) != 0)
         return fail();
-    auto source = dispatch::dispatch_source_create(dispatch::DISPATCH_SOURCE_TYPE_READ, static_cast<uintptr_t>(fd), 0,
-                                                   protocol()->queue());
+    auto source = dispatch::dispatch_source_create(dispatch::DISPATCH_SOURCE_TYPE_READ,
+                                                   static_cast<uintptr_t>(fd), 0, protocol()->queue());
     std::weak_ptr<PTChannel> weak = shared_from_this();
     std::weak_ptr<dispatch::Source> weakSource = source;
     dispatch::dispatch_source_set_event_handler(source, [weak, weakSource, fd] {
@@ -306,7 +312,8 @@ void PTChannel::listenOnPort(uint16_t port, uint32_t ipv4Address, ErrorCallback 
 bool PTChannel::acceptIncomingConnection(int serverSocket) {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
-    int fd = ::accept4(serverSocket, reinterpret_cast<sockaddr*>(&storage), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd =
+        ::accept4(serverSocket, reinterpret_cast<sockaddr*>(&storage), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         std::fprintf(stderr, "accept(): %s\n", std::strerror(errno));
         return false;
@@ -332,9 +339,9 @@ bool PTChannel::acceptIncomingConnection(int serverSocket) {
         accepted->m_channel = io;
         accepted->m_connState = kConnStateConnected;
     }
-    d->ioFrameChannelDidAcceptConnection(shared_from_this(), accepted,
-                                         std::make_shared<PTAddress>(server::SocketAddress(
-                                             reinterpret_cast<sockaddr*>(&storage), length)));
+    d->ioFrameChannelDidAcceptConnection(
+        shared_from_this(), accepted,
+        std::make_shared<PTAddress>(server::SocketAddress(reinterpret_cast<sockaddr*>(&storage), length)));
     platform::Error error;
     if (!accepted->startReadingFromConnectedChannel(io, &error))
         platform::log("startReadingFromConnectedChannel failed in accept: %@", error);
@@ -407,25 +414,28 @@ void PTChannel::onFrame(const dispatch::dispatch_io_t& io, OptionalError error, 
         accepted = d->ioFrameChannelShouldAcceptFrameOfType(shared_from_this(), type, tag, payloadSize);
     auto self = shared_from_this();
     if (payloadSize > 0 && accepted) {
-        protocol()->readPayloadOfSize(payloadSize, io, [self, io, d, type, tag, resume](OptionalError e,
-                                                                                         dispatch::dispatch_data_t mapped,
-                                                                                         const uint8_t* bytes,
-                                                                                         size_t length) {
-            if (e || !mapped) {
-                self->endLoop(io, e);
-                return;
-            }
-            if (d) d->ioFrameChannelDidReceiveFrameOfType(self, type, tag, std::make_shared<PTData>(mapped, bytes, length));
-            resume();
-        });
+        protocol()->readPayloadOfSize(
+            payloadSize, io,
+            [self, io, d, type, tag, resume](OptionalError e, dispatch::dispatch_data_t mapped,
+                                             const uint8_t* bytes, size_t length) {
+                if (e || !mapped) {
+                    self->endLoop(io, e);
+                    return;
+                }
+                if (d)
+                    d->ioFrameChannelDidReceiveFrameOfType(self, type, tag,
+                                                           std::make_shared<PTData>(mapped, bytes, length));
+                resume();
+            });
     } else if (payloadSize > 0) {
-        protocol()->readAndDiscardDataOfSize(payloadSize, io, [self, io, resume](OptionalError e, bool endOfStream) {
-            if (e || endOfStream) {
-                self->endLoop(io, e);
-                return;
-            }
-            resume();
-        });
+        protocol()->readAndDiscardDataOfSize(payloadSize, io,
+                                             [self, io, resume](OptionalError e, bool endOfStream) {
+                                                 if (e || endOfStream) {
+                                                     self->endLoop(io, e);
+                                                     return;
+                                                 }
+                                                 resume();
+                                             });
     } else {
         if (accepted && d) d->ioFrameChannelDidReceiveFrameOfType(self, type, tag, nullptr);
         resume();

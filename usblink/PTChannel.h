@@ -23,16 +23,18 @@ class PTChannelDelegate {
   public:
     virtual ~PTChannelDelegate() = default;
     virtual void ioFrameChannelDidReceiveFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type,
-                                                     uint32_t tag, const std::shared_ptr<PTData>& payload) = 0;
+                                                     uint32_t tag,
+                                                     const std::shared_ptr<PTData>& payload) = 0;
 
     virtual bool respondsToShouldAcceptFrame() const { return false; }
-    virtual bool ioFrameChannelShouldAcceptFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type,
-                                                       uint32_t tag, uint32_t payloadSize) {
+    virtual bool ioFrameChannelShouldAcceptFrameOfType(const std::shared_ptr<PTChannel>& channel,
+                                                       uint32_t type, uint32_t tag, uint32_t payloadSize) {
         (void)channel, (void)type, (void)tag, (void)payloadSize;
         return true;
     }
     virtual bool respondsToDidEnd() const { return false; }
-    virtual void ioFrameChannelDidEndWithError(const std::shared_ptr<PTChannel>& channel, const OptionalError& error) {
+    virtual void ioFrameChannelDidEndWithError(const std::shared_ptr<PTChannel>& channel,
+                                               const OptionalError& error) {
         (void)channel, (void)error;
     }
     virtual bool respondsToDidAccept() const { return false; }
@@ -60,7 +62,8 @@ class PTChannel : public std::enable_shared_from_this<PTChannel> {
     // The main queue's shared protocol.
     static std::shared_ptr<PTChannel> init();
 
-    void connectToPort(uint16_t port, const std::shared_ptr<PTUSBHub>& hub, int64_t deviceID, ErrorCallback callback);
+    void connectToPort(uint16_t port, const std::shared_ptr<PTUSBHub>& hub, int64_t deviceID,
+                       ErrorCallback callback);
     // Blocks the calling thread while connecting; the address is a host-order IPv4 number.
     void connectToPort(uint16_t port, uint32_t ipv4Address,
                        std::function<void(OptionalError, std::shared_ptr<PTAddress>)> callback);
@@ -105,6 +108,7 @@ class PTChannel : public std::enable_shared_from_this<PTChannel> {
 
     mutable std::mutex m_mutex;
     std::shared_ptr<PTProtocol> m_protocol;
+    dispatch::dispatch_queue_t m_queue; // the own queue of a channel made by channelWithDelegate
     std::weak_ptr<PTChannelDelegate> m_delegate;
     uint8_t m_delegateFlags = 0;
     ConnState m_connState = kConnStateNone;

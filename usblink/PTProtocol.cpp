@@ -11,8 +11,8 @@ namespace {
 const char kQueueProtocolKey = 0;
 
 uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 void putBe32(uint8_t* out, uint32_t v) {
@@ -53,8 +53,9 @@ uint32_t PTProtocol::newTag() {
     return ++m_nextFrameTag;
 }
 
-dispatch::dispatch_data_t PTProtocol::createDispatchDataWithFrameOfType(uint32_t type, uint32_t frameTag,
-                                                                        const dispatch::dispatch_data_t& payload) {
+dispatch::dispatch_data_t
+PTProtocol::createDispatchDataWithFrameOfType(uint32_t type, uint32_t frameTag,
+                                              const dispatch::dispatch_data_t& payload) {
     size_t size = dispatch::dispatch_data_get_size(payload);
     if (size > UINT32_MAX) {
         platform::log("PTProtocol: a payload of %zu bytes does not fit a frame", size);
@@ -70,7 +71,8 @@ dispatch::dispatch_data_t PTProtocol::createDispatchDataWithFrameOfType(uint32_t
 }
 
 void PTProtocol::sendFrameOfType(uint32_t type, uint32_t tag, const dispatch::dispatch_data_t& payload,
-                                 const dispatch::dispatch_io_t& channel, std::function<void(OptionalError)> callback) {
+                                 const dispatch::dispatch_io_t& channel,
+                                 std::function<void(OptionalError)> callback) {
     auto frame = createDispatchDataWithFrameOfType(type, tag, payload);
     dispatch::dispatch_io_write(channel, 0, frame, queue(), [callback](bool done, auto, int error) {
         if (!done || !callback) return;
@@ -90,39 +92,41 @@ void PTProtocol::gather(const dispatch::dispatch_io_t& channel, size_t size,
 }
 
 void PTProtocol::readFrameOverChannel(const dispatch::dispatch_io_t& channel, FrameCallback callback) {
-    gather(channel, kPTFrameHeaderSize, [callback](int error, dispatch::dispatch_data_t gathered, bool lastEmpty) {
-        if (error) {
-            callback(platform::Error::posix(error), 0, 0, 0);
-            return;
-        }
-        if (lastEmpty && gathered->size() < kPTFrameHeaderSize) {
-            callback(std::nullopt, kPTFrameTypeEndOfStream, 0, 0); // end of stream
-            return;
-        }
-        if (gathered->size() < kPTFrameHeaderSize) {
-            callback(protocolError("Short frame header"), 0, 0, 0);
-            return;
-        }
-        const void* bytes = nullptr;
-        size_t size = 0;
-        auto mapped = dispatch::dispatch_data_create_map(gathered, &bytes, &size);
-        const auto* header = static_cast<const uint8_t*>(bytes);
-        if (be32(header) != kPTProtocolVersion1) {
-            platform::log("PTProtocol: refused a frame of version %u", be32(header));
-            callback(protocolError("Unexpected frame version"), 0, 0, 0);
-            return;
-        }
-        uint32_t payloadSize = be32(header + 12);
-        if (payloadSize > kPTMaxFramePayloadSize) {
-            platform::log("PTProtocol: refused a frame announcing %u payload bytes", payloadSize);
-            callback(protocolError("Frame payload too large"), 0, 0, 0);
-            return;
-        }
-        callback(std::nullopt, be32(header + 4), be32(header + 8), payloadSize);
-    });
+    gather(channel, kPTFrameHeaderSize,
+           [callback](int error, dispatch::dispatch_data_t gathered, bool lastEmpty) {
+               if (error) {
+                   callback(platform::Error::posix(error), 0, 0, 0);
+                   return;
+               }
+               if (lastEmpty && gathered->size() < kPTFrameHeaderSize) {
+                   callback(std::nullopt, kPTFrameTypeEndOfStream, 0, 0); // end of stream
+                   return;
+               }
+               if (gathered->size() < kPTFrameHeaderSize) {
+                   callback(protocolError("Short frame header"), 0, 0, 0);
+                   return;
+               }
+               const void* bytes = nullptr;
+               size_t size = 0;
+               auto mapped = dispatch::dispatch_data_create_map(gathered, &bytes, &size);
+               const auto* header = static_cast<const uint8_t*>(bytes);
+               if (be32(header) != kPTProtocolVersion1) {
+                   platform::log("PTProtocol: refused a frame of version %u", be32(header));
+                   callback(protocolError("Unexpected frame version"), 0, 0, 0);
+                   return;
+               }
+               uint32_t payloadSize = be32(header + 12);
+               if (payloadSize > kPTMaxFramePayloadSize) {
+                   platform::log("PTProtocol: refused a frame announcing %u payload bytes", payloadSize);
+                   callback(protocolError("Frame payload too large"), 0, 0, 0);
+                   return;
+               }
+               callback(std::nullopt, be32(header + 4), be32(header + 8), payloadSize);
+           });
 }
 
-void PTProtocol::readPayloadOfSize(size_t size, const dispatch::dispatch_io_t& channel, PayloadCallback callback) {
+void PTProtocol::readPayloadOfSize(size_t size, const dispatch::dispatch_io_t& channel,
+                                   PayloadCallback callback) {
     gather(channel, size, [callback, size](int error, dispatch::dispatch_data_t gathered, bool lastEmpty) {
         if (error) {
             callback(platform::Error::posix(error), nullptr, nullptr, 0);

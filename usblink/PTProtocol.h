@@ -28,12 +28,13 @@ using OptionalError = std::optional<platform::Error>;
 
 class PTProtocol : public std::enable_shared_from_this<PTProtocol> {
   public:
-    using FrameCallback = std::function<void(OptionalError, uint32_t type, uint32_t tag, uint32_t payloadSize)>;
-    using PayloadCallback =
-        std::function<void(OptionalError, dispatch::dispatch_data_t mapped, const uint8_t* bytes, size_t length)>;
+    using FrameCallback =
+        std::function<void(OptionalError, uint32_t type, uint32_t tag, uint32_t payloadSize)>;
+    using PayloadCallback = std::function<void(OptionalError, dispatch::dispatch_data_t mapped,
+                                               const uint8_t* bytes, size_t length)>;
     using ResumeBlock = std::function<void()>;
-    using FrameLoopHandler =
-        std::function<void(OptionalError, uint32_t type, uint32_t tag, uint32_t payloadSize, ResumeBlock resume)>;
+    using FrameLoopHandler = std::function<void(OptionalError, uint32_t type, uint32_t tag,
+                                                uint32_t payloadSize, ResumeBlock resume)>;
 
     // The queue's own protocol object, made on first request and owned by the queue.
     static std::shared_ptr<PTProtocol> sharedProtocolForQueue(const dispatch::dispatch_queue_t& queue);
@@ -43,8 +44,9 @@ class PTProtocol : public std::enable_shared_from_this<PTProtocol> {
     dispatch::dispatch_queue_t queue() const;
     uint32_t newTag();
 
-    static dispatch::dispatch_data_t createDispatchDataWithFrameOfType(uint32_t type, uint32_t frameTag,
-                                                                       const dispatch::dispatch_data_t& payload);
+    static dispatch::dispatch_data_t
+    createDispatchDataWithFrameOfType(uint32_t type, uint32_t frameTag,
+                                      const dispatch::dispatch_data_t& payload);
     void sendFrameOfType(uint32_t type, uint32_t tag, const dispatch::dispatch_data_t& payload,
                          const dispatch::dispatch_io_t& channel, std::function<void(OptionalError)> callback);
     void readFrameOverChannel(const dispatch::dispatch_io_t& channel, FrameCallback callback);

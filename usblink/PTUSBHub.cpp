@@ -2,8 +2,8 @@
 
 #include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
-#include "platform/foundation/NSBundle.h"
 #include "platform/dispatch/Thread.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 #include <cerrno>
@@ -19,8 +19,8 @@ namespace usblink {
 namespace {
 
 uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 void putLe32(cf::Bytes& out, uint32_t v) {
@@ -34,11 +34,16 @@ platform::Error hubError(const char* description) {
 
 const char* descriptionForNumber(int64_t number) {
     switch (number) {
-    case 1: return "illegal command";
-    case 2: return "unknown device";
-    case 3: return "connection refused";
-    case 6: return "invalid version";
-    default: return "Unspecified error";
+    case 1:
+        return "illegal command";
+    case 2:
+        return "unknown device";
+    case 3:
+        return "connection refused";
+    case 6:
+        return "invalid version";
+    default:
+        return "Unspecified error";
     }
 }
 
@@ -116,7 +121,8 @@ bool PTUSBChannel::errorFromPlistResponse(const std::optional<cf::Value>& reply,
     return false;
 }
 
-bool PTUSBChannel::openOnQueue(const dispatch::dispatch_queue_t& queue, platform::Error* error, ErrorCallback onEnd) {
+bool PTUSBChannel::openOnQueue(const dispatch::dispatch_queue_t& queue, platform::Error* error,
+                               ErrorCallback onEnd) {
     if (!queue || m_channel) {
         platform::log("PTUSBChannel: open needs a queue and no open channel");
         std::abort();
@@ -146,10 +152,11 @@ bool PTUSBChannel::openOnQueue(const dispatch::dispatch_queue_t& queue, platform
         return false;
     }
     // Sends use MSG_NOSIGNAL (the I/O channel's writes), which is Linux's no-SIGPIPE.
-    m_channel = dispatch::dispatch_io_create(dispatch::DISPATCH_IO_STREAM, fd, queue, [fd, onEnd](int errorNumber) {
-        ::close(fd);
-        if (onEnd) onEnd(errorNumber ? OptionalError(platform::Error::posix(errorNumber)) : std::nullopt);
-    });
+    m_channel =
+        dispatch::dispatch_io_create(dispatch::DISPATCH_IO_STREAM, fd, queue, [fd, onEnd](int errorNumber) {
+            ::close(fd);
+            if (onEnd) onEnd(errorNumber ? OptionalError(platform::Error::posix(errorNumber)) : std::nullopt);
+        });
     if (!m_channel) {
         ::close(fd);
         platform::setError(error, platform::Error::posix(ENOMEM));
@@ -218,7 +225,8 @@ void PTUSBChannel::sendDispatchData(const dispatch::dispatch_data_t& data, Error
 }
 
 void PTUSBChannel::sendData(const cf::Bytes& data, ErrorCallback callback) {
-    sendDispatchData(dispatch::dispatch_data_create(data.data(), data.size(), nullptr, nullptr), std::move(callback));
+    sendDispatchData(dispatch::dispatch_data_create(data.data(), data.size(), nullptr, nullptr),
+                     std::move(callback));
 }
 
 void PTUSBChannel::readFromOffset(off_t offset, size_t length,
@@ -228,80 +236,83 @@ void PTUSBChannel::readFromOffset(off_t offset, size_t length,
         return;
     }
     auto gathered = std::make_shared<dispatch::dispatch_data_t>(dispatch::dispatch_data_empty());
-    dispatch::dispatch_io_read(m_channel, offset, length, m_queue,
-                               [gathered, callback](bool done, dispatch::dispatch_data_t data, int error) {
-                                   *gathered = dispatch::dispatch_data_create_concat(*gathered, data);
-                                   if (!done) return;
-                                   callback(error ? OptionalError(platform::Error::posix(error)) : std::nullopt,
-                                            *gathered);
-                               });
+    dispatch::dispatch_io_read(
+        m_channel, offset, length, m_queue,
+        [gathered, callback](bool done, dispatch::dispatch_data_t data, int error) {
+            *gathered = dispatch::dispatch_data_create_concat(*gathered, data);
+            if (!done) return;
+            callback(error ? OptionalError(platform::Error::posix(error)) : std::nullopt, *gathered);
+        });
 }
 
 void PTUSBChannel::scheduleReadPacketWithCallback(PacketCallback callback) {
     m_isReadingPackets = true;
     auto self = shared_from_this();
-    readFromOffset(0, sizeof(uint32_t), [self, callback](OptionalError error, dispatch::dispatch_data_t data) {
-        if (error) {
-            self->m_isReadingPackets = false;
-            callback(error, std::nullopt, 0);
-            return;
-        }
-        if (dispatch::dispatch_data_get_size(data) != sizeof(uint32_t)) {
-            self->m_isReadingPackets = false;
-            self->stop();
-            callback(platform::Error::posix(EIO), std::nullopt, 0);
-            return;
-        }
-        uint32_t size = le32(data->copyBytes().data());
-        if (size < kUsbmuxdPacketHeaderSize || size > kUsbmuxdMaxPacketSize) {
-            platform::log("PTUSBChannel: refused a packet whose size field says %u bytes", size);
-            self->m_isReadingPackets = false;
-            self->stop();
-            callback(hubError("Unexpected package size"), std::nullopt, 0);
-            return;
-        }
-        self->readPacketBody(size, callback);
-    });
+    readFromOffset(
+        0, sizeof(uint32_t), [self, callback](OptionalError error, dispatch::dispatch_data_t data) {
+            if (error) {
+                self->m_isReadingPackets = false;
+                callback(error, std::nullopt, 0);
+                return;
+            }
+            if (dispatch::dispatch_data_get_size(data) != sizeof(uint32_t)) {
+                self->m_isReadingPackets = false;
+                self->stop();
+                callback(platform::Error::posix(EIO), std::nullopt, 0);
+                return;
+            }
+            uint32_t size = le32(data->copyBytes().data());
+            if (size < kUsbmuxdPacketHeaderSize || size > kUsbmuxdMaxPacketSize) {
+                platform::log("PTUSBChannel: refused a packet whose size field says %u bytes", size);
+                self->m_isReadingPackets = false;
+                self->stop();
+                callback(hubError("Unexpected package size"), std::nullopt, 0);
+                return;
+            }
+            self->readPacketBody(size, callback);
+        });
 }
 
 void PTUSBChannel::readPacketBody(uint32_t size, PacketCallback callback) {
     auto self = shared_from_this();
-    readFromOffset(0, size - sizeof(uint32_t), [self, size, callback](OptionalError error, dispatch::dispatch_data_t data) {
-        self->m_isReadingPackets = false;
-        if (error) {
-            callback(error, std::nullopt, 0);
-            return;
-        }
-        if (dispatch::dispatch_data_get_size(data) != size - sizeof(uint32_t)) {
-            self->stop(); // the stream ended inside the packet
-            callback(platform::Error::posix(EIO), std::nullopt, 0);
-            return;
-        }
-        cf::Bytes body = data->copyBytes(); // protocol, type, tag, payload
-        uint32_t protocol = le32(body.data());
-        uint32_t type = le32(body.data() + 4);
-        uint32_t tag = le32(body.data() + 8);
-        if (protocol != kUsbmuxdPlistProtocol || type != kUsbmuxdPlistMessageType) {
-            self->stop();
-            callback(hubError(protocol != kUsbmuxdPlistProtocol ? "Unexpected package protocol"
-                                                                 : "Unexpected package type"),
-                     std::nullopt, tag);
-            return;
-        }
-        if (body.size() == 12) {
-            callback(std::nullopt, std::nullopt, tag);
-            return;
-        }
-        platform::Error parseError;
-        std::string_view payload(reinterpret_cast<const char*>(body.data() + 12), body.size() - 12);
-        auto value = cf::propertyListFromData(payload, &parseError);
-        if (!value || !value->isDictionary()) {
-            self->stop();
-            callback(value ? hubError("Unexpected package payload") : parseError, std::nullopt, tag);
-            return;
-        }
-        callback(std::nullopt, value, tag);
-    });
+    readFromOffset(
+        0, size - sizeof(uint32_t),
+        [self, size, callback](OptionalError error, dispatch::dispatch_data_t data) {
+            self->m_isReadingPackets = false;
+            if (error) {
+                callback(error, std::nullopt, 0);
+                return;
+            }
+            if (dispatch::dispatch_data_get_size(data) != size - sizeof(uint32_t)) {
+                self->stop(); // the stream ended inside the packet
+                callback(platform::Error::posix(EIO), std::nullopt, 0);
+                return;
+            }
+            cf::Bytes body = data->copyBytes(); // protocol, type, tag, payload
+            uint32_t protocol = le32(body.data());
+            uint32_t type = le32(body.data() + 4);
+            uint32_t tag = le32(body.data() + 8);
+            if (protocol != kUsbmuxdPlistProtocol || type != kUsbmuxdPlistMessageType) {
+                self->stop();
+                callback(hubError(protocol != kUsbmuxdPlistProtocol ? "Unexpected package protocol"
+                                                                    : "Unexpected package type"),
+                         std::nullopt, tag);
+                return;
+            }
+            if (body.size() == 12) {
+                callback(std::nullopt, std::nullopt, tag);
+                return;
+            }
+            platform::Error parseError;
+            std::string_view payload(reinterpret_cast<const char*>(body.data() + 12), body.size() - 12);
+            auto value = cf::propertyListFromData(payload, &parseError);
+            if (!value || !value->isDictionary()) {
+                self->stop();
+                callback(value ? hubError("Unexpected package payload") : parseError, std::nullopt, tag);
+                return;
+            }
+            callback(std::nullopt, value, tag);
+        });
 }
 
 void PTUSBChannel::scheduleReadPacketWithBroadcastHandler(BroadcastHandler handler) {
@@ -310,7 +321,8 @@ void PTUSBChannel::scheduleReadPacketWithBroadcastHandler(BroadcastHandler handl
         return;
     }
     auto self = shared_from_this();
-    scheduleReadPacketWithCallback([self, handler](OptionalError error, std::optional<cf::Value> dictionary, uint32_t tag) {
+    scheduleReadPacketWithCallback([self, handler](OptionalError error, std::optional<cf::Value> dictionary,
+                                                   uint32_t tag) {
         if (error) {
             platform::log("Error reading packet: %@", *error);
             self->failPendingRequests(*error);
@@ -323,8 +335,9 @@ void PTUSBChannel::scheduleReadPacketWithBroadcastHandler(BroadcastHandler handl
                 self->m_responseQueue.erase(it);
                 if (callback) callback(std::nullopt, dictionary);
             } else if (self->m_requestMade) {
-                platform::log("Warning: Ignoring reply packet for which there is no registered callback. Packet => %@",
-                              dictionary ? dictionary->description() : std::string("(null)"));
+                platform::log(
+                    "Warning: Ignoring reply packet for which there is no registered callback. Packet => %@",
+                    dictionary ? dictionary->description() : std::string("(null)"));
             }
         } else if (handler) {
             handler(dictionary);
@@ -389,7 +402,8 @@ std::shared_ptr<PTUSBHub> PTUSBHub::sharedHub() {
                 if (current && current == weak.lock()) sharedHubInstance().reset();
             }
             platform::log("PTUSBHub closed: %@", error ? error->description() : std::string("(null)"));
-            ns::NSNotificationCenter::defaultCenter().postNotificationName(PTUSBDeviceDidResetNotification, nullptr);
+            ns::NSNotificationCenter::defaultCenter().postNotificationName(PTUSBDeviceDidResetNotification,
+                                                                           nullptr);
         });
     return hub;
 }
@@ -402,7 +416,8 @@ PTUSBHub::~PTUSBHub() {
     platform::log("PTUSBHub dealloced");
 }
 
-void PTUSBHub::listenOnQueue(const dispatch::dispatch_queue_t& queue, std::function<void(OptionalError)> onStart,
+void PTUSBHub::listenOnQueue(const dispatch::dispatch_queue_t& queue,
+                             std::function<void(OptionalError)> onStart,
                              std::function<void(OptionalError)> onEnd) {
     if (m_channel) {
         if (onStart) onStart(std::nullopt);

@@ -44,7 +44,8 @@ class PTUSBChannel : public std::enable_shared_from_this<PTUSBChannel> {
   public:
     using ErrorCallback = std::function<void(OptionalError)>;
     using ReplyCallback = std::function<void(OptionalError, std::optional<cf::Value> reply)>;
-    using PacketCallback = std::function<void(OptionalError, std::optional<cf::Value> dictionary, uint32_t tag)>;
+    using PacketCallback =
+        std::function<void(OptionalError, std::optional<cf::Value> dictionary, uint32_t tag)>;
     using BroadcastHandler = std::function<void(const std::optional<cf::Value>& dictionary)>;
 
     static std::shared_ptr<PTUSBChannel> create(std::string socketPath = usbmuxdSocketPath());

@@ -18,26 +18,35 @@ platform::Error managerError(const char* description) {
 }
 
 uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 bool isIgnoredLoopbackError(const platform::Error& error) {
-    return error.domain == platform::NSPOSIXErrorDomain && (error.code == ECONNREFUSED || error.code == ETIMEDOUT);
+    return error.domain == platform::NSPOSIXErrorDomain &&
+           (error.code == ECONNREFUSED || error.code == ETIMEDOUT);
 }
 
 } // namespace
 
 std::string NSStringFromQNBPeerTalkChannelState(int state) {
     switch (state) {
-    case QNBPeerTalkChannelStateIdle: return "QNBPeerTalkChannelStateIdle";
-    case QNBPeerTalkChannelStateClosed: return "QNBPeerTalkChannelStateClosed";
-    case QNBPeerTalkChannelStateCancelled: return "QNBPeerTalkChannelStateCancelled";
-    case QNBPeerTalkChannelStateConnecting: return "QNBPeerTalkChannelStateConnecting";
-    case QNBPeerTalkChannelStateListening: return "QNBPeerTalkChannelStateListening";
-    case QNBPeerTalkChannelStateConnected: return "QNBPeerTalkChannelStateConnected";
-    case QNBPeerTalkChannelStateDisconnected: return "QNBPeerTalkChannelStateDisconnected";
-    default: return "unknown/invalid";
+    case QNBPeerTalkChannelStateIdle:
+        return "QNBPeerTalkChannelStateIdle";
+    case QNBPeerTalkChannelStateClosed:
+        return "QNBPeerTalkChannelStateClosed";
+    case QNBPeerTalkChannelStateCancelled:
+        return "QNBPeerTalkChannelStateCancelled";
+    case QNBPeerTalkChannelStateConnecting:
+        return "QNBPeerTalkChannelStateConnecting";
+    case QNBPeerTalkChannelStateListening:
+        return "QNBPeerTalkChannelStateListening";
+    case QNBPeerTalkChannelStateConnected:
+        return "QNBPeerTalkChannelStateConnected";
+    case QNBPeerTalkChannelStateDisconnected:
+        return "QNBPeerTalkChannelStateDisconnected";
+    default:
+        return "unknown/invalid";
     }
 }
 
@@ -74,8 +83,8 @@ bool QNBPeerTalkChannel::PendingSend::wait(platform::TimePoint deadline) {
 // ---- Life ----
 
 QNBPeerTalkChannel::QNBPeerTalkChannel(std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                       std::optional<int64_t> deviceID, std::optional<cf::Value> properties, int port,
-                                       std::weak_ptr<QNBPeerTalkChannelDelegate> delegate)
+                                       std::optional<int64_t> deviceID, std::optional<cf::Value> properties,
+                                       int port, std::weak_ptr<QNBPeerTalkChannelDelegate> delegate)
     : m_manager(manager), m_deviceID(deviceID), m_deviceProperties(std::move(properties)), m_port(port),
       m_delegate(std::move(delegate)) {}
 
@@ -83,15 +92,15 @@ std::shared_ptr<QNBPeerTalkChannel>
 QNBPeerTalkChannel::initWithDeviceID(std::shared_ptr<QNBPeerTalkDeviceManager> manager, int64_t deviceID,
                                      std::optional<cf::Value> properties, int port,
                                      std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
-    auto channel = std::shared_ptr<QNBPeerTalkChannel>(
-        new QNBPeerTalkChannel(std::move(manager), deviceID, std::move(properties), port, std::move(delegate)));
+    auto channel = std::shared_ptr<QNBPeerTalkChannel>(new QNBPeerTalkChannel(
+        std::move(manager), deviceID, std::move(properties), port, std::move(delegate)));
     channel->connect();
     return channel;
 }
 
-std::shared_ptr<QNBPeerTalkChannel> QNBPeerTalkChannel::initWithPort(std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                                                     int port,
-                                                                     std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
+std::shared_ptr<QNBPeerTalkChannel>
+QNBPeerTalkChannel::initWithPort(std::shared_ptr<QNBPeerTalkDeviceManager> manager, int port,
+                                 std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
     auto channel = std::shared_ptr<QNBPeerTalkChannel>(
         new QNBPeerTalkChannel(std::move(manager), std::nullopt, std::nullopt, port, std::move(delegate)));
     channel->connect();
@@ -125,11 +134,21 @@ void QNBPeerTalkChannel::setDelegate(std::weak_ptr<QNBPeerTalkChannelDelegate> d
 std::string QNBPeerTalkChannel::description() const {
     const char* state;
     switch (this->state()) {
-    case QNBPeerTalkChannelStateConnected: state = "; connected"; break;
-    case QNBPeerTalkChannelStateConnecting: state = "; connecting"; break;
-    case QNBPeerTalkChannelStateListening: state = "; listening"; break;
-    case QNBPeerTalkChannelStateDisconnected: state = "; disconnected"; break;
-    default: state = "; idle"; break;
+    case QNBPeerTalkChannelStateConnected:
+        state = "; connected";
+        break;
+    case QNBPeerTalkChannelStateConnecting:
+        state = "; connecting";
+        break;
+    case QNBPeerTalkChannelStateListening:
+        state = "; listening";
+        break;
+    case QNBPeerTalkChannelStateDisconnected:
+        state = "; disconnected";
+        break;
+    default:
+        state = "; idle";
+        break;
     }
     return platform::format("<QNBPeerTalkChannel: %p; port=%li%s>", static_cast<const void*>(this),
                             static_cast<long>(m_port), state);
@@ -137,7 +156,9 @@ std::string QNBPeerTalkChannel::description() const {
 
 dispatch::dispatch_queue_t QNBPeerTalkChannel::sendQueue() {
     std::lock_guard lock(m_lock);
-    if (!m_sendQueue) m_sendQueue = dispatch::dispatch_queue_create("com.quenby.sendqueue", dispatch::DISPATCH_QUEUE_SERIAL);
+    if (!m_sendQueue)
+        m_sendQueue =
+            dispatch::dispatch_queue_create("com.quenby.sendqueue", dispatch::DISPATCH_QUEUE_SERIAL);
     return m_sendQueue;
 }
 
@@ -208,16 +229,18 @@ void QNBPeerTalkChannel::connectToUSBDevice() {
         m_channel = attempt;
     }
     std::weak_ptr<QNBPeerTalkChannel> weak = weak_from_this();
-    attempt->connectToPort(static_cast<uint16_t>(m_port), hub, *m_deviceID, [weak, attempt](OptionalError error) {
-        if (auto s = weak.lock()) {
-            s->usbConnectResult(attempt, error);
-        } else {
-            attempt->close();
-        }
-    });
+    attempt->connectToPort(static_cast<uint16_t>(m_port), hub, *m_deviceID,
+                           [weak, attempt](OptionalError error) {
+                               if (auto s = weak.lock()) {
+                                   s->usbConnectResult(attempt, error);
+                               } else {
+                                   attempt->close();
+                               }
+                           });
 }
 
-void QNBPeerTalkChannel::usbConnectResult(const std::shared_ptr<PTChannel>& attempt, const OptionalError& error) {
+void QNBPeerTalkChannel::usbConnectResult(const std::shared_ptr<PTChannel>& attempt,
+                                          const OptionalError& error) {
     {
         std::lock_guard lock(m_lock);
         if (m_channel != attempt || m_state != QNBPeerTalkChannelStateConnecting) {
@@ -253,7 +276,8 @@ void QNBPeerTalkChannel::listen() {
         std::lock_guard lock(m_lock);
         if (m_state == QNBPeerTalkChannelStateListening) return;
         auto host = PTChannel::channelWithDelegate(weak_from_this());
-        host->listenOnPort(static_cast<uint16_t>(m_port), INADDR_LOOPBACK, [&](OptionalError e) { failed = e; });
+        host->listenOnPort(static_cast<uint16_t>(m_port), INADDR_LOOPBACK,
+                           [&](OptionalError e) { failed = e; });
         if (!failed) {
             m_hostChannel = host;
             m_state = QNBPeerTalkChannelStateListening;
@@ -308,7 +332,8 @@ void QNBPeerTalkChannel::failConnection(const platform::Error& error) {
 
 // ---- Sending ----
 
-std::optional<platform::Error> QNBPeerTalkChannel::sendBytes(const void* bytes, size_t length, double timeout) {
+std::optional<platform::Error> QNBPeerTalkChannel::sendBytes(const void* bytes, size_t length,
+                                                             double timeout) {
     std::lock_guard sendLock(m_sendLock);
     auto send = std::make_shared<PendingSend>();
     std::shared_ptr<PTChannel> channel;
@@ -320,6 +345,7 @@ std::optional<platform::Error> QNBPeerTalkChannel::sendBytes(const void* bytes, 
         channel = m_channel;
     }
     auto payload = QNBPeerTalkDispatchWithData(bytes, length);
+    auto deadline = timeout > 0 ? platform::now() + platform::seconds(timeout) : platform::kDistantFuture;
     std::weak_ptr<QNBPeerTalkChannel> weak = weak_from_this();
     dispatch::dispatch_async(sendQueue(), [weak, send, channel, payload] {
         auto s = weak.lock();
@@ -330,7 +356,6 @@ std::optional<platform::Error> QNBPeerTalkChannel::sendBytes(const void* bytes, 
         channel->sendFrameOfType(kQNBFrameTypeStream, channel->protocol()->newTag(), payload,
                                  [send](OptionalError error) { send->complete(std::move(error)); });
     });
-    auto deadline = timeout > 0 ? platform::now() + platform::seconds(timeout) : platform::kDistantFuture;
     bool finished = send->wait(deadline);
     OptionalError result;
     if (finished) {
@@ -361,10 +386,11 @@ bool QNBPeerTalkChannel::sendDatagramWithBytes(const void* bytes, size_t length)
         channel = m_channel;
     }
     auto send = std::make_shared<PendingSend>();
+    auto deadline = platform::now() + platform::seconds(kDatagramWriteWait);
     channel->sendFrameOfType(kQNBFrameTypeDatagram, channel->protocol()->newTag(),
                              QNBPeerTalkDispatchWithData(bytes, length),
                              [send](OptionalError error) { send->complete(std::move(error)); });
-    if (!send->wait(platform::now() + platform::seconds(kDatagramWriteWait))) return true; // still on its way
+    if (!send->wait(deadline)) return true; // still on its way
     std::lock_guard lock(send->mutex);
     return !send->error;
 }
@@ -387,15 +413,16 @@ bool QNBPeerTalkChannel::ioFrameChannelShouldAcceptFrameOfType(const std::shared
     return type >= kQNBFrameTypeDictionary && type <= kQNBFrameTypeDatagram && channel == m_channel;
 }
 
-void QNBPeerTalkChannel::ioFrameChannelDidReceiveFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type,
-                                                             uint32_t, const std::shared_ptr<PTData>& payload) {
+void QNBPeerTalkChannel::ioFrameChannelDidReceiveFrameOfType(const std::shared_ptr<PTChannel>& channel,
+                                                             uint32_t type, uint32_t,
+                                                             const std::shared_ptr<PTData>& payload) {
     {
         std::lock_guard lock(m_lock);
         if (channel != m_channel) return;
     }
     if (type == kQNBFrameTypeDictionary) {
-        if (payload && !cf::propertyListFromData(
-                           std::string_view(reinterpret_cast<const char*>(payload->data()), payload->length())))
+        if (payload && !cf::propertyListFromData(std::string_view(
+                           reinterpret_cast<const char*>(payload->data()), payload->length())))
             platform::log("%@: a dictionary frame that is no property list; dropped", description());
         return;
     }
@@ -407,7 +434,8 @@ void QNBPeerTalkChannel::ioFrameChannelDidReceiveFrameOfType(const std::shared_p
             // Stream bytes were lost: the session's stream would be out of step from here on.
             failConnection(managerError("Malformed stream frame"));
         } else {
-            platform::log("%@: a datagram frame of %zu bytes announcing %u; dropped", description(), payloadLength, n);
+            platform::log("%@: a datagram frame of %zu bytes announcing %u; dropped", description(),
+                          payloadLength, n);
         }
         return;
     }

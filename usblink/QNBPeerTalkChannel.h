@@ -30,7 +30,9 @@ class QNBPeerTalkChannelDelegate {
   public:
     virtual ~QNBPeerTalkChannelDelegate() = default;
     virtual bool respondsToConnected() const { return true; }
-    virtual void peerTalkChannelConnected(const std::shared_ptr<QNBPeerTalkChannel>& channel) { (void)channel; }
+    virtual void peerTalkChannelConnected(const std::shared_ptr<QNBPeerTalkChannel>& channel) {
+        (void)channel;
+    }
     virtual void peerTalkChannelDisconnected(const std::shared_ptr<QNBPeerTalkChannel>& channel) = 0;
     virtual void peerTalkChannelConnectionFailed(const std::shared_ptr<QNBPeerTalkChannel>& channel,
                                                  const platform::Error& error) = 0;
@@ -64,13 +66,13 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     // How long a datagram send waits for its write.
     static constexpr double kDatagramWriteWait = 2.0;
 
-    static std::shared_ptr<QNBPeerTalkChannel> initWithDeviceID(std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                                               int64_t deviceID, std::optional<cf::Value> properties,
-                                                               int port,
-                                                               std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
-    static std::shared_ptr<QNBPeerTalkChannel> initWithPort(std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                                            int port,
-                                                            std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
+    static std::shared_ptr<QNBPeerTalkChannel>
+    initWithDeviceID(std::shared_ptr<QNBPeerTalkDeviceManager> manager, int64_t deviceID,
+                     std::optional<cf::Value> properties, int port,
+                     std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
+    static std::shared_ptr<QNBPeerTalkChannel>
+    initWithPort(std::shared_ptr<QNBPeerTalkDeviceManager> manager, int port,
+                 std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
     ~QNBPeerTalkChannel() override;
 
     void connect();
@@ -100,13 +102,14 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     std::string description() const;
 
     // PTChannelDelegate
-    void ioFrameChannelDidReceiveFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type, uint32_t tag,
-                                             const std::shared_ptr<PTData>& payload) override;
+    void ioFrameChannelDidReceiveFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type,
+                                             uint32_t tag, const std::shared_ptr<PTData>& payload) override;
     bool respondsToShouldAcceptFrame() const override { return true; }
-    bool ioFrameChannelShouldAcceptFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type, uint32_t tag,
-                                               uint32_t payloadSize) override;
+    bool ioFrameChannelShouldAcceptFrameOfType(const std::shared_ptr<PTChannel>& channel, uint32_t type,
+                                               uint32_t tag, uint32_t payloadSize) override;
     bool respondsToDidEnd() const override { return true; }
-    void ioFrameChannelDidEndWithError(const std::shared_ptr<PTChannel>& channel, const OptionalError& error) override;
+    void ioFrameChannelDidEndWithError(const std::shared_ptr<PTChannel>& channel,
+                                       const OptionalError& error) override;
     bool respondsToDidAccept() const override { return true; }
     void ioFrameChannelDidAcceptConnection(const std::shared_ptr<PTChannel>& channel,
                                            const std::shared_ptr<PTChannel>& newChannel,

@@ -61,12 +61,14 @@ void QNBPeerTalkDeviceManager::startListeningForDevices() {
         if (auto s = weak.lock()) s->reset();
     }));
     if (hub) {
-        tokens.push_back(center.addObserverForName(PTUSBDeviceDidAttachNotification, hub.get(), [weak](const auto& n) {
-            if (auto s = weak.lock()) s->attached(n);
-        }));
-        tokens.push_back(center.addObserverForName(PTUSBDeviceDidDetachNotification, hub.get(), [weak](const auto& n) {
-            if (auto s = weak.lock()) s->detached(n);
-        }));
+        tokens.push_back(
+            center.addObserverForName(PTUSBDeviceDidAttachNotification, hub.get(), [weak](const auto& n) {
+                if (auto s = weak.lock()) s->attached(n);
+            }));
+        tokens.push_back(
+            center.addObserverForName(PTUSBDeviceDidDetachNotification, hub.get(), [weak](const auto& n) {
+                if (auto s = weak.lock()) s->detached(n);
+            }));
     }
     std::lock_guard lock(m_mutex);
     m_hub = hub;
@@ -91,7 +93,8 @@ void QNBPeerTalkDeviceManager::attached(const ns::NSNotification& notification) 
     cf::Value props = properties && properties->isDictionary() ? *properties : cf::Value::emptyDictionary();
     {
         std::lock_guard lock(m_mutex);
-        if (std::find(m_mutableDeviceIDs.begin(), m_mutableDeviceIDs.end(), *id) != m_mutableDeviceIDs.end()) return;
+        if (std::find(m_mutableDeviceIDs.begin(), m_mutableDeviceIDs.end(), *id) != m_mutableDeviceIDs.end())
+            return;
         m_mutableDeviceIDs.push_back(*id);
         m_deviceProperties.insert_or_assign(*id, props);
     }
@@ -114,7 +117,8 @@ void QNBPeerTalkDeviceManager::reset() {
     stopObserving();
     std::weak_ptr<QNBPeerTalkDeviceManager> weak = shared_from_this();
     dispatch::dispatch_after(
-        dispatch::dispatch_time(dispatch::DISPATCH_TIME_NOW, static_cast<int64_t>(kRestartDelay * dispatch::NSEC_PER_SEC)),
+        dispatch::dispatch_time(dispatch::DISPATCH_TIME_NOW,
+                                static_cast<int64_t>(kRestartDelay * dispatch::NSEC_PER_SEC)),
         dispatch::dispatch_get_main_queue(), [weak] {
             if (auto s = weak.lock()) s->startListeningForDevices();
         });
@@ -122,13 +126,15 @@ void QNBPeerTalkDeviceManager::reset() {
 
 std::shared_ptr<QNBPeerTalkChannel>
 QNBPeerTalkDeviceManager::createChannelForDeviceWithID(int64_t deviceID, int port,
-                                                      std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
+                                                       std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
     auto properties = propertiesForDevice(deviceID);
-    return QNBPeerTalkChannel::initWithDeviceID(shared_from_this(), deviceID, properties, port, std::move(delegate));
+    return QNBPeerTalkChannel::initWithDeviceID(shared_from_this(), deviceID, properties, port,
+                                                std::move(delegate));
 }
 
 std::shared_ptr<QNBPeerTalkChannel>
-QNBPeerTalkDeviceManager::createChannelWithPort(int port, std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
+QNBPeerTalkDeviceManager::createChannelWithPort(int port,
+                                                std::weak_ptr<QNBPeerTalkChannelDelegate> delegate) {
     return QNBPeerTalkChannel::initWithPort(shared_from_this(), port, std::move(delegate));
 }
 
@@ -139,7 +145,8 @@ std::vector<int64_t> QNBPeerTalkDeviceManager::deviceIDs() const {
 
 bool QNBPeerTalkDeviceManager::hasDeviceID(int64_t deviceID) const {
     std::lock_guard lock(m_mutex);
-    return std::find(m_mutableDeviceIDs.begin(), m_mutableDeviceIDs.end(), deviceID) != m_mutableDeviceIDs.end();
+    return std::find(m_mutableDeviceIDs.begin(), m_mutableDeviceIDs.end(), deviceID) !=
+           m_mutableDeviceIDs.end();
 }
 
 void QNBPeerTalkDeviceManager::addDeviceID(int64_t deviceID) {

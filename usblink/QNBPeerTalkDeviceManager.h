@@ -43,10 +43,11 @@ class QNBPeerTalkDeviceManager : public std::enable_shared_from_this<QNBPeerTalk
     ~QNBPeerTalkDeviceManager();
 
     void startListeningForDevices();
-    std::shared_ptr<QNBPeerTalkChannel> createChannelForDeviceWithID(int64_t deviceID, int port,
-                                                                    std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
-    std::shared_ptr<QNBPeerTalkChannel> createChannelWithPort(int port,
-                                                             std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
+    std::shared_ptr<QNBPeerTalkChannel>
+    createChannelForDeviceWithID(int64_t deviceID, int port,
+                                 std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
+    std::shared_ptr<QNBPeerTalkChannel>
+    createChannelWithPort(int port, std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
 
     std::vector<int64_t> deviceIDs() const;
     bool hasDeviceID(int64_t deviceID) const;

@@ -36,18 +36,20 @@ bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, pl
 } // namespace
 
 QNBPeerTalkNetSocket::QNBPeerTalkNetSocket(bool isUDP, uint16_t port, std::optional<int64_t> deviceID,
-                                           std::shared_ptr<QNBPeerTalkDeviceManager> manager, size_t ringCapacity)
+                                           std::shared_ptr<QNBPeerTalkDeviceManager> manager,
+                                           size_t ringCapacity)
     : m_isUDP(isUDP), m_port(port), m_deviceID(deviceID), m_manager(std::move(manager)),
       m_ringCapacity(ringCapacity) {}
 
-std::shared_ptr<QNBPeerTalkNetSocket> QNBPeerTalkNetSocket::initWithPort(uint16_t port, std::optional<int64_t> deviceID,
-                                                                         std::shared_ptr<QNBPeerTalkDeviceManager> manager) {
+std::shared_ptr<QNBPeerTalkNetSocket>
+QNBPeerTalkNetSocket::initWithPort(uint16_t port, std::optional<int64_t> deviceID,
+                                   std::shared_ptr<QNBPeerTalkDeviceManager> manager) {
     return initWithPort(port, deviceID, std::move(manager), kReadBufferCapacity);
 }
 
-std::shared_ptr<QNBPeerTalkNetSocket> QNBPeerTalkNetSocket::initWithPort(uint16_t port, std::optional<int64_t> deviceID,
-                                                                         std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                                                         size_t ringCapacity) {
+std::shared_ptr<QNBPeerTalkNetSocket>
+QNBPeerTalkNetSocket::initWithPort(uint16_t port, std::optional<int64_t> deviceID,
+                                   std::shared_ptr<QNBPeerTalkDeviceManager> manager, size_t ringCapacity) {
     return std::shared_ptr<QNBPeerTalkNetSocket>(
         new QNBPeerTalkNetSocket(false, port, deviceID, std::move(manager), ringCapacity));
 }
@@ -59,7 +61,8 @@ QNBPeerTalkNetSocket::initUDPWithPort(uint16_t port, std::optional<int64_t> devi
         new QNBPeerTalkNetSocket(true, port, deviceID, std::move(manager), kReadBufferCapacity));
 }
 
-std::shared_ptr<QNBPeerTalkNetSocket> QNBPeerTalkNetSocket::init(std::shared_ptr<QNBPeerTalkDeviceManager> manager) {
+std::shared_ptr<QNBPeerTalkNetSocket>
+QNBPeerTalkNetSocket::init(std::shared_ptr<QNBPeerTalkDeviceManager> manager) {
     return initWithPort(0, std::nullopt, std::move(manager));
 }
 
@@ -105,6 +108,9 @@ bool QNBPeerTalkNetSocket::channelEnded() const {
 void QNBPeerTalkNetSocket::wakeWaiters() {
     { std::lock_guard lock(m_mutex); }
     m_changed.notify_all();
+    // A connect waiting on the main thread serves the run loop; give it something to return for.
+    if (m_mainThreadConnects.load() > 0)
+        dispatch::RunLoop::main()->perform({std::string(dispatch::kCommonRunLoopModes)}, [] {});
 }
 
 // ---- Connecting ----
@@ -140,9 +146,12 @@ bool QNBPeerTalkNetSocket::connectToAddress(const server::SocketAddress&, uint16
     if (dispatch::isMainThread()) {
         // USB connect results come on the main queue: serve it while waiting.
         auto loop = dispatch::RunLoop::current();
+        ++m_mainThreadConnects;
         while (connecting() && platform::now() < deadline)
-            loop->runModeBeforeDate(dispatch::kDefaultRunLoopMode,
-                                    std::min(deadline, platform::now() + platform::seconds(kConnectPollInterval)));
+            loop->runModeBeforeDate(
+                dispatch::kDefaultRunLoopMode,
+                std::min(deadline, platform::now() + platform::seconds(kConnectPollInterval)));
+        --m_mainThreadConnects;
     } else {
         std::unique_lock lock(m_mutex);
         platform::waitUntil(m_changed, lock, deadline, [&] {
@@ -163,7 +172,8 @@ bool QNBPeerTalkNetSocket::listenOnPort(uint16_t port, std::weak_ptr<server::QNN
     return connectToAddress(server::SocketAddress(), port, error);
 }
 
-void QNBPeerTalkNetSocket::listenForDatagramsOnPort(uint16_t port, std::weak_ptr<server::QNNetSocketDelegate> delegate) {
+void QNBPeerTalkNetSocket::listenForDatagramsOnPort(uint16_t port,
+                                                    std::weak_ptr<server::QNNetSocketDelegate> delegate) {
     {
         std::lock_guard lock(m_mutex);
         m_waitingForDatagram = false;
@@ -212,8 +222,8 @@ bool QNBPeerTalkNetSocket::sendBytes(const void* bytes, size_t length) {
 
 bool QNBPeerTalkNetSocket::getClientBytes(void* buffer, size_t length, double timeout) {
     if (length > m_ringCapacity) {
-        platform::log("%@: a read of %zu bytes can never be served by a ring of %zu; refused", description(), length,
-                      m_ringCapacity);
+        platform::log("%@: a read of %zu bytes can never be served by a ring of %zu; refused", description(),
+                      length, m_ringCapacity);
         return false;
     }
     std::lock_guard readLock(m_readLock);
@@ -356,8 +366,8 @@ std::string QNBPeerTalkNetSocket::description() const {
 // ---- The device channel's reports ----
 
 void QNBPeerTalkNetSocket::peerTalkChannelConnected(const std::shared_ptr<QNBPeerTalkChannel>&) {
-    wakeWaiters();
     if (auto d = delegate()) d->acceptedNewClientSocket(self());
+    wakeWaiters();
 }
 
 void QNBPeerTalkNetSocket::channelGone(const std::optional<platform::Error>& error) {
@@ -394,9 +404,10 @@ bool QNBPeerTalkNetSocket::peerTalkChannelDidReceiveBytes(const std::shared_ptr<
         if (stored == length) break;
         // Full: wait for the session to read (or the socket to end); a ring that stays full
         // this long means a reader that is gone.
-        bool room = platform::waitUntil(m_changed, lock, platform::now() + platform::seconds(kFullRingWait), [&] {
-            return ringLocked().length() < ringLocked().capacity() || m_cancelled.load();
-        });
+        bool room =
+            platform::waitUntil(m_changed, lock, platform::now() + platform::seconds(kFullRingWait), [&] {
+                return ringLocked().length() < ringLocked().capacity() || m_cancelled.load();
+            });
         if (!room) {
             lock.unlock();
             platform::log("%@: the read buffer stayed full for %g s", description(), kFullRingWait);
@@ -416,11 +427,14 @@ void QNBPeerTalkNetSocket::peerTalkChannelDidReceiveDatagram(const std::shared_p
     case server::QNNetSocketDelegate::DatagramForm::DataAndAddress:
         d->datagramReceivedForSocket(self(), datagram, knownClientAddr());
         break;
-    case server::QNNetSocketDelegate::DatagramForm::Data: d->datagramReceivedForSocket(self(), datagram); break;
+    case server::QNNetSocketDelegate::DatagramForm::Data:
+        d->datagramReceivedForSocket(self(), datagram);
+        break;
     case server::QNNetSocketDelegate::DatagramForm::Bytes:
         d->datagramReceivedForSocket(self(), datagram.data(), datagram.size());
         break;
-    case server::QNNetSocketDelegate::DatagramForm::None: break;
+    case server::QNNetSocketDelegate::DatagramForm::None:
+        break;
     }
 }
 

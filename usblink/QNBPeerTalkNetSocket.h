@@ -35,20 +35,23 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
     static constexpr double kFullRingWait = 2.0;
 
     // manager null: the process's device manager, asked at the first connect.
-    static std::shared_ptr<QNBPeerTalkNetSocket> initWithPort(uint16_t port, std::optional<int64_t> deviceID,
-                                                              std::shared_ptr<QNBPeerTalkDeviceManager> manager = {});
-    static std::shared_ptr<QNBPeerTalkNetSocket> initUDPWithPort(uint16_t port, std::optional<int64_t> deviceID,
-                                                                 std::shared_ptr<QNBPeerTalkDeviceManager> manager = {});
+    static std::shared_ptr<QNBPeerTalkNetSocket>
+    initWithPort(uint16_t port, std::optional<int64_t> deviceID,
+                 std::shared_ptr<QNBPeerTalkDeviceManager> manager = {});
+    static std::shared_ptr<QNBPeerTalkNetSocket>
+    initUDPWithPort(uint16_t port, std::optional<int64_t> deviceID,
+                    std::shared_ptr<QNBPeerTalkDeviceManager> manager = {});
     static std::shared_ptr<QNBPeerTalkNetSocket> init(std::shared_ptr<QNBPeerTalkDeviceManager> manager = {});
     // A ring of another capacity (tests).
-    static std::shared_ptr<QNBPeerTalkNetSocket> initWithPort(uint16_t port, std::optional<int64_t> deviceID,
-                                                              std::shared_ptr<QNBPeerTalkDeviceManager> manager,
-                                                              size_t ringCapacity);
+    static std::shared_ptr<QNBPeerTalkNetSocket>
+    initWithPort(uint16_t port, std::optional<int64_t> deviceID,
+                 std::shared_ptr<QNBPeerTalkDeviceManager> manager, size_t ringCapacity);
     ~QNBPeerTalkNetSocket() override;
 
     // QNNetSocketProtocol
     bool connectToHost(const std::string& host, uint16_t port, platform::Error* error) override;
-    bool connectToAddress(const server::SocketAddress& address, uint16_t port, platform::Error* error) override;
+    bool connectToAddress(const server::SocketAddress& address, uint16_t port,
+                          platform::Error* error) override;
     bool listenOnPort(uint16_t port, std::weak_ptr<server::QNNetSocketDelegate> delegate,
                       platform::Error* error) override;
     bool getClientBytes(void* buffer, size_t length) override;
@@ -60,7 +63,8 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
                       uint16_t toPort) override;
     bool sendDatagram(const void* bytes, size_t length, const server::SocketAddress& clientAddr) override;
     void listenForDatagramsWithInfo(const server::DatagramListenInfo& info) override;
-    void listenForDatagramsOnPort(uint16_t port, std::weak_ptr<server::QNNetSocketDelegate> delegate) override;
+    void listenForDatagramsOnPort(uint16_t port,
+                                  std::weak_ptr<server::QNNetSocketDelegate> delegate) override;
     void cancel() override;
     bool isConnected() const override;
     bool isOpen() const override;
@@ -93,8 +97,8 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
                                          const platform::Error& error) override;
     void peerTalkChannelListeningFailed(const std::shared_ptr<QNBPeerTalkChannel>& channel,
                                         const platform::Error& error) override;
-    bool peerTalkChannelDidReceiveBytes(const std::shared_ptr<QNBPeerTalkChannel>& channel, const uint8_t* bytes,
-                                        size_t length) override;
+    bool peerTalkChannelDidReceiveBytes(const std::shared_ptr<QNBPeerTalkChannel>& channel,
+                                        const uint8_t* bytes, size_t length) override;
     void peerTalkChannelDidReceiveDatagram(const std::shared_ptr<QNBPeerTalkChannel>& channel,
                                            std::span<const uint8_t> datagram) override;
 
@@ -127,6 +131,7 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
     bool m_listeningForDatagrams = false;
     std::optional<platform::Error> m_waitForDatagramError;
     std::atomic<bool> m_cancelled{false};
+    std::atomic<int> m_mainThreadConnects{0};
 
     std::recursive_mutex m_readLock;
     std::recursive_mutex m_writeLock;

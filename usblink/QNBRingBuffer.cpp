@@ -11,7 +11,8 @@ QNBRingBuffer::QNBRingBuffer(size_t capacity) : m_capacity(capacity), m_buffer(c
 
 size_t QNBRingBuffer::lengthLocked() const {
     if (m_writeIndex > m_readIndex) return static_cast<size_t>(m_writeIndex - m_readIndex);
-    if (m_writeIndex < m_readIndex) return static_cast<size_t>(m_writeIndex - m_readIndex + static_cast<long>(m_capacity));
+    if (m_writeIndex < m_readIndex)
+        return static_cast<size_t>(m_writeIndex - m_readIndex + static_cast<long>(m_capacity));
     return m_bufferFull ? m_capacity : 0;
 }
 
@@ -70,8 +71,9 @@ std::string QNBRingBuffer::description() const {
     text.reserve(m_capacity);
     for (uint8_t b : m_buffer)
         text.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
-    return platform::format("<QNBRingBuffer: %p; capacity=%li; length=%li, buffer=%@>", static_cast<const void*>(this),
-                            static_cast<long>(m_capacity), static_cast<long>(lengthLocked()), text);
+    return platform::format("<QNBRingBuffer: %p; capacity=%li; length=%li, buffer=%@>",
+                            static_cast<const void*>(this), static_cast<long>(m_capacity),
+                            static_cast<long>(lengthLocked()), text);
 }
 
 } // namespace usblink

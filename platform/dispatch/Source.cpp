@@ -14,7 +14,8 @@
 namespace dispatch {
 
 Source::Source(SourceType type, std::shared_ptr<Queue> queue, uintptr_t handle)
-    : m_type(type), m_queue(std::move(queue)), m_fd(type == SourceType::Read ? static_cast<int>(handle) : -1) {
+    : m_type(type), m_queue(std::move(queue)),
+      m_fd(type == SourceType::Read ? static_cast<int>(handle) : -1) {
     if (m_type == SourceType::Read) m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -45,7 +46,8 @@ void Source::watch() {
         if (m_cancelled) break;
         if (n < 0 || (fds[0].revents & POLLNVAL)) {
             lock.unlock();
-            platform::log("dispatch read source: descriptor %d cannot be watched; source idle until cancelled", m_fd);
+            platform::log(
+                "dispatch read source: descriptor %d cannot be watched; source idle until cancelled", m_fd);
             lock.lock();
             m_cv.wait(lock, [this] { return m_cancelled; });
             break;

@@ -5,9 +5,9 @@
 #include "platform/core/Clock.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <cstdint>
 #include <mutex>
 
 namespace dispatch {

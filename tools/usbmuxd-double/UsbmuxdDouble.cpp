@@ -145,7 +145,8 @@ void UsbmuxdDouble::changed() {
 
 void UsbmuxdDouble::loop() {
     while (!m_quit) {
-        std::vector<pollfd> fds = {{m_wakeFd, POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_deviceListenFd, POLLIN, 0}};
+        std::vector<pollfd> fds = {
+            {m_wakeFd, POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_deviceListenFd, POLLIN, 0}};
         {
             std::lock_guard lock(m_mutex);
             for (auto& [fd, c] : m_mux)
@@ -228,13 +229,14 @@ bool UsbmuxdDouble::readMux(int fd) {
             Header h = decodeHeader(c.buffer.data());
             if (h.size < kHeaderSize || h.size > kMaxPacketSize || h.protocol != kPlistProtocol ||
                 h.type != kPlistMessageType) {
-                note("refused a packet: size " + std::to_string(h.size) + ", protocol " + std::to_string(h.protocol) +
-                     ", type " + std::to_string(h.type));
+                note("refused a packet: size " + std::to_string(h.size) + ", protocol " +
+                     std::to_string(h.protocol) + ", type " + std::to_string(h.type));
                 closeMuxLocked(fd);
                 return false;
             }
         }
-        if (c.buffer.size() < kHeaderSize || c.buffer.size() < decodeHeader(c.buffer.data()).size) return true;
+        if (c.buffer.size() < kHeaderSize || c.buffer.size() < decodeHeader(c.buffer.data()).size)
+            return true;
         Header h = decodeHeader(c.buffer.data());
         Request request = parseRequest(h.tag, c.buffer.data() + kHeaderSize, h.size - kHeaderSize);
         c.buffer.clear();
@@ -256,7 +258,9 @@ bool UsbmuxdDouble::handleRequest(MuxConnection& c, const Request& request,
             return true;
         }
     }
-    auto result = [&](uint64_t number) { writeLocked(fd, encodeMessage(request.tag, {{"MessageType", "Result"}, {"Number", number}})); };
+    auto result = [&](uint64_t number) {
+        writeLocked(fd, encodeMessage(request.tag, {{"MessageType", "Result"}, {"Number", number}}));
+    };
     if (!request.parsed) {
         note("refused a request whose payload is no dictionary");
         result(kResultBadCommand);
@@ -274,7 +278,8 @@ bool UsbmuxdDouble::handleRequest(MuxConnection& c, const Request& request,
         result(kResultBadCommand);
         return true;
     }
-    auto device = request.deviceId ? m_devices.find(static_cast<uint32_t>(*request.deviceId)) : m_devices.end();
+    auto device =
+        request.deviceId ? m_devices.find(static_cast<uint32_t>(*request.deviceId)) : m_devices.end();
     if (device == m_devices.end()) {
         result(kResultBadDevice);
         return true;
@@ -288,13 +293,19 @@ bool UsbmuxdDouble::handleRequest(MuxConnection& c, const Request& request,
         return true;
     }
     switch (script.mode) {
-    case ConnectScript::Mode::NeverAnswer: return true;
-    case ConnectScript::Mode::Close: closeMuxLocked(fd); return false;
+    case ConnectScript::Mode::NeverAnswer:
+        return true;
+    case ConnectScript::Mode::Close:
+        closeMuxLocked(fd);
+        return false;
     case ConnectScript::Mode::NoNumber:
         writeLocked(fd, encodeMessage(request.tag, {{"MessageType", "Result"}}));
         return true;
-    case ConnectScript::Mode::Number4: result(4); return true;
-    case ConnectScript::Mode::Normal: break;
+    case ConnectScript::Mode::Number4:
+        result(4);
+        return true;
+    case ConnectScript::Mode::Normal:
+        break;
     }
     if (!device->second.ports.count(port)) {
         result(kResultConnectionRefused);
@@ -413,7 +424,8 @@ Message UsbmuxdDouble::attachedMessage(const Device& d) const {
                           {"ProductID", 0x12AB},
                           {"LocationID", 0x14100000},
                           {"ConnectionSpeed", 480000000}};
-    return {{"MessageType", "Attached"}, {"DeviceID", static_cast<uint64_t>(d.id)}, {"Properties", properties}};
+    return {
+        {"MessageType", "Attached"}, {"DeviceID", static_cast<uint64_t>(d.id)}, {"Properties", properties}};
 }
 
 void UsbmuxdDouble::broadcastLocked(const Message& message) {

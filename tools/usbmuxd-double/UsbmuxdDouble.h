@@ -44,7 +44,8 @@ class UsbmuxdDouble {
     const std::string& deviceEndpoint() const { return m_deviceEndpoint; }
 
     // In-process devices.
-    bool registerDevice(uint32_t deviceId, std::string serial, std::set<uint16_t> ports, ConnectHandler handler);
+    bool registerDevice(uint32_t deviceId, std::string serial, std::set<uint16_t> ports,
+                        ConnectHandler handler);
     void unregisterDevice(uint32_t deviceId);
     void setPorts(uint32_t deviceId, std::set<uint16_t> ports);
     std::vector<uint32_t> deviceIds() const;
@@ -61,7 +62,7 @@ class UsbmuxdDouble {
 
     // Records.
     std::vector<Request> requests() const;
-    size_t openConnections() const;     // client connections the double still holds
+    size_t openConnections() const; // client connections the double still holds
     size_t listeningConnections() const;
     size_t acceptedConnectionCount() const; // accepted since start
     // Waits (real time) until pred holds on the double's state; false after timeoutSeconds.
@@ -92,7 +93,8 @@ class UsbmuxdDouble {
     void acceptDevice();
     // False when the connection was closed or handed away.
     bool readMux(int fd);
-    bool handleRequest(MuxConnection& connection, const Request& request, std::vector<std::function<void()>>& after);
+    bool handleRequest(MuxConnection& connection, const Request& request,
+                       std::vector<std::function<void()>>& after);
     void readDevice(int fd);
     bool handleDeviceLine(DeviceConnection& connection, const std::string& line);
     void closeMuxLocked(int fd);

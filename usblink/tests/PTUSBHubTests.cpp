@@ -184,11 +184,14 @@ TEST(PTUSBHub, AHundredRefusedConnectsLeakNoDescriptor) {
     size_t before = usblink::testing::openDescriptorCount();
     int answered = 0;
     for (int i = 0; i < 100; ++i)
-        hub->connectToDevice(4, 6004, [&](OptionalError e, dispatch::dispatch_io_t io) {
-            EXPECT_TRUE(e && e->code == 3);
-            EXPECT_FALSE(io);
-            ++answered;
-        }, nullptr);
+        hub->connectToDevice(
+            4, 6004,
+            [&](OptionalError e, dispatch::dispatch_io_t io) {
+                EXPECT_TRUE(e && e->code == 3);
+                EXPECT_FALSE(io);
+                ++answered;
+            },
+            nullptr);
     ASSERT_TRUE(pumpUntil([&] { return answered == 100 && f.muxd->openConnections() == 0; }));
     ASSERT_TRUE(pumpUntil([&] { return usblink::testing::openDescriptorCount() <= before; }));
     EXPECT_LE(usblink::testing::openDescriptorCount(), before);
@@ -232,7 +235,8 @@ TEST(PTUSBHub, BroadcastsAreCheckedBeforeTheyArePosted) {
     // A packet of exactly 16 bytes: no dictionary, no error.
     f.muxd->sendRawToListeners(md::encodePacket(0, ""));
     // Two packets in one write, then one split across two writes.
-    auto a = md::encodeMessage(0, {{"MessageType", "Attached"}, {"DeviceID", 5}, {"Properties", "not a dictionary"}});
+    auto a = md::encodeMessage(
+        0, {{"MessageType", "Attached"}, {"DeviceID", 5}, {"Properties", "not a dictionary"}});
     auto b = md::encodeMessage(0, {{"MessageType", "Detached"}, {"DeviceID", 5}});
     auto both = a;
     both.insert(both.end(), b.begin(), b.end());
@@ -241,7 +245,8 @@ TEST(PTUSBHub, BroadcastsAreCheckedBeforeTheyArePosted) {
     f.muxd->sendRawToListeners(md::Bytes(a.begin() + 7, a.end()));
     f.muxd->sendRawToListeners(md::encodeMessage(77, {{"MessageType", "Result"}, {"Number", 0}}));
     ASSERT_TRUE(pumpUntil([&] { return n.attached.size() == 2 && n.detached.size() == 1; }));
-    ASSERT_TRUE(pumpUntil([&] { return log.contains("Ignoring reply packet for which there is no registered callback"); }));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return log.contains("Ignoring reply packet for which there is no registered callback"); }));
     EXPECT_EQ(log.count("Warning: Unhandled broadcast message"), 2u); // "Paired" and the empty packet
     EXPECT_TRUE(log.contains("without an integer DeviceID"));
     EXPECT_TRUE(n.resets.empty()); // none of these ends the connection
@@ -279,7 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("Unexpected package size", sizeField(0xFFFFFFF0)),
                       std::make_pair("Unexpected package protocol", md::encodePacket(9, "", 0)),
                       std::make_pair("Unexpected package type", md::encodePacket(9, "", 1, 7)),
-                      std::make_pair("isn't in the correct format", md::encodePacket(0, "<plist><dict><key>"))));
+                      std::make_pair("isn't in the correct format",
+                                     md::encodePacket(0, "<plist><dict><key>"))));
 
 TEST(PTUSBHub, APacketCutShortByTheEndOfTheStreamEndsWithEIO) {
     DoubleFixture f;
@@ -297,16 +303,18 @@ TEST(PTUSBHub, APacketCutShortByTheEndOfTheStreamEndsWithEIO) {
 TEST(PTUSBHub, APendingRequestGetsTheEndOfItsConnectionOnce) {
     DoubleFixture f;
     // Answer the Listen with a reply whose protocol is wrong: the callback under its tag gets the error.
-    f.muxd->setResponder([](const md::Request& r) -> std::optional<md::Bytes> {
-        return md::encodePacket(r.tag, "", 0);
-    });
+    f.muxd->setResponder(
+        [](const md::Request& r) -> std::optional<md::Bytes> { return md::encodePacket(r.tag, "", 0); });
     auto hub = PTUSBHub::create(f.path());
     int calls = 0;
     OptionalError startError;
-    hub->listenOnQueue(dispatch::dispatch_get_main_queue(), [&](OptionalError e) {
-        ++calls;
-        startError = e;
-    }, nullptr);
+    hub->listenOnQueue(
+        dispatch::dispatch_get_main_queue(),
+        [&](OptionalError e) {
+            ++calls;
+            startError = e;
+        },
+        nullptr);
     ASSERT_TRUE(pumpUntil([&] { return calls > 0; }));
     dispatch::runUntilIdle();
     EXPECT_EQ(calls, 1);
@@ -318,13 +326,16 @@ TEST(PTUSBChannel, RepliesAreReadByTheirNumber) {
     OptionalError e;
     EXPECT_TRUE(PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value(0)}}), e));
     EXPECT_FALSE(e);
-    EXPECT_FALSE(PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value(6)}}), e));
+    EXPECT_FALSE(
+        PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value(6)}}), e));
     EXPECT_EQ(e->localizedDescription(), "invalid version");
     e.reset();
-    EXPECT_FALSE(PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value(0.0)}}), e));
+    EXPECT_FALSE(
+        PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value(0.0)}}), e));
     EXPECT_EQ(e->code, 0); // a non-integer Number counts as none
     e.reset();
-    EXPECT_FALSE(PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value("0")}}), e));
+    EXPECT_FALSE(
+        PTUSBChannel::errorFromPlistResponse(cf::Value(cf::Dictionary{{"Number", cf::Value("0")}}), e));
     OptionalError kept = platform::Error::posix(EIO);
     EXPECT_TRUE(PTUSBChannel::errorFromPlistResponse(std::nullopt, kept));
     EXPECT_EQ(*kept, platform::Error::posix(EIO));

@@ -21,13 +21,15 @@
 namespace usblink::testing {
 
 // Runs the main queue until pred holds; false when 10 s of real time pass first.
-inline bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+inline bool pumpUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     auto end = std::chrono::steady_clock::now() + bound;
     for (;;) {
         uint64_t seen = dispatch::activity::generation();
         dispatch::runUntilIdle();
         if (pred()) return true;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         dispatch::activity::waitPastFor(seen, std::min(left, std::chrono::milliseconds(50)));
     }
