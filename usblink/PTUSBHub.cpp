@@ -28,6 +28,8 @@ void putLe32(cf::Bytes& out, uint32_t v) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+constexpr int kUsbmuxdSendBufferSize = 1024 * 1024;
+
 platform::Error hubError(const char* description) {
     return platform::Error::withDescription(PTUSBHubErrorDomain, 0, description);
 }
@@ -151,6 +153,10 @@ bool PTUSBChannel::openOnQueue(const dispatch::dispatch_queue_t& queue, platform
         platform::setError(error, platform::Error::posix(saved));
         return false;
     }
+    // Room for a whole stream frame of a screen update in the socket, so a send completes
+    // while usbmuxd still forwards the previous one (the system may cap it lower).
+    int sendBuffer = kUsbmuxdSendBufferSize;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     // Sends use MSG_NOSIGNAL (the I/O channel's writes), which is Linux's no-SIGPIPE.
     m_channel =
         dispatch::dispatch_io_create(dispatch::DISPATCH_IO_STREAM, fd, queue, [fd, onEnd](int errorNumber) {

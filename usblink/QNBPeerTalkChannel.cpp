@@ -154,14 +154,6 @@ std::string QNBPeerTalkChannel::description() const {
                             static_cast<long>(m_port), state);
 }
 
-dispatch::dispatch_queue_t QNBPeerTalkChannel::sendQueue() {
-    std::lock_guard lock(m_lock);
-    if (!m_sendQueue)
-        m_sendQueue =
-            dispatch::dispatch_queue_create("com.quenby.sendqueue", dispatch::DISPATCH_QUEUE_SERIAL);
-    return m_sendQueue;
-}
-
 // ---- Connecting ----
 
 void QNBPeerTalkChannel::connect() {
@@ -346,16 +338,10 @@ std::optional<platform::Error> QNBPeerTalkChannel::sendBytes(const void* bytes, 
     }
     auto payload = QNBPeerTalkDispatchWithData(bytes, length);
     auto deadline = timeout > 0 ? platform::now() + platform::seconds(timeout) : platform::kDistantFuture;
-    std::weak_ptr<QNBPeerTalkChannel> weak = weak_from_this();
-    dispatch::dispatch_async(sendQueue(), [weak, send, channel, payload] {
-        auto s = weak.lock();
-        if (!s || s->state() != QNBPeerTalkChannelStateConnected) {
-            send->complete(managerError("Not connected"));
-            return;
-        }
-        channel->sendFrameOfType(kQNBFrameTypeStream, channel->protocol()->newTag(), payload,
-                                 [send](OptionalError error) { send->complete(std::move(error)); });
-    });
+    // The frame is issued from the sender's thread: sendLock keeps the sends in order, and the
+    // I/O channel's writes are ordered units, so no queue hop is needed to serialise them.
+    channel->sendFrameOfType(kQNBFrameTypeStream, channel->protocol()->newTag(), payload,
+                             [send](OptionalError error) { send->complete(std::move(error)); });
     bool finished = send->wait(deadline);
     OptionalError result;
     if (finished) {

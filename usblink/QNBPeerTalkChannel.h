@@ -135,7 +135,6 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     // Ends a connection whose stream can no longer be trusted.
     void failConnection(const platform::Error& error);
     void shutDown(int newState, bool stop);
-    dispatch::dispatch_queue_t sendQueue();
 
     const std::weak_ptr<QNBPeerTalkDeviceManager> m_manager;
     const std::optional<int64_t> m_deviceID;
@@ -149,7 +148,6 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     std::shared_ptr<PTChannel> m_hostChannel;
     std::shared_ptr<PendingSend> m_sendSemaphore; // the stream send in progress
     std::mutex m_sendLock;
-    dispatch::dispatch_queue_t m_sendQueue;
 };
 
 } // namespace usblink

@@ -3,6 +3,7 @@
 #include "platform/core/Log.h"
 #include "platform/dispatch/Dispatch.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace dispatch {
@@ -36,6 +38,9 @@ struct IOState : std::enable_shared_from_this<IOState> {
     bool stopped = false;
     bool cleanedUp = false;
     size_t pending = 0;
+    size_t writesQueued = 0;                // writes submitted and not yet ended
+    std::mutex submitMutex;                 // one write submission at a time
+    std::atomic<bool> writesToSocket{true}; // until the descriptor says it is no socket
 
     ~IOState() {
         if (wakeFd >= 0) ::close(wakeFd);
@@ -91,44 +96,117 @@ struct IOState : std::enable_shared_from_this<IOState> {
         if (length == 0) deliver(queue, handler, true, dispatch_data_empty(), 0);
     }
 
-    void performWrite(const dispatch_data_t& data, const std::shared_ptr<Queue>& queue,
-                      const dispatch_io_handler_t& handler) {
-        const void* bytes = nullptr;
-        size_t size = 0;
-        dispatch_data_t mapped = dispatch_data_create_map(data, &bytes, &size);
-        size_t written = 0;
-        auto rest = [&] {
-            return dispatch_data_create(static_cast<const uint8_t*>(bytes) + written, size - written, nullptr,
-                                        [mapped] {});
-        };
-        bool socket = true;
-        while (written < size) {
-            if (isStopped()) {
-                deliver(queue, handler, true, rest(), ECANCELED);
-                return;
-            }
-            const auto* from = static_cast<const uint8_t*>(bytes) + written;
-            ssize_t n =
-                socket ? ::send(fd, from, size - written, MSG_NOSIGNAL) : ::write(fd, from, size - written);
-            if (n < 0 && errno == ENOTSOCK && socket) {
-                socket = false;
+    // The regions of data from offset on, borrowed (they keep the data's storage alive).
+    static dispatch_data_t slice(const dispatch_data_t& data, size_t offset) {
+        std::vector<std::shared_ptr<const Data::Region>> left;
+        for (const auto& r : data->regions()) {
+            if (offset >= r->size) {
+                offset -= r->size;
                 continue;
+            }
+            auto part = std::make_shared<Data::Region>();
+            part->bytes = r->bytes + offset;
+            part->size = r->size - offset;
+            part->destructor = [r] {};
+            left.push_back(part);
+            offset = 0;
+        }
+        return std::make_shared<const Data>(std::move(left));
+    }
+
+    // Writes what the descriptor takes now, gathered from the data's regions without copying
+    // them; adds to written. Answers 0 when all is out, EAGAIN when the descriptor is full,
+    // or the errno of a failure.
+    int writeSome(const dispatch_data_t& data, size_t& written) {
+        while (written < data->size()) {
+            iovec iov[64];
+            int count = 0;
+            size_t skip = written;
+            for (const auto& r : data->regions()) {
+                if (count == 64) break;
+                if (skip >= r->size) {
+                    skip -= r->size;
+                    continue;
+                }
+                iov[count++] = {const_cast<uint8_t*>(r->bytes + skip), r->size - skip};
+                skip = 0;
+            }
+            ssize_t n;
+            if (writesToSocket) {
+                msghdr message{};
+                message.msg_iov = iov;
+                message.msg_iovlen = static_cast<size_t>(count);
+                n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+                if (n < 0 && errno == ENOTSOCK) {
+                    writesToSocket = false;
+                    continue;
+                }
+            } else {
+                n = ::writev(fd, iov, count);
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!waitReady(POLLOUT)) {
-                    deliver(queue, handler, true, rest(), ECANCELED);
-                    return;
-                }
-                continue;
-            }
-            if (n < 0) {
-                deliver(queue, handler, true, rest(), errno);
-                return;
-            }
+            if (n < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
             written += static_cast<size_t>(n);
         }
-        deliver(queue, handler, true, nullptr, 0);
+        return 0;
+    }
+
+    void performWrite(const dispatch_data_t& data, size_t written, const std::shared_ptr<Queue>& queue,
+                      const dispatch_io_handler_t& handler) {
+        for (;;) {
+            if (isStopped()) {
+                deliver(queue, handler, true, slice(data, written), ECANCELED);
+                return;
+            }
+            int result = writeSome(data, written);
+            if (result == 0) {
+                deliver(queue, handler, true, nullptr, 0);
+                return;
+            }
+            if (result != EAGAIN) {
+                deliver(queue, handler, true, slice(data, written), result);
+                return;
+            }
+            if (!waitReady(POLLOUT)) {
+                deliver(queue, handler, true, slice(data, written), ECANCELED);
+                return;
+            }
+        }
+    }
+
+    // A write goes out at once on the caller's thread when no other write is queued and the
+    // descriptor takes it all; otherwise (the rest of) it waits its turn on the write queue.
+    void submitWrite(const dispatch_data_t& data, const std::shared_ptr<Queue>& queue,
+                     dispatch_io_handler_t handler) {
+        std::lock_guard submitting(submitMutex); // keeps the units in call order
+        bool idle;
+        {
+            std::lock_guard lock(mutex);
+            idle = writesQueued == 0 && !stopped;
+            ++writesQueued;
+        }
+        size_t written = 0;
+        if (idle) {
+            int result = writeSome(data, written);
+            if (result != EAGAIN) {
+                deliver(queue, handler, true, result == 0 ? nullptr : slice(data, written), result);
+                writeFinished();
+                return;
+            }
+        }
+        dispatch_async(writeQueue,
+                       [self = shared_from_this(), data, written, queue, handler = std::move(handler)] {
+                           self->performWrite(data, written, queue, handler);
+                           self->writeFinished();
+                       });
+    }
+
+    void writeFinished() {
+        {
+            std::lock_guard lock(mutex);
+            --writesQueued;
+        }
+        finished();
     }
 
     // Counts an operation in; false when the channel is closed already.
@@ -216,10 +294,7 @@ void dispatch_io_write(const dispatch_io_t& channel, off_t, const dispatch_data_
         state->deliver(queue, handler, true, data, ECANCELED);
         return;
     }
-    dispatch_async(state->writeQueue, [state, data, queue, handler = std::move(handler)] {
-        state->performWrite(data, queue, handler);
-        state->finished();
-    });
+    state->submitWrite(data ? data : dispatch_data_empty(), queue, std::move(handler));
 }
 
 void dispatch_io_close(const dispatch_io_t& channel, dispatch_io_close_flags_t flags) {

@@ -268,3 +268,44 @@ TEST(QNBPeerTalkNetSocket, ADetachFailsPendingReads) {
     EXPECT_FALSE(reading.get());
     EXPECT_FALSE(socket->isOpen());
 }
+
+TEST(QNBPeerTalkNetSocket, AFullRingHoldsTheDeliveryUntilReadsMakeRoomAndNothingIsDropped) {
+    platform::installFakeClock();
+    LoopbackSocket s(16);
+    std::string sent = "0123456789abcdefghijklmnopqrstuv"; // twice the ring
+    s.stream(sent);
+    ASSERT_TRUE(pumpUntil([&] { return s.socket->bytesAvailable() == 16; }));
+    std::string got;
+    for (int i = 0; i < 4; ++i) {
+        char part[8];
+        ASSERT_TRUE(s.socket->getClientBytes(part, sizeof part));
+        got.append(part, sizeof part);
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_TRUE(s.socket->isOpen());
+    s.socket->close();
+}
+
+TEST(QNBPeerTalkNetSocket, ARingStillFullAfterTwoSecondsFailsTheChannel) {
+    platform::installFakeClock();
+    platform::LogCapture log(true);
+    LoopbackSocket s(16);
+    s.stream(std::string(40, 'x'));
+    ASSERT_TRUE(pumpUntil([&] { return s.socket->bytesAvailable() == 16; }));
+    dispatch::advanceAndRun(1.9);
+    EXPECT_TRUE(s.socket->isOpen());
+    dispatch::advanceAndRun(0.1);
+    ASSERT_TRUE(pumpUntil([&] { return !s.socket->isOpen(); }));
+    EXPECT_TRUE(log.contains("the read buffer stayed full"));
+}
+
+TEST(QNBPeerTalkNetSocket, OperationsOnAnEndedSocketFailAtOnce) {
+    platform::installFakeClock();
+    LoopbackSocket s;
+    s.socket->close();
+    EXPECT_FALSE(s.socket->isOpen());
+    EXPECT_FALSE(s.socket->sendDatagram("x", 1, server::SocketAddress()));
+    auto listening =
+        std::async(std::launch::async, [&] { s.socket->listenForDatagramsOnPort(s.port, s.delegate); });
+    ASSERT_EQ(listening.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
