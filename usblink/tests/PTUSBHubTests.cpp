@@ -345,3 +345,22 @@ TEST(PTUSBChannel, RepliesAreReadByTheirNumber) {
     EXPECT_EQ(packet.at("DeviceID").integerValue(), 3); // merged even without a bundle name
     EXPECT_EQ(usbmuxdPortNumber(6004), 29719);
 }
+
+TEST(PTUSBChannel, TagsCountFromOneOnEachConnection) {
+    DoubleFixture f;
+    auto channel = PTUSBChannel::create(f.path());
+    platform::Error error;
+    ASSERT_TRUE(channel->openOnQueue(dispatch::dispatch_get_main_queue(), &error, nullptr));
+    int replies = 0;
+    channel->sendRequest(PTUSBChannel::packetDictionaryWithPacketType("ListDevices", {}),
+                         [&](OptionalError, auto) { ++replies; });
+    channel->sendRequest(PTUSBChannel::packetDictionaryWithPacketType("ReadBUID", {}),
+                         [&](OptionalError, auto) { ++replies; });
+    ASSERT_TRUE(pumpUntil([&] { return replies == 2; }));
+    auto requests = f.muxd->requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].tag, 1u);
+    EXPECT_EQ(requests[1].tag, 2u);
+    EXPECT_EQ(channel->pendingRequestCount(), 0u);
+    channel->stop();
+}
