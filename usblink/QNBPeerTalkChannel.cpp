@@ -292,6 +292,9 @@ void QNBPeerTalkChannel::shutDown(int newState, bool stop) {
         m_state = newState;
         send = m_sendSemaphore;
     }
+    // A sender still waiting learns that its frame did not go out (before the stopped write's
+    // own ECANCELED can reach it).
+    if (send) send->complete(managerError("Not connected"));
     ns::cancelPreviousPerformRequestsWithTarget(this);
     for (const auto& c : {channel, host}) {
         if (!c) continue;
@@ -302,8 +305,6 @@ void QNBPeerTalkChannel::shutDown(int newState, bool stop) {
             c->cancel();
         }
     }
-    // A sender still waiting learns that its frame did not go out.
-    if (send) send->complete(managerError("Not connected"));
 }
 
 void QNBPeerTalkChannel::close() {

@@ -378,16 +378,19 @@ bool UsbmuxdDouble::handleDeviceLine(DeviceConnection& c, const std::string& lin
         addDeviceLocked(Device{static_cast<uint32_t>(id), b, ports, c.fd, nullptr});
         reply("ok");
     } else if (verb == "ports" && c.deviceId) {
+        // No answer: after the attach, only connection records travel to the device.
         in >> portText;
         std::set<uint16_t> ports = parsePorts(portText, ok);
         if (!ok) {
-            reply("error malformed ports");
+            note("device " + std::to_string(*c.deviceId) + " sent malformed ports \"" + portText +
+                 "\"; ignored");
             return true;
         }
         m_devices[*c.deviceId].ports = ports;
-        reply("ok");
-    } else {
+    } else if (!c.deviceId) {
         reply("error unknown command");
+    } else {
+        note("device " + std::to_string(*c.deviceId) + " sent an unknown command; ignored");
     }
     return true;
 }

@@ -216,3 +216,18 @@ TEST(UsbLinkAgreement, ADetachFailsPendingReads) {
     ASSERT_TRUE(pumpUntil([&] { return !link.manager->hasDeviceID(5); }));
     EXPECT_EQ(link.client->waitForExit(), 0);
 }
+
+TEST(UsbLinkAgreement, ADeviceThatOffersItsPortsLateIsReachedByTheRetries) {
+    refclient::Config config;
+    config.usbListenDelay = 0.3; // refused with 3 until then; the link retries every second
+    UsbLink link(config);
+    auto stream = QNBPeerTalkNetSocket::initWithPort(kUSBMainDataTrafficPort, 5, link.manager);
+    stream->connectToAddress(server::SocketAddress(), kUSBMainDataTrafficPort, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return stream->isConnected(); }));
+    size_t connects = 0;
+    for (const auto& r : link.f.muxd->requests())
+        connects += r.messageType == "Connect" ? 1 : 0;
+    EXPECT_GE(connects, 2u);
+    link.stream = stream;
+    ASSERT_TRUE(link.handshake());
+}
