@@ -36,4 +36,10 @@ void waitPast(uint64_t seen) {
     s.cv.wait(lock, [&] { return s.generation != seen; });
 }
 
+bool waitPastFor(uint64_t seen, std::chrono::milliseconds bound) {
+    auto& s = state();
+    std::unique_lock lock(s.mutex);
+    return s.cv.wait_for(lock, bound, [&] { return s.generation != seen; });
+}
+
 } // namespace dispatch::activity

@@ -213,10 +213,10 @@ long dispatch_semaphore_signal(const dispatch_semaphore_t& semaphore) {
 
 // ---- Sources.
 
-dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t, unsigned long,
+dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle, unsigned long,
                                          const dispatch_queue_t& queue) {
-    return std::make_shared<Source>(type, queue ? queue
-                                                : dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT));
+    return std::make_shared<Source>(
+        type, queue ? queue : dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT), handle);
 }
 
 void dispatch_source_set_timer(const dispatch_source_t& source, dispatch_time_t start, uint64_t interval,

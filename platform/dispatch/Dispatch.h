@@ -4,7 +4,9 @@
 #pragma once
 
 #include "platform/core/Clock.h"
+#include "platform/dispatch/Data.h"
 #include "platform/dispatch/Group.h"
+#include "platform/dispatch/IOChannel.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
 #include "platform/dispatch/Source.h"
@@ -115,6 +117,9 @@ inline void dispatch_once(dispatch_once_t* predicate, const dispatch_block_t& bl
 
 // ---- Sources. They start suspended: dispatch_resume starts them.
 inline constexpr SourceType DISPATCH_SOURCE_TYPE_TIMER = SourceType::Timer;
+// handle: the descriptor; dispatch_source_get_data gives the bytes (or pending connections,
+// at least 1) readable when the handler was called.
+inline constexpr SourceType DISPATCH_SOURCE_TYPE_READ = SourceType::Read;
 using dispatch_source_type_t = SourceType;
 
 dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle, unsigned long mask,

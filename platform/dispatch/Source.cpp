@@ -4,9 +4,85 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerService.h"
 
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
 namespace dispatch {
 
-Source::Source(SourceType type, std::shared_ptr<Queue> queue) : m_type(type), m_queue(std::move(queue)) {}
+Source::Source(SourceType type, std::shared_ptr<Queue> queue, uintptr_t handle)
+    : m_type(type), m_queue(std::move(queue)),
+      m_fd(type == SourceType::Read ? static_cast<int>(handle) : -1) {
+    if (m_type == SourceType::Read) m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+Source::~Source() {
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+void Source::startWatcherLocked() {
+    if (m_watching || m_cancelled || m_suspendCount > 0) return;
+    m_watching = true;
+    std::thread([self = shared_from_this()] { self->watch(); }).detach();
+}
+
+// The read source's watcher: waits for the descriptor while no handler call is queued, hands
+// one call to the queue per readable moment, and once cancelled runs the cancel handler after
+// the last handler call, so the handler may close the descriptor safely.
+void Source::watch() {
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_cancelled || (m_suspendCount == 0 && !m_handlerQueued); });
+            if (m_cancelled) break;
+        }
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        std::unique_lock lock(m_mutex);
+        if (m_cancelled) break;
+        if (n < 0 || (fds[0].revents & POLLNVAL)) {
+            lock.unlock();
+            platform::log(
+                "dispatch read source: descriptor %d cannot be watched; source idle until cancelled", m_fd);
+            lock.lock();
+            m_cv.wait(lock, [this] { return m_cancelled; });
+            break;
+        }
+        if (fds[0].revents == 0) continue;
+        int available = 0;
+        if (::ioctl(m_fd, FIONREAD, &available) != 0 || available <= 0) available = 1;
+        m_pending = static_cast<unsigned long>(available);
+        m_handlerQueued = true;
+        lock.unlock();
+        m_queue->async([self = shared_from_this()] { self->deliver(); });
+    }
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return !m_handlerQueued; });
+    }
+    queueCancelHandler();
+}
+
+void Source::queueCancelHandler() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_cancelQueued) return;
+        m_cancelQueued = true;
+    }
+    m_queue->async([self = shared_from_this()] {
+        std::function<void()> cancelHandler;
+        {
+            std::lock_guard lock(self->m_mutex);
+            cancelHandler = std::move(self->m_cancelHandler);
+            self->m_handler = nullptr;
+        }
+        if (cancelHandler) cancelHandler();
+    });
+}
 
 bool Source::armedLocked() const {
     return !m_cancelled && m_suspendCount == 0 && m_next != platform::kDistantFuture;
@@ -70,6 +146,11 @@ void Source::resume() {
             return;
         }
         if (--m_suspendCount > 0) return;
+        if (m_type == SourceType::Read) {
+            startWatcherLocked();
+            m_cv.notify_all();
+            return;
+        }
         if (!m_cancelled && m_pending > 0 && !m_handlerQueued) {
             m_handlerQueued = true;
             deliverNow = true;
@@ -128,9 +209,10 @@ void Source::deliver() {
     {
         std::lock_guard lock(m_mutex);
         // Fires that came while the handler ran make one more call for all of them.
-        again = ran && !m_cancelled && m_suspendCount == 0 && m_pending > 0;
+        again = m_type == SourceType::Timer && ran && !m_cancelled && m_suspendCount == 0 && m_pending > 0;
         if (!again) m_handlerQueued = false;
-        if (m_cancelled && !m_cancelQueued) {
+        m_cv.notify_all();
+        if (m_type == SourceType::Timer && m_cancelled && !m_cancelQueued) {
             m_cancelQueued = true;
             cancelHandler = std::move(m_cancelHandler);
             m_handler = nullptr;
@@ -141,6 +223,21 @@ void Source::deliver() {
 }
 
 void Source::cancel() {
+    if (m_type == SourceType::Read) {
+        bool watching;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_cancelled) return;
+            m_cancelled = true;
+            watching = m_watching;
+            m_cv.notify_all();
+        }
+        uint64_t one = 1;
+        ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
+        (void)ignored;
+        if (!watching) queueCancelHandler();
+        return;
+    }
     bool runCancelNow = false;
     {
         std::lock_guard lock(m_mutex);

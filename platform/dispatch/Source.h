@@ -1,9 +1,11 @@
-// A dispatch source. Only timers exist so far; the type leaves room for descriptor and
-// signal sources.
+// A dispatch source: a timer, or a read source that fires while its descriptor is readable
+// (a watcher thread polls it; one handler call at a time).
 #pragma once
 
 #include "platform/core/Clock.h"
 
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,11 +14,12 @@ namespace dispatch {
 
 class Queue;
 
-enum class SourceType { Timer };
+enum class SourceType { Timer, Read };
 
 class Source : public std::enable_shared_from_this<Source> {
   public:
-    Source(SourceType type, std::shared_ptr<Queue> queue);
+    Source(SourceType type, std::shared_ptr<Queue> queue, uintptr_t handle = 0);
+    ~Source();
 
     SourceType type() const { return m_type; }
     // interval zero: fires once.
@@ -39,10 +42,17 @@ class Source : public std::enable_shared_from_this<Source> {
     bool armedLocked() const;
     void rearm();
     void deliver();
+    void startWatcherLocked();
+    void watch();
+    void queueCancelHandler();
 
     const SourceType m_type;
     const std::shared_ptr<Queue> m_queue;
+    const int m_fd;          // read sources: the descriptor watched
+    int m_wakeFd = -1;       // read sources: readable once cancelled
+    bool m_watching = false; // read sources: the watcher thread runs
     mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
     std::function<void()> m_handler;
     std::function<void()> m_cancelHandler;
     platform::TimePoint m_next = platform::kDistantFuture;

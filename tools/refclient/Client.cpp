@@ -53,17 +53,14 @@ Client::Client(Config config) : m_config(std::move(config)) {
 
 Client::~Client() {
     stop();
+    for (auto& [id, link] : m_usbLinks)
+        ::close(link.fd);
+    for (auto& [fd, port] : m_usbLoopbackListeners)
+        ::close(fd);
+    if (m_usbRegistrationFd >= 0) ::close(m_usbRegistrationFd);
     if (m_connection && m_connection->fd >= 0) ::close(m_connection->fd);
     for (int fd : m_keptFds) ::close(fd);
     if (m_udpFd >= 0) ::close(m_udpFd);
-}
-
-template <typename F> void Client::update(F&& change) {
-    {
-        std::lock_guard lock(m_mutex);
-        change(m_snapshot);
-    }
-    m_changed.notify_all();
 }
 
 bool Client::start(std::string* error) {
@@ -73,6 +70,7 @@ bool Client::start(std::string* error) {
         update([](Snapshot& s) { s.exitCode = 2; s.state = ClientState::Ended; });
         return false;
     };
+    if (m_config.usb) return startUsb(error);
     m_bindAddress = NetAddress::parse(m_config.bindAddress, m_config.sidebandPort);
     if (!m_bindAddress) return fail(platform::format("bind address \"%@\" is not an IP address", m_config.bindAddress));
     m_udpFd = openBoundUdp(*m_bindAddress);
@@ -92,7 +90,23 @@ bool Client::start(std::string* error) {
 }
 
 void Client::runLoop() {
-    m_loop.watch(m_udpFd, POLLIN, [this](short) { onDatagramReadable(); });
+    if (m_udpFd >= 0) m_loop.watch(m_udpFd, POLLIN, [this](short) { onDatagramReadable(); });
+    if (m_usbRegistrationFd >= 0)
+        m_loop.watch(m_usbRegistrationFd, POLLIN, [this](short) { onUsbRegistrationReadable(); });
+    for (auto [fd, port] : m_usbLoopbackListeners) {
+        m_loop.watch(fd, POLLIN, [this, fd = fd, port = port](short) {
+            int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) adoptUsbConnection(port, client);
+        });
+    }
+    if (m_config.usb && m_config.usbListenDelay > 0) {
+        m_loop.after(platform::seconds(m_config.usbListenDelay), [this] {
+            static const char kPorts[] = "ports 6004,6005,6006\n";
+            if (m_usbRegistrationFd >= 0)
+                sendAll(m_usbRegistrationFd, ByteView(reinterpret_cast<const uint8_t*>(kPorts), sizeof kPorts - 1));
+            m_log.add("ctl", "usb-ports-offered");
+        });
+    }
     if (m_config.timeout > 0)
         m_loop.at(m_startTime + platform::seconds(m_config.timeout), [this] { endRun(3, "timeout"); });
     if (!m_config.connectHost.empty()) connectTo(m_config.connectHost);
@@ -164,7 +178,7 @@ void Client::onDatagramReadable() {
         } else {
             handleDatagram(bytes, NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLength));
         }
-        m_errorSource = "tcp";
+        m_errorSource = m_streamSource;
         settlePending();
         if (m_ended) return;
     }
@@ -201,6 +215,10 @@ void Client::handleDatagram(ByteView bytes, const NetAddress& from) {
 
 void Client::answerFeature(uint16_t feature, uint16_t, const NetAddress& from) {
     bool on = (feature == kFeatureTouch && m_config.touch) || (feature == kFeatureKeyboard && m_config.keyboard);
+    if (m_config.usb) {
+        sendUsbDatagram(datagram::feature(on ? kFeatureOn : kFeatureOff, feature));
+        return;
+    }
     NetAddress to = from;
     to.setPort(m_config.serverSidebandPort);
     sendDatagramTo(datagram::feature(on ? kFeatureOn : kFeatureOff, feature), to);
@@ -225,15 +243,22 @@ void Client::sendDatagramTo(ByteView bytes, NetAddress to) {
 }
 
 void Client::send(Bytes datagram) {
-    m_loop.post([this, d = std::move(datagram)] {
-        if (!m_connection) {
-            platform::log("refclient: no session; datagram of %u bytes dropped", d.size());
-            return;
-        }
-        NetAddress to = m_connection->server;
-        to.setPort(m_config.serverSidebandPort);
-        sendDatagramTo(d, to);
-    });
+    m_loop.post([this, d = std::move(datagram)] { sendDatagram(d); });
+}
+
+// To the server's sideband: UDP 6002 over the network, the newest 6006 connection over USB.
+void Client::sendDatagram(ByteView d) {
+    if (m_config.usb) {
+        sendUsbDatagram(d);
+        return;
+    }
+    if (!m_connection) {
+        platform::log("refclient: no session; datagram of %u bytes dropped", d.size());
+        return;
+    }
+    NetAddress to = m_connection->server;
+    to.setPort(m_config.serverSidebandPort);
+    sendDatagramTo(d, to);
 }
 
 void Client::sendStream(Bytes bytes) {
@@ -288,7 +313,7 @@ void Client::connectTo(const std::string& ip) {
 
 void Client::connectFailed(const std::string& reason) {
     platform::log("refclient: %@", reason);
-    m_log.add("tcp", "closed", {{"reason", reason}});
+    m_log.add(m_streamSource, "closed", {{"reason", reason}});
     if (m_connection && m_connection->fd >= 0) {
         m_loop.unwatch(m_connection->fd);
         ::close(m_connection->fd);
@@ -307,7 +332,7 @@ void Client::onConnectReady() {
         return;
     }
     m_loop.unwatch(m_connection->fd);
-    m_log.add("tcp", "connect", {{"to", m_connection->server.ip()}, {"from", m_config.bindAddress}});
+    m_log.add(m_streamSource, "connect", {{"to", m_connection->server.ip()}, {"from", m_config.bindAddress}});
     update([](Snapshot& s) {
         s.state = ClientState::Handshaking;
         ++s.sessions;
@@ -322,12 +347,12 @@ void Client::beginSession() {
     if (m_config.handshakeCut >= 0) {
         handshake.resize(std::min(handshake.size(), static_cast<size_t>(m_config.handshakeCut)));
         sendOnStream(handshake);
-        m_log.add("tcp", "handshake-sent", {{"bytes", text(handshake.size())}, {"hashes", "0"}});
+        m_log.add(m_streamSource, "handshake-sent", {{"bytes", text(handshake.size())}, {"hashes", "0"}});
         endByLimit("handshake-cut");
         return;
     }
     bool sent = sendOnStream(handshake) && (hashes.empty() || sendOnStream(hashes));
-    m_log.add("tcp", "handshake-sent",
+    m_log.add(m_streamSource, "handshake-sent",
               {{"bytes", text(handshake.size())}, {"hashes", text(hashes.size() / kIconHashSize)}});
     if (!sent) {
         closeConnection("send-failed", EndMode::Fin);
@@ -356,6 +381,7 @@ bool Client::sendOnStream(ByteView bytes) {
     if (!m_connection || m_connection->fd < 0) return false;
     // Stamped before the send: the peer may react (and a test move the clock) before it returns.
     m_connection->lastSent = platform::now();
+    if (m_connection->usb) return sendAll(m_connection->fd, encodeUsbDataFrame(kUsbFrameStream, m_connection->nextTag++, bytes));
     return sendAll(m_connection->fd, bytes);
 }
 
@@ -368,7 +394,7 @@ bool Client::requestsAllowed(bool answeringFrame) const {
 
 void Client::sendUpdateRequest() {
     if (!sendOnStream(updateRequestMessage())) return;
-    m_log.add("tcp", "request-sent");
+    m_log.add(m_streamSource, "request-sent");
     update([](Snapshot& s) { ++s.requestsSent; });
 }
 
@@ -388,7 +414,7 @@ void Client::scheduleHeartbeat() {
         if (!m_connection || m_connection->generation != generation || !m_connection->parser) return;
         if (platform::now() - m_connection->lastSent >= platform::seconds(kHeartbeatIdleSeconds)) {
             if (sendOnStream(clientHeartbeatMessage())) {
-                m_log.add("tcp", "heartbeat-sent");
+                m_log.add(m_streamSource, "heartbeat-sent");
                 update([](Snapshot& s) { ++s.heartbeatsSent; });
             }
         }
@@ -407,7 +433,17 @@ void Client::onStreamReadable() {
         closeConnection(n == 0 ? "eof" : std::strerror(errno), EndMode::Fin);
         return;
     }
-    m_connection->parser->feed(ByteView(buffer.data(), static_cast<size_t>(n)));
+    ByteView got(buffer.data(), static_cast<size_t>(n));
+    if (m_connection->usb) {
+        UsbFrameDecoder& frames = *m_connection->frames;
+        frames.feed(got);
+        if (frames.ended() && !m_pending.close && !m_pending.endCode) {
+            m_pending.close = true;
+            m_pending.reason = "end-frame";
+        }
+    } else {
+        m_connection->parser->feed(got);
+    }
     settlePending();
 }
 
@@ -415,6 +451,10 @@ void Client::onStreamReadable() {
 void Client::settlePending() {
     Pending pending = std::move(m_pending);
     m_pending = Pending();
+    if (pending.usbDetach) {
+        usbDetach();
+        return;
+    }
     if (pending.endCode) {
         if (*pending.endCode == 0) {
             endByLimit(pending.reason);
@@ -427,7 +467,7 @@ void Client::settlePending() {
 }
 
 void Client::busyReceived(uint64_t id) {
-    m_log.add("tcp", "busy", {{"id", text(id)}});
+    m_log.add(m_streamSource, "busy", {{"id", text(id)}});
     update([id](Snapshot& s) { s.busyId = id; });
     if (id == 0) {
         m_busyRefused = true;
@@ -448,7 +488,7 @@ void Client::busyReceived(uint64_t id) {
 }
 
 void Client::resolutionReceived(const ResolutionMessage& m) {
-    m_log.add("tcp", "resolution",
+    m_log.add(m_streamSource, "resolution",
               {{"w", text(m.width)}, {"h", text(m.height)}, {"req", m.requestNumber ? text(*m.requestNumber) : "none"}});
     {
         std::lock_guard lock(m_mutex);
@@ -463,15 +503,15 @@ void Client::resolutionReceived(const ResolutionMessage& m) {
 
 void Client::updateBegan(uint8_t type, uint16_t count) {
     if (type == kMessageScreenUpdateWithAppInfo) {
-        m_log.add("tcp", "update", {{"count", text(count)}, {"type", "0x28"}});
+        m_log.add(m_streamSource, "update", {{"count", text(count)}, {"type", "0x28"}});
     } else {
-        m_log.add("tcp", "update", {{"count", text(count)}});
+        m_log.add(m_streamSource, "update", {{"count", text(count)}});
     }
     m_tally = UpdateTally{type};
 }
 
 void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
-    m_log.add("tcp", "rect",
+    m_log.add(m_streamSource, "rect",
               {{"x", text(r.x)}, {"y", text(r.y)}, {"w", text(r.width)}, {"h", text(r.height)},
                {"enc", text(r.encoding)}, {"len", text(r.length)}});
     switch (r.encoding) {
@@ -479,7 +519,7 @@ void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
     case kEncodingMouseCursor: cursorImageRecord(r, payload); break;
     case kEncodingMousePos:
         m_tally.cursor = true;
-        m_log.add("tcp", "cursor", {{"x", text(r.x)}, {"y", text(r.y)}, {"visible", r.width == 1 ? "1" : "0"}});
+        m_log.add(m_streamSource, "cursor", {{"x", text(r.x)}, {"y", text(r.y)}, {"visible", r.width == 1 ? "1" : "0"}});
         update([&r](Snapshot& s) {
             s.cursor.haveStreamPosition = true;
             s.cursor.streamX = r.x;
@@ -549,6 +589,13 @@ void Client::updateEnded() {
             m_stepsStarted = true;
             runSendSteps();
         }
+        if (m_config.usb && !m_config.usbFrameFault.empty() && !m_usbFaultSent) injectUsbFrameFault();
+        if (m_config.usb && m_config.usbDetachAfterFrames > 0 &&
+            m_framesInRun >= static_cast<uint64_t>(m_config.usbDetachAfterFrames)) {
+            m_pending.usbDetach = true;
+            m_connection->parser->stop();
+            return;
+        }
         if (m_config.exitAfterFrames > 0 && m_framesInRun >= static_cast<uint64_t>(m_config.exitAfterFrames)) {
             m_pending.endCode = 0;
             m_pending.reason = "exit-after-frames";
@@ -575,12 +622,12 @@ void Client::updateEnded() {
 }
 
 void Client::multiDisplayReceived(uint16_t count) {
-    m_log.add("tcp", "multi-display", {{"count", text(count)}});
+    m_log.add(m_streamSource, "multi-display", {{"count", text(count)}});
     update([count](Snapshot& s) { s.displayCount = count; });
 }
 
 void Client::systemInformationReceived(ByteView document, bool wellFormed) {
-    m_log.add("tcp", "sysinfo", {{"len", text(document.size())}, {"ok", wellFormed ? "1" : "0"}});
+    m_log.add(m_streamSource, "sysinfo", {{"len", text(document.size())}, {"ok", wellFormed ? "1" : "0"}});
     update([wellFormed](Snapshot& s) {
         ++s.systemInformationCount;
         s.systemInformationOk = wellFormed;
@@ -619,7 +666,7 @@ void Client::closeConnection(const std::string& reason, EndMode mode) {
         }
         ::close(c.fd);
     }
-    m_log.add("tcp", "closed", {{"reason", reason}});
+    m_log.add(m_streamSource, "closed", {{"reason", reason}});
     m_connection.reset();
     setState(ClientState::Idle);
     if (m_config.once && !m_ended) endRun(m_busyRefused ? 4 : 0, "once");
@@ -633,7 +680,7 @@ void Client::goSilent() {
     m_loop.cancel(c.heartbeatTimer);
     m_loop.cancel(c.endAfterTimer);
     m_loop.unwatch(c.fd);
-    m_log.add("tcp", "silent");
+    m_log.add(m_streamSource, "silent");
     update([](Snapshot& s) { s.silent = true; });
     if (m_config.reconnectAfterSilent > 0) {
         uint64_t generation = c.generation;
@@ -678,9 +725,7 @@ void Client::runSendSteps() {
         }
         for (const Bytes& d : step.datagrams) {
             if (!m_connection) break;
-            NetAddress to = m_connection->server;
-            to.setPort(m_config.serverSidebandPort);
-            sendDatagramTo(d, to);
+            sendDatagram(d);
         }
     }
 }

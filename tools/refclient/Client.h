@@ -11,6 +11,7 @@
 #include "tools/refclient/Picture.h"
 #include "tools/refclient/RecordLog.h"
 #include "tools/refclient/StreamParser.h"
+#include "tools/refclient/UsbFrame.h"
 
 #include <condition_variable>
 #include <functional>
@@ -113,11 +114,23 @@ private:
         platform::TimePoint lastSent;
         uint64_t heartbeatTimer = 0;
         uint64_t endAfterTimer = 0;
+        bool usb = false; // a framed 6004 connection from the usbmuxd double (or the loopback road)
+        std::unique_ptr<UsbFrameDecoder> frames;
+        uint32_t nextTag = 1;
+    };
+    // A 6005 or 6006 connection of USB device mode.
+    struct UsbLink {
+        int fd = -1;
+        uint16_t port = 0;
+        std::unique_ptr<UsbFrameDecoder> frames;
+        uint32_t nextTag = 1;
+        bool broken = false;
     };
     struct Pending {
         bool close = false;
         std::string reason;
         std::optional<int> endCode;
+        bool usbDetach = false;
     };
     struct UpdateTally {
         uint8_t type = 0;
@@ -150,7 +163,14 @@ private:
     void pictureChanged();
     void writePng();
     void setState(ClientState state);
-    template <typename F> void update(F&& change);
+    // Changes the snapshot under its lock and wakes the waiters.
+    template <typename F> void update(F&& change) {
+        {
+            std::lock_guard lock(m_mutex);
+            change(m_snapshot);
+        }
+        m_changed.notify_all();
+    }
 
     // StreamHandler
     void busyReceived(uint64_t id) override;
@@ -161,6 +181,19 @@ private:
     void multiDisplayReceived(uint16_t count) override;
     void systemInformationReceived(ByteView document, bool wellFormed) override;
     void protocolError(const std::string& what, bool fatal) override;
+
+    // USB device mode.
+    bool startUsb(std::string* error);
+    void onUsbRegistrationReadable();
+    void adoptUsbConnection(uint16_t port, int fd);
+    void onUsbLinkReadable(uint64_t id);
+    void closeUsbLink(uint64_t id);
+    void onUsbStreamFrame(uint32_t type, ByteView bytes);
+    void handleUsbDatagram(ByteView bytes, const char* source);
+    void sendUsbDatagram(ByteView bytes);
+    void sendDatagram(ByteView bytes);
+    void usbDetach();
+    void injectUsbFrameFault();
 
     void paintRecord(const RectangleRecord& record, ByteView payload);
     void cursorImageRecord(const RectangleRecord& record, ByteView payload);
@@ -178,6 +211,12 @@ private:
     UpdateTally m_tally;
     bool m_busyRefused = false;
     std::string_view m_errorSource = "tcp"; // where the bytes being read came from
+    const char* m_streamSource = "tcp";     // the main stream's name in the record log
+    int m_usbRegistrationFd = -1;
+    std::map<uint64_t, UsbLink> m_usbLinks;
+    std::vector<std::pair<int, uint16_t>> m_usbLoopbackListeners;
+    uint64_t m_nextUsbLink = 1;
+    bool m_usbFaultSent = false;
     bool m_ended = false;
     size_t m_nextStep = 0;
     bool m_stepsStarted = false;

@@ -151,6 +151,22 @@ const std::map<std::string, ValueHandler>& valueOptions() {
          [](const std::string& v, Config& c, std::string&) { return integerOption(v, c.handshakeCut, 100000); }},
         {"--reconnect-after-silent",
          [](const std::string& v, Config& c, std::string&) { return secondsValue(v, c.reconnectAfterSilent); }},
+        {"--usb-device-id",
+         [](const std::string& v, Config& c, std::string&) {
+             return integerOption(v, c.usbDeviceId) && c.usbDeviceId != 0;
+         }},
+        {"--usb-hub", [](const std::string& v, Config& c, std::string&) { return !(c.usbHub = v).empty(); }},
+        {"--usb-detach-after-frames",
+         [](const std::string& v, Config& c, std::string&) { return integerOption(v, c.usbDetachAfterFrames, 1u << 30); }},
+        {"--usb-listen-delay", [](const std::string& v, Config& c, std::string&) { return secondsValue(v, c.usbListenDelay); }},
+        {"--usb-frame-fault",
+         [](const std::string& v, Config& c, std::string& e) {
+             static const char* const kKinds[] = {"version2", "zero100", "short101", "long101", "huge", "type99", "type102"};
+             for (const char* k : kKinds)
+                 if (v == k) return c.usbFrameFault = v, true;
+             e = platform::format("unknown --usb-frame-fault \"%@\"", v);
+             return false;
+         }},
         {"--stop-requests-after-frames",
          [](const std::string& v, Config& c, std::string&) { return integerOption(v, c.stopRequestsAfterFrames); }},
         {"--busy-answer",
@@ -173,11 +189,11 @@ const std::map<std::string, FlagHandler>& flagOptions() {
         {"--close-after-handshake", [](Config& c) { c.closeAfterHandshake = true; }},
         {"--no-empty-answers", [](Config& c) { c.noEmptyAnswers = true; }},
         {"--no-heartbeat", [](Config& c) { c.noHeartbeat = true; }},
+        {"--usb", [](Config& c) { c.usb = true; }},
+        {"--usb-loopback", [](Config& c) { c.usbLoopback = true; }},
     };
     return flags;
 }
-
-bool isUsbOption(const std::string& name) { return name.rfind("--usb", 0) == 0; }
 
 } // namespace
 
@@ -192,10 +208,6 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& args, Config&
         }
         if (name == "--help" || name == "-h") {
             result.help = true;
-            return result;
-        }
-        if (isUsbOption(name)) {
-            result.error = platform::format("%@: USB device mode is not available in this build", name);
             return result;
         }
         if (auto flag = flagOptions().find(name); flag != flagOptions().end() && !inlineValue) {
@@ -239,6 +251,8 @@ const char* usageText() {
            "  --end-mode fin|rst|silent --end-after S --handshake-cut N --close-after-handshake\n"
            "  --reconnect-after-silent S --stop-requests-after-frames N --no-empty-answers\n"
            "  --no-heartbeat --busy-answer ID\n"
+           "  --usb --usb-device-id N --usb-hub PATH --usb-loopback\n"
+           "  --usb-detach-after-frames N --usb-listen-delay S --usb-frame-fault KIND\n"
            "exit codes: 0 normal, 1 protocol error, 2 usage or environment, 3 timeout, 4 busy under --once\n";
 }
 

@@ -59,6 +59,15 @@ struct Config {
     bool noHeartbeat = false;
     std::optional<uint64_t> busyAnswer;
 
+    // USB device mode.
+    bool usb = false;
+    uint32_t usbDeviceId = 1;
+    std::string usbHub; // the double's device endpoint; empty: $TESSEL_USBMUXD_SOCKET + ".device"
+    bool usbLoopback = false;
+    int usbDetachAfterFrames = 0;
+    double usbListenDelay = 0;
+    std::string usbFrameFault; // version2, zero100, short101, long101, huge, type99, type102
+
     // Ports: the protocol's own unless a test moves them off the shared ones.
     uint16_t sidebandPort = kDeviceSidebandPort;
     uint16_t serverPort = kServerStreamPort;

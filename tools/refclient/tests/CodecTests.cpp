@@ -4,6 +4,7 @@
 #include "tools/refclient/Handshake.h"
 #include "tools/refclient/RectangleRecord.h"
 #include "tools/refclient/SidebandDatagram.h"
+#include "tools/refclient/UsbFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -222,10 +223,61 @@ TEST(RefclientCodec, CommandLineSetsTheHandshakeAndRefusesNonsense) {
     for (std::vector<std::string> bad :
          {std::vector<std::string>{"--protocol", "3.0"}, {"--nominal", "1024"}, {"--caps", "bogus=1"},
           {"--caps", "displaySizes=1:2:3:4:5:6:7:8:9:10:11:12:13:14:15:16:17:18:19:20:21:22:23:24:25:26:27:28:29:30:31:32:33"},
-          {"--touch", "maybe"}, {"--usb"}, {"--name"}, {"--frobnicate"}}) {
+          {"--touch", "maybe"}, {"--usb-frame-fault", "type7"}, {"--usb-device-id", "0"}, {"--name"},
+          {"--frobnicate"}}) {
         Config other;
         auto result = parseCommandLine(bad, other);
         EXPECT_FALSE(result.ok) << bad[0];
         EXPECT_FALSE(result.error.empty()) << bad[0];
+    }
+}
+
+TEST(RefclientCodec, UsbOptionsParse) {
+    Config c;
+    auto r = parseCommandLine({"--usb", "--usb-device-id", "5", "--usb-hub", "/tmp/x.device", "--usb-loopback",
+                               "--usb-detach-after-frames", "3", "--usb-listen-delay", "2.5", "--usb-frame-fault",
+                               "zero100"},
+                              c);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(c.usb && c.usbLoopback);
+    EXPECT_EQ(c.usbDeviceId, 5u);
+    EXPECT_EQ(c.usbHub, "/tmp/x.device");
+    EXPECT_EQ(c.usbDetachAfterFrames, 3);
+    EXPECT_EQ(c.usbListenDelay, 2.5);
+    EXPECT_EQ(c.usbFrameFault, "zero100");
+}
+
+TEST(RefclientCodec, UsbFramesAreBigEndianWithAnInnerLength) {
+    Bytes f = encodeUsbDataFrame(kUsbFrameStream, 7, Bytes{0xAA, 0xBB});
+    EXPECT_EQ(f, (Bytes{0, 0, 0, 1, 0, 0, 0, 100, 0, 0, 0, 7, 0, 0, 0, 6, 0, 0, 0, 2, 0xAA, 0xBB}));
+    std::vector<std::pair<uint32_t, Bytes>> frames;
+    std::vector<std::string> errors;
+    UsbFrameDecoder d([&](uint32_t type, ByteView b) { frames.emplace_back(type, Bytes(b.begin(), b.end())); },
+                      [&](const std::string& e) { errors.push_back(e); });
+    Bytes two = f;
+    Bytes datagram = encodeUsbDataFrame(kUsbFrameDatagram, 8, Bytes{9});
+    two.insert(two.end(), datagram.begin(), datagram.end());
+    for (uint8_t b : two)
+        d.feed(ByteView(&b, 1)); // one byte at a time
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].second, (Bytes{0xAA, 0xBB}));
+    EXPECT_EQ(frames[1].first, kUsbFrameDatagram);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(d.feed(encodeUsbFrame(kUsbFrameEnd, 0, {})));
+    EXPECT_TRUE(d.ended());
+}
+
+TEST(RefclientCodec, BadUsbFramesAreProtocolErrors) {
+    Bytes huge = encodeUsbFrame(kUsbFrameStream, 1, {});
+    huge[12] = 0xFF, huge[13] = 0xFF, huge[14] = 0xFF, huge[15] = 0xF0;
+    for (const Bytes& bad : {encodeUsbFrame(kUsbFrameStream, 1, Bytes{0, 0, 0, 1, 5}, 2), huge,
+                             encodeUsbFrame(kUsbFrameDatagram, 1, Bytes{0, 0}),
+                             encodeUsbFrame(kUsbFrameDatagram, 1, Bytes{0, 0, 0, 9, 1}),
+                             encodeUsbFrame(kUsbFrameStream, 1, Bytes{0, 0, 0, 0, 1})}) {
+        int errors = 0, frames = 0;
+        UsbFrameDecoder d([&](uint32_t, ByteView) { ++frames; }, [&](const std::string&) { ++errors; });
+        EXPECT_FALSE(d.feed(bad));
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(frames, 0);
     }
 }
