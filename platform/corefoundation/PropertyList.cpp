@@ -43,6 +43,7 @@ void setErrno(Error* error, int err, const std::string& path) {
 // ---- libplist nodes to values ----
 
 std::optional<Value> fromNode(plist_t node, int depth);
+bool isValidUTF8(std::string_view s);
 
 std::optional<Value> fromArray(plist_t node, int depth) {
     if (depth >= kMaxPropertyListDepth) return std::nullopt;
@@ -71,7 +72,9 @@ std::optional<Value> fromDictionary(plist_t node, int depth) {
             std::free(key);
             break;
         }
-        auto value = key ? fromNode(item, depth + 1) : std::nullopt;
+        // Text that could not be written back is refused on reading: a file holding it would
+        // read, and then every write of it would fail.
+        auto value = key && isValidUTF8(key) ? fromNode(item, depth + 1) : std::nullopt;
         if (value) items.insert_or_assign(std::string(key), std::move(*value));
         else ok = false;
         std::free(key);
@@ -102,7 +105,9 @@ std::optional<Value> fromNode(plist_t node, int depth) {
     case PLIST_STRING: {
         uint64_t length = 0;
         const char* s = plist_get_string_ptr(node, &length);
-        return Value(s ? std::string(s, length) : std::string());
+        std::string text = s ? std::string(s, length) : std::string();
+        if (!isValidUTF8(text)) return std::nullopt; // as for keys: it could never be written back
+        return Value(std::move(text));
     }
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;

@@ -232,6 +232,23 @@ TEST(PropertyList, MalformedAndOversizedInputIsRefused) {
     expectCorrupt(badRoot.build(3));
 }
 
+// A list that reads must write back (a preferences file that read but could not be written
+// would lose every later change): text that is not UTF-8 is refused when read.
+TEST(PropertyList, TextThatCouldNotBeWrittenBackIsRefusedOnRead) {
+    expectCorrupt("<plist><dict><key>bad\xff</key><true/></dict></plist>");
+    expectCorrupt("<plist><string>\xed\xa0\x80</string></plist>");
+    expectCorrupt("<plist><array><string>\xc0\x80</string></array></plist>");
+    BinaryPlistBuilder latin1;
+    latin1.leaf("\x51\xff");
+    expectCorrupt(latin1.build(0));
+    BinaryPlistBuilder badKey;
+    badKey.leaf(std::string("\xd1\0\0\0\x01\0\0\0\x02", 9)); // { key 1: value 2 }
+    badKey.leaf("\x51\xfe");
+    badKey.leaf("\x09");
+    expectCorrupt(badKey.build(0));
+    EXPECT_EQ(propertyListFromData("<plist><string>\xc3\xbc</string></plist>")->description(), "\"\xc3\xbc\"");
+}
+
 TEST(PropertyList, TruncationsAndBitFlipsNeverCrash) {
     for (auto format : {PropertyListFormat::Binary, PropertyListFormat::XML}) {
         auto bytes = dataFromPropertyList(sample(), format);
