@@ -112,7 +112,13 @@ std::optional<Value> fromNode(plist_t node, int depth) {
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        return Value::date(static_cast<double>(sec) + static_cast<double>(usec) / 1e6);
+        // libplist hands a date over as 32-bit seconds and microseconds: one beyond that range
+        // comes out as the lowest second, with microseconds that may be past a second (which
+        // no writer accepts). Those are refused rather than read as some other date.
+        const double seconds = static_cast<double>(sec) + static_cast<double>(usec) / 1e6;
+        if (sec == INT32_MIN || usec <= -1'000'000 || usec >= 1'000'000 || std::floor(seconds) < INT32_MIN)
+            return std::nullopt;
+        return Value::date(seconds);
     }
     case PLIST_DATA: {
         char* d = nullptr;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -247,6 +249,27 @@ TEST(PropertyList, TextThatCouldNotBeWrittenBackIsRefusedOnRead) {
     badKey.leaf("\x09");
     expectCorrupt(badKey.build(0));
     EXPECT_EQ(propertyListFromData("<plist><string>\xc3\xbc</string></plist>")->description(), "\"\xc3\xbc\"");
+}
+
+// Binary dates are doubles; those beyond the 32-bit seconds libplist hands over are refused
+// rather than read as garbage that no writer accepts.
+TEST(PropertyList, DatesBeyondWhatCanBeWrittenAreRefusedOnRead) {
+    auto dateList = [](uint64_t bits) {
+        std::string object = "\x33";
+        for (int k = 7; k >= 0; --k) object += char((bits >> (8 * k)) & 0xff);
+        BinaryPlistBuilder list;
+        list.leaf(object);
+        return list.build(0);
+    };
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(1e254)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(-1e12)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(3e9)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(-2147483648.5)));
+    auto fine = propertyListFromData(dateList(std::bit_cast<uint64_t>(-2147483647.0)));
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(*fine->asDate(), -2147483647.0);
+    EXPECT_TRUE(dataFromPropertyList(*fine, PropertyListFormat::Binary));
+    EXPECT_EQ(*propertyListFromData(dateList(std::bit_cast<uint64_t>(86400.25)))->asDate(), 86400.25);
 }
 
 TEST(PropertyList, TruncationsAndBitFlipsNeverCrash) {
