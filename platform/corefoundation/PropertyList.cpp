@@ -115,7 +115,11 @@ std::optional<Value> fromNode(plist_t node, int depth) {
         // libplist hands a date over as 32-bit seconds and microseconds: one beyond that range
         // comes out as the lowest second, with microseconds that may be past a second (which
         // no writer accepts). Those are refused rather than read as some other date.
-        const double seconds = static_cast<double>(sec) + static_cast<double>(usec) / 1e6;
+        // It also takes the seconds toward zero and the microseconds as a magnitude, so an
+        // earlier date's fraction counts back from its second (within the second before the
+        // reference date the sign is lost: read as after it).
+        const double fraction = static_cast<double>(usec) / 1e6;
+        const double seconds = static_cast<double>(sec) + (sec < 0 ? -fraction : fraction);
         if (sec == INT32_MIN || usec <= -1'000'000 || usec >= 1'000'000 || std::floor(seconds) < INT32_MIN)
             return std::nullopt;
         return Value::date(seconds);

@@ -272,6 +272,19 @@ TEST(PropertyList, DatesBeyondWhatCanBeWrittenAreRefusedOnRead) {
     EXPECT_EQ(*propertyListFromData(dateList(std::bit_cast<uint64_t>(86400.25)))->asDate(), 86400.25);
 }
 
+// Dates before the reference date keep their fraction, and so survive any number of round trips.
+TEST(PropertyList, EarlierDatesWithFractionsReadAsWritten) {
+    for (double date : {-1.25, -2293440.75, -86400.5}) {
+        Value value = Value::date(date);
+        for (int trip = 0; trip < 3; ++trip) {
+            auto back = propertyListFromData(*dataFromPropertyList(value, PropertyListFormat::Binary));
+            ASSERT_TRUE(back);
+            ASSERT_EQ(*back->asDate(), date) << "trip " << trip;
+            value = *back;
+        }
+    }
+}
+
 TEST(PropertyList, TruncationsAndBitFlipsNeverCrash) {
     for (auto format : {PropertyListFormat::Binary, PropertyListFormat::XML}) {
         auto bytes = dataFromPropertyList(sample(), format);
