@@ -35,6 +35,10 @@ CGRectListRef CGRectListCreateWithRects(const CGRect* rects, uint64_t n, bool di
 CGRectListRef CGRectListCopy(const CGRectList& list);
 void CGRectListDestroy(CGRectListRef list);
 
+// Adds r so that the list stays disjoint and covers what it covered and r, wherever double
+// arithmetic can cut the rectangles apart. A pair it cannot cut (the cut hands both back
+// whole) stays whole and overlapping; the work of one add is bounded by the list's length,
+// never by the values.
 void CGRectListAdd(CGRectList& list, CGRect r);
 void CGRectListInsert(CGRectList& list, uint64_t index, CGRect r);
 void CGRectListAppend(CGRectList& list, CGRect r);
@@ -54,6 +58,11 @@ int64_t CGRectSubdivide(CGRect* p1, CGRect* p2, CGRect* p3, int orientation, CGR
 void CGRectListSubdivide(CGRectList& list);
 bool CGRectListSimplify(CGRectList& list, const CGRectListMergePredicate& predicate);
 void CGRectListDecimate(CGRectList& list, uint64_t strips, double maximumArea);
+
+// Called for every cut that adding makes, with the piece being added and the stored
+// rectangle it meets; tests bound the work of an add with it. None by default.
+using CGRectListCutObserver = void (*)(CGRect piece, CGRect stored);
+void CGRectListSetCutObserver(CGRectListCutObserver observer);
 
 CGPoint CGRectGetCorner(uint64_t corner, CGRect r);
 std::string NSStringFromCGRectList(const CGRectList& list);

@@ -5,7 +5,9 @@
 #include "platform/core/Log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace capture {
 
@@ -40,10 +42,10 @@ bool meets(const Extent& a, const CGRect& stored) {
     return x1 < x2 && y1 < y2;
 }
 
-bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t& index) {
+bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t from, uint64_t& index) {
     if (CGRectIsNull(r)) return false;
     const Extent extent = extentOf(r);
-    for (uint64_t i = 0; i < list.count; ++i) {
+    for (uint64_t i = from; i < list.count; ++i) {
         if (meets(extent, list.rects[i])) {
             index = i;
             return true;
@@ -52,32 +54,73 @@ bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t& index) {
     return false;
 }
 
-// One step of adding: cuts r against the first stored rectangle it meets and leaves the
-// pieces that still have to be added on `pending` (the next piece on top).
-void addOne(CGRectList& list, CGRect r, std::vector<CGRect>& pending) {
-    uint64_t hit = 0;
-    if (!findFirstIntersecting(list, r, hit)) {
-        CGRectListAppend(list, r);
-        return;
-    }
-    const CGRect e = list.rects[hit];
-    CGRectListDelete(list, hit);
-    CGRect p[3];
-    const int64_t k = CGRectSubdivide(&p[0], &p[1], &p[2], kHorizontalBands, r, e);
-    if (k == 0) return;
-    if (k == 2 && ((CGRectEqualToRect(p[0], r) && CGRectEqualToRect(p[1], e)) ||
-                   (CGRectEqualToRect(p[0], e) && CGRectEqualToRect(p[1], r)))) {
-        CGRectListAppend(list, p[0]);
-        CGRectListAppend(list, p[1]);
-        return;
-    }
-    const int64_t n = k < 0 ? 1 : k;
-    for (int64_t i = n - 1; i >= 0; --i) {
-        if (!CGRectIsEmpty(p[i])) pending.push_back(p[i]);
-    }
+std::atomic<CGRectListCutObserver> cutObserver{nullptr};
+
+// A piece still to be added, and the first slot its scan looks at: slots before it hold
+// rectangles this piece was found not to be cuttable against.
+struct Pending {
+    CGRect rect;
+    uint64_t from;
+};
+
+// The cuts one add may make. Exact arithmetic needs far fewer; the bound only stops
+// rounding from cutting the same pieces again and again, and depends on nothing but the
+// list's length.
+uint64_t cutBudget(uint64_t count) {
+    return 64 + 8 * (count + 1) * (count + 1);
 }
 
-float toFloat(double v) { return static_cast<float>(v); }
+// A cut makes no progress when it hands back both rectangles whole (an edge computed as
+// origin + size lands a sliver away from where the cut put it, or a huge size swallows an
+// origin), or hands back nothing for two rectangles that meet. Cutting them again would
+// give the same pieces for ever.
+bool madeNoProgress(int64_t k, const CGRect (&p)[3], CGRect r, CGRect e) {
+    if (k == 0) return true;
+    bool sawR = false, sawE = false;
+    for (int64_t i = 0; i < (k < 0 ? 1 : k); ++i) {
+        if (!sawR && CGRectEqualToRect(p[i], r))
+            sawR = true;
+        else if (!sawE && CGRectEqualToRect(p[i], e))
+            sawE = true;
+    }
+    return sawR && sawE;
+}
+
+enum class Step { Appended, Cut, Passed };
+
+// One step of adding: cuts the piece against the first stored rectangle it meets and
+// leaves the pieces that still have to be added on `pending` (the next piece on top).
+// Before the list's first change it keeps a copy of the list in `before`.
+Step addOne(CGRectList& list, Pending next, std::vector<Pending>& pending,
+            std::optional<std::vector<CGRect>>& before) {
+    uint64_t hit = 0;
+    if (!findFirstIntersecting(list, next.rect, next.from, hit)) {
+        CGRectListAppend(list, next.rect);
+        return Step::Appended;
+    }
+    const CGRect r = next.rect;
+    const CGRect e = list.rects[hit];
+    CGRect p[3];
+    const int64_t k = CGRectSubdivide(&p[0], &p[1], &p[2], kHorizontalBands, r, e);
+    if (auto observer = cutObserver.load()) observer(r, e);
+    if (madeNoProgress(k, p, r, e)) {
+        // The pair cannot be cut apart in this arithmetic: both stay whole, and the piece
+        // goes on against the rectangles after this one.
+        pending.push_back({r, hit + 1});
+        return Step::Passed;
+    }
+    if (!before)
+        before.emplace(list.rects.begin(), list.rects.begin() + static_cast<std::ptrdiff_t>(list.count));
+    CGRectListDelete(list, hit);
+    for (int64_t i = (k < 0 ? 1 : k) - 1; i >= 0; --i) {
+        if (!CGRectIsEmpty(p[i])) pending.push_back({p[i], 0});
+    }
+    return Step::Cut;
+}
+
+float toFloat(double v) {
+    return static_cast<float>(v);
+}
 
 // Appends horizontal strips of r (standardized) of height `step`, the last taking the rest.
 void appendStrips(CGRectList& list, CGRect r, double strips) {
@@ -92,7 +135,8 @@ void appendStrips(CGRectList& list, CGRect r, double strips) {
         if (!(nextY > y)) {
             // Single precision cannot step this far from the origin: one strip takes the
             // rest rather than repeating the same strip for ever.
-            if (bottom - y > height) CGRectListAppend(list, CGRectMake(r.origin.x, y, r.size.width, bottom - y));
+            if (bottom - y > height)
+                CGRectListAppend(list, CGRectMake(r.origin.x, y, r.size.width, bottom - y));
             return;
         }
         const double nextHeight = bottom - nextY > height ? step : bottom - nextY;
@@ -107,21 +151,45 @@ void appendStrips(CGRectList& list, CGRect r, double strips) {
 void CGRectListAdd(CGRectList& list, CGRect r) {
     // Each piece is added as if by a fresh call, depth first, in piece order; a stack of
     // pending pieces does that without a call per piece.
-    std::vector<CGRect> pending{r};
+    std::vector<Pending> pending{{r, 0}};
+    std::optional<std::vector<CGRect>> before;
+    const uint64_t budget = cutBudget(list.count);
+    uint64_t cuts = 0;
     while (!pending.empty()) {
-        const CGRect next = pending.back();
+        const Pending next = pending.back();
         pending.pop_back();
-        addOne(list, next, pending);
+        if (addOne(list, next, pending, before) != Step::Cut || ++cuts <= budget) continue;
+        // Rounding keeps producing pieces that meet again: the list goes back to what it
+        // was and the rectangle is kept whole, so nothing it covered is lost.
+        platform::log("CGRectListAdd: %s kept whole after %llu cuts made no progress", NSStringFromRect(r),
+                      cuts);
+        std::copy(before->begin(), before->end(), list.rects.begin());
+        list.count = before->size();
+        CGRectListAppend(list, r);
+        return;
     }
+}
+
+void CGRectListSetCutObserver(CGRectListCutObserver observer) {
+    cutObserver.store(observer);
 }
 
 void CGRectListSubdivide(CGRectList& list) {
     if (list.count < 2) return;
+    // Each re-add may append pieces that later slots meet again. With exact arithmetic the
+    // sweep ends on its own; the bound keeps rounding from stretching it without end, and
+    // leaves the rest of the list as it is, covered though perhaps overlapping.
+    const uint64_t budget = cutBudget(list.count);
+    uint64_t readds = 0;
     for (uint64_t i = 0; i + 1 < list.count; ++i) {
         for (uint64_t j = i + 1; j < list.count; ++j) {
             const CGRect a = CGRectStandardize(list.rects[i]);
             const CGRect b = CGRectStandardize(list.rects[j]);
             if (CGRectIsNull(a) || !meets(extentOf(a), b)) continue;
+            if (++readds > budget) {
+                platform::log("CGRectListSubdivide: stopped after %llu re-adds made no progress", budget);
+                return;
+            }
             CGRectListDelete(list, i);
             CGRectListAdd(list, a);
         }

@@ -2,6 +2,7 @@
 // pixels on a small grid, so edges line up often (the hard cases of cutting) and every
 // piece stays on the grid, where sampling cell centres measures coverage exactly.
 #include "capture/CGRectList.h"
+#include "capture/tests/CoverageGrid.h"
 
 #include <gtest/gtest.h>
 
@@ -16,41 +17,7 @@ namespace {
 constexpr int kGrid = 24;          // cells per side of the oracle
 constexpr double kHalfPixel = 0.5; // most trials put rectangles on half pixels
 
-class Grid {
-public:
-    explicit Grid(double cell = kHalfPixel) : m_cell(cell) {}
-    void paint(CGRect r) {
-        if (CGRectIsEmpty(r)) return;
-        const int x0 = std::max(0, static_cast<int>(CGRectGetMinX(r) / m_cell) - 1);
-        const int y0 = std::max(0, static_cast<int>(CGRectGetMinY(r) / m_cell) - 1);
-        const int x1 = std::min(kGrid, static_cast<int>(CGRectGetMaxX(r) / m_cell) + 1);
-        const int y1 = std::min(kGrid, static_cast<int>(CGRectGetMaxY(r) / m_cell) + 1);
-        for (int y = y0; y < y1; ++y)
-            for (int x = x0; x < x1; ++x)
-                if (CGRectContainsPoint(r, CGPointMake((x + 0.5) * m_cell, (y + 0.5) * m_cell)))
-                    m_cells[y * kGrid + x] = true;
-    }
-    static Grid of(const CGRectList& list, double cell = kHalfPixel) {
-        Grid g(cell);
-        for (uint64_t i = 0; i < list.count; ++i) g.paint(list.rects[i]);
-        return g;
-    }
-    bool covers(const Grid& other) const {
-        for (size_t i = 0; i < m_cells.size(); ++i)
-            if (other.m_cells[i] && !m_cells[i]) return false;
-        return true;
-    }
-    bool operator==(const Grid& other) const { return m_cells == other.m_cells; }
-    double area() const {
-        double cells = 0;
-        for (bool c : m_cells) cells += c ? 1 : 0;
-        return cells * m_cell * m_cell;
-    }
-
-private:
-    double m_cell;
-    std::vector<bool> m_cells = std::vector<bool>(kGrid * kGrid, false);
-};
+using Grid = capture::testing::CoverageGrid<kGrid>;
 
 class RandomRects {
 public:

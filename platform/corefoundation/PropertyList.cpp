@@ -43,6 +43,7 @@ void setErrno(Error* error, int err, const std::string& path) {
 // ---- libplist nodes to values ----
 
 std::optional<Value> fromNode(plist_t node, int depth);
+bool isValidUTF8(std::string_view s);
 
 std::optional<Value> fromArray(plist_t node, int depth) {
     if (depth >= kMaxPropertyListDepth) return std::nullopt;
@@ -71,7 +72,9 @@ std::optional<Value> fromDictionary(plist_t node, int depth) {
             std::free(key);
             break;
         }
-        auto value = key ? fromNode(item, depth + 1) : std::nullopt;
+        // Text that could not be written back is refused on reading: a file holding it would
+        // read, and then every write of it would fail.
+        auto value = key && isValidUTF8(key) ? fromNode(item, depth + 1) : std::nullopt;
         if (value) items.insert_or_assign(std::string(key), std::move(*value));
         else ok = false;
         std::free(key);
@@ -102,12 +105,24 @@ std::optional<Value> fromNode(plist_t node, int depth) {
     case PLIST_STRING: {
         uint64_t length = 0;
         const char* s = plist_get_string_ptr(node, &length);
-        return Value(s ? std::string(s, length) : std::string());
+        std::string text = s ? std::string(s, length) : std::string();
+        if (!isValidUTF8(text)) return std::nullopt; // as for keys: it could never be written back
+        return Value(std::move(text));
     }
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        return Value::date(static_cast<double>(sec) + static_cast<double>(usec) / 1e6);
+        // libplist hands a date over as 32-bit seconds and microseconds: one beyond that range
+        // comes out as the lowest second, with microseconds that may be past a second (which
+        // no writer accepts). Those are refused rather than read as some other date.
+        // It also takes the seconds toward zero and the microseconds as a magnitude, so an
+        // earlier date's fraction counts back from its second (within the second before the
+        // reference date the sign is lost: read as after it).
+        const double fraction = static_cast<double>(usec) / 1e6;
+        const double seconds = static_cast<double>(sec) + (sec < 0 ? -fraction : fraction);
+        if (sec == INT32_MIN || usec <= -1'000'000 || usec >= 1'000'000 || std::floor(seconds) < INT32_MIN)
+            return std::nullopt;
+        return Value::date(seconds);
     }
     case PLIST_DATA: {
         char* d = nullptr;

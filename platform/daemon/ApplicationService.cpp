@@ -186,9 +186,11 @@ void ApplicationService::processes(RequestContext& ctx) {
     std::vector<std::pair<pid_t, std::string>> table;
     for (const Client* c : m_host.clients())
         table.emplace_back(c->pid, c->commandName());
-    for (const auto& [pid, exe] : m_children)
+    for (const auto& child : m_children) {
+        const pid_t pid = child.first;
         if (std::none_of(table.begin(), table.end(), [&](auto& row) { return row.first == pid; }))
-            table.emplace_back(pid, fileName(exe).substr(0, 16));
+            table.emplace_back(pid, fileName(child.second).substr(0, 16));
+    }
     std::sort(table.begin(), table.end());
     cf::Array out;
     for (const auto& [pid, name] : table)

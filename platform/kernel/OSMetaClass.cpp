@@ -96,7 +96,8 @@ void* OSMetaClass::allocInstance(const OSMetaClass& meta, size_t size) {
 
 void OSMetaClass::freeInstance(const OSMetaClass& meta, void* pointer, size_t size) {
     meta.m_instanceCount.fetch_sub(1);
-    ::operator delete(pointer, size);
+    (void)size; // the plain delete matches the plain new above, whichever compiler sizes deletes
+    ::operator delete(pointer);
 }
 
 void OSMetaClass::beginKextLoad(const std::string& identifier) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -230,6 +232,57 @@ TEST(PropertyList, MalformedAndOversizedInputIsRefused) {
     BinaryPlistBuilder badRoot;
     badRoot.leaf("\x10\x01");
     expectCorrupt(badRoot.build(3));
+}
+
+// A list that reads must write back (a preferences file that read but could not be written
+// would lose every later change): text that is not UTF-8 is refused when read.
+TEST(PropertyList, TextThatCouldNotBeWrittenBackIsRefusedOnRead) {
+    expectCorrupt("<plist><dict><key>bad\xff</key><true/></dict></plist>");
+    expectCorrupt("<plist><string>\xed\xa0\x80</string></plist>");
+    expectCorrupt("<plist><array><string>\xc0\x80</string></array></plist>");
+    BinaryPlistBuilder latin1;
+    latin1.leaf("\x51\xff");
+    expectCorrupt(latin1.build(0));
+    BinaryPlistBuilder badKey;
+    badKey.leaf(std::string("\xd1\0\0\0\x01\0\0\0\x02", 9)); // { key 1: value 2 }
+    badKey.leaf("\x51\xfe");
+    badKey.leaf("\x09");
+    expectCorrupt(badKey.build(0));
+    EXPECT_EQ(propertyListFromData("<plist><string>\xc3\xbc</string></plist>")->description(), "\"\xc3\xbc\"");
+}
+
+// Binary dates are doubles; those beyond the 32-bit seconds libplist hands over are refused
+// rather than read as garbage that no writer accepts.
+TEST(PropertyList, DatesBeyondWhatCanBeWrittenAreRefusedOnRead) {
+    auto dateList = [](uint64_t bits) {
+        std::string object = "\x33";
+        for (int k = 7; k >= 0; --k) object += char((bits >> (8 * k)) & 0xff);
+        BinaryPlistBuilder list;
+        list.leaf(object);
+        return list.build(0);
+    };
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(1e254)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(-1e12)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(3e9)));
+    expectCorrupt(dateList(std::bit_cast<uint64_t>(-2147483648.5)));
+    auto fine = propertyListFromData(dateList(std::bit_cast<uint64_t>(-2147483647.0)));
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(*fine->asDate(), -2147483647.0);
+    EXPECT_TRUE(dataFromPropertyList(*fine, PropertyListFormat::Binary));
+    EXPECT_EQ(*propertyListFromData(dateList(std::bit_cast<uint64_t>(86400.25)))->asDate(), 86400.25);
+}
+
+// Dates before the reference date keep their fraction, and so survive any number of round trips.
+TEST(PropertyList, EarlierDatesWithFractionsReadAsWritten) {
+    for (double date : {-1.25, -2293440.75, -86400.5}) {
+        Value value = Value::date(date);
+        for (int trip = 0; trip < 3; ++trip) {
+            auto back = propertyListFromData(*dataFromPropertyList(value, PropertyListFormat::Binary));
+            ASSERT_TRUE(back);
+            ASSERT_EQ(*back->asDate(), date) << "trip " << trip;
+            value = *back;
+        }
+    }
 }
 
 TEST(PropertyList, TruncationsAndBitFlipsNeverCrash) {

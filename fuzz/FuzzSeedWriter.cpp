@@ -1,0 +1,259 @@
+// Writes the seed corpora under <folder>/<target>/ from the project's own writers: a
+// client's handshake of every version, the client's and the server's stream messages, one
+// frame of every platformd message kind, the drivers' Info.plists, property lists of every
+// kind, a preferences file and rectangle-list programs. Run by fuzz/write-seeds.
+#include "capture/ScreenUpdateRecords.h"
+#include "foundation/QNBPreferences.h"
+#include "platform/corefoundation/PropertyList.h"
+#include "platform/ipc/Message.h"
+#include "platform/ipc/Protocol.h"
+#include "server/net/QNMessages.h"
+#include "tools/refclient/ClientMessages.h"
+#include "tools/refclient/Datagrams.h"
+#include "tools/refclient/Handshake.h"
+#include "tools/refclient/SidebandDatagram.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+fs::path g_out;
+std::string g_source;
+
+void seed(const std::string& target, const std::string& name, const Bytes& bytes) {
+    fs::create_directories(g_out / target);
+    std::ofstream(g_out / target / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+template <typename Container> Bytes bytesOf(const Container& c) {
+    return Bytes(c.begin(), c.end());
+}
+
+Bytes u16(size_t v) {
+    return {uint8_t(v), uint8_t(v >> 8)};
+}
+
+Bytes fileBytes(const std::string& relative) {
+    std::ifstream in(g_source + "/" + relative, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string s = text.str();
+    if (s.empty()) throw std::runtime_error("missing " + relative);
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes plist(const cf::Value& value, cf::PropertyListFormat format) {
+    return *cf::dataFromPropertyList(value, format);
+}
+
+void handshakes() {
+    const refclient::ProtocolVersion versions[] = {{1, 0, 0}, {1, 1, 0}, {1, 1, 2}, {2, 0, 0},
+                                                   {2, 3, 0}, {3, 0, 0}, {3, 0, 1}};
+    for (const auto& version : versions) {
+        refclient::HandshakeFields fields;
+        fields.version = version;
+        fields.capabilities.iconHashCount = 2;
+        fields.deviceName = "Fuzz Tablet";
+        fields.deviceIdentifier = "FUZZ-0001";
+        fields.devicePlatform = "refclient";
+        const Bytes handshake = refclient::encodeHandshake(fields);
+        const Bytes hashes = refclient::encodeIconHashes(fields);
+        const std::string name = version.description();
+        // The reader starts after the type byte, which the stream reader took.
+        seed("HandshakeReaderFuzzer", name, join({Bytes(handshake.begin() + 1, handshake.end()), hashes}));
+        seed("ClientStreamReaderFuzzer", name,
+             join({{7},
+                   handshake,
+                   hashes,
+                   refclient::clientHeartbeatMessage(),
+                   refclient::updateRequestMessage()}));
+    }
+    seed("ClientStreamReaderFuzzer", "heartbeat-update",
+         join({{0}, refclient::clientHeartbeatMessage(), refclient::updateRequestMessage()}));
+}
+
+void serverStream() {
+    const Bytes jpeg(24, 0xAB);
+    const Bytes update =
+        join({bytesOf(capture::QNScreenUpdateMsg{capture::kScreenUpdateDesignation, 2}.encode()),
+              bytesOf(capture::QNRectangleMsg::withRect(cg::CGRectMake(0, 0, 64, 48), 4, 24).encode()), jpeg,
+              bytesOf(capture::cursorPositionStreamRecord(cg::CGPointMake(10, 20), true).encode())});
+    server::QNResolutionMsg resolution{1024, 768, 1};
+    server::QNResolutionMsg shortResolution{800, 600, std::nullopt};
+    const Bytes systemInformation = *server::systemInformationMessage(
+        "<?xml version=\"1.0\"?><si><os>Mac OS X</os><release>10.12.6</release><revision>16G29</revision>"
+        "<clock>2.6</clock><cpus>4</cpus><memory>8</memory><chipset>Intel</chipset></si>");
+    const Bytes stream = join({bytesOf(server::QNBusyMsg{7}.encode()), resolution.encode(), update,
+                               bytesOf(server::kServerHeartbeatMsg), bytesOf(server::multiDisplayMessage(2)),
+                               bytesOf(server::applicationInfoBracketMessage(false)),
+                               bytesOf(server::applicationInfoBracketMessage(true)), systemInformation});
+    // The client's version (three bytes) and the piece size come first.
+    seed("RefClientStreamFuzzer", "3.0.1", join({{3, 0, 1, 7}, stream}));
+    seed("RefClientStreamFuzzer", "2.3.0", join({{2, 3, 0, 1}, stream, server::emptyUpdateMessage(2)}));
+    seed("RefClientStreamFuzzer", "1.1.0",
+         join({{1, 1, 0, 13}, shortResolution.encode(), server::emptyUpdateMessage(1)}));
+
+    seed("RefClientDatagramFuzzer", "invitation", refclient::invitationBytes());
+    seed("RefClientDatagramFuzzer", "cursor-position",
+         bytesOf(
+             capture::cursorPositionRecord(cg::CGPointMake(100, 50), true, cg::CGPointMake(0, 0)).encode()));
+    seed("RefClientDatagramFuzzer", "hello", bytesOf(server::serverHandShakeMessage()));
+}
+
+void platformdFrames() {
+    std::string why;
+    const cf::Value args(
+        cf::Dictionary{{"protocol", cf::Value(ipc::kProtocolVersion)},
+                       {"executable", cf::Value("/Applications/Fuzz.app/Contents/MacOS/Fuzz")},
+                       {"processName", cf::Value("Fuzz")},
+                       {"user", cf::Value("fuzz")}});
+    const cf::Value post(cf::Dictionary{{"name", cf::Value("com.quenby.fuzz")},
+                                        {"userInfo", cf::Value(cf::Dictionary{{"a", cf::Value(1)}})},
+                                        {"options", cf::Value(3)}});
+    struct Message {
+        std::string name;
+        cf::Value value;
+        size_t fds;
+    };
+    const std::vector<Message> messages = {
+        {"request-hello", ipc::makeRequest(std::string(ipc::op::hello), 1, args, 0), 0},
+        {"request-post", ipc::makeRequest(std::string(ipc::op::post), 2, post, 0), 0},
+        {"request-fd",
+         ipc::makeRequest(std::string(ipc::op::launch), 3,
+                          cf::Value(cf::Dictionary{{"path", cf::Value("/Applications/A.app")}}), 1),
+         1},
+        {"reply", ipc::makeReply(4, cf::Value(cf::Dictionary{{"pid", cf::Value(42)}}), 0), 0},
+        {"reply-fds", ipc::makeReply(5, std::nullopt, 2), 2},
+        {"failure", ipc::makeFailure(6, platform::Error("PlatformErrorDomain", 3)), 0},
+        {"event", ipc::makeEvent(std::string(ipc::topic::distributedNotification), post, 0), 0},
+    };
+    Bytes requests = {0}; // no hello put in front: the first message is one
+    for (const Message& m : messages) {
+        const Bytes body = *ipc::encodeMessage(m.value, why);
+        seed("PlatformdFrameFuzzer", m.name,
+             join({{uint8_t(m.fds)}, {uint8_t(body.size()), uint8_t(body.size() >> 8), 0, 0}, body}));
+        if (m.name.rfind("request", 0) == 0)
+            requests = join({requests, {uint8_t(m.fds)}, u16(body.size()), body});
+    }
+    seed("PlatformdRequestFuzzer", "requests", requests);
+    const Bytes status = *ipc::encodeMessage(
+        ipc::makeRequest(std::string(ipc::op::status), 2, cf::Value::emptyDictionary(), 0), why);
+    seed("PlatformdRequestFuzzer", "after-hello", join({{1}, {0}, u16(status.size()), status}));
+}
+
+void propertyLists() {
+    const cf::Value everything(cf::Dictionary{
+        {"string", cf::Value("text ü")},
+        {"integer", cf::Value(int64_t(-5))},
+        {"large", cf::Value(int64_t(1) << 40)},
+        {"real", cf::Value(2.5)},
+        {"true", cf::Value(true)},
+        {"date", cf::Value::date(600000000.0)},
+        {"data", cf::Value(Bytes{1, 2, 3})},
+        {"uid", cf::Value::uid(7)},
+        {"array", cf::Value(cf::Array{cf::Value(1), cf::Value("two"), cf::Value(cf::Array{})})},
+        {"dict", cf::Value(cf::Dictionary{{"nested", cf::Value(false)}})},
+    });
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, cf::Value>>{{"everything", everything},
+                                                        {"string", cf::Value("alone")},
+                                                        {"array", cf::Value(cf::Array{cf::Value(1.0)})}}) {
+        seed("PropertyListXMLFuzzer", name, plist(value, cf::PropertyListFormat::XML));
+        const Bytes binary = plist(value, cf::PropertyListFormat::Binary);
+        seed("PropertyListBinaryFuzzer", name,
+             Bytes(binary.begin() + 8, binary.end())); // the target adds the magic
+    }
+    for (const char* driver : {"drivers/videocard/Info.plist", "drivers/framebuffer/Info.plist"}) {
+        const std::string name = fs::path(driver).parent_path().filename().string();
+        const Bytes info = fileBytes(driver);
+        seed("PropertyListXMLFuzzer", name, info);
+        seed("KextInfoPlistFuzzer", name, info);
+    }
+    const Bytes video = fileBytes("drivers/videocard/Info.plist");
+    const Bytes framebuffer = fileBytes("drivers/framebuffer/Info.plist");
+    seed("KextLoaderFuzzer", "drivers",
+         join({u16(video.size()), video, u16(framebuffer.size()), framebuffer}));
+    seed("KextLoaderFuzzer", "twice", join({u16(video.size() | 0x8000), video}));
+
+    using namespace foundation;
+    const cf::Value preferences(cf::Dictionary{{kCurrentState, cf::Value(1)},
+                                               {kShowInMenuBar, cf::Value(true)},
+                                               {kStylusPressureSensitivity, cf::Value(0.5f)},
+                                               {buttonKey(kButtonAction, 2), cf::Value(1)},
+                                               {"otherKey", cf::Value("kept")}});
+    const Bytes xml = plist(preferences, cf::PropertyListFormat::XML);
+    seed("PreferencesFileFuzzer", "xml", xml);
+    seed("PreferencesFileFuzzer", "binary", plist(preferences, cf::PropertyListFormat::Binary));
+    seed("PreferencesFileFuzzer", "wrong-types",
+         plist(cf::Value(cf::Dictionary{{kShowInMenuBar, cf::Value("yes")},
+                                        {kCurrentState, cf::Value(cf::Array{})}}),
+               cf::PropertyListFormat::XML));
+    seed("PreferencesFileFuzzer", "damaged", Bytes(xml.begin(), xml.begin() + xml.size() / 2));
+    seed("PreferencesFileFuzzer", "not-a-dictionary",
+         plist(cf::Value(cf::Array{}), cf::PropertyListFormat::XML));
+}
+
+// The window server's reader has no writer in the tree to link (the framebuffer driver builds
+// its block inside the kext), so this block is laid out here: the fixed header, vendor,
+// product, serial, a monitor-name descriptor and the checksum.
+void edid() {
+    Bytes block(128, 0);
+    const uint8_t header[] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    std::copy(std::begin(header), std::end(header), block.begin());
+    block[8] = 0x44, block[9] = 0x89; // vendor
+    block[10] = 0x01, block[12] = 0x2A;
+    block[18] = 1, block[19] = 4;
+    const uint8_t nameDescriptor[] = {0, 0, 0, 0xFC, 0, 'T', 'e', 's', 's', 'e', 'l', '\n', ' ', ' '};
+    std::copy(std::begin(nameDescriptor), std::end(nameDescriptor), block.begin() + 54);
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 127; ++i)
+        sum = uint8_t(sum + block[i]);
+    block[127] = uint8_t(-sum);
+    seed("EDIDFuzzer", "named", block);
+    seed("EDIDFuzzer", "extension", join({block, Bytes(128, 0)}));
+}
+
+// Programs for the rectangle-list target are read by libFuzzer's FuzzedDataProvider (bytes
+// for rectangles from the front, choices from the back); these give it a start on both roads.
+void rectangleLists() {
+    Bytes grid(160);
+    for (size_t i = 0; i < grid.size(); ++i)
+        grid[i] = uint8_t(i * 37 + 11);
+    grid.back() = 1; // the grid road
+    seed("RectangleListFuzzer", "grid", grid);
+    Bytes arbitrary = grid;
+    arbitrary.back() = 0;
+    seed("RectangleListFuzzer", "arbitrary", arbitrary);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: FuzzSeedWriter <source folder> <corpus folder>\n";
+        return 2;
+    }
+    g_source = argv[1];
+    g_out = argv[2];
+    handshakes();
+    serverStream();
+    platformdFrames();
+    propertyLists();
+    edid();
+    rectangleLists();
+    return 0;
+}
