@@ -607,6 +607,12 @@ cg::CGPoint ScreenServerMediator::getMouseLocationOnDisplay(const std::shared_pt
     return m_driver ? m_driver->getMouseLocationOnDisplay(set) : cg::CGPoint{};
 }
 
+std::shared_ptr<appkit::NSCursor> ScreenServerMediator::mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    return m_driver ? m_driver->mouseCursorOnDisplay(set) : nullptr;
+}
+
+cg::CGPoint ScreenServerMediator::mouseHotspot() { return m_driver ? m_driver->mouseHotspot() : cg::CGPoint{}; }
+
 cg::CGPoint ScreenServerMediator::mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
     return m_driver ? m_driver->mouseHotspotOnDisplay(set) : cg::CGPoint{};
 }

@@ -203,11 +203,14 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
                                                                  size_t modeCount,
                                                                  platform::Error* error) override;
-    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    // The cursor loop's queries, answered by the driver client (which takes this mediator's lock).
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
+    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
     cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    cg::CGPoint mouseHotspot() override;
 
     uint16_t port() const { return m_port; }
     uint64_t attachedClientId() const { return 0; }
