@@ -19,6 +19,8 @@
 #include "server/net/QNNetSocketDelegate.h"
 #include "server/net/SocketAddress.h"
 
+#include "usblink/QNBPeerTalkDeviceManager.h"
+
 #include "platform/corefoundation/Error.h"
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGGeometry.h"
@@ -31,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,7 @@ struct PendingConnectRequest {
 class ScreenServerMediator final : public ScreenServerMediatorInterface,
                                    public QNNetSocketDelegate,
                                    public QNBDisplayConfigurationDelegate,
+                                   public usblink::QNBPeerTalkDeviceManagerDelegate,
                                    public std::enable_shared_from_this<ScreenServerMediator> {
   public:
     static constexpr uint16_t kMainDataTrafficPort = 6001;
@@ -76,6 +80,9 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     static constexpr double kIPv6TimeoutInterval = 3.5;
     static constexpr int kIPv6Polls = 1000;
     static constexpr double kConnectRequestLifetime = 30.0;
+    // The USB road: the supervision loop's pass and the wake-up's connect poll.
+    static constexpr double kUSBWakeupInterval = 2.0;
+    static constexpr double kUSBConnectPoll = 0.1;
 
     using Socket = std::shared_ptr<QNNetSocketProtocol>;
     using Block = std::function<void()>;
@@ -105,6 +112,19 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
         std::function<void(Block)> runOnSidebandQueue;
         // The display configuration's delegate is this mediator (none in most unit tests).
         std::function<void(std::weak_ptr<QNBDisplayConfigurationDelegate>)> setDisplayConfigurationDelegate;
+        // The USB device manager (the process's peerTalkManager by default): its delegate is
+        // this mediator and its deviceIDs say which devices are attached.
+        std::function<std::shared_ptr<usblink::QNBPeerTalkDeviceManager>()> usbDeviceManager;
+        // A USB socket to a device port, tagged, not connected yet: a stream socket, or a
+        // datagram one when `datagram`.
+        std::function<Socket(bool datagram, uint16_t port, int64_t deviceID, const std::string& tag)>
+            makeUSBSocket;
+        // The device a USB socket was made for; none for any other socket.
+        std::function<std::optional<int64_t>(const Socket&)> usbDeviceIDOf;
+        // Work on the high-priority global queue (the supervision loops); work on a new serial
+        // queue (a wake-up socket's connect).
+        std::function<void(Block)> runOnHighPriorityQueue;
+        std::function<void(Block)> runOnNewSerialQueue;
         // The shared preferences (the process's by default).
         foundation::QNBPreferences* preferences = nullptr;
 
@@ -122,7 +142,8 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     ScreenServerMediator(const ScreenServerMediator&) = delete;
     ScreenServerMediator& operator=(const ScreenServerMediator&) = delete;
 
-    // Becomes the display configuration's delegate and listens on the port; the listen error.
+    // Becomes the display configuration's and the USB device manager's delegate and listens on
+    // the port; the listen error.
     std::optional<platform::Error> start();
     // Switches every session's display off, then closes every driver connection. Safe twice:
     // a closed connection leaves 0 in its slot, and 0 slots are skipped.
@@ -158,6 +179,23 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     // The inbound sideband socket (none before the first network connection or after its
     // receive loop ended).
     Socket inSidebandSocket() const;
+
+    // ---- The USB road ----------------------------------------------------------------------
+    // Device-manager delegate: an attach starts the device's supervision loop unless one runs
+    // for it already; a detach does nothing (the loop sees it by itself).
+    void peerTalkDeviceConnected(int64_t deviceID, const cf::Value& properties) override;
+    void peerTalkDeviceDisconnected(int64_t deviceID) override;
+    // YES when an active session's client socket is a USB socket made for the device.
+    bool deviceIsConnected(int64_t deviceID);
+    // Ties the session to three new USB sockets of the device (6004, 6005, 6006) and starts it.
+    void connectUSBScreenServer(const std::shared_ptr<ScreenServer>& server, int64_t deviceID);
+    // While the device stays attached: wakes it when no session serves it, every 2.0 s.
+    void superviseUSBDevice(int64_t deviceID);
+    // Wakes the device with the server hello on 6005 once its wake-up socket connects, then
+    // gives it the next free session. NO when the device left, the socket ended or the send failed.
+    bool wakeAndConnectUSBDevice(int64_t deviceID);
+    // The devices whose supervision loop runs now.
+    std::set<int64_t> supervisedUSBDevices();
 
     // ---- Disconnect requests ---------------------------------------------------------------
     void shutdownWithDictionary(const std::optional<cf::Value>& request);
@@ -228,6 +266,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     void startSidebandListener();
     std::optional<PendingConnectRequest> takeMatchingRequest(const SocketAddress& peer);
     void releaseReservation(const ScreenServer* server);
+    bool usbDeviceAttached(int64_t deviceID) const;
     std::shared_ptr<ScreenServer> firstActive(const std::function<bool(ScreenServer&)>& matches);
 
     const uint16_t m_port;
@@ -235,6 +274,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     std::vector<std::shared_ptr<ScreenServer>> m_servers;  // never changes after set-up
     std::recursive_mutex m_lock;                           // the mediator's own lock
     std::array<bool, kTotalAvailableScreens> m_reserved{}; // under m_lock
+    std::set<int64_t> m_supervisedUSBDevices;              // under m_lock
     std::shared_ptr<FramebufferDriverClient> m_driver;
 
     mutable std::mutex m_requestsMutex;

@@ -61,6 +61,25 @@ MediatorFixture::MediatorFixture() {
     c.runOnSidebandQueue = [this](ScreenServerMediator::Block block) {
         sidebandLoops.push_back(std::move(block));
     };
+    usbManager = usblink::QNBPeerTalkDeviceManager::create(nullptr);
+    c.usbDeviceManager = [this] { return usbManager; };
+    c.makeUSBSocket = [this](bool datagram, uint16_t port, int64_t deviceID, const std::string& tag) {
+        UsbSocket made{std::make_shared<MemorySocket>(), datagram, port, deviceID, tag, virtualTime};
+        if (onUsbSocket) onUsbSocket(made);
+        std::lock_guard lock(m_usbMutex);
+        m_usbSockets.push_back(made);
+        return made.socket;
+    };
+    c.usbDeviceIDOf = [this](const ScreenServerMediator::Socket& socket) -> std::optional<int64_t> {
+        std::lock_guard lock(m_usbMutex);
+        for (const auto& made : m_usbSockets)
+            if (made.socket == socket) return made.deviceID;
+        return std::nullopt;
+    };
+    c.runOnHighPriorityQueue = [this](ScreenServerMediator::Block block) {
+        usbLoops.push_back(std::move(block));
+    };
+    c.runOnNewSerialQueue = [](ScreenServerMediator::Block block) { block(); };
     mediator = ScreenServerMediator::initOnPort(ScreenServerMediator::kMainDataTrafficPort, std::move(c));
     mediator->start();
 }
@@ -95,6 +114,8 @@ cf::Value MediatorFixture::request(const std::string& host, const std::string& s
 void MediatorFixture::closeAll() {
     for (const auto& socket : m_clients)
         socket->close();
+    for (const auto& made : usbSockets())
+        made.socket->close();
     for (const auto& server : servers)
         server->waitForReadLoopCount(0, soon());
 }

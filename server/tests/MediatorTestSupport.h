@@ -8,7 +8,9 @@
 #include "server/net/QNNetSocketProtocol.h"
 
 #include "platform/core/Clock.h"
+#include "usblink/QNBPeerTalkDeviceManager.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -54,6 +56,15 @@ class MemorySocket final : public QNNetSocketProtocol {
         return m_listenedPort;
     }
     bool failListen = false;
+    // A connect that never completes: isConnected stays NO (the socket stays open).
+    std::atomic<bool> neverConnects{false};
+    // Datagram sends answer NO.
+    std::atomic<bool> failSends{false};
+    // The port of the last connect (0 before any).
+    uint16_t connectedPort() const {
+        std::lock_guard lock(m_mutex);
+        return m_connectedPort;
+    }
 
     bool getClientBytes(void* buffer, size_t length) override {
         std::unique_lock lock(m_mutex);
@@ -80,7 +91,11 @@ class MemorySocket final : public QNNetSocketProtocol {
     }
     void cancel() override { close(); }
     bool connectToHost(const std::string&, uint16_t, platform::Error*) override { return false; }
-    bool connectToAddress(const SocketAddress&, uint16_t, platform::Error*) override { return false; }
+    bool connectToAddress(const SocketAddress&, uint16_t port, platform::Error*) override {
+        std::lock_guard lock(m_mutex);
+        m_connectedPort = port;
+        return !neverConnects && !m_closed;
+    }
     bool listenOnPort(uint16_t port, std::weak_ptr<QNNetSocketDelegate>, platform::Error* error) override {
         std::lock_guard lock(m_mutex);
         m_listenedPort = port;
@@ -96,6 +111,7 @@ class MemorySocket final : public QNNetSocketProtocol {
         return true;
     }
     bool sendDatagram(const void* bytes, size_t length, const SocketAddress& clientAddr) override {
+        if (failSends) return false;
         auto* p = static_cast<const uint8_t*>(bytes);
         std::lock_guard lock(m_mutex);
         m_datagrams.push_back({std::vector<uint8_t>(p, p + length), clientAddr, clientAddr.port()});
@@ -106,7 +122,7 @@ class MemorySocket final : public QNNetSocketProtocol {
         std::lock_guard lock(m_mutex);
         m_listenedPort = port;
     }
-    bool isConnected() const override { return !closed(); }
+    bool isConnected() const override { return !neverConnects && !closed(); }
     bool isOpen() const override { return !closed(); }
     bool isLoopback() const override { return false; }
     bool hasClientAddr() const override {
@@ -126,7 +142,14 @@ class MemorySocket final : public QNNetSocketProtocol {
         m_peer = address;
     }
     std::shared_ptr<QNNetSocketDelegate> delegate() const override { return nullptr; }
-    void setDelegate(std::weak_ptr<QNNetSocketDelegate>) override {}
+    void setDelegate(std::weak_ptr<QNNetSocketDelegate> delegate) override {
+        std::lock_guard lock(m_mutex);
+        m_delegate = std::move(delegate);
+    }
+    std::shared_ptr<QNNetSocketDelegate> delegateSet() const {
+        std::lock_guard lock(m_mutex);
+        return m_delegate.lock();
+    }
     std::optional<platform::Error> waitForDatagramError() const override { return std::nullopt; }
     bool isListening() const override { return false; }
 
@@ -141,6 +164,8 @@ class MemorySocket final : public QNNetSocketProtocol {
     bool m_closed = false;
     bool m_hasClientAddr = false;
     uint16_t m_listenedPort = 0;
+    uint16_t m_connectedPort = 0;
+    std::weak_ptr<QNNetSocketDelegate> m_delegate;
 };
 
 // A session that records the datagrams routed to it and activates nothing.
@@ -191,6 +216,24 @@ class MediatorFixture {
         return m_posts;
     }
     std::shared_ptr<MemorySocket> listener, inSideband;
+    // The USB road: a device manager that is never started (the tests attach and detach its
+    // devices), every USB socket made, in order, and the supervision loops, not yet run.
+    struct UsbSocket {
+        std::shared_ptr<MemorySocket> socket;
+        bool datagram = false;
+        uint16_t port = 0;
+        int64_t deviceID = 0;
+        std::string tag;
+        double madeAt = 0; // virtual time
+    };
+    std::shared_ptr<usblink::QNBPeerTalkDeviceManager> usbManager;
+    std::vector<UsbSocket> usbSockets() const {
+        std::lock_guard lock(m_usbMutex);
+        return m_usbSockets;
+    }
+    std::vector<ScreenServerMediator::Block> usbLoops;
+    // Called on each USB socket as it is made (say, to make a wake-up socket never connect).
+    std::function<void(UsbSocket&)> onUsbSocket;
     double virtualTime = 0;                                      // seconds slept by the invite wait
     double wall = 800'000'000.0;                                 // the wall clock
     std::vector<std::pair<double, std::function<void()>>> hooks; // run once virtualTime reaches them
@@ -206,6 +249,8 @@ class MediatorFixture {
 
   private:
     std::vector<std::shared_ptr<MemorySocket>> m_clients;
+    mutable std::mutex m_usbMutex;
+    std::vector<UsbSocket> m_usbSockets;
     mutable std::mutex m_postsMutex;
     std::vector<std::string> m_posts;
 };

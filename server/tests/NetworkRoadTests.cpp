@@ -4,13 +4,8 @@
 // waited for by events (platformd's event log, the device's snapshot), never by sleeping.
 #include "foundation/QNBPreferences.h"
 #include "foundation/Vocabulary.h"
-#include "platform/core/Clock.h"
 #include "platform/corefoundation/CFPreferences.h"
-#include "platform/daemon/testing/PrivatePlatformd.h"
-#include "platform/ipc/Connection.h"
-#include "platform/ipc/Protocol.h"
-#include "platform/services/NSDistributedNotificationCenter.h"
-#include "platform/services/NSWorkspace.h"
+#include "server/tests/RoadTestSupport.h"
 #include "tools/refclient/Client.h"
 
 #include <arpa/inet.h>
@@ -27,45 +22,10 @@ namespace {
 using platformd::testing::PlatformdTest;
 using platformd::testing::PrivatePlatformd;
 using platformd::testing::runProgram;
+using namespace server::testing;
 
 const std::string kHelperApp = TESSEL_HELPER_APP;
-constexpr char kHelperId[] = "com.quenby.TesselHelper";
 constexpr char kServiceKeyPrefix[] = "local.~_qnexvscreen._udp~";
-
-std::shared_ptr<ipc::Connection> connection() {
-    platform::Error error;
-    auto c = ipc::Connection::shared(&error);
-    EXPECT_TRUE(c) << error.description();
-    return c;
-}
-
-int64_t lastSequence() {
-    auto reply =
-        connection()->request(ipc::op::events, cf::Dictionary{{"after", int64_t(0)}, {"kind", "none"}});
-    return reply.ok && reply.result ? reply.result->objectForKey("next").value_or(0).integerValue() : 0;
-}
-
-std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, int64_t after = 0,
-                                   double timeout = 30) {
-    cf::Dictionary args{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}};
-    if (after > 0) args.insert_or_assign("after", after);
-    auto reply = connection()->request(ipc::op::waitEvent, args);
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
-}
-
-// A text of a distributed post's userInfo, as the event log keeps it.
-std::string info(const cf::Value& event, const std::string& key) {
-    const cf::Value* userInfo = event.find("userInfo");
-    const cf::Value* at = userInfo ? userInfo->find(key) : nullptr;
-    if (!at) return "(absent)";
-    return at->asString() ? *at->asString() : at->description();
-}
-
-void post(const std::string& name, std::optional<cf::Value> userInfo = std::nullopt) {
-    ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt, userInfo,
-                                                                              ns::NSUInteger{3});
-}
 
 cf::Value connectRequest(const std::string& host, const std::string& name = "Ref") {
     return cf::Dictionary{{foundation::kConnectToHostName, host},
@@ -99,11 +59,7 @@ class NetworkRoad : public PlatformdTest {
 
     // Launches TesselHelper.app through platformd; its pid once it finished launching.
     pid_t launchHelper() {
-        int64_t since = lastSequence();
-        if (!ns::NSWorkspace::sharedWorkspace().launchApplication(kHelperApp)) return 0;
-        auto launched = waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, since, 60);
-        if (!launched) return 0;
-        m_helperPid = static_cast<pid_t>(launched->find("pid")->integerValue());
+        m_helperPid = server::testing::launchHelper(kHelperApp);
         return m_helperPid;
     }
     // The device on an address; started (its sideband bound) before it returns.

@@ -119,6 +119,12 @@ void Client::stop() {
     m_thread.join();
 }
 
+void Client::detachUsb() {
+    m_loop.post([this] {
+        if (m_config.usb && !m_ended) usbDetach();
+    });
+}
+
 int Client::waitForExit() {
     waitFor([](const Snapshot& s) { return s.exitCode.has_value(); }, platform::kDistantFuture.time_since_epoch());
     if (m_thread.joinable()) m_thread.join();

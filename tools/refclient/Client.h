@@ -104,6 +104,9 @@ public:
     void sendStream(Bytes bytes);
     // The bytes sent instead of the handshake and hashes at the next connection.
     void handshakeOverride(Bytes bytes);
+    // USB device mode: closes every device connection, then unregisters ("Detached"), as
+    // --usb-detach-after-frames does; the run ends.
+    void detachUsb();
 
 private:
     struct Connection {

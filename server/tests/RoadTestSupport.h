@@ -1,0 +1,67 @@
+// What the road tests with real processes share: platformd's event log (waited for by events,
+// never by sleeping), the host's distributed posts, and TesselHelper.app launched by platformd.
+#pragma once
+
+#include "platform/core/Clock.h"
+#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/ipc/Connection.h"
+#include "platform/ipc/Protocol.h"
+#include "platform/services/NSDistributedNotificationCenter.h"
+#include "platform/services/NSWorkspace.h"
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace server::testing {
+
+inline constexpr char kHelperId[] = "com.quenby.TesselHelper";
+
+inline std::shared_ptr<ipc::Connection> connection() {
+    platform::Error error;
+    auto c = ipc::Connection::shared(&error);
+    EXPECT_TRUE(c) << error.description();
+    return c;
+}
+
+inline int64_t lastSequence() {
+    auto reply =
+        connection()->request(ipc::op::events, cf::Dictionary{{"after", int64_t(0)}, {"kind", "none"}});
+    return reply.ok && reply.result ? reply.result->objectForKey("next").value_or(0).integerValue() : 0;
+}
+
+inline std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, int64_t after = 0,
+                                          double timeout = 30) {
+    cf::Dictionary args{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}};
+    if (after > 0) args.insert_or_assign("after", after);
+    auto reply = connection()->request(ipc::op::waitEvent, args);
+    if (!reply.ok || !reply.result) return std::nullopt;
+    return reply.result->objectForKey("event");
+}
+
+// A text of a distributed post's userInfo, as the event log keeps it.
+inline std::string info(const cf::Value& event, const std::string& key) {
+    const cf::Value* userInfo = event.find("userInfo");
+    const cf::Value* at = userInfo ? userInfo->find(key) : nullptr;
+    if (!at) return "(absent)";
+    return at->asString() ? *at->asString() : at->description();
+}
+
+inline void post(const std::string& name, std::optional<cf::Value> userInfo = std::nullopt) {
+    ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt, userInfo,
+                                                                              ns::NSUInteger{3});
+}
+
+// Launches the application through platformd; its pid once it finished launching, else 0.
+inline pid_t launchHelper(const std::string& app) {
+    int64_t since = lastSequence();
+    if (!ns::NSWorkspace::sharedWorkspace().launchApplication(app)) return 0;
+    auto launched = waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, since, 60);
+    if (!launched) return 0;
+    return static_cast<pid_t>(launched->find("pid")->integerValue());
+}
+
+} // namespace server::testing
