@@ -12,6 +12,8 @@
 #include "tools/refclient/Datagrams.h"
 #include "tools/refclient/Handshake.h"
 #include "tools/refclient/SidebandDatagram.h"
+#include "tools/usbmuxd-double/MuxPacket.h"
+#include "usblink/PTUSBHub.h"
 
 #include <filesystem>
 #include <fstream>
@@ -240,6 +242,95 @@ void rectangleLists() {
     seed("RectangleListFuzzer", "arbitrary", arbitrary);
 }
 
+// The bundle's resolution list as shipped, in both formats, and entries of every kind the
+// reader tells apart.
+void supportedResolutions() {
+    const Bytes shipped = fileBytes("server/Resources/SupportedResolutions.plist");
+    seed("SupportedResolutionsFuzzer", "shipped", shipped);
+    const auto value = cf::propertyListFromData(shipped);
+    if (!value) throw std::runtime_error("unreadable SupportedResolutions.plist");
+    seed("SupportedResolutionsFuzzer", "shipped-binary", plist(*value, cf::PropertyListFormat::Binary));
+    const cf::Value versioned(cf::Dictionary{{"majorVersion", cf::Value(int64_t(3))},
+                                             {"minorVersion", cf::Value(int64_t(3))},
+                                             {"patchVersion", cf::Value(int64_t(1))}});
+    const cf::Value mixed(cf::Array{
+        cf::Value(cf::Dictionary{{"width", cf::Value(2732.0)},
+                                 {"height", cf::Value(2048.0)},
+                                 {"modeID", cf::Value(int64_t(7))},
+                                 {"description", cf::Value(std::string("2732x2048"))},
+                                 {"supportedVersion", versioned}}),
+        cf::Value(cf::Dictionary{{"width", cf::Value(std::string("wide"))}, {"height", cf::Value(-1.0)}}),
+        cf::Value(std::string("not an entry")),
+    });
+    seed("SupportedResolutionsFuzzer", "mixed", plist(mixed, cf::PropertyListFormat::XML));
+}
+
+// The USB link's requests as the hub writes them, framed by the double's codec, and the
+// double's replies and broadcasts as the hub reads them.
+void usbmuxd() {
+    using namespace usbmuxd_double;
+    Bytes stream;
+    uint32_t tag = 1;
+    const std::pair<const char*, cf::Dictionary> requests[] = {
+        {"Listen", {}},
+        {"Connect",
+         {{"DeviceID", cf::Value(int64_t(3))},
+          {"PortNumber", cf::Value(int64_t(usblink::usbmuxdPortNumber(6004)))}}},
+    };
+    for (const auto& [type, payload] : requests) {
+        const cf::Value request(usblink::PTUSBChannel::packetDictionaryWithPacketType(type, payload));
+        for (auto format : {cf::PropertyListFormat::XML, cf::PropertyListFormat::Binary}) {
+            const Bytes body = plist(request, format);
+            const Bytes packet = encodePacket(tag++, std::string(body.begin(), body.end()));
+            seed("UsbmuxdDoublePacketFuzzer",
+                 std::string(type) + (format == cf::PropertyListFormat::XML ? "-xml" : "-binary"), packet);
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        }
+    }
+    seed("UsbmuxdDoublePacketFuzzer", "stream", stream);
+
+    const Message properties = {
+        {"DeviceID", 3},       {"SerialNumber", "FUZZ-0001"}, {"ConnectionType", "USB"},
+        {"ProductID", 0x12AB}, {"LocationID", 0x14100000},    {"ConnectionSpeed", 480000000}};
+    const std::pair<const char*, Message> replies[] = {
+        {"attached", {{"MessageType", "Attached"}, {"DeviceID", 3}, {"Properties", properties}}},
+        {"detached", {{"MessageType", "Detached"}, {"DeviceID", 3}}},
+        {"result-ok", {{"MessageType", "Result"}, {"Number", 0}}},
+        {"result-refused", {{"MessageType", "Result"}, {"Number", 3}}},
+    };
+    for (const auto& [name, message] : replies) {
+        const std::string xml = xmlFromMessage(message);
+        seed("USBHubBroadcastFuzzer", name, Bytes(xml.begin(), xml.end()));
+    }
+}
+
+// A run of the device's sideband datagrams (a length byte, then the datagram), one of every
+// type the reference client writes, with both preference gates open; then each cut short.
+void sideband() {
+    namespace d = refclient::datagram;
+    const std::pair<const char*, Bytes> datagrams[] = {
+        {"tap", d::tap(1, 100, 200, 2)},  {"stylus", d::stylus(1, 100, 200, 0.5f, 0.25f, 1)},
+        {"key", d::key(1, 0, 0, 'a')},    {"window", d::windowRequest(42, 7)},
+        {"mouse", d::mouse(1, -5, 9)},    {"scroll", d::scroll(1.5f, -2.5f)},
+        {"menu", d::menuRequest(9, 42)},  {"feature-request-on", d::feature(3, 1)},
+        {"feature-on", d::feature(1, 2)}, {"feature-request-off", d::feature(4, 1)},
+        {"button", d::button(2, 1)},
+    };
+    Bytes all{3};
+    for (const auto& [name, datagram] : datagrams) {
+        const Bytes one = join({{uint8_t(datagram.size())}, datagram});
+        seed("SidebandDatagramFuzzer", name, join({{3}, one}));
+        all.insert(all.end(), one.begin(), one.end());
+        Bytes cut{3};
+        for (size_t length = 0; length < datagram.size(); ++length) {
+            cut.push_back(uint8_t(length));
+            cut.insert(cut.end(), datagram.begin(), datagram.begin() + static_cast<ptrdiff_t>(length));
+        }
+        seed("SidebandDatagramFuzzer", std::string(name) + "-cut", cut);
+    }
+    seed("SidebandDatagramFuzzer", "all", all);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -255,5 +346,8 @@ int main(int argc, char** argv) {
     propertyLists();
     edid();
     rectangleLists();
+    supportedResolutions();
+    usbmuxd();
+    sideband();
     return 0;
 }

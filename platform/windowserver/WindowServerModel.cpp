@@ -192,8 +192,9 @@ uint32_t WindowServer::applyTransaction(uint32_t cid, const Transaction& transac
     for (auto& [display, master] : transaction.mirrors) {
         if (!isOnline(display) || display == master) return 1001;
         // No chains: a master mirrors nothing, and a display with mirrors of its own mirrors nothing.
-        bool hasMirrors =
-            std::any_of(online.begin(), online.end(), [&](uint32_t id) { return mirrorOf(id) == display; });
+        bool hasMirrors = std::any_of(online.begin(), online.end(), [&, display = display](uint32_t id) {
+            return mirrorOf(id) == display;
+        });
         if (master && (!isOnline(master) || mirrorOf(master) != 0 || hasMirrors)) return 1001;
     }
     // The displays touched, for app-only snapshots: the mirrored ones with their sets.

@@ -38,11 +38,11 @@ plist_t nodeFrom(const Message& message) {
 std::string stringItem(plist_t dict, const char* key) {
     plist_t item = plist_dict_get_item(dict, key);
     if (!item || plist_get_node_type(item) != PLIST_STRING) return {};
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
-    std::string out = value ? value : "";
-    std::free(value);
-    return out;
+    // A string read from the wire may hold NUL bytes: taken by its length, never as a C string
+    // (libplist's copying getter aborts on one).
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(item, &length);
+    return value ? std::string(value, static_cast<size_t>(length)) : std::string();
 }
 
 std::optional<int64_t> integerItem(plist_t dict, const char* key) {

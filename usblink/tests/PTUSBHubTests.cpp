@@ -2,6 +2,7 @@
 
 #include "platform/core/Log.h"
 #include "platform/foundation/NSNotificationCenter.h"
+#include "tools/usbmuxd-double/MuxPacket.h"
 #include "usblink/PTUSBHub.h"
 
 #include <gtest/gtest.h>
@@ -363,4 +364,17 @@ TEST(PTUSBChannel, TagsCountFromOneOnEachConnection) {
     EXPECT_EQ(requests[1].tag, 2u);
     EXPECT_EQ(channel->pendingRequestCount(), 0u);
     channel->stop();
+}
+
+// A request whose strings hold NUL bytes reads with them kept, never ending the double.
+TEST(UsbmuxdDoubleCodec, StringsWithNulBytesReadWhole) {
+    static const char kXml[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                               "<key>MessageType</key><string>Li\x01\x10\0\0</string>\n"
+                               "<key>ProgName</key><string>\0</string>\n</dict>\n</plist>\n";
+    const auto request =
+        usbmuxd_double::parseRequest(7, reinterpret_cast<const uint8_t*>(kXml), sizeof kXml - 1);
+    EXPECT_TRUE(request.parsed);
+    EXPECT_EQ(request.tag, 7u);
+    EXPECT_EQ(request.messageType, std::string("Li\x01\x10\0\0", 6));
+    EXPECT_EQ(request.progName, std::string(1, '\0'));
 }
