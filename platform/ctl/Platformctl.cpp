@@ -33,7 +33,9 @@ const char* kUsageText =
     "  auth allow|deny|cancel | kext list | displays\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
-    "  logs [<executable>] [--follow]\n";
+    "  logs [<executable>] [--follow]\n"
+    "  input-state | keyboard-layout [ID] | pasteboard [--set TEXT] | text-sink [--clear]\n"
+    "  event-tap add <pid> [--disabled]\n";
 
 } // namespace
 
@@ -47,6 +49,9 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"auth", &Platformctl::auth},           {"kext", &Platformctl::kext},
     {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
     {"displays", &Platformctl::displays},
+    {"input-state", &Platformctl::inputState}, {"keyboard-layout", &Platformctl::keyboardLayout},
+    {"pasteboard", &Platformctl::pasteboard},  {"text-sink", &Platformctl::textSink},
+    {"event-tap", &Platformctl::eventTap},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {

@@ -62,6 +62,11 @@ class Platformctl {
     int auth(const std::vector<std::string>& args);
     int kext(const std::vector<std::string>& args);
     int displays(const std::vector<std::string>& args);
+    int inputState(const std::vector<std::string>& args);
+    int keyboardLayout(const std::vector<std::string>& args);
+    int pasteboard(const std::vector<std::string>& args);
+    int textSink(const std::vector<std::string>& args);
+    int eventTap(const std::vector<std::string>& args);
     int prefs(const std::vector<std::string>& args);
     int logs(const std::vector<std::string>& args);
 

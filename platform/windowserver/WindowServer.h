@@ -54,6 +54,12 @@ class WindowServer : public kernel::FramebufferListener {
     // Returns once everything queued before it has run.
     void sync();
     const CursorRecord& cursor() const { return m_cursor; }
+    // Runs the task on the window-server thread (at once when called there) and returns once
+    // it has run; false when the thread is not running.
+    bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
+    // On the window-server thread: the cursor moves onto the nearest online display (clamped)
+    // and every framebuffer learns where it is. Answers where it went.
+    cg::CGPoint moveCursor(cg::CGPoint to);
 
     // kernel::FramebufferListener.
     void framebufferPublished(kernel::IOFramebuffer* framebuffer) override;
