@@ -15,6 +15,10 @@ constexpr uint16_t kModifierKeys[][2] = {{kLayoutCommand, 55},
                                          {kLayoutControl, 59}};
 constexpr uint16_t kReturnKey = 36;
 
+size_t cacheOf(int useKeypad) {
+    return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad) : kKeypadAny;
+}
+
 bool isStateRecordValue(uint16_t v) {
     return (v & 0xC000) == 0x4000;
 }
@@ -41,7 +45,9 @@ QNBKeyboardLayoutMapper::initWithLayoutRef(const std::optional<cf::Value>& layou
 
 QNBKeyboardLayoutMapper::QNBKeyboardLayoutMapper(cf::Value data, UchrKeyboardTypeHeader header)
     : mInputSourceRef(std::move(data)), mKeyboardLayout(std::move(header)) {
-    mKeyCache[{u"\n", kKeypadAny}] = {QNBModifiersAndKey{0, kReturnKey}};
+    for (auto& cache : mKeyCache)
+        cache.reserve(kCacheCapacity);
+    mKeyCache[kKeypadAny][u"\n"] = {QNBModifiersAndKey{0, kReturnKey}};
 }
 
 bool QNBKeyboardLayoutMapper::isKeypadKey(uint16_t k) {
@@ -126,24 +132,22 @@ QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view st
     std::u16string s(string);
     cf::CFStringNormalize(s, cf::kCFStringNormalizationFormC);
     std::vector<QNBModifiersAndKey> out;
-    int64_t at = 0;
-    while (at < static_cast<int64_t>(s.size())) {
-        cf::CFRange range = cf::CFStringGetRangeOfComposedCharactersAtIndex(s, at);
+    out.reserve(s.size());
+    for (const cf::CFRange& range : cf::CFStringGetComposedCharacterRanges(s)) {
         if (range.length <= 0) return std::nullopt;
         std::u16string_view sequence(s.data() + range.location, static_cast<size_t>(range.length));
         if (const auto* cached = cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad)) {
             out.insert(out.end(), cached->begin(), cached->end());
-        } else {
-            auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
-            if (!records && useKeypad != kKeypadAny) {
-                useKeypad = kKeypadAny;
-                records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
-            }
-            if (!records) return std::nullopt;
-            out.insert(out.end(), records->begin(), records->end());
-            cacheModifiersAndVirtualKeys(std::move(*records), sequence, useKeypad);
+            continue;
         }
-        at = range.location + range.length;
+        auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
+        if (!records && useKeypad != kKeypadAny) {
+            useKeypad = kKeypadAny;
+            records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
+        }
+        if (!records) return std::nullopt;
+        out.insert(out.end(), records->begin(), records->end());
+        cacheModifiersAndVirtualKeys(std::move(*records), sequence, useKeypad);
     }
     if (s.empty()) return std::nullopt;
     return out;
@@ -152,13 +156,14 @@ QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view st
 const std::vector<QNBModifiersAndKey>*
 QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u16string_view s,
                                                                           int useKeypad) const {
-    auto it = mKeyCache.find({std::u16string(s), useKeypad});
-    return it == mKeyCache.end() ? nullptr : &it->second;
+    const SequenceCache& cache = mKeyCache[cacheOf(useKeypad)];
+    auto it = cache.find(s);
+    return it == cache.end() ? nullptr : &it->second;
 }
 
 void QNBKeyboardLayoutMapper::cacheModifiersAndVirtualKeys(std::vector<QNBModifiersAndKey> records,
                                                            std::u16string_view s, int useKeypad) {
-    mKeyCache.insert_or_assign({std::u16string(s), useKeypad}, std::move(records));
+    mKeyCache[cacheOf(useKeypad)].insert_or_assign(std::u16string(s), std::move(records));
 }
 
 std::optional<std::vector<QNBModifiersAndKey>>

@@ -7,12 +7,14 @@
 #include "input/UchrLayoutData.h"
 #include "platform/corefoundation/Value.h"
 
+#include <array>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace input {
@@ -45,6 +47,7 @@ class QNBKeyboardLayoutMapper {
   public:
     // Longer composed sequences cannot match a layout sequence (the comparison buffer's size).
     static constexpr size_t kMaxSequenceUnits = 16;
+    static constexpr size_t kCacheCapacity = 256;
 
     // Null when there is no layout data or it is malformed: no mapper stands over missing data.
     static std::shared_ptr<QNBKeyboardLayoutMapper>
@@ -89,7 +92,15 @@ class QNBKeyboardLayoutMapper {
 
     cf::Value mInputSourceRef;              // the layout data, kept for the mapper's life
     UchrKeyboardTypeHeader mKeyboardLayout; // the chosen keyboard type's tables, checked
-    std::map<std::pair<std::u16string, int>, std::vector<QNBModifiersAndKey>> mKeyCache;
+    // Looked up by a view of the sequence, so a hit costs no copy of it.
+    struct SequenceHash {
+        using is_transparent = void;
+        size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+    };
+    using SequenceCache =
+        std::unordered_map<std::u16string, std::vector<QNBModifiersAndKey>, SequenceHash, std::equal_to<>>;
+    // One per keypad mode; entries are never removed.
+    std::array<SequenceCache, 3> mKeyCache;
     std::vector<QNBKeyEvent> mVirtualKeysToType;
     uint16_t mLastImplicitModifiersMask = 0;
     uint16_t mPersistentModifiersMask = 0;

@@ -34,6 +34,26 @@ EventService::EventService(ServiceHost& daemon, std::shared_ptr<KernelHost> host
         },
         [this] { return processTable(); }, configOf(daemon, *m_host));
     m_events->setClearLogHandler([&daemon] { daemon.events().clear(); });
+    kernel::IOHIDSystem::setEventListener(this);
+}
+
+EventService::~EventService() {
+    kernel::IOHIDSystem::setEventListener(nullptr);
+}
+
+kernel::IOReturn EventService::hidPostEvent(const kernel::task& poster, uint32_t type,
+                                            kernel::IOGPoint location, const void* data, size_t dataSize,
+                                            uint32_t version, uint32_t flags, uint32_t options) {
+    auto use = m_host->use();
+    if (!use) return kernel::kIOReturnNotAttached;
+    return m_events->postHID(windowserver::EventPoster{poster.pid, poster.bundleIdentifier}, type, location,
+                             data, dataSize, version, flags, options);
+}
+
+kernel::IOReturn EventService::hidButtonEventNumber(uint32_t button, uint32_t* count) {
+    auto use = m_host->use();
+    if (!use) return kernel::kIOReturnNotAttached;
+    return m_events->buttonEventNumber(button, count);
 }
 
 void EventService::registerConnectionRequests(RequestTable& table) {

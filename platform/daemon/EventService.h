@@ -7,6 +7,7 @@
 #include "platform/daemon/EventLog.h"
 #include "platform/daemon/KernelHost.h"
 #include "platform/daemon/SystemService.h"
+#include "platform/kernel/IOHIDSystem.h"
 #include "platform/windowserver/EventSystem.h"
 #include "platform/windowserver/WindowServerEventHost.h"
 
@@ -16,9 +17,10 @@
 
 namespace platformd {
 
-class EventService : public SystemService {
+class EventService : public SystemService, private kernel::HIDEventListener {
   public:
     EventService(ServiceHost& daemon, std::shared_ptr<KernelHost> host);
+    ~EventService() override;
 
     void registerRequests(RequestTable&) override {}
     void registerConnectionRequests(RequestTable& table);
@@ -28,6 +30,11 @@ class EventService : public SystemService {
     windowserver::EventSystem& events() { return *m_events; }
 
   private:
+    // The kernel's HID system hands its posts over here.
+    kernel::IOReturn hidPostEvent(const kernel::task& poster, uint32_t type, kernel::IOGPoint location,
+                                  const void* data, size_t dataSize, uint32_t version, uint32_t flags,
+                                  uint32_t options) override;
+    kernel::IOReturn hidButtonEventNumber(uint32_t button, uint32_t* count) override;
     void serve(std::string_view op, RequestContext& ctx);
     windowserver::EventPoster posterOf(uint64_t clientId, pid_t pid) const;
     std::vector<windowserver::ProcessRecord> processTable() const;

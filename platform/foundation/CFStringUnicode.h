@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cf {
 
@@ -31,5 +32,9 @@ struct CFRange {
 
 // The grapheme cluster holding the unit at index; {index, 0} past the end (or before it).
 CFRange CFStringGetRangeOfComposedCharactersAtIndex(std::u16string_view string, int64_t index);
+
+// The ranges CFStringGetRangeOfComposedCharactersAtIndex gives, walked from the start in one
+// pass (typing walks whole strings; one iterator over the text keeps that linear).
+std::vector<CFRange> CFStringGetComposedCharacterRanges(std::u16string_view string);
 
 } // namespace cf

@@ -76,4 +76,15 @@ enum : uint32_t {
 };
 inline constexpr uint32_t kIOHIDSetCursorPosition = 0x2;
 
+// The HID system's connection: the record travels as whole little-endian words after the
+// call's other arguments.
+enum IOHIDSystemSelector : uint32_t {
+    kIOHIDPostEventSelector = 0,         // type, x, y, version, flags, options, data size, data words
+    kIOHIDGetButtonEventNumSelector = 1, // button -> count
+    kIOHIDSystemMethodCount = 2,
+};
+inline constexpr uint32_t kIOHIDEventDataWords = (sizeof(NXEventData) + 7) / 8;
+inline constexpr uint32_t kIOHIDPostEventScalars = 7 + kIOHIDEventDataWords;
+inline constexpr uint32_t kIOHIDConnectionType = 1;
+
 } // namespace kernel

@@ -2,6 +2,7 @@
 // socket and by platformctl's input verbs.
 #include "platform/coregraphics/CGEvent.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/iokit/IOHIDLib.h"
 
 #include <gtest/gtest.h>
 
@@ -56,4 +57,37 @@ TEST_F(InputEventsTest, LayoutPasteboardAndTapVerbs) {
     ASSERT_EQ(count, 1u);
     EXPECT_FALSE(info[0].enabled);
     EXPECT_EQ(info[0].tappingProcess, ::getpid());
+}
+
+TEST_F(InputEventsTest, TheHIDSystemHandsPostsToTheEventSystem) {
+    using namespace iokit;
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOHIDSystem"), &iterator),
+              kIOReturnSuccess);
+    io_service_t service = IOIteratorNext(iterator);
+    ASSERT_NE(service, 0u);
+    io_connect_t wrongType = 0, connect = 0;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 0, &wrongType), kIOReturnUnsupported);
+    ASSERT_EQ(IOServiceOpen(service, mach_task_self(), kIOHIDParamConnectType, &connect), kIOReturnSuccess);
+
+    NXEventData data{};
+    data.mouse.buttonNumber = 0;
+    data.mouse.pressure = 255;
+    EXPECT_EQ(IOHIDPostEvent(connect, kernel::NX_LMOUSEDOWN, IOGPoint{100, 200}, &data, kNXEventDataVersion,
+                             0, kIOHIDSetCursorPosition),
+              kIOReturnSuccess);
+    EXPECT_EQ(ctl({"input-state"}).out, "cursor=100,200 buttons=1 modifiers=0x0\n");
+    int32_t count = -1;
+    EXPECT_EQ(IOHIDGetButtonEventNum(connect, 0, &count), kIOReturnSuccess);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(IOHIDPostEvent(connect, kernel::NX_LMOUSEUP, IOGPoint{5, 5}, &data, 1, 0, 0),
+              kIOReturnBadArgument);
+    auto logged = ctl({"events", "--kind", "hid-event"});
+    EXPECT_NE(logged.out.find("type=1"), std::string::npos) << logged.out;
+    EXPECT_EQ(logged.out.find("type=2"), std::string::npos);
+    IOServiceClose(connect);
+    EXPECT_EQ(IOHIDPostEvent(connect, kernel::NX_LMOUSEUP, IOGPoint{5, 5}, &data, 2, 0, 0),
+              kIOReturnBadArgument);
+    IOObjectRelease(service);
+    IOObjectRelease(iterator);
 }
