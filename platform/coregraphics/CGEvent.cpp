@@ -3,6 +3,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/WindowServerTransport.h"
+#include "platform/foundation/CFStringUnicode.h"
 #include "platform/windowserver/EventProtocol.h"
 
 #include <cmath>
@@ -13,35 +14,6 @@ namespace cg {
 namespace op = windowserver::eventop;
 
 namespace {
-
-// UTF-16 to UTF-8 without a library: unpaired surrogates become U+FFFD.
-std::string utf8Of(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 CGEventRef newEvent(const CGEventSourceRef& source, CGEventType type, CGPoint location) {
     auto e = std::make_shared<CGEvent>();
@@ -168,7 +140,7 @@ void CGEventPost(CGEventTapLocation tap, const CGEventRef& e) {
     if (e->type == kCGEventKeyDown || e->type == kCGEventKeyUp) {
         event.insert_or_assign("key", CGEventGetIntegerValueField(e, kCGKeyboardEventKeycode) & 0xFFFF);
         if (e->unicodeSet) {
-            event.insert_or_assign("unicode", utf8Of(e->unicode));
+            event.insert_or_assign("unicode", cf::utf8FromUTF16(e->unicode));
             event.insert_or_assign("unicodeSet", true);
         }
     }

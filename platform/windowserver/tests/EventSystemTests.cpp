@@ -1,6 +1,8 @@
 #include "platform/appkit/NSPasteboard.h"
 #include "platform/applicationservices/Processes.h"
 #include "platform/coregraphics/CGEvent.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Testing.h"
 #include "platform/textinputsources/TextInputSources.h"
 #include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/InProcessEvents.h"
@@ -231,4 +233,31 @@ TEST(ClampOntoDisplaysTest, NearestDisplayHalfOpenBounds) {
     EXPECT_EQ(at(150, 10).x, 149); // the right edge is outside
     EXPECT_EQ(at(130, 60).y, 39);
     EXPECT_EQ(at(-5, 50).x, 0);
+}
+
+TEST(TextSinkPasteDelayTest, CommandVReadsThePasteboardAfterTheDelay) {
+    platform::installFakeClock();
+    windowserver::EventSystemConfig config;
+    config.scheduler = [](double seconds, std::function<void()> task) {
+        dispatch::dispatch_after(
+            dispatch::dispatch_time(dispatch::DISPATCH_TIME_NOW, static_cast<int64_t>(seconds * 1e9)),
+            dispatch::dispatch_get_main_queue(), std::move(task));
+    };
+    auto events = std::make_shared<InProcessEvents>(std::vector<CGRect>{CGRectMake(0, 0, 100, 100)}, config);
+    events->install();
+    using windowserver::eventop::textSink;
+    EXPECT_FALSE(events->request(textSink, cf::Dictionary{{"action", "pasteDelay"}, {"value", -1.0}}));
+    ASSERT_TRUE(events->request(textSink, cf::Dictionary{{"action", "pasteDelay"}, {"value", 0.2}}));
+    auto pb = appkit::NSPasteboard::generalPasteboard();
+    pb->clearContents();
+    pb->setString("early", appkit::NSPasteboardTypeString);
+    CGPostKeyboardEvent(0, 55, true);
+    CGPostKeyboardEvent(0, 9, true);
+    CGPostKeyboardEvent(0, 55, false);
+    pb->clearContents();
+    pb->setString("late", appkit::NSPasteboardTypeString);
+    EXPECT_EQ(events->sinkText(), "");
+    dispatch::advanceAndRun(0.2);
+    EXPECT_EQ(events->sinkText(), "late");
+    events->uninstall();
 }
