@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 using namespace input;
@@ -240,4 +241,24 @@ TEST_F(QNBKeyCodeUtilitiesTest, SaveAndRestoreKeepEveryTypeWithData) {
     restore(*pb, saved);
     EXPECT_EQ(pb->dataForType("public.png"), (cf::Bytes{1, 2, 3}));
     EXPECT_EQ(pb->stringForType(appkit::NSPasteboardTypeString), "text");
+}
+
+// Sessions type from their own queues into the one shared object: its lock keeps the mapper's
+// list and cache whole, so every string's keys come out as a whole.
+TEST_F(QNBKeyCodeUtilitiesTest, StringsTypedFromTwoThreadsKeepTheirKeysTogether) {
+    auto type = [this](const char* text) {
+        for (int i = 0; i < 100; ++i)
+            m_utilities->postString(text);
+    };
+    std::thread first(type, "Ab"), second(type, "\u00e9z");
+    first.join();
+    second.join();
+    std::string keys = postedKeys();
+    size_t ab = 0, ez = 0;
+    for (size_t at = 0; (at = keys.find("56d 0d 0u 56u 11d 11u", at)) != std::string::npos; ++at)
+        ++ab;
+    for (size_t at = 0; (at = keys.find("58d 14d 14u 58u 14d 14u 6d 6u", at)) != std::string::npos; ++at)
+        ++ez;
+    EXPECT_EQ(ab, 100u);
+    EXPECT_EQ(ez, 100u);
 }

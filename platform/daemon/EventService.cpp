@@ -10,7 +10,9 @@ namespace {
 
 windowserver::EventSystemConfig configOf(ServiceHost& daemon, KernelHost& host) {
     windowserver::EventSystemConfig config;
-    const cf::Dictionary& profile = daemon.profile().dictionary;
+    // Read as the kernel host read it: the daemon's own copy is loaded only at its boot.
+    auto current = platform::Profile::current();
+    const cf::Dictionary& profile = current->dictionary;
     if (auto it = profile.find("KeyboardLayout"); it != profile.end() && it->second.asString())
         config.keyboardLayout = *it->second.asString();
     config.scheduler = [&daemon, &host](double seconds, std::function<void()> task) {

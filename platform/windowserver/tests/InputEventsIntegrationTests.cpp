@@ -91,3 +91,20 @@ TEST_F(InputEventsTest, TheHIDSystemHandsPostsToTheEventSystem) {
     IOObjectRelease(service);
     IOObjectRelease(iterator);
 }
+
+namespace {
+
+class FrenchProfileTest : public InputEventsTest {
+  protected:
+    platform::Profile profile() const override {
+        platform::Profile p;
+        p.dictionary.insert_or_assign("KeyboardLayout", "com.apple.keylayout.French");
+        return p;
+    }
+};
+
+} // namespace
+
+TEST_F(FrenchProfileTest, TheProfileNamesTheLayoutAtBoot) {
+    EXPECT_EQ(ctl({"keyboard-layout"}).out, "com.apple.keylayout.French\n");
+}
