@@ -1,6 +1,7 @@
 #include "input/QNBHostKeyboardEvent.h"
 
 #include "foundation/QNBPreferences.h"
+#include "input/InputDatagrams.h"
 #include "input/QNBKeyCodeUtilities.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/CGEvent.h"
@@ -176,11 +177,7 @@ void QNBHostKeyboardEvent::sendSynthesizedPasteboardEvent() {
 }
 
 void keyboardEventDatagramReceived(std::span<const uint8_t> data) {
-    if (data.empty()) return;
-    if (data.size() < QNKeyboardMsg::kSize) {
-        platform::log("Dropping a keyboard datagram (type %u) of %zu bytes", unsigned(data[0]), data.size());
-        return;
-    }
+    if (!datagramHasLength(data, QNKeyboardMsg::kSize)) return;
     QNBHostKeyboardEvent event(data.data());
     if (event.isValid()) event.sendSynthesizedEvent();
 }

@@ -120,7 +120,7 @@ TEST_F(QNBHostKeyboardEventTest, ShortDatagramsAndTheDebuggingGateDropEverything
     platform::LogCapture log(true);
     EXPECT_EQ(posted({}), "");
     EXPECT_EQ(posted({3, 1, 0, 8, 0, 0, 0, 0}), "");
-    EXPECT_TRUE(log.contains("Dropping a keyboard datagram (type 3) of 8 bytes"));
+    EXPECT_TRUE(log.contains("Dropping a datagram of type 3 and length 8"));
     cf::CFPreferencesSetAppValue(foundation::kDebuggingDontSendKBEvents, cf::Value(true),
                                  foundation::kApplicationID);
     cf::CFPreferencesAppSynchronize(foundation::kApplicationID);
