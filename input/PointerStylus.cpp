@@ -178,6 +178,24 @@ bool scrollDirectionIsNatural() {
     return natural;
 }
 
+std::optional<cg::CGPoint> convertClientPoint(const std::optional<InputGeometry>& g, double x, double y,
+                                              PointRounding rounding) {
+    if (!g || !std::isfinite(g->cursorScale) || g->cursorScale <= 0 || cg::CGRectIsEmpty(g->frame) ||
+        !std::isfinite(g->frame.size.width) || !std::isfinite(g->frame.size.height))
+        return std::nullopt;
+    auto integral = [rounding](double v) {
+        double r = rounding == PointRounding::Floor ? std::floor(v) : std::trunc(v);
+        return static_cast<double>(saturated<int32_t>(r));
+    };
+    double gx = integral(x * (1.0 / g->cursorScale)) + g->scaleCorrectedDisplayBounds.origin.x;
+    double gy = integral(y * (1.0 / g->cursorScale)) + g->scaleCorrectedDisplayBounds.origin.y;
+    const cg::CGRect& f = g->frame;
+    // The last point inside is one short of the far edges (a frame narrower than that keeps its origin).
+    double maxX = std::max(f.origin.x, f.origin.x + f.size.width - 1);
+    double maxY = std::max(f.origin.y, f.origin.y + f.size.height - 1);
+    return cg::CGPointMake(std::clamp(gx, f.origin.x, maxX), std::clamp(gy, f.origin.y, maxY));
+}
+
 iokit::IOGPoint HIDLocationForPoint(cg::CGPoint point) {
     return iokit::IOGPoint{saturated<int16_t>(std::floor(point.x)), saturated<int16_t>(std::floor(point.y))};
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace input {
@@ -74,6 +75,19 @@ bool scrollDirectionIsNatural();
 iokit::IOGPoint HIDLocationForPoint(cg::CGPoint point);
 // A hover height as the 32-bit field value: truncated and clamped (NaN 0).
 int32_t hoverHeightFieldValue(float height);
+
+// What the input code reads of the session's display set.
+struct InputGeometry {
+    double cursorScale = 0;
+    cg::CGRect scaleCorrectedDisplayBounds;
+    cg::CGRect frame;
+};
+enum class PointRounding { Truncate, Floor };
+// A client point in global coordinates: times 1 / cursorScale, made integral, plus the bounds'
+// origin, then clamped into the frame (half-open): a device reaches no other display. Nothing
+// without a display set, an empty frame or no usable scale.
+std::optional<cg::CGPoint> convertClientPoint(const std::optional<InputGeometry>& geometry, double x,
+                                              double y, PointRounding rounding);
 
 // The four HID records of a stroke; every field not named by the form is 0.
 iokit::NXEventData mouseTabletPointEventData(cg::CGPoint location, double pressure, uint64_t buttons,

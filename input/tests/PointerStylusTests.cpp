@@ -1,3 +1,4 @@
+#include "input/ClickTracking.h"
 #include "input/InputDatagrams.h"
 #include "input/PointerStylus.h"
 #include "platform/core/Log.h"
@@ -258,4 +259,52 @@ TEST(StylusInputTest, HIDRecordsCarryEveryField) {
     EXPECT_EQ(p.proximity.pointerType, 1);
     EXPECT_EQ(p.proximity.enterProximity, 1);
     EXPECT_EQ(proximityEventData(false, 3).proximity.enterProximity, 0);
+}
+
+TEST(PointerInputTest, ConvertedPointsStayOnTheSessionsDisplay) {
+    InputGeometry g{2.0, cg::CGRectMake(1440, 0, 1024, 768), cg::CGRectMake(1440, 0, 1024, 768)};
+    auto p = convertClientPoint(g, 20, 40, PointRounding::Floor);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->x, 1450);
+    EXPECT_EQ(p->y, 20);
+    p = convertClientPoint(g, 5000, -10, PointRounding::Truncate);
+    EXPECT_EQ(p->x, 2463); // the frame is half-open: its last column
+    EXPECT_EQ(p->y, 0);
+    InputGeometry wide{2.0, cg::CGRectMake(100, 0, 400, 300), cg::CGRectMake(0, 0, 600, 300)};
+    EXPECT_EQ(convertClientPoint(wide, -3, 0, PointRounding::Truncate)->x, 99);
+    EXPECT_EQ(convertClientPoint(wide, -3, 0, PointRounding::Floor)->x, 98);
+    EXPECT_FALSE(convertClientPoint(std::nullopt, 1, 1, PointRounding::Floor));
+    EXPECT_FALSE(
+        convertClientPoint(InputGeometry{2.0, {}, cg::CGRectMake(0, 0, 0, 10)}, 1, 1, PointRounding::Floor));
+    EXPECT_FALSE(convertClientPoint(InputGeometry{0.0, {}, g.frame}, 1, 1, PointRounding::Floor));
+    EXPECT_FALSE(convertClientPoint(InputGeometry{NAN, {}, g.frame}, 1, 1, PointRounding::Floor));
+}
+
+TEST(PointerInputTest, MouseClickStates) {
+    ClickTracking clicks;
+    const uint64_t t0 = 100'000'000'000;
+    EXPECT_FALSE(clicks.mouseButtonChanged(0, true, t0));
+    EXPECT_EQ(clicks.mouseButtonChanged(0, false, t0 + 150'000'000), 1); // within 0.2 s of its down
+    EXPECT_EQ(clicks.mouseButtonChanged(0, true, t0 + 400'000'000), 2);  // within the double-click interval
+    EXPECT_FALSE(
+        clicks.mouseButtonChanged(1, true, t0 + 400'000'000)); // the right button keeps its own times
+    EXPECT_FALSE(clicks.mouseButtonChanged(1, false, t0 + 900'000'000));
+    EXPECT_FALSE(clicks.mouseButtonChanged(2, true, t0));
+}
+
+TEST(PointerInputTest, TapClickStatesAndTheUpMovedOntoItsDown) {
+    ClickTracking clicks;
+    const uint64_t t0 = 100'000'000'000;
+    auto down = clicks.tapChanged(true, cg::CGPointMake(100, 100), t0);
+    EXPECT_FALSE(down.clickState);
+    auto up = clicks.tapChanged(false, cg::CGPointMake(103, 104), t0 + 100'000'000);
+    EXPECT_EQ(up.clickState, 1);
+    EXPECT_EQ(up.location.x, 100);
+    auto second = clicks.tapChanged(true, cg::CGPointMake(110, 100), t0 + 300'000'000);
+    EXPECT_EQ(second.clickState, 2); // within 20 of the last up (its converted point)
+    EXPECT_EQ(clicks.tapChanged(false, cg::CGPointMake(111, 100), t0 + 350'000'000).clickState, 2);
+    auto far = clicks.tapChanged(true, cg::CGPointMake(300, 300), t0 + 400'000'000);
+    EXPECT_FALSE(far.clickState);
+    auto late = clicks.tapChanged(false, cg::CGPointMake(300, 300), t0 + 700'000'000);
+    EXPECT_FALSE(late.clickState); // 0.3 s after its down, and the last up is far away
 }
