@@ -16,7 +16,7 @@ constexpr uint16_t kModifierKeys[][2] = {{kLayoutCommand, 55},
 constexpr uint16_t kReturnKey = 36;
 
 size_t cacheOf(int useKeypad) {
-    return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad) : kKeypadAny;
+    return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad) : size_t{0};
 }
 
 bool isStateRecordValue(uint16_t v) {
