@@ -47,7 +47,7 @@ QNBKeyboardLayoutMapper::QNBKeyboardLayoutMapper(cf::Value data, UchrKeyboardTyp
     : mInputSourceRef(std::move(data)), mKeyboardLayout(std::move(header)) {
     for (auto& cache : mKeyCache)
         cache.reserve(kCacheCapacity);
-    mKeyCache[kKeypadAny][u"\n"] = {QNBModifiersAndKey{0, kReturnKey}};
+    cacheModifiersAndVirtualKeys({QNBModifiersAndKey{0, kReturnKey}}, u"\n", kKeypadAny);
 }
 
 bool QNBKeyboardLayoutMapper::isKeypadKey(uint16_t k) {
@@ -156,6 +156,7 @@ QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view st
 const std::vector<QNBModifiersAndKey>*
 QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u16string_view s,
                                                                           int useKeypad) const {
+    if (s.size() == 1 && s[0] < kDirectUnits) return mDirectCache[cacheOf(useKeypad)][s[0]];
     const SequenceCache& cache = mKeyCache[cacheOf(useKeypad)];
     auto it = cache.find(s);
     return it == cache.end() ? nullptr : &it->second;
@@ -163,7 +164,9 @@ QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u
 
 void QNBKeyboardLayoutMapper::cacheModifiersAndVirtualKeys(std::vector<QNBModifiersAndKey> records,
                                                            std::u16string_view s, int useKeypad) {
-    mKeyCache[cacheOf(useKeypad)].insert_or_assign(std::u16string(s), std::move(records));
+    size_t mode = cacheOf(useKeypad);
+    auto [entry, added] = mKeyCache[mode].insert_or_assign(std::u16string(s), std::move(records));
+    if (s.size() == 1 && s[0] < kDirectUnits) mDirectCache[mode][s[0]] = &entry->second;
 }
 
 std::optional<std::vector<QNBModifiersAndKey>>

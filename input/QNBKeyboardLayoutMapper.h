@@ -101,6 +101,9 @@ class QNBKeyboardLayoutMapper {
         std::unordered_map<std::u16string, std::vector<QNBModifiersAndKey>, SequenceHash, std::equal_to<>>;
     // One per keypad mode; entries are never removed.
     std::array<SequenceCache, 3> mKeyCache;
+    // Single units below this index their cache entries directly: typing is mostly such units.
+    static constexpr char16_t kDirectUnits = 0x800;
+    std::array<std::array<const std::vector<QNBModifiersAndKey>*, kDirectUnits>, 3> mDirectCache{};
     std::vector<QNBKeyEvent> mVirtualKeysToType;
     uint16_t mLastImplicitModifiersMask = 0;
     uint16_t mPersistentModifiersMask = 0;

@@ -99,7 +99,7 @@ bool readSequences(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     for (uint32_t i = 0; i < count; ++i) {
         if (offsets[i] > offsets[i + 1] || uint64_t(at) + offsets[i + 1] > r.size()) return false;
         for (uint32_t o = offsets[i]; o + 1 < offsets[i + 1]; o += 2) {
-            uint16_t unit;
+            uint16_t unit = 0;
             r.u16(uint64_t(at) + o, unit);
             h.sequences[i].push_back(static_cast<char16_t>(unit));
         }

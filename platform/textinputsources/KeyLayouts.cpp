@@ -119,8 +119,9 @@ std::optional<LayoutDescription> parseLayoutDescription(const cf::Value& plist, 
         for (const cf::Value& t : *types->asArray()) {
             const cf::Value* first = t.find("First");
             const cf::Value* last = t.find("Last");
-            auto f = first ? first->storedInteger() : std::nullopt;
-            auto l = last ? last->storedInteger() : std::nullopt;
+            std::optional<int64_t> f, l;
+            if (first) f = first->storedInteger();
+            if (last) l = last->storedInteger();
             if (!f || !l || *f < 0 || *l < *f || *l > 0xFFFF) {
                 refuse("a keyboard type range is malformed");
                 return std::nullopt;
