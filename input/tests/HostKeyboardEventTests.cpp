@@ -6,6 +6,8 @@
 #include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/InProcessEvents.h"
 
+#include "input/tests/InProcessInputTest.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,22 +17,8 @@ using namespace input;
 
 namespace {
 
-class QNBHostKeyboardEventTest : public ::testing::Test {
+class QNBHostKeyboardEventTest : public input::testing::InProcessInputTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hke.XXXXXX";
-        ASSERT_TRUE(::mkdtemp(pattern));
-        m_home = pattern;
-        ::setenv("HOME", m_home.c_str(), 1);
-        ::unsetenv("PLATFORM_ROOT");
-        m_events = std::make_shared<windowserver::InProcessEvents>();
-        m_events->install();
-    }
-    void TearDown() override {
-        m_events->uninstall();
-        std::system(("rm -rf " + m_home).c_str());
-    }
-
     // What a message posts: "[" and "]" for the bracket's combining off and on, keys as "55d".
     std::string posted(std::vector<uint8_t> message) {
         m_events->clearEntries();
@@ -62,9 +50,6 @@ class QNBHostKeyboardEventTest : public ::testing::Test {
                 uint8_t(value >> 16),
                 uint8_t(value >> 24)};
     }
-
-    std::string m_home;
-    std::shared_ptr<windowserver::InProcessEvents> m_events;
 };
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/InProcessEvents.h"
 
+#include "input/tests/InProcessInputTest.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,21 +18,8 @@ using namespace input;
 
 namespace {
 
-class PointerInputActionsTest : public ::testing::Test {
+class PointerInputActionsTest : public input::testing::InProcessInputTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pia.XXXXXX";
-        ASSERT_TRUE(::mkdtemp(pattern));
-        m_home = pattern;
-        ::setenv("HOME", m_home.c_str(), 1);
-        ::unsetenv("PLATFORM_ROOT");
-        m_events = std::make_shared<windowserver::InProcessEvents>();
-        m_events->install();
-    }
-    void TearDown() override {
-        m_events->uninstall();
-        std::system(("rm -rf " + m_home).c_str());
-    }
     // Posted keys: Quartz key events as "6d+0x100000", bare keyboard posts as "55d".
     std::string keys() {
         std::string out;
@@ -49,8 +38,6 @@ class PointerInputActionsTest : public ::testing::Test {
         }
         return out;
     }
-    std::string m_home;
-    std::shared_ptr<windowserver::InProcessEvents> m_events;
 };
 
 } // namespace
