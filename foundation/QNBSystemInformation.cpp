@@ -287,25 +287,43 @@ std::string QNBSystemInformation::systemInformationString() {
     return report;
 }
 
-std::optional<std::vector<uint8_t>> QNBSystemInformation::systemInformationXML() {
+namespace {
+
+// The document with the given chipsets: the system's facts, then one element per chipset.
+std::optional<std::vector<uint8_t>> systemInformationDocument(const std::vector<std::string>& chipsets) {
     auto root = ns::NSXMLElement::elementWithName("si");
-    root->addChild(ns::NSXMLElement::elementWithName("os", rawSystemVersionString().value_or("")));
-    root->addChild(ns::NSXMLElement::elementWithName("release", kernelRelease()));
+    root->addChild(ns::NSXMLElement::elementWithName("os", QNBSystemInformation::rawSystemVersionString().value_or("")));
+    root->addChild(ns::NSXMLElement::elementWithName("release", QNBSystemInformation::kernelRelease()));
     root->addChild(ns::NSXMLElement::elementWithName(
-        "revision", platform::format("%lu", static_cast<unsigned long>(kernelRevision()))));
-    root->addChild(ns::NSXMLElement::elementWithName("clock", rawCpuFrequencyString()));
+        "revision", platform::format("%lu", static_cast<unsigned long>(QNBSystemInformation::kernelRevision()))));
+    root->addChild(ns::NSXMLElement::elementWithName("clock", QNBSystemInformation::rawCpuFrequencyString()));
     root->addChild(ns::NSXMLElement::elementWithName(
-        "cpus", platform::format("%lu", static_cast<unsigned long>(cpuCoreCount()))));
-    root->addChild(ns::NSXMLElement::elementWithName("memory", rawSystemPhysicalMemoryString()));
-    if (auto chipsets = displayHardwareArray()) {
-        for (const auto& chipset : *chipsets) root->addChild(ns::NSXMLElement::elementWithName("chipset", chipset));
-    }
+        "cpus", platform::format("%lu", static_cast<unsigned long>(QNBSystemInformation::cpuCoreCount()))));
+    root->addChild(ns::NSXMLElement::elementWithName("memory", QNBSystemInformation::rawSystemPhysicalMemoryString()));
+    for (const auto& chipset : chipsets) root->addChild(ns::NSXMLElement::elementWithName("chipset", chipset));
     auto document = ns::NSXMLDocument::documentWithRootElement(root);
     if (!document) return std::nullopt;
     document->setVersion("1.0");
     document->setCharacterEncoding("UTF-8");
     document->setStandalone(false);
     return document->XMLDataWithOptions(ns::NSXMLDocumentTidyXML);
+}
+
+} // namespace
+
+std::optional<std::vector<uint8_t>> QNBSystemInformation::systemInformationXML() {
+    return systemInformationDocument(displayHardwareArray().value_or(std::vector<std::string>{}));
+}
+
+std::optional<std::vector<uint8_t>> QNBSystemInformation::systemInformationXMLOfAtMost(size_t maxLength) {
+    std::vector<std::string> chipsets = displayHardwareArray().value_or(std::vector<std::string>{});
+    while (true) {
+        auto document = systemInformationDocument(chipsets);
+        if (!document) return std::nullopt;
+        if (document->size() <= maxLength) return document;
+        if (chipsets.empty()) return std::nullopt;
+        chipsets.pop_back();
+    }
 }
 
 std::optional<std::string> QNBSystemInformation::systemInformationXMLString() {

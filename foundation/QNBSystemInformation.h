@@ -66,6 +66,9 @@ public:
 
     static std::string systemInformationString();
     static std::optional<std::vector<uint8_t>> systemInformationXML();
+    // The same document, rebuilt without its last chipset element, one at a time, until it
+    // is at most maxLength bytes; nothing when even the document without chipsets is longer.
+    static std::optional<std::vector<uint8_t>> systemInformationXMLOfAtMost(size_t maxLength);
     static std::optional<std::string> systemInformationXMLString();
 };
 

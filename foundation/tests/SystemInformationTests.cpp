@@ -105,6 +105,20 @@ TEST_F(SystemInformation, TheGoldenDocumentOfAFixedProfile) {
                     "<chipset>Intel Iris Pro</chipset><chipset>NVIDIA GeForce GT 750M &amp; &lt;Pro&gt;</chipset></si>");
 }
 
+TEST_F(SystemInformation, ABoundedDocumentDropsItsLastChipsetsUntilItFits) {
+    boot(goldenProfile());
+    auto whole = Info::systemInformationXMLString();
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(whole->size(), 281u);
+    auto bounded = Info::systemInformationXMLOfAtMost(255);
+    ASSERT_TRUE(bounded);
+    const std::string text(bounded->begin(), bounded->end());
+    EXPECT_EQ(text, whole->substr(0, whole->find("<chipset>NVIDIA")) + "</si>");
+    EXPECT_LE(text.size(), 255u);
+    EXPECT_EQ(Info::systemInformationXMLOfAtMost(281), Info::systemInformationXML()); // fits whole
+    EXPECT_EQ(Info::systemInformationXMLOfAtMost(150), std::nullopt); // not even the facts fit
+}
+
 TEST_F(SystemInformation, TheTextsAndTheReportFollowTheProfile) {
     boot(goldenProfile());
     EXPECT_EQ(Info::rawSystemVersionString(), "10.13.6");

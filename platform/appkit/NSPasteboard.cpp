@@ -1,6 +1,6 @@
 #include "platform/appkit/NSPasteboard.h"
 
-#include "platform/coregraphics/WindowServerTransport.h"
+#include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/windowserver/EventProtocol.h"
 
 namespace appkit {

@@ -2,7 +2,7 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
-#include "platform/coregraphics/WindowServerTransport.h"
+#include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/foundation/CFStringUnicode.h"
 #include "platform/windowserver/EventProtocol.h"
 
@@ -29,6 +29,14 @@ void setField(const CGEventRef& e, CGEventField field, int64_t integer, double r
     e->fields[field] = CGEventFieldValue{integer, real, true};
 }
 
+// Where the event system has the cursor: a new event's location (the origin when the window
+// server cannot be reached).
+CGPoint eventCursor() {
+    auto reply = CGSRequest(op::inputState);
+    auto x = CGSReplyReal(reply, "cursorX"), y = CGSReplyReal(reply, "cursorY");
+    return x && y ? CGPointMake(*x, *y) : CGPoint{};
+}
+
 CGError bracketCall(const char* call, cf::Array arguments) {
     auto reply = CGSRequest(op::bracket, {{"call", call}, {"arguments", cf::Value(std::move(arguments))}});
     return reply ? kCGErrorSuccess : kCGErrorCannotComplete;
@@ -41,7 +49,7 @@ CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state) {
 }
 
 CGEventRef CGEventCreate(const CGEventSourceRef& source) {
-    return newEvent(source, kCGEventNull, CGSCurrentInputPointerPosition());
+    return newEvent(source, kCGEventNull, eventCursor());
 }
 
 CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& source, CGEventType type, CGPoint location,
@@ -53,7 +61,7 @@ CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& source, CGEventType t
 
 CGEventRef CGEventCreateScrollWheelEvent(const CGEventSourceRef& source, CGScrollEventUnit units,
                                          uint32_t wheelCount, int32_t wheel1, int32_t wheel2) {
-    auto e = newEvent(source, kCGEventScrollWheel, CGSCurrentInputPointerPosition());
+    auto e = newEvent(source, kCGEventScrollWheel, eventCursor());
     e->fields[kCGScrollWheelEventDeltaAxis1] = CGEventFieldValue{wheel1, double(wheel1), false};
     if (wheelCount > 1)
         e->fields[kCGScrollWheelEventDeltaAxis2] = CGEventFieldValue{wheel2, double(wheel2), false};
@@ -63,7 +71,7 @@ CGEventRef CGEventCreateScrollWheelEvent(const CGEventSourceRef& source, CGScrol
 }
 
 CGEventRef CGEventCreateKeyboardEvent(const CGEventSourceRef& source, CGKeyCode key, bool keyDown) {
-    auto e = newEvent(source, keyDown ? kCGEventKeyDown : kCGEventKeyUp, CGSCurrentInputPointerPosition());
+    auto e = newEvent(source, keyDown ? kCGEventKeyDown : kCGEventKeyUp, eventCursor());
     e->fields[kCGKeyboardEventKeycode] = CGEventFieldValue{key, double(key), false};
     return e;
 }
@@ -164,12 +172,6 @@ CGError CGSetLocalEventsFilterDuringSuppressionState(uint32_t filter, uint32_t s
 
 CGError CGSetLocalEventsSuppressionInterval(double seconds) {
     return bracketCall("CGSetLocalEventsSuppressionInterval", {seconds});
-}
-
-CGPoint CGSCurrentInputPointerPosition() {
-    auto reply = CGSRequest(op::inputState);
-    auto x = CGSReplyReal(reply, "cursorX"), y = CGSReplyReal(reply, "cursorY");
-    return x && y ? CGPointMake(*x, *y) : CGPoint{};
 }
 
 CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place, CGEventTapOptions options,

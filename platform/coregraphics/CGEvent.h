@@ -3,7 +3,9 @@
 // system a test installed), which applies and logs them before the next request is answered.
 #pragma once
 
+#include "platform/coregraphics/CGError.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/coregraphics/CGSPrivate.h"
 
 #include <cstdint>
 #include <map>
@@ -12,7 +14,6 @@
 
 namespace cg {
 
-using CGError = int32_t;
 using CGKeyCode = uint16_t;
 using CGCharCode = uint16_t;
 using CGEventFlags = uint64_t;
@@ -22,11 +23,6 @@ using CGEventField = uint32_t;
 using UniChar = char16_t;
 using UniCharCount = uint64_t;
 using CGEventTapProxy = void*;
-
-inline constexpr CGError kCGErrorSuccess = 0;
-inline constexpr CGError kCGErrorFailure = 1000;
-inline constexpr CGError kCGErrorIllegalArgument = 1001;
-inline constexpr CGError kCGErrorCannotComplete = 1004;
 
 enum CGEventType : uint32_t {
     kCGEventNull = 0,
@@ -134,8 +130,6 @@ CGError CGPostKeyboardEvent(CGCharCode character, CGKeyCode key, bool keyDown);
 CGError CGEnableEventStateCombining(bool combineState);
 CGError CGSetLocalEventsFilterDuringSuppressionState(uint32_t filter, uint32_t state);
 CGError CGSetLocalEventsSuppressionInterval(double seconds);
-// The window server's pointer position (CG global); the origin when it cannot be reached.
-CGPoint CGSCurrentInputPointerPosition();
 
 // Event taps are records only: no event passes through them and callbacks never run.
 struct CGEventTapInformation {

@@ -1,11 +1,12 @@
-// How the window server's facades (events, pasteboard, taps, processes, input sources) reach
-// it: platformd's socket by default, or an event system a unit test runs in its own process.
-// Both answer the requests of platform/windowserver/EventProtocol.h.
+// How the Core Graphics facade reaches a window server: platformd's socket by default, or an
+// in-process one a unit test installs (iokit::InProcessKernel). Both answer the requests of
+// platform/windowserver/WindowServerProtocol.h and push the window server's events, which the
+// facade forwards to the main run loop.
 #pragma once
 
 #include "platform/corefoundation/Value.h"
 
-#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -14,20 +15,17 @@ namespace cg {
 
 class WindowServerTransport {
   public:
+    using PushHandler = std::function<void(const cf::Value& body)>;
+
     virtual ~WindowServerTransport() = default;
-    // The request's result dictionary; nothing when the window server refused it or could
-    // not be reached.
+    // The result dictionary; nothing when no window server answered (kCGErrorInvalidConnection).
     virtual std::optional<cf::Value> request(std::string_view op, const cf::Value& args) = 0;
+    // Pushes go to handler on a thread that runs no user code; null stops them.
+    virtual void setPushHandler(PushHandler handler) = 0;
 };
 
-// Null restores platformd's socket.
-void CGSSetTransport(std::shared_ptr<WindowServerTransport> transport);
-std::shared_ptr<WindowServerTransport> CGSCurrentTransport();
-std::optional<cf::Value> CGSRequest(std::string_view op, cf::Dictionary args = {});
-
-// Readers of a reply's values with their kinds and ranges checked.
-std::optional<int64_t> CGSReplyInteger(const std::optional<cf::Value>& reply, std::string_view key,
-                                       int64_t min = INT64_MIN, int64_t max = INT64_MAX);
-std::optional<double> CGSReplyReal(const std::optional<cf::Value>& reply, std::string_view key);
+// Null restores platformd's socket. Registered callbacks stay registered in the process.
+void CGSSetWindowServerTransport(std::shared_ptr<WindowServerTransport> transport);
+std::shared_ptr<WindowServerTransport> CGSCurrentWindowServerTransport();
 
 } // namespace cg

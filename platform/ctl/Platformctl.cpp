@@ -22,7 +22,7 @@ namespace {
 constexpr double kDefaultWaitSeconds = 30;
 
 const char* kUsageText =
-    "usage: platformctl [--root DIR] <verb> ...\n"
+    "usage: platformctl [--root DIR] <verb> ...   (platformctl help: this text)\n"
     "  platformd --root DIR | wait-ready [--timeout S] | status | shutdown\n"
     "  post <name> [--object S] [--userinfo FILE|-] [--options N]\n"
     "  observe <name> [--count N] [--timeout S]\n"
@@ -36,6 +36,15 @@ const char* kUsageText =
     "  logs [<executable>] [--follow]\n"
     "  input-state | keyboard-layout [ID] | pasteboard [--set TEXT] | text-sink [--clear]\n"
     "  event-tap add <pid> [--disabled]\n";
+
+std::string activationPolicyName(int64_t policy) {
+    switch (policy) {
+    case 0: return "regular";
+    case 1: return "accessory";
+    case 2: return "prohibited";
+    default: return platform::format("policy=%lld", static_cast<long long>(policy));
+    }
+}
 
 } // namespace
 
@@ -59,6 +68,10 @@ int Platformctl::run(const std::vector<std::string>& args) {
     m_root = ipc::rootFromEnvironment();
     size_t i = 0;
     for (; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            m_out << kUsageText;
+            return kSuccess;
+        }
         if (args[i] == "--root") {
             if (i + 1 >= args.size()) return usage("--root needs a folder");
             m_root = args[++i];
@@ -71,6 +84,10 @@ int Platformctl::run(const std::vector<std::string>& args) {
     if (i >= args.size()) return usage("no verb");
     std::string verb = args[i];
     rest.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+    if (verb == "help") {
+        m_out << kUsageText;
+        return kSuccess;
+    }
     if (verb == "platformd") return platformd(rest);
     // Anywhere after the verb too, as scripts tend to write it.
     for (size_t j = 0; j < rest.size(); ++j) {
@@ -230,7 +247,11 @@ int Platformctl::apps(const std::vector<std::string>& args) {
         m_out << plainText(app.objectForKey("pid").value_or(0)) << "\t"
               << plainText(app.objectForKey("bundleIdentifier").value_or("-")) << "\t"
               << plainText(app.objectForKey("localizedName").value_or("")) << "\t"
-              << plainText(app.objectForKey("bundlePath").value_or("")) << "\n";
+              << plainText(app.objectForKey("bundlePath").value_or("")) << "\t"
+              << activationPolicyName(app.objectForKey("activationPolicy").value_or(0).integerValue())
+              << (app.objectForKey("finishedLaunching").value_or(false).boolValue() ? "\tfinished-launching"
+                                                                                    : "")
+              << "\n";
     }
     return kSuccess;
 }

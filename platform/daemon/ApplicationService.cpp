@@ -1,5 +1,6 @@
 #include "platform/daemon/ApplicationService.h"
 
+#include "platform/core/Format.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/EventLog.h"
@@ -37,40 +38,38 @@ std::string fileName(const std::string& path) {
 } // namespace
 
 std::optional<BundleInfo> readBundleInfo(const std::string& bundlePath, platform::Error* error) {
-    if (bundlePath.empty() || bundlePath[0] != '/' || bundlePath.size() >= PATH_MAX) {
-        platform::setError(error, refusal("an application path must be absolute"));
+    // Every refusal names the bundle and what is wrong with it: a bare "No such file or
+    // directory" leaves a person guessing which path was meant.
+    auto refuse = [&](const std::string& path, const std::string& what) {
+        platform::setError(error, refusal(path + ": " + what));
         return std::nullopt;
-    }
+    };
+    if (bundlePath.empty() || bundlePath[0] != '/' || bundlePath.size() >= PATH_MAX)
+        return refuse(bundlePath, "an application path must be absolute");
     char resolved[PATH_MAX];
     struct stat st {};
-    if (!::realpath(bundlePath.c_str(), resolved) || ::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        platform::setError(error, platform::Error::posix(errno ? errno : ENOTDIR));
-        return std::nullopt;
+    if (!::realpath(bundlePath.c_str(), resolved) || ::stat(resolved, &st) != 0) {
+        int err = errno ? errno : ENOENT;
+        return refuse(bundlePath, "no such application bundle (" + std::string(std::strerror(err)) + ")");
     }
+    if (!S_ISDIR(st.st_mode)) return refuse(bundlePath, "not a folder, so not an application bundle");
     BundleInfo info;
     info.path = resolved;
-    if (info.path.size() < 5 || info.path.compare(info.path.size() - 4, 4, ".app") != 0) {
-        platform::setError(error, refusal(info.path + " is not an application bundle"));
-        return std::nullopt;
-    }
+    if (info.path.size() < 5 || info.path.compare(info.path.size() - 4, 4, ".app") != 0)
+        return refuse(info.path, "not an application bundle (its name does not end in .app)");
     // A client names the bundle in its hello: a FIFO or device posing as Info.plist must not
     // stall the service thread, so only a regular file is read.
     std::string infoPath = info.path + "/Contents/Info.plist";
-    if (::stat(infoPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        platform::setError(error, refusal(info.path + " has no Info.plist file"));
-        return std::nullopt;
-    }
+    if (::stat(infoPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return refuse(info.path, "malformed bundle: no Contents/Info.plist file");
     platform::Error readError;
     auto plist = cf::readPropertyListFile(infoPath, &readError);
-    if (!plist || !plist->isDictionary()) {
-        platform::setError(error, plist ? refusal("Info.plist is not a dictionary") : readError);
-        return std::nullopt;
-    }
+    if (!plist) return refuse(info.path, "malformed bundle: Contents/Info.plist cannot be read (" +
+                                             readError.localizedDescription() + ")");
+    if (!plist->isDictionary()) return refuse(info.path, "malformed bundle: Contents/Info.plist is not a dictionary");
     const std::string* exe = stringKey(*plist, "CFBundleExecutable");
-    if (!exe || !isPlainFileName(*exe, ApplicationService::kMaxExecutableName)) {
-        platform::setError(error, refusal("Info.plist names no usable CFBundleExecutable"));
-        return std::nullopt;
-    }
+    if (!exe || !isPlainFileName(*exe, ApplicationService::kMaxExecutableName))
+        return refuse(info.path, "malformed bundle: Contents/Info.plist names no usable CFBundleExecutable");
     info.executableName = *exe;
     if (const std::string* id = stringKey(*plist, "CFBundleIdentifier")) info.identifier = *id;
     info.localizedName = info.executableName;
@@ -89,6 +88,7 @@ cf::Value RunningApplication::toValue() const {
                      {"executable", executable},
                      {"activationPolicy", activationPolicy},
                      {"active", active},
+                     {"finishedLaunching", finishedLaunching},
                      {"launched", launched}};
     if (!bundleIdentifier.empty()) d.insert_or_assign("bundleIdentifier", bundleIdentifier);
     if (!bundlePath.empty()) d.insert_or_assign("bundlePath", bundlePath);
@@ -99,11 +99,21 @@ void ApplicationService::registerRequests(RequestTable& table) {
     table.add(ipc::op::launch, [this](RequestContext& ctx) { launch(ctx); });
     table.add(ipc::op::runningApplications, [this](RequestContext& ctx) { running(ctx); });
     table.add(ipc::op::processes, [this](RequestContext& ctx) { processes(ctx); });
+    table.add(ipc::op::setActivationPolicy, [this](RequestContext& ctx) { setActivationPolicy(ctx); });
+    table.add(ipc::op::finishedLaunching, [this](RequestContext& ctx) { finishedLaunching(ctx); });
 }
 
 RunningApplication* ApplicationService::find(pid_t pid) {
     for (auto& app : m_running)
         if (app.pid == pid) return &app;
+    return nullptr;
+}
+
+// The entry of the application on this connection (a process may also connect without its
+// bundle, as tools linked into one do).
+RunningApplication* ApplicationService::findConnected(const Client& client) {
+    for (auto& app : m_running)
+        if (app.connected && app.clientId == client.id) return &app;
     return nullptr;
 }
 
@@ -122,12 +132,18 @@ ApplicationService::launchApplication(const std::string& path, const Poster& pos
         }
     }
     std::string exe = info->path + "/Contents/MacOS/" + info->executableName;
+    struct stat st {};
+    if (::stat(exe.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(exe.c_str(), X_OK) != 0) {
+        platform::setError(error, refusal(info->path + ": malformed bundle: Contents/MacOS/" +
+                                          info->executableName + " is missing or not executable"));
+        return std::nullopt;
+    }
     SpawnRequest request{exe, {exe}, m_host.root() + "/var/log/" + info->executableName + ".log"};
     pid_t pid = spawnDetached(request);
     if (pid < 0) {
         int err = errno;
         platform::log("platformd: cannot launch %s: %s", exe, std::string(std::strerror(err)));
-        platform::setError(error, platform::Error::posix(err));
+        platform::setError(error, refusal(exe + ": cannot start (" + std::string(std::strerror(err)) + ")"));
         return std::nullopt;
     }
     m_children.emplace_back(pid, exe);
@@ -178,6 +194,29 @@ void ApplicationService::processes(RequestContext& ctx) {
     for (const auto& [pid, name] : table)
         out.push_back(cf::Dictionary{{"pid", static_cast<int64_t>(pid)}, {"command", name}});
     ctx.reply(cf::Dictionary{{"processes", cf::Value(std::move(out))}});
+}
+
+void ApplicationService::setActivationPolicy(RequestContext& ctx) {
+    auto policy = ctx.requiredInteger("policy");
+    if (!policy) return;
+    if (*policy < 0 || *policy > 2) return ctx.refuse(platform::format("no activation policy %lld", *policy));
+    RunningApplication* app = findConnected(ctx.client());
+    if (!app) return ctx.refuse("only an application bundle has an activation policy");
+    app->activationPolicy = *policy;
+    ctx.reply();
+}
+
+void ApplicationService::finishedLaunching(RequestContext& ctx) {
+    const Client& client = ctx.client();
+    std::string bundleIdentifier = client.bundleIdentifier;
+    if (RunningApplication* app = findConnected(client)) {
+        app->finishedLaunching = true;
+        bundleIdentifier = app->bundleIdentifier;
+    }
+    m_host.events().record(std::string(ipc::eventKind::finishedLaunching), "applicationDidFinishLaunching:",
+                           posterOf(client),
+                           {{"pid", static_cast<int64_t>(client.pid)}, {"bundleIdentifier", bundleIdentifier}});
+    ctx.reply();
 }
 
 void ApplicationService::clientArrived(const Client& client) {

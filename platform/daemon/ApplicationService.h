@@ -20,6 +20,7 @@ struct RunningApplication {
     std::string executable; // absolute path
     int64_t activationPolicy = 0;
     bool active = false;
+    bool finishedLaunching = false; // its application object sent did-finish-launching
     bool launched = false;  // platformd's child, removed at reaping
     bool connected = false; // its process is connected, removed when it drops
     uint64_t clientId = 0;
@@ -52,8 +53,11 @@ class ApplicationService : public SystemService {
     void launch(RequestContext& ctx);
     void running(RequestContext& ctx);
     void processes(RequestContext& ctx);
+    void setActivationPolicy(RequestContext& ctx);
+    void finishedLaunching(RequestContext& ctx);
     void childExited(pid_t pid, ExitStatus status);
     RunningApplication* find(pid_t pid);
+    RunningApplication* findConnected(const Client& client);
 
     ServiceHost& m_host;
     std::vector<RunningApplication> m_running;             // launch (or connection) order

@@ -95,11 +95,15 @@ void hostKernelAndWindowServer(Platformd& daemon, const std::string& root,
     else
         platform::log("platformd: booting without kexts");
     options.displayObserver = WindowServerService::displayRecorder(daemon.events());
+    EventLog& events = daemon.events();
+    options.recordEvent = [&events](std::string_view kind, std::string_view api, cf::Dictionary fields) {
+        events.record(std::string(kind), std::string(api), Poster{}, std::move(fields));
+    };
     auto host = std::make_shared<KernelHost>(options);
 
     auto kernelService = std::make_unique<KernelService>(host);
     kernelService->registerConnectionRequests(daemon.connectionThreadRequests());
-    auto windowServerService = std::make_unique<WindowServerService>(host);
+    auto windowServerService = std::make_unique<WindowServerService>(host, daemon);
     windowServerService->registerConnectionRequests(daemon.connectionThreadRequests());
     auto eventService = std::make_unique<EventService>(daemon, host);
     eventService->registerConnectionRequests(daemon.connectionThreadRequests());

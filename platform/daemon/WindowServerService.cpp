@@ -1,11 +1,67 @@
 #include "platform/daemon/WindowServerService.h"
 
+#include "platform/core/Log.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 namespace platformd {
 
 void WindowServerService::registerConnectionRequests(RequestTable& table) {
     table.add(windowserver::op::displays, [this](RequestContext& ctx) { displays(ctx); });
+    for (const auto& entry : windowserver::kWindowServerOps) {
+        std::string_view op = entry.name;
+        if (op == windowserver::op::displays) continue;
+        table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
+    }
+}
+
+void WindowServerService::clientArrived(const Client& client) {
+    auto use = m_host->use();
+    if (!use) return;
+    uint64_t clientId = client.id;
+    ServiceHost& daemon = m_daemon;
+    auto push = [&daemon, clientId](const cf::Value& body) {
+        daemon.push(clientId, windowserver::topic::windowServer, body);
+    };
+    windowserver::ClientIdentity identity{int32_t(client.pid), client.processName, client.bundleIdentifier};
+    uint32_t cid = m_host->windowServer().connect(identity, push);
+    std::lock_guard lock(m_mutex);
+    m_cids[client.id] = cid;
+}
+
+void WindowServerService::clientGone(const Client& client) {
+    uint32_t cid;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_cids.find(client.id);
+        if (it == m_cids.end()) return;
+        cid = it->second;
+        m_cids.erase(it);
+    }
+    auto use = m_host->use();
+    if (use) m_host->windowServer().disconnect(cid);
+}
+
+uint32_t WindowServerService::cidOf(uint64_t clientId) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_cids.find(clientId);
+    return it == m_cids.end() ? 0 : it->second;
+}
+
+// On the caller's connection thread: only the client's id and pid may be read here.
+void WindowServerService::serve(std::string_view op, RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    uint32_t cid = cidOf(ctx.client().id);
+    if (!cid) return ctx.refuse("no window-server connection yet: wait for the hello's answer");
+    ctx.defer();
+    Responder responder = ctx.responder();
+    m_host->windowServer().serve(
+        cid, op, ctx.args(), [responder](std::optional<cf::Value> result, const std::string& why) mutable {
+            if (result)
+                responder.reply(*result);
+            else
+                responder.fail(refusal(why));
+        });
 }
 
 void WindowServerService::displays(RequestContext& ctx) {

@@ -2,10 +2,83 @@
 
 #include "platform/core/Log.h"
 #include "platform/iokit/IOKitRequestServer.h"
+#include "platform/windowserver/EventProtocol.h"
 
 #include <unistd.h>
 
 namespace iokit {
+
+InProcessWindowServer::InProcessWindowServer(windowserver::WindowServer& server,
+                                             windowserver::ClientIdentity identity,
+                                             std::shared_ptr<windowserver::InProcessEvents> events)
+    : m_server(server), m_identity(std::move(identity)), m_events(std::move(events)) {
+    m_cid = connectNow();
+}
+
+InProcessWindowServer::~InProcessWindowServer() {
+    disconnect();
+}
+
+uint32_t InProcessWindowServer::connectNow() {
+    auto handler = [this](const cf::Value& body) {
+        std::shared_ptr<PushHandler> h;
+        {
+            std::lock_guard lock(m_mutex);
+            h = m_handler;
+        }
+        if (h && *h) (*h)(body);
+    };
+    return m_server.connect(m_identity, handler);
+}
+
+void InProcessWindowServer::processDied() {
+    uint32_t old;
+    {
+        std::lock_guard lock(m_mutex);
+        old = m_cid;
+        m_cid = 0;
+    }
+    if (old) m_server.disconnect(old);
+    uint32_t fresh = connectNow();
+    std::lock_guard lock(m_mutex);
+    m_cid = fresh;
+}
+
+void InProcessWindowServer::disconnect() {
+    uint32_t old;
+    {
+        std::lock_guard lock(m_mutex);
+        old = m_cid;
+        m_cid = 0;
+        // The events run on the window server's thread: they go with the connection.
+        m_events.reset();
+    }
+    if (old) m_server.disconnect(old);
+}
+
+std::optional<cf::Value> InProcessWindowServer::request(std::string_view op, const cf::Value& args) {
+    uint32_t cid;
+    std::shared_ptr<windowserver::InProcessEvents> events;
+    {
+        std::lock_guard lock(m_mutex);
+        cid = m_cid;
+        events = m_events;
+    }
+    if (windowserver::isEventOp(op)) {
+        if (!events) return std::nullopt;
+        return events->request(op, args);
+    }
+    if (!cid) return std::nullopt;
+    std::string why;
+    auto result = m_server.serveAndWait(cid, op, args, &why);
+    if (!result) platform::log("coregraphics: %@ refused: %@", op, why);
+    return result;
+}
+
+void InProcessWindowServer::setPushHandler(PushHandler handler) {
+    std::lock_guard lock(m_mutex);
+    m_handler = std::make_shared<PushHandler>(std::move(handler));
+}
 
 InProcessKernel::InProcessKernel(InProcessKernelOptions options)
     : m_kernel(std::make_unique<kernel::Kernel>(options.kernel)) {
@@ -13,7 +86,13 @@ InProcessKernel::InProcessKernel(InProcessKernelOptions options)
         m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, options.windowServerConfig);
     if (!options.kexts.empty()) m_kernel->loadKexts(options.kexts);
     m_kernel->waitQuiet();
-    if (m_windowServer) m_windowServer->boot();
+    if (m_windowServer) {
+        m_windowServer->boot();
+        m_eventHost = std::make_unique<windowserver::WindowServerEventHost>(*m_windowServer);
+        m_events = std::make_shared<windowserver::InProcessEvents>(*m_eventHost);
+        m_connection = std::make_shared<InProcessWindowServer>(
+            *m_windowServer, windowserver::ClientIdentity{int32_t(::getpid()), "unit test", ""}, m_events);
+    }
     m_task = std::make_unique<kernel::UserTask>(*m_kernel, ::getpid());
 }
 
@@ -23,6 +102,7 @@ InProcessKernel::~InProcessKernel() {
 
 void InProcessKernel::install() {
     IOKitSetTransport(shared_from_this());
+    if (m_connection) cg::CGSSetWindowServerTransport(m_connection);
 }
 
 void InProcessKernel::shutdown() {
@@ -32,6 +112,10 @@ void InProcessKernel::shutdown() {
         m_shutDown = true;
     }
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
+    if (m_connection) {
+        if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
+        m_connection->disconnect();
+    }
     // The window server lets its framebuffers go first, then user clients close, then kexts.
     if (m_windowServer) m_windowServer->stop();
     m_task.reset();

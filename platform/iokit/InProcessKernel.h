@@ -3,10 +3,13 @@
 // server platformd uses, one at a time, as one process's calls reach platformd.
 #pragma once
 
+#include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/UserTask.h"
+#include "platform/windowserver/InProcessEvents.h"
 #include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerEventHost.h"
 
 #include <memory>
 #include <mutex>
@@ -22,6 +25,36 @@ struct InProcessKernelOptions {
     windowserver::WindowServerConfig windowServerConfig;
 };
 
+// One process's connection to an in-process window server, as the Core Graphics facade's
+// transport: requests are served on the window-server thread, the event system's by the
+// events beside it; pushes reach the facade's handler from that thread, as they would from
+// platformd's reader thread.
+class InProcessWindowServer : public cg::WindowServerTransport {
+  public:
+    InProcessWindowServer(windowserver::WindowServer& server, windowserver::ClientIdentity identity,
+                          std::shared_ptr<windowserver::InProcessEvents> events = nullptr);
+    ~InProcessWindowServer() override;
+
+    uint32_t cid() const { return m_cid; }
+    // As if the process died: its connection goes (app-only changes revert), a new one starts.
+    void processDied();
+    // Ends the connection for good.
+    void disconnect();
+
+    std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
+    void setPushHandler(PushHandler handler) override;
+
+  private:
+    uint32_t connectNow();
+
+    windowserver::WindowServer& m_server;
+    windowserver::ClientIdentity m_identity;
+    std::shared_ptr<windowserver::InProcessEvents> m_events;
+    std::mutex m_mutex;
+    std::shared_ptr<PushHandler> m_handler;
+    uint32_t m_cid = 0;
+};
+
 class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {
   public:
     // Boots the kernel, the window server and the kexts; install() makes it the facade's.
@@ -30,8 +63,13 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     InProcessKernel(const InProcessKernel&) = delete;
     InProcessKernel& operator=(const InProcessKernel&) = delete;
 
-    // Makes this kernel the facade's transport until shutdown.
+    // Makes this kernel the I/O Kit facade's transport, and its window server (if any) the
+    // Core Graphics facade's, until shutdown.
     void install();
+    // The Core Graphics facade's connection (null without a window server).
+    std::shared_ptr<InProcessWindowServer> windowServerConnection() { return m_connection; }
+    // The window server's event system as this process reaches it (null without a window server).
+    std::shared_ptr<windowserver::InProcessEvents> events() { return m_events; }
     // The facade back on platformd's socket; window server, user clients and kexts go.
     void shutdown();
 
@@ -47,6 +85,9 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
   private:
     std::unique_ptr<kernel::Kernel> m_kernel;
     std::unique_ptr<windowserver::WindowServer> m_windowServer;
+    std::unique_ptr<windowserver::WindowServerEventHost> m_eventHost;
+    std::shared_ptr<windowserver::InProcessEvents> m_events;
+    std::shared_ptr<InProcessWindowServer> m_connection;
     std::mutex m_mutex; // one request at a time, in order
     std::unique_ptr<kernel::UserTask> m_task;
     bool m_shutDown = false;

@@ -49,6 +49,8 @@ constexpr std::string_view recordEvent = "events.record";
 constexpr std::string_view launch = "apps.launch";
 constexpr std::string_view runningApplications = "apps.running";
 constexpr std::string_view processes = "apps.processes";
+constexpr std::string_view setActivationPolicy = "apps.setActivationPolicy";
+constexpr std::string_view finishedLaunching = "apps.finishedLaunching";
 constexpr std::string_view login = "login";
 // Login items.
 constexpr std::string_view loginItems = "loginitems.list";
@@ -75,6 +77,8 @@ inline constexpr OpSpec kSystemServiceOps[] = {
     {op::launch, "path", "pid activated"},
     {op::runningApplications, "", "applications"},
     {op::processes, "", "processes"},
+    {op::setActivationPolicy, "policy", ""},
+    {op::finishedLaunching, "", ""},
     {op::login, "user?", "launched"},
     {op::loginItems, "user?", "items"},
     {op::insertLoginItem, "url user?", "id"},
@@ -93,6 +97,7 @@ constexpr std::string_view distributedPost = "distributed-post"; // name, object
 constexpr std::string_view launch = "launch";                    // pid, path, executable, bundleIdentifier
 constexpr std::string_view activate = "activate";                // pid, path, bundleIdentifier
 constexpr std::string_view exit = "exit"; // pid, executable, bundleIdentifier, status, signal
+constexpr std::string_view finishedLaunching = "finished-launching"; // pid, bundleIdentifier
 constexpr std::string_view authorization = "authorization";     // answer, status
 constexpr std::string_view toolRun = "tool-run";                // path, arguments, status, pid
 constexpr std::string_view toolExit = "tool-exit";              // pid, path, status, signal

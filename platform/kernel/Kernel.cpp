@@ -1,6 +1,7 @@
 #include "platform/kernel/Kernel.h"
 
 #include "platform/core/Log.h"
+#include "platform/kernel/AppleGraphicsControl.h"
 #include "platform/kernel/IODisplayConnect.h"
 #include "platform/kernel/IOLib.h"
 #include "platform/kernel/IOPlatformExpertDevice.h"
@@ -80,6 +81,11 @@ void Kernel::buildRegistry() {
         auto connect = adoptRetained(IODisplayConnect::displayConnect());
         connect->attach(builtIn.get());
         connect->registerService();
+    }
+    if (m_config.graphicsMultiplexer) {
+        auto control = adoptRetained<IOService>(AppleGraphicsControl::withFeatures(*m_config.graphicsMultiplexer));
+        control->attach(m_resources.get());
+        control->registerService();
     }
     m_matcher->waitQuiet();
 }

@@ -9,6 +9,7 @@
 #include "platform/kernel/KextLoader.h"
 #include "platform/kernel/OSPtr.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +29,10 @@ struct KernelConfig {
     std::string serialNumber = "C07STANDIN01"; // "IOPlatformSerialNumber"
     std::string productVersion = "10.12.6";    // gives version_major
     bool builtInDisplay = true;                // "BuiltInFramebuffer@0" with its "display0"
+    // The graphics multiplexer's feature bits; none: no AppleGraphicsControl service.
+    std::optional<uint64_t> graphicsMultiplexer;
+    // Records an event-log entry (kind, API name, fields) from a built-in service; may be null.
+    std::function<void(std::string_view kind, std::string_view api, cf::Dictionary fields)> recordEvent;
 };
 
 class Kernel {

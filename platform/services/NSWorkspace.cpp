@@ -47,4 +47,15 @@ NSWorkspace::runningApplicationsWithBundleIdentifier(const std::string& bundleId
     return out;
 }
 
+cf::Value NSWorkspace::activeApplication() {
+    int64_t pid = 0;
+    for (auto& app : runningApplications()) {
+        if (app->isActive()) {
+            pid = app->processIdentifier();
+            break;
+        }
+    }
+    return cf::Dictionary{{"NSApplicationProcessIdentifier", cf::Value::number(cf::kCFNumberSInt32Type, pid)}};
+}
+
 } // namespace ns

@@ -22,6 +22,9 @@ class NSWorkspace {
     std::vector<std::shared_ptr<NSRunningApplication>> runningApplications();
     std::vector<std::shared_ptr<NSRunningApplication>>
     runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier);
+    // The active (front) application: {"NSApplicationProcessIdentifier": its pid}, the pid 0
+    // when no application is active or platformd cannot be reached.
+    cf::Value activeApplication();
 
     NSWorkspace() = default;
     NSWorkspace(const NSWorkspace&) = delete;

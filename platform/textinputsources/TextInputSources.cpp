@@ -1,6 +1,6 @@
 #include "platform/textinputsources/TextInputSources.h"
 
-#include "platform/coregraphics/WindowServerTransport.h"
+#include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/textinputsources/KeyLayouts.h"
 #include "platform/windowserver/EventProtocol.h"
 

@@ -47,6 +47,14 @@ cf::Value DisplayInfo::toValue() const {
         {"pixelsHigh", pixelsHigh},
         {"bytesPerRow", static_cast<int64_t>(bytesPerRow)},
         {"ownBuffer", ownBuffer},
+        {"online", online},
+        {"main", main},
+        {"unit", unit},
+        {"mirrorOf", mirrorOf},
+        {"mirrored", mirrored},
+        {"scale", scale},
+        {"widthMM", widthMM},
+        {"heightMM", heightMM},
     };
 }
 
@@ -83,6 +91,15 @@ std::optional<DisplayInfo> DisplayInfo::fromValue(const cf::Value& value) {
     info.pixelsHigh = static_cast<uint32_t>(*high);
     info.bytesPerRow = static_cast<uint64_t>(*stride);
     info.ownBuffer = *own->asBool();
+    // Later fields: optional, so older records still read.
+    if (const cf::Value* v = value.find("online"); v && v->asBool()) info.online = *v->asBool();
+    if (const cf::Value* v = value.find("main"); v && v->asBool()) info.main = *v->asBool();
+    if (const cf::Value* v = value.find("mirrored"); v && v->asBool()) info.mirrored = *v->asBool();
+    if (auto v = integer(value, "unit", 0, kU32)) info.unit = uint32_t(*v);
+    if (auto v = integer(value, "mirrorOf", 0, kU32)) info.mirrorOf = uint32_t(*v);
+    if (auto v = integer(value, "widthMM", 0, kU32)) info.widthMM = uint32_t(*v);
+    if (auto v = integer(value, "heightMM", 0, kU32)) info.heightMM = uint32_t(*v);
+    if (auto v = real(value, "scale"); v && (*v == 1.0 || *v == 2.0)) info.scale = *v;
     return info;
 }
 

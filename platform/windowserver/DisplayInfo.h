@@ -26,6 +26,14 @@ struct DisplayInfo {
     uint32_t pixelsHigh = 0;
     uint64_t bytesPerRow = 0;
     bool ownBuffer = false; // composed into a window-server buffer, not the aperture
+    bool online = true;     // false: a removed display's last record (its identity still answers)
+    bool main = false;
+    uint32_t unit = 0;     // main 0, framebuffer i: i + 1
+    uint32_t mirrorOf = 0; // the master this display mirrors, else 0
+    bool mirrored = false; // a master with mirrors
+    double scale = 1.0;    // the current mode's backing scale
+    uint32_t widthMM = 0;  // from EDID
+    uint32_t heightMM = 0;
 
     cf::Value toValue() const;
     // Nothing when a key is missing or of the wrong kind.

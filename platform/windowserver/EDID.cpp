@@ -48,6 +48,8 @@ std::optional<EDIDInfo> parseEDID(const uint8_t* data, size_t length) {
                   (uint32_t(data[15]) << 24);
     auto name = monitorName(data);
     info.name = name && !name->empty() ? *name : kUnknownDisplayName;
+    info.widthMM = uint32_t(data[21]) * 10; // byte 21/22: the image size in centimetres
+    info.heightMM = uint32_t(data[22]) * 10;
     return info;
 }
 

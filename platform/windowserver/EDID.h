@@ -17,6 +17,8 @@ struct EDIDInfo {
     uint32_t product = 0; // bytes 10-11, little-endian
     uint32_t serial = 0;  // bytes 12-15, little-endian
     std::string name;     // the monitor-name descriptor; "Unknown Display" when it has none
+    uint32_t widthMM = 0; // bytes 21-22 (centimetres)
+    uint32_t heightMM = 0;
 };
 
 // Nothing unless length is at least 128, the fixed header is there and the block's bytes sum

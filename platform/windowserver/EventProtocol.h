@@ -62,6 +62,14 @@ inline constexpr ipc::OpSpec kEventOps[] = {
     {eventop::setKeyboardType, "type", ""},
 };
 
+// Whether a request is the event system's (the rest of the window server's requests are in
+// WindowServerProtocol.h).
+constexpr bool isEventOp(std::string_view op) {
+    for (const ipc::OpSpec& spec : kEventOps)
+        if (spec.name == op) return true;
+    return false;
+}
+
 namespace eventKind {
 constexpr std::string_view cgEvent = "cg-event";       // CGEventPost: tap, type, x, y, flags, key?, fields
 constexpr std::string_view cgKeyboard = "cg-keyboard"; // CGPostKeyboardEvent: charCode, key, down

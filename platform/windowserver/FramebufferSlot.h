@@ -34,6 +34,8 @@ struct FramebufferSlot : std::enable_shared_from_this<FramebufferSlot> {
     DisplayInfo display; // the last record: its identity outlives a removal
     std::vector<DisplayMode> modes;
     DisplayMode current;
+    double scale = 1.0;    // the current mode's backing scale (2: its HiDPI twin)
+    uint32_t mirrorOf = 0; // the display this one mirrors
     kernel::OSPtr<kernel::IODisplayConnect> displayConnect; // "display0", while online
     ComposeTarget target;
     bool loggedOwnBuffer = false;

@@ -7,10 +7,18 @@
 namespace windowserver {
 
 InProcessEvents::InProcessEvents(std::vector<cg::CGRect> displays, EventSystemConfig config)
-    : m_host(std::move(displays)) {
+    : m_standalone(std::make_unique<StandaloneEventHost>(std::move(displays))) {
+    start(*m_standalone, std::move(config));
+}
+
+InProcessEvents::InProcessEvents(EventHost& host, EventSystemConfig config) {
+    start(host, std::move(config));
+}
+
+void InProcessEvents::start(EventHost& host, EventSystemConfig config) {
     m_poster.pid = ::getpid();
     m_events = std::make_unique<EventSystem>(
-        m_host,
+        host,
         [this](EventRecord record) {
             std::lock_guard lock(m_mutex);
             m_entries.push_back(std::move(record));
@@ -28,14 +36,15 @@ InProcessEvents::~InProcessEvents() {
 }
 
 void InProcessEvents::install() {
-    cg::CGSSetTransport(shared_from_this());
+    cg::CGSSetWindowServerTransport(shared_from_this());
     m_installed = true;
 }
 
 void InProcessEvents::uninstall() {
     if (!m_installed) return;
     m_installed = false;
-    cg::CGSSetTransport(nullptr);
+    // Another transport installed since stays.
+    if (cg::CGSCurrentWindowServerTransport().get() == this) cg::CGSSetWindowServerTransport(nullptr);
 }
 
 std::optional<cf::Value> InProcessEvents::request(std::string_view op, const cf::Value& args) {

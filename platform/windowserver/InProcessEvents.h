@@ -1,6 +1,9 @@
-// The event system inside a unit test's own process, installed as the window server's
-// transport: the facades' posts reach it as one process's reach platformd, and the test
-// reads what was logged. Displays are plain rectangles; processes are what the test adds.
+// The event system inside a unit test's own process: the facades' posts reach it as one
+// process's reach platformd, and the test reads what was logged; processes are what the test
+// adds. By itself it is the facades' window-server transport over displays that are plain
+// rectangles; beside an in-process window server (iokit::InProcessKernel) it runs on that
+// server's thread and moves its cursor, and that server's transport hands it the event
+// requests.
 #pragma once
 
 #include "platform/coregraphics/WindowServerTransport.h"
@@ -18,6 +21,8 @@ class InProcessEvents : public cg::WindowServerTransport,
   public:
     explicit InProcessEvents(std::vector<cg::CGRect> displays = {cg::CGRectMake(0, 0, 1440, 900)},
                              EventSystemConfig config = {});
+    // Hosted by a window server (or another host) that outlives this.
+    explicit InProcessEvents(EventHost& host, EventSystemConfig config = {});
     ~InProcessEvents() override;
 
     // Makes this the facades' transport until uninstall (or destruction).
@@ -25,9 +30,12 @@ class InProcessEvents : public cg::WindowServerTransport,
     void uninstall();
 
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
+    // The event system pushes nothing.
+    void setPushHandler(PushHandler) override {}
 
     EventSystem& events() { return *m_events; }
-    StandaloneEventHost& host() { return m_host; }
+    // The plain rectangles' host (only when built over displays).
+    StandaloneEventHost& host() { return *m_standalone; }
     // This process's poster (its pid; the bundle identifier a test gives it).
     void setBundleIdentifier(std::string identifier);
     // A process the table knows (its serial number is given in order from 1).
@@ -40,7 +48,9 @@ class InProcessEvents : public cg::WindowServerTransport,
     std::string sinkText();
 
   private:
-    StandaloneEventHost m_host;
+    void start(EventHost& host, EventSystemConfig config);
+
+    std::unique_ptr<StandaloneEventHost> m_standalone;
     std::unique_ptr<EventSystem> m_events;
     mutable std::mutex m_mutex;
     std::vector<EventRecord> m_entries;

@@ -5,12 +5,14 @@
 // it never calls a framebuffer while holding a lock of its own.
 #pragma once
 
+#include "platform/coregraphics/SystemCursors.h"
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/windowserver/CursorRecord.h"
 #include "platform/windowserver/DisplayInfo.h"
 #include "platform/windowserver/FramebufferSlot.h"
+#include "platform/windowserver/Timers.h"
 #include "platform/windowserver/WindowServerConfig.h"
 #include "platform/windowserver/WorkThread.h"
 
@@ -19,14 +21,45 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace windowserver {
+
+// The registry property (on a framebuffer and its "display0") holding what
+// IODisplayCreateInfoDictionary answers.
+inline constexpr char kDisplayInformationKey[] = "IODisplayInformation";
+
+// One entry of a display's mode list: a driver mode at a backing scale (1: points = pixels;
+// 2: its HiDPI twin, half the points).
+struct ListedMode {
+    DisplayMode driver;
+    double scale = 1.0;
+    uint32_t width() const { return uint32_t(driver.width / scale); }
+    uint32_t height() const { return uint32_t(driver.height / scale); }
+};
+
+// Who a connection is: the process behind it.
+struct ClientIdentity {
+    int32_t pid = 0;
+    std::string name;
+    std::string bundleIdentifier;
+};
 
 class WindowServer : public kernel::FramebufferListener {
   public:
     static constexpr uint32_t kMainDisplayID = 1;
     static constexpr uint32_t kFirstVirtualDisplayID = 0x100; // + the framebuffer's index
+    static constexpr uint32_t kFirstAliasID = 0x80000000;
+    static constexpr int32_t kFirstFakePID = 0x40000000;
+    // An accessibility request unanswered this long fails.
+    static constexpr double kAccessibilityTimeoutSeconds = 6.0;
+
+    // A connection's pushes, {kind, ...}; called on the window-server thread, must only forward.
+    using PushSink = std::function<void(const cf::Value& body)>;
+    // The answer to one request: the result dictionary, or nothing and why it was refused.
+    using Reply = std::function<void(std::optional<cf::Value> result, const std::string& why)>;
 
     // Called on the window-server thread after a display was added (true) or removed.
     using DisplayObserver = std::function<void(const DisplayInfo& display, bool added)>;
@@ -51,7 +84,7 @@ class WindowServer : public kernel::FramebufferListener {
     // A client's mode change: the mode must be one the display lists. Its pixel information
     // and aperture are read again once the driver reports the change.
     kernel::IOReturn setDisplayMode(uint32_t displayID, kernel::IODisplayModeID mode);
-    // Returns once everything queued before it has run.
+    // Returns once everything queued before it, and every timer already due, has run.
     void sync();
     const CursorRecord& cursor() const { return m_cursor; }
     // Runs the task on the window-server thread (at once when called there) and returns once
@@ -59,7 +92,19 @@ class WindowServer : public kernel::FramebufferListener {
     bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
-    cg::CGPoint moveCursor(cg::CGPoint to);
+    cg::CGPoint moveCursor(cg::CGPoint location);
+
+    // Connections. connect answers the new connection id (non-zero, never reused); disconnect
+    // releases everything the connection held and reverts its app-only configurations.
+    uint32_t connect(const ClientIdentity& identity, PushSink push);
+    void disconnect(uint32_t cid);
+    // Serves one facade request of a connection (WindowServerProtocol.h). The reply comes
+    // before this returns, except for requests that wait (accessibility), answered later on
+    // the window-server thread.
+    void serve(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply);
+    // The same, waiting for the answer (any thread but the window server's).
+    std::optional<cf::Value> serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,
+                                          std::string* why = nullptr);
 
     // kernel::FramebufferListener.
     void framebufferPublished(kernel::IOFramebuffer* framebuffer) override;
@@ -89,6 +134,70 @@ class WindowServer : public kernel::FramebufferListener {
     std::shared_ptr<FramebufferSlot> slotFor(const kernel::IOFramebuffer* framebuffer) const;
     std::shared_ptr<FramebufferSlot> onlineSlot(uint32_t displayID) const;
 
+    struct Client;
+    struct Window;
+    struct Snapshot {
+        int32_t ioMode = 0;
+        double scale = 1.0;
+        uint32_t mirrorOf = 0;
+    };
+    struct ModeChange {
+        uint32_t display = 0;
+        ListedMode mode;
+    };
+    struct Transaction {
+        std::vector<ModeChange> modes;
+        std::vector<std::pair<uint32_t, uint32_t>> mirrors; // display, master (0: dissolve)
+    };
+    struct PendingQuestion {
+        uint32_t asker = 0;
+        uint32_t responder = 0;
+        Reply reply;
+        uint64_t timer = 0;
+    };
+
+    // Displays and modes (window-server thread).
+    bool hiDPIEnabled() const;
+    std::vector<ListedMode> listedModes(uint32_t displayID) const;
+    std::optional<ListedMode> currentMode(uint32_t displayID) const;
+    std::vector<uint32_t> onlineIDs() const;
+    std::optional<DisplayInfo> recordFor(uint32_t displayID, bool evenRemoved) const;
+    uint32_t& mirrorOf(uint32_t displayID);
+    std::map<uint32_t, cg::CGRect> boundsByDisplay() const;
+    // Reconfiguration passes: pass 1 before a change, pass 2 with the flags after it.
+    void beginPass(const std::vector<uint32_t>& displays);
+    void endPass(std::map<uint32_t, uint32_t> flags, const std::map<uint32_t, cg::CGRect>& before);
+    void bumpSeed();
+    uint32_t applyTransaction(uint32_t cid, const Transaction& transaction, uint32_t option);
+    bool applyMode(uint32_t displayID, const ListedMode& mode);
+    void supersede(uint32_t displayID, uint32_t exceptCid);
+    void revertAppOnly(Client& client);
+
+    // Refresh: damage since the last push, per connection.
+    void addDamage(const cg::CGRect& rect);
+    void displayBlanked(uint32_t displayID);
+    void flushRefresh();
+    void scheduleTick();
+    void tick();
+
+    // Cursor.
+    void setCursorImage(const cg::CGSCursorImage& image);
+    uint32_t hideCount() const;
+    void feedCursorEverywhere(bool sendImage);
+
+    // Requests (WindowServerRequests.cpp).
+    void dispatch(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    void displayRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    void configureRequest(Client& client, const cf::Value& args, Reply& reply);
+    void cursorRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    void windowRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    void accessibilityRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    cf::Value windowDescription(const Window& window) const;
+    std::vector<const Window*> windowsInOrder() const;
+    void dropWindow(uint32_t windowID);
+    void push(Client& client, cf::Value body);
+    void record(std::string_view kind, std::string_view api, cf::Dictionary fields);
+
     kernel::Kernel& m_kernel;
     WindowServerConfig m_config;
     DisplayObserver m_observer;
@@ -98,7 +207,30 @@ class WindowServer : public kernel::FramebufferListener {
     // The window-server thread's state.
     std::vector<std::shared_ptr<FramebufferSlot>> m_slots; // in boot order
     CursorRecord m_cursor;
+    cg::CGSCursorImage m_cursorImage;
+    uint32_t m_hookHideCount = 0;
     std::string m_mainLocation;
+    Timers m_timers;
+    std::vector<ListedMode> m_mainModes; // the main display's driver-less modes, 1x first
+    ListedMode m_mainCurrent;
+    uint32_t m_mainMirrorOf = 0;
+    uint32_t m_seed = 1;
+    uint32_t m_nextCid = 1;
+    std::map<uint32_t, std::shared_ptr<Client>> m_clients;
+    // Damage not yet composed, in CG global points; the tick runs while some is pending.
+    std::vector<cg::CGRect> m_damage;
+    bool m_tickScheduled = false;
+    uint64_t m_mainBlanks = 0;
+    uint32_t m_nextWindow = 1;
+    uint64_t m_orderStamp = 0;
+    std::map<uint32_t, std::unique_ptr<Window>> m_windows;
+    bool m_accessibilityEnabled = true;
+    int32_t m_nextFakePID = kFirstFakePID;
+    std::map<int32_t, uint32_t> m_responders; // pid → the connection answering for it
+    std::map<int32_t, uint32_t> m_fakes;      // fake pid → its connection
+    std::map<int32_t, std::string> m_fakeNames;
+    uint64_t m_nextQuestion = 1;
+    std::map<uint64_t, PendingQuestion> m_questions;
 
     // Framebuffer to slot, read by the kernel's notification calls on other threads.
     mutable std::mutex m_tableMutex;

@@ -5,7 +5,9 @@
 #include "platform/corefoundation/Profile.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace windowserver {
 
@@ -18,10 +20,21 @@ struct MainDisplayConfig {
     uint32_t vendor = 0x7A11;
     uint32_t product = 0x0001;
     uint32_t serial = 0x00010001;
+    // "Scale" 2: the points as given, pixels doubled, starting in the HiDPI twin.
+    uint32_t scale = 1;
 };
 
 struct WindowServerConfig {
     MainDisplayConfig mainDisplay;
+    // "MainDisplayLast": the main display ends the display lists (to test reordering).
+    bool mainDisplayLast = false;
+    // "DisplayAliases": the main display's alias count (default 2 with a graphics multiplexer).
+    uint32_t displayAliases = 1;
+    // Whether HiDPI twins are offered; read at every probe and listing. Null: the preference
+    // "DisplayResolutionEnabled" of "com.apple.windowserver" (any user, current host).
+    std::function<bool()> hiDPIEnabled;
+    // Records an event-log entry (kind, API name, fields); null records nothing.
+    std::function<void(std::string_view kind, std::string_view api, cf::Dictionary fields)> recordEvent;
 
     // A missing key keeps its default; a wrong-typed or out-of-range one too, logged.
     static WindowServerConfig fromProfile(const platform::Profile& profile);

@@ -1,5 +1,8 @@
-// Every request the window server answers over platformd's socket, and the event-log kinds
-// it records, in one place. (The Core Graphics facade's requests join this table.)
+// Every request the window server answers over platformd's socket, the events it pushes and
+// the event-log kinds it records, in one place. The Core Graphics and accessibility facades
+// and platformd's dispatch name requests through these constants. Requests answer the
+// facade's error code in "status" (a CGError, or an AXError for "ax." requests) where the
+// call can fail; a malformed request is refused (logged) and changes nothing.
 #pragma once
 
 #include "platform/ipc/Protocol.h"
@@ -11,15 +14,91 @@ namespace windowserver {
 namespace op {
 // The online displays, main first: {displays [DisplayInfo dictionaries]}.
 constexpr std::string_view displays = "windowserver.displays";
+// The caller's connection id.
+constexpr std::string_view connect = "ws.connect";
+// Ids in list order (online: the same list; mirrors included).
+constexpr std::string_view displayList = "ws.displayList";
+// One display's record, or no "display" for an unknown id (removed ones keep identity).
+constexpr std::string_view display = "ws.display";
+constexpr std::string_view seed = "ws.seed";
+// A display's mode list (mode dictionaries) and the current mode's number.
+constexpr std::string_view modes = "ws.modes";
+constexpr std::string_view aliases = "ws.aliases";
+// One transaction: {option, modes [{display, modeDisplay, ioMode, resolution, width, height}],
+// mirrors [{display, master}]}.
+constexpr std::string_view configure = "ws.configure";
+// {reconfiguration?, refresh?}: whether this process hears reconfiguration passes and
+// refresh pushes.
+constexpr std::string_view subscribe = "ws.subscribe";
+// The refresh push was handled: the next one may go.
+constexpr std::string_view refreshAcknowledge = "ws.refreshAck";
+constexpr std::string_view damage = "ws.damage";
+// Cursor: state {seed, x, y}; data for a cid; image (a system cursor or pixels); moves and
+// the hide count (per process, or the hooks').
+constexpr std::string_view cursorState = "ws.cursor";
+constexpr std::string_view cursorData = "ws.cursorData";
+constexpr std::string_view cursorImage = "ws.cursorImage";
+constexpr std::string_view cursorMove = "ws.cursorMove";
+constexpr std::string_view cursorHide = "ws.cursorHide";
+// Windows.
+constexpr std::string_view newWindow = "ws.newWindow";
+constexpr std::string_view setWindow = "ws.setWindow";
+constexpr std::string_view releaseWindow = "ws.releaseWindow";
+constexpr std::string_view windowList = "ws.windowList";
+constexpr std::string_view windowDescriptions = "ws.windowDescriptions";
+// Accessibility: the switch, fake applications, who answers for a pid, requests and answers.
+constexpr std::string_view axEnabled = "ax.enabled";
+constexpr std::string_view axSetEnabled = "ax.setEnabled";
+constexpr std::string_view axFakeApplication = "ax.fakeApplication";
+constexpr std::string_view axRespond = "ax.respond";
+constexpr std::string_view axRequest = "ax.request";
+constexpr std::string_view axAnswer = "ax.answer";
 } // namespace op
 
 inline constexpr ipc::OpSpec kWindowServerOps[] = {
     {op::displays, "", "displays"},
+    {op::connect, "", "cid"},
+    {op::displayList, "online?", "ids"},
+    {op::display, "display", "display?"},
+    {op::seed, "", "seed"},
+    {op::modes, "display", "status modes? current?"},
+    {op::aliases, "display", "status ids?"},
+    {op::configure, "option modes mirrors", "status"},
+    {op::subscribe, "reconfiguration? refresh?", ""},
+    {op::refreshAcknowledge, "", ""},
+    {op::damage, "x y width height", "status"},
+    {op::cursorState, "", "seed x y"},
+    {op::cursorData, "cid", "status width? height? rowBytes? x? y? hotX? hotY? pixels?"},
+    {op::cursorImage, "system? width? height? hotX? hotY? pixels?", "status"},
+    {op::cursorMove, "x y", "status"},
+    {op::cursorHide, "hide hook?", "status"},
+    {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse", "status window?"},
+    {op::setWindow, "window x? y? width? height? title? onScreen?", "status"},
+    {op::releaseWindow, "window", "status"},
+    {op::windowList, "option window", "windows"},
+    {op::windowDescriptions, "windows", "windows"},
+    {op::axEnabled, "", "enabled"},
+    {op::axSetEnabled, "enabled", ""},
+    {op::axFakeApplication, "name bundleIdentifier", "status pid?"},
+    {op::axRespond, "pid responding", "status"},
+    {op::axRequest, "pid element attribute set? value?", "status value?"},
+    {op::axAnswer, "request status value?", ""},
 };
+
+// Pushed to a process on topic "windowserver": {kind, ...}.
+namespace topic {
+constexpr std::string_view windowServer = "windowserver";
+}
+namespace push {
+constexpr std::string_view reconfiguration = "reconfiguration"; // pass, changes [{display, flags}]
+constexpr std::string_view refresh = "refresh";                 // rects [[x, y, w, h]...]
+constexpr std::string_view axRequest = "ax-request"; // request, pid, element, attribute, set?, value?
+} // namespace push
 
 namespace eventKind {
 constexpr std::string_view displayAdded = "display-added";     // id, serial, name, location, width, height
 constexpr std::string_view displayRemoved = "display-removed"; // id, serial, name, location
+constexpr std::string_view accessibility = "accessibility";    // pid, element, attribute (settings)
 } // namespace eventKind
 
 } // namespace windowserver

@@ -1,6 +1,7 @@
 // What the window server reads from a framebuffer in each of its states, and the records
 // it is described by: modes, pixels, aperture, EDID, attributes and interrupt registration.
 #include "FramebufferFixture.h"
+#include "IndependentModeTable.h"
 
 #include "platform/kernel/IOBufferMemoryDescriptor.h"
 #include "platform/kernel/IODeviceMemory.h"
@@ -128,11 +129,20 @@ TEST_F(FramebufferTest, ModeTableRowsAndPixelDescription) {
     EXPECT_EQ(info.flags, 0x87u);
     EXPECT_EQ(info.maxDepthIndex, 2) << "reported depth, not the row's";
     ASSERT_EQ(fb->getInformationForDisplayMode(432, &info), kIOReturnSuccess);
-    EXPECT_EQ(info.nominalWidth, 3010u);
     EXPECT_EQ(info.flags, 0x800003u);
-    ASSERT_EQ(fb->getInformationForDisplayMode(442, &info), kIOReturnSuccess);
-    EXPECT_EQ(info.nominalWidth, 2304u);
-    EXPECT_EQ(info.nominalHeight, 4096u);
+    // Every offered row against the table typed out apart from the driver.
+    auto expected = independentModeTable();
+    ASSERT_EQ(expected.size(), 443u);
+    int mismatches = 0;
+    for (IODisplayModeID id = 1; id <= 442; ++id) {
+        ASSERT_EQ(fb->getInformationForDisplayMode(id, &info), kIOReturnSuccess) << "mode " << id;
+        if (info.nominalWidth != expected[id].first || info.nominalHeight != expected[id].second) {
+            ++mismatches;
+            ADD_FAILURE() << "mode " << id << " is " << info.nominalWidth << "x" << info.nominalHeight
+                          << ", not " << expected[id].first << "x" << expected[id].second;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(fb->getInformationForDisplayMode(443, &info), kIOReturnBadArgument);
     EXPECT_EQ(fb->getInformationForDisplayMode(-1, &info), kIOReturnBadArgument);
     EXPECT_EQ(fb->getInformationForDisplayMode(1, nullptr), kIOReturnBadArgument);
@@ -219,6 +229,16 @@ TEST_F(FramebufferTest, SyntheticEDIDCarriesTheSerialPrefixIndexAndName) {
     EXPECT_EQ((edid[8] << 8) | edid[9], 0x5A8F);
     EXPECT_EQ(edid[10] | (edid[11] << 8), 0xCAFE);
     EXPECT_EQ((std::vector<UInt8>(edid + 12, edid + 16)), (std::vector<UInt8>{0x02, 0x00, 0x73, 0x99}));
+    // What a window server parses after the serial: week 1-54 of manufacture, a year after
+    // 1990, structure version 1.3, a digital input, a non-zero size in cm, gamma 2.2.
+    EXPECT_EQ((std::vector<UInt8>(edid + 16, edid + 24)),
+              (std::vector<UInt8>{5, 25, 1, 3, 0x80, 12, 5, 0x78}));
+    EXPECT_TRUE(edid[16] >= 1 && edid[16] <= 54) << "week of manufacture";
+    EXPECT_EQ(edid[18], 1) << "EDID version";
+    EXPECT_EQ(edid[19], 3) << "EDID revision";
+    EXPECT_NE(edid[20] & 0x80, 0) << "digital input";
+    EXPECT_TRUE(edid[21] > 0 && edid[22] > 0) << "screen size in cm";
+    EXPECT_DOUBLE_EQ((edid[23] + 100) / 100.0, 2.2) << "gamma";
     EXPECT_EQ(std::accumulate(edid, edid + 128, 0u) % 256, 0u);
     EXPECT_EQ(edid[54 + 3], 0xFC);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(edid + 59)), "Tessel");

@@ -103,8 +103,15 @@ TEST_F(VBLTest, ThresholdNeverFallsBelowThePeriodAndAZeroPeriodIsRefused) {
     EXPECT_EQ(call(connection, 10, {16666}), kIOReturnSuccess);
     EXPECT_EQ(call(connection, 11, {1000}), kIOReturnSuccess);
     EXPECT_EQ(call(connection, 2, {1}), kIOReturnSuccess);
-    advance(microseconds(16666 * 2 + 1));
-    EXPECT_GE(display.vblCount, 1) << "a threshold of one period lets the timer take over at once";
+    // Asked for 1 ms, the threshold is a whole period: after a signal, one period of silence
+    // is not yet past it, and only a moment later does the timer take over.
+    ASSERT_EQ(call(connection, 9, {}), kIOReturnSuccess);
+    const int signalled = display.vblCount;
+    EXPECT_GE(signalled, 1);
+    advance(microseconds(16666));
+    EXPECT_EQ(display.vblCount, signalled) << "one period after a signal the timer stays quiet";
+    advance(microseconds(2));
+    EXPECT_EQ(display.vblCount, signalled + 1) << "past a period of silence the timer takes over";
 }
 
 TEST_F(VBLTest, DisablingTheRegistrationDropsItForGood) {

@@ -64,6 +64,19 @@ TEST(Arguments, NumbersAreWholeTextsOnly) {
     EXPECT_FALSE(ctl::parseReal("1.5s"));
 }
 
+TEST(PlatformctlHelp, HelpAndDashDashHelpPrintTheUsageAndSucceedWithoutARoot) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"help"}, {"-h"}}) {
+        std::ostringstream out, err;
+        ::unsetenv("PLATFORM_ROOT");
+        EXPECT_EQ(ctl::Platformctl(out, err).run(args), 0) << args[0];
+        EXPECT_EQ(out.str().rfind("usage: platformctl", 0), 0u) << out.str();
+        EXPECT_NE(out.str().find("launch <path.app>"), std::string::npos);
+        EXPECT_EQ(err.str(), "");
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(ctl::Platformctl(out, err).run({"frobnicate"}), 2);
+}
+
 TEST(EventLines, PrintFieldsSortedWithThePosterFlattened) {
     cf::Value entry =
         cf::Dictionary{{"sequence", 12}, {"time", 3.5},  {"kind", "distributed-post"},
@@ -130,6 +143,8 @@ TEST_F(PlatformctlVerbs, EditsLoginItemsAndReportsTheRegistry) {
     EXPECT_EQ(run({"login-items", "add", "file:///x", "--user", "../root"}), 1);
     EXPECT_EQ(run({"login-items", "frobnicate"}), 2);
     EXPECT_EQ(run({"launch", "/Applications/None.app"}), 1);
+    EXPECT_EQ(m_err.str(), "platformctl: " + m_root +
+                               "/Applications/None.app: no such application bundle (No such file or directory)\n");
     EXPECT_EQ(run({"apps"}), 0);
     EXPECT_EQ(m_out.str(), "");
     EXPECT_EQ(run({"kext", "list"}), 0);

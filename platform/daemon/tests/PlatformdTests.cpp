@@ -313,6 +313,28 @@ TEST_F(InProcessPlatformd, ADroppedConnectionReleasesItsObserversAndRunningEntry
     EXPECT_EQ(call(*other, ipc::op::runningApplications).find("applications")->count(), 0u);
 }
 
+TEST_F(InProcessPlatformd, KeepsAnApplicationsActivationPolicyAndLogsItsFinishedLaunching) {
+    auto app = connect(ipc::HelloInfo{"/x/Fake.app/Contents/MacOS/Fake", "Fake", "com.example.Fake",
+                                      "/x/Fake.app", "someone"});
+    auto plain = connect();
+    auto entry = [&] { return *call(*plain, ipc::op::runningApplications).find("applications")->at(0); };
+    EXPECT_EQ(entry().find("activationPolicy")->integerValue(), 0);
+    EXPECT_FALSE(entry().find("finishedLaunching")->asBool().value_or(true));
+    call(*app, ipc::op::setActivationPolicy, cf::Dictionary{{"policy", 1}});
+    EXPECT_EQ(entry().find("activationPolicy")->integerValue(), 1);
+    refusal(*app, ipc::op::setActivationPolicy, cf::Dictionary{{"policy", 3}});
+    refusal(*app, ipc::op::setActivationPolicy, cf::Dictionary{{"policy", "accessory"}});
+    // A process without an application bundle has no entry to keep a policy in.
+    refusal(*plain, ipc::op::setActivationPolicy, cf::Dictionary{{"policy", 1}});
+    EXPECT_EQ(entry().find("activationPolicy")->integerValue(), 1);
+
+    call(*app, ipc::op::finishedLaunching);
+    EXPECT_TRUE(entry().find("finishedLaunching")->asBool().value_or(false));
+    auto event = waitEvent(*plain, "finished-launching", {{"bundleIdentifier", "com.example.Fake"}});
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->find("pid")->integerValue(), static_cast<int64_t>(::getpid()));
+}
+
 TEST_F(InProcessPlatformd, WaitsForEventsAsDeferredRepliesAndPagesTheLog) {
     auto c = connect(), recorder = connect();
     auto timedOut = call(*c, ipc::op::waitEvent, cf::Dictionary{{"kind", "never"}, {"timeout", 0.05}});
@@ -414,15 +436,24 @@ TEST_F(InProcessPlatformd, LaunchesBundlesReapsThemAndActivatesARunningCopy) {
 TEST_F(InProcessPlatformd, RefusesPathsThatAreNoRunnableBundle) {
     platform::LogCapture capture(true);
     auto c = connect();
-    refusal(*c, ipc::op::launch, cf::Dictionary{{"path", "relative/X.app"}});
-    refusal(*c, ipc::op::launch, cf::Dictionary{{"path", m_root + "/Applications/Missing.app"}});
-    refusal(*c, ipc::op::launch, cf::Dictionary{{"path", m_root + "/Applications"}}); // not a .app
+    // Each refusal names the path and what is wrong with it.
+    auto why = [&](const std::string& path) {
+        return refusal(*c, ipc::op::launch, cf::Dictionary{{"path", path}}).localizedDescription();
+    };
+    EXPECT_EQ(why("relative/X.app"), "relative/X.app: an application path must be absolute");
+    EXPECT_EQ(why(m_root + "/Applications/Missing.app"),
+              m_root + "/Applications/Missing.app: no such application bundle (No such file or directory)");
+    EXPECT_EQ(why(m_root + "/Applications"),
+              m_root + "/Applications: not an application bundle (its name does not end in .app)");
     std::string app = makeBundle("Evil", "exit 0", "com.example.Evil");
+    std::string noExe = makeBundle("NoExe", "exit 0", "com.example.NoExe");
+    ::unlink((noExe + "/Contents/MacOS/NoExe").c_str());
+    EXPECT_EQ(why(noExe), noExe + ": malformed bundle: Contents/MacOS/NoExe is missing or not executable");
     cf::writePropertyListFile(cf::Dictionary{{"CFBundleExecutable", "../../../../bin/sh"}},
                               app + "/Contents/Info.plist", cf::PropertyListFormat::XML);
-    refusal(*c, ipc::op::launch, cf::Dictionary{{"path", app}});
+    EXPECT_EQ(why(app), app + ": malformed bundle: Contents/Info.plist names no usable CFBundleExecutable");
     std::ofstream(app + "/Contents/Info.plist") << "garbage";
-    refusal(*c, ipc::op::launch, cf::Dictionary{{"path", app}});
+    EXPECT_NE(why(app).find(app + ": malformed bundle: Contents/Info.plist cannot be read"), std::string::npos);
     // A FIFO posing as Info.plist would block whoever opens it: refused without opening.
     ::unlink((app + "/Contents/Info.plist").c_str());
     ASSERT_EQ(::mkfifo((app + "/Contents/Info.plist").c_str(), 0644), 0);

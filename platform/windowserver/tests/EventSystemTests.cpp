@@ -1,8 +1,12 @@
+#include "platform/appkit/NSEvent.h"
 #include "platform/appkit/NSPasteboard.h"
 #include "platform/applicationservices/Processes.h"
+#include "platform/coregraphics/CGDirectDisplay.h"
 #include "platform/coregraphics/CGEvent.h"
+#include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/Testing.h"
+#include "platform/iokit/InProcessKernel.h"
 #include "platform/textinputsources/TextInputSources.h"
 #include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/InProcessEvents.h"
@@ -40,6 +44,11 @@ class EventSystemTest : public ::testing::Test {
     cf::Value state() {
         return *m_events->request(windowserver::eventop::inputState, cf::Value::emptyDictionary());
     }
+    // The event system's cursor (the display side's, without a window server here).
+    CGPoint cursor() {
+        cf::Value s = state();
+        return CGPointMake(s.find("cursorX")->doubleValue(), s.find("cursorY")->doubleValue());
+    }
 
     std::shared_ptr<InProcessEvents> m_events;
 };
@@ -76,8 +85,8 @@ TEST_F(EventSystemTest, MouseEventsMoveTheCursorOntoADisplayAndHoldButtons) {
     // Below the second display (768 high): clamped to its last row; past the right edge too.
     CGEventPost(kCGSessionEventTap, CGEventCreateMouseEvent(nullptr, kCGEventLeftMouseDragged,
                                                             CGPointMake(3000, 800), kCGMouseButtonLeft));
-    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 2463);
-    EXPECT_EQ(CGSCurrentInputPointerPosition().y, 767);
+    EXPECT_EQ(cursor().x, 2463);
+    EXPECT_EQ(cursor().y, 767);
     auto other =
         CGEventCreateMouseEvent(nullptr, kCGEventOtherMouseDown, CGPointMake(10, 10), kCGMouseButtonCenter);
     CGEventSetIntegerValueField(other, kCGMouseEventButtonNumber, 5);
@@ -85,7 +94,7 @@ TEST_F(EventSystemTest, MouseEventsMoveTheCursorOntoADisplayAndHoldButtons) {
     EXPECT_EQ(state().find("buttons")->integerValue(), 1 | 1 << 5);
     // Scroll events do not move the cursor.
     CGEventPost(kCGHIDEventTap, CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitLine, 1, -3));
-    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 10);
+    EXPECT_EQ(cursor().x, 10);
 }
 
 TEST_F(EventSystemTest, MalformedPostsAreRefusedAndChangeNothing) {
@@ -205,13 +214,13 @@ TEST_F(EventSystemTest, HIDPostsCountDownsMoveOnRequestAndRefuseBadRecords) {
     windowserver::EventPoster poster{::getpid(), ""};
     auto& events = m_events->events();
     EXPECT_EQ(events.postHID(poster, kernel::NX_OMOUSEDOWN, {1500, 30}, &data, sizeof data, 2, 0, 0x2), 0);
-    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 1500);
+    EXPECT_EQ(cursor().x, 1500);
     uint32_t n = 9;
     EXPECT_EQ(events.buttonEventNumber(2, &n), 0);
     EXPECT_EQ(n, 1u);
     // Without option 0x2 the cursor stays; a wrong size or version changes nothing.
     EXPECT_EQ(events.postHID(poster, kernel::NX_LMOUSEDRAGGED, {10, 10}, &data, sizeof data, 2, 0, 0), 0);
-    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 1500);
+    EXPECT_EQ(cursor().x, 1500);
     EXPECT_NE(events.postHID(poster, kernel::NX_OMOUSEDOWN, {1, 1}, &data, sizeof data - 1, 2, 0, 0), 0);
     EXPECT_NE(events.postHID(poster, kernel::NX_OMOUSEDOWN, {1, 1}, &data, sizeof data, 1, 0, 0), 0);
     EXPECT_NE(events.postHID(poster, 99, {1, 1}, &data, sizeof data, 2, 0, 0), 0);
@@ -260,4 +269,32 @@ TEST(TextSinkPasteDelayTest, CommandVReadsThePasteboardAfterTheDelay) {
     dispatch::advanceAndRun(0.2);
     EXPECT_EQ(events->sinkText(), "late");
     events->uninstall();
+}
+
+// Beside an in-process window server the event system moves that server's cursor: the display
+// facade and NSEvent read where a posted event left it, and a cursor move the display facade
+// asks for is where the next event starts.
+TEST(InProcessWindowServerEventsTest, PostedEventsMoveTheWindowServersCursor) {
+    platform::installFakeClock();
+    auto kernel = std::make_shared<iokit::InProcessKernel>();
+    kernel->install();
+    auto events = kernel->events();
+    ASSERT_TRUE(events);
+    CGRect main = CGDisplayBounds(CGMainDisplayID());
+    ASSERT_GT(main.size.width, 0);
+    CGEventPost(kCGHIDEventTap,
+                CGEventCreateMouseEvent(nullptr, kCGEventMouseMoved, CGPointMake(main.size.width + 500, 30),
+                                        kCGMouseButtonLeft));
+    EXPECT_EQ(events->entries(windowserver::eventKind::cgEvent).size(), 1u);
+    CGPoint at = CGSCurrentInputPointerPosition();
+    EXPECT_EQ(at.x, main.size.width - 1);
+    EXPECT_EQ(at.y, 30);
+    EXPECT_EQ(appkit::NSEvent::mouseLocation().y, main.size.height - 30);
+    ASSERT_EQ(CGSMoveCursor(CGPointMake(12, 34)), kCGErrorSuccess);
+    CGEventRef next = CGEventCreate(nullptr);
+    EXPECT_EQ(CGEventGetLocation(next).x, 12);
+    EXPECT_EQ(CGEventGetLocation(next).y, 34);
+    kernel->shutdown();
+    // With the window server gone its events answer nothing.
+    EXPECT_FALSE(cg::CGSRequest(windowserver::eventop::inputState));
 }

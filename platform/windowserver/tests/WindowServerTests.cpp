@@ -176,11 +176,13 @@ TEST_F(WindowServerTest, DisplaysSitRightOfTheMainOneInIndexOrderAndCloseUpOnRem
     displays = m_server->displays();
     ASSERT_EQ(displays.size(), 2u);
     EXPECT_TRUE(cg::CGRectEqualToRect(displays[1].bounds, cg::CGRectMake(1440, 0, 1024, 768)));
-    // The cursor sits on the main display: the framebuffer hears its place, off its screen.
+    // The cursor sits on the main display: the framebuffer hears where the image's top-left
+    // (location less the arrow's hot spot) lies, off its screen.
     std::vector<uint64_t> mouse;
     ASSERT_EQ(call(second, 5, {}, &mouse, 3), kIOReturnSuccess);
-    EXPECT_EQ(static_cast<int32_t>(mouse[0]), 720 - 1440);
-    EXPECT_EQ(static_cast<int32_t>(mouse[1]), 450);
+    cg::CGPoint hot = cg::CGSSystemCursorImage(cg::CGSSystemCursor::arrow).hotSpot;
+    EXPECT_EQ(static_cast<int32_t>(mouse[0]), 720 - int32_t(hot.x) - 1440);
+    EXPECT_EQ(static_cast<int32_t>(mouse[1]), 450 - int32_t(hot.y));
     EXPECT_EQ(mouse[2], 0u);
 }
 

@@ -1,0 +1,10 @@
+#include "capture/QNBVellEncoderProtocol.h"
+
+namespace capture {
+
+const QNBVellEncoderClass& QNBJPEGVellEncoderClass() {
+    static const QNBVellEncoderClass jpeg{"QNBJPEGVellEncoder", {}};
+    return jpeg;
+}
+
+} // namespace capture

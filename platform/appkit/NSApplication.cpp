@@ -1,0 +1,140 @@
+#include "platform/appkit/NSApplication.h"
+
+#include "platform/core/Log.h"
+#include "platform/corefoundation/NSUserDefaults.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/dispatch/Thread.h"
+#include "platform/foundation/NSNotificationCenter.h"
+#include "platform/foundation/NSRunLoop.h"
+#include "platform/ipc/Connection.h"
+#include "platform/ipc/Protocol.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace appkit {
+
+namespace {
+
+// platformd is told, not asked: a process without it (a tool, a unit test) still runs.
+void tellPlatformd(std::string_view op, const cf::Value& args) {
+    auto connection = ipc::Connection::shared();
+    if (!connection) return;
+    ipc::Reply reply = connection->request(op, args);
+    if (!reply.ok)
+        platform::log("NSApplication: platformd refused %s: %s", std::string(op),
+                      reply.error.localizedDescription());
+}
+
+ns::NSNotification notification(const char* name, const std::shared_ptr<NSApplication>& app) {
+    return ns::NSNotification{name, app, std::nullopt};
+}
+
+} // namespace
+
+std::shared_ptr<NSApplication> NSApplication::sharedApplication() {
+    static std::shared_ptr<NSApplication> app = std::make_shared<NSApplication>();
+    return app;
+}
+
+std::shared_ptr<NSApplication> NSApp() {
+    return NSApplication::sharedApplication();
+}
+
+void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate) {
+    std::lock_guard lock(m_mutex);
+    m_delegate = std::move(delegate);
+}
+
+std::shared_ptr<NSApplicationDelegate> NSApplication::delegate() const {
+    std::lock_guard lock(m_mutex);
+    return m_delegate;
+}
+
+bool NSApplication::setActivationPolicy(NSApplicationActivationPolicy policy) {
+    if (policy < NSApplicationActivationPolicyRegular || policy > NSApplicationActivationPolicyProhibited)
+        return false;
+    m_policy = policy;
+    tellPlatformd(ipc::op::setActivationPolicy, cf::Dictionary{{"policy", static_cast<int64_t>(policy)}});
+    return true;
+}
+
+NSApplicationActivationPolicy NSApplication::activationPolicy() const {
+    return static_cast<NSApplicationActivationPolicy>(m_policy.load());
+}
+
+void NSApplication::finishLaunching() {
+    auto self = shared_from_this();
+    auto note = notification(NSApplicationWillFinishLaunchingNotification, self);
+    if (auto d = delegate()) d->applicationWillFinishLaunching(note);
+    ns::NSNotificationCenter::defaultCenter().postNotification(note);
+    std::weak_ptr<NSApplication> weak = self;
+    dispatch::RunLoop::main()->perform(dispatch::RunLoopModes{std::string(dispatch::kDefaultRunLoopMode)},
+                                       [weak] {
+                                           if (auto app = weak.lock()) app->sendDidFinishLaunching();
+                                       });
+}
+
+void NSApplication::sendDidFinishLaunching() {
+    if (m_finishedLaunching.exchange(true)) return;
+    auto note = notification(NSApplicationDidFinishLaunchingNotification, shared_from_this());
+    if (auto d = delegate()) d->applicationDidFinishLaunching(note);
+    ns::NSNotificationCenter::defaultCenter().postNotification(note);
+    // A delegate that terminated during launch never finished launching.
+    if (!m_terminating.load()) tellPlatformd(ipc::op::finishedLaunching, cf::Value::emptyDictionary());
+}
+
+void NSApplication::run() {
+    if (!dispatch::isMainThread()) {
+        platform::log("NSApplication: run must be called on the main thread");
+        return;
+    }
+    m_running = true;
+    dispatch::RunLoop::main()->run();
+    m_running = false;
+}
+
+void NSApplication::stop() {
+    dispatch::RunLoop::main()->stop();
+}
+
+void NSApplication::setExitHandler(std::function<void(int)> handler) {
+    std::lock_guard lock(m_mutex);
+    m_exit = std::move(handler);
+}
+
+void NSApplication::terminate() {
+    auto self = shared_from_this();
+    auto d = delegate();
+    if (d && d->applicationShouldTerminate(*this) != NSTerminateNow) return;
+    m_terminating = true;
+    auto note = notification(NSApplicationWillTerminateNotification, self);
+    if (d) d->applicationWillTerminate(note);
+    ns::NSNotificationCenter::defaultCenter().postNotification(note);
+    ns::NSUserDefaults::standardUserDefaults()->synchronize();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::function<void(int)> exitHandler;
+    {
+        std::lock_guard lock(m_mutex);
+        exitHandler = m_exit;
+    }
+    if (exitHandler) return exitHandler(0);
+    // The process's threads (socket loops, queues) are still running: static destructors must
+    // not run under them, so the exit skips them once everything is flushed.
+    std::_Exit(0);
+}
+
+int NSApplicationMain(int argc, char** argv,
+                      const std::function<std::shared_ptr<NSApplicationDelegate>()>& makeDelegate) {
+    (void)argc, (void)argv;
+    auto app = NSApplication::sharedApplication();
+    app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
+    // The hello registers pid, bundle identifier and name; the policy follows it.
+    app->setActivationPolicy(app->activationPolicy());
+    app->finishLaunching();
+    app->run();
+    return 0;
+}
+
+} // namespace appkit

@@ -1,0 +1,88 @@
+// Bitmap image representations: 8-bit samples, 3 or 4 a pixel, meshed, in memory the rep owns;
+// written out as PNG.
+#pragma once
+
+#include "platform/corefoundation/Value.h"
+#include "platform/coregraphics/CGGeometry.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace appkit {
+
+using NSBitmapFormat = uint32_t;
+inline constexpr NSBitmapFormat NSBitmapFormatAlphaFirst = 1;
+inline constexpr NSBitmapFormat NSBitmapFormatAlphaNonpremultiplied = 2;
+inline constexpr NSBitmapFormat NSBitmapFormatThirtyTwoBitLittleEndian = 512;
+
+enum NSBitmapImageFileType : uint32_t {
+    NSBitmapImageFileTypeTIFF = 0,
+    NSBitmapImageFileTypeBMP = 1,
+    NSBitmapImageFileTypeGIF = 2,
+    NSBitmapImageFileTypeJPEG = 3,
+    NSBitmapImageFileTypePNG = 4,
+    NSBitmapImageFileTypeJPEG2000 = 5,
+};
+
+inline constexpr char NSCalibratedRGBColorSpace[] = "NSCalibratedRGBColorSpace";
+inline constexpr char NSDeviceRGBColorSpace[] = "NSDeviceRGBColorSpace";
+
+class NSImageRep {
+  public:
+    virtual ~NSImageRep() = default;
+    // Points.
+    cg::CGSize size() const { return m_size; }
+    void setSize(cg::CGSize size) { m_size = size; }
+
+  protected:
+    cg::CGSize m_size;
+};
+
+class NSBitmapImageRep : public NSImageRep {
+  public:
+    // initWithBitmapDataPlanes:pixelsWide:pixelsHigh:bitsPerSample:samplesPerPixel:hasAlpha:
+    // isPlanar:colorSpaceName:bitmapFormat:bytesPerRow:bitsPerPixel: with no planes: the rep
+    // allocates zeroed memory. Null unless the samples are 8 bits, 3 or 4 a pixel (4 exactly
+    // when it has alpha), meshed, in an RGB colour space, with bitsPerPixel 0 or 8 × samples,
+    // bytesPerRow 0 (packed) or enough for a row, and sides of 1 to 16384.
+    static std::shared_ptr<NSBitmapImageRep>
+    initWithBitmapDataPlanes(uint8_t** planes, int64_t pixelsWide, int64_t pixelsHigh, int64_t bitsPerSample,
+                             int64_t samplesPerPixel, bool hasAlpha, bool isPlanar,
+                             const std::string& colorSpaceName, NSBitmapFormat bitmapFormat,
+                             int64_t bytesPerRow, int64_t bitsPerPixel);
+
+    uint8_t* bitmapData() { return m_data.data(); }
+    const uint8_t* bitmapData() const { return m_data.data(); }
+    int64_t pixelsWide() const { return m_pixelsWide; }
+    int64_t pixelsHigh() const { return m_pixelsHigh; }
+    int64_t bitsPerSample() const { return 8; }
+    int64_t samplesPerPixel() const { return m_samplesPerPixel; }
+    int64_t bitsPerPixel() const { return 8 * m_samplesPerPixel; }
+    int64_t bytesPerRow() const { return m_bytesPerRow; }
+    bool hasAlpha() const { return m_hasAlpha; }
+    bool isPlanar() const { return false; }
+    NSBitmapFormat bitmapFormat() const { return m_bitmapFormat; }
+    const std::string& colorSpaceName() const { return m_colorSpaceName; }
+
+    // PNG (type 4): RGBA un-premultiplied when the rep has alpha, else RGB; the same pixels give
+    // the same bytes. Other types: nothing.
+    std::optional<std::vector<uint8_t>> representationUsingType(NSBitmapImageFileType type,
+                                                                const cf::Dictionary& properties) const;
+
+  private:
+    NSBitmapImageRep() = default;
+
+    int64_t m_pixelsWide = 0;
+    int64_t m_pixelsHigh = 0;
+    int64_t m_samplesPerPixel = 4;
+    int64_t m_bytesPerRow = 0;
+    bool m_hasAlpha = true;
+    NSBitmapFormat m_bitmapFormat = 0;
+    std::string m_colorSpaceName;
+    std::vector<uint8_t> m_data;
+};
+
+} // namespace appkit

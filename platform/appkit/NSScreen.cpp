@@ -1,0 +1,71 @@
+#include "platform/appkit/NSScreen.h"
+
+#include "platform/coregraphics/CGDirectDisplay.h"
+
+#include <algorithm>
+
+namespace appkit {
+
+namespace {
+
+double mainDisplayHeight() {
+    return cg::CGDisplayBounds(cg::CGMainDisplayID()).size.height;
+}
+
+} // namespace
+
+cg::CGRect NSRectFromCGRect(cg::CGRect rect) {
+    rect.origin.y = mainDisplayHeight() - (rect.origin.y + rect.size.height);
+    return rect;
+}
+
+cg::CGRect CGRectFromNSRect(cg::CGRect rect) {
+    return NSRectFromCGRect(rect);
+}
+
+std::vector<std::shared_ptr<NSScreen>> NSScreen::screens() {
+    uint32_t count = 0;
+    if (cg::CGGetActiveDisplayList(0, nullptr, &count) != cg::kCGErrorSuccess || count == 0) return {};
+    std::vector<cg::CGDirectDisplayID> ids(count);
+    if (cg::CGGetActiveDisplayList(count, ids.data(), &count) != cg::kCGErrorSuccess) return {};
+    ids.resize(std::min<size_t>(count, ids.size()));
+    const cg::CGDirectDisplayID main = cg::CGMainDisplayID();
+    std::stable_partition(ids.begin(), ids.end(), [main](cg::CGDirectDisplayID id) { return id == main; });
+    std::vector<std::shared_ptr<NSScreen>> screens;
+    for (cg::CGDirectDisplayID id : ids)
+        screens.push_back(std::make_shared<NSScreen>(id));
+    return screens;
+}
+
+std::shared_ptr<NSScreen> NSScreen::mainScreen() {
+    auto all = screens();
+    return all.empty() ? nullptr : all.front();
+}
+
+cg::CGRect NSScreen::frame() const {
+    return NSRectFromCGRect(cg::CGDisplayBounds(m_displayID));
+}
+
+cg::CGRect NSScreen::visibleFrame() const {
+    cg::CGRect visible = frame();
+    visible.size.height = std::max(0.0, visible.size.height - 22);
+    return visible;
+}
+
+double NSScreen::backingScaleFactor() const {
+    cg::CGDisplayModeRef mode = cg::CGDisplayCopyDisplayMode(m_displayID);
+    return mode && mode->resolution > 0 ? mode->resolution : 1.0;
+}
+
+cf::Value NSScreen::deviceDescription() const {
+    const cg::CGSize size = cg::CGDisplayBounds(m_displayID).size;
+    const double dpi = 72.0 * backingScaleFactor();
+    cf::Dictionary description;
+    description.emplace("NSScreenNumber", cf::Value(m_displayID));
+    description.emplace("NSDeviceSize",
+                        cf::Value(cf::Dictionary{{"Width", size.width}, {"Height", size.height}}));
+    description.emplace("NSDeviceResolution", cf::Value(cf::Dictionary{{"Width", dpi}, {"Height", dpi}}));
+    return cf::Value(std::move(description));
+}
+
+} // namespace appkit

@@ -1,0 +1,152 @@
+// Bitmaps and their PNG form, cursors set in the window server, and screens as AppKit shows
+// them, over the in-process window server.
+#include "platform/appkit/NSAppContext.h"
+#include "platform/appkit/NSCursor.h"
+#include "platform/appkit/NSScreen.h"
+#include "platform/core/Clock.h"
+#include "platform/core/Log.h"
+#include "platform/coregraphics/CGSPrivate.h"
+#include "platform/foundation/PNG.h"
+#include "platform/iokit/InProcessKernel.h"
+
+#include <gtest/gtest.h>
+
+namespace appkit {
+
+namespace {
+
+std::shared_ptr<NSBitmapImageRep> rgba(int64_t width, int64_t height, NSBitmapFormat format = 0,
+                                       int64_t rowBytes = 0) {
+    return NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, width, height, 8, 4, true, false,
+                                                      NSCalibratedRGBColorSpace, format, rowBytes, 32);
+}
+
+class AppKitWindowServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::installFakeClock();
+        m_kernel = std::make_shared<iokit::InProcessKernel>();
+        m_kernel->install();
+    }
+    void TearDown() override { m_kernel->shutdown(); }
+
+    // The window server's cursor image as B, G, R, A rows of 4 × width bytes.
+    std::vector<uint8_t> cursorPixels(int32_t* width, int32_t* height, cg::CGPoint* hotSpot) {
+        int32_t size = 0;
+        EXPECT_EQ(cg::CGSGetGlobalCursorDataSize(NSAppContextID(), &size), cg::kCGErrorSuccess);
+        std::vector<uint8_t> data(size_t(std::max(size, 0)));
+        int32_t rowBytes = 0, depth = 0, components = 0, bits = 0;
+        cg::CGRect rect;
+        EXPECT_EQ(cg::CGSGetGlobalCursorData(NSAppContextID(), data.data(), &size, &rowBytes, &rect, hotSpot,
+                                             &depth, &components, &bits),
+                  cg::kCGErrorSuccess);
+        *width = int32_t(rect.size.width);
+        *height = int32_t(rect.size.height);
+        std::vector<uint8_t> packed;
+        for (int32_t y = 0; y < *height; ++y)
+            packed.insert(packed.end(), data.begin() + y * rowBytes,
+                          data.begin() + y * rowBytes + 4 * *width);
+        return packed;
+    }
+
+    platform::LogCapture m_log{true};
+    std::shared_ptr<iokit::InProcessKernel> m_kernel;
+};
+
+} // namespace
+
+TEST(AppKitBitmap, RefusesWhatItCannotHold) {
+    platform::LogCapture quiet(true);
+    EXPECT_TRUE(rgba(3, 2));
+    EXPECT_FALSE(NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 3, 2, 16, 4, true, false,
+                                                            NSCalibratedRGBColorSpace, 0, 0, 64));
+    EXPECT_FALSE(NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 3, 2, 8, 4, true, true,
+                                                            NSCalibratedRGBColorSpace, 0, 0, 32));
+    EXPECT_FALSE(NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 3, 2, 8, 3, true, false,
+                                                            NSCalibratedRGBColorSpace, 0, 0, 24));
+    EXPECT_FALSE(NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 3, 2, 8, 4, true, false,
+                                                            "NSCalibratedWhiteColorSpace", 0, 0, 32));
+    EXPECT_FALSE(rgba(0, 2));
+    EXPECT_FALSE(rgba(20000, 2));
+    EXPECT_FALSE(rgba(3, 2, 0, 11)); // rows shorter than 3 pixels
+    auto padded = rgba(3, 2, 0, 16);
+    ASSERT_TRUE(padded);
+    EXPECT_EQ(padded->bytesPerRow(), 16);
+    EXPECT_EQ(padded->bitsPerPixel(), 32);
+}
+
+TEST(AppKitBitmap, PNGKeepsThePixels) {
+    auto rep = rgba(3, 2, NSBitmapFormatAlphaNonpremultiplied, 16);
+    ASSERT_TRUE(rep);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) {
+            uint8_t* p = rep->bitmapData() + y * 16 + 4 * x;
+            p[0] = uint8_t(10 * x), p[1] = uint8_t(100 + y), p[2] = 7, p[3] = 0xFF;
+        }
+    auto png = rep->representationUsingType(NSBitmapImageFileTypePNG, {});
+    ASSERT_TRUE(png);
+    auto image = png::decode(*png);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 3u);
+    EXPECT_EQ(image->rgba[4 * 5], 20);      // (2, 1) red
+    EXPECT_EQ(image->rgba[4 * 5 + 1], 101); // green
+    EXPECT_FALSE(rep->representationUsingType(NSBitmapImageFileTypeTIFF, {}));
+    // Equal pixels give equal bytes.
+    EXPECT_EQ(rep->representationUsingType(NSBitmapImageFileTypePNG, {}), png);
+
+    auto rgb = NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 2, 1, 8, 3, false, false,
+                                                          NSDeviceRGBColorSpace, 0, 0, 24);
+    ASSERT_TRUE(rgb);
+    rgb->bitmapData()[3] = 200;
+    auto decoded = png::decode(*rgb->representationUsingType(NSBitmapImageFileTypePNG, {}));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->rgba[4], 200);
+    EXPECT_EQ(decoded->rgba[7], 255);
+}
+
+TEST_F(AppKitWindowServerTest, CursorsBecomeTheSystemCursor) {
+    EXPECT_NE(NSAppContextID(), 0);
+    const uint32_t seed = cg::CGSCurrentCursorSeed();
+    ASSERT_TRUE(NSCursor::IBeamCursor()->set());
+    EXPECT_NE(cg::CGSCurrentCursorSeed(), seed);
+    int32_t width = 0, height = 0;
+    cg::CGPoint hotSpot;
+    cursorPixels(&width, &height, &hotSpot);
+    const cg::CGSCursorImage& iBeam = cg::CGSSystemCursorImage(cg::CGSSystemCursor::iBeam);
+    EXPECT_EQ(uint32_t(width), iBeam.width);
+    EXPECT_EQ(uint32_t(height), iBeam.height);
+
+    // An image of our own: non-premultiplied RGBA reaches the window server premultiplied,
+    // in blue, green, red, alpha order.
+    auto rep = rgba(2, 1, NSBitmapFormatAlphaNonpremultiplied);
+    uint8_t* p = rep->bitmapData();
+    p[0] = 200, p[1] = 100, p[2] = 50, p[3] = 128;
+    p[4] = 1, p[5] = 2, p[6] = 3, p[7] = 255;
+    auto image = NSImage::initWithSize({2, 1});
+    image->addRepresentation(rep);
+    auto cursor = NSCursor::initWithImage(image, {1, 0});
+    ASSERT_TRUE(cursor->set());
+    auto pixels = cursorPixels(&width, &height, &hotSpot);
+    EXPECT_EQ(width, 2);
+    EXPECT_EQ(hotSpot.x, 1);
+    EXPECT_EQ(pixels, (std::vector<uint8_t>{25, 50, 100, 128, 3, 2, 1, 255}));
+
+    EXPECT_FALSE(NSCursor::initWithImage(nullptr, {0, 0}));
+    EXPECT_FALSE(NSCursor(NSImage::initWithSize({2, 2}), {0, 0}).set()); // no representation
+}
+
+TEST_F(AppKitWindowServerTest, ScreensInCocoaSpace) {
+    auto screens = NSScreen::screens();
+    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_EQ(screens[0]->displayID(), 1u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(screens[0]->frame(), cg::CGRectMake(0, 0, 1440, 900)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(screens[0]->visibleFrame(), cg::CGRectMake(0, 0, 1440, 878)));
+    EXPECT_EQ(screens[0]->backingScaleFactor(), 1.0);
+    EXPECT_EQ(screens[0]->deviceDescription().find("NSScreenNumber")->intValue(), 1);
+    EXPECT_EQ(NSScreen::mainScreen()->displayID(), 1u);
+    // A rectangle 100 points below the top of the main display, 50 high.
+    EXPECT_TRUE(cg::CGRectEqualToRect(NSRectFromCGRect(cg::CGRectMake(10, 100, 20, 50)),
+                                      cg::CGRectMake(10, 750, 20, 50)));
+}
+
+} // namespace appkit

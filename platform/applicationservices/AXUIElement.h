@@ -1,0 +1,144 @@
+// Accessibility: elements of other processes' user interfaces, their attributes and values.
+// platformd routes every request to the process answering for the element's pid (an
+// application's exporter, or a test's fake application), which answers on its main run loop;
+// no answer within 6 seconds gives kAXErrorCannotComplete. While the accessibility switch is
+// off every call answers kAXErrorAPIDisabled.
+#pragma once
+
+#include "platform/corefoundation/Value.h"
+#include "platform/coregraphics/CGGeometry.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <variant>
+#include <vector>
+
+namespace ax {
+
+using AXError = int32_t;
+inline constexpr AXError kAXErrorSuccess = 0;
+inline constexpr AXError kAXErrorFailure = -25200;
+inline constexpr AXError kAXErrorIllegalArgument = -25201;
+inline constexpr AXError kAXErrorInvalidUIElement = -25202;
+inline constexpr AXError kAXErrorCannotComplete = -25204;
+inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
+inline constexpr AXError kAXErrorActionUnsupported = -25206;
+inline constexpr AXError kAXErrorAPIDisabled = -25211;
+inline constexpr AXError kAXErrorNoValue = -25212;
+
+inline constexpr char kAXWindowsAttribute[] = "AXWindows";
+inline constexpr char kAXPositionAttribute[] = "AXPosition";
+inline constexpr char kAXSizeAttribute[] = "AXSize";
+inline constexpr char kAXTitleAttribute[] = "AXTitle";
+inline constexpr char kAXMainAttribute[] = "AXMain";
+
+// An element: (pid, id); id 0 is the application, pid 0 the system-wide element. Equal by value.
+struct AXUIElement {
+    pid_t pid = 0;
+    uint64_t id = 0;
+    bool operator==(const AXUIElement&) const = default;
+};
+using AXUIElementRef = std::shared_ptr<const AXUIElement>;
+
+// Geometry values.
+enum AXValueType : int32_t {
+    kAXValueIllegalType = 0,
+    kAXValueCGPointType = 1,
+    kAXValueCGSizeType = 2,
+    kAXValueCGRectType = 3,
+    kAXValueCFRangeType = 4,
+};
+struct AXValueRange {
+    int64_t location = 0;
+    int64_t length = 0;
+};
+struct AXValue {
+    AXValueType type = kAXValueIllegalType;
+    cg::CGPoint point;
+    cg::CGSize size;
+    cg::CGRect rect;
+    AXValueRange range;
+};
+using AXValueRef = std::shared_ptr<const AXValue>;
+
+// null for an illegal type or a null value.
+AXValueRef AXValueCreate(AXValueType type, const void* value);
+AXValueType AXValueGetType(const AXValueRef& value);
+// false when the value is null or of another type.
+bool AXValueGetValue(const AXValueRef& value, AXValueType type, void* out);
+
+// What an attribute holds: nothing, a property-list value (string, number, boolean stay
+// distinct), an element, a geometry value, or an array of elements.
+using AXAttributeValue =
+    std::variant<std::monostate, cf::Value, AXUIElementRef, AXValueRef, std::vector<AXUIElementRef>>;
+
+bool AXAPIEnabled();
+bool AXIsProcessTrusted();
+
+AXUIElementRef AXUIElementCreateApplication(pid_t pid);
+AXUIElementRef AXUIElementCreateSystemWide();
+AXError AXUIElementGetPid(const AXUIElementRef& element, pid_t* pid);
+AXError AXUIElementCopyAttributeValue(const AXUIElementRef& element, std::string_view attribute,
+                                      AXAttributeValue* value);
+AXError AXUIElementSetAttributeValue(const AXUIElementRef& element, std::string_view attribute,
+                                     const AXAttributeValue& value);
+
+// ---- Answering for pids (the exporter of an application, or a test's fake applications).
+
+// Answers requests for the elements of the pids it is installed for, on the main run loop.
+class AXResponder {
+  public:
+    virtual ~AXResponder() = default;
+    virtual AXError copyAttributeValue(const AXUIElement& element, std::string_view attribute,
+                                       AXAttributeValue* value) = 0;
+    virtual AXError setAttributeValue(const AXUIElement& element, std::string_view attribute,
+                                      const AXAttributeValue& value) = 0;
+};
+
+// This process answers for pid (its own, or a fake application's it registered); the
+// responder is held weakly. Answers kAXErrorIllegalArgument when another process answers for
+// pid already.
+AXError AXInstallResponder(pid_t pid, const std::shared_ptr<AXResponder>& responder);
+void AXRemoveResponder(pid_t pid);
+
+// A fake application for tests: a pid from 0x40000000 up that platformd lists as a running
+// application, whose windows live in the window server's registry. It answers "AXWindows",
+// "AXTitle", "AXPosition", "AXSize" and "AXMain" from the registry, and moves its windows on
+// "AXPosition"/"AXSize". It leaves with its process, or when destroyed.
+class AXFakeApplication : public AXResponder, public std::enable_shared_from_this<AXFakeApplication> {
+  public:
+    // Null when platformd refuses it.
+    static std::shared_ptr<AXFakeApplication> create(const std::string& name,
+                                                     const std::string& bundleIdentifier);
+    ~AXFakeApplication() override;
+
+    pid_t pid() const { return m_pid; }
+    // A new on-screen window of the fake application; 0 when refused.
+    uint32_t addWindow(const std::string& title, cg::CGRect frame, int32_t level = 0);
+    // Its owner moves it (as the real application would, without accessibility).
+    bool moveWindow(uint32_t window, cg::CGRect frame);
+    std::vector<uint32_t> windows() const;
+    // While off, requests go unanswered (the asker gets kAXErrorCannotComplete after 6 s).
+    void setAnswering(bool answering) { m_answering = answering; }
+    bool answering() const { return m_answering; }
+
+    AXError copyAttributeValue(const AXUIElement& element, std::string_view attribute,
+                               AXAttributeValue* value) override;
+    AXError setAttributeValue(const AXUIElement& element, std::string_view attribute,
+                              const AXAttributeValue& value) override;
+
+  private:
+    AXFakeApplication() = default;
+    pid_t m_pid = 0;
+    std::string m_name;
+    mutable std::mutex m_mutex;
+    std::vector<uint32_t> m_windows;
+    std::atomic<bool> m_answering{true};
+};
+
+} // namespace ax

@@ -1,0 +1,149 @@
+#include "platform/coregraphics/CGSPrivate.h"
+
+#include "platform/coregraphics/WindowServerClient.h"
+#include "platform/windowserver/WindowServerProtocol.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace cg {
+
+using detail::integerAt;
+using detail::realAt;
+using detail::wsRequest;
+using detail::wsStatus;
+
+namespace {
+
+// Titles longer than this are refused.
+constexpr size_t kMaxTitleBytes = 1024;
+
+bool finite(CGRect r) {
+    return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
+           std::isfinite(r.size.height);
+}
+
+} // namespace
+
+CGSConnectionID CGSMainConnectionID() {
+    auto result = wsRequest(windowserver::op::connect);
+    return result ? CGSConnectionID(integerAt(*result, "cid").value_or(0)) : 0;
+}
+
+CGError CGSGetGlobalCursorDataSize(CGSConnectionID cid, int32_t* size) {
+    if (!size) return kCGErrorIllegalArgument;
+    auto result = wsRequest(windowserver::op::cursorData, cf::Dictionary{{"cid", cid}});
+    if (!result) return kCGErrorInvalidConnection;
+    if (auto status = integerAt(*result, "status").value_or(kCGErrorFailure)) return CGError(status);
+    *size = int32_t(integerAt(*result, "rowBytes").value_or(0) * integerAt(*result, "height").value_or(0));
+    return kCGErrorSuccess;
+}
+
+CGError CGSGetGlobalCursorData(CGSConnectionID cid, void* data, int32_t* size, int32_t* rowBytes,
+                               CGRect* rect, CGPoint* hotSpot, int32_t* depth, int32_t* components,
+                               int32_t* bitsPerComponent) {
+    if (!data || !size || *size < 0) return kCGErrorIllegalArgument;
+    auto result = wsRequest(windowserver::op::cursorData, cf::Dictionary{{"cid", cid}});
+    if (!result) return kCGErrorInvalidConnection;
+    if (auto status = integerAt(*result, "status").value_or(kCGErrorFailure)) return CGError(status);
+    const cf::Value* pixels = result->find("pixels");
+    if (!pixels || !pixels->asData()) return kCGErrorFailure;
+    const cf::Bytes& bytes = *pixels->asData();
+    if (bytes.size() > size_t(*size)) {
+        *size = int32_t(bytes.size());
+        return kCGErrorRangeCheck;
+    }
+    std::memcpy(data, bytes.data(), bytes.size());
+    *size = int32_t(bytes.size());
+    double hotX = realAt(*result, "hotX").value_or(0), hotY = realAt(*result, "hotY").value_or(0);
+    if (rowBytes) *rowBytes = int32_t(integerAt(*result, "rowBytes").value_or(0));
+    if (rect)
+        *rect = CGRectMake(realAt(*result, "x").value_or(0) - hotX, realAt(*result, "y").value_or(0) - hotY,
+                           double(integerAt(*result, "width").value_or(0)),
+                           double(integerAt(*result, "height").value_or(0)));
+    if (hotSpot) *hotSpot = CGPointMake(hotX, hotY);
+    if (depth) *depth = 32;
+    if (components) *components = 4;
+    if (bitsPerComponent) *bitsPerComponent = 8;
+    return kCGErrorSuccess;
+}
+
+uint32_t CGSCurrentCursorSeed() {
+    auto result = wsRequest(windowserver::op::cursorState);
+    return result ? uint32_t(integerAt(*result, "seed").value_or(0)) : 0;
+}
+
+CGPoint CGSCurrentInputPointerPosition() {
+    auto result = wsRequest(windowserver::op::cursorState);
+    if (!result) return CGPointZero;
+    return CGPointMake(realAt(*result, "x").value_or(0), realAt(*result, "y").value_or(0));
+}
+
+CGError CGSSetSystemCursorImage(CGSConnectionID cid, const CGSCursorImage& image) {
+    if (!image.isValid()) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::cursorImage, cf::Dictionary{{"cid", cid},
+                                                                  {"width", image.width},
+                                                                  {"height", image.height},
+                                                                  {"hotX", image.hotSpot.x},
+                                                                  {"hotY", image.hotSpot.y},
+                                                                  {"pixels", cf::Value(image.pixels)}});
+}
+
+CGError CGSSetSystemCursor(CGSConnectionID cid, CGSSystemCursor cursor) {
+    return wsStatus(windowserver::op::cursorImage, cf::Dictionary{{"cid", cid}, {"system", int32_t(cursor)}});
+}
+
+CGWindowID CGSNewWindow(const CGSWindowRecord& record) {
+    if (!finite(record.frame) || record.title.size() > kMaxTitleBytes || !std::isfinite(record.alpha))
+        return kCGNullWindowID;
+    cf::Dictionary args{{"title", record.title},
+                        {"level", record.level},
+                        {"x", record.frame.origin.x},
+                        {"y", record.frame.origin.y},
+                        {"width", record.frame.size.width},
+                        {"height", record.frame.size.height},
+                        {"alpha", record.alpha},
+                        {"onScreen", record.onScreen},
+                        {"ignoresMouse", record.ignoresMouse}};
+    if (record.ownerPID) args.insert_or_assign("owner", record.ownerPID);
+    auto result = wsRequest(windowserver::op::newWindow, args);
+    if (!result || integerAt(*result, "status").value_or(kCGErrorFailure)) return kCGNullWindowID;
+    return CGWindowID(integerAt(*result, "window").value_or(0));
+}
+
+CGError CGSSetWindowFrame(CGWindowID window, CGRect frame) {
+    if (!finite(frame)) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window},
+                                                                {"x", frame.origin.x},
+                                                                {"y", frame.origin.y},
+                                                                {"width", frame.size.width},
+                                                                {"height", frame.size.height}});
+}
+
+CGError CGSSetWindowTitle(CGWindowID window, const std::string& title) {
+    if (title.size() > kMaxTitleBytes) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window}, {"title", title}});
+}
+
+CGError CGSOrderWindow(CGWindowID window, bool onScreen) {
+    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window}, {"onScreen", onScreen}});
+}
+
+CGError CGSReleaseWindow(CGWindowID window) {
+    return wsStatus(windowserver::op::releaseWindow, cf::Dictionary{{"window", window}});
+}
+
+CGError CGSDamageRect(CGRect rect) {
+    if (!finite(rect)) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::damage, cf::Dictionary{{"x", rect.origin.x},
+                                                             {"y", rect.origin.y},
+                                                             {"width", rect.size.width},
+                                                             {"height", rect.size.height}});
+}
+
+CGError CGSMoveCursor(CGPoint location) {
+    if (!std::isfinite(location.x) || !std::isfinite(location.y)) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::cursorMove, cf::Dictionary{{"x", location.x}, {"y", location.y}});
+}
+
+} // namespace cg

@@ -1,0 +1,84 @@
+// The window server's private calls ("CGS…"): the process's connection id, display lists and
+// mode descriptions as the display code reads them, display aliases, the global cursor, and
+// the window registry AppKit and test applications write.
+#pragma once
+
+#include "platform/coregraphics/CGError.h"
+#include "platform/coregraphics/CGGeometry.h"
+#include "platform/coregraphics/SystemCursors.h"
+
+#include <cstddef>
+#include <string>
+
+namespace cg {
+
+// This process's connection id (NSApp contextID): non-zero, never reused; 0 when no window
+// server can be reached.
+CGSConnectionID CGSMainConnectionID();
+
+// ---- Displays.
+CGError CGSGetActiveDisplayList(uint32_t maxDisplays, CGDirectDisplayID* displays, uint32_t* displayCount);
+CGError CGSGetOnlineDisplayList(uint32_t maxDisplays, CGDirectDisplayID* displays, uint32_t* displayCount);
+uint32_t CGSGetNumberOfDisplays();
+// kCGErrorIllegalArgument for an unknown display or a null bounds.
+CGError CGSGetDisplayBounds(CGDirectDisplayID display, CGRect* bounds);
+// Changes on every add, remove, move, mode and mirroring change.
+uint32_t CGSDisplayMappingChangedSeed();
+
+// Modes by list number (0-based). The description is 212 bytes of little-endian fields:
+// 0 number, 4 flags, 8/12 width/height (points), 20 bytes per row, 24/28/32 bits per pixel,
+// per sample, samples per pixel, 40/44 resolution h/v (72 × scale), 188 refresh (16.16),
+// 192 I/O flags, 196 I/O Kit mode id, 200/204 pixels wide/high, 208 resolution (float);
+// every other byte 0. min(length, 212) bytes are written; a length outside 0–212, an unknown
+// display or number gives kCGErrorIllegalArgument and writes nothing.
+inline constexpr int32_t kCGSDisplayModeDescriptionLength = 212;
+CGError CGSGetNumberOfDisplayModes(CGDirectDisplayID display, int32_t* count);
+CGError CGSGetCurrentDisplayMode(CGDirectDisplayID display, int32_t* modeNumber);
+CGError CGSGetDisplayModeDescriptionOfLength(CGDirectDisplayID display, int32_t modeNumber, void* description,
+                                             int32_t length);
+
+// The display itself, then the main display's further aliases 0x80000000 + k (profile
+// DisplayAliases); other displays have one.
+CGError CGSGetDisplayAliasList(CGDirectDisplayID display, uint32_t maxDisplays, CGDirectDisplayID* aliases,
+                               uint32_t* aliasCount);
+
+// ---- The global cursor.
+// rowBytes × height of the current image; kCGErrorIllegalArgument for an unknown cid.
+CGError CGSGetGlobalCursorDataSize(CGSConnectionID cid, int32_t* size);
+// Pixels B, G, R, A premultiplied, rowBytes = 4 × width rounded up to 16; rect = (location −
+// hot spot, image size) in CG global points; depth 32, 4 components of 8 bits. On entry *size
+// is the buffer's capacity: a short one answers kCGErrorRangeCheck with *size set to the need.
+CGError CGSGetGlobalCursorData(CGSConnectionID cid, void* data, int32_t* size, int32_t* rowBytes,
+                               CGRect* rect, CGPoint* hotSpot, int32_t* depth, int32_t* components,
+                               int32_t* bitsPerComponent);
+uint32_t CGSCurrentCursorSeed();
+CGPoint CGSCurrentInputPointerPosition(); // CG global
+// Makes image the system cursor (NSCursor set); the seed changes.
+CGError CGSSetSystemCursorImage(CGSConnectionID cid, const CGSCursorImage& image);
+CGError CGSSetSystemCursor(CGSConnectionID cid, CGSSystemCursor cursor);
+
+// ---- The window registry (what AppKit registers for each window; test applications too).
+struct CGSWindowRecord {
+    int32_t ownerPID = 0; // 0: this process; a fake application's pid when it owns the window
+    std::string title;    // up to 1024 bytes
+    int32_t level = 0;
+    CGRect frame; // CG global points
+    double alpha = 1.0;
+    bool onScreen = false;
+    bool ignoresMouse = false;
+};
+// The new window's number (non-zero, never reused), or kCGNullWindowID when refused.
+CGWindowID CGSNewWindow(const CGSWindowRecord& record);
+// The owner (or the test hook) changes its window; the frame moves it (damage).
+CGError CGSSetWindowFrame(CGWindowID window, CGRect frame);
+CGError CGSSetWindowTitle(CGWindowID window, const std::string& title);
+// Ordered in front of its level (onScreen) or out.
+CGError CGSOrderWindow(CGWindowID window, bool onScreen);
+CGError CGSReleaseWindow(CGWindowID window);
+
+// ---- Test hooks the window server offers (platformctl uses them).
+// Marks a CG global rectangle dirty.
+CGError CGSDamageRect(CGRect rect);
+CGError CGSMoveCursor(CGPoint location);
+
+} // namespace cg

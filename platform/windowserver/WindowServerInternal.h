@@ -1,0 +1,38 @@
+// The window server's per-connection and per-window records (window-server thread only).
+#pragma once
+
+#include "platform/windowserver/WindowServer.h"
+
+namespace windowserver {
+
+struct WindowServer::Client {
+    uint32_t cid = 0;
+    ClientIdentity identity;
+    PushSink push;
+    bool reconfiguration = false; // hears reconfiguration passes
+    bool refresh = false;         // hears refresh pushes
+    bool awaitingAck = false;     // a refresh push is out; damage accumulates meanwhile
+    std::vector<cg::CGRect> damage;
+    uint32_t hideCount = 0;
+    // What each display had before this connection's first app-only change.
+    std::map<uint32_t, Snapshot> appOnly;
+};
+
+struct WindowServer::Window {
+    uint32_t number = 0;
+    uint32_t ownerCid = 0;
+    int32_t ownerPID = 0;
+    std::string ownerName;
+    std::string title;
+    int32_t level = 0;
+    cg::CGRect frame; // CG global points
+    double alpha = 1.0;
+    bool onScreen = false;
+    bool ignoresMouse = false;
+    uint64_t order = 0; // higher: ordered front more recently
+};
+
+// Adds r to a list of non-overlapping rectangles, keeping them non-overlapping.
+void addDisjoint(std::vector<cg::CGRect>& list, const cg::CGRect& r);
+
+} // namespace windowserver

@@ -1,0 +1,434 @@
+#include "server/FramebufferDriverClient.h"
+
+#include "server/ScreenServer.h"
+#include "server/display/NSCursorTSEPrivate.h"
+#include "server/display/QNBDisplaySet.h"
+#include "server/display/QNBScreen.h"
+
+#include "foundation/QNBPreferences.h"
+#include "platform/appkit/NSEvent.h"
+#include "platform/core/Clock.h"
+#include "platform/core/Log.h"
+#include "platform/coregraphics/CGDirectDisplay.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
+namespace server {
+
+using namespace iokit;
+
+namespace {
+
+constexpr char kFramebufferClassName[] = "QNExFramebuffer";
+
+void storeError(platform::Error* error, const char* description) {
+    platform::setError(error, platform::NSPOSIXErrorDomain, 1, description);
+}
+
+IOReturn callSelector(io_connect_t connection, uint32_t selector, const std::vector<uint64_t>& inputs = {}) {
+    return IOConnectCallScalarMethod(connection, selector, inputs.data(),
+                                     static_cast<uint32_t>(inputs.size()), nullptr, nullptr);
+}
+
+// The integer at the start of text ("2/QNExFramebuffer" gives 2); nothing without a digit.
+std::optional<long> leadingInteger(std::string_view text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        if (value > 100000) return std::nullopt; // far past any framebuffer index
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+// Whether the service's IOService-plane path names framebuffer index: the integer at the
+// start of its third "@" piece.
+bool serviceHasIndex(io_service_t service, int index) {
+    io_string_t path = {};
+    if (IORegistryEntryGetPath(service, kIOServicePlane, path) != kIOReturnSuccess) return false;
+    std::string_view text(path, strnlen(path, sizeof path));
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find('@', start);
+        pieces.push_back(
+            text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) break;
+        start = at + 1;
+    }
+    if (pieces.size() < 3) return false;
+    auto value = leadingInteger(pieces[2]);
+    return value && *value == index;
+}
+
+std::vector<FramebufferScreen> screensOfTheServer() {
+    std::vector<FramebufferScreen> list;
+    for (const auto& screen : QNBScreen::screens()) {
+        if (!screen) continue;
+        FramebufferScreen entry;
+        entry.displayID = screen->displayID();
+        entry.framebufferIndex = screen->framebufferIndex();
+        entry.userDescription = screen->userDescription();
+        entry.frame = screen->frame();
+        entry.scale = screen->scale();
+        entry.displaySizeInPixels = screen->displaySizeInPixels();
+        list.push_back(std::move(entry));
+    }
+    return list;
+}
+
+std::shared_ptr<QNBDisplaySet> finalizedSetFor(uint32_t displayID) {
+    auto set = std::make_shared<QNBDisplaySet>();
+    set->addDisplay(std::make_shared<QNBDisplay>(displayID));
+    set->finalizeSet();
+    return set;
+}
+
+} // namespace
+
+FramebufferDriverClient::FramebufferDriverClient(std::recursive_mutex& mediatorLock)
+    : m_mediatorLock(mediatorLock), m_screenList(screensOfTheServer),
+      m_hiDPIQuery([](uint32_t display) { return QNBScreen::isHiDPIDisplay(display); }),
+      m_passSleeper([](double seconds) { platform::sleepFor(seconds); }) {}
+
+void FramebufferDriverClient::setServers(const std::vector<std::shared_ptr<ScreenServer>>& servers) {
+    std::lock_guard lock(m_portsLock);
+    m_servers.assign(servers.begin(), servers.end());
+    if (m_servers.size() > kFramebufferCount) m_servers.resize(kFramebufferCount);
+}
+
+int FramebufferDriverClient::indexOfSubScreen(const ScreenServer* server) const {
+    std::lock_guard lock(m_portsLock);
+    for (size_t i = 0; i < m_servers.size(); ++i) {
+        auto live = m_servers[i].lock();
+        if (live && live.get() == server) return static_cast<int>(i);
+    }
+    return kFramebufferCount;
+}
+
+void FramebufferDriverClient::setScreenList(ScreenList screens) {
+    m_screenList = std::move(screens);
+}
+void FramebufferDriverClient::setHiDPIQuery(HiDPIQuery query) {
+    m_hiDPIQuery = std::move(query);
+}
+void FramebufferDriverClient::setPassSleeper(PassSleeper sleeper) {
+    m_passSleeper = std::move(sleeper);
+}
+
+std::array<io_connect_t, kFramebufferCount> FramebufferDriverClient::dataPorts() const {
+    std::lock_guard lock(m_portsLock);
+    return m_dataPorts;
+}
+
+io_connect_t FramebufferDriverClient::portAt(int64_t index) const {
+    if (index < 0 || index >= kFramebufferCount) return 0;
+    std::lock_guard lock(m_portsLock);
+    return m_dataPorts[static_cast<size_t>(index)];
+}
+
+std::vector<FramebufferScreen> FramebufferDriverClient::listScreens() const {
+    return m_screenList ? m_screenList() : std::vector<FramebufferScreen>{};
+}
+
+bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
+    bool complete = true;
+    for (int index = 0; index < kFramebufferCount; ++index) {
+        mach_port_t masterPort = 0;
+        IOMasterPort(0, &masterPort);
+        auto matching = IOServiceMatching(kFramebufferClassName);
+        if (!matching) {
+            storeError(error, "Limner: Unable to find QNExFramebuffer class");
+            return false;
+        }
+        if (matching->count() == 0) {
+            storeError(error, "Limner: QNExFramebuffer class is zero.");
+            return false;
+        }
+        io_iterator_t iterator = 0;
+        if (IOServiceGetMatchingServices(masterPort, std::move(matching), &iterator) != kIOReturnSuccess) {
+            storeError(error, "Limner: Unable to find any QNExFramebuffer class");
+            return false;
+        }
+        io_service_t found = 0;
+        for (int walked = 0; walked < kFramebufferCount; ++walked) {
+            io_service_t service = IOIteratorNext(iterator);
+            if (!service) break;
+            if (serviceHasIndex(service, index)) {
+                found = service;
+                break;
+            }
+            IOObjectRelease(service);
+        }
+        IOObjectRelease(iterator);
+        if (!found) {
+            storeError(error, "Limner: Unable to find specific QNExFramebuffer class");
+            complete = false;
+            continue;
+        }
+        io_connect_t connection = 0;
+        IOReturn opened = IOServiceOpen(found, mach_task_self(), kQNExFramebufferUserClientType, &connection);
+        IOObjectRelease(found);
+        if (opened != kIOReturnSuccess) {
+            platform::log("Limner: opening the user client of framebuffer %d returned 0x%x", index, opened);
+            storeError(error, "Limner: Unable to open QNExFramebuffer user client");
+            return false;
+        }
+        if (connection == 0) {
+            complete = false;
+            continue;
+        }
+        IOReturn status = callSelector(connection, kQNExUCOpen);
+        if (status != kIOReturnSuccess) {
+            platform::log("Limner: kQNExUCOpen of framebuffer %d returned 0x%x", index, status);
+            storeError(error, "Limner: Unable to open QNExFramebuffer user client");
+            IOServiceClose(connection);
+            return false;
+        }
+        callSelector(connection, kQNExUCDisable);
+        std::lock_guard lock(m_portsLock);
+        m_dataPorts[static_cast<size_t>(index)] = connection;
+    }
+    return complete;
+}
+
+std::shared_ptr<QNBDisplaySet>
+FramebufferDriverClient::enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
+                                                       size_t modeCount, platform::Error* error) {
+    const int index = indexOfSubScreen(&server);
+    // A session without a framebuffer connection of its own gets no display, not even one
+    // that happens to be up (another process may be driving it).
+    const io_connect_t connection = portAt(index);
+    if (connection == 0) return nullptr;
+
+    // A display already at the session's size is reused, unless it is a HiDPI one that the
+    // preferences no longer allow.
+    const cg::CGSize wanted = server.displayResolution();
+    for (const auto& screen : listScreens()) {
+        if (screen.framebufferIndex != index) continue;
+        if (wanted.width != screen.displaySizeInPixels.width ||
+            wanted.height != screen.displaySizeInPixels.height)
+            break;
+        bool hiDPI = m_hiDPIQuery && m_hiDPIQuery(screen.displayID);
+        if (hiDPI && !foundation::QNBPreferences::sharedAppPrefs().enableHiDPIResolutions()) break;
+        return finalizedSetFor(screen.displayID);
+    }
+
+    server.setFrameBufferPort(connection);
+    auto screen = enableWithResolutionsForDisplayModes(modes, modeCount, connection, index);
+    if (!screen) {
+        storeError(error, "Unable to find virtual display.");
+        return nullptr;
+    }
+    auto set = std::make_shared<QNBDisplaySet>();
+    set->addDisplay(std::make_shared<QNBDisplay>(screen->displayID));
+    server.setDisplayID(screen->displayID);
+    server.setDisplayIsEnabled(true);
+    set->finalizeSet();
+    return set;
+}
+
+std::optional<FramebufferScreen>
+FramebufferDriverClient::enableWithResolutionsForDisplayModes(const int* modes, size_t count,
+                                                              io_connect_t connection, int index) {
+    if (!modes || count == 0) {
+        platform::log("Blocking attempt to send an empty display mode list to driver");
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (modes[i] < kFirstDisplayModeID || modes[i] > kLastDisplayModeID) {
+            platform::log("Blocking attempt to send invalid display mode [%llu] to driver",
+                          static_cast<unsigned long long>(static_cast<int64_t>(modes[i])));
+            return std::nullopt;
+        }
+    }
+    if (connection == 0) return std::nullopt;
+
+    bool clockSet = callSelector(connection, kQNExVBLSetSecondaryClock, {kSecondaryClockMicroseconds}) ==
+                    kIOReturnSuccess;
+    if (!clockSet) platform::log("kQNExVBLSetSecondaryClock failed");
+    bool thresholdSet = callSelector(connection, kQNExVBLSetSecondaryClockThreshold,
+                                     {kSecondaryClockThresholdMicroseconds}) == kIOReturnSuccess;
+    if (!thresholdSet) platform::log("kQNExVBLSetSecondaryClockThreshold failed");
+    if (clockSet && thresholdSet)
+        enableVBLClientCallbacks();
+    else
+        platform::log("User client configuration failed");
+
+    std::vector<uint64_t> ids(modes, modes + count);
+    IOReturn enabled = count == 1 ? callSelector(connection, kQNExUCEnableWithResolution, ids)
+                                  : callSelector(connection, kQNExUCEnableWithResolutions, ids);
+    if (enabled != kIOReturnSuccess) {
+        platform::log("kQNExUCEnableWithResolutions failed");
+        return std::nullopt;
+    }
+
+    std::optional<FramebufferScreen> result;
+    for (int pass = 0; pass < kDisplayWaitPasses; ++pass) {
+        if (m_passSleeper) m_passSleeper(kDisplayWaitPassSeconds);
+        bool atRequestedMode = false;
+        for (const auto& screen : listScreens()) {
+            if (screen.userDescription != QNBScreen::virtualDisplayNameString() ||
+                screen.framebufferIndex != index)
+                continue;
+            result = screen;
+            int current = QNBScreen::displayModeForSize(
+                {screen.frame.size.width * screen.scale, screen.frame.size.height * screen.scale});
+            if (std::find(modes, modes + count, current) != modes + count) atRequestedMode = true;
+        }
+        if (atRequestedMode) break;
+    }
+    return result;
+}
+
+void FramebufferDriverClient::disableDisplay(ScreenServer& server) {
+    io_connect_t connection = portAt(indexOfSubScreen(&server));
+    if (connection != 0) callSelector(connection, kQNExUCDisable);
+}
+
+void FramebufferDriverClient::closeService(io_connect_t connection) {
+    if (connection == 0) return;
+    {
+        std::lock_guard lock(m_portsLock);
+        for (auto& port : m_dataPorts) {
+            if (port == connection) port = 0;
+        }
+    }
+    callSelector(connection, kQNExUCClose);
+    IOServiceClose(connection);
+}
+
+void FramebufferDriverClient::stop() {
+    for (io_connect_t connection : dataPorts()) {
+        if (connection == 0) continue;
+        callSelector(connection, kQNExUCDisable);
+        closeService(connection);
+    }
+}
+
+void FramebufferDriverClient::enableVBLClientCallbacks() {
+    std::vector<std::shared_ptr<ScreenServer>> servers;
+    {
+        std::lock_guard lock(m_portsLock);
+        for (const auto& weak : m_servers) {
+            if (auto server = weak.lock()) servers.push_back(std::move(server));
+        }
+    }
+    for (const auto& server : servers)
+        server->setSignalUserClientforVBL(true);
+}
+
+// ---- Cursor ---------------------------------------------------------------------------------
+
+bool FramebufferDriverClient::shouldQueryMouseOnFramebuffer(int64_t index, cg::CGPoint origin) {
+    if (index < 0 || index >= kFramebufferCount) return false;
+    std::lock_guard lock(m_mediatorLock);
+    io_connect_t connection = portAt(index);
+    if (connection == 0) return false;
+    auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
+    entry = {};
+    uint64_t outputs[4] = {};
+    uint32_t outputCount = 4;
+    IOReturn status =
+        IOConnectCallScalarMethod(connection, kQNExQueryMouseStatus, nullptr, 0, outputs, &outputCount);
+    if (status != kIOReturnSuccess) {
+        platform::log("kQNExQueryMouseStatus returned 0x%x (%d) ", static_cast<uint32_t>(status),
+                      static_cast<int32_t>(status));
+        return false;
+    }
+    for (uint32_t i = 0; i < std::min<uint32_t>(outputCount, 4); ++i)
+        entry[i] = outputs[i];
+    entry[0] = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(entry[0]) + origin.x));
+    entry[1] = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(entry[1]) + origin.y));
+    return true;
+}
+
+bool FramebufferDriverClient::mouseCursorChangedOnFramebuffer(int64_t index) {
+    if (index < 0 || index >= kFramebufferCount) return false;
+    std::lock_guard lock(m_mediatorLock);
+    return m_lastMouseResult[static_cast<size_t>(index)][3] != 0;
+}
+
+bool FramebufferDriverClient::mouseCursorVisibleOnFramebuffer(int64_t index) {
+    if (index < 0 || index >= kFramebufferCount) return false;
+    std::lock_guard lock(m_mediatorLock);
+    m_mouseVisible = m_lastMouseResult[static_cast<size_t>(index)][2] == 1;
+    return m_mouseVisible;
+}
+
+cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, bool mirrored,
+                                                                double displayHeight) {
+    std::lock_guard lock(m_mediatorLock);
+    if (index < 0 || index >= kFramebufferCount) return m_mouseLocation;
+    const auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
+    const cg::CGPoint driverPoint{static_cast<double>(static_cast<int32_t>(entry[0])),
+                                  static_cast<double>(static_cast<int32_t>(entry[1]))};
+    const bool visible = entry[2] == 1;
+    if (driverPoint.x == m_mouseLocation.x && driverPoint.y == m_mouseLocation.y && visible == m_mouseVisible)
+        return m_mouseLocation;
+    if (mirrored) {
+        cg::CGPoint system = appkit::NSEvent::mouseLocation();
+        if (NSCursorTSEPrivate::tseCurrentSystemCursor()) {
+            cg::CGPoint hotSpot = NSCursorTSEPrivate::tseHotSpot();
+            system.x -= hotSpot.x;
+            system.y += hotSpot.y;
+        }
+        m_mouseLocation = {system.x, displayHeight - system.y};
+    } else {
+        m_mouseLocation = driverPoint;
+    }
+    return m_mouseLocation;
+}
+
+bool FramebufferDriverClient::shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    if (!set) return false;
+    return shouldQueryMouseOnFramebuffer(set->framebufferIndex(), set->scaleCorrectedDisplayBounds().origin);
+}
+
+bool FramebufferDriverClient::mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    return set && mouseCursorChangedOnFramebuffer(set->framebufferIndex());
+}
+
+bool FramebufferDriverClient::mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    return set && mouseCursorVisibleOnFramebuffer(set->framebufferIndex());
+}
+
+cg::CGPoint FramebufferDriverClient::getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    if (!set) return mouseLocation();
+    auto displays = set->displays();
+    uint32_t first = displays.empty() ? 0 : displays.front()->displayID();
+    bool mirrored = first != 0 && cg::CGDisplayIsInMirrorSet(first);
+    double height = mirrored ? QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(first).size.height : 0.0;
+    return mouseLocationOnFramebuffer(set->framebufferIndex(), mirrored, height);
+}
+
+std::shared_ptr<appkit::NSCursor>
+FramebufferDriverClient::mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>&) {
+    return NSCursorTSEPrivate::tseCurrentSystemCursor();
+}
+
+cg::CGPoint FramebufferDriverClient::mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>&) {
+    return mouseHotspot();
+}
+
+cg::CGPoint FramebufferDriverClient::mouseHotspot() {
+    return NSCursorTSEPrivate::tseCurrentSystemCursor() ? NSCursorTSEPrivate::tseHotSpot() : cg::CGPoint{};
+}
+
+cg::CGPoint FramebufferDriverClient::mouseLocation() const {
+    std::lock_guard lock(m_mediatorLock);
+    return m_mouseLocation;
+}
+
+bool FramebufferDriverClient::mouseVisible() const {
+    std::lock_guard lock(m_mediatorLock);
+    return m_mouseVisible;
+}
+
+} // namespace server

@@ -1,0 +1,151 @@
+// The screen server's end of the four virtual framebuffers: one user-client connection per
+// framebuffer, opened at launch, used to switch a session's display on with a set of modes and
+// off again, and to read the cursor state the window server hands to the driver.
+//
+// The owner (the mediator) gives it its four sessions in framebuffer-index order, its own
+// recursive lock (taken around every cursor query) and, in unit tests, a screen list and a pass
+// sleeper of their own.
+#pragma once
+
+#include "platform/corefoundation/Error.h"
+#include "platform/coregraphics/CGGeometry.h"
+#include "platform/iokit/IOKitLib.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace appkit {
+class NSCursor;
+}
+
+namespace server {
+
+class ScreenServer;
+class QNBDisplaySet;
+
+// Selectors of the framebuffer's user client.
+enum QNExFramebufferSelector : uint32_t {
+    kQNExUCOpen = 0,
+    kQNExUCClose = 1,
+    kQNExUCEnableWithResolution = 2,
+    kQNExUCDisable = 3,
+    kQNExQueryMouseStatus = 5,
+    kQNExUCEnableWithResolutions = 8,
+    kQNExVBLNotifyInterruptClient = 9,
+    kQNExVBLSetSecondaryClock = 10,
+    kQNExVBLSetSecondaryClockThreshold = 11,
+};
+
+inline constexpr uint32_t kQNExFramebufferUserClientType = 0x1000;
+inline constexpr int kFramebufferCount = 4;
+inline constexpr int kFirstDisplayModeID = 1;
+inline constexpr int kLastDisplayModeID = 442;
+// About 60 Hz, and the silence after which the driver's own timer paces vertical blanks.
+inline constexpr uint64_t kSecondaryClockMicroseconds = 16666;
+inline constexpr uint64_t kSecondaryClockThresholdMicroseconds = 250000;
+inline constexpr int kDisplayWaitPasses = 60;
+inline constexpr double kDisplayWaitPassSeconds = 0.25;
+
+// What the enable wait and the reuse check read of one display the server lists.
+struct FramebufferScreen {
+    uint32_t displayID = 0;
+    int64_t framebufferIndex = -1;
+    std::string userDescription;
+    cg::CGRect frame;
+    double scale = 1.0;
+    cg::CGSize displaySizeInPixels;
+};
+
+class FramebufferDriverClient {
+  public:
+    using ScreenList = std::function<std::vector<FramebufferScreen>()>;
+    using HiDPIQuery = std::function<bool(uint32_t displayID)>;
+    using PassSleeper = std::function<void(double seconds)>;
+
+    // mediatorLock is the owner's recursive lock; it must outlive this object.
+    explicit FramebufferDriverClient(std::recursive_mutex& mediatorLock);
+    FramebufferDriverClient(const FramebufferDriverClient&) = delete;
+    FramebufferDriverClient& operator=(const FramebufferDriverClient&) = delete;
+
+    // The sessions in framebuffer-index order (at most four; held weakly).
+    void setServers(const std::vector<std::shared_ptr<ScreenServer>>& servers);
+    // A session's position among them, 4 when absent.
+    int indexOfSubScreen(const ScreenServer* server) const;
+
+    // Seams: the display list (QNBScreen screens by default), the HiDPI test of a display
+    // (QNBScreen isHiDPIDisplay:) and the wait between passes (the process clock).
+    void setScreenList(ScreenList screens);
+    void setHiDPIQuery(HiDPIQuery query);
+    void setPassSleeper(PassSleeper sleeper);
+
+    // Opens one connection per framebuffer index. YES only when every index was found and
+    // opened; the last error is stored in *error.
+    bool setupUserClientWithError(platform::Error* error);
+
+    // Switches the session's display on with the modes, or reuses a display that is already
+    // right; the session's new display set, or nil.
+    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
+                                                                 size_t modeCount, platform::Error* error);
+    // Paces and enables the framebuffer, then waits for its display: the last listed display of
+    // the framebuffer (even at another mode once the passes ran out), or nothing.
+    std::optional<FramebufferScreen> enableWithResolutionsForDisplayModes(const int* modes, size_t count,
+                                                                          iokit::io_connect_t connection,
+                                                                          int index);
+    void disableDisplay(ScreenServer& server);
+    void closeService(iokit::io_connect_t connection);
+    // Switches every display off and closes every connection; a second stop calls nothing.
+    void stop();
+    void enableVBLClientCallbacks();
+
+    // Cursor state of the display set's framebuffer, read from the driver under the owner's lock.
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    cg::CGPoint mouseHotspot();
+    cg::CGPoint getMouseLocation() { return {}; }
+    bool mouseCursorChanged() { return false; }
+    bool mouseCursorVisible() { return false; }
+    std::shared_ptr<appkit::NSCursor> mouseCursor() { return nullptr; }
+    std::recursive_mutex* frameBufferLockObject() { return nullptr; }
+
+    // The same queries by framebuffer index and display origin, as a set answers them.
+    bool shouldQueryMouseOnFramebuffer(int64_t index, cg::CGPoint origin);
+    bool mouseCursorChangedOnFramebuffer(int64_t index);
+    bool mouseCursorVisibleOnFramebuffer(int64_t index);
+    // Where the cursor is on the framebuffer's display; mirrored displays follow the event
+    // system's location, flipped by the display's height.
+    cg::CGPoint mouseLocationOnFramebuffer(int64_t index, bool mirrored, double displayHeight);
+
+    // The connection of each framebuffer index, 0 for none.
+    std::array<iokit::io_connect_t, kFramebufferCount> dataPorts() const;
+    cg::CGPoint mouseLocation() const;
+    bool mouseVisible() const;
+
+  private:
+    iokit::io_connect_t portAt(int64_t index) const;
+    std::vector<FramebufferScreen> listScreens() const;
+
+    std::recursive_mutex& m_mediatorLock;
+    mutable std::mutex m_portsLock;
+    std::array<iokit::io_connect_t, kFramebufferCount> m_dataPorts{};
+    std::vector<std::weak_ptr<ScreenServer>> m_servers;
+    ScreenList m_screenList;
+    HiDPIQuery m_hiDPIQuery;
+    PassSleeper m_passSleeper;
+
+    // Guarded by the owner's lock.
+    std::array<std::array<uint64_t, 4>, 16> m_lastMouseResult{};
+    cg::CGPoint m_mouseLocation;
+    bool m_mouseVisible = false;
+};
+
+} // namespace server

@@ -1,0 +1,145 @@
+// The screen server's application delegate: start-up and shutdown, the distributed
+// notifications the screen server observes and the answers it posts, the reaction to
+// preference changes, and the program's own answers to the sessions (ports, invitations).
+//
+// What it reaches outside the mediator is an environment given at construction (the
+// application object, the distributed centre, the display configuration, the driver check,
+// queues), so tests drive it without platformd.
+#pragma once
+
+#include "server/BaseLimnerAppDelegate.h"
+
+#include "platform/appkit/BITHockeyManager.h"
+#include "platform/appkit/NSApplication.h"
+#include "platform/corefoundation/Value.h"
+#include "platform/foundation/NSNotification.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace foundation {
+class QNBPreferences;
+}
+
+namespace server {
+
+class QNBDisplayConfiguration;
+class ScreenServerMediator;
+
+class LimnerAppDelegate final : public BaseLimnerAppDelegate,
+                                public appkit::NSApplicationDelegate,
+                                public appkit::BITHockeyManagerDelegate,
+                                public std::enable_shared_from_this<LimnerAppDelegate> {
+  public:
+    // The crash-reporting service's identifier for this application, and the maker's name.
+    static constexpr const char* kCrashReporterIdentifier = "3b9e07c1d4a2f65e8c71b0d9a4e2f356";
+    static constexpr const char* kCompanyName = "Quenby";
+
+    using Block = std::function<void()>;
+    using Handler = void (LimnerAppDelegate::*)(const ns::NSNotification&);
+
+    struct Environment {
+        std::shared_ptr<appkit::NSApplication> application;
+        // The mediator (ScreenServerMediator::sharedInstance in the program).
+        std::function<std::shared_ptr<ScreenServerMediator>()> makeMediator;
+        // Whether the virtual graphics card's driver ("QNExGFX") is in the I/O Registry.
+        std::function<bool()> driverInstalled;
+        // The display configuration (none in most unit tests).
+        std::shared_ptr<QNBDisplayConfiguration> displayConfiguration;
+        // Posts a distributed notification (object null).
+        std::function<void(const std::string& name, const std::optional<cf::Value>& userInfo,
+                           uint64_t options)>
+            post;
+        // Observes a distributed notification by name (object null), in registration order.
+        std::function<void(const std::string& name, std::function<void(const ns::NSNotification&)> block)>
+            observe;
+        // Drops every distributed observation of the delegate.
+        std::function<void()> removeObservers;
+        std::function<void(Block)> runOnMainQueue;
+        std::function<void(Block)> runOnGlobalQueue;
+        std::function<double()> wallNow;
+        // Re-activates a session's display (its activateDisplay).
+        std::function<void(ScreenServer&)> activateDisplay;
+        // The running system's version as 0x00MMmmbb.
+        std::function<uint32_t()> systemVersion;
+        foundation::QNBPreferences* preferences = nullptr;
+
+        // platformd's centre, the process's application object and display configuration,
+        // the mediator's shared instance, the I/O Registry.
+        static Environment standard();
+    };
+
+    static std::shared_ptr<LimnerAppDelegate> make(Environment environment);
+    explicit LimnerAppDelegate(Environment environment);
+    ~LimnerAppDelegate() override;
+
+    // ---- Application life ------------------------------------------------------------------
+    void applicationDidFinishLaunching(const ns::NSNotification& notification) override;
+    // Safe to repeat: the termination road runs it twice.
+    void applicationWillTerminate(const ns::NSNotification& notification) override;
+    bool applicationShouldTerminateAfterLastWindowClosed(appkit::NSApplication&) override { return false; }
+
+    // ---- Distributed notifications ---------------------------------------------------------
+    void processDistributedTerminationRequest(const ns::NSNotification& notification);
+    void connectServerToHost(const ns::NSNotification& notification);
+    void disconnectCurrentServerWithNotification(const ns::NSNotification& notification);
+    void preferencesChanged(const ns::NSNotification& notification);
+    void hostRequestedDisplayHostingQuery(const ns::NSNotification& notification);
+    void hostRequestedDisplayHostingMultiQuery(const ns::NSNotification& notification);
+    void serverConnectedToDevice(const ns::NSNotification& notification);
+    void serverDisconnectedFromDevice(const ns::NSNotification& notification);
+    void switchHandler(const ns::NSNotification& notification);
+    void setDisplayIDForHost(const ns::NSNotification& notification);
+
+    void serverDidConnectToDevice(const std::optional<cf::Value>& userInfo);
+    void preferencesDidChange();
+    void preferencesDidChangeUpdateResolutions(bool activate);
+    void negotiateWithClients();
+
+    // Menu action: accessory again, then "DisconnectAllConnectedDisplays" with an empty
+    // dictionary, from the main queue.
+    void disconnectAllConnections();
+    // The crash reporter's callback: nothing to show.
+    void showMainApplicationWindowForCrashManager() {}
+
+    // ---- Answers to the sessions -----------------------------------------------------------
+    uint16_t mainDataTrafficPort() override { return 6001; }
+    uint16_t clientSidebandPort() override { return 6000; }
+    uint16_t serverSidebandPort() override { return 6002; }
+    int32_t activeProtocol() override { return 0; }
+    bool supportsAppInfo() override { return false; }
+    bool isDisplayActive() override { return true; }
+    std::string bonjourServiceName() const { return "_qnexvscreen._udp"; }
+    bool mapOrUnmapSharedFrameBufferMemory(bool) { return true; }
+    uint64_t getDeviceFrameBufferPointer() const { return m_frameBufferAddress.load(); }
+    uint64_t getDeviceFrameBufferSize() const { return m_frameBufferSize.load(); }
+    uint64_t getDeviceFrameBufferBytesPerRow() const { return 0; }
+    // The mirror window of a device that is away invites it again.
+    void sendInvite(const SocketAddress& address) override;
+
+    bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
+    bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
+
+    // The names observed at launch, in order (the eleven observations).
+    static const std::vector<std::pair<std::string, Handler>>& distributedObservations();
+
+  private:
+    void doInitializations();
+    void registerDistributedObservers();
+    std::shared_ptr<ScreenServerMediator> mediator() const;
+    foundation::QNBPreferences& preferences() const;
+
+    Environment m_env;
+    std::atomic<uint64_t> m_frameBufferAddress{0};
+    std::atomic<uint64_t> m_frameBufferSize{0};
+    std::atomic<bool> m_previousHiDPIState{false};
+    std::atomic<bool> m_shouldUpdateHiDPIState{false};
+    std::atomic<bool> m_observing{false};
+};
+
+} // namespace server

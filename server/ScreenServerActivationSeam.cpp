@@ -1,0 +1,9 @@
+// Display activation's seam in the session. Until activation lands, a handshake asks for
+// nothing. (Compiled only until activation lists its own sources.)
+#include "server/ScreenServer.h"
+
+namespace server {
+
+void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake&, bool) {}
+
+} // namespace server
