@@ -364,6 +364,17 @@ bool FramebufferDriverClient::mouseCursorVisibleOnFramebuffer(int64_t index) {
 
 cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, bool mirrored,
                                                                 double displayHeight) {
+    // A mirrored display follows the event system's location, read before taking the lock so
+    // that no window-server round trip happens under it.
+    cg::CGPoint system;
+    if (mirrored) {
+        system = appkit::NSEvent::mouseLocation();
+        if (NSCursorTSEPrivate::tseCurrentSystemCursor()) {
+            const cg::CGPoint hotSpot = NSCursorTSEPrivate::tseHotSpot();
+            system.x -= hotSpot.x;
+            system.y += hotSpot.y;
+        }
+    }
     std::lock_guard lock(m_mediatorLock);
     if (index < 0 || index >= kFramebufferCount) return m_mouseLocation;
     const auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
@@ -372,17 +383,7 @@ cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, b
     const bool visible = entry[2] == 1;
     if (driverPoint.x == m_mouseLocation.x && driverPoint.y == m_mouseLocation.y && visible == m_mouseVisible)
         return m_mouseLocation;
-    if (mirrored) {
-        cg::CGPoint system = appkit::NSEvent::mouseLocation();
-        if (NSCursorTSEPrivate::tseCurrentSystemCursor()) {
-            cg::CGPoint hotSpot = NSCursorTSEPrivate::tseHotSpot();
-            system.x -= hotSpot.x;
-            system.y += hotSpot.y;
-        }
-        m_mouseLocation = {system.x, displayHeight - system.y};
-    } else {
-        m_mouseLocation = driverPoint;
-    }
+    m_mouseLocation = mirrored ? cg::CGPoint{system.x, displayHeight - system.y} : driverPoint;
     return m_mouseLocation;
 }
 

@@ -172,6 +172,8 @@ void LimnerAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&)
 void LimnerAppDelegate::doInitializations() {
     m_previousHiDPIState = preferences().enableHiDPIResolutions();
     m_shouldUpdateHiDPIState = false;
+    // The display side asks the application's answer through a process-wide switch.
+    setTransmitsRetinaGraphics(transmitsRetinaGraphics());
 }
 
 void LimnerAppDelegate::registerDistributedObservers() {

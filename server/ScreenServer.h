@@ -25,6 +25,7 @@
 
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/Value.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/foundation/NSNotification.h"
 #include "platform/foundation/NSNotificationCenter.h"
@@ -355,6 +356,8 @@ class ScreenServer : public input::ScreenServerInput,
     void hostInitiatedScreenSizeChange(uint32_t flags);
     void setHiDPIDisplayMode();
     void setDisplayMode();
+    void setDisplayID(CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
+                      const cg::CGDisplayModeRef& mode);
 
   protected:
     // The mouse loop's running mark, for the frames piece and tests.

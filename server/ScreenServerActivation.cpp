@@ -16,6 +16,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/services/NSWorkspace.h"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -327,6 +328,33 @@ void ScreenServer::setDisplayMode() {
         auto best = QNBScreen::findBestModeForDisplayID(display);
         if (!best) return;
         configureDisplayWithModeLike(display, *best, nullptr);
+    }
+}
+
+void ScreenServer::setDisplayID(CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
+                                const cg::CGDisplayModeRef& mode) {
+    platform::log("%@ called", std::string("setDisplayID:configuration:mode:"));
+    constexpr uint32_t kMaxDisplays = 64;
+    CGDirectDisplayID active[kMaxDisplays] = {};
+    uint32_t count = 0;
+    if (cg::CGGetActiveDisplayList(kMaxDisplays, active, &count) != cg::kCGErrorSuccess) {
+        platform::log("Error getting active display list");
+        count = 0;
+    }
+    std::vector<std::pair<CGDirectDisplayID, cg::CGDisplayModeRef>> current;
+    for (uint32_t i = 0; i < std::min(count, kMaxDisplays); ++i)
+        current.emplace_back(active[i], cg::CGDisplayCopyDisplayMode(active[i]));
+    platform::log("    configuring displayId:%u    modeID:%d", display,
+                  cg::CGDisplayModeGetIODisplayModeID(mode));
+    if (cg::CGConfigureDisplayWithDisplayMode(configuration, display, mode, nullptr) != cg::kCGErrorSuccess)
+        platform::log("Error configuring display with display mode");
+    // The transaction leaves the other displays as they were.
+    for (const auto& [other, otherMode] : current) {
+        if (other == display || !otherMode) continue;
+        platform::log("    displayId:%u   modeID:%d", other, cg::CGDisplayModeGetIODisplayModeID(otherMode));
+        if (cg::CGConfigureDisplayWithDisplayMode(configuration, other, otherMode, nullptr) !=
+            cg::kCGErrorSuccess)
+            platform::log("Error configuring display with display mode");
     }
 }
 

@@ -4,12 +4,15 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/Profile.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/iokit/InProcessKernel.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -258,8 +261,8 @@ TEST(TSEDisplayGraphicsControl, CallsReachTheServiceInOrder) {
         std::vector<std::pair<uint64_t, cf::Value>> calls;
         std::mutex lock;
         iokit::InProcessKernelOptions options;
-        options.kernel.graphicsMultiplexer = features;
-        options.kernel.recordEvent = [&](std::string_view kind, std::string_view, cf::Dictionary fields) {
+        options.graphicsMultiplexer = features;
+        options.recordEvent = [&](std::string_view kind, std::string_view, cf::Dictionary fields) {
             if (kind != "graphics-control") return;
             std::lock_guard guard(lock);
             const cf::Value record(std::move(fields));
@@ -284,6 +287,32 @@ TEST(TSEDisplayGraphicsControl, CallsReachTheServiceInOrder) {
         kernel->shutdown();
         resetXMuxGPUCapabilityCache();
     }
+}
+
+// The freeze affects two notebook models only, and only before 10.6.5.
+TEST(TSEDisplayFreeze, TwoModelsBefore10_6_5) {
+    platform::LogCapture quiet(true);
+    platform::installFakeClock();
+    char pattern[] = "/tmp/tsefreeze-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    ::setenv("PLATFORM_ROOT", pattern, 1);
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        {"MacBookPro6,1", "10.6.4", true},  {"MacBookPro6,2", "10.6.4", true},
+        {"MacBookPro6,1", "10.6.5", false}, {"MacBookPro6,2", "10.12.6", false},
+        {"MacBookPro8,1", "10.6.4", false}, {"Macmini7,1", "10.5.8", false}};
+    for (const auto& [model, version, affected] : cases) {
+        platform::Profile profile;
+        profile.productVersion = version;
+        ASSERT_TRUE(platform::testing::makeRoot(pattern, profile));
+        iokit::InProcessKernelOptions options;
+        options.kernel.model = model;
+        options.windowServer = false;
+        auto kernel = std::make_shared<iokit::InProcessKernel>(options);
+        kernel->install();
+        EXPECT_EQ(computerHasXMuxGPUFreezeIssues(), affected) << model << " " << version;
+        kernel->shutdown();
+    }
+    std::filesystem::remove_all(pattern);
 }
 
 } // namespace foundation

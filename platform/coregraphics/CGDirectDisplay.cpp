@@ -15,16 +15,12 @@
 namespace cg {
 
 using detail::integerAt;
+using detail::isFinite;
 using detail::realAt;
 using detail::wsRequest;
 using detail::wsStatus;
 
 namespace {
-
-bool isFinite(CGRect r) {
-    return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
-           std::isfinite(r.size.height);
-}
 
 // The display's record (see WindowServerRequests); nothing for an id never seen.
 std::optional<cf::Value> record(CGDirectDisplayID display) {
@@ -274,6 +270,10 @@ uint32_t CGDisplayIOServicePort(CGDirectDisplayID display) {
         iokit::IOObjectRelease(service);
     }
     iokit::IOObjectRelease(iterator);
+    // A removed display keeps answering its identity: its framebuffer, which holds the same
+    // display information.
+    if (!found)
+        found = iokit::IORegistryEntryFromPath(iokit::kIOMasterPortDefault, location->asString()->c_str());
     return found;
 }
 

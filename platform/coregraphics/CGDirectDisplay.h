@@ -57,8 +57,9 @@ bool CGDisplayIsInMirrorSet(CGDirectDisplayID display);
 bool CGDisplayIsAlwaysInMirrorSet(CGDirectDisplayID display);
 bool CGDisplayIsInHWMirrorSet(CGDirectDisplayID display);
 
-// The display's IODisplayConnect ("display0") as a new I/O Kit handle the caller releases;
-// 0 when there is none.
+// The display's IODisplayConnect ("display0") as a new I/O Kit handle the caller releases; for
+// a removed display, its framebuffer (IODisplayCreateInfoDictionary answers for both); 0 for
+// an id never seen.
 uint32_t CGDisplayIOServicePort(CGDirectDisplayID display);
 
 // The calling process's hide count; the cursor shows when no process hides it.

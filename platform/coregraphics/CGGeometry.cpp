@@ -12,7 +12,9 @@ namespace {
 constexpr CGFloat kInf = std::numeric_limits<CGFloat>::infinity();
 constexpr CGFloat kHuge = std::numeric_limits<CGFloat>::max() / 2;
 
-std::string num(CGFloat v) { return platform::format("%g", v); }
+std::string num(CGFloat v) {
+    return platform::format("%g", v);
+}
 } // namespace
 
 const CGPoint CGPointZero{0, 0};
@@ -34,8 +36,12 @@ CGRect CGRectStandardize(CGRect r) {
     return r;
 }
 
-CGFloat CGRectGetMinX(CGRect r) { return CGRectStandardize(r).origin.x; }
-CGFloat CGRectGetMinY(CGRect r) { return CGRectStandardize(r).origin.y; }
+CGFloat CGRectGetMinX(CGRect r) {
+    return CGRectStandardize(r).origin.x;
+}
+CGFloat CGRectGetMinY(CGRect r) {
+    return CGRectStandardize(r).origin.y;
+}
 CGFloat CGRectGetMaxX(CGRect r) {
     r = CGRectStandardize(r);
     return r.origin.x + r.size.width;
@@ -52,17 +58,29 @@ CGFloat CGRectGetMidY(CGRect r) {
     r = CGRectStandardize(r);
     return r.origin.y + r.size.height / 2;
 }
-CGFloat CGRectGetWidth(CGRect r) { return std::fabs(r.size.width); }
-CGFloat CGRectGetHeight(CGRect r) { return std::fabs(r.size.height); }
+CGFloat CGRectGetWidth(CGRect r) {
+    return std::fabs(r.size.width);
+}
+CGFloat CGRectGetHeight(CGRect r) {
+    return std::fabs(r.size.height);
+}
 
-bool CGRectIsNull(CGRect r) { return std::isinf(r.origin.x) && r.origin.x > 0; }
-bool CGRectIsEmpty(CGRect r) { return CGRectIsNull(r) || r.size.width == 0 || r.size.height == 0; }
+bool CGRectIsNull(CGRect r) {
+    return std::isinf(r.origin.x) && r.origin.x > 0;
+}
+bool CGRectIsEmpty(CGRect r) {
+    return CGRectIsNull(r) || r.size.width == 0 || r.size.height == 0;
+}
 bool CGRectIsInfinite(CGRect r) {
     return r.origin.x == CGRectInfinite.origin.x && r.origin.y == CGRectInfinite.origin.y &&
            r.size.width == CGRectInfinite.size.width && r.size.height == CGRectInfinite.size.height;
 }
-bool CGPointEqualToPoint(CGPoint a, CGPoint b) { return a.x == b.x && a.y == b.y; }
-bool CGSizeEqualToSize(CGSize a, CGSize b) { return a.width == b.width && a.height == b.height; }
+bool CGPointEqualToPoint(CGPoint a, CGPoint b) {
+    return a.x == b.x && a.y == b.y;
+}
+bool CGSizeEqualToSize(CGSize a, CGSize b) {
+    return a.width == b.width && a.height == b.height;
+}
 bool CGRectEqualToRect(CGRect a, CGRect b) {
     if (CGRectIsNull(a) || CGRectIsNull(b)) return CGRectIsNull(a) && CGRectIsNull(b);
     a = CGRectStandardize(a);
@@ -158,21 +176,31 @@ void CGRectDivide(CGRect r, CGRect* slice, CGRect* remainder, CGFloat amount, CG
         if (horizontal) {
             s.size.width = amount;
             rem.size.width = extent - amount;
-            if (edge == CGRectMinXEdge) rem.origin.x += amount;
-            else s.origin.x = r.origin.x + extent - amount;
+            if (edge == CGRectMinXEdge)
+                rem.origin.x += amount;
+            else
+                s.origin.x = r.origin.x + extent - amount;
         } else {
             s.size.height = amount;
             rem.size.height = extent - amount;
-            if (edge == CGRectMinYEdge) rem.origin.y += amount;
-            else s.origin.y = r.origin.y + extent - amount;
+            if (edge == CGRectMinYEdge)
+                rem.origin.y += amount;
+            else
+                s.origin.y = r.origin.y + extent - amount;
         }
     }
     if (slice) *slice = s;
     if (remainder) *remainder = rem;
 }
 
-std::string NSStringFromPoint(CGPoint p) { return "{" + num(p.x) + ", " + num(p.y) + "}"; }
-std::string NSStringFromSize(CGSize s) { return "{" + num(s.width) + ", " + num(s.height) + "}"; }
-std::string NSStringFromRect(CGRect r) { return "{" + NSStringFromPoint(r.origin) + ", " + NSStringFromSize(r.size) + "}"; }
+std::string NSStringFromPoint(CGPoint p) {
+    return "{" + num(p.x) + ", " + num(p.y) + "}";
+}
+std::string NSStringFromSize(CGSize s) {
+    return "{" + num(s.width) + ", " + num(s.height) + "}";
+}
+std::string NSStringFromRect(CGRect r) {
+    return "{" + NSStringFromPoint(r.origin) + ", " + NSStringFromSize(r.size) + "}";
+}
 
 } // namespace cg

@@ -33,9 +33,15 @@ extern const CGRect CGRectZero;
 extern const CGRect CGRectNull;     // origin at +infinity: the empty set
 extern const CGRect CGRectInfinite; // the whole plane
 
-inline CGPoint CGPointMake(CGFloat x, CGFloat y) { return {x, y}; }
-inline CGSize CGSizeMake(CGFloat w, CGFloat h) { return {w, h}; }
-inline CGRect CGRectMake(CGFloat x, CGFloat y, CGFloat w, CGFloat h) { return {{x, y}, {w, h}}; }
+inline CGPoint CGPointMake(CGFloat x, CGFloat y) {
+    return {x, y};
+}
+inline CGSize CGSizeMake(CGFloat w, CGFloat h) {
+    return {w, h};
+}
+inline CGRect CGRectMake(CGFloat x, CGFloat y, CGFloat w, CGFloat h) {
+    return {{x, y}, {w, h}};
+}
 
 CGRect CGRectStandardize(CGRect r);
 CGFloat CGRectGetMinX(CGRect r);

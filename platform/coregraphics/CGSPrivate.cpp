@@ -9,6 +9,7 @@
 namespace cg {
 
 using detail::integerAt;
+using detail::isFinite;
 using detail::realAt;
 using detail::wsRequest;
 using detail::wsStatus;
@@ -17,11 +18,6 @@ namespace {
 
 // Titles longer than this are refused.
 constexpr size_t kMaxTitleBytes = 1024;
-
-bool finite(CGRect r) {
-    return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
-           std::isfinite(r.size.height);
-}
 
 } // namespace
 
@@ -94,7 +90,7 @@ CGError CGSSetSystemCursor(CGSConnectionID cid, CGSSystemCursor cursor) {
 }
 
 CGWindowID CGSNewWindow(const CGSWindowRecord& record) {
-    if (!finite(record.frame) || record.title.size() > kMaxTitleBytes || !std::isfinite(record.alpha))
+    if (!isFinite(record.frame) || record.title.size() > kMaxTitleBytes || !std::isfinite(record.alpha))
         return kCGNullWindowID;
     cf::Dictionary args{{"title", record.title},
                         {"level", record.level},
@@ -112,7 +108,7 @@ CGWindowID CGSNewWindow(const CGSWindowRecord& record) {
 }
 
 CGError CGSSetWindowFrame(CGWindowID window, CGRect frame) {
-    if (!finite(frame)) return kCGErrorIllegalArgument;
+    if (!isFinite(frame)) return kCGErrorIllegalArgument;
     return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window},
                                                                 {"x", frame.origin.x},
                                                                 {"y", frame.origin.y},
@@ -134,7 +130,7 @@ CGError CGSReleaseWindow(CGWindowID window) {
 }
 
 CGError CGSDamageRect(CGRect rect) {
-    if (!finite(rect)) return kCGErrorIllegalArgument;
+    if (!isFinite(rect)) return kCGErrorIllegalArgument;
     return wsStatus(windowserver::op::damage, cf::Dictionary{{"x", rect.origin.x},
                                                              {"y", rect.origin.y},
                                                              {"width", rect.size.width},

@@ -9,6 +9,7 @@
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <mutex>
 #include <string>
@@ -263,6 +264,11 @@ std::optional<int64_t> integerAt(const cf::Value& dictionary, std::string_view k
     double d = v->doubleValue();
     if (!(d >= -9.2e18 && d <= 9.2e18)) return std::nullopt;
     return int64_t(d);
+}
+
+bool isFinite(const CGRect& r) {
+    return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
+           std::isfinite(r.size.height);
 }
 
 std::optional<double> realAt(const cf::Value& dictionary, std::string_view key) {

@@ -5,6 +5,7 @@
 
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGError.h"
+#include "platform/coregraphics/CGGeometry.h"
 
 #include <functional>
 #include <optional>
@@ -16,6 +17,9 @@ namespace cg::detail {
 std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args = cf::Value::emptyDictionary());
 // The request's "status" (kCGErrorInvalidConnection when unanswered).
 CGError wsStatus(std::string_view op, const cf::Value& args);
+
+// No coordinate is NaN or infinite.
+bool isFinite(const CGRect& r);
 
 // Reads a number key as an integer or a double; nothing when missing or not a number.
 std::optional<int64_t> integerAt(const cf::Value& dictionary, std::string_view key);

@@ -30,7 +30,9 @@ const char* kUsageText =
     "  wait-event <kind> [--match k=v ...] [--since N] [--timeout S]\n"
     "  apps | launch <path.app> | login [--user U]\n"
     "  login-items [list | add <url> | remove <url>] [--user U]\n"
-    "  auth allow|deny|cancel | kext list | displays\n"
+    "  auth allow|deny|cancel | kext list | displays [--modes]\n"
+    "  configure <id> mode <number>|mirror <master>|unmirror | damage X Y W H\n"
+    "  cursor move X Y|hide|show|image arrow|ibeam|invisible\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n"
@@ -57,7 +59,8 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"login", &Platformctl::login},         {"login-items", &Platformctl::loginItems},
     {"auth", &Platformctl::auth},           {"kext", &Platformctl::kext},
     {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
-    {"displays", &Platformctl::displays},
+    {"displays", &Platformctl::displays},   {"configure", &Platformctl::configure},
+    {"cursor", &Platformctl::cursor},       {"damage", &Platformctl::damage},
     {"input-state", &Platformctl::inputState}, {"keyboard-layout", &Platformctl::keyboardLayout},
     {"pasteboard", &Platformctl::pasteboard},  {"text-sink", &Platformctl::textSink},
     {"event-tap", &Platformctl::eventTap},

@@ -6,6 +6,7 @@
 #include "platform/ctl/Arguments.h"
 #include "platform/ipc/Connection.h"
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -62,6 +63,11 @@ class Platformctl {
     int auth(const std::vector<std::string>& args);
     int kext(const std::vector<std::string>& args);
     int displays(const std::vector<std::string>& args);
+    int configure(const std::vector<std::string>& args);
+    int cursor(const std::vector<std::string>& args);
+    int damage(const std::vector<std::string>& args);
+    // Runs body with the Core Graphics facade reaching platformd through this connection.
+    int withWindowServer(const std::function<int()>& body);
     int inputState(const std::vector<std::string>& args);
     int keyboardLayout(const std::vector<std::string>& args);
     int pasteboard(const std::vector<std::string>& args);

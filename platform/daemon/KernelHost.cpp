@@ -19,16 +19,16 @@ kernel::KernelConfig kernelConfigOf(const platform::Profile& profile) {
     config.model = profile.modelIdentifier;
     config.serialNumber = profile.serialNumber;
     config.productVersion = profile.productVersion;
-    if (profile.graphicsMultiplexer) config.graphicsMultiplexer = uint64_t(*profile.graphicsMultiplexer);
     return config;
 }
 
 } // namespace
 
-KernelHost::KernelHost(const KernelHostOptions& options) {
-    kernel::KernelConfig kernelConfig = kernelConfigOf(options.profile);
-    kernelConfig.recordEvent = options.recordEvent;
-    m_kernel = std::make_unique<kernel::Kernel>(kernelConfig);
+KernelHost::KernelHost(const KernelHostOptions& options)
+    : m_kernel(std::make_unique<kernel::Kernel>(kernelConfigOf(options.profile))) {
+    m_kernel->setEventRecorder(options.recordEvent);
+    if (options.profile.graphicsMultiplexer && *options.profile.graphicsMultiplexer >= 0)
+        m_kernel->publishGraphicsControl(uint64_t(*options.profile.graphicsMultiplexer));
     auto config = windowserver::WindowServerConfig::fromProfile(options.profile);
     config.recordEvent = options.recordEvent;
     m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, config);

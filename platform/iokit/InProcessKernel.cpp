@@ -16,7 +16,7 @@ InProcessWindowServer::InProcessWindowServer(windowserver::WindowServer& server,
 }
 
 InProcessWindowServer::~InProcessWindowServer() {
-    disconnect();
+    close();
 }
 
 uint32_t InProcessWindowServer::connectNow() {
@@ -32,16 +32,28 @@ uint32_t InProcessWindowServer::connectNow() {
 }
 
 void InProcessWindowServer::processDied() {
-    uint32_t old;
+    std::shared_ptr<windowserver::InProcessEvents> events;
     {
         std::lock_guard lock(m_mutex);
-        old = m_cid;
-        m_cid = 0;
+        if (m_closed) return;
+        events = m_events;
     }
-    if (old) m_server.disconnect(old);
+    // As platformd does when a process goes: its event taps go with it.
+    if (events) events->events().processGone(m_identity.pid);
+    disconnect();
     uint32_t fresh = connectNow();
     std::lock_guard lock(m_mutex);
     m_cid = fresh;
+}
+
+void InProcessWindowServer::close() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+        // The events run on the window server's thread: they go with it.
+        m_events.reset();
+    }
+    disconnect();
 }
 
 void InProcessWindowServer::disconnect() {
@@ -50,8 +62,6 @@ void InProcessWindowServer::disconnect() {
         std::lock_guard lock(m_mutex);
         old = m_cid;
         m_cid = 0;
-        // The events run on the window server's thread: they go with the connection.
-        m_events.reset();
     }
     if (old) m_server.disconnect(old);
 }
@@ -82,6 +92,8 @@ void InProcessWindowServer::setPushHandler(PushHandler handler) {
 
 InProcessKernel::InProcessKernel(InProcessKernelOptions options)
     : m_kernel(std::make_unique<kernel::Kernel>(options.kernel)) {
+    m_kernel->setEventRecorder(options.recordEvent);
+    if (options.graphicsMultiplexer) m_kernel->publishGraphicsControl(*options.graphicsMultiplexer);
     if (options.windowServer)
         m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, options.windowServerConfig);
     if (!options.kexts.empty()) m_kernel->loadKexts(options.kexts);
@@ -114,7 +126,7 @@ void InProcessKernel::shutdown() {
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
     if (m_connection) {
         if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
-        m_connection->disconnect();
+        m_connection->close();
     }
     // The window server lets its framebuffers go first, then user clients close, then kexts.
     if (m_windowServer) m_windowServer->stop();

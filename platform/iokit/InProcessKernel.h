@@ -20,6 +20,10 @@ namespace iokit {
 
 struct InProcessKernelOptions {
     kernel::KernelConfig kernel;
+    // Where built-in services record their calls ("graphics-control"); and a graphics
+    // multiplexer's feature bits, which publish AppleGraphicsControl.
+    kernel::KernelEventRecorder recordEvent;
+    std::optional<uint64_t> graphicsMultiplexer;
     std::vector<std::string> kexts; // bundle paths, loaded after their libraries
     bool windowServer = true;
     windowserver::WindowServerConfig windowServerConfig;
@@ -38,8 +42,10 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     uint32_t cid() const { return m_cid; }
     // As if the process died: its connection goes (app-only changes revert), a new one starts.
     void processDied();
-    // Ends the connection for good.
+    // Ends the connection (a later processDied connects again).
     void disconnect();
+    // Ends it for good: the window server is going.
+    void close();
 
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
     void setPushHandler(PushHandler handler) override;
@@ -53,6 +59,7 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     std::mutex m_mutex;
     std::shared_ptr<PushHandler> m_handler;
     uint32_t m_cid = 0;
+    bool m_closed = false;
 };
 
 class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {

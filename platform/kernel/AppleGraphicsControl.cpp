@@ -92,18 +92,18 @@ IOReturn AppleGraphicsControlClient::externalMethod(uint32_t selector, IOExterna
         target = m_control;
     }
     IOReturn result = super::externalMethod(selector, arguments, dispatch, target, reference);
-    if (Kernel* kernel = Kernel::current(); kernel && kernel->config().recordEvent) {
+    if (Kernel* kernel = Kernel::current()) {
         cf::Array input, output;
         for (uint32_t i = 0; arguments && i < arguments->scalarInputCount; ++i)
             input.push_back(int64_t(arguments->scalarInput[i]));
         for (uint32_t i = 0; result == kIOReturnSuccess && arguments && i < arguments->scalarOutputCount; ++i)
             output.push_back(int64_t(arguments->scalarOutput[i]));
-        kernel->config().recordEvent("graphics-control", "IOConnectCallScalarMethod",
-                                     cf::Dictionary{{"pid", int64_t(m_pid)},
-                                                    {"selector", selector},
-                                                    {"input", cf::Value(std::move(input))},
-                                                    {"output", cf::Value(std::move(output))},
-                                                    {"status", int64_t(result)}});
+        kernel->recordEvent("graphics-control", "IOConnectCallScalarMethod",
+                            cf::Dictionary{{"pid", int64_t(m_pid)},
+                                           {"selector", selector},
+                                           {"input", cf::Value(std::move(input))},
+                                           {"output", cf::Value(std::move(output))},
+                                           {"status", int64_t(result)}});
     }
     return result;
 }

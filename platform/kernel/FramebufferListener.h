@@ -8,7 +8,7 @@ namespace kernel {
 class IOFramebuffer;
 
 class FramebufferListener {
-public:
+  public:
     virtual ~FramebufferListener() = default;
     // A framebuffer was registered and may be opened. Matching thread, no gate held.
     virtual void framebufferPublished(IOFramebuffer* framebuffer) = 0;

@@ -11,7 +11,7 @@ namespace kernel {
 class IOBufferMemoryDescriptor : public IOMemoryDescriptor {
     OSDeclareDefaultStructors(IOBufferMemoryDescriptor);
 
-public:
+  public:
     using super = IOMemoryDescriptor;
 
     // Null when the memory cannot be had.
@@ -23,10 +23,10 @@ public:
     int memfd() const override { return m_fd; }
     IOOptionBits getOptions() const { return m_options; }
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     bool initWithOptions(IOOptionBits options, IOByteCount capacity);
 
     IOOptionBits m_options = 0;

@@ -16,12 +16,12 @@ struct Personality {
 };
 
 class IOCatalogue {
-public:
+  public:
     void addPersonalities(const std::string& kextIdentifier, const std::vector<OSPtr<OSDictionary>>& tables);
     void removePersonalities(const std::string& kextIdentifier);
     std::vector<Personality> snapshot() const;
 
-private:
+  private:
     mutable std::mutex m_mutex;
     std::vector<Personality> m_personalities;
 };

@@ -8,7 +8,7 @@ namespace kernel {
 class IODeviceMemory : public IOMemoryDescriptor {
     OSDeclareDefaultStructors(IODeviceMemory);
 
-public:
+  public:
     using super = IOMemoryDescriptor;
 
     // Retains the parent. Null when the parent is null or the range runs past its end.
@@ -20,10 +20,10 @@ public:
     IOByteCount memfdOffset() const override { return m_parent ? m_parent->memfdOffset() + m_offset : 0; }
     IOMemoryDescriptor* getParent() const { return m_parent; }
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     IOMemoryDescriptor* m_parent = nullptr;
     IOByteCount m_offset = 0;
     IOByteCount m_length = 0;

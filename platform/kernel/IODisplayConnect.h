@@ -8,7 +8,7 @@ namespace kernel {
 class IODisplayConnect : public IOService {
     OSDeclareDefaultStructors(IODisplayConnect);
 
-public:
+  public:
     using super = IOService;
 
     // A new, unattached connect entry named "display0".

@@ -17,7 +17,7 @@ class IODeviceMemory;
 class IOFramebuffer : public IOGraphicsDevice {
     OSDeclareDefaultStructors(IOFramebuffer);
 
-public:
+  public:
     using super = IOGraphicsDevice;
     using IOService::close;
     using IOService::open;
@@ -83,7 +83,7 @@ public:
     bool vblStateBit() const { return m_vblStateBit; }
     void setVBLStateBit(bool on) { m_vblStateBit = on; }
 
-private:
+  private:
     bool m_windowServerOpen = false;
     bool m_controllerEnabled = false;
     bool m_vblStateBit = false;

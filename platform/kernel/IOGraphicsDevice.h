@@ -8,7 +8,7 @@ namespace kernel {
 class IOGraphicsDevice : public IOService {
     OSDeclareDefaultStructors(IOGraphicsDevice);
 
-public:
+  public:
     using super = IOService;
 };
 

@@ -14,7 +14,7 @@ constexpr IOOptionBits kIOMemoryKernelUserShared = 0x10000;
 class IOMemoryDescriptor : public OSObject {
     OSDeclareDefaultStructors(IOMemoryDescriptor);
 
-public:
+  public:
     using super = OSObject;
 
     virtual IOByteCount getLength() const { return 0; }

@@ -10,7 +10,7 @@ namespace kernel {
 class IOPlatformExpertDevice : public IOService {
     OSDeclareDefaultStructors(IOPlatformExpertDevice);
 
-public:
+  public:
     using super = IOService;
 
     static IOPlatformExpertDevice* withModel(const std::string& model, const std::string& serialNumber);

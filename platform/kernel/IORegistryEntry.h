@@ -24,7 +24,7 @@ inline constexpr size_t kIOMaxPathLength = 511;
 class IORegistryEntry : public OSObject {
     OSDeclareDefaultStructors(IORegistryEntry);
 
-public:
+  public:
     using super = OSObject;
 
     // Takes a copy of the dictionary (or an empty one) as the property table.
@@ -65,10 +65,10 @@ public:
 
     static std::recursive_mutex& registryLock();
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     IORegistryEntry* childForComponent(std::string_view component) const;
 
     std::string m_name;

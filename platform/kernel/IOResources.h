@@ -8,7 +8,7 @@ namespace kernel {
 class IOResources : public IOService {
     OSDeclareDefaultStructors(IOResources);
 
-public:
+  public:
     using super = IOService;
 
     static IOResources* resources();

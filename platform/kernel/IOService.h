@@ -23,7 +23,7 @@ using task_t = task*;
 class IOService : public IORegistryEntry {
     OSDeclareDefaultStructors(IOService);
 
-public:
+  public:
     using super = IORegistryEntry;
 
     bool init(OSDictionary* dictionary) override;
@@ -82,10 +82,10 @@ public:
     IOService* takeStartProvider();
     void markInactive() { m_inactive.store(true); }
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     std::shared_ptr<std::recursive_mutex> m_gate = std::make_shared<std::recursive_mutex>();
     std::atomic<bool> m_inactive{false};
     std::atomic<bool> m_registered{false};
@@ -103,10 +103,10 @@ private:
 
 // Holds a service's gate for a scope.
 class IOGateLock {
-public:
+  public:
     explicit IOGateLock(const IOService* service) : m_lock(service->gate()) {}
 
-private:
+  private:
     std::lock_guard<std::recursive_mutex> m_lock;
 };
 

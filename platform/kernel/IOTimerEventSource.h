@@ -18,7 +18,7 @@ struct WorkLoopState;
 class IOTimerEventSource : public OSObject {
     OSDeclareDefaultStructors(IOTimerEventSource);
 
-public:
+  public:
     using super = OSObject;
     using Action = void (*)(OSObject* owner, IOTimerEventSource* sender);
 
@@ -36,7 +36,7 @@ public:
         return m_armed ? std::optional(m_deadline) : std::nullopt;
     }
 
-private:
+  private:
     friend class IOWorkLoop;
     friend struct WorkLoopThread;
 

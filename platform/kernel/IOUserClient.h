@@ -47,7 +47,7 @@ struct IOExternalMethodDispatch {
 class IOUserClient : public IOService {
     OSDeclareDefaultStructors(IOUserClient);
 
-public:
+  public:
     using super = IOService;
 
     virtual bool initWithTask(task_t owningTask, void* securityToken, uint32_t type,
@@ -76,7 +76,7 @@ public:
 
     task_t getOwningTask() const { return m_baseTask; }
 
-private:
+  private:
     task_t m_baseTask = nullptr;
 };
 

@@ -17,7 +17,7 @@ struct WorkLoopState;
 class IOWorkLoop : public OSObject {
     OSDeclareDefaultStructors(IOWorkLoop);
 
-public:
+  public:
     using super = OSObject;
 
     static IOWorkLoop* workLoop();
@@ -29,10 +29,10 @@ public:
     // Joins the threads of released work loops. Call only where no gate is held.
     static void reapRetiredThreads();
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     std::shared_ptr<WorkLoopState> m_state;
     std::thread m_thread;
 };

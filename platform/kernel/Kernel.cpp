@@ -82,11 +82,27 @@ void Kernel::buildRegistry() {
         connect->attach(builtIn.get());
         connect->registerService();
     }
-    if (m_config.graphicsMultiplexer) {
-        auto control = adoptRetained<IOService>(AppleGraphicsControl::withFeatures(*m_config.graphicsMultiplexer));
-        control->attach(m_resources.get());
-        control->registerService();
+    m_matcher->waitQuiet();
+}
+
+void Kernel::setEventRecorder(KernelEventRecorder recorder) {
+    std::lock_guard lock(m_recorderMutex);
+    m_recorder = std::move(recorder);
+}
+
+void Kernel::recordEvent(std::string_view kind, std::string_view api, cf::Dictionary fields) {
+    KernelEventRecorder recorder;
+    {
+        std::lock_guard lock(m_recorderMutex);
+        recorder = m_recorder;
     }
+    if (recorder) recorder(kind, api, std::move(fields));
+}
+
+void Kernel::publishGraphicsControl(uint64_t features) {
+    auto control = adoptRetained<IOService>(AppleGraphicsControl::withFeatures(features));
+    control->attach(m_resources.get());
+    control->registerService();
     m_matcher->waitQuiet();
 }
 

@@ -29,14 +29,14 @@ struct KernelConfig {
     std::string serialNumber = "C07STANDIN01"; // "IOPlatformSerialNumber"
     std::string productVersion = "10.12.6";    // gives version_major
     bool builtInDisplay = true;                // "BuiltInFramebuffer@0" with its "display0"
-    // The graphics multiplexer's feature bits; none: no AppleGraphicsControl service.
-    std::optional<uint64_t> graphicsMultiplexer;
-    // Records an event-log entry (kind, API name, fields) from a built-in service; may be null.
-    std::function<void(std::string_view kind, std::string_view api, cf::Dictionary fields)> recordEvent;
 };
 
+// Records an event-log entry (kind, API name, fields) for a built-in service.
+using KernelEventRecorder =
+    std::function<void(std::string_view kind, std::string_view api, cf::Dictionary fields)>;
+
 class Kernel {
-public:
+  public:
     explicit Kernel(KernelConfig config = {});
     ~Kernel();
     Kernel(const Kernel&) = delete;
@@ -44,6 +44,12 @@ public:
 
     static Kernel* current();
     const KernelConfig& config() const { return m_config; }
+
+    // Before any process connects: where built-in services record their calls, and the
+    // graphics multiplexer's control service with its feature bits (a Mac with one).
+    void setEventRecorder(KernelEventRecorder recorder);
+    void recordEvent(std::string_view kind, std::string_view api, cf::Dictionary fields);
+    void publishGraphicsControl(uint64_t features);
 
     // Kexts.
     std::vector<std::string> loadKexts(const std::vector<std::string>& bundlePaths);
@@ -80,11 +86,13 @@ public:
     IOCatalogue& catalogue() { return m_catalogue; }
     ServiceMatcher& matcher() { return *m_matcher; }
 
-private:
+  private:
     void buildRegistry();
     std::vector<UserTask*> tasks() const;
 
     KernelConfig m_config;
+    std::mutex m_recorderMutex;
+    KernelEventRecorder m_recorder;
     IOCatalogue m_catalogue;
     std::unique_ptr<ServiceMatcher> m_matcher;
     std::unique_ptr<KextLoader> m_loader;

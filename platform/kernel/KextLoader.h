@@ -25,7 +25,7 @@ struct LoadedKextInfo {
 };
 
 class KextLoader {
-public:
+  public:
     explicit KextLoader(Kernel& kernel) : m_kernel(kernel) {}
     ~KextLoader();
 
@@ -42,7 +42,7 @@ public:
     std::vector<LoadedKextInfo> loaded() const;
     bool isLoaded(const std::string& identifier) const;
 
-private:
+  private:
     struct LoadedKext {
         KextBundle bundle;
         void* handle = nullptr;

@@ -10,7 +10,7 @@ namespace kernel {
 class OSArray : public OSObject {
     OSDeclareDefaultStructors(OSArray);
 
-public:
+  public:
     using super = OSObject;
 
     static OSArray* withCapacity(unsigned capacity);
@@ -23,10 +23,10 @@ public:
 
     bool isEqualTo(const OSObject* other) const override;
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     std::vector<OSObject*> m_items;
 };
 

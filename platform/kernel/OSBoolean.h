@@ -8,7 +8,7 @@ namespace kernel {
 class OSBoolean : public OSObject {
     OSDeclareDefaultStructors(OSBoolean);
 
-public:
+  public:
     using super = OSObject;
 
     static OSBoolean* withBoolean(bool value);
@@ -18,7 +18,7 @@ public:
 
     bool isEqualTo(const OSObject* other) const override { return other == this; }
 
-private:
+  private:
     friend struct BooleanSingletons;
     explicit OSBoolean(bool value);
     bool m_value = false;

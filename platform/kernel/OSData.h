@@ -10,7 +10,7 @@ namespace kernel {
 class OSData : public OSObject {
     OSDeclareDefaultStructors(OSData);
 
-public:
+  public:
     using super = OSObject;
 
     static OSData* withBytes(const void* bytes, size_t length);
@@ -21,7 +21,7 @@ public:
 
     bool isEqualTo(const OSObject* other) const override;
 
-private:
+  private:
     std::vector<uint8_t> m_bytes;
 };
 

@@ -15,7 +15,7 @@ class OSString;
 class OSDictionary : public OSObject {
     OSDeclareDefaultStructors(OSDictionary);
 
-public:
+  public:
     using super = OSObject;
 
     static OSDictionary* withCapacity(unsigned capacity);
@@ -35,10 +35,10 @@ public:
 
     bool isEqualTo(const OSObject* other) const override;
 
-protected:
+  protected:
     void free() override;
 
-private:
+  private:
     std::vector<std::pair<std::string, OSObject*>> m_entries;
 };
 

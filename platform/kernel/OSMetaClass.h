@@ -16,7 +16,7 @@ namespace kernel {
 class OSObject;
 
 class OSMetaClass {
-public:
+  public:
     using Factory = OSObject* (*)();
 
     // superClassName is null only for OSObject; factory is null for abstract classes.
@@ -59,7 +59,7 @@ public:
     // Unregisters every class of the kext (before dlclose, in case its destructors never run).
     static void removeClassesOfKext(const std::string& identifier);
 
-private:
+  private:
     const char* m_className;
     const char* m_superClassName;
     Factory m_factory;

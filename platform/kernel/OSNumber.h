@@ -8,7 +8,7 @@ namespace kernel {
 class OSNumber : public OSObject {
     OSDeclareDefaultStructors(OSNumber);
 
-public:
+  public:
     using super = OSObject;
 
     // bits other than 8, 16, 32 and 64 give null; the value keeps only its low bits.
@@ -22,7 +22,7 @@ public:
 
     bool isEqualTo(const OSObject* other) const override;
 
-private:
+  private:
     uint64_t m_value = 0;
     unsigned m_bits = 64;
 };

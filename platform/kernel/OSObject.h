@@ -13,7 +13,7 @@
 // of a kernel class. Put it first in the class body, with a semicolon; it leaves the body
 // private.
 #define OSDeclareDefaultStructors(className)                                                                 \
-public:                                                                                                    \
+  public:                                                                                                    \
     static const ::kernel::OSMetaClass gMetaClass;                                                           \
     static const ::kernel::OSMetaClass* metaClass() {                                                        \
         return &gMetaClass;                                                                                  \
@@ -26,7 +26,7 @@ public:                                                                         
     className();                                                                                             \
     ~className() override;                                                                                   \
                                                                                                              \
-private:
+  private:
 
 #define OSDefineMetaClassWithFactory(className, superclassName, factory)                                     \
     const ::kernel::OSMetaClass className::gMetaClass(#className, #superclassName, factory);                 \
@@ -49,7 +49,7 @@ private:
 namespace kernel {
 
 class OSObject {
-public:
+  public:
     static const OSMetaClass gMetaClass;
     static const OSMetaClass* metaClass() { return &gMetaClass; }
     virtual const OSMetaClass* getMetaClass() const { return &gMetaClass; }
@@ -70,7 +70,7 @@ public:
     bool metaCast(const char* className) const { return getMetaClass()->isKindOf(className); }
     const char* getClassName() const { return getMetaClass()->getClassName(); }
 
-protected:
+  protected:
     OSObject() = default;
     // For objects that live for the whole process (kOSBooleanTrue): release never frees them.
     struct Immortal {};
@@ -79,7 +79,7 @@ protected:
     // Called when the last reference goes; subclasses release what they hold, then call up.
     virtual void free();
 
-private:
+  private:
     mutable std::atomic<int32_t> m_retainCount{1};
     bool m_immortal = false;
 };

@@ -7,7 +7,7 @@
 namespace kernel {
 
 template <typename T> class OSPtr {
-public:
+  public:
     OSPtr() = default;
     OSPtr(std::nullptr_t) {}
     OSPtr(const OSPtr& other) : m_object(other.m_object) {
@@ -46,7 +46,7 @@ public:
         if (auto* o = std::exchange(m_object, nullptr)) o->release();
     }
 
-private:
+  private:
     T* m_object = nullptr;
 };
 

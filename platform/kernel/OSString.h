@@ -11,7 +11,7 @@ namespace kernel {
 class OSString : public OSObject {
     OSDeclareDefaultStructors(OSString);
 
-public:
+  public:
     using super = OSObject;
 
     static OSString* withCString(const char* text);
@@ -24,10 +24,10 @@ public:
     bool isEqualTo(const char* text) const { return text && m_text == text; }
     bool isEqualTo(const OSObject* other) const override;
 
-protected:
+  protected:
     bool initWithString(std::string_view text);
 
-private:
+  private:
     std::string m_text;
 };
 

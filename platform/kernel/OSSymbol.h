@@ -8,13 +8,13 @@ namespace kernel {
 class OSSymbol : public OSString {
     OSDeclareDefaultStructors(OSSymbol);
 
-public:
+  public:
     using super = OSString;
 
     // The one symbol with this text, with a new reference.
     static const OSSymbol* withCString(const char* text);
 
-protected:
+  protected:
     void free() override;
 };
 

@@ -216,7 +216,8 @@ std::vector<OSPtr<IOService>> ServiceMatcher::clientsOf(IOService* service) {
 }
 
 // willTerminate and didTerminate to each client, in order.
-void ServiceMatcher::tellClientsOfTermination(IOService* service, const std::vector<OSPtr<IOService>>& clients) {
+void ServiceMatcher::tellClientsOfTermination(IOService* service,
+                                              const std::vector<OSPtr<IOService>>& clients) {
     for (auto& client : clients) {
         std::lock_guard gate(entryGate(client.get()));
         bool defer = false;

@@ -19,7 +19,7 @@ class Kernel;
 struct Personality;
 
 class ServiceMatcher {
-public:
+  public:
     explicit ServiceMatcher(Kernel& kernel);
     ~ServiceMatcher();
     ServiceMatcher(const ServiceMatcher&) = delete;
@@ -33,7 +33,7 @@ public:
     bool onMatchingThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
     void stop();
 
-private:
+  private:
     enum class JobKind { Register, Terminate, RematchAll };
     struct Job {
         JobKind kind;

@@ -23,7 +23,7 @@ class Kernel;
 using io_handle_t = uint32_t;
 
 class UserTask {
-public:
+  public:
     UserTask(Kernel& kernel, pid_t pid, std::string bundleIdentifier = {});
     ~UserTask(); // a task that goes away has died
     UserTask(const UserTask&) = delete;
@@ -67,7 +67,7 @@ public:
     void dropHandlesOfKext(const std::string& identifier);
     void kernelGone();
 
-private:
+  private:
     enum class Kind { Entry, Iterator, Connection };
     struct Handle {
         Kind kind;

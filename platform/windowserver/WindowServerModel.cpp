@@ -30,6 +30,8 @@ bool twinnable(const DisplayMode& mode) {
 
 bool WindowServer::hiDPIEnabled() const {
     if (m_config.hiDPIEnabled) return m_config.hiDPIEnabled();
+    // Another process (the HiDPI tool, platformctl) may have written it since.
+    cf::CFPreferencesAppSynchronize("com.apple.windowserver");
     auto value = cf::CFPreferencesCopyValue("DisplayResolutionEnabled", "com.apple.windowserver",
                                             cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
     return value && value->boolValue();
@@ -190,7 +192,10 @@ uint32_t WindowServer::applyTransaction(uint32_t cid, const Transaction& transac
     }
     for (auto& [display, master] : transaction.mirrors) {
         if (!isOnline(display) || display == master) return 1001;
-        if (master && (!isOnline(master) || mirrorOf(master) != 0)) return 1001;
+        // No chains: a master mirrors nothing, and a display with mirrors of its own mirrors nothing.
+        bool hasMirrors =
+            std::any_of(online.begin(), online.end(), [&](uint32_t id) { return mirrorOf(id) == display; });
+        if (master && (!isOnline(master) || mirrorOf(master) != 0 || hasMirrors)) return 1001;
     }
     // The displays touched, for app-only snapshots: the mirrored ones with their sets.
     std::vector<uint32_t> touched;

@@ -45,9 +45,11 @@ std::optional<uint32_t> windowNumber(const cf::Value& window) {
 // ---- The instance
 
 std::shared_ptr<QNBDisplayConfiguration> QNBDisplayConfiguration::displayConfigurationManager() {
-    static const std::shared_ptr<QNBDisplayConfiguration> manager =
-        std::make_shared<QNBDisplayConfiguration>();
-    return manager;
+    // Lives for the process: at exit the window-server facade it would unregister from may be
+    // gone already.
+    static const auto* manager =
+        new std::shared_ptr<QNBDisplayConfiguration>(std::make_shared<QNBDisplayConfiguration>());
+    return *manager;
 }
 
 std::recursive_mutex& QNBDisplayConfiguration::screenRefreshLock() {

@@ -291,7 +291,16 @@ class DisplayActivation : public ::testing::Test {
 };
 
 TEST_F(DisplayActivation, AHandshakeWithoutAModeIsToldTwiceAndEndsActivated) {
+    std::mutex statesMutex;
+    std::vector<int32_t> states;
+    m_server->setStateObserver([&](int32_t state) {
+        std::lock_guard lock(statesMutex);
+        states.push_back(state);
+    });
     activate(handshake(0, 1300, 900, 7));
+    m_server->setStateObserver(nullptr);
+    EXPECT_EQ(states, (std::vector<int32_t>{kServerStateResolvingNewSize, kServerStateActivatingScreen,
+                                            kServerStateActivated}));
     ASSERT_EQ(m_mediator->enables.size(), 1u);
     EXPECT_EQ(m_mediator->enables[0], std::vector<int>{19});
     EXPECT_EQ(m_mediator->statesAtEnable[0], kServerStateActivatingScreen);

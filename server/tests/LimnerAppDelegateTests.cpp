@@ -5,6 +5,7 @@
 #include "server/tests/MediatorTestSupport.h"
 
 #include "server/LimnerAppDelegate.h"
+#include "server/display/QNBScreen.h"
 
 #include "foundation/QNBDisplayQuery.h"
 #include "foundation/QNBPreferences.h"
@@ -114,7 +115,9 @@ class LimnerAppDelegateTest : public ::testing::Test {
 TEST_F(LimnerAppDelegateTest,
        LaunchConfiguresTheReporterBecomesAnAccessoryAndObservesElevenNotificationsInOrder) {
     appkit::BITHockeyManager::sharedHockeyManager().resetForTesting();
+    setTransmitsRetinaGraphics(false);
     launch();
+    EXPECT_TRUE(transmitsRetinaGraphics()) << "the display side's switch follows the delegate's answer";
     EXPECT_EQ(m_calls, (std::vector<std::string>{"mediator", "driver check"}))
         << "the mediator listens first";
     EXPECT_EQ(m_delegate->screenServerMediator(), m_fixture->mediator);

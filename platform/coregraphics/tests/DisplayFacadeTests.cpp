@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -288,7 +289,14 @@ TEST_F(DisplayFacade, DisplayInformationOutlivesTheDisplay) {
     EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(fb, 0));
     iokit::IOObjectRelease(fb);
     iokit::IOObjectRelease(port);
-    EXPECT_EQ(CGDisplayIOServicePort(0x102), 0u);
+    // The removed display's service is now its framebuffer, which still names it.
+    port = CGDisplayIOServicePort(0x102);
+    ASSERT_NE(port, 0u);
+    ASSERT_EQ(iokit::IOObjectGetClass(port, name), iokit::kIOReturnSuccess);
+    EXPECT_STREQ(name, "QNExFramebuffer");
+    EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(port, 0));
+    iokit::IOObjectRelease(port);
+    EXPECT_EQ(CGDisplayIOServicePort(0x105), 0u);
     // The built-in display has one from boot; no serial key when it is 0.
     port = CGDisplayIOServicePort(1);
     ASSERT_NE(port, 0u);
@@ -372,6 +380,13 @@ TEST_F(DisplayFacade, MirrorsTakeTheirMastersOriginAndDissolveAsASet) {
     EXPECT_EQ(CGDisplayBounds(0x102).origin.x, 1440);
     EXPECT_EQ(CGDisplayBounds(0x102).size.width, 1280); // its own mode
     EXPECT_EQ(list().size(), 3u);
+    // No chains: the master cannot become a mirror, nor can anything mirror the mirror.
+    ASSERT_EQ(CGBeginDisplayConfiguration(&config), kCGErrorSuccess);
+    ASSERT_EQ(CGConfigureDisplayMirrorOfDisplay(config, 0x101, 1), kCGErrorSuccess);
+    EXPECT_EQ(CGCompleteDisplayConfiguration(config, 1), kCGErrorIllegalArgument);
+    ASSERT_EQ(CGBeginDisplayConfiguration(&config), kCGErrorSuccess);
+    ASSERT_EQ(CGConfigureDisplayMirrorOfDisplay(config, 1, 0x102), kCGErrorSuccess);
+    EXPECT_EQ(CGCompleteDisplayConfiguration(config, 1), kCGErrorIllegalArgument);
     drain();
     using P = std::pair<CGDirectDisplayID, CGDisplayChangeSummaryFlags>;
     EXPECT_EQ(m_heard.calls.back(), (P{0x102, 0x400 | 0x1000 | 0x2})); // it moved onto its master
@@ -449,6 +464,33 @@ TEST_F(DisplayFacade, CursorDataIsPaddedAndRefusesShortBuffersAndUnknownConnecti
     EXPECT_EQ(CGSMoveCursor(CGPointMake(NAN, 0)), kCGErrorIllegalArgument);
 }
 
+TEST_F(DisplayFacade, TheFramebufferHearsTheCursorInItsOwnPixels) {
+    m_hiDPI = true;
+    boot();
+    enable(1, {1, 34});
+    ASSERT_EQ(configure(0x101, modeWith(0x101, 34, 2.0)), kCGErrorSuccess);
+    CGPoint hot = CGSSystemCursorImage(CGSSystemCursor::arrow).hotSpot;
+    ASSERT_EQ(CGSMoveCursor(CGPointMake(1440 + 100.25, 50)), kCGErrorSuccess);
+    uint64_t mouse[3] = {};
+    uint32_t count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(int32_t(mouse[0]), int32_t(std::floor((100.25 - hot.x) * 2)));
+    EXPECT_EQ(int32_t(mouse[1]), int32_t(std::floor((50 - hot.y) * 2)));
+    EXPECT_EQ(mouse[2], 1u);
+    // Hidden by this process: not visible, until shown again.
+    ASSERT_EQ(CGDisplayHideCursor(0x101), kCGErrorSuccess);
+    count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[2], 0u);
+    ASSERT_EQ(CGDisplayShowCursor(0x101), kCGErrorSuccess);
+    count = 3;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[2], 1u);
+}
+
 TEST_F(DisplayFacade, RefreshPushesAccumulateWhileOneAwaitsAcknowledgement) {
     boot();
     ASSERT_EQ(CGRegisterScreenRefreshCallback(refreshed, nullptr), kCGErrorSuccess);
@@ -512,6 +554,34 @@ TEST_F(DisplayFacade, AccessibilityTimesOutIsSwitchedOffAndKnowsItsPids) {
     ASSERT_TRUE(info && info->count() == 1);
     EXPECT_EQ(*info->at(0)->find(kCGWindowOwnerPID), cf::Value(app->pid()));
     EXPECT_EQ(*info->at(0)->find(kCGWindowName), cf::Value("Titled"));
+    // Setting a window's position moves it in the registry; its size and title read back.
+    auto windowElement = (*windows)[0];
+    CGPoint target = CGPointMake(1500, 40);
+    std::atomic<bool> moved{false};
+    ax::AXError moveError = -1;
+    std::thread mover([&] {
+        moveError = ax::AXUIElementSetAttributeValue(windowElement, ax::kAXPositionAttribute,
+                                                     ax::AXValueCreate(ax::kAXValueCGPointType, &target));
+        moved = true;
+    });
+    while (!moved) {
+        drain();
+        std::this_thread::yield();
+    }
+    mover.join();
+    EXPECT_EQ(moveError, ax::kAXErrorSuccess);
+    info = CGWindowListCreateDescriptionFromArray({window});
+    CGRect frame;
+    ASSERT_TRUE(CGRectMakeWithDictionaryRepresentation(info->at(0)->find(kCGWindowBounds), &frame));
+    EXPECT_TRUE(CGRectEqualToRect(frame, CGRectMake(1500, 40, 300, 200)));
+    element = windowElement;
+    ASSERT_EQ(ask(ax::kAXSizeAttribute, &value), ax::kAXErrorSuccess);
+    CGSize size;
+    ASSERT_TRUE(ax::AXValueGetValue(std::get<ax::AXValueRef>(value), ax::kAXValueCGSizeType, &size));
+    EXPECT_EQ(size.width, 300);
+    ASSERT_EQ(ask(ax::kAXTitleAttribute, &value), ax::kAXErrorSuccess);
+    EXPECT_EQ(std::get<cf::Value>(value), cf::Value("Titled"));
+    element = ax::AXUIElementCreateApplication(app->pid());
 
     EXPECT_EQ(
         ax::AXUIElementCopyAttributeValue(ax::AXUIElementCreateApplication(0x4FFFFFFF), "AXWindows", &value),

@@ -3,6 +3,7 @@
 // a display, the kext manager's list, and a platformd booted without kexts.
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/iokit/IOKitLib.h"
+#include "platform/iokit/tests/FramebufferHelperProcess.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/services/KextManager.h"
@@ -25,7 +26,6 @@ using platformd::testing::PlatformdTest;
 using platformd::testing::readFile;
 using platformd::testing::runProgram;
 
-const std::string kHelper = IOKIT_HELPER_PATH;
 const std::string kGFXPath = "IOService:/IOResources/QNExGFX";
 constexpr uint32_t kSerial2 = 0x99730002;
 
@@ -58,35 +58,6 @@ std::string nameOf(io_object_t entry) {
     EXPECT_EQ(IORegistryEntryGetNameInPlane(entry, kIOServicePlane, name), kIOReturnSuccess);
     return name;
 }
-
-// A screen-server process on a framebuffer, steered through a fifo.
-class Helper {
-  public:
-    Helper(const std::string& root, int index, std::vector<std::string> modes)
-        : m_fifo(root + "/helper.fifo"), m_output(root + "/helper.out") {
-        ::mkfifo(m_fifo.c_str(), 0600);
-        m_commands = ::open(m_fifo.c_str(), O_RDWR | O_CLOEXEC); // never blocks, whoever comes first
-        std::vector<std::string> argv{kHelper, m_fifo, std::to_string(index)};
-        argv.insert(argv.end(), modes.begin(), modes.end());
-        started = m_process.start(argv, m_output);
-    }
-    ~Helper() {
-        if (m_commands >= 0) ::close(m_commands);
-    }
-    void send(const std::string& command) {
-        std::string line = command + "\n";
-        EXPECT_EQ(::write(m_commands, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    }
-    ChildProcess& process() { return m_process; }
-    std::string output() const { return readFile(m_output); }
-    bool started = false;
-
-  private:
-    std::string m_fifo;
-    std::string m_output;
-    int m_commands = -1;
-    ChildProcess m_process;
-};
 
 std::optional<int64_t> statusOf(const std::optional<cf::Value>& event) {
     if (!event) return std::nullopt;

@@ -16,15 +16,18 @@ struct Recorded {
     std::vector<cf::Dictionary> calls;
 };
 
-KernelConfig withMultiplexer(std::optional<uint64_t> features, Recorded& recorded) {
-    KernelConfig config;
-    config.builtInDisplay = false;
-    config.graphicsMultiplexer = features;
-    config.recordEvent = [&recorded](std::string_view kind, std::string_view, cf::Dictionary fields) {
+void withMultiplexer(Kernel& kernel, std::optional<uint64_t> features, Recorded& recorded) {
+    kernel.setEventRecorder([&recorded](std::string_view kind, std::string_view, cf::Dictionary fields) {
         ASSERT_EQ(kind, "graphics-control");
         std::lock_guard lock(recorded.mutex);
         recorded.calls.push_back(std::move(fields));
-    };
+    });
+    if (features) kernel.publishGraphicsControl(*features);
+}
+
+KernelConfig noDisplay() {
+    KernelConfig config;
+    config.builtInDisplay = false;
     return config;
 }
 
@@ -40,7 +43,8 @@ io_handle_t firstMatch(UserTask& task, const char* className) {
 
 TEST(AppleGraphicsControl, AnswersItsTableAndLogsEveryCallInOrder) {
     Recorded recorded;
-    Kernel kernel(withMultiplexer(4, recorded));
+    Kernel kernel(noDisplay());
+    withMultiplexer(kernel, 4, recorded);
     {
         UserTask task(kernel, 4242);
         io_handle_t service = firstMatch(task, "AppleGraphicsControl");
@@ -84,7 +88,8 @@ TEST(AppleGraphicsControl, AnswersItsTableAndLogsEveryCallInOrder) {
 
 TEST(AppleGraphicsControl, IsAbsentWithoutAMultiplexer) {
     Recorded recorded;
-    Kernel kernel(withMultiplexer(std::nullopt, recorded));
+    Kernel kernel(noDisplay());
+    withMultiplexer(kernel, std::nullopt, recorded);
     {
         UserTask task(kernel, 4242);
         EXPECT_EQ(firstMatch(task, "AppleGraphicsControl"), 0u);

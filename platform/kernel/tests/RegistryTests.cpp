@@ -86,7 +86,7 @@ class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::installFakeClock();
-        kernel = std::make_unique<Kernel>(KernelConfig{"Macmini7,1", "C07TEST", "10.12.6", true, std::nullopt, nullptr});
+        kernel = std::make_unique<Kernel>(KernelConfig{"Macmini7,1", "C07TEST", "10.12.6", true});
         takeEvents();
     }
     void TearDown() override {

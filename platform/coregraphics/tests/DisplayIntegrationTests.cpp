@@ -1,0 +1,183 @@
+// The display side through a private platformd with both kexts: a screen-server process
+// enabling framebuffer 2, platformctl listing its modes and configuring its twin and a
+// mirror, and an app-only configuration reverted when its process dies.
+#include "platform/core/Format.h"
+#include "platform/coregraphics/CGDirectDisplay.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
+#include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/WindowServerTransport.h"
+#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/iokit/tests/FramebufferHelperProcess.h"
+#include "platform/ipc/Connection.h"
+#include "platform/ipc/Protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sstream>
+
+namespace cg {
+
+namespace {
+
+using platformd::testing::ProgramResult;
+using platformd::testing::runProgram;
+
+constexpr uint32_t kSerial2 = 0x99730002;
+
+std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 20) {
+    auto reply = ipc::Connection::shared()->request(
+        ipc::op::waitEvent,
+        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
+    if (!reply.ok || !reply.result) return std::nullopt;
+    return reply.result->objectForKey("event");
+}
+
+ProgramResult ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), platformd::testing::PrivatePlatformd::platformctlPath());
+    return runProgram(args);
+}
+
+// The lines of the display whose line starts "id=0x<id> ", up to the next display.
+std::vector<std::string> linesOf(const std::string& listing, uint32_t id) {
+    std::vector<std::string> out;
+    std::istringstream in(listing);
+    std::string line;
+    bool inside = false;
+    std::string head = "id=0x" + platform::format("%x", id) + " ";
+    while (std::getline(in, line)) {
+        if (line.rfind("id=", 0) == 0) inside = line.rfind(head, 0) == 0;
+        if (inside) out.push_back(line);
+    }
+    return out;
+}
+
+std::vector<std::pair<CGDirectDisplayID, CGDisplayChangeSummaryFlags>> gHeard;
+void heard(CGDirectDisplayID display, CGDisplayChangeSummaryFlags flags, void*) {
+    gHeard.emplace_back(display, flags);
+}
+
+} // namespace
+
+class CoreGraphicsIntegration : public platformd::testing::PlatformdTest {
+  protected:
+    void SetUp() override {
+        PlatformdTest::SetUp();
+        CGSSetWindowServerTransport(nullptr);
+        gHeard.clear();
+    }
+    void TearDown() override {
+        CGDisplayRemoveReconfigurationCallback(heard, nullptr);
+        PlatformdTest::TearDown();
+    }
+    // HiDPI twins on, as the stand-in's HiDPI tool would set it.
+    void enableTwins() {
+        auto r = ctl({"prefs", "write", "com.apple.windowserver", "DisplayResolutionEnabled", "bool", "true",
+                      "--any-user", "--current-host"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+};
+
+TEST_F(CoreGraphicsIntegration, PlatformctlListsTheFourModesAndConfiguresTheTwinAndAMirror) {
+    enableTwins();
+    iokit::Helper helper(m_platformd->root(), 2, {"1", "34"});
+    ASSERT_TRUE(helper.started);
+    ASSERT_TRUE(waitEvent("display-added", {{"serial", std::to_string(kSerial2)}})) << helper.output();
+
+    ProgramResult listing = ctl({"displays", "--modes"});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    auto lines = linesOf(listing.out, 0x102);
+    ASSERT_EQ(lines.size(), 6u) << listing.out;
+    EXPECT_EQ(lines[1], "  facade bounds=1440,0,1024,768 pixels=1024x768 scale=1");
+    EXPECT_EQ(lines[2], "  mode 0 1024x768 pixels=1024x768 scale=1 io=1 refresh=60 current");
+    EXPECT_EQ(lines[3], "  mode 1 512x384 pixels=1024x768 scale=2 io=1 refresh=60");
+    EXPECT_EQ(lines[4], "  mode 2 2048x1536 pixels=2048x1536 scale=1 io=34 refresh=60");
+    EXPECT_EQ(lines[5], "  mode 3 1024x768 pixels=2048x1536 scale=2 io=34 refresh=60");
+
+    // The twin of mode 34: same points as before, twice the pixels.
+    ProgramResult configured = ctl({"configure", "0x102", "mode", "3"});
+    ASSERT_EQ(configured.status, 0) << configured.err;
+    EXPECT_TRUE(CGRectEqualToRect(CGDisplayBounds(0x102), CGRectMake(1440, 0, 1024, 768)));
+    EXPECT_EQ(CGDisplayPixelsWide(0x102), 2048u);
+    lines = linesOf(ctl({"displays", "--modes"}).out, 0x102);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[1], "  facade bounds=1440,0,1024,768 pixels=2048x1536 scale=2");
+    EXPECT_EQ(lines[5], "  mode 3 1024x768 pixels=2048x1536 scale=2 io=34 refresh=60 current");
+
+    // A mirror of the main display, in decimal, then dissolved.
+    ASSERT_EQ(ctl({"configure", "258", "mirror", "1"}).status, 0);
+    EXPECT_EQ(CGDisplayMirrorsDisplay(0x102), 1u);
+    EXPECT_EQ(CGDisplayBounds(0x102).origin.x, 0);
+    ASSERT_EQ(ctl({"configure", "0x102", "unmirror"}).status, 0);
+    EXPECT_EQ(CGDisplayMirrorsDisplay(0x102), kCGNullDirectDisplay);
+
+    // Refusals: exit 1 naming the CGError; usage errors exit 2.
+    ProgramResult refused = ctl({"configure", "0x777", "mirror", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("CGError 1001"), std::string::npos) << refused.err;
+    EXPECT_EQ(ctl({"configure", "0x102", "mode", "4"}).status, 1);
+    EXPECT_EQ(ctl({"configure", "0x102", "mirror", "0x102"}).status, 1);
+    EXPECT_EQ(ctl({"configure", "zebra", "unmirror"}).status, 2);
+    EXPECT_EQ(ctl({"damage", "0", "0", "NaN", "4"}).status, 2);
+    EXPECT_EQ(ctl({"cursor", "image", "hand"}).status, 2);
+
+    // Cursor hooks and damage.
+    uint32_t seed = CGSCurrentCursorSeed();
+    ASSERT_EQ(ctl({"cursor", "image", "ibeam"}).status, 0);
+    EXPECT_NE(CGSCurrentCursorSeed(), seed);
+    ASSERT_EQ(ctl({"cursor", "move", "1500", "20"}).status, 0);
+    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 1500);
+    ASSERT_EQ(ctl({"cursor", "hide"}).status, 0);
+    ASSERT_EQ(ctl({"cursor", "show"}).status, 0);
+    ASSERT_EQ(ctl({"damage", "0", "0", "10", "10"}).status, 0);
+    helper.send("exit");
+    EXPECT_EQ(helper.process().wait(20), 0);
+}
+
+TEST_F(CoreGraphicsIntegration, AnAppOnlyTwinIsRevertedWhenItsProcessDies) {
+    enableTwins();
+    iokit::Helper screenServer(m_platformd->root(), 2, {"1", "34"});
+    ASSERT_TRUE(screenServer.started);
+    ASSERT_TRUE(waitEvent("display-added", {{"serial", std::to_string(kSerial2)}}));
+    ASSERT_EQ(CGDisplayRegisterReconfigurationCallback(heard, nullptr), kCGErrorSuccess);
+
+    platformd::testing::ChildProcess configurer;
+    ASSERT_TRUE(
+        configurer.start({CG_HELPER_PATH, "0x102", "34", "2"}, m_platformd->root() + "/cg-helper.out"));
+    auto configured = waitEvent("cg-helper", {{"step", "configured"}});
+    ASSERT_TRUE(configured);
+    EXPECT_EQ(configured->find("status")->intValue(), 0);
+    EXPECT_EQ(CGDisplayCopyDisplayMode(0x102)->resolution, 2.0);
+
+    configurer.signal(SIGKILL);
+    configurer.wait(20);
+    // This process hears the revert: pass 2 of a mode change on 0x102.
+    auto loop = dispatch::RunLoop::main();
+    auto deadline = platform::now() + platform::seconds(20);
+    auto reverted = [] {
+        return std::count(gHeard.begin(), gHeard.end(), std::make_pair(0x102u, 0x8u | 0x1000u)) >= 2;
+    };
+    while (!reverted() && platform::now() < deadline)
+        loop->runInMode(dispatch::kDefaultRunLoopMode, platform::now() + platform::seconds(0.1), true);
+    EXPECT_TRUE(reverted()) << gHeard.size();
+    auto mode = CGDisplayCopyDisplayMode(0x102);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->ioDisplayModeID, 1);
+    EXPECT_EQ(mode->resolution, 1.0);
+    // The removal pass, heard here too.
+    screenServer.send("disable");
+    auto removed = [] {
+        return std::count(gHeard.begin(), gHeard.end(), std::make_pair(0x102u, 0x20u | 0x200u | 0x1000u)) ==
+               1;
+    };
+    deadline = platform::now() + platform::seconds(20);
+    while (!removed() && platform::now() < deadline)
+        loop->runInMode(dispatch::kDefaultRunLoopMode, platform::now() + platform::seconds(0.1), true);
+    EXPECT_TRUE(removed());
+    EXPECT_EQ(CGDisplaySerialNumber(0x102), kSerial2);
+    screenServer.send("exit");
+    screenServer.process().wait(20);
+}
+
+} // namespace cg
