@@ -115,6 +115,10 @@ InProcessKernel::~InProcessKernel() {
 void InProcessKernel::install() {
     IOKitSetTransport(shared_from_this());
     if (m_connection) cg::CGSSetWindowServerTransport(m_connection);
+    if (m_events) {
+        kernel::IOHIDSystem::setEventListener(this);
+        m_hidListening = true;
+    }
 }
 
 void InProcessKernel::shutdown() {
@@ -124,6 +128,8 @@ void InProcessKernel::shutdown() {
         m_shutDown = true;
     }
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
+    // Waits out a post being handed over.
+    if (m_hidListening) kernel::IOHIDSystem::setEventListener(nullptr);
     if (m_connection) {
         if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
         m_connection->close();
@@ -153,6 +159,17 @@ std::optional<cf::Value> InProcessKernel::request(std::string_view op, const cf:
     auto result = IOKitRequestServer::serve(*m_task, op, args, why);
     if (!result) platform::log("iokit: refused %@: %@", op, why);
     return result;
+}
+
+kernel::IOReturn InProcessKernel::hidPostEvent(const kernel::task& poster, uint32_t type,
+                                               kernel::IOGPoint location, const void* data, size_t dataSize,
+                                               uint32_t version, uint32_t flags, uint32_t options) {
+    return m_events->events().postHID(windowserver::EventPoster{poster.pid, poster.bundleIdentifier}, type,
+                                      location, data, dataSize, version, flags, options);
+}
+
+kernel::IOReturn InProcessKernel::hidButtonEventNumber(uint32_t button, uint32_t* count) {
+    return m_events->events().buttonEventNumber(button, count);
 }
 
 } // namespace iokit

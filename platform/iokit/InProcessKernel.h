@@ -5,6 +5,7 @@
 
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
+#include "platform/kernel/IOHIDSystem.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/UserTask.h"
 #include "platform/windowserver/InProcessEvents.h"
@@ -62,7 +63,9 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     bool m_closed = false;
 };
 
-class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {
+class InProcessKernel : public IOKitTransport,
+                        public std::enable_shared_from_this<InProcessKernel>,
+                        private kernel::HIDEventListener {
   public:
     // Boots the kernel, the window server and the kexts; install() makes it the facade's.
     explicit InProcessKernel(InProcessKernelOptions options = {});
@@ -71,7 +74,7 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     InProcessKernel& operator=(const InProcessKernel&) = delete;
 
     // Makes this kernel the I/O Kit facade's transport, and its window server (if any) the
-    // Core Graphics facade's, until shutdown.
+    // Core Graphics facade's, until shutdown; the HID system's posts then reach its events.
     void install();
     // The Core Graphics facade's connection (null without a window server).
     std::shared_ptr<InProcessWindowServer> windowServerConnection() { return m_connection; }
@@ -90,6 +93,11 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
 
   private:
+    kernel::IOReturn hidPostEvent(const kernel::task& poster, uint32_t type, kernel::IOGPoint location,
+                                  const void* data, size_t dataSize, uint32_t version, uint32_t flags,
+                                  uint32_t options) override;
+    kernel::IOReturn hidButtonEventNumber(uint32_t button, uint32_t* count) override;
+
     std::unique_ptr<kernel::Kernel> m_kernel;
     std::unique_ptr<windowserver::WindowServer> m_windowServer;
     std::unique_ptr<windowserver::WindowServerEventHost> m_eventHost;
@@ -98,6 +106,7 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     std::mutex m_mutex; // one request at a time, in order
     std::unique_ptr<kernel::UserTask> m_task;
     bool m_shutDown = false;
+    bool m_hidListening = false;
 };
 
 } // namespace iokit

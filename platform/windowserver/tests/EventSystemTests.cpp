@@ -6,6 +6,7 @@
 #include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/Testing.h"
+#include "platform/iokit/IOHIDLib.h"
 #include "platform/iokit/InProcessKernel.h"
 #include "platform/textinputsources/TextInputSources.h"
 #include "platform/windowserver/EventProtocol.h"
@@ -274,7 +275,7 @@ TEST(TextSinkPasteDelayTest, CommandVReadsThePasteboardAfterTheDelay) {
 // Beside an in-process window server the event system moves that server's cursor: the display
 // facade and NSEvent read where a posted event left it, and a cursor move the display facade
 // asks for is where the next event starts.
-TEST(InProcessWindowServerEventsTest, PostedEventsMoveTheWindowServersCursor) {
+TEST(InProcessWindowServerEventsTest, PostedAndHIDEventsMoveTheWindowServersCursor) {
     platform::installFakeClock();
     auto kernel = std::make_shared<iokit::InProcessKernel>();
     kernel->install();
@@ -294,6 +295,23 @@ TEST(InProcessWindowServerEventsTest, PostedEventsMoveTheWindowServersCursor) {
     CGEventRef next = CGEventCreate(nullptr);
     EXPECT_EQ(CGEventGetLocation(next).x, 12);
     EXPECT_EQ(CGEventGetLocation(next).y, 34);
+    // The HID system's posts reach the same event system through the in-process kernel.
+    using namespace iokit;
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOHIDSystem"), &iterator),
+              kIOReturnSuccess);
+    io_service_t service = IOIteratorNext(iterator);
+    io_connect_t connect = 0;
+    ASSERT_EQ(IOServiceOpen(service, mach_task_self(), kIOHIDParamConnectType, &connect), kIOReturnSuccess);
+    kernel::NXEventData data{};
+    EXPECT_EQ(IOHIDPostEvent(connect, kernel::NX_LMOUSEDOWN, IOGPoint{40, 50}, &data, kNXEventDataVersion, 0,
+                             kIOHIDSetCursorPosition),
+              kIOReturnSuccess);
+    EXPECT_EQ(CGSCurrentInputPointerPosition().x, 40);
+    EXPECT_EQ(events->entries(windowserver::eventKind::hidEvent).size(), 1u);
+    IOServiceClose(connect);
+    IOObjectRelease(service);
+    IOObjectRelease(iterator);
     kernel->shutdown();
     // With the window server gone its events answer nothing.
     EXPECT_FALSE(cg::CGSRequest(windowserver::eventop::inputState));
