@@ -273,8 +273,8 @@ TEST(TextSinkPasteDelayTest, CommandVReadsThePasteboardAfterTheDelay) {
 }
 
 // Beside an in-process window server the event system moves that server's cursor: the display
-// facade and NSEvent read where a posted event left it, and a cursor move the display facade
-// asks for is where the next event starts.
+// facade and NSEvent read where a posted or HID event left it, and a cursor move the display
+// facade asks for is where the next event starts.
 TEST(InProcessWindowServerEventsTest, PostedAndHIDEventsMoveTheWindowServersCursor) {
     platform::installFakeClock();
     auto kernel = std::make_shared<iokit::InProcessKernel>();
