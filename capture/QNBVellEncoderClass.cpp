@@ -1,9 +1,9 @@
-#include "capture/QNBVellEncoderProtocol.h"
+#include "capture/QNBJPEGVellEncoder.h"
 
 namespace capture {
 
 const QNBVellEncoderClass& QNBJPEGVellEncoderClass() {
-    static const QNBVellEncoderClass jpeg{"QNBJPEGVellEncoder", {}};
+    static const QNBVellEncoderClass jpeg{"QNBJPEGVellEncoder", [] { return QNBJPEGVellEncoder::create(); }};
     return jpeg;
 }
 

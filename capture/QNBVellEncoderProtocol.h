@@ -7,6 +7,7 @@
 #include "server/net/QNCapabilities.h"
 
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/iosurface/IOSurface.h"
 
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,9 @@ class QNBVellEncoderProtocol {
     virtual void startSession() {}
     virtual void stopSession() {}
     virtual void enqueueFrame() {}
+    virtual void enqueueFrameWithSurface(const iosurface::IOSurfaceRef& surface) { (void)surface; }
+    // An update request answered without a frame (the empty update) still frees one slot.
+    virtual void updateRequestAnsweredEmpty() {}
     virtual void waitForNextFrame() {}
     virtual bool drivesFrameClock() const { return false; }
     virtual uint32_t drivenFramerate() const { return UINT32_MAX; }
@@ -71,8 +75,7 @@ struct QNBVellEncoderClass {
     bool operator==(const QNBVellEncoderClass& other) const { return name == other.name; }
 };
 
-// The class the session always chooses. The JPEG encoder is not built yet: its maker makes
-// none, so the session's encoder stays nil.
+// The class the session always chooses: its maker makes a QNBJPEGVellEncoder.
 const QNBVellEncoderClass& QNBJPEGVellEncoderClass();
 
 } // namespace capture

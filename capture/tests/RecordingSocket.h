@@ -39,6 +39,16 @@ public:
         return all;
     }
 
+    // The stream so far, read under the record's lock (while writers may still write).
+    std::vector<uint8_t> streamNow() {
+        std::lock_guard guard(m_recordLock);
+        return stream();
+    }
+    size_t writeCount() {
+        std::lock_guard guard(m_recordLock);
+        return writes.size();
+    }
+
     bool sendBytes(const void* bytes, size_t length) override { return record(bytes, length, false); }
     bool sendBytes(const void* bytes, size_t length, double) override { return record(bytes, length, true); }
     bool sendDatagram(const void* bytes, size_t length, const server::QNNetSocketProtocol* clientSocket,

@@ -3,6 +3,7 @@
 // signal and the display streams' reaction to other sessions.
 #include "SessionTestSupport.h"
 
+#include "capture/QNBJPEGVellEncoder.h"
 #include "server/ScreenServerDiagnostics.h"
 
 #include "foundation/QNBSystemInformation.h"
@@ -396,7 +397,7 @@ TEST_F(SessionTest, ScreenServerTheSameEncoderClassKeepsTheEncoderAnotherStopsIt
     auto session = makeSession();
     session->updateEncoderClass();
     EXPECT_EQ(session->encoderClass()->name, "QNBJPEGVellEncoder");
-    EXPECT_EQ(session->encoder(), nullptr); // the JPEG encoder makes none yet
+    EXPECT_TRUE(std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder()));
 
     std::vector<std::shared_ptr<FakeEncoder>> made;
     auto maker = [&] {
@@ -414,7 +415,7 @@ TEST_F(SessionTest, ScreenServerTheSameEncoderClassKeepsTheEncoderAnotherStopsIt
     EXPECT_EQ(made[0]->stops.load(), 0);
     session->updateEncoderClass();
     EXPECT_EQ(made[0]->stops.load(), 1);
-    EXPECT_EQ(session->encoder(), nullptr);
+    EXPECT_TRUE(std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder())); // made anew
 
     auto replacement = std::make_shared<FakeEncoder>();
     session->setEncoderClass({"RecordingEncoder", maker});

@@ -1,0 +1,382 @@
+// The encoder base and the JPEG encoder against a scripted window server, pictures from a
+// pattern, and a socket that records what the client would receive.
+#include "EncoderTestSupport.h"
+
+#include "capture/QNBJPEGVellEncoder.h"
+#include "capture/UpdatedRectangles.h"
+#include "server/display/QNBDisplaySet.h"
+
+#include "platform/core/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+#include <variant>
+
+namespace capture {
+namespace {
+
+using testing::FakeDisplay;
+using testing::parseFrames;
+using testing::ReceivedFrame;
+
+// ---- The encoder base ------------------------------------------------------------------------
+
+class DesignationProbe : public QNBBaseVellEncoder {
+  public:
+    using QNBBaseVellEncoder::encodeFrame;
+    void encodeFrame(int32_t, bool, const std::shared_ptr<server::QNBDisplay>&,
+                     uint32_t designation) override {
+        seen = designation;
+    }
+    uint32_t seen = 0;
+};
+
+TEST(QNBBaseVellEncoderTest, ThreeArgumentFrameUsesDesignation0x20AndBaseAnswers) {
+    DesignationProbe probe;
+    probe.encodeFrame(0, false, nullptr);
+    EXPECT_EQ(probe.seen, 0x20u);
+    EXPECT_FALSE(probe.drivesFrameClock());
+    EXPECT_EQ(probe.drivenFramerate(), 4294967295u);
+    EXPECT_TRUE(probe.deflateReady());
+    EXPECT_TRUE(probe.displaySet()); // an empty set from the start
+}
+
+// Whether the display's queued changes hold exactly r among their rectangles.
+bool queued(const server::QNBDisplay& display, cg::CGRect r) {
+    for (const auto& entry : display.rectManager()->rectangleQueue()) {
+        const auto* updated = std::get_if<std::shared_ptr<UpdatedRectangles>>(&entry);
+        if (!updated) continue;
+        for (const auto& q : (*updated)->newArrayOfRectangles())
+            if (cg::CGRectEqualToRect(q.rect(), r)) return true;
+    }
+    return false;
+}
+
+TEST(QNBBaseVellEncoderTest, DirtyRectanglesAreClippedToEachDisplayTheyMeet) {
+    testing::ScopedDisplays displays({{0x100, FakeDisplay{cg::CGRectMake(0, 0, 100, 100), 100, 100}},
+                                      {0x101, FakeDisplay{cg::CGRectMake(100, 0, 100, 100), 100, 100}}});
+    QNBBaseVellEncoder encoder;
+    auto left = std::make_shared<server::QNBDisplay>(0x100);
+    auto right = std::make_shared<server::QNBDisplay>(0x101);
+    auto set = std::make_shared<server::QNBDisplaySet>();
+    set->setDisplays({left, right});
+    encoder.setEncoderInformation(set, nullptr, {});
+
+    // Only touching the left display's right edge: queued for the right display alone.
+    encoder.addDirtyRectangle(cg::CGRectMake(100, 10, 20, 20));
+    EXPECT_EQ(left->rectManager()->rectangleQueue().size(), 0u);
+    ASSERT_EQ(right->rectManager()->rectangleQueue().size(), 1u);
+
+    // Across both: each gets its own part.
+    encoder.addDirtyRectangle(cg::CGRectMake(90, 50, 20, 10));
+    EXPECT_TRUE(queued(*left, cg::CGRectMake(90, 50, 10, 10)));
+    EXPECT_FALSE(queued(*left, cg::CGRectMake(90, 50, 20, 10)));
+    EXPECT_TRUE(queued(*right, cg::CGRectMake(100, 50, 10, 10)));
+}
+
+TEST(QNBBaseVellEncoderTest, ImageBufferAtScaleTwoIsSizedFromTheImage) {
+    testing::ScopedPixelProvider pixels;
+    pixels.provider->pictures[0x100] = {200, 100, 2.0};
+    const cg::CGRect rect = cg::CGRectMake(10, 5, 20, 10); // points: 40 × 20 pixels
+
+    // The image's scale is the one asked for: its 40 × 20 pixels, in a buffer of that size.
+    cg::CGSize size{};
+    uint8_t* buffer = CreateImageBufferForRect_10_7Plus(2.0, nullptr, 0, 0x100, &size, rect);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(size.width, 40);
+    EXPECT_EQ(size.height, 20);
+    auto expected = testing::patternPixels(200, 100, 800);
+    for (size_t row = 0; row < 20; ++row)
+        ASSERT_EQ(std::memcmp(buffer + row * 160, expected.data() + (10 + row) * 800 + 20 * 4, 160), 0)
+            << row;
+    std::free(buffer);
+
+    // Scale 1 asked of a scale-2 picture: redrawn at the rectangle's 20 × 10.
+    buffer = CreateImageBufferForRect_10_7Plus(1.0, nullptr, 0, 0x100, &size, rect);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(size.width, 20);
+    EXPECT_EQ(size.height, 10);
+    std::free(buffer);
+
+    // A caller's buffer too small for the image gives nothing; one large enough is filled.
+    std::vector<uint8_t> small(20 * 10 * 4);
+    EXPECT_EQ(CreateImageBufferForRect_10_7Plus(2.0, small.data(), small.size(), 0x100, &size, rect),
+              nullptr);
+    std::vector<uint8_t> enough(40 * 20 * 4);
+    EXPECT_EQ(CreateImageBufferForRect_10_7Plus(2.0, enough.data(), enough.size(), 0x100, &size, rect),
+              enough.data());
+
+    // No picture, a non-finite or empty rectangle: nothing.
+    EXPECT_EQ(CreateImageBufferForRect_10_7Plus(1.0, nullptr, 0, 0x999, &size, rect), nullptr);
+    EXPECT_EQ(CreateImageBufferForRect_10_7Plus(1.0, nullptr, 0, 0x100, &size,
+                                                cg::CGRectMake(0, 0, std::nan(""), 4)),
+              nullptr);
+    EXPECT_EQ(CreateImageBufferForRect_10_6(1.0, nullptr, 0, 0x100, &size, rect), nullptr); // no framebuffer
+}
+
+// ---- Plain functions --------------------------------------------------------------------------
+
+TEST(QNBJPEGVellEncoderFunctions, EvenIntegral) {
+    EXPECT_TRUE(
+        cg::CGRectEqualToRect(CGRectEvenIntegral(cg::CGRectMake(3, 0, 11, 7)), cg::CGRectMake(2, 0, 12, 8)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(CGRectEvenIntegral(cg::CGRectMake(0.5, 1, 9, 9)),
+                                      cg::CGRectMake(0, 0, 10, 10)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(CGRectEvenIntegral(cg::CGRectMake(0, 0, 840, 525)),
+                                      cg::CGRectMake(0, 0, 840, 526)));
+}
+
+TEST(QNBJPEGVellEncoderFunctions, JPEGOfAnImageCutAndOfASurface) {
+    auto image = cg::CGImageCreate(64, 32, 8, 32, 256, cg::kCGBitmapBGRX,
+                                   cg::CGDataProviderCreateWithData(testing::patternPixels(64, 32, 256)));
+    auto data = JPEGDataWithCGImageInRect(image, cg::CGRectMake(8, 8, 16, 16));
+    ASSERT_TRUE(data);
+    EXPECT_GT(data->length(), 100u);
+    EXPECT_FALSE(JPEGDataWithCGImageInRect(image, cg::CGRectMake(100, 100, 4, 4)));
+
+    auto surface = iosurface::IOSurface::create(1, 30, 20, 30 * 4 + 64);
+    ASSERT_TRUE(surface);
+    EXPECT_TRUE(JPEGDataWithBufferInRect(surface, cg::CGRectMake(2, 2, 28, 18)));
+    // Beyond the surface: refused rather than read.
+    EXPECT_FALSE(JPEGDataWithBufferInRect(surface, cg::CGRectMake(2, 2, 30, 18)));
+}
+
+// ---- The JPEG encoder --------------------------------------------------------------------------
+
+class QNBJPEGVellEncoderTest : public ::testing::Test {
+  protected:
+    void open(size_t width, size_t height) {
+        platform::installFakeClock();
+        displays = std::make_unique<testing::ScopedDisplays>(std::map<uint32_t, FakeDisplay>{
+            {0x100, FakeDisplay{cg::CGRectMake(0, 0, double(width), double(height)), width, height}}});
+        pixels.provider->pictures[0x100] = {width, height, 1.0};
+        socket = std::make_shared<testing::RecordingSocket>();
+        socket->probeLock = false;
+        encoder = QNBJPEGVellEncoder::create();
+        display = std::make_shared<server::QNBDisplay>(0x100);
+        auto set = std::make_shared<server::QNBDisplaySet>();
+        set->addDisplay(display);
+        encoder->setEncoderInformation(set, socket, {});
+    }
+    void TearDown() override {
+        if (encoder) {
+            encoder->stopSession();
+            encoder->drainQueues();
+        }
+    }
+    void request(const std::shared_ptr<server::QNBDisplay>& d = nullptr) {
+        encoder->encodeFrame(0, false, d ? d : display, 0x20);
+    }
+    std::vector<ReceivedFrame> frames() { return parseFrames(socket->streamNow()); }
+    std::vector<ReceivedFrame> waitFrames(size_t n) {
+        EXPECT_TRUE(testing::eventually([&] { return frames().size() >= n; }))
+            << "frames: " << frames().size();
+        encoder->drainQueues();
+        return frames();
+    }
+    void change(cg::CGRect r) {
+        encoder->addDirtyRectangle(r);
+        encoder->enqueueFrame();
+    }
+
+    testing::ScopedPixelProvider pixels;
+    std::unique_ptr<testing::ScopedDisplays> displays;
+    std::shared_ptr<testing::RecordingSocket> socket;
+    std::shared_ptr<QNBJPEGVellEncoder> encoder;
+    std::shared_ptr<server::QNBDisplay> display;
+};
+
+TEST_F(QNBJPEGVellEncoderTest, FirstRequestStartsTheSessionWithTheWholeDisplay) {
+    open(64, 48);
+    EXPECT_EQ(encoder->drivenFramerate(), 60u);
+    EXPECT_TRUE(encoder->drivesFrameClock());
+    EXPECT_FALSE(encoder->isActive());
+    request();
+    EXPECT_TRUE(encoder->isActive());
+    auto received = waitFrames(1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].designation, 0x20);
+    ASSERT_EQ(received[0].rects.size(), 1u);
+    const auto& r = received[0].rects[0];
+    EXPECT_EQ(r.x, 0);
+    EXPECT_EQ(r.width, 64);
+    EXPECT_EQ(r.height, 48);
+    EXPECT_EQ(r.encoding, 4);
+    EXPECT_EQ(r.jpegWidth, 64);
+    EXPECT_EQ(r.jpegHeight, 48);
+}
+
+TEST_F(QNBJPEGVellEncoderTest, ChangesGoOutInTwoConsecutiveFrames) {
+    open(200, 100);
+    request();
+    waitFrames(1);
+    request();
+    change(cg::CGRectMake(100, 50, 10, 10)); // frame 2 also carries the first frame's whole display
+    waitFrames(2);
+    request();
+    encoder->addDirtyRectangle(cg::CGRectMake(0, 0, 10, 10));
+    change(cg::CGRectMake(150, 80, 10, 10));
+    auto third = waitFrames(3)[2];
+    EXPECT_EQ(third.rects.size(), 3u); // both new ones and frame 2's change again
+    request();
+    change(cg::CGRectMake(60, 60, 10, 10));
+    auto fourth = waitFrames(4)[3];
+    EXPECT_EQ(fourth.rects.size(), 3u); // the new one and frame 3's two
+    request();
+    change(cg::CGRectMake(20, 60, 10, 10));
+    auto fifth = waitFrames(5)[4];
+    ASSERT_EQ(fifth.rects.size(), 2u);
+    for (const auto& r : fifth.rects)
+        EXPECT_NE(r.x, 0) << "frame 3's changes are no longer carried";
+}
+
+TEST_F(QNBJPEGVellEncoderTest, AWholeLargeDisplayGoesOutInFourStrips) {
+    open(2560, 1600);
+    request();
+    auto first = waitFrames(1)[0];
+    ASSERT_EQ(first.rects.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(first.rects[i].y, int16_t(400 * i));
+        EXPECT_EQ(first.rects[i].width, 2560);
+        EXPECT_EQ(first.rects[i].height, 400);
+        EXPECT_EQ(first.rects[i].jpegHeight, 400);
+    }
+}
+
+TEST_F(QNBJPEGVellEncoderTest, OddRectangleIsSentEvenAndAnOddDisplayKeepsItsLastRow) {
+    open(840, 525); // mode 349: an odd height
+    request();
+    auto first = waitFrames(1)[0];
+    ASSERT_EQ(first.rects.size(), 4u);
+    EXPECT_EQ(first.rects[3].y + first.rects[3].height, 525); // cannot grow past the picture
+    EXPECT_EQ(first.rects[3].jpegHeight, first.rects[3].height);
+
+    request();
+    request();
+    change(cg::CGRectMake(3, 0, 11, 7));
+    waitFrames(2);
+    request();
+    change(cg::CGRectMake(500, 500, 4, 4));
+    auto third = waitFrames(3)[2];
+    bool found = false;
+    for (const auto& r : third.rects)
+        if (r.x == 2 && r.y == 0 && r.width == 12 && r.height == 8) found = true;
+    EXPECT_TRUE(found);
+
+    // The surface road: a surface of exactly the display, changed down to its last row.
+    auto surface = iosurface::IOSurface::create(9, 840, 525);
+    request();
+    encoder->addDirtyRectangle(cg::CGRectMake(0, 519, 840, 6));
+    encoder->enqueueFrameWithSurface(surface);
+    auto fourth = waitFrames(4)[3];
+    bool lastRow = false;
+    for (const auto& r : fourth.rects)
+        lastRow |= r.y + r.height == 525 && r.jpegHeight == r.height;
+    EXPECT_TRUE(lastRow);
+}
+
+TEST_F(QNBJPEGVellEncoderTest, SilentClientGetsTwoFramesThenOnePendingPicture) {
+    open(64, 48);
+    request(); // frame 1
+    waitFrames(1);
+    change(cg::CGRectMake(0, 0, 8, 8)); // frame 2: two in flight
+    waitFrames(2);
+    change(cg::CGRectMake(10, 10, 8, 8));
+    change(cg::CGRectMake(20, 20, 8, 8));
+    encoder->drainQueues();
+    EXPECT_EQ(frames().size(), 2u);
+    EXPECT_TRUE(encoder->hasPendingPicture());
+    EXPECT_EQ(encoder->encoderFrames(), 2u);
+    request(); // a slot frees: the pending picture goes out with both changes
+    auto third = waitFrames(3)[2];
+    EXPECT_GE(third.rects.size(), 2u);
+}
+
+TEST_F(QNBJPEGVellEncoderTest, RequestWithNoFrameInFlightStaysAtZero) {
+    open(64, 48);
+    encoder->updateRequestAnsweredEmpty();
+    EXPECT_EQ(encoder->encoderFrames(), 0u);
+    request();
+    waitFrames(1);
+    EXPECT_EQ(encoder->encoderFrames(), 1u);
+    encoder->updateRequestAnsweredEmpty(); // an empty answer frees the slot too
+    encoder->updateRequestAnsweredEmpty();
+    EXPECT_EQ(encoder->encoderFrames(), 0u);
+}
+
+TEST_F(QNBJPEGVellEncoderTest, RefusedSurfaceWaitsInUseAndGoesOutWhenASlotFrees) {
+    open(64, 48);
+    request();
+    waitFrames(1);
+    auto second = iosurface::IOSurface::create(2, 64, 48);
+    encoder->addDirtyRectangle(cg::CGRectMake(0, 0, 8, 8));
+    encoder->enqueueFrameWithSurface(second);
+    waitFrames(2);
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(second), 0); // written: given back
+    EXPECT_EQ(iosurface::IOSurfaceGetLockCount(second), 0);
+
+    auto refused = iosurface::IOSurface::create(3, 64, 48);
+    auto newer = iosurface::IOSurface::create(4, 64, 48);
+    encoder->addDirtyRectangle(cg::CGRectMake(30, 30, 8, 8));
+    encoder->enqueueFrameWithSurface(refused);
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(refused), 1); // pending, kept from reuse
+    encoder->enqueueFrameWithSurface(newer);
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(refused), 0); // replaced
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(newer), 1);
+    EXPECT_EQ(frames().size(), 2u);
+
+    // Then stillness: no change, no capture. A request alone sends the waiting surface.
+    request();
+    auto third = waitFrames(3)[2];
+    EXPECT_FALSE(third.rects.empty());
+    EXPECT_TRUE(testing::eventually([&] { return iosurface::IOSurfaceGetUseCount(newer) == 0; }));
+}
+
+TEST_F(QNBJPEGVellEncoderTest, StopDropsRectanglesAndPictureAndRestartSeedsAgain) {
+    open(64, 48);
+    request();
+    waitFrames(1);
+    encoder->stopSession();
+    EXPECT_FALSE(encoder->isActive());
+    change(cg::CGRectMake(0, 0, 8, 8)); // no session: dropped, no frame
+    encoder->drainQueues();
+    EXPECT_EQ(frames().size(), 1u);
+    // A new display object restarts the session: the whole display again.
+    auto other = std::make_shared<server::QNBDisplay>(0x100);
+    request(other);
+    auto second = waitFrames(2)[1];
+    ASSERT_EQ(second.rects.size(), 1u);
+    EXPECT_EQ(second.rects[0].width, 64);
+}
+
+TEST_F(QNBJPEGVellEncoderTest, AlternatingDisplayObjectsAgainstASurfaceFlood) {
+    open(128, 96);
+    socket->probeLock = false;
+    auto other = std::make_shared<server::QNBDisplay>(0x100);
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        for (uint32_t i = 0; !done.load(); ++i) {
+            auto surface = iosurface::IOSurface::create(i, 128, 96);
+            encoder->addDirtyRectangle(cg::CGRectMake(i % 100, i % 80, 16, 16));
+            encoder->enqueueFrameWithSurface(surface);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        request(i % 2 ? other : display);
+        EXPECT_LE(encoder->encoderFrames(), 2u);
+    }
+    done = true;
+    flood.join();
+    encoder->stopSession();
+    encoder->drainQueues();
+    for (const auto& frame : frames())
+        for (const auto& r : frame.rects) {
+            EXPECT_LE(r.x + r.width, 128);
+            EXPECT_LE(r.y + r.height, 96);
+        }
+}
+
+} // namespace
+} // namespace capture
