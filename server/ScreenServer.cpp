@@ -401,7 +401,16 @@ bool ScreenServer::updateRequestFromLoop(const Socket& socket) {
     if (auto current = encoder(); current && current->drivesFrameClock()) current->waitForNextFrame();
     BaseLimnerAppDelegate::appDelegate()->removeScreenSaver();
     bool stopFlag = false;
-    if (state() == kServerStateActivated && screenUpdate(&stopFlag)) return stopFlag;
+    if (state() == kServerStateActivated) {
+        if (screenUpdate(&stopFlag)) return stopFlag;
+    } else {
+        std::shared_ptr<capture::QNBVellEncoderProtocol> current;
+        {
+            std::lock_guard lock(m_sessionLock);
+            current = m_encoder;
+        }
+        if (current) current->updateRequestAnsweredEmpty(); // the request frees its slot all the same
+    }
     if (socket) QNSessionMessageWriter(*socket).sendEmptyUpdate(protocolVersionInfo().majorversion);
     return stopFlag;
 }

@@ -26,6 +26,7 @@
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGDisplayConfiguration.h"
+#include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/foundation/NSNotification.h"
 #include "platform/foundation/NSNotificationCenter.h"
@@ -43,6 +44,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace appkit {
+class NSImage;
+}
 
 namespace server {
 
@@ -233,6 +238,49 @@ class ScreenServer : public input::ScreenServerInput,
     virtual void startDisplayStream();
     virtual void stopDisplayStream();
     void screenRefreshed(uint32_t count, const cg::CGRect* rects) override;
+
+    // ---- Frames, capture and the cursor (ScreenServerFrames.cpp) --------------------------
+    // Frame-answer steps other pieces fill: the application monitor and the RTP output.
+    class FrameAnswerSteps {
+      public:
+        virtual ~FrameAnswerSteps() = default;
+        // Step 5: the application monitor's poll (only when the delegate supports app info).
+        virtual void pollApplicationMonitor() {}
+        // Steps 6 and 10: whether the socket is the RTP output socket, and its packet.
+        virtual bool isRTPOutputSocket(const Socket& socket) {
+            (void)socket;
+            return false;
+        }
+        virtual void beginRTPPacket(cg::CGSize displayResolution) { (void)displayResolution; }
+        virtual void endRTPPacket() {}
+        // Step 9 between the brackets: answers whether the sends succeeded.
+        virtual bool sendApplicationRecords(const Socket& socket) {
+            (void)socket;
+            return true;
+        }
+    };
+    void setFrameAnswerSteps(std::shared_ptr<FrameAnswerSteps> steps);
+    void updateFPS(uint64_t count) { (void)count; }
+    void mouseTick();
+    void sendHeartBeat();
+    void sendCursorImageUpdate();
+    void sendCursorImage();
+    void sendCursorPositionUpdate();
+    void sendCursorPosition();
+    // The cursor's last sent state.
+    cg::CGPoint mouseLocation() const;
+    bool mouseVisible() const;
+    // The refresh queue of the refresh protocol.
+    bool respondsToFeedQueuedRefreshes() const override { return true; }
+    void feedQueuedRefreshes() override;
+    bool respondsToEnqueueRefreshes() const override { return true; }
+    void enqueueRefreshes(uint32_t count, const cg::CGRect* rects) override;
+    void flushRectangleUpdates();
+    void displayStreamCompleted(int32_t status, uint64_t displayTime, const iosurface::IOSurfaceRef& frameSurface,
+                                const cg::CGDisplayStreamUpdateRef& update);
+    bool displayStreamRunning() const;
+    // Opens the raw frame dump; nothing writes to it.
+    void initiateVideoCapture();
 
     // The mediator (held weakly) and the distributed-notification poster.
     std::shared_ptr<ScreenServerMediatorInterface> mediator() const;
@@ -454,6 +502,17 @@ class ScreenServer : public input::ScreenServerInput,
     std::atomic<uint64_t> m_framesEncoded{0};
     std::atomic<bool> m_retinaResolutionsEnabled{false};
     std::shared_ptr<ActivationQueueState> m_activationQueue; // activation's, under the session's lock
+
+    // Frames (under the session's lock unless marked).
+    std::shared_ptr<FrameAnswerSteps> m_frameAnswerSteps;
+    cg::CGDisplayStreamRef m_displayStream;
+    cg::CGSize m_displayStreamSize{};
+    std::vector<cg::CGRect> m_queuedRefreshRects;
+    std::atomic<uint64_t> m_mouseGeneration{0};
+    mutable std::mutex m_mouseStateLock;
+    cg::CGPoint m_mouseLocation{};                     // under m_mouseStateLock
+    bool m_mouseVisible = false;                       // under m_mouseStateLock
+    std::shared_ptr<appkit::NSImage> m_currentCursor;  // under m_cursorImageLock
 
     std::recursive_mutex m_frameBufferLock;
     std::mutex m_cursorImageLock;

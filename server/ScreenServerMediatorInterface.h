@@ -5,10 +5,15 @@
 #pragma once
 
 #include "platform/corefoundation/Error.h"
+#include "platform/coregraphics/CGGeometry.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+namespace appkit {
+class NSCursor;
+}
 
 namespace server {
 
@@ -32,6 +37,31 @@ class ScreenServerMediatorInterface {
         (void)server, (void)modes, (void)modeCount, (void)error;
         return nullptr;
     }
+    // The cursor loop's driver queries for the session's display set (the driver client's).
+    // Without a driver: never query.
+    virtual bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+        (void)set;
+        return false;
+    }
+    virtual bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+        (void)set;
+        return false;
+    }
+    // Global coordinates.
+    virtual cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+        (void)set;
+        return {};
+    }
+    virtual bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+        (void)set;
+        return false;
+    }
+    virtual std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+        (void)set;
+        return nullptr;
+    }
+    // The current system cursor's hot spot.
+    virtual cg::CGPoint mouseHotspot() { return {}; }
 };
 
 } // namespace server

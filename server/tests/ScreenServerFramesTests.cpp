@@ -1,0 +1,318 @@
+// The session's frames: frame answers with their prefixes and slot accounting, cursor and
+// heartbeat loops, the refresh road and the stream road, against a recording encoder.
+#include "EncoderTestSupport.h"
+#include "SessionTestSupport.h"
+
+#include "capture/ScreenUpdateRecords.h"
+#include "platform/core/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+#include <thread>
+
+namespace server {
+namespace {
+
+using capture::testing::FakeDisplay;
+using capture::testing::RecordingSocket;
+
+class FrameEncoder final : public capture::QNBVellEncoderProtocol {
+  public:
+    void clearRectangles() override {}
+    void setEncoderInformation(const std::shared_ptr<QNBDisplaySet>&,
+                               const std::shared_ptr<QNNetSocketProtocol>&, const QNCapabilities&) override {}
+    void addDirtyRectangle(cg::CGRect rect) override {
+        std::lock_guard lock(m);
+        dirty.push_back(rect);
+    }
+    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>& display,
+                     uint32_t designation) override {
+        std::lock_guard lock(m);
+        frames.emplace_back(display, designation);
+    }
+    std::shared_ptr<capture::QNBVellEncoderDelegateProtocol> delegate() const override { return nullptr; }
+    void setDelegate(std::weak_ptr<capture::QNBVellEncoderDelegateProtocol>) override {}
+    void enqueueFrame() override { ++enqueues; }
+    void enqueueFrameWithSurface(const iosurface::IOSurfaceRef& surface) override {
+        std::lock_guard lock(m);
+        surfaces.push_back(surface);
+    }
+    void updateRequestAnsweredEmpty() override { ++emptyAnswers; }
+
+    std::mutex m;
+    std::vector<cg::CGRect> dirty;
+    std::vector<std::pair<std::shared_ptr<QNBDisplay>, uint32_t>> frames;
+    std::vector<iosurface::IOSurfaceRef> surfaces;
+    std::atomic<int> enqueues{0};
+    std::atomic<int> emptyAnswers{0};
+};
+
+class CursorMediator final : public ScreenServerMediatorInterface {
+  public:
+    uint64_t activeServerCount() override { return activeCount; }
+    void disableDisplay(ScreenServer&) override {}
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return true; }
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return visible; }
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return location; }
+    std::atomic<uint64_t> activeCount{1};
+    std::atomic<bool> visible{false};
+    cg::CGPoint location{};
+};
+
+class ScreenServerFrames : public testing::SessionTest {
+  protected:
+    // A session in state 5 on displays at the given global bounds (scale 1).
+    void open(std::vector<cg::CGRect> bounds) {
+        std::map<uint32_t, FakeDisplay> records;
+        set = std::make_shared<QNBDisplaySet>();
+        for (size_t i = 0; i < bounds.size(); ++i) {
+            uint32_t id = 0x100 + uint32_t(i);
+            records[id] = FakeDisplay{bounds[i], size_t(bounds[i].size.width), size_t(bounds[i].size.height)};
+            set->addDisplay(std::make_shared<QNBDisplay>(id));
+        }
+        displays = std::make_unique<capture::testing::ScopedDisplays>(records);
+        session = std::make_shared<ScreenServer>(6001);
+        session->setMediator(mediator);
+        socket = std::make_shared<RecordingSocket>();
+        socket->probeLock = false;
+        sideband = std::make_shared<RecordingSocket>();
+        sideband->probeLock = false;
+        session->setClientSocket(socket);
+        session->setSidebandSocket(sideband);
+        session->setEncoderClass({"FrameEncoder", [e = encoder] { return e; }});
+        ASSERT_EQ(session->encoder(), encoder);
+        session->setScreen(set);
+        if (!bounds.empty()) session->setDisplayID(0x100);
+        session->setState(kServerStateActivated);
+    }
+    void TearDown() override {
+        if (session) {
+            session->stopMouseUpdates();
+            session->stopDisplayStream();
+        }
+        testing::SessionTest::TearDown();
+    }
+
+    capture::testing::ScopedPixelProvider pixels;
+    std::unique_ptr<capture::testing::ScopedDisplays> displays;
+    std::shared_ptr<CursorMediator> mediator = std::make_shared<CursorMediator>();
+    std::shared_ptr<FrameEncoder> encoder = std::make_shared<FrameEncoder>();
+    std::shared_ptr<QNBDisplaySet> set;
+    std::shared_ptr<ScreenServer> session;
+    std::shared_ptr<RecordingSocket> socket;
+    std::shared_ptr<RecordingSocket> sideband;
+};
+
+using ScreenServerFrameAnswer = ScreenServerFrames;
+using ScreenServerCapture = ScreenServerFrames;
+
+TEST_F(ScreenServerFrameAnswer, MultiDisplayPrefixOnlyForOtherThanOneDisplay) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    bool failed = false;
+    EXPECT_TRUE(session->screenUpdate(&failed));
+    EXPECT_TRUE(socket->streamNow().empty());
+    ASSERT_EQ(encoder->frames.size(), 1u);
+    EXPECT_EQ(encoder->frames[0].second, 0x20u);
+
+    open({cg::CGRectMake(0, 0, 800, 600), cg::CGRectMake(800, 0, 800, 600)});
+    EXPECT_TRUE(session->screenUpdate(&failed));
+    EXPECT_EQ(socket->streamNow(), (std::vector<uint8_t>{0x25, 2, 0}));
+    EXPECT_EQ(encoder->frames.size(), 3u);
+
+    open({});
+    EXPECT_TRUE(session->screenUpdate(&failed));
+    EXPECT_EQ(socket->streamNow(), (std::vector<uint8_t>{0x25, 0, 0}));
+    EXPECT_EQ(encoder->emptyAnswers.load(), 1); // no display took the request's slot
+}
+
+TEST_F(ScreenServerFrameAnswer, EveryEmptyAnswerFreesASlotAndKeepsTheNotedCursorImage) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    session->setClientNeedsCursorImageUpdate(true);
+
+    // Busy frameBufferLock (activation holds it on another thread).
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        std::lock_guard lock(session->frameBufferLock());
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    EXPECT_FALSE(session->screenUpdate(nullptr));
+    release.set_value();
+    holder.join();
+    EXPECT_EQ(encoder->emptyAnswers.load(), 1);
+    EXPECT_TRUE(session->clientNeedsCursorImageUpdate());
+
+    // No display set.
+    session->setScreen(nullptr);
+    EXPECT_FALSE(session->screenUpdate(nullptr));
+    EXPECT_EQ(encoder->emptyAnswers.load(), 2);
+    EXPECT_TRUE(session->clientNeedsCursorImageUpdate());
+
+    // Not activated: the request handler answers empty and still frees the slot.
+    session->setScreen(set);
+    session->setState(kServerStateActivatingScreen);
+    session->processUpdateRequestMsg();
+    EXPECT_EQ(encoder->emptyAnswers.load(), 3);
+    EXPECT_TRUE(encoder->frames.empty());
+}
+
+TEST_F(ScreenServerFrameAnswer, ANotedCursorImageGoesOutWithTheFrame) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    session->setClientNeedsCursorImageUpdate(true);
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    EXPECT_FALSE(session->clientNeedsCursorImageUpdate());
+    auto stream = socket->streamNow();
+    ASSERT_GE(stream.size(), 16u);
+    EXPECT_EQ(stream[0], 0x20);
+    EXPECT_EQ(stream[1], 1);
+    EXPECT_EQ(stream[3 + 8], capture::QNScreenEncodingMouseCursor);
+    // The next answer has no cursor image.
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    EXPECT_EQ(socket->streamNow().size(), stream.size());
+}
+
+TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndStart) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    QNProtocolVersionInfo v2{};
+    v2.majorversion = 2;
+    session->setProtocolVersionInfo(v2);
+    session->startMouseUpdates();
+    EXPECT_TRUE(session->mouseRunning());
+    dispatch::runUntilIdle();
+    EXPECT_TRUE(socket->streamNow().empty()); // no heartbeat for 2.x
+    session->stopMouseUpdates();
+    m_clock->advance(platform::seconds(0.1));
+
+    QNProtocolVersionInfo v3{};
+    v3.majorversion = 3;
+    v3.subversion = 1;
+    session->setProtocolVersionInfo(v3);
+    session->startMouseUpdates();
+    const std::vector<uint8_t> beat{0x20, 0, 0};
+    ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 3; })); // at once
+    EXPECT_EQ(socket->streamNow(), beat);
+    // Stop and start within one sleep: the old loop ends, the new one beats at once.
+    session->stopMouseUpdates();
+    session->startMouseUpdates();
+    ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 6; }));
+    m_clock->advance(platform::seconds(5.0));
+    ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 9; }));
+    m_clock->advance(platform::seconds(0.001));
+    dispatch::runUntilIdle();
+    EXPECT_EQ(socket->streamNow().size(), 9u) << "one heartbeat loop, not two";
+}
+
+TEST_F(ScreenServerFrameAnswer, HiddenCursorDatagramIsDisplayRelativeAndAReturnSendsNothing) {
+    open({cg::CGRectMake(1440, 0, 800, 600)});
+    mediator->visible = false;
+    mediator->location = cg::CGPointMake(1740, 200);
+    session->mouseTick();
+    ASSERT_EQ(sideband->datagrams.size(), 1u);
+    EXPECT_EQ(sideband->datagrams[0].bytes,
+              (std::vector<uint8_t>{0x2C, 0x01, 0xC8, 0x00, 0, 0, 0, 0, 2, 0, 0, 0, 0}));
+    EXPECT_EQ(sideband->datagrams[0].port, 6000);
+    session->mouseTick(); // unchanged
+    EXPECT_EQ(sideband->datagrams.size(), 1u);
+}
+
+TEST_F(ScreenServerCapture, RefreshesAreClippedInPointsThenHandedOnInPixels) {
+    open({cg::CGRectMake(1440, 0, 1024, 768)});
+    const cg::CGRect outside = cg::CGRectMake(100, 100, 50, 50);
+    session->screenRefreshed(1, &outside);
+    EXPECT_TRUE(encoder->dirty.empty());
+    EXPECT_EQ(encoder->enqueues.load(), 0);
+
+    const cg::CGRect rects[] = {cg::CGRectMake(1500, 10, 50, 50), cg::CGRectMake(std::nan(""), 0, 5, 5),
+                                cg::CGRectMake(2400, 700, 100, 100)};
+    session->screenRefreshed(3, rects);
+    ASSERT_EQ(encoder->dirty.size(), 2u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(encoder->dirty[0], cg::CGRectMake(60, 10, 50, 50)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(encoder->dirty[1], cg::CGRectMake(960, 700, 64, 68)));
+    EXPECT_EQ(encoder->enqueues.load(), 1); // one capture for the call
+
+    // Not activated: nothing.
+    session->setState(kServerStateActivatingScreen);
+    session->screenRefreshed(1, rects);
+    EXPECT_EQ(encoder->dirty.size(), 2u);
+}
+
+TEST_F(ScreenServerCapture, QueuedRefreshesAreFedOnce) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    const cg::CGRect rects[] = {cg::CGRectMake(0, 0, 10, 10), cg::CGRectMake(20, 20, 10, 10)};
+    session->enqueueRefreshes(2, rects);
+    session->feedQueuedRefreshes();
+    EXPECT_EQ(encoder->dirty.size(), 2u);
+    session->feedQueuedRefreshes();
+    EXPECT_EQ(encoder->dirty.size(), 2u);
+}
+
+class FakeStream final : public cg::CGDisplayStream {
+  public:
+    cg::CGError start() override { return cg::kCGErrorSuccess; }
+    cg::CGError stop() override {
+        ++stops;
+        return cg::kCGErrorSuccess;
+    }
+    std::atomic<int> stops{0};
+};
+
+TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) {
+    open({cg::CGRectMake(0, 0, 1024, 768)});
+    session->setDisplayResolution(cg::CGSizeMake(640, 480)); // lagging behind the display
+    size_t width = 0, height = 0;
+    cg::CGDisplayStreamProperties seen;
+    pixels.provider->streamMaker = [&](cg::CGDirectDisplayID, size_t w, size_t h,
+                                       const cg::CGDisplayStreamProperties& properties,
+                                       cg::CGDisplayStreamFrameAvailableHandler) -> cg::CGDisplayStreamRef {
+        width = w;
+        height = h;
+        seen = properties;
+        return std::make_shared<FakeStream>();
+    };
+    mediator->activeCount = 2;
+    session->startDisplayStream();
+    EXPECT_FALSE(session->displayStreamRunning()); // two sessions: no stream
+    mediator->activeCount = 1;
+    session->startDisplayStream();
+    ASSERT_TRUE(session->displayStreamRunning());
+    EXPECT_EQ(width, 1024u);
+    EXPECT_EQ(height, 768u);
+    EXPECT_FALSE(seen.showCursor);
+    EXPECT_EQ(seen.queueDepth, 1u);
+
+    // While it runs the refresh road is ignored.
+    const cg::CGRect refresh = cg::CGRectMake(0, 0, 10, 10);
+    session->screenRefreshed(1, &refresh);
+    EXPECT_TRUE(encoder->dirty.empty());
+
+    auto surface = iosurface::IOSurface::create(1, 1024, 768);
+    auto update = std::make_shared<cg::CGDisplayStreamUpdate>();
+    update->reducedDirtyRects = {cg::CGRectMake(0, 0, 16, 16), cg::CGRectMake(32, 32, 16, 16)};
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameIdle, 0, surface, update);
+    EXPECT_TRUE(encoder->surfaces.empty()); // not complete: nothing
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, update);
+    EXPECT_EQ(encoder->dirty.size(), 2u);
+    EXPECT_EQ(encoder->surfaces.size(), 1u);
+
+    // Hostile pushes: too many or non-finite rectangles change nothing.
+    auto flood = std::make_shared<cg::CGDisplayStreamUpdate>();
+    flood->reducedDirtyRects.assign(4097, cg::CGRectMake(0, 0, 1, 1));
+    platform::LogCapture log(true);
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, flood);
+    auto nan = std::make_shared<cg::CGDisplayStreamUpdate>();
+    nan->reducedDirtyRects = {cg::CGRectMake(0, 0, 1, 1), cg::CGRectMake(0, std::nan(""), 1, 1)};
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, nan);
+    EXPECT_EQ(encoder->dirty.size(), 2u);
+    EXPECT_EQ(encoder->surfaces.size(), 1u);
+    EXPECT_TRUE(log.contains("refused"));
+
+    session->stopDisplayStream();
+    EXPECT_FALSE(session->displayStreamRunning());
+}
+
+} // namespace
+} // namespace server
