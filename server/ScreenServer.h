@@ -367,6 +367,8 @@ class ScreenServer : public input::ScreenServerInput,
     bool clientNeedsCursorImageUpdate() const { return m_clientNeedsCursorImageUpdate.load(); }
     void setClientNeedsCursorImageUpdate(bool needs) { m_clientNeedsCursorImageUpdate.store(needs); }
     bool mouseRunning() const { return m_mouseRunning.load(); }
+    // Cursor and heartbeat loops still running (each ends at its next turn once stopped).
+    int liveMouseLoops() const { return m_liveMouseLoops.load(); }
 
     bool displayLocalClientWindow() const { return m_displayLocalClientWindow.load(); }
     void setDisplayLocalClientWindow(bool display) { m_displayLocalClientWindow.store(display); }
@@ -509,6 +511,7 @@ class ScreenServer : public input::ScreenServerInput,
     cg::CGSize m_displayStreamSize{};
     std::vector<cg::CGRect> m_queuedRefreshRects;
     std::atomic<uint64_t> m_mouseGeneration{0};
+    std::atomic<int> m_liveMouseLoops{0};
     mutable std::mutex m_mouseStateLock;
     cg::CGPoint m_mouseLocation{};                     // under m_mouseStateLock
     bool m_mouseVisible = false;                       // under m_mouseStateLock

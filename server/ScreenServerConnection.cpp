@@ -20,6 +20,7 @@
 #include "platform/iokit/IOKitLib.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
+#include <unistd.h>
 #include <cmath>
 
 namespace server {
@@ -131,7 +132,8 @@ void ScreenServer::didDisconnectFromDevice() {
         m_connectionMechanism = 0;
     }
     setDisplayID(0);
-    m_videoCaptureFileFd.store(-1);
+    // The dump file, when one was opened, is closed rather than forgotten.
+    if (const int fd = m_videoCaptureFileFd.exchange(-1); fd >= 0) ::close(fd);
 }
 
 void ScreenServer::sendDisconnectionNotificationForCurrentDevice() {

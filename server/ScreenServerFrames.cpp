@@ -142,23 +142,27 @@ void ScreenServer::startMouseUpdates() {
         dispatch::dispatch_queue_create("com.quenby.mouserunloop", dispatch::DISPATCH_QUEUE_SERIAL);
     dispatch::dispatch_set_target_queue(
         mouseQueue, dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_HIGH));
-    dispatch::dispatch_async(mouseQueue, [running] {
+    ++m_liveMouseLoops;
+    dispatch::dispatch_async(mouseQueue, [running, weak] {
         while (auto self = running()) {
             self->mouseTick();
             self.reset();
             platform::sleepFor(kMouseInterval);
         }
+        if (auto self = weak.lock()) --self->m_liveMouseLoops;
     });
     const uint8_t major = protocolVersionInfo().majorversion;
     if (major == 1 || major == 2) return;
     auto heartQueue =
         dispatch::dispatch_queue_create("com.quenby.heartbeatloop", dispatch::DISPATCH_QUEUE_SERIAL);
-    dispatch::dispatch_async(heartQueue, [running] {
+    ++m_liveMouseLoops;
+    dispatch::dispatch_async(heartQueue, [running, weak] {
         while (auto self = running()) {
             self->sendHeartBeat();
             self.reset();
             platform::sleepFor(kHeartBeatInterval);
         }
+        if (auto self = weak.lock()) --self->m_liveMouseLoops;
     });
 }
 

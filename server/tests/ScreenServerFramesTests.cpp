@@ -4,11 +4,14 @@
 #include "SessionTestSupport.h"
 
 #include "capture/ScreenUpdateRecords.h"
+#include "platform/appkit/NSCursor.h"
+#include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -57,6 +60,15 @@ class CursorMediator final : public ScreenServerMediatorInterface {
     bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return true; }
     bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return visible; }
     cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return location; }
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override {
+        return changed.exchange(false);
+    }
+    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override {
+        return cursor;
+    }
+    cg::CGPoint mouseHotspot() override { return cg::CGPointMake(4, 9); }
+    std::atomic<bool> changed{false};
+    std::shared_ptr<appkit::NSCursor> cursor;
     std::atomic<uint64_t> activeCount{1};
     std::atomic<bool> visible{false};
     cg::CGPoint location{};
@@ -195,15 +207,21 @@ TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndS
     const std::vector<uint8_t> beat{0x20, 0, 0};
     ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 3; })); // at once
     EXPECT_EQ(socket->streamNow(), beat);
-    // Stop and start within one sleep: the old loop ends, the new one beats at once.
+    // Stop and start within one sleep: the old loops end at their next turn, the new heartbeat
+    // loop beats at once; one cursor loop and one heartbeat loop are left.
     session->stopMouseUpdates();
     session->startMouseUpdates();
     ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 6; }));
-    m_clock->advance(platform::seconds(5.0));
-    ASSERT_TRUE(capture::testing::eventually([&] { return socket->streamNow().size() >= 9; }));
-    m_clock->advance(platform::seconds(0.001));
-    dispatch::runUntilIdle();
-    EXPECT_EQ(socket->streamNow().size(), 9u) << "one heartbeat loop, not two";
+    EXPECT_TRUE(capture::testing::eventually([&] {
+        m_clock->advance(platform::seconds(0.25));
+        return session->liveMouseLoops() == 2;
+    })) << session->liveMouseLoops()
+        << " loops";
+    session->stopMouseUpdates();
+    EXPECT_TRUE(capture::testing::eventually([&] {
+        m_clock->advance(platform::seconds(0.25));
+        return session->liveMouseLoops() == 0;
+    }));
 }
 
 TEST_F(ScreenServerFrameAnswer, HiddenCursorDatagramIsDisplayRelativeAndAReturnSendsNothing) {
@@ -217,6 +235,27 @@ TEST_F(ScreenServerFrameAnswer, HiddenCursorDatagramIsDisplayRelativeAndAReturnS
     EXPECT_EQ(sideband->datagrams[0].port, 6000);
     session->mouseTick(); // unchanged
     EXPECT_EQ(sideband->datagrams.size(), 1u);
+}
+
+TEST_F(ScreenServerFrameAnswer, AnInvisibleSystemCursorIsSentAsTheIBeam) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    mediator->changed = true; // and no visible cursor to show
+    session->mouseTick();
+    EXPECT_TRUE(session->clientNeedsCursorImageUpdate());
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    auto stream = socket->streamNow();
+    ASSERT_GE(stream.size(), 16u);
+    EXPECT_EQ(stream[3], 4); // the hot spot
+    EXPECT_EQ(stream[5], 9);
+    const auto ibeam = appkit::NSCursor::IBeamCursor()->image()->size();
+    EXPECT_EQ(stream[7] | stream[8] << 8, int(ibeam.width));
+    EXPECT_EQ(stream[3 + 8], capture::QNScreenEncodingMouseCursor);
+    uint32_t length = 0;
+    std::memcpy(&length, &stream[3 + 9], 4);
+    EXPECT_GT(length, 0u);
+    EXPECT_EQ(stream.size(), 16u + length);
+    const uint8_t pngSignature[] = {0x89, 'P', 'N', 'G'};
+    EXPECT_EQ(std::memcmp(&stream[16], pngSignature, 4), 0);
 }
 
 TEST_F(ScreenServerCapture, RefreshesAreClippedInPointsThenHandedOnInPixels) {
