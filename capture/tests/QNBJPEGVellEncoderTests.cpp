@@ -295,6 +295,26 @@ TEST_F(QNBJPEGVellEncoderTest, SilentClientGetsTwoFramesThenOnePendingPicture) {
     EXPECT_GE(third.rects.size(), 2u);
 }
 
+TEST_F(QNBJPEGVellEncoderTest, ALousyClientGetsAKeepAliveEveryFiveSeconds) {
+    open(64, 48);
+    encoder->setLousyClient(true);
+    EXPECT_EQ(encoder->maxConcurrentFrames(), 1u);
+    request();
+    waitFrames(1);
+    auto& clock = platform::installFakeClock();
+    request();
+    clock.advance(platform::seconds(5.1));
+    waitFrames(2); // still the first frame's whole display, carried once more
+    request();
+    clock.advance(platform::seconds(5.1));
+    auto third = waitFrames(3)[2];
+    ASSERT_EQ(third.rects.size(), 1u);
+    EXPECT_EQ(third.rects[0].x, 0);
+    EXPECT_EQ(third.rects[0].y, 0);
+    EXPECT_EQ(third.rects[0].width, 2);
+    EXPECT_EQ(third.rects[0].height, 2);
+}
+
 TEST_F(QNBJPEGVellEncoderTest, RequestWithNoFrameInFlightStaysAtZero) {
     open(64, 48);
     encoder->updateRequestAnsweredEmpty();
