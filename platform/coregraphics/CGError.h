@@ -11,6 +11,7 @@ inline constexpr CGError kCGErrorSuccess = 0;
 inline constexpr CGError kCGErrorFailure = 1000;
 inline constexpr CGError kCGErrorIllegalArgument = 1001;   // unknown display, mode or window
 inline constexpr CGError kCGErrorInvalidConnection = 1002; // no window server reachable
+inline constexpr CGError kCGErrorCannotComplete = 1004;
 inline constexpr CGError kCGErrorRangeCheck = 1007;
 
 using CGDirectDisplayID = uint32_t;

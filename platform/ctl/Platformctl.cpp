@@ -35,7 +35,9 @@ const char* kUsageText =
     "  cursor move X Y|hide|show|image arrow|ibeam|invisible\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
-    "  logs [<executable>] [--follow]\n";
+    "  logs [<executable>] [--follow]\n"
+    "  input-state | keyboard-layout [ID] | pasteboard [--set TEXT] | text-sink [--clear]\n"
+    "  event-tap add <pid> [--disabled]\n";
 
 std::string activationPolicyName(int64_t policy) {
     switch (policy) {
@@ -59,6 +61,9 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
     {"displays", &Platformctl::displays},   {"configure", &Platformctl::configure},
     {"cursor", &Platformctl::cursor},       {"damage", &Platformctl::damage},
+    {"input-state", &Platformctl::inputState}, {"keyboard-layout", &Platformctl::keyboardLayout},
+    {"pasteboard", &Platformctl::pasteboard},  {"text-sink", &Platformctl::textSink},
+    {"event-tap", &Platformctl::eventTap},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {

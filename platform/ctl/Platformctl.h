@@ -68,6 +68,11 @@ class Platformctl {
     int damage(const std::vector<std::string>& args);
     // Runs body with the Core Graphics facade reaching platformd through this connection.
     int withWindowServer(const std::function<int()>& body);
+    int inputState(const std::vector<std::string>& args);
+    int keyboardLayout(const std::vector<std::string>& args);
+    int pasteboard(const std::vector<std::string>& args);
+    int textSink(const std::vector<std::string>& args);
+    int eventTap(const std::vector<std::string>& args);
     int prefs(const std::vector<std::string>& args);
     int logs(const std::vector<std::string>& args);
 

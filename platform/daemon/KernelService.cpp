@@ -1,5 +1,7 @@
 #include "platform/daemon/KernelService.h"
 
+#include "platform/daemon/EventService.h"
+
 #include "platform/core/Log.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/WindowServerService.h"
@@ -103,9 +105,12 @@ void hostKernelAndWindowServer(Platformd& daemon, const std::string& root,
     kernelService->registerConnectionRequests(daemon.connectionThreadRequests());
     auto windowServerService = std::make_unique<WindowServerService>(host, daemon);
     windowServerService->registerConnectionRequests(daemon.connectionThreadRequests());
+    auto eventService = std::make_unique<EventService>(daemon, host);
+    eventService->registerConnectionRequests(daemon.connectionThreadRequests());
     daemon.setKextListProvider(std::make_shared<HostedKextList>(host));
     daemon.addService(std::move(kernelService));
     daemon.addService(std::move(windowServerService));
+    daemon.addService(std::move(eventService));
 }
 
 } // namespace platformd

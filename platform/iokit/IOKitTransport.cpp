@@ -12,11 +12,7 @@ namespace {
 class SocketTransport : public IOKitTransport {
   public:
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override {
-        auto connection = ipc::Connection::shared();
-        if (!connection) return std::nullopt;
-        ipc::Reply reply = connection->request(op, args);
-        if (!reply.ok) return std::nullopt;
-        return reply.result ? *reply.result : cf::Value::emptyDictionary();
+        return ipc::requestShared(op, args);
     }
 };
 

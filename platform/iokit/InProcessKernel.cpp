@@ -2,14 +2,16 @@
 
 #include "platform/core/Log.h"
 #include "platform/iokit/IOKitRequestServer.h"
+#include "platform/windowserver/EventProtocol.h"
 
 #include <unistd.h>
 
 namespace iokit {
 
 InProcessWindowServer::InProcessWindowServer(windowserver::WindowServer& server,
-                                             windowserver::ClientIdentity identity)
-    : m_server(server), m_identity(std::move(identity)) {
+                                             windowserver::ClientIdentity identity,
+                                             std::shared_ptr<windowserver::InProcessEvents> events)
+    : m_server(server), m_identity(std::move(identity)), m_events(std::move(events)) {
     m_cid = connectNow();
 }
 
@@ -30,10 +32,14 @@ uint32_t InProcessWindowServer::connectNow() {
 }
 
 void InProcessWindowServer::processDied() {
+    std::shared_ptr<windowserver::InProcessEvents> events;
     {
         std::lock_guard lock(m_mutex);
         if (m_closed) return;
+        events = m_events;
     }
+    // As platformd does when a process goes: its event taps go with it.
+    if (events) events->events().processGone(m_identity.pid);
     disconnect();
     uint32_t fresh = connectNow();
     std::lock_guard lock(m_mutex);
@@ -44,6 +50,8 @@ void InProcessWindowServer::close() {
     {
         std::lock_guard lock(m_mutex);
         m_closed = true;
+        // The events run on the window server's thread: they go with it.
+        m_events.reset();
     }
     disconnect();
 }
@@ -60,9 +68,15 @@ void InProcessWindowServer::disconnect() {
 
 std::optional<cf::Value> InProcessWindowServer::request(std::string_view op, const cf::Value& args) {
     uint32_t cid;
+    std::shared_ptr<windowserver::InProcessEvents> events;
     {
         std::lock_guard lock(m_mutex);
         cid = m_cid;
+        events = m_events;
+    }
+    if (windowserver::isEventOp(op)) {
+        if (!events) return std::nullopt;
+        return events->request(op, args);
     }
     if (!cid) return std::nullopt;
     std::string why;
@@ -86,8 +100,10 @@ InProcessKernel::InProcessKernel(InProcessKernelOptions options)
     m_kernel->waitQuiet();
     if (m_windowServer) {
         m_windowServer->boot();
+        m_eventHost = std::make_unique<windowserver::WindowServerEventHost>(*m_windowServer);
+        m_events = std::make_shared<windowserver::InProcessEvents>(*m_eventHost);
         m_connection = std::make_shared<InProcessWindowServer>(
-            *m_windowServer, windowserver::ClientIdentity{int32_t(::getpid()), "unit test", ""});
+            *m_windowServer, windowserver::ClientIdentity{int32_t(::getpid()), "unit test", ""}, m_events);
     }
     m_task = std::make_unique<kernel::UserTask>(*m_kernel, ::getpid());
 }
@@ -99,6 +115,10 @@ InProcessKernel::~InProcessKernel() {
 void InProcessKernel::install() {
     IOKitSetTransport(shared_from_this());
     if (m_connection) cg::CGSSetWindowServerTransport(m_connection);
+    if (m_events) {
+        kernel::IOHIDSystem::setEventListener(this);
+        m_hidListening = true;
+    }
 }
 
 void InProcessKernel::shutdown() {
@@ -108,6 +128,8 @@ void InProcessKernel::shutdown() {
         m_shutDown = true;
     }
     if (IOKitCurrentTransport().get() == this) IOKitSetTransport(nullptr);
+    // Waits out a post being handed over.
+    if (m_hidListening) kernel::IOHIDSystem::setEventListener(nullptr);
     if (m_connection) {
         if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
         m_connection->close();
@@ -137,6 +159,17 @@ std::optional<cf::Value> InProcessKernel::request(std::string_view op, const cf:
     auto result = IOKitRequestServer::serve(*m_task, op, args, why);
     if (!result) platform::log("iokit: refused %@: %@", op, why);
     return result;
+}
+
+kernel::IOReturn InProcessKernel::hidPostEvent(const kernel::task& poster, uint32_t type,
+                                               kernel::IOGPoint location, const void* data, size_t dataSize,
+                                               uint32_t version, uint32_t flags, uint32_t options) {
+    return m_events->events().postHID(windowserver::EventPoster{poster.pid, poster.bundleIdentifier}, type,
+                                      location, data, dataSize, version, flags, options);
+}
+
+kernel::IOReturn InProcessKernel::hidButtonEventNumber(uint32_t button, uint32_t* count) {
+    return m_events->events().buttonEventNumber(button, count);
 }
 
 } // namespace iokit

@@ -5,9 +5,12 @@
 
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
+#include "platform/kernel/IOHIDSystem.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/UserTask.h"
+#include "platform/windowserver/InProcessEvents.h"
 #include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerEventHost.h"
 
 #include <memory>
 #include <mutex>
@@ -28,11 +31,13 @@ struct InProcessKernelOptions {
 };
 
 // One process's connection to an in-process window server, as the Core Graphics facade's
-// transport: requests are served on the window-server thread; pushes reach the facade's
-// handler from that thread, as they would from platformd's reader thread.
+// transport: requests are served on the window-server thread, the event system's by the
+// events beside it; pushes reach the facade's handler from that thread, as they would from
+// platformd's reader thread.
 class InProcessWindowServer : public cg::WindowServerTransport {
   public:
-    InProcessWindowServer(windowserver::WindowServer& server, windowserver::ClientIdentity identity);
+    InProcessWindowServer(windowserver::WindowServer& server, windowserver::ClientIdentity identity,
+                          std::shared_ptr<windowserver::InProcessEvents> events = nullptr);
     ~InProcessWindowServer() override;
 
     uint32_t cid() const { return m_cid; }
@@ -51,13 +56,16 @@ class InProcessWindowServer : public cg::WindowServerTransport {
 
     windowserver::WindowServer& m_server;
     windowserver::ClientIdentity m_identity;
+    std::shared_ptr<windowserver::InProcessEvents> m_events;
     std::mutex m_mutex;
     std::shared_ptr<PushHandler> m_handler;
     uint32_t m_cid = 0;
     bool m_closed = false;
 };
 
-class InProcessKernel : public IOKitTransport, public std::enable_shared_from_this<InProcessKernel> {
+class InProcessKernel : public IOKitTransport,
+                        public std::enable_shared_from_this<InProcessKernel>,
+                        private kernel::HIDEventListener {
   public:
     // Boots the kernel, the window server and the kexts; install() makes it the facade's.
     explicit InProcessKernel(InProcessKernelOptions options = {});
@@ -66,10 +74,12 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     InProcessKernel& operator=(const InProcessKernel&) = delete;
 
     // Makes this kernel the I/O Kit facade's transport, and its window server (if any) the
-    // Core Graphics facade's, until shutdown.
+    // Core Graphics facade's, until shutdown; the HID system's posts then reach its events.
     void install();
     // The Core Graphics facade's connection (null without a window server).
     std::shared_ptr<InProcessWindowServer> windowServerConnection() { return m_connection; }
+    // The window server's event system as this process reaches it (null without a window server).
+    std::shared_ptr<windowserver::InProcessEvents> events() { return m_events; }
     // The facade back on platformd's socket; window server, user clients and kexts go.
     void shutdown();
 
@@ -83,12 +93,20 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
 
   private:
+    kernel::IOReturn hidPostEvent(const kernel::task& poster, uint32_t type, kernel::IOGPoint location,
+                                  const void* data, size_t dataSize, uint32_t version, uint32_t flags,
+                                  uint32_t options) override;
+    kernel::IOReturn hidButtonEventNumber(uint32_t button, uint32_t* count) override;
+
     std::unique_ptr<kernel::Kernel> m_kernel;
     std::unique_ptr<windowserver::WindowServer> m_windowServer;
+    std::unique_ptr<windowserver::WindowServerEventHost> m_eventHost;
+    std::shared_ptr<windowserver::InProcessEvents> m_events;
     std::shared_ptr<InProcessWindowServer> m_connection;
     std::mutex m_mutex; // one request at a time, in order
     std::unique_ptr<kernel::UserTask> m_task;
     bool m_shutDown = false;
+    bool m_hidListening = false;
 };
 
 } // namespace iokit

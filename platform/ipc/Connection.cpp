@@ -193,4 +193,12 @@ void Connection::addLostHandler(LostHandler handler) {
     m_state->addLostHandler(std::move(handler));
 }
 
+std::optional<cf::Value> requestShared(std::string_view op, const cf::Value& args) {
+    auto connection = Connection::shared();
+    if (!connection) return std::nullopt;
+    Reply reply = connection->request(op, args);
+    if (!reply.ok) return std::nullopt;
+    return reply.result ? *reply.result : cf::Value::emptyDictionary();
+}
+
 } // namespace ipc

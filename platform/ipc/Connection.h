@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -81,6 +82,10 @@ class Connection {
     std::thread m_reader;
     int64_t m_platformdPid = 0;
 };
+
+// One request on the process's shared connection: the result dictionary (empty when the reply
+// has none), or nothing when platformd is unreachable or refused it.
+std::optional<cf::Value> requestShared(std::string_view op, const cf::Value& args);
 
 platform::Error connectionLostError();
 platform::Error unreachableError(const std::string& why);

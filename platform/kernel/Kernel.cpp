@@ -5,6 +5,7 @@
 #include "platform/kernel/IODisplayConnect.h"
 #include "platform/kernel/IOLib.h"
 #include "platform/kernel/IOPlatformExpertDevice.h"
+#include "platform/kernel/IOHIDSystem.h"
 #include "platform/kernel/IOResources.h"
 #include "platform/kernel/IOWorkLoop.h"
 #include "platform/kernel/ServiceMatcher.h"
@@ -70,6 +71,9 @@ void Kernel::buildRegistry() {
     m_resources = adoptRetained(IOResources::resources());
     m_resources->attach(m_platformExpert.get());
     m_resources->registerService();
+    auto hidSystem = adoptRetained(IOHIDSystem::hidSystem());
+    hidSystem->attach(m_resources.get());
+    hidSystem->registerService();
     if (m_config.builtInDisplay) {
         OSPtr<IOService> builtIn = plainService("BuiltInFramebuffer", "0");
         builtIn->attach(m_platformExpert.get());

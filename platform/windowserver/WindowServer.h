@@ -87,6 +87,12 @@ class WindowServer : public kernel::FramebufferListener {
     // Returns once everything queued before it, and every timer already due, has run.
     void sync();
     const CursorRecord& cursor() const { return m_cursor; }
+    // Runs the task on the window-server thread (at once when called there) and returns once
+    // it has run; false when the thread is not running.
+    bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
+    // On the window-server thread: the cursor moves onto the nearest online display (clamped)
+    // and every framebuffer learns where it is. Answers where it went.
+    cg::CGPoint moveCursor(cg::CGPoint location);
 
     // Connections. connect answers the new connection id (non-zero, never reused); disconnect
     // releases everything the connection held and reverts its app-only configurations.
@@ -176,7 +182,6 @@ class WindowServer : public kernel::FramebufferListener {
 
     // Cursor.
     void setCursorImage(const cg::CGSCursorImage& image);
-    void moveCursor(cg::CGPoint location);
     uint32_t hideCount() const;
     void feedCursorEverywhere(bool sendImage);
 

@@ -3,6 +3,7 @@
 // here runs on the window-server thread.
 #include "platform/core/Log.h"
 #include "platform/corefoundation/CFPreferences.h"
+#include "platform/windowserver/EventSystem.h"
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerInternal.h"
 #include "platform/windowserver/WindowServerProtocol.h"
@@ -360,23 +361,13 @@ void WindowServer::setCursorImage(const cg::CGSCursorImage& image) {
     feedCursorEverywhere(true);
 }
 
-// Clamped onto the nearest display.
-void WindowServer::moveCursor(cg::CGPoint location) {
-    auto all = boundsByDisplay();
-    double best = INFINITY;
-    cg::CGPoint chosen = location;
-    for (auto& [id, b] : all) {
-        double maxX = std::nextafter(b.origin.x + b.size.width, -INFINITY);
-        double maxY = std::nextafter(b.origin.y + b.size.height, -INFINITY);
-        cg::CGPoint p{std::clamp(location.x, b.origin.x, maxX), std::clamp(location.y, b.origin.y, maxY)};
-        double d = std::hypot(p.x - location.x, p.y - location.y);
-        if (d < best) {
-            best = d;
-            chosen = p;
-        }
-    }
-    m_cursor.location = chosen;
+cg::CGPoint WindowServer::moveCursor(cg::CGPoint location) {
+    std::vector<cg::CGRect> bounds;
+    for (auto& [id, b] : boundsByDisplay())
+        bounds.push_back(b);
+    m_cursor.location = clampOntoDisplays(location, bounds);
     feedCursorEverywhere(false);
+    return m_cursor.location;
 }
 
 // ---- Connections.

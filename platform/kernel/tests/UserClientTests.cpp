@@ -281,7 +281,8 @@ TEST_F(UserClientTest, RegistryQueriesThroughHandles) {
         names.push_back(text);
         task->objectRelease(child);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"CallTest", "IOService"})) << "unregistered entries included";
+    EXPECT_EQ(names, (std::vector<std::string>{"IOHIDSystem", "CallTest", "IOService"}))
+        << "unregistered entries included";
     io_handle_t matching = 0;
     ASSERT_EQ(task->getMatchingServices("CallTestService", &matching), kIOReturnSuccess);
     io_handle_t found = task->iteratorNext(matching);

@@ -1,0 +1,27 @@
+// The pointer handlers that need nothing of a session but what they are handed: the scroll
+// datagram (it acts at the current pointer position) and the hardware-button actions (undo,
+// redo, held modifiers, a recorded keystroke). The session's entry points forward here.
+#pragma once
+
+#include "input/InputDatagrams.h"
+#include "platform/coregraphics/CGEvent.h"
+
+#include <cstdint>
+#include <span>
+
+namespace input {
+
+// The process-wide event source (HID system state), created on first use, never released.
+cg::CGEventSourceRef eventSource();
+// Posts the event at the HID event tap.
+void postEvent(const cg::CGEventRef& event);
+
+// A scroll datagram: one pixel scroll-wheel event, wheel 1 the vertical and wheel 2 the
+// horizontal value. A datagram shorter than 13 bytes is dropped.
+void scrollDatagramReceived(std::span<const uint8_t> data);
+
+// A hardware button's action from the shared preferences; eventModifiers is the session's
+// (set by the held-modifiers action, added to continuous scroll events).
+void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers);
+
+} // namespace input

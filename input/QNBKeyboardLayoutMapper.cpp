@@ -1,0 +1,277 @@
+#include "input/QNBKeyboardLayoutMapper.h"
+
+#include "platform/foundation/CFStringUnicode.h"
+
+namespace input {
+
+namespace {
+
+constexpr uint16_t kPreferredModifiers[] = {0,    kLayoutShift, kLayoutOption, kLayoutControl, 0x0A,
+                                            0x12, 0x18,         0x1A,          kLayoutCapsLock};
+constexpr uint16_t kModifierKeys[][2] = {{kLayoutCommand, 55},
+                                         {kLayoutShift, 56},
+                                         {kLayoutCapsLock, 57},
+                                         {kLayoutOption, 58},
+                                         {kLayoutControl, 59}};
+constexpr uint16_t kReturnKey = 36;
+
+size_t cacheOf(int useKeypad) {
+    return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad) : size_t{0};
+}
+
+bool isStateRecordValue(uint16_t v) {
+    return (v & 0xC000) == 0x4000;
+}
+
+} // namespace
+
+std::shared_ptr<QNBKeyboardLayoutMapper>
+QNBKeyboardLayoutMapper::initWithLayoutRef(const std::optional<cf::Value>& layoutData, uint8_t keyboardType) {
+    const cf::Bytes* bytes = layoutData ? layoutData->asData() : nullptr;
+    if (!bytes) return nullptr;
+    auto layout = UchrLayoutData::parse(bytes->data(), bytes->size());
+    if (!layout) return nullptr;
+    uint32_t t = keyboardType;
+    if (t >= 31 && t <= 193) t = 204 + (t - 1) % 3;
+    const UchrKeyboardTypeHeader* chosen = &layout->headers.front();
+    for (const auto& h : layout->headers) {
+        if (h.firstType <= t && t <= h.lastType) {
+            chosen = &h;
+            break;
+        }
+    }
+    return std::shared_ptr<QNBKeyboardLayoutMapper>(new QNBKeyboardLayoutMapper(*layoutData, *chosen));
+}
+
+QNBKeyboardLayoutMapper::QNBKeyboardLayoutMapper(cf::Value data, UchrKeyboardTypeHeader header)
+    : mInputSourceRef(std::move(data)), mKeyboardLayout(std::move(header)) {
+    for (auto& cache : mKeyCache)
+        cache.reserve(kCacheCapacity);
+    cacheModifiersAndVirtualKeys({QNBModifiersAndKey{0, kReturnKey}}, u"\n", kKeypadAny);
+}
+
+bool QNBKeyboardLayoutMapper::isKeypadKey(uint16_t k) {
+    switch (k) {
+    case 65:
+    case 67:
+    case 69:
+    case 71:
+    case 75:
+    case 76:
+    case 78:
+    case 81:
+    case 91:
+    case 92:
+        return true;
+    default:
+        return k >= 82 && k <= 89;
+    }
+}
+
+bool QNBKeyboardLayoutMapper::looksLikeAnIndex(char16_t c) const {
+    if ((c & 0xC000) == 0x4000) return true;
+    return (c & 0xC000) == 0x8000 && mKeyboardLayout.hasSequences &&
+           (c & 0x3FFF) < mKeyboardLayout.sequences.size();
+}
+
+// Lists.
+
+std::vector<QNBKeyEvent> QNBKeyboardLayoutMapper::keycodesFromString(std::string_view string) {
+    clearVirtualKeysToType();
+    appendVirtualKeysToTypeString(cf::utf16FromUTF8(string), kKeypadAny);
+    return mVirtualKeysToType;
+}
+
+void QNBKeyboardLayoutMapper::clearVirtualKeysToType() {
+    mVirtualKeysToType.clear();
+    mLastImplicitModifiersMask = 0;
+}
+
+bool QNBKeyboardLayoutMapper::appendVirtualKeysToTypeString(std::u16string_view string, int useKeypad) {
+    auto records = modifiersAndVirtualKeysForString(string, useKeypad);
+    if (!records) return true;
+    for (const QNBModifiersAndKey& r : *records) {
+        appendVirtualKeysToAdjustModifiers(r.modifiers);
+        appendPressReleaseVirtualkey(r.virtualKey, true);
+        appendPressReleaseVirtualkey(r.virtualKey, false);
+    }
+    appendVirtualKeysToAdjustModifiers(0);
+    return true;
+}
+
+void QNBKeyboardLayoutMapper::appendVirtualKeysToAdjustModifiers(uint16_t mask) {
+    uint16_t changed = mLastImplicitModifiersMask ^ mask;
+    auto release = static_cast<uint16_t>(changed & ~mask & ~mPersistentModifiersMask & 0xFF);
+    auto press = static_cast<uint16_t>(changed & mask & ~mPersistentModifiersMask & 0xFF);
+    appendVirtualKeysToPressReleaseModifiers(release, false);
+    appendVirtualKeysToPressReleaseModifiers(press, true);
+    mLastImplicitModifiersMask = mask;
+}
+
+void QNBKeyboardLayoutMapper::appendVirtualKeysToPressReleaseModifiers(uint16_t mask, bool press) {
+    for (const auto& [bit, key] : kModifierKeys)
+        if (mask & bit) appendPressReleaseVirtualkey(key, press);
+}
+
+void QNBKeyboardLayoutMapper::appendPressReleaseVirtualkey(uint16_t key, bool press) {
+    mVirtualKeysToType.push_back(QNBKeyEvent{key, static_cast<int8_t>(press ? 1 : 0)});
+}
+
+void QNBKeyboardLayoutMapper::appendVirtualKeysToPressReleasePersistentModifiers(uint16_t mask, bool press) {
+    appendVirtualKeysToPressReleaseModifiers(mask, press);
+    if (press)
+        mPersistentModifiersMask |= mask;
+    else
+        mPersistentModifiersMask &= static_cast<uint16_t>(~mask);
+}
+
+// Records.
+
+std::optional<std::vector<QNBModifiersAndKey>>
+QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view string, int& useKeypad) {
+    std::u16string s(string);
+    cf::CFStringNormalize(s, cf::kCFStringNormalizationFormC);
+    std::vector<QNBModifiersAndKey> out;
+    out.reserve(s.size());
+    for (const cf::CFRange& range : cf::CFStringGetComposedCharacterRanges(s)) {
+        if (range.length <= 0) return std::nullopt;
+        std::u16string_view sequence(s.data() + range.location, static_cast<size_t>(range.length));
+        if (const auto* cached = cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad)) {
+            out.insert(out.end(), cached->begin(), cached->end());
+            continue;
+        }
+        auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
+        if (!records && useKeypad != kKeypadAny) {
+            useKeypad = kKeypadAny;
+            records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
+        }
+        if (!records) return std::nullopt;
+        out.insert(out.end(), records->begin(), records->end());
+        cacheModifiersAndVirtualKeys(std::move(*records), sequence, useKeypad);
+    }
+    if (s.empty()) return std::nullopt;
+    return out;
+}
+
+const std::vector<QNBModifiersAndKey>*
+QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u16string_view s,
+                                                                          int useKeypad) const {
+    if (s.size() == 1 && s[0] < kDirectUnits) return mDirectCache[cacheOf(useKeypad)][s[0]];
+    const SequenceCache& cache = mKeyCache[cacheOf(useKeypad)];
+    auto it = cache.find(s);
+    return it == cache.end() ? nullptr : &it->second;
+}
+
+void QNBKeyboardLayoutMapper::cacheModifiersAndVirtualKeys(std::vector<QNBModifiersAndKey> records,
+                                                           std::u16string_view s, int useKeypad) {
+    size_t mode = cacheOf(useKeypad);
+    auto [entry, added] = mKeyCache[mode].insert_or_assign(std::u16string(s), std::move(records));
+    if (s.size() == 1 && s[0] < kDirectUnits) mDirectCache[mode][s[0]] = &entry->second;
+}
+
+std::optional<std::vector<QNBModifiersAndKey>>
+QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForComposedSequence(std::u16string_view s, int useKeypad) {
+    if (s.empty()) return std::nullopt;
+    uint16_t v;
+    if (s.size() == 1 && !looksLikeAnIndex(s[0])) {
+        v = s[0];
+    } else {
+        uint32_t index;
+        if (!getKeySequenceIndex(index, s)) return std::nullopt;
+        v = static_cast<uint16_t>(0x8000 | index);
+    }
+    QNBModifiersAndKey direct;
+    if (getModifiersAndVirtualKeyForUCKeyCharSeq(direct, v, useKeypad)) return std::vector{direct};
+
+    uint32_t record, state, deadRecord;
+    QNBModifiersAndKey finalKey, deadKey;
+    if (!getNewState(record, state, v)) return std::nullopt;
+    if (!getModifiersAndVirtualKeyForUCKeyOutput(finalKey, static_cast<uint16_t>(0x4000 | record), useKeypad))
+        return std::nullopt;
+    if (!getKeyStateIndex(deadRecord, state)) return std::nullopt;
+    if (!getModifiersAndVirtualKeyForUCKeyOutput(deadKey, static_cast<uint16_t>(0x4000 | deadRecord),
+                                                 useKeypad))
+        return std::nullopt;
+    return std::vector{deadKey, finalKey};
+}
+
+// Searches.
+
+bool QNBKeyboardLayoutMapper::searchKey(QNBModifiersAndKey& out, uint16_t output, int useKeypad,
+                                        bool throughStateRecords) const {
+    const UchrKeyboardTypeHeader& h = mKeyboardLayout;
+    std::vector<bool> searched(h.tables.size(), false);
+    for (uint16_t modifiers : kPreferredModifiers) {
+        uint32_t table =
+            modifiers < h.tableForModifierState.size() ? h.tableForModifierState[modifiers] : h.defaultTable;
+        if (table >= h.tables.size() || searched[table]) continue;
+        searched[table] = true;
+        const std::vector<uint16_t>& keys = h.tables[table];
+        for (uint16_t key = 0; key < keys.size(); ++key) {
+            uint16_t e = keys[key];
+            bool match = e == output;
+            if (!match && throughStateRecords && h.hasStateRecords && isStateRecordValue(e) &&
+                (e & 0x3FFF) < h.stateRecords.size()) {
+                const UchrStateRecord& r = h.stateRecords[e & 0x3FFF];
+                match = r.stateZeroOutput == output && r.stateZeroNextState == 0;
+            }
+            if (!match) continue;
+            if (useKeypad == kKeypadOnly && !isKeypadKey(key)) continue;
+            if (useKeypad == kKeypadNever && isKeypadKey(key)) continue;
+            out = QNBModifiersAndKey{modifiers, key};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool QNBKeyboardLayoutMapper::getModifiersAndVirtualKeyForUCKeyCharSeq(QNBModifiersAndKey& out,
+                                                                       uint16_t output, int useKeypad) const {
+    return searchKey(out, output, useKeypad, true);
+}
+
+bool QNBKeyboardLayoutMapper::getModifiersAndVirtualKeyForUCKeyOutput(QNBModifiersAndKey& out,
+                                                                      uint16_t output, int useKeypad) const {
+    return searchKey(out, output, useKeypad, false);
+}
+
+bool QNBKeyboardLayoutMapper::getNewState(uint32_t& recordIndex, uint32_t& state, uint16_t output) const {
+    const auto& records = mKeyboardLayout.stateRecords;
+    for (uint32_t r = 0; r < records.size(); ++r) {
+        if (records[r].entryFormat != 1) continue;
+        for (const auto& [current, entryOutput] : records[r].entries) {
+            if (entryOutput == output) {
+                recordIndex = r;
+                state = current;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool QNBKeyboardLayoutMapper::getKeyStateIndex(uint32_t& recordIndex, uint32_t stateZeroNextState) const {
+    const auto& records = mKeyboardLayout.stateRecords;
+    for (uint32_t r = 0; r < records.size(); ++r) {
+        if (records[r].stateZeroNextState == stateZeroNextState && records[r].stateZeroOutput >= 0xFFFE) {
+            recordIndex = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool QNBKeyboardLayoutMapper::getKeySequenceIndex(uint32_t& sequenceIndex,
+                                                  std::u16string_view sequence) const {
+    if (sequence.size() > kMaxSequenceUnits) return false;
+    const auto& sequences = mKeyboardLayout.sequences;
+    for (uint32_t i = 0; i < sequences.size(); ++i) {
+        if (sequences[i] == sequence) {
+            sequenceIndex = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace input

@@ -1,0 +1,176 @@
+#include "input/QNBKeyboardLayoutMapper.h"
+#include "platform/coregraphics/CGEvent.h"
+#include "platform/foundation/CFStringUnicode.h"
+#include "platform/textinputsources/KeyLayouts.h"
+#include "platform/textinputsources/TextInputSources.h"
+#include "platform/textinputsources/UchrBuilder.h"
+#include "platform/windowserver/EventProtocol.h"
+#include "platform/windowserver/InProcessEvents.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace input;
+
+namespace {
+
+std::shared_ptr<QNBKeyboardLayoutMapper> mapperFor(const std::string& id, uint8_t type = 40) {
+    auto layout = tis::builtInKeyboardLayout(id);
+    return QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(cf::Bytes(layout->uchr)), type);
+}
+
+std::shared_ptr<QNBKeyboardLayoutMapper> mapperFor(const tis::UchrDescription& d, uint8_t type = 40) {
+    return QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(cf::Bytes(tis::buildUchr(d))), type);
+}
+
+std::vector<QNBKeyEvent> keys(std::initializer_list<std::pair<uint16_t, int>> list) {
+    std::vector<QNBKeyEvent> out;
+    for (auto [k, p] : list)
+        out.push_back({k, static_cast<int8_t>(p)});
+    return out;
+}
+
+} // namespace
+
+TEST(QNBKeyboardLayoutMapperTest, ReturnIsCachedAndCapitalsHoldShiftAcrossKeys) {
+    auto m = mapperFor(tis::kUSKeyboardLayoutID);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->keycodesFromString("\n"), keys({{36, 1}, {36, 0}}));
+    EXPECT_EQ(m->keycodesFromString("A"), keys({{56, 1}, {0, 1}, {0, 0}, {56, 0}}));
+    EXPECT_EQ(m->keycodesFromString("AB"), keys({{56, 1}, {0, 1}, {0, 0}, {11, 1}, {11, 0}, {56, 0}}));
+    EXPECT_EQ(m->keycodesFromString("aA"), keys({{0, 1}, {0, 0}, {56, 1}, {0, 1}, {0, 0}, {56, 0}}));
+}
+
+TEST(QNBKeyboardLayoutMapperTest, DeadKeysAndUntypeableCharacters) {
+    auto m = mapperFor(tis::kUSKeyboardLayoutID);
+    EXPECT_EQ(m->keycodesFromString("é"), keys({{58, 1}, {14, 1}, {14, 0}, {58, 0}, {14, 1}, {14, 0}}));
+    // Decomposed input is composed first.
+    EXPECT_EQ(m->keycodesFromString("e\u0301"), m->keycodesFromString("é"));
+    EXPECT_TRUE(m->keycodesFromString("ab✓c").empty());
+    EXPECT_TRUE(m->keycodesFromString("").empty());
+}
+
+TEST(QNBKeyboardLayoutMapperTest, OptionIsPreferredOverShiftOptionAndPersistentModifiersStayHeld) {
+    tis::UchrDescription d;
+    d.layers[tis::kLayerOption] = {{u"x"}, {u"Ω"}};
+    d.layers[tis::kLayerShiftOption] = {{u"Ω"}};
+    auto m = mapperFor(d);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->keycodesFromString("Ω"), keys({{58, 1}, {1, 1}, {1, 0}, {58, 0}}));
+    m->clearVirtualKeysToType();
+    m->appendVirtualKeysToPressReleasePersistentModifiers(kLayoutOption, true);
+    m->appendVirtualKeysToTypeString(u"x", kKeypadAny);
+    EXPECT_EQ(m->virtualKeysToType(), keys({{58, 1}, {0, 1}, {0, 0}}));
+    EXPECT_EQ(m->persistentModifiers(), kLayoutOption);
+}
+
+TEST(QNBKeyboardLayoutMapperTest, KeypadOnlyLookupFallsBackForTheRestOfTheString) {
+    auto m = mapperFor(tis::kUSKeyboardLayoutID);
+    int mode = kKeypadOnly;
+    auto records = m->modifiersAndVirtualKeysForString(u"5a5", mode);
+    ASSERT_TRUE(records);
+    EXPECT_EQ(mode, kKeypadAny);
+    ASSERT_EQ(records->size(), 3u);
+    EXPECT_EQ((*records)[0].virtualKey, 87); // the keypad 5
+    EXPECT_EQ((*records)[1].virtualKey, 0);
+    EXPECT_EQ((*records)[2].virtualKey, 23); // then the main row's 5
+    mode = kKeypadNever;
+    EXPECT_EQ((*m->modifiersAndVirtualKeysForString(u"5", mode))[0].virtualKey, 23);
+}
+
+TEST(QNBKeyboardLayoutMapperTest, KeyboardType40PicksThe204Header) {
+    tis::UchrDescription d;
+    d.keyboardTypes = {{0, 203}, {204, 206}};
+    d.layers[tis::kLayerNone] = {{u"y"}};
+    auto bytes = tis::buildUchr(d);
+    // The second header gets tables of its own: point its char-table index at a copy saying x.
+    tis::UchrDescription other = d;
+    other.layers[tis::kLayerNone] = {{u"x"}};
+    auto otherBytes = tis::buildUchr(other);
+    uint32_t secondHeader = 12 + 28;
+    uint32_t tableIndex = bytes[secondHeader + 12] | bytes[secondHeader + 13] << 8;
+    uint32_t base = static_cast<uint32_t>(bytes.size());
+    bytes.insert(bytes.end(), otherBytes.begin(), otherBytes.end());
+    uint32_t moved = base + tableIndex;
+    for (int i = 0; i < 4; ++i)
+        bytes[secondHeader + 12 + i] = static_cast<uint8_t>(moved >> (8 * i));
+    // The copied index's table offsets are relative to the copy's start.
+    uint32_t count = bytes[moved + 4];
+    for (uint32_t t = 0; t < count; ++t) {
+        uint32_t at = moved + 8 + 4 * t;
+        uint32_t offset =
+            bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
+        offset += base;
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<uint8_t>(offset >> (8 * i));
+    }
+    auto type40 = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 40);
+    auto type2 = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 2);
+    ASSERT_TRUE(type40 && type2);
+    EXPECT_EQ(type40->keycodesFromString("x"), keys({{0, 1}, {0, 0}}));
+    EXPECT_TRUE(type40->keycodesFromString("y").empty());
+    EXPECT_EQ(type2->keycodesFromString("y"), keys({{0, 1}, {0, 0}}));
+}
+
+TEST(QNBKeyboardLayoutMapperTest, SequencesAndTheirLengthLimit) {
+    tis::UchrDescription d;
+    std::u16string longest(16, u'q'), tooLong(17, u'q');
+    d.layers[tis::kLayerNone] = {{u"ffi"}, {longest}};
+    d.extraSequences = {tooLong};
+    auto m = mapperFor(d);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->keycodesFromString("ffi").size(), 0u); // three composed characters, not one sequence
+    int mode = 0;
+    EXPECT_TRUE(m->modifiersAndVirtualKeysForComposedSequence(u"ffi", mode));
+    EXPECT_TRUE(m->modifiersAndVirtualKeysForComposedSequence(longest, mode));
+    uint32_t index = 0;
+    EXPECT_FALSE(m->getKeySequenceIndex(index, tooLong));
+}
+
+TEST(QNBKeyboardLayoutMapperTest, MissingOrMalformedDataGivesNoMapperAndNoReadOutside) {
+    EXPECT_FALSE(QNBKeyboardLayoutMapper::initWithLayoutRef(std::nullopt, 40));
+    EXPECT_FALSE(QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value("text"), 40));
+    auto good = tis::builtInKeyboardLayout(tis::kUSKeyboardLayoutID)->uchr;
+    for (size_t cut = 0; cut < good.size(); cut += 97)
+        EXPECT_FALSE(QNBKeyboardLayoutMapper::initWithLayoutRef(
+            cf::Value(cf::Bytes(good.begin(), good.begin() + static_cast<long>(cut))), 40));
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        cf::Bytes bytes = good;
+        for (int flips = 0; flips < 8; ++flips)
+            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        if (auto m = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 40))
+            m->keycodesFromString("Hé\n~`ñ");
+    }
+}
+
+// Every layout types printable ASCII and its dead-key letters: the keys, posted into the text
+// sink, give the text back.
+TEST(QNBKeyboardLayoutMapperTest, EachLayoutTypesASCIIAndDeadKeyLettersIntoTheTextSink) {
+    auto events = std::make_shared<windowserver::InProcessEvents>();
+    events->install();
+    for (const std::string& id : tis::builtInKeyboardLayoutIDs()) {
+        ASSERT_EQ(tis::TISSelectInputSource(tis::TISInputSourceForID(id)), 0);
+        std::string text;
+        for (char c = 0x20; c < 0x7F; ++c)
+            text += c;
+        std::u16string dead = u"áéíóúàèìòùâêîôûäëïöüñÁÉÍÓÚÀÈÌÒÙÂÊÎÔÛÄËÏÖÜÑ";
+        auto m = mapperFor(id);
+        ASSERT_TRUE(m) << id;
+        std::string typed;
+        for (char16_t c : dead) {
+            std::string one = cf::utf8FromUTF16(std::u16string(1, c));
+            if (!m->keycodesFromString(one).empty()) typed += one;
+        }
+        std::string all = text + typed;
+        auto list = m->keycodesFromString(all);
+        ASSERT_FALSE(list.empty()) << id;
+        events->request(windowserver::eventop::textSink, cf::Dictionary{{"action", "clear"}});
+        for (const QNBKeyEvent& k : list)
+            cg::CGPostKeyboardEvent(0, k.virtualKey, k.press != 0);
+        EXPECT_EQ(events->sinkText(), all) << id;
+        EXPECT_GE(typed.size(), 20u) << id << " types few dead-key letters: " << typed;
+    }
+    events->uninstall();
+}

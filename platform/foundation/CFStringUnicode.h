@@ -1,0 +1,40 @@
+// Unicode services of Core Foundation strings that the keyboard code needs: UTF-16 views of
+// our UTF-8 strings, normalisation and composed character sequences (grapheme clusters),
+// all through ICU.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cf {
+
+enum CFStringNormalizationForm : int {
+    kCFStringNormalizationFormD = 0,
+    kCFStringNormalizationFormKD = 1,
+    kCFStringNormalizationFormC = 2,
+    kCFStringNormalizationFormKC = 3,
+};
+
+// Invalid UTF-8 sequences become U+FFFD; unpaired surrogates likewise on the way back.
+std::u16string utf16FromUTF8(std::string_view utf8);
+std::string utf8FromUTF16(std::u16string_view utf16);
+
+// Normalises the string in place; an unknown form leaves it unchanged.
+void CFStringNormalize(std::u16string& string, CFStringNormalizationForm form);
+void CFStringNormalize(std::string& utf8, CFStringNormalizationForm form);
+
+struct CFRange {
+    int64_t location = 0;
+    int64_t length = 0;
+};
+
+// The grapheme cluster holding the unit at index; {index, 0} past the end (or before it).
+CFRange CFStringGetRangeOfComposedCharactersAtIndex(std::u16string_view string, int64_t index);
+
+// The ranges CFStringGetRangeOfComposedCharactersAtIndex gives, walked from the start in one
+// pass (typing walks whole strings; one iterator over the text keeps that linear).
+std::vector<CFRange> CFStringGetComposedCharacterRanges(std::u16string_view string);
+
+} // namespace cf

@@ -1,0 +1,21 @@
+// The event system hosted by the window server: it runs on the window-server thread and moves
+// the window server's cursor.
+#pragma once
+
+#include "platform/windowserver/EventSystem.h"
+#include "platform/windowserver/WindowServer.h"
+
+namespace windowserver {
+
+class WindowServerEventHost : public EventHost {
+  public:
+    explicit WindowServerEventHost(WindowServer& server) : m_server(server) {}
+    void perform(const std::function<void()>& task) override;
+    cg::CGPoint cursorLocation() override { return m_server.cursor().location; }
+    cg::CGPoint moveCursor(cg::CGPoint to) override { return m_server.moveCursor(to); }
+
+  private:
+    WindowServer& m_server;
+};
+
+} // namespace windowserver
