@@ -15,7 +15,6 @@ namespace {
 
 constexpr int32_t kCGErrorSuccess = 0;
 constexpr int32_t kCGErrorIllegalArgument = 1001;
-constexpr int32_t kCGErrorRangeCheck = 1007;
 constexpr int32_t kAXErrorInvalidUIElement = -25202;
 constexpr int32_t kAXErrorCannotComplete = -25204;
 constexpr int32_t kAXErrorIllegalArgument = -25201;
