@@ -5,6 +5,7 @@
 // it never calls a framebuffer while holding a lock of its own.
 #pragma once
 
+#include "platform/coregraphics/CGImage.h"
 #include "platform/coregraphics/SystemCursors.h"
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
@@ -87,6 +88,19 @@ class WindowServer : public kernel::FramebufferListener {
     // Returns once everything queued before it, and every timer already due, has run.
     void sync();
     const CursorRecord& cursor() const { return m_cursor; }
+
+    // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
+    // display, or rect (display-local points) times the scale, rounded outward and clipped.
+    // Null for an unknown or offline display or an empty rectangle. Counted as a grab.
+    cg::CGImageRef displayImage(uint32_t displayID, const cg::CGRect* rect);
+    struct PixelCounters {
+        uint64_t compositions = 0;
+        uint64_t grabs = 0;
+        uint64_t streamFrames = 0;
+        uint64_t streamSkipped = 0;
+        int64_t composedAt = 0; // the last composition, CLOCK_MONOTONIC ns
+    };
+    std::optional<PixelCounters> pixelCounters(uint32_t displayID);
 
     // Connections. connect answers the new connection id (non-zero, never reused); disconnect
     // releases everything the connection held and reverts its app-only configurations.
@@ -174,6 +188,23 @@ class WindowServer : public kernel::FramebufferListener {
     void scheduleTick();
     void tick();
 
+    // Composition (WindowServerPixels.cpp).
+    struct Canvas {
+        uint8_t* bytes = nullptr;
+        size_t bytesPerRow = 0;
+        uint32_t width = 0;
+        uint32_t height = 0;
+        double scale = 1.0;
+        cg::CGRect bounds;
+    };
+    std::optional<Canvas> canvasFor(uint32_t displayID);
+    void composeDamaged(const std::vector<cg::CGRect>& damage);
+    void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    std::optional<std::string> drawTestWindow(Client& client, const std::string& name, int32_t level,
+                                              cg::CGRect frame, const std::string& pattern, int64_t value,
+                                              const cf::Bytes* pixels, uint32_t* number);
+    void eraseTestWindows(Client& client, const std::string* name);
+
     // Cursor.
     void setCursorImage(const cg::CGSCursorImage& image);
     void moveCursor(cg::CGPoint location);
@@ -226,6 +257,12 @@ class WindowServer : public kernel::FramebufferListener {
     std::map<int32_t, std::string> m_fakeNames;
     uint64_t m_nextQuestion = 1;
     std::map<uint64_t, PendingQuestion> m_questions;
+
+    ComposeTarget m_mainTarget;
+    uint32_t m_mainTargetWidth = 0;
+    uint32_t m_mainTargetHeight = 0;
+    std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
+    std::map<uint32_t, PixelCounters> m_pixelCounters;
 
     // Framebuffer to slot, read by the kernel's notification calls on other threads.
     mutable std::mutex m_tableMutex;

@@ -33,6 +33,12 @@ constexpr std::string_view subscribe = "ws.subscribe";
 // The refresh push was handled: the next one may go.
 constexpr std::string_view refreshAcknowledge = "ws.refreshAck";
 constexpr std::string_view damage = "ws.damage";
+// Test windows of the caller: {name, layer, display | x y width height, pattern ("solid",
+// "blocks", "photo", "pixels"), value, pixels (premultiplied BGRA at the display's scale)};
+// erase {name?}; counters {display}.
+constexpr std::string_view draw = "ws.draw";
+constexpr std::string_view erase = "ws.erase";
+constexpr std::string_view counters = "ws.counters";
 // Cursor: state {seed, x, y}; data for a cid; image (a system cursor or pixels); moves and
 // the hide count (per process, or the hooks').
 constexpr std::string_view cursorState = "ws.cursor";

@@ -201,6 +201,40 @@ void WindowServer::displayRequest(Client& client, std::string_view op, const cf:
         addDamage(*rect);
         return reply(status(kCGErrorSuccess), "");
     }
+    if (op == op::draw) {
+        auto name = args.text("name", 256, false);
+        auto layer = args.integer("layer", -1000, 1000, false);
+        auto pattern = args.text("pattern", 16);
+        auto number = args.integer("value", 0, 0xFFFFFF);
+        std::optional<cg::CGRect> frame;
+        if (value.find("display")) {
+            auto id = args.integer("display", 0, UINT32_MAX);
+            if (!id) return refuse();
+            auto d = recordFor(uint32_t(*id), false);
+            if (!d) {
+                args.why = platform::format("%@: no display %u", op, uint32_t(*id));
+                return refuse();
+            }
+            frame = d->bounds;
+        } else {
+            frame = args.rect();
+        }
+        const cf::Bytes* pixels = value.find("pixels") ? value.find("pixels")->asData() : nullptr;
+        if (!pattern || !number || !frame || !args.why.empty()) return refuse();
+        uint32_t window = 0;
+        if (auto why = drawTestWindow(client, name ? *name : std::string("test"), layer ? int32_t(*layer) : 0,
+                                      *frame, *pattern, *number, pixels, &window)) {
+            args.why = platform::format("%@: %@", op, *why);
+            return refuse();
+        }
+        return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"window", window}}, "");
+    }
+    if (op == op::erase) {
+        auto name = args.text("name", 256, false);
+        if (!args.why.empty()) return refuse();
+        eraseTestWindows(client, name);
+        return reply(status(kCGErrorSuccess), "");
+    }
     args.why = std::string("unknown request ") + std::string(op.substr(0, 64));
     refuse();
 }
