@@ -3,6 +3,7 @@
 // server platformd uses, one at a time, as one process's calls reach platformd.
 #pragma once
 
+#include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/kernel/Kernel.h"
@@ -86,6 +87,7 @@ class InProcessKernel : public IOKitTransport, public std::enable_shared_from_th
     std::unique_ptr<kernel::Kernel> m_kernel;
     std::unique_ptr<windowserver::WindowServer> m_windowServer;
     std::shared_ptr<InProcessWindowServer> m_connection;
+    std::shared_ptr<cg::DisplayPixelProvider> m_pixelProvider;
     std::mutex m_mutex; // one request at a time, in order
     std::unique_ptr<kernel::UserTask> m_task;
     bool m_shutDown = false;

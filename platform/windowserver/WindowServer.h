@@ -7,6 +7,7 @@
 
 #include "platform/coregraphics/CGImage.h"
 #include "platform/coregraphics/SystemCursors.h"
+#include "platform/ipc/UniqueFd.h"
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
@@ -39,6 +40,14 @@ struct ListedMode {
     double scale = 1.0;
     uint32_t width() const { return uint32_t(driver.width / scale); }
     uint32_t height() const { return uint32_t(driver.height / scale); }
+};
+
+// A display image's pixels: a sealed memfd of height rows of bytesPerRow bytes (B, G, R, X).
+struct DisplaySnapshot {
+    ipc::UniqueFd fd;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    size_t bytesPerRow = 0;
 };
 
 // Who a connection is: the process behind it.
@@ -93,6 +102,7 @@ class WindowServer : public kernel::FramebufferListener {
     // display, or rect (display-local points) times the scale, rounded outward and clipped.
     // Null for an unknown or offline display or an empty rectangle. Counted as a grab.
     cg::CGImageRef displayImage(uint32_t displayID, const cg::CGRect* rect);
+    std::optional<DisplaySnapshot> snapshotDisplay(uint32_t displayID, const cg::CGRect* rect);
     struct PixelCounters {
         uint64_t compositions = 0;
         uint64_t grabs = 0;
@@ -200,10 +210,12 @@ class WindowServer : public kernel::FramebufferListener {
     std::optional<Canvas> canvasFor(uint32_t displayID);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
     void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
-    std::optional<std::string> drawTestWindow(Client& client, const std::string& name, int32_t level,
+    std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name, int32_t level,
                                               cg::CGRect frame, const std::string& pattern, int64_t value,
                                               const cf::Bytes* pixels, uint32_t* number);
-    void eraseTestWindows(Client& client, const std::string* name);
+    void eraseTestWindows(uint32_t ownerCid, const std::string* name);
+    Window* testWindow(uint32_t ownerCid, const std::string& name);
+    std::optional<cf::Value> countersOf(uint32_t displayID);
 
     // Cursor.
     void setCursorImage(const cg::CGSCursorImage& image);

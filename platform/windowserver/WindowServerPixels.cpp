@@ -3,6 +3,8 @@
 // display images as sealed memfd snapshots.
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/DisplayImageClient.h"
+#include "platform/windowserver/PixelProvider.h"
 #include "platform/windowserver/WindowServerInternal.h"
 
 #include <pixman.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace windowserver {
@@ -151,7 +154,13 @@ void WindowServer::compose(const Canvas& canvas, const std::vector<cg::CGRect>& 
     pixman_region32_fini(&clip);
 }
 
-std::optional<std::string> WindowServer::drawTestWindow(Client& client, const std::string& name,
+WindowServer::Window* WindowServer::testWindow(uint32_t ownerCid, const std::string& name) {
+    for (auto& [number, w] : m_windows)
+        if (w->test && w->ownerCid == ownerCid && w->title == name) return w.get();
+    return nullptr;
+}
+
+std::optional<std::string> WindowServer::drawTestWindow(Client& client, bool hook, const std::string& name,
                                                         int32_t level, cg::CGRect frame,
                                                         const std::string& pattern, int64_t value,
                                                         const cf::Bytes* pixels, uint32_t* number) {
@@ -182,13 +191,12 @@ std::optional<std::string> WindowServer::drawTestWindow(Client& client, const st
     } else if (pattern != "solid" && pattern != "blocks" && pattern != "photo")
         return "unknown pattern " + pattern.substr(0, 16);
 
-    Window* window = nullptr;
-    for (auto& [number, w] : m_windows)
-        if (w->test && w->ownerCid == client.cid && w->title == name) window = w.get();
+    uint32_t ownerCid = hook ? 0 : client.cid;
+    Window* window = testWindow(ownerCid, name);
     if (!window) {
         auto fresh = std::make_unique<Window>();
         fresh->number = m_nextWindow++;
-        fresh->ownerCid = client.cid;
+        fresh->ownerCid = ownerCid;
         fresh->ownerPID = client.identity.pid;
         fresh->ownerName = client.identity.name;
         fresh->title = name;
@@ -235,18 +243,18 @@ std::optional<std::string> WindowServer::drawTestWindow(Client& client, const st
     return std::nullopt;
 }
 
-void WindowServer::eraseTestWindows(Client& client, const std::string* name) {
+void WindowServer::eraseTestWindows(uint32_t ownerCid, const std::string* name) {
     std::vector<uint32_t> gone;
     for (auto& [number, w] : m_windows)
-        if (w->test && w->ownerCid == client.cid && (!name || w->title == *name)) gone.push_back(number);
+        if (w->test && w->ownerCid == ownerCid && (!name || w->title == *name)) gone.push_back(number);
     for (uint32_t number : gone) {
         addDamage(m_windows[number]->frame);
         m_windows.erase(number);
     }
 }
 
-cg::CGImageRef WindowServer::displayImage(uint32_t displayID, const cg::CGRect* rect) {
-    cg::CGImageRef image;
+std::optional<DisplaySnapshot> WindowServer::snapshotDisplay(uint32_t displayID, const cg::CGRect* rect) {
+    std::optional<DisplaySnapshot> snapshot;
     m_thread.runAndWait([&] {
         auto canvas = canvasFor(displayID);
         if (!canvas) return;
@@ -282,17 +290,34 @@ cg::CGImageRef WindowServer::displayImage(uint32_t displayID, const cg::CGRect* 
                         canvas->bytes + (size_t(box.y1) + y) * canvas->bytesPerRow + size_t(box.x1) * 4,
                         w * 4);
         ::munmap(map, length);
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-        void* readOnly = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-        ::close(fd);
-        if (readOnly == MAP_FAILED) return;
-        std::shared_ptr<const uint8_t> bytes(
-            static_cast<const uint8_t*>(readOnly),
-            [length](const uint8_t* p) { ::munmap(const_cast<uint8_t*>(p), length); });
-        image = cg::CGImageCreateWithBytes(w, h, bytesPerRow, std::move(bytes));
-        if (image) ++m_pixelCounters[displayID].grabs;
+        if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+            ::close(fd);
+            return;
+        }
+        ++m_pixelCounters[displayID].grabs;
+        snapshot = DisplaySnapshot{ipc::UniqueFd(fd), uint32_t(w), uint32_t(h), bytesPerRow};
     });
-    return image;
+    return snapshot;
+}
+
+cg::CGImageRef WindowServer::displayImage(uint32_t displayID, const cg::CGRect* rect) {
+    auto snapshot = snapshotDisplay(displayID, rect);
+    if (!snapshot) return nullptr;
+    return cg::CGImageCreateWithSealedMemory(snapshot->fd.get(), snapshot->width, snapshot->height,
+                                             snapshot->bytesPerRow);
+}
+
+std::optional<cf::Value> WindowServer::countersOf(uint32_t displayID) {
+    auto record = recordFor(displayID, false);
+    if (!record) return std::nullopt;
+    const PixelCounters& c = m_pixelCounters[displayID];
+    return cf::Value(cf::Dictionary{{"status", 0},
+                                    {"vblanks", int64_t(record->vblankCount)},
+                                    {"compositions", int64_t(c.compositions)},
+                                    {"grabs", int64_t(c.grabs)},
+                                    {"streamFrames", int64_t(c.streamFrames)},
+                                    {"streamSkipped", int64_t(c.streamSkipped)},
+                                    {"composedAt", c.composedAt}});
 }
 
 std::optional<WindowServer::PixelCounters> WindowServer::pixelCounters(uint32_t displayID) {
@@ -303,6 +328,39 @@ std::optional<WindowServer::PixelCounters> WindowServer::pixelCounters(uint32_t 
         out = m_pixelCounters[displayID];
     });
     return out;
+}
+
+} // namespace windowserver
+
+namespace windowserver {
+
+namespace {
+
+class InProcessPixelProvider : public cg::DisplayPixelProvider {
+  public:
+    explicit InProcessPixelProvider(WindowServer& server) : m_server(server) {}
+    cg::CGImageRef createImage(cg::CGDirectDisplayID display, const cg::CGRect* rect) override {
+        return m_server.displayImage(display, rect);
+    }
+    const void* baseAddress(cg::CGDirectDisplayID, size_t* bytesPerRow) override {
+        if (bytesPerRow) *bytesPerRow = 0;
+        return nullptr;
+    }
+    cg::CGDisplayStreamRef createStream(cg::CGDirectDisplayID, size_t, size_t, uint32_t,
+                                        const cg::CGDisplayStreamProperties&,
+                                        const dispatch::dispatch_queue_t&,
+                                        cg::CGDisplayStreamFrameAvailableHandler) override {
+        return nullptr;
+    }
+
+  private:
+    WindowServer& m_server;
+};
+
+} // namespace
+
+std::shared_ptr<cg::DisplayPixelProvider> makePixelProvider(WindowServer& server) {
+    return std::make_shared<InProcessPixelProvider>(server);
 }
 
 } // namespace windowserver

@@ -3,6 +3,10 @@
 // hostile hook arguments.
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGDisplayImage.h"
+#include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/DisplayImageClient.h"
+#include "platform/iokit/InProcessKernel.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerProtocol.h"
@@ -11,6 +15,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace windowserver {
 
@@ -184,6 +191,52 @@ TEST_F(WindowServerPixels, HostileHooksAreRefusedAndChangeNothing) {
     auto counters = m_server->pixelCounters(WindowServer::kMainDisplayID);
     EXPECT_EQ(counters->compositions, 1u);
     EXPECT_EQ(pixel(m_server->displayImage(WindowServer::kMainDisplayID, nullptr), 1, 1), kBackground);
+}
+
+// The facade's display images answer the in-process window server's composed pixels, through
+// the provider the in-process kernel installs with the window server.
+TEST(WindowServerPixelsInProcess, CGDisplayCreateImageAnswersTheComposedDisplay) {
+    platform::installFakeClock();
+    platform::LogCapture log{true};
+    iokit::InProcessKernelOptions options;
+    options.windowServerConfig = smallMain();
+    auto kernel = std::make_shared<iokit::InProcessKernel>(std::move(options));
+    kernel->install();
+    WindowServer& server = *kernel->windowServer();
+    auto cid = server.connect({4242, "Test", ""}, [](const cf::Value&) {});
+    ASSERT_TRUE(server.serveAndWait(
+        cid, op::draw,
+        cf::Value(cf::Dictionary{
+            {"x", 8}, {"y", 8}, {"width", 8}, {"height", 8}, {"pattern", "solid"}, {"value", 0x102030}})));
+    platform::installFakeClock().advance(platform::seconds(0.017));
+    server.sync();
+    auto image = cg::CGDisplayCreateImage(WindowServer::kMainDisplayID);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(cg::CGImageGetWidth(image), 64u);
+    uint32_t p;
+    std::memcpy(&p, cg::CGImageGetBytePtr(image) + 9 * cg::CGImageGetBytesPerRow(image) + 9 * 4, 4);
+    EXPECT_EQ(p, 0xFF102030u);
+    auto part = cg::CGDisplayCreateImageForRect(WindowServer::kMainDisplayID, cg::CGRectMake(8, 8, 8, 8));
+    ASSERT_TRUE(part);
+    std::memcpy(&p, cg::CGImageGetBytePtr(part), 4);
+    EXPECT_EQ(p, 0xFF102030u);
+    EXPECT_FALSE(cg::CGDisplayCreateImage(0x4242));
+    kernel->shutdown();
+    EXPECT_FALSE(cg::CGDisplayCreateImage(WindowServer::kMainDisplayID)); // no window server answers
+}
+
+// Memory that can still be written, or is shorter than it claims, is never taken for an image.
+TEST(WindowServerPixelsInProcess, UnsealedOrShortMemoryIsRefused) {
+    platform::LogCapture log{true};
+    int fd = ::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 320 * 4), 0);
+    EXPECT_FALSE(cg::CGImageCreateWithSealedMemory(fd, 64, 4, 320)); // writable
+    ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
+    EXPECT_TRUE(cg::CGImageCreateWithSealedMemory(fd, 64, 4, 320));
+    EXPECT_FALSE(cg::CGImageCreateWithSealedMemory(fd, 64, 5, 320)); // short
+    EXPECT_FALSE(cg::CGImageCreateWithSealedMemory(fd, 64, 4, 200)); // rows under 4 x width
+    ::close(fd);
 }
 
 } // namespace windowserver
