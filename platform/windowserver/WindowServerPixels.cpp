@@ -170,11 +170,14 @@ std::optional<std::string> WindowServer::drawTestWindow(Client& client, bool hoo
         return std::string("the rectangle is empty, negative or not finite");
     // The scale of the display holding the frame's origin, else 1.
     double scale = 1.0;
+    cg::CGPoint displayOrigin = cg::CGPointMake(0, 0);
     bool onDisplay = false;
     for (auto& [id, bounds] : boundsByDisplay()) {
         if (cg::CGRectIntersectsRect(bounds, frame)) onDisplay = true;
-        if (cg::CGRectContainsPoint(bounds, frame.origin))
+        if (cg::CGRectContainsPoint(bounds, frame.origin)) {
             if (auto d = recordFor(id, false)) scale = d->scale;
+            displayOrigin = bounds.origin;
+        }
     }
     if (!onDisplay) return std::string("the rectangle lies on no display");
     double pw = std::ceil(frame.size.width * scale), ph = std::ceil(frame.size.height * scale);
@@ -215,9 +218,9 @@ std::optional<std::string> WindowServer::drawTestWindow(Client& client, bool hoo
     window->pixelsWide = uint32_t(pw), window->pixelsHigh = uint32_t(ph);
     window->pixels.assign(size_t(pw) * size_t(ph), 0);
     uint32_t wide = window->pixelsWide;
-    // Blocks sit on the display's pixel grid, whatever the window's origin.
-    int64_t gx = int64_t(std::round(frame.origin.x * scale)),
-            gy = int64_t(std::round(frame.origin.y * scale));
+    // Blocks sit on the display's own pixel grid, whatever the window's or the display's origin.
+    int64_t gx = int64_t(std::round((frame.origin.x - displayOrigin.x) * scale));
+    int64_t gy = int64_t(std::round((frame.origin.y - displayOrigin.y) * scale));
     uint32_t seed = uint32_t(value);
     for (uint32_t y = 0; y < window->pixelsHigh; ++y) {
         for (uint32_t x = 0; x < wide; ++x) {

@@ -8,6 +8,7 @@
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/UserTask.h"
 #include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
 #include <gtest/gtest.h>
 
@@ -346,6 +347,28 @@ TEST_F(WindowServerPixelsAperture, AnOwnBufferServesModesBeyondTheAperture) {
                     (d.pixelsWide - 1) * 4,
                 4);
     EXPECT_EQ(last, 0xFF3A6EA5u);
+}
+
+TEST_F(WindowServerPixelsAperture, BlocksFollowTheDisplaysOwnPixelGrid) {
+    WindowServerConfig config;
+    config.mainDisplay.width = 1000; // the display right of it starts off the 16-pixel grid
+    boot(config);
+    io_handle_t c = enable(2, {1});
+    uint32_t cid = m_server->connect({4242, "Test", ""}, [](const cf::Value&) {});
+    ASSERT_TRUE(m_server->serveAndWait(
+        cid, op::draw, cf::Value(cf::Dictionary{{"display", 0x102}, {"pattern", "blocks"}, {"value", 16}})));
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    auto image = m_server->displayImage(0x102, nullptr);
+    ASSERT_TRUE(image);
+    auto at = [&](size_t x, size_t y) {
+        uint32_t p;
+        std::memcpy(&p, cg::CGImageGetBytePtr(image) + y * cg::CGImageGetBytesPerRow(image) + x * 4, 4);
+        return p;
+    };
+    EXPECT_EQ(at(0, 0), at(15, 15));
+    EXPECT_NE(at(15, 0), at(16, 0));
+    EXPECT_NE(at(0, 15), at(0, 16));
 }
 
 } // namespace windowserver
