@@ -1,6 +1,7 @@
 #include "platform/coregraphics/CGDisplayImage.h"
 
 #include "platform/core/Log.h"
+#include "platform/coregraphics/DisplayImageClient.h"
 
 #include <cmath>
 #include <mutex>
@@ -25,8 +26,12 @@ void setDisplayPixelProvider(std::shared_ptr<DisplayPixelProvider> provider) {
 }
 
 std::shared_ptr<DisplayPixelProvider> displayPixelProvider() {
-    std::lock_guard lock(gProviderLock);
-    return gProvider;
+    {
+        std::lock_guard lock(gProviderLock);
+        if (gProvider) return gProvider;
+    }
+    // No window server in this process: ask platformd's.
+    return socketDisplayPixelProvider();
 }
 
 const CGRect* CGDisplayStreamUpdateGetRects(const CGDisplayStreamUpdateRef& update,

@@ -48,6 +48,8 @@ std::string facadeLines(cg::CGDirectDisplayID id) {
     return out;
 }
 
+} // namespace
+
 // 0x102 or 258.
 std::optional<uint32_t> displayID(const std::string& text) {
     if (text.empty() || text[0] == '-') return std::nullopt;
@@ -63,6 +65,8 @@ std::optional<double> coordinate(const std::string& text) {
     if (!v || !std::isfinite(*v) || std::fabs(*v) > 1e6) return std::nullopt;
     return v;
 }
+
+namespace {
 
 // The facade's requests on platformctl's connection.
 class CtlTransport : public cg::WindowServerTransport {

@@ -33,6 +33,9 @@ const char* kUsageText =
     "  auth allow|deny|cancel | kext list | displays [--modes]\n"
     "  configure <id> mode <number>|mirror <master>|unmirror | damage X Y W H\n"
     "  cursor move X Y|hide|show|image arrow|ibeam|invisible\n"
+    "  draw [--window NAME] [--layer N] (display ID | rect X Y W H)\n"
+    "       (solid RRGGBB | blocks N | photo SEED | pixels FILE)\n"
+    "  move NAME X Y | erase [NAME] | read-display ID (--png | --bgrx) FILE | counters ID\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n"
@@ -64,6 +67,9 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"input-state", &Platformctl::inputState}, {"keyboard-layout", &Platformctl::keyboardLayout},
     {"pasteboard", &Platformctl::pasteboard},  {"text-sink", &Platformctl::textSink},
     {"event-tap", &Platformctl::eventTap},
+    {"draw", &Platformctl::draw},           {"move", &Platformctl::move},
+    {"erase", &Platformctl::erase},         {"read-display", &Platformctl::readDisplay},
+    {"counters", &Platformctl::counters},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {
@@ -143,7 +149,8 @@ std::shared_ptr<ipc::Connection> Platformctl::connect() {
     return m_connection;
 }
 
-std::optional<cf::Value> Platformctl::request(std::string_view op, const cf::Value& args, int& code) {
+std::optional<cf::Value> Platformctl::request(std::string_view op, const cf::Value& args, int& code,
+                                              std::vector<ipc::UniqueFd>* fds) {
     auto c = connect();
     if (!c) {
         code = kUnreachable;
@@ -159,6 +166,7 @@ std::optional<cf::Value> Platformctl::request(std::string_view op, const cf::Val
         return std::nullopt;
     }
     code = kSuccess;
+    if (fds) *fds = std::move(reply.fds);
     return reply.result ? *reply.result : cf::Value::emptyDictionary();
 }
 

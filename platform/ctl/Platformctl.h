@@ -22,6 +22,10 @@ enum ExitCode : int {
     kTimedOut = 4,
 };
 
+// A display id, 0x102 or 258; a finite coordinate within the desktop's reach.
+std::optional<uint32_t> displayID(const std::string& text);
+std::optional<double> coordinate(const std::string& text);
+
 class Platformctl {
   public:
     Platformctl(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
@@ -46,7 +50,8 @@ class Platformctl {
     std::shared_ptr<ipc::Connection> connect();
     // One request; on failure prints why and sets code (kUnreachable for a lost connection,
     // else kFailure). Answers the result dictionary (empty when none).
-    std::optional<cf::Value> request(std::string_view op, const cf::Value& args, int& code);
+    std::optional<cf::Value> request(std::string_view op, const cf::Value& args, int& code,
+                                     std::vector<ipc::UniqueFd>* fds = nullptr);
 
     int platformd(const std::vector<std::string>& args);
     int waitReady(const std::vector<std::string>& args);
@@ -66,6 +71,12 @@ class Platformctl {
     int configure(const std::vector<std::string>& args);
     int cursor(const std::vector<std::string>& args);
     int damage(const std::vector<std::string>& args);
+    // Pixels (PixelVerbs.cpp): test windows, display images and counters.
+    int draw(const std::vector<std::string>& args);
+    int move(const std::vector<std::string>& args);
+    int erase(const std::vector<std::string>& args);
+    int readDisplay(const std::vector<std::string>& args);
+    int counters(const std::vector<std::string>& args);
     // Runs body with the Core Graphics facade reaching platformd through this connection.
     int withWindowServer(const std::function<int()>& body);
     int inputState(const std::vector<std::string>& args);

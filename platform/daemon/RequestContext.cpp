@@ -16,8 +16,11 @@ Responder::Responder(std::weak_ptr<ClientConnection> connection, int64_t id)
 void Responder::reply(const std::optional<cf::Value>& result, std::vector<ipc::UniqueFd> fds) {
     if (!m_state || m_state->answered) return;
     m_state->answered = true;
+    // The count is read before the descriptors move into send's parameter: argument
+    // evaluation order is unspecified, and a moved-from vector would declare none.
+    size_t count = fds.size();
     if (auto connection = m_state->connection.lock())
-        connection->send(ipc::makeReply(m_state->id, result, fds.size()), std::move(fds));
+        connection->send(ipc::makeReply(m_state->id, result, count), std::move(fds));
 }
 
 void Responder::fail(const platform::Error& error) {

@@ -1,15 +1,19 @@
 #include "platform/daemon/WindowServerService.h"
 
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGError.h"
+
+#include <cmath>
 #include "platform/windowserver/WindowServerProtocol.h"
 
 namespace platformd {
 
 void WindowServerService::registerConnectionRequests(RequestTable& table) {
     table.add(windowserver::op::displays, [this](RequestContext& ctx) { displays(ctx); });
+    table.add(windowserver::op::displayImage, [this](RequestContext& ctx) { displayImage(ctx); });
     for (const auto& entry : windowserver::kWindowServerOps) {
         std::string_view op = entry.name;
-        if (op == windowserver::op::displays) continue;
+        if (op == windowserver::op::displays || op == windowserver::op::displayImage) continue;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
 }
@@ -86,6 +90,34 @@ windowserver::WindowServer::DisplayObserver WindowServerService::displayRecorder
         auto kind = added ? windowserver::eventKind::displayAdded : windowserver::eventKind::displayRemoved;
         events.record(std::string(kind), "", Poster{}, std::move(fields));
     };
+}
+
+void WindowServerService::displayImage(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    auto display = ctx.requiredInteger("display");
+    if (!display) return;
+    if (*display < 0 || *display > int64_t(UINT32_MAX)) return ctx.refuse("no such display");
+    bool ok = true;
+    auto x = ctx.optionalReal("x", ok), y = ctx.optionalReal("y", ok);
+    auto w = ctx.optionalReal("width", ok), h = ctx.optionalReal("height", ok);
+    if (!ok) return;
+    std::optional<cg::CGRect> rect;
+    if (x || y || w || h) {
+        if (!x || !y || !w || !h || !std::isfinite(*x) || !std::isfinite(*y) || !std::isfinite(*w) ||
+            !std::isfinite(*h) || *w < 0 || *h < 0)
+            return ctx.refuse("a display image's rectangle must be four finite numbers, sides not negative");
+        rect = cg::CGRectMake(*x, *y, *w, *h);
+    }
+    auto snapshot = m_host->windowServer().snapshotDisplay(uint32_t(*display), rect ? &*rect : nullptr);
+    if (!snapshot) return ctx.reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorIllegalArgument)}});
+    std::vector<ipc::UniqueFd> fds;
+    fds.push_back(std::move(snapshot->fd));
+    ctx.responder().reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorSuccess)},
+                                         {"width", int64_t(snapshot->width)},
+                                         {"height", int64_t(snapshot->height)},
+                                         {"bytesPerRow", int64_t(snapshot->bytesPerRow)}},
+                          std::move(fds));
 }
 
 } // namespace platformd

@@ -31,6 +31,8 @@ class WindowServerService : public SystemService {
 
   private:
     void displays(RequestContext& ctx);
+    // A display image travels as a sealed memfd beside the reply.
+    void displayImage(RequestContext& ctx);
     void serve(std::string_view op, RequestContext& ctx);
     uint32_t cidOf(uint64_t clientId);
 

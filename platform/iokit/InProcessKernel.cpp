@@ -3,6 +3,7 @@
 #include "platform/core/Log.h"
 #include "platform/iokit/IOKitRequestServer.h"
 #include "platform/windowserver/EventProtocol.h"
+#include "platform/windowserver/PixelProvider.h"
 
 #include <unistd.h>
 
@@ -119,6 +120,10 @@ void InProcessKernel::install() {
         kernel::IOHIDSystem::setEventListener(this);
         m_hidListening = true;
     }
+    if (m_windowServer) {
+        m_pixelProvider = windowserver::makePixelProvider(*m_windowServer);
+        cg::setDisplayPixelProvider(m_pixelProvider);
+    }
 }
 
 void InProcessKernel::shutdown() {
@@ -134,6 +139,8 @@ void InProcessKernel::shutdown() {
         if (cg::CGSCurrentWindowServerTransport() == m_connection) cg::CGSSetWindowServerTransport(nullptr);
         m_connection->close();
     }
+    if (m_pixelProvider && cg::displayPixelProvider() == m_pixelProvider) cg::setDisplayPixelProvider(nullptr);
+    m_pixelProvider.reset();
     // The window server lets its framebuffers go first, then user clients close, then kexts.
     if (m_windowServer) m_windowServer->stop();
     m_task.reset();

@@ -3,6 +3,7 @@
 // server platformd uses, one at a time, as one process's calls reach platformd.
 #pragma once
 
+#include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/kernel/IOHIDSystem.h"
@@ -103,6 +104,7 @@ class InProcessKernel : public IOKitTransport,
     std::unique_ptr<windowserver::WindowServerEventHost> m_eventHost;
     std::shared_ptr<windowserver::InProcessEvents> m_events;
     std::shared_ptr<InProcessWindowServer> m_connection;
+    std::shared_ptr<cg::DisplayPixelProvider> m_pixelProvider;
     std::mutex m_mutex; // one request at a time, in order
     std::unique_ptr<kernel::UserTask> m_task;
     bool m_shutDown = false;

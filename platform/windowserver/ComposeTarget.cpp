@@ -13,6 +13,7 @@ bool ComposeTarget::set(kernel::OSPtr<kernel::IODeviceMemory> aperture, uint64_t
     if (aperture && aperture->getLength() >= bytes) {
         m_aperture = std::move(aperture);
         m_imageBytes = bytes;
+        m_bytesPerRow = bytesPerRow;
         return true;
     }
     if (bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return false;
@@ -22,7 +23,13 @@ bool ComposeTarget::set(kernel::OSPtr<kernel::IODeviceMemory> aperture, uint64_t
     m_own = own;
     m_ownLength = static_cast<size_t>(bytes);
     m_imageBytes = bytes;
+    m_bytesPerRow = bytesPerRow;
     return true;
+}
+
+uint8_t* ComposeTarget::bytes() const {
+    if (m_aperture) return static_cast<uint8_t*>(m_aperture->getBytesNoCopy());
+    return static_cast<uint8_t*>(m_own);
 }
 
 void ComposeTarget::release() {
@@ -31,6 +38,7 @@ void ComposeTarget::release() {
     m_own = nullptr;
     m_ownLength = 0;
     m_imageBytes = 0;
+    m_bytesPerRow = 0;
 }
 
 } // namespace windowserver

@@ -27,12 +27,16 @@ class ComposeTarget {
     bool usesOwnBuffer() const { return m_own != nullptr; }
     bool isSet() const { return m_aperture || m_own; }
     uint64_t imageBytes() const { return m_imageBytes; }
+    uint64_t bytesPerRow() const { return m_bytesPerRow; }
+    // The first row's bytes; null when nothing is set.
+    uint8_t* bytes() const;
 
   private:
     kernel::OSPtr<kernel::IODeviceMemory> m_aperture;
     void* m_own = nullptr; // anonymous pages: untouched rows cost nothing
     size_t m_ownLength = 0;
     uint64_t m_imageBytes = 0;
+    uint64_t m_bytesPerRow = 0;
 };
 
 } // namespace windowserver

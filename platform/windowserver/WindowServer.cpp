@@ -112,6 +112,11 @@ void WindowServer::boot() {
     m_booted = true;
     m_thread.start();
     m_timers.start();
+    // The main display's first composition is whole.
+    m_thread.post([this] {
+        m_composeWhole.insert(kMainDisplayID);
+        scheduleTick();
+    });
     if (auto builtIn = IORegistryEntry::fromPath(kBuiltInFramebufferPath)) {
         m_mainLocation = builtIn->getPath().value_or("");
         DisplayInfo main = mainDisplay();
@@ -368,6 +373,8 @@ void WindowServer::adoptMemory(FramebufferSlot& slot, FramebufferMemory& memory)
     slot.display.scale = slot.scale;
     slot.display.bytesPerRow = memory.bytesPerRow;
     slot.display.ownBuffer = slot.target.usesOwnBuffer();
+    m_composeWhole.insert(kFirstVirtualDisplayID + slot.index);
+    scheduleTick();
 }
 
 // Composing of the display follows its vertical blanks; refresh pushes follow it.

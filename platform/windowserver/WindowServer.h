@@ -5,7 +5,9 @@
 // it never calls a framebuffer while holding a lock of its own.
 #pragma once
 
+#include "platform/coregraphics/CGImage.h"
 #include "platform/coregraphics/SystemCursors.h"
+#include "platform/ipc/UniqueFd.h"
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
@@ -38,6 +40,14 @@ struct ListedMode {
     double scale = 1.0;
     uint32_t width() const { return uint32_t(driver.width / scale); }
     uint32_t height() const { return uint32_t(driver.height / scale); }
+};
+
+// A display image's pixels: a sealed memfd of height rows of bytesPerRow bytes (B, G, R, X).
+struct DisplaySnapshot {
+    ipc::UniqueFd fd;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    size_t bytesPerRow = 0;
 };
 
 // Who a connection is: the process behind it.
@@ -93,6 +103,20 @@ class WindowServer : public kernel::FramebufferListener {
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
+
+    // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
+    // display, or rect (display-local points) times the scale, rounded outward and clipped.
+    // Null for an unknown or offline display or an empty rectangle. Counted as a grab.
+    cg::CGImageRef displayImage(uint32_t displayID, const cg::CGRect* rect);
+    std::optional<DisplaySnapshot> snapshotDisplay(uint32_t displayID, const cg::CGRect* rect);
+    struct PixelCounters {
+        uint64_t compositions = 0;
+        uint64_t grabs = 0;
+        uint64_t streamFrames = 0;
+        uint64_t streamSkipped = 0;
+        int64_t composedAt = 0; // the last composition, CLOCK_MONOTONIC ns
+    };
+    std::optional<PixelCounters> pixelCounters(uint32_t displayID);
 
     // Connections. connect answers the new connection id (non-zero, never reused); disconnect
     // releases everything the connection held and reverts its app-only configurations.
@@ -180,6 +204,25 @@ class WindowServer : public kernel::FramebufferListener {
     void scheduleTick();
     void tick();
 
+    // Composition (WindowServerPixels.cpp).
+    struct Canvas {
+        uint8_t* bytes = nullptr;
+        size_t bytesPerRow = 0;
+        uint32_t width = 0;
+        uint32_t height = 0;
+        double scale = 1.0;
+        cg::CGRect bounds;
+    };
+    std::optional<Canvas> canvasFor(uint32_t displayID);
+    void composeDamaged(const std::vector<cg::CGRect>& damage);
+    void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name, int32_t level,
+                                              cg::CGRect frame, const std::string& pattern, int64_t value,
+                                              const cf::Bytes* pixels, uint32_t* number);
+    void eraseTestWindows(uint32_t ownerCid, const std::string* name);
+    Window* testWindow(uint32_t ownerCid, const std::string& name);
+    std::optional<cf::Value> countersOf(uint32_t displayID);
+
     // Cursor.
     void setCursorImage(const cg::CGSCursorImage& image);
     uint32_t hideCount() const;
@@ -231,6 +274,12 @@ class WindowServer : public kernel::FramebufferListener {
     std::map<int32_t, std::string> m_fakeNames;
     uint64_t m_nextQuestion = 1;
     std::map<uint64_t, PendingQuestion> m_questions;
+
+    ComposeTarget m_mainTarget;
+    uint32_t m_mainTargetWidth = 0;
+    uint32_t m_mainTargetHeight = 0;
+    std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
+    std::map<uint32_t, PixelCounters> m_pixelCounters;
 
     // Framebuffer to slot, read by the kernel's notification calls on other threads.
     mutable std::mutex m_tableMutex;

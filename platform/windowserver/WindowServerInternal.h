@@ -30,6 +30,12 @@ struct WindowServer::Window {
     bool onScreen = false;
     bool ignoresMouse = false;
     uint64_t order = 0; // higher: ordered front more recently
+    // A test window's content (hooks): BGRA premultiplied pixels at pixelScale, packed rows.
+    std::vector<uint32_t> pixels;
+    uint32_t pixelsWide = 0;
+    uint32_t pixelsHigh = 0;
+    double pixelScale = 1.0;
+    bool test = false;
 };
 
 // Adds r to a list of non-overlapping rectangles, keeping them non-overlapping.

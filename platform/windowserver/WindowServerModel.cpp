@@ -150,6 +150,8 @@ void WindowServer::supersede(uint32_t displayID, uint32_t exceptCid) {
 bool WindowServer::applyMode(uint32_t displayID, const ListedMode& mode) {
     if (displayID == kMainDisplayID) {
         m_mainCurrent = mode;
+        m_composeWhole.insert(displayID);
+        scheduleTick();
         return true;
     }
     for (auto& slot : m_slots) {
@@ -305,6 +307,7 @@ void WindowServer::displayBlanked(uint32_t) {
 void WindowServer::flushRefresh() {
     auto damage = std::move(m_damage);
     m_damage.clear();
+    composeDamaged(damage);
     for (auto& [cid, client] : m_clients) {
         if (!client->refresh) continue;
         for (auto& r : damage)
@@ -332,7 +335,7 @@ void WindowServer::tick() {
     m_tickScheduled = false;
     ++m_mainBlanks;
     flushRefresh();
-    bool pending = !m_damage.empty();
+    bool pending = !m_damage.empty() || !m_composeWhole.empty();
     for (auto& [cid, client] : m_clients)
         pending = pending || (client->refresh && !client->damage.empty());
     if (pending) scheduleTick();

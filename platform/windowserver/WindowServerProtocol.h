@@ -33,6 +33,18 @@ constexpr std::string_view subscribe = "ws.subscribe";
 // The refresh push was handled: the next one may go.
 constexpr std::string_view refreshAcknowledge = "ws.refreshAck";
 constexpr std::string_view damage = "ws.damage";
+// Test windows of the caller: {name, layer, display | x y width height, pattern ("solid",
+// "blocks", "photo", "pixels"), value, pixels (premultiplied BGRA at the display's scale)};
+// erase {name?}; move {name x y}. With hook true the windows are the hooks' (platformctl's),
+// kept past the caller's connection until a hook erases them.
+constexpr std::string_view draw = "ws.draw";
+constexpr std::string_view erase = "ws.erase";
+constexpr std::string_view move = "ws.move";
+// {display}: {status, vblanks?, compositions?, grabs?, streamFrames?, streamSkipped?, composedAt?}.
+constexpr std::string_view counters = "ws.counters";
+// {display, x? y? width? height? (display-local points)}: {status, width?, height?,
+// bytesPerRow?} and the pixels as one sealed memfd (B, G, R, X).
+constexpr std::string_view displayImage = "ws.displayImage";
 // Cursor: state {seed, x, y}; data for a cid; image (a system cursor or pixels); moves and
 // the hide count (per process, or the hooks').
 constexpr std::string_view cursorState = "ws.cursor";
@@ -72,6 +84,11 @@ inline constexpr ipc::OpSpec kWindowServerOps[] = {
     {op::cursorImage, "system? width? height? hotX? hotY? pixels?", "status"},
     {op::cursorMove, "x y", "status"},
     {op::cursorHide, "hide hook?", "status"},
+    {op::draw, "name? layer? hook? display? x? y? width? height? pattern value pixels?", "status window?"},
+    {op::erase, "name? hook?", "status"},
+    {op::move, "name hook? x y", "status"},
+    {op::counters, "display", "status vblanks? compositions? grabs? streamFrames? streamSkipped? composedAt?"},
+    {op::displayImage, "display x? y? width? height?", "status width? height? bytesPerRow?"},
     {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse", "status window?"},
     {op::setWindow, "window x? y? width? height? title? onScreen?", "status"},
     {op::releaseWindow, "window", "status"},

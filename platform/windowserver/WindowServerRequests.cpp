@@ -200,6 +200,67 @@ void WindowServer::displayRequest(Client& client, std::string_view op, const cf:
         addDamage(*rect);
         return reply(status(kCGErrorSuccess), "");
     }
+    if (op == op::draw) {
+        auto name = args.text("name", 256, false);
+        auto hook = args.boolean("hook", false);
+        auto layer = args.integer("layer", -1000, 1000, false);
+        auto pattern = args.text("pattern", 16);
+        auto number = args.integer("value", 0, 0xFFFFFF);
+        std::optional<cg::CGRect> frame;
+        if (value.find("display")) {
+            auto id = args.integer("display", 0, UINT32_MAX);
+            if (!id) return refuse();
+            auto d = recordFor(uint32_t(*id), false);
+            if (!d) {
+                args.why = platform::format("%@: no display %u", op, uint32_t(*id));
+                return refuse();
+            }
+            frame = d->bounds;
+        } else {
+            frame = args.rect();
+        }
+        const cf::Bytes* pixels = value.find("pixels") ? value.find("pixels")->asData() : nullptr;
+        if (!pattern || !number || !frame || !args.why.empty()) return refuse();
+        uint32_t window = 0;
+        if (auto why = drawTestWindow(client, hook && *hook, name ? *name : std::string("test"), layer ? int32_t(*layer) : 0,
+                                      *frame, *pattern, *number, pixels, &window)) {
+            args.why = platform::format("%@: %@", op, *why);
+            return refuse();
+        }
+        return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"window", window}}, "");
+    }
+    if (op == op::erase) {
+        auto name = args.text("name", 256, false);
+        auto hook = args.boolean("hook", false);
+        if (!args.why.empty()) return refuse();
+        eraseTestWindows(hook && *hook ? 0 : client.cid, name);
+        return reply(status(kCGErrorSuccess), "");
+    }
+    if (op == op::move) {
+        auto name = args.text("name", 256);
+        auto hook = args.boolean("hook", false);
+        auto x = args.real("x", -kMaxCoordinate, kMaxCoordinate), y = args.real("y", -kMaxCoordinate, kMaxCoordinate);
+        if (!name || !x || !y || !args.why.empty()) return refuse();
+        Window* window = testWindow(hook && *hook ? 0 : client.cid, *name);
+        if (!window) {
+            args.why = platform::format("%@: no test window \"%@\"", op, *name);
+            return refuse();
+        }
+        addDamage(window->frame);
+        window->frame.origin = cg::CGPointMake(*x, *y);
+        addDamage(window->frame);
+        return reply(status(kCGErrorSuccess), "");
+    }
+    if (op == op::counters) {
+        auto id = args.integer("display", 0, UINT32_MAX);
+        if (!id) return refuse();
+        auto counters = countersOf(uint32_t(*id));
+        if (!counters) {
+            args.why = platform::format("%@: no display %u", op, uint32_t(*id));
+            return refuse();
+        }
+        return reply(*counters, "");
+    }
     args.why = std::string("unknown request ") + std::string(op.substr(0, 64));
     refuse();
 }

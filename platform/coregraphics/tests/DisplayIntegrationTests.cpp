@@ -8,14 +8,19 @@
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/foundation/PNG.h"
 #include "platform/iokit/tests/FramebufferHelperProcess.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace cg {
 
@@ -178,6 +183,59 @@ TEST_F(CoreGraphicsIntegration, AnAppOnlyTwinIsRevertedWhenItsProcessDies) {
     EXPECT_EQ(CGDisplaySerialNumber(0x102), kSerial2);
     screenServer.send("exit");
     screenServer.process().wait(20);
+}
+
+namespace {
+// The main display's composition count, from platformctl's counters line.
+long long compositions() {
+    ProgramResult r = ctl({"counters", "1"});
+    auto at = r.out.find("compositions=");
+    return r.status == 0 && at != std::string::npos ? std::atoll(r.out.c_str() + at + 13) : -1;
+}
+} // namespace
+
+TEST_F(CoreGraphicsIntegration, PlatformctlDrawsBlocksThatReadDisplayGivesBack) {
+    long long before = compositions();
+    ASSERT_GE(before, 0);
+    ProgramResult drawn = ctl({"draw", "display", "1", "blocks", "16"});
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    // platformd composes at its next vertical blank, in its own process and on its own clock:
+    // poll its counters (at most 5 s) since no event announces a composition.
+    for (int i = 0; i < 500 && compositions() <= before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string path = m_platformd->root() + "/display.png";
+    ProgramResult read = ctl({"read-display", "1", "--png", path});
+    ASSERT_EQ(read.status, 0) << read.err;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto image = png::decode(file);
+    ASSERT_TRUE(image);
+    ASSERT_EQ(image->width, 1440u);
+    ASSERT_EQ(image->height, 900u);
+    auto at = [&](uint32_t x, uint32_t y) {
+        const uint8_t* p = image->rgba.data() + (size_t(y) * image->width + x) * 4;
+        return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    };
+    // Flat 16 × 16 blocks on the pixel grid, neighbours differing.
+    for (uint32_t by = 0; by < 4; ++by)
+        for (uint32_t bx = 0; bx < 4; ++bx) {
+            uint32_t c = at(bx * 16, by * 16);
+            EXPECT_EQ(at(bx * 16 + 15, by * 16 + 15), c);
+            EXPECT_NE(at(bx * 16 + 16, by * 16), c);
+        }
+    EXPECT_NE(at(0, 0), 0x3A6EA5u);
+
+    // Hostile hooks: platformctl exits 1 saying why.
+    ProgramResult unknown = ctl({"draw", "display", "0x4242", "blocks", "16"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("no display"), std::string::npos) << unknown.err;
+    EXPECT_EQ(ctl({"draw", "display", "1", "blocks", "0"}).status, 1);
+    EXPECT_EQ(ctl({"draw", "rect", "0", "0", "8", "8", "pixels", m_platformd->root() + "/none"}).status, 1);
+    ProgramResult bad = ctl({"draw", "rect", "0", "0", "8", "8", "pixels", path}); // 1440 × 900, not 8 × 8
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("not 8 x 8"), std::string::npos) << bad.err;
+    EXPECT_EQ(ctl({"move", "nothing", "1", "1"}).status, 1);
+    EXPECT_EQ(ctl({"erase"}).status, 0);
 }
 
 } // namespace cg

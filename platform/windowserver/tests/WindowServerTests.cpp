@@ -8,9 +8,11 @@
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/UserTask.h"
 #include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 namespace windowserver {
@@ -285,6 +287,88 @@ TEST_F(WindowServerTest, TheMainDisplayComesFromTheProfile) {
     auto displays = m_server->displays();
     EXPECT_TRUE(cg::CGRectEqualToRect(displays[0].bounds, cg::CGRectMake(0, 0, 1280, 800)));
     EXPECT_EQ(displays[1].bounds.origin.x, 1280);
+}
+
+// A virtual display is composed into its framebuffer's aperture at the driver's pitch: whole
+// on its first vertical blank, the row padding and everything past the image left alone.
+class WindowServerPixelsAperture : public WindowServerTest {};
+
+TEST_F(WindowServerPixelsAperture, AVirtualDisplayIsComposedIntoTheApertureUpToItsEnd) {
+    boot();
+    io_handle_t c = enable(2, {1});
+    auto d = shown()[0x102];
+    ASSERT_FALSE(d.ownBuffer);
+    ASSERT_GT(d.bytesPerRow, uint64_t(d.pixelsWide) * 4) << "the driver pads its rows";
+    auto vram = adoptRetained(framebuffer(2)->getVRAMRange());
+    auto aperture = adoptRetained(framebuffer(2)->getApertureRange(0));
+    ASSERT_TRUE(vram && aperture);
+    auto* bytes = static_cast<uint8_t*>(aperture->getBytesNoCopy());
+    uint64_t imageBytes = d.bytesPerRow * d.pixelsHigh;
+    // Marks in the padding of the first row and past the image's end.
+    uint64_t padding = uint64_t(d.pixelsWide) * 4;
+    bytes[padding] = 0x5A;
+    bool pastEnd = aperture->getLength() > imageBytes;
+    if (pastEnd) bytes[imageBytes] = 0x5A;
+
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess); // the vertical blank
+    m_server->sync();
+    uint32_t first, last;
+    std::memcpy(&first, bytes, 4);
+    std::memcpy(&last, bytes + (d.pixelsHigh - 1) * d.bytesPerRow + (d.pixelsWide - 1) * 4, 4);
+    EXPECT_EQ(first, 0xFF3A6EA5u);
+    EXPECT_EQ(last, 0xFF3A6EA5u);
+    EXPECT_EQ(bytes[padding], 0x5A);
+    if (pastEnd) {
+        EXPECT_EQ(bytes[imageBytes], 0x5A);
+    }
+    // The display's image is the composed pixels, its own rows padded anew.
+    auto image = m_server->displayImage(0x102, nullptr);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(cg::CGImageGetWidth(image), d.pixelsWide);
+    EXPECT_EQ(cg::CGImageGetBytesPerRow(image) % 64, 0u);
+    std::memcpy(&last, cg::CGImageGetBytePtr(image) + (d.pixelsHigh - 1) * cg::CGImageGetBytesPerRow(image),
+                4);
+    EXPECT_EQ(last, 0xFF3A6EA5u);
+}
+
+TEST_F(WindowServerPixelsAperture, AnOwnBufferServesModesBeyondTheAperture) {
+    boot();
+    io_handle_t c = enable(0, {441});
+    auto d = shown()[0x100];
+    ASSERT_TRUE(d.ownBuffer);
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    auto image = m_server->displayImage(0x100, nullptr);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(cg::CGImageGetHeight(image), d.pixelsHigh);
+    uint32_t last;
+    std::memcpy(&last,
+                cg::CGImageGetBytePtr(image) + (d.pixelsHigh - 1) * cg::CGImageGetBytesPerRow(image) +
+                    (d.pixelsWide - 1) * 4,
+                4);
+    EXPECT_EQ(last, 0xFF3A6EA5u);
+}
+
+TEST_F(WindowServerPixelsAperture, BlocksFollowTheDisplaysOwnPixelGrid) {
+    WindowServerConfig config;
+    config.mainDisplay.width = 1000; // the display right of it starts off the 16-pixel grid
+    boot(config);
+    io_handle_t c = enable(2, {1});
+    uint32_t cid = m_server->connect({4242, "Test", ""}, [](const cf::Value&) {});
+    ASSERT_TRUE(m_server->serveAndWait(
+        cid, op::draw, cf::Value(cf::Dictionary{{"display", 0x102}, {"pattern", "blocks"}, {"value", 16}})));
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    auto image = m_server->displayImage(0x102, nullptr);
+    ASSERT_TRUE(image);
+    auto at = [&](size_t x, size_t y) {
+        uint32_t p;
+        std::memcpy(&p, cg::CGImageGetBytePtr(image) + y * cg::CGImageGetBytesPerRow(image) + x * 4, 4);
+        return p;
+    };
+    EXPECT_EQ(at(0, 0), at(15, 15));
+    EXPECT_NE(at(15, 0), at(16, 0));
+    EXPECT_NE(at(0, 15), at(0, 16));
 }
 
 } // namespace windowserver

@@ -1,0 +1,369 @@
+// The window server's pixels: each display's desktop composed at its vertical blank (background,
+// then the on-screen windows back to front, never the cursor), test windows drawn by hooks, and
+// display images as sealed memfd snapshots.
+#include "platform/core/Clock.h"
+#include "platform/core/Log.h"
+#include "platform/coregraphics/DisplayImageClient.h"
+#include "platform/windowserver/PixelProvider.h"
+#include "platform/windowserver/WindowServerInternal.h"
+
+#include <pixman.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace windowserver {
+
+namespace {
+
+constexpr uint32_t kDesktopColor = 0xFF3A6EA5; // X byte 0xFF
+constexpr uint32_t kMaxTestSide = 16384;
+
+// r (global points) on a display: its pixels, rounded outward and clipped.
+std::optional<pixman_box32_t> pixelBox(const cg::CGRect& r, const cg::CGRect& bounds, double scale,
+                                       uint32_t w, uint32_t h) {
+    double x0 = std::floor((r.origin.x - bounds.origin.x) * scale);
+    double y0 = std::floor((r.origin.y - bounds.origin.y) * scale);
+    double x1 = std::ceil((r.origin.x + r.size.width - bounds.origin.x) * scale);
+    double y1 = std::ceil((r.origin.y + r.size.height - bounds.origin.y) * scale);
+    if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
+        return std::nullopt;
+    x0 = std::max(x0, 0.0), y0 = std::max(y0, 0.0);
+    x1 = std::min(x1, double(w)), y1 = std::min(y1, double(h));
+    if (x1 <= x0 || y1 <= y0) return std::nullopt;
+    return pixman_box32_t{int32_t(x0), int32_t(y0), int32_t(x1), int32_t(y1)};
+}
+
+uint32_t blockColour(uint32_t bx, uint32_t by) {
+    static constexpr uint32_t kColours[] = {0xFFE53935, 0xFF43A047, 0xFF1E88E5, 0xFFFDD835,
+                                            0xFF8E24AA, 0xFF00ACC1, 0xFFFFFFFF, 0xFF212121};
+    return kColours[(bx * 3 + by * 5) % 8];
+}
+
+} // namespace
+
+std::optional<WindowServer::Canvas> WindowServer::canvasFor(uint32_t displayID) {
+    auto record = recordFor(displayID, false);
+    if (!record) return std::nullopt;
+    Canvas canvas;
+    canvas.bounds = record->bounds;
+    if (displayID == kMainDisplayID) {
+        uint32_t w = m_mainCurrent.driver.width, h = m_mainCurrent.driver.height;
+        if (w != m_mainTargetWidth || h != m_mainTargetHeight || !m_mainTarget.isSet()) {
+            if (!m_mainTarget.set({}, uint64_t(w) * 4, h)) return std::nullopt;
+            m_mainTargetWidth = w, m_mainTargetHeight = h;
+            m_composeWhole.insert(displayID);
+        }
+        canvas.bytes = m_mainTarget.bytes();
+        canvas.bytesPerRow = m_mainTarget.bytesPerRow();
+        canvas.width = w, canvas.height = h;
+        canvas.scale = m_mainCurrent.scale;
+        return canvas;
+    }
+    auto slot = onlineSlot(displayID);
+    if (!slot || !slot->target.isSet()) return std::nullopt;
+    canvas.bytes = slot->target.bytes();
+    canvas.bytesPerRow = slot->target.bytesPerRow();
+    canvas.width = slot->current.width, canvas.height = slot->current.height;
+    canvas.scale = slot->scale;
+    if (!canvas.bytes || canvas.bytesPerRow < uint64_t(canvas.width) * 4) return std::nullopt;
+    return canvas;
+}
+
+// Composes what the damage (global points) touches on every online display, and the whole of
+// displays new or in a new mode.
+void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
+    for (uint32_t id : onlineIDs()) {
+        auto canvas = canvasFor(id);
+        if (!canvas) continue;
+        std::vector<cg::CGRect> rects;
+        if (m_composeWhole.erase(id)) {
+            rects.push_back(canvas->bounds);
+        } else {
+            for (auto& r : damage)
+                rects.push_back(r);
+        }
+        if (rects.empty()) continue;
+        std::vector<cg::CGRect> pixelRects;
+        for (auto& r : rects)
+            if (auto box = pixelBox(r, canvas->bounds, canvas->scale, canvas->width, canvas->height))
+                pixelRects.push_back(cg::CGRectMake(box->x1, box->y1, box->x2 - box->x1, box->y2 - box->y1));
+        if (pixelRects.empty()) continue;
+        compose(*canvas, pixelRects);
+        auto& counters = m_pixelCounters[id];
+        ++counters.compositions;
+        counters.composedAt = platform::now().time_since_epoch().count();
+    }
+    m_composeWhole.clear();
+}
+
+void WindowServer::compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects) {
+    std::vector<pixman_box32_t> boxes;
+    for (auto& r : pixelRects)
+        boxes.push_back({int32_t(r.origin.x), int32_t(r.origin.y), int32_t(r.origin.x + r.size.width),
+                         int32_t(r.origin.y + r.size.height)});
+    pixman_region32_t clip;
+    pixman_region32_init_rects(&clip, boxes.data(), int(boxes.size()));
+    pixman_image_t* dest =
+        pixman_image_create_bits(PIXMAN_a8r8g8b8, int(canvas.width), int(canvas.height),
+                                 reinterpret_cast<uint32_t*>(canvas.bytes), int(canvas.bytesPerRow));
+    pixman_image_set_clip_region32(dest, &clip);
+    pixman_color_t background{uint16_t(((kDesktopColor >> 16) & 0xFF) * 0x101),
+                              uint16_t(((kDesktopColor >> 8) & 0xFF) * 0x101),
+                              uint16_t((kDesktopColor & 0xFF) * 0x101), 0xFFFF};
+    int n = 0;
+    const pixman_box32_t* rects = pixman_region32_rectangles(&clip, &n);
+    pixman_image_fill_boxes(PIXMAN_OP_SRC, dest, &background, n, rects);
+
+    auto ordered = windowsInOrder(); // front to back
+    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
+        const Window& w = **it;
+        if (!w.onScreen || w.pixels.empty() || w.alpha <= 0) continue;
+        pixman_image_t* src =
+            pixman_image_create_bits(PIXMAN_a8r8g8b8, int(w.pixelsWide), int(w.pixelsHigh),
+                                     const_cast<uint32_t*>(w.pixels.data()), int(w.pixelsWide * 4));
+        // Differing scales map by nearest neighbour.
+        double ratio = w.pixelScale / canvas.scale;
+        if (ratio != 1.0) {
+            pixman_transform_t t;
+            pixman_transform_init_scale(&t, pixman_double_to_fixed(ratio), pixman_double_to_fixed(ratio));
+            pixman_image_set_transform(src, &t);
+            pixman_image_set_filter(src, PIXMAN_FILTER_NEAREST, nullptr, 0);
+        }
+        pixman_image_t* mask = nullptr;
+        if (w.alpha < 1.0) {
+            pixman_color_t a{0, 0, 0, uint16_t(std::lround(w.alpha * 0xFFFF))};
+            mask = pixman_image_create_solid_fill(&a);
+        }
+        double dx = std::round((w.frame.origin.x - canvas.bounds.origin.x) * canvas.scale);
+        double dy = std::round((w.frame.origin.y - canvas.bounds.origin.y) * canvas.scale);
+        double dw = std::round(w.frame.size.width * canvas.scale),
+               dh = std::round(w.frame.size.height * canvas.scale);
+        if (std::fabs(dx) < 1e7 && std::fabs(dy) < 1e7 && dw < 1e7 && dh < 1e7)
+            pixman_image_composite32(PIXMAN_OP_OVER, src, mask, dest, 0, 0, 0, 0, int32_t(dx), int32_t(dy),
+                                     int32_t(dw), int32_t(dh));
+        if (mask) pixman_image_unref(mask);
+        pixman_image_unref(src);
+    }
+    pixman_image_unref(dest);
+    pixman_region32_fini(&clip);
+}
+
+WindowServer::Window* WindowServer::testWindow(uint32_t ownerCid, const std::string& name) {
+    for (auto& [number, w] : m_windows)
+        if (w->test && w->ownerCid == ownerCid && w->title == name) return w.get();
+    return nullptr;
+}
+
+std::optional<std::string> WindowServer::drawTestWindow(Client& client, bool hook, const std::string& name,
+                                                        int32_t level, cg::CGRect frame,
+                                                        const std::string& pattern, int64_t value,
+                                                        const cf::Bytes* pixels, uint32_t* number) {
+    if (!std::isfinite(frame.origin.x) || !std::isfinite(frame.origin.y) ||
+        !std::isfinite(frame.size.width) || !std::isfinite(frame.size.height) || frame.size.width <= 0 ||
+        frame.size.height <= 0)
+        return std::string("the rectangle is empty, negative or not finite");
+    // The scale of the display holding the frame's origin, else 1.
+    double scale = 1.0;
+    cg::CGPoint displayOrigin = cg::CGPointMake(0, 0);
+    bool onDisplay = false;
+    for (auto& [id, bounds] : boundsByDisplay()) {
+        if (cg::CGRectIntersectsRect(bounds, frame)) onDisplay = true;
+        if (cg::CGRectContainsPoint(bounds, frame.origin)) {
+            if (auto d = recordFor(id, false)) scale = d->scale;
+            displayOrigin = bounds.origin;
+        }
+    }
+    if (!onDisplay) return std::string("the rectangle lies on no display");
+    double pw = std::ceil(frame.size.width * scale), ph = std::ceil(frame.size.height * scale);
+    if (pw > kMaxTestSide || ph > kMaxTestSide) return std::string("the rectangle is too large");
+    if (pattern == "blocks" && value == 0) return std::string("blocks need a size of at least 1");
+    if (pattern == "pixels") {
+        if (!pixels) return std::string("no pixels given");
+        if (pixels->size() != size_t(pw) * size_t(ph) * 4)
+            return platform::format("the pixels are not %u x %u BGRA", uint32_t(pw), uint32_t(ph));
+        for (size_t i = 0; i < pixels->size(); i += 4)
+            if ((*pixels)[i] > (*pixels)[i + 3] || (*pixels)[i + 1] > (*pixels)[i + 3] ||
+                (*pixels)[i + 2] > (*pixels)[i + 3])
+                return std::string("the pixels are not premultiplied");
+    } else if (pattern != "solid" && pattern != "blocks" && pattern != "photo")
+        return "unknown pattern " + pattern.substr(0, 16);
+
+    uint32_t ownerCid = hook ? 0 : client.cid;
+    Window* window = testWindow(ownerCid, name);
+    if (!window) {
+        auto fresh = std::make_unique<Window>();
+        fresh->number = m_nextWindow++;
+        fresh->ownerCid = ownerCid;
+        fresh->ownerPID = client.identity.pid;
+        fresh->ownerName = client.identity.name;
+        fresh->title = name;
+        fresh->test = true;
+        fresh->onScreen = true;
+        fresh->ignoresMouse = true;
+        window = fresh.get();
+        m_windows[fresh->number] = std::move(fresh);
+    } else {
+        addDamage(window->frame);
+    }
+    window->level = level;
+    window->order = ++m_orderStamp;
+    window->frame = frame;
+    window->pixelScale = scale;
+    window->pixelsWide = uint32_t(pw), window->pixelsHigh = uint32_t(ph);
+    window->pixels.assign(size_t(pw) * size_t(ph), 0);
+    uint32_t wide = window->pixelsWide;
+    // Blocks sit on the display's own pixel grid, whatever the window's or the display's origin.
+    int64_t gx = int64_t(std::round((frame.origin.x - displayOrigin.x) * scale));
+    int64_t gy = int64_t(std::round((frame.origin.y - displayOrigin.y) * scale));
+    uint32_t seed = uint32_t(value);
+    for (uint32_t y = 0; y < window->pixelsHigh; ++y) {
+        for (uint32_t x = 0; x < wide; ++x) {
+            uint32_t& px = window->pixels[size_t(y) * wide + x];
+            if (pattern == "pixels") {
+                std::memcpy(&px, pixels->data() + (size_t(y) * wide + x) * 4, 4);
+            } else if (pattern == "solid") {
+                px = 0xFF000000u | uint32_t(value);
+            } else if (pattern == "blocks") {
+                px = blockColour(uint32_t((gx + x) / value), uint32_t((gy + y) / value));
+            } else {
+                seed = seed * 1664525u + 1013904223u;
+                int noise = int((seed >> 24) % 33) - 16;
+                auto c = [&](int v) { return uint32_t(std::clamp(v + noise, 0, 255)); };
+                int r = int(x * 255 / std::max(1u, wide)),
+                    g = int(y * 255 / std::max(1u, window->pixelsHigh));
+                px = 0xFF000000u | (c(r) << 16) | (c(g) << 8) | c((r + g) / 2);
+            }
+        }
+    }
+    addDamage(frame);
+    *number = window->number;
+    return std::nullopt;
+}
+
+void WindowServer::eraseTestWindows(uint32_t ownerCid, const std::string* name) {
+    std::vector<uint32_t> gone;
+    for (auto& [number, w] : m_windows)
+        if (w->test && w->ownerCid == ownerCid && (!name || w->title == *name)) gone.push_back(number);
+    for (uint32_t number : gone) {
+        addDamage(m_windows[number]->frame);
+        m_windows.erase(number);
+    }
+}
+
+std::optional<DisplaySnapshot> WindowServer::snapshotDisplay(uint32_t displayID, const cg::CGRect* rect) {
+    std::optional<DisplaySnapshot> snapshot;
+    m_thread.runAndWait([&] {
+        auto canvas = canvasFor(displayID);
+        if (!canvas) return;
+        // A display not yet composed is composed whole first.
+        if (m_composeWhole.count(displayID)) {
+            m_composeWhole.erase(displayID);
+            compose(*canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)});
+        }
+        pixman_box32_t box{0, 0, int32_t(canvas->width), int32_t(canvas->height)};
+        if (rect) {
+            cg::CGRect global = cg::CGRectOffset(*rect, canvas->bounds.origin.x, canvas->bounds.origin.y);
+            auto b = pixelBox(global, canvas->bounds, canvas->scale, canvas->width, canvas->height);
+            if (!b) return;
+            box = *b;
+        }
+        size_t w = size_t(box.x2 - box.x1), h = size_t(box.y2 - box.y1);
+        // Always padded, so that code assuming packed rows shows itself.
+        size_t bytesPerRow = (w * 4 + 63) / 64 * 64 + 64;
+        size_t length = bytesPerRow * h;
+        int fd = ::memfd_create("display-image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
+            if (fd >= 0) ::close(fd);
+            platform::log("windowserver: no memory for an image of display %u", displayID);
+            return;
+        }
+        void* map = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            ::close(fd);
+            return;
+        }
+        for (size_t y = 0; y < h; ++y)
+            std::memcpy(static_cast<uint8_t*>(map) + y * bytesPerRow,
+                        canvas->bytes + (size_t(box.y1) + y) * canvas->bytesPerRow + size_t(box.x1) * 4,
+                        w * 4);
+        ::munmap(map, length);
+        if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+            ::close(fd);
+            return;
+        }
+        ++m_pixelCounters[displayID].grabs;
+        snapshot = DisplaySnapshot{ipc::UniqueFd(fd), uint32_t(w), uint32_t(h), bytesPerRow};
+    });
+    return snapshot;
+}
+
+cg::CGImageRef WindowServer::displayImage(uint32_t displayID, const cg::CGRect* rect) {
+    auto snapshot = snapshotDisplay(displayID, rect);
+    if (!snapshot) return nullptr;
+    return cg::CGImageCreateWithSealedMemory(snapshot->fd.get(), snapshot->width, snapshot->height,
+                                             snapshot->bytesPerRow);
+}
+
+std::optional<cf::Value> WindowServer::countersOf(uint32_t displayID) {
+    auto record = recordFor(displayID, false);
+    if (!record) return std::nullopt;
+    const PixelCounters& c = m_pixelCounters[displayID];
+    return cf::Value(cf::Dictionary{{"status", 0},
+                                    {"vblanks", int64_t(record->vblankCount)},
+                                    {"compositions", int64_t(c.compositions)},
+                                    {"grabs", int64_t(c.grabs)},
+                                    {"streamFrames", int64_t(c.streamFrames)},
+                                    {"streamSkipped", int64_t(c.streamSkipped)},
+                                    {"composedAt", c.composedAt}});
+}
+
+std::optional<WindowServer::PixelCounters> WindowServer::pixelCounters(uint32_t displayID) {
+    std::optional<PixelCounters> out;
+    m_thread.runAndWait([&] {
+        auto record = recordFor(displayID, false);
+        if (!record) return;
+        out = m_pixelCounters[displayID];
+    });
+    return out;
+}
+
+} // namespace windowserver
+
+namespace windowserver {
+
+namespace {
+
+class InProcessPixelProvider : public cg::DisplayPixelProvider {
+  public:
+    explicit InProcessPixelProvider(WindowServer& server) : m_server(server) {}
+    cg::CGImageRef createImage(cg::CGDirectDisplayID display, const cg::CGRect* rect) override {
+        return m_server.displayImage(display, rect);
+    }
+    const void* baseAddress(cg::CGDirectDisplayID, size_t* bytesPerRow) override {
+        if (bytesPerRow) *bytesPerRow = 0;
+        return nullptr;
+    }
+    cg::CGDisplayStreamRef createStream(cg::CGDirectDisplayID, size_t, size_t, uint32_t,
+                                        const cg::CGDisplayStreamProperties&,
+                                        const dispatch::dispatch_queue_t&,
+                                        cg::CGDisplayStreamFrameAvailableHandler) override {
+        return nullptr;
+    }
+
+  private:
+    WindowServer& m_server;
+};
+
+} // namespace
+
+std::shared_ptr<cg::DisplayPixelProvider> makePixelProvider(WindowServer& server) {
+    return std::make_shared<InProcessPixelProvider>(server);
+}
+
+} // namespace windowserver
