@@ -292,6 +292,24 @@ TEST_F(LimnerAppDelegateTest, DisconnectAllAndTheHostsDisconnectRequestReachThei
 
 // The termination road runs the shutdown twice: each connection sees switch-off (3) and close
 // (1) once, whatever the number of stops.
+// A mediator over memory sockets, run inline, whose driver client is a real one.
+ScreenServerMediator::Collaborators withRealDriverClient() {
+    ScreenServerMediator::Collaborators c;
+    c.makeSocket = [] { return std::make_shared<MemorySocket>(); };
+    c.makeDatagramSocket = [](int) { return std::make_shared<MemorySocket>(); };
+    c.resolveHost = [](const std::string&, int, SocketAddress&) { return false; };
+    c.makeDriverClient = [](std::recursive_mutex& lock) {
+        return std::make_shared<FramebufferDriverClient>(lock);
+    };
+    c.makeServer = [](uint16_t port) { return std::make_shared<RecordingServer>(port); };
+    c.wallNow = [] { return 0.0; };
+    c.sleepFor = [](double) {};
+    c.runOnGlobalQueue = c.runOnMainThread =
+        c.runOnSidebandQueue = [](ScreenServerMediator::Block b) { b(); };
+    c.isMainThread = [] { return true; };
+    return c;
+}
+
 TEST_F(LimnerAppDelegateTest, TwoStopsSendSelectorsThreeAndOneOncePerConnection) {
     iokit::InProcessKernelOptions options;
     options.kexts = {std::string(TESSEL_KEXT_DIR) + "/QNVideoCard.kext",
@@ -302,22 +320,7 @@ TEST_F(LimnerAppDelegateTest, TwoStopsSendSelectorsThreeAndOneOncePerConnection)
     iokit::IOKitSetTransport(transport);
     launch();
     // The fixture's mediator has no driver client: this one has a real one.
-    auto lockOwner = ScreenServerMediator::initOnPort(6001, [&] {
-        ScreenServerMediator::Collaborators c;
-        c.makeSocket = [] { return std::make_shared<MemorySocket>(); };
-        c.makeDatagramSocket = [](int) { return std::make_shared<MemorySocket>(); };
-        c.resolveHost = [](const std::string&, int, SocketAddress&) { return false; };
-        c.makeDriverClient = [](std::recursive_mutex& lock) {
-            return std::make_shared<FramebufferDriverClient>(lock);
-        };
-        c.makeServer = [](uint16_t port) { return std::make_shared<RecordingServer>(port); };
-        c.wallNow = [] { return 0.0; };
-        c.sleepFor = [](double) {};
-        c.runOnGlobalQueue = c.runOnMainThread =
-            c.runOnSidebandQueue = [](ScreenServerMediator::Block b) { b(); };
-        c.isMainThread = [] { return true; };
-        return c;
-    }());
+    auto lockOwner = ScreenServerMediator::initOnPort(6001, withRealDriverClient());
     m_delegate->setScreenServerMediator(lockOwner);
     ASSERT_TRUE(lockOwner->setupUserClientWithError(nullptr));
     auto ports = lockOwner->dataPorts();
@@ -337,6 +340,29 @@ TEST_F(LimnerAppDelegateTest, TwoStopsSendSelectorsThreeAndOneOncePerConnection)
     m_delegate->setScreenServerMediator(nullptr);
     lockOwner.reset();
     iokit::IOKitSetTransport(nullptr);
+    kernel->shutdown();
+}
+
+// The session's cursor loop asks through the mediator interface; the mediator must hand those
+// queries to its driver client rather than leave the interface's "never query" answers.
+TEST(ScreenServerMediatorCursor, TheCursorLoopsQueriesReachTheDriverClient) {
+    iokit::InProcessKernelOptions options;
+    options.kexts = {std::string(TESSEL_KEXT_DIR) + "/QNVideoCard.kext",
+                     std::string(TESSEL_KEXT_DIR) + "/QNFramebuffer.kext"};
+    auto kernel = std::make_shared<iokit::InProcessKernel>(options);
+    kernel->install();
+    auto mediator = ScreenServerMediator::initOnPort(6001, withRealDriverClient());
+    ScreenServerMediatorInterface& asSeenBySessions = *mediator;
+    auto cursor = asSeenBySessions.mouseCursorOnDisplay(nullptr);
+    // The system cursor, made afresh per query; the interface alone would answer none.
+    EXPECT_NE(cursor, nullptr);
+    cg::CGPoint hotspot = asSeenBySessions.mouseHotspot();
+    cg::CGPoint expected = mediator->driverClient()->mouseHotspot();
+    EXPECT_EQ(hotspot.x, expected.x);
+    EXPECT_EQ(hotspot.y, expected.y);
+    // Without a display set nothing is queried, as the driver client answers.
+    EXPECT_FALSE(asSeenBySessions.shouldQueryMouseOnDisplay(nullptr));
+    mediator.reset();
     kernel->shutdown();
 }
 
