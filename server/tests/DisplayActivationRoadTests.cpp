@@ -36,11 +36,7 @@ std::shared_ptr<ipc::Connection> connection() {
 }
 
 std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 30) {
-    auto reply = connection()->request(
-        ipc::op::waitEvent,
-        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
+    return platformd::testing::waitForEvent(kind, std::move(match), timeout);
 }
 
 std::vector<windowserver::DisplayInfo> displays() {

@@ -35,11 +35,7 @@ inline int64_t lastSequence() {
 
 inline std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, int64_t after = 0,
                                           double timeout = 30) {
-    cf::Dictionary args{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}};
-    if (after > 0) args.insert_or_assign("after", after);
-    auto reply = connection()->request(ipc::op::waitEvent, args);
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
+    return platformd::testing::waitForEvent(kind, std::move(match), timeout, after);
 }
 
 // A text of a distributed post's userInfo, as the event log keeps it.

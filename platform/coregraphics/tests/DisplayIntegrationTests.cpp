@@ -32,11 +32,7 @@ using platformd::testing::runProgram;
 constexpr uint32_t kSerial2 = 0x99730002;
 
 std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 20) {
-    auto reply = ipc::Connection::shared()->request(
-        ipc::op::waitEvent,
-        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
+    return platformd::testing::waitForEvent(kind, std::move(match), timeout);
 }
 
 ProgramResult ctl(std::vector<std::string> args) {

@@ -269,4 +269,15 @@ void removeTree(const std::string& path) {
         FTW_DEPTH | FTW_PHYS);
 }
 
+std::optional<cf::Value> waitForEvent(const std::string& kind, cf::Dictionary match, double timeout,
+                                      int64_t after) {
+    auto connection = ipc::Connection::shared();
+    if (!connection) return std::nullopt;
+    cf::Dictionary args{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}};
+    if (after > 0) args.insert_or_assign("after", after);
+    auto reply = connection->request(ipc::op::waitEvent, args);
+    if (!reply.ok || !reply.result) return std::nullopt;
+    return reply.result->objectForKey("event");
+}
+
 } // namespace platformd::testing

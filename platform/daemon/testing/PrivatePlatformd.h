@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/corefoundation/Profile.h"
+#include "platform/corefoundation/Value.h"
 #include "platform/ipc/UniqueFd.h"
 
 #include <gtest/gtest.h>
@@ -103,5 +104,10 @@ std::string readFile(const std::string& path);
 
 // Removes a folder tree.
 void removeTree(const std::string& path);
+
+// The first event-log entry of kind whose fields match (numbered above after, when after > 0),
+// waited for in platformd; nothing when none came within timeout seconds or platformd is out of reach.
+std::optional<cf::Value> waitForEvent(const std::string& kind, cf::Dictionary match, double timeout,
+                                      int64_t after = 0);
 
 } // namespace platformd::testing

@@ -40,11 +40,7 @@ std::shared_ptr<ipc::Connection> connection() {
 
 // The first entry of kind matching match, waited for in platformd (nullopt at the timeout).
 std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 20) {
-    auto reply = connection()->request(
-        ipc::op::waitEvent,
-        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
+    return platformd::testing::waitForEvent(kind, std::move(match), timeout);
 }
 
 cf::Value post(const std::string& name) {

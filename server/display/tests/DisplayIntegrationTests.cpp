@@ -34,13 +34,7 @@ const std::string kPeer = DISPLAY_PEER_PATH;
 
 // The first event of kind whose fields match, waited for in platformd.
 std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, double timeout = 20) {
-    auto connection = ipc::Connection::shared();
-    if (!connection) return std::nullopt;
-    auto reply = connection->request(
-        ipc::op::waitEvent,
-        cf::Dictionary{{"kind", kind}, {"match", cf::Value(std::move(match))}, {"timeout", timeout}});
-    if (!reply.ok || !reply.result) return std::nullopt;
-    return reply.result->objectForKey("event");
+    return platformd::testing::waitForEvent(kind, std::move(match), timeout);
 }
 
 // Serves the main run loop until the condition holds; waits on work, never on a timer.
