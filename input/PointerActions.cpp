@@ -43,6 +43,15 @@ void scrollDatagramReceived(std::span<const uint8_t> data) {
         postEvent(event);
 }
 
+void postModifierKeys(uint64_t flags, bool pressed) {
+    const std::pair<uint64_t, uint16_t> keys[] = {{cg::kCGEventFlagMaskControl, 59},
+                                                  {cg::kCGEventFlagMaskAlternate, 58},
+                                                  {cg::kCGEventFlagMaskCommand, 55},
+                                                  {cg::kCGEventFlagMaskShift, 56}};
+    for (auto [flag, key] : keys)
+        if (flags & flag) cg::CGPostKeyboardEvent(0, key, pressed);
+}
+
 void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers) {
     if (message.button > 61) { // its mask would lie past 64 bits
         platform::log("Dropping the action of button %u: no such button", unsigned(message.button));
@@ -60,12 +69,7 @@ void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifie
         break;
     case QNBStylusActionCustomModifier: {
         uint64_t mods = prefs.modifiersForButton(mask);
-        const std::pair<uint64_t, uint16_t> keys[] = {{cg::kCGEventFlagMaskControl, 59},
-                                                      {cg::kCGEventFlagMaskAlternate, 58},
-                                                      {cg::kCGEventFlagMaskCommand, 55},
-                                                      {cg::kCGEventFlagMaskShift, 56}};
-        for (auto [flag, key] : keys)
-            if (mods & flag) cg::CGPostKeyboardEvent(0, key, pressed);
+        postModifierKeys(mods, pressed);
         eventModifiers = pressed ? mods : 0;
         break;
     }

@@ -20,6 +20,10 @@ void postEvent(const cg::CGEventRef& event);
 // horizontal value. A datagram shorter than 13 bytes is dropped.
 void scrollDatagramReceived(std::span<const uint8_t> data);
 
+// The modifier keys of Quartz event flags (Control 59, Option 58, Command 55, Shift 56, in that
+// order), each pressed or released by key code.
+void postModifierKeys(uint64_t flags, bool pressed);
+
 // A hardware button's action from the shared preferences; eventModifiers is the session's
 // (set by the held-modifiers action, added to continuous scroll events).
 void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers);

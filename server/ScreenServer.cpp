@@ -338,6 +338,7 @@ void ScreenServer::endReadLoop(const Socket& socket) {
     std::lock_guard lock(m_sessionLock);
     if (m_connectionGeneration != generation) return;
     stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
+    releaseHeldInput();
     stopMouseUpdates();
 }
 
@@ -573,6 +574,12 @@ SESSION_FIELD(double, displayScale, setDisplayScale, m_displayScale)
 SESSION_FIELD(std::shared_ptr<QNBDisplaySet>, screen, setScreen, m_screen)
 
 #undef SESSION_FIELD
+
+std::optional<input::InputGeometry> ScreenServer::inputGeometry() const {
+    const auto set = screen();
+    if (!set) return std::nullopt;
+    return input::InputGeometry{set->cursorScale(), set->scaleCorrectedDisplayBounds(), set->frame()};
+}
 
 QNProtocolVersionInfo ScreenServer::protocolVersionInfo() const {
     std::lock_guard lock(m_sessionLock);

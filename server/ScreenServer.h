@@ -350,6 +350,8 @@ class ScreenServer : public input::ScreenServerInput,
     void setDisplayScale(double scale);
 
     std::shared_ptr<QNBDisplaySet> screen() const;
+    // The input handlers' view of the display set: cursor scale, scale-corrected bounds, frame.
+    std::optional<input::InputGeometry> inputGeometry() const override;
     void setScreen(std::shared_ptr<QNBDisplaySet> screen);
     CGDirectDisplayID displayID() const { return m_displayID.load(); }
     void setDisplayID(CGDirectDisplayID displayID) { m_displayID.store(displayID); }

@@ -209,7 +209,7 @@ class RecordingSession : public ScreenServer {
     }
     void startDisplayStream() override { ++streamStarts; }
     void stopDisplayStream() override { ++streamStops; }
-    void stylusEventEnded(cg::CGPoint, float, uint32_t) override {
+    void stylusEventEnded(cg::CGPoint, double, uint64_t) override {
         std::lock_guard lock(m);
         ++stylusEnds;
         cv.notify_all();
