@@ -28,9 +28,7 @@ inline std::shared_ptr<ipc::Connection> connection() {
 }
 
 inline int64_t lastSequence() {
-    auto reply =
-        connection()->request(ipc::op::events, cf::Dictionary{{"after", int64_t(0)}, {"kind", "none"}});
-    return reply.ok && reply.result ? reply.result->objectForKey("next").value_or(0).integerValue() : 0;
+    return platformd::testing::lastEventSequence();
 }
 
 inline std::optional<cf::Value> waitEvent(const std::string& kind, cf::Dictionary match, int64_t after = 0,

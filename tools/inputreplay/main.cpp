@@ -37,7 +37,7 @@ class ReplayInput : public input::ScreenServerInput {
         m_set.finalizeSet();
     }
 
-    std::optional<input::InputGeometry> inputGeometry() const {
+    std::optional<input::InputGeometry> inputGeometry() const override {
         if (m_set.displays().empty()) return std::nullopt;
         return input::InputGeometry{m_set.cursorScale(), m_set.scaleCorrectedDisplayBounds(), m_set.frame()};
     }

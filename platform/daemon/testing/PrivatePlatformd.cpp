@@ -280,4 +280,23 @@ std::optional<cf::Value> waitForEvent(const std::string& kind, cf::Dictionary ma
     return reply.result->objectForKey("event");
 }
 
+int64_t lastEventSequence() {
+    auto connection = ipc::Connection::shared();
+    if (!connection) return 0;
+    auto reply =
+        connection->request(ipc::op::events, cf::Dictionary{{"after", int64_t(0)}, {"kind", "none"}});
+    return reply.ok && reply.result ? reply.result->objectForKey("next").value_or(0).integerValue() : 0;
+}
+
+std::vector<cf::Value> eventsAfter(int64_t after, const std::string& kind) {
+    auto connection = ipc::Connection::shared();
+    if (!connection) return {};
+    cf::Dictionary args{{"after", after}};
+    if (!kind.empty()) args.insert_or_assign("kind", kind);
+    auto reply = connection->request(ipc::op::events, args);
+    const cf::Value* events = reply.ok && reply.result ? reply.result->find("events") : nullptr;
+    if (!events || !events->asArray()) return {};
+    return *events->asArray();
+}
+
 } // namespace platformd::testing

@@ -110,4 +110,11 @@ void removeTree(const std::string& path);
 std::optional<cf::Value> waitForEvent(const std::string& kind, cf::Dictionary match, double timeout,
                                       int64_t after = 0);
 
+// The sequence of the newest event-log entry (0 when platformd is out of reach): entries logged
+// later are numbered above it.
+int64_t lastEventSequence();
+// The entries numbered above after (of kind, when not empty), oldest first, as platformd has
+// them now (at most one reply's worth).
+std::vector<cf::Value> eventsAfter(int64_t after, const std::string& kind = "");
+
 } // namespace platformd::testing
