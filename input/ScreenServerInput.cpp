@@ -9,7 +9,6 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/NSUserDefaults.h"
-#include "platform/coregraphics/CGSPrivate.h"
 #include "platform/iokit/IOHIDLib.h"
 
 #include <cmath>
@@ -45,6 +44,12 @@ int32_t roundedDelta(double delta) {
     if (std::isnan(r)) return 0;
     return static_cast<int32_t>(std::clamp(r, double(std::numeric_limits<int32_t>::min()),
                                            double(std::numeric_limits<int32_t>::max())));
+}
+
+// Where the pointer is: a null event made now lies at the cursor.
+cg::CGPoint currentPointerPosition() {
+    auto event = cg::CGEventCreate(nullptr);
+    return event ? cg::CGEventGetLocation(event) : cg::CGPoint{};
 }
 
 } // namespace
@@ -293,7 +298,7 @@ void ScreenServerInput::handleStylusHoverEventWithMsg(const QNStylusTapMsg& mess
 void ScreenServerInput::stylusEventBegan(cg::CGPoint location, double pressure, uint64_t buttons) {
     std::lock_guard lock(m_inputLock);
     stylusEventEnded(location, pressure, buttons);
-    m_state.savedTapCursorPosition = cg::CGSCurrentInputPointerPosition();
+    m_state.savedTapCursorPosition = currentPointerPosition();
     auto& prefs = foundation::QNBPreferences::sharedAppPrefs();
     const uint64_t action = stylusActionForButtons(
         buttons, [&prefs](uint64_t mask) { return prefs.actionForButton(mask); }, m_state.eventMouseButton);
@@ -372,7 +377,7 @@ void ScreenServerInput::releaseHeldInput() {
     const uint8_t held =
         static_cast<uint8_t>(m_heldButtons | (m_state.savedMouseFlags & (kLeftButton | kRightButton)));
     if (held) {
-        const cg::CGPoint pointer = cg::CGSCurrentInputPointerPosition();
+        const cg::CGPoint pointer = currentPointerPosition();
         const uint64_t now = platform::machAbsoluteTime();
         if (held & kLeftButton)
             postButtonEvent(cg::kCGEventLeftMouseUp, pointer, cg::kCGMouseButtonLeft, {}, now);

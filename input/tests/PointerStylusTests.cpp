@@ -6,6 +6,8 @@
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/corefoundation/Profile.h"
 
+#include "input/tests/PointerInputTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -119,21 +121,10 @@ namespace {
 class ScrollDirectionTest : public ::testing::Test {
   protected:
     void boot(const char* version) {
-        char pattern[] = "/tmp/sdir.XXXXXX";
-        ASSERT_TRUE(::mkdtemp(pattern));
-        m_root = pattern;
-        platform::Profile profile;
-        profile.productVersion = version;
-        ASSERT_TRUE(platform::testing::makeRoot(m_root, profile));
-        ::setenv("PLATFORM_ROOT", m_root.c_str(), 1);
-        ::setenv("HOME", (m_root + "/Users/me").c_str(), 1);
-        platform::Profile::reload();
+        m_root = input::testing::bootMacRoot(version);
+        ASSERT_FALSE(m_root.empty());
     }
-    void TearDown() override {
-        std::system(("rm -rf " + m_root).c_str());
-        ::unsetenv("PLATFORM_ROOT");
-        platform::Profile::reload();
-    }
+    void TearDown() override { input::testing::removeMacRoot(m_root); }
     void set(const char* key, bool value, bool global) {
         if (global) {
             cf::CFPreferencesSetAppValue(key, cf::Value(value), cf::kCFPreferencesAnyApplication);
