@@ -331,6 +331,40 @@ void sideband() {
     seed("SidebandDatagramFuzzer", "all", all);
 }
 
+// Runs of input records (a selector, a length, the datagram after its type byte) on the
+// session's display at scales 1 and 2 and without one: a tap, a contextual tap, a scroll-wheel
+// tap, a mouse click, a scroll, keys, a barrel button, a pen stroke and hover, a connection
+// ending mid-stroke.
+void inputDatagrams() {
+    namespace d = refclient::datagram;
+    auto record = [](uint8_t selector, const Bytes& datagram) {
+        Bytes out{selector, uint8_t(datagram.size() - 1)};
+        out.insert(out.end(), datagram.begin() + 1, datagram.end());
+        return out;
+    };
+    const Bytes taps =
+        join({record(0, d::tap(0, 10, 20, 0x08)), record(0, d::tap(1, 12, 22)), record(0, d::tap6(2, 12, 22)),
+              record(0, d::tap(3, 40, 40)), record(0, d::tap(5, 40, 40)), record(0, d::tap(6, 50, 50)),
+              record(0, d::tap(7, 3, -2)), record(0, d::tap(8, 0, 0))});
+    const Bytes pointer =
+        join({record(2, d::mouse(1, -5, 9)), record(2, d::mouse(3, 2000, 9)), record(2, d::mouse(0, 2000, 9)),
+              record(3, d::scroll(1.5f, -2.5f)), record(4, d::button(0, 1)), record(4, d::button(0, 0))});
+    const Bytes keys = join({record(1, d::key(1, 0, 0x08, 0)), record(1, d::key(0, 4, 0x20, '1')),
+                             record(1, d::key(3, 0, 0, 5)), record(1, d::key(4, 0, 0x01, 0))});
+    const Bytes pen =
+        join({record(5, d::stylus(14, 60, 60, 0, 3.5f, 0)), record(5, d::stylus(16, 60, 60, 0, 3.5f, 0)),
+              record(5, d::stylus(9, 100, 200, 0.5f, 0, 1)), record(5, d::stylus(10, 110, 210, 0.7f, 0, 1)),
+              record(5, d::stylus(11, 110, 210, 0.7f, 0, 1))});
+    const Bytes ending = join({record(5, d::stylus(9, 100, 200, 0.5f, 0, 1 | 4)),
+                               record(2, d::mouse(2, 5, 5)), record(0, d::tap(0, 10, 20)), Bytes{6}});
+    seed("InputDatagramsFuzzer", "taps", join({{0}, taps}));
+    seed("InputDatagramsFuzzer", "pointer-scale-2", join({{1}, pointer}));
+    seed("InputDatagramsFuzzer", "keys", join({{0}, keys}));
+    seed("InputDatagramsFuzzer", "pen", join({{0}, pen}));
+    seed("InputDatagramsFuzzer", "connection-ends", join({{1}, ending}));
+    seed("InputDatagramsFuzzer", "no-display", join({{9}, taps, pointer}));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -349,5 +383,6 @@ int main(int argc, char** argv) {
     supportedResolutions();
     usbmuxd();
     sideband();
+    inputDatagrams();
     return 0;
 }
