@@ -55,6 +55,7 @@ TEST_F(SessionTest, ScreenServerStateRoadInitStartHandshakeAndPeerClose) {
     EXPECT_TRUE(socket->wasClosed());
     EXPECT_EQ(session->attachedClientId(), 0u);
     EXPECT_EQ(session->stylusEnds, 1); // the pressed button is released
+    EXPECT_EQ(session->endSteps, "stroke release "); // then what the session's posts hold
     EXPECT_FALSE(session->isActive());
 }
 

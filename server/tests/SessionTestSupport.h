@@ -212,7 +212,12 @@ class RecordingSession : public ScreenServer {
     void stylusEventEnded(cg::CGPoint, double, uint64_t) override {
         std::lock_guard lock(m);
         ++stylusEnds;
+        endSteps += "stroke ";
         cv.notify_all();
+    }
+    void releaseHeldInput() override {
+        std::lock_guard lock(m);
+        endSteps += "release ";
     }
     void tapDatagramReceivedForSocket(const Socket&, std::span<const uint8_t> data) override { record(data); }
     void keyboardEventDatagramReceivedForSocket(const Socket&, std::span<const uint8_t> data) override {
@@ -252,6 +257,7 @@ class RecordingSession : public ScreenServer {
     bool screenUpdateAnswer = false;
     bool screenUpdateSetsStop = false;
     int stylusEnds = 0;
+    std::string endSteps; // what the end of a connection called, in order
     std::atomic<int> streamStarts{0};
     std::atomic<int> streamStops{0};
 
