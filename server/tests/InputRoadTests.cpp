@@ -117,6 +117,17 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     EXPECT_EQ(number(*up, "x"), tap.x);
     EXPECT_EQ(number(*up, "y"), tap.y);
 
+    // A contextual tap: the right button, down and up at its place.
+    m_device->send(datagram::tap(3, 30, 40));
+    m_device->send(datagram::tap(5, 30, 40));
+    const cg::CGPoint contextual = globalPoint(30, 40);
+    for (int64_t type : {3, 4}) {
+        auto right = waitPost("cg-event", {{"type", type}}, since);
+        ASSERT_TRUE(right) << type;
+        EXPECT_EQ(number(*right, "x"), contextual.x);
+        EXPECT_EQ(number(*right, "y"), contextual.y);
+    }
+
     // Points past the display, from a mouse and from a finger: kept on it.
     m_device->send(datagram::mouse(0, 5000, -300));
     auto moved = waitPost("cg-event", {{"type", int64_t(5)}}, since);

@@ -162,8 +162,9 @@ class InputReplayTest : public InputEventsTest {
         InputEventsTest::TearDown();
     }
 
-    platformd::testing::ProgramResult replay(const std::vector<Bytes>& datagrams) {
-        std::vector<std::string> argv{INPUT_REPLAY_PATH, "--display", "0x102"};
+    platformd::testing::ProgramResult replay(const std::vector<Bytes>& datagrams,
+                                             const std::string& display = "0x102") {
+        std::vector<std::string> argv{INPUT_REPLAY_PATH, "--display", display};
         for (const auto& d : datagrams)
             argv.push_back(hex(d));
         return runProgram(argv);
@@ -210,6 +211,22 @@ TEST_F(InputReplayTest, ShortDatagramsPostNothingAndAreNamedInTheLog) {
                              "type 16 and length 2", "type 3 and length 8"})
         EXPECT_NE(run.err.find(line), std::string::npos) << line << "\n" << run.err;
     EXPECT_EQ(ctl({"input-state"}).out, "cursor=720,450 buttons=0 modifiers=0x0\n");
+}
+
+TEST_F(InputReplayTest, ADisplayWithoutBoundsTakesNoPointerInputAndBadArgumentsAreRefused) {
+    const int64_t since = platformd::testing::lastEventSequence();
+    auto run = replay({datagram::tap(0, 10, 20), datagram::tap(2, 10, 20), datagram::mouse(1, 10, 20),
+                       datagram::stylus(9, 10, 20, 1, 0, 1), datagram::stylus(11, 10, 20, 1, 0, 1)},
+                      "0x105");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(postedAfter(since).empty());
+    EXPECT_EQ(ctl({"input-state"}).out, "cursor=720,450 buttons=0 modifiers=0x0\n");
+
+    EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "0200"}).status, 2) << "no display";
+    EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "--display", "0x10g", "0200"}).status, 2);
+    EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "--display", "0x102", "020"}).status, 2) << "odd digit count";
+    EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "--display", "0x102", "02zz"}).status, 2);
+    EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "--display"}).status, 2);
 }
 
 TEST_F(InputReplayTest, TapsPointsStrokesAndKeysLandOnTheSessionsDisplay) {
