@@ -19,6 +19,12 @@ class FuzzInput final : public input::ScreenServerInput {
   public:
     std::optional<input::InputGeometry> inputGeometry() const override { return geometry; }
     std::optional<input::InputGeometry> geometry;
+    // What the session does when its read loop ends.
+    void connectionEnded() {
+        std::lock_guard lock(inputLock());
+        stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
+        releaseHeldInput();
+    }
 };
 
 // The display the session drives, beside the main display, at scale 1, 2 or 3; or none.
@@ -71,9 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (reader.remaining() > 0) {
         const uint8_t selector = reader.u8() % 7;
         if (selector == 6) {
-            session.stylusEventEnded(session.lastMouseDownPoint(), session.eventPressure(),
-                                     session.eventButtons());
-            session.releaseHeldInput();
+            session.connectionEnded();
             continue;
         }
         std::vector<uint8_t> datagram{selector == 5 ? uint8_t(2) : kTypes[selector]};
@@ -107,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                !isMouseEvent(entries[i].fields.at("type").integerValue()),
                            "a mouse event without a display");
     }
-    session.stylusEventEnded(session.lastMouseDownPoint(), session.eventPressure(), session.eventButtons());
-    session.releaseHeldInput();
+    session.connectionEnded();
     const auto entries = events->entries();
     if (!entries.empty()) {
         const auto& last = entries.back().fields;

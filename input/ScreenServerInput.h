@@ -89,6 +89,10 @@ class ScreenServerInput {
     // datagrams and taps hold, savedMouseFlags 0, the keys of eventModifiers released, then 0.
     virtual void releaseHeldInput();
 
+    // The session's input lock (recursive): the end of a connection holds it across the stroke's
+    // end and the release, so no datagram lands between the two.
+    std::recursive_mutex& inputLock() const { return m_inputLock; }
+
     // Posts at the HID event tap.
     void postEvent(const cg::CGEventRef& event);
     cg::CGEventSourceRef eventSource();

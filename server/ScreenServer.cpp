@@ -337,8 +337,11 @@ void ScreenServer::endReadLoop(const Socket& socket) {
     if (ticket) finishReset(*ticket);
     std::lock_guard lock(m_sessionLock);
     if (m_connectionGeneration != generation) return;
-    stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
-    releaseHeldInput();
+    {
+        std::lock_guard input(inputLock());
+        stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
+        releaseHeldInput();
+    }
     stopMouseUpdates();
 }
 

@@ -54,6 +54,7 @@ class GeometryInput : public ScreenServerInput {
     }
     // What the session does when its read loop ends.
     void connectionEnded() {
+        std::lock_guard input(inputLock());
         stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
         releaseHeldInput();
     }
