@@ -83,13 +83,11 @@ class InputRoad : public PlatformdTest {
         return x >= cg::CGRectGetMinX(m_bounds) && x < cg::CGRectGetMaxX(m_bounds) &&
                y >= cg::CGRectGetMinY(m_bounds) && y < cg::CGRectGetMaxY(m_bounds);
     }
-    // The first entry of kind with these fields logged after since.
-    std::optional<cf::Value> waitPost(const std::string& kind, cf::Dictionary match, int64_t since) {
-        return waitEvent(kind, std::move(match), since);
-    }
-    // The device's client point (x, y) on the session's display, in global points.
+    // The device's client point (x, y) on the session's display, in global points: its picture
+    // covers the display.
     cg::CGPoint globalPoint(double x, double y) const {
-        const double scale = m_bounds.size.width > 0 ? 1024.0 / m_bounds.size.width : 1.0;
+        const double picture = m_device->snapshot().pictureWidth;
+        const double scale = picture > 0 && m_bounds.size.width > 0 ? picture / m_bounds.size.width : 1.0;
         return cg::CGPointMake(std::floor(x / scale) + m_bounds.origin.x,
                                std::floor(y / scale) + m_bounds.origin.y);
     }
@@ -108,11 +106,11 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     m_device->send(datagram::tap(0, 10, 20));
     m_device->send(datagram::tap(2, 10, 20));
     const cg::CGPoint tap = globalPoint(10, 20);
-    auto down = waitPost("cg-event", {{"type", int64_t(1)}}, since);
+    auto down = waitEvent("cg-event", {{"type", int64_t(1)}}, since);
     ASSERT_TRUE(down) << helperLog();
     EXPECT_EQ(number(*down, "x"), tap.x);
     EXPECT_EQ(number(*down, "y"), tap.y);
-    auto up = waitPost("cg-event", {{"type", int64_t(2)}}, since);
+    auto up = waitEvent("cg-event", {{"type", int64_t(2)}}, since);
     ASSERT_TRUE(up);
     EXPECT_EQ(number(*up, "x"), tap.x);
     EXPECT_EQ(number(*up, "y"), tap.y);
@@ -122,7 +120,7 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     m_device->send(datagram::tap(5, 30, 40));
     const cg::CGPoint contextual = globalPoint(30, 40);
     for (int64_t type : {3, 4}) {
-        auto right = waitPost("cg-event", {{"type", type}}, since);
+        auto right = waitEvent("cg-event", {{"type", type}}, since);
         ASSERT_TRUE(right) << type;
         EXPECT_EQ(number(*right, "x"), contextual.x);
         EXPECT_EQ(number(*right, "y"), contextual.y);
@@ -130,14 +128,14 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
 
     // Points past the display, from a mouse and from a finger: kept on it.
     m_device->send(datagram::mouse(0, 5000, -300));
-    auto moved = waitPost("cg-event", {{"type", int64_t(5)}}, since);
+    auto moved = waitEvent("cg-event", {{"type", int64_t(5)}}, since);
     ASSERT_TRUE(moved);
     EXPECT_TRUE(onDisplay(number(*moved, "x"), number(*moved, "y")))
         << number(*moved, "x") << "," << number(*moved, "y");
     m_device->send(datagram::tap(0, -40, 3000));
     m_device->send(datagram::tap(1, 9000, 9000));
     m_device->send(datagram::tap(2, 9000, 9000));
-    auto strayUp = waitPost("cg-event", {{"type", int64_t(2)}}, up->find("sequence")->integerValue());
+    auto strayUp = waitEvent("cg-event", {{"type", int64_t(2)}}, up->find("sequence")->integerValue());
     ASSERT_TRUE(strayUp);
     EXPECT_TRUE(onDisplay(number(*strayUp, "x"), number(*strayUp, "y")));
 
@@ -146,12 +144,12 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     m_device->send(datagram::stylus(10, 110, 210, 0.5f, 0, 1));
     m_device->send(datagram::stylus(11, 120, 220, 0.5f, 0, 1));
     auto entry =
-        waitPost("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(1)}}, since);
+        waitEvent("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(1)}}, since);
     ASSERT_TRUE(entry) << helperLog();
-    auto penDown = waitPost("hid-event", {{"type", int64_t(1)}}, since);
-    auto penUp = waitPost("hid-event", {{"type", int64_t(2)}}, since);
+    auto penDown = waitEvent("hid-event", {{"type", int64_t(1)}}, since);
+    auto penUp = waitEvent("hid-event", {{"type", int64_t(2)}}, since);
     auto exit =
-        waitPost("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(0)}}, since);
+        waitEvent("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(0)}}, since);
     ASSERT_TRUE(penDown && penUp && exit);
     auto sequence = [](const std::optional<cf::Value>& e) { return e->find("sequence")->integerValue(); };
     EXPECT_LT(sequence(entry), sequence(penDown));
@@ -171,8 +169,8 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     for (const auto& unit : typed.value())
         m_device->send(unit);
     m_device->send(datagram::key(3, 0, 0, 5));
-    ASSERT_TRUE(waitPost("cg-keyboard", {{"key", int64_t(55)}, {"down", false}}, beforeKeys)) << helperLog();
-    EXPECT_TRUE(waitPost("cg-keyboard", {{"key", int64_t(0)}, {"down", true}}, beforeKeys));
+    ASSERT_TRUE(waitEvent("cg-keyboard", {{"key", int64_t(55)}, {"down", false}}, beforeKeys)) << helperLog();
+    EXPECT_TRUE(waitEvent("cg-keyboard", {{"key", int64_t(0)}, {"down", true}}, beforeKeys));
     EXPECT_EQ(runProgram({PrivatePlatformd::platformctlPath(), "text-sink"}).out, "é\n");
 
     // Every pointer post left the cursor on the session's display.
@@ -194,15 +192,15 @@ TEST_F(InputRoad, DroppingTheDeviceMidStrokeLiftsThePenAndLeavesProximity) {
     const int64_t since = lastSequence();
     m_device->send(datagram::stylus(9, 300, 400, 0.8f, 0, 1));
     m_device->send(datagram::stylus(10, 320, 420, 0.8f, 0, 1));
-    auto penDown = waitPost("hid-event", {{"type", int64_t(1)}}, since);
+    auto penDown = waitEvent("hid-event", {{"type", int64_t(1)}}, since);
     ASSERT_TRUE(penDown) << helperLog();
-    ASSERT_TRUE(waitPost("hid-event", {{"type", int64_t(23)}}, since)) << "the move arrived";
+    ASSERT_TRUE(waitEvent("hid-event", {{"type", int64_t(23)}}, since)) << "the move arrived";
 
     m_device->stop();
-    auto penUp = waitPost("hid-event", {{"type", int64_t(2)}}, since);
+    auto penUp = waitEvent("hid-event", {{"type", int64_t(2)}}, since);
     ASSERT_TRUE(penUp) << helperLog();
     auto exit =
-        waitPost("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(0)}}, since);
+        waitEvent("hid-event", {{"type", int64_t(24)}, {"proximity.enterProximity", int64_t(0)}}, since);
     ASSERT_TRUE(exit) << helperLog();
     EXPECT_LT(penUp->find("sequence")->integerValue(), exit->find("sequence")->integerValue());
     // The up lies at the stroke's start and leaves no button held.
