@@ -141,7 +141,7 @@ struct Posted {
     int64_t enterProximity = -1;
 };
 
-class InputReplayTest : public InputEventsTest {
+class InputEventsReplayTest : public InputEventsTest {
   protected:
     void SetUp() override {
         InputEventsTest::SetUp();
@@ -200,7 +200,7 @@ class InputReplayTest : public InputEventsTest {
 
 } // namespace
 
-TEST_F(InputReplayTest, ShortDatagramsPostNothingAndAreNamedInTheLog) {
+TEST_F(InputEventsReplayTest, ShortDatagramsPostNothingAndAreNamedInTheLog) {
     const int64_t since = platformd::testing::lastEventSequence();
     auto run =
         replay({Bytes{2, 0, 10, 0, 20}, Bytes{6, 1, 10}, Bytes{7, 0, 0, 0, 0, 0, 0, 0x80, 0x3f, 0, 0, 0},
@@ -213,7 +213,7 @@ TEST_F(InputReplayTest, ShortDatagramsPostNothingAndAreNamedInTheLog) {
     EXPECT_EQ(ctl({"input-state"}).out, "cursor=720,450 buttons=0 modifiers=0x0\n");
 }
 
-TEST_F(InputReplayTest, ADisplayWithoutBoundsTakesNoPointerInputAndBadArgumentsAreRefused) {
+TEST_F(InputEventsReplayTest, ADisplayWithoutBoundsTakesNoPointerInputAndBadArgumentsAreRefused) {
     const int64_t since = platformd::testing::lastEventSequence();
     auto run = replay({datagram::tap(0, 10, 20), datagram::tap(2, 10, 20), datagram::mouse(1, 10, 20),
                        datagram::stylus(9, 10, 20, 1, 0, 1), datagram::stylus(11, 10, 20, 1, 0, 1)},
@@ -229,7 +229,7 @@ TEST_F(InputReplayTest, ADisplayWithoutBoundsTakesNoPointerInputAndBadArgumentsA
     EXPECT_EQ(runProgram({INPUT_REPLAY_PATH, "--display"}).status, 2);
 }
 
-TEST_F(InputReplayTest, TapsPointsStrokesAndKeysLandOnTheSessionsDisplay) {
+TEST_F(InputEventsReplayTest, TapsPointsStrokesAndKeysLandOnTheSessionsDisplay) {
     ASSERT_EQ(ctl({"keyboard-layout", "com.apple.keylayout.French"}).status, 0);
     ASSERT_EQ(ctl({"text-sink", "--clear"}).status, 0);
     const int64_t since = platformd::testing::lastEventSequence();
