@@ -356,14 +356,18 @@ bool WindowServer::streamsPending() const {
 
 // The display went: each of its streams hears so once, then nothing more.
 void WindowServer::blankStreamsOf(uint32_t displayID) {
+    // Collected first: a sink may end its stream (and so change the table) while it is told.
+    std::vector<std::shared_ptr<Stream>> blanked;
     for (auto& [id, stream] : m_streams) {
         if (stream->displayID != displayID || stream->blanked) continue;
         stream->blanked = true;
-        StreamEvent e;
-        e.status = 2;
-        e.displayTime = uint64_t(platform::now().time_since_epoch().count());
-        stream->sink(e);
+        blanked.push_back(stream);
     }
+    StreamEvent e;
+    e.status = 2;
+    e.displayTime = uint64_t(platform::now().time_since_epoch().count());
+    for (auto& stream : blanked)
+        stream->sink(e);
 }
 
 // A dead connection's streams end, their use counts cleared.
