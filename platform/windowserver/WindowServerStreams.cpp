@@ -185,6 +185,9 @@ std::optional<WindowServer::StreamPool> WindowServer::createStream(uint32_t cid,
             pool.surfaces.emplace_back(fd);
         }
         m_streams[stream->id] = stream;
+        platform::log("windowserver: display stream %llu of display 0x%x for pid %d: %u x %u, %u surfaces",
+                      (unsigned long long)stream->id, stream->displayID, client->second->identity.pid, stream->width,
+                      stream->height, count);
         out = std::move(pool);
     });
     if (!ran) reason = "the window server is not running";
