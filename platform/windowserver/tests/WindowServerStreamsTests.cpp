@@ -323,7 +323,13 @@ TEST(WindowServerPixelsStreamFacade, FramesReachTheQueueAndStopIsAnsweredOnce) {
     }
     EXPECT_EQ(server.pixelCounters(WindowServer::kMainDisplayID)->streamFrames, 2u);
     stream.reset();
+    // A stream released after the kernel went finds nothing to stop.
+    auto late = cg::CGDisplayStreamCreateWithDispatchQueue(WindowServer::kMainDisplayID, 64, 48,
+                                                           cg::kCGDisplayStreamPixelFormatBGRA, properties,
+                                                           queue, [](auto...) {});
+    ASSERT_TRUE(late);
     kernel->shutdown();
+    late.reset();
 }
 
 // Events naming a surface outside the pool, or with too many or non-finite rectangles, are
