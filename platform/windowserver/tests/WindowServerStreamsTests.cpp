@@ -302,6 +302,15 @@ TEST(WindowServerPixelsStreamFacade, FramesReachTheQueueAndStopIsAnsweredOnce) {
             EXPECT_EQ(iosurface::IOSurfaceGetUseCount(s), 0);
     }
     EXPECT_EQ(server.pixelCounters(WindowServer::kMainDisplayID)->streamFrames, 2u);
+    // The composed pixels where they lie, at their pitch.
+    const auto* base = static_cast<const uint8_t*>(cg::CGDisplayBaseAddress(WindowServer::kMainDisplayID));
+    ASSERT_TRUE(base);
+    EXPECT_EQ(cg::CGDisplayBytesPerRow(WindowServer::kMainDisplayID), 64u * 4);
+    uint32_t corner;
+    std::memcpy(&corner, base + 47 * 64 * 4 + 63 * 4, 4);
+    EXPECT_EQ(corner, kBackground);
+    EXPECT_FALSE(cg::CGDisplayBaseAddress(0x4242));
+    EXPECT_EQ(cg::CGDisplayBytesPerRow(0x4242), 0u);
     stream.reset();
     // A stream released after the kernel went finds nothing to stop.
     auto late = cg::CGDisplayStreamCreateWithDispatchQueue(WindowServer::kMainDisplayID, 64, 48,
