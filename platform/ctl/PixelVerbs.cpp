@@ -1,5 +1,6 @@
 // platformctl's pixel verbs: test windows drawn, moved and erased as the hooks' own (they stay
-// after platformctl ends), display images written as PNG or raw BGRX, and a display's counters.
+// after platformctl ends), display images written as PNG or raw BGRX, a display's counters, and
+// poison for stream surfaces given back.
 #include "platform/core/Format.h"
 #include "platform/coregraphics/DisplayImageClient.h"
 #include "platform/ctl/Platformctl.h"
@@ -197,6 +198,13 @@ int Platformctl::counters(const std::vector<std::string>& args) {
                  number("streamSkipped"), number("composedAt"))
           << "\n";
     return kSuccess;
+}
+
+int Platformctl::poison(const std::vector<std::string>& args) {
+    if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) return usage("poison on|off");
+    int code;
+    auto result = request(windowserver::op::poison, cf::Dictionary{{"on", args[0] == "on"}}, code);
+    return result ? kSuccess : code;
 }
 
 } // namespace ctl

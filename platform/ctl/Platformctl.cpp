@@ -36,6 +36,7 @@ const char* kUsageText =
     "  draw [--window NAME] [--layer N] (display ID | rect X Y W H)\n"
     "       (solid RRGGBB | blocks N | photo SEED | pixels FILE)\n"
     "  move NAME X Y | erase [NAME] | read-display ID (--png | --bgrx) FILE | counters ID\n"
+    "  poison on|off\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n"
@@ -70,6 +71,7 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"draw", &Platformctl::draw},           {"move", &Platformctl::move},
     {"erase", &Platformctl::erase},         {"read-display", &Platformctl::readDisplay},
     {"counters", &Platformctl::counters},
+    {"poison", &Platformctl::poison},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {
