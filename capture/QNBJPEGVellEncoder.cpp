@@ -404,7 +404,6 @@ void QNBJPEGVellEncoder::stopSession() {
 void QNBJPEGVellEncoder::addDirtyRectangle(cg::CGRect rect) {
     std::lock_guard lock(encoderLock());
     if (updateRectList) CGRectListAdd(*updateRectList, rect);
-    wakeLoop();
 }
 
 void QNBJPEGVellEncoder::updateRequestAnsweredEmpty() {
@@ -435,6 +434,7 @@ void QNBJPEGVellEncoder::enqueueFrame() {
         m_pendingUse.reset();
         m_encoderFrame = EncoderPicture{image, nullptr};
     }
+    wakeLoop();
     encodeQueuedFrame();
     m_lastFrameQueued = platform::wallNow();
 }
@@ -453,6 +453,7 @@ void QNBJPEGVellEncoder::enqueueFrameWithSurface(const iosurface::IOSurfaceRef& 
     m_pendingUse =
         std::shared_ptr<void>(nullptr, [surface](void*) { iosurface::IOSurfaceDecrementUseCount(surface); });
     m_encoderFrame = EncoderPicture{nullptr, surface};
+    wakeLoop();
 }
 
 bool QNBJPEGVellEncoder::hasPendingPicture() const {
@@ -579,11 +580,13 @@ void QNBJPEGVellEncoder::wakeLoop() {
 
 void QNBJPEGVellEncoder::autoEncodeLoop(std::weak_ptr<QNBJPEGVellEncoder> weak, uint64_t generation,
                                         std::shared_ptr<LoopState> loop) {
-    // Runs on the auto-encode queue until the session that started it ends. Woken early by a
-    // picture or a freed slot; never later than one refresh interval. The encoder is held only
-    // while a pass runs, never while the loop waits.
+    // Runs on the auto-encode queue until the session that started it ends. Woken at once by a
+    // picture, a freed slot or the session's end; a picture still waiting is looked at again
+    // within one refresh interval. With nothing waiting (and no keep-alive to keep) an idle
+    // session costs no passes at all. The encoder is held only while a pass runs, never while
+    // the loop waits.
     for (;;) {
-        double interval = 0;
+        platform::TimePoint deadline = platform::kDistantFuture;
         {
             auto self = weak.lock();
             if (!self || !self->m_active.load() || self->m_generation.load() != generation) return;
@@ -592,11 +595,13 @@ void QNBJPEGVellEncoder::autoEncodeLoop(std::weak_ptr<QNBJPEGVellEncoder> weak, 
             } else if (self->hasPendingPicture()) {
                 self->encodeQueuedFrame();
             }
-            interval = double(self->refreshInterval()) / double(self->maxConcurrentFrames());
+            if (self->lousyClient() || self->hasPendingPicture()) {
+                const double interval = double(self->refreshInterval()) / double(self->maxConcurrentFrames());
+                deadline = platform::now() + platform::seconds(interval);
+            }
         }
         std::unique_lock lock(loop->lock);
-        platform::waitUntil(loop->wake, lock, platform::now() + platform::seconds(interval),
-                            [&] { return loop->woken; });
+        platform::waitUntil(loop->wake, lock, deadline, [&] { return loop->woken; });
         loop->woken = false;
     }
 }
