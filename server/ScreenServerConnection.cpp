@@ -14,14 +14,14 @@
 #include "foundation/StringAdditions.h"
 #include "foundation/TSEDisplay.h"
 #include "foundation/Vocabulary.h"
+#include "platform/appkit/NSApplication.h"
 #include "platform/core/Log.h"
-#include "platform/corefoundation/Profile.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
-#include <unistd.h>
 #include <cmath>
+#include <unistd.h>
 
 namespace server {
 
@@ -178,8 +178,7 @@ void ScreenServer::sendSystemInformationMessage() {
 void ScreenServer::serverConnectedToDevice(const ns::NSNotification&) {
     const auto current = mediator();
     const uint64_t active = current ? current->activeServerCount() : 0;
-    if (active >= 2 ||
-        std::floor(platform::Profile::current()->appKitVersion) > kLastDisplayStreamAppKitVersion)
+    if (active >= 2 || std::floor(appkit::NSAppKitVersionNumber()) > kLastDisplayStreamAppKitVersion)
         stopDisplayStream();
 }
 

@@ -8,7 +8,7 @@
 #include "server/net/QNSessionMessageWriter.h"
 
 #include "capture/ScreenUpdateWriter.h"
-#include "foundation/SystemVersion.h"
+#include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
@@ -33,14 +33,6 @@ constexpr double kAppKitStreamLimit = 1504.0;
 bool finiteRect(const cg::CGRect& r) {
     return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
            std::isfinite(r.size.height);
-}
-
-// The AppKit release of the running system: display streams serve systems up to 10.12.
-double appKitVersionNumber() {
-    const uint32_t version = foundation::BCDSystemVersionFunction();
-    if (version >= 0x0A0D00) return 1561.0;
-    if (version >= 0x0A0C00) return 1504.0;
-    return 1404.0;
 }
 
 } // namespace
@@ -328,7 +320,7 @@ bool ScreenServer::displayStreamRunning() const {
 void ScreenServer::startDisplayStream() {
     stopDisplayStream();
     if (auto mediatorNow = mediator(); mediatorNow && mediatorNow->activeServerCount() > 1) return;
-    if (std::floor(appKitVersionNumber()) > kAppKitStreamLimit) return;
+    if (std::floor(appkit::NSAppKitVersionNumber()) > kAppKitStreamLimit) return;
     std::lock_guard lock(m_sessionLock);
     if (!m_screen) return;
     for (const auto& display : m_screen->displays())

@@ -7,6 +7,7 @@
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/Profile.h"
 
 #include <gtest/gtest.h>
 
@@ -351,6 +352,29 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
 
     session->stopDisplayStream();
     EXPECT_FALSE(session->displayStreamRunning());
+}
+
+// The AppKit release is the system's own (the profile's), not one guessed from the system
+// version: 10.12.6 with AppKit 1505 takes the refresh road.
+TEST_F(ScreenServerCapture, TheStreamServesAppKitReleasesUpTo1504Only) {
+    open({cg::CGRectMake(0, 0, 1024, 768)});
+    pixels.provider->streamMaker = [](cg::CGDirectDisplayID, size_t, size_t,
+                                      const cg::CGDisplayStreamProperties&,
+                                      cg::CGDisplayStreamFrameAvailableHandler) -> cg::CGDisplayStreamRef {
+        return std::make_shared<FakeStream>();
+    };
+    mediator->activeCount = 1;
+    platform::Profile profile;
+    profile.appKitVersion = 1505;
+    platform::Profile::setCurrent(profile);
+    session->startDisplayStream();
+    EXPECT_FALSE(session->displayStreamRunning());
+    profile.appKitVersion = 1504.9; // rounded down: 1504
+    platform::Profile::setCurrent(profile);
+    session->startDisplayStream();
+    EXPECT_TRUE(session->displayStreamRunning());
+    session->stopDisplayStream();
+    platform::Profile::setCurrent(platform::Profile{});
 }
 
 } // namespace
