@@ -153,9 +153,13 @@ void ScreenServer::sendDisconnectionNotificationForCurrentDevice() {
         payload.insert_or_assign(foundation::kServiceKey, textOrEmpty(names.serviceKey));
         payload.insert_or_assign(foundation::kAddressIdentifier, textOrEmpty(names.addressIdentifier));
     }
+    // Also to the process's own centre, where the other sessions listen: one of them left alone
+    // takes its display stream again.
     dispatch::dispatch_async(
         dispatch::dispatch_get_main_queue(), [poster, payload = cf::Value(std::move(payload))] {
             poster(foundation::kServerDisconnectedFromDevice, payload, ns::NSNotificationDeliverImmediately);
+            ns::NSNotificationCenter::defaultCenter().postNotificationName(
+                foundation::kServerDisconnectedFromDevice, nullptr, payload);
         });
 }
 
