@@ -243,4 +243,194 @@ TEST_F(FramesRoad, CursorMovesArriveInDisplayPixelsAndTheIBeamAsAPngWithItsHotSp
     EXPECT_TRUE(client.snapshot().protocolErrors.empty());
 }
 
+// ---- Mode changes while streaming ---------------------------------------------------------------
+
+// The window server lists HiDPI twins and the server takes the twin after activation, so the
+// display has a mode list of two: 1x and the twin at scale 2.
+class FramesRoadHiDPI : public FramesRoad {
+  protected:
+    void SetUp() override {
+        FramesRoad::SetUp();
+        cf::CFPreferencesSetValue(foundation::kDisplayResolutionEnabled, cf::Value(true),
+                                  foundation::kWindowServerApplicationID, cf::kCFPreferencesAnyUser,
+                                  cf::kCFPreferencesCurrentHost);
+        cf::CFPreferencesSynchronize(foundation::kWindowServerApplicationID, cf::kCFPreferencesAnyUser,
+                                     cf::kCFPreferencesCurrentHost);
+        foundation::QNBPreferences::sharedAppPrefs().baseSetEnableHiDPIResolutions(true);
+        foundation::QNBPreferences::sharedAppPrefs().synchronize();
+    }
+
+    // No event marks a finished mode change: the display is looked at again now and then.
+    std::optional<windowserver::DisplayInfo> waitForScale(const FramesDevice& device, double scale) {
+        const auto deadline = platform::now() + platform::seconds(20);
+        while (platform::now() < deadline) {
+            auto display = device.display();
+            if (display && display->scale == scale) return display;
+            platform::sleepFor(0.02);
+        }
+        return std::nullopt;
+    }
+
+    // The device follows its display from the twin to 1x and back, pictures and cursor.
+    void followModeChanges(FramesDevice& device) {
+        auto twin = waitForScale(device, 2.0);
+        ASSERT_TRUE(twin) << "the server takes the twin";
+        const double x0 = twin->bounds.origin.x, y0 = twin->bounds.origin.y;
+        ASSERT_EQ(twin->bounds.size.width * 2, twin->pixelsWide);
+        ASSERT_TRUE(ctl({"draw", "display", hex(twin->displayID), "blocks", "16"}));
+        ASSERT_TRUE(ctl({"draw", "--window", "photo", "--layer", "1", "rect", number(x0 + 85),
+                         number(y0 + 51), "150", "100", "photo", "11"}));
+        EXPECT_TRUE(device.settleAndCompare("twin", pixelsOf(*twin, x0 + 85, y0 + 51, 150, 100)));
+        // A point is two display pixels.
+        ASSERT_TRUE(ctl({"cursor", "move", number(x0 + 100), number(y0 + 50)}));
+        auto cursor = globalCursor();
+        ASSERT_TRUE(cursor);
+        EXPECT_TRUE(device.waitFor([&](const refclient::Snapshot& s) {
+            return s.cursor.haveDatagram && s.cursor.x == 2 * (100 - cursor->hotX) &&
+                   s.cursor.y == 2 * (50 - cursor->hotY) && s.cursor.visible;
+        })) << device.client().snapshot().cursor.x
+            << "," << device.client().snapshot().cursor.y;
+
+        // To the 1x mode (the first of the list): twice the points, the same pixels.
+        const uint64_t frames = device.client().snapshot().frames;
+        ASSERT_TRUE(ctl({"configure", hex(twin->displayID), "mode", "0"}));
+        auto plain = waitForScale(device, 1.0);
+        ASSERT_TRUE(plain);
+        EXPECT_EQ(plain->bounds.size.width, twin->bounds.size.width * 2);
+        EXPECT_TRUE(device.waitFor([&](const refclient::Snapshot& s) { return s.frames > frames; }))
+            << "frames resume after the mode change";
+        EXPECT_TRUE(device.settleAndCompare("1x"));
+        ASSERT_TRUE(ctl({"move", "photo", number(x0 + 500), number(y0 + 400)}));
+        EXPECT_TRUE(device.settleAndCompare("1x, photo moved"));
+        ASSERT_TRUE(ctl({"cursor", "move", number(x0 + 100), number(y0 + 50)}));
+        EXPECT_TRUE(device.waitFor([&](const refclient::Snapshot& s) {
+            return s.cursor.x == 100 - cursor->hotX && s.cursor.y == 50 - cursor->hotY;
+        }));
+
+        // And back to the twin.
+        ASSERT_TRUE(ctl({"configure", hex(twin->displayID), "mode", "1"}));
+        ASSERT_TRUE(waitForScale(device, 2.0));
+        EXPECT_TRUE(device.settleAndCompare("twin again"));
+        const auto s = device.client().snapshot();
+        EXPECT_EQ(s.pictureWidth, int(twin->pixelsWide));
+        EXPECT_EQ(s.pictureHeight, int(twin->pixelsHigh));
+        EXPECT_TRUE(s.protocolErrors.empty());
+    }
+};
+
+TEST_F(FramesRoadHiDPI, TheDeviceFollowsItsDisplaysModeChangesWhileStreaming) {
+    FramesDevice* device = connect();
+    ASSERT_TRUE(device);
+    followModeChanges(*device);
+}
+
+TEST_F(FramesRoadHiDPI, ADeviceAnsweringNoEmptyUpdateGetsFramesAfterModeChanges) {
+    FramesDevice* device = connect("127.0.0.2", [](refclient::Config& c) { c.noEmptyAnswers = true; });
+    ASSERT_TRUE(device);
+    followModeChanges(*device);
+}
+
+// ---- Flow control and sessions -----------------------------------------------------------------
+
+// Frames delivered after the device's last update request.
+size_t framesAfterLastRequest(FramesDevice& device) {
+    size_t frames = 0;
+    for (const auto& line : device.client().log()) {
+        if (line.find(" request-sent") != std::string::npos) frames = 0;
+        if (line.find(" update count=") != std::string::npos &&
+            line.find(" update count=0") == std::string::npos)
+            ++frames;
+    }
+    return frames;
+}
+
+TEST_F(FramesRoad, ADeviceThatStopsAskingGetsTwoFramesAndThePendingPictureWhenItAsksAgain) {
+    FramesDevice* device = connect("127.0.0.2", [](refclient::Config& c) { c.stopRequestsAfterFrames = 2; });
+    ASSERT_TRUE(device);
+    auto display = device->display();
+    ASSERT_TRUE(display);
+    const double x0 = display->bounds.origin.x, y0 = display->bounds.origin.y;
+    ASSERT_TRUE(ctl({"draw", "display", hex(display->displayID), "blocks", "16"}));
+    ASSERT_TRUE(ctl({"draw", "--window", "box", "--layer", "1", "rect", number(x0), number(y0), "64", "64",
+                     "solid", "F0F0F0"}));
+    // A change at a time until the device has its two answered frames and the two it leaves unanswered.
+    int step = 0;
+    auto moveBox = [&] {
+        ++step;
+        return ctl({"move", "box", number(x0 + 64 * (step % 12)), number(y0 + 32 * (step % 7))});
+    };
+    while (device->client().snapshot().frames < 4 && step < 40) {
+        const uint64_t frames = device->client().snapshot().frames;
+        ASSERT_TRUE(moveBox());
+        device->waitFor([&](const refclient::Snapshot& s) { return s.frames > frames; }, 2);
+    }
+    EXPECT_EQ(device->client().snapshot().frames, 4u);
+    EXPECT_EQ(framesAfterLastRequest(*device), 2u);
+
+    // Further changes reach the server but wait there as one pending picture.
+    for (int i = 0; i < 3; ++i) {
+        auto before = device->counters();
+        ASSERT_TRUE(before);
+        ASSERT_TRUE(moveBox());
+        const auto deadline = platform::now() + platform::seconds(5);
+        for (auto now = device->counters(); now && now->compositions == before->compositions;
+             now = device->counters()) {
+            ASSERT_LT(platform::now(), deadline) << "no composition";
+            platform::sleepFor(0.005);
+        }
+        // Nothing marks "no frame": half a second after the composition stands for it.
+        EXPECT_FALSE(device->waitFor([](const refclient::Snapshot& s) { return s.frames > 4; }, 0.5));
+    }
+    EXPECT_EQ(framesAfterLastRequest(*device), 2u);
+
+    // One request frees one slot: the pending picture goes out. (On the stream road it holds the
+    // stream's one surface, so the changes after it come as the next pending picture.)
+    device->client().sendStream({0x20});
+    EXPECT_TRUE(device->waitFor([](const refclient::Snapshot& s) { return s.frames == 5; }));
+    device->client().sendStream({0x20});
+    EXPECT_TRUE(device->settleAndCompare("after the pending pictures", std::nullopt, false));
+    EXPECT_LE(device->client().snapshot().frames, 6u);
+    EXPECT_TRUE(device->client().snapshot().protocolErrors.empty());
+}
+
+TEST_F(FramesRoad, OfTwoDevicesNeitherStreamsUntilOneLeaves) {
+    FramesDevice* a = connect("127.0.0.2");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(a->settleAndCompare("alone"));
+    auto alone = a->counters();
+    ASSERT_TRUE(alone);
+    EXPECT_GT(alone->streamFrames, 0) << "one session streams";
+
+    FramesDevice* b = connect("127.0.0.3");
+    ASSERT_TRUE(b);
+    ASSERT_NE(a->displayID(), b->displayID());
+    EXPECT_TRUE(a->settleAndCompare("two, a"));
+    EXPECT_TRUE(b->settleAndCompare("two, b"));
+    auto aBefore = a->counters(), bBefore = b->counters();
+    ASSERT_TRUE(aBefore && bBefore);
+    for (FramesDevice* device : {a, b}) {
+        auto display = device->display();
+        ASSERT_TRUE(display);
+        ASSERT_TRUE(ctl({"draw", "--window", "blocks-" + device->address(), "display",
+                         hex(display->displayID), "blocks", "16"}));
+    }
+    EXPECT_TRUE(a->settleAndCompare("two, a drawn"));
+    EXPECT_TRUE(b->settleAndCompare("two, b drawn"));
+    EXPECT_EQ(a->counters()->streamFrames, aBefore->streamFrames) << "two sessions: no stream";
+    EXPECT_EQ(b->counters()->streamFrames, bBefore->streamFrames) << "two sessions: no stream";
+    EXPECT_EQ(b->counters()->streamFrames, 0);
+
+    disconnect(*b);
+    auto display = a->display();
+    ASSERT_TRUE(display);
+    const auto left = a->counters();
+    ASSERT_TRUE(left);
+    ASSERT_TRUE(
+        ctl({"draw", "--window", "photo", "--layer", "1", "rect", number(display->bounds.origin.x + 200),
+             number(display->bounds.origin.y + 100), "300", "200", "photo", "3"}));
+    EXPECT_TRUE(a->settleAndCompare("left alone", pixelsOf(*display, display->bounds.origin.x + 200,
+                                                           display->bounds.origin.y + 100, 300, 200)));
+    EXPECT_GT(a->counters()->streamFrames, left->streamFrames) << "alone again, it streams";
+}
+
 } // namespace
