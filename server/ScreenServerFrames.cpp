@@ -377,6 +377,10 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
             return;
         }
     }
+    // As on the refresh road, frames reach the encoder in state 5 only: while the display is
+    // being (re)activated they may already have its new size, which the client has not been
+    // told yet. Going back to 5 marks the whole screen dirty, so nothing is lost.
+    const bool activated = state() == kServerStateActivated;
     bool restart = false;
     {
         std::lock_guard lock(m_sessionLock);
@@ -384,7 +388,7 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
             const cg::CGSize size = m_screen->scaleCorrectedDisplayBounds().size;
             restart = size.width != m_displayStreamSize.width || size.height != m_displayStreamSize.height;
         }
-        if (!restart && m_encoder) {
+        if (!restart && activated && m_encoder) {
             for (size_t i = 0; i < count; ++i)
                 m_encoder->addDirtyRectangle(rects[i]);
             if (frameSurface) m_encoder->enqueueFrameWithSurface(frameSurface);

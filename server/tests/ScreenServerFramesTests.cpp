@@ -334,6 +334,12 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
     update->reducedDirtyRects = {cg::CGRectMake(0, 0, 16, 16), cg::CGRectMake(32, 32, 16, 16)};
     session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameIdle, 0, surface, update);
     EXPECT_TRUE(encoder->surfaces.empty()); // not complete: nothing
+    // While the display is being activated (its new size not yet told): nothing.
+    session->setState(kServerStateActivatingScreen);
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, update);
+    EXPECT_TRUE(encoder->surfaces.empty());
+    EXPECT_TRUE(encoder->dirty.empty());
+    session->setState(kServerStateActivated);
     session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, update);
     EXPECT_EQ(encoder->dirty.size(), 2u);
     EXPECT_EQ(encoder->surfaces.size(), 1u);
