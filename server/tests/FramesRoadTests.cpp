@@ -76,6 +76,7 @@ class FramesRoad : public PlatformdTest {
     }
 
     void blocksAndAMovedPhoto(bool streamRoad);
+    void convergeAcrossASizeChange(FramesDevice& device);
 
     pid_t m_helperPid = 0;
     std::vector<std::unique_ptr<FramesDevice>> m_devices;
@@ -328,6 +329,55 @@ TEST_F(FramesRoadHiDPI, ADeviceAnsweringNoEmptyUpdateGetsFramesAfterModeChanges)
     FramesDevice* device = connect("127.0.0.2", [](refclient::Config& c) { c.noEmptyAnswers = true; });
     ASSERT_TRUE(device);
     followModeChanges(*device);
+}
+
+// A tablet with retina flags gets a mode list of 1024 × 768; switching retina resolutions on
+// activates its display again with 2048 × 1536: the device's size changes while it streams.
+void FramesRoad::convergeAcrossASizeChange(FramesDevice& device) {
+    auto small = device.display();
+    ASSERT_TRUE(small);
+    ASSERT_EQ(small->pixelsWide, 1024u);
+    ASSERT_TRUE(ctl({"draw", "display", hex(small->displayID), "blocks", "16"}));
+    EXPECT_TRUE(device.settleAndCompare("1024 x 768"));
+
+    const uint64_t resolutions = device.client().snapshot().resolutions;
+    cf::CFPreferencesSetAppValue(foundation::kEnableRetinaDisplayOption, cf::Value(true),
+                                 foundation::kApplicationID);
+    cf::CFPreferencesAppSynchronize(foundation::kApplicationID);
+    post(foundation::kPrefsDidChangeNotification);
+    ASSERT_TRUE(device.waitFor([&](const refclient::Snapshot& s) {
+        return s.resolutions > resolutions && s.pictureWidth == 2048 && s.pictureHeight == 1536;
+    })) << device.client().snapshot().pictureWidth
+        << "x" << device.client().snapshot().pictureHeight << "\n"
+        << helperLog();
+    auto large = device.display();
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->pixelsWide, 2048u);
+    EXPECT_EQ(large->pixelsHigh, 1536u);
+    const uint64_t frames = device.client().snapshot().frames;
+    ASSERT_TRUE(
+        ctl({"draw", "--window", "photo", "--layer", "1", "rect", number(large->bounds.origin.x + 1200),
+             number(large->bounds.origin.y + 900), "400", "300", "photo", "5"}));
+    EXPECT_TRUE(device.waitFor([&](const refclient::Snapshot& s) { return s.frames > frames; }))
+        << "frames resume at the new size";
+    EXPECT_TRUE(device.settleAndCompare("2048 x 1536", pixelsOf(*large, large->bounds.origin.x + 1200,
+                                                                large->bounds.origin.y + 900, 400, 300)));
+    EXPECT_TRUE(device.client().snapshot().protocolErrors.empty());
+}
+
+TEST_F(FramesRoad, ATabletsSizeChangeWhileStreamingConvergesAtTheNewSize) {
+    FramesDevice* device = connect("127.0.0.2", [](refclient::Config& c) { c.caps.retinaFlags = 0x6; });
+    ASSERT_TRUE(device);
+    convergeAcrossASizeChange(*device);
+}
+
+TEST_F(FramesRoad, ATabletAnsweringNoEmptyUpdateGetsFramesAfterASizeChange) {
+    FramesDevice* device = connect("127.0.0.2", [](refclient::Config& c) {
+        c.caps.retinaFlags = 0x6;
+        c.noEmptyAnswers = true;
+    });
+    ASSERT_TRUE(device);
+    convergeAcrossASizeChange(*device);
 }
 
 // ---- Flow control and sessions -----------------------------------------------------------------
