@@ -382,6 +382,7 @@ FramesDevice::settleAndCompare(const std::string& phase, const std::optional<Pix
         m_client->waitFor([frames](const refclient::Snapshot& s) { return s.frames > frames; },
                           platform::seconds(1.0));
     }
+    // For a person reading a failure: the picture, the display's pixels (raw BGRX) and the log.
     if (const char* dump = ::getenv("FRAMES_ROAD_DUMP")) {
         const refclient::Picture picture = m_client->picture();
         if (auto source = readDisplay(m_displayID, m_root)) {
