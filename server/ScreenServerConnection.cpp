@@ -14,14 +14,14 @@
 #include "foundation/StringAdditions.h"
 #include "foundation/TSEDisplay.h"
 #include "foundation/Vocabulary.h"
+#include "platform/appkit/NSApplication.h"
 #include "platform/core/Log.h"
-#include "platform/corefoundation/Profile.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
-#include <unistd.h>
 #include <cmath>
+#include <unistd.h>
 
 namespace server {
 
@@ -153,9 +153,13 @@ void ScreenServer::sendDisconnectionNotificationForCurrentDevice() {
         payload.insert_or_assign(foundation::kServiceKey, textOrEmpty(names.serviceKey));
         payload.insert_or_assign(foundation::kAddressIdentifier, textOrEmpty(names.addressIdentifier));
     }
+    // Also to the process's own centre, where the other sessions listen: one of them left alone
+    // takes its display stream again.
     dispatch::dispatch_async(
         dispatch::dispatch_get_main_queue(), [poster, payload = cf::Value(std::move(payload))] {
             poster(foundation::kServerDisconnectedFromDevice, payload, ns::NSNotificationDeliverImmediately);
+            ns::NSNotificationCenter::defaultCenter().postNotificationName(
+                foundation::kServerDisconnectedFromDevice, nullptr, payload);
         });
 }
 
@@ -178,8 +182,7 @@ void ScreenServer::sendSystemInformationMessage() {
 void ScreenServer::serverConnectedToDevice(const ns::NSNotification&) {
     const auto current = mediator();
     const uint64_t active = current ? current->activeServerCount() : 0;
-    if (active >= 2 ||
-        std::floor(platform::Profile::current()->appKitVersion) > kLastDisplayStreamAppKitVersion)
+    if (active >= 2 || std::floor(appkit::NSAppKitVersionNumber()) > kLastDisplayStreamAppKitVersion)
         stopDisplayStream();
 }
 

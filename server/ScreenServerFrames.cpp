@@ -8,7 +8,7 @@
 #include "server/net/QNSessionMessageWriter.h"
 
 #include "capture/ScreenUpdateWriter.h"
-#include "foundation/SystemVersion.h"
+#include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
@@ -33,14 +33,6 @@ constexpr double kAppKitStreamLimit = 1504.0;
 bool finiteRect(const cg::CGRect& r) {
     return std::isfinite(r.origin.x) && std::isfinite(r.origin.y) && std::isfinite(r.size.width) &&
            std::isfinite(r.size.height);
-}
-
-// The AppKit release of the running system: display streams serve systems up to 10.12.
-double appKitVersionNumber() {
-    const uint32_t version = foundation::BCDSystemVersionFunction();
-    if (version >= 0x0A0D00) return 1561.0;
-    if (version >= 0x0A0C00) return 1504.0;
-    return 1404.0;
 }
 
 } // namespace
@@ -328,7 +320,7 @@ bool ScreenServer::displayStreamRunning() const {
 void ScreenServer::startDisplayStream() {
     stopDisplayStream();
     if (auto mediatorNow = mediator(); mediatorNow && mediatorNow->activeServerCount() > 1) return;
-    if (std::floor(appKitVersionNumber()) > kAppKitStreamLimit) return;
+    if (std::floor(appkit::NSAppKitVersionNumber()) > kAppKitStreamLimit) return;
     std::lock_guard lock(m_sessionLock);
     if (!m_screen) return;
     for (const auto& display : m_screen->displays())
@@ -385,6 +377,10 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
             return;
         }
     }
+    // As on the refresh road, frames reach the encoder in state 5 only: while the display is
+    // being (re)activated they may already have its new size, which the client has not been
+    // told yet. Going back to 5 marks the whole screen dirty, so nothing is lost.
+    const bool activated = state() == kServerStateActivated;
     bool restart = false;
     {
         std::lock_guard lock(m_sessionLock);
@@ -392,7 +388,7 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
             const cg::CGSize size = m_screen->scaleCorrectedDisplayBounds().size;
             restart = size.width != m_displayStreamSize.width || size.height != m_displayStreamSize.height;
         }
-        if (!restart && m_encoder) {
+        if (!restart && activated && m_encoder) {
             for (size_t i = 0; i < count; ++i)
                 m_encoder->addDirtyRectangle(rects[i]);
             if (frameSurface) m_encoder->enqueueFrameWithSurface(frameSurface);

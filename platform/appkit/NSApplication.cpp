@@ -1,6 +1,7 @@
 #include "platform/appkit/NSApplication.h"
 
 #include "platform/core/Log.h"
+#include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/dispatch/Thread.h"
@@ -136,5 +137,7 @@ int NSApplicationMain(int argc, char** argv,
     app->run();
     return 0;
 }
+
+double NSAppKitVersionNumber() { return platform::Profile::current()->appKitVersion; }
 
 } // namespace appkit

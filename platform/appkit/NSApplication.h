@@ -99,6 +99,9 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
 // NSApp.
 std::shared_ptr<NSApplication> NSApp();
 
+// The running system's AppKit release (the profile's AppKitVersion).
+double NSAppKitVersionNumber();
+
 // Builds the application, makes the delegate, registers with platformd and runs; returns
 // only when the run loop was stopped without terminating (0).
 int NSApplicationMain(int argc, char** argv,

@@ -117,6 +117,29 @@ TEST_F(ScreenServerReporting, ALostDeviceIsReportedOnceByName) {
     EXPECT_EQ(notices().size(), 1u);
 }
 
+TEST_F(ScreenServerReporting, ALostDeviceIsReportedLocallyTooSoTheSessionLeftActiveStreamsAgain) {
+    auto staying = connectedSession();
+    staying->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    auto stayingSocket = m_socket;
+    auto leaving = connectedSession();
+    leaving->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    std::vector<ns::NSNotification> local;
+    auto token = ns::NSNotificationCenter::defaultCenter().addObserverForName(
+        std::string(foundation::kServerDisconnectedFromDevice), nullptr,
+        [&](const ns::NSNotification& n) { local.push_back(n); });
+    const int starts = staying->streamStarts.load();
+    m_socket->closePeer();
+    waitForLoops(leaving, 0);
+    dispatch::runUntilIdle();
+    ns::NSNotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_EQ(notices().size(), 1u);
+    ASSERT_EQ(local.size(), 1u);
+    EXPECT_EQ(local[0].userInfo, notices()[0].userInfo);
+    EXPECT_EQ(staying->streamStarts.load(), starts + 1);
+    stayingSocket->closePeer();
+    waitForLoops(staying, 0);
+}
+
 TEST_F(ScreenServerReporting, StopAndResetRacingTheLoopsEndReportOnce) {
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);

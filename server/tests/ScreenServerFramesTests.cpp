@@ -8,6 +8,7 @@
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/Profile.h"
 #include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/iokit/InProcessKernel.h"
 #include "platform/windowserver/WindowServer.h"
@@ -396,6 +397,12 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
     update->reducedDirtyRects = {cg::CGRectMake(0, 0, 16, 16), cg::CGRectMake(32, 32, 16, 16)};
     session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameIdle, 0, surface, update);
     EXPECT_TRUE(encoder->surfaces.empty()); // not complete: nothing
+    // While the display is being activated (its new size not yet told): nothing.
+    session->setState(kServerStateActivatingScreen);
+    session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, update);
+    EXPECT_TRUE(encoder->surfaces.empty());
+    EXPECT_TRUE(encoder->dirty.empty());
+    session->setState(kServerStateActivated);
     session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, update);
     EXPECT_EQ(encoder->dirty.size(), 2u);
     EXPECT_EQ(encoder->surfaces.size(), 1u);
@@ -625,6 +632,27 @@ TEST_F(ScreenServerFrameAnswerOnTheStandIn, AlternatingDisplayObjectsAgainstAStr
             EXPECT_LE(r.x + r.width, 64);
             EXPECT_LE(r.y + r.height, 48);
         }
+// The AppKit release is the system's own (the profile's), not one guessed from the system
+// version: 10.12.6 with AppKit 1505 takes the refresh road.
+TEST_F(ScreenServerCapture, TheStreamServesAppKitReleasesUpTo1504Only) {
+    open({cg::CGRectMake(0, 0, 1024, 768)});
+    pixels.provider->streamMaker = [](cg::CGDirectDisplayID, size_t, size_t,
+                                      const cg::CGDisplayStreamProperties&,
+                                      cg::CGDisplayStreamFrameAvailableHandler) -> cg::CGDisplayStreamRef {
+        return std::make_shared<FakeStream>();
+    };
+    mediator->activeCount = 1;
+    platform::Profile profile;
+    profile.appKitVersion = 1505;
+    platform::Profile::setCurrent(profile);
+    session->startDisplayStream();
+    EXPECT_FALSE(session->displayStreamRunning());
+    profile.appKitVersion = 1504.9; // rounded down: 1504
+    platform::Profile::setCurrent(profile);
+    session->startDisplayStream();
+    EXPECT_TRUE(session->displayStreamRunning());
+    session->stopDisplayStream();
+    platform::Profile::setCurrent(platform::Profile{});
 }
 
 } // namespace
