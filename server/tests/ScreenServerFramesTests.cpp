@@ -632,6 +632,8 @@ TEST_F(ScreenServerFrameAnswerOnTheStandIn, AlternatingDisplayObjectsAgainstAStr
             EXPECT_LE(r.x + r.width, 64);
             EXPECT_LE(r.y + r.height, 48);
         }
+}
+
 // The AppKit release is the system's own (the profile's), not one guessed from the system
 // version: 10.12.6 with AppKit 1505 takes the refresh road.
 TEST_F(ScreenServerCapture, TheStreamServesAppKitReleasesUpTo1504Only) {
