@@ -5,10 +5,12 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Format.h"
+#include "platform/core/Log.h"
 #include "platform/coregraphics/CGDisplayImage.h"
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace capture {
@@ -16,8 +18,13 @@ namespace capture {
 namespace {
 
 constexpr int kJPEGQuality = 99;
-constexpr size_t kPoolLimit = 16;
+// Output buffers a compressor keeps for reuse: two frames in flight of a few strips each.
+constexpr size_t kPoolLimit = 8;
 constexpr uint8_t kUpdateDesignation = 0x20;
+// A large change becomes this many strips; as many workers encode them side by side.
+constexpr size_t kStrips = 4;
+constexpr double kStripArea = 131072.0;
+constexpr size_t kMaxRecordCount = 65535;
 
 } // namespace
 
@@ -48,7 +55,7 @@ JPEGCompressor::~JPEGCompressor() {
 }
 
 void JPEGCompressor::giveBack(unsigned char* bytes, size_t capacity) {
-    std::lock_guard lock(m_lock);
+    std::lock_guard lock(m_poolLock);
     if (m_pool.size() < kPoolLimit)
         m_pool.emplace_back(bytes, capacity);
     else
@@ -60,12 +67,14 @@ JPEGDataRef JPEGCompressor::compress(const uint8_t* pixels, int width, int pitch
     size_t need = tjBufSize(width, height, TJSAMP_420);
     unsigned char* out = nullptr;
     size_t capacity = 0;
-    std::lock_guard lock(m_lock);
-    for (size_t i = 0; i < m_pool.size(); ++i) {
-        if (m_pool[i].second >= need) {
-            std::tie(out, capacity) = m_pool[i];
-            m_pool.erase(m_pool.begin() + long(i));
-            break;
+    {
+        std::lock_guard lock(m_poolLock);
+        for (size_t i = 0; i < m_pool.size(); ++i) {
+            if (m_pool[i].second >= need) {
+                std::tie(out, capacity) = m_pool[i];
+                m_pool.erase(m_pool.begin() + long(i));
+                break;
+            }
         }
     }
     if (!out) {
@@ -74,8 +83,16 @@ JPEGDataRef JPEGCompressor::compress(const uint8_t* pixels, int width, int pitch
         if (!out) return nullptr;
     }
     unsigned long size = capacity;
-    int rc = tjCompress2(static_cast<tjhandle>(m_handle), pixels, width, pitch, height, TJPF_BGRX, &out,
-                         &size, TJSAMP_420, kJPEGQuality, TJFLAG_FASTDCT | TJFLAG_NOREALLOC);
+    int rc;
+    {
+        std::lock_guard lock(m_handleLock);
+        rc = tjCompress2(static_cast<tjhandle>(m_handle), pixels, width, pitch, height, TJPF_BGRX, &out, &size,
+                         TJSAMP_420, kJPEGQuality, TJFLAG_FASTDCT | TJFLAG_NOREALLOC);
+    }
+    if (rc != 0) {
+        giveBack(out, capacity);
+        return nullptr;
+    }
     std::weak_ptr<JPEGCompressor> weak = weak_from_this();
     auto release = [weak](unsigned char* bytes, size_t cap) {
         if (auto self = weak.lock())
@@ -83,12 +100,127 @@ JPEGDataRef JPEGCompressor::compress(const uint8_t* pixels, int width, int pitch
         else
             tjFree(bytes);
     };
-    if (rc != 0) {
-        m_pool.emplace_back(out, capacity);
-        return nullptr;
-    }
     return std::make_shared<JPEGData>(out, size_t(size), capacity, release);
 }
+
+// ---- The worker pool -----------------------------------------------------------------------------
+
+size_t JPEGEncodePool::defaultWorkerCount() {
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kStrips);
+}
+
+JPEGEncodePool::JPEGEncodePool(size_t workers) {
+    workers = std::max<size_t>(workers, 1);
+    m_workers.reserve(workers);
+    for (size_t i = 0; i < workers; ++i)
+        m_workers.emplace_back([this, compressor = JPEGCompressor::create()] { workerMain(compressor); });
+}
+
+JPEGEncodePool::~JPEGEncodePool() {
+    {
+        std::lock_guard lock(m_lock);
+        m_ending = true;
+    }
+    m_wake.notify_all();
+    for (auto& worker : m_workers)
+        worker.join();
+}
+
+void JPEGEncodePool::submit(Job job) {
+    {
+        std::lock_guard lock(m_lock);
+        m_jobs.push_back(std::move(job));
+    }
+    m_wake.notify_one();
+}
+
+void JPEGEncodePool::workerMain(std::shared_ptr<JPEGCompressor> compressor) {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(m_lock);
+            m_wake.wait(lock, [&] { return m_ending || !m_jobs.empty(); });
+            if (m_jobs.empty()) return; // ending, and nothing left to run
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+        job(compressor.get());
+    }
+}
+
+// ---- A frame between its set-up and its last record ----------------------------------------------
+
+namespace {
+
+// The rectangles are fixed when the frame is built; a worker fills each one's slot. The picture
+// (and a surface's lock and use count) is held until the last slot is filled.
+class EncoderFrameJob {
+  public:
+    EncoderFrameJob(EncoderPicture picture, std::shared_ptr<void> hold, std::vector<cg::CGRect> rects,
+                    EncodeObserver observer)
+        : m_picture(std::move(picture)), m_hold(std::move(hold)), m_rects(std::move(rects)),
+          m_data(m_rects.size()), m_filled(m_rects.size(), false), m_remaining(m_rects.size()),
+          m_observer(std::move(observer)) {
+        if (m_remaining == 0) releasePicture();
+    }
+
+    size_t count() const { return m_rects.size(); }
+    cg::CGRect rect(size_t i) const { return m_rects[i]; }
+
+    // On a worker. compressor may be null (a handle the library refused): one is made then.
+    void encode(size_t i, JPEGCompressor* compressor) {
+        if (m_observer) m_observer(i, false);
+        const cg::CGRect r = m_rects[i];
+        JPEGDataRef data = m_picture.surface ? JPEGDataWithBufferInRect(m_picture.surface, r, compressor)
+                                             : JPEGDataWithCGImageInRect(m_picture.image, r, compressor);
+        {
+            std::lock_guard lock(m_lock);
+            m_data[i] = std::move(data);
+            m_filled[i] = true;
+            // Every worker has read the picture by now: the last one gives it back.
+            if (--m_remaining == 0) releasePicture();
+        }
+        m_filledChanged.notify_all();
+        if (m_observer) m_observer(i, true);
+    }
+
+    // The data of slot i once it is filled (null when its JPEG could not be made).
+    JPEGDataRef waitFor(size_t i) {
+        std::unique_lock lock(m_lock);
+        m_filledChanged.wait(lock, [&] { return bool(m_filled[i]); });
+        return std::move(m_data[i]);
+    }
+
+  private:
+    void releasePicture() {
+        m_hold.reset();
+        m_picture = {};
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_filledChanged;
+    EncoderPicture m_picture;
+    std::shared_ptr<void> m_hold;
+    const std::vector<cg::CGRect> m_rects;
+    std::vector<JPEGDataRef> m_data;
+    std::vector<bool> m_filled;
+    size_t m_remaining;
+    const EncodeObserver m_observer;
+};
+
+// The send step: the header at once, then each record as soon as it and those before it are
+// encoded, all under one hold of the socket's lock so nothing else cuts into the frame.
+void sendFrame(server::QNNetSocketProtocol& socket, EncoderFrameJob& job) {
+    std::lock_guard guard(socket);
+    bool ok = sendScreenUpdateHeader(socket, kUpdateDesignation, uint16_t(job.count()));
+    for (size_t i = 0; ok && i < job.count(); ++i) {
+        JPEGDataRef data = job.waitFor(i);
+        ok = SendClientUpdateDataJPEG(socket, QNScreenEncodingJPG, data ? uint32_t(data->length()) : 0,
+                                      data ? data->bytes() : nullptr, job.rect(i));
+    }
+}
+
+} // namespace
 
 std::shared_ptr<QNBJPEGVellEncoderFrame> QNBJPEGVellEncoderFrame::frameWithData(JPEGDataRef data,
                                                                                 cg::CGRect rect) {
@@ -168,7 +300,7 @@ std::shared_ptr<QNBJPEGVellEncoder> QNBJPEGVellEncoder::create() {
     return std::make_shared<QNBJPEGVellEncoder>();
 }
 
-QNBJPEGVellEncoder::QNBJPEGVellEncoder() : m_compressor(JPEGCompressor::create()) {}
+QNBJPEGVellEncoder::QNBJPEGVellEncoder() = default;
 
 QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
     std::lock_guard session(m_compressionSessionLock);
@@ -177,12 +309,25 @@ QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
     lastUpdateRectList.reset();
 }
 
-dispatch::dispatch_queue_t QNBJPEGVellEncoder::encodeQueue() {
+std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodePool() {
     std::lock_guard lock(m_queuesLock);
-    if (!m_encodeQueue)
-        m_encodeQueue =
-            dispatch::dispatch_queue_create("com.quenby.encodequeue", dispatch::DISPATCH_QUEUE_SERIAL);
-    return m_encodeQueue;
+    if (!m_encodePool) m_encodePool = std::make_shared<JPEGEncodePool>(m_encodeWorkerCount);
+    return m_encodePool;
+}
+
+void QNBJPEGVellEncoder::setEncodeWorkerCount(size_t workers) {
+    std::shared_ptr<JPEGEncodePool> old;
+    {
+        std::lock_guard lock(m_queuesLock);
+        m_encodeWorkerCount = std::max<size_t>(workers, 1);
+        old = std::move(m_encodePool);
+    }
+    // The old pool ends here: what it still holds is encoded before its workers leave.
+}
+
+void QNBJPEGVellEncoder::setEncodeObserver(EncodeObserver observer) {
+    std::lock_guard lock(encoderLock());
+    m_encodeObserver = std::move(observer);
 }
 
 dispatch::dispatch_queue_t QNBJPEGVellEncoder::sendQueue() {
@@ -259,7 +404,6 @@ void QNBJPEGVellEncoder::stopSession() {
 void QNBJPEGVellEncoder::addDirtyRectangle(cg::CGRect rect) {
     std::lock_guard lock(encoderLock());
     if (updateRectList) CGRectListAdd(*updateRectList, rect);
-    wakeLoop();
 }
 
 void QNBJPEGVellEncoder::updateRequestAnsweredEmpty() {
@@ -290,6 +434,7 @@ void QNBJPEGVellEncoder::enqueueFrame() {
         m_pendingUse.reset();
         m_encoderFrame = EncoderPicture{image, nullptr};
     }
+    wakeLoop();
     encodeQueuedFrame();
     m_lastFrameQueued = platform::wallNow();
 }
@@ -308,6 +453,7 @@ void QNBJPEGVellEncoder::enqueueFrameWithSurface(const iosurface::IOSurfaceRef& 
     m_pendingUse =
         std::shared_ptr<void>(nullptr, [surface](void*) { iosurface::IOSurfaceDecrementUseCount(surface); });
     m_encoderFrame = EncoderPicture{nullptr, surface};
+    wakeLoop();
 }
 
 bool QNBJPEGVellEncoder::hasPendingPicture() const {
@@ -351,14 +497,39 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
         });
     }
     CGRectListSubdivide(*list);
-    CGRectListDecimate(*list, 4, 131072.0);
+    CGRectListDecimate(*list, kStrips, kStripArea);
+
+    // The rectangles as they will be sent, fixed now so the header can go out at once. An odd
+    // side at the picture's edge cannot grow: the picture bounds every read.
+    size_t pictureWidth = 0, pictureHeight = 0;
+    if (picture.surface) {
+        pictureWidth = iosurface::IOSurfaceGetWidth(picture.surface);
+        pictureHeight = iosurface::IOSurfaceGetHeight(picture.surface);
+    } else {
+        pictureWidth = cg::CGImageGetWidth(picture.image);
+        pictureHeight = cg::CGImageGetHeight(picture.image);
+    }
+    const cg::CGRect displayRect = cg::CGRectMake(0, 0, size.width, size.height);
+    const cg::CGRect pictureRect = cg::CGRectMake(0, 0, double(pictureWidth), double(pictureHeight));
+    std::vector<cg::CGRect> rects;
+    rects.reserve(CGRectListGetLength(*list));
+    for (uint64_t i = 0; i < CGRectListGetLength(*list); ++i) {
+        cg::CGRect r = CGRectEvenIntegral(cg::CGRectIntersection(CGRectListGetRect(*list, i), displayRect));
+        r = cg::CGRectIntersection(r, pictureRect);
+        if (!cg::CGRectIsEmpty(r)) rects.push_back(r);
+    }
+    list.reset();
+    if (rects.size() > kMaxRecordCount) {
+        platform::log("Screen update of %lu rectangles refused: the header counts at most %lu", rects.size(),
+                      kMaxRecordCount);
+        return;
+    }
 
     ++m_encoderFrames;
     ++m_numberOfFramesEncoded;
 
-    // Every surface being encoded is locked and in use until its frame has been written.
+    // Every surface being encoded is locked and in use until its last rectangle is encoded.
     std::shared_ptr<void> hold;
-    size_t pictureWidth = 0, pictureHeight = 0;
     if (picture.surface) {
         auto surface = picture.surface;
         iosurface::IOSurfaceLock(surface, iosurface::kIOSurfaceLockReadOnly, nullptr);
@@ -367,49 +538,15 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
             iosurface::IOSurfaceUnlock(surface, iosurface::kIOSurfaceLockReadOnly, nullptr);
             iosurface::IOSurfaceDecrementUseCount(surface);
         });
-        pictureWidth = iosurface::IOSurfaceGetWidth(surface);
-        pictureHeight = iosurface::IOSurfaceGetHeight(surface);
-    } else {
-        pictureWidth = cg::CGImageGetWidth(picture.image);
-        pictureHeight = cg::CGImageGetHeight(picture.image);
     }
 
-    size_t count = CGRectListGetLength(*list);
-    auto frames = std::make_shared<std::vector<std::shared_ptr<QNBJPEGVellEncoderFrame>>>(count);
-    auto group = dispatch::dispatch_group_create();
-    auto compressor = m_compressor;
-    for (size_t i = 0; i < count; ++i) {
-        dispatch::dispatch_group_async(group, encodeQueue(), [=] {
-            cg::CGRect r = cg::CGRectIntersection(CGRectListGetRect(*list, i),
-                                                  cg::CGRectMake(0, 0, size.width, size.height));
-            r = CGRectEvenIntegral(r);
-            // An odd side at the picture's edge cannot grow: the picture bounds every read.
-            r = cg::CGRectIntersection(r, cg::CGRectMake(0, 0, double(pictureWidth), double(pictureHeight)));
-            if (cg::CGRectIsEmpty(r)) return;
-            JPEGDataRef data = picture.surface
-                                   ? JPEGDataWithBufferInRect(picture.surface, r, compressor.get())
-                                   : JPEGDataWithCGImageInRect(picture.image, r, compressor.get());
-            (*frames)[i] = QNBJPEGVellEncoderFrame::frameWithData(std::move(data), r);
-        });
-    }
-    auto self = std::static_pointer_cast<QNBJPEGVellEncoder>(shared_from_this());
-    auto socket = clientSocket();
-    dispatch::dispatch_async(sendQueue(), [self, group, list, pic = picture, hold, frames, socket]() mutable {
-        dispatch::dispatch_group_wait(group, dispatch::DISPATCH_TIME_FOREVER);
-        self->m_lastFrameSent = platform::wallNow();
-        hold.reset();
-        pic = {};
-        std::vector<ScreenUpdateRecord> records;
-        records.reserve(frames->size());
-        for (const auto& frame : *frames) {
-            if (!frame) continue;
-            ScreenUpdateRecord record;
-            record.rect = frame->rect();
-            record.encoding = QNScreenEncodingJPG;
-            if (auto data = frame->data()) record.payload = {data->bytes(), data->length()};
-            records.push_back(record);
-        }
-        if (socket) sendScreenUpdate(*socket, kUpdateDesignation, records);
+    auto job = std::make_shared<EncoderFrameJob>(picture, std::move(hold), std::move(rects), m_encodeObserver);
+    auto pool = encodePool();
+    for (size_t i = 0; i < job->count(); ++i)
+        pool->submit([job, i](JPEGCompressor* compressor) { job->encode(i, compressor); });
+    dispatch::dispatch_async(sendQueue(), [job, socket = clientSocket(), lastFrameSent = m_lastFrameSent] {
+        lastFrameSent->store(platform::wallNow());
+        if (socket) sendFrame(*socket, *job);
     });
     lock.unlock();
     encodeQueuedFrame();
@@ -420,7 +557,7 @@ void QNBJPEGVellEncoder::sendEmptyUpdate() {
     addDirtyRectangle(cg::CGRectMake(0, 0, 1, 1));
     enqueueFrame();
     encodeQueuedFrame();
-    m_lastFrameSent = platform::wallNow();
+    m_lastFrameSent->store(platform::wallNow());
 }
 
 uint64_t QNBJPEGVellEncoder::maxConcurrentFrames() const {
@@ -443,11 +580,13 @@ void QNBJPEGVellEncoder::wakeLoop() {
 
 void QNBJPEGVellEncoder::autoEncodeLoop(std::weak_ptr<QNBJPEGVellEncoder> weak, uint64_t generation,
                                         std::shared_ptr<LoopState> loop) {
-    // Runs on the auto-encode queue until the session that started it ends. Woken early by a
-    // picture or a freed slot; never later than one refresh interval. The encoder is held only
-    // while a pass runs, never while the loop waits.
+    // Runs on the auto-encode queue until the session that started it ends. Woken at once by a
+    // picture, a freed slot or the session's end; a picture still waiting is looked at again
+    // within one refresh interval. With nothing waiting (and no keep-alive to keep) an idle
+    // session costs no passes at all. The encoder is held only while a pass runs, never while
+    // the loop waits.
     for (;;) {
-        double interval = 0;
+        platform::TimePoint deadline = platform::kDistantFuture;
         {
             auto self = weak.lock();
             if (!self || !self->m_active.load() || self->m_generation.load() != generation) return;
@@ -456,17 +595,19 @@ void QNBJPEGVellEncoder::autoEncodeLoop(std::weak_ptr<QNBJPEGVellEncoder> weak, 
             } else if (self->hasPendingPicture()) {
                 self->encodeQueuedFrame();
             }
-            interval = double(self->refreshInterval()) / double(self->maxConcurrentFrames());
+            if (self->lousyClient() || self->hasPendingPicture()) {
+                const double interval = double(self->refreshInterval()) / double(self->maxConcurrentFrames());
+                deadline = platform::now() + platform::seconds(interval);
+            }
         }
         std::unique_lock lock(loop->lock);
-        platform::waitUntil(loop->wake, lock, platform::now() + platform::seconds(interval),
-                            [&] { return loop->woken; });
+        platform::waitUntil(loop->wake, lock, deadline, [&] { return loop->woken; });
         loop->woken = false;
     }
 }
 
 void QNBJPEGVellEncoder::drainQueues() {
-    dispatch::dispatch_sync(encodeQueue(), [] {});
+    // Each send step waits for its frame's encodes, so the send queue alone says when.
     dispatch::dispatch_sync(sendQueue(), [] {});
 }
 

@@ -1,8 +1,10 @@
 // The JPEG encoder every session uses. It keeps the rectangles changed since the last frame,
 // and whenever a picture of the display is at hand and a frame slot is free, turns them into
-// one frame: merged, subdivided and split rectangles, each JPEG-encoded on a serial encode
-// queue and written, in list order, from a serial send queue. Each update request of the
-// client frees one slot; at most two frames are in flight.
+// one frame: merged, subdivided and split rectangles, JPEG-encoded concurrently by a small
+// pool of workers into slots kept in list order, and written from a serial send queue: the
+// header (its count fixed when the frame is built) at once, then each record as soon as it
+// and every record before it are encoded. Each update request of the client frees one slot;
+// at most two frames are in flight.
 #pragma once
 
 #include "capture/CGRectList.h"
@@ -15,9 +17,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace capture {
@@ -55,10 +60,40 @@ class JPEGCompressor : public std::enable_shared_from_this<JPEGCompressor> {
   private:
     JPEGCompressor() = default;
     void giveBack(unsigned char* bytes, size_t capacity);
-    std::mutex m_lock;
+    std::mutex m_handleLock; // one compression at a time on the handle
+    std::mutex m_poolLock;   // buffers come back from the sending thread
     void* m_handle = nullptr;
     std::vector<std::pair<unsigned char*, size_t>> m_pool;
 };
+
+// A small pool of JPEG workers, each with its own compressor (TurboJPEG handle and output
+// buffers). Jobs start in the order they were queued. The pool's end runs every job still
+// queued, so nothing waiting on a job is left hanging, then joins the workers.
+class JPEGEncodePool {
+  public:
+    using Job = std::function<void(JPEGCompressor* compressor)>;
+    explicit JPEGEncodePool(size_t workers);
+    ~JPEGEncodePool();
+    JPEGEncodePool(const JPEGEncodePool&) = delete;
+    JPEGEncodePool& operator=(const JPEGEncodePool&) = delete;
+
+    void submit(Job job);
+    size_t workerCount() const { return m_workers.size(); }
+    // As many workers as a large change has strips, fewer on a small machine.
+    static size_t defaultWorkerCount();
+
+  private:
+    void workerMain(std::shared_ptr<JPEGCompressor> compressor);
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<Job> m_jobs;
+    bool m_ending = false;
+    std::vector<std::thread> m_workers;
+};
+
+// Told, on a worker, when the encoding of a frame's rectangle (by its index in the frame)
+// starts and when its slot has been filled. Tests use it to order the workers.
+using EncodeObserver = std::function<void(size_t index, bool filled)>;
 
 // One encoded rectangle of a frame.
 class QNBJPEGVellEncoderFrame {
@@ -124,7 +159,7 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     bool lousyClient() const { return m_lousyClient.load(); }
     void setLousyClient(bool lousy) override { m_lousyClient.store(lousy); }
     bool isActive() const { return m_active.load(); }
-    double lastFrameSent() const { return m_lastFrameSent.load(); }
+    double lastFrameSent() const { return m_lastFrameSent->load(); }
     double lastFrameQueued() const { return m_lastFrameQueued.load(); }
     uint64_t encoderFrames() const;
     uint64_t numberOfFramesEncoded() const { return m_numberOfFramesEncoded.load(); }
@@ -134,6 +169,9 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::recursive_mutex& compressionSessionLock() { return m_compressionSessionLock; }
     // Waits until every frame built so far has been written (tests, shutdown).
     void drainQueues();
+    // The number of encoding workers for frames built from now on (at least 1).
+    void setEncodeWorkerCount(size_t workers);
+    void setEncodeObserver(EncodeObserver observer);
 
   private:
     struct LoopState {
@@ -144,7 +182,7 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     static void autoEncodeLoop(std::weak_ptr<QNBJPEGVellEncoder> weak, uint64_t generation,
                                std::shared_ptr<LoopState> loop);
     void wakeLoop();
-    dispatch::dispatch_queue_t encodeQueue();
+    std::shared_ptr<JPEGEncodePool> encodePool();
     dispatch::dispatch_queue_t sendQueue();
     dispatch::dispatch_queue_t autoEncodeQueue();
 
@@ -161,7 +199,8 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::atomic<bool> m_lousyClient{false};
     std::atomic<bool> m_active{false};
     std::atomic<uint64_t> m_generation{0};
-    std::atomic<double> m_lastFrameSent{0.0};
+    // Shared with the send steps, which never hold the encoder itself.
+    const std::shared_ptr<std::atomic<double>> m_lastFrameSent = std::make_shared<std::atomic<double>>(0.0);
     std::atomic<double> m_lastFrameQueued{0.0};
     std::atomic<double> m_fpsStartTime{0.0};
     std::atomic<uint64_t> m_numberOfFramesEncoded{0};
@@ -169,8 +208,10 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::atomic<uint64_t> m_numberOfFramesRequested{0};
 
     std::mutex m_queuesLock;
-    dispatch::dispatch_queue_t m_encodeQueue, m_sendQueue, m_autoEncodeQueue;
-    std::shared_ptr<JPEGCompressor> m_compressor;
+    dispatch::dispatch_queue_t m_sendQueue, m_autoEncodeQueue;
+    std::shared_ptr<JPEGEncodePool> m_encodePool;
+    size_t m_encodeWorkerCount = JPEGEncodePool::defaultWorkerCount();
+    EncodeObserver m_encodeObserver;
 
     const std::shared_ptr<LoopState> m_loop = std::make_shared<LoopState>();
 };

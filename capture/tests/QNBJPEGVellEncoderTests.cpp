@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <set>
 #include <thread>
 #include <variant>
 
@@ -397,6 +399,165 @@ TEST_F(QNBJPEGVellEncoderTest, AlternatingDisplayObjectsAgainstASurfaceFlood) {
             EXPECT_LE(r.x + r.width, 128);
             EXPECT_LE(r.y + r.height, 96);
         }
+}
+
+// ---- Concurrent encoding ------------------------------------------------------------------------
+
+// Holds workers at the start of chosen rectangles and tells which slots have been filled.
+class WorkerGate {
+  public:
+    // Rectangles start only in this order, each once the one before it has been filled.
+    void startInOrder(std::vector<size_t> order) {
+        std::lock_guard lock(m_lock);
+        m_order = std::move(order);
+    }
+    void hold(size_t index) {
+        std::lock_guard lock(m_lock);
+        m_held.insert(index);
+    }
+    void release(size_t index) {
+        {
+            std::lock_guard lock(m_lock);
+            m_held.erase(index);
+        }
+        m_changed.notify_all();
+    }
+    EncodeObserver observer() {
+        return [this](size_t index, bool filled) {
+            std::unique_lock lock(m_lock);
+            if (filled) {
+                m_filled.push_back(index);
+                m_changed.notify_all();
+                return;
+            }
+            m_changed.wait(lock, [&] {
+                if (m_held.count(index)) return false;
+                if (m_order.empty()) return true;
+                size_t turn = m_filled.size() % m_order.size();
+                return m_order[turn] == index;
+            });
+        };
+    }
+    void waitFilled(size_t count) {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [&] { return m_filled.size() >= count; });
+    }
+    std::vector<size_t> filled() {
+        std::lock_guard lock(m_lock);
+        return m_filled;
+    }
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<size_t> m_order;
+    std::set<size_t> m_held;
+    std::vector<size_t> m_filled;
+};
+
+// The frame a serial encoder writes for the whole display: each strip compressed on its own
+// with a buffer the library allocates, one after another.
+std::vector<uint8_t> serialWholeDisplayFrame(size_t width, size_t height) {
+    auto pixels = testing::patternPixels(width, height, width * 4);
+    std::vector<uint8_t> bytes{0x20, 4, 0};
+    tjhandle handle = tjInitCompress();
+    for (size_t strip = 0; strip < 4; ++strip) {
+        const size_t top = strip * height / 4, rows = height / 4;
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        EXPECT_EQ(tjCompress2(handle, pixels.data() + top * width * 4, int(width), int(width * 4), int(rows),
+                              TJPF_BGRX, &jpeg, &size, TJSAMP_420, 99, TJFLAG_FASTDCT),
+                  0);
+        const uint16_t record[4] = {0, uint16_t(top), uint16_t(width), uint16_t(rows)};
+        const auto* head = reinterpret_cast<const uint8_t*>(record);
+        bytes.insert(bytes.end(), head, head + 8);
+        bytes.push_back(4);
+        const uint32_t length = uint32_t(size);
+        const auto* len = reinterpret_cast<const uint8_t*>(&length);
+        bytes.insert(bytes.end(), len, len + 4);
+        bytes.insert(bytes.end(), jpeg, jpeg + size);
+        tjFree(jpeg);
+    }
+    tjDestroy(handle);
+    return bytes;
+}
+
+TEST_F(QNBJPEGVellEncoderTest, WorkersFinishingInReverseStillSendTheSerialBytesInListOrder) {
+    open(2048, 1536);
+    WorkerGate gate;
+    gate.startInOrder({3, 2, 1, 0});
+    encoder->setEncodeWorkerCount(4);
+    encoder->setEncodeObserver(gate.observer());
+    request();
+    auto received = waitFrames(1);
+    EXPECT_EQ(gate.filled(), (std::vector<size_t>{3, 2, 1, 0}));
+    ASSERT_EQ(received.size(), 1u);
+    ASSERT_EQ(received[0].rects.size(), 4u);
+    EXPECT_EQ(socket->streamNow(), serialWholeDisplayFrame(2048, 1536));
+
+    // One worker, the pool's serial form, writes the same bytes too.
+    auto serialSocket = std::make_shared<testing::RecordingSocket>();
+    serialSocket->probeLock = false;
+    auto serial = QNBJPEGVellEncoder::create();
+    serial->setEncodeWorkerCount(1);
+    auto set = std::make_shared<server::QNBDisplaySet>();
+    set->addDisplay(display);
+    serial->setEncoderInformation(set, serialSocket, {});
+    serial->encodeFrame(0, false, display, 0x20);
+    EXPECT_TRUE(testing::eventually([&] { return parseFrames(serialSocket->streamNow()).size() == 1; }));
+    serial->stopSession();
+    serial->drainQueues();
+    EXPECT_EQ(serialSocket->streamNow(), socket->streamNow());
+}
+
+TEST_F(QNBJPEGVellEncoderTest, TheHeaderLeavesAtOnceAndNoRecordBeforeThoseBeforeIt) {
+    open(1024, 768);
+    WorkerGate gate;
+    gate.hold(0);
+    encoder->setEncodeWorkerCount(4);
+    encoder->setEncodeObserver(gate.observer());
+    request();
+    gate.waitFilled(3); // strips 1 to 3 are encoded, strip 0 is not
+    ASSERT_TRUE(testing::eventually([&] { return socket->writeCount() >= 1; }));
+    EXPECT_EQ(socket->streamNow(), (std::vector<uint8_t>{0x20, 4, 0}));
+    // The frame keeps the socket to itself until its last record: nothing can cut in.
+    EXPECT_FALSE(socket->try_lock());
+    gate.release(0);
+    auto received = waitFrames(1);
+    ASSERT_EQ(received[0].rects.size(), 4u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(received[0].rects[i].y, int16_t(192 * i));
+    EXPECT_TRUE(socket->try_lock());
+    socket->unlock();
+}
+
+TEST_F(QNBJPEGVellEncoderTest, AnEncoderEndingWithEncodesInFlightWritesWholeFramesAndGivesSurfacesBack) {
+    open(1024, 768);
+    std::weak_ptr<QNBJPEGVellEncoder> weak = encoder;
+    encoder->setEncodeWorkerCount(2);
+    // Every rectangle waits until the encoder has gone.
+    encoder->setEncodeObserver([weak](size_t, bool filled) {
+        if (!filled) testing::eventually([&] { return weak.expired(); });
+    });
+    request(); // frame 1: the whole display from a capture
+    auto surface = iosurface::IOSurface::create(7, 1024, 768);
+    encoder->addDirtyRectangle(cg::CGRectMake(0, 0, 64, 64));
+    encoder->enqueueFrameWithSurface(surface); // frame 2: from the surface
+    EXPECT_EQ(encoder->encoderFrames(), 2u);
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(surface), 1);
+
+    std::thread ender([owned = std::move(encoder)]() mutable { owned.reset(); });
+    ender.join();
+    EXPECT_TRUE(weak.expired());
+    ASSERT_TRUE(testing::eventually([&] { return frames().size() == 2; }));
+    auto received = frames();
+    EXPECT_EQ(received[0].rects.size(), 4u);
+    EXPECT_FALSE(received[1].rects.empty());
+    for (const auto& frame : received)
+        for (const auto& r : frame.rects)
+            EXPECT_GT(r.length, 0u);
+    EXPECT_TRUE(testing::eventually([&] { return iosurface::IOSurfaceGetUseCount(surface) == 0; }));
+    EXPECT_EQ(iosurface::IOSurfaceGetLockCount(surface), 0);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "EncoderTestSupport.h"
 #include "SessionTestSupport.h"
 
+#include "capture/QNBJPEGVellEncoder.h"
 #include "capture/ScreenUpdateRecords.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -185,6 +187,57 @@ TEST_F(ScreenServerFrameAnswer, ANotedCursorImageGoesOutWithTheFrame) {
     // The next answer has no cursor image.
     EXPECT_TRUE(session->screenUpdate(nullptr));
     EXPECT_EQ(socket->streamNow().size(), stream.size());
+}
+
+TEST_F(ScreenServerFrameAnswer, ACursorImageWaitsForTheFrameBeingWrittenAndNeverCutsIntoIt) {
+    open({cg::CGRectMake(0, 0, 1024, 768)});
+    pixels.provider->pictures[0x100] = {1024, 768, 1.0};
+    auto jpeg = capture::QNBJPEGVellEncoder::create();
+    jpeg->setEncodeWorkerCount(4);
+    // The first strip's encoding waits for the test; the others go ahead.
+    std::mutex gateLock;
+    std::condition_variable gateChanged;
+    bool released = false;
+    size_t filled = 0;
+    jpeg->setEncodeObserver([&](size_t index, bool done) {
+        std::unique_lock lock(gateLock);
+        if (done) ++filled;
+        else if (index == 0) gateChanged.wait(lock, [&] { return released; });
+        gateChanged.notify_all();
+    });
+    session->setEncoderClass({"JPEG", [jpeg] { return jpeg; }});
+    ASSERT_EQ(session->encoder(), jpeg);
+    jpeg->setEncoderInformation(set, socket, {});
+
+    EXPECT_TRUE(session->screenUpdate(nullptr)); // starts the encoder: the whole display in 4 strips
+    {
+        std::unique_lock lock(gateLock);
+        gateChanged.wait(lock, [&] { return filled == 3; });
+    }
+    ASSERT_TRUE(capture::testing::eventually([&] { return socket->writeCount() == 1; }));
+    EXPECT_EQ(socket->streamNow(), (std::vector<uint8_t>{0x20, 4, 0})); // the header went out at once
+    EXPECT_FALSE(socket->try_lock());
+
+    // The next answer carries a cursor image: it waits for the frame's last record.
+    session->setClientNeedsCursorImageUpdate(true);
+    std::thread answer([&] { EXPECT_TRUE(session->screenUpdate(nullptr)); });
+    {
+        std::lock_guard lock(gateLock);
+        released = true;
+    }
+    gateChanged.notify_all();
+    answer.join();
+    jpeg->stopSession();
+    jpeg->drainQueues();
+    auto received = capture::testing::parseFrames(socket->streamNow());
+    ASSERT_EQ(received.size(), 2u);
+    ASSERT_EQ(received[0].rects.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(received[0].rects[i].encoding, capture::QNScreenEncodingJPG);
+        EXPECT_EQ(received[0].rects[i].y, int16_t(192 * i));
+    }
+    ASSERT_EQ(received[1].rects.size(), 1u);
+    EXPECT_EQ(received[1].rects[0].encoding, capture::QNScreenEncodingMouseCursor);
 }
 
 TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndStart) {

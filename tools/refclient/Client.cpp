@@ -7,6 +7,7 @@
 #include "tools/refclient/SidebandDatagram.h"
 
 #include <cerrno>
+#include <utility>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -436,7 +437,14 @@ void Client::onStreamReadable() {
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
-        closeConnection(n == 0 ? "eof" : std::strerror(errno), EndMode::Fin);
+        const std::string reason = n == 0 ? "eof" : std::strerror(errno);
+        if (!m_waitingRecords.empty()) {
+            // What was read before the end is handled first; a record may end the reading.
+            flushRecords();
+            settlePending();
+            if (!m_connection || m_connection->parser->stopped()) return;
+        }
+        closeConnection(reason, EndMode::Fin);
         return;
     }
     ByteView got(buffer.data(), static_cast<size_t>(n));
@@ -517,11 +525,49 @@ void Client::updateBegan(uint8_t type, uint16_t count) {
 }
 
 void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
+    // A JPEG that can be painted starts decoding on a worker at once. From the first such
+    // record on, the update's records wait and run in the order they were read, each once the
+    // decodings before it are done, so the log and the picture are as if decoded one by one.
+    std::shared_ptr<JpegDecodeJob> job;
+    if (r.encoding == kEncodingJPG && r.width != 0 && r.height != 0 && !payload.empty() &&
+        m_picture.contains(r.x, r.y, r.width, r.height)) {
+        if (!m_decoders) m_decoders = std::make_unique<JpegDecodePool>();
+        job = m_decoders->decode(Bytes(payload.begin(), payload.end()), r.width, r.height);
+    }
+    if (!job && m_waitingRecords.empty()) {
+        handleRecord(r, payload, nullptr);
+        return;
+    }
+    Bytes kept = job ? Bytes() : Bytes(payload.begin(), payload.end());
+    m_waitingRecords.push_back([this, r, source = m_errorSource, kept = std::move(kept), job] {
+        std::string_view reading = std::exchange(m_errorSource, source);
+        handleRecord(r, kept, job.get());
+        m_errorSource = reading;
+    });
+}
+
+void Client::flushRecords() {
+    if (m_flushingRecords) return; // a waiting record's own protocol error
+    m_flushingRecords = true;
+    while (!m_waitingRecords.empty()) {
+        auto record = std::move(m_waitingRecords.front());
+        m_waitingRecords.pop_front();
+        // A stopped parser hands out nothing more: records read after the stop are dropped.
+        if (!m_connection || !m_connection->parser || m_connection->parser->stopped()) {
+            m_waitingRecords.clear();
+            break;
+        }
+        record();
+    }
+    m_flushingRecords = false;
+}
+
+void Client::handleRecord(const RectangleRecord& r, ByteView payload, JpegDecodeJob* decoded) {
     m_log.add(m_streamSource, "rect",
               {{"x", text(r.x)}, {"y", text(r.y)}, {"w", text(r.width)}, {"h", text(r.height)},
                {"enc", text(r.encoding)}, {"len", text(r.length)}});
     switch (r.encoding) {
-    case kEncodingJPG: paintRecord(r, payload); break;
+    case kEncodingJPG: paintRecord(r, payload, decoded); break;
     case kEncodingMouseCursor: cursorImageRecord(r, payload); break;
     case kEncodingMousePos:
         m_tally.cursor = true;
@@ -536,13 +582,20 @@ void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
     }
 }
 
-void Client::paintRecord(const RectangleRecord& r, ByteView payload) {
+void Client::paintRecord(const RectangleRecord& r, ByteView payload, JpegDecodeJob* decoded) {
     if (r.width == 0 || r.height == 0) return; // the empty form of old clients: not a frame
     m_tally.frame = true;
-    if (payload.empty()) return; // a rectangle whose JPEG could not be made draws nothing
+    if (!decoded && payload.empty()) return; // a rectangle whose JPEG could not be made draws nothing
     std::string error;
     bool painted;
-    {
+    if (decoded) {
+        painted = decoded->wait(error);
+        if (painted) {
+            std::lock_guard lock(m_mutex);
+            painted = m_picture.paint(r.x, r.y, r.width, r.height, decoded->image().bgrx);
+        }
+        m_decoders->recycle(std::move(decoded->image().bgrx));
+    } else {
         std::lock_guard lock(m_mutex);
         painted = m_picture.paintJpeg(r.x, r.y, r.width, r.height, payload, error);
     }
@@ -582,6 +635,8 @@ void Client::cursorImageRecord(const RectangleRecord& r, ByteView payload) {
 }
 
 void Client::updateEnded() {
+    flushRecords();
+    if (!m_connection || m_connection->parser->stopped()) return; // a record ended the reading
     UpdateTally tally = m_tally;
     if (tally.frame) {
         ++m_framesInRun;
@@ -641,6 +696,7 @@ void Client::systemInformationReceived(ByteView document, bool wellFormed) {
 }
 
 void Client::protocolError(const std::string& what, bool fatal) {
+    flushRecords(); // the records read before the fault come first
     platform::log("refclient: protocol error, refused: %@", what);
     m_log.add(m_errorSource, "protocol-error", {{"what", what}});
     update([&what](Snapshot& s) { s.protocolErrors.push_back(what); });
@@ -658,6 +714,7 @@ void Client::protocolError(const std::string& what, bool fatal) {
 
 void Client::closeConnection(const std::string& reason, EndMode mode) {
     if (!m_connection) return;
+    flushRecords();
     Connection& c = *m_connection;
     if (c.parser) c.parser->stop();
     m_loop.cancel(c.heartbeatTimer);
@@ -681,6 +738,7 @@ void Client::closeConnection(const std::string& reason, EndMode mode) {
 
 void Client::goSilent() {
     if (!m_connection) return;
+    flushRecords();
     Connection& c = *m_connection;
     if (c.parser) c.parser->stop();
     m_loop.cancel(c.heartbeatTimer);

@@ -7,6 +7,7 @@
 
 #include "tools/refclient/Config.h"
 #include "tools/refclient/EventLoop.h"
+#include "tools/refclient/JpegDecoder.h"
 #include "tools/refclient/NetAddress.h"
 #include "tools/refclient/Picture.h"
 #include "tools/refclient/RecordLog.h"
@@ -14,6 +15,7 @@
 #include "tools/refclient/UsbFrame.h"
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -198,7 +200,10 @@ private:
     void usbDetach();
     void injectUsbFrameFault();
 
-    void paintRecord(const RectangleRecord& record, ByteView payload);
+    void handleRecord(const RectangleRecord& record, ByteView payload, JpegDecodeJob* decoded);
+    // Runs the records waiting for their decodings, in the order they were read.
+    void flushRecords();
+    void paintRecord(const RectangleRecord& record, ByteView payload, JpegDecodeJob* decoded);
     void cursorImageRecord(const RectangleRecord& record, ByteView payload);
 
     Config m_config;
@@ -212,6 +217,11 @@ private:
     uint64_t m_nextGeneration = 1;
     Pending m_pending;
     UpdateTally m_tally;
+    // The JPEGs of an update decode on these workers while the stream is read on; the update's
+    // records wait here from the first of them on and run in order as their decodings finish.
+    std::unique_ptr<JpegDecodePool> m_decoders;
+    std::deque<std::function<void()>> m_waitingRecords;
+    bool m_flushingRecords = false;
     bool m_busyRefused = false;
     std::string_view m_errorSource = "tcp"; // where the bytes being read came from
     const char* m_streamSource = "tcp";     // the main stream's name in the record log

@@ -204,6 +204,92 @@ TEST_F(RefclientSession, LenientClientSurvivesHostileBytesAndDropsOnlyWhatCannot
     EXPECT_TRUE(logHas(client(), "closed reason=protocol-error"));
 }
 
+// The record-log lines from the first one holding marker on, without their times.
+std::vector<std::string> eventsFrom(const Client& c, const std::string& marker) {
+    std::vector<std::string> events;
+    for (const std::string& line : c.log()) {
+        std::string event = line.substr(line.find(' ') + 1);
+        if (events.empty() && event.find(marker) == std::string::npos) continue;
+        events.push_back(event);
+    }
+    return events;
+}
+
+ByteWriter& jpegRecord(ByteWriter& w, int16_t x, int16_t y, uint16_t width, uint16_t height, ByteView jpeg) {
+    return w.i16(x).i16(y).u16(width).u16(height).u8(4).u32(static_cast<uint32_t>(jpeg.size())).bytes(jpeg);
+}
+
+TEST_F(RefclientSession, RecordsDecodedSideBySideArePaintedAndLoggedInTheirOrder) {
+    Config config = m_server.configFor(kClientIp);
+    config.lenient = true;
+    connect(config);
+    m_server.write(resolution(64, 48, 1));
+    // Overlapping rectangles (later ones paint over earlier ones), a JPEG that cannot be read,
+    // a stream cursor position, a rectangle outside the picture, and a last small one.
+    const Bytes red = solidJpeg(32, 32, 250, 0, 0), green = solidJpeg(32, 32, 0, 250, 0);
+    const Bytes blue = solidJpeg(16, 16, 0, 0, 250), unreadable(200, 0x55);
+    ByteWriter update;
+    update.u8(0x20).u16(6);
+    jpegRecord(update, 0, 0, 32, 32, red);
+    jpegRecord(update, 16, 16, 32, 32, green);
+    jpegRecord(update, 0, 32, 16, 16, unreadable);
+    update.i16(5).i16(6).u16(1).u16(0).u8(2).u32(0);
+    jpegRecord(update, 56, 40, 16, 16, blue);
+    jpegRecord(update, 48, 0, 16, 16, blue);
+    m_server.write(update.bytes());
+    ASSERT_EQ(m_server.read(1), kRequest);
+    ASSERT_TRUE(waitFor([](const Snapshot& s) { return s.frames == 1; }));
+
+    Picture serial(64, 48);
+    std::string error;
+    ASSERT_TRUE(serial.paintJpeg(0, 0, 32, 32, red, error));
+    ASSERT_TRUE(serial.paintJpeg(16, 16, 32, 32, green, error));
+    ASSERT_TRUE(serial.paintJpeg(48, 0, 16, 16, blue, error));
+    EXPECT_EQ(client().picture().pixels(), serial.pixels());
+
+    auto events = eventsFrom(client(), "update count=6");
+    ASSERT_GE(events.size(), 10u);
+    const std::vector<std::string> expected = {
+        "tcp update count=6",
+        platform::format("tcp rect x=0 y=0 w=32 h=32 enc=4 len=%u", red.size()),
+        platform::format("tcp rect x=16 y=16 w=32 h=32 enc=4 len=%u", green.size()),
+        "tcp rect x=0 y=32 w=16 h=16 enc=4 len=200",
+        "tcp protocol-error what=JPEG",
+        "tcp rect x=5 y=6 w=1 h=0 enc=2 len=0",
+        "tcp cursor x=5 y=6 visible=1",
+        platform::format("tcp rect x=56 y=40 w=16 h=16 enc=4 len=%u", blue.size()),
+        "tcp protocol-error what=rectangle",
+        platform::format("tcp rect x=48 y=0 w=16 h=16 enc=4 len=%u", blue.size())};
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(events[i].rfind(expected[i], 0), 0u) << i << ": " << events[i];
+}
+
+TEST_F(RefclientSession, AStrictRunStopsAtTheFirstUnreadableRecordWhateverWasDecodedAfterIt) {
+    connect(m_server.configFor(kClientIp));
+    m_server.write(resolution(64, 48, 1));
+    const Bytes red = solidJpeg(16, 16, 250, 0, 0);
+    ByteWriter update;
+    update.u8(0x20).u16(4);
+    jpegRecord(update, 0, 0, 16, 16, red);
+    jpegRecord(update, 16, 0, 16, 16, Bytes(100, 0x55));
+    jpegRecord(update, 32, 0, 16, 16, red);
+    jpegRecord(update, 48, 0, 16, 16, red);
+    m_server.write(update.bytes());
+    ASSERT_TRUE(waitFor([](const Snapshot& s) { return s.exitCode.has_value(); }));
+    EXPECT_EQ(*client().snapshot().exitCode, 1);
+    EXPECT_EQ(client().snapshot().frames, 0u);
+    Picture p = client().picture();
+    EXPECT_NE(p.pixel(4, 4), 0u);
+    EXPECT_EQ(p.pixel(36, 4), 0u); // read, decoded, and never painted
+    auto events = eventsFrom(client(), "update count=4");
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[1].rfind("tcp rect x=0 y=0", 0), 0u);
+    EXPECT_EQ(events[2].rfind("tcp rect x=16 y=0", 0), 0u);
+    EXPECT_EQ(events[3].rfind("tcp protocol-error", 0), 0u);
+    for (const std::string& event : events)
+        EXPECT_EQ(event.find("rect x=32"), std::string::npos) << event;
+}
+
 TEST_F(RefclientSession, ServerClosingMidMessageJustEndsTheSession) {
     Config config = m_server.configFor(kClientIp);
     config.once = true;
