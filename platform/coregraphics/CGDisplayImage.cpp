@@ -3,6 +3,7 @@
 #include "platform/core/Log.h"
 #include "platform/coregraphics/DisplayImageClient.h"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -48,6 +49,10 @@ const CGRect* CGDisplayStreamUpdateGetRects(const CGDisplayStreamUpdateRef& upda
     return rects->data();
 }
 
+size_t CGDisplayStreamUpdateGetDropCount(const CGDisplayStreamUpdateRef& update) {
+    return update ? size_t(update->dropCount) : 0;
+}
+
 CGImageRef CGDisplayCreateImage(CGDirectDisplayID display) {
     auto provider = displayPixelProvider();
     return provider ? provider->createImage(display, nullptr) : nullptr;
@@ -84,13 +89,15 @@ CGDisplayStreamRef CGDisplayStreamCreateWithDispatchQueue(CGDirectDisplayID disp
         return nullptr;
     }
     if (!std::isfinite(properties.minimumFrameTime) || properties.minimumFrameTime < 0 ||
-        properties.queueDepth == 0 || properties.queueDepth > 8) {
+        properties.showCursor) {
         platform::log("CGDisplayStreamCreate: refused the stream's properties");
         return nullptr;
     }
+    CGDisplayStreamProperties clamped = properties;
+    clamped.queueDepth = std::clamp<uint32_t>(properties.queueDepth, 1, 8);
     auto provider = displayPixelProvider();
     if (!provider) return nullptr;
-    return provider->createStream(display, outputWidth, outputHeight, pixelFormat, properties, queue,
+    return provider->createStream(display, outputWidth, outputHeight, pixelFormat, clamped, queue,
                                   std::move(handler));
 }
 

@@ -34,14 +34,16 @@ inline constexpr uint32_t kCGDisplayStreamPixelFormatBGRA = 0x42475241; // 'BGRA
 struct CGDisplayStreamUpdate {
     std::vector<CGRect> dirtyRects;
     std::vector<CGRect> reducedDirtyRects;
+    uint64_t dropCount = 0; // frames skipped since the last delivered one
 };
 using CGDisplayStreamUpdateRef = std::shared_ptr<const CGDisplayStreamUpdate>;
+size_t CGDisplayStreamUpdateGetDropCount(const CGDisplayStreamUpdateRef& update);
 // The rectangles of the kind, or null with count 0.
 const CGRect* CGDisplayStreamUpdateGetRects(const CGDisplayStreamUpdateRef& update,
                                             CGDisplayStreamUpdateRectType kind, size_t* count);
 
 struct CGDisplayStreamProperties {
-    bool showCursor = true;        // kCGDisplayStreamShowCursor
+    bool showCursor = false;       // kCGDisplayStreamShowCursor: the cursor is never drawn
     double minimumFrameTime = 0.0; // kCGDisplayStreamMinimumFrameTime, seconds
     uint32_t queueDepth = 3;       // kCGDisplayStreamQueueDepth
 };
@@ -82,8 +84,9 @@ CGImageRef CGDisplayCreateImageForRect(CGDirectDisplayID display, CGRect rect);
 const void* CGDisplayBaseAddress(CGDirectDisplayID display);
 size_t CGDisplayBytesPerRow(CGDirectDisplayID display);
 
-// Null when the size is 0 or above 16384, the format is not 'BGRA', the properties are out of
-// range (negative or non-finite frame time, queue depth 0 or above 8) or no provider answers.
+// Null when the size is 0 or above 16384, the format is not 'BGRA', the minimum frame time is
+// negative or not finite, the cursor is asked for, the display is unknown or no provider
+// answers. The queue depth (the pool's surfaces) is clamped to 1–8.
 CGDisplayStreamRef CGDisplayStreamCreateWithDispatchQueue(CGDirectDisplayID display, size_t outputWidth,
                                                           size_t outputHeight, uint32_t pixelFormat,
                                                           const CGDisplayStreamProperties& properties,

@@ -1,5 +1,7 @@
 #include "platform/coregraphics/DisplayImageClient.h"
 
+#include "platform/coregraphics/DisplayStreamClient.h"
+
 #include "platform/core/Log.h"
 #include "platform/ipc/Connection.h"
 #include "platform/windowserver/WindowServerProtocol.h"
@@ -7,6 +9,12 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <vector>
 
 namespace cg {
 
@@ -69,22 +77,168 @@ class SocketProvider : public DisplayPixelProvider {
         }
         return CGImageCreateWithSealedMemory(reply.fds[0].get(), size_t(w), size_t(h), size_t(bpr));
     }
-    const void* baseAddress(CGDirectDisplayID, size_t* bytesPerRow) override {
+    const void* baseAddress(CGDirectDisplayID display, size_t* bytesPerRow) override {
         if (bytesPerRow) *bytesPerRow = 0;
-        return nullptr;
+        auto connection = ipc::Connection::shared();
+        if (!connection) return nullptr;
+        ipc::Reply reply =
+            connection->request(windowserver::op::framebuffer, cf::Dictionary{{"display", int64_t(display)}});
+        if (!reply.ok || !reply.result || reply.fds.size() != 1) return nullptr;
+        const cf::Value& r = *reply.result;
+        auto number = [&](std::string_view key) -> int64_t {
+            const cf::Value* v = r.find(key);
+            auto n = v ? v->storedInteger() : std::nullopt;
+            return n ? *n : -1;
+        };
+        int64_t pitch = number("bytesPerRow"), length = number("length"), offset = number("offset");
+        struct stat st {};
+        if (number("status") != 0 || pitch <= 0 || length <= 0 || offset < 0 ||
+            ::fstat(reply.fds[0].get(), &st) != 0 ||
+            uint64_t(offset) + uint64_t(length) > uint64_t(st.st_size)) {
+            platform::log("coregraphics: a display's framebuffer answer is malformed");
+            return nullptr;
+        }
+        // Kept for the process: callers hold the address as long as they like. A display
+        // answering the same memory again gets the same mapping.
+        std::lock_guard lock(m_mappingsMutex);
+        for (auto& m : m_mappings)
+            if (m.display == display && m.device == st.st_dev && m.inode == st.st_ino && m.offset == offset &&
+                m.length == length && m.pitch == pitch) {
+                if (bytesPerRow) *bytesPerRow = size_t(pitch);
+                return m.bytes;
+            }
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const int64_t aligned = offset / page * page;
+        void* map = ::mmap(nullptr, size_t(length + offset - aligned), PROT_READ, MAP_SHARED,
+                           reply.fds[0].get(), aligned);
+        if (map == MAP_FAILED) return nullptr;
+        const uint8_t* bytes = static_cast<const uint8_t*>(map) + (offset - aligned);
+        m_mappings.push_back({display, st.st_dev, st.st_ino, offset, length, pitch, bytes});
+        if (bytesPerRow) *bytesPerRow = size_t(pitch);
+        return bytes;
     }
-    CGDisplayStreamRef createStream(CGDirectDisplayID, size_t, size_t, uint32_t,
-                                    const CGDisplayStreamProperties&, const dispatch::dispatch_queue_t&,
-                                    CGDisplayStreamFrameAvailableHandler) override {
-        return nullptr;
+
+    CGDisplayStreamRef createStream(CGDirectDisplayID display, size_t width, size_t height, uint32_t format,
+                                    const CGDisplayStreamProperties& properties,
+                                    const dispatch::dispatch_queue_t& queue,
+                                    CGDisplayStreamFrameAvailableHandler handler) override {
+        auto connection = ipc::Connection::shared();
+        if (!connection) return nullptr;
+        listen(connection);
+        ipc::Reply reply = connection->request(
+            windowserver::op::streamCreate, cf::Dictionary{{"display", int64_t(display)},
+                                                           {"width", int64_t(width)},
+                                                           {"height", int64_t(height)},
+                                                           {"format", int64_t(format)},
+                                                           {"minimumFrameTime", properties.minimumFrameTime},
+                                                           {"queueDepth", int64_t(properties.queueDepth)},
+                                                           {"showCursor", properties.showCursor}});
+        if (!reply.ok || !reply.result) return nullptr;
+        const cf::Value* status = reply.result->find("status");
+        const cf::Value* number = reply.result->find("stream");
+        auto id = number ? number->storedInteger() : std::nullopt;
+        if (!status || status->storedInteger() != 0 || !id || *id <= 0 || reply.fds.empty() ||
+            reply.fds.size() > 8) {
+            if (status && status->storedInteger() == 0)
+                platform::log("coregraphics: a display stream's answer is malformed");
+            return nullptr;
+        }
+        std::vector<int> fds;
+        for (auto& fd : reply.fds)
+            fds.push_back(fd.get());
+        std::weak_ptr<ipc::Connection> weakConnection = connection;
+        const uint64_t stream = uint64_t(*id);
+        auto control = [weakConnection, stream](bool start) {
+            auto c = weakConnection.lock();
+            if (!c) return kCGErrorInvalidConnection;
+            ipc::Reply r = c->request(start ? windowserver::op::streamStart : windowserver::op::streamStop,
+                                      cf::Dictionary{{"stream", int64_t(stream)}});
+            const cf::Value* s = r.ok && r.result ? r.result->find("status") : nullptr;
+            auto code = s ? s->storedInteger() : std::nullopt;
+            return code ? CGError(*code) : kCGErrorFailure;
+        };
+        auto pool = mapStreamPool(fds, width, height);
+        if (pool.empty()) {
+            control(false);
+            return nullptr;
+        }
+        auto client = std::make_shared<DisplayStreamClient>(stream, std::move(pool), queue,
+                                                            std::move(handler), control);
+        std::lock_guard lock(m_streamsMutex);
+        std::erase_if(m_streams, [](auto& entry) { return entry.second.expired(); });
+        m_streams[stream] = client;
+        return client;
     }
+
+  private:
+    struct Mapping {
+        CGDirectDisplayID display;
+        dev_t device;
+        ino_t inode;
+        int64_t offset, length, pitch;
+        const uint8_t* bytes;
+    };
+
+    // Stream events arrive on the connection's reader thread: each is checked and forwarded.
+    void listen(const std::shared_ptr<ipc::Connection>& connection) {
+        std::lock_guard lock(m_streamsMutex);
+        if (m_listening.lock() == connection) return;
+        m_listening = connection;
+        connection->setEventHandler(windowserver::topic::stream,
+                                    [this](ipc::Event& event) { deliver(event.body); });
+    }
+
+    void deliver(const cf::Value& body) {
+        auto integer = [&](std::string_view key) -> std::optional<int64_t> {
+            const cf::Value* v = body.find(key);
+            return v ? v->storedInteger() : std::nullopt;
+        };
+        auto id = integer("stream"), status = integer("status"), time = integer("time"),
+             surface = integer("surface"), drops = integer("drops");
+        const cf::Value* list = body.find("rects");
+        if (!id || !status || !time || !surface || !drops || (list && !list->isArray())) {
+            platform::log("coregraphics: refused a malformed display stream push");
+            return;
+        }
+        std::shared_ptr<DisplayStreamClient> stream;
+        {
+            std::lock_guard lock(m_streamsMutex);
+            auto it = m_streams.find(uint64_t(*id));
+            if (it != m_streams.end()) stream = it->second.lock();
+        }
+        if (!stream) return; // released meanwhile
+        std::vector<CGRect> rects;
+        const size_t count = list ? list->count() : 0;
+        if (count > windowserver::kMaxStreamRects) {
+            // Still handed on, so the stream refuses it and gives its surface back.
+            rects.assign(count, CGRectMake(0, 0, 0, 0));
+        } else {
+            for (size_t i = 0; i < count; ++i) {
+                const cf::Value* r = list->at(i);
+                if (!r || !r->isArray() || r->count() != 4) {
+                    rects.push_back(CGRectMake(NAN, NAN, NAN, NAN)); // refused below
+                    continue;
+                }
+                rects.push_back(CGRectMake(r->at(0)->doubleValue(), r->at(1)->doubleValue(),
+                                           r->at(2)->doubleValue(), r->at(3)->doubleValue()));
+            }
+        }
+        stream->deliver(int32_t(*status), uint64_t(*time), *surface, std::move(rects), uint64_t(*drops));
+    }
+
+    std::mutex m_mappingsMutex;
+    std::vector<Mapping> m_mappings;
+    std::mutex m_streamsMutex;
+    std::weak_ptr<ipc::Connection> m_listening;
+    std::map<uint64_t, std::weak_ptr<DisplayStreamClient>> m_streams;
 };
 
 } // namespace
 
 std::shared_ptr<DisplayPixelProvider> socketDisplayPixelProvider() {
-    static auto provider = std::make_shared<SocketProvider>();
-    return provider;
+    // Never destroyed: stream events may arrive while the process exits.
+    static auto* provider = new std::shared_ptr<SocketProvider>(std::make_shared<SocketProvider>());
+    return *provider;
 }
 
 } // namespace cg

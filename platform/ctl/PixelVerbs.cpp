@@ -199,4 +199,11 @@ int Platformctl::counters(const std::vector<std::string>& args) {
     return kSuccess;
 }
 
+int Platformctl::poison(const std::vector<std::string>& args) {
+    if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) return usage("poison on|off");
+    int code;
+    auto result = request(windowserver::op::poison, cf::Dictionary{{"on", args[0] == "on"}}, code);
+    return result ? kSuccess : code;
+}
+
 } // namespace ctl

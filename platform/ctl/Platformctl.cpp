@@ -36,6 +36,7 @@ const char* kUsageText =
     "  draw [--window NAME] [--layer N] (display ID | rect X Y W H)\n"
     "       (solid RRGGBB | blocks N | photo SEED | pixels FILE)\n"
     "  move NAME X Y | erase [NAME] | read-display ID (--png | --bgrx) FILE | counters ID\n"
+    "  poison on|off\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n"
@@ -54,22 +55,37 @@ std::string activationPolicyName(int64_t policy) {
 } // namespace
 
 const Platformctl::VerbSpec Platformctl::kVerbs[] = {
-    {"platformd", &Platformctl::platformd}, {"wait-ready", &Platformctl::waitReady},
-    {"status", &Platformctl::status},       {"shutdown", &Platformctl::shutdown},
-    {"post", &Platformctl::post},           {"observe", &Platformctl::observe},
-    {"events", &Platformctl::events},       {"wait-event", &Platformctl::waitEvent},
-    {"apps", &Platformctl::apps},           {"launch", &Platformctl::launch},
-    {"login", &Platformctl::login},         {"login-items", &Platformctl::loginItems},
-    {"auth", &Platformctl::auth},           {"kext", &Platformctl::kext},
-    {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
-    {"displays", &Platformctl::displays},   {"configure", &Platformctl::configure},
-    {"cursor", &Platformctl::cursor},       {"damage", &Platformctl::damage},
-    {"input-state", &Platformctl::inputState}, {"keyboard-layout", &Platformctl::keyboardLayout},
-    {"pasteboard", &Platformctl::pasteboard},  {"text-sink", &Platformctl::textSink},
+    {"platformd", &Platformctl::platformd},
+    {"wait-ready", &Platformctl::waitReady},
+    {"status", &Platformctl::status},
+    {"shutdown", &Platformctl::shutdown},
+    {"post", &Platformctl::post},
+    {"observe", &Platformctl::observe},
+    {"events", &Platformctl::events},
+    {"wait-event", &Platformctl::waitEvent},
+    {"apps", &Platformctl::apps},
+    {"launch", &Platformctl::launch},
+    {"login", &Platformctl::login},
+    {"login-items", &Platformctl::loginItems},
+    {"auth", &Platformctl::auth},
+    {"kext", &Platformctl::kext},
+    {"prefs", &Platformctl::prefs},
+    {"logs", &Platformctl::logs},
+    {"displays", &Platformctl::displays},
+    {"configure", &Platformctl::configure},
+    {"cursor", &Platformctl::cursor},
+    {"damage", &Platformctl::damage},
+    {"input-state", &Platformctl::inputState},
+    {"keyboard-layout", &Platformctl::keyboardLayout},
+    {"pasteboard", &Platformctl::pasteboard},
+    {"text-sink", &Platformctl::textSink},
     {"event-tap", &Platformctl::eventTap},
-    {"draw", &Platformctl::draw},           {"move", &Platformctl::move},
-    {"erase", &Platformctl::erase},         {"read-display", &Platformctl::readDisplay},
+    {"draw", &Platformctl::draw},
+    {"move", &Platformctl::move},
+    {"erase", &Platformctl::erase},
+    {"read-display", &Platformctl::readDisplay},
     {"counters", &Platformctl::counters},
+    {"poison", &Platformctl::poison},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {

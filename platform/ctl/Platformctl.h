@@ -77,6 +77,8 @@ class Platformctl {
     int erase(const std::vector<std::string>& args);
     int readDisplay(const std::vector<std::string>& args);
     int counters(const std::vector<std::string>& args);
+    // Stream surfaces given back are overwritten with a poison pattern (on) or left alone.
+    int poison(const std::vector<std::string>& args);
     // Runs body with the Core Graphics facade reaching platformd through this connection.
     int withWindowServer(const std::function<int()>& body);
     int inputState(const std::vector<std::string>& args);

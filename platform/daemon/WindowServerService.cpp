@@ -11,9 +11,13 @@ namespace platformd {
 void WindowServerService::registerConnectionRequests(RequestTable& table) {
     table.add(windowserver::op::displays, [this](RequestContext& ctx) { displays(ctx); });
     table.add(windowserver::op::displayImage, [this](RequestContext& ctx) { displayImage(ctx); });
+    table.add(windowserver::op::streamCreate, [this](RequestContext& ctx) { streamCreate(ctx); });
+    table.add(windowserver::op::framebuffer, [this](RequestContext& ctx) { framebuffer(ctx); });
     for (const auto& entry : windowserver::kWindowServerOps) {
         std::string_view op = entry.name;
-        if (op == windowserver::op::displays || op == windowserver::op::displayImage) continue;
+        if (op == windowserver::op::displays || op == windowserver::op::displayImage ||
+            op == windowserver::op::streamCreate || op == windowserver::op::framebuffer)
+            continue;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
 }
@@ -117,6 +121,52 @@ void WindowServerService::displayImage(RequestContext& ctx) {
                                          {"width", int64_t(snapshot->width)},
                                          {"height", int64_t(snapshot->height)},
                                          {"bytesPerRow", int64_t(snapshot->bytesPerRow)}},
+                          std::move(fds));
+}
+
+} // namespace platformd
+
+namespace platformd {
+
+void WindowServerService::streamCreate(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    uint32_t cid = cidOf(ctx.client().id);
+    if (!cid) return ctx.refuse("no window-server connection yet: wait for the hello's answer");
+    ServiceHost& daemon = m_daemon;
+    uint64_t clientId = ctx.client().id;
+    auto stream = std::make_shared<uint64_t>(0);
+    std::string why;
+    auto pool = m_host->windowServer().createStream(
+        cid, ctx.args(),
+        [&daemon, clientId, stream](const windowserver::WindowServer::StreamEvent& e) {
+            daemon.push(clientId, windowserver::topic::stream,
+                        windowserver::WindowServer::streamPushBody(*stream, e));
+        },
+        &why);
+    if (!pool) return ctx.reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorIllegalArgument)}});
+    *stream = pool->stream; // before the stream can be started
+    ctx.responder().reply(
+        cf::Dictionary{{"status", int64_t(cg::kCGErrorSuccess)}, {"stream", int64_t(pool->stream)}},
+        std::move(pool->surfaces));
+}
+
+void WindowServerService::framebuffer(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    auto display = ctx.requiredInteger("display");
+    if (!display) return;
+    std::optional<windowserver::WindowServer::FramebufferView> view;
+    if (*display >= 0 && *display <= int64_t(UINT32_MAX))
+        view = m_host->windowServer().framebufferView(uint32_t(*display));
+    if (!view || !view->memfd)
+        return ctx.reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorIllegalArgument)}});
+    std::vector<ipc::UniqueFd> fds;
+    fds.push_back(std::move(view->memfd));
+    ctx.responder().reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorSuccess)},
+                                         {"bytesPerRow", int64_t(view->bytesPerRow)},
+                                         {"length", int64_t(view->length)},
+                                         {"offset", int64_t(view->offset)}},
                           std::move(fds));
 }
 

@@ -33,6 +33,11 @@ class WindowServerService : public SystemService {
     void displays(RequestContext& ctx);
     // A display image travels as a sealed memfd beside the reply.
     void displayImage(RequestContext& ctx);
+    // A display stream's pool of surfaces travels as memfds beside the reply; its frames are
+    // pushed on their own topic.
+    void streamCreate(RequestContext& ctx);
+    // The memfd holding a display's composed pixels, to be mapped read-only.
+    void framebuffer(RequestContext& ctx);
     void serve(std::string_view op, RequestContext& ctx);
     uint32_t cidOf(uint64_t clientId);
 

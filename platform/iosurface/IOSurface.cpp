@@ -4,7 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace iosurface {
 
@@ -17,10 +21,29 @@ void freeOwnMemory(void* base, size_t) {
     std::free(base);
 }
 
+void unmapMemory(void* base, size_t length) {
+    ::munmap(base, length);
+}
+
+void fillHeader(void* base, uint32_t surfaceID, uint32_t width, uint32_t height, uint32_t bytesPerRow,
+                uint32_t pixelOffset) {
+    auto* header = new (base) IOSurfaceHeader{};
+    header->magic = kIOSurfaceMagic;
+    header->version = kIOSurfaceVersion;
+    header->surfaceID = surfaceID;
+    header->width = width;
+    header->height = height;
+    header->bytesPerRow = bytesPerRow;
+    header->bytesPerElement = 4;
+    header->pixelFormat = kIOSurfacePixelFormatBGRA;
+    header->pixelOffset = pixelOffset;
+}
+
 } // namespace
 
 bool IOSurfaceHeaderFits(const IOSurfaceHeader& header, size_t length) {
-    if (header.magic != kIOSurfaceMagic) return false;
+    if (header.magic != kIOSurfaceMagic || header.version != kIOSurfaceVersion) return false;
+    if (header.bytesPerElement != 4 || header.pixelFormat != kIOSurfacePixelFormatBGRA) return false;
     if (header.width == 0 || header.height == 0 || header.width > kIOSurfaceMaxSide ||
         header.height > kIOSurfaceMaxSide)
         return false;
@@ -32,7 +55,8 @@ bool IOSurfaceHeaderFits(const IOSurfaceHeader& header, size_t length) {
 
 IOSurface::IOSurface(void* base, size_t length, void (*release)(void*, size_t))
     : m_base(static_cast<uint8_t*>(base)), m_length(length), m_release(release),
-      m_header(static_cast<IOSurfaceHeader*>(base)) {}
+      m_header(static_cast<IOSurfaceHeader*>(base)), m_width(m_header->width), m_height(m_header->height),
+      m_bytesPerRow(m_header->bytesPerRow), m_pixelOffset(m_header->pixelOffset) {}
 
 IOSurface::~IOSurface() {
     if (m_release) m_release(m_base, m_length);
@@ -57,27 +81,73 @@ std::shared_ptr<IOSurface> IOSurface::create(uint32_t surfaceID, uint32_t width,
     size_t length = kHeaderSpace + size_t(bytesPerRow) * height;
     void* base = std::calloc(1, length);
     if (!base) return nullptr;
-    auto* header = new (base) IOSurfaceHeader{};
-    header->magic = kIOSurfaceMagic;
-    header->surfaceID = surfaceID;
-    header->width = width;
-    header->height = height;
-    header->bytesPerRow = bytesPerRow;
-    header->pixelOffset = kHeaderSpace;
+    fillHeader(base, surfaceID, width, height, bytesPerRow, kHeaderSpace);
     return std::shared_ptr<IOSurface>(new IOSurface(base, length, freeOwnMemory));
+}
+
+std::shared_ptr<IOSurface> IOSurface::createShared(uint32_t surfaceID, uint32_t width, uint32_t height,
+                                                   uint32_t bytesPerRow, int* fd) {
+    *fd = -1;
+    if (width == 0 || height == 0 || width > kIOSurfaceMaxSide || height > kIOSurfaceMaxSide ||
+        bytesPerRow < width * 4)
+        return nullptr;
+    size_t length = kIOSurfaceSharedHeaderLength + size_t(bytesPerRow) * height;
+    int memfd = ::memfd_create("iosurface", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (memfd < 0) return nullptr;
+    void* base = MAP_FAILED;
+    if (::ftruncate(memfd, off_t(length)) == 0 &&
+        ::fcntl(memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+        base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+    if (base == MAP_FAILED) {
+        ::close(memfd);
+        platform::log("IOSurface: no memory for a surface of %u x %u", width, height);
+        return nullptr;
+    }
+    fillHeader(base, surfaceID, width, height, bytesPerRow, kIOSurfaceSharedHeaderLength);
+    *fd = memfd;
+    return std::shared_ptr<IOSurface>(new IOSurface(base, length, unmapMemory));
+}
+
+std::shared_ptr<IOSurface> IOSurface::createWithDescriptor(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size < off_t(kIOSurfaceSharedHeaderLength) ||
+        uint64_t(st.st_size) >
+            uint64_t(kIOSurfaceSharedHeaderLength) + uint64_t(kIOSurfaceMaxSide) * kIOSurfaceMaxSide * 8) {
+        platform::log("IOSurface: refused a surface's memory of unusable length");
+        return nullptr;
+    }
+    // The length cannot change under the mapping.
+    int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || !(seals & F_SEAL_SHRINK)) {
+        platform::log("IOSurface: refused a surface's memory that could shrink");
+        return nullptr;
+    }
+    size_t length = size_t(st.st_size);
+    void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return nullptr;
+    const auto& header = *static_cast<const IOSurfaceHeader*>(base);
+    if (header.pixelOffset != kIOSurfaceSharedHeaderLength) {
+        platform::log("IOSurface: refused a shared surface whose pixels do not follow its header page");
+        ::munmap(base, length);
+        return nullptr;
+    }
+    // The header stays writable (use counts, locks); the pixels are the producer's.
+    ::mprotect(static_cast<uint8_t*>(base) + kIOSurfaceSharedHeaderLength,
+               length - kIOSurfaceSharedHeaderLength, PROT_READ);
+    return createWithMapping(base, length, unmapMemory);
 }
 
 uint32_t IOSurfaceGetID(const IOSurfaceRef& s) {
     return s ? s->header().surfaceID : 0;
 }
 size_t IOSurfaceGetWidth(const IOSurfaceRef& s) {
-    return s ? s->header().width : 0;
+    return s ? s->width() : 0;
 }
 size_t IOSurfaceGetHeight(const IOSurfaceRef& s) {
-    return s ? s->header().height : 0;
+    return s ? s->height() : 0;
 }
 size_t IOSurfaceGetBytesPerRow(const IOSurfaceRef& s) {
-    return s ? s->header().bytesPerRow : 0;
+    return s ? s->bytesPerRow() : 0;
 }
 size_t IOSurfaceGetBytesPerElement(const IOSurfaceRef& s) {
     return s ? 4 : 0;

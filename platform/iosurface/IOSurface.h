@@ -15,6 +15,10 @@ namespace iosurface {
 inline constexpr uint32_t kIOSurfaceMagic = 0x54534653; // "TSFS"
 inline constexpr uint32_t kIOSurfaceLockReadOnly = 0x00000001;
 inline constexpr uint32_t kIOSurfaceMaxSide = 16384;
+inline constexpr uint32_t kIOSurfaceVersion = 1;
+// A shared surface's header takes one page, so that its pixels can be mapped read-only.
+inline constexpr uint32_t kIOSurfaceSharedHeaderLength = 4096;
+inline constexpr uint32_t kIOSurfacePixelFormatBGRA = 0x42475241; // 'BGRA'
 
 // The shared header; pixels follow at pixelOffset.
 struct IOSurfaceHeader {
@@ -26,7 +30,10 @@ struct IOSurfaceHeader {
     uint32_t pixelOffset;
     std::atomic<int32_t> useCount;
     std::atomic<int32_t> lockCount;
-    std::atomic<uint32_t> seed;
+    std::atomic<uint32_t> seed; // changes with every write of the producer
+    uint32_t version;
+    uint32_t bytesPerElement;
+    uint32_t pixelFormat;
 };
 static_assert(std::atomic<int32_t>::is_always_lock_free, "the header is shared between processes");
 
@@ -40,12 +47,25 @@ class IOSurface {
     // A surface in memory of its own (pixels zeroed), with rows of at least 4 × width bytes.
     static std::shared_ptr<IOSurface> create(uint32_t surfaceID, uint32_t width, uint32_t height,
                                              uint32_t bytesPerRow = 0);
+    // The producer's side of a shared surface: a memfd of one header page then height rows of
+    // bytesPerRow bytes ('BGRA', zeroed), mapped read-write; its descriptor goes in *fd.
+    static std::shared_ptr<IOSurface> createShared(uint32_t surfaceID, uint32_t width, uint32_t height,
+                                                   uint32_t bytesPerRow, int* fd);
+    // The reader's side: maps a shared surface's memfd, the header read-write (use counts and
+    // locks) and the pixels read-only. Null (logged) when the memory is shorter than its
+    // header says or the header is not a surface's. The descriptor stays the caller's.
+    static std::shared_ptr<IOSurface> createWithDescriptor(int fd);
     ~IOSurface();
     IOSurface(const IOSurface&) = delete;
     IOSurface& operator=(const IOSurface&) = delete;
 
     IOSurfaceHeader& header() const { return *m_header; }
-    uint8_t* baseAddress() const { return m_base + m_header->pixelOffset; }
+    uint8_t* baseAddress() const { return m_base + m_pixelOffset; }
+    // The geometry as checked when the surface was made: a producer rewriting the shared
+    // header later cannot move a reader past the memory.
+    uint32_t width() const { return m_width; }
+    uint32_t height() const { return m_height; }
+    uint32_t bytesPerRow() const { return m_bytesPerRow; }
 
   private:
     IOSurface(void* base, size_t length, void (*release)(void*, size_t));
@@ -53,6 +73,7 @@ class IOSurface {
     size_t m_length;
     void (*m_release)(void*, size_t);
     IOSurfaceHeader* m_header;
+    uint32_t m_width, m_height, m_bytesPerRow, m_pixelOffset;
 };
 using IOSurfaceRef = std::shared_ptr<IOSurface>;
 

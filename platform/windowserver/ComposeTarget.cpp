@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace windowserver {
 
@@ -17,10 +18,18 @@ bool ComposeTarget::set(kernel::OSPtr<kernel::IODeviceMemory> aperture, uint64_t
         return true;
     }
     if (bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return false;
-    void* own = ::mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (own == MAP_FAILED) return false;
+    // Shared memory, so that other processes can map the composed pixels read-only.
+    int fd = ::memfd_create("compose-target", MFD_CLOEXEC);
+    if (fd < 0) return false;
+    void* own = MAP_FAILED;
+    if (::ftruncate(fd, off_t(bytes)) == 0)
+        own = ::mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (own == MAP_FAILED) {
+        ::close(fd);
+        return false;
+    }
     m_own = own;
+    m_ownFd = fd;
     m_ownLength = static_cast<size_t>(bytes);
     m_imageBytes = bytes;
     m_bytesPerRow = bytesPerRow;
@@ -32,10 +41,21 @@ uint8_t* ComposeTarget::bytes() const {
     return static_cast<uint8_t*>(m_own);
 }
 
+int ComposeTarget::memfd() const {
+    if (m_aperture) return m_aperture->memfd();
+    return m_ownFd;
+}
+
+uint64_t ComposeTarget::memfdOffset() const {
+    return m_aperture ? m_aperture->memfdOffset() : 0;
+}
+
 void ComposeTarget::release() {
     m_aperture.reset();
     if (m_own) ::munmap(m_own, m_ownLength);
+    if (m_ownFd >= 0) ::close(m_ownFd);
     m_own = nullptr;
+    m_ownFd = -1;
     m_ownLength = 0;
     m_imageBytes = 0;
     m_bytesPerRow = 0;

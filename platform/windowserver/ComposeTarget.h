@@ -30,10 +30,14 @@ class ComposeTarget {
     uint64_t bytesPerRow() const { return m_bytesPerRow; }
     // The first row's bytes; null when nothing is set.
     uint8_t* bytes() const;
+    // The memfd holding the image and where in it the image starts (-1 when none).
+    int memfd() const;
+    uint64_t memfdOffset() const;
 
   private:
     kernel::OSPtr<kernel::IODeviceMemory> m_aperture;
-    void* m_own = nullptr; // anonymous pages: untouched rows cost nothing
+    void* m_own = nullptr; // a memfd's pages: untouched rows cost nothing
+    int m_ownFd = -1;
     size_t m_ownLength = 0;
     uint64_t m_imageBytes = 0;
     uint64_t m_bytesPerRow = 0;

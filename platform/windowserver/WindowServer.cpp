@@ -328,6 +328,7 @@ void WindowServer::removeDisplay(FramebufferSlot& slot) {
     }
     slot.displayConnect.reset();
     slot.target.release();
+    blankStreamsOf(id);
     layout();
     platform::log("windowserver: display 0x%x removed", slot.display.displayID);
     if (m_observer) m_observer(recordOf(slot), false);

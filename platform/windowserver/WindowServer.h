@@ -118,6 +118,48 @@ class WindowServer : public kernel::FramebufferListener {
     };
     std::optional<PixelCounters> pixelCounters(uint32_t displayID);
 
+    // Display streams (WindowServerStreams.cpp). A stream's events are made on the
+    // window-server thread: a complete frame (status 0) names the pool surface holding it (use
+    // count set to 1) and the dirty rectangles since the last delivered frame, in output
+    // pixels; a blank (2) ends it when its display goes.
+    struct StreamEvent {
+        int32_t status = 0;
+        uint64_t displayTime = 0;
+        int32_t surface = -1;
+        std::vector<cg::CGRect> rects;
+        uint64_t dropCount = 0; // frames skipped since the last delivered one
+    };
+    // Must only forward.
+    using StreamSink = std::function<void(const StreamEvent& event)>;
+    struct StreamPool {
+        uint64_t stream = 0;
+        std::vector<ipc::UniqueFd> surfaces; // shared IOSurface memfds, in pool order
+    };
+    // A stream of a connection, not yet started. args: {display, width, height, format,
+    // minimumFrameTime?, queueDepth?, showCursor?}. Nothing, and why, when refused (logged).
+    std::optional<StreamPool> createStream(uint32_t cid, const cf::Value& args, StreamSink sink,
+                                           std::string* why);
+    // An event as pushed to another process: {kind "stream", stream, status, time, surface,
+    // rects, drops}.
+    static cf::Value streamPushBody(uint64_t stream, const StreamEvent& event);
+    // The stream's next frame, at the next vertical blank, has the whole output dirty.
+    bool startStream(uint32_t cid, uint64_t stream);
+    // The stream ends: no event follows (the facade says it stopped).
+    bool stopStream(uint32_t cid, uint64_t stream);
+    // Pool surfaces whose use count returns to 0 are overwritten with a poison pattern.
+    void setPoison(bool on);
+
+    // The composed pixels of a display as they lie in memory (the framebuffer's aperture or
+    // the window server's own buffer): a memfd range, and the bytes in this process.
+    struct FramebufferView {
+        const uint8_t* bytes = nullptr;
+        size_t bytesPerRow = 0;
+        size_t length = 0;
+        ipc::UniqueFd memfd; // a duplicate
+        uint64_t offset = 0;
+    };
+    std::optional<FramebufferView> framebufferView(uint32_t displayID);
+
     // Connections. connect answers the new connection id (non-zero, never reused); disconnect
     // releases everything the connection held and reverts its app-only configurations.
     uint32_t connect(const ClientIdentity& identity, PushSink push);
@@ -222,6 +264,14 @@ class WindowServer : public kernel::FramebufferListener {
     void eraseTestWindows(uint32_t ownerCid, const std::string* name);
     Window* testWindow(uint32_t ownerCid, const std::string& name);
     std::optional<cf::Value> countersOf(uint32_t displayID);
+    // Streams (WindowServerStreams.cpp).
+    struct Stream;
+    void streamsComposed(uint32_t displayID, const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    void serviceStreams();
+    bool streamsPending() const;
+    void blankStreamsOf(uint32_t displayID);
+    void dropStreamsOf(uint32_t cid);
+    void streamRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
 
     // Cursor.
     void setCursorImage(const cg::CGSCursorImage& image);
@@ -280,6 +330,9 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
     std::map<uint32_t, PixelCounters> m_pixelCounters;
+    std::map<uint64_t, std::shared_ptr<Stream>> m_streams;
+    uint64_t m_nextStream = 1;
+    bool m_poison = false;
 
     // Framebuffer to slot, read by the kernel's notification calls on other threads.
     mutable std::mutex m_tableMutex;

@@ -308,6 +308,7 @@ void WindowServer::flushRefresh() {
     auto damage = std::move(m_damage);
     m_damage.clear();
     composeDamaged(damage);
+    serviceStreams();
     for (auto& [cid, client] : m_clients) {
         if (!client->refresh) continue;
         for (auto& r : damage)
@@ -335,7 +336,7 @@ void WindowServer::tick() {
     m_tickScheduled = false;
     ++m_mainBlanks;
     flushRefresh();
-    bool pending = !m_damage.empty() || !m_composeWhole.empty();
+    bool pending = !m_damage.empty() || !m_composeWhole.empty() || streamsPending();
     for (auto& [cid, client] : m_clients)
         pending = pending || (client->refresh && !client->damage.empty());
     if (pending) scheduleTick();
@@ -394,6 +395,7 @@ void WindowServer::disconnect(uint32_t cid) {
         if (it == m_clients.end()) return;
         std::shared_ptr<Client> client = it->second;
         client->reconfiguration = client->refresh = false;
+        dropStreamsOf(cid);
         revertAppOnly(*client);
         std::vector<uint32_t> owned;
         for (auto& [number, window] : m_windows)

@@ -4,6 +4,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/DisplayImageClient.h"
+#include "platform/coregraphics/DisplayStreamClient.h"
 #include "platform/windowserver/PixelProvider.h"
 #include "platform/windowserver/WindowServerInternal.h"
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,6 +97,7 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
                 pixelRects.push_back(cg::CGRectMake(box->x1, box->y1, box->x2 - box->x1, box->y2 - box->y1));
         if (pixelRects.empty()) continue;
         compose(*canvas, pixelRects);
+        streamsComposed(id, *canvas, pixelRects);
         auto& counters = m_pixelCounters[id];
         ++counters.compositions;
         counters.composedAt = platform::now().time_since_epoch().count();
@@ -265,6 +268,7 @@ std::optional<DisplaySnapshot> WindowServer::snapshotDisplay(uint32_t displayID,
         if (m_composeWhole.count(displayID)) {
             m_composeWhole.erase(displayID);
             compose(*canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)});
+            streamsComposed(displayID, *canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)});
         }
         pixman_box32_t box{0, 0, int32_t(canvas->width), int32_t(canvas->height)};
         if (rect) {
@@ -345,19 +349,67 @@ class InProcessPixelProvider : public cg::DisplayPixelProvider {
     cg::CGImageRef createImage(cg::CGDirectDisplayID display, const cg::CGRect* rect) override {
         return m_server.displayImage(display, rect);
     }
-    const void* baseAddress(cg::CGDirectDisplayID, size_t* bytesPerRow) override {
+    const void* baseAddress(cg::CGDirectDisplayID display, size_t* bytesPerRow) override {
         if (bytesPerRow) *bytesPerRow = 0;
-        return nullptr;
+        auto view = m_server.framebufferView(display);
+        if (!view || !view->bytes) return nullptr;
+        if (bytesPerRow) *bytesPerRow = view->bytesPerRow;
+        return view->bytes;
     }
-    cg::CGDisplayStreamRef createStream(cg::CGDirectDisplayID, size_t, size_t, uint32_t,
-                                        const cg::CGDisplayStreamProperties&,
-                                        const dispatch::dispatch_queue_t&,
-                                        cg::CGDisplayStreamFrameAvailableHandler) override {
-        return nullptr;
+    cg::CGDisplayStreamRef createStream(cg::CGDirectDisplayID display, size_t width, size_t height,
+                                        uint32_t format, const cg::CGDisplayStreamProperties& properties,
+                                        const dispatch::dispatch_queue_t& queue,
+                                        cg::CGDisplayStreamFrameAvailableHandler handler) override {
+        uint32_t cid = connection();
+        if (!cid) return nullptr;
+        // The stream is made before it exists here; its events begin only once it is started.
+        auto slot = std::make_shared<std::weak_ptr<cg::DisplayStreamClient>>();
+        auto pool = m_server.createStream(
+            cid,
+            cf::Dictionary{{"display", int64_t(display)},
+                           {"width", int64_t(width)},
+                           {"height", int64_t(height)},
+                           {"format", int64_t(format)},
+                           {"minimumFrameTime", properties.minimumFrameTime},
+                           {"queueDepth", int64_t(properties.queueDepth)},
+                           {"showCursor", properties.showCursor}},
+            [slot](const WindowServer::StreamEvent& e) {
+                if (auto stream = slot->lock())
+                    stream->deliver(e.status, e.displayTime, e.surface, e.rects, e.dropCount);
+            },
+            nullptr);
+        if (!pool) return nullptr;
+        std::vector<int> fds;
+        for (auto& fd : pool->surfaces)
+            fds.push_back(fd.get());
+        auto surfaces = cg::mapStreamPool(fds, width, height);
+        const uint64_t id = pool->stream;
+        WindowServer* server = &m_server;
+        auto control = [server, cid, id](bool start) {
+            bool ok = start ? server->startStream(cid, id) : server->stopStream(cid, id);
+            return ok ? cg::kCGErrorSuccess : cg::kCGErrorIllegalArgument;
+        };
+        if (surfaces.empty()) {
+            control(false);
+            return nullptr;
+        }
+        auto stream = std::make_shared<cg::DisplayStreamClient>(id, std::move(surfaces), queue,
+                                                                std::move(handler), control);
+        *slot = stream;
+        return stream;
     }
 
   private:
+    // This process's own connection to the window server, made on first need.
+    uint32_t connection() {
+        std::lock_guard lock(m_mutex);
+        if (!m_cid) m_cid = m_server.connect({int32_t(::getpid()), "in-process streams", ""}, nullptr);
+        return m_cid;
+    }
+
     WindowServer& m_server;
+    std::mutex m_mutex;
+    uint32_t m_cid = 0;
 };
 
 } // namespace

@@ -45,6 +45,17 @@ constexpr std::string_view counters = "ws.counters";
 // {display, x? y? width? height? (display-local points)}: {status, width?, height?,
 // bytesPerRow?} and the pixels as one sealed memfd (B, G, R, X).
 constexpr std::string_view displayImage = "ws.displayImage";
+// Display streams: create {display, width, height, format, minimumFrameTime?, queueDepth?,
+// showCursor?} answers {status, stream?, width?, height?, bytesPerRow?} and the pool's surfaces
+// as memfds; start and stop {stream}: {status}. Frames are pushed (push::stream).
+constexpr std::string_view streamCreate = "ws.streamCreate";
+constexpr std::string_view streamStart = "ws.streamStart";
+constexpr std::string_view streamStop = "ws.streamStop";
+// {on}: pool surfaces given back are overwritten with a poison pattern.
+constexpr std::string_view poison = "ws.poison";
+// {display}: {status, bytesPerRow?, length?, offset?} and the memfd holding the display's
+// composed pixels, to be mapped read-only.
+constexpr std::string_view framebuffer = "ws.framebuffer";
 // Cursor: state {seed, x, y}; data for a cid; image (a system cursor or pixels); moves and
 // the hide count (per process, or the hooks').
 constexpr std::string_view cursorState = "ws.cursor";
@@ -87,8 +98,15 @@ inline constexpr ipc::OpSpec kWindowServerOps[] = {
     {op::draw, "name? layer? hook? display? x? y? width? height? pattern value pixels?", "status window?"},
     {op::erase, "name? hook?", "status"},
     {op::move, "name hook? x y", "status"},
-    {op::counters, "display", "status vblanks? compositions? grabs? streamFrames? streamSkipped? composedAt?"},
+    {op::counters, "display",
+     "status vblanks? compositions? grabs? streamFrames? streamSkipped? composedAt?"},
     {op::displayImage, "display x? y? width? height?", "status width? height? bytesPerRow?"},
+    {op::streamCreate, "display width height format minimumFrameTime? queueDepth? showCursor?",
+     "status stream? width? height? bytesPerRow?"},
+    {op::streamStart, "stream", "status"},
+    {op::streamStop, "stream", "status"},
+    {op::poison, "on", "status"},
+    {op::framebuffer, "display", "status bytesPerRow? length? offset?"},
     {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse", "status window?"},
     {op::setWindow, "window x? y? width? height? title? onScreen?", "status"},
     {op::releaseWindow, "window", "status"},
@@ -103,12 +121,20 @@ inline constexpr ipc::OpSpec kWindowServerOps[] = {
 };
 
 // Pushed to a process on topic "windowserver": {kind, ...}.
+// A stream frame names at most this many dirty rectangles; more are refused.
+inline constexpr size_t kMaxStreamRects = 4096;
+
 namespace topic {
 constexpr std::string_view windowServer = "windowserver";
+// Display stream events, kept apart so that a process's stream frames reach its streams
+// directly.
+constexpr std::string_view stream = "windowserver.stream";
 }
 namespace push {
 constexpr std::string_view reconfiguration = "reconfiguration"; // pass, changes [{display, flags}]
 constexpr std::string_view refresh = "refresh";                 // rects [[x, y, w, h]...]
+// stream, status, time, surface, rects [[x, y, w, h]...] (output pixels), drops
+constexpr std::string_view stream = "stream";
 constexpr std::string_view axRequest = "ax-request"; // request, pid, element, attribute, set?, value?
 } // namespace push
 

@@ -119,6 +119,8 @@ void WindowServer::dispatch(Client& client, std::string_view op, const cf::Value
     }
     if (op.starts_with("ax.")) return accessibilityRequest(client, op, args, reply);
     if (op == op::configure) return configureRequest(client, args, reply);
+    if (op == op::streamStart || op == op::streamStop || op == op::poison)
+        return streamRequest(client, op, args, reply);
     if (op.starts_with("ws.cursor")) return cursorRequest(client, op, args, reply);
     if (op == op::newWindow || op == op::setWindow || op == op::releaseWindow || op == op::windowList ||
         op == op::windowDescriptions)

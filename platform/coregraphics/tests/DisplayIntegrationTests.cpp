@@ -4,6 +4,7 @@
 #include "platform/core/Format.h"
 #include "platform/coregraphics/CGDirectDisplay.h"
 #include "platform/coregraphics/CGDisplayConfiguration.h"
+#include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
@@ -16,9 +17,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -231,6 +235,88 @@ TEST_F(CoreGraphicsIntegration, PlatformctlDrawsBlocksThatReadDisplayGivesBack) 
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("not 8 x 8"), std::string::npos) << bad.err;
     EXPECT_EQ(ctl({"move", "nothing", "1", "1"}).status, 1);
+    EXPECT_EQ(ctl({"erase"}).status, 0);
+}
+
+// A display stream of the main display across processes: the pool's surfaces come as memfds,
+// frames as pushes; poison reaches a surface given back; the counters count the frames; the
+// display's composed pixels map read-only.
+TEST_F(CoreGraphicsIntegration, AStreamAcrossProcessesDeliversFramesPoisonAndCounters) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<int32_t> statuses;
+    std::vector<uint32_t> corners; // the pixel at (0, 0) of each frame
+    iosurface::IOSurfaceRef held;
+    CGDisplayStreamProperties properties;
+    properties.queueDepth = 1;
+    auto queue = dispatch::dispatch_queue_create("display stream", dispatch::DISPATCH_QUEUE_SERIAL);
+    auto stream = CGDisplayStreamCreateWithDispatchQueue(
+        1, 720, 450, kCGDisplayStreamPixelFormatBGRA, properties, queue,
+        [&](CGDisplayStreamFrameStatus status, uint64_t, const iosurface::IOSurfaceRef& surface,
+            const CGDisplayStreamUpdateRef&) {
+            std::lock_guard lock(m);
+            statuses.push_back(status);
+            if (surface) {
+                uint32_t p;
+                std::memcpy(&p, iosurface::IOSurfaceGetBaseAddress(surface), 4);
+                corners.push_back(p);
+                if (!held) {
+                    held = surface; // kept past the handler
+                    iosurface::IOSurfaceIncrementUseCount(surface);
+                }
+            }
+            cv.notify_all();
+        });
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(CGDisplayStreamStart(stream), kCGErrorSuccess);
+    auto waitUntil = [&](auto done) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return done(); });
+    };
+    ASSERT_TRUE(waitUntil([&] { return !corners.empty(); }));
+    EXPECT_EQ(corners[0], 0xFF3A6EA5u);
+
+    // Held: a change waits, counted as skipped; given back, it arrives.
+    ASSERT_EQ(ctl({"draw", "rect", "0", "0", "100", "100", "solid", "FF0000"}).status, 0);
+    bool skipped = false;
+    for (int i = 0; i < 200 && !skipped; ++i)
+        skipped = ctl({"counters", "1"}).out.find("stream-skipped=0 ") == std::string::npos;
+    EXPECT_TRUE(skipped);
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(corners.size(), 1u);
+    }
+    iosurface::IOSurfaceDecrementUseCount(held);
+    ASSERT_TRUE(waitUntil([&] { return corners.size() >= 2; }));
+    EXPECT_EQ(corners[1], 0xFFFF0000u);
+    ProgramResult counters = ctl({"counters", "1"});
+    ASSERT_EQ(counters.status, 0) << counters.err;
+    EXPECT_EQ(counters.out.find("stream-frames=0 "), std::string::npos) << counters.out;
+
+    // Poison: once the frame's count returns to 0 the surface shows the pattern.
+    ASSERT_EQ(ctl({"poison", "on"}).status, 0);
+    EXPECT_EQ(ctl({"poison", "maybe"}).status, 2);
+    bool poisoned = false;
+    for (int i = 0; i < 400 && !poisoned; ++i) {
+        uint32_t p;
+        std::memcpy(&p, iosurface::IOSurfaceGetBaseAddress(held), 4);
+        poisoned = p == 0xFFFF00FFu;
+        if (!poisoned) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(poisoned);
+    ASSERT_EQ(ctl({"poison", "off"}).status, 0);
+
+    // The composed pixels, read-only, at the display's pitch.
+    const auto* base = static_cast<const uint8_t*>(CGDisplayBaseAddress(1));
+    ASSERT_TRUE(base);
+    EXPECT_EQ(CGDisplayBytesPerRow(1), 1440u * 4);
+    uint32_t first;
+    std::memcpy(&first, base, 4);
+    EXPECT_EQ(first, 0xFFFF0000u);
+    EXPECT_FALSE(CGDisplayBaseAddress(0x4242));
+
+    EXPECT_EQ(CGDisplayStreamStop(stream), kCGErrorSuccess);
+    ASSERT_TRUE(waitUntil([&] { return !statuses.empty() && statuses.back() == 3; }));
     EXPECT_EQ(ctl({"erase"}).status, 0);
 }
 

@@ -371,4 +371,42 @@ TEST_F(WindowServerPixelsAperture, BlocksFollowTheDisplaysOwnPixelGrid) {
     EXPECT_NE(at(0, 15), at(0, 16));
 }
 
+// A stream of a display that goes hears Blank once and nothing after; the display's composed
+// pixels are offered where they lie (the aperture), for a read-only mapping.
+TEST_F(WindowServerPixelsAperture, AStreamHearsBlankOnceWhenItsDisplayGoes) {
+    boot();
+    io_handle_t c = enable(2, {1});
+    auto d = shown()[0x102];
+    auto view = m_server->framebufferView(0x102);
+    ASSERT_TRUE(view);
+    auto aperture = adoptRetained(framebuffer(2)->getApertureRange(0));
+    EXPECT_EQ(view->bytes, static_cast<const uint8_t*>(aperture->getBytesNoCopy()));
+    EXPECT_EQ(view->bytesPerRow, d.bytesPerRow);
+    EXPECT_TRUE(view->memfd.valid());
+    EXPECT_FALSE(m_server->framebufferView(0x4242));
+
+    uint32_t cid = m_server->connect({4242, "Test", ""}, [](const cf::Value&) {});
+    std::vector<int32_t> statuses;
+    auto pool = m_server->createStream(
+        cid,
+        cf::Dictionary{{"display", 0x102},
+                       {"width", int64_t(d.pixelsWide)},
+                       {"height", int64_t(d.pixelsHigh)},
+                       {"format", 0x42475241}},
+        [&](const WindowServer::StreamEvent& e) { statuses.push_back(e.status); }, nullptr);
+    ASSERT_TRUE(pool);
+    ASSERT_TRUE(m_server->startStream(cid, pool->stream));
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess); // the vertical blank
+    m_server->sync();
+    EXPECT_EQ(call(c, 3), kIOReturnSuccess); // disabled: the display goes
+    m_server->sync();
+    EXPECT_EQ(call(c, 8, {1}), kIOReturnSuccess); // and comes back: the stream stays ended
+    m_server->sync();
+    EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    EXPECT_EQ(statuses, (std::vector<int32_t>{0, 2}));
+    EXPECT_FALSE(m_server->startStream(cid, pool->stream));
+    EXPECT_TRUE(m_server->stopStream(cid, pool->stream));
+}
+
 } // namespace windowserver
