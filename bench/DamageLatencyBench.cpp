@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
         sorted.front() * 1e3, sorted.back() * 1e3);
     say("one-thread encoding of the frame: median %.2f ms", median(encodes) * 1e3);
     const double ratio = median(ratios);
+    sayMachineLoad();
     say("P2 damage_latency_bench: ratio=%.2f goal <= %.2f (%s)", ratio, kGoal,
         ratio <= kGoal ? "met" : "missed");
     return 0;

@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
                 s.protocolErrors.front().c_str());
     }
     const double p4 = floor > 0 ? idleCpu / floor : 0;
+    sayMachineLoad();
     say("P3 four_sessions_bench: ratio=%.2f goal >= 1.00 (%s)", p3, p3 >= 1 ? "met" : "missed");
     say("P4 four_sessions_bench idle: ratio=%.2f goal <= %.2f (%s); idle %.2f %% of a core", p4, kIdleGoal,
         p4 <= kIdleGoal ? "met" : "missed", percentOfCore(idleCpu, idle.wall));

@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
         say("device protocol errors: %zu, first: %s", snapshot.protocolErrors.size(),
             snapshot.protocolErrors.front().c_str());
     const double ratio = floorCpu / helperCpu;
+    sayMachineLoad();
     say("P1 frame_pipeline_bench: ratio=%.2f goal >= %.2f (%s)", ratio, kGoal,
         ratio >= kGoal ? "met" : "missed");
     return 0;

@@ -128,6 +128,13 @@ void say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+void sayMachineLoad() {
+    double load[3] = {0, 0, 0};
+    const int got = ::getloadavg(load, 3);
+    say("machine: %ld cores, load average %.1f %.1f %.1f%s", ::sysconf(_SC_NPROCESSORS_ONLN), load[0],
+        load[1], load[2], got == 3 ? "" : " (unknown)");
+}
+
 int64_t monotonicNs() {
     timespec t{};
     ::clock_gettime(CLOCK_MONOTONIC, &t);
@@ -183,6 +190,7 @@ Road::~Road() {
 }
 
 bool Road::start(const std::vector<std::string>& addresses, std::string& why) {
+    sayMachineLoad();
     if (!waitForProtocolPorts(addresses)) {
         why = "the protocol ports stayed in use";
         return false;

@@ -28,6 +28,9 @@ Options parseOptions(int argc, char** argv, const char* program);
 // Prints a line and flushes, so a long run shows its progress.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The machine's cores and load averages, one line: figures taken on a busy machine say so.
+void sayMachineLoad();
+
 // CLOCK_MONOTONIC in nanoseconds, the clock the window server stamps compositions with.
 int64_t monotonicNs();
 // CPU seconds (user and system, every thread) a process has used so far; -1 when it is gone.
