@@ -38,13 +38,12 @@ int main(int argc, char** argv) {
     const double helperBegin = processCpuSeconds(road.helperPid());
     const int64_t wallBegin = monotonicNs();
     std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
-    auto lines = device->log();
+    const auto lines = device->log();
     const double helperEnd = processCpuSeconds(road.helperPid());
     const int64_t wallEnd = monotonicNs();
     const auto countersEnd = road.counters(display.displayID);
     shaker.stop();
 
-    lines.resize(std::min(lines.size(), device->log().size()));
     const auto frames = framesInLog(lines, logBegin);
     const double wall = double(wallEnd - wallBegin) * 1e-9;
     const double helperCpu = helperEnd - helperBegin;
