@@ -57,6 +57,16 @@ Counters allCounters(Road& road, const std::vector<windowserver::DisplayInfo>& d
     return sum;
 }
 
+void sayCounters(const char* phase, const Counters& before, const Counters& after, uint64_t moves) {
+    say("%s on the virtual displays: %llu window moves, %lld blanks, %lld compositions, %lld grabs, %lld "
+        "stream "
+        "frames",
+        phase, static_cast<unsigned long long>(moves), static_cast<long long>(after.vblanks - before.vblanks),
+        static_cast<long long>(after.compositions - before.compositions),
+        static_cast<long long>(after.grabs - before.grabs),
+        static_cast<long long>(after.streamFrames - before.streamFrames));
+}
+
 double percentOfCore(double cpu, double wall) {
     return cpu / wall * 100;
 }
@@ -110,7 +120,9 @@ int main(int argc, char** argv) {
         std::vector<uint64_t> before;
         for (auto& device : devices)
             before.push_back(device->snapshot().frames);
+        const auto busyBefore = allCounters(road, displays);
         const CpuWindow busy = measureCpu(road, options.seconds);
+        const auto busyAfter = allCounters(road, displays);
         for (size_t i = 0; i < devices.size(); ++i)
             fps.push_back(double(devices[i]->snapshot().frames - before[i]) / busy.wall);
         shaker.stop();
@@ -119,6 +131,7 @@ int main(int argc, char** argv) {
         say("busy: platformd %.0f %%, TesselHelper %.0f %%, the devices (this process) %.0f %% of a core",
             percentOfCore(busy.platformd, busy.wall), percentOfCore(busy.helper, busy.wall),
             percentOfCore(busy.devices, busy.wall));
+        sayCounters("busy", busyBefore, busyAfter, shaker.moves());
     }
     const double slowest = *std::min_element(fps.begin(), fps.end());
     const double p3 = slowest / kFpsGoal;
@@ -150,11 +163,7 @@ int main(int argc, char** argv) {
     say("idle over %.2f s: platformd %.2f %%, TesselHelper %.2f %%, together %.2f %% of a core", idle.wall,
         percentOfCore(idle.platformd, idle.wall), percentOfCore(idle.helper, idle.wall),
         percentOfCore(idleCpu, idle.wall));
-    say("idle on the virtual displays: %lld blanks, %lld compositions, %lld grabs, %lld stream frames",
-        static_cast<long long>(countersAfter.vblanks - countersBefore.vblanks),
-        static_cast<long long>(countersAfter.compositions - countersBefore.compositions),
-        static_cast<long long>(countersAfter.grabs - countersBefore.grabs),
-        static_cast<long long>(countersAfter.streamFrames - countersBefore.streamFrames));
+    sayCounters("idle", countersBefore, countersAfter, 0);
     say("floor: %llu round trips (%.2f %% of a core) + platformd's blanks, %lld on the virtual displays "
         "(%.2f %%) = %.2f %% of a core",
         static_cast<unsigned long long>(trips.made), percentOfCore(tripsCpu, idle.wall),
