@@ -8,9 +8,19 @@
 #include "platform/iokit/IOKitProtocol.h"
 #include "platform/iokit/IOKitRequestServer.h"
 
+#include "platform/core/Format.h"
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
 
 namespace platformd {
+
+namespace {
+// One serves a process (each call takes it whole); a few more cost a thread each.
+constexpr size_t kMaxFastChannels = 4;
+} // namespace
 
 KernelService::KernelService(std::shared_ptr<KernelHost> host) : m_host(std::move(host)) {}
 
@@ -25,6 +35,7 @@ void KernelService::registerConnectionRequests(RequestTable& table) {
         std::string_view op = entry.name;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
+    table.add(iokit::op::fastChannel, [this](RequestContext& ctx) { openFastChannel(ctx); });
 }
 
 void KernelService::clientArrived(const Client& client) {
@@ -37,18 +48,36 @@ void KernelService::clientArrived(const Client& client) {
 
 void KernelService::clientGone(const Client& client) {
     std::shared_ptr<kernel::UserTask> task;
+    std::vector<FastChannel> channels;
     {
         std::lock_guard lock(m_mutex);
+        if (auto found = m_fastChannels.find(client.id); found != m_fastChannels.end()) {
+            channels = std::move(found->second);
+            m_fastChannels.erase(found);
+        }
         auto it = m_tasks.find(client.id);
-        if (it == m_tasks.end()) return;
-        task = std::move(it->second);
-        m_tasks.erase(it);
+        if (it != m_tasks.end()) {
+            task = std::move(it->second);
+            m_tasks.erase(it);
+        }
     }
+    for (auto& channel : channels)
+        endFastChannel(std::move(channel));
+    if (!task) return;
     auto use = m_host->use();
     if (use) task->processDied(); // outside the map's lock: user clients run driver code
 }
 
 void KernelService::shutdown() {
+    std::map<uint64_t, std::vector<FastChannel>> channels;
+    {
+        std::lock_guard lock(m_mutex);
+        m_shuttingDown = true;
+        channels.swap(m_fastChannels);
+    }
+    for (auto& [id, ofClient] : channels)
+        for (auto& channel : ofClient)
+            endFastChannel(std::move(channel));
     m_host->shutdown();
     std::lock_guard lock(m_mutex);
     m_tasks.clear();
@@ -73,6 +102,45 @@ void KernelService::serve(std::string_view op, RequestContext& ctx) {
         return ctx.refuse(why);
     }
     ctx.reply(*result);
+}
+
+// On the caller's connection thread. The channel's thread serves the process's scalar calls
+// until the process closes its end or goes.
+void KernelService::openFastChannel(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the kernel is not running");
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return ctx.refuse(platform::format("no socket pair: %s", std::strerror(errno)));
+    ipc::UniqueFd ours(ends[0]), theirs(ends[1]);
+    const uint64_t clientId = ctx.client().id;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_shuttingDown) return ctx.refuse("the kernel is stopping");
+        auto& ofClient = m_fastChannels[clientId];
+        if (ofClient.size() >= kMaxFastChannels) return ctx.refuse("this process has its lean channels already");
+        FastChannel& channel = ofClient.emplace_back();
+        const int fd = ours.get();
+        channel.fd = std::move(ours);
+        channel.thread = std::thread([this, fd, clientId] {
+            iokit::IOKitRequestServer::serveFastCalls(
+                fd, [this, clientId](const iokit::fastcall::ScalarCall& call, iokit::fastcall::ScalarResult& result) {
+                    auto running = m_host->use();
+                    auto task = running ? taskOf(clientId) : nullptr;
+                    if (!task) return false;
+                    iokit::IOKitRequestServer::callScalarMethod(*task, call, result);
+                    return true;
+                });
+        });
+    }
+    std::vector<ipc::UniqueFd> fds;
+    fds.push_back(std::move(theirs));
+    ctx.responder().reply(cf::Value::emptyDictionary(), std::move(fds));
+}
+
+void KernelService::endFastChannel(FastChannel channel) {
+    ::shutdown(channel.fd.get(), SHUT_RDWR); // wakes the thread's read; the descriptor stays ours
+    if (channel.thread.joinable()) channel.thread.join();
 }
 
 cf::Dictionary HostedKextList::loadedKexts() const {

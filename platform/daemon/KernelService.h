@@ -9,11 +9,15 @@
 #include "platform/daemon/SystemService.h"
 #include "platform/kernel/UserTask.h"
 
+#include "platform/ipc/UniqueFd.h"
+
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace platformd {
 
@@ -32,12 +36,22 @@ class KernelService : public SystemService {
     void shutdown() override;
 
   private:
+    // A process's lean channel for scalar calls: platformd's end and the thread serving it.
+    struct FastChannel {
+        ipc::UniqueFd fd;
+        std::thread thread;
+    };
     void serve(std::string_view op, RequestContext& ctx);
+    void openFastChannel(RequestContext& ctx);
+    // Shuts the channel down, waits for its thread (outside every lock) and closes it.
+    static void endFastChannel(FastChannel channel);
     std::shared_ptr<kernel::UserTask> taskOf(uint64_t clientId);
 
     std::shared_ptr<KernelHost> m_host;
     std::mutex m_mutex;
     std::map<uint64_t, std::shared_ptr<kernel::UserTask>> m_tasks; // by client id
+    std::map<uint64_t, std::vector<FastChannel>> m_fastChannels; // by client id
+    bool m_shuttingDown = false;
 };
 
 // The kext manager's list: the kexts the hosted kernel has loaded.

@@ -66,14 +66,6 @@ IOReturn textCall(std::string_view op, cf::Dictionary args, std::string_view key
     return kIOReturnSuccess;
 }
 
-cf::Value scalarData(const uint64_t* values, uint32_t count) {
-    cf::Bytes bytes(size_t(count) * 8);
-    for (uint32_t i = 0; i < count; ++i)
-        for (int b = 0; b < 8; ++b)
-            bytes[size_t(i) * 8 + b] = static_cast<uint8_t>(values[i] >> (8 * b));
-    return cf::Value(std::move(bytes));
-}
-
 } // namespace
 
 task_port_t mach_task_self() {
@@ -194,22 +186,9 @@ kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t select
         (inputCnt && !input) || (asked && !output)) {
         return kIOReturnBadArgument;
     }
-    auto result = call(op::callScalarMethod, {{"connection", connection},
-                                              {"selector", selector},
-                                              {"input", scalarData(input, inputCnt)},
-                                              {"outputCount", asked}});
-    IOReturn status = statusOf(result);
-    if (!result || status == kIOReturnIPCError) return kIOReturnIPCError;
-    const cf::Value* out = result->find("output");
-    const cf::Bytes* bytes = out ? out->asData() : nullptr;
-    if (!bytes || bytes->size() % 8 != 0 || bytes->size() / 8 > asked) return kIOReturnIPCError;
-    uint32_t filled = static_cast<uint32_t>(bytes->size() / 8);
-    for (uint32_t i = 0; i < filled; ++i) {
-        uint64_t v = 0;
-        for (int b = 0; b < 8; ++b)
-            v |= uint64_t((*bytes)[size_t(i) * 8 + b]) << (8 * b);
-        output[i] = v;
-    }
+    uint32_t filled = 0;
+    IOReturn status =
+        IOKitCurrentTransport()->callScalarMethod(connection, selector, input, inputCnt, asked, output, &filled);
     if (outputCnt) *outputCnt = filled;
     return status;
 }

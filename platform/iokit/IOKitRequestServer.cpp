@@ -1,11 +1,15 @@
 #include "platform/iokit/IOKitRequestServer.h"
 
+#include "platform/core/Log.h"
 #include "platform/iokit/IOKitProtocol.h"
 #include "platform/kernel/IORegistryEntry.h"
 #include "platform/kernel/OSMetaClass.h"
 #include "platform/kernel/OSValueConversion.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <sys/socket.h>
 
 namespace iokit {
 
@@ -261,6 +265,42 @@ std::optional<cf::Value> IOKitRequestServer::serve(UserTask& task, std::string_v
     auto result = route->handler(task, arguments);
     if (!result && why.empty()) why = "malformed arguments";
     return result;
+}
+
+void IOKitRequestServer::callScalarMethod(kernel::UserTask& task, const fastcall::ScalarCall& call,
+                                          fastcall::ScalarResult& result) {
+    uint32_t count = call.outputCount;
+    result.status = task.callScalarMethod(call.connection, call.selector, call.input.data(), call.inputCount,
+                                          result.output.data(), &count);
+    result.outputCount = std::min(count, call.outputCount);
+}
+
+void IOKitRequestServer::serveFastCalls(int fd, const FastCall& call) {
+    fastcall::Message message;
+    for (;;) {
+        ssize_t got;
+        do {
+            got = ::recv(fd, message.data(), message.size(), MSG_TRUNC);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return; // the process closed its end, or the channel was shut down
+        fastcall::ScalarResult result;
+        auto decoded = size_t(got) <= message.size()
+                           ? fastcall::decodeCall(std::span<const uint8_t>(message.data(), size_t(got)))
+                           : std::nullopt;
+        if (!decoded) {
+            platform::log("I/O Kit: refused a malformed call of %ld bytes on the lean channel", long(got));
+            result.status = kernel::kIOReturnBadArgument;
+        } else if (!call(*decoded, result)) {
+            result = {};
+            result.status = kernel::kIOReturnNotAttached;
+        }
+        const size_t length = fastcall::encodeResult(result, message);
+        ssize_t sent;
+        do {
+            sent = ::send(fd, message.data(), length, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent != ssize_t(length)) return;
+    }
 }
 
 } // namespace iokit

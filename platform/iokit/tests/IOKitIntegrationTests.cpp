@@ -2,7 +2,9 @@
 // the registry read from this process, a separate screen-server process showing and removing
 // a display, the kext manager's list, and a platformd booted without kexts.
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/iokit/IOKitFastCall.h"
 #include "platform/iokit/IOKitLib.h"
+#include "platform/iokit/IOKitTransport.h"
 #include "platform/iokit/tests/FramebufferHelperProcess.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
@@ -14,6 +16,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,6 +138,60 @@ TEST_F(IOKitIntegration, AScreenServerProcessShowsADisplayAndSelectorThreeRemove
     helper.send("exit");
     EXPECT_EQ(helper.process().wait(20), 0) << helper.output();
     IOObjectRelease(service);
+}
+
+TEST_F(IOKitIntegration, ScalarCallsTakeTheLeanChannelAndAnswerAsTheLongRoad) {
+    const std::string path = "IOService:/IOResources/QNExGFX/Quenby Virtual Display@1/QNExFramebuffer@1";
+    io_service_t service = IORegistryEntryFromPath(kIOMasterPortDefault, path.c_str());
+    ASSERT_NE(service, 0u);
+    io_connect_t client = 0;
+    ASSERT_EQ(IOServiceOpen(service, mach_task_self(), 0x1000, &client), kIOReturnSuccess);
+    IOObjectRelease(service);
+
+    // The cursor query (selector 5) and a selector the driver lacks, on both roads.
+    for (uint32_t selector : {5u, 40u}) {
+        uint64_t lean[4] = {9, 9, 9, 9}, slow[4] = {9, 9, 9, 9};
+        uint32_t leanCount = 4, slowCount = 0;
+        const IOReturn leanStatus = IOConnectCallScalarMethod(client, selector, nullptr, 0, lean, &leanCount);
+        const IOReturn slowStatus =
+            IOKitCurrentTransport()->IOKitTransport::callScalarMethod(client, selector, nullptr, 0, 4, slow, &slowCount);
+        EXPECT_EQ(leanStatus, slowStatus) << selector;
+        ASSERT_EQ(leanCount, slowCount) << selector;
+        // Position and visibility agree; the fourth output, "changed", is cleared by each read.
+        for (uint32_t i = 0; i < leanCount && i < 3; ++i)
+            EXPECT_EQ(lean[i], slow[i]) << selector;
+        if (selector == 5) {
+            EXPECT_EQ(leanStatus, kIOReturnSuccess);
+        }
+    }
+
+    // The channel spoken directly: a call, then hostile bytes, each answered in turn.
+    ipc::Reply reply = connection()->request(op::fastChannel);
+    ASSERT_TRUE(reply.ok);
+    ASSERT_EQ(reply.fds.size(), 1u);
+    const int fd = reply.fds.front().get();
+    auto exchange = [fd](const uint8_t* bytes, size_t length, uint32_t asked) {
+        EXPECT_EQ(::send(fd, bytes, length, MSG_NOSIGNAL), ssize_t(length));
+        fastcall::Message answer;
+        ssize_t got = ::recv(fd, answer.data(), answer.size(), 0);
+        return got > 0 ? fastcall::decodeResult(std::span<const uint8_t>(answer.data(), size_t(got)), asked)
+                       : std::nullopt;
+    };
+    fastcall::ScalarCall call{client, 5, 0, 4, {}};
+    fastcall::Message message;
+    auto answer = exchange(message.data(), fastcall::encodeCall(call, message), 4);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, kIOReturnSuccess);
+    EXPECT_EQ(answer->outputCount, 4u);
+    const uint8_t garbage[5] = {0xDE, 0xAD, 0xBE, 0xEF, 0};
+    answer = exchange(garbage, sizeof garbage, 0);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, kIOReturnBadArgument);
+    call.connection = 0x7777; // no such connection of ours
+    answer = exchange(message.data(), fastcall::encodeCall(call, message), 4);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, kIOReturnBadArgument);
+    EXPECT_EQ(IOServiceClose(client), kIOReturnSuccess);
 }
 
 TEST_F(IOKitIntegration, KillingTheScreenServerRemovesItsDisplayAndFreesTheFramebuffer) {
