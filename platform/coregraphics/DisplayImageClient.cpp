@@ -151,6 +151,16 @@ class SocketProvider : public DisplayPixelProvider {
         auto control = [weakConnection, stream](bool start) {
             auto c = weakConnection.lock();
             if (!c) return kCGErrorInvalidConnection;
+            if (c->isReaderThread()) {
+                // The last reference went while an event was handed on: the reader thread
+                // never waits for a reply, so the stop goes from elsewhere.
+                dispatch::dispatch_async(
+                    dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT),
+                    [c, stream] {
+                        c->request(windowserver::op::streamStop, cf::Dictionary{{"stream", int64_t(stream)}});
+                    });
+                return kCGErrorSuccess;
+            }
             ipc::Reply r = c->request(start ? windowserver::op::streamStart : windowserver::op::streamStop,
                                       cf::Dictionary{{"stream", int64_t(stream)}});
             const cf::Value* s = r.ok && r.result ? r.result->find("status") : nullptr;

@@ -1,5 +1,6 @@
 // platformctl's pixel verbs: test windows drawn, moved and erased as the hooks' own (they stay
-// after platformctl ends), display images written as PNG or raw BGRX, and a display's counters.
+// after platformctl ends), display images written as PNG or raw BGRX, a display's counters, and
+// poison for stream surfaces given back.
 #include "platform/core/Format.h"
 #include "platform/coregraphics/DisplayImageClient.h"
 #include "platform/ctl/Platformctl.h"

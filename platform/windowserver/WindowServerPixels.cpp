@@ -343,7 +343,8 @@ namespace windowserver {
 
 namespace {
 
-class InProcessPixelProvider : public cg::DisplayPixelProvider {
+class InProcessPixelProvider : public cg::DisplayPixelProvider,
+                               public std::enable_shared_from_this<InProcessPixelProvider> {
   public:
     explicit InProcessPixelProvider(WindowServer& server) : m_server(server) {}
     cg::CGImageRef createImage(cg::CGDirectDisplayID display, const cg::CGRect* rect) override {
@@ -384,9 +385,12 @@ class InProcessPixelProvider : public cg::DisplayPixelProvider {
             fds.push_back(fd.get());
         auto surfaces = cg::mapStreamPool(fds, width, height);
         const uint64_t id = pool->stream;
-        WindowServer* server = &m_server;
-        auto control = [server, cid, id](bool start) {
-            bool ok = start ? server->startStream(cid, id) : server->stopStream(cid, id);
+        // A stream released after the kernel shut down finds no window server to stop it.
+        std::weak_ptr<InProcessPixelProvider> weak = weak_from_this();
+        auto control = [weak, cid, id](bool start) {
+            auto self = weak.lock();
+            if (!self) return cg::kCGErrorInvalidConnection;
+            bool ok = start ? self->m_server.startStream(cid, id) : self->m_server.stopStream(cid, id);
             return ok ? cg::kCGErrorSuccess : cg::kCGErrorIllegalArgument;
         };
         if (surfaces.empty()) {

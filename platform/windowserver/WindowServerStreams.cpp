@@ -185,6 +185,9 @@ std::optional<WindowServer::StreamPool> WindowServer::createStream(uint32_t cid,
             pool.surfaces.emplace_back(fd);
         }
         m_streams[stream->id] = stream;
+        platform::log("windowserver: display stream %llu of display 0x%x for pid %d: %u x %u, %u surfaces",
+                      (unsigned long long)stream->id, stream->displayID, client->second->identity.pid, stream->width,
+                      stream->height, count);
         out = std::move(pool);
     });
     if (!ran) reason = "the window server is not running";
@@ -356,14 +359,18 @@ bool WindowServer::streamsPending() const {
 
 // The display went: each of its streams hears so once, then nothing more.
 void WindowServer::blankStreamsOf(uint32_t displayID) {
+    // Collected first: a sink may end its stream (and so change the table) while it is told.
+    std::vector<std::shared_ptr<Stream>> blanked;
     for (auto& [id, stream] : m_streams) {
         if (stream->displayID != displayID || stream->blanked) continue;
         stream->blanked = true;
-        StreamEvent e;
-        e.status = 2;
-        e.displayTime = uint64_t(platform::now().time_since_epoch().count());
-        stream->sink(e);
+        blanked.push_back(stream);
     }
+    StreamEvent e;
+    e.status = 2;
+    e.displayTime = uint64_t(platform::now().time_since_epoch().count());
+    for (auto& stream : blanked)
+        stream->sink(e);
 }
 
 // A dead connection's streams end, their use counts cleared.

@@ -8,8 +8,14 @@
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
+#include "platform/iokit/InProcessKernel.h"
+#include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerProtocol.h"
+#include "server/display/QNBScreen.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <cmath>
 #include <condition_variable>
@@ -404,6 +410,231 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
 
     session->stopDisplayStream();
     EXPECT_FALSE(session->displayStreamRunning());
+}
+
+// ---- On the stand-in: the in-process window server's displays and streams --------------------
+
+class ScreenServerOnTheStandIn : public testing::SessionTest {
+  protected:
+    // A session in state 5 on the main display (64 x 48 points at the scale), with the JPEG
+    // encoder or the recording one.
+    void boot(uint32_t scale, bool jpeg) {
+        iokit::InProcessKernelOptions options;
+        options.windowServerConfig.mainDisplay.width = 64;
+        options.windowServerConfig.mainDisplay.height = 48;
+        options.windowServerConfig.mainDisplay.scale = scale;
+        kernel = std::make_shared<iokit::InProcessKernel>(std::move(options));
+        kernel->install();
+        ws = kernel->windowServer();
+        cid = ws->connect({4242, "Test", ""}, nullptr);
+        blank();
+        set = std::make_shared<QNBDisplaySet>();
+        set->addDisplay(std::make_shared<QNBDisplay>(windowserver::WindowServer::kMainDisplayID));
+        session = std::make_shared<ScreenServer>(6001);
+        session->setMediator(mediator);
+        socket = std::make_shared<RecordingSocket>();
+        socket->probeLock = false;
+        session->setClientSocket(socket);
+        session->setSidebandSocket(std::make_shared<RecordingSocket>());
+        if (jpeg)
+            session->setEncoderClass(capture::QNBJPEGVellEncoderClass());
+        else
+            session->setEncoderClass({"FrameEncoder", [e = recorder] { return e; }});
+        session->encoder()->setEncoderInformation(set, socket, {});
+        session->setScreen(set);
+        session->setDisplayID(windowserver::WindowServer::kMainDisplayID);
+        session->setState(kServerStateActivated);
+    }
+    void TearDown() override {
+        if (session) {
+            session->stopDisplayStream();
+            if (auto jpeg = std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder())) {
+                jpeg->stopSession();
+                jpeg->drainQueues();
+            }
+        }
+        session.reset();
+        if (kernel) kernel->shutdown();
+        setTransmitsRetinaGraphics(true);
+        testing::SessionTest::TearDown();
+    }
+    void blank() {
+        m_clock->advance(platform::seconds(0.017));
+        ws->sync();
+    }
+    bool draw(const char* name, double x, double y, double w, double h, int64_t colour) {
+        return bool(ws->serveAndWait(cid, windowserver::op::draw,
+                                     cf::Value(cf::Dictionary{{"name", name},
+                                                              {"x", x},
+                                                              {"y", y},
+                                                              {"width", w},
+                                                              {"height", h},
+                                                              {"pattern", "solid"},
+                                                              {"value", colour}})));
+    }
+
+    std::shared_ptr<iokit::InProcessKernel> kernel;
+    windowserver::WindowServer* ws = nullptr;
+    uint32_t cid = 0;
+    std::shared_ptr<CursorMediator> mediator = std::make_shared<CursorMediator>();
+    std::shared_ptr<FrameEncoder> recorder = std::make_shared<FrameEncoder>();
+    std::shared_ptr<QNBDisplaySet> set;
+    std::shared_ptr<ScreenServer> session;
+    std::shared_ptr<RecordingSocket> socket;
+};
+using ScreenServerCaptureOnTheStandIn = ScreenServerOnTheStandIn;
+using ScreenServerFrameAnswerOnTheStandIn = ScreenServerOnTheStandIn;
+
+// Damage beside a scale-2 display, within its size in pixels but not in points, is dropped;
+// what lies on it is clipped in points, then made pixels.
+TEST_F(ScreenServerCaptureOnTheStandIn, ScaleTwoRefreshesAreClippedInPointsThenMadePixels) {
+    boot(2, false);
+    ASSERT_EQ(QNBScreen::scaleForDisplayID(1), 2.0);
+    const cg::CGRect beside = cg::CGRectMake(70, 10, 10, 10);
+    session->screenRefreshed(1, &beside);
+    EXPECT_TRUE(recorder->dirty.empty());
+    EXPECT_EQ(recorder->enqueues.load(), 0);
+    const cg::CGRect rects[] = {cg::CGRectMake(10, 10, 50, 50), cg::CGRectMake(60, 40, 10, 10)};
+    session->screenRefreshed(2, rects);
+    ASSERT_EQ(recorder->dirty.size(), 2u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(recorder->dirty[0], cg::CGRectMake(20, 20, 100, 76)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(recorder->dirty[1], cg::CGRectMake(120, 80, 8, 16)));
+    EXPECT_EQ(recorder->enqueues.load(), 1);
+}
+
+// A resolution change under a running stream: the window server keeps the output size, the
+// session's next frame sees the display set's new size and starts a stream at that size.
+TEST_F(ScreenServerCaptureOnTheStandIn, AResolutionChangeRestartsTheStreamAtTheNewSize) {
+    setTransmitsRetinaGraphics(false); // sizes in points: the twin's 64 x 48, the 1x mode's 128 x 96
+    boot(2, false);
+    session->startDisplayStream();
+    ASSERT_TRUE(session->displayStreamRunning());
+    auto lastWidth = [&] {
+        std::lock_guard lock(recorder->m);
+        return recorder->surfaces.empty() ? size_t(0)
+                                          : iosurface::IOSurfaceGetWidth(recorder->surfaces.back());
+    };
+    ASSERT_TRUE(capture::testing::eventually([&] {
+        blank();
+        return lastWidth() == 64;
+    }));
+    cf::Value all = cf::Dictionary{{cg::kCGDisplayShowDuplicateLowResolutionModes, true}};
+    auto modes = cg::CGDisplayCopyAllDisplayModes(1, &all);
+    ASSERT_TRUE(modes);
+    cg::CGDisplayModeRef wide;
+    for (auto& mode : *modes)
+        if (cg::CGDisplayModeGetWidth(mode) == 128) wide = mode;
+    ASSERT_TRUE(wide);
+    cg::CGDisplayConfigRef config;
+    ASSERT_EQ(cg::CGBeginDisplayConfiguration(&config), cg::kCGErrorSuccess);
+    ASSERT_EQ(cg::CGConfigureDisplayWithDisplayMode(config, 1, wide, nullptr), cg::kCGErrorSuccess);
+    ASSERT_EQ(cg::CGCompleteDisplayConfiguration(config, cg::kCGConfigurePermanently), cg::kCGErrorSuccess);
+    EXPECT_TRUE(capture::testing::eventually([&] {
+        blank();
+        return lastWidth() == 128;
+    })) << "last surface "
+        << lastWidth() << " wide";
+    EXPECT_TRUE(session->displayStreamRunning());
+    std::lock_guard lock(recorder->m);
+    EXPECT_EQ(iosurface::IOSurfaceGetHeight(recorder->surfaces.back()), 96u);
+}
+
+namespace {
+// Whether any decoded pixel of the frames' JPEG records is near the poison pattern (magenta).
+bool showsPoison(const std::vector<uint8_t>& stream) {
+    bool poison = false;
+    size_t at = 0;
+    auto u16 = [&](size_t o) { return size_t(stream[o] | stream[o + 1] << 8); };
+    while (at + 3 <= stream.size() && !poison) {
+        size_t count = u16(at + 1);
+        at += 3;
+        for (size_t i = 0; i < count && at + 13 <= stream.size(); ++i) {
+            uint32_t length;
+            std::memcpy(&length, &stream[at + 9], 4);
+            at += 13;
+            if (at + length > stream.size()) return poison;
+            tjhandle d = tjInitDecompress();
+            int w = 0, h = 0, sub = 0, cs = 0;
+            if (tjDecompressHeader3(d, &stream[at], length, &w, &h, &sub, &cs) == 0 && w > 0 && h > 0) {
+                std::vector<uint8_t> rgb(size_t(w) * size_t(h) * 3);
+                if (tjDecompress2(d, &stream[at], length, rgb.data(), w, 0, h, TJPF_RGB, 0) == 0)
+                    for (size_t p = 0; p + 2 < rgb.size(); p += 3)
+                        poison = poison || (rgb[p] > 200 && rgb[p + 1] < 60 && rgb[p + 2] > 200);
+            }
+            tjDestroy(d);
+            at += length;
+        }
+    }
+    return poison;
+}
+} // namespace
+
+// With poison on and two frames in flight, the picture waiting for a slot keeps its surface
+// from reuse: what finally goes out is the display, never the poison pattern.
+TEST_F(ScreenServerFrameAnswerOnTheStandIn, PoisonWithTwoFramesInFlightNeverReachesTheClient) {
+    boot(1, true);
+    auto encoder = std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder());
+    ASSERT_TRUE(encoder);
+    ws->setPoison(true);
+    session->startDisplayStream();
+    ASSERT_TRUE(session->displayStreamRunning());
+    auto frames = [&] { return capture::testing::parseFrames(socket->streamNow()).size(); };
+    EXPECT_TRUE(session->screenUpdate(nullptr)); // starts the encoder's session: frame 1
+    ASSERT_TRUE(capture::testing::eventually([&] {
+        blank();
+        return frames() >= 2 && encoder->encoderFrames() == 2;
+    })) << frames()
+        << " frames, " << encoder->encoderFrames() << " in flight";
+    // Both slots taken: changes wait in the pending picture while blanks go by.
+    ASSERT_TRUE(draw("green", 0, 0, 32, 24, 0x00FF00));
+    for (int i = 0; i < 10; ++i)
+        blank();
+    ASSERT_TRUE(draw("red", 32, 24, 32, 24, 0xFF0000));
+    for (int i = 0; i < 10; ++i)
+        blank();
+    encoder->drainQueues();
+    const size_t before = frames();
+    EXPECT_GT(ws->pixelCounters(1)->streamSkipped, 0u); // the held surface was not rewritten
+    // A request frees a slot: the waiting picture goes out.
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    ASSERT_TRUE(capture::testing::eventually([&] {
+        blank();
+        return frames() > before;
+    }));
+    encoder->drainQueues();
+    EXPECT_FALSE(showsPoison(socket->streamNow()));
+}
+
+// A session answering requests for alternating display objects while stream frames flood in:
+// each new display object restarts the encoder's session (ASan watches the surfaces).
+TEST_F(ScreenServerFrameAnswerOnTheStandIn, AlternatingDisplayObjectsAgainstAStreamFlood) {
+    boot(1, true);
+    auto encoder = std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder());
+    auto other = std::make_shared<QNBDisplaySet>();
+    other->addDisplay(std::make_shared<QNBDisplay>(1));
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        auto update = std::make_shared<cg::CGDisplayStreamUpdate>();
+        for (uint32_t i = 0; !done.load(); ++i) {
+            update->reducedDirtyRects = {cg::CGRectMake(i % 48, i % 32, 16, 16)};
+            session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, i,
+                                            iosurface::IOSurface::create(i, 64, 48), update);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        session->setScreen(i % 2 ? other : set);
+        EXPECT_TRUE(session->screenUpdate(nullptr));
+        EXPECT_LE(encoder->encoderFrames(), 2u);
+    }
+    done = true;
+    flood.join();
+    encoder->stopSession();
+    encoder->drainQueues();
+    for (const auto& frame : capture::testing::parseFrames(socket->streamNow()))
+        for (const auto& r : frame.rects) {
+            EXPECT_LE(r.x + r.width, 64);
+            EXPECT_LE(r.y + r.height, 48);
+        }
 }
 
 } // namespace

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace windowserver {
 
@@ -321,7 +323,13 @@ TEST(WindowServerPixelsStreamFacade, FramesReachTheQueueAndStopIsAnsweredOnce) {
     }
     EXPECT_EQ(server.pixelCounters(WindowServer::kMainDisplayID)->streamFrames, 2u);
     stream.reset();
+    // A stream released after the kernel went finds nothing to stop.
+    auto late = cg::CGDisplayStreamCreateWithDispatchQueue(WindowServer::kMainDisplayID, 64, 48,
+                                                           cg::kCGDisplayStreamPixelFormatBGRA, properties,
+                                                           queue, [](auto...) {});
+    ASSERT_TRUE(late);
     kernel->shutdown();
+    late.reset();
 }
 
 // Events naming a surface outside the pool, or with too many or non-finite rectangles, are
@@ -357,6 +365,34 @@ TEST(WindowServerPixelsStreamFacade, HostileFramesAreRefusedAndGiveTheirSurfaceB
     EXPECT_EQ(calls, 1);
     stream.reset();
     EXPECT_EQ(controls, 1);
+}
+
+// A surface's memory is taken only when it holds what its header says: sealed against
+// shrinking, long enough for its rows, rows of at least 4 x width bytes.
+TEST(WindowServerPixelsStreamFacade, SurfaceMemoryShorterThanItsGeometryIsRefused) {
+    platform::LogCapture log{true};
+    int fd = -1;
+    auto producer = iosurface::IOSurface::createShared(1, 16, 8, 128, &fd);
+    ASSERT_TRUE(producer);
+    auto reader = iosurface::IOSurface::createWithDescriptor(fd);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(iosurface::IOSurfaceGetWidth(reader), 16u);
+    iosurface::IOSurfaceIncrementUseCount(reader); // shared: the producer sees it
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(producer), 1);
+    // Rewritten headers: more rows than the memory holds, rows under 4 x width.
+    producer->header().height = 9;
+    EXPECT_FALSE(iosurface::IOSurface::createWithDescriptor(fd));
+    producer->header().height = 8;
+    producer->header().bytesPerRow = 60;
+    EXPECT_FALSE(iosurface::IOSurface::createWithDescriptor(fd));
+    EXPECT_EQ(iosurface::IOSurfaceGetBytesPerRow(reader), 128u); // the reader keeps what it checked
+    ::close(fd);
+    // Memory that could shrink under the mapping.
+    int loose = ::memfd_create("loose", MFD_CLOEXEC);
+    ASSERT_EQ(::ftruncate(loose, 8192), 0);
+    EXPECT_FALSE(iosurface::IOSurface::createWithDescriptor(loose));
+    ::close(loose);
+    EXPECT_TRUE(log.contains("refused"));
 }
 
 } // namespace windowserver
