@@ -117,17 +117,20 @@ int main(int argc, char** argv) {
     {
         WindowShaker shaker(road, windows, 60);
         pause(kWarmUpSeconds);
-        std::vector<uint64_t> before;
+        std::vector<refclient::Snapshot> before;
         for (auto& device : devices)
-            before.push_back(device->snapshot().frames);
+            before.push_back(device->snapshot());
         const auto busyBefore = allCounters(road, displays);
         const CpuWindow busy = measureCpu(road, options.seconds);
         const auto busyAfter = allCounters(road, displays);
-        for (size_t i = 0; i < devices.size(); ++i)
-            fps.push_back(double(devices[i]->snapshot().frames - before[i]) / busy.wall);
         shaker.stop();
-        for (size_t i = 0; i < fps.size(); ++i)
-            say("device 127.0.0.%zu: %.1f fps", i + 2, fps[i]);
+        for (size_t i = 0; i < devices.size(); ++i) {
+            const refclient::Snapshot now = devices[i]->snapshot();
+            fps.push_back(double(now.frames - before[i].frames) / busy.wall);
+            // Empty answers make a device wait before asking again.
+            say("device 127.0.0.%zu: %.1f fps, %.1f empty updates a second", i + 2, fps[i],
+                double(now.emptyUpdates - before[i].emptyUpdates) / busy.wall);
+        }
         say("busy: platformd %.0f %%, TesselHelper %.0f %%, the devices (this process) %.0f %% of a core",
             percentOfCore(busy.platformd, busy.wall), percentOfCore(busy.helper, busy.wall),
             percentOfCore(busy.devices, busy.wall));
