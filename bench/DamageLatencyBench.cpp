@@ -20,10 +20,15 @@ constexpr size_t kMaxSamples = 400;
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv, "damage_latency_bench");
-    Road road;
+    std::optional<PhotoDevice> photo;
     std::string why;
-    auto photo = startPhotoDevice(road, kWidth, kHeight, why);
-    if (!photo) {
+    auto road = setUpRoad(
+        [&](Road& r, std::string& w) {
+            photo = startPhotoDevice(r, kWidth, kHeight, w);
+            return photo.has_value();
+        },
+        why);
+    if (!road) {
         say("damage_latency_bench: %s", why.c_str());
         return 1;
     }
@@ -34,7 +39,7 @@ int main(int argc, char** argv) {
     // The pixels of the window's two places, read while quiet.
     std::vector<Pixels> sources;
     for (double shift : {0.0, 16.0}) {
-        auto pixels = readShifted(road, *photo, shift);
+        auto pixels = readShifted(*road, *photo, shift);
         if (!pixels) {
             say("damage_latency_bench: cannot read the display's pixels");
             return 1;
@@ -52,10 +57,10 @@ int main(int argc, char** argv) {
     for (size_t move = 0; monotonicNs() < end && ratios.size() < kMaxSamples; ++move) {
         const size_t place = move % 2; // 0: at rest, 1: shifted
         waitForQuiet(*device, kQuietSeconds, 5);
-        const auto before = road.counters(display.displayID);
+        const auto before = road->counters(display.displayID);
         const uint64_t frames = device->snapshot().frames;
         const size_t logAt = device->log().size();
-        if (!before || !road.moveWindow("photo", x + (place ? 16 : 0), y)) {
+        if (!before || !road->moveWindow("photo", x + (place ? 16 : 0), y)) {
             say("damage_latency_bench: the window server stopped answering");
             return 1;
         }
@@ -65,7 +70,7 @@ int main(int argc, char** argv) {
             continue;
         }
         const int64_t decoded = monotonicNs();
-        const auto after = road.counters(display.displayID);
+        const auto after = road->counters(display.displayID);
         if (!after || after->compositions != before->compositions + 1) {
             ++skipped; // none or several compositions: no single damage moment to measure from
             continue;
@@ -90,7 +95,7 @@ int main(int argc, char** argv) {
     }
     if (ratios.empty()) {
         say("damage_latency_bench: no move measured (%zu skipped, %zu timed out): %s", skipped, timedOut,
-            road.helperLogTail().c_str());
+            road->helperLogTail().c_str());
         return 1;
     }
     std::vector<double> sorted = latencies;

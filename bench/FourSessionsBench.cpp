@@ -75,24 +75,27 @@ double percentOfCore(double cpu, double wall) {
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv, "four_sessions_bench");
-    Road road;
+    std::vector<std::unique_ptr<refclient::Client>> devices;
     std::string why;
-    if (!road.start({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}, why)) {
+    auto road = setUpRoad(
+        [&](Road& r, std::string& w) {
+            devices.clear();
+            if (!r.start({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}, w)) return false;
+            for (int i = 0; i < kDevices; ++i) {
+                char address[16], name[8];
+                std::snprintf(address, sizeof address, "127.0.0.%d", i + 2);
+                std::snprintf(name, sizeof name, "D%d", i + 2);
+                devices.push_back(r.connectDevice(address, name, kWidth, kHeight, w));
+                if (!devices.back()) return false;
+            }
+            return true;
+        },
+        why);
+    if (!road) {
         say("four_sessions_bench: %s", why.c_str());
         return 1;
     }
-    std::vector<std::unique_ptr<refclient::Client>> devices;
-    for (int i = 0; i < kDevices; ++i) {
-        char address[16], name[8];
-        std::snprintf(address, sizeof address, "127.0.0.%d", i + 2);
-        std::snprintf(name, sizeof name, "D%d", i + 2);
-        devices.push_back(road.connectDevice(address, name, kWidth, kHeight, why));
-        if (!devices.back()) {
-            say("four_sessions_bench: %s", why.c_str());
-            return 1;
-        }
-    }
-    auto displays = road.virtualDisplays();
+    auto displays = road->virtualDisplays();
     if (displays.size() != kDevices) {
         say("four_sessions_bench: %zu virtual displays, expected %d", displays.size(), kDevices);
         return 1;
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
         say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh,
             d.bounds.origin.x, d.bounds.origin.y);
         const std::string name = "photo" + std::to_string(i);
-        if (!road.drawPhoto(name, d.displayID, int(17 + i))) {
+        if (!road->drawPhoto(name, d.displayID, int(17 + i))) {
             say("four_sessions_bench: cannot draw a photo window");
             return 1;
         }
@@ -115,14 +118,14 @@ int main(int argc, char** argv) {
     // P3: all four displays changing at once.
     std::vector<double> fps;
     {
-        WindowShaker shaker(road, windows, 60);
+        WindowShaker shaker(*road, windows, 60);
         pause(kWarmUpSeconds);
         std::vector<refclient::Snapshot> before;
         for (auto& device : devices)
             before.push_back(device->snapshot());
-        const auto busyBefore = allCounters(road, displays);
-        const CpuWindow busy = measureCpu(road, options.seconds);
-        const auto busyAfter = allCounters(road, displays);
+        const auto busyBefore = allCounters(*road, displays);
+        const CpuWindow busy = measureCpu(*road, options.seconds);
+        const auto busyAfter = allCounters(*road, displays);
         shaker.stop();
         for (size_t i = 0; i < devices.size(); ++i) {
             const refclient::Snapshot now = devices[i]->snapshot();
@@ -142,21 +145,21 @@ int main(int argc, char** argv) {
     // P4: idle, then the floor.
     for (auto& device : devices)
         waitForQuiet(*device, 0.5, 10);
-    const auto countersBefore = allCounters(road, displays);
-    const CpuWindow idle = measureCpu(road, options.seconds);
-    const auto countersAfter = allCounters(road, displays);
+    const auto countersBefore = allCounters(*road, displays);
+    const CpuWindow idle = measureCpu(*road, options.seconds);
+    const auto countersAfter = allCounters(*road, displays);
 
     // The blanks' share: platformd with TesselHelper held still, its displays left enabled. The
     // round trips run meanwhile, in processes of their own.
-    const auto heldBefore = allCounters(road, displays);
-    ::kill(road.helperPid(), SIGSTOP);
-    const double platformdBefore = processCpuSeconds(road.platformdPid());
+    const auto heldBefore = allCounters(*road, displays);
+    ::kill(road->helperPid(), SIGSTOP);
+    const double platformdBefore = processCpuSeconds(road->platformdPid());
     const int64_t floorBegin = monotonicNs();
     const RoundTrips trips = measureRoundTrips(kRoundTripsPerSecond, idle.wall);
     const double floorWall = double(monotonicNs() - floorBegin) * 1e-9;
-    const double blanksCpu = processCpuSeconds(road.platformdPid()) - platformdBefore;
-    ::kill(road.helperPid(), SIGCONT);
-    const int64_t vblanks = allCounters(road, displays).vblanks - heldBefore.vblanks;
+    const double blanksCpu = processCpuSeconds(road->platformdPid()) - platformdBefore;
+    ::kill(road->helperPid(), SIGCONT);
+    const int64_t vblanks = allCounters(*road, displays).vblanks - heldBefore.vblanks;
 
     // Both floors scaled to the idle window's wall time.
     const double tripsCpu = trips.cpuSeconds / floorWall * idle.wall;

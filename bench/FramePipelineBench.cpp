@@ -20,28 +20,33 @@ constexpr double kWarmUpSeconds = 1;
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv, "frame_pipeline_bench");
-    Road road;
+    std::optional<PhotoDevice> photo;
     std::string why;
-    auto photo = startPhotoDevice(road, kWidth, kHeight, why);
-    if (!photo) {
+    auto road = setUpRoad(
+        [&](Road& r, std::string& w) {
+            photo = startPhotoDevice(r, kWidth, kHeight, w);
+            return photo.has_value();
+        },
+        why);
+    if (!road) {
         say("frame_pipeline_bench: %s", why.c_str());
         return 1;
     }
     auto& device = photo->device;
     const windowserver::DisplayInfo& display = photo->display;
     const double x = display.bounds.origin.x, y = display.bounds.origin.y;
-    WindowShaker shaker(road, {{"photo", x, y}}, 60);
+    WindowShaker shaker(*road, {{"photo", x, y}}, 60);
     std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
 
     const size_t logBegin = device->log().size();
-    const auto countersBegin = road.counters(display.displayID);
-    const double helperBegin = processCpuSeconds(road.helperPid());
+    const auto countersBegin = road->counters(display.displayID);
+    const double helperBegin = processCpuSeconds(road->helperPid());
     const int64_t wallBegin = monotonicNs();
     std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
     const auto lines = device->log();
-    const double helperEnd = processCpuSeconds(road.helperPid());
+    const double helperEnd = processCpuSeconds(road->helperPid());
     const int64_t wallEnd = monotonicNs();
-    const auto countersEnd = road.counters(display.displayID);
+    const auto countersEnd = road->counters(display.displayID);
     shaker.stop();
 
     const auto frames = framesInLog(lines, logBegin);
@@ -49,7 +54,7 @@ int main(int argc, char** argv) {
     const double helperCpu = helperEnd - helperBegin;
     if (frames.empty() || helperCpu <= 0) {
         say("frame_pipeline_bench: no frames in %.1f s (helper CPU %.3f s): %s", wall, helperCpu,
-            road.helperLogTail().c_str());
+            road->helperLogTail().c_str());
         return 1;
     }
     const bool streamRoad =
@@ -58,7 +63,7 @@ int main(int argc, char** argv) {
     // The pixels of the window's two places; frames alternate between them.
     std::vector<Pixels> sources;
     for (double shift : {16.0, 0.0}) {
-        auto pixels = readShifted(road, *photo, shift);
+        auto pixels = readShifted(*road, *photo, shift);
         if (!pixels) {
             say("frame_pipeline_bench: cannot read the display's pixels");
             return 1;

@@ -336,6 +336,16 @@ void WindowShaker::stop() {
     if (m_thread.joinable()) m_thread.join();
 }
 
+std::unique_ptr<Road> setUpRoad(const std::function<bool(Road&, std::string&)>& setup, std::string& why,
+                                int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        auto road = std::make_unique<Road>();
+        if (setup(*road, why)) return road;
+        if (attempt < attempts) say("setting up failed, trying again: %s", why.substr(0, 200).c_str());
+    }
+    return nullptr;
+}
+
 std::optional<PhotoDevice> startPhotoDevice(Road& road, int width, int height, std::string& why) {
     const std::string address = "127.0.0.2";
     if (!road.start({address}, why)) return std::nullopt;

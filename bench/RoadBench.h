@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -129,6 +130,12 @@ class WindowShaker {
     std::atomic<uint64_t> m_moves{0}, m_refused{0};
     std::thread m_thread;
 };
+
+// A road set up by setup: a fresh one for each of up to attempts tries while setup fails, since
+// another run can take the protocol ports between their check and the binds. Null (and the
+// last why) when every try failed.
+std::unique_ptr<Road> setUpRoad(const std::function<bool(Road&, std::string&)>& setup, std::string& why,
+                                int attempts = 3);
 
 // The single-device setting of the frame benchmarks: the road started, one device at width ×
 // height activated, and a display-sized "photo" window on its display.
