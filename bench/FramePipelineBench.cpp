@@ -22,12 +22,7 @@ int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv, "frame_pipeline_bench");
     std::optional<PhotoDevice> photo;
     std::string why;
-    auto road = setUpRoad(
-        [&](Road& r, std::string& w) {
-            photo = startPhotoDevice(r, kWidth, kHeight, w);
-            return photo.has_value();
-        },
-        why);
+    auto road = setUpPhotoRoad(photo, kWidth, kHeight, why);
     if (!road) {
         say("frame_pipeline_bench: %s", why.c_str());
         return 1;

@@ -368,6 +368,16 @@ std::optional<PhotoDevice> startPhotoDevice(Road& road, int width, int height, s
     return photo;
 }
 
+std::unique_ptr<Road> setUpPhotoRoad(std::optional<PhotoDevice>& photo, int width, int height,
+                                     std::string& why) {
+    return setUpRoad(
+        [&](Road& road, std::string& w) {
+            photo = startPhotoDevice(road, width, height, w);
+            return photo.has_value();
+        },
+        why);
+}
+
 std::optional<Pixels> readShifted(Road& road, const PhotoDevice& photo, double shift) {
     const cg::CGPoint origin = photo.display.bounds.origin;
     if (!road.moveWindow("photo", origin.x + shift, origin.y)) return std::nullopt;

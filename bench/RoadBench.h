@@ -144,6 +144,9 @@ struct PhotoDevice {
     windowserver::DisplayInfo display;
 };
 std::optional<PhotoDevice> startPhotoDevice(Road& road, int width, int height, std::string& why);
+// A road set up (with retries) around a started photo device.
+std::unique_ptr<Road> setUpPhotoRoad(std::optional<PhotoDevice>& photo, int width, int height,
+                                     std::string& why);
 // The display's pixels with the photo window moved shift pixels right of its resting place,
 // read once the device has been quiet for a while.
 std::optional<Pixels> readShifted(Road& road, const PhotoDevice& photo, double shift);
