@@ -10,6 +10,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/CGDirectDisplay.h"
+#include "platform/coregraphics/CGSPrivate.h"
 
 #include <algorithm>
 #include <cctype>
@@ -92,10 +93,15 @@ std::shared_ptr<QNBDisplaySet> finalizedSetFor(uint32_t displayID) {
 
 } // namespace
 
+namespace {
+CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set);
+} // namespace
+
 FramebufferDriverClient::FramebufferDriverClient(std::recursive_mutex& mediatorLock)
     : m_mediatorLock(mediatorLock), m_screenList(screensOfTheServer),
       m_hiDPIQuery([](uint32_t display) { return QNBScreen::isHiDPIDisplay(display); }),
-      m_passSleeper([](double seconds) { platform::sleepFor(seconds); }) {}
+      m_passSleeper([](double seconds) { platform::sleepFor(seconds); }),
+      m_cursorGeometry([] { return cg::CGSDisplayMappingChangedSeed(); }, readCursorGeometry) {}
 
 void FramebufferDriverClient::setServers(const std::vector<std::shared_ptr<ScreenServer>>& servers) {
     std::lock_guard lock(m_portsLock);
@@ -389,7 +395,7 @@ cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, b
 
 bool FramebufferDriverClient::shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
     if (!set) return false;
-    return shouldQueryMouseOnFramebuffer(set->framebufferIndex(), set->scaleCorrectedDisplayBounds().origin);
+    return shouldQueryMouseOnFramebuffer(set->framebufferIndex(), m_cursorGeometry.refresh(set).origin);
 }
 
 bool FramebufferDriverClient::mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
@@ -402,11 +408,57 @@ bool FramebufferDriverClient::mouseCursorVisibleOnDisplay(const std::shared_ptr<
 
 cg::CGPoint FramebufferDriverClient::getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
     if (!set) return mouseLocation();
-    auto displays = set->displays();
-    uint32_t first = displays.empty() ? 0 : displays.front()->displayID();
-    bool mirrored = first != 0 && cg::CGDisplayIsInMirrorSet(first);
-    double height = mirrored ? QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(first).size.height : 0.0;
-    return mouseLocationOnFramebuffer(set->framebufferIndex(), mirrored, height);
+    // The tick's query has just checked the seed.
+    const CursorGeometryCache::Geometry geometry = m_cursorGeometry.current(set);
+    return mouseLocationOnFramebuffer(set->framebufferIndex(), geometry.mirrored, geometry.height);
+}
+
+// ---- Cursor geometry ------------------------------------------------------------------------
+
+namespace {
+
+CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set) {
+    CursorGeometryCache::Geometry geometry;
+    geometry.origin = set.scaleCorrectedDisplayBounds().origin;
+    auto displays = set.displays();
+    const uint32_t first = displays.empty() ? 0 : displays.front()->displayID();
+    geometry.mirrored = first != 0 && cg::CGDisplayIsInMirrorSet(first);
+    if (geometry.mirrored) geometry.height = QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(first).size.height;
+    return geometry;
+}
+
+} // namespace
+
+CursorGeometryCache::Entry* CursorGeometryCache::entryFor(const std::shared_ptr<QNBDisplaySet>& set) {
+    std::erase_if(m_entries, [](const Entry& e) { return e.set.expired(); });
+    for (Entry& entry : m_entries)
+        if (entry.set.lock() == set) return &entry;
+    return nullptr;
+}
+
+CursorGeometryCache::Geometry CursorGeometryCache::refresh(const std::shared_ptr<QNBDisplaySet>& set) {
+    // The seed is read before the geometry: a change between the two is seen at the next
+    // refresh, never hidden under the new seed.
+    const uint32_t seed = m_seed ? m_seed() : 0;
+    {
+        std::lock_guard lock(m_lock);
+        if (Entry* entry = entryFor(set); entry && seed != 0 && entry->seed == seed) return entry->geometry;
+    }
+    const Geometry geometry = m_read(*set); // round trips, outside the lock
+    std::lock_guard lock(m_lock);
+    Entry* entry = entryFor(set);
+    if (!entry) entry = &m_entries.emplace_back(Entry{set, 0, {}});
+    entry->seed = seed;
+    entry->geometry = geometry;
+    return geometry;
+}
+
+CursorGeometryCache::Geometry CursorGeometryCache::current(const std::shared_ptr<QNBDisplaySet>& set) {
+    {
+        std::lock_guard lock(m_lock);
+        if (Entry* entry = entryFor(set)) return entry->geometry;
+    }
+    return m_read(*set);
 }
 
 std::shared_ptr<appkit::NSCursor>

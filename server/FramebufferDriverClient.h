@@ -29,6 +29,40 @@ namespace server {
 class ScreenServer;
 class QNBDisplaySet;
 
+// What a cursor query needs of a display set's geometry, kept per set and read again only
+// when the window server's display mapping seed has moved: 120 queries a second then cost no
+// geometry round trips while the displays stand still. A seed of 0 (unreadable) is never
+// trusted.
+class CursorGeometryCache {
+  public:
+    struct Geometry {
+        cg::CGPoint origin{}; // the set's scale-corrected origin
+        bool mirrored = false;
+        double height = 0; // the first display's scale-corrected height, when mirrored
+    };
+    using SeedReader = std::function<uint32_t()>;
+    using Reader = std::function<Geometry(const QNBDisplaySet&)>;
+
+    CursorGeometryCache(SeedReader seed, Reader read) : m_seed(std::move(seed)), m_read(std::move(read)) {}
+    // Asks the seed; the set's geometry, read again when the seed moved or the set is new.
+    Geometry refresh(const std::shared_ptr<QNBDisplaySet>& set);
+    // What the set's last refresh found, without asking the seed; read when there is none.
+    Geometry current(const std::shared_ptr<QNBDisplaySet>& set);
+
+  private:
+    struct Entry {
+        std::weak_ptr<QNBDisplaySet> set;
+        uint32_t seed = 0;
+        Geometry geometry;
+    };
+    Entry* entryFor(const std::shared_ptr<QNBDisplaySet>& set); // under m_lock
+
+    SeedReader m_seed;
+    Reader m_read;
+    std::mutex m_lock;
+    std::vector<Entry> m_entries;
+};
+
 // Selectors of the framebuffer's user client.
 enum QNExFramebufferSelector : uint32_t {
     kQNExUCOpen = 0,
@@ -141,6 +175,8 @@ class FramebufferDriverClient {
     ScreenList m_screenList;
     HiDPIQuery m_hiDPIQuery;
     PassSleeper m_passSleeper;
+
+    CursorGeometryCache m_cursorGeometry;
 
     // Guarded by the owner's lock.
     std::array<std::array<uint64_t, 4>, 16> m_lastMouseResult{};

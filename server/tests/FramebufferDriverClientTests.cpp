@@ -382,5 +382,43 @@ TEST_F(FramebufferDriverClientTest, AFailedCursorQueryIsLoggedWithItsCode) {
     EXPECT_TRUE(m_log.contains("kQNExQueryMouseStatus returned 0xe00002bc (-536870212) "));
 }
 
+TEST(CursorGeometryCacheTest, GeometryIsReadAgainOnlyWhenTheSeedMovesOrTheSetIsAnother) {
+    uint32_t seed = 7;
+    int reads = 0;
+    double originX = 1440;
+    CursorGeometryCache cache([&] { return seed; },
+                              [&](const QNBDisplaySet&) {
+                                  ++reads;
+                                  CursorGeometryCache::Geometry geometry;
+                                  geometry.origin = {originX, 0};
+                                  return geometry;
+                              });
+    auto set = std::make_shared<QNBDisplaySet>();
+    auto other = std::make_shared<QNBDisplaySet>();
+    EXPECT_EQ(cache.refresh(set).origin.x, 1440);
+    for (int tick = 0; tick < 120; ++tick)
+        cache.refresh(set);
+    cache.current(set);
+    EXPECT_EQ(reads, 1) << "a second of ticks on still displays reads the geometry once";
+
+    originX = 2720; // the display moved: the window server's seed moves with it
+    ++seed;
+    EXPECT_EQ(cache.refresh(set).origin.x, 2720);
+    EXPECT_EQ(reads, 2);
+
+    // Two sessions ticking in turn keep their own geometry.
+    cache.refresh(other);
+    cache.refresh(set);
+    cache.refresh(other);
+    EXPECT_EQ(reads, 3);
+
+    seed = 0; // unreadable: never trusted
+    cache.refresh(set);
+    cache.refresh(set);
+    EXPECT_EQ(reads, 5);
+    cache.current(std::make_shared<QNBDisplaySet>()); // never refreshed: read at once
+    EXPECT_EQ(reads, 6);
+}
+
 } // namespace
 } // namespace server
