@@ -94,6 +94,11 @@ class ScreenServerFrames : public testing::SessionTest {
             set->addDisplay(std::make_shared<QNBDisplay>(id));
         }
         displays = std::make_unique<capture::testing::ScopedDisplays>(records);
+        wire({"FrameEncoder", [e = encoder] { return e; }}, bounds.empty() ? 0 : 0x100);
+        ASSERT_EQ(session->encoder(), encoder);
+    }
+    // A new session in state 5 on the set, its sockets recording, its encoder of the class.
+    void wire(const capture::QNBVellEncoderClass& encoderClass, uint32_t displayID) {
         session = std::make_shared<ScreenServer>(6001);
         session->setMediator(mediator);
         socket = std::make_shared<RecordingSocket>();
@@ -102,10 +107,9 @@ class ScreenServerFrames : public testing::SessionTest {
         sideband->probeLock = false;
         session->setClientSocket(socket);
         session->setSidebandSocket(sideband);
-        session->setEncoderClass({"FrameEncoder", [e = encoder] { return e; }});
-        ASSERT_EQ(session->encoder(), encoder);
+        session->setEncoderClass(encoderClass);
         session->setScreen(set);
-        if (!bounds.empty()) session->setDisplayID(0x100);
+        if (displayID) session->setDisplayID(displayID);
         session->setState(kServerStateActivated);
     }
     void TearDown() override {
@@ -414,7 +418,7 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
 
 // ---- On the stand-in: the in-process window server's displays and streams --------------------
 
-class ScreenServerOnTheStandIn : public testing::SessionTest {
+class ScreenServerOnTheStandIn : public ScreenServerFrames {
   protected:
     // A session in state 5 on the main display (64 x 48 points at the scale), with the JPEG
     // encoder or the recording one.
@@ -430,20 +434,10 @@ class ScreenServerOnTheStandIn : public testing::SessionTest {
         blank();
         set = std::make_shared<QNBDisplaySet>();
         set->addDisplay(std::make_shared<QNBDisplay>(windowserver::WindowServer::kMainDisplayID));
-        session = std::make_shared<ScreenServer>(6001);
-        session->setMediator(mediator);
-        socket = std::make_shared<RecordingSocket>();
-        socket->probeLock = false;
-        session->setClientSocket(socket);
-        session->setSidebandSocket(std::make_shared<RecordingSocket>());
-        if (jpeg)
-            session->setEncoderClass(capture::QNBJPEGVellEncoderClass());
-        else
-            session->setEncoderClass({"FrameEncoder", [e = recorder] { return e; }});
+        wire(jpeg ? capture::QNBJPEGVellEncoderClass()
+                  : capture::QNBVellEncoderClass{"FrameEncoder", [e = recorder] { return e; }},
+             windowserver::WindowServer::kMainDisplayID);
         session->encoder()->setEncoderInformation(set, socket, {});
-        session->setScreen(set);
-        session->setDisplayID(windowserver::WindowServer::kMainDisplayID);
-        session->setState(kServerStateActivated);
     }
     void TearDown() override {
         if (session) {
@@ -456,7 +450,7 @@ class ScreenServerOnTheStandIn : public testing::SessionTest {
         session.reset();
         if (kernel) kernel->shutdown();
         setTransmitsRetinaGraphics(true);
-        testing::SessionTest::TearDown();
+        ScreenServerFrames::TearDown();
     }
     void blank() {
         m_clock->advance(platform::seconds(0.017));
@@ -476,11 +470,7 @@ class ScreenServerOnTheStandIn : public testing::SessionTest {
     std::shared_ptr<iokit::InProcessKernel> kernel;
     windowserver::WindowServer* ws = nullptr;
     uint32_t cid = 0;
-    std::shared_ptr<CursorMediator> mediator = std::make_shared<CursorMediator>();
-    std::shared_ptr<FrameEncoder> recorder = std::make_shared<FrameEncoder>();
-    std::shared_ptr<QNBDisplaySet> set;
-    std::shared_ptr<ScreenServer> session;
-    std::shared_ptr<RecordingSocket> socket;
+    std::shared_ptr<FrameEncoder>& recorder = encoder;
 };
 using ScreenServerCaptureOnTheStandIn = ScreenServerOnTheStandIn;
 using ScreenServerFrameAnswerOnTheStandIn = ScreenServerOnTheStandIn;

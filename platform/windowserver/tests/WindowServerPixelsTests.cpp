@@ -11,6 +11,8 @@
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
+#include "SmallDesktop.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -21,30 +23,11 @@
 
 namespace windowserver {
 
-namespace {
-constexpr uint32_t kBackground = 0xFF3A6EA5;
+using testing::kBackground;
+using testing::smallMain;
 
-WindowServerConfig smallMain() {
-    WindowServerConfig config;
-    config.mainDisplay.width = 64;
-    config.mainDisplay.height = 48;
-    return config;
-}
-} // namespace
-
-class WindowServerPixels : public ::testing::Test {
+class WindowServerPixels : public testing::SmallDesktopTest {
   protected:
-    void SetUp() override {
-        platform::installFakeClock();
-        m_kernel = std::make_unique<kernel::Kernel>();
-        m_server = std::make_unique<WindowServer>(*m_kernel, smallMain());
-        m_server->boot();
-        m_cid = m_server->connect({4242, "Test", "com.example.test"}, [](const cf::Value&) {});
-    }
-    void TearDown() override {
-        m_server->stop();
-        m_kernel->shutdown();
-    }
     std::optional<cf::Value> ask(std::string_view op, cf::Dictionary args, uint32_t cid = 0) {
         return m_server->serveAndWait(cid ? cid : m_cid, op, cf::Value(std::move(args)));
     }
@@ -61,21 +44,11 @@ class WindowServerPixels : public ::testing::Test {
                     {"value", value}},
                    cid);
     }
-    // One vertical blank of the main display.
-    void blank() {
-        platform::installFakeClock().advance(platform::seconds(0.017));
-        m_server->sync();
-    }
     static uint32_t pixel(const cg::CGImageRef& image, size_t x, size_t y) {
         uint32_t p;
         std::memcpy(&p, cg::CGImageGetBytePtr(image) + y * cg::CGImageGetBytesPerRow(image) + x * 4, 4);
         return p;
     }
-
-    platform::LogCapture m_log{true};
-    std::unique_ptr<kernel::Kernel> m_kernel;
-    std::unique_ptr<WindowServer> m_server;
-    uint32_t m_cid = 0;
 };
 
 TEST_F(WindowServerPixels, ADisplayIsComposedWholeWithTheBackgroundInPaddedRows) {

@@ -12,6 +12,8 @@
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
+#include "SmallDesktop.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,15 +28,9 @@ namespace windowserver {
 
 namespace {
 
-constexpr uint32_t kBackground = 0xFF3A6EA5;
+using testing::kBackground;
+using testing::smallMain;
 constexpr uint32_t kPoison = 0xFFFF00FF;
-
-WindowServerConfig smallMain() {
-    WindowServerConfig config;
-    config.mainDisplay.width = 64;
-    config.mainDisplay.height = 48;
-    return config;
-}
 
 uint32_t pixelAt(const iosurface::IOSurfaceRef& s, size_t x, size_t y) {
     uint32_t p;
@@ -54,23 +50,11 @@ bool sameRects(const std::vector<cg::CGRect>& a, const std::vector<cg::CGRect>& 
 
 } // namespace
 
-class WindowServerPixelsStreams : public ::testing::Test {
+class WindowServerPixelsStreams : public testing::SmallDesktopTest {
   protected:
     void SetUp() override {
-        platform::installFakeClock();
-        m_kernel = std::make_unique<kernel::Kernel>();
-        m_server = std::make_unique<WindowServer>(*m_kernel, smallMain());
-        m_server->boot();
-        m_cid = m_server->connect({4242, "Test", "com.example.test"}, [](const cf::Value&) {});
+        SmallDesktopTest::SetUp();
         blank();
-    }
-    void TearDown() override {
-        m_server->stop();
-        m_kernel->shutdown();
-    }
-    void blank(double seconds = 0.017) {
-        platform::installFakeClock().advance(platform::seconds(seconds));
-        m_server->sync();
     }
     bool draw(double x, double y, double w, double h, int64_t colour) {
         return bool(
@@ -106,10 +90,6 @@ class WindowServerPixelsStreams : public ::testing::Test {
         return m_pool.at(size_t(e.surface));
     }
 
-    platform::LogCapture m_log{true};
-    std::unique_ptr<kernel::Kernel> m_kernel;
-    std::unique_ptr<WindowServer> m_server;
-    uint32_t m_cid = 0;
     int m_windows = 0;
     std::vector<WindowServer::StreamEvent> m_events; // written on the window-server thread, read after sync
     std::vector<iosurface::IOSurfaceRef> m_pool;
@@ -322,6 +302,15 @@ TEST(WindowServerPixelsStreamFacade, FramesReachTheQueueAndStopIsAnsweredOnce) {
             EXPECT_EQ(iosurface::IOSurfaceGetUseCount(s), 0);
     }
     EXPECT_EQ(server.pixelCounters(WindowServer::kMainDisplayID)->streamFrames, 2u);
+    // The composed pixels where they lie, at their pitch.
+    const auto* base = static_cast<const uint8_t*>(cg::CGDisplayBaseAddress(WindowServer::kMainDisplayID));
+    ASSERT_TRUE(base);
+    EXPECT_EQ(cg::CGDisplayBytesPerRow(WindowServer::kMainDisplayID), 64u * 4);
+    uint32_t corner;
+    std::memcpy(&corner, base + 47 * 64 * 4 + 63 * 4, 4);
+    EXPECT_EQ(corner, kBackground);
+    EXPECT_FALSE(cg::CGDisplayBaseAddress(0x4242));
+    EXPECT_EQ(cg::CGDisplayBytesPerRow(0x4242), 0u);
     stream.reset();
     // A stream released after the kernel went finds nothing to stop.
     auto late = cg::CGDisplayStreamCreateWithDispatchQueue(WindowServer::kMainDisplayID, 64, 48,
