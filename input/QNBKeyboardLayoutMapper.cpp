@@ -2,17 +2,18 @@
 
 #include "platform/foundation/CFStringUnicode.h"
 
+#include <bit>
+
 namespace input {
 
 namespace {
 
 constexpr uint16_t kPreferredModifiers[] = {0,    kLayoutShift, kLayoutOption, kLayoutControl, 0x0A,
                                             0x12, 0x18,         0x1A,          kLayoutCapsLock};
-constexpr uint16_t kModifierKeys[][2] = {{kLayoutCommand, 55},
-                                         {kLayoutShift, 56},
-                                         {kLayoutCapsLock, 57},
-                                         {kLayoutOption, 58},
-                                         {kLayoutControl, 59}};
+// The modifier keys by bit, lowest first: Command, Shift, Caps Lock, Option, Control.
+constexpr uint16_t kModifierKeys[] = {55, 56, 57, 58, 59};
+constexpr uint16_t kModifierBits =
+    kLayoutCommand | kLayoutShift | kLayoutCapsLock | kLayoutOption | kLayoutControl;
 constexpr uint16_t kReturnKey = 36;
 
 size_t cacheOf(int useKeypad) {
@@ -100,6 +101,8 @@ bool QNBKeyboardLayoutMapper::appendVirtualKeysToTypeString(std::u16string_view 
 }
 
 void QNBKeyboardLayoutMapper::appendVirtualKeysToAdjustModifiers(uint16_t mask) {
+    // Most characters keep the previous one's modifiers: nothing to press or release.
+    if (mask == mLastImplicitModifiersMask) return;
     uint16_t changed = mLastImplicitModifiersMask ^ mask;
     auto release = static_cast<uint16_t>(changed & ~mask & ~mPersistentModifiersMask & 0xFF);
     auto press = static_cast<uint16_t>(changed & mask & ~mPersistentModifiersMask & 0xFF);
@@ -109,12 +112,8 @@ void QNBKeyboardLayoutMapper::appendVirtualKeysToAdjustModifiers(uint16_t mask) 
 }
 
 void QNBKeyboardLayoutMapper::appendVirtualKeysToPressReleaseModifiers(uint16_t mask, bool press) {
-    for (const auto& [bit, key] : kModifierKeys)
-        if (mask & bit) appendPressReleaseVirtualkey(key, press);
-}
-
-void QNBKeyboardLayoutMapper::appendPressReleaseVirtualkey(uint16_t key, bool press) {
-    mVirtualKeysToType.push_back(QNBKeyEvent{key, static_cast<int8_t>(press ? 1 : 0)});
+    for (unsigned rest = mask & kModifierBits; rest; rest &= rest - 1)
+        appendPressReleaseVirtualkey(kModifierKeys[std::countr_zero(rest)], press);
 }
 
 void QNBKeyboardLayoutMapper::appendVirtualKeysToPressReleasePersistentModifiers(uint16_t mask, bool press) {
@@ -137,7 +136,10 @@ QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view st
         if (range.length <= 0) return std::nullopt;
         std::u16string_view sequence(s.data() + range.location, static_cast<size_t>(range.length));
         if (const auto* cached = cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad)) {
-            out.insert(out.end(), cached->begin(), cached->end());
+            if (cached->size() == 1)
+                out.push_back(cached->front());
+            else
+                out.insert(out.end(), cached->begin(), cached->end());
             continue;
         }
         auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);

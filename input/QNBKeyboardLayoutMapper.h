@@ -60,7 +60,10 @@ class QNBKeyboardLayoutMapper {
     bool appendVirtualKeysToTypeString(std::u16string_view string, int useKeypad);
     void appendVirtualKeysToAdjustModifiers(uint16_t mask);
     void appendVirtualKeysToPressReleaseModifiers(uint16_t mask, bool press);
-    void appendPressReleaseVirtualkey(uint16_t key, bool press);
+    // Inline: typing calls it two to four times a character.
+    void appendPressReleaseVirtualkey(uint16_t key, bool press) {
+        mVirtualKeysToType.push_back(QNBKeyEvent{key, static_cast<int8_t>(press ? 1 : 0)});
+    }
     void appendVirtualKeysToPressReleasePersistentModifiers(uint16_t mask, bool press);
     uint16_t persistentModifiers() const { return mPersistentModifiersMask; }
     const std::vector<QNBKeyEvent>& virtualKeysToType() const { return mVirtualKeysToType; }

@@ -1,0 +1,190 @@
+// P3 and P4: four sessions at once. Devices on 127.0.0.2 to 127.0.0.5 at 2048 × 1536, each
+// display with a display-sized photo window shifted 16 pixels and back 60 times a second, the
+// devices decoding on the same cores as the server.
+// P3: the slowest device's frames a second over 30; goal at least 1.
+// P4: then idle, the CPU of platformd and TesselHelper against a floor measured in the same run:
+// 480 bare cross-process round trips a second (the cursor loop's four displays at 120 Hz) plus
+// what platformd spends on the enabled displays' vertical blanks while TesselHelper is held
+// stopped; goal at most 1.5 times the floor.
+#include "bench/RoadBench.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+using namespace bench;
+
+namespace {
+
+constexpr int kWidth = 2048, kHeight = 1536;
+constexpr int kDevices = 4;
+constexpr double kFpsGoal = 30;
+constexpr double kIdleGoal = 1.5;
+constexpr double kRoundTripsPerSecond = 480;
+constexpr double kWarmUpSeconds = 1;
+
+void pause(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+struct CpuWindow {
+    double platformd = 0, helper = 0, devices = 0, wall = 0;
+};
+
+CpuWindow measureCpu(const Road& road, double seconds) {
+    const double p = processCpuSeconds(road.platformdPid()), h = processCpuSeconds(road.helperPid()),
+                 d = processCpuSeconds(::getpid());
+    const int64_t begin = monotonicNs();
+    pause(seconds);
+    return CpuWindow{processCpuSeconds(road.platformdPid()) - p, processCpuSeconds(road.helperPid()) - h,
+                     processCpuSeconds(::getpid()) - d, double(monotonicNs() - begin) * 1e-9};
+}
+
+// The virtual displays' counters, summed.
+Counters allCounters(Road& road, const std::vector<windowserver::DisplayInfo>& displays) {
+    Counters sum;
+    for (const auto& d : displays) {
+        const Counters c = road.counters(d.displayID).value_or(Counters{});
+        sum.vblanks += c.vblanks;
+        sum.compositions += c.compositions;
+        sum.grabs += c.grabs;
+        sum.streamFrames += c.streamFrames;
+        sum.streamSkipped += c.streamSkipped;
+    }
+    return sum;
+}
+
+void sayCounters(const char* phase, const Counters& before, const Counters& after, uint64_t moves) {
+    say("%s on the virtual displays: %llu window moves, %lld blanks, %lld compositions, %lld grabs, %lld "
+        "stream "
+        "frames",
+        phase, static_cast<unsigned long long>(moves), static_cast<long long>(after.vblanks - before.vblanks),
+        static_cast<long long>(after.compositions - before.compositions),
+        static_cast<long long>(after.grabs - before.grabs),
+        static_cast<long long>(after.streamFrames - before.streamFrames));
+}
+
+double percentOfCore(double cpu, double wall) {
+    return cpu / wall * 100;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv, "four_sessions_bench");
+    std::vector<std::unique_ptr<refclient::Client>> devices;
+    std::string why;
+    auto road = setUpRoad(
+        [&](Road& r, std::string& w) {
+            devices.clear();
+            if (!r.start({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}, w)) return false;
+            for (int i = 0; i < kDevices; ++i) {
+                char address[16], name[8];
+                std::snprintf(address, sizeof address, "127.0.0.%d", i + 2);
+                std::snprintf(name, sizeof name, "D%d", i + 2);
+                devices.push_back(r.connectDevice(address, name, kWidth, kHeight, w));
+                if (!devices.back()) return false;
+            }
+            return true;
+        },
+        why);
+    if (!road) {
+        say("four_sessions_bench: %s", why.c_str());
+        return 1;
+    }
+    auto displays = road->virtualDisplays();
+    if (displays.size() != kDevices) {
+        say("four_sessions_bench: %zu virtual displays, expected %d", displays.size(), kDevices);
+        return 1;
+    }
+    std::vector<WindowShaker::Window> windows;
+    for (size_t i = 0; i < displays.size(); ++i) {
+        const auto& d = displays[i];
+        say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh,
+            d.bounds.origin.x, d.bounds.origin.y);
+        const std::string name = "photo" + std::to_string(i);
+        if (!road->drawPhoto(name, d.displayID, int(17 + i))) {
+            say("four_sessions_bench: cannot draw a photo window");
+            return 1;
+        }
+        windows.push_back({name, d.bounds.origin.x, d.bounds.origin.y});
+    }
+    for (auto& device : devices)
+        waitForQuiet(*device, 0.3, 10);
+
+    // P3: all four displays changing at once.
+    std::vector<double> fps;
+    {
+        WindowShaker shaker(*road, windows, 60);
+        pause(kWarmUpSeconds);
+        std::vector<refclient::Snapshot> before;
+        for (auto& device : devices)
+            before.push_back(device->snapshot());
+        const auto busyBefore = allCounters(*road, displays);
+        const CpuWindow busy = measureCpu(*road, options.seconds);
+        const auto busyAfter = allCounters(*road, displays);
+        shaker.stop();
+        for (size_t i = 0; i < devices.size(); ++i) {
+            const refclient::Snapshot now = devices[i]->snapshot();
+            fps.push_back(double(now.frames - before[i].frames) / busy.wall);
+            // Empty answers make a device wait before asking again.
+            say("device 127.0.0.%zu: %.1f fps, %.1f empty updates a second", i + 2, fps[i],
+                double(now.emptyUpdates - before[i].emptyUpdates) / busy.wall);
+        }
+        say("busy: platformd %.0f %%, TesselHelper %.0f %%, the devices (this process) %.0f %% of a core",
+            percentOfCore(busy.platformd, busy.wall), percentOfCore(busy.helper, busy.wall),
+            percentOfCore(busy.devices, busy.wall));
+        sayCounters("busy", busyBefore, busyAfter, shaker.moves());
+    }
+    const double slowest = *std::min_element(fps.begin(), fps.end());
+    const double p3 = slowest / kFpsGoal;
+
+    // P4: idle, then the floor.
+    for (auto& device : devices)
+        waitForQuiet(*device, 0.5, 10);
+    const auto countersBefore = allCounters(*road, displays);
+    const CpuWindow idle = measureCpu(*road, options.seconds);
+    const auto countersAfter = allCounters(*road, displays);
+
+    // The blanks' share: platformd with TesselHelper held still, its displays left enabled. The
+    // round trips run meanwhile, in processes of their own.
+    const auto heldBefore = allCounters(*road, displays);
+    ::kill(road->helperPid(), SIGSTOP);
+    const double platformdBefore = processCpuSeconds(road->platformdPid());
+    const int64_t floorBegin = monotonicNs();
+    const RoundTrips trips = measureRoundTrips(kRoundTripsPerSecond, idle.wall);
+    const double floorWall = double(monotonicNs() - floorBegin) * 1e-9;
+    const double blanksCpu = processCpuSeconds(road->platformdPid()) - platformdBefore;
+    ::kill(road->helperPid(), SIGCONT);
+    const int64_t vblanks = allCounters(*road, displays).vblanks - heldBefore.vblanks;
+
+    // Both floors scaled to the idle window's wall time.
+    const double tripsCpu = trips.cpuSeconds / floorWall * idle.wall;
+    const double blanksFloor = blanksCpu / floorWall * idle.wall;
+    const double floor = tripsCpu + blanksFloor;
+    const double idleCpu = idle.platformd + idle.helper;
+    say("idle over %.2f s: platformd %.2f %%, TesselHelper %.2f %%, together %.2f %% of a core", idle.wall,
+        percentOfCore(idle.platformd, idle.wall), percentOfCore(idle.helper, idle.wall),
+        percentOfCore(idleCpu, idle.wall));
+    sayCounters("idle", countersBefore, countersAfter, 0);
+    say("floor: %llu round trips (%.2f %% of a core) + platformd's blanks, %lld on the virtual displays "
+        "(%.2f %%) = %.2f %% of a core",
+        static_cast<unsigned long long>(trips.made), percentOfCore(tripsCpu, idle.wall),
+        static_cast<long long>(vblanks), percentOfCore(blanksFloor, idle.wall),
+        percentOfCore(floor, idle.wall));
+    for (auto& device : devices) {
+        const auto s = device->snapshot();
+        if (!s.protocolErrors.empty())
+            say("device protocol errors: %zu, first: %s", s.protocolErrors.size(),
+                s.protocolErrors.front().c_str());
+    }
+    const double p4 = floor > 0 ? idleCpu / floor : 0;
+    sayMachineLoad();
+    say("P3 four_sessions_bench: ratio=%.2f goal >= 1.00 (%s)", p3, p3 >= 1 ? "met" : "missed");
+    say("P4 four_sessions_bench idle: ratio=%.2f goal <= %.2f (%s); idle %.2f %% of a core", p4, kIdleGoal,
+        p4 <= kIdleGoal ? "met" : "missed", percentOfCore(idleCpu, idle.wall));
+    return 0;
+}
