@@ -11,6 +11,7 @@
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
+#include "platform/windowserver/ComposePool.h"
 #include "platform/windowserver/CursorRecord.h"
 #include "platform/windowserver/DisplayInfo.h"
 #include "platform/windowserver/FramebufferSlot.h"
@@ -257,7 +258,10 @@ class WindowServer : public kernel::FramebufferListener {
     };
     std::optional<Canvas> canvasFor(uint32_t displayID);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
-    void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    // Composes the rectangles (display pixels) of one canvas from the windows given front to
+    // back; touches nothing else, so displays may be composed side by side.
+    static void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
+                        const std::vector<const Window*>& frontToBack);
     std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name, int32_t level,
                                               cg::CGRect frame, const std::string& pattern, int64_t value,
                                               const cf::Bytes* pixels, uint32_t* number);
@@ -313,6 +317,9 @@ class WindowServer : public kernel::FramebufferListener {
     // Damage not yet composed, in CG global points; the tick runs while some is pending.
     std::vector<cg::CGRect> m_damage;
     bool m_tickScheduled = false;
+    // Whether vertical blanks have work (damage, whole compositions, streams, refreshes): while
+    // false, a blank is only counted, never queued to this thread.
+    std::atomic<bool> m_blanksWanted{true};
     uint64_t m_mainBlanks = 0;
     uint32_t m_nextWindow = 1;
     uint64_t m_orderStamp = 0;
@@ -330,6 +337,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
     std::map<uint32_t, PixelCounters> m_pixelCounters;
+    ComposePool m_composePool{3}; // with this thread, up to four displays at once
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;
     uint64_t m_nextStream = 1;
     bool m_poison = false;

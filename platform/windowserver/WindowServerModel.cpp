@@ -327,6 +327,7 @@ void WindowServer::flushRefresh() {
 // The stand-in for the main display's vertical blank (and that of displays refusing 'vbl '):
 // runs at 60 Hz while damage or a connection's pending refresh waits for it.
 void WindowServer::scheduleTick() {
+    m_blanksWanted.store(true, std::memory_order_release);
     if (m_tickScheduled || !m_booted) return;
     m_tickScheduled = true;
     m_timers.schedule(platform::now() + platform::seconds(kTickSeconds), [this] { tick(); });
@@ -339,7 +340,10 @@ void WindowServer::tick() {
     bool pending = !m_damage.empty() || !m_composeWhole.empty() || streamsPending();
     for (auto& [cid, client] : m_clients)
         pending = pending || (client->refresh && !client->damage.empty());
-    if (pending) scheduleTick();
+    if (pending)
+        scheduleTick();
+    else
+        m_blanksWanted.store(false, std::memory_order_release);
 }
 
 // ---- Cursor.
