@@ -101,6 +101,9 @@ class WindowServer : public kernel::FramebufferListener {
     // Runs the task on the window-server thread (at once when called there) and returns once
     // it has run; false when the thread is not running.
     bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
+    // The display-mapping seed, readable from any thread: a service answers it without a hop to
+    // the window-server thread, as cursor ticks ask for it many times a second.
+    uint32_t mappingSeed() const { return m_publishedSeed.load(std::memory_order_acquire); }
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
@@ -312,6 +315,7 @@ class WindowServer : public kernel::FramebufferListener {
     ListedMode m_mainCurrent;
     uint32_t m_mainMirrorOf = 0;
     uint32_t m_seed = 1;
+    std::atomic<uint32_t> m_publishedSeed{1}; // m_seed, for other threads
     uint32_t m_nextCid = 1;
     std::map<uint32_t, std::shared_ptr<Client>> m_clients;
     // Damage not yet composed, in CG global points; the tick runs while some is pending.
