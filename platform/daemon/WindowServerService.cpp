@@ -13,10 +13,12 @@ void WindowServerService::registerConnectionRequests(RequestTable& table) {
     table.add(windowserver::op::displayImage, [this](RequestContext& ctx) { displayImage(ctx); });
     table.add(windowserver::op::streamCreate, [this](RequestContext& ctx) { streamCreate(ctx); });
     table.add(windowserver::op::framebuffer, [this](RequestContext& ctx) { framebuffer(ctx); });
+    table.add(windowserver::op::seed, [this](RequestContext& ctx) { seed(ctx); });
     for (const auto& entry : windowserver::kWindowServerOps) {
         std::string_view op = entry.name;
         if (op == windowserver::op::displays || op == windowserver::op::displayImage ||
-            op == windowserver::op::streamCreate || op == windowserver::op::framebuffer)
+            op == windowserver::op::streamCreate || op == windowserver::op::framebuffer ||
+            op == windowserver::op::seed)
             continue;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
@@ -70,6 +72,15 @@ void WindowServerService::serve(std::string_view op, RequestContext& ctx) {
             else
                 responder.fail(refusal(why));
         });
+}
+
+// Answered on the caller's connection thread: the seed is published for any thread to read.
+void WindowServerService::seed(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    if (!cidOf(ctx.client().id))
+        return ctx.refuse("no window-server connection yet: wait for the hello's answer");
+    ctx.reply(cf::Dictionary{{"seed", m_host->windowServer().mappingSeed()}});
 }
 
 void WindowServerService::displays(RequestContext& ctx) {

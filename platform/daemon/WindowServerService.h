@@ -38,6 +38,7 @@ class WindowServerService : public SystemService {
     void streamCreate(RequestContext& ctx);
     // The memfd holding a display's composed pixels, to be mapped read-only.
     void framebuffer(RequestContext& ctx);
+    void seed(RequestContext& ctx);
     void serve(std::string_view op, RequestContext& ctx);
     uint32_t cidOf(uint64_t clientId);
 

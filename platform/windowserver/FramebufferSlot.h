@@ -43,6 +43,8 @@ struct FramebufferSlot : std::enable_shared_from_this<FramebufferSlot> {
     // Vertical blanks delivered but not yet taken in by the window-server thread; at most one
     // task per framebuffer is queued for them.
     std::atomic<uint32_t> pendingVBLs{0};
+    // Blanks that came while the window server had nothing for them: counted, nothing more.
+    std::atomic<uint64_t> quietVBLs{0};
     uint64_t vblankCount = 0;
 };
 

@@ -185,6 +185,10 @@ void WindowServer::connectChanged(OSObject*, void* reference) {
 
 void WindowServer::verticalBlank(OSObject*, void* reference) {
     auto* slot = static_cast<FramebufferSlot*>(reference);
+    if (!slot->server->m_blanksWanted.load(std::memory_order_acquire)) {
+        slot->quietVBLs.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     if (slot->pendingVBLs.fetch_add(1) != 0) return; // one task per framebuffer is queued already
     auto shared = slot->shared_from_this();
     slot->server->m_thread.post([shared] { shared->server->takeVerticalBlanks(*shared); });
@@ -477,7 +481,7 @@ DisplayInfo WindowServer::mainDisplay() const {
 
 DisplayInfo WindowServer::recordOf(const FramebufferSlot& slot) const {
     DisplayInfo d = slot.display;
-    d.vblankCount = slot.vblankCount + slot.pendingVBLs.load();
+    d.vblankCount = slot.vblankCount + slot.pendingVBLs.load() + slot.quietVBLs.load();
     d.online = slot.online;
     uint32_t id = kFirstVirtualDisplayID + slot.index;
     d.mirrored = m_mainMirrorOf == id || std::any_of(m_slots.begin(), m_slots.end(),

@@ -11,6 +11,7 @@
 #include "platform/kernel/FramebufferListener.h"
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
+#include "platform/windowserver/ComposePool.h"
 #include "platform/windowserver/CursorRecord.h"
 #include "platform/windowserver/DisplayInfo.h"
 #include "platform/windowserver/FramebufferSlot.h"
@@ -100,6 +101,9 @@ class WindowServer : public kernel::FramebufferListener {
     // Runs the task on the window-server thread (at once when called there) and returns once
     // it has run; false when the thread is not running.
     bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
+    // The display-mapping seed, readable from any thread: a service answers it without a hop to
+    // the window-server thread, as cursor ticks ask for it many times a second.
+    uint32_t mappingSeed() const { return m_publishedSeed.load(std::memory_order_acquire); }
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
@@ -257,7 +261,10 @@ class WindowServer : public kernel::FramebufferListener {
     };
     std::optional<Canvas> canvasFor(uint32_t displayID);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
-    void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    // Composes the rectangles (display pixels) of one canvas from the windows given front to
+    // back; touches nothing else, so displays may be composed side by side.
+    static void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
+                        const std::vector<const Window*>& frontToBack);
     std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name, int32_t level,
                                               cg::CGRect frame, const std::string& pattern, int64_t value,
                                               const cf::Bytes* pixels, uint32_t* number);
@@ -308,11 +315,15 @@ class WindowServer : public kernel::FramebufferListener {
     ListedMode m_mainCurrent;
     uint32_t m_mainMirrorOf = 0;
     uint32_t m_seed = 1;
+    std::atomic<uint32_t> m_publishedSeed{1}; // m_seed, for other threads
     uint32_t m_nextCid = 1;
     std::map<uint32_t, std::shared_ptr<Client>> m_clients;
     // Damage not yet composed, in CG global points; the tick runs while some is pending.
     std::vector<cg::CGRect> m_damage;
     bool m_tickScheduled = false;
+    // Whether vertical blanks have work (damage, whole compositions, streams, refreshes): while
+    // false, a blank is only counted, never queued to this thread.
+    std::atomic<bool> m_blanksWanted{true};
     uint64_t m_mainBlanks = 0;
     uint32_t m_nextWindow = 1;
     uint64_t m_orderStamp = 0;
@@ -330,6 +341,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
     std::map<uint32_t, PixelCounters> m_pixelCounters;
+    ComposePool m_composePool{3}; // with this thread, up to four displays at once
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;
     uint64_t m_nextStream = 1;
     bool m_poison = false;

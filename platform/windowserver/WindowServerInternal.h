@@ -35,6 +35,7 @@ struct WindowServer::Window {
     uint32_t pixelsWide = 0;
     uint32_t pixelsHigh = 0;
     double pixelScale = 1.0;
+    bool opaque = false; // every pixel's alpha is 0xFF
     bool test = false;
 };
 

@@ -110,6 +110,7 @@ std::map<uint32_t, cg::CGRect> WindowServer::boundsByDisplay() const {
 
 void WindowServer::bumpSeed() {
     if (++m_seed == 0) ++m_seed;
+    m_publishedSeed.store(m_seed, std::memory_order_release);
 }
 
 // Sends pass 1 to the displays that change, then pass 2 with their flags: the given ones,
@@ -327,6 +328,7 @@ void WindowServer::flushRefresh() {
 // The stand-in for the main display's vertical blank (and that of displays refusing 'vbl '):
 // runs at 60 Hz while damage or a connection's pending refresh waits for it.
 void WindowServer::scheduleTick() {
+    m_blanksWanted.store(true, std::memory_order_release);
     if (m_tickScheduled || !m_booted) return;
     m_tickScheduled = true;
     m_timers.schedule(platform::now() + platform::seconds(kTickSeconds), [this] { tick(); });
@@ -339,7 +341,10 @@ void WindowServer::tick() {
     bool pending = !m_damage.empty() || !m_composeWhole.empty() || streamsPending();
     for (auto& [cid, client] : m_clients)
         pending = pending || (client->refresh && !client->damage.empty());
-    if (pending) scheduleTick();
+    if (pending)
+        scheduleTick();
+    else
+        m_blanksWanted.store(false, std::memory_order_release);
 }
 
 // ---- Cursor.

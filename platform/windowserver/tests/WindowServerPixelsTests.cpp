@@ -118,6 +118,51 @@ TEST_F(WindowServerPixels, WindowsAreComposedBackToFrontWithTheirAlphaAtTheNextB
     EXPECT_FALSE(m_server->displayImage(WindowServer::kMainDisplayID, &r));
 }
 
+// Opaque windows are copied and hide what lies behind them; the result must be what blending
+// every window back to front gives.
+TEST_F(WindowServerPixels, OpaqueWindowsHideWhatIsBehindThemAsBlendingWould) {
+    blank();
+    ASSERT_TRUE(drawRect("back", 0, 0, 0, 64, 48, "photo", 7));
+    cf::Bytes half;
+    for (int i = 0; i < 32 * 24; ++i)
+        half.insert(half.end(), {0x80, 0x00, 0x00, 0x80}); // half-covering blue
+    ASSERT_TRUE(ask(op::draw, {{"name", "glass"},
+                               {"layer", 1},
+                               {"x", 8},
+                               {"y", 8},
+                               {"width", 32},
+                               {"height", 24},
+                               {"pattern", "pixels"},
+                               {"value", 0},
+                               {"pixels", cf::Value(half)}}));
+    ASSERT_TRUE(drawRect("front", 2, 24, 16, 32, 24, "solid", 0x00FF00));
+    blank();
+    auto all = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
+    // The photo alone, as the reference for the glass's blend.
+    ASSERT_TRUE(ask(op::erase, {{"name", "glass"}}));
+    ASSERT_TRUE(ask(op::erase, {{"name", "front"}}));
+    blank();
+    auto photo = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
+    for (size_t y = 0; y < 48; y += 3)
+        for (size_t x = 0; x < 64; x += 3) {
+            uint32_t p = pixel(all, x, y), under = pixel(photo, x, y);
+            EXPECT_EQ(p >> 24, 0xFFu);
+            if (x >= 24 && x < 56 && y >= 16 && y < 40) {
+                EXPECT_EQ(p, 0xFF00FF00u) << x << "," << y;
+            } else if (x >= 8 && x < 40 && y >= 8 && y < 32) {
+                auto over = [&](int shift, int add) {
+                    return (int((under >> shift) & 0xFF) * 0x7F + 127) / 255 + add;
+                };
+                EXPECT_NEAR(double((p >> 16) & 0xFF), over(16, 0), 1) << x << "," << y;
+                EXPECT_NEAR(double(p & 0xFF), over(0, 0x80), 1) << x << "," << y;
+            } else {
+                EXPECT_EQ(p, under) << x << "," << y;
+            }
+        }
+    // Nothing of the desktop shows under the display-sized photo.
+    EXPECT_NE(pixel(photo, 0, 0), kBackground);
+}
+
 TEST_F(WindowServerPixels, BlocksLieOnThePixelGridAndEraseRestoresTheBackground) {
     ASSERT_TRUE(
         ask(op::draw,

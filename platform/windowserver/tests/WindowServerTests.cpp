@@ -221,6 +221,26 @@ TEST_F(WindowServerTest, VerticalBlanksAreCountedPerDisplay) {
     EXPECT_GT(shown()[0x103].vblankCount, 3u);
 }
 
+TEST_F(WindowServerTest, UndamagedBlanksAreCountedAndComposeNothing) {
+    boot();
+    io_handle_t c = enable(3, {1});
+    m_server->sync();
+    ASSERT_EQ(call(c, 9), kIOReturnSuccess); // the new display is composed whole once
+    m_server->sync();
+    // Past the tick that finds nothing pending, blanks have no work.
+    kernel::testing::advanceClock(platform::installFakeClock(), platform::seconds(0.05));
+    m_server->sync();
+    auto before = m_server->pixelCounters(0x103);
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->compositions, 1u);
+    uint64_t blanks = shown()[0x103].vblankCount;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(call(c, 9), kIOReturnSuccess);
+    m_server->sync();
+    EXPECT_EQ(shown()[0x103].vblankCount, blanks + 3);
+    EXPECT_EQ(m_server->pixelCounters(0x103)->compositions, 1u);
+}
+
 TEST_F(WindowServerTest, ModesBeyondTheVRAMComposeIntoAnOwnBufferAndTheLastHasNoEDID) {
     boot();
     enable(0, {441});
