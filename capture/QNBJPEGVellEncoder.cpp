@@ -173,21 +173,29 @@ class EncoderFrameJob {
         const cg::CGRect r = m_rects[i];
         JPEGDataRef data = m_picture.surface ? JPEGDataWithBufferInRect(m_picture.surface, r, compressor)
                                              : JPEGDataWithCGImageInRect(m_picture.image, r, compressor);
+        bool wake;
         {
             std::lock_guard lock(m_lock);
             m_data[i] = std::move(data);
             m_filled[i] = true;
             // Every worker has read the picture by now: the last one gives it back.
             if (--m_remaining == 0) releasePicture();
+            // The sender waits for one slot at a time, in order: a slot filled ahead of it
+            // wakes nobody (each wake-up is a context switch on a loaded machine).
+            wake = m_waitingFor == i;
         }
-        m_filledChanged.notify_all();
+        if (wake) m_filledChanged.notify_one();
         if (m_observer) m_observer(i, true);
     }
 
     // The data of slot i once it is filled (null when its JPEG could not be made).
     JPEGDataRef waitFor(size_t i) {
         std::unique_lock lock(m_lock);
-        m_filledChanged.wait(lock, [&] { return bool(m_filled[i]); });
+        if (!m_filled[i]) {
+            m_waitingFor = i;
+            m_filledChanged.wait(lock, [&] { return bool(m_filled[i]); });
+            m_waitingFor = kNobody;
+        }
         return std::move(m_data[i]);
     }
 
@@ -197,8 +205,11 @@ class EncoderFrameJob {
         m_picture = {};
     }
 
+    static constexpr size_t kNobody = SIZE_MAX;
+
     std::mutex m_lock;
     std::condition_variable m_filledChanged;
+    size_t m_waitingFor = kNobody; // the slot the sender waits for, if it waits
     EncoderPicture m_picture;
     std::shared_ptr<void> m_hold;
     const std::vector<cg::CGRect> m_rects;
@@ -407,12 +418,16 @@ void QNBJPEGVellEncoder::addDirtyRectangle(cg::CGRect rect) {
 }
 
 void QNBJPEGVellEncoder::updateRequestAnsweredEmpty() {
+    bool pictureWaits;
     {
         std::lock_guard lock(encoderLock());
         if (m_encoderFrames > 0) --m_encoderFrames;
         ++m_numberOfFramesRequested;
+        pictureWaits = bool(m_encoderFrame);
     }
-    wakeLoop();
+    // The freed slot matters to the loop only for a picture waiting for one; a picture that
+    // arrives later wakes the loop itself. Not waking it for nothing saves a thread switch a frame.
+    if (pictureWaits) wakeLoop();
 }
 
 void QNBJPEGVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<server::QNBDisplay>& display,

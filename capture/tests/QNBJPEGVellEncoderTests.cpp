@@ -510,6 +510,21 @@ TEST_F(QNBJPEGVellEncoderTest, WorkersFinishingInReverseStillSendTheSerialBytesI
     EXPECT_EQ(serialSocket->streamNow(), socket->streamNow());
 }
 
+TEST_F(QNBJPEGVellEncoderTest, TheSenderWaitingForASlotIsWokenByThatSlotWhateverFinishedAheadOfIt) {
+    // Only the slot the sender waits for wakes it: strips finishing out of order, some ahead of
+    // the sender and some behind it, still give the whole frame in list order.
+    open(2048, 1536);
+    WorkerGate gate;
+    gate.startInOrder({2, 0, 3, 1});
+    encoder->setEncodeWorkerCount(4);
+    encoder->setEncodeObserver(gate.observer());
+    request();
+    auto received = waitFrames(1);
+    EXPECT_EQ(gate.filled(), (std::vector<size_t>{2, 0, 3, 1}));
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(socket->streamNow(), serialWholeDisplayFrame(2048, 1536));
+}
+
 TEST_F(QNBJPEGVellEncoderTest, TheHeaderLeavesAtOnceAndNoRecordBeforeThoseBeforeIt) {
     open(1024, 768);
     WorkerGate gate;
