@@ -2,6 +2,7 @@
 
 #include "platform/foundation/CFStringUnicode.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace input {
@@ -140,16 +141,15 @@ template <class Sink>
 bool QNBKeyboardLayoutMapper::forEachRecordOfText(std::u16string& s, int& useKeypad, Sink&& sink) {
     cf::CFStringNormalize(s, cf::kCFStringNormalizationFormC);
     if (s.empty()) return false;
-    cf::CFStringGetComposedCharacterRanges(s, mRanges);
-    for (const cf::CFRange& range : mRanges) {
-        if (range.length <= 0) return false;
-        std::u16string_view sequence(s.data() + range.location, static_cast<size_t>(range.length));
-        const auto* cached = range.length == 1
-                                 ? directlyCached(sequence[0], useKeypad)
-                                 : cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
-        if (cached) {
+    auto typeSequence = [&](std::u16string_view sequence) {
+        if (const DirectEntry* entry =
+                sequence.size() == 1 ? directlyCached(sequence[0], useKeypad) : nullptr) {
+            sink(std::span<const QNBModifiersAndKey>(entry->records.data(), entry->count));
+            return true;
+        }
+        if (const auto* cached = cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad)) {
             sink(std::span<const QNBModifiersAndKey>(*cached));
-            continue;
+            return true;
         }
         auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
         if (!records && useKeypad != kKeypadAny) {
@@ -159,6 +159,23 @@ bool QNBKeyboardLayoutMapper::forEachRecordOfText(std::u16string& s, int& useKey
         if (!records) return false;
         sink(std::span<const QNBModifiersAndKey>(*records));
         cacheModifiersAndVirtualKeys(std::move(*records), sequence, useKeypad);
+        return true;
+    };
+    if (cf::CFStringComposedCharactersAreCodePoints(s)) {
+        // Most text: each unit, or surrogate pair, is a sequence of its own.
+        for (size_t i = 0; i < s.size();) {
+            size_t units =
+                (s[i] & 0xFC00) == 0xD800 && i + 1 < s.size() && (s[i + 1] & 0xFC00) == 0xDC00 ? 2 : 1;
+            if (!typeSequence(std::u16string_view(s.data() + i, units))) return false;
+            i += units;
+        }
+        return true;
+    }
+    cf::CFStringGetComposedCharacterRanges(s, mRanges);
+    for (const cf::CFRange& range : mRanges) {
+        if (range.length <= 0) return false;
+        if (!typeSequence(std::u16string_view(s.data() + range.location, static_cast<size_t>(range.length))))
+            return false;
     }
     return true;
 }
@@ -178,7 +195,6 @@ QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view st
 const std::vector<QNBModifiersAndKey>*
 QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u16string_view s,
                                                                           int useKeypad) const {
-    if (s.size() == 1) return directlyCached(s[0], useKeypad);
     const SequenceCache& cache = mKeyCache[cacheOf(useKeypad)];
     auto it = cache.find(s);
     return it == cache.end() ? nullptr : &it->second;
@@ -191,7 +207,11 @@ void QNBKeyboardLayoutMapper::cacheModifiersAndVirtualKeys(std::vector<QNBModifi
     if (s.size() != 1) return;
     auto& page = mDirectCache[mode][s[0] >> 8];
     if (!page) page = std::make_unique<DirectPage>();
-    (*page)[s[0] & 0xFF] = &entry->second;
+    DirectEntry& direct = (*page)[s[0] & 0xFF];
+    const std::vector<QNBModifiersAndKey>& cached = entry->second;
+    // Longer or empty lists (not made by typing) stay in the map alone.
+    direct.count = cached.size() <= direct.records.size() ? static_cast<uint8_t>(cached.size()) : 0;
+    std::copy_n(cached.begin(), direct.count, direct.records.begin());
 }
 
 std::optional<std::vector<QNBModifiersAndKey>>

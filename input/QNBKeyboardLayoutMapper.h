@@ -111,18 +111,24 @@ class QNBKeyboardLayoutMapper {
         std::unordered_map<std::u16string, std::vector<QNBModifiersAndKey>, SequenceHash, std::equal_to<>>;
     // One per keypad mode; entries are never removed.
     std::array<SequenceCache, 3> mKeyCache;
-    // Single units index their cache entries directly, through pages of 256 made as entries
-    // arrive: typing is mostly such units, and a hit then costs no hashing.
-    using DirectPage = std::array<const std::vector<QNBModifiersAndKey>*, 256>;
+    // Single units' records (a key, or a dead key and a key) are copied into pages of 256 made
+    // as entries arrive: typing is mostly such units, and a hit then costs neither hashing nor
+    // following pointers into the map.
+    struct DirectEntry {
+        uint8_t count = 0; // 0: not cached
+        std::array<QNBModifiersAndKey, 2> records{};
+    };
+    using DirectPage = std::array<DirectEntry, 256>;
     std::array<std::array<std::unique_ptr<DirectPage>, 256>, 3> mDirectCache{};
     static size_t cacheOf(int useKeypad) {
         return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad)
                                                                     : size_t{0};
     }
     // Inline: typing looks up every character.
-    const std::vector<QNBModifiersAndKey>* directlyCached(char16_t unit, int useKeypad) const {
+    const DirectEntry* directlyCached(char16_t unit, int useKeypad) const {
         const auto& page = mDirectCache[cacheOf(useKeypad)][unit >> 8];
-        return page ? (*page)[unit & 0xFF] : nullptr;
+        const DirectEntry* entry = page ? &(*page)[unit & 0xFF] : nullptr;
+        return entry && entry->count ? entry : nullptr;
     }
     // Kept across calls so warm typing allocates nothing but its result.
     std::u16string mText;

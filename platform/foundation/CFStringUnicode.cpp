@@ -122,11 +122,16 @@ const icu::UnicodeSet* singleClusterCodePoints() {
     return set;
 }
 
-bool rangesOfSimpleText(std::u16string_view string, std::vector<CFRange>& ranges) {
+bool isSimpleText(std::u16string_view string) {
     const icu::UnicodeSet* simple = singleClusterCodePoints();
     const auto length = static_cast<int32_t>(string.size());
-    if (!simple || simple->span(string.data(), length, USET_SPAN_SIMPLE) != length) return false;
+    return simple && simple->span(string.data(), length, USET_SPAN_SIMPLE) == length;
+}
+
+bool rangesOfSimpleText(std::u16string_view string, std::vector<CFRange>& ranges) {
+    if (!isSimpleText(string)) return false;
     const char16_t* s = string.data();
+    const auto length = static_cast<int32_t>(string.size());
     for (int32_t i = 0; i < length;) {
         int32_t next = i + 1;
         if (next < length &&
@@ -160,6 +165,10 @@ void CFStringGetComposedCharacterRanges(std::u16string_view string, std::vector<
     int32_t start = iterator->first();
     for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE; start = end, end = iterator->next())
         ranges.push_back({start, end - start});
+}
+
+bool CFStringComposedCharactersAreCodePoints(std::u16string_view string) {
+    return isSimpleText(string) && string.find(u"\r\n") == std::u16string_view::npos;
 }
 
 CFRange CFStringGetRangeOfComposedCharactersAtIndex(std::u16string_view string, int64_t index) {

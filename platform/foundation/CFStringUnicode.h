@@ -43,4 +43,8 @@ std::vector<CFRange> CFStringGetComposedCharacterRanges(std::u16string_view stri
 // The same into a caller's vector (replacing its contents), kept across calls.
 void CFStringGetComposedCharacterRanges(std::u16string_view string, std::vector<CFRange>& ranges);
 
+// Whether every code point (a surrogate pair, or any other single unit) is a composed character
+// of its own, as in most typed text: callers can then walk the units without ranges.
+bool CFStringComposedCharactersAreCodePoints(std::u16string_view string);
+
 } // namespace cf

@@ -111,6 +111,13 @@ TEST(CFStringUnicodeTest, ComposedCharacterRangesMatchTheBreakIteratorOnTrickyTe
                 EXPECT_EQ(std::make_pair(r.location, r.length), std::make_pair(location, length)) << i;
             }
         }
+        // A yes means the clusters are exactly the code points (units, or surrogate pairs).
+        if (CFStringComposedCharactersAreCodePoints(s)) {
+            for (auto [location, length] : expected)
+                EXPECT_TRUE(length == 1 || (length == 2 && (s[location] & 0xFC00) == 0xD800 &&
+                                            (s[location + 1] & 0xFC00) == 0xDC00))
+                    << location;
+        }
         CFRange past = CFStringGetRangeOfComposedCharactersAtIndex(s, static_cast<int64_t>(s.size()));
         EXPECT_EQ(past.length, 0);
         EXPECT_EQ(CFStringGetRangeOfComposedCharactersAtIndex(s, -1).length, 0);
@@ -118,6 +125,10 @@ TEST(CFStringUnicodeTest, ComposedCharacterRangesMatchTheBreakIteratorOnTrickyTe
     EXPECT_EQ(pairs(CFStringGetComposedCharacterRanges(u"a\r\nb")),
               (std::vector<std::pair<int64_t, int64_t>>{{0, 1}, {1, 2}, {3, 1}}));
     EXPECT_EQ(CFStringGetComposedCharacterRanges(u"e\u0301").size(), 1u);
+    EXPECT_TRUE(CFStringComposedCharactersAreCodePoints(u"caf\u00e9 \u2202\U0001F600\n\r"));
+    EXPECT_FALSE(CFStringComposedCharactersAreCodePoints(u"a\r\nb"));
+    EXPECT_FALSE(CFStringComposedCharactersAreCodePoints(u"cafe\u0301"));
+    EXPECT_FALSE(CFStringComposedCharactersAreCodePoints(u"\U0001F1EB\U0001F1F7"));
     EXPECT_EQ(CFStringGetComposedCharacterRanges(u"\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA").size(), 2u);
 }
 
@@ -129,7 +140,11 @@ TEST(CFStringUnicodeTest, ComposedCharacterRangesMatchTheBreakIteratorForEveryBM
         for (std::u16string s : {std::u16string{char16_t(c), u'a'}, std::u16string{char16_t(c), u'\u0301'},
                                  std::u16string{u'\r', char16_t(c)}, std::u16string{u'a', char16_t(c)}}) {
             CFStringGetComposedCharacterRanges(s, ranges);
-            ASSERT_EQ(pairs(ranges), iteratorRanges(s)) << std::hex << uint32_t(c);
+            auto expected = iteratorRanges(s);
+            ASSERT_EQ(pairs(ranges), expected) << std::hex << uint32_t(c);
+            if (CFStringComposedCharactersAreCodePoints(s)) {
+                ASSERT_EQ(expected.size(), s.size()) << std::hex << uint32_t(c);
+            }
         }
     }
 }
