@@ -2,6 +2,7 @@
 
 #include "platform/foundation/CFStringUnicode.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace input {
@@ -15,10 +16,6 @@ constexpr uint16_t kModifierKeys[] = {55, 56, 57, 58, 59};
 constexpr uint16_t kModifierBits =
     kLayoutCommand | kLayoutShift | kLayoutCapsLock | kLayoutOption | kLayoutControl;
 constexpr uint16_t kReturnKey = 36;
-
-size_t cacheOf(int useKeypad) {
-    return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad) : size_t{0};
-}
 
 bool isStateRecordValue(uint16_t v) {
     return (v & 0xC000) == 0x4000;
@@ -79,7 +76,8 @@ bool QNBKeyboardLayoutMapper::looksLikeAnIndex(char16_t c) const {
 
 std::vector<QNBKeyEvent> QNBKeyboardLayoutMapper::keycodesFromString(std::string_view string) {
     clearVirtualKeysToType();
-    appendVirtualKeysToTypeString(cf::utf16FromUTF8(string), kKeypadAny);
+    cf::utf16FromUTF8(string, mText);
+    typeText(kKeypadAny);
     return mVirtualKeysToType;
 }
 
@@ -89,15 +87,28 @@ void QNBKeyboardLayoutMapper::clearVirtualKeysToType() {
 }
 
 bool QNBKeyboardLayoutMapper::appendVirtualKeysToTypeString(std::u16string_view string, int useKeypad) {
-    auto records = modifiersAndVirtualKeysForString(string, useKeypad);
-    if (!records) return true;
-    for (const QNBModifiersAndKey& r : *records) {
-        appendVirtualKeysToAdjustModifiers(r.modifiers);
-        appendPressReleaseVirtualkey(r.virtualKey, true);
-        appendPressReleaseVirtualkey(r.virtualKey, false);
+    mText.assign(string);
+    typeText(useKeypad);
+    return true;
+}
+
+// Types mText straight from the cache's records; text that cannot be typed adds nothing.
+void QNBKeyboardLayoutMapper::typeText(int useKeypad) {
+    const size_t start = mVirtualKeysToType.size();
+    const uint16_t startModifiers = mLastImplicitModifiersMask;
+    bool typed = forEachRecordOfText(mText, useKeypad, [this](std::span<const QNBModifiersAndKey> records) {
+        for (const QNBModifiersAndKey& r : records) {
+            if (r.modifiers != mLastImplicitModifiersMask) appendVirtualKeysToAdjustModifiers(r.modifiers);
+            appendPressReleaseVirtualkey(r.virtualKey, true);
+            appendPressReleaseVirtualkey(r.virtualKey, false);
+        }
+    });
+    if (!typed) {
+        mVirtualKeysToType.resize(start);
+        mLastImplicitModifiersMask = startModifiers;
+        return;
     }
     appendVirtualKeysToAdjustModifiers(0);
-    return true;
 }
 
 void QNBKeyboardLayoutMapper::appendVirtualKeysToAdjustModifiers(uint16_t mask) {
@@ -106,8 +117,8 @@ void QNBKeyboardLayoutMapper::appendVirtualKeysToAdjustModifiers(uint16_t mask) 
     uint16_t changed = mLastImplicitModifiersMask ^ mask;
     auto release = static_cast<uint16_t>(changed & ~mask & ~mPersistentModifiersMask & 0xFF);
     auto press = static_cast<uint16_t>(changed & mask & ~mPersistentModifiersMask & 0xFF);
-    appendVirtualKeysToPressReleaseModifiers(release, false);
-    appendVirtualKeysToPressReleaseModifiers(press, true);
+    if (release) appendVirtualKeysToPressReleaseModifiers(release, false);
+    if (press) appendVirtualKeysToPressReleaseModifiers(press, true);
     mLastImplicitModifiersMask = mask;
 }
 
@@ -126,39 +137,64 @@ void QNBKeyboardLayoutMapper::appendVirtualKeysToPressReleasePersistentModifiers
 
 // Records.
 
-std::optional<std::vector<QNBModifiersAndKey>>
-QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view string, int& useKeypad) {
-    std::u16string s(string);
+template <class Sink>
+bool QNBKeyboardLayoutMapper::forEachRecordOfText(std::u16string& s, int& useKeypad, Sink&& sink) {
     cf::CFStringNormalize(s, cf::kCFStringNormalizationFormC);
-    std::vector<QNBModifiersAndKey> out;
-    out.reserve(s.size());
-    for (const cf::CFRange& range : cf::CFStringGetComposedCharacterRanges(s)) {
-        if (range.length <= 0) return std::nullopt;
-        std::u16string_view sequence(s.data() + range.location, static_cast<size_t>(range.length));
+    if (s.empty()) return false;
+    auto typeSequence = [&](std::u16string_view sequence) {
+        if (const DirectEntry* entry =
+                sequence.size() == 1 ? directlyCached(sequence[0], useKeypad) : nullptr) {
+            sink(std::span<const QNBModifiersAndKey>(entry->records.data(), entry->count));
+            return true;
+        }
         if (const auto* cached = cachedModifiersAndVirtualKeysForComposedSequence(sequence, useKeypad)) {
-            if (cached->size() == 1)
-                out.push_back(cached->front());
-            else
-                out.insert(out.end(), cached->begin(), cached->end());
-            continue;
+            sink(std::span<const QNBModifiersAndKey>(*cached));
+            return true;
         }
         auto records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
         if (!records && useKeypad != kKeypadAny) {
             useKeypad = kKeypadAny;
             records = modifiersAndVirtualKeysForComposedSequence(sequence, useKeypad);
         }
-        if (!records) return std::nullopt;
-        out.insert(out.end(), records->begin(), records->end());
+        if (!records) return false;
+        sink(std::span<const QNBModifiersAndKey>(*records));
         cacheModifiersAndVirtualKeys(std::move(*records), sequence, useKeypad);
+        return true;
+    };
+    if (cf::CFStringComposedCharactersAreCodePoints(s)) {
+        // Most text: each unit, or surrogate pair, is a sequence of its own.
+        for (size_t i = 0; i < s.size();) {
+            size_t units =
+                (s[i] & 0xFC00) == 0xD800 && i + 1 < s.size() && (s[i + 1] & 0xFC00) == 0xDC00 ? 2 : 1;
+            if (!typeSequence(std::u16string_view(s.data() + i, units))) return false;
+            i += units;
+        }
+        return true;
     }
-    if (s.empty()) return std::nullopt;
+    cf::CFStringGetComposedCharacterRanges(s, mRanges);
+    for (const cf::CFRange& range : mRanges) {
+        if (range.length <= 0) return false;
+        if (!typeSequence(std::u16string_view(s.data() + range.location, static_cast<size_t>(range.length))))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<QNBModifiersAndKey>>
+QNBKeyboardLayoutMapper::modifiersAndVirtualKeysForString(std::u16string_view string, int& useKeypad) {
+    std::u16string s(string);
+    std::vector<QNBModifiersAndKey> out;
+    out.reserve(s.size());
+    if (!forEachRecordOfText(s, useKeypad, [&out](std::span<const QNBModifiersAndKey> records) {
+            out.insert(out.end(), records.begin(), records.end());
+        }))
+        return std::nullopt;
     return out;
 }
 
 const std::vector<QNBModifiersAndKey>*
 QNBKeyboardLayoutMapper::cachedModifiersAndVirtualKeysForComposedSequence(std::u16string_view s,
                                                                           int useKeypad) const {
-    if (s.size() == 1 && s[0] < kDirectUnits) return mDirectCache[cacheOf(useKeypad)][s[0]];
     const SequenceCache& cache = mKeyCache[cacheOf(useKeypad)];
     auto it = cache.find(s);
     return it == cache.end() ? nullptr : &it->second;
@@ -168,7 +204,14 @@ void QNBKeyboardLayoutMapper::cacheModifiersAndVirtualKeys(std::vector<QNBModifi
                                                            std::u16string_view s, int useKeypad) {
     size_t mode = cacheOf(useKeypad);
     auto [entry, added] = mKeyCache[mode].insert_or_assign(std::u16string(s), std::move(records));
-    if (s.size() == 1 && s[0] < kDirectUnits) mDirectCache[mode][s[0]] = &entry->second;
+    if (s.size() != 1) return;
+    auto& page = mDirectCache[mode][s[0] >> 8];
+    if (!page) page = std::make_unique<DirectPage>();
+    DirectEntry& direct = (*page)[s[0] & 0xFF];
+    const std::vector<QNBModifiersAndKey>& cached = entry->second;
+    // Longer or empty lists (not made by typing) stay in the map alone.
+    direct.count = cached.size() <= direct.records.size() ? static_cast<uint8_t>(cached.size()) : 0;
+    std::copy_n(cached.begin(), direct.count, direct.records.begin());
 }
 
 std::optional<std::vector<QNBModifiersAndKey>>

@@ -6,12 +6,14 @@
 
 #include "input/UchrLayoutData.h"
 #include "platform/corefoundation/Value.h"
+#include "platform/foundation/CFStringUnicode.h"
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -92,6 +94,11 @@ class QNBKeyboardLayoutMapper {
   private:
     QNBKeyboardLayoutMapper(cf::Value data, UchrKeyboardTypeHeader header);
     bool searchKey(QNBModifiersAndKey& out, uint16_t output, int useKeypad, bool throughStateRecords) const;
+    // Hands each composed sequence's records of text, normalised in place first, to
+    // sink(std::span<const QNBModifiersAndKey>); false when a sequence cannot be typed (the sink
+    // has then seen those before it) or there is nothing to type.
+    template <class Sink> bool forEachRecordOfText(std::u16string& text, int& useKeypad, Sink&& sink);
+    void typeText(int useKeypad);
 
     cf::Value mInputSourceRef;              // the layout data, kept for the mapper's life
     UchrKeyboardTypeHeader mKeyboardLayout; // the chosen keyboard type's tables, checked
@@ -104,9 +111,28 @@ class QNBKeyboardLayoutMapper {
         std::unordered_map<std::u16string, std::vector<QNBModifiersAndKey>, SequenceHash, std::equal_to<>>;
     // One per keypad mode; entries are never removed.
     std::array<SequenceCache, 3> mKeyCache;
-    // Single units below this index their cache entries directly: typing is mostly such units.
-    static constexpr char16_t kDirectUnits = 0x800;
-    std::array<std::array<const std::vector<QNBModifiersAndKey>*, kDirectUnits>, 3> mDirectCache{};
+    // Single units' records (a key, or a dead key and a key) are copied into pages of 256 made
+    // as entries arrive: typing is mostly such units, and a hit then costs neither hashing nor
+    // following pointers into the map.
+    struct DirectEntry {
+        uint8_t count = 0; // 0: not cached
+        std::array<QNBModifiersAndKey, 2> records{};
+    };
+    using DirectPage = std::array<DirectEntry, 256>;
+    std::array<std::array<std::unique_ptr<DirectPage>, 256>, 3> mDirectCache{};
+    static size_t cacheOf(int useKeypad) {
+        return useKeypad >= kKeypadAny && useKeypad <= kKeypadNever ? static_cast<size_t>(useKeypad)
+                                                                    : size_t{0};
+    }
+    // Inline: typing looks up every character.
+    const DirectEntry* directlyCached(char16_t unit, int useKeypad) const {
+        const auto& page = mDirectCache[cacheOf(useKeypad)][unit >> 8];
+        const DirectEntry* entry = page ? &(*page)[unit & 0xFF] : nullptr;
+        return entry && entry->count ? entry : nullptr;
+    }
+    // Kept across calls so warm typing allocates nothing but its result.
+    std::u16string mText;
+    std::vector<cf::CFRange> mRanges;
     std::vector<QNBKeyEvent> mVirtualKeysToType;
     uint16_t mLastImplicitModifiersMask = 0;
     uint16_t mPersistentModifiersMask = 0;

@@ -174,3 +174,43 @@ TEST(QNBKeyboardLayoutMapperTest, EachLayoutTypesASCIIAndDeadKeyLettersIntoTheTe
     }
     events->uninstall();
 }
+
+// The cache and the shortcuts of warm typing change no answer: each string typed by a mapper that
+// has typed all of them before gives what a fresh mapper gives it.
+TEST(QNBKeyboardLayoutMapperTest, WarmTypingMatchesAFreshMapper) {
+    const std::string strings[] = {"Hello, World!\r\n",
+                                   "e\u0301t\u00e9",
+                                   "ab\u0301c",
+                                   "\u00e5\u00df\u2202\u2122\ufb01",
+                                   "\r\n\n",
+                                   "\U0001F1EB\U0001F1F7",
+                                   "\u1100\u1161",
+                                   "\U0001F44D\U0001F3FD",
+                                   "A\u0308o\u0302",
+                                   "caf\xC3",
+                                   "~`^\u00a8"};
+    for (const std::string& layout :
+         {std::string(tis::kUSKeyboardLayoutID), std::string("com.apple.keylayout.French")}) {
+        auto warm = mapperFor(layout);
+        ASSERT_TRUE(warm);
+        for (int round = 0; round < 2; ++round) {
+            for (const std::string& s : strings)
+                EXPECT_EQ(warm->keycodesFromString(s), mapperFor(layout)->keycodesFromString(s))
+                    << layout << " " << s;
+        }
+    }
+}
+
+TEST(QNBKeyboardLayoutMapperTest, AnUntypeableStringAddsNothingAndKeepsTheModifierState) {
+    auto m = mapperFor(tis::kUSKeyboardLayoutID);
+    m->clearVirtualKeysToType();
+    m->appendVirtualKeysToTypeString(u"aB", kKeypadAny);
+    const auto typed = m->virtualKeysToType();
+    m->appendVirtualKeysToTypeString(u"CD\u2713", kKeypadAny); // fails after Shift went down for C
+    EXPECT_EQ(m->virtualKeysToType(), typed);
+    m->appendVirtualKeysToTypeString(u"C", kKeypadAny);
+    auto expected = typed;
+    for (QNBKeyEvent e : keys({{56, 1}, {8, 1}, {8, 0}, {56, 0}}))
+        expected.push_back(e);
+    EXPECT_EQ(m->virtualKeysToType(), expected);
+}

@@ -20,8 +20,12 @@ enum CFStringNormalizationForm : int {
 // Invalid UTF-8 sequences become U+FFFD; unpaired surrogates likewise on the way back.
 std::u16string utf16FromUTF8(std::string_view utf8);
 std::string utf8FromUTF16(std::u16string_view utf16);
+// The same into a caller's buffer: typing converts every string it is given, and a buffer kept
+// across calls spares an allocation each time.
+void utf16FromUTF8(std::string_view utf8, std::u16string& out);
 
-// Normalises the string in place; an unknown form leaves it unchanged.
+// Normalises the string in place; an unknown form leaves it unchanged, and so does text that is
+// already in the form (checked first: typed text nearly always is).
 void CFStringNormalize(std::u16string& string, CFStringNormalizationForm form);
 void CFStringNormalize(std::string& utf8, CFStringNormalizationForm form);
 
@@ -36,5 +40,11 @@ CFRange CFStringGetRangeOfComposedCharactersAtIndex(std::u16string_view string, 
 // The ranges CFStringGetRangeOfComposedCharactersAtIndex gives, walked from the start in one
 // pass (typing walks whole strings; one iterator over the text keeps that linear).
 std::vector<CFRange> CFStringGetComposedCharacterRanges(std::u16string_view string);
+// The same into a caller's vector (replacing its contents), kept across calls.
+void CFStringGetComposedCharacterRanges(std::u16string_view string, std::vector<CFRange>& ranges);
+
+// Whether every code point (a surrogate pair, or any other single unit) is a composed character
+// of its own, as in most typed text: callers can then walk the units without ranges.
+bool CFStringComposedCharactersAreCodePoints(std::u16string_view string);
 
 } // namespace cf
