@@ -405,13 +405,27 @@ std::shared_ptr<PTUSBHub> PTUSBHub::sharedHub() {
             {
                 std::lock_guard lock(sharedHubMutex());
                 auto current = sharedHubInstance();
-                if (current && current == weak.lock()) sharedHubInstance().reset();
+                // A hub already forgotten (resetSharedHubForTesting) ends silently.
+                if (!current || current != weak.lock()) return;
+                sharedHubInstance().reset();
             }
             platform::log("PTUSBHub closed: %@", error ? error->description() : std::string("(null)"));
             ns::NSNotificationCenter::defaultCenter().postNotificationName(PTUSBDeviceDidResetNotification,
                                                                            nullptr);
         });
     return hub;
+}
+
+std::weak_ptr<PTUSBChannel> PTUSBHub::resetSharedHubForTesting() {
+    std::shared_ptr<PTUSBHub> previous;
+    {
+        std::lock_guard lock(sharedHubMutex());
+        previous = std::move(sharedHubInstance());
+        sharedHubInstance().reset();
+    }
+    if (!previous || !previous->m_channel) return {};
+    previous->m_channel->stop();
+    return previous->m_channel;
 }
 
 std::shared_ptr<PTUSBHub> PTUSBHub::create(std::string socketPath) {

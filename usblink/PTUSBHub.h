@@ -105,6 +105,10 @@ class PTUSBHub : public std::enable_shared_from_this<PTUSBHub> {
     static std::shared_ptr<PTUSBHub> sharedHub();
     // A hub of its own on a given socket (tests).
     static std::shared_ptr<PTUSBHub> create(std::string socketPath);
+    // Forgets the shared hub, so the next sharedHub() opens anew (tests: one hub per test, not
+    // one left from an earlier test whose usbmuxd is gone, or whose first open failed). Its
+    // listening connection is stopped; answers it, gone once its last handler has run.
+    static std::weak_ptr<PTUSBChannel> resetSharedHubForTesting();
     ~PTUSBHub();
 
     void listenOnQueue(const dispatch::dispatch_queue_t& queue, std::function<void(OptionalError)> onStart,
