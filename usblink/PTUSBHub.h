@@ -35,6 +35,19 @@ inline constexpr uint32_t kUsbmuxdMaxPacketSize = 1024 * 1024;
 
 using OptionalError = std::optional<platform::Error>;
 
+// One packet as read after its 4-byte size field (protocol, type, tag, payload). A wrong
+// protocol or type, a body shorter than those three fields, or a payload that is no
+// dictionary is refused: error is set and the connection is to end. An empty payload reads as
+// no dictionary and no error.
+struct UsbmuxdPacket {
+    OptionalError error;
+    std::optional<cf::Value> dictionary;
+    uint32_t tag = 0;
+};
+// Whether a packet's size field (header included) can be a packet at all.
+bool usbmuxdPacketSizeAcceptable(uint32_t size);
+UsbmuxdPacket decodeUsbmuxdPacketBody(const uint8_t* body, size_t length);
+
 // "/var/run/usbmuxd", or the path TESSEL_USBMUXD_SOCKET names.
 std::string usbmuxdSocketPath();
 // The port as usbmuxd wants it: its two bytes swapped (6004 is 29719).
