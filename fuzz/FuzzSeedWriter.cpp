@@ -4,16 +4,20 @@
 // kind, a preferences file and rectangle-list programs. Run by fuzz/write-seeds.
 #include "capture/ScreenUpdateRecords.h"
 #include "foundation/QNBPreferences.h"
+#include "foundation/Vocabulary.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ipc/Message.h"
 #include "platform/ipc/Protocol.h"
+#include "platform/textinputsources/KeyLayouts.h"
 #include "server/net/QNMessages.h"
 #include "tools/refclient/ClientMessages.h"
 #include "tools/refclient/Datagrams.h"
 #include "tools/refclient/Handshake.h"
 #include "tools/refclient/SidebandDatagram.h"
 #include "tools/usbmuxd-double/MuxPacket.h"
+#include "usblink/PTProtocol.h"
 #include "usblink/PTUSBHub.h"
+#include "usblink/QNBPeerTalkChannel.h"
 
 #include <filesystem>
 #include <fstream>
@@ -298,9 +302,87 @@ void usbmuxd() {
         {"result-ok", {{"MessageType", "Result"}, {"Number", 0}}},
         {"result-refused", {{"MessageType", "Result"}, {"Number", 3}}},
     };
+    Bytes replyStream;
     for (const auto& [name, message] : replies) {
         const std::string xml = xmlFromMessage(message);
         seed("USBHubBroadcastFuzzer", name, Bytes(xml.begin(), xml.end()));
+        const Bytes packet = encodeMessage(name[0] == 'r' ? 1 : 0, message);
+        seed("UsbmuxdPacketFuzzer", name, packet);
+        replyStream.insert(replyStream.end(), packet.begin(), packet.end());
+    }
+    const auto binary = cf::propertyListFromData(xmlFromMessage(replies[0].second));
+    const Bytes binaryBody = plist(*binary, cf::PropertyListFormat::Binary);
+    seed("UsbmuxdPacketFuzzer", "attached-binary",
+         encodePacket(0, std::string(binaryBody.begin(), binaryBody.end())));
+    seed("UsbmuxdPacketFuzzer", "stream", join({replyStream, encodePacket(0, "")}));
+}
+
+// Frames as the framed channel writes them: the link's dictionary, stream and datagram frames
+// (a payload is a 4-byte big-endian length and the bytes), an empty frame, then the end.
+void framedChannel() {
+    auto frame = [](uint32_t type, uint32_t tag, const Bytes& payload) {
+        const auto data = usblink::PTProtocol::createDispatchDataWithFrameOfType(
+            type, tag, dispatch::dispatch_data_create_with_bytes(Bytes(payload)));
+        return data->copyBytes();
+    };
+    auto counted = [](const Bytes& bytes) {
+        const size_t n = bytes.size();
+        return join({{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}, bytes});
+    };
+    const Bytes dictionary = frame(
+        usblink::kQNBFrameTypeDictionary, 0,
+        plist(cf::Value(cf::Dictionary{{"version", cf::Value(int64_t(1))}}), cf::PropertyListFormat::Binary));
+    const Bytes stream = frame(usblink::kQNBFrameTypeStream, 1, counted(refclient::updateRequestMessage()));
+    const Bytes datagram =
+        frame(usblink::kQNBFrameTypeDatagram, 2, counted(refclient::datagram::mouse(1, -5, 9)));
+    const Bytes empty = frame(usblink::kQNBFrameTypeStream, 3, {});
+    const Bytes end = frame(usblink::kPTFrameTypeEndOfStream, 0, {});
+    seed("FramedChannelFuzzer", "dictionary", dictionary);
+    seed("FramedChannelFuzzer", "stream", stream);
+    seed("FramedChannelFuzzer", "datagram", datagram);
+    seed("FramedChannelFuzzer", "all", join({dictionary, stream, empty, datagram, end, stream}));
+}
+
+// The host's requests as its own tools write them: a connect request for the device the
+// target connects from, disconnects by identifier, service key and host name, and hosting
+// queries; each a binary property list after the byte that picks the notification.
+void hostNotifications() {
+    using namespace foundation;
+    const std::pair<const char*, cf::Dictionary> notifications[] = {
+        {"connect",
+         {{kConnectToHostName, cf::Value("127.0.0.2")},
+          {kServiceKey, cf::Value("k3")},
+          {kDisplayNameKey, cf::Value("Three")},
+          {kConnectionInviteDate, cf::Value::date(800'000'000.0)}}},
+        {"disconnect-identifier", {{kDeviceIdentifier, cf::Value("device-2")}}},
+        {"disconnect-service-key", {{kServiceKey, cf::Value("k2")}}},
+        {"disconnect-host", {{kDisconnectedHostName, cf::Value("127.0.0.2")}}},
+        {"query", {{kDeviceNameKey, cf::Value("127.0.0.2")}}},
+        {"query-unknown", {{kDeviceNameKey, cf::Value("tablet.local")}}},
+    };
+    for (const auto& [name, userInfo] : notifications) {
+        const uint8_t which = name[0] == 'c' ? 0 : name[0] == 'd' ? 1 : 2;
+        seed("HostNotificationFuzzer", name,
+             join({{which}, plist(cf::Value(userInfo), cf::PropertyListFormat::Binary)}));
+    }
+    seed("HostNotificationFuzzer", "connect-xml",
+         join({{0}, plist(cf::Value(notifications[0].second), cf::PropertyListFormat::XML)}));
+}
+
+// The shipped layouts' data, each after a keyboard type, key strokes (a letter, a dead key
+// then a letter, with Shift and Option) and a text to type.
+void uchrLayouts() {
+    const std::u16string text = u"Hé~ñ!\n1";
+    Bytes head = {40, 4};
+    for (const uint16_t key : {uint16_t(0), uint16_t(32), uint16_t(45), uint16_t(18)})
+        head = join({head, u16(key), {0, uint8_t(key == 32 ? 8 : 2), 0}});
+    head.push_back(uint8_t(text.size()));
+    for (const char16_t unit : text)
+        head = join({head, u16(unit)});
+    for (const std::string& id : tis::builtInKeyboardLayoutIDs()) {
+        const auto layout = tis::builtInKeyboardLayout(id);
+        if (!layout) throw std::runtime_error("no layout " + id);
+        seed("UchrLayoutFuzzer", id.substr(id.rfind('.') + 1), join({head, layout->uchr}));
     }
 }
 
@@ -382,6 +464,9 @@ int main(int argc, char** argv) {
     rectangleLists();
     supportedResolutions();
     usbmuxd();
+    framedChannel();
+    hostNotifications();
+    uchrLayouts();
     sideband();
     inputDatagrams();
     return 0;

@@ -86,6 +86,37 @@ std::string usbmuxdSocketPath() {
     return path && *path ? path : kDefaultUsbmuxdSocketPath;
 }
 
+bool usbmuxdPacketSizeAcceptable(uint32_t size) {
+    return size >= kUsbmuxdPacketHeaderSize && size <= kUsbmuxdMaxPacketSize;
+}
+
+UsbmuxdPacket decodeUsbmuxdPacketBody(const uint8_t* body, size_t length) {
+    UsbmuxdPacket packet;
+    constexpr size_t kFields = kUsbmuxdPacketHeaderSize - sizeof(uint32_t); // protocol, type, tag
+    if (length < kFields) {
+        packet.error = hubError("Unexpected package size");
+        return packet;
+    }
+    const uint32_t protocol = le32(body);
+    const uint32_t type = le32(body + 4);
+    packet.tag = le32(body + 8);
+    if (protocol != kUsbmuxdPlistProtocol || type != kUsbmuxdPlistMessageType) {
+        packet.error = hubError(protocol != kUsbmuxdPlistProtocol ? "Unexpected package protocol"
+                                                                  : "Unexpected package type");
+        return packet;
+    }
+    if (length == kFields) return packet;
+    platform::Error parseError;
+    std::string_view payload(reinterpret_cast<const char*>(body + kFields), length - kFields);
+    auto value = cf::propertyListFromData(payload, &parseError);
+    if (!value || !value->isDictionary()) {
+        packet.error = value ? hubError("Unexpected package payload") : parseError;
+        return packet;
+    }
+    packet.dictionary = std::move(value);
+    return packet;
+}
+
 uint16_t usbmuxdPortNumber(uint16_t port) {
     return static_cast<uint16_t>((port << 8) | (port >> 8));
 }
@@ -268,7 +299,7 @@ void PTUSBChannel::scheduleReadPacketWithCallback(PacketCallback callback) {
                 return;
             }
             uint32_t size = le32(data->copyBytes().data());
-            if (size < kUsbmuxdPacketHeaderSize || size > kUsbmuxdMaxPacketSize) {
+            if (!usbmuxdPacketSizeAcceptable(size)) {
                 platform::log("PTUSBChannel: refused a packet whose size field says %u bytes", size);
                 self->m_isReadingPackets = false;
                 self->stop();
@@ -281,44 +312,23 @@ void PTUSBChannel::scheduleReadPacketWithCallback(PacketCallback callback) {
 
 void PTUSBChannel::readPacketBody(uint32_t size, PacketCallback callback) {
     auto self = shared_from_this();
-    readFromOffset(
-        0, size - sizeof(uint32_t),
-        [self, size, callback](OptionalError error, dispatch::dispatch_data_t data) {
-            self->m_isReadingPackets = false;
-            if (error) {
-                callback(error, std::nullopt, 0);
-                return;
-            }
-            if (dispatch::dispatch_data_get_size(data) != size - sizeof(uint32_t)) {
-                self->stop(); // the stream ended inside the packet
-                callback(platform::Error::posix(EIO), std::nullopt, 0);
-                return;
-            }
-            cf::Bytes body = data->copyBytes(); // protocol, type, tag, payload
-            uint32_t protocol = le32(body.data());
-            uint32_t type = le32(body.data() + 4);
-            uint32_t tag = le32(body.data() + 8);
-            if (protocol != kUsbmuxdPlistProtocol || type != kUsbmuxdPlistMessageType) {
-                self->stop();
-                callback(hubError(protocol != kUsbmuxdPlistProtocol ? "Unexpected package protocol"
-                                                                    : "Unexpected package type"),
-                         std::nullopt, tag);
-                return;
-            }
-            if (body.size() == 12) {
-                callback(std::nullopt, std::nullopt, tag);
-                return;
-            }
-            platform::Error parseError;
-            std::string_view payload(reinterpret_cast<const char*>(body.data() + 12), body.size() - 12);
-            auto value = cf::propertyListFromData(payload, &parseError);
-            if (!value || !value->isDictionary()) {
-                self->stop();
-                callback(value ? hubError("Unexpected package payload") : parseError, std::nullopt, tag);
-                return;
-            }
-            callback(std::nullopt, value, tag);
-        });
+    readFromOffset(0, size - sizeof(uint32_t),
+                   [self, size, callback](OptionalError error, dispatch::dispatch_data_t data) {
+                       self->m_isReadingPackets = false;
+                       if (error) {
+                           callback(error, std::nullopt, 0);
+                           return;
+                       }
+                       if (dispatch::dispatch_data_get_size(data) != size - sizeof(uint32_t)) {
+                           self->stop(); // the stream ended inside the packet
+                           callback(platform::Error::posix(EIO), std::nullopt, 0);
+                           return;
+                       }
+                       const cf::Bytes body = data->copyBytes(); // protocol, type, tag, payload
+                       UsbmuxdPacket packet = decodeUsbmuxdPacketBody(body.data(), body.size());
+                       if (packet.error) self->stop();
+                       callback(std::move(packet.error), std::move(packet.dictionary), packet.tag);
+                   });
 }
 
 void PTUSBChannel::scheduleReadPacketWithBroadcastHandler(BroadcastHandler handler) {
@@ -405,13 +415,27 @@ std::shared_ptr<PTUSBHub> PTUSBHub::sharedHub() {
             {
                 std::lock_guard lock(sharedHubMutex());
                 auto current = sharedHubInstance();
-                if (current && current == weak.lock()) sharedHubInstance().reset();
+                // A hub already forgotten (resetSharedHubForTesting) ends silently.
+                if (!current || current != weak.lock()) return;
+                sharedHubInstance().reset();
             }
             platform::log("PTUSBHub closed: %@", error ? error->description() : std::string("(null)"));
             ns::NSNotificationCenter::defaultCenter().postNotificationName(PTUSBDeviceDidResetNotification,
                                                                            nullptr);
         });
     return hub;
+}
+
+std::weak_ptr<PTUSBChannel> PTUSBHub::resetSharedHubForTesting() {
+    std::shared_ptr<PTUSBHub> previous;
+    {
+        std::lock_guard lock(sharedHubMutex());
+        previous = std::move(sharedHubInstance());
+        sharedHubInstance().reset();
+    }
+    if (!previous || !previous->m_channel) return {};
+    previous->m_channel->stop();
+    return previous->m_channel;
 }
 
 std::shared_ptr<PTUSBHub> PTUSBHub::create(std::string socketPath) {

@@ -35,6 +35,19 @@ inline constexpr uint32_t kUsbmuxdMaxPacketSize = 1024 * 1024;
 
 using OptionalError = std::optional<platform::Error>;
 
+// One packet as read after its 4-byte size field (protocol, type, tag, payload). A wrong
+// protocol or type, a body shorter than those three fields, or a payload that is no
+// dictionary is refused: error is set and the connection is to end. An empty payload reads as
+// no dictionary and no error.
+struct UsbmuxdPacket {
+    OptionalError error;
+    std::optional<cf::Value> dictionary;
+    uint32_t tag = 0;
+};
+// Whether a packet's size field (header included) can be a packet at all.
+bool usbmuxdPacketSizeAcceptable(uint32_t size);
+UsbmuxdPacket decodeUsbmuxdPacketBody(const uint8_t* body, size_t length);
+
 // "/var/run/usbmuxd", or the path TESSEL_USBMUXD_SOCKET names.
 std::string usbmuxdSocketPath();
 // The port as usbmuxd wants it: its two bytes swapped (6004 is 29719).
@@ -105,6 +118,10 @@ class PTUSBHub : public std::enable_shared_from_this<PTUSBHub> {
     static std::shared_ptr<PTUSBHub> sharedHub();
     // A hub of its own on a given socket (tests).
     static std::shared_ptr<PTUSBHub> create(std::string socketPath);
+    // Forgets the shared hub, so the next sharedHub() opens anew (tests: one hub per test, not
+    // one left from an earlier test whose usbmuxd is gone, or whose first open failed). Its
+    // listening connection is stopped; answers it, gone once its last handler has run.
+    static std::weak_ptr<PTUSBChannel> resetSharedHubForTesting();
     ~PTUSBHub();
 
     void listenOnQueue(const dispatch::dispatch_queue_t& queue, std::function<void(OptionalError)> onStart,

@@ -26,7 +26,7 @@ windowserver::EventSystemConfig configOf(ServiceHost& daemon, KernelHost& host) 
 } // namespace
 
 EventService::EventService(ServiceHost& daemon, std::shared_ptr<KernelHost> host)
-    : m_daemon(daemon), m_host(std::move(host)), m_eventHost(m_host->windowServer()) {
+    : m_host(std::move(host)), m_eventHost(m_host->windowServer()) {
     m_events = std::make_unique<windowserver::EventSystem>(
         m_eventHost,
         [&daemon](windowserver::EventRecord r) {

@@ -39,7 +39,6 @@ class EventService : public SystemService, private kernel::HIDEventListener {
     windowserver::EventPoster posterOf(uint64_t clientId, pid_t pid) const;
     std::vector<windowserver::ProcessRecord> processTable() const;
 
-    ServiceHost& m_daemon;
     std::shared_ptr<KernelHost> m_host;
     windowserver::WindowServerEventHost m_eventHost;
     std::unique_ptr<windowserver::EventSystem> m_events;

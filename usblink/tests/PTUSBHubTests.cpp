@@ -217,12 +217,14 @@ TEST(PTUSBHub, AnEndedHubConnectionPostsOneResetAndTheNextSharedHubListensAgain)
 }
 
 TEST(PTUSBHub, AHubWhoseFirstOpenFailedWaitsForAReset) {
+    usblink::testing::forgetSharedHub();
     ::setenv("TESSEL_USBMUXD_SOCKET", "/nonexistent/usbmuxd", 1);
     platform::LogCapture log(true);
     auto hub = PTUSBHub::sharedHub();
     EXPECT_TRUE(log.contains("PTUSBHub failed to initialize"));
     EXPECT_FALSE(hub->channel());
     EXPECT_EQ(PTUSBHub::sharedHub(), hub);
+    usblink::testing::forgetSharedHub();
 }
 
 TEST(PTUSBHub, BroadcastsAreCheckedBeforeTheyArePosted) {

@@ -7,6 +7,7 @@
 #include "platform/dispatch/Activity.h"
 #include "platform/dispatch/Testing.h"
 #include "tools/usbmuxd-double/UsbmuxdDouble.h"
+#include "usblink/PTUSBHub.h"
 
 #include <gtest/gtest.h>
 
@@ -45,10 +46,18 @@ inline size_t openDescriptorCount() {
     return n;
 }
 
+// The process's shared hub belongs to one test: it is dropped, and its connection's last
+// events run now (logs, the end), not in the next test.
+inline void forgetSharedHub() {
+    const std::weak_ptr<PTUSBChannel> channel = PTUSBHub::resetSharedHubForTesting();
+    EXPECT_TRUE(pumpUntil([&] { return channel.expired(); }));
+}
+
 // A double on a fresh path, named to the hub through the environment before first use.
 class DoubleFixture {
   public:
     DoubleFixture() {
+        forgetSharedHub();
         char pattern[] = "/tmp/usblink-test-XXXXXX";
         m_dir = ::mkdtemp(pattern);
         m_path = m_dir + "/usbmuxd";
@@ -58,6 +67,7 @@ class DoubleFixture {
         EXPECT_TRUE(muxd->start(&error)) << error;
     }
     ~DoubleFixture() {
+        forgetSharedHub();
         muxd->stop();
         ::rmdir(m_dir.c_str());
     }
