@@ -182,6 +182,8 @@ size_t CGDisplayPixelsHigh(CGDirectDisplayID display) {
 }
 
 uint32_t CGSDisplayMappingChangedSeed() {
+    // Read off the window server's shared page where there is one; a published seed is never 0.
+    if (auto published = detail::wsPublishedMappingSeed(); published && *published != 0) return *published;
     auto result = wsRequest(windowserver::op::seed);
     return result ? uint32_t(integerAt(*result, "seed").value_or(0)) : 0;
 }

@@ -3,6 +3,7 @@
 #include "platform/core/Log.h"
 #include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/coregraphics/CGRemoteOperation.h"
+#include "platform/coregraphics/MappingSeedPage.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/ipc/Connection.h"
@@ -40,6 +41,28 @@ class SocketTransport : public WindowServerTransport {
         m_attached.reset();
     }
 
+    // The page is asked for once per connection to platformd; one refused (or hostile) leaves
+    // that connection to the seed request.
+    std::optional<uint32_t> publishedMappingSeed() override {
+        auto connection = ipc::Connection::shared();
+        if (!connection) return std::nullopt;
+        std::lock_guard lock(m_pageMutex);
+        if (m_pageOf.lock() != connection) {
+            m_pageOf = connection;
+            m_page = nullptr;
+            ipc::Reply reply = connection->request(windowserver::op::seedPage);
+            if (!reply.ok)
+                platform::log("coregraphics: no display-mapping seed page: %@", reply.error);
+            else if (reply.fds.size() != 1)
+                platform::log("coregraphics: refused a display-mapping seed page answer with %zu descriptors",
+                              reply.fds.size());
+            else
+                m_page = MappingSeedPage::adopt(reply.fds.front().get());
+        }
+        if (!m_page) return std::nullopt;
+        return m_page->seed();
+    }
+
   private:
     void attach(const std::shared_ptr<ipc::Connection>& connection) {
         std::lock_guard lock(m_mutex);
@@ -54,6 +77,9 @@ class SocketTransport : public WindowServerTransport {
     std::mutex m_mutex;
     std::shared_ptr<PushHandler> m_handler;
     std::weak_ptr<ipc::Connection> m_attached;
+    std::mutex m_pageMutex;
+    std::weak_ptr<ipc::Connection> m_pageOf; // the connection m_page came from (or was refused by)
+    std::shared_ptr<const MappingSeedPage> m_page;
 };
 
 template <typename Callback> struct Registration {
@@ -241,6 +267,11 @@ void CGUnregisterScreenRefreshCallback(CGScreenRefreshCallback callback, void* u
 }
 
 namespace detail {
+
+std::optional<uint32_t> wsPublishedMappingSeed() {
+    auto t = transport();
+    return t ? t->publishedMappingSeed() : std::nullopt;
+}
 
 std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args) {
     auto t = transport();

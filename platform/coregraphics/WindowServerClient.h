@@ -7,6 +7,7 @@
 #include "platform/coregraphics/CGError.h"
 #include "platform/coregraphics/CGGeometry.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -15,6 +16,8 @@ namespace cg::detail {
 
 // The result dictionary; nothing when no window server answered or it refused.
 std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args = cf::Value::emptyDictionary());
+// The display-mapping seed from the transport's shared page; nothing when it has none.
+std::optional<uint32_t> wsPublishedMappingSeed();
 // The request's "status" (kCGErrorInvalidConnection when unanswered).
 CGError wsStatus(std::string_view op, const cf::Value& args);
 

@@ -6,6 +6,7 @@
 
 #include "platform/corefoundation/Value.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,9 @@ class WindowServerTransport {
     virtual std::optional<cf::Value> request(std::string_view op, const cf::Value& args) = 0;
     // Pushes go to handler on a thread that runs no user code; null stops them.
     virtual void setPushHandler(PushHandler handler) = 0;
+    // The display-mapping seed read from the window server's shared page, without a request;
+    // nothing when this transport has no page, and the caller asks instead.
+    virtual std::optional<uint32_t> publishedMappingSeed() { return std::nullopt; }
 };
 
 // Null restores platformd's socket. Registered callbacks stay registered in the process.

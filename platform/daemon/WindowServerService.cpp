@@ -14,11 +14,12 @@ void WindowServerService::registerConnectionRequests(RequestTable& table) {
     table.add(windowserver::op::streamCreate, [this](RequestContext& ctx) { streamCreate(ctx); });
     table.add(windowserver::op::framebuffer, [this](RequestContext& ctx) { framebuffer(ctx); });
     table.add(windowserver::op::seed, [this](RequestContext& ctx) { seed(ctx); });
+    table.add(windowserver::op::seedPage, [this](RequestContext& ctx) { seedPage(ctx); });
     for (const auto& entry : windowserver::kWindowServerOps) {
         std::string_view op = entry.name;
         if (op == windowserver::op::displays || op == windowserver::op::displayImage ||
             op == windowserver::op::streamCreate || op == windowserver::op::framebuffer ||
-            op == windowserver::op::seed)
+            op == windowserver::op::seed || op == windowserver::op::seedPage)
             continue;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
@@ -81,6 +82,19 @@ void WindowServerService::seed(RequestContext& ctx) {
     if (!cidOf(ctx.client().id))
         return ctx.refuse("no window-server connection yet: wait for the hello's answer");
     ctx.reply(cf::Dictionary{{"seed", m_host->windowServer().mappingSeed()}});
+}
+
+// On the caller's connection thread, like the seed itself.
+void WindowServerService::seedPage(RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    if (!cidOf(ctx.client().id))
+        return ctx.refuse("no window-server connection yet: wait for the hello's answer");
+    ipc::UniqueFd page = m_host->windowServer().openMappingSeedPage();
+    if (!page) return ctx.refuse("the display-mapping seed has no shared page: ask for the seed");
+    std::vector<ipc::UniqueFd> fds;
+    fds.push_back(std::move(page));
+    ctx.responder().reply(cf::Value::emptyDictionary(), std::move(fds));
 }
 
 void WindowServerService::displays(RequestContext& ctx) {

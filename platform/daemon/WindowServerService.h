@@ -39,6 +39,8 @@ class WindowServerService : public SystemService {
     // The memfd holding a display's composed pixels, to be mapped read-only.
     void framebuffer(RequestContext& ctx);
     void seed(RequestContext& ctx);
+    // The seed's shared page, opened read-only, as one memfd beside the reply.
+    void seedPage(RequestContext& ctx);
     void serve(std::string_view op, RequestContext& ctx);
     uint32_t cidOf(uint64_t clientId);
 

@@ -86,6 +86,18 @@ std::optional<cf::Value> InProcessWindowServer::request(std::string_view op, con
     return result;
 }
 
+std::optional<uint32_t> InProcessWindowServer::publishedMappingSeed() {
+    std::lock_guard lock(m_mutex);
+    if (m_closed || !m_cid) return std::nullopt;
+    if (!m_seedPageAsked) {
+        m_seedPageAsked = true;
+        ipc::UniqueFd fd = m_server.openMappingSeedPage();
+        if (fd) m_seedPage = cg::MappingSeedPage::adopt(fd.get());
+    }
+    if (!m_seedPage) return std::nullopt;
+    return m_seedPage->seed();
+}
+
 void InProcessWindowServer::setPushHandler(PushHandler handler) {
     std::lock_guard lock(m_mutex);
     m_handler = std::make_shared<PushHandler>(std::move(handler));

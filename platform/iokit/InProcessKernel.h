@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/coregraphics/CGDisplayImage.h"
+#include "platform/coregraphics/MappingSeedPage.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/iokit/IOKitTransport.h"
 #include "platform/kernel/IOHIDSystem.h"
@@ -51,6 +52,8 @@ class InProcessWindowServer : public cg::WindowServerTransport {
 
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
     void setPushHandler(PushHandler handler) override;
+    // Off the window server's page, as a process reads it from platformd's, while connected.
+    std::optional<uint32_t> publishedMappingSeed() override;
 
   private:
     uint32_t connectNow();
@@ -62,6 +65,8 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     std::shared_ptr<PushHandler> m_handler;
     uint32_t m_cid = 0;
     bool m_closed = false;
+    std::shared_ptr<const cg::MappingSeedPage> m_seedPage; // adopted on first need
+    bool m_seedPageAsked = false;
 };
 
 class InProcessKernel : public IOKitTransport,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/coregraphics/CGImage.h"
+#include "platform/coregraphics/MappingSeedPage.h"
 #include "platform/coregraphics/SystemCursors.h"
 #include "platform/ipc/UniqueFd.h"
 #include "platform/kernel/FramebufferListener.h"
@@ -103,7 +104,10 @@ class WindowServer : public kernel::FramebufferListener {
     bool perform(const std::function<void()>& task) { return m_thread.runAndWait(task); }
     // The display-mapping seed, readable from any thread: a service answers it without a hop to
     // the window-server thread, as cursor ticks ask for it many times a second.
-    uint32_t mappingSeed() const { return m_publishedSeed.load(std::memory_order_acquire); }
+    uint32_t mappingSeed() const { return m_seedPage.seed(); }
+    // The page the seed is published on, opened read-only for one process (MappingSeedPage.h);
+    // invalid when there is none.
+    ipc::UniqueFd openMappingSeedPage() const { return m_seedPage.openReadOnly(); }
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
@@ -315,7 +319,7 @@ class WindowServer : public kernel::FramebufferListener {
     ListedMode m_mainCurrent;
     uint32_t m_mainMirrorOf = 0;
     uint32_t m_seed = 1;
-    std::atomic<uint32_t> m_publishedSeed{1}; // m_seed, for other threads
+    cg::MappingSeedPublisher m_seedPage{1}; // m_seed, for other threads and processes
     uint32_t m_nextCid = 1;
     std::map<uint32_t, std::shared_ptr<Client>> m_clients;
     // Damage not yet composed, in CG global points; the tick runs while some is pending.

@@ -110,7 +110,7 @@ std::map<uint32_t, cg::CGRect> WindowServer::boundsByDisplay() const {
 
 void WindowServer::bumpSeed() {
     if (++m_seed == 0) ++m_seed;
-    m_publishedSeed.store(m_seed, std::memory_order_release);
+    m_seedPage.publish(m_seed);
 }
 
 // Sends pass 1 to the displays that change, then pass 2 with their flags: the given ones,

@@ -21,6 +21,9 @@ constexpr std::string_view displayList = "ws.displayList";
 // One display's record, or no "display" for an unknown id (removed ones keep identity).
 constexpr std::string_view display = "ws.display";
 constexpr std::string_view seed = "ws.seed";
+// The page the seed is published on, as one memfd opened read-only beside an empty reply, so
+// that a process reads the seed without asking (platform/coregraphics/MappingSeedPage.h).
+constexpr std::string_view seedPage = "ws.seedPage";
 // A display's mode list (mode dictionaries) and the current mode's number.
 constexpr std::string_view modes = "ws.modes";
 constexpr std::string_view aliases = "ws.aliases";
@@ -84,6 +87,7 @@ inline constexpr ipc::OpSpec kWindowServerOps[] = {
     {op::displayList, "online?", "ids"},
     {op::display, "display", "display?"},
     {op::seed, "", "seed"},
+    {op::seedPage, "", ""},
     {op::modes, "display", "status modes? current?"},
     {op::aliases, "display", "status ids?"},
     {op::configure, "option modes mirrors", "status"},

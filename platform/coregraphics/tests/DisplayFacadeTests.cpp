@@ -9,10 +9,12 @@
 #include "platform/coregraphics/CGRemoteOperation.h"
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindow.h"
+#include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/iokit/IOGraphicsLib.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/iokit/InProcessKernel.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
 #include <gtest/gtest.h>
 
@@ -303,6 +305,58 @@ TEST_F(DisplayFacade, DisplayInformationOutlivesTheDisplay) {
     EXPECT_TRUE(iokit::IODisplayCreateInfoDictionary(port, 0));
     iokit::IOObjectRelease(port);
     EXPECT_FALSE(iokit::IODisplayCreateInfoDictionary(0, 0));
+}
+
+namespace {
+
+// The in-process connection, counting seed requests, with or without its shared page.
+class SeedCountingTransport : public WindowServerTransport {
+  public:
+    SeedCountingTransport(std::shared_ptr<WindowServerTransport> inner, bool page)
+        : m_inner(std::move(inner)), m_page(page) {}
+    std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override {
+        if (op == windowserver::op::seed) ++seedRequests;
+        return m_inner->request(op, args);
+    }
+    void setPushHandler(PushHandler handler) override { m_inner->setPushHandler(std::move(handler)); }
+    std::optional<uint32_t> publishedMappingSeed() override {
+        return m_page ? m_inner->publishedMappingSeed() : std::nullopt;
+    }
+    std::atomic<int> seedRequests{0};
+
+  private:
+    std::shared_ptr<WindowServerTransport> m_inner;
+    bool m_page;
+};
+
+} // namespace
+
+TEST_F(DisplayFacade, TheSeedIsReadOffTheSharedPageAndAskedForWithoutOne) {
+    boot();
+    enable(2, {1, 9});
+    auto viaPage = std::make_shared<SeedCountingTransport>(m_kernel->windowServerConnection(), true);
+    auto asking = std::make_shared<SeedCountingTransport>(m_kernel->windowServerConnection(), false);
+    CGSSetWindowServerTransport(viaPage);
+    const uint32_t before = CGSDisplayMappingChangedSeed();
+    EXPECT_NE(before, 0u);
+    // A mode change is on the page by the time the configuration completes.
+    ASSERT_EQ(configure(0x102, modeWith(0x102, 9, 1.0)), kCGErrorSuccess);
+    const uint32_t after = CGSDisplayMappingChangedSeed();
+    EXPECT_NE(after, before);
+    EXPECT_EQ(viaPage->seedRequests.load(), 0);
+    // Without the page the request answers, and answers the same seed.
+    CGSSetWindowServerTransport(asking);
+    EXPECT_EQ(CGSDisplayMappingChangedSeed(), after);
+    EXPECT_EQ(asking->seedRequests.load(), 1);
+    disable(0);
+    EXPECT_NE(CGSDisplayMappingChangedSeed(), after);
+    CGSSetWindowServerTransport(viaPage);
+    EXPECT_EQ(CGSDisplayMappingChangedSeed(), m_kernel->windowServer()->mappingSeed());
+    EXPECT_EQ(viaPage->seedRequests.load(), 0);
+    // A process whose connection ended reads nothing off the page and asks (in vain).
+    m_kernel->windowServerConnection()->disconnect();
+    EXPECT_EQ(CGSDisplayMappingChangedSeed(), 0u);
+    EXPECT_EQ(viaPage->seedRequests.load(), 1);
 }
 
 TEST_F(DisplayFacade, AForeignModeIsRefusedAndChangesNothing) {

@@ -6,6 +6,8 @@
 #include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/MappingSeedPage.h"
+#include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/dispatch/RunLoop.h"
@@ -13,8 +15,11 @@
 #include "platform/iokit/tests/FramebufferHelperProcess.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -100,9 +105,22 @@ TEST_F(CoreGraphicsIntegration, PlatformctlListsTheFourModesAndConfiguresTheTwin
     EXPECT_EQ(lines[4], "  mode 2 2048x1536 pixels=2048x1536 scale=1 io=34 refresh=60");
     EXPECT_EQ(lines[5], "  mode 3 1024x768 pixels=2048x1536 scale=2 io=34 refresh=60");
 
+    // platformd's shared seed page, as the facade reads it: read-only, moving with every change.
+    ipc::Reply pageReply = ipc::Connection::shared()->request(windowserver::op::seedPage);
+    ASSERT_TRUE(pageReply.ok);
+    ASSERT_EQ(pageReply.fds.size(), 1u);
+    EXPECT_EQ(::fcntl(pageReply.fds[0].get(), F_GETFL) & O_ACCMODE, O_RDONLY);
+    auto page = MappingSeedPage::adopt(pageReply.fds[0].get());
+    ASSERT_TRUE(page);
+    const uint32_t seedBefore = page->seed();
+    EXPECT_EQ(CGSDisplayMappingChangedSeed(), seedBefore);
+
     // The twin of mode 34: same points as before, twice the pixels.
     ProgramResult configured = ctl({"configure", "0x102", "mode", "3"});
     ASSERT_EQ(configured.status, 0) << configured.err;
+    EXPECT_NE(page->seed(), seedBefore);
+    EXPECT_EQ(CGSDisplayMappingChangedSeed(), page->seed());
+    EXPECT_EQ(CGSReplyInteger(CGSRequest(windowserver::op::seed), "seed"), int64_t(page->seed()));
     EXPECT_TRUE(CGRectEqualToRect(CGDisplayBounds(0x102), CGRectMake(1440, 0, 1024, 768)));
     EXPECT_EQ(CGDisplayPixelsWide(0x102), 2048u);
     lines = linesOf(ctl({"displays", "--modes"}).out, 0x102);
