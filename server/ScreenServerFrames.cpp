@@ -136,10 +136,17 @@ void ScreenServer::startMouseUpdates() {
         mouseQueue, dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_HIGH));
     ++m_liveMouseLoops;
     dispatch::dispatch_async(mouseQueue, [running, weak] {
+        // Ticks keep a schedule of their own instead of counting from each tick's end: the
+        // sessions' loops would otherwise drift into step and queue behind one another on the
+        // driver connection at every tick. A late tick starts the schedule afresh, never a burst.
+        const platform::Duration interval = platform::seconds(kMouseInterval);
+        platform::TimePoint next = platform::now();
         while (auto self = running()) {
             self->mouseTick();
             self.reset();
-            platform::sleepFor(kMouseInterval);
+            next += interval;
+            if (const platform::TimePoint now = platform::now(); next <= now) next = now + interval;
+            platform::sleepUntil(next);
         }
         if (auto self = weak.lock()) --self->m_liveMouseLoops;
     });
