@@ -5,6 +5,7 @@
 #include "platform/core/Log.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/WindowServerService.h"
+#include "platform/iokit/IOKitFastCall.h"
 #include "platform/iokit/IOKitProtocol.h"
 #include "platform/iokit/IOKitRequestServer.h"
 
@@ -16,11 +17,6 @@
 #include <sys/socket.h>
 
 namespace platformd {
-
-namespace {
-// One serves a process (each call takes it whole); a few more cost a thread each.
-constexpr size_t kMaxFastChannels = 4;
-} // namespace
 
 KernelService::KernelService(std::shared_ptr<KernelHost> host) : m_host(std::move(host)) {}
 
@@ -118,7 +114,7 @@ void KernelService::openFastChannel(RequestContext& ctx) {
         std::lock_guard lock(m_mutex);
         if (m_shuttingDown) return ctx.refuse("the kernel is stopping");
         auto& ofClient = m_fastChannels[clientId];
-        if (ofClient.size() >= kMaxFastChannels) return ctx.refuse("this process has its lean channels already");
+        if (ofClient.size() >= iokit::fastcall::kMaxChannels) return ctx.refuse("this process has its lean channels already");
         FastChannel& channel = ofClient.emplace_back();
         const int fd = ours.get();
         channel.fd = std::move(ours);

@@ -1,9 +1,9 @@
 // The lean road of a scalar user-client call: one fixed binary message each way on a
 // sequenced-packet socket of the calling process's own, which the calling thread writes and
 // reads itself. No property list is built and no reader thread hands the answer over, so a
-// call costs about one bare round trip. The socket comes from platformd once per process
-// ("iokit.fastChannel", its reply carrying the descriptor); the property-list request serves
-// whenever the socket cannot be had.
+// call costs about one bare round trip. Sockets come from platformd ("iokit.fastChannel", its
+// reply carrying the descriptor), one for each call a process makes at once, up to
+// kMaxChannels; the property-list request serves whenever no socket can be had.
 #pragma once
 
 #include <array>
@@ -22,6 +22,8 @@ constexpr char fastChannel[] = "iokit.fastChannel";
 namespace fastcall {
 
 constexpr uint32_t kRequestMagic = 0x43464E51; // "QNFC"
+// Channels one process may hold at once: platformd serves each on a thread of its own.
+constexpr size_t kMaxChannels = 4;
 constexpr uint32_t kMaxScalars = 16;
 constexpr size_t kRequestHeaderBytes = 20; // magic, connection, selector, input count, output count
 constexpr size_t kReplyHeaderBytes = 8;    // status, output count

@@ -8,9 +8,11 @@
 #include "platform/ipc/UniqueFd.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <limits>
 #include <mutex>
 #include <sys/socket.h>
+#include <vector>
 
 namespace iokit {
 
@@ -25,7 +27,9 @@ cf::Value scalarData(const uint64_t* values, uint32_t count) {
 }
 
 // platformd's socket: the process's one connection, opened on first need, and beside it the
-// lean channel for scalar calls.
+// lean channels for scalar calls. Each call has a channel to itself, so threads calling at once
+// (the sessions' cursor loops) do not queue behind one another; a process keeps at most
+// fastcall::kMaxChannels, and a call finding them all busy waits for the first given back.
 class SocketTransport : public IOKitTransport {
   public:
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override {
@@ -38,51 +42,87 @@ class SocketTransport : public IOKitTransport {
         if (inputCount <= fastcall::kMaxScalars && asked <= fastcall::kMaxScalars) {
             fastcall::ScalarCall call{connection, selector, inputCount, asked, {}};
             std::copy(input, input + inputCount, call.input.begin());
-            std::unique_lock lock(m_channelLock);
-            if (int fd = channel(); fd >= 0) {
+            if (ipc::UniqueFd channel = take()) {
                 fastcall::Message message;
                 const size_t length = fastcall::encodeCall(call, message);
                 ssize_t sent;
                 do {
-                    sent = ::send(fd, message.data(), length, MSG_NOSIGNAL);
+                    sent = ::send(channel.get(), message.data(), length, MSG_NOSIGNAL);
                 } while (sent < 0 && errno == EINTR);
-                if (sent == ssize_t(length)) return answer(fd, asked, output, filled);
+                if (sent == ssize_t(length)) {
+                    const kernel::IOReturn status = answer(channel, asked, output, filled);
+                    giveBack(std::move(channel));
+                    return status;
+                }
                 // Not sent: the call never reached the kernel, so the long road may carry it.
-                m_channel.reset();
+                channel.reset();
+                giveBack(std::move(channel));
             }
         }
         return IOKitTransport::callScalarMethod(connection, selector, input, inputCount, asked, output, filled);
     }
 
   private:
-    // The lean channel, asked of platformd on first need (and again after a loss); -1 when
-    // platformd does not give one.
-    int channel() {
-        if (m_channel.get() >= 0) return m_channel.get();
-        auto connection = ipc::Connection::shared();
-        if (!connection || connection == m_refusedBy.lock()) return -1;
-        ipc::Reply reply = connection->request(op::fastChannel);
-        if (!reply.ok || reply.fds.size() != 1) {
-            // This platformd gives none: its long road serves from now on.
-            if (connection->isConnected()) m_refusedBy = connection;
-            return -1;
+    // A free channel; else a new one, asked of platformd, while fewer are open than a process
+    // may keep; else the first one given back. Invalid when platformd gives none.
+    ipc::UniqueFd take() {
+        std::unique_lock lock(m_channelsLock);
+        for (;;) {
+            if (!m_free.empty()) {
+                ipc::UniqueFd channel = std::move(m_free.back());
+                m_free.pop_back();
+                return channel;
+            }
+            if (m_open < fastcall::kMaxChannels) break;
+            m_given.wait(lock);
         }
-        m_channel = std::move(reply.fds.front());
-        return m_channel.get();
+        ++m_open;
+        lock.unlock();
+        ipc::UniqueFd channel = open();
+        if (!channel) giveBack({});
+        return channel;
     }
 
-    kernel::IOReturn answer(int fd, uint32_t asked, uint64_t* output, uint32_t* filled) {
+    // Back to the free ones; an invalid channel (lost, or never had) frees its place.
+    void giveBack(ipc::UniqueFd channel) {
+        std::lock_guard lock(m_channelsLock);
+        if (channel)
+            m_free.push_back(std::move(channel));
+        else
+            --m_open;
+        m_given.notify_one();
+    }
+
+    ipc::UniqueFd open() {
+        auto connection = ipc::Connection::shared();
+        if (!connection) return {};
+        {
+            std::lock_guard lock(m_channelsLock);
+            if (connection == m_refusedBy.lock()) return {};
+        }
+        ipc::Reply reply = connection->request(op::fastChannel);
+        if (!reply.ok || reply.fds.size() != 1) {
+            // This platformd gives no more: the channels had so far, and the long road, serve.
+            std::lock_guard lock(m_channelsLock);
+            if (connection->isConnected()) m_refusedBy = connection;
+            return {};
+        }
+        return std::move(reply.fds.front());
+    }
+
+    // A channel that fails or answers out of step is closed (channel left invalid).
+    kernel::IOReturn answer(ipc::UniqueFd& channel, uint32_t asked, uint64_t* output, uint32_t* filled) {
         fastcall::Message message;
         ssize_t got;
         do {
-            got = ::recv(fd, message.data(), message.size(), MSG_TRUNC);
+            got = ::recv(channel.get(), message.data(), message.size(), MSG_TRUNC);
         } while (got < 0 && errno == EINTR);
         auto result = got > 0 && size_t(got) <= message.size()
                           ? fastcall::decodeResult(std::span<const uint8_t>(message.data(), size_t(got)), asked)
                           : std::nullopt;
         if (!result) {
             if (got > 0) platform::log("I/O Kit: a malformed answer on the lean channel, dropped");
-            m_channel.reset(); // lost, or out of step: the next call asks for a new one
+            channel.reset(); // lost, or out of step: a later call asks for a new one
             return kernel::kIOReturnIPCError;
         }
         std::copy(result->output.begin(), result->output.begin() + result->outputCount, output);
@@ -90,8 +130,10 @@ class SocketTransport : public IOKitTransport {
         return static_cast<kernel::IOReturn>(result->status);
     }
 
-    std::mutex m_channelLock; // one call at a time on the channel
-    ipc::UniqueFd m_channel;
+    std::mutex m_channelsLock;
+    std::condition_variable m_given;
+    std::vector<ipc::UniqueFd> m_free;
+    size_t m_open = 0; // channels free or in a call, and places taken by calls asking for one
     std::weak_ptr<ipc::Connection> m_refusedBy;
 };
 

@@ -14,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
+#include <vector>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -192,6 +195,45 @@ TEST_F(IOKitIntegration, ScalarCallsTakeTheLeanChannelAndAnswerAsTheLongRoad) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, kIOReturnBadArgument);
     EXPECT_EQ(IOServiceClose(client), kIOReturnSuccess);
+}
+
+TEST_F(IOKitIntegration, ScalarCallsFromManyThreadsAtOnceEachGetTheirOwnAnswer) {
+    // One user client per framebuffer, as the sessions' cursor loops use them.
+    std::vector<io_connect_t> clients;
+    for (int index = 0; index < 4; ++index) {
+        const std::string path = "IOService:/IOResources/QNExGFX/Quenby Virtual Display@" +
+                                 std::to_string(index) + "/QNExFramebuffer@" + std::to_string(index);
+        io_service_t service = IORegistryEntryFromPath(kIOMasterPortDefault, path.c_str());
+        ASSERT_NE(service, 0u);
+        io_connect_t client = 0;
+        ASSERT_EQ(IOServiceOpen(service, mach_task_self(), 0x1000, &client), kIOReturnSuccess);
+        IOObjectRelease(service);
+        clients.push_back(client);
+    }
+    // More threads than a process keeps channels: the cursor query answers success with four
+    // outputs, a selector the driver lacks is unsupported; an answer reaching the wrong caller
+    // would show.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            const io_connect_t client = clients[size_t(t % 4)];
+            const uint32_t selector = t < 4 ? 5u : 40u;
+            for (int i = 0; i < 200; ++i) {
+                uint64_t out[4] = {};
+                uint32_t count = 4;
+                const IOReturn status = IOConnectCallScalarMethod(client, selector, nullptr, 0, out, &count);
+                const bool right =
+                    selector == 5 ? status == kIOReturnSuccess && count == 4 : status == kIOReturnUnsupported;
+                if (!right) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (io_connect_t client : clients)
+        EXPECT_EQ(IOServiceClose(client), kIOReturnSuccess);
 }
 
 TEST_F(IOKitIntegration, KillingTheScreenServerRemovesItsDisplayAndFreesTheFramebuffer) {
