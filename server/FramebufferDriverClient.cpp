@@ -334,15 +334,17 @@ void FramebufferDriverClient::enableVBLClientCallbacks() {
 
 bool FramebufferDriverClient::shouldQueryMouseOnFramebuffer(int64_t index, cg::CGPoint origin) {
     if (index < 0 || index >= kFramebufferCount) return false;
-    std::lock_guard lock(m_mediatorLock);
     io_connect_t connection = portAt(index);
     if (connection == 0) return false;
-    auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
-    entry = {};
+    // The driver is asked outside the lock, so the sessions' loops, each on its own framebuffer,
+    // do not queue behind one another's round trips; the answer is stored under it.
     uint64_t outputs[4] = {};
     uint32_t outputCount = 4;
     IOReturn status =
         IOConnectCallScalarMethod(connection, kQNExQueryMouseStatus, nullptr, 0, outputs, &outputCount);
+    std::lock_guard lock(m_mediatorLock);
+    auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
+    entry = {};
     if (status != kIOReturnSuccess) {
         platform::log("kQNExQueryMouseStatus returned 0x%x (%d) ", static_cast<uint32_t>(status),
                       static_cast<int32_t>(status));

@@ -3,8 +3,8 @@
 // off again, and to read the cursor state the window server hands to the driver.
 //
 // The owner (the mediator) gives it its four sessions in framebuffer-index order, its own
-// recursive lock (taken around every cursor query) and, in unit tests, a screen list and a pass
-// sleeper of their own.
+// recursive lock (taken around every cursor query's state; the driver round trip itself runs
+// outside it) and, in unit tests, a screen list and a pass sleeper of their own.
 #pragma once
 
 #include "platform/corefoundation/Error.h"
@@ -137,7 +137,8 @@ class FramebufferDriverClient {
     void stop();
     void enableVBLClientCallbacks();
 
-    // Cursor state of the display set's framebuffer, read from the driver under the owner's lock.
+    // Cursor state of the display set's framebuffer, read from the driver and kept under the
+    // owner's lock.
     bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
     bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
     bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);

@@ -60,6 +60,12 @@ class RecordingTransport : public iokit::IOKitTransport {
             }
         }
         std::optional<cf::Value> answer;
+        std::function<void()> during;
+        {
+            std::lock_guard lock(m_mutex);
+            if (auto hook = m_during.find(call.selector); hook != m_during.end()) during = hook->second;
+        }
+        if (during) during();
         {
             std::lock_guard lock(m_mutex);
             m_calls.push_back(call);
@@ -85,6 +91,11 @@ class RecordingTransport : public iokit::IOKitTransport {
     void refuse(uint32_t selector, uint32_t status, int times = -1) {
         std::lock_guard lock(m_mutex);
         m_refused[selector] = {status, times};
+    }
+    // Runs on the calling thread while the selector's call is on its way.
+    void duringCall(uint32_t selector, std::function<void()> hook) {
+        std::lock_guard lock(m_mutex);
+        m_during[selector] = std::move(hook);
     }
     // The selector succeeds with these outputs, without reaching the kernel.
     void answer(uint32_t selector, std::vector<uint64_t> outputs) {
@@ -122,6 +133,7 @@ class RecordingTransport : public iokit::IOKitTransport {
     std::vector<uint32_t> m_closed;
     std::map<uint32_t, Refusal> m_refused;
     std::map<uint32_t, std::vector<uint64_t>> m_answers;
+    std::map<uint32_t, std::function<void()>> m_during;
 };
 
 // The virtual displays the in-process window server shows, as the driver client reads them.

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <future>
 
 namespace server {
 namespace {
@@ -380,6 +381,29 @@ TEST_F(FramebufferDriverClientTest, AFailedCursorQueryIsLoggedWithItsCode) {
     m_transport->refuse(kQNExQueryMouseStatus, kGeneralError);
     EXPECT_FALSE(m_client->shouldQueryMouseOnFramebuffer(0, {}));
     EXPECT_TRUE(m_log.contains("kQNExQueryMouseStatus returned 0xe00002bc (-536870212) "));
+}
+
+TEST_F(FramebufferDriverClientTest, TheDriverRoundTripRunsOutsideTheOwnersLock) {
+    boot();
+    ASSERT_TRUE(m_client->setupUserClientWithError(nullptr));
+    // Another session's loop may take the lock (and query its own framebuffer) meanwhile.
+    bool freeDuringCall = false;
+    m_transport->duringCall(kQNExQueryMouseStatus, [&] {
+        freeDuringCall = std::async(std::launch::async, [&] {
+                             if (!m_mediatorLock.try_lock()) return false;
+                             m_mediatorLock.unlock();
+                             return true;
+                         }).get();
+    });
+    m_transport->answer(kQNExQueryMouseStatus, {7, 8, 1, 0});
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
+    EXPECT_TRUE(freeDuringCall);
+    EXPECT_EQ(m_client->mouseLocationOnFramebuffer(2, false, 0).x, 107);
+    EXPECT_TRUE(m_client->mouseCursorVisibleOnFramebuffer(2));
+    // A failure found after the call still clears what the last query left.
+    m_transport->refuse(kQNExQueryMouseStatus, kGeneralError);
+    EXPECT_FALSE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
+    EXPECT_FALSE(m_client->mouseCursorVisibleOnFramebuffer(2));
 }
 
 TEST(CursorGeometryCacheTest, GeometryIsReadAgainOnlyWhenTheSeedMovesOrTheSetIsAnother) {
