@@ -431,10 +431,11 @@ CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set) {
 
 } // namespace
 
+// Sets are told apart by owner, which needs no reference taken; an entry's weak reference keeps
+// its owner's identity from being reused, and gone sets' entries are dropped as new ones come.
 CursorGeometryCache::Entry* CursorGeometryCache::entryFor(const std::shared_ptr<QNBDisplaySet>& set) {
-    std::erase_if(m_entries, [](const Entry& e) { return e.set.expired(); });
     for (Entry& entry : m_entries)
-        if (entry.set.lock() == set) return &entry;
+        if (!entry.set.owner_before(set) && !set.owner_before(entry.set)) return &entry;
     return nullptr;
 }
 
@@ -449,7 +450,10 @@ CursorGeometryCache::Geometry CursorGeometryCache::refresh(const std::shared_ptr
     const Geometry geometry = m_read(*set); // round trips, outside the lock
     std::lock_guard lock(m_lock);
     Entry* entry = entryFor(set);
-    if (!entry) entry = &m_entries.emplace_back(Entry{set, 0, {}});
+    if (!entry) {
+        std::erase_if(m_entries, [](const Entry& e) { return e.set.expired(); });
+        entry = &m_entries.emplace_back(Entry{set, 0, {}});
+    }
     entry->seed = seed;
     entry->geometry = geometry;
     return geometry;

@@ -142,9 +142,15 @@ CGDirectDisplayID QNBDisplaySet::displayID() const {
 }
 
 // An empty set drives no framebuffer: −1, never index 0, which belongs to a real display.
+// Asked at every cursor tick: the first member alone, no copy of the list.
 int64_t QNBDisplaySet::framebufferIndex() const {
-    auto members = displays();
-    return members.empty() ? -1 : members.front()->framebufferIndex();
+    std::shared_ptr<QNBDisplay> first;
+    {
+        std::lock_guard guard(m_lock);
+        if (mDisplays.empty()) return -1;
+        first = mDisplays.front();
+    }
+    return first->framebufferIndex();
 }
 
 cg::CGRect QNBDisplaySet::frame() const {
