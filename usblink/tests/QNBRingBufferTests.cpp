@@ -149,7 +149,13 @@ TEST(QNBRingBuffer, FiftyMebibytesPassThroughAOneMebibyteRingOnTwoThreadsIntact)
 TEST(QNBPeerTalkNetSocket, AReadWaitsForAllItAsksAndGetsItInOrder) {
     platform::installFakeClock();
     LoopbackSocket s;
-    ASSERT_TRUE(s.delegate->accepted.size() == 1 && s.delegate->accepted[0] == s.socket);
+    {
+        // The channel reports itself connected from its own thread, possibly after the connect returned.
+        std::unique_lock lock(s.delegate->mutex);
+        ASSERT_TRUE(s.delegate->cv.wait_for(lock, std::chrono::seconds(10),
+                                            [&] { return !s.delegate->accepted.empty(); }));
+        ASSERT_TRUE(s.delegate->accepted.size() == 1 && s.delegate->accepted[0] == s.socket);
+    }
     s.stream("12345");
     auto reading = std::async(std::launch::async, [&] {
         char out[8];
