@@ -12,6 +12,7 @@
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/windowserver/ComposePool.h"
+#include "platform/windowserver/CompositionSequence.h"
 #include "platform/windowserver/CursorRecord.h"
 #include "platform/windowserver/DisplayInfo.h"
 #include "platform/windowserver/FramebufferSlot.h"
@@ -19,6 +20,7 @@
 #include "platform/windowserver/WindowServerConfig.h"
 #include "platform/windowserver/WorkThread.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -161,6 +163,10 @@ class WindowServer : public kernel::FramebufferListener {
         size_t length = 0;
         ipc::UniqueFd memfd; // a duplicate
         uint64_t offset = 0;
+        // The composition sequence page (a duplicate; none when it could not be made) and the
+        // generation of the display's target the view shows.
+        ipc::UniqueFd compositions;
+        uint64_t generation = 0;
     };
     std::optional<FramebufferView> framebufferView(uint32_t displayID);
 
@@ -260,6 +266,13 @@ class WindowServer : public kernel::FramebufferListener {
         cg::CGRect bounds;
     };
     std::optional<Canvas> canvasFor(uint32_t displayID);
+    // Where the display is composed (null when nowhere); after canvasFor.
+    const ComposeTarget* composeTargetOf(uint32_t displayID);
+    // The display's next composition is whole, its target's pixels no picture until then.
+    void composeWhole(uint32_t displayID);
+    // One composition of the display, counted in its composition sequence.
+    void composeCounted(uint32_t displayID, const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
+                        const std::vector<const Window*>& frontToBack, bool whole);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
     // Composes the rectangles (display pixels) of one canvas from the windows given front to
     // back; touches nothing else, so displays may be composed side by side.
@@ -340,6 +353,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetWidth = 0;
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
+    CompositionSequences m_compositions;
     std::map<uint32_t, PixelCounters> m_pixelCounters;
     ComposePool m_composePool{3}; // with this thread, up to four displays at once
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;

@@ -151,7 +151,7 @@ void WindowServer::supersede(uint32_t displayID, uint32_t exceptCid) {
 bool WindowServer::applyMode(uint32_t displayID, const ListedMode& mode) {
     if (displayID == kMainDisplayID) {
         m_mainCurrent = mode;
-        m_composeWhole.insert(displayID);
+        composeWhole(displayID);
         scheduleTick();
         return true;
     }
