@@ -65,7 +65,7 @@ void WindowServerService::serve(std::string_view op, RequestContext& ctx) {
     if (!cid) return ctx.refuse("no window-server connection yet: wait for the hello's answer");
     ctx.defer();
     Responder responder = ctx.responder();
-    m_host->windowServer().serve(
+    m_host->windowServer().serveQueued(
         cid, op, ctx.args(), [responder](std::optional<cf::Value> result, const std::string& why) mutable {
             if (result)
                 responder.reply(*result);

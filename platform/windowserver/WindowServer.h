@@ -178,6 +178,11 @@ class WindowServer : public kernel::FramebufferListener {
     // before this returns, except for requests that wait (accessibility), answered later on
     // the window-server thread.
     void serve(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply);
+    // The same, queued for the window-server thread without waiting for it to run: the reply
+    // comes from there. The caller (a connection's reader) goes on meanwhile, so requests it
+    // answers itself (the seed, display images) never wait behind compositions. Once many
+    // requests are queued this waits, as serve does, so a flood cannot grow the queue.
+    void serveQueued(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply);
     // The same, waiting for the answer (any thread but the window server's).
     std::optional<cf::Value> serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,
                                           std::string* why = nullptr);
@@ -354,6 +359,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
     CompositionSequences m_compositions;
+    std::atomic<size_t> m_queuedRequests{0}; // serveQueued's, not yet run
     std::map<uint32_t, PixelCounters> m_pixelCounters;
     ComposePool m_composePool{3}; // with this thread, up to four displays at once
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;
