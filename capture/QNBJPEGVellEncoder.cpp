@@ -322,7 +322,8 @@ QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
 
 std::shared_ptr<JPEGEncodePool> JPEGEncodePool::shared() {
     // Never destroyed: sessions may still hand it work while the process exits.
-    static auto* pool = new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(sharedWorkerCount()));
+    static auto* pool =
+        new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(sharedWorkerCount()));
     return *pool;
 }
 
@@ -333,7 +334,8 @@ size_t JPEGEncodePool::sharedWorkerCount() {
 std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodePool() {
     std::lock_guard lock(m_queuesLock);
     if (!m_encodePool)
-        m_encodePool = m_ownEncodePool ? std::make_shared<JPEGEncodePool>(m_encodeWorkerCount) : JPEGEncodePool::shared();
+        m_encodePool = m_ownEncodePool ? std::make_shared<JPEGEncodePool>(m_encodeWorkerCount)
+                                       : JPEGEncodePool::shared();
     return m_encodePool;
 }
 

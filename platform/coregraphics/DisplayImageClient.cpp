@@ -69,7 +69,8 @@ class PictureMemory {
         uint8_t* bytes = nullptr;
         {
             std::lock_guard lock(m_lock);
-            auto found = std::find_if(m_free.begin(), m_free.end(), [&](auto& f) { return f.first == length; });
+            auto found =
+                std::find_if(m_free.begin(), m_free.end(), [&](auto& f) { return f.first == length; });
             if (found != m_free.end()) {
                 bytes = found->second;
                 m_free.erase(found);
@@ -99,8 +100,8 @@ class PictureMemory {
 } // namespace
 
 CGImageRef CGImageCreateFromComposedPixels(const windowserver::CompositionEntry& entry, uint64_t generation,
-                                           const uint8_t* mapping, uint64_t mappingOffset, size_t mappingLength,
-                                           bool* stale) {
+                                           const uint8_t* mapping, uint64_t mappingOffset,
+                                           size_t mappingLength, bool* stale) {
     if (stale) *stale = false;
     if (!mapping) return nullptr;
     // A composition under way is waited out (a few milliseconds); a copy one tore is taken again.
@@ -317,9 +318,10 @@ class SocketProvider : public DisplayPixelProvider {
         if (!m_compositions) {
             struct stat st {};
             const int seals = ::fcntl(fd, F_GET_SEALS);
-            if (::fstat(fd, &st) != 0 || st.st_size < off_t(windowserver::kCompositionPageBytes) || seals < 0 ||
-                !(seals & F_SEAL_SHRINK)) {
-                platform::log("coregraphics: refused a composition sequence page that is short or not sealed");
+            if (::fstat(fd, &st) != 0 || st.st_size < off_t(windowserver::kCompositionPageBytes) ||
+                seals < 0 || !(seals & F_SEAL_SHRINK)) {
+                platform::log(
+                    "coregraphics: refused a composition sequence page that is short or not sealed");
                 return nullptr;
             }
             void* map = ::mmap(nullptr, windowserver::kCompositionPageBytes, PROT_READ, MAP_SHARED, fd, 0);
@@ -342,9 +344,9 @@ class SocketProvider : public DisplayPixelProvider {
             if (!mapping) mapping = mapFramebuffer(display);
             if (!mapping || !mapping->entry) return nullptr; // no sequences: the picture is asked for
             bool stale = false;
-            CGImageRef image = CGImageCreateFromComposedPixels(*mapping->entry, mapping->generation, mapping->bytes,
-                                                               uint64_t(mapping->offset), size_t(mapping->length),
-                                                               &stale);
+            CGImageRef image =
+                CGImageCreateFromComposedPixels(*mapping->entry, mapping->generation, mapping->bytes,
+                                                uint64_t(mapping->offset), size_t(mapping->length), &stale);
             if (image || !stale) return image;
             mapping.reset();
         }
@@ -401,7 +403,7 @@ class SocketProvider : public DisplayPixelProvider {
     std::mutex m_mappingsMutex;
     std::vector<Mapping> m_mappings;
     const windowserver::CompositionEntry* m_compositions = nullptr; // the page, once mapped
-    std::map<CGDirectDisplayID, Mapping> m_current; // each display's last answer
+    std::map<CGDirectDisplayID, Mapping> m_current;                 // each display's last answer
     std::mutex m_streamsMutex;
     std::weak_ptr<ipc::Connection> m_listening;
     std::map<uint64_t, std::weak_ptr<DisplayStreamClient>> m_streams;

@@ -177,7 +177,9 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
     const auto ordered = windowsInOrder();
     std::vector<ComposePool::Task> tasks;
     for (const Job& job : jobs)
-        tasks.push_back([this, &job, &ordered] { composeCounted(job.id, job.canvas, job.pixelRects, ordered, job.whole); });
+        tasks.push_back([this, &job, &ordered] {
+            composeCounted(job.id, job.canvas, job.pixelRects, ordered, job.whole);
+        });
     m_composePool.run(tasks);
     const int64_t composedAt = platform::now().time_since_epoch().count();
     for (const Job& job : jobs) {

@@ -148,15 +148,17 @@ TEST(ComposedPixels, OnlyAWholeUntornCompositionInsideTheMappingIsCopied) {
     CompositionEntry entry{};
     fillEntry(entry, 8, kWidth, kHeight, kPitch, kOffset);
     auto copy = [&](size_t length = kLength, bool* stale = nullptr, uint64_t generation = 3) {
-        return cg::CGImageCreateFromComposedPixels(entry, generation, framebuffer.data(), kOffset, length, stale);
+        return cg::CGImageCreateFromComposedPixels(entry, generation, framebuffer.data(), kOffset, length,
+                                                   stale);
     };
 
     auto image = copy();
     ASSERT_TRUE(image);
     EXPECT_EQ(cg::CGImageGetBytesPerRow(image), 64u + 64u); // padded as every display image
     for (uint32_t y = 0; y < kHeight; ++y) {
-        EXPECT_EQ(std::memcmp(cg::CGImageGetBytePtr(image) + y * 128, framebuffer.data() + y * kPitch, kWidth * 4),
-                  0);
+        EXPECT_EQ(
+            std::memcmp(cg::CGImageGetBytePtr(image) + y * 128, framebuffer.data() + y * kPitch, kWidth * 4),
+            0);
         EXPECT_EQ(cg::CGImageGetBytePtr(image)[y * 128 + kWidth * 4], 0); // padding zero
     }
 

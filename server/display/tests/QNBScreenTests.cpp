@@ -205,8 +205,9 @@ TEST(QNBScreenGeometry, ReadAgainOnlyWhenTheSeedMovesOrTheWindowServerChanges) {
         });
         fake->answer("ws.display", [x](const cf::Value&) {
             return std::optional<cf::Value>(cf::Dictionary{
-                {"display", cf::Dictionary{{"online", true}, {"x", *x}, {"y", 0.0}, {"width", 800.0},
-                                           {"height", 600.0}}}});
+                {"display",
+                 cf::Dictionary{
+                     {"online", true}, {"x", *x}, {"y", 0.0}, {"width", 800.0}, {"height", 600.0}}}});
         });
     };
     uint32_t seed = 5;
