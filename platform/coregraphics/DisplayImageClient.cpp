@@ -270,6 +270,10 @@ class SocketProvider : public DisplayPixelProvider {
     std::optional<Mapping> mapFramebuffer(CGDirectDisplayID display) {
         auto connection = ipc::Connection::shared();
         if (!connection) return std::nullopt;
+        {
+            std::lock_guard lock(m_mappingsMutex);
+            followConnection(connection);
+        }
         ipc::Reply reply =
             connection->request(windowserver::op::framebuffer, cf::Dictionary{{"display", int64_t(display)}});
         if (!reply.ok || !reply.result || reply.fds.empty() || reply.fds.size() > 2) return std::nullopt;
@@ -309,8 +313,17 @@ class SocketProvider : public DisplayPixelProvider {
         return m_current[display] = m_mappings.back();
     }
 
+    // Another platformd (tests boot several in one process) has pages and targets of its own:
+    // what the last one answered is forgotten. Under m_mappingsMutex.
+    void followConnection(const std::shared_ptr<ipc::Connection>& connection) {
+        if (m_copiesConnection.lock() == connection) return;
+        m_copiesConnection = connection;
+        m_current.clear();
+        m_compositions = nullptr; // the old page stays mapped: an entry may still be read
+    }
+
     // The display's entry in the composition sequence page, mapped read-only once for the
-    // process. Refused unless the page is a page sealed against shrinking (no read may fault).
+    // connection. Refused unless the page is a page sealed against shrinking (no read may fault).
     const windowserver::CompositionEntry* compositionEntry(CGDirectDisplayID display, int fd) {
         auto index = windowserver::compositionIndex(display);
         if (!index) return nullptr;
@@ -334,9 +347,12 @@ class SocketProvider : public DisplayPixelProvider {
     // The whole display copied from its framebuffer; null when it cannot be (the window server
     // then makes the picture). A display whose target changed is mapped again once.
     CGImageRef copyComposedPixels(CGDirectDisplayID display) {
+        auto connection = ipc::Connection::shared();
+        if (!connection) return nullptr;
         std::optional<Mapping> mapping;
         {
             std::lock_guard lock(m_mappingsMutex);
+            followConnection(connection);
             auto found = m_current.find(display);
             if (found != m_current.end()) mapping = found->second;
         }
@@ -404,6 +420,7 @@ class SocketProvider : public DisplayPixelProvider {
     std::vector<Mapping> m_mappings;
     const windowserver::CompositionEntry* m_compositions = nullptr; // the page, once mapped
     std::map<CGDirectDisplayID, Mapping> m_current;                 // each display's last answer
+    std::weak_ptr<ipc::Connection> m_copiesConnection;              // whose answers m_current holds
     std::mutex m_streamsMutex;
     std::weak_ptr<ipc::Connection> m_listening;
     std::map<uint64_t, std::weak_ptr<DisplayStreamClient>> m_streams;
