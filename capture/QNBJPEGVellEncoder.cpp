@@ -323,12 +323,8 @@ QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
 std::shared_ptr<JPEGEncodePool> JPEGEncodePool::shared() {
     // Never destroyed: sessions may still hand it work while the process exits.
     static auto* pool =
-        new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(sharedWorkerCount()));
+        new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(defaultWorkerCount()));
     return *pool;
-}
-
-size_t JPEGEncodePool::sharedWorkerCount() {
-    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2 * kStrips);
 }
 
 std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodePool() {

@@ -81,11 +81,11 @@ class JPEGEncodePool {
     size_t workerCount() const { return m_workers.size(); }
     // As many workers as a large change has strips, fewer on a small machine.
     static size_t defaultWorkerCount();
-    // The pool every session's encoder shares unless given a worker count of its own: frames of
-    // several sessions take turns at a few workers instead of all running at once on a crowd of
-    // threads, so each is done sooner.
+    // The pool every session's encoder shares unless given a worker count of its own, with the
+    // default number of workers: frames of several sessions take turns, each encoded by all the
+    // workers at once, instead of all running together on a crowd of threads, so each is done
+    // sooner.
     static std::shared_ptr<JPEGEncodePool> shared();
-    static size_t sharedWorkerCount();
 
   private:
     void workerMain(std::shared_ptr<JPEGCompressor> compressor);
