@@ -320,9 +320,18 @@ QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
     lastUpdateRectList.reset();
 }
 
+std::shared_ptr<JPEGEncodePool> JPEGEncodePool::shared() {
+    // Never destroyed: sessions may still hand it work while the process exits.
+    static auto* pool =
+        new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(defaultWorkerCount()));
+    return *pool;
+}
+
 std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodePool() {
     std::lock_guard lock(m_queuesLock);
-    if (!m_encodePool) m_encodePool = std::make_shared<JPEGEncodePool>(m_encodeWorkerCount);
+    if (!m_encodePool)
+        m_encodePool = m_ownEncodePool ? std::make_shared<JPEGEncodePool>(m_encodeWorkerCount)
+                                       : JPEGEncodePool::shared();
     return m_encodePool;
 }
 
@@ -331,6 +340,7 @@ void QNBJPEGVellEncoder::setEncodeWorkerCount(size_t workers) {
     {
         std::lock_guard lock(m_queuesLock);
         m_encodeWorkerCount = std::max<size_t>(workers, 1);
+        m_ownEncodePool = true;
         old = std::move(m_encodePool);
     }
     // The old pool ends here: what it still holds is encoded before its workers leave.

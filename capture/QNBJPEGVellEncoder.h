@@ -81,6 +81,11 @@ class JPEGEncodePool {
     size_t workerCount() const { return m_workers.size(); }
     // As many workers as a large change has strips, fewer on a small machine.
     static size_t defaultWorkerCount();
+    // The pool every session's encoder shares unless given a worker count of its own, with the
+    // default number of workers: frames of several sessions take turns, each encoded by all the
+    // workers at once, instead of all running together on a crowd of threads, so each is done
+    // sooner.
+    static std::shared_ptr<JPEGEncodePool> shared();
 
   private:
     void workerMain(std::shared_ptr<JPEGCompressor> compressor);
@@ -169,7 +174,8 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::recursive_mutex& compressionSessionLock() { return m_compressionSessionLock; }
     // Waits until every frame built so far has been written (tests, shutdown).
     void drainQueues();
-    // The number of encoding workers for frames built from now on (at least 1).
+    // The number of encoding workers for frames built from now on (at least 1), in a pool of the
+    // encoder's own instead of the shared one.
     void setEncodeWorkerCount(size_t workers);
     void setEncodeObserver(EncodeObserver observer);
 
@@ -211,6 +217,7 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     dispatch::dispatch_queue_t m_sendQueue, m_autoEncodeQueue;
     std::shared_ptr<JPEGEncodePool> m_encodePool;
     size_t m_encodeWorkerCount = JPEGEncodePool::defaultWorkerCount();
+    bool m_ownEncodePool = false; // a worker count was set: a pool of the encoder's own
     EncodeObserver m_encodeObserver;
 
     const std::shared_ptr<LoopState> m_loop = std::make_shared<LoopState>();

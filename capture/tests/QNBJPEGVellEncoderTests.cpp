@@ -510,6 +510,31 @@ TEST_F(QNBJPEGVellEncoderTest, WorkersFinishingInReverseStillSendTheSerialBytesI
     EXPECT_EQ(serialSocket->streamNow(), socket->streamNow());
 }
 
+// Sessions share one encode pool unless given a worker count: frames of several sessions built
+// at once are each written whole, in list order, with the bytes of a serial encoding.
+TEST_F(QNBJPEGVellEncoderTest, SessionsSharingTheEncodePoolEachWriteTheirWholeFrames) {
+    open(2048, 1536);
+    std::vector<std::shared_ptr<testing::RecordingSocket>> sockets;
+    std::vector<std::shared_ptr<QNBJPEGVellEncoder>> sessions;
+    auto set = std::make_shared<server::QNBDisplaySet>();
+    set->addDisplay(display);
+    for (int i = 0; i < 3; ++i) {
+        sockets.push_back(std::make_shared<testing::RecordingSocket>());
+        sockets.back()->probeLock = false;
+        sessions.push_back(QNBJPEGVellEncoder::create());
+        sessions.back()->setEncoderInformation(set, sockets.back(), {});
+    }
+    for (auto& session : sessions)
+        session->encodeFrame(0, false, display, 0x20);
+    const auto serial = serialWholeDisplayFrame(2048, 1536);
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        EXPECT_TRUE(testing::eventually([&] { return parseFrames(sockets[i]->streamNow()).size() == 1; }));
+        sessions[i]->stopSession();
+        sessions[i]->drainQueues();
+        EXPECT_EQ(sockets[i]->streamNow(), serial);
+    }
+}
+
 TEST_F(QNBJPEGVellEncoderTest, TheSenderWaitingForASlotIsWokenByThatSlotWhateverFinishedAheadOfIt) {
     // Only the slot the sender waits for wakes it: strips finishing out of order, some ahead of
     // the sender and some behind it, still give the whole frame in list order.

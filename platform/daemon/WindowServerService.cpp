@@ -66,7 +66,7 @@ void WindowServerService::serve(std::string_view op, RequestContext& ctx) {
     if (!cid) return ctx.refuse("no window-server connection yet: wait for the hello's answer");
     ctx.defer();
     Responder responder = ctx.responder();
-    m_host->windowServer().serve(
+    m_host->windowServer().serveQueued(
         cid, op, ctx.args(), [responder](std::optional<cf::Value> result, const std::string& why) mutable {
             if (result)
                 responder.reply(*result);
@@ -188,11 +188,16 @@ void WindowServerService::framebuffer(RequestContext& ctx) {
         return ctx.reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorIllegalArgument)}});
     std::vector<ipc::UniqueFd> fds;
     fds.push_back(std::move(view->memfd));
-    ctx.responder().reply(cf::Dictionary{{"status", int64_t(cg::kCGErrorSuccess)},
-                                         {"bytesPerRow", int64_t(view->bytesPerRow)},
-                                         {"length", int64_t(view->length)},
-                                         {"offset", int64_t(view->offset)}},
-                          std::move(fds));
+    cf::Dictionary answer{{"status", int64_t(cg::kCGErrorSuccess)},
+                          {"bytesPerRow", int64_t(view->bytesPerRow)},
+                          {"length", int64_t(view->length)},
+                          {"offset", int64_t(view->offset)}};
+    // With the composition sequences, the client may copy pictures of the display itself.
+    if (view->compositions) {
+        fds.push_back(std::move(view->compositions));
+        answer.insert_or_assign("generation", int64_t(view->generation));
+    }
+    ctx.responder().reply(std::move(answer), std::move(fds));
 }
 
 } // namespace platformd

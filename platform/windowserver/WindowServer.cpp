@@ -114,7 +114,7 @@ void WindowServer::boot() {
     m_timers.start();
     // The main display's first composition is whole.
     m_thread.post([this] {
-        m_composeWhole.insert(kMainDisplayID);
+        composeWhole(kMainDisplayID);
         scheduleTick();
     });
     if (auto builtIn = IORegistryEntry::fromPath(kBuiltInFramebufferPath)) {
@@ -332,6 +332,7 @@ void WindowServer::removeDisplay(FramebufferSlot& slot) {
     }
     slot.displayConnect.reset();
     slot.target.release();
+    m_compositions.invalidate(id);
     blankStreamsOf(id);
     layout();
     platform::log("windowserver: display 0x%x removed", slot.display.displayID);
@@ -378,7 +379,7 @@ void WindowServer::adoptMemory(FramebufferSlot& slot, FramebufferMemory& memory)
     slot.display.scale = slot.scale;
     slot.display.bytesPerRow = memory.bytesPerRow;
     slot.display.ownBuffer = slot.target.usesOwnBuffer();
-    m_composeWhole.insert(kFirstVirtualDisplayID + slot.index);
+    composeWhole(kFirstVirtualDisplayID + slot.index);
     scheduleTick();
 }
 
@@ -400,6 +401,7 @@ void WindowServer::retire(FramebufferSlot& slot) {
     }
     slot.connectRef = slot.vblRef = nullptr;
     slot.target.release();
+    m_compositions.invalidate(kFirstVirtualDisplayID + slot.index);
     if (slot.online) removeDisplay(slot);
     {
         IOGateLock gate(fb);

@@ -13,6 +13,7 @@
 #include "platform/kernel/IOFramebuffer.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/windowserver/ComposePool.h"
+#include "platform/windowserver/CompositionSequence.h"
 #include "platform/windowserver/CursorRecord.h"
 #include "platform/windowserver/DisplayInfo.h"
 #include "platform/windowserver/FramebufferSlot.h"
@@ -20,6 +21,7 @@
 #include "platform/windowserver/WindowServerConfig.h"
 #include "platform/windowserver/WorkThread.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -165,6 +167,10 @@ class WindowServer : public kernel::FramebufferListener {
         size_t length = 0;
         ipc::UniqueFd memfd; // a duplicate
         uint64_t offset = 0;
+        // The composition sequence page (a duplicate; none when it could not be made) and the
+        // generation of the display's target the view shows.
+        ipc::UniqueFd compositions;
+        uint64_t generation = 0;
     };
     std::optional<FramebufferView> framebufferView(uint32_t displayID);
 
@@ -176,6 +182,11 @@ class WindowServer : public kernel::FramebufferListener {
     // before this returns, except for requests that wait (accessibility), answered later on
     // the window-server thread.
     void serve(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply);
+    // The same, queued for the window-server thread without waiting for it to run: the reply
+    // comes from there. The caller (a connection's reader) goes on meanwhile, so requests it
+    // answers itself (the seed, display images) never wait behind compositions. Once many
+    // requests are queued this waits, as serve does, so a flood cannot grow the queue.
+    void serveQueued(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply);
     // The same, waiting for the answer (any thread but the window server's).
     std::optional<cf::Value> serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,
                                           std::string* why = nullptr);
@@ -264,6 +275,13 @@ class WindowServer : public kernel::FramebufferListener {
         cg::CGRect bounds;
     };
     std::optional<Canvas> canvasFor(uint32_t displayID);
+    // Where the display is composed (null when nowhere); after canvasFor.
+    const ComposeTarget* composeTargetOf(uint32_t displayID);
+    // The display's next composition is whole, its target's pixels no picture until then.
+    void composeWhole(uint32_t displayID);
+    // One composition of the display, counted in its composition sequence.
+    void composeCounted(uint32_t displayID, const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
+                        const std::vector<const Window*>& frontToBack, bool whole);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
     // Composes the rectangles (display pixels) of one canvas from the windows given front to
     // back; touches nothing else, so displays may be composed side by side.
@@ -344,6 +362,8 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_mainTargetWidth = 0;
     uint32_t m_mainTargetHeight = 0;
     std::set<uint32_t> m_composeWhole; // displays whose next composition is whole
+    CompositionSequences m_compositions;
+    std::atomic<size_t> m_queuedRequests{0}; // serveQueued's, not yet run
     std::map<uint32_t, PixelCounters> m_pixelCounters;
     ComposePool m_composePool{3}; // with this thread, up to four displays at once
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;

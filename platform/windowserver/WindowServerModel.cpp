@@ -151,7 +151,7 @@ void WindowServer::supersede(uint32_t displayID, uint32_t exceptCid) {
 bool WindowServer::applyMode(uint32_t displayID, const ListedMode& mode) {
     if (displayID == kMainDisplayID) {
         m_mainCurrent = mode;
-        m_composeWhole.insert(displayID);
+        composeWhole(displayID);
         scheduleTick();
         return true;
     }
@@ -443,6 +443,23 @@ void WindowServer::serve(uint32_t cid, std::string_view op, const cf::Value& arg
         dispatch(*client, op, args, reply);
     });
     if (!ran && reply) reply(std::nullopt, "the window server is not running");
+}
+
+void WindowServer::serveQueued(uint32_t cid, std::string_view op, const cf::Value& args, Reply reply) {
+    constexpr size_t kMaxQueuedRequests = 256;
+    if (m_thread.isCurrent() || m_queuedRequests.fetch_add(1) >= kMaxQueuedRequests) {
+        if (!m_thread.isCurrent()) --m_queuedRequests;
+        return serve(cid, op, args, std::move(reply));
+    }
+    auto shared = std::make_shared<Reply>(std::move(reply));
+    bool queued = m_thread.post([this, cid, op = std::string(op), args, shared] {
+        --m_queuedRequests;
+        serve(cid, op, args, std::move(*shared));
+    });
+    if (!queued) {
+        --m_queuedRequests;
+        if (*shared) (*shared)(std::nullopt, "the window server is not running");
+    }
 }
 
 std::optional<cf::Value> WindowServer::serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,

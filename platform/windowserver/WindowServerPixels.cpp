@@ -103,7 +103,7 @@ std::optional<WindowServer::Canvas> WindowServer::canvasFor(uint32_t displayID) 
         if (w != m_mainTargetWidth || h != m_mainTargetHeight || !m_mainTarget.isSet()) {
             if (!m_mainTarget.set({}, uint64_t(w) * 4, h)) return std::nullopt;
             m_mainTargetWidth = w, m_mainTargetHeight = h;
-            m_composeWhole.insert(displayID);
+            composeWhole(displayID);
         }
         canvas.bytes = m_mainTarget.bytes();
         canvas.bytesPerRow = m_mainTarget.bytesPerRow();
@@ -121,6 +121,29 @@ std::optional<WindowServer::Canvas> WindowServer::canvasFor(uint32_t displayID) 
     return canvas;
 }
 
+const ComposeTarget* WindowServer::composeTargetOf(uint32_t displayID) {
+    if (displayID == kMainDisplayID) return &m_mainTarget;
+    auto slot = onlineSlot(displayID);
+    return slot ? &slot->target : nullptr;
+}
+
+void WindowServer::composeWhole(uint32_t displayID) {
+    m_composeWhole.insert(displayID);
+    m_compositions.invalidate(displayID);
+}
+
+void WindowServer::composeCounted(uint32_t displayID, const Canvas& canvas,
+                                  const std::vector<cg::CGRect>& pixelRects,
+                                  const std::vector<const Window*>& frontToBack, bool whole) {
+    const ComposeTarget* target = composeTargetOf(displayID);
+    const bool inMemfd = target && target->memfd() >= 0;
+    if (inMemfd) m_compositions.begin(displayID);
+    compose(canvas, pixelRects, frontToBack);
+    if (inMemfd)
+        m_compositions.end(displayID, whole, canvas.width, canvas.height, canvas.bytesPerRow,
+                           target->memfdOffset());
+}
+
 // Composes what the damage (global points) touches on every online display, and the whole of
 // displays new or in a new mode. Displays are composed side by side, all done before their
 // streams learn what changed.
@@ -130,13 +153,15 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
         uint32_t id = 0;
         Canvas canvas;
         std::vector<cg::CGRect> pixelRects;
+        bool whole = false;
     };
     std::vector<Job> jobs;
     for (uint32_t id : onlineIDs()) {
         auto canvas = canvasFor(id);
         if (!canvas) continue;
         std::vector<cg::CGRect> rects;
-        if (m_composeWhole.erase(id)) {
+        const bool whole = m_composeWhole.erase(id) > 0;
+        if (whole) {
             rects.push_back(canvas->bounds);
         } else {
             rects = damage;
@@ -145,14 +170,16 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
         for (auto& r : rects)
             if (auto box = pixelBox(r, canvas->bounds, canvas->scale, canvas->width, canvas->height))
                 pixelRects.push_back(cg::CGRectMake(box->x1, box->y1, box->x2 - box->x1, box->y2 - box->y1));
-        if (!pixelRects.empty()) jobs.push_back({id, *canvas, std::move(pixelRects)});
+        if (!pixelRects.empty()) jobs.push_back({id, *canvas, std::move(pixelRects), whole});
     }
     m_composeWhole.clear();
     if (jobs.empty()) return;
     const auto ordered = windowsInOrder();
     std::vector<ComposePool::Task> tasks;
     for (const Job& job : jobs)
-        tasks.push_back([&job, &ordered] { compose(job.canvas, job.pixelRects, ordered); });
+        tasks.push_back([this, &job, &ordered] {
+            composeCounted(job.id, job.canvas, job.pixelRects, ordered, job.whole);
+        });
     m_composePool.run(tasks);
     const int64_t composedAt = platform::now().time_since_epoch().count();
     for (const Job& job : jobs) {
@@ -370,7 +397,8 @@ std::optional<DisplaySnapshot> WindowServer::snapshotDisplay(uint32_t displayID,
         // A display not yet composed is composed whole first.
         if (m_composeWhole.count(displayID)) {
             m_composeWhole.erase(displayID);
-            compose(*canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)}, windowsInOrder());
+            composeCounted(displayID, *canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)},
+                           windowsInOrder(), true);
             streamsComposed(displayID, *canvas, {cg::CGRectMake(0, 0, canvas->width, canvas->height)});
         }
         pixman_box32_t box{0, 0, int32_t(canvas->width), int32_t(canvas->height)};

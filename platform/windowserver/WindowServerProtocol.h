@@ -56,8 +56,9 @@ constexpr std::string_view streamStart = "ws.streamStart";
 constexpr std::string_view streamStop = "ws.streamStop";
 // {on}: pool surfaces given back are overwritten with a poison pattern.
 constexpr std::string_view poison = "ws.poison";
-// {display}: {status, bytesPerRow?, length?, offset?} and the memfd holding the display's
-// composed pixels, to be mapped read-only.
+// {display}: {status, bytesPerRow?, length?, offset?, generation?} and the memfd holding the
+// display's composed pixels, to be mapped read-only; with a generation, a second memfd: the
+// composition sequence page (CompositionSequence.h), the display's target being at that generation.
 constexpr std::string_view framebuffer = "ws.framebuffer";
 // Cursor: state {seed, x, y}; data for a cid; image (a system cursor or pixels); moves and
 // the hide count (per process, or the hooks').
@@ -110,7 +111,7 @@ inline constexpr ipc::OpSpec kWindowServerOps[] = {
     {op::streamStart, "stream", "status"},
     {op::streamStop, "stream", "status"},
     {op::poison, "on", "status"},
-    {op::framebuffer, "display", "status bytesPerRow? length? offset?"},
+    {op::framebuffer, "display", "status bytesPerRow? length? offset? generation?"},
     {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse", "status window?"},
     {op::setWindow, "window x? y? width? height? title? onScreen?", "status"},
     {op::releaseWindow, "window", "status"},

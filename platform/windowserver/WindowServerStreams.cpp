@@ -411,12 +411,7 @@ std::optional<WindowServer::FramebufferView> WindowServer::framebufferView(uint3
     m_thread.runAndWait([&] {
         auto canvas = canvasFor(displayID);
         if (!canvas) return;
-        const ComposeTarget* target = nullptr;
-        if (displayID == kMainDisplayID) {
-            target = &m_mainTarget;
-        } else if (auto slot = onlineSlot(displayID)) {
-            target = &slot->target;
-        }
+        const ComposeTarget* target = composeTargetOf(displayID);
         if (!target) return;
         FramebufferView view;
         view.bytes = canvas->bytes;
@@ -425,6 +420,9 @@ std::optional<WindowServer::FramebufferView> WindowServer::framebufferView(uint3
         if (int fd = target->memfd(); fd >= 0) {
             view.memfd = ipc::UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
             view.offset = target->memfdOffset();
+            view.generation = m_compositions.generation(displayID);
+            if (int page = m_compositions.memfd(); page >= 0)
+                view.compositions = ipc::UniqueFd(::fcntl(page, F_DUPFD_CLOEXEC, 0));
         }
         out = std::move(view);
     });

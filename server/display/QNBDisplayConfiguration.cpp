@@ -139,15 +139,30 @@ std::vector<std::shared_ptr<QNBDisplayRefreshProtocol>> QNBDisplayConfiguration:
 
 // The listeners are walked over a copy taken under the set's lock, so one may register or
 // unregister (itself or another) from inside its call; a listener already gone is skipped.
+// Several listeners (sessions, each capturing its own display) are called side by side, so a
+// refresh costs the slowest of them rather than their sum; all have returned before the callback
+// does, while its rectangles are valid.
 void QNBDisplayConfiguration::QNBDisplayScreenRefreshCallback(uint32_t count, const cg::CGRect* rectArray,
                                                               void* context) {
     auto* configuration = static_cast<QNBDisplayConfiguration*>(context);
     if (!configuration) return;
     std::lock_guard refreshGuard(screenRefreshLock());
-    for (const auto& listener : configuration->registeredDisplays()) {
+    const auto listeners = configuration->registeredDisplays();
+    auto refresh = [count, rectArray](const std::shared_ptr<QNBDisplayRefreshProtocol>& listener) {
         if (listener->respondsToFeedQueuedRefreshes()) listener->feedQueuedRefreshes();
         listener->screenRefreshed(count, rectArray);
+    };
+    if (listeners.size() <= 1) {
+        for (const auto& listener : listeners)
+            refresh(listener);
+        return;
     }
+    auto group = dispatch::dispatch_group_create();
+    auto queue = dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_HIGH);
+    for (size_t i = 1; i < listeners.size(); ++i)
+        dispatch::dispatch_group_async(group, queue, [&refresh, &listeners, i] { refresh(listeners[i]); });
+    refresh(listeners.front());
+    dispatch::dispatch_group_wait(group, dispatch::DISPATCH_TIME_FOREVER);
 }
 
 // ---- Reconfiguration

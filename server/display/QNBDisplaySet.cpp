@@ -90,7 +90,7 @@ cg::CGRect QNBDisplay::scaleCorrectedDisplayBounds() const {
 }
 
 cg::CGRect QNBDisplay::normalizedDisplayBounds() const {
-    return cg::CGDisplayBounds(displayID());
+    return QNBScreen::normalizedDisplayBoundsForDisplayID(displayID());
 }
 
 double QNBDisplay::scale() const {

@@ -5,11 +5,13 @@
 #include "platform/core/Format.h"
 #include "platform/coregraphics/CGDirectDisplay.h"
 #include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/WindowServerTransport.h"
 #include "platform/foundation/CFBundleLocalization.h"
 #include "platform/iokit/IOGraphicsLib.h"
 #include "server/display/DisplayInformation.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 namespace server {
@@ -91,6 +93,57 @@ void resetScreensLocked(ScreenCache& cache) {
     cache.seed = cg::CGSDisplayMappingChangedSeed();
 }
 
+// A display's bounds (points) and its current mode's resolution, kept per display and read
+// again only when the window server's display-mapping seed has moved (every reconfiguration
+// moves it once its new state answers): the refresh road asks for both at each refresh of each
+// session, and each read is a round trip the window server's thread answers between its
+// compositions, while the seed is answered at once. A seed of 0 (unreadable) is never trusted,
+// and another window server (a new transport) starts over, its seeds being its own.
+struct DisplayGeometry {
+    cg::CGRect bounds{};
+    double resolution = 1.0;
+};
+
+struct DisplayGeometryCache {
+    std::mutex lock;
+    std::weak_ptr<cg::WindowServerTransport> transport; // whose seeds the entries carry
+    std::map<CGDirectDisplayID, std::pair<uint32_t, DisplayGeometry>> entries; // display: seed, geometry
+};
+
+DisplayGeometry readDisplayGeometry(CGDirectDisplayID display) {
+    DisplayGeometry geometry;
+    geometry.bounds = cg::CGDisplayBounds(display);
+    if (std::optional<cf::Value> mode = currentModeDictionary(display)) {
+        const cf::Value* resolution = mode->find(kModeResolutionKey);
+        if (resolution) geometry.resolution = resolution->doubleValue();
+    }
+    return geometry;
+}
+
+DisplayGeometry displayGeometry(CGDirectDisplayID display) {
+    static auto* cache = new DisplayGeometryCache; // lives for the process, as the screen cache
+    const auto transport = cg::CGSCurrentWindowServerTransport();
+    const uint32_t seed = cg::CGSDisplayMappingChangedSeed();
+    if (seed != 0) {
+        std::lock_guard lock(cache->lock);
+        if (cache->transport.lock() != transport) {
+            cache->entries.clear();
+            cache->transport = transport;
+        }
+        auto found = cache->entries.find(display);
+        if (found != cache->entries.end() && found->second.first == seed) return found->second.second;
+    }
+    // Read after the seed: a reconfiguration completing meanwhile moves the seed again, so what
+    // is kept under this seed is never older than the seed.
+    const DisplayGeometry geometry = readDisplayGeometry(display);
+    if (seed != 0) {
+        std::lock_guard lock(cache->lock);
+        if (cache->transport.lock() == transport)
+            cache->entries.insert_or_assign(display, std::make_pair(seed, geometry));
+    }
+    return geometry;
+}
+
 } // namespace
 
 void GetCGSScreenBounds(CGDirectDisplayID display, cg::CGRect* bounds) {
@@ -122,7 +175,7 @@ cg::CGSize QNBScreen::displaySizeInPixels() const {
 }
 
 cg::CGRect QNBScreen::normalizedDisplayBounds() const {
-    return cg::CGDisplayBounds(displayID());
+    return normalizedDisplayBoundsForDisplayID(displayID());
 }
 
 cg::CGRect QNBScreen::scaleCorrectedDisplayBounds() const {
@@ -233,10 +286,24 @@ std::optional<cf::Value> QNBScreen::deviceDescriptionForDisplayID(CGDirectDispla
 
 // ---- Bounds and scale
 
+cg::CGRect QNBScreen::normalizedDisplayBoundsForDisplayID(CGDirectDisplayID display) {
+    return displayGeometry(display).bounds;
+}
+
+namespace {
+
+double scaleOf(const DisplayGeometry& geometry) {
+    if (!transmitsRetinaGraphics() || foundation::BCDSystemVersionFunction() < 0x0A0700) return 1.0;
+    return geometry.resolution > 1.0 ? geometry.resolution : 1.0;
+}
+
+} // namespace
+
 cg::CGRect QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(CGDirectDisplayID display) {
     if (display == 0) return cg::CGRectZero;
-    cg::CGRect bounds = cg::CGDisplayBounds(display);
-    const double factor = scaleForDisplayID(display);
+    const DisplayGeometry geometry = displayGeometry(display);
+    cg::CGRect bounds = geometry.bounds;
+    const double factor = scaleOf(geometry);
     bounds.size.width *= factor;
     bounds.size.height *= factor;
     return bounds;
@@ -244,11 +311,7 @@ cg::CGRect QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(CGDirectDisplayID 
 
 double QNBScreen::scaleForDisplayID(CGDirectDisplayID display) {
     if (!transmitsRetinaGraphics() || foundation::BCDSystemVersionFunction() < 0x0A0700) return 1.0;
-    std::optional<cf::Value> mode = currentModeDictionary(display);
-    if (!mode) return 1.0;
-    const cf::Value* resolution = mode->find(kModeResolutionKey);
-    const double scale = resolution ? resolution->doubleValue() : 1.0;
-    return scale > 1.0 ? scale : 1.0;
+    return scaleOf(displayGeometry(display));
 }
 
 // ---- Modes

@@ -120,6 +120,9 @@ class QNBScreen {
     userDescriptionForScreen(const std::shared_ptr<appkit::NSScreen>& screen);
     static std::optional<std::string> copyDisplayNameForDisplayID(CGDirectDisplayID display);
     static std::optional<cf::Value> deviceDescriptionForDisplayID(CGDirectDisplayID display);
+    // The display's bounds (points) and scale, read again only when the display-mapping seed
+    // moved.
+    static cg::CGRect normalizedDisplayBoundsForDisplayID(CGDirectDisplayID display);
     static cg::CGRect scaleCorrectedDisplayBoundsForDisplayID(CGDirectDisplayID display);
     static double scaleForDisplayID(CGDirectDisplayID display);
     static cg::CGSize sizeOfMode(int mode);

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <thread>
 
 namespace windowserver {
 
@@ -124,6 +126,44 @@ TEST_F(WindowServerRequests, MalformedArgumentsAreRefusedAndChangeNothing) {
     EXPECT_FALSE(ask(op::axAnswer, {{"request", 77}, {"status", 0}}));
     EXPECT_EQ(status(op::axRespond, {{"pid", 999}, {"responding", true}}), -25201); // not its own pid
     m_server->disconnect(other);
+}
+
+// A queued request does not hold its caller while the window server's thread is busy: the
+// caller (a connection's reader) goes on, and the answer comes once the thread gets to it, in
+// the order the requests came.
+TEST_F(WindowServerRequests, QueuedRequestsAreAnsweredLaterInOrderWithoutHoldingTheCaller) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool busy = false, release = false;
+    std::vector<int> answers;
+    std::thread worker([&] {
+        m_server->perform([&] {
+            std::unique_lock lock(mutex);
+            busy = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return release; });
+        });
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return busy; });
+    }
+    for (int i = 0; i < 3; ++i)
+        m_server->serveQueued(m_cid, op::display, cf::Dictionary{{"display", 1}},
+                              [&, i](std::optional<cf::Value> result, const std::string&) {
+                                  std::lock_guard lock(mutex);
+                                  if (result) answers.push_back(i);
+                                  changed.notify_all();
+                              });
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(answers.empty()); // the thread is still busy: nothing answered, nobody held
+        release = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return answers.size() == 3; });
+    }
+    worker.join();
+    EXPECT_EQ(answers, (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(WindowServerRequests, AccessibilityAnswersComeFromTheResponderOnlyAndInTime) {

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 namespace server {
 
@@ -111,6 +114,33 @@ TEST_F(QNBDisplayConfigurationListenerTest, ListenersChangeTheSetInsideACallback
     for (auto& member : crowd)
         EXPECT_EQ(member->calls, 1);
     EXPECT_EQ(newcomer->calls, 1);
+}
+
+// Sessions capture their own displays side by side: each listener here goes on only once the
+// other has started, and both are done, with the refresh's rectangles, when the callback returns.
+TEST_F(QNBDisplayConfigurationListenerTest, ListenersAreCalledSideBySideAndAllReturnFirst) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int started = 0;
+    bool together = true;
+    auto meet = [&] {
+        std::unique_lock lock(mutex);
+        ++started;
+        changed.notify_all();
+        together = changed.wait_for(lock, std::chrono::seconds(20), [&] { return started == 2; }) && together;
+    };
+    auto first = std::make_shared<Listener>();
+    auto second = std::make_shared<Listener>();
+    first->onRefresh = meet;
+    second->onRefresh = meet;
+    configuration->registerScreenRefreshListener(first);
+    configuration->registerScreenRefreshListener(second);
+    deliver({cg::CGRectMake(5, 6, 7, 8)});
+    EXPECT_TRUE(together);
+    ASSERT_EQ(first->calls, 1);
+    ASSERT_EQ(second->calls, 1);
+    ASSERT_EQ(second->last.size(), 1u);
+    EXPECT_TRUE(cg::CGRectEqualToRect(second->last[0], cg::CGRectMake(5, 6, 7, 8)));
 }
 
 TEST_F(QNBDisplayConfigurationListenerTest, ListenersAreHeldWeakly) {

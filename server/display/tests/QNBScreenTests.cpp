@@ -4,6 +4,7 @@
 
 #include "platform/appkit/NSScreen.h"
 #include "server/display/tests/DisplayTestSupport.h"
+#include "server/display/tests/FakeWindowServer.h"
 
 #include <atomic>
 #include <thread>
@@ -192,6 +193,47 @@ TEST_F(QNBScreenTest, HiDPIModesAndTheCurrentPixelSize) {
     EXPECT_FALSE(QNBScreen::isHiDPIDisplay(0));
     EXPECT_FALSE(QNBScreen::modesForDisplayID(0x999, true, true));
     EXPECT_FALSE(QNBScreen::findBestModeForDisplayID(0x999));
+}
+
+// Bounds and scale are read again only when the display-mapping seed moved: the refresh road
+// asks for them at every refresh of every session. An unreadable seed (0) and another window
+// server are never trusted.
+TEST(QNBScreenGeometry, ReadAgainOnlyWhenTheSeedMovesOrTheWindowServerChanges) {
+    auto serveDisplay = [](testing::ScopedFakeWindowServer& fake, uint32_t* seed, double* x) {
+        fake->answer("ws.seed", [seed](const cf::Value&) {
+            return std::optional<cf::Value>(cf::Dictionary{{"seed", int64_t(*seed)}});
+        });
+        fake->answer("ws.display", [x](const cf::Value&) {
+            return std::optional<cf::Value>(cf::Dictionary{
+                {"display",
+                 cf::Dictionary{
+                     {"online", true}, {"x", *x}, {"y", 0.0}, {"width", 800.0}, {"height", 600.0}}}});
+        });
+    };
+    uint32_t seed = 5;
+    double x = 1440;
+    {
+        testing::ScopedFakeWindowServer fake;
+        serveDisplay(fake, &seed, &x);
+        EXPECT_EQ(QNBScreen::normalizedDisplayBoundsForDisplayID(0x100).origin.x, 1440);
+        EXPECT_EQ(QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(0x100).size.width, 800);
+        EXPECT_EQ(QNBScreen::scaleForDisplayID(0x100), 1.0);
+        EXPECT_EQ(fake->requests("ws.display"), 1u);
+
+        x = 2000, seed = 6; // a reconfiguration moved the display
+        EXPECT_EQ(QNBScreen::normalizedDisplayBoundsForDisplayID(0x100).origin.x, 2000);
+        EXPECT_EQ(fake->requests("ws.display"), 2u);
+
+        seed = 0; // unreadable: every call reads
+        QNBScreen::normalizedDisplayBoundsForDisplayID(0x100);
+        QNBScreen::normalizedDisplayBoundsForDisplayID(0x100);
+        EXPECT_EQ(fake->requests("ws.display"), 4u);
+        seed = 6;
+    }
+    testing::ScopedFakeWindowServer other; // the same seed from another window server
+    x = 3000;
+    serveDisplay(other, &seed, &x);
+    EXPECT_EQ(QNBScreen::normalizedDisplayBoundsForDisplayID(0x100).origin.x, 3000);
 }
 
 } // namespace server
