@@ -362,7 +362,6 @@ void QNBJPEGVellEncoder::setDisplay(const std::shared_ptr<server::QNBDisplay>& d
         if (display == m_display) return;
         m_display = display;
     }
-    m_displaySize.forget();
     if (display) startSession();
 }
 
@@ -373,8 +372,7 @@ std::shared_ptr<server::QNBDisplay> QNBJPEGVellEncoder::display() const {
 
 cg::CGSize QNBJPEGVellEncoder::displaySize() const {
     auto d = display();
-    if (!d) return cg::CGSizeMake(0, 0);
-    return m_displaySize.size(d->displayID(), [&] { return d->scaleCorrectedDisplayBounds().size; });
+    return d ? d->scaleCorrectedDisplayBounds().size : cg::CGSizeMake(0, 0);
 }
 
 void QNBJPEGVellEncoder::startSession() {

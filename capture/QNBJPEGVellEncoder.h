@@ -9,7 +9,6 @@
 
 #include "capture/CGRectList.h"
 #include "capture/QNBVellEncoder.h"
-#include "server/display/SeedCheckedSize.h"
 
 #include "platform/coregraphics/CGImage.h"
 #include "platform/dispatch/Dispatch.h"
@@ -133,7 +132,6 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
 
     void setDisplay(const std::shared_ptr<server::QNBDisplay>& display);
     std::shared_ptr<server::QNBDisplay> display() const;
-    // Read again only when the display changed or the window server reconfigured displays.
     cg::CGSize displaySize() const;
 
     void startSession() override;
@@ -197,7 +195,6 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     uint64_t m_encoderFrames = 0;
     uint64_t m_maxConcurrentFrames = 1;
     std::shared_ptr<server::QNBDisplay> m_display;
-    mutable server::SeedCheckedSize m_displaySize;
 
     std::atomic<bool> m_lousyClient{false};
     std::atomic<bool> m_active{false};

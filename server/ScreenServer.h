@@ -16,7 +16,6 @@
 #include "server/ScreenServerMediatorInterface.h"
 #include "server/display/QNBDisplayConfiguration.h"
 #include "server/display/QNBDisplaySet.h"
-#include "server/display/SeedCheckedSize.h"
 #include "server/net/QNCapabilities.h"
 #include "server/net/QNClientHandshake.h"
 #include "server/net/QNClientStreamReader.h"
@@ -512,8 +511,6 @@ class ScreenServer : public input::ScreenServerInput,
     std::shared_ptr<FrameAnswerSteps> m_frameAnswerSteps;
     cg::CGDisplayStreamRef m_displayStream;
     cg::CGSize m_displayStreamSize{};
-    // The screen's size as each stream frame checks it against the stream's.
-    SeedCheckedSize m_displayStreamScreenSize;
     std::vector<cg::CGRect> m_queuedRefreshRects;
     std::atomic<uint64_t> m_mouseGeneration{0};
     std::atomic<int> m_liveMouseLoops{0};

@@ -348,7 +348,6 @@ void ScreenServer::startDisplayStream() {
     }
     m_displayStream = stream;
     m_displayStreamSize = size;
-    m_displayStreamScreenSize.forget();
 }
 
 void ScreenServer::stopDisplayStream() {
@@ -386,10 +385,7 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
     {
         std::lock_guard lock(m_sessionLock);
         if (m_screen && m_displayStream) {
-            const auto& set = m_screen;
-            const cg::CGSize size = m_displayStreamScreenSize.size(
-                uint64_t(reinterpret_cast<uintptr_t>(set.get())),
-                [&set] { return set->scaleCorrectedDisplayBounds().size; });
+            const cg::CGSize size = m_screen->scaleCorrectedDisplayBounds().size;
             restart = size.width != m_displayStreamSize.width || size.height != m_displayStreamSize.height;
         }
         if (!restart && activated && m_encoder) {
