@@ -152,23 +152,61 @@ void JPEGEncodePool::workerMain(std::shared_ptr<JPEGCompressor> compressor) {
 
 namespace {
 
-// The rectangles are fixed when the frame is built; a worker fills each one's slot. The picture
-// (and a surface's lock and use count) is held until the last slot is filled.
+// The rectangles are fixed when the frame is built; each slot is filled once, by whoever
+// claims its rectangle first: a pool worker, or the sender while the slot it must send next is
+// not filled yet (it would only sleep otherwise). The picture (and a surface's lock and use
+// count) is held until the last slot is filled.
 class EncoderFrameJob {
   public:
     EncoderFrameJob(EncoderPicture picture, std::shared_ptr<void> hold, std::vector<cg::CGRect> rects,
                     EncodeObserver observer)
         : m_picture(std::move(picture)), m_hold(std::move(hold)), m_rects(std::move(rects)),
-          m_data(m_rects.size()), m_filled(m_rects.size(), false), m_remaining(m_rects.size()),
-          m_observer(std::move(observer)) {
+          m_data(m_rects.size()), m_claimed(m_rects.size(), false), m_filled(m_rects.size(), false),
+          m_remaining(m_rects.size()), m_observer(std::move(observer)) {
         if (m_remaining == 0) releasePicture();
     }
 
     size_t count() const { return m_rects.size(); }
     cg::CGRect rect(size_t i) const { return m_rects[i]; }
 
-    // On a worker. compressor may be null (a handle the library refused): one is made then.
+    // A worker's job: encodes slot i unless it was claimed already. compressor may be null (a
+    // handle the library refused): one is made then.
     void encode(size_t i, JPEGCompressor* compressor) {
+        if (claim(i)) fill(i, compressor);
+    }
+
+    // The sender's turn at slot i: its data once filled (null when its JPEG could not be made).
+    // Until then the sender, when it has a compressor, encodes the first rectangle from i on that
+    // no worker has started, and sleeps only when every one of them is under way.
+    JPEGDataRef take(size_t i, JPEGCompressor* compressor) {
+        std::unique_lock lock(m_lock);
+        while (!m_filled[i]) {
+            size_t next = i;
+            while (next < m_claimed.size() && m_claimed[next])
+                ++next;
+            if (!compressor || next == m_claimed.size()) {
+                m_waitingFor = i;
+                m_filledChanged.wait(lock, [&] { return bool(m_filled[i]); });
+                m_waitingFor = kNobody;
+                break;
+            }
+            m_claimed[next] = true;
+            lock.unlock();
+            fill(next, compressor);
+            lock.lock();
+        }
+        return std::move(m_data[i]);
+    }
+
+  private:
+    bool claim(size_t i) {
+        std::lock_guard lock(m_lock);
+        if (m_claimed[i]) return false;
+        m_claimed[i] = true;
+        return true;
+    }
+
+    void fill(size_t i, JPEGCompressor* compressor) {
         if (m_observer) m_observer(i, false);
         const cg::CGRect r = m_rects[i];
         JPEGDataRef data = m_picture.surface ? JPEGDataWithBufferInRect(m_picture.surface, r, compressor)
@@ -178,7 +216,7 @@ class EncoderFrameJob {
             std::lock_guard lock(m_lock);
             m_data[i] = std::move(data);
             m_filled[i] = true;
-            // Every worker has read the picture by now: the last one gives it back.
+            // Every rectangle has been read by now: the last one gives the picture back.
             if (--m_remaining == 0) releasePicture();
             // The sender waits for one slot at a time, in order: a slot filled ahead of it
             // wakes nobody (each wake-up is a context switch on a loaded machine).
@@ -188,18 +226,6 @@ class EncoderFrameJob {
         if (m_observer) m_observer(i, true);
     }
 
-    // The data of slot i once it is filled (null when its JPEG could not be made).
-    JPEGDataRef waitFor(size_t i) {
-        std::unique_lock lock(m_lock);
-        if (!m_filled[i]) {
-            m_waitingFor = i;
-            m_filledChanged.wait(lock, [&] { return bool(m_filled[i]); });
-            m_waitingFor = kNobody;
-        }
-        return std::move(m_data[i]);
-    }
-
-  private:
     void releasePicture() {
         m_hold.reset();
         m_picture = {};
@@ -214,18 +240,21 @@ class EncoderFrameJob {
     std::shared_ptr<void> m_hold;
     const std::vector<cg::CGRect> m_rects;
     std::vector<JPEGDataRef> m_data;
+    std::vector<bool> m_claimed;
     std::vector<bool> m_filled;
     size_t m_remaining;
     const EncodeObserver m_observer;
 };
 
 // The send step: the header at once, then each record as soon as it and those before it are
-// encoded, all under one hold of the socket's lock so nothing else cuts into the frame.
-void sendFrame(server::QNNetSocketProtocol& socket, EncoderFrameJob& job) {
+// encoded, all under one hold of the socket's lock so nothing else cuts into the frame. While it
+// waits, the sender encodes rectangles no worker has started (compressor may be null: then it
+// only waits).
+void sendFrame(server::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompressor* compressor) {
     std::lock_guard guard(socket);
     bool ok = sendScreenUpdateHeader(socket, kUpdateDesignation, uint16_t(job.count()));
     for (size_t i = 0; ok && i < job.count(); ++i) {
-        JPEGDataRef data = job.waitFor(i);
+        JPEGDataRef data = job.take(i, compressor);
         ok = SendClientUpdateDataJPEG(socket, QNScreenEncodingJPG, data ? uint32_t(data->length()) : 0,
                                       data ? data->bytes() : nullptr, job.rect(i));
     }
@@ -569,9 +598,11 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
     auto pool = encodePool();
     for (size_t i = 0; i < job->count(); ++i)
         pool->submit([job, i](JPEGCompressor* compressor) { job->encode(i, compressor); });
-    dispatch::dispatch_async(sendQueue(), [job, socket = clientSocket(), lastFrameSent = m_lastFrameSent] {
+    if (!m_sendCompressor) m_sendCompressor = JPEGCompressor::create();
+    dispatch::dispatch_async(sendQueue(), [job, socket = clientSocket(), lastFrameSent = m_lastFrameSent,
+                                           compressor = m_sendCompressor] {
         lastFrameSent->store(platform::wallNow());
-        if (socket) sendFrame(*socket, *job);
+        if (socket) sendFrame(*socket, *job, compressor.get());
     });
     lock.unlock();
     encodeQueuedFrame();

@@ -3,8 +3,9 @@
 // one frame: merged, subdivided and split rectangles, JPEG-encoded concurrently by a small
 // pool of workers into slots kept in list order, and written from a serial send queue: the
 // header (its count fixed when the frame is built) at once, then each record as soon as it
-// and every record before it are encoded. Each update request of the client frees one slot;
-// at most two frames are in flight.
+// and every record before it are encoded. While the record it must send next is not encoded,
+// the send step encodes a rectangle no worker has started rather than sleep until one does.
+// Each update request of the client frees one slot; at most two frames are in flight.
 #pragma once
 
 #include "capture/CGRectList.h"
@@ -216,6 +217,8 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::mutex m_queuesLock;
     dispatch::dispatch_queue_t m_sendQueue, m_autoEncodeQueue;
     std::shared_ptr<JPEGEncodePool> m_encodePool;
+    // The send step's own, for the rectangles it reaches before a worker does (under the encoder lock).
+    std::shared_ptr<JPEGCompressor> m_sendCompressor;
     size_t m_encodeWorkerCount = JPEGEncodePool::defaultWorkerCount();
     bool m_ownEncodePool = false; // a worker count was set: a pool of the encoder's own
     EncodeObserver m_encodeObserver;

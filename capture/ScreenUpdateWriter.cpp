@@ -22,9 +22,10 @@ template <size_t N> bool sendArray(server::QNNetSocketProtocol& socket, const st
 
 bool sendRecordAndPayload(server::QNNetSocketProtocol& socket, const QNRectangleMsg& record,
                           std::span<const uint8_t> payload) {
-    if (!sendArray(socket, record.encode())) return false;
-    if (payload.empty()) return true;
-    return socket.sendBytes(payload.data(), payload.size(), kPayloadSendTimeout);
+    const auto head = record.encode();
+    // One write for both: the device reads the record's head with its first payload bytes.
+    return socket.sendBytesWithPayload(head.data(), head.size(), payload.data(), payload.size(),
+                                       kPayloadSendTimeout);
 }
 
 } // namespace

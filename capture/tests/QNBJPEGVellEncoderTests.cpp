@@ -550,6 +550,26 @@ TEST_F(QNBJPEGVellEncoderTest, TheSenderWaitingForASlotIsWokenByThatSlotWhatever
     EXPECT_EQ(socket->streamNow(), serialWholeDisplayFrame(2048, 1536));
 }
 
+TEST_F(QNBJPEGVellEncoderTest, TheSenderEncodesWhatNoWorkerHasStartedWhileItsNextRecordWaits) {
+    // The only worker takes strip 0 first and cannot finish it before strip 1 is filled: the
+    // sender, waiting for strip 0, encodes strip 1 (and whatever else no worker has started)
+    // instead of sleeping, and the frame still leaves in list order with the serial bytes.
+    open(2048, 1536);
+    WorkerGate gate;
+    gate.startInOrder({1, 0, 2, 3});
+    encoder->setEncodeWorkerCount(1);
+    encoder->setEncodeObserver(gate.observer());
+    request();
+    const bool sent = testing::eventually([&] { return frames().size() == 1; });
+    EXPECT_TRUE(sent) << "strip 0 waits for strip 1, which only the sender can encode";
+    gate.startInOrder({}); // let whatever still waits go, so the encoder can end
+    gate.release(0);
+    encoder->drainQueues();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(gate.filled().front(), 1u);
+    EXPECT_EQ(socket->streamNow(), serialWholeDisplayFrame(2048, 1536));
+}
+
 TEST_F(QNBJPEGVellEncoderTest, TheHeaderLeavesAtOnceAndNoRecordBeforeThoseBeforeIt) {
     open(1024, 768);
     WorkerGate gate;

@@ -5,6 +5,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/iosurface/IOSurface.h"
+#include "platform/windowserver/StreamCopy.h"
 #include "platform/windowserver/WindowServerInternal.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
@@ -306,25 +307,9 @@ void WindowServer::serviceStreams() {
             continue;
         }
         iosurface::IOSurface& surface = *chosen->surface;
-        pixman_image_t* src =
-            pixman_image_create_bits(PIXMAN_x8r8g8b8, int(canvas->width), int(canvas->height),
-                                     reinterpret_cast<uint32_t*>(canvas->bytes), int(canvas->bytesPerRow));
-        pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, int(s.width), int(s.height),
-                                                       reinterpret_cast<uint32_t*>(surface.baseAddress()),
-                                                       int(surface.bytesPerRow()));
-        if (canvas->width != s.width || canvas->height != s.height) {
-            pixman_transform_t t;
-            pixman_transform_init_scale(&t, pixman_double_to_fixed(double(canvas->width) / s.width),
-                                        pixman_double_to_fixed(double(canvas->height) / s.height));
-            pixman_image_set_transform(src, &t);
-            pixman_image_set_filter(src, PIXMAN_FILTER_NEAREST, nullptr, 0);
-            pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
-        }
-        pixman_image_set_clip_region32(dst, chosen->stale.get());
-        pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, 0, 0, int32_t(s.width),
-                                 int32_t(s.height));
-        pixman_image_unref(dst);
-        pixman_image_unref(src);
+        copyStaleRegion(
+            m_composePool, PixelPlane{canvas->bytes, canvas->width, canvas->height, canvas->bytesPerRow},
+            PixelPlane{surface.baseAddress(), s.width, s.height, surface.bytesPerRow()}, chosen->stale.get());
         chosen->stale.clear();
         surface.header().seed.fetch_add(1);
         surface.header().useCount.store(1);

@@ -521,6 +521,20 @@ bool QNNetSocket::reportLatency(double latency) {
 // ---- Writing --------------------------------------------------------------------------------
 
 bool QNNetSocket::sendBytes(const void* bytes, size_t length) {
+    iovec piece{const_cast<void*>(bytes), length};
+    return sendPieces(&piece, 1);
+}
+
+bool QNNetSocket::sendBytesWithPayload(const void* head, size_t headLength, const void* payload,
+                                       size_t payloadLength, double) {
+    iovec pieces[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(payload), payloadLength}};
+    return sendPieces(pieces, payloadLength == 0 ? 1 : 2);
+}
+
+bool QNNetSocket::sendPieces(iovec* pieces, size_t count) {
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i)
+        length += pieces[i].iov_len;
     if (length == 0) return true;
     if (m_backOffThread.load() == std::this_thread::get_id()) {
         // Work the main run loop serves during this thread's own back-off must not write into
@@ -535,15 +549,25 @@ bool QNNetSocket::sendBytes(const void* bytes, size_t length) {
         errno = EBADF;
         return false;
     }
-    setNonBlockingOnSocket(fd);
-    const auto* data = static_cast<const uint8_t*>(bytes);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::send(fd, data + done, length - done, MSG_NOSIGNAL);
+    // Never blocking, whatever the descriptor's own mode: a full buffer is waited out below.
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = count;
+        ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         const int err = errno; // kept before anything else can change it
         if (n > 0) {
-            done += static_cast<size_t>(n);
             if (auto meter = bandwidthMeter()) meter->reportBytesSent(static_cast<size_t>(n));
+            size_t sent = static_cast<size_t>(n);
+            while (count > 0 && sent >= pieces->iov_len) {
+                sent -= pieces->iov_len;
+                ++pieces;
+                --count;
+            }
+            if (count > 0) {
+                pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + sent;
+                pieces->iov_len -= sent;
+            }
             continue;
         }
         if (n == 0) return false;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/uio.h>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,8 @@ class QNNetSocket final : public QNNetSocketProtocol {
     bool getServerBytes(void* buffer, size_t length) override;
     bool sendBytes(const void* bytes, size_t length) override;
     bool sendBytes(const void* bytes, size_t length, double timeout) override;
+    bool sendBytesWithPayload(const void* head, size_t headLength, const void* payload, size_t payloadLength,
+                              double payloadTimeout) override;
     void close() override;
     bool sendDatagram(const void* bytes, size_t length, const QNNetSocketProtocol* clientSocket,
                       uint16_t toPort) override;
@@ -135,6 +138,8 @@ class QNNetSocket final : public QNNetSocketProtocol {
     // Posts a latency report to the delegate on the main queue; false when it takes none.
     bool reportLatency(double latency);
     bool sendBackOff(int fd);
+    // Writes the pieces in order, as few system calls as the socket's buffer allows.
+    bool sendPieces(iovec* pieces, size_t count);
     void acceptLoop(std::weak_ptr<QNNetSocketDelegate> delegate);
     void handleAccepted(int client, const SocketAddress& peer,
                         const std::weak_ptr<QNNetSocketDelegate>& delegate);

@@ -41,6 +41,13 @@ class QNNetSocketProtocol : public std::enable_shared_from_this<QNNetSocketProto
     // Write all bytes; true when all went out. The time-out is accepted and ignored.
     virtual bool sendBytes(const void* bytes, size_t length) = 0;
     virtual bool sendBytes(const void* bytes, size_t length, double timeout) = 0;
+    // A message's head, then its payload (with the payload's time-out), as the two sends would
+    // write them; a socket that can hands both to the system in one call.
+    virtual bool sendBytesWithPayload(const void* head, size_t headLength, const void* payload,
+                                      size_t payloadLength, double payloadTimeout) {
+        if (!sendBytes(head, headLength)) return false;
+        return payloadLength == 0 || sendBytes(payload, payloadLength, payloadTimeout);
+    }
     virtual void close() = 0;
 
     // Datagram operations.

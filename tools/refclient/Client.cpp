@@ -27,6 +27,9 @@ constexpr double kEmptyAnswerDelaySeconds = 0.05;
 // The picture file is rewritten at most this often while frames stream in.
 constexpr double kPngIntervalSeconds = 1.0;
 constexpr size_t kReadChunk = 64 * 1024;
+// Frames run to megabytes: the stream is read in large pieces into one kept buffer, so a frame
+// costs a few reads and wake-ups rather than one per 64 kB, and no allocation per read.
+constexpr size_t kStreamReadChunk = 1024 * 1024;
 
 std::string text(uint64_t v) { return platform::format("%llu", static_cast<unsigned long long>(v)); }
 std::string text(int64_t v) { return platform::format("%lld", static_cast<long long>(v)); }
@@ -430,7 +433,8 @@ void Client::scheduleHeartbeat() {
 }
 
 void Client::onStreamReadable() {
-    Bytes buffer(kReadChunk);
+    Bytes& buffer = m_streamReadBuffer;
+    if (buffer.size() < kStreamReadChunk) buffer.resize(kStreamReadChunk);
     ssize_t n;
     do {
         n = ::recv(m_connection->fd, buffer.data(), buffer.size(), 0);

@@ -221,6 +221,7 @@ private:
     // records wait here from the first of them on and run in order as their decodings finish.
     std::unique_ptr<JpegDecodePool> m_decoders;
     std::deque<std::function<void()>> m_waitingRecords;
+    Bytes m_streamReadBuffer; // the stream's reads land here
     bool m_flushingRecords = false;
     bool m_busyRefused = false;
     std::string_view m_errorSource = "tcp"; // where the bytes being read came from

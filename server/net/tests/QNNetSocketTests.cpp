@@ -372,6 +372,38 @@ TEST_F(QNNetSocketTest, LargeWriteWaitsForThePeerToDrain) {
     EXPECT_EQ(meter->sent, payload.size());
 }
 
+TEST_F(QNNetSocketTest, HeadsAndPayloadsWrittenTogetherArriveWholeThroughPartialWrites) {
+    // Each message is larger than the socket's buffers, so writes end part-way through a
+    // payload and go on from there; a message without a payload is its head alone.
+    auto [client, server] = connectedPair();
+    auto meter = std::make_shared<CountingMeter>();
+    client->setBandwidthMeter(meter);
+    Bytes expected;
+    std::vector<std::pair<Bytes, Bytes>> messages;
+    for (size_t m = 0; m < 4; ++m) {
+        Bytes head(13, uint8_t(0xA0 + m));
+        Bytes payload(m == 2 ? 0 : (3 << 20) + m * 4099);
+        for (size_t i = 0; i < payload.size(); ++i)
+            payload[i] = uint8_t(i * 7 + m + (i >> 10));
+        expected.insert(expected.end(), head.begin(), head.end());
+        expected.insert(expected.end(), payload.begin(), payload.end());
+        messages.emplace_back(std::move(head), std::move(payload));
+    }
+    bool sent = true;
+    std::thread writer([&] {
+        for (auto& [head, payload] : messages)
+            sent =
+                client->sendBytesWithPayload(head.data(), head.size(), payload.data(), payload.size(), 1.0) &&
+                sent;
+    });
+    Bytes received(expected.size());
+    EXPECT_TRUE(server->getClientBytes(received.data(), received.size()));
+    writer.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(received == expected);
+    EXPECT_EQ(meter->sent, expected.size());
+}
+
 TEST_F(QNNetSocketTest, MainThreadBackOffServesItsQueueButKeepsMessagesWhole) {
     platform::LogCapture capture(true);
     auto [client, server] = connectedPair();
