@@ -4,6 +4,7 @@
 
 #include "platform/core/Log.h"
 #include "platform/ipc/Connection.h"
+#include "platform/ipc/SharedPage.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include <fcntl.h>
@@ -329,16 +330,9 @@ class SocketProvider : public DisplayPixelProvider {
         if (!index) return nullptr;
         std::lock_guard lock(m_mappingsMutex);
         if (!m_compositions) {
-            struct stat st {};
-            const int seals = ::fcntl(fd, F_GET_SEALS);
-            if (::fstat(fd, &st) != 0 || st.st_size < off_t(windowserver::kCompositionPageBytes) ||
-                seals < 0 || !(seals & F_SEAL_SHRINK)) {
-                platform::log(
-                    "coregraphics: refused a composition sequence page that is short or not sealed");
-                return nullptr;
-            }
-            void* map = ::mmap(nullptr, windowserver::kCompositionPageBytes, PROT_READ, MAP_SHARED, fd, 0);
-            if (map == MAP_FAILED) return nullptr;
+            const void* map =
+                ipc::mapSharedPage(fd, windowserver::kCompositionPageBytes, "composition sequence page");
+            if (!map) return nullptr;
             m_compositions = static_cast<const windowserver::CompositionEntry*>(map);
         }
         return &m_compositions[*index];

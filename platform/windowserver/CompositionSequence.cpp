@@ -1,36 +1,22 @@
 #include "platform/windowserver/CompositionSequence.h"
 
 #include "platform/core/Log.h"
+#include "platform/ipc/SharedPage.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#ifndef F_SEAL_FUTURE_WRITE
-#define F_SEAL_FUTURE_WRITE 0x0010
-#endif
 
 namespace windowserver {
 
 CompositionSequences::CompositionSequences() {
-    int fd = ::memfd_create("composition-sequences", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0 || ::ftruncate(fd, off_t(kCompositionPageBytes)) != 0) {
-        if (fd >= 0) ::close(fd);
+    // Writable through this mapping only: no client may map it writable or write it.
+    auto page = ipc::createSharedPage("composition-sequences", kCompositionPageBytes);
+    if (!page) {
         platform::log("windowserver: no composition sequence page; clients ask for every display image");
         return;
     }
-    void* map = ::mmap(nullptr, kCompositionPageBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    // Writable through this mapping only: no client may map it writable or write it.
-    if (map == MAP_FAILED ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0) {
-        if (map != MAP_FAILED) ::munmap(map, kCompositionPageBytes);
-        ::close(fd);
-        platform::log("windowserver: the composition sequence page cannot be sealed; clients ask for every "
-                      "display image");
-        return;
-    }
-    m_fd = fd;
-    m_entries = static_cast<CompositionEntry*>(map); // zero-filled: nothing composed yet
+    m_fd = page->fd.release();
+    m_entries = static_cast<CompositionEntry*>(page->base); // zero-filled: nothing composed yet
 }
 
 CompositionSequences::~CompositionSequences() {
