@@ -6,6 +6,7 @@
 // kMaxChannels; the property-list request serves whenever no socket can be had.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -97,10 +98,11 @@ inline std::optional<ScalarCall> decodeCall(std::span<const uint8_t> bytes) {
 
 inline size_t encodeResult(const ScalarResult& result, Message& out) {
     detail::put32(&out[0], uint32_t(result.status));
-    detail::put32(&out[4], result.outputCount);
-    for (uint32_t i = 0; i < result.outputCount && i < kMaxScalars; ++i)
+    const uint32_t count = std::min(result.outputCount, kMaxScalars); // never past the message
+    detail::put32(&out[4], count);
+    for (uint32_t i = 0; i < count; ++i)
         detail::put64(&out[kReplyHeaderBytes + i * 8], result.output[i]);
-    return kReplyHeaderBytes + size_t(result.outputCount) * 8;
+    return kReplyHeaderBytes + size_t(count) * 8;
 }
 
 // Nothing unless the bytes are one well-formed answer of at most asked outputs.
