@@ -1,4 +1,5 @@
 #include "server/net/QNNetSocket.h"
+#include "server/net/QNNetSocketInternal.h"
 
 #include "server/net/NetSyscalls.h"
 #include "server/net/SockAddrStorage.h"
@@ -21,41 +22,13 @@
 
 namespace server {
 
+using namespace netsocket;
+
 namespace {
 
 constexpr double kSendRunLoopBackOff = 1.0; // main thread: keep its queue served meanwhile
 constexpr double kSendWritableWait = 4.0;
-constexpr double kDatagramPollInterval = 0.1;
-constexpr double kWaitForDatagramSlice = 0.01;
 constexpr double kAcceptBackOff = 0.1; // out of descriptors: give the process a moment
-
-// Sends use MSG_NOSIGNAL; ignoring SIGPIPE as well covers any descriptor a caller hands us.
-void ignoreSIGPIPE() {
-    static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
-}
-
-int makeSocket(int family, int type) {
-    ignoreSIGPIPE();
-    int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && family == AF_INET6) {
-        // Dual stack on every system, whatever its default: IPv4 peers arrive mapped.
-        int off = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    }
-    return fd;
-}
-
-bool bindTo(int fd, const SocketAddress& address) {
-    return ::bind(fd, address.sockaddrPointer(), address.length()) == 0;
-}
-
-uint16_t boundPort(int fd) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return 0;
-    return SocketAddress(reinterpret_cast<sockaddr*>(&storage), length).port();
-}
 
 bool hasPeer(int fd) {
     sockaddr_storage storage{};
@@ -93,6 +66,38 @@ bool isResourceAcceptError(int err) {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+} // namespace
+
+namespace netsocket {
+
+// Sends use MSG_NOSIGNAL; ignoring SIGPIPE as well covers any descriptor a caller hands us.
+void ignoreSIGPIPE() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+int makeSocket(int family, int type) {
+    ignoreSIGPIPE();
+    int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && family == AF_INET6) {
+        // Dual stack on every system, whatever its default: IPv4 peers arrive mapped.
+        int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    return fd;
+}
+
+bool bindTo(int fd, const SocketAddress& address) {
+    return ::bind(fd, address.sockaddrPointer(), address.length()) == 0;
+}
+
+uint16_t boundPort(int fd) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return 0;
+    return SocketAddress(reinterpret_cast<sockaddr*>(&storage), length).port();
+}
+
 // A datagram destination in the socket's own family: dual-stack sockets reach IPv4 peers
 // through the mapped form, IPv4 sockets reach mapped peers as plain IPv4.
 SocketAddress destinationForFamily(const SocketAddress& to, int socketFamily) {
@@ -101,24 +106,9 @@ SocketAddress destinationForFamily(const SocketAddress& to, int socketFamily) {
     return to;
 }
 
-} // namespace
+} // namespace netsocket
 
 // ---- Descriptor use -------------------------------------------------------------------------
-
-class QNNetSocket::Use {
-  public:
-    explicit Use(QNNetSocket& socket) : m_socket(socket), m_fd(socket.beginUse()) {}
-    ~Use() {
-        if (m_fd >= 0) m_socket.endUse();
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-    int fd() const { return m_fd; }
-
-  private:
-    QNNetSocket& m_socket;
-    int m_fd;
-};
 
 int QNNetSocket::beginUse() {
     std::lock_guard lock(m_mutex);
@@ -598,210 +588,6 @@ bool QNNetSocket::sendBackOff(int fd) {
     int ready = platform::pollFor(fd, POLLOUT, platform::now() + platform::seconds(kSendWritableWait));
     if (ready < 0) return false;
     return !m_cancelled;
-}
-
-// ---- Datagrams ------------------------------------------------------------------------------
-
-bool QNNetSocket::sendDatagram(const void* bytes, size_t length, const QNNetSocketProtocol* clientSocket,
-                               uint16_t toPort) {
-    if (!clientSocket) return sendDatagram(bytes, length, SocketAddress(), false);
-    SocketAddress to = clientSocket->knownClientAddr();
-    const uint8_t lengthByte = to.recordLengthByte();
-    if (lengthByte == SocketAddress::kRecordLengthIPv4 || lengthByte == SocketAddress::kRecordLengthIPv6)
-        to.setPort(toPort);
-    return sendDatagram(bytes, length, to, false);
-}
-
-bool QNNetSocket::sendDatagram(const void* bytes, size_t length, const SocketAddress& clientAddr) {
-    return sendDatagram(bytes, length, clientAddr, false);
-}
-
-bool QNNetSocket::sendDatagram(const void* bytes, size_t length, const SocketAddress& clientAddr,
-                               bool waitForBuffer) {
-    Use use(*this);
-    if (use.fd() < 0) return false;
-    const SocketAddress to = destinationForFamily(clientAddr, family());
-    const sockaddr* target = to.isPresent() ? to.sockaddrPointer() : nullptr;
-    const socklen_t targetLength = to.isPresent() ? to.length() : 0;
-    for (;;) {
-        ssize_t n = ::sendto(use.fd(), bytes, length, MSG_NOSIGNAL, target, targetLength);
-        if (n >= 0) {
-            if (auto meter = bandwidthMeter()) meter->reportBytesSent(static_cast<size_t>(n));
-            return true;
-        }
-        const int err = errno;
-        if (err == EINTR || (waitForBuffer && err == ENOBUFS)) continue;
-        errno = err;
-        return false;
-    }
-}
-
-void QNNetSocket::listenForDatagramsWithInfo(const DatagramListenInfo& info) {
-    listenForDatagramsOnPort(info.port, info.delegate);
-}
-
-int QNNetSocket::openDatagramSocket(int& family, uint16_t port) {
-    SocketAddress known = knownClientAddr();
-    const bool useKnown = hasClientAddr() && known.isPresent();
-    family =
-        (useKnown && known.recordLengthByte() == SocketAddress::kRecordLengthIPv4) ? AF_INET : this->family();
-    int fd = makeSocket(family, SOCK_DGRAM);
-    if (fd < 0) {
-        platform::log("QNNetSocket: cannot create a datagram socket (%@)", std::strerror(errno));
-        return -1;
-    }
-    const SocketAddress local =
-        useKnown ? destinationForFamily(known, family) : SocketAddress::wildcard(family, port);
-    if (!bindTo(fd, local)) {
-        platform::log("QNNetSocket: cannot bind datagram socket to %@ (%@)", local.description(),
-                      std::strerror(errno));
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void QNNetSocket::listenForDatagramsOnPort(uint16_t port, std::weak_ptr<QNNetSocketDelegate> delegate) {
-    m_isListening = true;
-    setUseCopyForDatagrams(false);
-    int family = AF_INET6;
-    int fd = openDatagramSocket(family, port);
-    if (fd < 0) {
-        endListening();
-        return;
-    }
-    adoptDescriptor(fd);
-    {
-        std::lock_guard lock(m_mutex);
-        m_family = family;
-        m_port = boundPort(fd);
-    }
-    auto self = shared_from_this();
-    bool closeAtEnd = true;
-    {
-        Use use(*this);
-        if (use.fd() >= 0 && !m_cancelled) {
-            if (auto d = delegate.lock()) d->willBeginListeningForDatagramsOnSocket(self);
-            datagramLoop(use.fd(), delegate, closeAtEnd);
-        }
-    }
-    endListening();
-    if (closeAtEnd) internalClose();
-}
-
-void QNNetSocket::datagramLoop(int fd, const std::weak_ptr<QNNetSocketDelegate>& delegate, bool& closeAtEnd) {
-    std::vector<uint8_t> buffer(kMaxDatagramSize); // this loop's own: nothing shares it
-    while (!m_cancelled) {
-        int ready = platform::pollFor(fd, POLLIN | POLLRDHUP,
-                                      platform::now() + platform::seconds(kDatagramPollInterval));
-        if (ready < 0) {
-            platform::log("QNNetSocket: datagram poll failed (%@)", std::strerror(errno));
-            return;
-        }
-        if (ready == 0) continue;
-        if (m_cancelled || (ready & (POLLRDHUP | POLLHUP | POLLNVAL))) return; // shut down
-        sockaddr_storage from{};
-        socklen_t fromLength = sizeof from;
-        ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            platform::log("QNNetSocket: datagram receive failed (%@)", std::strerror(errno));
-            return;
-        }
-        const SocketAddress sender(reinterpret_cast<sockaddr*>(&from), fromLength);
-        setKnownClientAddr(sender);
-        setHasClientAddr(true);
-        auto d = delegate.lock();
-        if (!d) continue;
-        if (!deliverDatagram(d, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)), sender,
-                             closeAtEnd))
-            return;
-    }
-}
-
-bool QNNetSocket::deliverDatagram(const std::shared_ptr<QNNetSocketDelegate>& d,
-                                  std::span<const uint8_t> data, const SocketAddress& from,
-                                  bool& closeAtEnd) {
-    auto self = shared_from_this();
-    switch (d->datagramForm()) {
-    case QNNetSocketDelegate::DatagramForm::Bytes:
-        d->datagramReceivedForSocket(self, data.data(), data.size());
-        break;
-    case QNNetSocketDelegate::DatagramForm::DataAndAddress:
-        d->datagramReceivedForSocket(self, data, from);
-        break;
-    case QNNetSocketDelegate::DatagramForm::Data:
-        if (useCopyForDatagrams()) {
-            const std::vector<uint8_t> copy(data.begin(), data.end());
-            d->datagramReceivedForSocket(self, std::span<const uint8_t>(copy));
-        } else {
-            d->datagramReceivedForSocket(self, data);
-        }
-        break;
-    case QNNetSocketDelegate::DatagramForm::None:
-        break;
-    }
-    bool shouldClose = true;
-    if (d->shouldContinueToReceiveDatagramsOnSocket(self, shouldClose)) return true;
-    closeAtEnd = shouldClose;
-    return false;
-}
-
-std::optional<std::vector<uint8_t>> QNNetSocket::waitForDatagramOnPort(uint16_t port) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_hasClientAddr = false;
-        m_waitForDatagramError.reset();
-    }
-    const int family = this->family();
-    int fd = makeSocket(family, SOCK_DGRAM);
-    if (fd < 0 || !bindTo(fd, SocketAddress::wildcard(family, port))) {
-        const int err = errno;
-        if (fd >= 0) ::close(fd);
-        std::lock_guard lock(m_mutex);
-        m_waitForDatagramError =
-            platform::Error::withDescription(platform::NSPOSIXErrorDomain, err, "Listening failed");
-        return std::nullopt;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_waitingForDatagram = true;
-        m_waitDescriptor = fd;
-        m_port = port;
-    }
-    auto finish = [this, fd] {
-        std::lock_guard lock(m_mutex);
-        ::close(fd);
-        m_waitDescriptor = -1;
-        m_waitingForDatagram = false;
-        m_idle.notify_all();
-    };
-    int ready = 0;
-    while (!m_cancelled && ready == 0)
-        ready = platform::pollFor(fd, POLLIN, platform::now() + platform::seconds(kWaitForDatagramSlice));
-    if (m_cancelled) {
-        finish();
-        return std::nullopt;
-    }
-    std::vector<uint8_t> data(kMaxDatagramSize);
-    sockaddr_storage from{};
-    socklen_t fromLength = sizeof from;
-    ssize_t n = ready < 0 ? -1
-                          : ::recvfrom(fd, data.data(), data.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-    const int err = errno;
-    finish();
-    if (n < 0) {
-        std::lock_guard lock(m_mutex);
-        m_waitForDatagramError =
-            platform::Error::withDescription(platform::NSPOSIXErrorDomain, err, "Listening failed");
-        return std::nullopt;
-    }
-    data.resize(static_cast<size_t>(n));
-    setKnownClientAddr(SocketAddress(reinterpret_cast<sockaddr*>(&from), fromLength));
-    setHasClientAddr(true);
-    return data;
 }
 
 // ---- Cancel and close -----------------------------------------------------------------------
