@@ -28,10 +28,6 @@ const uint8_t kEmptyBinaryDictionary[] = {'b', 'p', 'l', 'i', 's', 't', '0', '0'
                                           0,   0,   1,   1,   0,   0,   0,   0,   0,    0,    0, 1, 0, 0,
                                           0,   0,   0,   0,   0,   0,   0,   0,   0,    0,    0, 0, 0, 9};
 
-std::string text(uint64_t v) {
-    return platform::format("%llu", static_cast<unsigned long long>(v));
-}
-
 const char* sourceForPort(uint16_t port) {
     switch (port) {
     case kUsbStreamPort:

@@ -6,6 +6,19 @@
 
 namespace refclient {
 
+std::string text(uint64_t v) {
+    return platform::format("%llu", static_cast<unsigned long long>(v));
+}
+std::string text(int64_t v) {
+    return platform::format("%lld", static_cast<long long>(v));
+}
+std::string text(int v) {
+    return text(static_cast<int64_t>(v));
+}
+std::string text(uint32_t v) {
+    return text(static_cast<uint64_t>(v));
+}
+
 RecordLog::RecordLog() : m_start(platform::now()) {}
 
 RecordLog::~RecordLog() {
@@ -31,8 +44,10 @@ bool RecordLog::open(const std::string& path) {
 void RecordLog::add(std::string_view source, std::string_view event, std::initializer_list<LogField> fields) {
     std::lock_guard lock(m_mutex);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(platform::now() - m_start).count();
-    std::string line = platform::format("%lld %@ %@", static_cast<long long>(ms), std::string(source), std::string(event));
-    for (const auto& [key, value] : fields) line += platform::format(" %@=%@", std::string(key), percentEscape(value));
+    std::string line =
+        platform::format("%lld %@ %@", static_cast<long long>(ms), std::string(source), std::string(event));
+    for (const auto& [key, value] : fields)
+        line += platform::format(" %@=%@", std::string(key), percentEscape(value));
     if (m_file) {
         std::fprintf(m_file, "%s\n", line.c_str());
         std::fflush(m_file);

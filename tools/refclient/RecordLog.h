@@ -4,6 +4,7 @@
 
 #include "platform/core/Clock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <mutex>
@@ -15,6 +16,12 @@
 namespace refclient {
 
 using LogField = std::pair<std::string_view, std::string>;
+
+// A number as a field's value.
+std::string text(uint64_t v);
+std::string text(int64_t v);
+std::string text(int v);
+std::string text(uint32_t v);
 
 class RecordLog {
 public:
