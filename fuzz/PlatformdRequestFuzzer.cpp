@@ -42,9 +42,9 @@ class Delegate final : public ClientConnection::Delegate {
     // optional one), then on every key the request carries.
     static void readArguments(const std::string& op, RequestContext& context) {
         bool ok = true;
-        for (const ipc::OpSpec& spec : ipc::kSystemServiceOps) {
-            if (spec.name != op) continue;
-            std::string_view keys = spec.args;
+        for (const ipc::OpSignature& entry : ipc::kSystemServiceOps) {
+            if (entry.name != op) continue;
+            std::string_view keys = entry.args;
             while (!keys.empty() && ok && !context.responder().answered()) {
                 const size_t space = keys.find(' ');
                 std::string_view key = keys.substr(0, space);

@@ -59,8 +59,8 @@ kernel::IOReturn EventService::hidButtonEventNumber(uint32_t button, uint32_t* c
 }
 
 void EventService::registerConnectionRequests(RequestTable& table) {
-    for (const ipc::OpSpec& spec : windowserver::kEventOps) {
-        std::string_view op = spec.name;
+    for (const ipc::OpSignature& entry : windowserver::kEventOps) {
+        std::string_view op = entry.name;
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
 }

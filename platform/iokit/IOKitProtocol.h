@@ -29,7 +29,7 @@ constexpr std::string_view liveHandles = "iokit.liveHandles";
 } // namespace op
 
 // "input" and "output" of a scalar call are data: one little-endian u64 per scalar.
-inline constexpr ipc::OpSpec kIOKitOps[] = {
+inline constexpr ipc::OpSignature kIOKitOps[] = {
     {op::rootEntry, "", "handle"},
     {op::entryFromPath, "path", "handle"},
     {op::matchingServices, "className", "status iterator"},

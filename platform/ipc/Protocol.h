@@ -26,7 +26,8 @@ constexpr std::string_view body = "body";
 constexpr std::string_view fds = "fds";
 } // namespace key
 
-struct OpSpec {
+// A request's name with the keys of its arguments and of its reply.
+struct OpSignature {
     std::string_view name;
     std::string_view args;
     std::string_view reply;
@@ -64,7 +65,7 @@ constexpr std::string_view setAuthorization = "auth.set";
 constexpr std::string_view executeWithPrivileges = "auth.execute";
 } // namespace op
 
-inline constexpr OpSpec kSystemServiceOps[] = {
+inline constexpr OpSignature kSystemServiceOps[] = {
     {op::hello, "protocol executable processName bundleIdentifier? bundlePath? user", "pid"},
     {op::status, "", "root profile processes"},
     {op::shutdown, "", ""},

@@ -37,7 +37,7 @@ constexpr std::string_view setKeyboardType = "tis.setKbdType";
 
 // A Quartz event travels flat: type, x, y, flags, timestamp, timestampSet, sourceState,
 // fields {"<number>": {integer, double, set}}, and for keys key, unicode, unicodeSet.
-inline constexpr ipc::OpSpec kEventOps[] = {
+inline constexpr ipc::OpSignature kEventOps[] = {
     {eventop::post, "tap event", ""},
     {eventop::postKeyboard, "charCode key down", "status"},
     {eventop::bracket, "call arguments", ""},
@@ -65,8 +65,8 @@ inline constexpr ipc::OpSpec kEventOps[] = {
 // Whether a request is the event system's (the rest of the window server's requests are in
 // WindowServerProtocol.h).
 constexpr bool isEventOp(std::string_view op) {
-    for (const ipc::OpSpec& spec : kEventOps)
-        if (spec.name == op) return true;
+    for (const ipc::OpSignature& entry : kEventOps)
+        if (entry.name == op) return true;
     return false;
 }
 

@@ -82,7 +82,7 @@ constexpr std::string_view axRequest = "ax.request";
 constexpr std::string_view axAnswer = "ax.answer";
 } // namespace op
 
-inline constexpr ipc::OpSpec kWindowServerOps[] = {
+inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::displays, "", "displays"},
     {op::connect, "", "cid"},
     {op::displayList, "online?", "ids"},
