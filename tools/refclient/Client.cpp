@@ -6,6 +6,7 @@
 #include "tools/refclient/PngFile.h"
 #include "tools/refclient/SidebandDatagram.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 #include <cstring>
@@ -51,6 +52,8 @@ Client::Client(Config config) : m_config(std::move(config)) {
 
 Client::~Client() {
     stop();
+    dropWaitingRecords(); // decodings into the picture end before it goes
+    m_decoders.reset();
     for (auto& [id, link] : m_usbLinks)
         ::close(link.fd);
     for (auto& [fd, port] : m_usbLoopbackListeners)
@@ -142,6 +145,7 @@ Snapshot Client::snapshot() const {
 }
 
 Picture Client::picture() const {
+    std::unique_lock pixels(m_pictureLock);
     std::lock_guard lock(m_mutex);
     return m_picture;
 }
@@ -383,6 +387,7 @@ void Client::resolutionReceived(const ResolutionMessage& m) {
     m_log.add(m_streamSource, "resolution",
               {{"w", text(m.width)}, {"h", text(m.height)}, {"req", m.requestNumber ? text(*m.requestNumber) : "none"}});
     {
+        std::unique_lock pixels(m_pictureLock);
         std::lock_guard lock(m_mutex);
         m_picture.resize(m.width, m.height);
         m_snapshot.pictureWidth = m_picture.width();
@@ -400,6 +405,8 @@ void Client::updateBegan(uint8_t type, uint16_t count) {
         m_log.add(m_streamSource, "update", {{"count", text(count)}});
     }
     m_tally = UpdateTally{type};
+    m_updateJpegs.clear();
+    m_updateDecodesInPlace = true;
 }
 
 void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
@@ -410,34 +417,64 @@ void Client::updateRecordReceived(const RectangleRecord& r, ByteView payload) {
     if (r.encoding == kEncodingJPG && r.width != 0 && r.height != 0 && !payload.empty() &&
         m_picture.contains(r.x, r.y, r.width, r.height)) {
         if (!m_decoders) m_decoders = std::make_unique<JpegDecodePool>();
-        job = m_decoders->decode(Bytes(payload.begin(), payload.end()), r.width, r.height);
+        DecodeTarget target;
+        if (decodesInPlace(r, payload)) {
+            target.pixels = m_picture.pixelAddress(r.x, r.y);
+            target.pitch = m_picture.bytesPerRow();
+            target.lock = &m_pictureLock;
+        }
+        m_updateJpegs.push_back(r);
+        job = m_decoders->decode(Bytes(payload.begin(), payload.end()), r.width, r.height, target);
     }
     if (!job && m_waitingRecords.empty()) {
         handleRecord(r, payload, nullptr);
         return;
     }
     Bytes kept = job ? Bytes() : Bytes(payload.begin(), payload.end());
-    m_waitingRecords.push_back([this, r, source = m_errorSource, kept = std::move(kept), job] {
-        std::string_view reading = std::exchange(m_errorSource, source);
-        handleRecord(r, kept, job.get());
-        m_errorSource = reading;
-    });
+    m_waitingRecords.push_back({[this, r, source = m_errorSource, kept = std::move(kept), job] {
+                                    std::string_view reading = std::exchange(m_errorSource, source);
+                                    handleRecord(r, kept, job.get());
+                                    m_errorSource = reading;
+                                },
+                                job});
+}
+
+// Decoding straight into the picture is safe for a rectangle no earlier one of its update
+// meets (the later of two overlapping rectangles must paint last). A header that cannot be read
+// stops it for the rest of the update: in a strict run nothing after that record may show.
+bool Client::decodesInPlace(const RectangleRecord& r, ByteView payload) {
+    constexpr size_t kMostCompared = 64; // beyond, the overlap checks would cost more than they save
+    if (!m_updateDecodesInPlace) return false;
+    if (m_updateJpegs.size() >= kMostCompared || !m_decoders->headerFits(payload, r.width, r.height)) {
+        m_updateDecodesInPlace = false;
+        return false;
+    }
+    const auto meets = [&r](const RectangleRecord& o) {
+        return r.x < o.x + o.width && o.x < r.x + r.width && r.y < o.y + o.height && o.y < r.y + r.height;
+    };
+    return std::none_of(m_updateJpegs.begin(), m_updateJpegs.end(), meets);
 }
 
 void Client::flushRecords() {
     if (m_flushingRecords) return; // a waiting record's own protocol error
     m_flushingRecords = true;
     while (!m_waitingRecords.empty()) {
-        auto record = std::move(m_waitingRecords.front());
-        m_waitingRecords.pop_front();
         // A stopped parser hands out nothing more: records read after the stop are dropped.
         if (!m_connection || !m_connection->parser || m_connection->parser->stopped()) {
-            m_waitingRecords.clear();
+            dropWaitingRecords();
             break;
         }
-        record();
+        auto record = std::move(m_waitingRecords.front());
+        m_waitingRecords.pop_front();
+        record.run();
     }
     m_flushingRecords = false;
+}
+
+void Client::dropWaitingRecords() {
+    for (WaitingRecord& record : m_waitingRecords)
+        if (record.job) m_decoders->drop(*record.job);
+    m_waitingRecords.clear();
 }
 
 void Client::handleRecord(const RectangleRecord& r, ByteView payload, JpegDecodeJob* decoded) {
@@ -467,13 +504,16 @@ void Client::paintRecord(const RectangleRecord& r, ByteView payload, JpegDecodeJ
     std::string error;
     bool painted;
     if (decoded) {
-        painted = decoded->wait(error);
-        if (painted) {
+        painted = m_decoders->finish(*decoded, error);
+        if (painted && !decoded->inPlace()) {
+            // Decodings still under way write rectangles this one does not meet.
+            std::shared_lock pixels(m_pictureLock);
             std::lock_guard lock(m_mutex);
             painted = m_picture.paint(r.x, r.y, r.width, r.height, decoded->image().bgrx);
         }
-        m_decoders->recycle(std::move(decoded->image().bgrx));
+        if (!decoded->inPlace()) m_decoders->recycle(std::move(decoded->image().bgrx));
     } else {
+        std::shared_lock pixels(m_pictureLock);
         std::lock_guard lock(m_mutex);
         painted = m_picture.paintJpeg(r.x, r.y, r.width, r.height, payload, error);
     }
@@ -690,6 +730,7 @@ void Client::writePng() {
     std::string error;
     std::optional<Bytes> png;
     {
+        std::unique_lock pixels(m_pictureLock);
         std::lock_guard lock(m_mutex);
         png = encodePng(m_picture, error);
     }

@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <thread>
 
 namespace refclient {
@@ -203,6 +204,7 @@ private:
     void handleRecord(const RectangleRecord& record, ByteView payload, JpegDecodeJob* decoded);
     // Runs the records waiting for their decodings, in the order they were read.
     void flushRecords();
+    bool decodesInPlace(const RectangleRecord& record, ByteView payload);
     void paintRecord(const RectangleRecord& record, ByteView payload, JpegDecodeJob* decoded);
     void cursorImageRecord(const RectangleRecord& record, ByteView payload);
 
@@ -219,8 +221,18 @@ private:
     UpdateTally m_tally;
     // The JPEGs of an update decode on these workers while the stream is read on; the update's
     // records wait here from the first of them on and run in order as their decodings finish.
+    // A JPEG whose rectangle meets none read before it in its update decodes straight into the
+    // picture; the others are painted in order.
+    struct WaitingRecord {
+        std::function<void()> run;
+        std::shared_ptr<JpegDecodeJob> job;
+    };
     std::unique_ptr<JpegDecodePool> m_decoders;
-    std::deque<std::function<void()>> m_waitingRecords;
+    std::deque<WaitingRecord> m_waitingRecords;
+    std::vector<RectangleRecord> m_updateJpegs; // the update's JPEG rectangles so far
+    bool m_updateDecodesInPlace = true;         // until a header cannot be read or the list is long
+    // Drops the waiting records; decodings under way are waited for.
+    void dropWaitingRecords();
     Bytes m_streamReadBuffer; // the stream's reads land here
     bool m_flushingRecords = false;
     bool m_busyRefused = false;
@@ -242,6 +254,9 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Snapshot m_snapshot;
+    // The picture's pixels: decodings write their own rectangles holding this shared; reading
+    // the whole picture or resizing it holds it alone. Taken before m_mutex.
+    mutable std::shared_mutex m_pictureLock;
     Picture m_picture;
     std::optional<CursorImage> m_cursorImage;
 };

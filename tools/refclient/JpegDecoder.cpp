@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace refclient {
 
@@ -14,8 +15,7 @@ JpegDecoder::~JpegDecoder() {
     if (m_handle) tjDestroy(m_handle);
 }
 
-bool JpegDecoder::decode(ByteView jpeg, int expectedWidth, int expectedHeight, DecodedImage& out,
-                         std::string& error) {
+bool JpegDecoder::readHeader(ByteView jpeg, int expectedWidth, int expectedHeight, std::string& error) {
     if (!m_handle) {
         error = "no JPEG decompressor";
         return false;
@@ -30,12 +30,35 @@ bool JpegDecoder::decode(ByteView jpeg, int expectedWidth, int expectedHeight, D
         error = platform::format("JPEG of %dx%d for a %dx%d rectangle", width, height, expectedWidth, expectedHeight);
         return false;
     }
-    out.width = width;
-    out.height = height;
+    return true;
+}
+
+bool JpegDecoder::headerFits(ByteView jpeg, int expectedWidth, int expectedHeight) {
+    std::string error;
+    return readHeader(jpeg, expectedWidth, expectedHeight, error);
+}
+
+bool JpegDecoder::decode(ByteView jpeg, int expectedWidth, int expectedHeight, DecodedImage& out,
+                         std::string& error) {
+    if (!readHeader(jpeg, expectedWidth, expectedHeight, error)) return false;
+    out.width = expectedWidth;
+    out.height = expectedHeight;
     // Every pixel is written by the decoder: a reused buffer needs no clearing.
-    out.bgrx.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
-    if (tjDecompress2(m_handle, jpeg.data(), static_cast<unsigned long>(jpeg.size()), out.bgrx.data(), width, 0,
-                      height, TJPF_BGRX, 0) != 0) {
+    const size_t pitch = static_cast<size_t>(expectedWidth) * 4;
+    out.bgrx.resize(pitch * static_cast<size_t>(expectedHeight));
+    return decompress(jpeg, expectedWidth, expectedHeight, out.bgrx.data(), pitch, error);
+}
+
+bool JpegDecoder::decodeInto(ByteView jpeg, int expectedWidth, int expectedHeight, uint8_t* destination,
+                             size_t pitch, std::string& error) {
+    return readHeader(jpeg, expectedWidth, expectedHeight, error) &&
+           decompress(jpeg, expectedWidth, expectedHeight, destination, pitch, error);
+}
+
+bool JpegDecoder::decompress(ByteView jpeg, int width, int height, uint8_t* destination, size_t pitch,
+                             std::string& error) {
+    if (tjDecompress2(m_handle, jpeg.data(), static_cast<unsigned long>(jpeg.size()), destination, width,
+                      static_cast<int>(pitch), height, TJPF_BGRX, 0) != 0) {
         error = platform::format("JPEG undecodable: %@", tjGetErrorStr2(m_handle));
         return false;
     }
@@ -49,9 +72,25 @@ bool JpegDecodeJob::wait(std::string& error) {
     return m_ok;
 }
 
+bool JpegDecodeJob::take() {
+    std::lock_guard lock(m_mutex);
+    return !std::exchange(m_taken, true);
+}
+
 void JpegDecodeJob::run(JpegDecoder& decoder) {
     std::string error;
-    const bool ok = decoder.decode(m_jpeg, m_width, m_height, m_image, error);
+    bool ok;
+    if (m_target.pixels) {
+        // Side by side with the other decodings into the picture: their rectangles never meet.
+        std::shared_lock pixels(*m_target.lock);
+        ok = decoder.decodeInto(m_jpeg, m_width, m_height, m_target.pixels, m_target.pitch, error);
+    } else {
+        ok = decoder.decode(m_jpeg, m_width, m_height, m_image, error);
+    }
+    finish(ok, std::move(error));
+}
+
+void JpegDecodeJob::finish(bool ok, std::string error) {
     {
         std::lock_guard lock(m_mutex);
         m_ok = ok;
@@ -82,11 +121,11 @@ JpegDecodePool::~JpegDecodePool() {
         worker.join();
 }
 
-std::shared_ptr<JpegDecodeJob> JpegDecodePool::decode(Bytes jpeg, int width, int height) {
-    auto job = std::make_shared<JpegDecodeJob>(std::move(jpeg), width, height);
+std::shared_ptr<JpegDecodeJob> JpegDecodePool::decode(Bytes jpeg, int width, int height, DecodeTarget target) {
+    auto job = std::make_shared<JpegDecodeJob>(std::move(jpeg), width, height, target);
     {
         std::lock_guard lock(m_mutex);
-        if (!m_spare.empty()) {
+        if (!job->inPlace() && !m_spare.empty()) {
             job->m_image.bgrx = std::move(m_spare.back());
             m_spare.pop_back();
         }
@@ -94,6 +133,28 @@ std::shared_ptr<JpegDecodeJob> JpegDecodePool::decode(Bytes jpeg, int width, int
     }
     m_wake.notify_one();
     return job;
+}
+
+bool JpegDecodePool::finish(JpegDecodeJob& job, std::string& error) {
+    if (job.take()) {
+        std::lock_guard lock(m_callerLock);
+        job.run(m_callerDecoder);
+    }
+    return job.wait(error);
+}
+
+void JpegDecodePool::drop(JpegDecodeJob& job) {
+    if (job.take()) {
+        job.finish(false, "dropped");
+        return;
+    }
+    std::string error;
+    job.wait(error);
+}
+
+bool JpegDecodePool::headerFits(ByteView jpeg, int width, int height) {
+    std::lock_guard lock(m_callerLock);
+    return m_callerDecoder.headerFits(jpeg, width, height);
 }
 
 void JpegDecodePool::recycle(Bytes pixels) {
@@ -112,7 +173,7 @@ void JpegDecodePool::workerMain() {
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
         }
-        job->run(decoder);
+        if (job->take()) job->run(decoder); // else its waiter ran or dropped it
     }
 }
 

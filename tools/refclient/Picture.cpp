@@ -24,6 +24,13 @@ bool Picture::contains(int x, int y, int width, int height) const {
     return x >= 0 && y >= 0 && width >= 0 && height >= 0 && x <= m_width - width && y <= m_height - height;
 }
 
+uint8_t* Picture::pixelAddress(int x, int y) {
+    if (!contains(x, y, 1, 1)) return nullptr;
+    return m_pixels.data() + static_cast<size_t>(y) * bytesPerRow() + static_cast<size_t>(x) * kBytesPerPixel;
+}
+
+size_t Picture::bytesPerRow() const { return static_cast<size_t>(m_width) * kBytesPerPixel; }
+
 void Picture::resize(int width, int height) {
     width = std::max(width, 0);
     height = std::max(height, 0);

@@ -18,6 +18,10 @@ public:
     // Pixel as 0xXXRRGGBB read from the BGRX bytes; 0 outside the picture.
     uint32_t pixel(int x, int y) const;
     bool contains(int x, int y, int width, int height) const;
+    // Where pixel (x, y) is kept, for writing a rectangle in place; null outside the picture.
+    // Valid until the next resize.
+    uint8_t* pixelAddress(int x, int y);
+    size_t bytesPerRow() const;
 
     // Keeps the overlap of old and new sizes; the new area is black.
     void resize(int width, int height);
