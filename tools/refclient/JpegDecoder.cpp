@@ -107,7 +107,7 @@ size_t JpegDecodePool::defaultWorkerCount() {
 }
 
 JpegDecodePool::JpegDecodePool(size_t workers) {
-    for (size_t i = 0; i < std::max<size_t>(workers, 1); ++i)
+    for (size_t i = 0; i < workers; ++i)
         m_workers.emplace_back([this] { workerMain(); });
 }
 

@@ -89,6 +89,7 @@ private:
 // decode side by side while the stream is read on. Pixel buffers come back for reuse.
 class JpegDecodePool {
 public:
+    // With no workers every job runs on the thread that finishes it.
     explicit JpegDecodePool(size_t workers = defaultWorkerCount());
     // Decodes what is still queued, then joins the workers.
     ~JpegDecodePool();

@@ -1,5 +1,6 @@
 // The picture: JPEG rectangles land where their records say, sizes are checked,
 // and the PNG output carries the same pixels.
+#include "tools/refclient/JpegDecoder.h"
 #include "tools/refclient/PngFile.h"
 #include "tools/refclient/Picture.h"
 #include "tools/refclient/RecordLog.h"
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <shared_mutex>
 
 using namespace refclient;
 using refclient::test::solidJpeg;
@@ -37,6 +39,40 @@ TEST(RefclientPicture, JpegRectanglesLandAtTheirPlace) {
     ASSERT_TRUE(p.paintJpeg(24, 8, 8, 8, solidJpeg(8, 8, 0, 0, 255), error)) << error;
     EXPECT_TRUE(near(p.pixel(24, 8), 0x0000FF));
     EXPECT_TRUE(near(p.pixel(23, 8), 0xC81E3C));
+}
+
+TEST(RefclientDecodePool, DecodingsLandInTheirRectangleOnlyAndADroppedOneNeverWrites) {
+    JpegDecodePool pool(0); // nothing runs until a caller finishes it
+    Picture p(64, 48);
+    std::shared_mutex lock;
+    const auto into = [&](int x, int y) { return DecodeTarget{p.pixelAddress(x, y), p.bytesPerRow(), &lock}; };
+    auto red = pool.decode(solidJpeg(16, 16, 200, 30, 60), 16, 16, into(16, 8));
+    auto blue = pool.decode(solidJpeg(16, 16, 0, 0, 255), 16, 16, into(40, 8));
+    auto misfit = pool.decode(solidJpeg(8, 8, 0, 255, 0), 16, 16, into(0, 0));
+    auto kept = pool.decode(solidJpeg(8, 8, 0, 255, 0), 8, 8);
+    ASSERT_TRUE(red->inPlace());
+    ASSERT_FALSE(kept->inPlace());
+
+    pool.drop(*blue);
+    std::string error;
+    EXPECT_FALSE(blue->wait(error));
+    EXPECT_EQ(p.pixel(40, 8), 0u);
+    pool.drop(*blue); // dropping twice is harmless
+
+    ASSERT_TRUE(pool.finish(*red, error)) << error;
+    EXPECT_TRUE(near(p.pixel(16, 8), 0xC81E3C));
+    EXPECT_TRUE(near(p.pixel(31, 23), 0xC81E3C));
+    for (auto [x, y] : {std::pair{15, 8}, {32, 8}, {16, 7}, {16, 24}, {40, 8}})
+        EXPECT_EQ(p.pixel(x, y), 0u) << x << "," << y;
+
+    EXPECT_FALSE(pool.finish(*misfit, error)); // the header's size is checked before any pixel
+    EXPECT_NE(error.find("8x8"), std::string::npos) << error;
+    EXPECT_EQ(p.pixel(0, 0), 0u);
+
+    ASSERT_TRUE(pool.finish(*kept, error)) << error;
+    EXPECT_EQ(kept->image().bgrx.size(), 8u * 8u * 4u);
+    EXPECT_TRUE(pool.headerFits(solidJpeg(8, 8, 1, 2, 3), 8, 8));
+    EXPECT_FALSE(pool.headerFits(Bytes(64, 0x55), 8, 8));
 }
 
 TEST(RefclientPicture, RefusesJpegsThatDoNotFitTheirRecord) {
