@@ -64,7 +64,11 @@ int main(int argc, char** argv) {
             ++timedOut;
             continue;
         }
-        const int64_t decoded = monotonicNs();
+        // The device's own moment, not this thread's later waking to it (unless a second frame
+        // has landed since).
+        int64_t decoded = monotonicNs();
+        if (const auto seen = device->snapshot(); seen.frames == frames + 1 && seen.lastFrameAt > 0)
+            decoded = seen.lastFrameAt;
         const auto after = road->counters(display.displayID);
         if (!after || after->compositions != before->compositions + 1) {
             ++skipped; // none or several compositions: no single damage moment to measure from

@@ -458,6 +458,12 @@ bool Client::decodesInPlace(const RectangleRecord& r, ByteView payload) {
 void Client::flushRecords() {
     if (m_flushingRecords) return; // a waiting record's own protocol error
     m_flushingRecords = true;
+    // Decodings no worker has taken yet run here first (the records below would only wait
+    // for them), then the records run in their order.
+    if (m_connection && m_connection->parser && !m_connection->parser->stopped()) {
+        for (WaitingRecord& record : m_waitingRecords)
+            if (record.job) m_decoders->runIfUnstarted(*record.job);
+    }
     while (!m_waitingRecords.empty()) {
         // A stopped parser hands out nothing more: records read after the stop are dropped.
         if (!m_connection || !m_connection->parser || m_connection->parser->stopped()) {
@@ -558,10 +564,11 @@ void Client::updateEnded() {
     UpdateTally tally = m_tally;
     if (tally.frame) {
         ++m_framesInRun;
-        update([](Snapshot& s) {
+        update([at = platform::now().time_since_epoch().count()](Snapshot& s) {
             ++s.updates;
             ++s.frames;
             s.activated = true;
+            s.lastFrameAt = at;
         });
         if (tally.changed) pictureChanged();
         if (!m_stepsStarted) {

@@ -61,6 +61,7 @@ struct Snapshot {
     uint64_t sessions = 0;
     uint64_t updates = 0;
     uint64_t frames = 0;
+    int64_t lastFrameAt = 0; // process clock, ns: when the last frame was whole in the picture
     uint64_t emptyUpdates = 0;
     uint64_t cursorOnlyUpdates = 0;
     uint64_t requestsSent = 0;

@@ -136,11 +136,14 @@ std::shared_ptr<JpegDecodeJob> JpegDecodePool::decode(Bytes jpeg, int width, int
 }
 
 bool JpegDecodePool::finish(JpegDecodeJob& job, std::string& error) {
-    if (job.take()) {
-        std::lock_guard lock(m_callerLock);
-        job.run(m_callerDecoder);
-    }
+    runIfUnstarted(job);
     return job.wait(error);
+}
+
+void JpegDecodePool::runIfUnstarted(JpegDecodeJob& job) {
+    if (!job.take()) return;
+    std::lock_guard lock(m_callerLock);
+    job.run(m_callerDecoder);
 }
 
 void JpegDecodePool::drop(JpegDecodeJob& job) {

@@ -100,6 +100,8 @@ public:
     // Waits for a job, running it on the calling thread when no worker has started it yet (the
     // caller would only sleep otherwise); false with the reason when the decoding failed.
     bool finish(JpegDecodeJob& job, std::string& error);
+    // Runs a job on the calling thread when no worker has started it yet.
+    void runIfUnstarted(JpegDecodeJob& job);
     // A job no longer wanted: one not started never runs, one under way is waited for, so its
     // target may go once this returns.
     void drop(JpegDecodeJob& job);
