@@ -4,7 +4,10 @@
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/PropertyList.h"
 
+#include "platform/core/Format.h"
+
 #include <cstdlib>
+#include <unistd.h>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -89,6 +92,23 @@ TEST_F(StandInRoot, OlderSystemsAndTwoPartVersions) {
     EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0604u);
     writeSystemVersion(cf::Value("10.9"));
     EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0900u);
+}
+
+TEST_F(StandInRoot, EveryRewriteIsReadEvenInQuickSuccessionAtTheSameSize) {
+    boot("10.6.4");
+    EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0604u);
+    for (int round = 0; round < 20; ++round) {
+        for (int minor : {7, 8, 9}) {
+            writeSystemVersion(cf::Value(platform::format("10.%d.%d", minor, round % 10)));
+            EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0000u | uint32_t(minor) << 8 | uint32_t(round % 10))
+                << round << " " << minor;
+        }
+    }
+    // Gone, then back.
+    ASSERT_EQ(::unlink((m_root + "/System/Library/CoreServices/SystemVersion.plist").c_str()), 0);
+    EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0000u);
+    writeSystemVersion(cf::Value("10.8.5"));
+    EXPECT_EQ(BCDSystemVersionFunction(), 0x0A0805u);
 }
 
 TEST_F(StandInRoot, AnUnreadableVersionGivesTenZeroZero) {
