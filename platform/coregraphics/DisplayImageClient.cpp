@@ -209,9 +209,8 @@ class SocketProvider : public DisplayPixelProvider {
         if (!reply.ok || !reply.result) return nullptr;
         const cf::Value* status = reply.result->find("status");
         const cf::Value* number = reply.result->find("stream");
-        auto id = number ? number->storedInteger() : std::nullopt;
-        if (!status || status->storedInteger() != 0 || !id || *id <= 0 || reply.fds.empty() ||
-            reply.fds.size() > 8) {
+        const int64_t id = number ? number->storedInteger().value_or(0) : 0;
+        if (!status || status->storedInteger() != 0 || id <= 0 || reply.fds.empty() || reply.fds.size() > 8) {
             if (status && status->storedInteger() == 0)
                 platform::log("coregraphics: a display stream's answer is malformed");
             return nullptr;
@@ -220,7 +219,7 @@ class SocketProvider : public DisplayPixelProvider {
         for (auto& fd : reply.fds)
             fds.push_back(fd.get());
         std::weak_ptr<ipc::Connection> weakConnection = connection;
-        const uint64_t stream = uint64_t(*id);
+        const uint64_t stream = uint64_t(id);
         auto control = [weakConnection, stream](bool start) {
             auto c = weakConnection.lock();
             if (!c) return kCGErrorInvalidConnection;
