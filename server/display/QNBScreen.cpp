@@ -292,8 +292,12 @@ cg::CGRect QNBScreen::normalizedDisplayBoundsForDisplayID(CGDirectDisplayID disp
 
 namespace {
 
+// A mode's resolution scales a display only while Retina graphics are sent, on 10.7 and later.
+bool sendsRetinaScale() {
+    return transmitsRetinaGraphics() && foundation::BCDSystemVersionFunction() >= 0x0A0700;
+}
+
 double scaleOf(const DisplayGeometry& geometry) {
-    if (!transmitsRetinaGraphics() || foundation::BCDSystemVersionFunction() < 0x0A0700) return 1.0;
     return geometry.resolution > 1.0 ? geometry.resolution : 1.0;
 }
 
@@ -303,15 +307,14 @@ cg::CGRect QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(CGDirectDisplayID 
     if (display == 0) return cg::CGRectZero;
     const DisplayGeometry geometry = displayGeometry(display);
     cg::CGRect bounds = geometry.bounds;
-    const double factor = scaleOf(geometry);
+    const double factor = sendsRetinaScale() ? scaleOf(geometry) : 1.0;
     bounds.size.width *= factor;
     bounds.size.height *= factor;
     return bounds;
 }
 
 double QNBScreen::scaleForDisplayID(CGDirectDisplayID display) {
-    if (!transmitsRetinaGraphics() || foundation::BCDSystemVersionFunction() < 0x0A0700) return 1.0;
-    return scaleOf(displayGeometry(display));
+    return sendsRetinaScale() ? scaleOf(displayGeometry(display)) : 1.0;
 }
 
 // ---- Modes
