@@ -23,6 +23,8 @@
 
 namespace refclient {
 
+struct SidebandDatagram;
+
 enum class ClientState { Idle, Connecting, Handshaking, Session, Ended };
 const char* NSStringFromClientState(ClientState state);
 
@@ -150,6 +152,8 @@ private:
     void onDatagramReadable();
     void handleDatagram(ByteView bytes, const NetAddress& from);
     void answerFeature(uint16_t feature, uint16_t operation, const NetAddress& from);
+    void cursorDatagramSeen(const SidebandDatagram& datagram);
+    void featureDatagramSeen(std::string_view source, const SidebandDatagram& datagram, const NetAddress& from);
     void connectTo(const std::string& ip);
     void onConnectReady();
     void connectFailed(const std::string& reason);

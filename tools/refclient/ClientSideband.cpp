@@ -46,6 +46,23 @@ void Client::onDatagramReadable() {
     }
 }
 
+// What a cursor or feature datagram leaves in the snapshot, whichever channel carried it.
+void Client::cursorDatagramSeen(const SidebandDatagram& d) {
+    update([&d](Snapshot& s) {
+        s.cursor.haveDatagram = true;
+        s.cursor.x = d.record.x;
+        s.cursor.y = d.record.y;
+        s.cursor.visible = d.visible();
+    });
+}
+
+void Client::featureDatagramSeen(std::string_view source, const SidebandDatagram& d, const NetAddress& from) {
+    m_log.add(source, "feature", {{"feature", text(d.feature())}, {"op", text(d.operation())}});
+    update([&d](Snapshot& s) { s.features[d.feature()] = d.operation(); });
+    if (d.operation() == kFeatureRequestOn || d.operation() == kFeatureRequestOff)
+        answerFeature(d.feature(), d.operation(), from);
+}
+
 void Client::handleDatagram(ByteView bytes, const NetAddress& from) {
     SidebandDatagram d = SidebandDatagram::classify(bytes);
     switch (d.kind) {
@@ -59,18 +76,10 @@ void Client::handleDatagram(ByteView bytes, const NetAddress& from) {
     case SidebandDatagram::Kind::CursorPosition:
         m_log.add("udp", "cursor",
                   {{"x", text(d.record.x)}, {"y", text(d.record.y)}, {"visible", d.visible() ? "1" : "0"}});
-        update([&d](Snapshot& s) {
-            s.cursor.haveDatagram = true;
-            s.cursor.x = d.record.x;
-            s.cursor.y = d.record.y;
-            s.cursor.visible = d.visible();
-        });
+        cursorDatagramSeen(d);
         break;
     case SidebandDatagram::Kind::FeatureState:
-        m_log.add("udp", "feature", {{"feature", text(d.feature())}, {"op", text(d.operation())}});
-        update([&d](Snapshot& s) { s.features[d.feature()] = d.operation(); });
-        if (d.operation() == kFeatureRequestOn || d.operation() == kFeatureRequestOff)
-            answerFeature(d.feature(), d.operation(), from);
+        featureDatagramSeen("udp", d, from);
         break;
     case SidebandDatagram::Kind::Refused:
         protocolError(d.refusal, false);

@@ -263,18 +263,10 @@ void Client::handleUsbDatagram(ByteView bytes, const char* source) {
                   {{"x", text(static_cast<uint64_t>(static_cast<uint16_t>(d.record.x)))},
                    {"y", text(static_cast<uint64_t>(static_cast<uint16_t>(d.record.y)))},
                    {"visible", d.visible() ? "1" : "0"}});
-        update([&d](Snapshot& s) {
-            s.cursor.haveDatagram = true;
-            s.cursor.x = d.record.x;
-            s.cursor.y = d.record.y;
-            s.cursor.visible = d.visible();
-        });
+        cursorDatagramSeen(d);
         break;
     case SidebandDatagram::Kind::FeatureState:
-        m_log.add(source, "feature", {{"feature", text(d.feature())}, {"op", text(d.operation())}});
-        update([&d](Snapshot& s) { s.features[d.feature()] = d.operation(); });
-        if (d.operation() == kFeatureRequestOn || d.operation() == kFeatureRequestOff)
-            answerFeature(d.feature(), d.operation(), NetAddress());
+        featureDatagramSeen(source, d, NetAddress());
         break;
     case SidebandDatagram::Kind::Refused:
         protocolError(d.refusal, false);
