@@ -134,6 +134,19 @@ void JPEGEncodePool::submit(Job job) {
     m_wake.notify_one();
 }
 
+void JPEGEncodePool::submit(std::vector<Job> jobs) {
+    if (jobs.empty()) return;
+    {
+        std::lock_guard lock(m_lock);
+        for (Job& job : jobs)
+            m_jobs.push_back(std::move(job));
+    }
+    if (jobs.size() == 1)
+        m_wake.notify_one();
+    else
+        m_wake.notify_all();
+}
+
 void JPEGEncodePool::workerMain(std::shared_ptr<JPEGCompressor> compressor) {
     for (;;) {
         Job job;
@@ -596,8 +609,11 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
 
     auto job = std::make_shared<EncoderFrameJob>(picture, std::move(hold), std::move(rects), m_encodeObserver);
     auto pool = encodePool();
+    std::vector<JPEGEncodePool::Job> encodes;
+    encodes.reserve(job->count());
     for (size_t i = 0; i < job->count(); ++i)
-        pool->submit([job, i](JPEGCompressor* compressor) { job->encode(i, compressor); });
+        encodes.push_back([job, i](JPEGCompressor* compressor) { job->encode(i, compressor); });
+    pool->submit(std::move(encodes));
     if (!m_sendCompressor) m_sendCompressor = JPEGCompressor::create();
     dispatch::dispatch_async(sendQueue(), [job, socket = clientSocket(), lastFrameSent = m_lastFrameSent,
                                            compressor = m_sendCompressor] {

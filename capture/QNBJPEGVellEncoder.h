@@ -79,6 +79,10 @@ class JPEGEncodePool {
     JPEGEncodePool& operator=(const JPEGEncodePool&) = delete;
 
     void submit(Job job);
+    // A frame's jobs at once, under one hold of the queue, with one wake-up for all workers: a
+    // worker woken by the first job may take the submitting thread's CPU, and jobs submitted one
+    // by one would then wait for that thread to run again.
+    void submit(std::vector<Job> jobs);
     size_t workerCount() const { return m_workers.size(); }
     // As many workers as a large change has strips, fewer on a small machine.
     static size_t defaultWorkerCount();

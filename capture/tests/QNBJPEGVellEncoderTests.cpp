@@ -130,6 +130,28 @@ TEST(QNBJPEGVellEncoderFunctions, EvenIntegral) {
                                       cg::CGRectMake(0, 0, 840, 526)));
 }
 
+TEST(JPEGEncodePoolTest, AFramesJobsSubmittedTogetherRunSideBySide) {
+    // Each job waits until all four have started: the batch must wake every worker, not one.
+    JPEGEncodePool pool(4);
+    std::mutex lock;
+    std::condition_variable changed;
+    int started = 0, together = 0, finished = 0;
+    std::vector<JPEGEncodePool::Job> jobs;
+    for (int i = 0; i < 4; ++i)
+        jobs.push_back([&](JPEGCompressor*) {
+            std::unique_lock hold(lock);
+            ++started;
+            changed.notify_all();
+            if (changed.wait_for(hold, std::chrono::seconds(10), [&] { return started == 4; })) ++together;
+            ++finished;
+            changed.notify_all();
+        });
+    pool.submit(std::move(jobs));
+    std::unique_lock hold(lock);
+    ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(20), [&] { return finished == 4; }));
+    EXPECT_EQ(together, 4);
+}
+
 TEST(QNBJPEGVellEncoderFunctions, JPEGOfAnImageCutAndOfASurface) {
     auto image = cg::CGImageCreate(64, 32, 8, 32, 256, cg::kCGBitmapBGRX,
                                    cg::CGDataProviderCreateWithData(testing::patternPixels(64, 32, 256)));
