@@ -4,7 +4,11 @@
 
 #include <turbojpeg.h>
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 namespace refclient {
@@ -106,9 +110,50 @@ size_t JpegDecodePool::defaultWorkerCount() {
     return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
 }
 
+size_t decodeWorkerCpuSlot(size_t cpuCount, size_t start, size_t worker, size_t workers) {
+    if (cpuCount == 0) return 0;
+    const size_t stride = std::max<size_t>(1, cpuCount / std::max<size_t>(workers, 1));
+    return (start + worker * stride) % cpuCount;
+}
+
+namespace {
+
+// The CPUs the process may run on, in order.
+std::vector<int> allowedCpus() {
+    std::vector<int> cpus;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+    return cpus;
+}
+
+// Keeps the calling worker to one CPU, a pool's workers each to another. Left free, a scheduler
+// that packs waking threads onto busy CPUs (as virtual machines' kernels may, to keep their other
+// CPUs halted) puts an update's decoders side by side on one or two, and its strips then take
+// half again as long as one alone. Pools of one process, and processes, start at different CPUs,
+// so several devices in one process still spread over the machine.
+void keepWorkerToItsCpu(size_t pool, size_t worker, size_t workers) {
+    const std::vector<int> cpus = allowedCpus();
+    if (cpus.size() < 2 || workers < 2) return;
+    const size_t start = static_cast<size_t>(::getpid()) + pool;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpus[decodeWorkerCpuSlot(cpus.size(), start, worker, workers)], &set);
+    (void)::sched_setaffinity(0, sizeof set, &set); // a refusal leaves the worker free, nothing worse
+}
+
+} // namespace
+
 JpegDecodePool::JpegDecodePool(size_t workers) {
+    static std::atomic<size_t> pools{0};
+    const size_t pool = pools.fetch_add(1);
     for (size_t i = 0; i < workers; ++i)
-        m_workers.emplace_back([this] { workerMain(); });
+        m_workers.emplace_back([this, pool, i, workers] {
+            keepWorkerToItsCpu(pool, i, workers);
+            workerMain();
+        });
 }
 
 JpegDecodePool::~JpegDecodePool() {

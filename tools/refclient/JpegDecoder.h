@@ -85,6 +85,10 @@ private:
     std::condition_variable m_doneChanged;
 };
 
+// Which of cpuCount allowed CPUs a pool's worker keeps to: a pool's workers spread evenly, and
+// pools whose starts follow one another interleave, so every CPU gets its share.
+size_t decodeWorkerCpuSlot(size_t cpuCount, size_t start, size_t worker, size_t workers);
+
 // Decoders on worker threads, one TurboJPEG handle each, so the rectangles of an update
 // decode side by side while the stream is read on. Pixel buffers come back for reuse.
 class JpegDecodePool {

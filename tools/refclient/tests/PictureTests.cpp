@@ -7,6 +7,8 @@
 #include "tools/refclient/tests/TestJpeg.h"
 
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <shared_mutex>
@@ -147,4 +149,27 @@ TEST(RefclientRecordLog, FieldsArePercentEscaped) {
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" tcp closed reason=reset%20by%20peer"), std::string::npos);
+}
+
+TEST(RefclientDecodePool, WorkersSpreadOverTheCpusAndPoolsInterleave) {
+    // Eight CPUs, four devices of four workers each, as the four-session road runs them: no
+    // pool puts two workers on one CPU, and together they load every CPU alike.
+    std::map<size_t, int> load;
+    for (size_t pool = 0; pool < 4; ++pool) {
+        std::set<size_t> mine;
+        for (size_t worker = 0; worker < 4; ++worker) {
+            const size_t slot = decodeWorkerCpuSlot(8, 1234 + pool, worker, 4);
+            ASSERT_LT(slot, 8u);
+            mine.insert(slot);
+            ++load[slot];
+        }
+        EXPECT_EQ(mine.size(), 4u) << "pool " << pool;
+    }
+    ASSERT_EQ(load.size(), 8u);
+    for (auto [cpu, n] : load)
+        EXPECT_EQ(n, 2) << "cpu " << cpu;
+    // Fewer CPUs than workers: every slot is still one of them.
+    for (size_t cpus : {2u, 3u, 5u})
+        for (size_t worker = 0; worker < 4; ++worker)
+            EXPECT_LT(decodeWorkerCpuSlot(cpus, 7, worker, 4), cpus);
 }
