@@ -126,14 +126,6 @@ JPEGEncodePool::~JPEGEncodePool() {
         worker.join();
 }
 
-void JPEGEncodePool::submit(Job job) {
-    {
-        std::lock_guard lock(m_lock);
-        m_jobs.push_back(std::move(job));
-    }
-    m_wake.notify_one();
-}
-
 void JPEGEncodePool::submit(std::vector<Job> jobs) {
     if (jobs.empty()) return;
     {

@@ -78,7 +78,6 @@ class JPEGEncodePool {
     JPEGEncodePool(const JPEGEncodePool&) = delete;
     JPEGEncodePool& operator=(const JPEGEncodePool&) = delete;
 
-    void submit(Job job);
     // A frame's jobs at once, under one hold of the queue, with one wake-up for all workers: a
     // worker woken by the first job may take the submitting thread's CPU, and jobs submitted one
     // by one would then wait for that thread to run again.
