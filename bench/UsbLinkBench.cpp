@@ -112,7 +112,7 @@ struct UsbRoad {
     double rate(const std::vector<uint8_t>& chunk, int run) {
         const auto port = static_cast<uint16_t>(kPort + run);
         auto socket = usblink::QNBPeerTalkNetSocket::initWithPort(port, 5, manager);
-        socket->connectToAddress(server::SocketAddress(), port, nullptr);
+        socket->connectToAddress(net::SocketAddress(), port, nullptr);
         if (!socket->isConnected()) {
             std::fprintf(stderr, "usblink_bench: the USB socket did not connect\n");
             return 0;

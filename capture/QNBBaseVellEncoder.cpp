@@ -1,7 +1,7 @@
 #include "capture/QNBBaseVellEncoder.h"
 
+#include "display/QNBDisplaySet.h"
 #include "foundation/SystemVersion.h"
-#include "server/display/QNBDisplaySet.h"
 
 #include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGImage.h"
@@ -12,7 +12,7 @@
 
 namespace capture {
 
-QNBBaseVellEncoder::QNBBaseVellEncoder() : mDisplaySet(std::make_shared<server::QNBDisplaySet>()) {
+QNBBaseVellEncoder::QNBBaseVellEncoder() : mDisplaySet(std::make_shared<display::QNBDisplaySet>()) {
     mDeflate_strm.zalloc = Z_NULL;
     mDeflate_strm.zfree = Z_NULL;
     mDeflate_strm.opaque = Z_NULL;
@@ -33,9 +33,9 @@ void QNBBaseVellEncoder::clearRectangles() {
         display->clearRectangles();
 }
 
-void QNBBaseVellEncoder::setEncoderInformation(const std::shared_ptr<server::QNBDisplaySet>& displaySet,
-                                               const std::shared_ptr<server::QNNetSocketProtocol>& socket,
-                                               const server::QNCapabilities& capabilities) {
+void QNBBaseVellEncoder::setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>& displaySet,
+                                               const std::shared_ptr<net::QNNetSocketProtocol>& socket,
+                                               const net::QNCapabilities& capabilities) {
     {
         std::lock_guard lock(m_encoderLock);
         std::lock_guard fields(m_fieldsLock);
@@ -58,11 +58,11 @@ void QNBBaseVellEncoder::addDirtyRectangle(cg::CGRect rect) {
 }
 
 void QNBBaseVellEncoder::encodeFrame(int32_t frame, bool lossyOnly,
-                                     const std::shared_ptr<server::QNBDisplay>& display) {
+                                     const std::shared_ptr<display::QNBDisplay>& display) {
     encodeFrame(frame, lossyOnly, display, 0x20);
 }
 
-void QNBBaseVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<server::QNBDisplay>&, uint32_t) {}
+void QNBBaseVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&, uint32_t) {}
 
 std::shared_ptr<QNBVellEncoderDelegateProtocol> QNBBaseVellEncoder::delegate() const {
     std::lock_guard fields(m_fieldsLock);
@@ -74,17 +74,17 @@ void QNBBaseVellEncoder::setDelegate(std::weak_ptr<QNBVellEncoderDelegateProtoco
     m_delegate = std::move(delegate);
 }
 
-std::shared_ptr<server::QNNetSocketProtocol> QNBBaseVellEncoder::clientSocket() const {
+std::shared_ptr<net::QNNetSocketProtocol> QNBBaseVellEncoder::clientSocket() const {
     std::lock_guard fields(m_fieldsLock);
     return mClientSocket;
 }
 
-std::shared_ptr<server::QNBDisplaySet> QNBBaseVellEncoder::displaySet() const {
+std::shared_ptr<display::QNBDisplaySet> QNBBaseVellEncoder::displaySet() const {
     std::lock_guard fields(m_fieldsLock);
     return mDisplaySet;
 }
 
-server::QNCapabilities QNBBaseVellEncoder::capabilities() const {
+net::QNCapabilities QNBBaseVellEncoder::capabilities() const {
     std::lock_guard fields(m_fieldsLock);
     return mCapabilities;
 }

@@ -29,22 +29,22 @@ class QNBBaseVellEncoder : public QNBVellEncoderProtocol,
 
     void clearRectangles() override;
     // Swaps the display set under the encoder's lock, then the socket and the capabilities.
-    void setEncoderInformation(const std::shared_ptr<server::QNBDisplaySet>& displaySet,
-                               const std::shared_ptr<server::QNNetSocketProtocol>& socket,
-                               const server::QNCapabilities& capabilities) override;
+    void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>& displaySet,
+                               const std::shared_ptr<net::QNNetSocketProtocol>& socket,
+                               const net::QNCapabilities& capabilities) override;
     // Global points: clipped to each display's normalized bounds under that display's lock and
     // queued to each display it meets with a positive width and height.
     void addDirtyRectangle(cg::CGRect rect) override;
     void encodeFrame(int32_t frame, bool lossyOnly,
-                     const std::shared_ptr<server::QNBDisplay>& display) override;
-    void encodeFrame(int32_t frame, bool lossyOnly, const std::shared_ptr<server::QNBDisplay>& display,
+                     const std::shared_ptr<display::QNBDisplay>& display) override;
+    void encodeFrame(int32_t frame, bool lossyOnly, const std::shared_ptr<display::QNBDisplay>& display,
                      uint32_t packetDesignation) override;
     std::shared_ptr<QNBVellEncoderDelegateProtocol> delegate() const override;
     void setDelegate(std::weak_ptr<QNBVellEncoderDelegateProtocol> delegate) override;
 
-    std::shared_ptr<server::QNNetSocketProtocol> clientSocket() const;
-    std::shared_ptr<server::QNBDisplaySet> displaySet() const;
-    server::QNCapabilities capabilities() const;
+    std::shared_ptr<net::QNNetSocketProtocol> clientSocket() const;
+    std::shared_ptr<display::QNBDisplaySet> displaySet() const;
+    net::QNCapabilities capabilities() const;
     z_stream& deflateStream() { return mDeflate_strm; }
     bool deflateReady() const { return m_deflateReady; }
 
@@ -58,11 +58,11 @@ class QNBBaseVellEncoder : public QNBVellEncoderProtocol,
   private:
     mutable std::recursive_mutex m_encoderLock;
     mutable std::mutex m_fieldsLock; // the socket, capabilities and delegate
-    server::QNCapabilities mCapabilities{};
+    net::QNCapabilities mCapabilities{};
     z_stream mDeflate_strm{};
     bool m_deflateReady = false;
-    std::shared_ptr<server::QNNetSocketProtocol> mClientSocket;
-    std::shared_ptr<server::QNBDisplaySet> mDisplaySet;
+    std::shared_ptr<net::QNNetSocketProtocol> mClientSocket;
+    std::shared_ptr<display::QNBDisplaySet> mDisplaySet;
     std::weak_ptr<QNBVellEncoderDelegateProtocol> m_delegate;
 };
 

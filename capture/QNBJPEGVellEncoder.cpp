@@ -1,7 +1,7 @@
 #include "capture/QNBJPEGVellEncoder.h"
 
-#include "capture/ScreenUpdateWriter.h"
-#include "server/display/QNBDisplaySet.h"
+#include "display/QNBDisplaySet.h"
+#include "regions/ScreenUpdateWriter.h"
 
 #include "platform/core/Clock.h"
 #include "platform/core/Format.h"
@@ -255,13 +255,14 @@ class EncoderFrameJob {
 // encoded, all under one hold of the socket's lock so nothing else cuts into the frame. While it
 // waits, the sender encodes rectangles no worker has started (compressor may be null: then it
 // only waits).
-void sendFrame(server::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompressor* compressor) {
+void sendFrame(net::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompressor* compressor) {
     std::lock_guard guard(socket);
-    bool ok = sendScreenUpdateHeader(socket, kUpdateDesignation, uint16_t(job.count()));
+    bool ok = regions::sendScreenUpdateHeader(socket, kUpdateDesignation, uint16_t(job.count()));
     for (size_t i = 0; ok && i < job.count(); ++i) {
         JPEGDataRef data = job.take(i, compressor);
-        ok = SendClientUpdateDataJPEG(socket, QNScreenEncodingJPG, data ? uint32_t(data->length()) : 0,
-                                      data ? data->bytes() : nullptr, job.rect(i));
+        ok = regions::SendClientUpdateDataJPEG(socket, regions::QNScreenEncodingJPG,
+                                               data ? uint32_t(data->length()) : 0,
+                                               data ? data->bytes() : nullptr, job.rect(i));
     }
 }
 
@@ -323,13 +324,14 @@ cg::CGRect CGRectEvenIntegral(cg::CGRect r) {
     return r;
 }
 
-CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects, cg::CGRect rect) {
-    auto list = CGRectListCreate(updateRects ? updateRects->size() : 1);
+regions::CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects,
+                                                     cg::CGRect rect) {
+    auto list = regions::CGRectListCreate(updateRects ? updateRects->size() : 1);
     if (updateRects) {
         for (const auto& r : *updateRects)
-            CGRectListAdd(*list, r);
+            regions::CGRectListAdd(*list, r);
     } else {
-        CGRectListAdd(*list, rect);
+        regions::CGRectListAdd(*list, rect);
     }
     return list;
 }
@@ -400,7 +402,7 @@ dispatch::dispatch_queue_t QNBJPEGVellEncoder::autoEncodeQueue() {
     return m_autoEncodeQueue;
 }
 
-void QNBJPEGVellEncoder::setDisplay(const std::shared_ptr<server::QNBDisplay>& display) {
+void QNBJPEGVellEncoder::setDisplay(const std::shared_ptr<display::QNBDisplay>& display) {
     {
         std::lock_guard lock(encoderLock());
         if (display == m_display) return;
@@ -409,7 +411,7 @@ void QNBJPEGVellEncoder::setDisplay(const std::shared_ptr<server::QNBDisplay>& d
     if (display) startSession();
 }
 
-std::shared_ptr<server::QNBDisplay> QNBJPEGVellEncoder::display() const {
+std::shared_ptr<display::QNBDisplay> QNBJPEGVellEncoder::display() const {
     std::lock_guard lock(encoderLock());
     return m_display;
 }
@@ -433,10 +435,10 @@ void QNBJPEGVellEncoder::startSession() {
         m_encoderFrames = 0;
         m_fpsStartTime = platform::wallNow();
         // The first frame of a session shows the whole display, whatever changed before.
-        updateRectList = CGRectListCreate(16);
+        updateRectList = regions::CGRectListCreate(16);
         cg::CGSize size = d->scaleCorrectedDisplayBounds().size;
         if (size.width > 0 && size.height > 0)
-            CGRectListAdd(*updateRectList, cg::CGRectMake(0, 0, size.width, size.height));
+            regions::CGRectListAdd(*updateRectList, cg::CGRectMake(0, 0, size.width, size.height));
         m_active = true;
         generation = ++m_generation;
     }
@@ -458,7 +460,7 @@ void QNBJPEGVellEncoder::stopSession() {
 
 void QNBJPEGVellEncoder::addDirtyRectangle(cg::CGRect rect) {
     std::lock_guard lock(encoderLock());
-    if (updateRectList) CGRectListAdd(*updateRectList, rect);
+    if (updateRectList) regions::CGRectListAdd(*updateRectList, rect);
 }
 
 void QNBJPEGVellEncoder::updateRequestAnsweredEmpty() {
@@ -474,7 +476,7 @@ void QNBJPEGVellEncoder::updateRequestAnsweredEmpty() {
     if (pictureWaits) wakeLoop();
 }
 
-void QNBJPEGVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<server::QNBDisplay>& display,
+void QNBJPEGVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>& display,
                                      uint32_t) {
     // The slot is freed before a new display object restarts the session, so the restart's
     // first frame counts against the new session only.
@@ -541,22 +543,22 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
     if (!picture || !updateRectList) return;
     cg::CGSize size = displaySize();
 
-    std::shared_ptr<CGRectList> list(CGRectListCopy(*updateRectList).release());
+    std::shared_ptr<regions::CGRectList> list(regions::CGRectListCopy(*updateRectList).release());
     if (lastUpdateRectList) {
-        for (uint64_t i = 0; i < CGRectListGetLength(*lastUpdateRectList); ++i)
-            CGRectListAdd(*list, CGRectListGetRect(*lastUpdateRectList, i));
+        for (uint64_t i = 0; i < regions::CGRectListGetLength(*lastUpdateRectList); ++i)
+            regions::CGRectListAdd(*list, regions::CGRectListGetRect(*lastUpdateRectList, i));
     }
     lastUpdateRectList = std::move(updateRectList);
-    updateRectList = CGRectListCreate(16);
-    if (CGRectListGetLength(*list) >= 3) {
-        CGRectListSimplify(*list, [](uint64_t, uint64_t, cg::CGRect a, cg::CGRect b) {
+    updateRectList = regions::CGRectListCreate(16);
+    if (regions::CGRectListGetLength(*list) >= 3) {
+        regions::CGRectListSimplify(*list, [](uint64_t, uint64_t, cg::CGRect a, cg::CGRect b) {
             cg::CGRect u = cg::CGRectUnion(a, b);
             return a.size.width * a.size.height + b.size.width * b.size.height >
                    0.8 * u.size.width * u.size.height;
         });
     }
-    CGRectListSubdivide(*list);
-    CGRectListDecimate(*list, kStrips, kStripArea);
+    regions::CGRectListSubdivide(*list);
+    regions::CGRectListDecimate(*list, kStrips, kStripArea);
 
     // The rectangles as they will be sent, fixed now so the header can go out at once. An odd
     // side at the picture's edge cannot grow: the picture bounds every read.
@@ -571,9 +573,10 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
     const cg::CGRect displayRect = cg::CGRectMake(0, 0, size.width, size.height);
     const cg::CGRect pictureRect = cg::CGRectMake(0, 0, double(pictureWidth), double(pictureHeight));
     std::vector<cg::CGRect> rects;
-    rects.reserve(CGRectListGetLength(*list));
-    for (uint64_t i = 0; i < CGRectListGetLength(*list); ++i) {
-        cg::CGRect r = CGRectEvenIntegral(cg::CGRectIntersection(CGRectListGetRect(*list, i), displayRect));
+    rects.reserve(regions::CGRectListGetLength(*list));
+    for (uint64_t i = 0; i < regions::CGRectListGetLength(*list); ++i) {
+        cg::CGRect r =
+            CGRectEvenIntegral(cg::CGRectIntersection(regions::CGRectListGetRect(*list, i), displayRect));
         r = cg::CGRectIntersection(r, pictureRect);
         if (!cg::CGRectIsEmpty(r)) rects.push_back(r);
     }

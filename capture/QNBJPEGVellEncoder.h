@@ -8,8 +8,8 @@
 // Each update request of the client frees one slot; at most two frames are in flight.
 #pragma once
 
-#include "capture/CGRectList.h"
 #include "capture/QNBVellEncoder.h"
+#include "regions/CGRectList.h"
 
 #include "platform/coregraphics/CGImage.h"
 #include "platform/dispatch/Dispatch.h"
@@ -130,7 +130,8 @@ JPEGDataRef JPEGDataWithCGImageInRect(const cg::CGImageRef& image, cg::CGRect r,
                                       JPEGCompressor* compressor = nullptr);
 // Integral, then each odd side grown by one (moving left or up by one when not at 0).
 cg::CGRect CGRectEvenIntegral(cg::CGRect r);
-CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects, cg::CGRect rect);
+regions::CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects,
+                                                     cg::CGRect rect);
 std::string NSStringWithTiming(double startDate);
 
 class QNBJPEGVellEncoder : public QNBVellEncoder {
@@ -139,8 +140,8 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     QNBJPEGVellEncoder();
     ~QNBJPEGVellEncoder() override;
 
-    void setDisplay(const std::shared_ptr<server::QNBDisplay>& display);
-    std::shared_ptr<server::QNBDisplay> display() const;
+    void setDisplay(const std::shared_ptr<display::QNBDisplay>& display);
+    std::shared_ptr<display::QNBDisplay> display() const;
     cg::CGSize displaySize() const;
 
     void startSession() override;
@@ -149,7 +150,7 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     // Display pixels; kept only while a session runs.
     void addDirtyRectangle(cg::CGRect rect) override;
     using QNBBaseVellEncoder::encodeFrame;
-    void encodeFrame(int32_t frame, bool lossyOnly, const std::shared_ptr<server::QNBDisplay>& display,
+    void encodeFrame(int32_t frame, bool lossyOnly, const std::shared_ptr<display::QNBDisplay>& display,
                      uint32_t packetDesignation) override;
     void updateRequestAnsweredEmpty() override;
     void enqueueFrame() override;
@@ -198,13 +199,13 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
 
     std::recursive_mutex m_compressionSessionLock;
     // Under the encoder lock.
-    CGRectListRef updateRectList = nullptr;
-    CGRectListRef lastUpdateRectList = nullptr;
+    regions::CGRectListRef updateRectList = nullptr;
+    regions::CGRectListRef lastUpdateRectList = nullptr;
     EncoderPicture m_encoderFrame;
     std::shared_ptr<void> m_pendingUse; // the pending surface's raised use count
     uint64_t m_encoderFrames = 0;
     uint64_t m_maxConcurrentFrames = 1;
-    std::shared_ptr<server::QNBDisplay> m_display;
+    std::shared_ptr<display::QNBDisplay> m_display;
 
     std::atomic<bool> m_lousyClient{false};
     std::atomic<bool> m_active{false};

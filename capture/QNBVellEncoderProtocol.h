@@ -4,7 +4,7 @@
 // name its class before any encoder exists.
 #pragma once
 
-#include "server/net/QNCapabilities.h"
+#include "net/QNCapabilities.h"
 
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/iosurface/IOSurface.h"
@@ -14,11 +14,13 @@
 #include <memory>
 #include <string>
 
-namespace server {
+namespace net {
 class QNNetSocketProtocol;
+} // namespace net
+namespace display {
 class QNBDisplaySet;
 class QNBDisplay;
-} // namespace server
+} // namespace display
 
 namespace capture {
 
@@ -35,14 +37,14 @@ class QNBVellEncoderProtocol {
 
     // Required operations, in the protocol's order.
     virtual void clearRectangles() = 0;
-    virtual void setEncoderInformation(const std::shared_ptr<server::QNBDisplaySet>& displaySet,
-                                       const std::shared_ptr<server::QNNetSocketProtocol>& socket,
-                                       const server::QNCapabilities& capabilities) = 0;
+    virtual void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>& displaySet,
+                                       const std::shared_ptr<net::QNNetSocketProtocol>& socket,
+                                       const net::QNCapabilities& capabilities) = 0;
     virtual void addDirtyRectangle(cg::CGRect rect) = 0;
     virtual void encodeFrame(int32_t frame, bool lossyOnly,
-                             const std::shared_ptr<server::QNBDisplay>& display) = 0;
+                             const std::shared_ptr<display::QNBDisplay>& display) = 0;
     virtual void encodeFrame(int32_t frame, bool lossyOnly,
-                             const std::shared_ptr<server::QNBDisplay>& display,
+                             const std::shared_ptr<display::QNBDisplay>& display,
                              uint32_t packetDesignation) = 0;
     // Optional in the protocol; every encoder of the system has them.
     virtual std::shared_ptr<QNBVellEncoderDelegateProtocol> delegate() const = 0;

@@ -2,19 +2,19 @@
 // socket pair: the bytes arrive in pieces of the input's choosing, and the reader goes on
 // message by message until the stream ends or the handler stops it.
 #include "fuzz/FuzzSupport.h"
-#include "server/net/QNClientStreamReader.h"
-#include "server/net/QNNetSocket.h"
+#include "net/QNClientStreamReader.h"
+#include "net/QNNetSocket.h"
 
 #include <thread>
 
-using namespace server;
+using namespace net;
 
 namespace {
 
-class Handler final : public QNClientMessageHandler {
+class Handler final : public net::QNClientMessageHandler {
   public:
-    void processClientHandshakeMsg(const QNClientHandshakeRecord& record) override {
-        FUZZ_CHECK(record.handshakeLength <= QNClientHandshake::kSize, "handshake length");
+    void processClientHandshakeMsg(const net::QNClientHandshakeRecord& record) override {
+        FUZZ_CHECK(record.handshakeLength <= net::QNClientHandshake::kSize, "handshake length");
         (void)record.handshake.deviceNameText();
     }
     void processClientHeartBeatMsg() override {}
@@ -44,11 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ::close(pair[1]);
     });
     {
-        auto socket = QNNetSocket::initWithSocket(pair[0]);
+        auto socket = net::QNNetSocket::initWithSocket(pair[0]);
         if (!socket) fuzz::fail("a socket around a socket pair");
         Handler handler;
-        QNClientStreamReader reader(*socket);
-        while (reader.readMessage(handler) == QNClientStreamReader::Outcome::Continue) {
+        net::QNClientStreamReader reader(*socket);
+        while (reader.readMessage(handler) == net::QNClientStreamReader::Outcome::Continue) {
         }
         socket->close();
     }

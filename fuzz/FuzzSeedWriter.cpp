@@ -2,14 +2,14 @@
 // client's handshake of every version, the client's and the server's stream messages, one
 // frame of every platformd message kind, the drivers' Info.plists, property lists of every
 // kind, a preferences file and rectangle-list programs. Run by fuzz/write-seeds.
-#include "capture/ScreenUpdateRecords.h"
 #include "foundation/QNBPreferences.h"
 #include "foundation/Vocabulary.h"
+#include "net/QNMessages.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ipc/Message.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/textinputsources/KeyLayouts.h"
-#include "server/net/QNMessages.h"
+#include "regions/ScreenUpdateRecords.h"
 #include "tools/refclient/ClientMessages.h"
 #include "tools/refclient/Datagrams.h"
 #include "tools/refclient/Handshake.h"
@@ -95,29 +95,29 @@ void handshakes() {
 void serverStream() {
     const Bytes jpeg(24, 0xAB);
     const Bytes update =
-        join({bytesOf(capture::QNScreenUpdateMsg{capture::kScreenUpdateDesignation, 2}.encode()),
-              bytesOf(capture::QNRectangleMsg::withRect(cg::CGRectMake(0, 0, 64, 48), 4, 24).encode()), jpeg,
-              bytesOf(capture::cursorPositionStreamRecord(cg::CGPointMake(10, 20), true).encode())});
-    server::QNResolutionMsg resolution{1024, 768, 1};
-    server::QNResolutionMsg shortResolution{800, 600, std::nullopt};
-    const Bytes systemInformation = *server::systemInformationMessage(
+        join({bytesOf(regions::QNScreenUpdateMsg{regions::kScreenUpdateDesignation, 2}.encode()),
+              bytesOf(regions::QNRectangleMsg::withRect(cg::CGRectMake(0, 0, 64, 48), 4, 24).encode()), jpeg,
+              bytesOf(regions::cursorPositionStreamRecord(cg::CGPointMake(10, 20), true).encode())});
+    net::QNResolutionMsg resolution{1024, 768, 1};
+    net::QNResolutionMsg shortResolution{800, 600, std::nullopt};
+    const Bytes systemInformation = *net::systemInformationMessage(
         "<?xml version=\"1.0\"?><si><os>Mac OS X</os><release>10.12.6</release><revision>16G29</revision>"
         "<clock>2.6</clock><cpus>4</cpus><memory>8</memory><chipset>Intel</chipset></si>");
-    const Bytes stream = join({bytesOf(server::QNBusyMsg{7}.encode()), resolution.encode(), update,
-                               bytesOf(server::kServerHeartbeatMsg), bytesOf(server::multiDisplayMessage(2)),
-                               bytesOf(server::applicationInfoBracketMessage(false)),
-                               bytesOf(server::applicationInfoBracketMessage(true)), systemInformation});
+    const Bytes stream = join({bytesOf(net::QNBusyMsg{7}.encode()), resolution.encode(), update,
+                               bytesOf(net::kServerHeartbeatMsg), bytesOf(net::multiDisplayMessage(2)),
+                               bytesOf(net::applicationInfoBracketMessage(false)),
+                               bytesOf(net::applicationInfoBracketMessage(true)), systemInformation});
     // The client's version (three bytes) and the piece size come first.
     seed("RefClientStreamFuzzer", "3.0.1", join({{3, 0, 1, 7}, stream}));
-    seed("RefClientStreamFuzzer", "2.3.0", join({{2, 3, 0, 1}, stream, server::emptyUpdateMessage(2)}));
+    seed("RefClientStreamFuzzer", "2.3.0", join({{2, 3, 0, 1}, stream, net::emptyUpdateMessage(2)}));
     seed("RefClientStreamFuzzer", "1.1.0",
-         join({{1, 1, 0, 13}, shortResolution.encode(), server::emptyUpdateMessage(1)}));
+         join({{1, 1, 0, 13}, shortResolution.encode(), net::emptyUpdateMessage(1)}));
 
     seed("RefClientDatagramFuzzer", "invitation", refclient::invitationBytes());
     seed("RefClientDatagramFuzzer", "cursor-position",
          bytesOf(
-             capture::cursorPositionRecord(cg::CGPointMake(100, 50), true, cg::CGPointMake(0, 0)).encode()));
-    seed("RefClientDatagramFuzzer", "hello", bytesOf(server::serverHandShakeMessage()));
+             regions::cursorPositionRecord(cg::CGPointMake(100, 50), true, cg::CGPointMake(0, 0)).encode()));
+    seed("RefClientDatagramFuzzer", "hello", bytesOf(net::serverHandShakeMessage()));
 }
 
 void platformdFrames() {

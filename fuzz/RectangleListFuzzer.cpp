@@ -4,15 +4,15 @@
 // at their centres: adding keeps the list disjoint and covering exactly the union with the
 // area of the union, subdivide covers exactly the same cells, simplify never uncovers a cell,
 // and decimating (the last step; its strips leave the grid) on whole pixels loses none.
-#include "capture/CGRectList.h"
-#include "capture/tests/CoverageGrid.h"
 #include "fuzz/FuzzSupport.h"
+#include "regions/CGRectList.h"
+#include "regions/tests/CoverageGrid.h"
 
 #include <bit>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <random>
 
-using namespace capture;
+using namespace regions;
 using namespace cg;
 
 namespace {
@@ -20,9 +20,9 @@ namespace {
 constexpr int kCells = 48;    // cells per side of the oracle's grid
 constexpr int kMaxSteps = 40; // operations per input
 
-using Grid = capture::testing::CoverageGrid<kCells>;
+using Grid = regions::testing::CoverageGrid<kCells>;
 
-bool disjoint(const CGRectList& list) {
+bool disjoint(const regions::CGRectList& list) {
     for (uint64_t i = 0; i < list.count; ++i)
         for (uint64_t j = i + 1; j < list.count; ++j)
             if (CGRectIntersectsRect(list.rects[i], list.rects[j])) return false;
@@ -49,40 +49,42 @@ CGRect gridRect(FuzzedDataProvider& input, double cell) {
 enum Step : uint8_t { kAdd, kAppend, kSubdivide, kSimplify, kDecimate, kStepCount };
 
 void runArbitrary(FuzzedDataProvider& input) {
-    auto list = CGRectListCreate(0);
+    auto list = regions::CGRectListCreate(0);
     std::minstd_rand merges(input.ConsumeIntegral<uint32_t>());
     for (int i = 0; i < kMaxSteps && input.remaining_bytes() > 0; ++i) {
         const auto step = static_cast<Step>(input.ConsumeIntegralInRange<int>(0, kStepCount - 1));
         const CGRect r = CGRectMake(anyDouble(input), anyDouble(input), anyDouble(input), anyDouble(input));
         switch (step) {
         case kAdd:
-            CGRectListAdd(*list, r);
+            regions::CGRectListAdd(*list, r);
             break;
         case kAppend:
-            CGRectListAppend(*list, r);
+            regions::CGRectListAppend(*list, r);
             break;
         case kSubdivide:
-            CGRectListSubdivide(*list);
+            regions::CGRectListSubdivide(*list);
             break;
         case kSimplify:
-            CGRectListSimplify(*list, [&](uint64_t, uint64_t, CGRect, CGRect) { return merges() % 3 == 0; });
+            regions::CGRectListSimplify(
+                *list, [&](uint64_t, uint64_t, CGRect, CGRect) { return merges() % 3 == 0; });
             break;
         case kDecimate:
             // Each decimate may multiply the list by its strip count; a few hundred is plenty.
             if (list->count < 256)
-                CGRectListDecimate(*list, input.ConsumeIntegralInRange<uint64_t>(1, 8), anyDouble(input));
+                regions::CGRectListDecimate(*list, input.ConsumeIntegralInRange<uint64_t>(1, 8),
+                                            anyDouble(input));
             break;
         default:
             break;
         }
-        (void)CGRectListArea(*list);
-        (void)CGRectListCalculateOverlaps(*list);
+        (void)regions::CGRectListArea(*list);
+        (void)regions::CGRectListCalculateOverlaps(*list);
     }
 }
 
 void runOnGrid(FuzzedDataProvider& input) {
     const double cell = input.ConsumeBool() ? 1.0 : 0.5;
-    auto list = CGRectListCreate(0);
+    auto list = regions::CGRectListCreate(0);
     Grid expected(cell);
     bool mustBeDisjoint = true; // only adds so far
     std::minstd_rand merges(input.ConsumeIntegral<uint32_t>());
@@ -91,30 +93,31 @@ void runOnGrid(FuzzedDataProvider& input) {
         switch (step) {
         case kAdd: {
             const CGRect r = gridRect(input, cell);
-            CGRectListAdd(*list, r);
+            regions::CGRectListAdd(*list, r);
             expected.paint(r);
             const Grid now = Grid::of(*list, cell);
             FUZZ_CHECK(now == expected, "add changed the coverage: " + NSStringFromRect(r));
             if (mustBeDisjoint) {
-                FUZZ_CHECK(disjoint(*list), "add left overlaps: " + NSStringFromCGRectList(*list));
-                FUZZ_CHECK(CGRectListArea(*list) == expected.area(), "area of a disjoint list");
+                FUZZ_CHECK(disjoint(*list), "add left overlaps: " + regions::NSStringFromCGRectList(*list));
+                FUZZ_CHECK(regions::CGRectListArea(*list) == expected.area(), "area of a disjoint list");
             }
             break;
         }
         case kAppend: {
             const CGRect r = gridRect(input, cell);
-            CGRectListAppend(*list, r);
+            regions::CGRectListAppend(*list, r);
             expected.paint(r);
             mustBeDisjoint = false;
             break;
         }
         case kSubdivide:
-            CGRectListSubdivide(*list);
+            regions::CGRectListSubdivide(*list);
             FUZZ_CHECK(Grid::of(*list, cell) == expected, "subdivide changed the coverage");
             if (mustBeDisjoint) FUZZ_CHECK(disjoint(*list), "subdivide made a disjoint list overlap");
             break;
         case kSimplify: {
-            CGRectListSimplify(*list, [&](uint64_t, uint64_t, CGRect, CGRect) { return merges() % 3 == 0; });
+            regions::CGRectListSimplify(
+                *list, [&](uint64_t, uint64_t, CGRect, CGRect) { return merges() % 3 == 0; });
             const Grid now = Grid::of(*list, cell);
             FUZZ_CHECK(now.covers(expected), "simplify uncovered a cell");
             expected = now; // unions cover more
@@ -124,7 +127,7 @@ void runOnGrid(FuzzedDataProvider& input) {
         case kDecimate: {
             if (cell != 1.0) break; // a dropped quarter-pixel remainder may hold a half cell's centre
             const uint64_t strips = input.ConsumeIntegralInRange<uint64_t>(1, 8);
-            CGRectListDecimate(*list, strips, input.ConsumeIntegralInRange<int>(0, 64));
+            regions::CGRectListDecimate(*list, strips, input.ConsumeIntegralInRange<int>(0, 64));
             FUZZ_CHECK(Grid::of(*list, cell) == expected, "decimate changed the coverage");
             return;
         }

@@ -3,8 +3,8 @@
 // bytes). The feature negotiation keeps its dictionaries consistent: every resolved state is
 // on exactly when both the device's and the host's are; a short negotiation changes nothing;
 // what the session answers is one whole record per answer.
-#include "capture/ScreenUpdateRecords.h"
 #include "fuzz/FuzzSupport.h"
+#include "regions/ScreenUpdateRecords.h"
 #include "server/tests/SessionTestSupport.h"
 
 using namespace server;
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto answers = sideband->datagrams();
     FUZZ_CHECK(answers.size() <= count, "more answers than datagrams");
     for (const auto& answer : answers)
-        FUZZ_CHECK(answer.bytes.size() == capture::QNRectangleMsg::kSize, "a partial answer");
+        FUZZ_CHECK(answer.bytes.size() == regions::QNRectangleMsg::kSize, "a partial answer");
     session->setClientSocket(nullptr);
     session->setSidebandSocket(nullptr);
     return 0;

@@ -23,9 +23,9 @@
 #include <optional>
 #include <span>
 
-namespace server {
+namespace net {
 class QNNetSocketProtocol;
-} // namespace server
+} // namespace net
 
 namespace input {
 
@@ -52,7 +52,7 @@ struct ScreenServerInputState {
 
 class ScreenServerInput {
   public:
-    using Socket = std::shared_ptr<server::QNNetSocketProtocol>;
+    using Socket = std::shared_ptr<net::QNNetSocketProtocol>;
 
     virtual ~ScreenServerInput() = default;
 

@@ -65,9 +65,9 @@ int64_t BaseLimnerAppDelegate::negotiatingFeatureState(ScreenServer&, uint16_t s
 
 void BaseLimnerAppDelegate::didReceiveFeatureChange(ScreenServer&, uint16_t, int64_t) {}
 void BaseLimnerAppDelegate::connectServerToHostName(const std::string&) {}
-void BaseLimnerAppDelegate::connectServerToHostName(const SocketAddress&, const std::string&) {}
+void BaseLimnerAppDelegate::connectServerToHostName(const net::SocketAddress&, const std::string&) {}
 void BaseLimnerAppDelegate::disableDisplay() {}
-void BaseLimnerAppDelegate::sendInvite(const SocketAddress&) {}
+void BaseLimnerAppDelegate::sendInvite(const net::SocketAddress&) {}
 void BaseLimnerAppDelegate::applicationSwitched(int32_t) {}
 void BaseLimnerAppDelegate::wakeScreen() {}
 void BaseLimnerAppDelegate::removeScreenSaver() {}

@@ -4,7 +4,7 @@
 // BaseLimnerAppDelegate::appDelegate(), which tests may replace.
 #pragma once
 
-#include "server/net/SocketAddress.h"
+#include "net/SocketAddress.h"
 
 #include "platform/corefoundation/Value.h"
 
@@ -60,9 +60,9 @@ class BaseLimnerAppDelegate {
 
     // Operations that do nothing in the base.
     virtual void connectServerToHostName(const std::string& hostName);
-    virtual void connectServerToHostName(const SocketAddress& address, const std::string& deviceName);
+    virtual void connectServerToHostName(const net::SocketAddress& address, const std::string& deviceName);
     virtual void disableDisplay();
-    virtual void sendInvite(const SocketAddress& address);
+    virtual void sendInvite(const net::SocketAddress& address);
     virtual void applicationSwitched(int32_t processIdentifier);
     virtual void wakeScreen();
     virtual void removeScreenSaver();

@@ -1,8 +1,8 @@
 // The application shell's part of the delegate's base: what reaches the mediator.
 #include "server/BaseLimnerAppDelegate.h"
 
+#include "net/QNBNetAddress.h"
 #include "server/ScreenServerMediator.h"
-#include "server/net/QNBNetAddress.h"
 
 #include "foundation/Vocabulary.h"
 
@@ -31,7 +31,8 @@ void BaseLimnerAppDelegate::connectServerToHostNameWithTicket(const std::string&
 
 void BaseLimnerAppDelegate::connectServerToPeerWithTicket(const std::string& ticket) {
     platform::Error error;
-    auto address = QNBNetAddress::addressFromTokenString(ticket, foundation::kMainDataTrafficPort, &error);
+    auto address =
+        net::QNBNetAddress::addressFromTokenString(ticket, foundation::kMainDataTrafficPort, &error);
     if (!address) return;
     connectServerToHostName(address->address(), "Other");
 }

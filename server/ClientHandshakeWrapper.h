@@ -2,25 +2,28 @@
 // with, whether the Mac side asked for it, and the client connection it was asked for.
 #pragma once
 
-#include "server/net/QNClientHandshake.h"
+#include "net/QNClientHandshake.h"
 
 #include <memory>
 
+namespace net {
+class QNNetSocketProtocol;
+} // namespace net
+
 namespace server {
 
-class QNNetSocketProtocol;
 
 class ClientHandshakeWrapper {
   public:
-    ClientHandshakeWrapper(const QNClientHandshake& handshake, bool hostInitiated,
-                           std::shared_ptr<QNNetSocketProtocol> socket)
+    ClientHandshakeWrapper(const net::QNClientHandshake& handshake, bool hostInitiated,
+                           std::shared_ptr<net::QNNetSocketProtocol> socket)
         : handshakeUnion(handshake), isHostInitiated(hostInitiated), clientSocket(socket),
           hadClientSocket(socket != nullptr) {}
 
-    QNClientHandshake handshakeUnion;
+    net::QNClientHandshake handshakeUnion;
     bool isHostInitiated = false;
     // The client socket of the session when the request was made; the activation serves it only.
-    std::weak_ptr<QNNetSocketProtocol> clientSocket;
+    std::weak_ptr<net::QNNetSocketProtocol> clientSocket;
     bool hadClientSocket = false;
 };
 

@@ -1,9 +1,9 @@
 #include "server/FramebufferDriverClient.h"
 
+#include "display/NSCursorTSEPrivate.h"
+#include "display/QNBDisplaySet.h"
+#include "display/QNBScreen.h"
 #include "server/ScreenServer.h"
-#include "server/display/NSCursorTSEPrivate.h"
-#include "server/display/QNBDisplaySet.h"
-#include "server/display/QNBScreen.h"
 
 #include "foundation/QNBPreferences.h"
 #include "platform/appkit/NSEvent.h"
@@ -70,7 +70,7 @@ bool serviceHasIndex(io_service_t service, int index) {
 
 std::vector<FramebufferScreen> screensOfTheServer() {
     std::vector<FramebufferScreen> list;
-    for (const auto& screen : QNBScreen::screens()) {
+    for (const auto& screen : display::QNBScreen::screens()) {
         if (!screen) continue;
         FramebufferScreen entry;
         entry.displayID = screen->displayID();
@@ -84,9 +84,9 @@ std::vector<FramebufferScreen> screensOfTheServer() {
     return list;
 }
 
-std::shared_ptr<QNBDisplaySet> finalizedSetFor(uint32_t displayID) {
-    auto set = std::make_shared<QNBDisplaySet>();
-    set->addDisplay(std::make_shared<QNBDisplay>(displayID));
+std::shared_ptr<display::QNBDisplaySet> finalizedSetFor(uint32_t displayID) {
+    auto set = std::make_shared<display::QNBDisplaySet>();
+    set->addDisplay(std::make_shared<display::QNBDisplay>(displayID));
     set->finalizeSet();
     return set;
 }
@@ -94,12 +94,12 @@ std::shared_ptr<QNBDisplaySet> finalizedSetFor(uint32_t displayID) {
 } // namespace
 
 namespace {
-CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set);
+CursorGeometryCache::Geometry readCursorGeometry(const display::QNBDisplaySet& set);
 } // namespace
 
 FramebufferDriverClient::FramebufferDriverClient(std::recursive_mutex& mediatorLock)
     : m_mediatorLock(mediatorLock), m_screenList(screensOfTheServer),
-      m_hiDPIQuery([](uint32_t display) { return QNBScreen::isHiDPIDisplay(display); }),
+      m_hiDPIQuery([](uint32_t display) { return display::QNBScreen::isHiDPIDisplay(display); }),
       m_passSleeper([](double seconds) { platform::sleepFor(seconds); }),
       m_cursorGeometry([] { return cg::CGSDisplayMappingChangedSeed(); }, readCursorGeometry) {}
 
@@ -204,7 +204,7 @@ bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
     return complete;
 }
 
-std::shared_ptr<QNBDisplaySet>
+std::shared_ptr<display::QNBDisplaySet>
 FramebufferDriverClient::enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
                                                        size_t modeCount, platform::Error* error) {
     const int index = indexOfSubScreen(&server);
@@ -232,8 +232,8 @@ FramebufferDriverClient::enableDisplayWithDisplayModes(ScreenServer& server, con
         storeError(error, "Unable to find virtual display.");
         return nullptr;
     }
-    auto set = std::make_shared<QNBDisplaySet>();
-    set->addDisplay(std::make_shared<QNBDisplay>(screen->displayID));
+    auto set = std::make_shared<display::QNBDisplaySet>();
+    set->addDisplay(std::make_shared<display::QNBDisplay>(screen->displayID));
     server.setDisplayID(screen->displayID);
     server.setDisplayIsEnabled(true);
     set->finalizeSet();
@@ -280,11 +280,11 @@ FramebufferDriverClient::enableWithResolutionsForDisplayModes(const int* modes, 
         if (m_passSleeper) m_passSleeper(kDisplayWaitPassSeconds);
         bool atRequestedMode = false;
         for (const auto& screen : listScreens()) {
-            if (screen.userDescription != QNBScreen::virtualDisplayNameString() ||
+            if (screen.userDescription != display::QNBScreen::virtualDisplayNameString() ||
                 screen.framebufferIndex != index)
                 continue;
             result = screen;
-            int current = QNBScreen::displayModeForSize(
+            int current = display::QNBScreen::displayModeForSize(
                 {screen.frame.size.width * screen.scale, screen.frame.size.height * screen.scale});
             if (std::find(modes, modes + count, current) != modes + count) atRequestedMode = true;
         }
@@ -377,8 +377,8 @@ cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, b
     cg::CGPoint system;
     if (mirrored) {
         system = appkit::NSEvent::mouseLocation();
-        if (NSCursorTSEPrivate::tseCurrentSystemCursor()) {
-            const cg::CGPoint hotSpot = NSCursorTSEPrivate::tseHotSpot();
+        if (display::NSCursorTSEPrivate::tseCurrentSystemCursor()) {
+            const cg::CGPoint hotSpot = display::NSCursorTSEPrivate::tseHotSpot();
             system.x -= hotSpot.x;
             system.y += hotSpot.y;
         }
@@ -395,20 +395,23 @@ cg::CGPoint FramebufferDriverClient::mouseLocationOnFramebuffer(int64_t index, b
     return m_mouseLocation;
 }
 
-bool FramebufferDriverClient::shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool FramebufferDriverClient::shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     if (!set) return false;
     return shouldQueryMouseOnFramebuffer(set->framebufferIndex(), m_cursorGeometry.refresh(set).origin);
 }
 
-bool FramebufferDriverClient::mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool FramebufferDriverClient::mouseCursorChangedOnDisplay(
+    const std::shared_ptr<display::QNBDisplaySet>& set) {
     return set && mouseCursorChangedOnFramebuffer(set->framebufferIndex());
 }
 
-bool FramebufferDriverClient::mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool FramebufferDriverClient::mouseCursorVisibleOnDisplay(
+    const std::shared_ptr<display::QNBDisplaySet>& set) {
     return set && mouseCursorVisibleOnFramebuffer(set->framebufferIndex());
 }
 
-cg::CGPoint FramebufferDriverClient::getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+cg::CGPoint
+FramebufferDriverClient::getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     if (!set) return mouseLocation();
     // The tick's query has just checked the seed.
     const CursorGeometryCache::Geometry geometry = m_cursorGeometry.current(set);
@@ -419,13 +422,14 @@ cg::CGPoint FramebufferDriverClient::getMouseLocationOnDisplay(const std::shared
 
 namespace {
 
-CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set) {
+CursorGeometryCache::Geometry readCursorGeometry(const display::QNBDisplaySet& set) {
     CursorGeometryCache::Geometry geometry;
     geometry.origin = set.scaleCorrectedDisplayBounds().origin;
     auto displays = set.displays();
     const uint32_t first = displays.empty() ? 0 : displays.front()->displayID();
     geometry.mirrored = first != 0 && cg::CGDisplayIsInMirrorSet(first);
-    if (geometry.mirrored) geometry.height = QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(first).size.height;
+    if (geometry.mirrored)
+        geometry.height = display::QNBScreen::scaleCorrectedDisplayBoundsForDisplayID(first).size.height;
     return geometry;
 }
 
@@ -433,13 +437,15 @@ CursorGeometryCache::Geometry readCursorGeometry(const QNBDisplaySet& set) {
 
 // Sets are told apart by owner, which needs no reference taken; an entry's weak reference keeps
 // its owner's identity from being reused, and gone sets' entries are dropped as new ones come.
-CursorGeometryCache::Entry* CursorGeometryCache::entryFor(const std::shared_ptr<QNBDisplaySet>& set) {
+CursorGeometryCache::Entry*
+CursorGeometryCache::entryFor(const std::shared_ptr<display::QNBDisplaySet>& set) {
     for (Entry& entry : m_entries)
         if (!entry.set.owner_before(set) && !set.owner_before(entry.set)) return &entry;
     return nullptr;
 }
 
-CursorGeometryCache::Geometry CursorGeometryCache::refresh(const std::shared_ptr<QNBDisplaySet>& set) {
+CursorGeometryCache::Geometry
+CursorGeometryCache::refresh(const std::shared_ptr<display::QNBDisplaySet>& set) {
     // The seed is read before the geometry: a change between the two is seen at the next
     // refresh, never hidden under the new seed.
     const uint32_t seed = m_seed ? m_seed() : 0;
@@ -459,7 +465,8 @@ CursorGeometryCache::Geometry CursorGeometryCache::refresh(const std::shared_ptr
     return geometry;
 }
 
-CursorGeometryCache::Geometry CursorGeometryCache::current(const std::shared_ptr<QNBDisplaySet>& set) {
+CursorGeometryCache::Geometry
+CursorGeometryCache::current(const std::shared_ptr<display::QNBDisplaySet>& set) {
     {
         std::lock_guard lock(m_lock);
         if (Entry* entry = entryFor(set)) return entry->geometry;
@@ -468,16 +475,17 @@ CursorGeometryCache::Geometry CursorGeometryCache::current(const std::shared_ptr
 }
 
 std::shared_ptr<appkit::NSCursor>
-FramebufferDriverClient::mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>&) {
-    return NSCursorTSEPrivate::tseCurrentSystemCursor();
+FramebufferDriverClient::mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) {
+    return display::NSCursorTSEPrivate::tseCurrentSystemCursor();
 }
 
-cg::CGPoint FramebufferDriverClient::mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>&) {
+cg::CGPoint FramebufferDriverClient::mouseHotspotOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) {
     return mouseHotspot();
 }
 
 cg::CGPoint FramebufferDriverClient::mouseHotspot() {
-    return NSCursorTSEPrivate::tseCurrentSystemCursor() ? NSCursorTSEPrivate::tseHotSpot() : cg::CGPoint{};
+    return display::NSCursorTSEPrivate::tseCurrentSystemCursor() ? display::NSCursorTSEPrivate::tseHotSpot()
+                                                                 : cg::CGPoint{};
 }
 
 cg::CGPoint FramebufferDriverClient::mouseLocation() const {

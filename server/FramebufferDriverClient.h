@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+namespace display {
+class QNBDisplaySet;
+} // namespace display
+
 namespace appkit {
 class NSCursor;
 }
@@ -27,7 +31,6 @@ class NSCursor;
 namespace server {
 
 class ScreenServer;
-class QNBDisplaySet;
 
 // What a cursor query needs of a display set's geometry, kept per set and read again only
 // when the window server's display mapping seed has moved: 120 queries a second then cost no
@@ -41,21 +44,21 @@ class CursorGeometryCache {
         double height = 0; // the first display's scale-corrected height, when mirrored
     };
     using SeedReader = std::function<uint32_t()>;
-    using Reader = std::function<Geometry(const QNBDisplaySet&)>;
+    using Reader = std::function<Geometry(const display::QNBDisplaySet&)>;
 
     CursorGeometryCache(SeedReader seed, Reader read) : m_seed(std::move(seed)), m_read(std::move(read)) {}
     // Asks the seed; the set's geometry, read again when the seed moved or the set is new.
-    Geometry refresh(const std::shared_ptr<QNBDisplaySet>& set);
+    Geometry refresh(const std::shared_ptr<display::QNBDisplaySet>& set);
     // What the set's last refresh found, without asking the seed; read when there is none.
-    Geometry current(const std::shared_ptr<QNBDisplaySet>& set);
+    Geometry current(const std::shared_ptr<display::QNBDisplaySet>& set);
 
   private:
     struct Entry {
-        std::weak_ptr<QNBDisplaySet> set;
+        std::weak_ptr<display::QNBDisplaySet> set;
         uint32_t seed = 0;
         Geometry geometry;
     };
-    Entry* entryFor(const std::shared_ptr<QNBDisplaySet>& set); // under m_lock
+    Entry* entryFor(const std::shared_ptr<display::QNBDisplaySet>& set); // under m_lock
 
     SeedReader m_seed;
     Reader m_read;
@@ -124,8 +127,9 @@ class FramebufferDriverClient {
 
     // Switches the session's display on with the modes, or reuses a display that is already
     // right; the session's new display set, or nil.
-    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
-                                                                 size_t modeCount, platform::Error* error);
+    std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+                                                                          const int* modes, size_t modeCount,
+                                                                          platform::Error* error);
     // Paces and enables the framebuffer, then waits for its display: the last listed display of
     // the framebuffer (even at another mode once the passes ran out), or nothing.
     std::optional<FramebufferScreen> enableWithResolutionsForDisplayModes(const int* modes, size_t count,
@@ -139,12 +143,13 @@ class FramebufferDriverClient {
 
     // Cursor state of the display set's framebuffer, read from the driver and kept under the
     // owner's lock.
-    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
-    cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
+    std::shared_ptr<appkit::NSCursor>
+    mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
+    cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
     cg::CGPoint mouseHotspot();
     cg::CGPoint getMouseLocation() { return {}; }
     bool mouseCursorChanged() { return false; }

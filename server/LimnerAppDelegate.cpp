@@ -1,9 +1,9 @@
 #include "server/LimnerAppDelegate.h"
 
+#include "display/QNBDisplayConfiguration.h"
+#include "display/QNBScreen.h"
 #include "server/ScreenServer.h"
 #include "server/ScreenServerMediator.h"
-#include "server/display/QNBDisplayConfiguration.h"
-#include "server/display/QNBScreen.h"
 
 #include "foundation/QNBDisplayQuery.h"
 #include "foundation/QNBPreferences.h"
@@ -52,7 +52,7 @@ LimnerAppDelegate::Environment LimnerAppDelegate::Environment::standard() {
         explorer.setCurrentPlane(std::string("IOService"));
         return explorer.findNamedIORegistryService("QNExGFX").has_value();
     };
-    e.displayConfiguration = QNBDisplayConfiguration::displayConfigurationManager();
+    e.displayConfiguration = display::QNBDisplayConfiguration::displayConfigurationManager();
     e.post = [](const std::string& name, const std::optional<cf::Value>& userInfo, uint64_t options) {
         ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt,
                                                                                   userInfo, options);
@@ -159,7 +159,7 @@ void LimnerAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&)
     }
     // 10.
     if (m_env.displayConfiguration) {
-        m_env.displayConfiguration->startListeningForDevice(QNBScreen::virtualDisplayNameString());
+        m_env.displayConfiguration->startListeningForDevice(display::QNBScreen::virtualDisplayNameString());
         m_env.displayConfiguration->setSendNotifications(true);
     }
     // 11.
@@ -173,7 +173,7 @@ void LimnerAppDelegate::doInitializations() {
     m_previousHiDPIState = preferences().enableHiDPIResolutions();
     m_shouldUpdateHiDPIState = false;
     // The display side asks the application's answer through a process-wide switch.
-    setTransmitsRetinaGraphics(transmitsRetinaGraphics());
+    display::setTransmitsRetinaGraphics(transmitsRetinaGraphics());
 }
 
 void LimnerAppDelegate::registerDistributedObservers() {
@@ -341,7 +341,7 @@ void LimnerAppDelegate::disconnectAllConnections() {
     });
 }
 
-void LimnerAppDelegate::sendInvite(const SocketAddress& address) {
+void LimnerAppDelegate::sendInvite(const net::SocketAddress& address) {
     if (auto m = mediator()) m->sendInvite(address);
 }
 

@@ -22,13 +22,16 @@
 #include <string>
 #include <vector>
 
+namespace display {
+class QNBDisplayConfiguration;
+} // namespace display
+
 namespace foundation {
 class QNBPreferences;
 }
 
 namespace server {
 
-class QNBDisplayConfiguration;
 class ScreenServerMediator;
 
 class LimnerAppDelegate final : public BaseLimnerAppDelegate,
@@ -50,7 +53,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
         // Whether the virtual graphics card's driver ("QNExGFX") is in the I/O Registry.
         std::function<bool()> driverInstalled;
         // The display configuration (none in most unit tests).
-        std::shared_ptr<QNBDisplayConfiguration> displayConfiguration;
+        std::shared_ptr<display::QNBDisplayConfiguration> displayConfiguration;
         // Posts a distributed notification (object null).
         std::function<void(const std::string& name, const std::optional<cf::Value>& userInfo,
                            uint64_t options)>
@@ -120,7 +123,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     uint64_t getDeviceFrameBufferSize() const { return m_frameBufferSize.load(); }
     uint64_t getDeviceFrameBufferBytesPerRow() const { return 0; }
     // The mirror window of a device that is away invites it again.
-    void sendInvite(const SocketAddress& address) override;
+    void sendInvite(const net::SocketAddress& address) override;
 
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }

@@ -3,10 +3,10 @@
 // answers, the resolution message, the accepted-address list and the accessors.
 #include "server/ScreenServer.h"
 
+#include "net/QNMessages.h"
+#include "net/QNNetSocketProtocol.h"
+#include "net/QNSessionMessageWriter.h"
 #include "server/BaseLimnerAppDelegate.h"
-#include "server/net/QNMessages.h"
-#include "server/net/QNNetSocketProtocol.h"
-#include "server/net/QNSessionMessageWriter.h"
 
 #include "foundation/Vocabulary.h"
 #include "platform/core/Clock.h"
@@ -56,16 +56,16 @@ DistributedPoster defaultDistributedPoster() {
     };
 }
 
-SockAddressHelper SockAddressHelper::initWithSockAddress(const SocketAddress& address) {
+SockAddressHelper SockAddressHelper::initWithSockAddress(const net::SocketAddress& address) {
     return {address, platform::wallNow()};
 }
 
 // The handler the stream reader calls: it forwards to the session, naming the socket the loop
 // serves, so a loop that no longer serves the client socket changes nothing.
-class ScreenServer::ReadLoop final : public QNClientMessageHandler {
+class ScreenServer::ReadLoop final : public net::QNClientMessageHandler {
   public:
     ReadLoop(ScreenServer& session, Socket socket) : m_session(session), m_socket(std::move(socket)) {}
-    void processClientHandshakeMsg(const QNClientHandshakeRecord& record) override {
+    void processClientHandshakeMsg(const net::QNClientHandshakeRecord& record) override {
         m_session.handshakeFromLoop(m_socket, record);
     }
     void processClientHeartBeatMsg() override { m_session.processClientHeartBeatMsg(); }
@@ -167,7 +167,7 @@ ScreenServer::ResetTicket ScreenServer::beginReset() {
         if (*slot) (*slot)->close();
         slot->reset();
     }
-    m_connectedAddress = SocketAddress();
+    m_connectedAddress = net::SocketAddress();
     ++m_connectionGeneration;
     ResetTicket ticket{m_connectionGeneration, false};
     if (m_screen && !m_disconnecting) {
@@ -245,7 +245,7 @@ void ScreenServer::acceptedNewClientSocket(const Socket& socket) {
     // The display is held: tell the newcomer who holds it. A client that holds it itself
     // answers with that id and takes the session over.
     const uint64_t holder = attachedClientId();
-    QNSessionMessageWriter(*socket).sendBusy(holder);
+    net::QNSessionMessageWriter(*socket).sendBusy(holder);
     if (holder == 0) {
         socket->close();
         return;
@@ -255,10 +255,10 @@ void ScreenServer::acceptedNewClientSocket(const Socket& socket) {
     std::weak_ptr<ScreenServer> weak = weak_from_this();
     dispatch::dispatch_async(
         dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT), [weak, socket] {
-            std::array<uint8_t, QNBusyAnswer::kSize> bytes{};
+            std::array<uint8_t, net::QNBusyAnswer::kSize> bytes{};
             std::optional<uint64_t> echoed;
             if (socket->getClientBytes(bytes.data(), bytes.size()))
-                echoed = QNBusyAnswer::decode(bytes)->clientId;
+                echoed = net::QNBusyAnswer::decode(bytes)->clientId;
             dispatch::dispatch_async(dispatch::dispatch_get_main_queue(), [weak, socket, echoed] {
                 if (auto self = weak.lock())
                     self->busyAnswerArrived(socket, echoed);
@@ -294,16 +294,16 @@ void ScreenServer::socketIsExperiencingLatency(double) {}
 // ---- The read loop ----------------------------------------------------------------------------
 
 void ScreenServer::clientListen(const Socket& socket) {
-    socket->setDelegate(std::weak_ptr<QNNetSocketDelegate>(weak_from_this()));
+    socket->setDelegate(std::weak_ptr<net::QNNetSocketDelegate>(weak_from_this()));
     auto app = BaseLimnerAppDelegate::appDelegate();
     const int32_t protocol = app->activeProtocol();
     if (protocol == 1 || protocol == 3) {
-        QNSessionMessageWriter(*socket).sendServerHello();
+        net::QNSessionMessageWriter(*socket).sendServerHello();
         app->wakeScreen();
     }
     ReadLoop handler(*this, socket);
-    QNClientStreamReader reader(*socket);
-    while (reader.readMessage(handler) == QNClientStreamReader::Outcome::Continue) {
+    net::QNClientStreamReader reader(*socket);
+    while (reader.readMessage(handler) == net::QNClientStreamReader::Outcome::Continue) {
     }
     endReadLoop(socket);
     std::lock_guard loops(m_loopMutex);
@@ -356,13 +356,13 @@ bool ScreenServer::waitForReadLoopCount(size_t count, platform::TimePoint deadli
                                [&] { return m_loopSockets.size() == count; });
 }
 
-void ScreenServer::processClientHandshakeMsg(const QNClientHandshakeRecord& record) {
+void ScreenServer::processClientHandshakeMsg(const net::QNClientHandshakeRecord& record) {
     handshakeFromLoop(clientSocket(), record);
 }
 
-void ScreenServer::handshakeFromLoop(const Socket& socket, const QNClientHandshakeRecord& record) {
-    const QNClientHandshake& handshake = record.handshake;
-    QNProtocolVersionInfo version;
+void ScreenServer::handshakeFromLoop(const Socket& socket, const net::QNClientHandshakeRecord& record) {
+    const net::QNClientHandshake& handshake = record.handshake;
+    net::QNProtocolVersionInfo version;
     {
         std::lock_guard lock(m_sessionLock);
         if (!socket || m_clientSocket != socket) {
@@ -385,7 +385,7 @@ void ScreenServer::handshakeFromLoop(const Socket& socket, const QNClientHandsha
     }
     // The icon hashes would go to the application monitor, which this program does not keep
     // (its delegate supports no application information).
-    QNClientHandshake copy = handshake;
+    net::QNClientHandshake copy = handshake;
     copy.displayMode = 0;
     activateOrChangeDisplayOnGlobalQueue(copy, false);
     startMouseUpdates();
@@ -415,13 +415,13 @@ bool ScreenServer::updateRequestFromLoop(const Socket& socket) {
         }
         if (current) current->updateRequestAnsweredEmpty(); // the request frees its slot all the same
     }
-    if (socket) QNSessionMessageWriter(*socket).sendEmptyUpdate(protocolVersionInfo().majorversion);
+    if (socket) net::QNSessionMessageWriter(*socket).sendEmptyUpdate(protocolVersionInfo().majorversion);
     return stopFlag;
 }
 
 void ScreenServer::notifyClientOfResolutionChange(cg::CGSize size, bool forceReply) {
     Socket socket;
-    QNProtocolVersionInfo version;
+    net::QNProtocolVersionInfo version;
     uint16_t requestNumber = 0;
     {
         std::lock_guard lock(m_sessionLock);
@@ -439,7 +439,7 @@ void ScreenServer::notifyClientOfResolutionChange(cg::CGSize size, bool forceRep
         socket = m_clientSocket;
     }
     if (socket)
-        QNSessionMessageWriter(*socket).sendResolution(wireSize(size.width), wireSize(size.height),
+        net::QNSessionMessageWriter(*socket).sendResolution(wireSize(size.width), wireSize(size.height),
                                                        requestNumber, version);
 }
 
@@ -453,7 +453,7 @@ void ScreenServer::cleanAcceptedAddresses() {
     });
 }
 
-bool ScreenServer::successfulConnectionForAddress(const SocketAddress& address) {
+bool ScreenServer::successfulConnectionForAddress(const net::SocketAddress& address) {
     cleanAcceptedAddresses();
     // The 16 bytes at offset 8 of the address record: an IPv6 socket address's address.
     constexpr size_t kOffset = 8, kLength = 16;
@@ -470,7 +470,7 @@ bool ScreenServer::successfulConnectionForAddress(const SocketAddress& address) 
     return false;
 }
 
-void ScreenServer::addAcceptedAddress(const SocketAddress& address) {
+void ScreenServer::addAcceptedAddress(const net::SocketAddress& address) {
     std::lock_guard lock(m_sessionLock);
     m_acceptedAddresses.push_back(SockAddressHelper::initWithSockAddress(address));
 }
@@ -574,7 +574,7 @@ SESSION_FIELD(uint64_t, connectionMechanism, setConnectionMechanism, m_connectio
 SESSION_FIELD(cg::CGSize, clientDisplayResolution, setClientDisplayResolution, m_clientDisplayResolution)
 SESSION_FIELD(cg::CGSize, displayResolution, setDisplayResolution, m_displayResolution)
 SESSION_FIELD(double, displayScale, setDisplayScale, m_displayScale)
-SESSION_FIELD(std::shared_ptr<QNBDisplaySet>, screen, setScreen, m_screen)
+SESSION_FIELD(std::shared_ptr<display::QNBDisplaySet>, screen, setScreen, m_screen)
 
 #undef SESSION_FIELD
 
@@ -584,32 +584,32 @@ std::optional<input::InputGeometry> ScreenServer::inputGeometry() const {
     return input::InputGeometry{set->cursorScale(), set->scaleCorrectedDisplayBounds(), set->frame()};
 }
 
-QNProtocolVersionInfo ScreenServer::protocolVersionInfo() const {
+net::QNProtocolVersionInfo ScreenServer::protocolVersionInfo() const {
     std::lock_guard lock(m_sessionLock);
     return m_protocolVersionInfo;
 }
 
-void ScreenServer::setProtocolVersionInfo(const QNProtocolVersionInfo& version) {
+void ScreenServer::setProtocolVersionInfo(const net::QNProtocolVersionInfo& version) {
     std::lock_guard lock(m_sessionLock);
     m_protocolVersionInfo = version;
 }
 
-QNCapabilities ScreenServer::capabilities() const {
+net::QNCapabilities ScreenServer::capabilities() const {
     std::lock_guard lock(m_sessionLock);
     return m_capabilities;
 }
 
-void ScreenServer::setCapabilities(const QNCapabilities& capabilities) {
+void ScreenServer::setCapabilities(const net::QNCapabilities& capabilities) {
     std::lock_guard lock(m_sessionLock);
     m_capabilities = capabilities;
 }
 
-SocketAddress ScreenServer::connectedAddress() const {
+net::SocketAddress ScreenServer::connectedAddress() const {
     std::lock_guard lock(m_sessionLock);
     return m_connectedAddress;
 }
 
-void ScreenServer::setConnectedAddress(const SocketAddress& address) {
+void ScreenServer::setConnectedAddress(const net::SocketAddress& address) {
     std::lock_guard lock(m_sessionLock);
     m_connectedAddress = address;
 }

@@ -11,17 +11,17 @@
 #pragma once
 
 #include "capture/QNBVellEncoderProtocol.h"
+#include "display/QNBDisplayConfiguration.h"
+#include "display/QNBDisplaySet.h"
 #include "input/QNDesktopReflectorPanel.h"
 #include "input/ScreenServerInput.h"
+#include "net/QNCapabilities.h"
+#include "net/QNClientHandshake.h"
+#include "net/QNClientStreamReader.h"
+#include "net/QNNetSocketDelegate.h"
+#include "net/QNProtocolVersionInfo.h"
+#include "net/SocketAddress.h"
 #include "server/ScreenServerMediatorInterface.h"
-#include "server/display/QNBDisplayConfiguration.h"
-#include "server/display/QNBDisplaySet.h"
-#include "server/net/QNCapabilities.h"
-#include "server/net/QNClientHandshake.h"
-#include "server/net/QNClientStreamReader.h"
-#include "server/net/QNNetSocketDelegate.h"
-#include "server/net/QNProtocolVersionInfo.h"
-#include "server/net/SocketAddress.h"
 
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/Value.h"
@@ -45,13 +45,16 @@
 #include <utility>
 #include <vector>
 
+namespace net {
+class QNNetSocketProtocol;
+} // namespace net
+
 namespace appkit {
 class NSImage;
 }
 
 namespace server {
 
-class QNNetSocketProtocol;
 class ClientHandshakeWrapper; // activation's
 struct ActivationQueueState;  // activation's
 
@@ -93,9 +96,9 @@ enum class QNDatagramType : uint8_t {
 
 // An accepted address with the time it was accepted (wall clock, seconds since 2001).
 struct SockAddressHelper {
-    SocketAddress sockAddress;
+    net::SocketAddress sockAddress;
     double creationDate = 0.0;
-    static SockAddressHelper initWithSockAddress(const SocketAddress& address);
+    static SockAddressHelper initWithSockAddress(const net::SocketAddress& address);
 };
 
 // Posts one distributed notification (object null). Sessions post through platformd's
@@ -107,11 +110,11 @@ DistributedPoster defaultDistributedPoster();
 class ScreenServer : public input::ScreenServerInput,
                      public input::QNDesktopReflectorDelegate,
                      public capture::QNBVellEncoderDelegateProtocol,
-                     public QNNetSocketDelegate,
-                     public QNBDisplayRefreshProtocol,
+                     public net::QNNetSocketDelegate,
+                     public display::QNBDisplayRefreshProtocol,
                      public std::enable_shared_from_this<ScreenServer> {
   public:
-    using Socket = std::shared_ptr<QNNetSocketProtocol>;
+    using Socket = std::shared_ptr<net::QNNetSocketProtocol>;
 
     static constexpr double kActiveFrameRate = 10.0;
     static constexpr double kWakeScreenRetryInterval = 1.0; // seconds between wakeScreen tries
@@ -160,7 +163,7 @@ class ScreenServer : public input::ScreenServerInput,
 
     // ---- Main stream ----------------------------------------------------------------------
     // The handlers of the read loop, for the current client socket.
-    void processClientHandshakeMsg(const QNClientHandshakeRecord& record);
+    void processClientHandshakeMsg(const net::QNClientHandshakeRecord& record);
     void processClientHeartBeatMsg();
     bool processUpdateRequestMsg();
     // notifyClientOfResolutionChange:forceReply:
@@ -189,7 +192,7 @@ class ScreenServer : public input::ScreenServerInput,
 
     // ---- Device connection reporting ------------------------------------------------------
     // Called by activation once the virtual display has appeared.
-    void didConnectToDevice(const std::shared_ptr<QNBDisplaySet>& screen);
+    void didConnectToDevice(const std::shared_ptr<display::QNBDisplaySet>& screen);
     void disconnectFromDevice();
     void willDisconnectFromDevice();
     void didDisconnectFromDevice();
@@ -220,8 +223,8 @@ class ScreenServer : public input::ScreenServerInput,
 
     // ---- Accepted addresses ---------------------------------------------------------------
     void cleanAcceptedAddresses();
-    bool successfulConnectionForAddress(const SocketAddress& address);
-    void addAcceptedAddress(const SocketAddress& address);
+    bool successfulConnectionForAddress(const net::SocketAddress& address);
+    void addAcceptedAddress(const net::SocketAddress& address);
     std::shared_ptr<ScreenServer> serverForDeviceName(const std::string& name);
     std::string description();
     static std::optional<std::string> serverStateString(int32_t state);
@@ -229,7 +232,8 @@ class ScreenServer : public input::ScreenServerInput,
     // ---- Seams ----------------------------------------------------------------------------
     // Display activation (its own files): the handshake, display-mode field cleared, goes to
     // a global queue. Does nothing until activation lands.
-    virtual void activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake& handshake, bool isHostRequest);
+    virtual void activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake& handshake,
+                                                      bool isHostRequest);
     // Frames, cursor loop and capture (their own files). Until they land: no frame answer
     // (NO), the cursor loop only marks mouseRunning, no display stream, refreshes ignored.
     virtual bool screenUpdate(bool* failed);
@@ -311,10 +315,10 @@ class ScreenServer : public input::ScreenServerInput,
     // Whether socket is (still) the client socket.
     bool servesClientSocket(const Socket& socket) const;
 
-    QNProtocolVersionInfo protocolVersionInfo() const;
-    void setProtocolVersionInfo(const QNProtocolVersionInfo& version);
-    QNCapabilities capabilities() const;
-    void setCapabilities(const QNCapabilities& capabilities);
+    net::QNProtocolVersionInfo protocolVersionInfo() const;
+    void setProtocolVersionInfo(const net::QNProtocolVersionInfo& version);
+    net::QNCapabilities capabilities() const;
+    void setCapabilities(const net::QNCapabilities& capabilities);
     // nominalWidth in the low 16 bits, nominalHeight in the high 16 bits.
     uint32_t requestedDisplaySize() const;
     void setRequestedDisplaySize(uint32_t size);
@@ -335,8 +339,8 @@ class ScreenServer : public input::ScreenServerInput,
     void setConnectedHostName(std::optional<std::string> name);
     std::optional<std::string> connectedServiceKey() const;
     void setConnectedServiceKey(std::optional<std::string> key);
-    SocketAddress connectedAddress() const;
-    void setConnectedAddress(const SocketAddress& address);
+    net::SocketAddress connectedAddress() const;
+    void setConnectedAddress(const net::SocketAddress& address);
     std::optional<std::string> connectedAddressIdentifier() const;
     void setConnectedAddressIdentifier(std::optional<std::string> identifier);
     uint64_t connectionMechanism() const;
@@ -349,12 +353,12 @@ class ScreenServer : public input::ScreenServerInput,
     double displayScale() const; // mDisplayScale
     void setDisplayScale(double scale);
 
-    std::shared_ptr<QNBDisplaySet> screen() const;
+    std::shared_ptr<display::QNBDisplaySet> screen() const;
     // The input handlers' view of the display set: cursor scale, scale-corrected bounds, frame.
     std::optional<input::InputGeometry> inputGeometry() const override;
-    void setScreen(std::shared_ptr<QNBDisplaySet> screen);
-    CGDirectDisplayID displayID() const { return m_displayID.load(); }
-    void setDisplayID(CGDirectDisplayID displayID) { m_displayID.store(displayID); }
+    void setScreen(std::shared_ptr<display::QNBDisplaySet> screen);
+    cg::CGDirectDisplayID displayID() const { return m_displayID.load(); }
+    void setDisplayID(cg::CGDirectDisplayID displayID) { m_displayID.store(displayID); }
     bool displayIsEnabled() const { return m_displayIsEnabled.load(); }
     void setDisplayIsEnabled(bool enabled) { m_displayIsEnabled.store(enabled); }
     // The framebuffer user-client connection of the session's display (0: none).
@@ -388,14 +392,14 @@ class ScreenServer : public input::ScreenServerInput,
 
     // ---- Display mode choice and activation (defined in the activation's files) -----------
     // Declared here so activation can fill them in; adjust freely.
-    int32_t resolveDisplayMode(const QNClientHandshake& handshake);
+    int32_t resolveDisplayMode(const net::QNClientHandshake& handshake);
     cf::Value findBestResolutionForScreenSize(cg::CGSize size);
     void activateOrChangeDisplay(const std::shared_ptr<ClientHandshakeWrapper>& wrapper);
     std::vector<std::shared_ptr<ScreenServer>> allServers();
     int indexOfSubScreen(const void*) { return 0; }
     // Made on first use under the session's lock (activation's).
     ActivationQueueState& activationQueueState();
-    std::optional<std::vector<int32_t>> modeArrayWithCapabilities(const QNCapabilities& capabilities,
+    std::optional<std::vector<int32_t>> modeArrayWithCapabilities(const net::QNCapabilities& capabilities,
                                                                   uint32_t displaySize);
     bool retinaResolutionsEnabled() const { return m_retinaResolutionsEnabled.load(); }
     void setRetinaResolutionsEnabled(bool enabled);
@@ -408,7 +412,7 @@ class ScreenServer : public input::ScreenServerInput,
     void hostInitiatedScreenSizeChange(uint32_t flags);
     void setHiDPIDisplayMode();
     void setDisplayMode();
-    void setDisplayID(CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
+    void setDisplayID(cg::CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
                       const cg::CGDisplayModeRef& mode);
 
   protected:
@@ -426,10 +430,10 @@ class ScreenServer : public input::ScreenServerInput,
 
     void clientListen(const Socket& socket);
     void endReadLoop(const Socket& socket);
-    void handshakeFromLoop(const Socket& socket, const QNClientHandshakeRecord& record);
+    void handshakeFromLoop(const Socket& socket, const net::QNClientHandshakeRecord& record);
     bool updateRequestFromLoop(const Socket& socket);
     void busyAnswerArrived(const Socket& socket, std::optional<uint64_t> echoedId);
-    void wakeScreenFor(std::weak_ptr<QNNetSocketProtocol> socket);
+    void wakeScreenFor(std::weak_ptr<net::QNNetSocketProtocol> socket);
     void postDistributed(const std::string& name, const std::optional<cf::Value>& userInfo, uint64_t options);
     cf::Value connectedPayload();
     // reset in two halves: the sockets go under the session's lock; the display goes after
@@ -447,8 +451,8 @@ class ScreenServer : public input::ScreenServerInput,
     Socket m_sidebandSocket;
     Socket m_inSidebandSocket;
     Socket m_asyncSocket;
-    QNProtocolVersionInfo m_protocolVersionInfo;
-    QNCapabilities m_capabilities;
+    net::QNProtocolVersionInfo m_protocolVersionInfo;
+    net::QNCapabilities m_capabilities;
     uint32_t m_requestedDisplaySize = 0;
     uint64_t m_attachedClientId = 0;
     std::deque<uint32_t> m_clientDisplayRequests;
@@ -458,7 +462,7 @@ class ScreenServer : public input::ScreenServerInput,
     std::optional<std::string> m_connectedDisplayName;
     std::optional<std::string> m_connectedHostName;
     std::optional<std::string> m_connectedServiceKey;
-    SocketAddress m_connectedAddress;
+    net::SocketAddress m_connectedAddress;
     std::optional<std::string> m_connectedAddressIdentifier;
     uint64_t m_connectionMechanism = 0;
     std::optional<DisconnectionCopy> m_disconnectionCopy;
@@ -474,7 +478,7 @@ class ScreenServer : public input::ScreenServerInput,
     std::optional<capture::QNBVellEncoderClass> m_encoderClass;
     double m_encodingTime = 0.0;
     double m_activeFrameRate = kActiveFrameRate;
-    std::shared_ptr<QNBDisplaySet> m_screen;
+    std::shared_ptr<display::QNBDisplaySet> m_screen;
     bool m_disconnecting = false;
     uint64_t m_connectionGeneration = 0; // counts client-socket changes
     std::shared_ptr<input::QNDesktopReflectorPanel> m_displayReflector;
@@ -487,13 +491,13 @@ class ScreenServer : public input::ScreenServerInput,
     // Read loops: the sockets they serve.
     mutable std::mutex m_loopMutex;
     mutable std::condition_variable m_loopsChanged;
-    std::vector<QNNetSocketProtocol*> m_loopSockets;
+    std::vector<net::QNNetSocketProtocol*> m_loopSockets;
 
     const uint16_t m_port;
     std::atomic<int32_t> m_state{kServerStateSleeping};
     std::atomic<bool> m_isUSB{false};
     std::atomic<bool> m_isRunning{false};
-    std::atomic<CGDirectDisplayID> m_displayID{0};
+    std::atomic<cg::CGDirectDisplayID> m_displayID{0};
     std::atomic<bool> m_displayIsEnabled{false};
     std::atomic<uint32_t> m_frameBufferPort{0};
     std::atomic<bool> m_signalUserClientforVBL{false};

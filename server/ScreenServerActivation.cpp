@@ -2,12 +2,12 @@
 // display mode, has the mediator's driver client switch its virtual display on, reports the
 // connection, tells the client the display's size and hands the display to the encoder; and
 // the session follows reconfigurations of its display while it is active.
+#include "display/QNBDisplaySet.h"
+#include "display/QNBScreen.h"
+#include "net/QNNetSocketProtocol.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ClientHandshakeWrapper.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBDisplaySet.h"
-#include "server/display/QNBScreen.h"
-#include "server/net/QNNetSocketProtocol.h"
 
 #include "foundation/QNBPreferences.h"
 #include "foundation/QNBSystemInformation.h"
@@ -56,7 +56,7 @@ ActivationQueueState& ScreenServer::activationQueueState() {
     return *m_activationQueue;
 }
 
-void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake& handshake,
+void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake& handshake,
                                                         bool isHostRequest) {
     auto self = shared_from_this();
     auto wrapper = std::make_shared<ClientHandshakeWrapper>(handshake, isHostRequest, clientSocket());
@@ -109,14 +109,14 @@ void ScreenServer::activateOrChangeDisplay(const std::shared_ptr<ClientHandshake
     if (!servesRequestedSocket(*this, *wrapper)) return;
 
     if (!wrapper->isHostInitiated) setCapabilities(wrapper->handshakeUnion.capabilities);
-    const QNCapabilities caps = capabilities();
+    const net::QNCapabilities caps = capabilities();
     const uint16_t flags = caps.retinaFlags;
 
-    QNClientHandshake handshake = wrapper->handshakeUnion;
+    net::QNClientHandshake handshake = wrapper->handshakeUnion;
     // The driver gets the mode chosen here; the handshake's field is written too, but an 8-bit
     // field of an old client could not carry every mode number.
     int32_t mode = resolveDisplayMode(handshake);
-    QNBScreenProtocolHelper::setDisplayMode(mode, handshake, protocolVersionInfo());
+    net::QNBScreenProtocolHelper::setDisplayMode(mode, handshake, protocolVersionInfo());
     setState(kServerStateActivatingScreen);
 
     std::optional<std::vector<int32_t>> list;
@@ -125,14 +125,14 @@ void ScreenServer::activateOrChangeDisplay(const std::shared_ptr<ClientHandshake
                         (static_cast<uint32_t>(handshake.nominalHeight) << 16);
         list = modeArrayWithCapabilities(caps, size);
     }
-    std::shared_ptr<QNBDisplaySet> set;
+    std::shared_ptr<display::QNBDisplaySet> set;
     auto mediatorInterface = mediator();
     if (!list || list->empty()) {
         int32_t modes[1] = {mode};
         if (mediatorInterface)
             set = mediatorInterface->enableDisplayWithDisplayModes(*this, modes, 1, nullptr);
     } else {
-        setDisplayResolution(QNBScreen::sizeOfMode(list->front()));
+        setDisplayResolution(display::QNBScreen::sizeOfMode(list->front()));
         if (mediatorInterface)
             set =
                 mediatorInterface->enableDisplayWithDisplayModes(*this, list->data(), list->size(), nullptr);
@@ -162,7 +162,7 @@ void ScreenServer::activateOrChangeDisplay(const std::shared_ptr<ClientHandshake
     if (!clientReconfiguringScreen()) {
         disconnectFromDevice();
         // Without a display the device has nothing to show: end its connection too.
-        std::shared_ptr<QNNetSocketProtocol> socket;
+        std::shared_ptr<net::QNNetSocketProtocol> socket;
         {
             std::lock_guard session(*this);
             if (servesRequestedSocket(*this, *wrapper)) socket = clientSocket();
@@ -221,14 +221,14 @@ std::vector<std::shared_ptr<ScreenServer>> ScreenServer::allServers() {
 void ScreenServer::activateDisplay() {
     updateEncoderClass();
     if (!isActive() || state() != kServerStateActivated) return;
-    const QNCapabilities caps = capabilities();
+    const net::QNCapabilities caps = capabilities();
     if (caps.retinaFlags == 0) return;
     auto list = modeArrayWithCapabilities(caps, requestedDisplaySize());
     if (!list || list->empty()) return;
-    QNClientHandshake handshake;
+    net::QNClientHandshake handshake;
     handshake.type = 0;
-    QNBScreenProtocolHelper::setDisplayMode(list->front(), handshake, protocolVersionInfo());
-    const cg::CGSize size = QNBScreen::sizeOfMode(list->front());
+    net::QNBScreenProtocolHelper::setDisplayMode(list->front(), handshake, protocolVersionInfo());
+    const cg::CGSize size = display::QNBScreen::sizeOfMode(list->front());
     handshake.nominalWidth = static_cast<uint16_t>(size.width);
     handshake.nominalHeight = static_cast<uint16_t>(size.height);
     handshake.capabilities = caps;
@@ -269,16 +269,16 @@ namespace {
 
 // Configures the display, for this application's lifetime, with its first mode whose point
 // and pixel sizes both equal the given mode dictionary's.
-void configureDisplayWithModeLike(CGDirectDisplayID display, const cf::Value& wanted,
+void configureDisplayWithModeLike(cg::CGDirectDisplayID display, const cf::Value& wanted,
                                   const cf::Value* options) {
     auto number = [&](const char* key) {
         const cf::Value* value = wanted.find(key);
         return value ? value->integerValue() : int64_t{-1};
     };
-    const int64_t width = number(kModeWidthKey);
-    const int64_t height = number(kModeHeightKey);
-    const int64_t pixelsWide = number(kModePixelsWideKey);
-    const int64_t pixelsHigh = number(kModePixelsHighKey);
+    const int64_t width = number(display::kModeWidthKey);
+    const int64_t height = number(display::kModeHeightKey);
+    const int64_t pixelsWide = number(display::kModePixelsWideKey);
+    const int64_t pixelsHigh = number(display::kModePixelsHighKey);
     auto modes = cg::CGDisplayCopyAllDisplayModes(display, options);
     if (!modes) return;
     cg::CGDisplayModeRef chosen;
@@ -301,7 +301,7 @@ void configureDisplayWithModeLike(CGDirectDisplayID display, const cf::Value& wa
 }
 
 double resolutionOf(const cf::Value& mode) {
-    const cf::Value* value = mode.find(kModeResolutionKey);
+    const cf::Value* value = mode.find(display::kModeResolutionKey);
     return value ? value->doubleValue() : 1.0;
 }
 
@@ -309,39 +309,39 @@ double resolutionOf(const cf::Value& mode) {
 
 void ScreenServer::setHiDPIDisplayMode() {
     if (!foundation::QNBPreferences::sharedAppPrefs().enableHiDPIResolutions()) return;
-    const CGDirectDisplayID display = displayID();
-    auto best = QNBScreen::findBestHiDPIModeForDisplayID(display);
+    const cg::CGDirectDisplayID display = displayID();
+    auto best = display::QNBScreen::findBestHiDPIModeForDisplayID(display);
     if (!best || !(resolutionOf(*best) > 1.0)) return;
     const cf::Value options = cf::Dictionary{{cg::kCGDisplayShowDuplicateLowResolutionModes, cf::Value(1)}};
     configureDisplayWithModeLike(display, *best, &options);
 }
 
 void ScreenServer::setDisplayMode() {
-    const CGDirectDisplayID display = displayID();
+    const cg::CGDirectDisplayID display = displayID();
     if (foundation::QNBPreferences::sharedAppPrefs().enableHiDPIResolutions()) {
-        auto best = QNBScreen::findBestHiDPIModeForDisplayID(display);
+        auto best = display::QNBScreen::findBestHiDPIModeForDisplayID(display);
         if (!best || !(resolutionOf(*best) > 1.0)) return;
         const cf::Value options =
             cf::Dictionary{{cg::kCGDisplayShowDuplicateLowResolutionModes, cf::Value(1)}};
         configureDisplayWithModeLike(display, *best, &options);
     } else {
-        auto best = QNBScreen::findBestModeForDisplayID(display);
+        auto best = display::QNBScreen::findBestModeForDisplayID(display);
         if (!best) return;
         configureDisplayWithModeLike(display, *best, nullptr);
     }
 }
 
-void ScreenServer::setDisplayID(CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
+void ScreenServer::setDisplayID(cg::CGDirectDisplayID display, cg::CGDisplayConfigRef configuration,
                                 const cg::CGDisplayModeRef& mode) {
     platform::log("%@ called", std::string("setDisplayID:configuration:mode:"));
     constexpr uint32_t kMaxDisplays = 64;
-    CGDirectDisplayID active[kMaxDisplays] = {};
+    cg::CGDirectDisplayID active[kMaxDisplays] = {};
     uint32_t count = 0;
     if (cg::CGGetActiveDisplayList(kMaxDisplays, active, &count) != cg::kCGErrorSuccess) {
         platform::log("Error getting active display list");
         count = 0;
     }
-    std::vector<std::pair<CGDirectDisplayID, cg::CGDisplayModeRef>> current;
+    std::vector<std::pair<cg::CGDirectDisplayID, cg::CGDisplayModeRef>> current;
     for (uint32_t i = 0; i < std::min(count, kMaxDisplays); ++i)
         current.emplace_back(active[i], cg::CGDisplayCopyDisplayMode(active[i]));
     platform::log("    configuring displayId:%u    modeID:%d", display,

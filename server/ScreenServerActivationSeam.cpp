@@ -4,6 +4,6 @@
 
 namespace server {
 
-void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake&, bool) {}
+void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake&, bool) {}
 
 } // namespace server

@@ -4,10 +4,10 @@
 // signal and the display dump.
 #include "server/ScreenServer.h"
 
+#include "net/QNNetSocketProtocol.h"
+#include "net/QNSessionMessageWriter.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServerDiagnostics.h"
-#include "server/net/QNNetSocketProtocol.h"
-#include "server/net/QNSessionMessageWriter.h"
 
 #include "foundation/QNBPreferences.h"
 #include "foundation/QNBSystemInformation.h"
@@ -74,7 +74,7 @@ cf::Value ScreenServer::connectedPayload() {
 
 // ---- Connection -------------------------------------------------------------------------------
 
-void ScreenServer::didConnectToDevice(const std::shared_ptr<QNBDisplaySet>& screen) {
+void ScreenServer::didConnectToDevice(const std::shared_ptr<display::QNBDisplaySet>& screen) {
     {
         std::lock_guard lock(m_sessionLock);
         m_connectionMechanism = m_isUSB.load() ? 4 : 3;
@@ -91,7 +91,8 @@ void ScreenServer::didConnectToDevice(const std::shared_ptr<QNBDisplaySet>& scre
         foundation::turnOffDisplayMirroringForSession(kCGConfigureForSession);
         prefs.setFirstRun(false);
     }
-    QNBDisplayConfiguration::displayConfigurationManager()->registerScreenRefreshListener(shared_from_this());
+    display::QNBDisplayConfiguration::displayConfigurationManager()->registerScreenRefreshListener(
+        shared_from_this());
     dispatch::dispatch_async(dispatch::dispatch_get_main_queue(), [self = shared_from_this()] {
         BaseLimnerAppDelegate::appDelegate()->registerNotificationsForWindow(self->displayReflector());
     });
@@ -121,7 +122,7 @@ void ScreenServer::didDisconnectFromDevice() {
     if (panel) panel->close();
     stopDisplayStream();
     sendDisconnectionNotificationForCurrentDevice();
-    QNBDisplayConfiguration::displayConfigurationManager()->unregisterScreenRefreshListener(this);
+    display::QNBDisplayConfiguration::displayConfigurationManager()->unregisterScreenRefreshListener(this);
     {
         std::lock_guard lock(m_sessionLock);
         m_screen.reset();
@@ -164,7 +165,7 @@ void ScreenServer::sendDisconnectionNotificationForCurrentDevice() {
 }
 
 void ScreenServer::sendSystemInformationMessage() {
-    const QNProtocolVersionInfo version = protocolVersionInfo();
+    const net::QNProtocolVersionInfo version = protocolVersionInfo();
     if (!theySpeakProtocolVersion(version, 3, 0, 1)) return;
     const Socket socket = clientSocket();
     if (!socket) return;
@@ -176,7 +177,7 @@ void ScreenServer::sendSystemInformationMessage() {
         document.assign(bytes->begin(), bytes->end());
     else
         platform::log("%@: the system information does not fit its message; sending none", description());
-    QNSessionMessageWriter(*socket).sendSystemInformation(document);
+    net::QNSessionMessageWriter(*socket).sendSystemInformation(document);
 }
 
 void ScreenServer::serverConnectedToDevice(const ns::NSNotification&) {
@@ -198,7 +199,7 @@ void ScreenServer::wakeScreen() {
     wakeScreenFor(socket);
 }
 
-void ScreenServer::wakeScreenFor(std::weak_ptr<QNNetSocketProtocol> weakSocket) {
+void ScreenServer::wakeScreenFor(std::weak_ptr<net::QNNetSocketProtocol> weakSocket) {
     const Socket socket = weakSocket.lock();
     if (!socket || !servesClientSocket(socket)) return; // the connection it was asked for is gone
     if (socket->isConnected() && screen() && state() == kServerStateActivated) {

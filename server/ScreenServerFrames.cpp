@@ -1,13 +1,12 @@
 // The session's side of capture and frames: screen refreshes and the display stream handed to
 // the encoder, the frame answer to each update request, the cursor loop and the heartbeat loop.
+#include "display/NSCursorTSEPrivate.h"
+#include "display/QNBScreen.h"
+#include "net/QNNetSocketProtocol.h"
+#include "net/QNSessionMessageWriter.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServer.h"
-#include "server/display/NSCursorTSEPrivate.h"
-#include "server/display/QNBScreen.h"
-#include "server/net/QNNetSocketProtocol.h"
-#include "server/net/QNSessionMessageWriter.h"
 
-#include "capture/ScreenUpdateWriter.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSCursor.h"
@@ -15,6 +14,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/dispatch/Dispatch.h"
+#include "regions/ScreenUpdateWriter.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -86,7 +86,7 @@ bool ScreenServer::screenUpdate(bool* failed) {
     auto displays = set->displays();
     if (displays.size() != 1 && socket) {
         std::lock_guard socketLock(*socket);
-        const bool sent = QNSessionMessageWriter(*socket).sendMultiDisplay(uint16_t(displays.size()));
+        const bool sent = net::QNSessionMessageWriter(*socket).sendMultiDisplay(uint16_t(displays.size()));
         if (failed) *failed = !sent;
     }
     if (!current) current = encoder();
@@ -101,9 +101,9 @@ bool ScreenServer::screenUpdate(bool* failed) {
     if (displays.empty() && current) current->updateRequestAnsweredEmpty();
 
     if (appInfo && socket) {
-        bool ok = QNSessionMessageWriter(*socket).sendApplicationInfoBracket(false);
+        bool ok = net::QNSessionMessageWriter(*socket).sendApplicationInfoBracket(false);
         if (steps) ok = steps->sendApplicationRecords(socket) && ok;
-        ok = QNSessionMessageWriter(*socket).sendApplicationInfoBracket(true) && ok;
+        ok = net::QNSessionMessageWriter(*socket).sendApplicationInfoBracket(true) && ok;
         if (failed) *failed = !ok;
     }
     if (rtp) steps->endRTPPacket();
@@ -120,7 +120,8 @@ void ScreenServer::startMouseUpdates() {
     {
         std::lock_guard lock(m_cursorImageLock);
         if (!m_currentCursor) {
-            if (auto cursor = NSCursorTSEPrivate::tseCurrentSystemCursor()) m_currentCursor = cursor->image();
+            if (auto cursor = display::NSCursorTSEPrivate::tseCurrentSystemCursor())
+                m_currentCursor = cursor->image();
         }
     }
     std::weak_ptr<ScreenServer> weak = weak_from_this();
@@ -171,7 +172,7 @@ void ScreenServer::stopMouseUpdates() {
 
 void ScreenServer::sendHeartBeat() {
     if (state() != kServerStateActivated) return;
-    if (Socket socket = clientSocket()) QNSessionMessageWriter(*socket).sendHeartbeat();
+    if (Socket socket = clientSocket()) net::QNSessionMessageWriter(*socket).sendHeartbeat();
 }
 
 cg::CGPoint ScreenServer::mouseLocation() const {
@@ -211,13 +212,14 @@ void ScreenServer::mouseTick() {
         const uint16_t port = delegate ? delegate->clientSidebandPort() : 0;
         if (chosen) {
             std::lock_guard chosenLock(*chosen);
-            capture::sendCursorPositionDatagram(*chosen, sideband.get(), port, location, visible,
+            regions::sendCursorPositionDatagram(*chosen, sideband.get(), port, location, visible,
                                                 bounds.origin);
         }
     }
     if (mediatorNow->mouseCursorChangedOnDisplay(set)) {
         auto cursor = mediatorNow->mouseCursorOnDisplay(set);
-        if (!cursor || NSCursorTSEPrivate::isInvisible(*cursor)) cursor = appkit::NSCursor::IBeamCursor();
+        if (!cursor || display::NSCursorTSEPrivate::isInvisible(*cursor))
+            cursor = appkit::NSCursor::IBeamCursor();
         std::lock_guard lock(m_cursorImageLock);
         m_clientNeedsCursorImageUpdate.store(true);
         if (cursor) m_currentCursor = cursor->image();
@@ -250,7 +252,7 @@ void ScreenServer::sendCursorImage() {
     }
     auto mediatorNow = mediator();
     const cg::CGPoint hotSpot = mediatorNow ? mediatorNow->mouseHotspot() : cg::CGPoint{};
-    capture::sendCursorImageUpdate(*socket, hotSpot, size, png);
+    regions::sendCursorImageUpdate(*socket, hotSpot, size, png);
 }
 
 void ScreenServer::sendCursorPositionUpdate() {
@@ -259,7 +261,7 @@ void ScreenServer::sendCursorPositionUpdate() {
 
 void ScreenServer::sendCursorPosition() {
     if (Socket socket = clientSocket())
-        capture::sendCursorPositionUpdate(*socket, mouseLocation(), mouseVisible());
+        regions::sendCursorPositionUpdate(*socket, mouseLocation(), mouseVisible());
 }
 
 // ---- Refresh road -------------------------------------------------------------------------------
@@ -277,7 +279,7 @@ void ScreenServer::screenRefreshed(uint32_t count, const cg::CGRect* rects) {
     if (count == 0 || !rects || !current) return;
     // Clipped in points, then made display pixels.
     const cg::CGRect bounds = set->normalizedDisplayBounds();
-    const double scale = QNBScreen::scaleForDisplayID(displayID());
+    const double scale = display::QNBScreen::scaleForDisplayID(displayID());
     bool handed = false;
     for (uint32_t i = 0; i < count; ++i) {
         if (!finiteRect(rects[i])) {

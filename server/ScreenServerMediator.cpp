@@ -1,11 +1,11 @@
 #include "server/ScreenServerMediator.h"
 
+#include "display/QNBScreen.h"
+#include "net/QNMessages.h"
+#include "net/QNNetSocket.h"
+#include "net/QNProtocolVersionInfo.h"
+#include "net/SockAddrStorage.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBScreen.h"
-#include "server/net/QNMessages.h"
-#include "server/net/QNNetSocket.h"
-#include "server/net/QNProtocolVersionInfo.h"
-#include "server/net/SockAddrStorage.h"
 
 #include "usblink/QNBPeerTalkNetSocket.h"
 
@@ -37,14 +37,14 @@ std::optional<std::string> textFor(const cf::Value& dictionary, std::string_view
 
 // A sender matches a session's address when the record length, family and address agree;
 // families other than IPv4 and IPv6 never match.
-bool sameRoutingAddress(const SocketAddress& a, const SocketAddress& b) {
+bool sameRoutingAddress(const net::SocketAddress& a, const net::SocketAddress& b) {
     if (!a.isPresent() || a.recordLengthByte() != b.recordLengthByte() || a.family() != b.family())
         return false;
     return a.isIPv4() ? a.ipv4Bytes() == b.ipv4Bytes() : a.ipv6Bytes() == b.ipv6Bytes();
 }
 
 // Same family and address; ports, lengths and scopes not compared.
-bool sameFamilyAndAddress(const SocketAddress& a, const SocketAddress& b) {
+bool sameFamilyAndAddress(const net::SocketAddress& a, const net::SocketAddress& b) {
     if (!a.isPresent() || a.family() != b.family()) return false;
     return a.isIPv4() ? a.ipv4Bytes() == b.ipv4Bytes() : a.ipv6Bytes() == b.ipv6Bytes();
 }
@@ -98,10 +98,12 @@ std::optional<PendingConnectRequest> PendingConnectRequest::fromDictionary(const
 
 ScreenServerMediator::Collaborators ScreenServerMediator::Collaborators::standard() {
     Collaborators c;
-    c.makeSocket = [] { return Socket(QNNetSocket::init()); };
-    c.makeDatagramSocket = [](int family) { return Socket(QNNetSocket::initUDPClientWithFamily(family)); };
-    c.resolveHost = [](const std::string& host, int family, SocketAddress& address) {
-        return QNNetSocket::getAddressForHost(host, family, SOCK_DGRAM, address);
+    c.makeSocket = [] { return Socket(net::QNNetSocket::init()); };
+    c.makeDatagramSocket = [](int family) {
+        return Socket(net::QNNetSocket::initUDPClientWithFamily(family));
+    };
+    c.resolveHost = [](const std::string& host, int family, net::SocketAddress& address) {
+        return net::QNNetSocket::getAddressForHost(host, family, SOCK_DGRAM, address);
     };
     c.makeDriverClient = [](std::recursive_mutex& lock) {
         return std::make_shared<FramebufferDriverClient>(lock);
@@ -118,8 +120,8 @@ ScreenServerMediator::Collaborators ScreenServerMediator::Collaborators::standar
         static auto queue = dispatch::dispatch_queue_create("sidebandsocket", nullptr);
         dispatch::dispatch_async(queue, std::move(block));
     };
-    c.setDisplayConfigurationDelegate = [](std::weak_ptr<QNBDisplayConfigurationDelegate> delegate) {
-        QNBDisplayConfiguration::displayConfigurationManager()->setDelegate(std::move(delegate));
+    c.setDisplayConfigurationDelegate = [](std::weak_ptr<display::QNBDisplayConfigurationDelegate> delegate) {
+        display::QNBDisplayConfiguration::displayConfigurationManager()->setDelegate(std::move(delegate));
     };
     c.usbDeviceManager = [] { return usblink::QNBPeerTalkDeviceManager::peerTalkManager(); };
     c.makeUSBSocket = [](bool datagram, uint16_t port, int64_t deviceID, const std::string& tag) {
@@ -225,9 +227,9 @@ void ScreenServerMediator::connectToScreenServerWithDictionary(const cf::Value& 
     cleanConnectionDictionaries();
     // Resolving may take long: no lock is held meanwhile.
     const std::string& host = request->connectToHostName;
-    SocketAddress resolved;
+    net::SocketAddress resolved;
     if (m_env.resolveHost(host, AF_INET, resolved) && resolved.isIPv4()) request->ipv4Address = resolved;
-    resolved = SocketAddress();
+    resolved = net::SocketAddress();
     if (m_env.resolveHost(host, AF_INET6, resolved) && resolved.isIPv6()) request->ipv6Address = resolved;
     auto ipv4 = request->ipv4Address;
     auto ipv6 = request->ipv6Address;
@@ -236,9 +238,9 @@ void ScreenServerMediator::connectToScreenServerWithDictionary(const cf::Value& 
         m_connectionDataArray.push_back(*request);
     }
     if (ipv4) {
-        auto mapped = CreateIPv4MappedIPv6Address(*ipv4);
+        auto mapped = net::CreateIPv4MappedIPv6Address(*ipv4);
         platform::log("Resolved IPv4 address: %s   (%@)", ipv4->numericHost(),
-                      mapped ? AddressStringFromSockAddrStorage(*mapped).value_or("") : std::string());
+                      mapped ? net::AddressStringFromSockAddrStorage(*mapped).value_or("") : std::string());
     } else {
         platform::log("Could not resolve IPv4 address");
     }
@@ -253,8 +255,8 @@ void ScreenServerMediator::connectToScreenServerWithDictionary(const cf::Value& 
     });
 }
 
-void ScreenServerMediator::inviteRoad(const std::string& hostName, std::optional<SocketAddress> ipv4,
-                                      std::optional<SocketAddress> ipv6) {
+void ScreenServerMediator::inviteRoad(const std::string& hostName, std::optional<net::SocketAddress> ipv4,
+                                      std::optional<net::SocketAddress> ipv6) {
     platform::log("waiting...");
     bool answered = false;
     if (ipv6) {
@@ -269,13 +271,13 @@ void ScreenServerMediator::inviteRoad(const std::string& hostName, std::optional
     if (!answered && ipv4) connectServerToHostName(*ipv4, hostName);
 }
 
-void ScreenServerMediator::connectServerToHostName(const SocketAddress& address,
+void ScreenServerMediator::connectServerToHostName(const net::SocketAddress& address,
                                                    const std::string& deviceName) {
     (void)deviceName; // the device answers to its address alone
     sendInvite(address);
 }
 
-void ScreenServerMediator::sendInvite(const SocketAddress& address) {
+void ScreenServerMediator::sendInvite(const net::SocketAddress& address) {
     if (!address.isPresent()) return;
     Socket socket = m_env.makeDatagramSocket(address.family());
     if (!socket) {
@@ -283,7 +285,7 @@ void ScreenServerMediator::sendInvite(const SocketAddress& address) {
         return;
     }
     socket->setKnownClientAddr(address);
-    auto hello = serverHandShakeMessage();
+    auto hello = net::serverHandShakeMessage();
     if (!socket->sendDatagram(hello.data(), hello.size(), socket.get(), kClientSidebandPort))
         platform::log("Could not send the invitation to %@", address.description());
     socket->close();
@@ -297,12 +299,12 @@ void ScreenServerMediator::cleanConnectionDictionaries() {
     });
 }
 
-bool ScreenServerMediator::successfulConnectionForAddress(const SocketAddress& address) {
+bool ScreenServerMediator::successfulConnectionForAddress(const net::SocketAddress& address) {
     for (const auto& server : m_servers) {
         Socket client = server->clientSocket();
         if (!client || !server->isActive()) continue;
-        SocketAddress known = client->knownClientAddr();
-        if (CompareIPv6SockAddrStorage(&known, &address)) return true;
+        net::SocketAddress known = client->knownClientAddr();
+        if (net::CompareIPv6SockAddrStorage(&known, &address)) return true;
     }
     return false;
 }
@@ -324,7 +326,7 @@ void ScreenServerMediator::acceptedNewClientSocket(const Socket& socket) {
 }
 
 void ScreenServerMediator::acceptOnMainThread(const Socket& socket) {
-    SocketAddress peer = socket->knownClientAddr();
+    net::SocketAddress peer = socket->knownClientAddr();
     std::shared_ptr<ScreenServer> server = attemptToReconnectServerFromAddress(peer);
     if (server) {
         if (auto reflector = server->displayReflector()) {
@@ -336,7 +338,7 @@ void ScreenServerMediator::acceptOnMainThread(const Socket& socket) {
     }
     if (!server) {
         platform::log("All screens are busy; refusing the connection from %@", peer.description());
-        auto busy = QNBusyMsg{attachedClientId()}.encode();
+        auto busy = net::QNBusyMsg{attachedClientId()}.encode();
         {
             std::lock_guard lock(*socket);
             socket->sendBytes(busy.data(), busy.size());
@@ -348,7 +350,7 @@ void ScreenServerMediator::acceptOnMainThread(const Socket& socket) {
 }
 
 std::shared_ptr<ScreenServer>
-ScreenServerMediator::attemptToReconnectServerFromAddress(const SocketAddress& address) {
+ScreenServerMediator::attemptToReconnectServerFromAddress(const net::SocketAddress& address) {
     std::lock_guard lock(m_lock);
     for (const auto& server : m_servers)
         if (server->isActive() && sameFamilyAndAddress(server->connectedAddress(), address)) return server;
@@ -379,7 +381,7 @@ void ScreenServerMediator::connectIPScreenServer(const std::shared_ptr<ScreenSer
     releaseReservation(server.get());
     startSidebandListener();
 
-    SocketAddress peer = socket->knownClientAddr();
+    net::SocketAddress peer = socket->knownClientAddr();
     if (Socket sideband = m_env.makeDatagramSocket(peer.isPresent() ? peer.family() : AF_INET6)) {
         sideband->setKnownClientAddr(peer);
         sideband->setHasClientAddr(true);
@@ -396,7 +398,7 @@ void ScreenServerMediator::connectIPScreenServer(const std::shared_ptr<ScreenSer
         server->setConnectedServiceKey(request->serviceKey);
         server->setConnectedHostName(request->connectToHostName);
         if (request->ipv4Address) {
-            auto text = AddressStringFromSockAddrStorage(*request->ipv4Address);
+            auto text = net::AddressStringFromSockAddrStorage(*request->ipv4Address);
             server->setConnectedAddressIdentifier(
                 foundation::QNBBonjourServiceHelper::serviceKeyForAddressString(text.value_or("")));
         }
@@ -406,12 +408,13 @@ void ScreenServerMediator::connectIPScreenServer(const std::shared_ptr<ScreenSer
     server->start();
 }
 
-std::optional<PendingConnectRequest> ScreenServerMediator::takeMatchingRequest(const SocketAddress& peer) {
+std::optional<PendingConnectRequest>
+ScreenServerMediator::takeMatchingRequest(const net::SocketAddress& peer) {
     std::lock_guard lock(m_requestsMutex);
     auto take = [&](auto field) -> std::optional<PendingConnectRequest> {
         for (auto it = m_connectionDataArray.begin(); it != m_connectionDataArray.end(); ++it) {
-            const std::optional<SocketAddress>& address = (*it).*field;
-            if (!address || !CompareSockAddrStorage(&*address, &peer)) continue;
+            const std::optional<net::SocketAddress>& address = (*it).*field;
+            if (!address || !net::CompareSockAddrStorage(&*address, &peer)) continue;
             PendingConnectRequest request = std::move(*it);
             m_connectionDataArray.erase(it);
             return request;
@@ -458,7 +461,7 @@ ScreenServerMediator::Socket ScreenServerMediator::asyncSocket() const {
 }
 
 void ScreenServerMediator::datagramReceivedForSocket(const Socket& socket, std::span<const uint8_t> data,
-                                                     const SocketAddress& fromAddress) {
+                                                     const net::SocketAddress& fromAddress) {
     for (const auto& server : m_servers) {
         if (!server->isActive() || !sameRoutingAddress(server->connectedAddress(), fromAddress)) continue;
         server->datagramReceivedForSocket(socket, data);
@@ -532,7 +535,7 @@ bool ScreenServerMediator::wakeAndConnectUSBDevice(int64_t deviceID) {
     // is not open either.
     auto connectReturned = std::make_shared<std::atomic<bool>>(false);
     m_env.runOnNewSerialQueue([wakeup, connectReturned] {
-        wakeup->connectToAddress(SocketAddress(), usblink::kUSBClientSidebandPort, nullptr);
+        wakeup->connectToAddress(net::SocketAddress(), usblink::kUSBClientSidebandPort, nullptr);
         connectReturned->store(true);
     });
     while (!wakeup->isConnected()) {
@@ -549,8 +552,8 @@ bool ScreenServerMediator::wakeAndConnectUSBDevice(int64_t deviceID) {
         }
         m_env.sleepFor(kUSBConnectPoll);
     }
-    auto hello = serverHandShakeMessage();
-    bool sent = wakeup->sendDatagram(hello.data(), hello.size(), SocketAddress());
+    auto hello = net::serverHandShakeMessage();
+    bool sent = wakeup->sendDatagram(hello.data(), hello.size(), net::SocketAddress());
     wakeup->close();
     if (!sent) {
         platform::log("Could not send the wake-up datagram to USB device %lld",
@@ -603,7 +606,7 @@ void ScreenServerMediator::connectUSBScreenServer(const std::shared_ptr<ScreenSe
     server->setSidebandSocket(sockets[1]);
     server->setInSidebandSocket(sockets[2]);
     for (size_t i = 0; i < sockets.size(); ++i)
-        sockets[i]->connectToAddress(SocketAddress(), wirings[i].port, nullptr);
+        sockets[i]->connectToAddress(net::SocketAddress(), wirings[i].port, nullptr);
     // Held until the connects have run: a USB socket is not open before its channel exists,
     // so the session would look free to another road meanwhile.
     releaseReservation(server.get());
@@ -702,10 +705,10 @@ cg::CGRect ScreenServerMediator::boundsForDisplayName(const std::string& display
 }
 
 int ScreenServerMediator::isVirtualScreen(const std::shared_ptr<appkit::NSScreen>& screen) {
-    auto description = QNBScreen::userDescriptionForScreen(screen);
+    auto description = display::QNBScreen::userDescriptionForScreen(screen);
     if (!description) return 2;
-    if (*description == QNBScreen::virtualDisplayNameString()) return 1;
-    if (*description == QNBScreen::unknownDisplayString()) return 3;
+    if (*description == display::QNBScreen::virtualDisplayNameString()) return 1;
+    if (*description == display::QNBScreen::unknownDisplayString()) return 3;
     return 0;
 }
 
@@ -726,7 +729,7 @@ void ScreenServerMediator::enableVBLClientCallbacks() {
         server->setSignalUserClientforVBL(true);
 }
 
-void ScreenServerMediator::screenReconfigured(uint32_t flags, CGDirectDisplayID display) {
+void ScreenServerMediator::screenReconfigured(uint32_t flags, display::CGDirectDisplayID display) {
     if (display == 0) return;
     for (const auto& server : m_servers)
         if (server->displayID() == display) server->screenReconfigured(flags);
@@ -750,36 +753,37 @@ void ScreenServerMediator::disableDisplay(ScreenServer& server) {
     if (m_driver) m_driver->disableDisplay(server);
 }
 
-std::shared_ptr<QNBDisplaySet> ScreenServerMediator::enableDisplayWithDisplayModes(ScreenServer& server,
-                                                                                   const int* modes,
-                                                                                   size_t modeCount,
-                                                                                   platform::Error* error) {
+std::shared_ptr<display::QNBDisplaySet>
+ScreenServerMediator::enableDisplayWithDisplayModes(ScreenServer& server, const int* modes, size_t modeCount,
+                                                    platform::Error* error) {
     return m_driver ? m_driver->enableDisplayWithDisplayModes(server, modes, modeCount, error) : nullptr;
 }
 
-bool ScreenServerMediator::shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool ScreenServerMediator::shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver && m_driver->shouldQueryMouseOnDisplay(set);
 }
 
-bool ScreenServerMediator::mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool ScreenServerMediator::mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver && m_driver->mouseCursorChangedOnDisplay(set);
 }
 
-bool ScreenServerMediator::mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+bool ScreenServerMediator::mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver && m_driver->mouseCursorVisibleOnDisplay(set);
 }
 
-cg::CGPoint ScreenServerMediator::getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+cg::CGPoint
+ScreenServerMediator::getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver ? m_driver->getMouseLocationOnDisplay(set) : cg::CGPoint{};
 }
 
-std::shared_ptr<appkit::NSCursor> ScreenServerMediator::mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+std::shared_ptr<appkit::NSCursor>
+ScreenServerMediator::mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver ? m_driver->mouseCursorOnDisplay(set) : nullptr;
 }
 
 cg::CGPoint ScreenServerMediator::mouseHotspot() { return m_driver ? m_driver->mouseHotspot() : cg::CGPoint{}; }
 
-cg::CGPoint ScreenServerMediator::mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+cg::CGPoint ScreenServerMediator::mouseHotspotOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver ? m_driver->mouseHotspotOnDisplay(set) : cg::CGPoint{};
 }
 

@@ -13,11 +13,11 @@
 // while resolving, sleeping or sending.
 #pragma once
 
+#include "display/QNBDisplayConfiguration.h"
+#include "net/QNNetSocketDelegate.h"
+#include "net/SocketAddress.h"
 #include "server/FramebufferDriverClient.h"
 #include "server/ScreenServerMediatorInterface.h"
-#include "server/display/QNBDisplayConfiguration.h"
-#include "server/net/QNNetSocketDelegate.h"
-#include "server/net/SocketAddress.h"
 
 #include "usblink/QNBPeerTalkDeviceManager.h"
 
@@ -37,6 +37,10 @@
 #include <string>
 #include <vector>
 
+namespace net {
+class QNNetSocketProtocol;
+} // namespace net
+
 namespace appkit {
 class NSScreen;
 }
@@ -46,7 +50,6 @@ class QNBPreferences;
 
 namespace server {
 
-class QNNetSocketProtocol;
 class ScreenServer;
 
 // One connect request from the host, kept until its device calls back or, at the next
@@ -58,8 +61,8 @@ struct PendingConnectRequest {
     std::optional<std::string> serviceKey;
     std::optional<std::string> displayName;
     std::optional<double> connectionInviteDate; // wall seconds since 2001
-    std::optional<SocketAddress> ipv4Address;
-    std::optional<SocketAddress> ipv6Address;
+    std::optional<net::SocketAddress> ipv4Address;
+    std::optional<net::SocketAddress> ipv6Address;
 
     // From the host's dictionary. The host name must be a text of 1 to 255 bytes without a
     // NUL (else nullopt, why saying what is wrong); a service key or display name that is no
@@ -68,8 +71,8 @@ struct PendingConnectRequest {
 };
 
 class ScreenServerMediator final : public ScreenServerMediatorInterface,
-                                   public QNNetSocketDelegate,
-                                   public QNBDisplayConfigurationDelegate,
+                                   public net::QNNetSocketDelegate,
+                                   public display::QNBDisplayConfigurationDelegate,
                                    public usblink::QNBPeerTalkDeviceManagerDelegate,
                                    public std::enable_shared_from_this<ScreenServerMediator> {
   public:
@@ -84,7 +87,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     static constexpr double kUSBWakeupInterval = 2.0;
     static constexpr double kUSBConnectPoll = 0.1;
 
-    using Socket = std::shared_ptr<QNNetSocketProtocol>;
+    using Socket = std::shared_ptr<net::QNNetSocketProtocol>;
     using Block = std::function<void()>;
 
     struct Collaborators {
@@ -95,7 +98,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
         // and a session's outbound sideband.
         std::function<Socket(int family)> makeDatagramSocket;
         // Resolves a host name or typed address for a native family (datagram sockets).
-        std::function<bool(const std::string& host, int family, SocketAddress& address)> resolveHost;
+        std::function<bool(const std::string& host, int family, net::SocketAddress& address)> resolveHost;
         // The driver client, given the mediator's lock.
         std::function<std::shared_ptr<FramebufferDriverClient>(std::recursive_mutex& lock)> makeDriverClient;
         // A session for a port.
@@ -111,7 +114,8 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
         // Runs the inbound sideband socket's receive loop on the serial queue "sidebandsocket".
         std::function<void(Block)> runOnSidebandQueue;
         // The display configuration's delegate is this mediator (none in most unit tests).
-        std::function<void(std::weak_ptr<QNBDisplayConfigurationDelegate>)> setDisplayConfigurationDelegate;
+        std::function<void(std::weak_ptr<display::QNBDisplayConfigurationDelegate>)>
+            setDisplayConfigurationDelegate;
         // The USB device manager (the process's peerTalkManager by default): its delegate is
         // this mediator and its deviceIDs say which devices are attached.
         std::function<std::shared_ptr<usblink::QNBPeerTalkDeviceManager>()> usbDeviceManager;
@@ -153,13 +157,13 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     // A host's connect request (called on a global queue): cleaned, resolved, kept, and the
     // device invited, IPv6 first with a 3.5 s wait for its call back, then IPv4.
     void connectToScreenServerWithDictionary(const cf::Value& request);
-    void connectServerToHostName(const SocketAddress& address, const std::string& deviceName);
+    void connectServerToHostName(const net::SocketAddress& address, const std::string& deviceName);
     // Sends the 47-byte server hello to the address's port 6000 from a new UDP socket.
-    void sendInvite(const SocketAddress& address);
+    void sendInvite(const net::SocketAddress& address);
     // Drops requests without an invite date or older than 30 s.
     void cleanConnectionDictionaries();
     // YES when an active session's client socket has this IPv6 address.
-    bool successfulConnectionForAddress(const SocketAddress& address);
+    bool successfulConnectionForAddress(const net::SocketAddress& address);
     // A copy of the pending requests, oldest first.
     std::vector<PendingConnectRequest> connectionDataArray() const;
 
@@ -167,7 +171,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     // Socket delegate: carried out on the main thread (posted there from any other).
     void acceptedNewClientSocket(const Socket& socket) override;
     // The first active session whose connected address is the peer's (ports not compared).
-    std::shared_ptr<ScreenServer> attemptToReconnectServerFromAddress(const SocketAddress& address);
+    std::shared_ptr<ScreenServer> attemptToReconnectServerFromAddress(const net::SocketAddress& address);
     // The first inactive session, marked taken until a socket is wired into it.
     std::shared_ptr<ScreenServer> nextAvailableServer();
     void connectIPScreenServer(const std::shared_ptr<ScreenServer>& server, const Socket& socket);
@@ -175,7 +179,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     // ---- Sideband (UDP 6002) ---------------------------------------------------------------
     DatagramForm datagramForm() const override { return DatagramForm::DataAndAddress; }
     void datagramReceivedForSocket(const Socket& socket, std::span<const uint8_t> data,
-                                   const SocketAddress& fromAddress) override;
+                                   const net::SocketAddress& fromAddress) override;
     // The inbound sideband socket (none before the first network connection or after its
     // receive loop ended).
     Socket inSidebandSocket() const;
@@ -228,7 +232,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     void sendClientsNegotiationOf(uint16_t operation, uint16_t feature);
     void enableVBLClientCallbacks();
     // Display configuration delegate: screenReconfigured: to each session showing the display.
-    void screenReconfigured(uint32_t flags, CGDirectDisplayID display) override;
+    void screenReconfigured(uint32_t flags, display::CGDirectDisplayID display) override;
     // Nothing assigns it: nil.
     std::shared_ptr<std::recursive_mutex> frameBufferLockObject() override { return nullptr; }
 
@@ -238,16 +242,17 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     void closeService(iokit::io_connect_t connection);
     std::array<iokit::io_connect_t, kFramebufferCount> dataPorts() const;
     void disableDisplay(ScreenServer& server) override;
-    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
-                                                                 size_t modeCount,
-                                                                 platform::Error* error) override;
+    std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+                                                                          const int* modes, size_t modeCount,
+                                                                          platform::Error* error) override;
     // The cursor loop's queries, answered by the driver client (which takes this mediator's lock).
-    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
-    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
-    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
-    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
-    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) override;
-    cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<QNBDisplaySet>& set);
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) override;
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) override;
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) override;
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) override;
+    std::shared_ptr<appkit::NSCursor>
+    mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) override;
+    cg::CGPoint mouseHotspotOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
     cg::CGPoint mouseHotspot() override;
 
     uint16_t port() const { return m_port; }
@@ -261,10 +266,10 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
   private:
     void setUp();
     void acceptOnMainThread(const Socket& socket);
-    void inviteRoad(const std::string& hostName, std::optional<SocketAddress> ipv4,
-                    std::optional<SocketAddress> ipv6);
+    void inviteRoad(const std::string& hostName, std::optional<net::SocketAddress> ipv4,
+                    std::optional<net::SocketAddress> ipv6);
     void startSidebandListener();
-    std::optional<PendingConnectRequest> takeMatchingRequest(const SocketAddress& peer);
+    std::optional<PendingConnectRequest> takeMatchingRequest(const net::SocketAddress& peer);
     void releaseReservation(const ScreenServer* server);
     bool usbDeviceAttached(int64_t deviceID) const;
     std::shared_ptr<ScreenServer> firstActive(const std::function<bool(ScreenServer&)>& matches);

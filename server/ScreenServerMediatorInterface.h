@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <memory>
 
+namespace display {
+class QNBDisplaySet;
+} // namespace display
+
 namespace appkit {
 class NSCursor;
 }
@@ -18,7 +22,6 @@ class NSCursor;
 namespace server {
 
 class ScreenServer;
-class QNBDisplaySet;
 
 class ScreenServerMediatorInterface {
   public:
@@ -31,7 +34,7 @@ class ScreenServerMediatorInterface {
     virtual void disableDisplay(ScreenServer& server) = 0;
     // screenServer:enableDisplayWithDisplayModes:modeCount:error: the session's new display
     // set, or nil.
-    virtual std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+    virtual std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
                                                                          const int* modes, size_t modeCount,
                                                                          platform::Error* error) {
         (void)server, (void)modes, (void)modeCount, (void)error;
@@ -39,24 +42,25 @@ class ScreenServerMediatorInterface {
     }
     // The cursor loop's driver queries for the session's display set (the driver client's).
     // Without a driver: never query.
-    virtual bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    virtual bool shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
         (void)set;
         return false;
     }
-    virtual bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    virtual bool mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
         (void)set;
         return false;
     }
     // Global coordinates.
-    virtual cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    virtual cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
         (void)set;
         return {};
     }
-    virtual bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    virtual bool mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
         (void)set;
         return false;
     }
-    virtual std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>& set) {
+    virtual std::shared_ptr<appkit::NSCursor>
+    mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
         (void)set;
         return nullptr;
     }

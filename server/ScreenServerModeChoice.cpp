@@ -1,9 +1,9 @@
 // The session's display mode choice: the handshake's own mode, else the best entry of the
 // bundle's supported resolutions, and the device tables chosen by the capabilities' retina
 // flags; the session's retina and HiDPI switches.
+#include "display/QNBScreen.h"
 #include "server/ScreenServer.h"
 #include "server/SupportedResolutions.h"
-#include "server/display/QNBScreen.h"
 
 #include "foundation/QNBPreferences.h"
 
@@ -22,9 +22,10 @@ constexpr uint16_t kRetinaFlagGeneric = 0x20;
 
 } // namespace
 
-int32_t ScreenServer::resolveDisplayMode(const QNClientHandshake& handshake) {
+int32_t ScreenServer::resolveDisplayMode(const net::QNClientHandshake& handshake) {
     setState(kServerStateResolvingNewSize);
-    int32_t mode = QNBScreenProtocolHelper::displayModeFromHandshakeUnion(handshake, protocolVersionInfo());
+    int32_t mode =
+        net::QNBScreenProtocolHelper::displayModeFromHandshakeUnion(handshake, protocolVersionInfo());
     if (mode != 0) {
         setDisplayResolution(
             {static_cast<double>(handshake.nominalWidth), static_cast<double>(handshake.nominalHeight)});
@@ -52,18 +53,20 @@ cf::Value ScreenServer::findBestResolutionForScreenSize(cg::CGSize size) {
 }
 
 std::optional<std::vector<int32_t>>
-ScreenServer::modeArrayWithCapabilities(const QNCapabilities& capabilities, uint32_t displaySize) {
+ScreenServer::modeArrayWithCapabilities(const net::QNCapabilities& capabilities, uint32_t displaySize) {
     const uint16_t flags = capabilities.retinaFlags;
     const bool landscape = flags & kRetinaFlagLandscape;
     const bool retina = retinaResolutionsEnabled();
     if (flags & kRetinaFlagTablet)
-        return QNBScreen::compatibleModesForiPadRetinaDisplayWithOrientation(landscape, retina);
+        return display::QNBScreen::compatibleModesForiPadRetinaDisplayWithOrientation(landscape, retina);
     if (flags & kRetinaFlagPhone)
-        return QNBScreen::compatibleModesForiPhoneRetinaDisplayWithOrientation(landscape, retina, false);
+        return display::QNBScreen::compatibleModesForiPhoneRetinaDisplayWithOrientation(landscape, retina,
+                                                                                        false);
     if (flags & kRetinaFlagTallPhone)
-        return QNBScreen::compatibleModesForiPhoneRetinaDisplayWithOrientation(landscape, retina, true);
+        return display::QNBScreen::compatibleModesForiPhoneRetinaDisplayWithOrientation(landscape, retina,
+                                                                                        true);
     if (flags & kRetinaFlagGeneric)
-        return QNBScreen::modeArrayWithDisplaySize(displaySize, capabilities, retina);
+        return display::QNBScreen::modeArrayWithDisplaySize(displaySize, capabilities, retina);
     return std::nullopt;
 }
 
@@ -83,7 +86,7 @@ bool ScreenServer::needToEnableRetinaResolutions() {
 
 bool ScreenServer::needToEnableHiDPI() {
     return foundation::QNBPreferences::sharedAppPrefs().enableHiDPIResolutions() &&
-           !QNBScreen::isHiDPIDisplay(displayID());
+           !display::QNBScreen::isHiDPIDisplay(displayID());
 }
 
 } // namespace server

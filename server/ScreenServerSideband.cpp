@@ -3,13 +3,13 @@
 // application delegate.
 #include "server/ScreenServer.h"
 
+#include "net/ByteOrder.h"
+#include "net/QNNetSocketProtocol.h"
 #include "server/BaseLimnerAppDelegate.h"
-#include "server/net/ByteOrder.h"
-#include "server/net/QNNetSocketProtocol.h"
 
-#include "capture/ScreenUpdateRecords.h"
 #include "foundation/QNBPreferences.h"
 #include "platform/core/Log.h"
+#include "regions/ScreenUpdateRecords.h"
 
 #include <string>
 
@@ -102,7 +102,7 @@ void ScreenServer::featureNegotiationReceivedForSocket(const Socket&, std::span<
                       data.size(), kFeatureNegotiationSize);
         return;
     }
-    LittleEndianReader reader(data);
+    net::LittleEndianReader reader(data);
     reader.skip(1);
     const uint16_t operation = reader.u16();
     const uint16_t feature = reader.u16();
@@ -157,7 +157,7 @@ void ScreenServer::sendNegotiationOf(uint16_t operation, uint16_t feature, bool)
     const Socket client = clientSocket();
     if (!client || !client->isConnected()) return;
     const uint16_t port = app->clientSidebandPort();
-    capture::QNRectangleMsg state;
+    regions::QNRectangleMsg state;
     state.width = feature;
     state.height = operation;
     state.encoding = kFeatureStateEncoding;

@@ -1,7 +1,7 @@
 // A peer's socket address as a framed channel reports it.
 #pragma once
 
-#include "server/net/SocketAddress.h"
+#include "net/SocketAddress.h"
 
 #include <optional>
 #include <string>
@@ -10,9 +10,9 @@ namespace usblink {
 
 class PTAddress {
   public:
-    explicit PTAddress(server::SocketAddress address) : m_address(std::move(address)) {}
+    explicit PTAddress(net::SocketAddress address) : m_address(std::move(address)) {}
 
-    const server::SocketAddress& address() const { return m_address; }
+    const net::SocketAddress& address() const { return m_address; }
     // Numeric text of the address; nullopt without one.
     std::optional<std::string> name() const;
     uint16_t port() const { return m_address.port(); }
@@ -20,7 +20,7 @@ class PTAddress {
     std::string description() const;
 
   private:
-    server::SocketAddress m_address;
+    net::SocketAddress m_address;
 };
 
 } // namespace usblink

@@ -30,8 +30,8 @@ std::shared_ptr<PTAddress> peerAddress(int fd) {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
-        return std::make_shared<PTAddress>(server::SocketAddress());
-    return std::make_shared<PTAddress>(server::SocketAddress(reinterpret_cast<sockaddr*>(&storage), length));
+        return std::make_shared<PTAddress>(net::SocketAddress());
+    return std::make_shared<PTAddress>(net::SocketAddress(reinterpret_cast<sockaddr*>(&storage), length));
 }
 
 } // namespace
@@ -341,7 +341,7 @@ bool PTChannel::acceptIncomingConnection(int serverSocket) {
     }
     d->ioFrameChannelDidAcceptConnection(
         shared_from_this(), accepted,
-        std::make_shared<PTAddress>(server::SocketAddress(reinterpret_cast<sockaddr*>(&storage), length)));
+        std::make_shared<PTAddress>(net::SocketAddress(reinterpret_cast<sockaddr*>(&storage), length)));
     platform::Error error;
     if (!accepted->startReadingFromConnectedChannel(io, &error))
         platform::log("startReadingFromConnectedChannel failed in accept: %@", error);

@@ -115,7 +115,7 @@ void QNBPeerTalkNetSocket::wakeWaiters() {
 
 // ---- Connecting ----
 
-bool QNBPeerTalkNetSocket::connectToAddress(const server::SocketAddress&, uint16_t port, platform::Error*) {
+bool QNBPeerTalkNetSocket::connectToAddress(const net::SocketAddress&, uint16_t port, platform::Error*) {
     {
         std::lock_guard setup(m_channelSetup);
         auto channel = peerTalkChannel();
@@ -163,30 +163,30 @@ bool QNBPeerTalkNetSocket::connectToAddress(const server::SocketAddress&, uint16
 }
 
 bool QNBPeerTalkNetSocket::connectToHost(const std::string&, uint16_t port, platform::Error* error) {
-    return connectToAddress(server::SocketAddress(), port, error);
+    return connectToAddress(net::SocketAddress(), port, error);
 }
 
-bool QNBPeerTalkNetSocket::listenOnPort(uint16_t port, std::weak_ptr<server::QNNetSocketDelegate> delegate,
+bool QNBPeerTalkNetSocket::listenOnPort(uint16_t port, std::weak_ptr<net::QNNetSocketDelegate> delegate,
                                         platform::Error* error) {
     setDelegate(std::move(delegate));
-    return connectToAddress(server::SocketAddress(), port, error);
+    return connectToAddress(net::SocketAddress(), port, error);
 }
 
 void QNBPeerTalkNetSocket::listenForDatagramsOnPort(uint16_t port,
-                                                    std::weak_ptr<server::QNNetSocketDelegate> delegate) {
+                                                    std::weak_ptr<net::QNNetSocketDelegate> delegate) {
     {
         std::lock_guard lock(m_mutex);
         m_waitingForDatagram = false;
     }
     m_cancelled = false;
     setDelegate(std::move(delegate));
-    connectToAddress(server::SocketAddress(), port, nullptr);
+    connectToAddress(net::SocketAddress(), port, nullptr);
     // Datagrams reach the delegate from the channel's queue; this thread only waits for the end.
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [&] { return m_cancelled.load() || isEnded(channelStateLocked()); });
 }
 
-void QNBPeerTalkNetSocket::listenForDatagramsWithInfo(const server::DatagramListenInfo& info) {
+void QNBPeerTalkNetSocket::listenForDatagramsWithInfo(const net::DatagramListenInfo& info) {
     listenForDatagramsOnPort(info.port, info.delegate);
 }
 
@@ -259,13 +259,13 @@ size_t QNBPeerTalkNetSocket::bytesAvailable() const {
 
 // ---- Datagrams ----
 
-bool QNBPeerTalkNetSocket::sendDatagram(const void* bytes, size_t length, const server::QNNetSocketProtocol*,
+bool QNBPeerTalkNetSocket::sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol*,
                                         uint16_t) {
     auto channel = peerTalkChannel();
     return channel && channel->sendDatagramWithBytes(bytes, length);
 }
 
-bool QNBPeerTalkNetSocket::sendDatagram(const void* bytes, size_t length, const server::SocketAddress&) {
+bool QNBPeerTalkNetSocket::sendDatagram(const void* bytes, size_t length, const net::SocketAddress&) {
     auto channel = peerTalkChannel();
     return channel && channel->sendDatagramWithBytes(bytes, length);
 }
@@ -307,20 +307,20 @@ void QNBPeerTalkNetSocket::setHasClientAddr(bool hasClientAddr) {
     m_hasClientAddr = hasClientAddr;
 }
 
-server::SocketAddress QNBPeerTalkNetSocket::knownClientAddr() const {
+net::SocketAddress QNBPeerTalkNetSocket::knownClientAddr() const {
     in_addr address{};
     address.s_addr = htonl(0x0A000001); // 10.0.0.1: a USB device has no address of its own
-    return server::SocketAddress::ipv4(address, m_port.load());
+    return net::SocketAddress::ipv4(address, m_port.load());
 }
 
-void QNBPeerTalkNetSocket::setKnownClientAddr(const server::SocketAddress&) {}
+void QNBPeerTalkNetSocket::setKnownClientAddr(const net::SocketAddress&) {}
 
-std::shared_ptr<server::QNNetSocketDelegate> QNBPeerTalkNetSocket::delegate() const {
+std::shared_ptr<net::QNNetSocketDelegate> QNBPeerTalkNetSocket::delegate() const {
     std::lock_guard lock(m_mutex);
     return m_delegate.lock();
 }
 
-void QNBPeerTalkNetSocket::setDelegate(std::weak_ptr<server::QNNetSocketDelegate> delegate) {
+void QNBPeerTalkNetSocket::setDelegate(std::weak_ptr<net::QNNetSocketDelegate> delegate) {
     std::lock_guard lock(m_mutex);
     m_delegate = std::move(delegate);
 }
@@ -424,16 +424,16 @@ void QNBPeerTalkNetSocket::peerTalkChannelDidReceiveDatagram(const std::shared_p
     auto d = delegate();
     if (!d) return;
     switch (d->datagramForm()) {
-    case server::QNNetSocketDelegate::DatagramForm::DataAndAddress:
+    case net::QNNetSocketDelegate::DatagramForm::DataAndAddress:
         d->datagramReceivedForSocket(self(), datagram, knownClientAddr());
         break;
-    case server::QNNetSocketDelegate::DatagramForm::Data:
+    case net::QNNetSocketDelegate::DatagramForm::Data:
         d->datagramReceivedForSocket(self(), datagram);
         break;
-    case server::QNNetSocketDelegate::DatagramForm::Bytes:
+    case net::QNNetSocketDelegate::DatagramForm::Bytes:
         d->datagramReceivedForSocket(self(), datagram.data(), datagram.size());
         break;
-    case server::QNNetSocketDelegate::DatagramForm::None:
+    case net::QNNetSocketDelegate::DatagramForm::None:
         break;
     }
 }

@@ -3,7 +3,7 @@
 // in a 10 MiB ring that the session's reads drain; datagrams are frames of type 101.
 #pragma once
 
-#include "server/net/QNNetSocketProtocol.h"
+#include "net/QNNetSocketProtocol.h"
 #include "usblink/QNBPeerTalkChannel.h"
 #include "usblink/QNBRingBuffer.h"
 
@@ -26,7 +26,7 @@ inline constexpr uint16_t kUSBClientSidebandPort = 6005;
 inline constexpr uint16_t kUSBServerSidebandPort = 6006;
 inline constexpr uint16_t kUSBClientWakeupPort = 6007;
 
-class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QNBPeerTalkChannelDelegate {
+class QNBPeerTalkNetSocket final : public net::QNNetSocketProtocol, public QNBPeerTalkChannelDelegate {
   public:
     static constexpr size_t kReadBufferCapacity = 10 * 1024 * 1024;
     // How long a connect waits for the channel to leave Connecting.
@@ -50,31 +50,31 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
 
     // QNNetSocketProtocol
     bool connectToHost(const std::string& host, uint16_t port, platform::Error* error) override;
-    bool connectToAddress(const server::SocketAddress& address, uint16_t port,
+    bool connectToAddress(const net::SocketAddress& address, uint16_t port,
                           platform::Error* error) override;
-    bool listenOnPort(uint16_t port, std::weak_ptr<server::QNNetSocketDelegate> delegate,
+    bool listenOnPort(uint16_t port, std::weak_ptr<net::QNNetSocketDelegate> delegate,
                       platform::Error* error) override;
     bool getClientBytes(void* buffer, size_t length) override;
     bool getServerBytes(void* buffer, size_t length) override;
     bool sendBytes(const void* bytes, size_t length) override;
     bool sendBytes(const void* bytes, size_t length, double timeout) override;
     void close() override;
-    bool sendDatagram(const void* bytes, size_t length, const server::QNNetSocketProtocol* clientSocket,
+    bool sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol* clientSocket,
                       uint16_t toPort) override;
-    bool sendDatagram(const void* bytes, size_t length, const server::SocketAddress& clientAddr) override;
-    void listenForDatagramsWithInfo(const server::DatagramListenInfo& info) override;
+    bool sendDatagram(const void* bytes, size_t length, const net::SocketAddress& clientAddr) override;
+    void listenForDatagramsWithInfo(const net::DatagramListenInfo& info) override;
     void listenForDatagramsOnPort(uint16_t port,
-                                  std::weak_ptr<server::QNNetSocketDelegate> delegate) override;
+                                  std::weak_ptr<net::QNNetSocketDelegate> delegate) override;
     void cancel() override;
     bool isConnected() const override;
     bool isOpen() const override;
     bool isLoopback() const override { return false; }
     bool hasClientAddr() const override;
     void setHasClientAddr(bool hasClientAddr) override;
-    server::SocketAddress knownClientAddr() const override;
-    void setKnownClientAddr(const server::SocketAddress& address) override;
-    std::shared_ptr<server::QNNetSocketDelegate> delegate() const override;
-    void setDelegate(std::weak_ptr<server::QNNetSocketDelegate> delegate) override;
+    net::SocketAddress knownClientAddr() const override;
+    void setKnownClientAddr(const net::SocketAddress& address) override;
+    std::shared_ptr<net::QNNetSocketDelegate> delegate() const override;
+    void setDelegate(std::weak_ptr<net::QNNetSocketDelegate> delegate) override;
     std::optional<platform::Error> waitForDatagramError() const override;
     bool isListening() const override;
 
@@ -122,7 +122,7 @@ class QNBPeerTalkNetSocket final : public server::QNNetSocketProtocol, public QN
     mutable std::mutex m_mutex; // the fields below, the ring and the waits' condition
     std::condition_variable m_changed;
     std::shared_ptr<QNBPeerTalkChannel> m_peerTalkChannel;
-    std::weak_ptr<server::QNNetSocketDelegate> m_delegate;
+    std::weak_ptr<net::QNNetSocketDelegate> m_delegate;
     std::string m_tag;
     const size_t m_ringCapacity;
     std::unique_ptr<QNBRingBuffer> m_readBuffer; // made on first use

@@ -3,11 +3,11 @@
 // reader of the frames a client receives.
 #pragma once
 
-#include "RecordingSocket.h"
+#include "regions/tests/RecordingSocket.h"
 
 #include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGImage.h"
-#include "server/display/tests/FakeWindowServer.h"
+#include "platform/coregraphics/testing/FakeWindowServer.h"
 
 #include <turbojpeg.h>
 
@@ -45,7 +45,7 @@ class ScopedDisplays {
             return cf::Value(cf::Dictionary{{"display", record}});
         });
     }
-    server::testing::ScopedFakeWindowServer fake;
+    cg::testing::ScopedFakeWindowServer fake;
 
   private:
     std::map<uint32_t, FakeDisplay> m_displays;

@@ -1,10 +1,10 @@
 // The encoder base and the JPEG encoder against a scripted window server, pictures from a
 // pattern, and a socket that records what the client would receive.
-#include "EncoderTestSupport.h"
+#include "capture/tests/EncoderTestSupport.h"
 
 #include "capture/QNBJPEGVellEncoder.h"
-#include "capture/UpdatedRectangles.h"
-#include "server/display/QNBDisplaySet.h"
+#include "display/QNBDisplaySet.h"
+#include "regions/UpdatedRectangles.h"
 
 #include "platform/core/Clock.h"
 
@@ -29,7 +29,7 @@ using testing::ReceivedFrame;
 class DesignationProbe : public QNBBaseVellEncoder {
   public:
     using QNBBaseVellEncoder::encodeFrame;
-    void encodeFrame(int32_t, bool, const std::shared_ptr<server::QNBDisplay>&,
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&,
                      uint32_t designation) override {
         seen = designation;
     }
@@ -47,9 +47,9 @@ TEST(QNBBaseVellEncoderTest, ThreeArgumentFrameUsesDesignation0x20AndBaseAnswers
 }
 
 // Whether the display's queued changes hold exactly r among their rectangles.
-bool queued(const server::QNBDisplay& display, cg::CGRect r) {
+bool queued(const display::QNBDisplay& display, cg::CGRect r) {
     for (const auto& entry : display.rectManager()->rectangleQueue()) {
-        const auto* updated = std::get_if<std::shared_ptr<UpdatedRectangles>>(&entry);
+        const auto* updated = std::get_if<std::shared_ptr<regions::UpdatedRectangles>>(&entry);
         if (!updated) continue;
         for (const auto& q : (*updated)->newArrayOfRectangles())
             if (cg::CGRectEqualToRect(q.rect(), r)) return true;
@@ -61,9 +61,9 @@ TEST(QNBBaseVellEncoderTest, DirtyRectanglesAreClippedToEachDisplayTheyMeet) {
     testing::ScopedDisplays displays({{0x100, FakeDisplay{cg::CGRectMake(0, 0, 100, 100), 100, 100}},
                                       {0x101, FakeDisplay{cg::CGRectMake(100, 0, 100, 100), 100, 100}}});
     QNBBaseVellEncoder encoder;
-    auto left = std::make_shared<server::QNBDisplay>(0x100);
-    auto right = std::make_shared<server::QNBDisplay>(0x101);
-    auto set = std::make_shared<server::QNBDisplaySet>();
+    auto left = std::make_shared<display::QNBDisplay>(0x100);
+    auto right = std::make_shared<display::QNBDisplay>(0x101);
+    auto set = std::make_shared<display::QNBDisplaySet>();
     set->setDisplays({left, right});
     encoder.setEncoderInformation(set, nullptr, {});
 
@@ -176,11 +176,11 @@ class QNBJPEGVellEncoderTest : public ::testing::Test {
         displays = std::make_unique<testing::ScopedDisplays>(std::map<uint32_t, FakeDisplay>{
             {0x100, FakeDisplay{cg::CGRectMake(0, 0, double(width), double(height)), width, height}}});
         pixels.provider->pictures[0x100] = {width, height, 1.0};
-        socket = std::make_shared<testing::RecordingSocket>();
+        socket = std::make_shared<regions::testing::RecordingSocket>();
         socket->probeLock = false;
         encoder = QNBJPEGVellEncoder::create();
-        display = std::make_shared<server::QNBDisplay>(0x100);
-        auto set = std::make_shared<server::QNBDisplaySet>();
+        display = std::make_shared<display::QNBDisplay>(0x100);
+        auto set = std::make_shared<display::QNBDisplaySet>();
         set->addDisplay(display);
         encoder->setEncoderInformation(set, socket, {});
     }
@@ -190,7 +190,7 @@ class QNBJPEGVellEncoderTest : public ::testing::Test {
             encoder->drainQueues();
         }
     }
-    void request(const std::shared_ptr<server::QNBDisplay>& d = nullptr) {
+    void request(const std::shared_ptr<display::QNBDisplay>& d = nullptr) {
         encoder->encodeFrame(0, false, d ? d : display, 0x20);
     }
     std::vector<ReceivedFrame> frames() { return parseFrames(socket->streamNow()); }
@@ -207,9 +207,9 @@ class QNBJPEGVellEncoderTest : public ::testing::Test {
 
     testing::ScopedPixelProvider pixels;
     std::unique_ptr<testing::ScopedDisplays> displays;
-    std::shared_ptr<testing::RecordingSocket> socket;
+    std::shared_ptr<regions::testing::RecordingSocket> socket;
     std::shared_ptr<QNBJPEGVellEncoder> encoder;
-    std::shared_ptr<server::QNBDisplay> display;
+    std::shared_ptr<display::QNBDisplay> display;
 };
 
 TEST_F(QNBJPEGVellEncoderTest, FirstRequestStartsTheSessionWithTheWholeDisplay) {
@@ -389,7 +389,7 @@ TEST_F(QNBJPEGVellEncoderTest, StopDropsRectanglesAndPictureAndRestartSeedsAgain
     encoder->drainQueues();
     EXPECT_EQ(frames().size(), 1u);
     // A new display object restarts the session: the whole display again.
-    auto other = std::make_shared<server::QNBDisplay>(0x100);
+    auto other = std::make_shared<display::QNBDisplay>(0x100);
     request(other);
     auto second = waitFrames(2)[1];
     ASSERT_EQ(second.rects.size(), 1u);
@@ -399,7 +399,7 @@ TEST_F(QNBJPEGVellEncoderTest, StopDropsRectanglesAndPictureAndRestartSeedsAgain
 TEST_F(QNBJPEGVellEncoderTest, AlternatingDisplayObjectsAgainstASurfaceFlood) {
     open(128, 96);
     socket->probeLock = false;
-    auto other = std::make_shared<server::QNBDisplay>(0x100);
+    auto other = std::make_shared<display::QNBDisplay>(0x100);
     std::atomic<bool> done{false};
     std::thread flood([&] {
         for (uint32_t i = 0; !done.load(); ++i) {
@@ -518,11 +518,11 @@ TEST_F(QNBJPEGVellEncoderTest, WorkersFinishingInReverseStillSendTheSerialBytesI
     EXPECT_EQ(socket->streamNow(), serialWholeDisplayFrame(2048, 1536));
 
     // One worker, the pool's serial form, writes the same bytes too.
-    auto serialSocket = std::make_shared<testing::RecordingSocket>();
+    auto serialSocket = std::make_shared<regions::testing::RecordingSocket>();
     serialSocket->probeLock = false;
     auto serial = QNBJPEGVellEncoder::create();
     serial->setEncodeWorkerCount(1);
-    auto set = std::make_shared<server::QNBDisplaySet>();
+    auto set = std::make_shared<display::QNBDisplaySet>();
     set->addDisplay(display);
     serial->setEncoderInformation(set, serialSocket, {});
     serial->encodeFrame(0, false, display, 0x20);
@@ -536,12 +536,12 @@ TEST_F(QNBJPEGVellEncoderTest, WorkersFinishingInReverseStillSendTheSerialBytesI
 // at once are each written whole, in list order, with the bytes of a serial encoding.
 TEST_F(QNBJPEGVellEncoderTest, SessionsSharingTheEncodePoolEachWriteTheirWholeFrames) {
     open(2048, 1536);
-    std::vector<std::shared_ptr<testing::RecordingSocket>> sockets;
+    std::vector<std::shared_ptr<regions::testing::RecordingSocket>> sockets;
     std::vector<std::shared_ptr<QNBJPEGVellEncoder>> sessions;
-    auto set = std::make_shared<server::QNBDisplaySet>();
+    auto set = std::make_shared<display::QNBDisplaySet>();
     set->addDisplay(display);
     for (int i = 0; i < 3; ++i) {
-        sockets.push_back(std::make_shared<testing::RecordingSocket>());
+        sockets.push_back(std::make_shared<regions::testing::RecordingSocket>());
         sockets.back()->probeLock = false;
         sessions.push_back(QNBJPEGVellEncoder::create());
         sessions.back()->setEncoderInformation(set, sockets.back(), {});

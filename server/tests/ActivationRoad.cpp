@@ -14,12 +14,12 @@
 // session's display reach that session; at the end every display goes off.
 #include "ActivationRoadDriver.h"
 
+#include "display/QNBDisplaySet.h"
+#include "net/QNNetSocket.h"
+#include "net/QNSessionMessageWriter.h"
+#include "net/SockAddrStorage.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBDisplaySet.h"
-#include "server/net/QNNetSocket.h"
-#include "server/net/QNSessionMessageWriter.h"
-#include "server/net/SockAddrStorage.h"
 
 #include "foundation/QNBBonjourServiceHelper.h"
 #include "foundation/Vocabulary.h"
@@ -68,7 +68,7 @@ class TestActivationSession final : public ScreenServer {
   public:
     using ScreenServer::ScreenServer;
 
-    void activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake&, bool) override {
+    void activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake&, bool) override {
         const Socket socket = clientSocket();
         std::weak_ptr<ScreenServer> weak = weak_from_this();
         dispatch::dispatch_async(
@@ -83,8 +83,8 @@ class TestActivationSession final : public ScreenServer {
         std::lock_guard frameBuffer(frameBufferLock());
         setState(kServerStateResolvingNewSize);
         setState(kServerStateActivatingScreen);
-        auto set = std::make_shared<QNBDisplaySet>();
-        set->addDisplay(std::make_shared<QNBDisplay>(cg::CGMainDisplayID()));
+        auto set = std::make_shared<display::QNBDisplaySet>();
+        set->addDisplay(std::make_shared<display::QNBDisplay>(cg::CGMainDisplayID()));
         set->finalizeSet();
         {
             std::lock_guard session(*this);
@@ -106,7 +106,7 @@ class TestActivationSession final : public ScreenServer {
 // ---- The mediator's part: sessions, the listener, wiring and routing -----------------------
 
 class RoadMediator final : public ScreenServerMediatorInterface,
-                           public QNNetSocketDelegate,
+                           public net::QNNetSocketDelegate,
                            public std::enable_shared_from_this<RoadMediator> {
   public:
     RoadMediator(size_t index, bool testActivation) : m_index(index) {
@@ -127,7 +127,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
             std::printf("state %s\n", NSStringFromServerState(state).c_str());
             std::fflush(stdout);
         });
-        m_listener = QNNetSocket::init();
+        m_listener = net::QNNetSocket::init();
         platform::Error error;
         if (!m_listener->listenOnPort(foundation::kMainDataTrafficPort, weak_from_this(), &error)) {
             platform::log("activation_road: cannot listen on %d: %@", foundation::kMainDataTrafficPort,
@@ -153,22 +153,22 @@ class RoadMediator final : public ScreenServerMediatorInterface,
     void disableDisplay(ScreenServer& server) override {
         if (m_driver) m_driver->disableDisplay(server);
     }
-    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
-                                                                 size_t modeCount,
-                                                                 platform::Error* error) override {
+    std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+                                                                          const int* modes, size_t modeCount,
+                                                                          platform::Error* error) override {
         return m_driver ? m_driver->enableDisplayWithDisplayModes(server, modes, modeCount, error) : nullptr;
     }
 
     // QNNetSocketDelegate: connections on 6001 (accept thread), datagrams on 6002.
     DatagramForm datagramForm() const override { return DatagramForm::DataAndAddress; }
-    void acceptedNewClientSocket(const std::shared_ptr<QNNetSocketProtocol>& socket) override {
+    void acceptedNewClientSocket(const std::shared_ptr<net::QNNetSocketProtocol>& socket) override {
         auto self = shared_from_this();
         ns::performSelectorOnMainThread([self, socket] { self->wire(socket); }, false);
     }
-    void datagramReceivedForSocket(const std::shared_ptr<QNNetSocketProtocol>& socket,
-                                   std::span<const uint8_t> data, const SocketAddress& from) override {
+    void datagramReceivedForSocket(const std::shared_ptr<net::QNNetSocketProtocol>& socket,
+                                   std::span<const uint8_t> data, const net::SocketAddress& from) override {
         for (auto& session : m_sessions) {
-            const SocketAddress address = session->connectedAddress();
+            const net::SocketAddress address = session->connectedAddress();
             if (address.isPresent() && address.family() == from.family() &&
                 address.ipv6Bytes() == from.ipv6Bytes() && address.ipv4Bytes() == from.ipv4Bytes()) {
                 session->datagramReceivedForSocket(socket, data);
@@ -179,15 +179,15 @@ class RoadMediator final : public ScreenServerMediatorInterface,
 
   private:
     // On the main thread, as the mediator wires a network connection.
-    void wire(const std::shared_ptr<QNNetSocketProtocol>& socket) {
-        const SocketAddress peer = socket->knownClientAddr();
+    void wire(const std::shared_ptr<net::QNNetSocketProtocol>& socket) {
+        const net::SocketAddress peer = socket->knownClientAddr();
         auto session = m_sessions[m_index];
-        const SocketAddress held = session->connectedAddress();
+        const net::SocketAddress held = session->connectedAddress();
         const bool reconnect = session->isActive() && held.isPresent() && held.family() == peer.family() &&
                                held.ipv6Bytes() == peer.ipv6Bytes() && held.ipv4Bytes() == peer.ipv4Bytes();
         if (!reconnect) {
             if (session->isActive()) {
-                QNSessionMessageWriter(*socket).sendBusy(0);
+                net::QNSessionMessageWriter(*socket).sendBusy(0);
                 socket->close();
                 return;
             }
@@ -196,7 +196,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
         session->setIsUSB(false);
         session->setClientSocket(socket);
         startSidebandListener();
-        auto sideband = QNNetSocket::initUDPClientWithFamily(peer.family());
+        auto sideband = net::QNNetSocket::initUDPClientWithFamily(peer.family());
         if (sideband) {
             sideband->setKnownClientAddr(peer);
             sideband->setHasClientAddr(true);
@@ -207,9 +207,9 @@ class RoadMediator final : public ScreenServerMediatorInterface,
         session->start();
     }
 
-    void applyRequest(ScreenServer& session, const SocketAddress& peer) {
-        const auto wanted = SocketAddress::fromNumericHost(m_request.hostName, 0);
-        if (!wanted || !CompareSockAddrStorage(&*wanted, &peer)) {
+    void applyRequest(ScreenServer& session, const net::SocketAddress& peer) {
+        const auto wanted = net::SocketAddress::fromNumericHost(m_request.hostName, 0);
+        if (!wanted || !net::CompareSockAddrStorage(&*wanted, &peer)) {
             platform::log("Could not index connection data with socket address");
             return;
         }
@@ -223,9 +223,9 @@ class RoadMediator final : public ScreenServerMediatorInterface,
 
     void startSidebandListener() {
         if (m_sideband) return;
-        m_sideband = QNNetSocket::init();
+        m_sideband = net::QNNetSocket::init();
         auto queue = dispatch::dispatch_queue_create("sidebandsocket", dispatch::DISPATCH_QUEUE_SERIAL);
-        std::weak_ptr<QNNetSocketDelegate> delegate = weak_from_this();
+        std::weak_ptr<net::QNNetSocketDelegate> delegate = weak_from_this();
         dispatch::dispatch_async(queue, [socket = m_sideband, delegate] {
             socket->listenForDatagramsOnPort(foundation::kServerSidebandPort, delegate);
         });
@@ -234,8 +234,8 @@ class RoadMediator final : public ScreenServerMediatorInterface,
     const size_t m_index;
     ConnectRequest m_request;
     std::vector<std::shared_ptr<ScreenServer>> m_sessions;
-    std::shared_ptr<QNNetSocket> m_listener;
-    std::shared_ptr<QNNetSocket> m_sideband;
+    std::shared_ptr<net::QNNetSocket> m_listener;
+    std::shared_ptr<net::QNNetSocket> m_sideband;
     std::shared_ptr<testing::ActivationRoadDriver> m_driver;
 };
 

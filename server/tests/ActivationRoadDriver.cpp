@@ -1,7 +1,7 @@
 #include "ActivationRoadDriver.h"
 
+#include "display/QNBScreen.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBScreen.h"
 
 #include "platform/core/Log.h"
 
@@ -16,19 +16,18 @@ void ActivationRoadDriver::start() {
     platform::Error error;
     if (!m_client.setupUserClientWithError(&error))
         platform::log("activation_road: the framebuffers did not all open: %@", error.localizedDescription());
-    auto configuration = QNBDisplayConfiguration::displayConfigurationManager();
+    auto configuration = display::QNBDisplayConfiguration::displayConfigurationManager();
     configuration->setDelegate(weak_from_this());
-    configuration->startListeningForDevice(QNBScreen::virtualDisplayNameString());
+    configuration->startListeningForDevice(display::QNBScreen::virtualDisplayNameString());
 }
 
 void ActivationRoadDriver::stop() {
     m_client.stop();
 }
 
-std::shared_ptr<QNBDisplaySet> ActivationRoadDriver::enableDisplayWithDisplayModes(ScreenServer& server,
-                                                                                   const int* modes,
-                                                                                   size_t modeCount,
-                                                                                   platform::Error* error) {
+std::shared_ptr<display::QNBDisplaySet>
+ActivationRoadDriver::enableDisplayWithDisplayModes(ScreenServer& server, const int* modes, size_t modeCount,
+                                                    platform::Error* error) {
     return m_client.enableDisplayWithDisplayModes(server, modes, modeCount, error);
 }
 
@@ -36,7 +35,7 @@ void ActivationRoadDriver::disableDisplay(ScreenServer& server) {
     m_client.disableDisplay(server);
 }
 
-void ActivationRoadDriver::screenReconfigured(uint32_t flags, CGDirectDisplayID display) {
+void ActivationRoadDriver::screenReconfigured(uint32_t flags, display::CGDirectDisplayID display) {
     for (const auto& server : m_servers)
         if (server->displayID() == display) server->screenReconfigured(flags);
 }

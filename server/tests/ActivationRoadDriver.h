@@ -4,8 +4,8 @@
 // display passed on to that session.
 #pragma once
 
+#include "display/QNBDisplayConfiguration.h"
 #include "server/FramebufferDriverClient.h"
-#include "server/display/QNBDisplayConfiguration.h"
 
 #include <memory>
 #include <mutex>
@@ -13,7 +13,7 @@
 
 namespace server::testing {
 
-class ActivationRoadDriver : public QNBDisplayConfigurationDelegate,
+class ActivationRoadDriver : public display::QNBDisplayConfigurationDelegate,
                              public std::enable_shared_from_this<ActivationRoadDriver> {
   public:
     // The four sessions in framebuffer-index order.
@@ -25,10 +25,11 @@ class ActivationRoadDriver : public QNBDisplayConfigurationDelegate,
     // Switches every display off and closes the connections.
     void stop();
 
-    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
-                                                                 size_t modeCount, platform::Error* error);
+    std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+                                                                          const int* modes, size_t modeCount,
+                                                                          platform::Error* error);
     void disableDisplay(ScreenServer& server);
-    void screenReconfigured(uint32_t flags, CGDirectDisplayID display) override;
+    void screenReconfigured(uint32_t flags, display::CGDirectDisplayID display) override;
 
   private:
     std::recursive_mutex m_lock;

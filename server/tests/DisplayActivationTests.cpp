@@ -3,12 +3,12 @@
 // encoder; the fake clock paces the driver client's passes.
 #include "DriverClientTestSupport.h"
 
+#include "display/QNBDisplaySet.h"
+#include "display/QNBScreen.h"
+#include "net/QNMessages.h"
+#include "net/QNNetSocket.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBDisplaySet.h"
-#include "server/display/QNBScreen.h"
-#include "server/net/QNMessages.h"
-#include "server/net/QNNetSocket.h"
 
 #include "foundation/QNBPreferences.h"
 #include "platform/appkit/NSEvent.h"
@@ -46,8 +46,9 @@ constexpr uint32_t kDisplay = 0x102;
 class RecordingEncoder : public capture::QNBVellEncoderProtocol {
   public:
     void clearRectangles() override {}
-    void setEncoderInformation(const std::shared_ptr<QNBDisplaySet>& set,
-                               const std::shared_ptr<QNNetSocketProtocol>&, const QNCapabilities&) override {
+    void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>& set,
+                               const std::shared_ptr<net::QNNetSocketProtocol>&,
+                               const net::QNCapabilities&) override {
         std::lock_guard lock(mutex);
         events.push_back("information " + std::to_string(set ? set->displayID() : 0));
     }
@@ -56,8 +57,8 @@ class RecordingEncoder : public capture::QNBVellEncoderProtocol {
         events.push_back("dirty " + std::to_string(int(rect.size.width)) + "x" +
                          std::to_string(int(rect.size.height)));
     }
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&) override {}
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&, uint32_t) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&, uint32_t) override {}
     std::shared_ptr<capture::QNBVellEncoderDelegateProtocol> delegate() const override { return nullptr; }
     void setDelegate(std::weak_ptr<capture::QNBVellEncoderDelegateProtocol>) override {}
 
@@ -78,9 +79,9 @@ class RecordingMediator : public ScreenServerMediatorInterface {
         ++disables;
         m_client.disableDisplay(server);
     }
-    std::shared_ptr<QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server, const int* modes,
-                                                                 size_t modeCount,
-                                                                 platform::Error* error) override {
+    std::shared_ptr<display::QNBDisplaySet> enableDisplayWithDisplayModes(ScreenServer& server,
+                                                                          const int* modes, size_t modeCount,
+                                                                          platform::Error* error) override {
         {
             std::unique_lock lock(mutex);
             enables.emplace_back(modes, modes + modeCount);
@@ -111,7 +112,7 @@ class RecordingMediator : public ScreenServerMediatorInterface {
     std::vector<std::vector<int>> enables;
     std::vector<int32_t> statesAtEnable;
     std::atomic<int> disables{0};
-    std::function<std::shared_ptr<QNBDisplaySet>(ScreenServer&)> answer;
+    std::function<std::shared_ptr<display::QNBDisplaySet>(ScreenServer&)> answer;
 
   private:
     FramebufferDriverClient& m_client;
@@ -201,19 +202,19 @@ class DisplayActivation : public ::testing::Test {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         m_peer = fds[1];
         ::fcntl(m_peer, F_SETFL, O_NONBLOCK);
-        m_socket = QNNetSocket::initWithSocket(fds[0]);
+        m_socket = net::QNNetSocket::initWithSocket(fds[0]);
         m_server->setClientSocket(m_socket);
         m_server->setProtocolVersionInfo({major, minor, sub, 1, 0, 0});
         m_server->setState(kServerStateInit);
     }
 
-    QNClientHandshake handshake(int mode, uint16_t width, uint16_t height, uint16_t request) {
+    net::QNClientHandshake handshake(int mode, uint16_t width, uint16_t height, uint16_t request) {
         const auto version = m_server->protocolVersionInfo();
-        QNClientHandshake h;
+        net::QNClientHandshake h;
         h.majorversion = version.majorversion;
         h.minorversion = version.minorversion;
         h.subversion = version.subversion;
-        QNBScreenProtocolHelper::setDisplayMode(mode, h, version);
+        net::QNBScreenProtocolHelper::setDisplayMode(mode, h, version);
         h.nominalWidth = width;
         h.nominalHeight = height;
         h.numberOfDisplayRequests = request;
@@ -224,7 +225,7 @@ class DisplayActivation : public ::testing::Test {
         dispatch::drain(dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT));
     }
 
-    void activate(const QNClientHandshake& h, bool host = false) {
+    void activate(const net::QNClientHandshake& h, bool host = false) {
         m_server->activateOrChangeDisplayOnGlobalQueue(h, host);
         drain();
     }
@@ -236,14 +237,15 @@ class DisplayActivation : public ::testing::Test {
         while ((n = ::recv(m_peer, buffer, sizeof buffer, 0)) > 0)
             m_stream.insert(m_stream.end(), buffer, buffer + n);
         std::vector<std::array<int, 3>> out;
-        const size_t size = m_server->protocolVersionInfo().majorversion >= 2 ? QNResolutionMsg::kLongSize
-                                                                              : QNResolutionMsg::kShortSize;
+        const size_t size = m_server->protocolVersionInfo().majorversion >= 2
+                                ? net::QNResolutionMsg::kLongSize
+                                : net::QNResolutionMsg::kShortSize;
         for (size_t i = 0; i < m_stream.size();) {
             if (m_stream[i] != 0x10 || i + size > m_stream.size()) {
                 ADD_FAILURE() << "unexpected byte " << int(m_stream[i]) << " at " << i;
                 break;
             }
-            auto message = QNResolutionMsg::decode(std::span<const uint8_t>(m_stream.data() + i, size));
+            auto message = net::QNResolutionMsg::decode(std::span<const uint8_t>(m_stream.data() + i, size));
             if (!message) {
                 ADD_FAILURE() << "undecodable notice";
                 break;
@@ -283,7 +285,7 @@ class DisplayActivation : public ::testing::Test {
     std::vector<std::shared_ptr<ScreenServer>> m_others;
     std::shared_ptr<RecordingEncoder> m_encoder;
     std::shared_ptr<SwitchRecordingDelegate> m_delegate;
-    std::shared_ptr<QNNetSocket> m_socket;
+    std::shared_ptr<net::QNNetSocket> m_socket;
     int m_peer = -1;
     std::vector<uint8_t> m_stream;
     std::mutex m_postsMutex;
@@ -327,7 +329,7 @@ TEST_F(DisplayActivation, AnOldClientsFileModeReachesTheDriverWhole) {
 }
 
 TEST_F(DisplayActivation, WithoutADisplayTheSessionDisconnectsAndShutsTheClientDown) {
-    m_mediator->answer = [](ScreenServer&) { return std::shared_ptr<QNBDisplaySet>(); };
+    m_mediator->answer = [](ScreenServer&) { return std::shared_ptr<display::QNBDisplaySet>(); };
     activate(handshake(0, 1300, 900, 7));
     EXPECT_NE(m_server->state(), kServerStateActivated);
     EXPECT_GE(m_mediator->disables.load(), 1) << "disconnectFromDevice";
@@ -338,8 +340,8 @@ TEST_F(DisplayActivation, WithoutADisplayTheSessionDisconnectsAndShutsTheClientD
 
 TEST_F(DisplayActivation, AZeroByZeroDisplayFailsTheSameWay) {
     m_mediator->answer = [](ScreenServer&) {
-        auto set = std::make_shared<QNBDisplaySet>();
-        set->addDisplay(std::make_shared<QNBDisplay>(0x1FFu)); // no such display: no bounds
+        auto set = std::make_shared<display::QNBDisplaySet>();
+        set->addDisplay(std::make_shared<display::QNBDisplay>(0x1FFu)); // no such display: no bounds
         return set;
     };
     activate(handshake(0, 1300, 900, 7));
@@ -453,7 +455,7 @@ TEST_F(DisplayActivation, TheMacSideReactivatesOnlyAnActiveSessionWithRetinaFlag
     drain();
     EXPECT_EQ(m_mediator->enables.size(), 1u) << "retina flags 0: nothing";
 
-    QNCapabilities caps;
+    net::QNCapabilities caps;
     caps.retinaFlags = 0x2 | 0x4; // a landscape tablet
     m_server->setCapabilities(caps);
     m_server->enableRetinaResolutions(true, true);

@@ -1,15 +1,15 @@
 // Display mode choice: the supported-resolutions file (shipped, hostile and the choice among
 // its entries), the device tables, the generic-device builder, and the session's layers with
 // the resolution notices they send.
+#include "display/QNBScreen.h"
 #include "server/ScreenServer.h"
 #include "server/SupportedResolutions.h"
-#include "server/display/QNBScreen.h"
 
+#include "net/QNMessages.h"
+#include "net/QNNetSocket.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/foundation/NSBundle.h"
-#include "server/net/QNMessages.h"
-#include "server/net/QNNetSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -207,8 +207,8 @@ TEST_F(DisplayModeChoiceBundle, EveryShippedEntryIsSizedAsItsModeAndTheRequiredO
     std::set<int> modes;
     for (const auto& e : *entries) {
         ASSERT_TRUE(e.modeID >= 1 && e.modeID <= 442) << e.description;
-        EXPECT_EQ(e.width, DisplayModeArray[size_t(e.modeID)].width) << e.description;
-        EXPECT_EQ(e.height, DisplayModeArray[size_t(e.modeID)].height) << e.description;
+        EXPECT_EQ(e.width, display::DisplayModeArray[size_t(e.modeID)].width) << e.description;
+        EXPECT_EQ(e.height, display::DisplayModeArray[size_t(e.modeID)].height) << e.description;
         EXPECT_EQ(e.description, std::to_string(int(e.width)) + "x" + std::to_string(int(e.height)));
         const std::array<int64_t, 3> version{e.majorVersion, e.minorVersion, e.patchVersion};
         EXPECT_EQ(version, (std::array<int64_t, 3>{1, 0, 0}));
@@ -224,7 +224,7 @@ TEST_F(DisplayModeChoiceBundle, EveryShippedEntryIsSizedAsItsModeAndTheRequiredO
 // ---- Device tables and the generic builder --------------------------------------------------
 
 TEST(DisplayModeChoiceTables, DeviceTablesByOrientationAndRetina) {
-    using S = QNBScreen;
+    using S = display::QNBScreen;
     EXPECT_EQ(S::compatibleModesForiPadRetinaDisplayWithOrientation(true, true), std::vector<int>{34});
     EXPECT_EQ(S::compatibleModesForiPadRetinaDisplayWithOrientation(true, false), std::vector<int>{1});
     EXPECT_EQ(S::compatibleModesForiPadRetinaDisplayWithOrientation(false, true), std::vector<int>{55});
@@ -252,7 +252,7 @@ uint32_t packed(uint32_t width, uint32_t height) {
 }
 
 TEST(DisplayModeChoiceTables, NearestModesAndTheirHalves) {
-    using S = QNBScreen;
+    using S = display::QNBScreen;
     EXPECT_EQ(S::displayModeForDisplaySize(packed(1280, 800)), 19);
     EXPECT_EQ(S::displayModeForDisplaySize(packed(1281, 801)), 19) << "nearest";
     EXPECT_EQ(S::displayModeForDisplaySize(packed(0, 0)), 0) << "entry 0 takes part";
@@ -268,11 +268,11 @@ TEST(DisplayModeChoiceTables, NearestModesAndTheirHalves) {
 }
 
 TEST(DisplayModeChoiceTables, GenericDevicesByPanelDensityAndRetina) {
-    QNCapabilities caps;
+    net::QNCapabilities caps;
     caps.displayWidth = 2048;
     caps.displayHeight = 1536;
     caps.displayDensity = 264;
-    using S = QNBScreen;
+    using S = display::QNBScreen;
     EXPECT_EQ(S::modeArrayWithDisplaySize(packed(1024, 768), caps, false), std::vector<int>{1});
     EXPECT_EQ(S::modeArrayWithDisplaySize(packed(1024, 768), caps, true), std::vector<int>{34});
     caps.displayDensity = 200;
@@ -291,7 +291,7 @@ TEST(DisplayModeChoiceTables, GenericDevicesByPanelDensityAndRetina) {
 
 TEST(DisplayModeChoiceTables, TheSessionPicksTheBuilderByRetinaFlags) {
     auto server = ScreenServer::init();
-    QNCapabilities caps;
+    net::QNCapabilities caps;
     caps.displayWidth = 2048;
     caps.displayHeight = 1536;
     caps.displayDensity = 264;
@@ -336,7 +336,7 @@ class DisplayModeChoiceSession : public DisplayModeChoiceBundle {
         m_peer = fds[1];
         ::fcntl(m_peer, F_SETFL, O_NONBLOCK);
         m_server = ScreenServer::init();
-        m_server->setClientSocket(QNNetSocket::initWithSocket(fds[0]));
+        m_server->setClientSocket(net::QNNetSocket::initWithSocket(fds[0]));
     }
     void TearDown() override {
         m_server->setClientSocket(nullptr);
@@ -352,14 +352,14 @@ class DisplayModeChoiceSession : public DisplayModeChoiceBundle {
             out.insert(out.end(), buffer, buffer + n);
         return out;
     }
-    QNClientHandshake handshake(uint8_t major, uint8_t minor, uint8_t sub, int mode, uint16_t width,
+    net::QNClientHandshake handshake(uint8_t major, uint8_t minor, uint8_t sub, int mode, uint16_t width,
                                 uint16_t height, uint16_t request) {
         m_server->setProtocolVersionInfo({major, minor, sub, 1, 0, 0});
-        QNClientHandshake h;
+        net::QNClientHandshake h;
         h.majorversion = major;
         h.minorversion = minor;
         h.subversion = sub;
-        QNBScreenProtocolHelper::setDisplayMode(mode, h, m_server->protocolVersionInfo());
+        net::QNBScreenProtocolHelper::setDisplayMode(mode, h, m_server->protocolVersionInfo());
         h.nominalWidth = width;
         h.nominalHeight = height;
         h.numberOfDisplayRequests = request;
@@ -394,7 +394,7 @@ TEST_F(DisplayModeChoiceSession, WithoutAModeTheFilesBestEntryIsToldWithTheOldes
         auto bytes = received();
         EXPECT_EQ(bytes.size(), c.size) << int(c.major) << "." << int(c.minor) << "." << int(c.sub);
         if (!bytes.empty()) {
-            auto message = QNResolutionMsg::decode(bytes);
+            auto message = net::QNResolutionMsg::decode(bytes);
             ASSERT_TRUE(message);
             EXPECT_EQ(message->width, 1280);
             EXPECT_EQ(message->height, 800);

@@ -3,8 +3,8 @@
 // cursor queries, with every user-client call recorded on its way.
 #include "DriverClientTestSupport.h"
 
+#include "display/QNBDisplaySet.h"
 #include "server/ScreenServer.h"
-#include "server/display/QNBDisplaySet.h"
 
 #include "foundation/QNBPreferences.h"
 #include "platform/core/Clock.h"
@@ -72,7 +72,7 @@ class FramebufferDriverClientTest : public ::testing::Test {
         return out;
     }
 
-    std::shared_ptr<QNBDisplaySet> enable(int index, std::vector<int> modes,
+    std::shared_ptr<display::QNBDisplaySet> enable(int index, std::vector<int> modes,
                                           platform::Error* error = nullptr) {
         return m_client->enableDisplayWithDisplayModes(*m_servers[size_t(index)], modes.data(), modes.size(),
                                                        error);
@@ -411,14 +411,14 @@ TEST(CursorGeometryCacheTest, GeometryIsReadAgainOnlyWhenTheSeedMovesOrTheSetIsA
     int reads = 0;
     double originX = 1440;
     CursorGeometryCache cache([&] { return seed; },
-                              [&](const QNBDisplaySet&) {
+                              [&](const display::QNBDisplaySet&) {
                                   ++reads;
                                   CursorGeometryCache::Geometry geometry;
                                   geometry.origin = {originX, 0};
                                   return geometry;
                               });
-    auto set = std::make_shared<QNBDisplaySet>();
-    auto other = std::make_shared<QNBDisplaySet>();
+    auto set = std::make_shared<display::QNBDisplaySet>();
+    auto other = std::make_shared<display::QNBDisplaySet>();
     EXPECT_EQ(cache.refresh(set).origin.x, 1440);
     for (int tick = 0; tick < 120; ++tick)
         cache.refresh(set);
@@ -440,7 +440,7 @@ TEST(CursorGeometryCacheTest, GeometryIsReadAgainOnlyWhenTheSeedMovesOrTheSetIsA
     cache.refresh(set);
     cache.refresh(set);
     EXPECT_EQ(reads, 5);
-    cache.current(std::make_shared<QNBDisplaySet>()); // never refreshed: read at once
+    cache.current(std::make_shared<display::QNBDisplaySet>()); // never refreshed: read at once
     EXPECT_EQ(reads, 6);
 }
 

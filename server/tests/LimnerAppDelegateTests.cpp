@@ -4,8 +4,8 @@
 #include "server/tests/DriverClientTestSupport.h"
 #include "server/tests/MediatorTestSupport.h"
 
+#include "display/QNBScreen.h"
 #include "server/LimnerAppDelegate.h"
-#include "server/display/QNBScreen.h"
 
 #include "foundation/QNBDisplayQuery.h"
 #include "foundation/QNBPreferences.h"
@@ -115,9 +115,10 @@ class LimnerAppDelegateTest : public ::testing::Test {
 TEST_F(LimnerAppDelegateTest,
        LaunchConfiguresTheReporterBecomesAnAccessoryAndObservesElevenNotificationsInOrder) {
     appkit::BITHockeyManager::sharedHockeyManager().resetForTesting();
-    setTransmitsRetinaGraphics(false);
+    display::setTransmitsRetinaGraphics(false);
     launch();
-    EXPECT_TRUE(transmitsRetinaGraphics()) << "the display side's switch follows the delegate's answer";
+    EXPECT_TRUE(display::transmitsRetinaGraphics())
+        << "the display side's switch follows the delegate's answer";
     EXPECT_EQ(m_calls, (std::vector<std::string>{"mediator", "driver check"}))
         << "the mediator listens first";
     EXPECT_EQ(m_delegate->screenServerMediator(), m_fixture->mediator);
@@ -297,7 +298,7 @@ ScreenServerMediator::Collaborators withRealDriverClient() {
     ScreenServerMediator::Collaborators c;
     c.makeSocket = [] { return std::make_shared<MemorySocket>(); };
     c.makeDatagramSocket = [](int) { return std::make_shared<MemorySocket>(); };
-    c.resolveHost = [](const std::string&, int, SocketAddress&) { return false; };
+    c.resolveHost = [](const std::string&, int, net::SocketAddress&) { return false; };
     c.makeDriverClient = [](std::recursive_mutex& lock) {
         return std::make_shared<FramebufferDriverClient>(lock);
     };

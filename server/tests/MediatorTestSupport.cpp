@@ -6,16 +6,16 @@
 
 namespace server::testing {
 
-SocketAddress v4(const std::string& text, uint16_t port) {
+net::SocketAddress v4(const std::string& text, uint16_t port) {
     in_addr address{};
     ::inet_pton(AF_INET, text.c_str(), &address);
-    return SocketAddress::ipv4(address, port);
+    return net::SocketAddress::ipv4(address, port);
 }
 
-SocketAddress v6(const std::string& text, uint16_t port) {
+net::SocketAddress v6(const std::string& text, uint16_t port) {
     in6_addr address{};
     ::inet_pton(AF_INET6, text.c_str(), &address);
-    return SocketAddress::ipv6(address, port);
+    return net::SocketAddress::ipv6(address, port);
 }
 
 MediatorFixture::MediatorFixture() {
@@ -26,12 +26,12 @@ MediatorFixture::MediatorFixture() {
         return socket;
     };
     c.makeDatagramSocket = [this](int family) {
-        auto socket = std::make_shared<MemorySocket>(SocketAddress(), family);
+        auto socket = std::make_shared<MemorySocket>(net::SocketAddress(), family);
         datagramSockets.push_back(socket);
         datagramSocketTimes.push_back(virtualTime);
         return socket;
     };
-    c.resolveHost = [this](const std::string& host, int family, SocketAddress& address) {
+    c.resolveHost = [this](const std::string& host, int family, net::SocketAddress& address) {
         auto& names = family == AF_INET ? ipv4Names : ipv6Names;
         auto found = names.find(host);
         if (found == names.end()) return false;
@@ -96,7 +96,7 @@ std::vector<MemorySocket::Datagram> MediatorFixture::invitations() const {
     return sent;
 }
 
-std::shared_ptr<MemorySocket> MediatorFixture::connect(const SocketAddress& peer) {
+std::shared_ptr<MemorySocket> MediatorFixture::connect(const net::SocketAddress& peer) {
     auto socket = std::make_shared<MemorySocket>(peer);
     m_clients.push_back(socket);
     mediator->acceptedNewClientSocket(socket);

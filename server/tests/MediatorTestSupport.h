@@ -3,9 +3,9 @@
 // (sockets, resolver, virtual time for the invite wait, work run inline).
 #pragma once
 
+#include "net/QNNetSocketProtocol.h"
 #include "server/ScreenServer.h"
 #include "server/ScreenServerMediator.h"
-#include "server/net/QNNetSocketProtocol.h"
 
 #include "platform/core/Clock.h"
 #include "usblink/QNBPeerTalkDeviceManager.h"
@@ -23,15 +23,16 @@ namespace server::testing {
 
 // A socket of the protocol over memory. Reads wait for bytes fed to it or for its close;
 // writes and datagrams are recorded.
-class MemorySocket final : public QNNetSocketProtocol {
+class MemorySocket final : public net::QNNetSocketProtocol {
   public:
     struct Datagram {
         std::vector<uint8_t> bytes;
-        SocketAddress to;
+        net::SocketAddress to;
         uint16_t port = 0;
     };
 
-    explicit MemorySocket(SocketAddress peer = {}, int family = AF_INET6) : m_peer(peer), m_family(family) {}
+    explicit MemorySocket(net::SocketAddress peer = {}, int family = AF_INET6)
+        : m_peer(peer), m_family(family) {}
 
     void feed(const std::vector<uint8_t>& bytes) {
         std::lock_guard lock(m_mutex);
@@ -91,34 +92,35 @@ class MemorySocket final : public QNNetSocketProtocol {
     }
     void cancel() override { close(); }
     bool connectToHost(const std::string&, uint16_t, platform::Error*) override { return false; }
-    bool connectToAddress(const SocketAddress&, uint16_t port, platform::Error*) override {
+    bool connectToAddress(const net::SocketAddress&, uint16_t port, platform::Error*) override {
         std::lock_guard lock(m_mutex);
         m_connectedPort = port;
         return !neverConnects && !m_closed;
     }
-    bool listenOnPort(uint16_t port, std::weak_ptr<QNNetSocketDelegate>, platform::Error* error) override {
+    bool listenOnPort(uint16_t port, std::weak_ptr<net::QNNetSocketDelegate>,
+                      platform::Error* error) override {
         std::lock_guard lock(m_mutex);
         m_listenedPort = port;
         if (failListen && error) *error = platform::Error::posix(EADDRINUSE);
         return !failListen;
     }
-    bool sendDatagram(const void* bytes, size_t length, const QNNetSocketProtocol* clientSocket,
+    bool sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol* clientSocket,
                       uint16_t toPort) override {
         auto* p = static_cast<const uint8_t*>(bytes);
-        SocketAddress to = clientSocket ? clientSocket->knownClientAddr() : SocketAddress();
+        net::SocketAddress to = clientSocket ? clientSocket->knownClientAddr() : net::SocketAddress();
         std::lock_guard lock(m_mutex);
         m_datagrams.push_back({std::vector<uint8_t>(p, p + length), to, toPort});
         return true;
     }
-    bool sendDatagram(const void* bytes, size_t length, const SocketAddress& clientAddr) override {
+    bool sendDatagram(const void* bytes, size_t length, const net::SocketAddress& clientAddr) override {
         if (failSends) return false;
         auto* p = static_cast<const uint8_t*>(bytes);
         std::lock_guard lock(m_mutex);
         m_datagrams.push_back({std::vector<uint8_t>(p, p + length), clientAddr, clientAddr.port()});
         return true;
     }
-    void listenForDatagramsWithInfo(const DatagramListenInfo&) override {}
-    void listenForDatagramsOnPort(uint16_t port, std::weak_ptr<QNNetSocketDelegate>) override {
+    void listenForDatagramsWithInfo(const net::DatagramListenInfo&) override {}
+    void listenForDatagramsOnPort(uint16_t port, std::weak_ptr<net::QNNetSocketDelegate>) override {
         std::lock_guard lock(m_mutex);
         m_listenedPort = port;
     }
@@ -133,20 +135,20 @@ class MemorySocket final : public QNNetSocketProtocol {
         std::lock_guard lock(m_mutex);
         m_hasClientAddr = has;
     }
-    SocketAddress knownClientAddr() const override {
+    net::SocketAddress knownClientAddr() const override {
         std::lock_guard lock(m_mutex);
         return m_peer;
     }
-    void setKnownClientAddr(const SocketAddress& address) override {
+    void setKnownClientAddr(const net::SocketAddress& address) override {
         std::lock_guard lock(m_mutex);
         m_peer = address;
     }
-    std::shared_ptr<QNNetSocketDelegate> delegate() const override { return nullptr; }
-    void setDelegate(std::weak_ptr<QNNetSocketDelegate> delegate) override {
+    std::shared_ptr<net::QNNetSocketDelegate> delegate() const override { return nullptr; }
+    void setDelegate(std::weak_ptr<net::QNNetSocketDelegate> delegate) override {
         std::lock_guard lock(m_mutex);
         m_delegate = std::move(delegate);
     }
-    std::shared_ptr<QNNetSocketDelegate> delegateSet() const {
+    std::shared_ptr<net::QNNetSocketDelegate> delegateSet() const {
         std::lock_guard lock(m_mutex);
         return m_delegate.lock();
     }
@@ -159,13 +161,13 @@ class MemorySocket final : public QNNetSocketProtocol {
     std::deque<uint8_t> m_input;
     std::vector<uint8_t> m_written;
     std::vector<Datagram> m_datagrams;
-    SocketAddress m_peer;
+    net::SocketAddress m_peer;
     int m_family;
     bool m_closed = false;
     bool m_hasClientAddr = false;
     uint16_t m_listenedPort = 0;
     uint16_t m_connectedPort = 0;
-    std::weak_ptr<QNNetSocketDelegate> m_delegate;
+    std::weak_ptr<net::QNNetSocketDelegate> m_delegate;
 };
 
 // A session that records the datagrams routed to it and activates nothing.
@@ -177,7 +179,7 @@ class RecordingServer : public ScreenServer {
         std::lock_guard lock(m_mutex);
         m_datagrams.emplace_back(data.begin(), data.end());
     }
-    void activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake&, bool) override {}
+    void activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake&, bool) override {}
     std::vector<std::vector<uint8_t>> datagrams() const {
         std::lock_guard lock(m_mutex);
         return m_datagrams;
@@ -194,8 +196,8 @@ inline platform::TimePoint soon() {
 }
 
 // IPv4 and IPv6 addresses from text.
-SocketAddress v4(const std::string& text, uint16_t port = 0);
-SocketAddress v6(const std::string& text, uint16_t port = 0);
+net::SocketAddress v4(const std::string& text, uint16_t port = 0);
+net::SocketAddress v6(const std::string& text, uint16_t port = 0);
 
 // A mediator made of fakes. Virtual time runs only in the invite wait's sleeps; hooks run
 // when virtual time reaches their moment.
@@ -206,7 +208,7 @@ class MediatorFixture {
 
     std::shared_ptr<ScreenServerMediator> mediator;
     std::vector<std::shared_ptr<RecordingServer>> servers;
-    std::map<std::string, SocketAddress> ipv4Names, ipv6Names;  // the resolver's answers
+    std::map<std::string, net::SocketAddress> ipv4Names, ipv6Names;  // the resolver's answers
     std::vector<std::shared_ptr<MemorySocket>> datagramSockets; // every UDP socket made, in order
     std::vector<double> datagramSocketTimes;                    // virtual time of each making
     std::vector<ScreenServerMediator::Block> sidebandLoops;     // receive loops, not yet run
@@ -241,7 +243,7 @@ class MediatorFixture {
     // Invitations sent: datagram sockets that sent something, with their datagrams.
     std::vector<MemorySocket::Datagram> invitations() const;
     // A device connecting from the address: its socket, accepted.
-    std::shared_ptr<MemorySocket> connect(const SocketAddress& peer);
+    std::shared_ptr<MemorySocket> connect(const net::SocketAddress& peer);
     cf::Value request(const std::string& host, const std::string& serviceKey = "key",
                       const std::string& displayName = "Display") const;
     // Closes every client socket and waits for the sessions' read loops to end.

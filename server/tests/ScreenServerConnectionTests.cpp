@@ -37,7 +37,7 @@ class ScreenServerReporting : public SessionTest {
         session->setConnectedAddressIdentifier("qnbAddressStringKey~127.0.0.2");
         in6_addr mapped{};
         ::inet_pton(AF_INET6, "::ffff:127.0.0.2", &mapped);
-        session->setConnectedAddress(SocketAddress::ipv6(mapped, 50123));
+        session->setConnectedAddress(net::SocketAddress::ipv6(mapped, 50123));
         return session;
     }
     std::vector<Post> notices() { return m_poster.named(foundation::kServerDisconnectedFromDevice); }
@@ -51,7 +51,7 @@ TEST_F(ScreenServerReporting, TheConnectionNoticeCarriesEightKeysDistributedAndL
     auto token = ns::NSNotificationCenter::defaultCenter().addObserverForName(
         std::string(foundation::kServerConnectedToDevice), nullptr,
         [&](const ns::NSNotification& n) { local.push_back(n); });
-    session->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     ns::NSNotificationCenter::defaultCenter().removeObserver(token);
 
     auto posts = m_poster.named(foundation::kServerConnectedToDevice);
@@ -78,7 +78,7 @@ TEST_F(ScreenServerReporting, TheConnectionNoticeCarriesEightKeysDistributedAndL
     // A USB session without a host name or address.
     auto usb = makeSession();
     usb->setIsUSB(true);
-    usb->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    usb->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     posts = m_poster.named(foundation::kServerConnectedToDevice);
     ASSERT_EQ(posts.size(), 2u);
     EXPECT_EQ(posts[1].text(foundation::kConnectionMechanism), "4");
@@ -91,7 +91,7 @@ TEST_F(ScreenServerReporting, TheConnectionNoticeCarriesEightKeysDistributedAndL
 
 TEST_F(ScreenServerReporting, ALostDeviceIsReportedOnceByName) {
     auto session = connectedSession();
-    session->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     m_socket->closePeer();
     waitForLoops(session, 0);
     EXPECT_TRUE(notices().empty()); // posted from the main queue
@@ -119,10 +119,10 @@ TEST_F(ScreenServerReporting, ALostDeviceIsReportedOnceByName) {
 
 TEST_F(ScreenServerReporting, ALostDeviceIsReportedLocallyTooSoTheSessionLeftActiveStreamsAgain) {
     auto staying = connectedSession();
-    staying->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    staying->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     auto stayingSocket = m_socket;
     auto leaving = connectedSession();
-    leaving->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    leaving->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     std::vector<ns::NSNotification> local;
     auto token = ns::NSNotificationCenter::defaultCenter().addObserverForName(
         std::string(foundation::kServerDisconnectedFromDevice), nullptr,
@@ -144,7 +144,7 @@ TEST_F(ScreenServerReporting, StopAndResetRacingTheLoopsEndReportOnce) {
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         auto session = connectedSession();
-        session->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+        session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
         const size_t before = notices().size();
         std::thread mediator([&] {
             session->stop();
@@ -166,7 +166,7 @@ TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNoti
     input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
     auto session = connectedSession();
     session->setDisplayLocalClientWindow(true);
-    session->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     m_socket->closePeer();
     waitForLoops(session, 0);
     dispatch::runUntilIdle();
@@ -202,7 +202,7 @@ TEST_F(ScreenServerReporting, ASessionThatNeverHadAHostNamePostsNone) {
     auto socket = connect(session);
     socket->feed(handshakeBytes());
     ASSERT_TRUE(session->waitForActivations(1));
-    session->didConnectToDevice(std::make_shared<QNBDisplaySet>());
+    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
     socket->closePeer();
     waitForLoops(session, 0);
     dispatch::runUntilIdle();
@@ -324,9 +324,9 @@ class ScreenServerOnAWindowServer : public SessionTest {
         m_kernel->shutdown();
         SessionTest::TearDown();
     }
-    std::shared_ptr<QNBDisplaySet> mainDisplaySet() {
-        auto set = std::make_shared<QNBDisplaySet>();
-        set->addDisplay(std::make_shared<QNBDisplay>(cg::CGMainDisplayID()));
+    std::shared_ptr<display::QNBDisplaySet> mainDisplaySet() {
+        auto set = std::make_shared<display::QNBDisplaySet>();
+        set->addDisplay(std::make_shared<display::QNBDisplay>(cg::CGMainDisplayID()));
         set->finalizeSet();
         return set;
     }

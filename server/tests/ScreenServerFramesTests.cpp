@@ -1,10 +1,10 @@
 // The session's frames: frame answers with their prefixes and slot accounting, cursor and
 // heartbeat loops, the refresh road and the stream road, against a recording encoder.
-#include "EncoderTestSupport.h"
 #include "SessionTestSupport.h"
+#include "capture/tests/EncoderTestSupport.h"
 
 #include "capture/QNBJPEGVellEncoder.h"
-#include "capture/ScreenUpdateRecords.h"
+#include "display/QNBScreen.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
@@ -13,7 +13,7 @@
 #include "platform/iokit/InProcessKernel.h"
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerProtocol.h"
-#include "server/display/QNBScreen.h"
+#include "regions/ScreenUpdateRecords.h"
 
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
@@ -28,19 +28,20 @@ namespace server {
 namespace {
 
 using capture::testing::FakeDisplay;
-using capture::testing::RecordingSocket;
+using regions::testing::RecordingSocket;
 
 class FrameEncoder final : public capture::QNBVellEncoderProtocol {
   public:
     void clearRectangles() override {}
-    void setEncoderInformation(const std::shared_ptr<QNBDisplaySet>&,
-                               const std::shared_ptr<QNNetSocketProtocol>&, const QNCapabilities&) override {}
+    void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>&,
+                               const std::shared_ptr<net::QNNetSocketProtocol>&,
+                               const net::QNCapabilities&) override {}
     void addDirtyRectangle(cg::CGRect rect) override {
         std::lock_guard lock(m);
         dirty.push_back(rect);
     }
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&) override {}
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>& display,
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>& display,
                      uint32_t designation) override {
         std::lock_guard lock(m);
         frames.emplace_back(display, designation);
@@ -56,7 +57,7 @@ class FrameEncoder final : public capture::QNBVellEncoderProtocol {
 
     std::mutex m;
     std::vector<cg::CGRect> dirty;
-    std::vector<std::pair<std::shared_ptr<QNBDisplay>, uint32_t>> frames;
+    std::vector<std::pair<std::shared_ptr<display::QNBDisplay>, uint32_t>> frames;
     std::vector<iosurface::IOSurfaceRef> surfaces;
     std::atomic<int> enqueues{0};
     std::atomic<int> emptyAnswers{0};
@@ -66,13 +67,18 @@ class CursorMediator final : public ScreenServerMediatorInterface {
   public:
     uint64_t activeServerCount() override { return activeCount; }
     void disableDisplay(ScreenServer&) override {}
-    bool shouldQueryMouseOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return true; }
-    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return visible; }
-    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override { return location; }
-    bool mouseCursorChangedOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override {
+    bool shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) override { return true; }
+    bool mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) override {
+        return visible;
+    }
+    cg::CGPoint getMouseLocationOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) override {
+        return location;
+    }
+    bool mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) override {
         return changed.exchange(false);
     }
-    std::shared_ptr<appkit::NSCursor> mouseCursorOnDisplay(const std::shared_ptr<QNBDisplaySet>&) override {
+    std::shared_ptr<appkit::NSCursor>
+    mouseCursorOnDisplay(const std::shared_ptr<display::QNBDisplaySet>&) override {
         return cursor;
     }
     cg::CGPoint mouseHotspot() override { return cg::CGPointMake(4, 9); }
@@ -88,11 +94,11 @@ class ScreenServerFrames : public testing::SessionTest {
     // A session in state 5 on displays at the given global bounds (scale 1).
     void open(std::vector<cg::CGRect> bounds) {
         std::map<uint32_t, FakeDisplay> records;
-        set = std::make_shared<QNBDisplaySet>();
+        set = std::make_shared<display::QNBDisplaySet>();
         for (size_t i = 0; i < bounds.size(); ++i) {
             uint32_t id = 0x100 + uint32_t(i);
             records[id] = FakeDisplay{bounds[i], size_t(bounds[i].size.width), size_t(bounds[i].size.height)};
-            set->addDisplay(std::make_shared<QNBDisplay>(id));
+            set->addDisplay(std::make_shared<display::QNBDisplay>(id));
         }
         displays = std::make_unique<capture::testing::ScopedDisplays>(records);
         wire({"FrameEncoder", [e = encoder] { return e; }}, bounds.empty() ? 0 : 0x100);
@@ -125,7 +131,7 @@ class ScreenServerFrames : public testing::SessionTest {
     std::unique_ptr<capture::testing::ScopedDisplays> displays;
     std::shared_ptr<CursorMediator> mediator = std::make_shared<CursorMediator>();
     std::shared_ptr<FrameEncoder> encoder = std::make_shared<FrameEncoder>();
-    std::shared_ptr<QNBDisplaySet> set;
+    std::shared_ptr<display::QNBDisplaySet> set;
     std::shared_ptr<ScreenServer> session;
     std::shared_ptr<RecordingSocket> socket;
     std::shared_ptr<RecordingSocket> sideband;
@@ -194,7 +200,7 @@ TEST_F(ScreenServerFrameAnswer, ANotedCursorImageGoesOutWithTheFrame) {
     ASSERT_GE(stream.size(), 16u);
     EXPECT_EQ(stream[0], 0x20);
     EXPECT_EQ(stream[1], 1);
-    EXPECT_EQ(stream[3 + 8], capture::QNScreenEncodingMouseCursor);
+    EXPECT_EQ(stream[3 + 8], regions::QNScreenEncodingMouseCursor);
     // The next answer has no cursor image.
     EXPECT_TRUE(session->screenUpdate(nullptr));
     EXPECT_EQ(socket->streamNow().size(), stream.size());
@@ -244,16 +250,16 @@ TEST_F(ScreenServerFrameAnswer, ACursorImageWaitsForTheFrameBeingWrittenAndNever
     ASSERT_EQ(received.size(), 2u);
     ASSERT_EQ(received[0].rects.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(received[0].rects[i].encoding, capture::QNScreenEncodingJPG);
+        EXPECT_EQ(received[0].rects[i].encoding, regions::QNScreenEncodingJPG);
         EXPECT_EQ(received[0].rects[i].y, int16_t(192 * i));
     }
     ASSERT_EQ(received[1].rects.size(), 1u);
-    EXPECT_EQ(received[1].rects[0].encoding, capture::QNScreenEncodingMouseCursor);
+    EXPECT_EQ(received[1].rects[0].encoding, regions::QNScreenEncodingMouseCursor);
 }
 
 TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndStart) {
     open({cg::CGRectMake(0, 0, 800, 600)});
-    QNProtocolVersionInfo v2{};
+    net::QNProtocolVersionInfo v2{};
     v2.majorversion = 2;
     session->setProtocolVersionInfo(v2);
     session->startMouseUpdates();
@@ -263,7 +269,7 @@ TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndS
     session->stopMouseUpdates();
     m_clock->advance(platform::seconds(0.1));
 
-    QNProtocolVersionInfo v3{};
+    net::QNProtocolVersionInfo v3{};
     v3.majorversion = 3;
     v3.subversion = 1;
     session->setProtocolVersionInfo(v3);
@@ -313,7 +319,7 @@ TEST_F(ScreenServerFrameAnswer, AnInvisibleSystemCursorIsSentAsTheIBeam) {
     EXPECT_EQ(stream[5], 9);
     const auto ibeam = appkit::NSCursor::IBeamCursor()->image()->size();
     EXPECT_EQ(stream[7] | stream[8] << 8, int(ibeam.width));
-    EXPECT_EQ(stream[3 + 8], capture::QNScreenEncodingMouseCursor);
+    EXPECT_EQ(stream[3 + 8], regions::QNScreenEncodingMouseCursor);
     uint32_t length = 0;
     std::memcpy(&length, &stream[3 + 9], 4);
     EXPECT_GT(length, 0u);
@@ -439,8 +445,8 @@ class ScreenServerOnTheStandIn : public ScreenServerFrames {
         ws = kernel->windowServer();
         cid = ws->connect({4242, "Test", ""}, nullptr);
         blank();
-        set = std::make_shared<QNBDisplaySet>();
-        set->addDisplay(std::make_shared<QNBDisplay>(windowserver::WindowServer::kMainDisplayID));
+        set = std::make_shared<display::QNBDisplaySet>();
+        set->addDisplay(std::make_shared<display::QNBDisplay>(windowserver::WindowServer::kMainDisplayID));
         wire(jpeg ? capture::QNBJPEGVellEncoderClass()
                   : capture::QNBVellEncoderClass{"FrameEncoder", [e = recorder] { return e; }},
              windowserver::WindowServer::kMainDisplayID);
@@ -456,7 +462,7 @@ class ScreenServerOnTheStandIn : public ScreenServerFrames {
         }
         session.reset();
         if (kernel) kernel->shutdown();
-        setTransmitsRetinaGraphics(true);
+        display::setTransmitsRetinaGraphics(true);
         ScreenServerFrames::TearDown();
     }
     void blank() {
@@ -486,7 +492,7 @@ using ScreenServerFrameAnswerOnTheStandIn = ScreenServerOnTheStandIn;
 // what lies on it is clipped in points, then made pixels.
 TEST_F(ScreenServerCaptureOnTheStandIn, ScaleTwoRefreshesAreClippedInPointsThenMadePixels) {
     boot(2, false);
-    ASSERT_EQ(QNBScreen::scaleForDisplayID(1), 2.0);
+    ASSERT_EQ(display::QNBScreen::scaleForDisplayID(1), 2.0);
     const cg::CGRect beside = cg::CGRectMake(70, 10, 10, 10);
     session->screenRefreshed(1, &beside);
     EXPECT_TRUE(recorder->dirty.empty());
@@ -502,7 +508,7 @@ TEST_F(ScreenServerCaptureOnTheStandIn, ScaleTwoRefreshesAreClippedInPointsThenM
 // A resolution change under a running stream: the window server keeps the output size, the
 // session's next frame sees the display set's new size and starts a stream at that size.
 TEST_F(ScreenServerCaptureOnTheStandIn, AResolutionChangeRestartsTheStreamAtTheNewSize) {
-    setTransmitsRetinaGraphics(false); // sizes in points: the twin's 64 x 48, the 1x mode's 128 x 96
+    display::setTransmitsRetinaGraphics(false); // sizes in points: the twin's 64 x 48, the 1x mode's 128 x 96
     boot(2, false);
     session->startDisplayStream();
     ASSERT_TRUE(session->displayStreamRunning());
@@ -607,8 +613,8 @@ TEST_F(ScreenServerFrameAnswerOnTheStandIn, PoisonWithTwoFramesInFlightNeverReac
 TEST_F(ScreenServerFrameAnswerOnTheStandIn, AlternatingDisplayObjectsAgainstAStreamFlood) {
     boot(1, true);
     auto encoder = std::dynamic_pointer_cast<capture::QNBJPEGVellEncoder>(session->encoder());
-    auto other = std::make_shared<QNBDisplaySet>();
-    other->addDisplay(std::make_shared<QNBDisplay>(1));
+    auto other = std::make_shared<display::QNBDisplaySet>();
+    other->addDisplay(std::make_shared<display::QNBDisplay>(1));
     std::atomic<bool> done{false};
     std::thread flood([&] {
         auto update = std::make_shared<cg::CGDisplayStreamUpdate>();

@@ -2,7 +2,7 @@
 // connect requests, accepting and routing, disconnect requests and hostile requests.
 #include "server/tests/MediatorTestSupport.h"
 
-#include "server/net/QNMessages.h"
+#include "net/QNMessages.h"
 
 #include "foundation/Vocabulary.h"
 
@@ -24,7 +24,7 @@ class ScreenServerMediatorTest : public ::testing::Test {
 };
 
 const std::vector<uint8_t> kInvite = [] {
-    auto hello = serverHandShakeMessage();
+    auto hello = net::serverHandShakeMessage();
     return std::vector<uint8_t>(hello.begin(), hello.end());
 }();
 
@@ -138,7 +138,7 @@ TEST_F(ScreenServerMediatorTest, TheIPv6RecordOfAnyRequestIsMatchedBeforeAnyIPv4
 }
 
 TEST_F(ScreenServerMediatorTest, AnOlderClientStillGetsTheDisplayNameWhateverThePreviousClientSpoke) {
-    f.servers[0]->setProtocolVersionInfo(QNProtocolVersionInfo{3, 0, 1, 1, 0, 0});
+    f.servers[0]->setProtocolVersionInfo(net::QNProtocolVersionInfo{3, 0, 1, 1, 0, 0});
     f.ipv4Names["10.0.0.3"] = v4("10.0.0.3");
     f.mediator->connectToScreenServerWithDictionary(f.request("10.0.0.3", "k", "Kitchen"));
     f.connect(v4("10.0.0.3", 1));

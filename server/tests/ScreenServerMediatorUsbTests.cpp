@@ -2,7 +2,7 @@
 // the supervision loop and its wake-up step run inline on virtual time.
 #include "server/tests/MediatorTestSupport.h"
 
-#include "server/net/QNMessages.h"
+#include "net/QNMessages.h"
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
@@ -42,7 +42,7 @@ class ScreenServerMediatorUsbTest : public ::testing::Test {
 };
 
 const std::vector<uint8_t> kHello = [] {
-    auto hello = serverHandShakeMessage();
+    auto hello = net::serverHandShakeMessage();
     return std::vector<uint8_t>(hello.begin(), hello.end());
 }();
 

@@ -2,8 +2,8 @@
 // replacement of its connection, the busy answer and takeover, and the accepted-address list.
 #include "SessionTestSupport.h"
 
-#include "server/net/QNMessages.h"
-#include "server/net/QNNetSocket.h"
+#include "net/QNMessages.h"
+#include "net/QNNetSocket.h"
 
 #include "platform/dispatch/Dispatch.h"
 
@@ -69,8 +69,8 @@ TEST_F(SessionTest, ScreenServerHandshakeOfA2xClientKeepsNoNamesAndNonUTF8NamesS
     auto second = makeSession();
     auto other = connect(second);
     Bytes bad = handshakeBytes(3, 0, 1);
-    bad[QNClientHandshake::kDeviceNameOffset] = 0xC3; // a lead byte without its continuation
-    bad[QNClientHandshake::kDeviceNameOffset + 1] = 0x28;
+    bad[net::QNClientHandshake::kDeviceNameOffset] = 0xC3; // a lead byte without its continuation
+    bad[net::QNClientHandshake::kDeviceNameOffset + 1] = 0x28;
     other->feed(bad);
     ASSERT_TRUE(second->waitForActivations(1));
     EXPECT_EQ(second->connectedDisplayName(), std::nullopt);
@@ -221,7 +221,7 @@ TEST_F(SessionTest, ScreenServerReplacedConnectionEndsQuietlyAndTheNewOneStaysSe
 TEST_F(SessionTest, ScreenServerResetIsSafeTwiceAndFromTwoThreads) {
     auto session = makeSession();
     auto socket = connect(session);
-    session->setConnectedAddress(*SocketAddress::fromNumericHost("127.0.0.2", 50000));
+    session->setConnectedAddress(*net::SocketAddress::fromNumericHost("127.0.0.2", 50000));
     session->reset();
     session->reset();
     EXPECT_FALSE(session->connectedAddress().isPresent());
@@ -329,18 +329,18 @@ TEST_F(ScreenServerBusy, AFreeSessionTakesTheSocketAndAnnouncesTheResponse) {
 
 // ---- A real socket's 45 s silence ---------------------------------------------------------
 
-struct Acceptor : QNNetSocketDelegate {
+struct Acceptor : net::QNNetSocketDelegate {
     std::mutex m;
     std::condition_variable cv;
-    std::shared_ptr<QNNetSocketProtocol> accepted;
-    void acceptedNewClientSocket(const std::shared_ptr<QNNetSocketProtocol>& socket) override {
+    std::shared_ptr<net::QNNetSocketProtocol> accepted;
+    void acceptedNewClientSocket(const std::shared_ptr<net::QNNetSocketProtocol>& socket) override {
         std::lock_guard lock(m);
         accepted = socket;
         cv.notify_all();
     }
 };
 
-struct ReceiveMeter : BandwidthMeter {
+struct ReceiveMeter : net::BandwidthMeter {
     std::mutex m;
     std::condition_variable cv;
     size_t received = 0;
@@ -354,15 +354,15 @@ struct ReceiveMeter : BandwidthMeter {
 
 TEST_F(SessionTest, ScreenServer45SecondsOfSilenceResetWithOneDisconnectionNotice) {
     auto acceptor = std::make_shared<Acceptor>();
-    auto listener = QNNetSocket::init();
+    auto listener = net::QNNetSocket::init();
     platform::Error error;
     ASSERT_TRUE(listener->listenOnPort(0, acceptor, &error)) << error.description();
-    auto client = QNNetSocket::init();
+    auto client = net::QNNetSocket::init();
     in_addr loopback{};
     ::inet_pton(AF_INET, "127.0.0.1", &loopback);
-    ASSERT_TRUE(client->connectToAddress(SocketAddress::ipv4(loopback, 0), listener->port(), &error));
+    ASSERT_TRUE(client->connectToAddress(net::SocketAddress::ipv4(loopback, 0), listener->port(), &error));
     ASSERT_TRUE(waitUntil(acceptor->m, acceptor->cv, [&] { return acceptor->accepted != nullptr; }));
-    auto served = std::static_pointer_cast<QNNetSocket>(acceptor->accepted);
+    auto served = std::static_pointer_cast<net::QNNetSocket>(acceptor->accepted);
     auto meter = std::make_shared<ReceiveMeter>();
     served->setBandwidthMeter(meter);
 
@@ -370,7 +370,7 @@ TEST_F(SessionTest, ScreenServer45SecondsOfSilenceResetWithOneDisconnectionNotic
     session->setClientSocket(served);
     session->setConnectedHostName("127.0.0.2");
     session->setDeviceIdentifier("ref-1");
-    session->setScreen(std::make_shared<QNBDisplaySet>());
+    session->setScreen(std::make_shared<display::QNBDisplaySet>());
     session->start();
     ASSERT_TRUE(client->sendBytes("\x04\x00", 2)); // a heartbeat's type and one of its 8 bytes
     ASSERT_TRUE(waitUntil(meter->m, meter->cv, [&] { return meter->received >= 2; }));
@@ -396,12 +396,13 @@ TEST_F(SessionTest, ScreenServerAcceptedAddressesMatchUntil3Point5Seconds) {
     ::inet_pton(AF_INET6, "fe80::1", &six);
     in6_addr other{};
     ::inet_pton(AF_INET6, "fe80::2", &other);
-    session->addAcceptedAddress(SocketAddress::ipv6(six, 6001));
+    session->addAcceptedAddress(net::SocketAddress::ipv6(six, 6001));
     m_clock->advance(platform::seconds(3.49));
-    EXPECT_TRUE(session->successfulConnectionForAddress(SocketAddress::ipv6(six, 1234))); // ports never count
-    EXPECT_FALSE(session->successfulConnectionForAddress(SocketAddress::ipv6(other, 6001)));
+    EXPECT_TRUE(
+        session->successfulConnectionForAddress(net::SocketAddress::ipv6(six, 1234))); // ports never count
+    EXPECT_FALSE(session->successfulConnectionForAddress(net::SocketAddress::ipv6(other, 6001)));
     m_clock->advance(platform::seconds(0.01));
-    EXPECT_FALSE(session->successfulConnectionForAddress(SocketAddress::ipv6(six, 6001)));
+    EXPECT_FALSE(session->successfulConnectionForAddress(net::SocketAddress::ipv6(six, 6001)));
     EXPECT_TRUE(session->acceptedAddresses().empty());
 }
 

@@ -4,10 +4,10 @@
 // what they are told, and a fixture with a fake clock, a private home and a stand-in root.
 #pragma once
 
+#include "net/QNHandshakeReader.h"
+#include "net/QNNetSocketProtocol.h"
 #include "server/BaseLimnerAppDelegate.h"
 #include "server/ScreenServer.h"
-#include "server/net/QNHandshakeReader.h"
-#include "server/net/QNNetSocketProtocol.h"
 
 #include "foundation/QNBPreferences.h"
 #include "foundation/Vocabulary.h"
@@ -42,7 +42,7 @@ template <typename Pred> bool waitUntil(std::mutex& m, std::condition_variable& 
     return cv.wait_for(lock, kEventBound, pred);
 }
 
-class PipeSocket final : public QNNetSocketProtocol {
+class PipeSocket final : public net::QNNetSocketProtocol {
   public:
     struct Datagram {
         std::vector<uint8_t> bytes;
@@ -125,7 +125,7 @@ class PipeSocket final : public QNNetSocketProtocol {
         return !m_closed;
     }
     bool sendBytes(const void* bytes, size_t length, double) override { return sendBytes(bytes, length); }
-    bool sendDatagram(const void* bytes, size_t length, const QNNetSocketProtocol*,
+    bool sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol*,
                       uint16_t toPort) override {
         std::lock_guard lock(m);
         auto* p = static_cast<const uint8_t*>(bytes);
@@ -133,7 +133,7 @@ class PipeSocket final : public QNNetSocketProtocol {
         cv.notify_all();
         return true;
     }
-    bool sendDatagram(const void* bytes, size_t length, const SocketAddress&) override {
+    bool sendDatagram(const void* bytes, size_t length, const net::SocketAddress&) override {
         return sendDatagram(bytes, length, nullptr, 0);
     }
     void close() override {
@@ -156,19 +156,19 @@ class PipeSocket final : public QNNetSocketProtocol {
     }
 
     bool connectToHost(const std::string&, uint16_t, platform::Error*) override { return false; }
-    bool connectToAddress(const SocketAddress&, uint16_t, platform::Error*) override { return false; }
-    bool listenOnPort(uint16_t, std::weak_ptr<QNNetSocketDelegate>, platform::Error*) override {
+    bool connectToAddress(const net::SocketAddress&, uint16_t, platform::Error*) override { return false; }
+    bool listenOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>, platform::Error*) override {
         return false;
     }
-    void listenForDatagramsWithInfo(const DatagramListenInfo&) override {}
-    void listenForDatagramsOnPort(uint16_t, std::weak_ptr<QNNetSocketDelegate>) override {}
+    void listenForDatagramsWithInfo(const net::DatagramListenInfo&) override {}
+    void listenForDatagramsOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>) override {}
     bool isLoopback() const override { return true; }
     bool hasClientAddr() const override { return true; }
     void setHasClientAddr(bool) override {}
-    SocketAddress knownClientAddr() const override { return {}; }
-    void setKnownClientAddr(const SocketAddress&) override {}
-    std::shared_ptr<QNNetSocketDelegate> delegate() const override { return m_delegate.lock(); }
-    void setDelegate(std::weak_ptr<QNNetSocketDelegate> delegate) override {
+    net::SocketAddress knownClientAddr() const override { return {}; }
+    void setKnownClientAddr(const net::SocketAddress&) override {}
+    std::shared_ptr<net::QNNetSocketDelegate> delegate() const override { return m_delegate.lock(); }
+    void setDelegate(std::weak_ptr<net::QNNetSocketDelegate> delegate) override {
         m_delegate = std::move(delegate);
     }
     std::optional<platform::Error> waitForDatagramError() const override { return std::nullopt; }
@@ -187,7 +187,7 @@ class PipeSocket final : public QNNetSocketProtocol {
     bool m_reading = false;
     size_t m_wanted = 0;
     size_t m_writesUnderLock = 0;
-    std::weak_ptr<QNNetSocketDelegate> m_delegate;
+    std::weak_ptr<net::QNNetSocketDelegate> m_delegate;
 };
 
 // A session that records what reaches its seams.
@@ -195,7 +195,7 @@ class RecordingSession : public ScreenServer {
   public:
     using ScreenServer::ScreenServer;
 
-    void activateOrChangeDisplayOnGlobalQueue(const QNClientHandshake& handshake,
+    void activateOrChangeDisplayOnGlobalQueue(const net::QNClientHandshake& handshake,
                                               bool isHostRequest) override {
         std::lock_guard lock(m);
         activations.push_back({handshake, isHostRequest});
@@ -252,7 +252,7 @@ class RecordingSession : public ScreenServer {
 
     std::mutex m;
     std::condition_variable cv;
-    std::vector<std::pair<QNClientHandshake, bool>> activations;
+    std::vector<std::pair<net::QNClientHandshake, bool>> activations;
     int screenUpdates = 0;
     bool screenUpdateAnswer = false;
     bool screenUpdateSetsStop = false;
@@ -367,14 +367,15 @@ class FakePanel final : public input::QNDesktopReflectorPanel {
 class FakeEncoder final : public capture::QNBVellEncoderProtocol {
   public:
     void clearRectangles() override {}
-    void setEncoderInformation(const std::shared_ptr<QNBDisplaySet>&,
-                               const std::shared_ptr<QNNetSocketProtocol>&, const QNCapabilities&) override {}
+    void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>&,
+                               const std::shared_ptr<net::QNNetSocketProtocol>&,
+                               const net::QNCapabilities&) override {}
     void addDirtyRectangle(cg::CGRect rect) override {
         std::lock_guard lock(m);
         dirty.push_back(rect);
     }
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&) override {}
-    void encodeFrame(int32_t, bool, const std::shared_ptr<QNBDisplay>&, uint32_t) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&) override {}
+    void encodeFrame(int32_t, bool, const std::shared_ptr<display::QNBDisplay>&, uint32_t) override {}
     std::shared_ptr<capture::QNBVellEncoderDelegateProtocol> delegate() const override {
         return m_delegate.lock();
     }
@@ -459,7 +460,7 @@ class SessionTest : public ::testing::Test {
 inline std::vector<uint8_t> handshakeBytes(uint8_t major = 3, uint8_t minor = 0, uint8_t sub = 1,
                                            uint64_t clientId = 0, const std::string& name = "Ref",
                                            const std::string& identifier = "ref-1") {
-    QNClientHandshake handshake;
+    net::QNClientHandshake handshake;
     handshake.majorversion = major;
     handshake.minorversion = minor;
     handshake.subversion = sub;
@@ -468,13 +469,13 @@ inline std::vector<uint8_t> handshakeBytes(uint8_t major = 3, uint8_t minor = 0,
     handshake.nominalHeight = 768;
     handshake.numberOfDisplayRequests = 1;
     handshake.displayMode = 433;
-    QNClientHandshake::setText(handshake.deviceName, name);
-    QNClientHandshake::setText(handshake.deviceIdentifier, identifier);
-    QNClientHandshake::setText(handshake.devicePlatform, "iPad");
+    net::QNClientHandshake::setText(handshake.deviceName, name);
+    net::QNClientHandshake::setText(handshake.deviceIdentifier, identifier);
+    net::QNClientHandshake::setText(handshake.devicePlatform, "iPad");
     auto record = handshake.encode();
     return std::vector<uint8_t>(
         record.begin(),
-        record.begin() + static_cast<ptrdiff_t>(QNHandshakeReader::handshakeLength(major, minor, sub)));
+        record.begin() + static_cast<ptrdiff_t>(net::QNHandshakeReader::handshakeLength(major, minor, sub)));
 }
 
 } // namespace server::testing

@@ -5,6 +5,7 @@
 // as the sideband does. The main queue is served until a pasteboard restore a paste may have
 // started has run; a last round trip to platformd makes sure every post is in its event log.
 // Prints the input state at the end; exits 0, 1 when platformd is out of reach, 2 on bad usage.
+#include "display/QNBDisplaySet.h"
 #include "input/PointerStylus.h"
 #include "input/QNBKeyCodeUtilities.h"
 #include "input/ScreenServerInput.h"
@@ -14,7 +15,6 @@
 #include "platform/dispatch/RunLoop.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
-#include "server/display/QNBDisplaySet.h"
 
 #include <csignal>
 #include <cstdint>
@@ -31,8 +31,8 @@ namespace {
 // The input object of the program: the session's handlers over one display's set.
 class ReplayInput : public input::ScreenServerInput {
   public:
-    explicit ReplayInput(server::CGDirectDisplayID display) {
-        auto member = std::make_shared<server::QNBDisplay>(display);
+    explicit ReplayInput(cg::CGDirectDisplayID display) {
+        auto member = std::make_shared<display::QNBDisplay>(display);
         m_set.addDisplay(member);
         m_set.finalizeSet();
     }
@@ -78,7 +78,7 @@ class ReplayInput : public input::ScreenServerInput {
     }
 
   private:
-    server::QNBDisplaySet m_set;
+    display::QNBDisplaySet m_set;
 };
 
 int usage(const char* why) {
@@ -108,7 +108,7 @@ std::optional<std::vector<uint8_t>> bytesFromHex(std::string_view hex) {
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     platform::setProcessName("input_replay");
-    std::optional<server::CGDirectDisplayID> display;
+    std::optional<cg::CGDirectDisplayID> display;
     std::vector<std::vector<uint8_t>> datagrams;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             const unsigned long id = std::strtoul(argv[i], &end, 0);
             if (!*argv[i] || *end || id > 0xFFFFFFFFul) return usage("the display ID is not a number");
-            display = static_cast<server::CGDirectDisplayID>(id);
+            display = static_cast<cg::CGDirectDisplayID>(id);
         } else if (auto bytes = bytesFromHex(arg)) {
             datagrams.push_back(std::move(*bytes));
         } else {

@@ -271,6 +271,6 @@ TEST(PTChannel, ListensAndHandsEachAcceptedConnectionToItsDelegate) {
 TEST(PTAddress, DescribesItselfAsNameColonPort) {
     in_addr a{};
     a.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(PTAddress(server::SocketAddress::ipv4(a, 6004)).description(), "127.0.0.1:6004");
-    EXPECT_EQ(PTAddress(server::SocketAddress()).description(), "(?)");
+    EXPECT_EQ(PTAddress(net::SocketAddress::ipv4(a, 6004)).description(), "127.0.0.1:6004");
+    EXPECT_EQ(PTAddress(net::SocketAddress()).description(), "(?)");
 }

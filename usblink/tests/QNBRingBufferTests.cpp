@@ -23,26 +23,26 @@ std::vector<uint8_t> sequence(size_t n, uint8_t start = 0) {
 }
 
 // A datagram delegate that takes only the data form.
-class DataOnlyDelegate : public server::QNNetSocketDelegate {
+class DataOnlyDelegate : public net::QNNetSocketDelegate {
   public:
     DatagramForm datagramForm() const override { return DatagramForm::Data; }
-    void datagramReceivedForSocket(const std::shared_ptr<server::QNNetSocketProtocol>& socket,
+    void datagramReceivedForSocket(const std::shared_ptr<net::QNNetSocketProtocol>& socket,
                                    std::span<const uint8_t> data) override {
         std::lock_guard lock(mutex);
         from = socket;
         received.emplace_back(data.begin(), data.end());
         cv.notify_all();
     }
-    void acceptedNewClientSocket(const std::shared_ptr<server::QNNetSocketProtocol>& socket) override {
+    void acceptedNewClientSocket(const std::shared_ptr<net::QNNetSocketProtocol>& socket) override {
         std::lock_guard lock(mutex);
         accepted.push_back(socket);
         cv.notify_all();
     }
     std::mutex mutex;
     std::condition_variable cv;
-    std::shared_ptr<server::QNNetSocketProtocol> from;
+    std::shared_ptr<net::QNNetSocketProtocol> from;
     std::vector<std::vector<uint8_t>> received;
-    std::vector<std::shared_ptr<server::QNNetSocketProtocol>> accepted;
+    std::vector<std::shared_ptr<net::QNNetSocketProtocol>> accepted;
 };
 
 } // namespace
@@ -99,7 +99,7 @@ struct LoopbackSocket {
         socket = QNBPeerTalkNetSocket::initWithPort(port, std::nullopt,
                                                     QNBPeerTalkDeviceManager::create(nullptr), ring);
         socket->setDelegate(delegate);
-        EXPECT_TRUE(socket->connectToAddress(server::SocketAddress(), port, nullptr));
+        EXPECT_TRUE(socket->connectToAddress(net::SocketAddress(), port, nullptr));
         EXPECT_TRUE(socket->isConnected());
         local.accept();
     }
@@ -169,7 +169,7 @@ TEST(QNBPeerTalkNetSocket, AReadWaitsForAllItAsksAndGetsItInOrder) {
     EXPECT_EQ(s.socket->bytesAvailable(), 0u);
     // Connecting again to the same port keeps the channel and answers at once.
     auto channel = s.socket->peerTalkChannel();
-    EXPECT_TRUE(s.socket->connectToAddress(server::SocketAddress(), s.port, nullptr));
+    EXPECT_TRUE(s.socket->connectToAddress(net::SocketAddress(), s.port, nullptr));
     EXPECT_EQ(s.socket->peerTalkChannel(), channel);
     EXPECT_FALSE(s.socket->isLoopback()); // even though it came through 127.0.0.1
     s.socket->close();
@@ -233,7 +233,7 @@ TEST(QNBPeerTalkNetSocket, DatagramsReachADelegateThatTakesOnlyData) {
     EXPECT_EQ(s.delegate->received[0].size(), 5u);
     EXPECT_EQ(s.delegate->from, s.socket);
     lock.unlock();
-    EXPECT_TRUE(s.socket->sendDatagram("\x09\x01\x00\x01\x00", 5, server::SocketAddress()));
+    EXPECT_TRUE(s.socket->sendDatagram("\x09\x01\x00\x01\x00", 5, net::SocketAddress()));
     ASSERT_TRUE(readable(s.local.client));
     s.socket->close();
 }
@@ -243,7 +243,7 @@ TEST(QNBPeerTalkNetSocket, KnowsOnlyTheFixedClientAddressAndDescribesItself) {
                                                         QNBPeerTalkDeviceManager::create(nullptr));
     in_addr other{};
     other.s_addr = htonl(0xC0A80001);
-    socket->setKnownClientAddr(server::SocketAddress::ipv4(other, 1));
+    socket->setKnownClientAddr(net::SocketAddress::ipv4(other, 1));
     auto address = socket->knownClientAddr();
     EXPECT_EQ(address.description(), "10.0.0.1:6006");
     EXPECT_EQ(address.recordLengthByte(), 16);
@@ -259,7 +259,7 @@ TEST(QNBPeerTalkNetSocket, ADetachFailsPendingReads) {
     AttachedDevice device({47021});
     auto socket = QNBPeerTalkNetSocket::initWithPort(47021, 5, device.manager);
     // The connect waits on the main thread while serving the main queue, where USB results come.
-    ASSERT_TRUE(socket->connectToAddress(server::SocketAddress(), 47021, nullptr));
+    ASSERT_TRUE(socket->connectToAddress(net::SocketAddress(), 47021, nullptr));
     ASSERT_TRUE(socket->isConnected());
     ASSERT_TRUE(pumpUntil([&] { return device.lastFd() >= 0; }));
     auto reading = std::async(std::launch::async, [&] {
@@ -310,7 +310,7 @@ TEST(QNBPeerTalkNetSocket, OperationsOnAnEndedSocketFailAtOnce) {
     LoopbackSocket s;
     s.socket->close();
     EXPECT_FALSE(s.socket->isOpen());
-    EXPECT_FALSE(s.socket->sendDatagram("x", 1, server::SocketAddress()));
+    EXPECT_FALSE(s.socket->sendDatagram("x", 1, net::SocketAddress()));
     auto listening =
         std::async(std::launch::async, [&] { s.socket->listenForDatagramsOnPort(s.port, s.delegate); });
     ASSERT_EQ(listening.wait_for(std::chrono::seconds(10)), std::future_status::ready);

@@ -2,9 +2,9 @@
 // plays the mediator and the session over USB sockets, with the server's own record codec.
 #include "DeviceTestSupport.h"
 
+#include "net/QNHandshakeReader.h"
+#include "net/QNMessages.h"
 #include "platform/core/Log.h"
-#include "server/net/QNHandshakeReader.h"
-#include "server/net/QNMessages.h"
 #include "tools/refclient/Client.h"
 #include "tools/refclient/Datagrams.h"
 #include "usblink/QNBPeerTalkNetSocket.h"
@@ -18,10 +18,10 @@ using namespace usblink::testing;
 
 namespace {
 
-class Session : public server::QNNetSocketDelegate {
+class Session : public net::QNNetSocketDelegate {
   public:
     DatagramForm datagramForm() const override { return DatagramForm::Data; }
-    void datagramReceivedForSocket(const std::shared_ptr<server::QNNetSocketProtocol>&,
+    void datagramReceivedForSocket(const std::shared_ptr<net::QNNetSocketProtocol>&,
                                    std::span<const uint8_t> data) override {
         std::lock_guard lock(mutex);
         datagrams.emplace_back(data.begin(), data.end());
@@ -80,10 +80,10 @@ struct UsbLink {
     void wake() {
         auto wakeup = QNBPeerTalkNetSocket::initUDPWithPort(kUSBClientSidebandPort, 5, manager);
         wakeup->setTag("Wakeup Socket");
-        ASSERT_TRUE(wakeup->connectToAddress(server::SocketAddress(), kUSBClientSidebandPort, nullptr));
+        ASSERT_TRUE(wakeup->connectToAddress(net::SocketAddress(), kUSBClientSidebandPort, nullptr));
         ASSERT_TRUE(wakeup->isConnected());
-        auto hello = server::serverHandShakeMessage();
-        ASSERT_TRUE(wakeup->sendDatagram(hello.data(), hello.size(), server::SocketAddress()));
+        auto hello = net::serverHandShakeMessage();
+        ASSERT_TRUE(wakeup->sendDatagram(hello.data(), hello.size(), net::SocketAddress()));
         wakeup->close();
     }
     void connect() {
@@ -92,7 +92,7 @@ struct UsbLink {
         inSideband = QNBPeerTalkNetSocket::initUDPWithPort(kUSBServerSidebandPort, 5, manager);
         for (auto& s : {stream, sideband, inSideband}) {
             s->setDelegate(session);
-            ASSERT_TRUE(s->connectToAddress(server::SocketAddress(), s->port(), nullptr));
+            ASSERT_TRUE(s->connectToAddress(net::SocketAddress(), s->port(), nullptr));
             ASSERT_TRUE(s->isConnected()) << s->description();
         }
     }
@@ -103,11 +103,11 @@ struct UsbLink {
             [&] { return reading.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
         return reading.get();
     }
-    std::optional<server::QNClientHandshakeRecord> handshake() {
+    std::optional<net::QNClientHandshakeRecord> handshake() {
         uint8_t type = 0;
         if (!read(&type, 1) || type != 1) return std::nullopt;
         auto reading = std::async(std::launch::async, [&] {
-            server::QNHandshakeReader reader(*stream);
+            net::QNHandshakeReader reader(*stream);
             return reader.read();
         });
         EXPECT_TRUE(pumpUntil(
@@ -141,13 +141,13 @@ TEST(UsbLinkAgreement, WakeUpHandshakeRecordsAndDatagramsAgreeWithTheReferenceCl
     ASSERT_TRUE(link.read(&request, 1));
     EXPECT_EQ(request, 0x20);
     // The session's first answers: the chosen resolution, an empty update, the feature states.
-    auto resolution = server::QNResolutionMsg{800, 600, uint16_t(1)}.encode();
+    auto resolution = net::QNResolutionMsg{800, 600, uint16_t(1)}.encode();
     ASSERT_TRUE(link.stream->sendBytes(resolution.data(), resolution.size()));
-    auto empty = server::emptyUpdateMessage(3);
+    auto empty = net::emptyUpdateMessage(3);
     ASSERT_TRUE(link.stream->sendBytes(empty.data(), empty.size()));
     for (uint16_t feature : {2, 1}) {
         auto state = featureState(feature, 1);
-        ASSERT_TRUE(link.sideband->sendDatagram(state.data(), state.size(), server::SocketAddress()));
+        ASSERT_TRUE(link.sideband->sendDatagram(state.data(), state.size(), net::SocketAddress()));
     }
     ASSERT_TRUE(link.refclientSees(
         [](const auto& s) { return s.resolutions == 1 && s.emptyUpdates == 1 && s.features.size() == 2; }));
@@ -222,7 +222,7 @@ TEST(UsbLinkAgreement, ADeviceThatOffersItsPortsLateIsReachedByTheRetries) {
     config.usbListenDelay = 0.3; // refused with 3 until then; the link retries every second
     UsbLink link(config);
     auto stream = QNBPeerTalkNetSocket::initWithPort(kUSBMainDataTrafficPort, 5, link.manager);
-    stream->connectToAddress(server::SocketAddress(), kUSBMainDataTrafficPort, nullptr);
+    stream->connectToAddress(net::SocketAddress(), kUSBMainDataTrafficPort, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return stream->isConnected(); }));
     size_t connects = 0;
     for (const auto& r : link.f.muxd->requests())
