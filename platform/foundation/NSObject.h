@@ -93,8 +93,8 @@ class KeyTable {
     explicit KeyTable(std::string className, const KeyTable* superclass = nullptr);
 
     // A key read and written through member functions; the setter may be null (read-only).
-    template <typename C, typename R, typename A>
-    KeyTable& property(std::string key, R (C::*getter)() const, void (C::*setter)(A)) {
+    template <typename C, typename R, typename S, typename A>
+    KeyTable& property(std::string key, R (C::*getter)() const, S (C::*setter)(A)) {
         using T = std::decay_t<R>;
         Entry entry;
         entry.getter = [getter](const NSObject& o) {
