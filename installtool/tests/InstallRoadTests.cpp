@@ -229,6 +229,26 @@ TEST_F(InstallRoad, ASudoThatKeepsTheUserMakesTwoRunsAndNoMore) {
     EXPECT_TRUE(loginItems("root").empty());
 }
 
+TEST_F(InstallRoad, ABrokenOrMissingSudoIsLoggedAndTheInstallStillSucceeds) {
+    boot(consoleProfile());
+    const std::string sudo = m_root + "/usr/bin/sudo";
+    std::ofstream(sudo) << "#!/bin/sh\nexit 1\n";
+    ProgramResult failing = install();
+    ASSERT_EQ(failing.status, 0) << failing.err;
+    EXPECT_TRUE(
+        inOrder(installMessages(), {"Launching task to set login items for console user",
+                                    "Wakelist: task ended with status 1", "Launched and waited for task"}));
+
+    ASSERT_TRUE(fs::remove(sudo));
+    ProgramResult missing = install();
+    ASSERT_EQ(missing.status, 0) << missing.err;
+    EXPECT_TRUE(
+        inOrder(installMessages(),
+                {"Wakelist: task ended with status 1", "Launching task to set login items for console user",
+                 "Exception thrown while launching task", "Launched and waited for task"}));
+    EXPECT_TRUE(loginItems("tester").empty());
+}
+
 TEST_F(InstallRoad, RunDirectlyAsAnotherUserFromElsewhereItSetsTheConsoleUsersItem) {
     boot(consoleProfile());
     ASSERT_EQ(install().status, 0);

@@ -68,7 +68,7 @@ std::string firstSpecialFile(const fs::path& folder) {
 
 class PayloadCopier {
   public:
-    PayloadCopier(std::string root, std::ostream& out) : m_root(std::move(root)), m_out(out) {}
+    explicit PayloadCopier(std::ostream& out) : m_out(out) {}
 
     // Merges folders, replaces bundles and files; links are copied as links. Answers false with
     // why on the first failure.
@@ -127,7 +127,6 @@ class PayloadCopier {
         return true;
     }
 
-    std::string m_root;
     std::ostream& m_out;
     std::vector<std::string> m_installed;
     std::string m_why;
@@ -235,7 +234,7 @@ int Platformctl::install(const std::vector<std::string>& args) {
     }
     if (!connect()) return kUnreachable;
 
-    PayloadCopier copier(m_root, m_out);
+    PayloadCopier copier(m_out);
     if (hasPayload) {
         for (const char* folder : kPayloadFolders) {
             if (!fs::is_directory(payload / folder, ec)) continue;
