@@ -3,6 +3,7 @@
 #include "foundation/FileURL.h"
 #include "foundation/Vocabulary.h"
 #include "platform/core/Format.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
 
 #include <cctype>
 
@@ -14,8 +15,6 @@ constexpr size_t kMaxUserNameBytes = 64;
 // Who "sits" at the console while nobody is logged in.
 constexpr char kLoginWindowUser[] = "loginwindow";
 constexpr char kSudoPath[] = "/usr/bin/sudo";
-// The permanent configuration: mirroring stays off after logout.
-constexpr uint32_t kCGConfigurePermanently = 2;
 
 class Run {
   public:
@@ -43,7 +42,8 @@ class Run {
                 log("Wakelist: Could not install Tessel Host at install time because it was not found");
         }
         log("Wakelist: Turning off mirroring...");
-        m_system.turnOffDisplayMirroringForSession(kCGConfigurePermanently);
+        // Permanently: mirroring stays off once this tool has ended.
+        m_system.turnOffDisplayMirroringForSession(cg::kCGConfigurePermanently);
         if (m_system.computerHasXMuxGPUCapability() && m_system.computerHasXMuxGPUFreezeIssues()) {
             log("Wakelist: Potentially turning off XMux graphics switching in MBP 6,n...");
             m_system.setCurrentXMuxGPU(0);

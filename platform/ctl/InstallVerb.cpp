@@ -220,6 +220,7 @@ int Platformctl::install(const std::vector<std::string>& args) {
         return fail("postinstall " + script.string() + " is not an executable file");
     if (hasPayload) {
         // Everything is checked before anything is copied.
+        ec.clear();
         for (const auto& entry : sortedEntries(payload, ec)) {
             const std::string name = entry.filename().string();
             bool known = std::any_of(std::begin(kPayloadFolders), std::end(kPayloadFolders),
