@@ -68,7 +68,7 @@ std::string firstSpecialFile(const fs::path& folder) {
 
 class PayloadCopier {
   public:
-    PayloadCopier(std::string root, std::ostream& out) : m_root(std::move(root)), m_out(out) {}
+    explicit PayloadCopier(std::ostream& out) : m_out(out) {}
 
     // Merges folders, replaces bundles and files; links are copied as links. Answers false with
     // why on the first failure.
@@ -127,7 +127,6 @@ class PayloadCopier {
         return true;
     }
 
-    std::string m_root;
     std::ostream& m_out;
     std::vector<std::string> m_installed;
     std::string m_why;
@@ -221,6 +220,7 @@ int Platformctl::install(const std::vector<std::string>& args) {
         return fail("postinstall " + script.string() + " is not an executable file");
     if (hasPayload) {
         // Everything is checked before anything is copied.
+        ec.clear();
         for (const auto& entry : sortedEntries(payload, ec)) {
             const std::string name = entry.filename().string();
             bool known = std::any_of(std::begin(kPayloadFolders), std::end(kPayloadFolders),
@@ -235,7 +235,7 @@ int Platformctl::install(const std::vector<std::string>& args) {
     }
     if (!connect()) return kUnreachable;
 
-    PayloadCopier copier(m_root, m_out);
+    PayloadCopier copier(m_out);
     if (hasPayload) {
         for (const char* folder : kPayloadFolders) {
             if (!fs::is_directory(payload / folder, ec)) continue;

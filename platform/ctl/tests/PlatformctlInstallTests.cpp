@@ -2,9 +2,7 @@
 // kept as links), its postinstall run as root from the root with its output in install.log, a
 // hung script killed with its children, and hostile packages refused before anything is copied.
 #include "platform/core/Clock.h"
-#include "platform/ctl/Platformctl.h"
-#include "platform/daemon/Platformd.h"
-#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/ctl/tests/PlatformctlFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,28 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 using platformd::testing::readFile;
 
-class PlatformctlInstall : public ::testing::Test {
+class PlatformctlInstall : public PlatformctlVerbs {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pci.XXXXXX";
-        m_root = ::mkdtemp(pattern);
-        ::mkdir((m_root + "/home").c_str(), 0700);
-        ::setenv("HOME", (m_root + "/home").c_str(), 1);
-        m_daemon = std::make_unique<platformd::Platformd>(platformd::PlatformdOptions{m_root, nullptr});
-        ASSERT_TRUE(m_daemon->boot());
+        PlatformctlVerbs::SetUp();
         m_package = m_root + "/pkgs/Test Package.pkg";
         fs::create_directories(m_package);
-    }
-    void TearDown() override {
-        m_daemon.reset();
-        platformd::testing::removeTree(m_root);
-    }
-    int run(std::vector<std::string> args) {
-        m_out.str("");
-        m_err.str("");
-        args.insert(args.begin(), {"--root", m_root});
-        ctl::Platformctl ctl(m_out, m_err);
-        return ctl.run(args);
     }
     void write(const std::string& relative, const std::string& text, fs::perms perms = fs::perms(0644)) {
         fs::path path = fs::path(m_package) / relative;
@@ -61,10 +43,7 @@ class PlatformctlInstall : public ::testing::Test {
                !fs::exists(m_root + "/var/log/install.log");
     }
 
-    std::string m_root;
     std::string m_package;
-    std::unique_ptr<platformd::Platformd> m_daemon;
-    std::ostringstream m_out, m_err;
 };
 
 TEST_F(PlatformctlInstall, CopiesThePayloadAndRunsThePostinstallAsRootFromTheRoot) {
