@@ -1,4 +1,5 @@
-// File types, query texts, escapes, names and paths of the file-serving helpers.
+// File types, query texts, escapes, counts and error texts, names and paths of the file-serving
+// helpers.
 #include "foundation/HTTPStringAdditions.h"
 
 #include "platform/core/Log.h"
@@ -13,6 +14,10 @@
 namespace foundation {
 
 namespace {
+
+constexpr char kURLErrorDomain[] = "NSURLErrorDomain";
+constexpr int64_t kURLErrorTimedOut = -1001;
+constexpr int64_t kURLErrorNotConnectedToInternet = -1009;
 
 const cf::Dictionary* fileTypeEntry(std::string_view extension) {
     const cf::Dictionary& table = fileTypeInfoDictionary();
@@ -122,6 +127,13 @@ std::string stringFromCount(int64_t count) {
     std::string format =
         ns::NSBundle::mainBundle()->localizedStringForKey("item count format", "%ld items", {});
     return platform::format(format, count); // a translated format is checked against its argument
+}
+
+std::string descriptionForError(const platform::Error& error) {
+    if (error.domain != kURLErrorDomain) return localized("Error");
+    if (error.code == kURLErrorTimedOut) return localized("Connection Timed Out");
+    if (error.code == kURLErrorNotConnectedToInternet) return localized("No Internet Connection");
+    return localized("Connection Error");
 }
 
 bool isInvisibleFile(std::string_view name) {

@@ -1,4 +1,4 @@
-// Identifiers, addresses, folders, error texts, numbers and pages of the file-serving helpers.
+// Identifiers, addresses, folders, numbers and pages of the file-serving helpers.
 #include "foundation/HTTPStringAdditions.h"
 
 #include "foundation/StringAdditions.h"
@@ -16,18 +16,6 @@
 #include <unistd.h>
 
 namespace foundation {
-
-namespace {
-
-constexpr char kURLErrorDomain[] = "NSURLErrorDomain";
-constexpr int64_t kURLErrorTimedOut = -1001;
-constexpr int64_t kURLErrorNotConnectedToInternet = -1009;
-
-std::string localized(std::string_view text) {
-    return ns::NSBundle::mainBundle()->localizedStringForKey(text, "", std::nullopt);
-}
-
-} // namespace
 
 std::string stringWithNewUUID() {
     return ns::NSUUID::UUID().UUIDString();
@@ -86,13 +74,6 @@ std::optional<std::string> AppSpecificTemporaryDirectory() {
 
 std::string documentsRootPath() {
     return platform::homeDirectory() + "/Documents";
-}
-
-std::string descriptionForError(const platform::Error& error) {
-    if (error.domain != kURLErrorDomain) return localized("Error");
-    if (error.code == kURLErrorTimedOut) return localized("Connection Timed Out");
-    if (error.code == kURLErrorNotConnectedToInternet) return localized("No Internet Connection");
-    return localized("Connection Error");
 }
 
 uint64_t hexValue(std::string_view text) {

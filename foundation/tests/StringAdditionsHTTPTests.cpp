@@ -2,6 +2,7 @@
 
 #include "platform/core/Log.h"
 #include "platform/corefoundation/Paths.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSTemporaryDirectory.h"
 
 #include <arpa/inet.h>
@@ -178,4 +179,26 @@ TEST(StringAdditionsHTTP, FinderSortIsCaselessNumericAndForced) {
     EXPECT_NE(finderSortWithLocale("abc", "ABC", &english), ns::NSOrderedSame);
     EXPECT_EQ(finderSortWithLocale("abc", "abc", &english), ns::NSOrderedSame);
     EXPECT_EQ(finderSortWithLocale("b", "A", &english), ns::NSOrderedDescending);
+}
+
+TEST(StringAdditionsHTTP, AppSpecificTemporaryFolderNeedsTheBundleIdentifier) {
+    std::string folder = ns::NSTemporaryDirectory() + "tessel-bundle-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    std::string identifier = "com.example.tempowner" + std::to_string(::getpid());
+    std::ofstream(folder + "/Info.plist")
+        << "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + identifier +
+               "</string></dict></plist>";
+    ns::NSBundle::setMainBundle(ns::NSBundle::bundleWithPath(folder));
+    auto path = AppSpecificTemporaryDirectory();
+    EXPECT_EQ(path, ns::NSTemporaryDirectory() + identifier);
+    EXPECT_TRUE(path && std::filesystem::is_directory(*path));
+
+    std::ofstream(folder + "/Info.plist") << R"(<plist version="1.0"><dict/></plist>)";
+    ns::NSBundle::setMainBundle(ns::NSBundle::bundleWithPath(folder));
+    platform::LogCapture capture(true);
+    EXPECT_EQ(AppSpecificTemporaryDirectory(), std::nullopt);
+    EXPECT_EQ(capture.lines().size(), 1u);
+    ns::NSBundle::setMainBundle(nullptr);
+    std::filesystem::remove_all(folder);
+    if (path) std::filesystem::remove_all(*path);
 }
