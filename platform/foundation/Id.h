@@ -6,6 +6,7 @@
 #include "platform/foundation/NSRange.h"
 #include "platform/foundation/NSString.h"
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <set>
@@ -25,6 +26,7 @@ class Id {
   public:
     Id() = default; // nil
     Id(std::nullopt_t) {}
+    Id(std::nullptr_t) {}
     Id(cf::Value value) : m_value(std::move(value)) {}
     Id(const std::optional<cf::Value>& value) {
         if (value) m_value = *value;

@@ -72,7 +72,8 @@ void NSObject::willChangeValueForKey(std::string_view key) {
     Id oldValue = hasObservers(key) ? rawValueForKey(key) : Id();
     {
         std::lock_guard lock(m_kvoMutex);
-        m_brackets.find(key)->second.oldValue = std::move(oldValue);
+        // Another thread's did-change may have closed the bracket meanwhile.
+        if (auto it = m_brackets.find(key); it != m_brackets.end()) it->second.oldValue = std::move(oldValue);
     }
     for (const std::string& dependent : keyTable().keysAffectedBy(key))
         willChangeValueForKey(dependent);
