@@ -3,12 +3,14 @@
 // monitoring, collisions and refused registrations; with the workspace's recorded URLs.
 #include "platform/core/Clock.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSRunLoop.h"
 #include "platform/foundation/TXTRecord.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/services/NSNetService.h"
 #include "platform/services/NSWorkspace.h"
+#include "platform/services/SUUpdater.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -279,6 +281,40 @@ TEST_F(BonjourRegistry, DelegateCallsRunOnTheRunLoopAndModeTheObjectIsScheduledI
 TEST_F(BonjourRegistry, OpenedURLsAreRecordedAndNothingIsOpened) {
     EXPECT_TRUE(NSWorkspace::sharedWorkspace().openURL("https://example.invalid/help"));
     EXPECT_TRUE(platformd::testing::waitForEvent("open-url", {{"url", "https://example.invalid/help"}}, 10));
+}
+
+struct UpdaterCalls : SUUpdaterDelegate {
+    std::vector<std::string> lines;
+    void didFindValidUpdate(const std::shared_ptr<SUUpdater>&, const SUAppcastItem& item) override {
+        lines.push_back("found " + item.displayVersionString);
+    }
+    void updaterDidNotFindUpdate(const std::shared_ptr<SUUpdater>&) override { lines.push_back("uptodate"); }
+    void willInstallUpdate(const std::shared_ptr<SUUpdater>&, const SUAppcastItem&) override {
+        lines.push_back("install");
+    }
+};
+
+class SUUpdaterRoad : public BonjourRegistry {};
+
+TEST_F(SUUpdaterRoad, PlatformctlAnswersReachARegisteredUpdaterAndChecksAreRecorded) {
+    std::string err;
+    EXPECT_EQ(ctl({"updater", "uptodate"}, &err), 1) << "no updater yet";
+    EXPECT_NE(err.find("no updater"), std::string::npos);
+    EXPECT_EQ(ctl({"updater", "found"}), 2);
+
+    const std::string path = m_platformd->root() + "/Applications/Tessel Host.app";
+    auto updater = SUUpdater::updaterForBundle(std::make_shared<NSBundle>(
+        path, path + "/Contents", cf::Value(cf::Dictionary{{"CFBundleVersion", cf::Value("1")}})));
+    auto calls = std::make_shared<UpdaterCalls>();
+    updater->setDelegate(calls);
+    ASSERT_EQ(ctl({"updater", "found", "2.0"}), 0);
+    ASSERT_EQ(ctl({"updater", "install"}), 0);
+    ASSERT_TRUE(serveUntil([&] { return calls->lines.size() >= 2; }));
+    EXPECT_EQ(calls->lines, (std::vector<std::string>{"found 2.0", "install"}));
+
+    updater->checkForUpdates(); // no feed: logged, no call, but recorded
+    EXPECT_TRUE(
+        platformd::testing::waitForEvent("update-check", {{"bundlePath", path}, {"version", "1"}}, 10));
 }
 
 } // namespace
