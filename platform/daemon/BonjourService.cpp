@@ -30,6 +30,14 @@ const std::string* stringField(const cf::Value& entry, std::string_view key) {
     return v ? v->asString() : nullptr;
 }
 
+// A TXT record as a request gives it: a readable record, or a dictionary of texts (platformctl's)
+// that makes one; nullopt otherwise.
+std::optional<cf::Bytes> txtRecordOf(const cf::Value& txt) {
+    if (txt.asData() && ns::dictionaryFromTXTRecordData(*txt.asData())) return *txt.asData();
+    if (txt.isDictionary()) return ns::dataFromTXTRecordDictionary(txt);
+    return std::nullopt;
+}
+
 cf::Value describe(const std::string& name, const std::string& type) {
     return cf::Dictionary{{"name", name}, {"type", type}, {"domain", kDomain}};
 }
@@ -84,11 +92,7 @@ std::optional<BonjourService::Registration> BonjourService::registrationOf(Reque
     r.host = host ? *host : "127.0.0.1";
     r.txt = {0};
     if (txt) {
-        std::optional<cf::Bytes> bytes;
-        if (txt->asData() && ns::dictionaryFromTXTRecordData(*txt->asData()))
-            bytes = *txt->asData();
-        else if (txt->isDictionary())
-            bytes = ns::dataFromTXTRecordDictionary(*txt);
+        std::optional<cf::Bytes> bytes = txtRecordOf(*txt);
         if (!bytes) {
             ctx.fail(netServicesError(kBadArgumentError, "unreadable TXT record of " + *name));
             return std::nullopt;
@@ -189,11 +193,7 @@ void BonjourService::setTXT(RequestContext& ctx) {
     Registration* r = find(*name, type);
     if (!r) return ctx.fail(netServicesError(-72002, "no service " + *name));
     const cf::Value* txt = ctx.args().find("txt");
-    std::optional<cf::Bytes> bytes;
-    if (txt && txt->asData() && ns::dictionaryFromTXTRecordData(*txt->asData()))
-        bytes = *txt->asData();
-    else if (txt && txt->isDictionary())
-        bytes = ns::dataFromTXTRecordDictionary(*txt);
+    std::optional<cf::Bytes> bytes = txt ? txtRecordOf(*txt) : std::nullopt;
     if (!bytes) return ctx.fail(netServicesError(kBadArgumentError, "unreadable TXT record of " + *name));
     r->txt = *bytes;
     ctx.reply();

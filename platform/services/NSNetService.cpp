@@ -258,6 +258,10 @@ void NSNetService::publish() {
     int64_t code = 0;
     if (!BonjourClient::shared().request(ipc::op::bonjourPublish,
                                          cf::Dictionary{{"services", cf::Array{entry}}}, &code)) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_publishError = code;
+        }
         notify([code](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) {
             d.didNotPublish(s, errorDict(code));
         });
@@ -266,9 +270,15 @@ void NSNetService::publish() {
     {
         std::lock_guard lock(m_mutex);
         m_published = true;
+        m_publishError.reset();
     }
     notify(
         [](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) { d.netServiceDidPublish(s); });
+}
+
+std::optional<int64_t> NSNetService::publishError() const {
+    std::lock_guard lock(m_mutex);
+    return m_publishError;
 }
 
 bool NSNetService::setTXTRecordData(const cf::Bytes& data) {
@@ -425,16 +435,17 @@ void NSNetServiceBrowser::setDelegate(std::weak_ptr<NSNetServiceBrowserDelegate>
     m_delegate = std::move(delegate);
 }
 
+std::shared_ptr<NSNetServiceBrowserDelegate> NSNetServiceBrowser::delegate() const {
+    std::lock_guard lock(m_mutex);
+    return m_delegate.lock();
+}
+
 void NSNetServiceBrowser::searchForServicesOfType(const std::string& type, const std::string& domain) {
     auto notifyFailure = [this](int64_t code) {
         m_target.deliver([weak = weak_from_this(), code] {
             auto self = weak.lock();
             if (!self) return;
-            std::shared_ptr<NSNetServiceBrowserDelegate> d;
-            {
-                std::lock_guard lock(self->m_mutex);
-                d = self->m_delegate.lock();
-            }
+            auto d = self->delegate();
             if (d) d->didNotSearch(self, errorDict(code));
         });
     };
@@ -467,11 +478,7 @@ void NSNetServiceBrowser::stop() {
     m_target.deliver([weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
-        std::shared_ptr<NSNetServiceBrowserDelegate> d;
-        {
-            std::lock_guard lock(self->m_mutex);
-            d = self->m_delegate.lock();
-        }
+        auto d = self->delegate();
         if (d) d->netServiceBrowserDidStopSearch(self);
     });
 }
@@ -513,11 +520,7 @@ void NSNetServiceBrowser::batch(const cf::Value& body) {
         auto self = weak.lock();
         if (!self) return;
         for (size_t i = 0; i < batch.size(); ++i) {
-            std::shared_ptr<NSNetServiceBrowserDelegate> d;
-            {
-                std::lock_guard lock(self->m_mutex);
-                d = self->m_delegate.lock();
-            }
+            auto d = self->delegate();
             if (!d) return;
             const bool moreComing = i + 1 < batch.size();
             if (isRemoval)

@@ -103,7 +103,10 @@ class NSNetService : public std::enable_shared_from_this<NSNetService> {
 
     // The address others resolve this service to (a stand-in extension; "127.0.0.1" unless set).
     void setHostAddress(std::string address);
+    // A round trip: once it returns, publishError() tells the outcome (nullopt: published); the
+    // delegate hears it later on its run loop.
     void publish();
+    std::optional<int64_t> publishError() const;
     // Before publishing it is kept for the publish; once published it updates the registry
     // (monitoring services see it). NO for data that is no TXT record.
     bool setTXTRecordData(const cf::Bytes& data);
@@ -138,6 +141,7 @@ class NSNetService : public std::enable_shared_from_this<NSNetService> {
     std::string m_hostAddress = "127.0.0.1";
     std::optional<cf::Bytes> m_txt;
     bool m_published = false;
+    std::optional<int64_t> m_publishError;
     bool m_resolving = false;
     bool m_monitoring = false;
 };
@@ -148,6 +152,7 @@ class NSNetServiceBrowser : public std::enable_shared_from_this<NSNetServiceBrow
     ~NSNetServiceBrowser();
 
     void setDelegate(std::weak_ptr<NSNetServiceBrowserDelegate> delegate);
+    std::shared_ptr<NSNetServiceBrowserDelegate> delegate() const;
     void scheduleInRunLoop(std::shared_ptr<NSRunLoop> loop, std::string_view mode) {
         m_target.scheduleInRunLoop(std::move(loop), mode);
     }
