@@ -265,10 +265,11 @@ void BonjourService::resolve(RequestContext& ctx) {
     cancelResolve(client, *id); // resolving again restarts it: one outcome
     if (m_resolves.size() >= kMaxPerClient * 4) return ctx.refuse("too many resolves");
 
-    Resolve pending{client, *id, *name, *type, 0};
+    Resolve pending{client, *id, *name, *type, 0, {}};
     Registration* r = find(*name, *type);
     const platform::TimePoint start = platform::now();
-    auto timeoutAt = start + platform::seconds(limit);
+    const auto timeoutAt = start + platform::seconds(limit);
+    pending.timeoutAt = timeoutAt;
     if (!r || r->resolveDelay > limit) {
         pending.timer = m_host.loop().runAt(
             timeoutAt, [this, client, id = *id] { finishResolve(client, id, kTimeoutError); });
@@ -290,10 +291,18 @@ void BonjourService::finishResolve(uint64_t clientId, int64_t id, std::optional<
     auto it = m_resolves.find({clientId, id});
     if (it == m_resolves.end()) return;
     Resolve pending = it->second;
+    const Registration* r = failure ? nullptr : find(pending.name, pending.type);
+    if (!failure && !r) {
+        // Gone before its delay ran out: the resolve times out when its time is up.
+        if (platform::now() < pending.timeoutAt) {
+            it->second.timer = m_host.loop().runAt(
+                pending.timeoutAt, [this, clientId, id] { finishResolve(clientId, id, kTimeoutError); });
+            return;
+        }
+        failure = kTimeoutError;
+    }
     m_resolves.erase(it);
     cf::Dictionary body{{"resolve", id}};
-    const Registration* r = failure ? nullptr : find(pending.name, pending.type);
-    if (!failure && !r) failure = kTimeoutError; // gone before its delay ran out
     if (failure) {
         body.insert_or_assign("ok", false);
         body.insert_or_assign("code", *failure);

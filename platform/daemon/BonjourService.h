@@ -4,6 +4,7 @@
 // only; no multicast DNS: host names are numeric addresses.
 #pragma once
 
+#include "platform/core/Clock.h"
 #include "platform/daemon/SystemService.h"
 
 #include <map>
@@ -54,6 +55,7 @@ class BonjourService : public SystemService {
         std::string name;
         std::string type;
         uint64_t timer = 0;
+        platform::TimePoint timeoutAt{};
     };
     struct Monitor {
         uint64_t clientId = 0;

@@ -185,6 +185,13 @@ TEST_F(BonjourRegistry, ResolvesAfterTheirDelayOrFailAsInjectedOrTimeOut) {
     ASSERT_TRUE(recorder->waitFor(7));
     EXPECT_EQ(recorder->calls[5].rfind("resolved Pad", 0), 0u);
     EXPECT_EQ(recorder->calls[6], "not resolved Nobody -72007");
+
+    // A service gone while its resolve waits out the delay: the resolve times out.
+    ASSERT_EQ(ctl({"bonjour", "resolve-delay", "Pad", "0.5"}), 0);
+    service->resolveWithTimeout(1);
+    ASSERT_EQ(ctl({"bonjour", "remove", "Pad"}), 0);
+    ASSERT_TRUE(recorder->waitFor(8));
+    EXPECT_EQ(recorder->calls[7], "not resolved Pad -72007");
 }
 
 TEST_F(BonjourRegistry, MonitoredServicesSeeTXTUpdatesAndTakenNamesCollide) {
