@@ -6,10 +6,13 @@
 #include "foundation/Vocabulary.h"
 #include "net/QNMessages.h"
 #include "platform/corefoundation/PropertyList.h"
+#include "platform/foundation/NSKeyedArchiver.h"
+#include "platform/foundation/TXTRecord.h"
 #include "platform/ipc/Message.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/textinputsources/KeyLayouts.h"
 #include "regions/ScreenUpdateRecords.h"
+#include "tools/refclient/Client.h"
 #include "tools/refclient/ClientMessages.h"
 #include "tools/refclient/Datagrams.h"
 #include "tools/refclient/Handshake.h"
@@ -447,6 +450,37 @@ void inputDatagrams() {
     seed("InputDatagramsFuzzer", "no-display", join({{9}, taps, pointer}));
 }
 
+// A display-model archive as the host writes it (an array of models), and the TXT record the
+// reference client announces.
+struct SeedModel {
+    std::string name;
+};
+
+void keyedArchivesAndTXTRecords() {
+    ns::registerArchiveClass<SeedModel>(
+        "QNBDisplayModel",
+        [](const SeedModel& m, ns::NSKeyedArchiver& coder) {
+            coder.encodeObject(cf::Value(m.name), "displayName");
+            coder.encodeObject(cf::Value("local.~_qnexvscreen._udp~" + m.name), "serviceKey");
+            coder.encodeBool(true, "autoConnect");
+            coder.encodeInteger(3, "version");
+        },
+        [](ns::NSKeyedUnarchiver&) { return std::make_shared<SeedModel>(); });
+    auto models = ns::ArchivedObject::arrayOfInstances<SeedModel>(
+        {std::make_shared<SeedModel>(SeedModel{"Demo iPad"}), std::make_shared<SeedModel>(SeedModel{"Other"})});
+    const Bytes archive = *ns::NSKeyedArchiver::archivedDataWithRootObject(models);
+    seed("KeyedUnarchiverFuzzer", "models", archive);
+    seed("KeyedUnarchiverFuzzer", "models-xml", plist(*cf::propertyListFromData(archive), cf::PropertyListFormat::XML));
+
+    refclient::Config config;
+    config.battery = 0.5;
+    cf::Dictionary txt;
+    for (const auto& [key, value] : refclient::announcementTXT(config, false))
+        txt.insert_or_assign(key, cf::Value(value));
+    seed("TXTRecordFuzzer", "refclient", *ns::dataFromTXTRecordDictionary(cf::Value(txt)));
+    seed("TXTRecordFuzzer", "empty", Bytes{0});
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -469,5 +503,6 @@ int main(int argc, char** argv) {
     uchrLayouts();
     sideband();
     inputDatagrams();
+    keyedArchivesAndTXTRecords();
     return 0;
 }

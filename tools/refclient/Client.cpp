@@ -52,6 +52,7 @@ Client::Client(Config config) : m_config(std::move(config)) {
 
 Client::~Client() {
     stop();
+    withdrawAnnouncement();
     dropWaitingRecords(); // decodings into the picture end before it goes
     m_decoders.reset();
     for (auto& [id, link] : m_usbLinks)
@@ -80,11 +81,13 @@ bool Client::start(std::string* error) {
                                      std::strerror(errno)));
     if (!m_config.logPath.empty() && !m_log.open(m_config.logPath))
         return fail(platform::format("cannot open the record log %@", m_config.logPath));
-    if (m_config.announce)
-        platform::log("refclient: no Bonjour announcement: it needs the platform daemon, which this build lacks");
     m_startTime = platform::now();
     m_log.restart(m_startTime);
     uint16_t port = boundPort(m_udpFd);
+    if (m_config.announce) {
+        std::string why;
+        if (!announce(port, &why)) return fail(why);
+    }
     update([port](Snapshot& s) { s.sidebandPort = port; });
     m_thread = std::thread([this] { runLoop(); });
     return true;
@@ -225,6 +228,7 @@ void Client::onConnectReady() {
         s.state = ClientState::Handshaking;
         ++s.sessions;
     });
+    announceConnState(true);
     beginSession();
 }
 
@@ -657,6 +661,7 @@ void Client::closeConnection(const std::string& reason, EndMode mode) {
     m_log.add(m_streamSource, "closed", {{"reason", reason}});
     m_connection.reset();
     setState(ClientState::Idle);
+    announceConnState(false);
     if (m_config.once && !m_ended) endRun(m_busyRefused ? 4 : 0, "once");
     m_busyRefused = false;
 }

@@ -21,6 +21,10 @@
 #include <shared_mutex>
 #include <thread>
 
+namespace ns {
+class NSNetService;
+}
+
 namespace refclient {
 
 struct SidebandDatagram;
@@ -84,6 +88,9 @@ struct Snapshot {
     std::optional<int> exitCode;
 };
 
+// The announcement's TXT entries (section 8's keys, then --txt; an empty value removes a key).
+std::map<std::string, std::string> announcementTXT(const Config& config, bool connected);
+
 class Client : private StreamHandler {
 public:
     explicit Client(Config config);
@@ -115,6 +122,12 @@ public:
     void detachUsb();
 
 private:
+    // The Bonjour announcement of the bound sideband port (ClientAnnounce.cpp); false with why
+    // when it cannot be made.
+    bool announce(uint16_t port, std::string* why);
+    void announceConnState(bool connected);
+    void withdrawAnnouncement();
+
     struct Connection {
         int fd = -1;
         NetAddress server;
@@ -218,6 +231,7 @@ private:
     std::thread m_thread;
     RecordLog m_log;
     int m_udpFd = -1;
+    std::shared_ptr<ns::NSNetService> m_announcement;
     std::optional<NetAddress> m_bindAddress;
     std::unique_ptr<Connection> m_connection;
     std::vector<int> m_keptFds; // silent connections, kept open until the end of the run

@@ -42,7 +42,7 @@ struct Config {
     double timeout = 0;
     bool lenient = false;
 
-    // Announcement: parsed, kept, not available without the platform connection.
+    // Announcement (network mode): registered with platformd once UDP 6000 is bound.
     bool announce = true;
     std::map<std::string, std::string> txt;
     std::optional<double> battery;
