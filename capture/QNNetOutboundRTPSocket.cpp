@@ -131,7 +131,7 @@ uint32_t QNNetOutboundRTPSocket::state() const {
 }
 
 bool QNNetOutboundRTPSocket::getClientBytes(void* buffer, size_t length) {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     switch (mState) {
     case ServingHandshake: {
         bool served = length <= mHandshake.size() - mHandshakeOffset;
@@ -145,6 +145,11 @@ bool QNNetOutboundRTPSocket::getClientBytes(void* buffer, size_t length) {
     }
     case Running:
         if (length == 1) {
+            // One update request per tick of the RTP timer: a session reading in a loop is paced
+            // to the timer instead of spinning.
+            const uint64_t tick = mTimerTicks;
+            mConditionLock.wait(lock, [&] { return mTimerTicks != tick || mState == Closed; });
+            if (mState == Closed) return true;
             *static_cast<uint8_t*>(buffer) = 0x20; // an update request
             return true;
         }
@@ -172,8 +177,8 @@ void QNNetOutboundRTPSocket::beginRTPPacket(const std::array<uint8_t, 47>& recor
                                             const std::array<uint8_t, 11>& displaySize) {
     std::vector<uint8_t> block(kBlockSize);
     block[0] = kBlockType;
-    block[1] = static_cast<uint8_t>(kBlockSize >> 8);
-    block[2] = static_cast<uint8_t>(kBlockSize);
+    block[1] = static_cast<uint8_t>(kBlockSize); // u16, little-endian as the whole stream
+    block[2] = static_cast<uint8_t>(kBlockSize >> 8);
     std::memcpy(block.data() + 3, record.data(), record.size());
     std::memcpy(block.data() + 3 + record.size(), displaySize.data(), displaySize.size());
     std::lock_guard lock(m_mutex);

@@ -49,6 +49,8 @@ class QNNetOutboundRTPSocket : public QNNetRTPSocketBase {
     ~QNNetOutboundRTPSocket() override;
 
     bool isConnected() const override { return true; }
+    // Serves the handshake, then answers each one-byte read with an update request at the
+    // RTP timer's next tick.
     bool getClientBytes(void* buffer, size_t length) override;
     bool sendBytes(const void* bytes, size_t length) override;
     void close() override;

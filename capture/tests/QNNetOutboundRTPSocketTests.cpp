@@ -117,8 +117,8 @@ TEST_F(QNNetOutboundRTPSocketTest, BeginRTPPacketAppendsTheSixtyOneByteBlock) {
     ASSERT_EQ(packets.size(), 2u);
     ASSERT_EQ(packets[0].size(), 61u);
     EXPECT_EQ(packets[0][0], 0x79);
-    EXPECT_EQ(packets[0][1], 0);
-    EXPECT_EQ(packets[0][2], 61);
+    EXPECT_EQ(packets[0][1], 61);
+    EXPECT_EQ(packets[0][2], 0);
     EXPECT_TRUE(std::equal(record.begin(), record.end(), packets[0].begin() + 3));
     EXPECT_TRUE(std::equal(resolution.begin(), resolution.end(), packets[0].begin() + 50));
     EXPECT_EQ(packets[1], (std::vector<uint8_t>{'a', 'b'}));
