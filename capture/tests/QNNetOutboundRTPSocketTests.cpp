@@ -75,6 +75,7 @@ TEST_F(QNNetOutboundRTPSocketTest, ServesTheWholeHandshakeThenUpdateRequests) {
         ASSERT_TRUE(socket->getClientBytes(&request, 1));
         EXPECT_EQ(request, 0x20);
     }
+    EXPECT_GE(socket->timerTicks(), 3u); // each request waited for a tick of the RTP timer
     EXPECT_TRUE(socket->getClientBytes(nullptr, 0));
     uint8_t two[2];
     EXPECT_FALSE(socket->getClientBytes(two, 2));
