@@ -214,7 +214,11 @@ class ScreenServer : public input::ScreenServerInput,
     void dumpDisplayInfo();
 
     // ---- Encoder --------------------------------------------------------------------------
+    // The one point of choice: the configured class, else the JPEG encoder's.
     void updateEncoderClass();
+    // A session built for another output road (the RTP one) keeps that road's encoder class
+    // through every choice that follows.
+    void configureEncoderClass(const capture::QNBVellEncoderClass& encoderClass);
     std::shared_ptr<capture::QNBVellEncoderProtocol> encoder();
     void setEncoder(std::shared_ptr<capture::QNBVellEncoderProtocol> encoder);
     std::optional<capture::QNBVellEncoderClass> encoderClass() const;
@@ -476,6 +480,7 @@ class ScreenServer : public input::ScreenServerInput,
     bool m_enableKeyboardInputFlag = false;
     std::shared_ptr<capture::QNBVellEncoderProtocol> m_encoder;
     std::optional<capture::QNBVellEncoderClass> m_encoderClass;
+    std::optional<capture::QNBVellEncoderClass> m_configuredEncoderClass;
     double m_encodingTime = 0.0;
     double m_activeFrameRate = kActiveFrameRate;
     std::shared_ptr<display::QNBDisplaySet> m_screen;

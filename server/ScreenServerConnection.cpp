@@ -270,7 +270,20 @@ void ScreenServer::pleaseDoSuppressHelpSheet(bool suppress) {
 // ---- Encoder ----------------------------------------------------------------------------------
 
 void ScreenServer::updateEncoderClass() {
-    setEncoderClass(capture::QNBJPEGVellEncoderClass());
+    std::optional<capture::QNBVellEncoderClass> configured;
+    {
+        std::lock_guard lock(m_sessionLock);
+        configured = m_configuredEncoderClass;
+    }
+    setEncoderClass(configured ? *configured : capture::QNBJPEGVellEncoderClass());
+}
+
+void ScreenServer::configureEncoderClass(const capture::QNBVellEncoderClass& encoderClass) {
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_configuredEncoderClass = encoderClass;
+    }
+    setEncoderClass(encoderClass);
 }
 
 std::shared_ptr<capture::QNBVellEncoderProtocol> ScreenServer::encoder() {

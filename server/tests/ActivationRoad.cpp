@@ -5,7 +5,11 @@
 // line) at each state change of that session. It ends, exiting 0, at the end of its standard
 // input or on SIGTERM.
 //
-//   activation_road [--test-activation] [<framebuffer-index>]
+//   activation_road [--test-activation] [--rtp] [<framebuffer-index>]
+//
+// --rtp: the RTP output road. The session listens with an RTP broadcast socket instead of TCP
+// 6001, encodes with the RTP encoder and brackets each update for the outbound RTP socket,
+// whose frames go to the receivers 127.0.0.20 and 127.0.0.21; the end closes it (its BYE).
 //
 // --test-activation replaces display activation by a stand-in: states 3, 4, 5, the session's
 // connection reported with the main display's set, and one resolution message. Without it the
@@ -18,7 +22,10 @@
 #include "net/QNNetSocket.h"
 #include "net/QNSessionMessageWriter.h"
 #include "net/SockAddrStorage.h"
+#include "capture/QNBVellRTPEncoder.h"
+#include "capture/QNNetOutboundRTPSocket.h"
 #include "server/BaseLimnerAppDelegate.h"
+#include "server/RTPFrameAnswerSteps.h"
 #include "server/ScreenServer.h"
 
 #include "foundation/QNBBonjourServiceHelper.h"
@@ -109,7 +116,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
                            public net::QNNetSocketDelegate,
                            public std::enable_shared_from_this<RoadMediator> {
   public:
-    RoadMediator(size_t index, bool testActivation) : m_index(index) {
+    RoadMediator(size_t index, bool testActivation, bool rtp) : m_index(index), m_rtp(rtp) {
         for (int i = 0; i < foundation::kTotalAvailableScreens; ++i) {
             auto session = testActivation
                                ? std::make_shared<TestActivationSession>(foundation::kMainDataTrafficPort)
@@ -127,7 +134,13 @@ class RoadMediator final : public ScreenServerMediatorInterface,
             std::printf("state %s\n", NSStringFromServerState(state).c_str());
             std::fflush(stdout);
         });
-        m_listener = net::QNNetSocket::init();
+        if (m_rtp) {
+            m_sessions[m_index]->configureEncoderClass(capture::QNBVellRTPEncoderClass());
+            m_sessions[m_index]->setFrameAnswerSteps(std::make_shared<RTPFrameAnswerSteps>());
+            m_listener = std::make_shared<capture::QNNetRTPBroadcastSocket>();
+        } else {
+            m_listener = net::QNNetSocket::init();
+        }
         platform::Error error;
         if (!m_listener->listenOnPort(foundation::kMainDataTrafficPort, weak_from_this(), &error)) {
             platform::log("activation_road: cannot listen on %d: %@", foundation::kMainDataTrafficPort,
@@ -139,6 +152,7 @@ class RoadMediator final : public ScreenServerMediatorInterface,
 
     void stop() {
         if (m_listener) m_listener->close();
+        if (auto socket = m_rtp ? m_sessions[m_index]->clientSocket() : nullptr) socket->close(); // its BYE
         if (m_sideband) m_sideband->close();
         if (m_driver) m_driver->stop();
     }
@@ -195,13 +209,16 @@ class RoadMediator final : public ScreenServerMediatorInterface,
         }
         session->setIsUSB(false);
         session->setClientSocket(socket);
-        startSidebandListener();
-        auto sideband = net::QNNetSocket::initUDPClientWithFamily(peer.family());
-        if (sideband) {
-            sideband->setKnownClientAddr(peer);
-            sideband->setHasClientAddr(true);
+        // The RTP road has no device: no sideband to listen on or to send to.
+        if (!m_rtp) {
+            startSidebandListener();
+            auto sideband = net::QNNetSocket::initUDPClientWithFamily(peer.family());
+            if (sideband) {
+                sideband->setKnownClientAddr(peer);
+                sideband->setHasClientAddr(true);
+            }
+            session->setSidebandSocket(sideband);
         }
-        session->setSidebandSocket(sideband);
         session->setConnectedAddress(peer);
         applyRequest(*session, peer);
         session->start();
@@ -232,9 +249,10 @@ class RoadMediator final : public ScreenServerMediatorInterface,
     }
 
     const size_t m_index;
+    const bool m_rtp;
     ConnectRequest m_request;
     std::vector<std::shared_ptr<ScreenServer>> m_sessions;
-    std::shared_ptr<net::QNNetSocket> m_listener;
+    std::shared_ptr<net::QNNetSocketProtocol> m_listener;
     std::shared_ptr<net::QNNetSocket> m_sideband;
     std::shared_ptr<testing::ActivationRoadDriver> m_driver;
 };
@@ -276,21 +294,24 @@ int main(int argc, char** argv) {
     ::pthread_sigmask(SIG_BLOCK, &terminate, nullptr);
 
     bool testActivation = false;
+    bool rtp = false;
     size_t index = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--test-activation") {
             testActivation = true;
+        } else if (argument == "--rtp") {
+            rtp = true;
         } else if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '3') {
             index = static_cast<size_t>(argument[0] - '0');
         } else {
-            std::fprintf(stderr, "usage: activation_road [--test-activation] [<framebuffer-index 0-3>]\n");
+            std::fprintf(stderr, "usage: activation_road [--test-activation] [--rtp] [<framebuffer-index 0-3>]\n");
             return 2;
         }
     }
 
     BaseLimnerAppDelegate::setAppDelegate(std::make_shared<RoadAppDelegate>());
-    auto road = std::make_shared<RoadMediator>(index, testActivation);
+    auto road = std::make_shared<RoadMediator>(index, testActivation, rtp);
     if (!road->start()) return 1;
     std::printf("listening\n");
     std::fflush(stdout);

@@ -16,6 +16,8 @@ platform::Duration framesDuration(uint64_t frames) {
     return platform::Duration(static_cast<int64_t>(frames * 1'000'000'000ull / 44100ull));
 }
 
+struct Recorder;
+
 class CoreAudioStandInTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -29,6 +31,8 @@ class CoreAudioStandInTest : public ::testing::Test {
         AudioComponentInstanceDispose(unit);
         coreaudio::testing::reset();
     }
+    // Starts the unit with the recorder's callback; answers the callbacks made before.
+    uint64_t startWith(Recorder& recorder);
     platform::FakeClock* clock = nullptr;
     AudioUnit unit = nullptr;
 };
@@ -50,6 +54,17 @@ OSStatus recordCallback(void* ref, AudioUnitRenderActionFlags* flags, const Audi
     if (err == noErr) r->samples.insert(r->samples.end(), data.begin(), data.end());
     if (r->stopFromCallback) AudioOutputUnitStop(r->unit);
     return err;
+}
+
+uint64_t CoreAudioStandInTest::startWith(Recorder& recorder) {
+    AURenderCallbackStruct cb{recordCallback, &recorder};
+    EXPECT_EQ(AudioUnitSetProperty(unit, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
+                                   &cb, sizeof cb),
+              noErr);
+    EXPECT_EQ(AudioUnitInitialize(unit), noErr);
+    const uint64_t base = coreaudio::testing::callbacksDelivered();
+    EXPECT_EQ(AudioOutputUnitStart(unit), noErr);
+    return base;
 }
 
 } // namespace
@@ -181,13 +196,7 @@ TEST_F(CoreAudioStandInTest, StartNeedsInitialize) {
 TEST_F(CoreAudioStandInTest, DeviceThreadCallsEvery512FramesOnTheProcessClock) {
     Recorder recorder;
     recorder.unit = unit;
-    AURenderCallbackStruct cb{recordCallback, &recorder};
-    ASSERT_EQ(AudioUnitSetProperty(unit, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
-                                   &cb, sizeof cb),
-              noErr);
-    ASSERT_EQ(AudioUnitInitialize(unit), noErr);
-    const uint64_t base = coreaudio::testing::callbacksDelivered();
-    ASSERT_EQ(AudioOutputUnitStart(unit), noErr);
+    const uint64_t base = startWith(recorder);
     clock->advance(framesDuration(512) - platform::Duration(1));
     EXPECT_EQ(coreaudio::testing::callbacksDelivered(), base); // not due yet
     clock->advance(platform::Duration(1));
@@ -209,13 +218,7 @@ TEST_F(CoreAudioStandInTest, StopFromTheCallbackItselfAndRestart) {
     Recorder recorder;
     recorder.unit = unit;
     recorder.stopFromCallback = true;
-    AURenderCallbackStruct cb{recordCallback, &recorder};
-    ASSERT_EQ(AudioUnitSetProperty(unit, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
-                                   &cb, sizeof cb),
-              noErr);
-    ASSERT_EQ(AudioUnitInitialize(unit), noErr);
-    const uint64_t base = coreaudio::testing::callbacksDelivered();
-    ASSERT_EQ(AudioOutputUnitStart(unit), noErr);
+    const uint64_t base = startWith(recorder);
     clock->advance(platform::seconds(1.0));
     EXPECT_EQ(coreaudio::testing::waitForCallbacks(base + 1), base + 1); // stopped after its first call
     recorder.stopFromCallback = false;

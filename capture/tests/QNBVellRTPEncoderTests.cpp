@@ -1,0 +1,219 @@
+// The RTP encoder against a scripted window server, pictures from a pattern, and a socket that
+// records what the RTP socket would collect.
+#include "capture/tests/EncoderTestSupport.h"
+
+#include "capture/QNBVellRTPEncoder.h"
+#include "display/QNBDisplaySet.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+namespace capture {
+namespace {
+
+using testing::FakeDisplay;
+
+struct Record {
+    int16_t x, y;
+    uint16_t width, height;
+    uint8_t encoding;
+    uint32_t length;
+};
+
+// A bare u16 count (no designation byte), then the records with their images.
+std::vector<Record> parseUpdate(const std::vector<uint8_t>& s, uint16_t* countOut = nullptr) {
+    std::vector<Record> records;
+    if (s.size() < 2) return records;
+    auto u16 = [&](size_t o) { return uint16_t(s[o] | s[o + 1] << 8); };
+    const uint16_t count = u16(0);
+    if (countOut) *countOut = count;
+    size_t p = 2;
+    for (uint16_t i = 0; i < count && p + 13 <= s.size(); ++i) {
+        Record r{int16_t(u16(p)), int16_t(u16(p + 2)), u16(p + 4), u16(p + 6), s[p + 8], 0};
+        std::memcpy(&r.length, &s[p + 9], 4);
+        p += 13 + r.length;
+        records.push_back(r);
+    }
+    return records;
+}
+
+// Pictures both ways a capture may read them: images, and the framebuffer's memory.
+class FramebufferProvider : public testing::FakePixelProvider {
+  public:
+    FramebufferProvider() : framebuffer(testing::patternPixels(1024, 768, 4096)) {
+        pictures[0x100] = {1024, 768};
+    }
+    const void* baseAddress(cg::CGDirectDisplayID display, size_t* bytesPerRow) override {
+        if (display != 0x100) return nullptr;
+        *bytesPerRow = 4096;
+        return framebuffer.data();
+    }
+    std::vector<uint8_t> framebuffer;
+};
+
+class QNBVellRTPEncoderTest : public ::testing::Test {
+  protected:
+    QNBVellRTPEncoderTest()
+        : displays({{0x100, FakeDisplay{cg::CGRectMake(0, 0, 1024, 768), 1024, 768}}}),
+          display(std::make_shared<display::QNBDisplay>(0x100)),
+          socket(std::make_shared<regions::testing::RecordingSocket>()),
+          encoder(QNBVellRTPEncoder::create()) {
+        cg::setDisplayPixelProvider(pixels);
+        socket->probeLock = false;
+        auto set = std::make_shared<display::QNBDisplaySet>();
+        set->setDisplays({display});
+        encoder->setEncoderInformation(set, socket, {});
+    }
+    // One update's records, as the socket received them.
+    std::vector<Record> encode(int32_t extra = 0, uint16_t* count = nullptr) {
+        socket->writes.clear();
+        encoder->encodeFrame(extra, false, display, 0x20);
+        return parseUpdate(socket->stream(), count);
+    }
+    ~QNBVellRTPEncoderTest() override { cg::setDisplayPixelProvider(nullptr); }
+    testing::ScopedDisplays displays;
+    std::shared_ptr<FramebufferProvider> pixels = std::make_shared<FramebufferProvider>();
+    std::shared_ptr<display::QNBDisplay> display;
+    std::shared_ptr<regions::testing::RecordingSocket> socket;
+    std::shared_ptr<QNBVellRTPEncoder> encoder;
+};
+
+TEST_F(QNBVellRTPEncoderTest, A768RowDisplayIsRefreshedIn192InterlacedStrips) {
+    std::multiset<int> rows;
+    int strips = 0;
+    while (strips < 192) {
+        auto records = encode();
+        ASSERT_FALSE(records.empty());
+        for (const Record& r : records) {
+            EXPECT_EQ(r.width, 1024);
+            EXPECT_EQ(r.height, 4);
+            EXPECT_EQ(r.encoding, 4);
+            rows.insert(r.y);
+            ++strips;
+        }
+    }
+    EXPECT_EQ(strips, 192);
+    EXPECT_EQ(encoder->rasterLocation(), 0u);
+    EXPECT_EQ(encoder->rasterInterlace(), 0u);
+    for (int y = 0; y < 768; y += 4)
+        EXPECT_EQ(rows.count(y), 1u) << y;
+}
+
+TEST_F(QNBVellRTPEncoderTest, InterlaceOrderWithinABand) {
+    std::vector<int> firstBand;
+    for (int strips = 0; strips < 192;) {
+        auto records = encode();
+        ASSERT_FALSE(records.empty());
+        for (const Record& r : records) {
+            if (r.y < 32) firstBand.push_back(r.y);
+            ++strips;
+        }
+    }
+    EXPECT_EQ(firstBand, (std::vector<int>{0, 16, 8, 20, 4, 24, 12, 28}));
+}
+
+TEST_F(QNBVellRTPEncoderTest, ChangedAreasGoFirstWithinTheBudgetAndTheFirstStripAlways) {
+    display->addDirtyRectangle(cg::CGRectMake(0, 0, 1024, 768));
+    uint16_t count = 0;
+    auto records = encode(2, &count);
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(count, records.size() + 2); // the extra records are counted, not written
+    // Changed areas: pieces of at most 81 920 pixels, at quality 0.125.
+    size_t changed = 0, bytes = 0;
+    for (const Record& r : records) {
+        if (r.height == 4 && r.width == 1024 && changed + 1 == records.size()) break;
+        EXPECT_LE(int(r.width) * int(r.height), 81920);
+        ++changed;
+    }
+    ASSERT_EQ(changed + 1, records.size()) << "the last record is the raster strip";
+    EXPECT_EQ(records.back().y, 0);
+    for (size_t i = 0; i < changed; ++i)
+        bytes += 13 + records[i].length;
+    if (changed > 1) {
+        EXPECT_LT(bytes, QNBVellRTPEncoder::kFrameBudget);
+    }
+    EXPECT_EQ(encoder->rasterLocation(), 1u);
+    EXPECT_FALSE(encoder->rasterRectangles()->isEmpty());
+}
+
+TEST_F(QNBVellRTPEncoderTest, SentAreasAreNotSentAgainUntilAllWere) {
+    display->addDirtyRectangle(cg::CGRectMake(0, 0, 64, 64));
+    auto first = encode();
+    ASSERT_GE(first.size(), 2u);
+    EXPECT_EQ(first[0].x, 0);
+    EXPECT_EQ(first[0].width, 64);
+    // Still queued and all sent: the raster region starts over and the extent goes again.
+    display->addDirtyRectangle(cg::CGRectMake(0, 0, 64, 64));
+    auto second = encode();
+    ASSERT_GE(second.size(), 1u);
+    EXPECT_EQ(second[0].width, 64);
+}
+
+TEST_F(QNBVellRTPEncoderTest, ImageRecordsAndLossyPoint) {
+    std::vector<uint8_t> pixelsBGRX(16 * 8 * 4, 0x80);
+    const uint8_t lossy[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    auto lossyJpeg =
+        QNBVellRTPEncoder::sendImageRect(cg::CGRectMake(3, 70000, 16, 8), pixelsBGRX.data(), 15, 1.0, lossy);
+    ASSERT_GT(lossyJpeg.size(), 22u);
+    auto rec = parseUpdate([&] {
+        std::vector<uint8_t> s{1, 0};
+        s.insert(s.end(), lossyJpeg.begin(), lossyJpeg.end());
+        return s;
+    }());
+    ASSERT_EQ(rec.size(), 1u);
+    EXPECT_EQ(rec[0].x, 3);
+    EXPECT_EQ(rec[0].y, int16_t(70000 & 0xFFFF)); // truncated, no display offset
+    EXPECT_EQ(rec[0].width, 16);
+    EXPECT_EQ(rec[0].height, 8);
+    EXPECT_EQ(rec[0].encoding, 15);
+    EXPECT_EQ(rec[0].length, lossyJpeg.size() - 22); // the image alone
+    EXPECT_TRUE(std::equal(lossy, lossy + 9, lossyJpeg.begin() + 13));
+    EXPECT_EQ(lossyJpeg[22], 0xFF); // 15 is JPEG too
+    EXPECT_EQ(lossyJpeg[23], 0xD8);
+
+    auto plain =
+        QNBVellRTPEncoder::sendImageRect(cg::CGRectMake(0, 0, 16, 8), pixelsBGRX.data(), 253, 1.0, nullptr);
+    EXPECT_EQ(plain[13], 0x89);
+    auto jpeg =
+        QNBVellRTPEncoder::sendImageRect(cg::CGRectMake(0, 0, 16, 8), pixelsBGRX.data(), 4, 0.125, nullptr);
+    EXPECT_EQ(jpeg[13], 0xFF);
+    EXPECT_EQ(jpeg[14], 0xD8);
+    auto none = QNBVellRTPEncoder::sendImageRect(cg::CGRectMake(5, 6, 16, 8), nullptr, 4, 0.5, nullptr);
+    ASSERT_EQ(none.size(), 13u);
+    EXPECT_EQ(none[0], 5);
+    EXPECT_EQ(none[2], 6);
+    for (size_t i = 4; i < 13; ++i)
+        EXPECT_EQ(none[i], 0) << i;
+}
+
+TEST_F(QNBVellRTPEncoderTest, CropsFromAWholeDisplayBuffer) {
+    std::vector<uint8_t> frame(10 * 5 * 4);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = uint8_t(i);
+    uint8_t* crop = QNBVellRTPEncoder::cropAndCopyFrame(frame.data(), 40, cg::CGRectMake(2, 1, 3, 2));
+    ASSERT_NE(crop, nullptr);
+    for (size_t row = 0; row < 2; ++row)
+        for (size_t b = 0; b < 12; ++b)
+            EXPECT_EQ(crop[row * 12 + b], frame[(1 + row) * 40 + 8 + b]);
+    std::free(crop);
+
+    std::vector<uint8_t> whole(1024 * 768 * 4, 0x40);
+    auto inside =
+        QNBVellRTPEncoder::sendJpegRect(cg::CGRectMake(1000, 760, 24, 8), whole.data(), 0.5, *display);
+    EXPECT_GT(inside.size(), 13u);
+    auto outside =
+        QNBVellRTPEncoder::sendPngRect(cg::CGRectMake(1000, 760, 25, 8), whole.data(), nullptr, *display);
+    EXPECT_EQ(outside.size(), 13u);
+}
+
+TEST_F(QNBVellRTPEncoderTest, NoSocketNoDisplay) {
+    encoder->encodeFrame(0, false, nullptr, 0x20);
+    EXPECT_TRUE(socket->writes.empty());
+    EXPECT_EQ(QNBVellRTPEncoderClass().name, "QNBVellRTPEncoder");
+    EXPECT_NE(std::dynamic_pointer_cast<QNBVellRTPEncoder>(QNBVellRTPEncoderClass().make()), nullptr);
+}
+
+} // namespace
+} // namespace capture
