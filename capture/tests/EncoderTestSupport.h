@@ -70,6 +70,8 @@ class FakePixelProvider : public cg::DisplayPixelProvider {
         double scale = 1.0;
     };
     std::map<uint32_t, Picture> pictures;
+    // Paints a whole picture (width, height, bytes per row); the pattern when unset.
+    std::function<std::vector<uint8_t>(size_t, size_t, size_t)> painter;
     std::atomic<int> captures{0};
     std::function<cg::CGDisplayStreamRef(cg::CGDirectDisplayID, size_t, size_t,
                                          const cg::CGDisplayStreamProperties&,
@@ -83,7 +85,8 @@ class FakePixelProvider : public cg::DisplayPixelProvider {
         const Picture& p = found->second;
         auto whole = cg::CGImageCreate(
             p.width, p.height, 8, 32, p.width * 4, cg::kCGBitmapBGRX,
-            cg::CGDataProviderCreateWithData(patternPixels(p.width, p.height, p.width * 4)));
+            cg::CGDataProviderCreateWithData(painter ? painter(p.width, p.height, p.width * 4)
+                                                     : patternPixels(p.width, p.height, p.width * 4)));
         if (!rect) return whole;
         cg::CGRect pixels = cg::CGRectMake(rect->origin.x * p.scale, rect->origin.y * p.scale,
                                            rect->size.width * p.scale, rect->size.height * p.scale);
