@@ -24,6 +24,7 @@ struct FakeDisplay {
     cg::CGRect bounds;
     size_t pixelsWide = 0;
     size_t pixelsHigh = 0;
+    uint32_t mirrorOf = 0; // the display it mirrors, if any
 };
 
 // Display records for the facade's CGDisplayBounds / CGDisplayPixelsWide.
@@ -41,7 +42,8 @@ class ScopedDisplays {
                                               {"width", d.bounds.size.width},
                                               {"height", d.bounds.size.height},
                                               {"pixelsWide", int64_t(d.pixelsWide)},
-                                              {"pixelsHigh", int64_t(d.pixelsHigh)}};
+                                              {"pixelsHigh", int64_t(d.pixelsHigh)},
+                                              {"mirrorOf", int64_t(d.mirrorOf)}};
             return cf::Value(cf::Dictionary{{"display", record}});
         });
     }
