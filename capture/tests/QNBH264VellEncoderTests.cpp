@@ -7,12 +7,9 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/videotoolbox/testing/H264Decoder.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 namespace capture {
 namespace {
@@ -74,54 +71,20 @@ class FakeStream : public cg::CGDisplayStream {
     std::atomic<bool> started{false}, stopped{false};
 };
 
-// Decodes Annex B put together from the records: parameter sets, then the frame's units.
-class Decoder {
-  public:
-    Decoder() {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-        m_context = avcodec_alloc_context3(codec);
-        m_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        m_context->thread_count = 1;
-        avcodec_open2(m_context, codec, nullptr);
-        m_frame = av_frame_alloc();
-        m_packet = av_packet_alloc();
+// The picture size the records of an update decode to (parameter sets, then the frame's
+// units), or 0 × 0.
+std::pair<int, int> decodedSize(vt::testing::H264Decoder& decoder, const Update& update) {
+    std::vector<std::vector<uint8_t>> units;
+    for (const auto& r : update.records) {
+        if (r.encoding == 21 || r.encoding == 22) units.push_back(r.payload);
+        if (r.encoding != 20) continue;
+        auto frame = vt::testing::H264Decoder::lengthPrefixedUnits(r.payload.data(), r.payload.size());
+        if (frame.empty()) return {0, 0};
+        units.insert(units.end(), frame.begin(), frame.end());
     }
-    ~Decoder() {
-        av_packet_free(&m_packet);
-        av_frame_free(&m_frame);
-        avcodec_free_context(&m_context);
-    }
-    // The size of the decoded picture, or 0 × 0.
-    std::pair<int, int> decode(const Update& update) {
-        std::vector<uint8_t> annexB;
-        auto unit = [&](const uint8_t* p, size_t n) {
-            annexB.insert(annexB.end(), {0, 0, 0, 1});
-            annexB.insert(annexB.end(), p, p + n);
-        };
-        for (const auto& r : update.records) {
-            if (r.encoding == 21 || r.encoding == 22) unit(r.payload.data(), r.payload.size());
-            if (r.encoding != 20) continue;
-            for (size_t at = 0; at + 4 <= r.payload.size();) {
-                const size_t n = size_t(r.payload[at]) << 24 | size_t(r.payload[at + 1]) << 16 |
-                                 size_t(r.payload[at + 2]) << 8 | r.payload[at + 3];
-                if (at + 4 + n > r.payload.size()) return {0, 0};
-                unit(&r.payload[at + 4], n);
-                at += 4 + n;
-            }
-        }
-        if (av_new_packet(m_packet, int(annexB.size())) != 0) return {0, 0};
-        std::memcpy(m_packet->data, annexB.data(), annexB.size());
-        const int sent = avcodec_send_packet(m_context, m_packet);
-        av_packet_unref(m_packet);
-        if (sent != 0 || avcodec_receive_frame(m_context, m_frame) != 0) return {0, 0};
-        return {m_frame->width, m_frame->height};
-    }
-
-  private:
-    AVCodecContext* m_context = nullptr;
-    AVFrame* m_frame = nullptr;
-    AVPacket* m_packet = nullptr;
-};
+    const AVFrame* picture = decoder.decode(units);
+    return picture ? std::make_pair(picture->width, picture->height) : std::make_pair(0, 0);
+}
 
 class QNBH264VellEncoderTest : public ::testing::Test {
   protected:
@@ -203,7 +166,7 @@ TEST_F(QNBH264VellEncoderTest, AKeyFrameCarriesTheParameterSetsAndOthersTheFrame
     EXPECT_EQ(streamSize.width, 320);
     EXPECT_EQ(encoder->displaySize().height, 240);
     stream->fire();
-    Decoder decoder;
+    vt::testing::H264Decoder decoder;
     for (size_t i = 0; i < 4; ++i) {
         turn();
         auto updates = waitUpdates(i + 1);
@@ -225,7 +188,7 @@ TEST_F(QNBH264VellEncoderTest, AKeyFrameCarriesTheParameterSetsAndOthersTheFrame
             EXPECT_TRUE(r.zeroRect);
             EXPECT_FALSE(r.payload.empty());
         }
-        EXPECT_EQ(decoder.decode(u), std::make_pair(320, 240)) << i;
+        EXPECT_EQ(decodedSize(decoder, u), std::make_pair(320, 240)) << i;
     }
     EXPECT_EQ(encoder->numberOfFramesEncoded(), 4u);
     EXPECT_TRUE(testing::eventually([&] { return encoder->queuedFrames() == 0; }));
@@ -341,8 +304,8 @@ TEST_F(QNBH264VellEncoderTest, ANewDisplayOrScaleRestartsAtTheNewSize) {
     EXPECT_NE(half, first);
     EXPECT_EQ(streamSize.width, 320); // the stream keeps the display's size
     encoder->encodeFrameWithSurface(surfaceOf(160, 120), nullptr);
-    Decoder decoder;
-    EXPECT_EQ(decoder.decode(waitUpdates(1)[0]), std::make_pair(160, 120));
+    vt::testing::H264Decoder decoder;
+    EXPECT_EQ(decodedSize(decoder, waitUpdates(1)[0]), std::make_pair(160, 120));
 
     encoder->setOutputScale(1.0);
     const uint64_t turns = encoder->autoEncodeTurns();
@@ -351,8 +314,8 @@ TEST_F(QNBH264VellEncoderTest, ANewDisplayOrScaleRestartsAtTheNewSize) {
     ASSERT_TRUE(testing::eventually([&] { return encoder->autoEncodeTurns() > turns; }));
     stream->fire();
     turn();
-    Decoder other;
-    EXPECT_EQ(other.decode(waitUpdates(2)[1]), std::make_pair(84, 52));
+    vt::testing::H264Decoder other;
+    EXPECT_EQ(decodedSize(other, waitUpdates(2)[1]), std::make_pair(84, 52));
 
     encoder->setDisplay(nullptr);
     EXPECT_FALSE(encoder->compressionSession());

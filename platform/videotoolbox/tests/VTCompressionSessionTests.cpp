@@ -2,12 +2,9 @@
 // by libavcodec and compared with the pictures it was given.
 #include "platform/core/Log.h"
 #include "platform/videotoolbox/VTCompressionSession.h"
+#include "platform/videotoolbox/testing/H264Decoder.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 #include <cmath>
 #include <cstring>
@@ -88,65 +85,15 @@ bool isKeyFrame(const cm::CMSampleBufferRef& sample) {
     return depends && depends->asBool() == false;
 }
 
-// The NAL units of a sample, each behind its 4-byte big-endian length; empty when the lengths
-// do not cover the bytes exactly.
+// The NAL units of a sample (see H264Decoder::lengthPrefixedUnits).
 std::vector<std::vector<uint8_t>> nalUnits(const cm::CMSampleBufferRef& sample) {
     size_t length = 0;
     char* data = nullptr;
-    std::vector<std::vector<uint8_t>> units;
     if (cm::CMBlockBufferGetDataPointer(cm::CMSampleBufferGetDataBuffer(sample), 0, &length, nullptr,
                                         &data) != 0)
-        return units;
-    const auto* p = reinterpret_cast<const uint8_t*>(data);
-    size_t at = 0;
-    while (at + 4 <= length) {
-        const size_t n = size_t(p[at]) << 24 | size_t(p[at + 1]) << 16 | size_t(p[at + 2]) << 8 | p[at + 3];
-        if (n == 0 || at + 4 + n > length) return {};
-        units.emplace_back(p + at + 4, p + at + 4 + n);
-        at += 4 + n;
-    }
-    if (at != length) return {};
-    return units;
+        return {};
+    return testing::H264Decoder::lengthPrefixedUnits(reinterpret_cast<const uint8_t*>(data), length);
 }
-
-// An H.264 decoder fed Annex B: the parameter sets first, then each sample's units.
-class Decoder {
-  public:
-    Decoder() {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-        m_context = avcodec_alloc_context3(codec);
-        m_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        m_context->thread_count = 1;
-        m_ok = avcodec_open2(m_context, codec, nullptr) == 0;
-        m_frame = av_frame_alloc();
-        m_packet = av_packet_alloc();
-    }
-    ~Decoder() {
-        av_packet_free(&m_packet);
-        av_frame_free(&m_frame);
-        avcodec_free_context(&m_context);
-    }
-    // The decoded frame of the units, or null.
-    const AVFrame* decode(const std::vector<std::vector<uint8_t>>& units) {
-        std::vector<uint8_t> annexB;
-        for (const auto& unit : units) {
-            annexB.insert(annexB.end(), {0, 0, 0, 1});
-            annexB.insert(annexB.end(), unit.begin(), unit.end());
-        }
-        if (!m_ok || av_new_packet(m_packet, int(annexB.size())) != 0) return nullptr;
-        std::memcpy(m_packet->data, annexB.data(), annexB.size());
-        const int sent = avcodec_send_packet(m_context, m_packet);
-        av_packet_unref(m_packet);
-        if (sent != 0) return nullptr;
-        return avcodec_receive_frame(m_context, m_frame) == 0 ? m_frame : nullptr;
-    }
-
-  private:
-    AVCodecContext* m_context = nullptr;
-    AVFrame* m_frame = nullptr;
-    AVPacket* m_packet = nullptr;
-    bool m_ok = false;
-};
 
 double lumaPSNR(const AVFrame* frame, const uint8_t* pixels, size_t pitch, int width, int height) {
     double squared = 0;
@@ -209,7 +156,7 @@ TEST_P(VTCompressionSessionEncodes, MovingContentDecodesAtItsSize) {
     EXPECT_EQ(sps[0] & 0x1F, 7);
     EXPECT_EQ(pps[0] & 0x1F, 8);
 
-    Decoder decoder;
+    testing::H264Decoder decoder;
     for (int i = 0; i < kFrames; ++i) {
         const Output& out = collector.outputs[size_t(i)];
         ASSERT_EQ(out.status, 0);
