@@ -2,7 +2,7 @@
 // at 1920 × 1080, in one run, first through libx264 as the session drives it (BGRA converted
 // to I420, the session's parameters), then through VTCompressionSession with BGRA pixel
 // buffers. Prints both frame rates, then the ratio of the session's over the raw one.
-#include "platform/videotoolbox/I420.h"
+#include "platform/videotoolbox/PixelConversion.h"
 #include "platform/videotoolbox/VTCompressionSession.h"
 
 #include <x264.h>

@@ -93,8 +93,10 @@ void QNBVellEncoder::encodeFrame(int32_t extraRecords, bool,
     if (!display) return;
     auto socket = clientSocket();
     if (!socket) return;
-    std::lock_guard displayLock(display->lock());
+    // The session already holds the socket around the whole call; taken first here too, so the
+    // order is the same whoever calls.
     std::lock_guard socketLock(*socket);
+    std::lock_guard displayLock(display->lock());
     const double scale = display::QNBScreen::scaleForDisplayID(display->displayID());
     auto manager = display->rectManager();
     std::vector<regions::QNRect> dirty;

@@ -1,7 +1,7 @@
 #include "platform/videotoolbox/VTCompressionSession.h"
 
 #include "platform/core/Log.h"
-#include "platform/videotoolbox/I420.h"
+#include "platform/videotoolbox/PixelConversion.h"
 
 #include <x264.h>
 

@@ -1,4 +1,4 @@
-#include "platform/videotoolbox/I420.h"
+#include "platform/videotoolbox/PixelConversion.h"
 
 namespace vt {
 
