@@ -24,6 +24,7 @@ struct FakeDisplay {
     cg::CGRect bounds;
     size_t pixelsWide = 0;
     size_t pixelsHigh = 0;
+    uint32_t mirrorOf = 0; // the display it mirrors, if any
 };
 
 // Display records for the facade's CGDisplayBounds / CGDisplayPixelsWide.
@@ -41,7 +42,8 @@ class ScopedDisplays {
                                               {"width", d.bounds.size.width},
                                               {"height", d.bounds.size.height},
                                               {"pixelsWide", int64_t(d.pixelsWide)},
-                                              {"pixelsHigh", int64_t(d.pixelsHigh)}};
+                                              {"pixelsHigh", int64_t(d.pixelsHigh)},
+                                              {"mirrorOf", int64_t(d.mirrorOf)}};
             return cf::Value(cf::Dictionary{{"display", record}});
         });
     }
@@ -70,6 +72,8 @@ class FakePixelProvider : public cg::DisplayPixelProvider {
         double scale = 1.0;
     };
     std::map<uint32_t, Picture> pictures;
+    // Paints a whole picture (width, height, bytes per row); the pattern when unset.
+    std::function<std::vector<uint8_t>(size_t, size_t, size_t)> painter;
     std::atomic<int> captures{0};
     std::function<cg::CGDisplayStreamRef(cg::CGDirectDisplayID, size_t, size_t,
                                          const cg::CGDisplayStreamProperties&,
@@ -83,7 +87,8 @@ class FakePixelProvider : public cg::DisplayPixelProvider {
         const Picture& p = found->second;
         auto whole = cg::CGImageCreate(
             p.width, p.height, 8, 32, p.width * 4, cg::kCGBitmapBGRX,
-            cg::CGDataProviderCreateWithData(patternPixels(p.width, p.height, p.width * 4)));
+            cg::CGDataProviderCreateWithData(painter ? painter(p.width, p.height, p.width * 4)
+                                                     : patternPixels(p.width, p.height, p.width * 4)));
         if (!rect) return whole;
         cg::CGRect pixels = cg::CGRectMake(rect->origin.x * p.scale, rect->origin.y * p.scale,
                                            rect->size.width * p.scale, rect->size.height * p.scale);

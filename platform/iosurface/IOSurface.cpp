@@ -2,10 +2,12 @@
 
 #include "platform/core/Log.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <optional>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,6 +137,48 @@ std::shared_ptr<IOSurface> IOSurface::createWithDescriptor(int fd) {
     ::mprotect(static_cast<uint8_t*>(base) + kIOSurfaceSharedHeaderLength,
                length - kIOSurfaceSharedHeaderLength, PROT_READ);
     return createWithMapping(base, length, unmapMemory);
+}
+
+namespace {
+
+// An integer number of the properties, or nullopt when absent, not a number or not whole.
+std::optional<int64_t> wholeNumber(const cf::Dictionary& properties, const char* key) {
+    auto found = properties.find(key);
+    if (found == properties.end() || !found->second.isNumber()) return std::nullopt;
+    if (auto integer = found->second.storedInteger()) return integer;
+    auto real = found->second.storedReal();
+    if (!real || !std::isfinite(*real) || std::trunc(*real) != *real || std::fabs(*real) > 1e15)
+        return std::nullopt;
+    return int64_t(*real);
+}
+
+std::atomic<uint32_t> nextLocalSurfaceID{0x40000000};
+
+} // namespace
+
+IOSurfaceRef IOSurfaceCreate(const cf::Dictionary& properties) {
+    const auto width = wholeNumber(properties, kIOSurfaceWidth);
+    const auto height = wholeNumber(properties, kIOSurfaceHeight);
+    const auto bytesPerRow = wholeNumber(properties, kIOSurfaceBytesPerRow);
+    const auto bytesPerElement = wholeNumber(properties, kIOSurfaceBytesPerElement);
+    const auto pixelFormat = wholeNumber(properties, kIOSurfacePixelFormat);
+    const bool fits = width && height && bytesPerRow && bytesPerElement && pixelFormat && *width >= 1 &&
+                      *height >= 1 && *width <= kIOSurfaceMaxSide && *height <= kIOSurfaceMaxSide &&
+                      *bytesPerElement == 4 && *pixelFormat == kIOSurfacePixelFormatBGRA &&
+                      *bytesPerRow >= 4 * *width && *bytesPerRow % 4 == 0 &&
+                      *bytesPerRow <= 64 * kIOSurfaceMaxSide;
+    if (!fits) {
+        platform::log("IOSurfaceCreate: refused the properties %lld x %lld, %lld bytes a row",
+                      (long long)width.value_or(-1), (long long)height.value_or(-1),
+                      (long long)bytesPerRow.value_or(-1));
+        return nullptr;
+    }
+    return IOSurface::create(nextLocalSurfaceID++, uint32_t(*width), uint32_t(*height),
+                             uint32_t(*bytesPerRow));
+}
+
+uint32_t IOSurfaceGetPixelFormat(const IOSurfaceRef& surface) {
+    return surface ? surface->header().pixelFormat : 0;
 }
 
 uint32_t IOSurfaceGetID(const IOSurfaceRef& s) {

@@ -5,6 +5,8 @@
 // reuse it until the count falls back to 0.
 #pragma once
 
+#include "platform/corefoundation/Value.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -80,7 +82,20 @@ using IOSurfaceRef = std::shared_ptr<IOSurface>;
 // Checks a mapping's header against its length: true when it describes a whole surface.
 bool IOSurfaceHeaderFits(const IOSurfaceHeader& header, size_t length);
 
+// Property keys of IOSurfaceCreate.
+inline constexpr char kIOSurfaceWidth[] = "IOSurfaceWidth";
+inline constexpr char kIOSurfaceHeight[] = "IOSurfaceHeight";
+inline constexpr char kIOSurfaceBytesPerRow[] = "IOSurfaceBytesPerRow";
+inline constexpr char kIOSurfaceBytesPerElement[] = "IOSurfaceBytesPerElement";
+inline constexpr char kIOSurfacePixelFormat[] = "IOSurfacePixelFormat";
+
+// A process-local surface (pixels zeroed) of whole-number width and height of 1 to 16384,
+// bytes per row (a multiple of 4, at least 4 × width), 4 bytes per element and the 'BGRA'
+// format, each given as an integer number. Null for anything else, logged.
+IOSurfaceRef IOSurfaceCreate(const cf::Dictionary& properties);
+
 uint32_t IOSurfaceGetID(const IOSurfaceRef& surface);
+uint32_t IOSurfaceGetPixelFormat(const IOSurfaceRef& surface);
 size_t IOSurfaceGetWidth(const IOSurfaceRef& surface);
 size_t IOSurfaceGetHeight(const IOSurfaceRef& surface);
 size_t IOSurfaceGetBytesPerRow(const IOSurfaceRef& surface);

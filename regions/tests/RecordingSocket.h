@@ -7,6 +7,7 @@
 
 #include "platform/corefoundation/Error.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -32,6 +33,7 @@ public:
     std::vector<Datagram> datagrams;
     bool probeLock = true;  // off for stress tests, where a probe thread per write is too slow
     size_t failFromWrite = SIZE_MAX;
+    std::atomic<int> closes{0};
 
     std::vector<uint8_t> stream() const {
         std::vector<uint8_t> all;
@@ -66,7 +68,7 @@ public:
     }
     bool getClientBytes(void*, size_t) override { return false; }
     bool getServerBytes(void*, size_t) override { return false; }
-    void close() override {}
+    void close() override { ++closes; }
     bool sendDatagram(const void*, size_t, const net::SocketAddress&) override { return false; }
     void listenForDatagramsWithInfo(const net::DatagramListenInfo&) override {}
     void listenForDatagramsOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>) override {}
