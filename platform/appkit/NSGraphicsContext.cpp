@@ -126,24 +126,17 @@ bool fillPath(const cg::CGPathRef& path, bool evenOdd, NSCompositingOperation op
     auto context = currentOrLog(function);
     if (!context) return false;
     const cg::CGContextRef& c = context->CGContext();
-    auto ring = context->focusRingPlacement();
-    if (ring == NSFocusRingAbove || ring == NSFocusRingOnly) {
-        if (ring == NSFocusRingAbove) {
-            cg::CGContextSaveGState(c);
-            cg::CGContextSetBlendMode(c, blendModeForOperation(op));
-            cg::CGContextAddPath(c, path);
-            evenOdd ? cg::CGContextEOFillPath(c) : cg::CGContextFillPath(c);
-            cg::CGContextRestoreGState(c);
-        }
-        drawFocusRing(c, path);
-        return true;
-    }
+    auto fill = [&] {
+        cg::CGContextSaveGState(c);
+        cg::CGContextSetBlendMode(c, blendModeForOperation(op));
+        cg::CGContextAddPath(c, path);
+        evenOdd ? cg::CGContextEOFillPath(c) : cg::CGContextFillPath(c);
+        cg::CGContextRestoreGState(c);
+    };
+    const auto ring = context->focusRingPlacement();
     if (ring == NSFocusRingBelow) drawFocusRing(c, path);
-    cg::CGContextSaveGState(c);
-    cg::CGContextSetBlendMode(c, blendModeForOperation(op));
-    cg::CGContextAddPath(c, path);
-    evenOdd ? cg::CGContextEOFillPath(c) : cg::CGContextFillPath(c);
-    cg::CGContextRestoreGState(c);
+    if (ring != NSFocusRingOnly) fill();
+    if (ring == NSFocusRingAbove || ring == NSFocusRingOnly) drawFocusRing(c, path);
     return true;
 }
 

@@ -71,18 +71,12 @@ void logTIFFError(const char* module, const char* fmt, va_list args) {
     platform::log("TIFF: %s: %s", module ? module : "", text);
 }
 
-bool hasAlpha(const cg::CGImage& image) {
-    auto alpha = image.bitmapInfo & cg::kCGBitmapAlphaInfoMask;
-    return alpha != cg::kCGImageAlphaNoneSkipLast && alpha != cg::kCGImageAlphaNoneSkipFirst &&
-           alpha != cg::kCGImageAlphaNone;
-}
-
 bool writePage(TIFF* tif, const cg::CGImage& image, cg::CGSize points, uint16_t compression) {
     auto layout = cg::detail::pixelLayout(image.bitsPerComponent, image.bitsPerPixel, image.bitmapInfo,
                                           cg::CGColorSpaceGetModel(image.space));
     if (!layout) return false;
     const uint32_t width = uint32_t(image.width), height = uint32_t(image.height);
-    const bool alpha = hasAlpha(image);
+    const bool alpha = cg::detail::hasAlpha(image.bitmapInfo);
     const uint16_t samples = alpha ? 4 : 3;
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);

@@ -31,6 +31,11 @@ uint8_t unitToByte(float v) {
 
 } // namespace
 
+bool hasAlpha(CGBitmapInfo info) {
+    const uint32_t alpha = info & kAlphaMask;
+    return alpha != None && alpha != SkipFirst && alpha != SkipLast;
+}
+
 std::optional<PixelLayout> pixelLayout(size_t bitsPerComponent, size_t bitsPerPixel, CGBitmapInfo info,
                                        CGColorSpaceModel model) {
     if ((info & ~(kAlphaMask | kFloat | kOrderMask)) != 0) return std::nullopt;

@@ -33,6 +33,9 @@ struct PixelLayout {
 std::optional<PixelLayout> pixelLayout(size_t bitsPerComponent, size_t bitsPerPixel, CGBitmapInfo info,
                                        CGColorSpaceModel model);
 
+// Whether pixels of this bitmap info carry alpha (premultiplied, straight or alone).
+bool hasAlpha(CGBitmapInfo info);
+
 // Whole rows of width pixels; strides in bytes. Storing leaves alone the pixels whose
 // bytes already load as the given word.
 void loadARGB32(const PixelLayout& layout, const uint8_t* src, size_t srcStride, uint8_t* dst,

@@ -46,17 +46,6 @@ std::vector<uint8_t> premultipliedBGRA(const cg::CGImage& image) {
     return out;
 }
 
-bool hasAlpha(const cg::CGImage& image) {
-    switch (image.bitmapInfo & cg::kCGBitmapAlphaInfoMask) {
-    case cg::kCGImageAlphaNone:
-    case cg::kCGImageAlphaNoneSkipFirst:
-    case cg::kCGImageAlphaNoneSkipLast:
-        return false;
-    default:
-        return true;
-    }
-}
-
 } // namespace
 
 CGImageDestinationRef CGImageDestinationCreateWithData(const CFMutableDataRef& data, const std::string& type,
@@ -108,7 +97,8 @@ bool CGImageDestinationFinalize(const CGImageDestinationRef& destination) {
     std::optional<std::vector<uint8_t>> file;
     if (!pixels.empty())
         file = png::encode(pixels.data(), uint32_t(image.width), uint32_t(image.height), image.width * 4,
-                           hasAlpha(image) ? png::PixelFormat::PremultipliedBGRA : png::PixelFormat::BGRX,
+                           cg::detail::hasAlpha(image.bitmapInfo) ? png::PixelFormat::PremultipliedBGRA
+                                                                  : png::PixelFormat::BGRX,
                            &error);
     if (!file) {
         platform::log("CGImageDestinationFinalize: cannot encode a %zux%zu image", image.width, image.height);
