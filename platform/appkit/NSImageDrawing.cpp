@@ -20,7 +20,14 @@ cg::CGImageRef CGImageOfRepresentation(const NSImageRep& representation) {
     if (samples != 3 && samples != 4) return nullptr;
     std::vector<uint8_t> bytes(width * 4 * height);
     cg::CGBitmapInfo info;
-    if (samples == 3) {
+    if (samples == 3 && rep->bitsPerPixel() == 32) {
+        // Three samples in 32-bit pixels: R, G, B, X in memory, or B, G, R, X as a
+        // little-endian word.
+        for (size_t y = 0; y < height; ++y)
+            std::memcpy(&bytes[y * width * 4], rep->bitmapData() + y * stride, width * 4);
+        info = little ? cg::kCGImageAlphaNoneSkipFirst | cg::kCGBitmapByteOrder32Little
+                      : cg::kCGImageAlphaNoneSkipLast;
+    } else if (samples == 3) {
         for (size_t y = 0; y < height; ++y)
             for (size_t x = 0; x < width; ++x) {
                 std::memcpy(&bytes[(y * width + x) * 4], rep->bitmapData() + y * stride + x * 3, 3);
