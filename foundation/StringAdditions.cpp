@@ -65,4 +65,16 @@ std::string NSStringFromCGRect(cg::CGRect rect) {
     return platform::format("{ %@, %@ }", NSStringFromCGPoint(rect.origin), NSStringFromCGSize(rect.size));
 }
 
+std::string NSStringFromCGAffineTransform(cg::CGAffineTransform t) {
+    return platform::format("a=%g b=%g c=%g d=%g tx=%g ty=%g", t.a, t.b, t.c, t.d, t.tx, t.ty);
+}
+
+QNExConnectionState QNExConnectStateFromString(std::string_view text) { return text == "Connected" ? 2 : 0; }
+
+std::optional<std::string> NSStringFromQNExConnectionState(QNExConnectionState state) {
+    if (state == 0) return std::string("NotConnected");
+    if (state >= 1 && state <= 3) return std::string("Connected");
+    return std::nullopt;
+}
+
 } // namespace foundation

@@ -2,6 +2,7 @@
 // the "{ x, y }" text forms of geometry used in the server's log lines.
 #pragma once
 
+#include "platform/coregraphics/CGAffineTransform.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/foundation/NSString.h"
 
@@ -36,6 +37,15 @@ bool containsInsensitiveString(std::string_view text, std::string_view needle);
 
 std::string NSStringFromCGPoint(cg::CGPoint point);
 std::string NSStringFromCGSize(cg::CGSize size);
-std::string NSStringFromCGRect(cg::CGRect rect); // "{ { 0, 0 }, { 1024, 768 } }"
+std::string NSStringFromCGRect(cg::CGRect rect);                            // "{ { 0, 0 }, { 1024, 768 } }"
+std::string NSStringFromCGAffineTransform(cg::CGAffineTransform transform); // "a=1 b=0 c=0 d=1 tx=0 ty=0"
+
+// A client device's connection state as it announces it under "ConnState": 0 not connected,
+// 1 to 3 connected.
+using QNExConnectionState = int32_t;
+// "NotConnected" gives 0, "Connected" 2, any other text 0.
+QNExConnectionState QNExConnectStateFromString(std::string_view text);
+// 0 gives "NotConnected", 1 to 3 "Connected", anything else nothing.
+std::optional<std::string> NSStringFromQNExConnectionState(QNExConnectionState state);
 
 } // namespace foundation

@@ -12,6 +12,8 @@ namespace foundation {
 using GestaltFunction = std::function<OSErr(OSType selector, SInt32* response)>;
 
 uint32_t BCDSystemVersionFunction();
+// The application category's name for the same number.
+inline uint32_t BCDSystemVersion() { return BCDSystemVersionFunction(); }
 // The same over another source of answers.
 uint32_t BCDSystemVersionFromGestalt(const GestaltFunction& gestalt);
 

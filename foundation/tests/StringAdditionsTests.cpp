@@ -71,3 +71,17 @@ TEST(StringAdditions, GeometryTexts) {
     EXPECT_EQ(NSStringFromCGPoint(cg::CGPointMake(-1.5, 2e10)), "{ -1.5, 2e+10 }");
     EXPECT_EQ(NSStringFromCGSize(cg::CGSizeMake(0.25, 3)), "{ 0.25, 3 }");
 }
+
+TEST(StringAdditions, TransformTextAndConnectionStates) {
+    EXPECT_EQ(NSStringFromCGAffineTransform(cg::CGAffineTransform{2, 0, 0, -1.5, 10, 1e10}),
+              "a=2 b=0 c=0 d=-1.5 tx=10 ty=1e+10");
+    EXPECT_EQ(QNExConnectStateFromString("Connected"), 2);
+    EXPECT_EQ(QNExConnectStateFromString("NotConnected"), 0);
+    EXPECT_EQ(QNExConnectStateFromString("connected"), 0);
+    EXPECT_EQ(NSStringFromQNExConnectionState(2), "Connected");
+    EXPECT_EQ(NSStringFromQNExConnectionState(1), "Connected");
+    EXPECT_EQ(NSStringFromQNExConnectionState(3), "Connected");
+    EXPECT_EQ(NSStringFromQNExConnectionState(0), "NotConnected");
+    EXPECT_EQ(NSStringFromQNExConnectionState(4), std::nullopt);
+    EXPECT_EQ(NSStringFromQNExConnectionState(-1), std::nullopt);
+}

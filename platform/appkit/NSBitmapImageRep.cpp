@@ -3,6 +3,11 @@
 #include "platform/core/Log.h"
 #include "platform/foundation/PNG.h"
 
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+
 namespace appkit {
 
 std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
@@ -27,6 +32,7 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     rep->m_pixelsWide = pixelsWide;
     rep->m_pixelsHigh = pixelsHigh;
     rep->m_samplesPerPixel = samplesPerPixel;
+    rep->m_bitsPerPixel = 8 * samplesPerPixel;
     rep->m_bytesPerRow = bytesPerRow != 0 ? bytesPerRow : pixelsWide * samplesPerPixel;
     rep->m_hasAlpha = hasAlpha;
     rep->m_bitmapFormat = bitmapFormat;
@@ -37,27 +43,53 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     return rep;
 }
 
-std::optional<std::vector<uint8_t>> NSBitmapImageRep::representationUsingType(NSBitmapImageFileType type,
-                                                                              const cf::Dictionary&) const {
+std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CGImageRef& image) {
+    if (!image || !image->bytes) return nullptr;
+    std::shared_ptr<NSBitmapImageRep> rep(new NSBitmapImageRep);
+    rep->m_pixelsWide = int64_t(image->width);
+    rep->m_pixelsHigh = int64_t(image->height);
+    rep->m_samplesPerPixel = 3;
+    rep->m_bitsPerPixel = 32;
+    rep->m_bytesPerRow = int64_t(image->bytesPerRow);
+    rep->m_hasAlpha = false;
+    rep->m_bitmapFormat = NSBitmapFormatThirtyTwoBitLittleEndian;
+    rep->m_colorSpaceName = NSDeviceRGBColorSpace;
+    rep->m_size = {double(image->width), double(image->height)};
+    const uint8_t* bytes = image->bytes.get();
+    rep->m_data.assign(bytes, bytes + image->bytesPerRow * image->height);
+    return rep;
+}
+
+std::vector<uint8_t> NSBitmapImageRep::bgrxRows() const {
+    // Widen packed RGB rows; the X byte is ignored.
+    const size_t width = size_t(m_pixelsWide), height = size_t(m_pixelsHigh);
+    std::vector<uint8_t> bgrx(width * height * 4);
+    for (size_t y = 0; y < height; ++y) {
+        const uint8_t* row = m_data.data() + y * size_t(m_bytesPerRow);
+        uint8_t* out = bgrx.data() + y * width * 4;
+        for (size_t x = 0; x < width; ++x) {
+            out[4 * x] = row[3 * x + 2];
+            out[4 * x + 1] = row[3 * x + 1];
+            out[4 * x + 2] = row[3 * x];
+            out[4 * x + 3] = 0xFF;
+        }
+    }
+    return bgrx;
+}
+
+std::optional<std::vector<uint8_t>>
+NSBitmapImageRep::representationUsingType(NSBitmapImageFileType type,
+                                          const cf::Dictionary& properties) const {
+    if (type == NSBitmapImageFileTypeJPEG) return jpegRepresentation(properties);
     if (type != NSBitmapImageFileTypePNG) return std::nullopt;
     const uint32_t width = uint32_t(m_pixelsWide);
     const uint32_t height = uint32_t(m_pixelsHigh);
     if (!m_hasAlpha) {
-        // Widen RGB rows to the writer's 32-bit form; the X byte is ignored.
-        std::vector<uint8_t> bgrx(size_t(width) * height * 4);
-        for (uint32_t y = 0; y < height; ++y) {
-            const uint8_t* row = m_data.data() + size_t(y) * size_t(m_bytesPerRow);
-            uint8_t* out = bgrx.data() + size_t(y) * width * 4;
-            for (uint32_t x = 0; x < width; ++x) {
-                out[4 * x] = row[3 * x + 2];
-                out[4 * x + 1] = row[3 * x + 1];
-                out[4 * x + 2] = row[3 * x];
-                out[4 * x + 3] = 0xFF;
-            }
-        }
+        if (m_bitsPerPixel == 32)
+            return png::encode(m_data.data(), width, height, size_t(m_bytesPerRow), png::PixelFormat::BGRX);
+        std::vector<uint8_t> bgrx = bgrxRows();
         return png::encode(bgrx.data(), width, height, size_t(width) * 4, png::PixelFormat::BGRX);
     }
-
     const bool alphaFirst = m_bitmapFormat & NSBitmapFormatAlphaFirst;
     const bool premultiplied = !(m_bitmapFormat & NSBitmapFormatAlphaNonpremultiplied);
     const bool littleEndian = m_bitmapFormat & NSBitmapFormatThirtyTwoBitLittleEndian;
@@ -72,6 +104,46 @@ std::optional<std::vector<uint8_t>> NSBitmapImageRep::representationUsingType(NS
         format = premultiplied ? png::PixelFormat::PremultipliedRGBA : png::PixelFormat::RGBA;
     }
     return png::encode(m_data.data(), width, height, size_t(m_bytesPerRow), format);
+}
+
+} // namespace appkit
+
+namespace appkit {
+
+std::optional<std::vector<uint8_t>>
+NSBitmapImageRep::jpegRepresentation(const cf::Dictionary& properties) const {
+    double factor = 1.0;
+    auto found = properties.find(NSImageCompressionFactor);
+    if (found != properties.end() && found->second.isNumber()) factor = found->second.doubleValue();
+    if (!std::isfinite(factor)) factor = 0.0;
+    const int quality = int(std::clamp(std::round(factor * 100.0), 1.0, 100.0));
+
+    // The pixel layout TurboJPEG reads, alpha (where there is one) ignored.
+    int pixelFormat;
+    if (!m_hasAlpha) {
+        pixelFormat = m_bitsPerPixel == 32 ? TJPF_BGRX : TJPF_RGB;
+    } else if (m_bitmapFormat & NSBitmapFormatThirtyTwoBitLittleEndian) {
+        if (!(m_bitmapFormat & NSBitmapFormatAlphaFirst)) return std::nullopt;
+        pixelFormat = TJPF_BGRA;
+    } else {
+        pixelFormat = (m_bitmapFormat & NSBitmapFormatAlphaFirst) ? TJPF_ARGB : TJPF_RGBA;
+    }
+    tjhandle handle = tjInitCompress();
+    if (!handle) return std::nullopt;
+    unsigned char* jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    int status = tjCompress2(handle, m_data.data(), int(m_pixelsWide), int(m_bytesPerRow), int(m_pixelsHigh),
+                             pixelFormat, &jpeg, &jpegSize, TJSAMP_420, quality, 0);
+    std::optional<std::vector<uint8_t>> out;
+    if (status == 0 && jpeg) {
+        out.emplace(jpeg, jpeg + jpegSize);
+    } else {
+        platform::log("NSBitmapImageRep: JPEG of a %lldx%lld bitmap failed: %s", (long long)m_pixelsWide,
+                      (long long)m_pixelsHigh, tjGetErrorStr2(handle));
+    }
+    tjFree(jpeg);
+    tjDestroy(handle);
+    return out;
 }
 
 } // namespace appkit

@@ -1,9 +1,10 @@
 // Bitmap image representations: 8-bit samples, 3 or 4 a pixel, meshed, in memory the rep owns;
-// written out as PNG.
+// written out as PNG or JPEG.
 #pragma once
 
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/coregraphics/CGImage.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,9 @@ enum NSBitmapImageFileType : uint32_t {
 inline constexpr char NSCalibratedRGBColorSpace[] = "NSCalibratedRGBColorSpace";
 inline constexpr char NSDeviceRGBColorSpace[] = "NSDeviceRGBColorSpace";
 
+// A number from 0 to 1: the JPEG quality (1 when absent).
+inline constexpr char NSImageCompressionFactor[] = "NSImageCompressionFactor";
+
 class NSImageRep {
   public:
     virtual ~NSImageRep() = default;
@@ -54,13 +58,17 @@ class NSBitmapImageRep : public NSImageRep {
                              const std::string& colorSpaceName, NSBitmapFormat bitmapFormat,
                              int64_t bytesPerRow, int64_t bitsPerPixel);
 
+    // A copy of the image's pixels in the image's own layout: three samples (red, green, blue)
+    // in 32 bits a pixel, blue first in memory, the fourth byte ignored. Null for a null image.
+    static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
+
     uint8_t* bitmapData() { return m_data.data(); }
     const uint8_t* bitmapData() const { return m_data.data(); }
     int64_t pixelsWide() const { return m_pixelsWide; }
     int64_t pixelsHigh() const { return m_pixelsHigh; }
     int64_t bitsPerSample() const { return 8; }
     int64_t samplesPerPixel() const { return m_samplesPerPixel; }
-    int64_t bitsPerPixel() const { return 8 * m_samplesPerPixel; }
+    int64_t bitsPerPixel() const { return m_bitsPerPixel; }
     int64_t bytesPerRow() const { return m_bytesPerRow; }
     bool hasAlpha() const { return m_hasAlpha; }
     bool isPlanar() const { return false; }
@@ -68,16 +76,22 @@ class NSBitmapImageRep : public NSImageRep {
     const std::string& colorSpaceName() const { return m_colorSpaceName; }
 
     // PNG (type 4): RGBA un-premultiplied when the rep has alpha, else RGB; the same pixels give
-    // the same bytes. Other types: nothing.
+    // the same bytes. JPEG (type 3): baseline JFIF, 4:2:0, alpha ignored, quality
+    // NSImageCompressionFactor × 100 rounded half away from zero and held to 1...100 (absent
+    // 1.0, not finite 0). Other types: nothing.
     std::optional<std::vector<uint8_t>> representationUsingType(NSBitmapImageFileType type,
                                                                 const cf::Dictionary& properties) const;
 
   private:
     NSBitmapImageRep() = default;
+    // Packed RGB rows widened to 32-bit pixels, blue first (the X byte ignored).
+    std::vector<uint8_t> bgrxRows() const;
+    std::optional<std::vector<uint8_t>> jpegRepresentation(const cf::Dictionary& properties) const;
 
     int64_t m_pixelsWide = 0;
     int64_t m_pixelsHigh = 0;
     int64_t m_samplesPerPixel = 4;
+    int64_t m_bitsPerPixel = 32;
     int64_t m_bytesPerRow = 0;
     bool m_hasAlpha = true;
     NSBitmapFormat m_bitmapFormat = 0;

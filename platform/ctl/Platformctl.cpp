@@ -30,6 +30,7 @@ const char* kUsageText =
     "  wait-event <kind> [--match k=v ...] [--since N] [--timeout S]\n"
     "  apps | launch <path.app> | login [--user U]\n"
     "  login-items [list | add <url> | remove <url>] [--user U]\n"
+    "  install <package.pkg> [--timeout S]\n"
     "  auth allow|deny|cancel | kext list | displays [--modes]\n"
     "  configure <id> mode <number>|mirror <master>|unmirror | damage X Y W H\n"
     "  cursor move X Y|hide|show|image arrow|ibeam|invisible\n"
@@ -61,6 +62,7 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"events", &Platformctl::events},       {"wait-event", &Platformctl::waitEvent},
     {"apps", &Platformctl::apps},           {"launch", &Platformctl::launch},
     {"login", &Platformctl::login},         {"login-items", &Platformctl::loginItems},
+    {"install", &Platformctl::install},
     {"auth", &Platformctl::auth},           {"kext", &Platformctl::kext},
     {"prefs", &Platformctl::prefs},         {"logs", &Platformctl::logs},
     {"displays", &Platformctl::displays},   {"configure", &Platformctl::configure},

@@ -65,6 +65,8 @@ class Platformctl {
     int launch(const std::vector<std::string>& args);
     int login(const std::vector<std::string>& args);
     int loginItems(const std::vector<std::string>& args);
+    // A package's payload and postinstall (InstallVerb.cpp).
+    int install(const std::vector<std::string>& args);
     int auth(const std::vector<std::string>& args);
     int kext(const std::vector<std::string>& args);
     int displays(const std::vector<std::string>& args);

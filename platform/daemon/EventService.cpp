@@ -4,6 +4,11 @@
 #include "platform/daemon/ServiceLoop.h"
 #include "platform/windowserver/EventProtocol.h"
 
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <unistd.h>
+
 namespace platformd {
 
 namespace {
@@ -21,6 +26,21 @@ windowserver::EventSystemConfig configOf(ServiceHost& daemon, KernelHost& host) 
         });
     };
     return config;
+}
+
+// The parent of a process from /proc/<pid>/stat ("pid (name) state ppid ..."; the name may
+// hold blanks and parentheses, so reading starts after the last ")"); 0 when unknown.
+pid_t parentPid(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(file, stat);
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream rest(stat.substr(close + 1));
+    char state = 0;
+    long parent = 0;
+    if (!(rest >> state >> parent) || parent <= 0 || parent > std::numeric_limits<pid_t>::max()) return 0;
+    return static_cast<pid_t>(parent);
 }
 
 } // namespace
@@ -74,10 +94,18 @@ void EventService::serve(std::string_view op, RequestContext& ctx) {
 }
 
 void EventService::clientArrived(const Client& client) {
+    pid_t parent = parentPid(client.pid);
     std::lock_guard lock(m_mutex);
-    m_processes[client.id] =
-        windowserver::ProcessRecord{client.pid, static_cast<uint32_t>(client.id), client.bundleIdentifier,
-                                    client.processName, client.bundlePath};
+    windowserver::ProcessRecord record;
+    record.pid = client.pid;
+    record.serialNumber = static_cast<uint32_t>(client.id);
+    record.bundleIdentifier = client.bundleIdentifier;
+    record.name = client.processName;
+    record.bundlePath = client.bundlePath;
+    record.executable = client.executable;
+    record.parentPid = parent;
+    record.launchedBySystem = parent == ::getpid();
+    m_processes[client.id] = std::move(record);
 }
 
 void EventService::clientGone(const Client& client) {

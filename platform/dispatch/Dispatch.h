@@ -120,6 +120,12 @@ inline constexpr SourceType DISPATCH_SOURCE_TYPE_TIMER = SourceType::Timer;
 // handle: the descriptor; dispatch_source_get_data gives the bytes (or pending connections,
 // at least 1) readable when the handler was called.
 inline constexpr SourceType DISPATCH_SOURCE_TYPE_READ = SourceType::Read;
+// handle: the signal number. The source installs a handler for that signal when first resumed
+// (replacing the SIG_IGN a program sets so that the signal's default action cannot end it);
+// that handler only feeds the source, and the event handler runs on the source's queue, with
+// dispatch_source_get_data counting the deliveries it stands for. The signal stays caught
+// (and ignored) once no source watches it.
+inline constexpr SourceType DISPATCH_SOURCE_TYPE_SIGNAL = SourceType::Signal;
 using dispatch_source_type_t = SourceType;
 
 dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle, unsigned long mask,

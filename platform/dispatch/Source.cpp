@@ -2,9 +2,11 @@
 
 #include "platform/core/Log.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/SignalFeed.h"
 #include "platform/dispatch/TimerService.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -15,12 +17,42 @@ namespace dispatch {
 
 Source::Source(SourceType type, std::shared_ptr<Queue> queue, uintptr_t handle)
     : m_type(type), m_queue(std::move(queue)),
+      m_signal(type == SourceType::Signal ? static_cast<int>(handle) : 0),
       m_fd(type == SourceType::Read ? static_cast<int>(handle) : -1) {
-    if (m_type == SourceType::Read) m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (watched()) m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_type == SourceType::Signal) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            m_fd = fds[0];
+            m_signalWriteFd = fds[1];
+        } else {
+            platform::log("dispatch signal source: no pipe for signal %d (errno %d); the source stays idle",
+                          m_signal, errno);
+        }
+    }
 }
 
 Source::~Source() {
+    if (m_signalFed) detail::removeSignalFeed(m_signal, m_signalWriteFd);
+    if (m_type == SourceType::Signal) {
+        if (m_fd >= 0) ::close(m_fd);
+        if (m_signalWriteFd >= 0) ::close(m_signalWriteFd);
+    }
     if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+unsigned long Source::drainSignalPipe() {
+    unsigned long count = 0;
+    char buffer[256];
+    for (;;) {
+        ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n > 0) {
+            count += static_cast<unsigned long>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return count;
+    }
 }
 
 void Source::startWatcherLocked() {
@@ -53,6 +85,15 @@ void Source::watch() {
             break;
         }
         if (fds[0].revents == 0) continue;
+        if (m_type == SourceType::Signal) {
+            const unsigned long delivered = drainSignalPipe();
+            if (delivered == 0) continue;
+            m_pending = delivered;
+            m_handlerQueued = true;
+            lock.unlock();
+            m_queue->async([self = shared_from_this()] { self->deliver(); });
+            continue;
+        }
         int available = 0;
         if (::ioctl(m_fd, FIONREAD, &available) != 0 || available <= 0) available = 1;
         m_pending = static_cast<unsigned long>(available);
@@ -146,7 +187,9 @@ void Source::resume() {
             return;
         }
         if (--m_suspendCount > 0) return;
-        if (m_type == SourceType::Read) {
+        if (m_type == SourceType::Signal && !m_signalFed && m_signalWriteFd >= 0 && !m_cancelled)
+            m_signalFed = detail::addSignalFeed(m_signal, m_signalWriteFd);
+        if (watched()) {
             startWatcherLocked();
             m_cv.notify_all();
             return;
@@ -223,7 +266,7 @@ void Source::deliver() {
 }
 
 void Source::cancel() {
-    if (m_type == SourceType::Read) {
+    if (watched()) {
         bool watching;
         {
             std::lock_guard lock(m_mutex);

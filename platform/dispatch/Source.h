@@ -1,5 +1,6 @@
-// A dispatch source: a timer, or a read source that fires while its descriptor is readable
-// (a watcher thread polls it; one handler call at a time).
+// A dispatch source: a timer, a read source that fires while its descriptor is readable, or a
+// signal source that fires after its signal was delivered (a watcher thread polls the descriptor
+// or the signal's pipe; one handler call at a time).
 #pragma once
 
 #include "platform/core/Clock.h"
@@ -14,7 +15,7 @@ namespace dispatch {
 
 class Queue;
 
-enum class SourceType { Timer, Read };
+enum class SourceType { Timer, Read, Signal };
 
 class Source : public std::enable_shared_from_this<Source> {
   public:
@@ -48,9 +49,16 @@ class Source : public std::enable_shared_from_this<Source> {
 
     const SourceType m_type;
     const std::shared_ptr<Queue> m_queue;
-    const int m_fd;          // read sources: the descriptor watched
-    int m_wakeFd = -1;       // read sources: readable once cancelled
-    bool m_watching = false; // read sources: the watcher thread runs
+    bool watched() const { return m_type != SourceType::Timer; }
+    // Signal sources: the deliveries waiting in the pipe, read off it (0 when none).
+    unsigned long drainSignalPipe();
+
+    const int m_signal = 0;   // signal sources: the signal number
+    int m_signalWriteFd = -1; // signal sources: the pipe's end the signal handler writes to
+    bool m_signalFed = false; // signal sources: the pipe is among the signal's feeds
+    int m_fd;                 // read sources: the descriptor watched; signal sources: the pipe
+    int m_wakeFd = -1;        // watched sources: readable once cancelled
+    bool m_watching = false;  // watched sources: the watcher thread runs
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::function<void()> m_handler;

@@ -18,6 +18,16 @@ enum NSComparisonResult : int64_t { NSOrderedAscending = -1, NSOrderedSame = 0, 
 enum NSStringCompareOptions : NSUInteger {
     NSCaseInsensitiveSearch = 1,
     NSLiteralSearch = 2, // comparisons here are by code units already
+    // Honoured by the locale comparison (NSLocale.h) alone:
+    NSNumericSearch = 64,
+    NSWidthInsensitiveSearch = 256,
+    NSForcedOrderingSearch = 512,
+};
+
+enum NSStringEncoding : NSUInteger {
+    NSASCIIStringEncoding = 1,
+    NSUTF8StringEncoding = 4,
+    NSISOLatin1StringEncoding = 5,
 };
 
 // Skip leading white space, an optional sign, digits up to the first other character; 0 when

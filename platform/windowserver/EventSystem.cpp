@@ -728,6 +728,17 @@ void EventSystem::processGone(pid_t pid) {
 
 // The process table.
 
+// "ParentPSN" as one 64-bit number: launchd for what platformd launched, else the parent's entry
+// in the table, else 0 (no process).
+int64_t EventSystem::parentSerialNumber(const ProcessRecord& process,
+                                        const std::vector<ProcessRecord>& table) {
+    if (process.launchedBySystem)
+        return static_cast<int64_t>(uint64_t(kLaunchdSerialNumberHigh) << 32 | kLaunchdSerialNumberLow);
+    for (const ProcessRecord& p : table)
+        if (process.parentPid > 0 && p.pid == process.parentPid) return p.serialNumber;
+    return 0;
+}
+
 EventSystem::Reply EventSystem::processes(std::string_view op, const cf::Value& args) {
     Args a(args);
     if (op == eventop::processForPID) {
@@ -741,16 +752,21 @@ EventSystem::Reply EventSystem::processes(std::string_view op, const cf::Value& 
         auto high = a.integer("high", 0, std::numeric_limits<uint32_t>::max());
         auto low = a.integer("low", 0, std::numeric_limits<uint32_t>::max());
         if (!a.ok()) return refused(a.error());
-        if (*high == 0 && m_processes) {
-            for (const ProcessRecord& p : m_processes()) {
-                if (p.serialNumber != *low) continue;
-                cf::Dictionary info{{"CFBundleName", p.name},
-                                    {"BundlePath", p.bundlePath},
-                                    {"pid", static_cast<int64_t>(p.pid)}};
-                if (!p.bundleIdentifier.empty())
-                    info.insert_or_assign("CFBundleIdentifier", p.bundleIdentifier);
-                return answer({{"information", cf::Value(std::move(info))}});
-            }
+        if (*high == kLaunchdSerialNumberHigh && *low == kLaunchdSerialNumberLow)
+            return answer({{"information", cf::Dictionary{{"CFBundleName", "launchd"},
+                                                          {"CFBundleExecutable", "/sbin/launchd"},
+                                                          {"pid", 1}}}});
+        if (*high != 0 || !m_processes) return answer({});
+        auto table = m_processes();
+        for (const ProcessRecord& p : table) {
+            if (p.serialNumber != *low) continue;
+            cf::Dictionary info{{"CFBundleName", p.name},
+                                {"BundlePath", p.bundlePath},
+                                {"pid", static_cast<int64_t>(p.pid)},
+                                {"ParentPSN", parentSerialNumber(p, table)}};
+            if (!p.bundleIdentifier.empty()) info.insert_or_assign("CFBundleIdentifier", p.bundleIdentifier);
+            if (!p.executable.empty()) info.insert_or_assign("CFBundleExecutable", p.executable);
+            return answer({{"information", cf::Value(std::move(info))}});
         }
         return answer({});
     }

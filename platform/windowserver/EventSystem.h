@@ -71,7 +71,15 @@ struct ProcessRecord {
     std::string bundleIdentifier;
     std::string name;
     std::string bundlePath;
+    std::string executable;        // absolute path, when known
+    pid_t parentPid = 0;           // 0 when unknown
+    bool launchedBySystem = false; // platformd started it, as launchd would
 };
+
+// launchd's own entry in the process table: the parent of what platformd launches. Its serial
+// number's high word keeps it apart from every connected process (those have high word 0).
+inline constexpr uint32_t kLaunchdSerialNumberHigh = 1;
+inline constexpr uint32_t kLaunchdSerialNumberLow = 0;
 
 struct EventSystemConfig {
     std::string keyboardLayout = "com.apple.keylayout.US";
@@ -143,6 +151,7 @@ class EventSystem {
     void paste();
     void record(std::string_view kind, std::string api, const EventPoster& poster, cf::Dictionary fields);
     std::optional<ProcessRecord> processOf(pid_t pid) const;
+    static int64_t parentSerialNumber(const ProcessRecord& process, const std::vector<ProcessRecord>& table);
 
     EventHost& m_host;
     Recorder m_recorder;

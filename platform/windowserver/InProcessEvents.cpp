@@ -65,9 +65,18 @@ void InProcessEvents::setBundleIdentifier(std::string identifier) {
 
 void InProcessEvents::addProcess(pid_t pid, std::string bundleIdentifier, std::string name,
                                  std::string bundlePath) {
+    ProcessRecord record;
+    record.pid = pid;
+    record.bundleIdentifier = std::move(bundleIdentifier);
+    record.name = std::move(name);
+    record.bundlePath = std::move(bundlePath);
+    addProcess(std::move(record));
+}
+
+void InProcessEvents::addProcess(ProcessRecord record) {
     std::lock_guard lock(m_mutex);
-    m_processes.push_back({pid, static_cast<uint32_t>(m_processes.size() + 1), std::move(bundleIdentifier),
-                           std::move(name), std::move(bundlePath)});
+    record.serialNumber = static_cast<uint32_t>(m_processes.size() + 1);
+    m_processes.push_back(std::move(record));
 }
 
 std::vector<EventRecord> InProcessEvents::entries(std::string_view kind) const {

@@ -40,6 +40,7 @@ class InProcessEvents : public cg::WindowServerTransport,
     void setBundleIdentifier(std::string identifier);
     // A process the table knows (its serial number is given in order from 1).
     void addProcess(pid_t pid, std::string bundleIdentifier, std::string name, std::string bundlePath = "");
+    void addProcess(ProcessRecord record);
 
     // What was logged, oldest first; of one kind when given.
     std::vector<EventRecord> entries(std::string_view kind = "") const;

@@ -10,6 +10,10 @@
 #include "platform/iokit/InProcessKernel.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cmath>
+#include <cstring>
 
 namespace appkit {
 
@@ -102,6 +106,118 @@ TEST(AppKitBitmap, PNGKeepsThePixels) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->rgba[4], 200);
     EXPECT_EQ(decoded->rgba[7], 255);
+}
+
+namespace {
+
+// A padded BGRX image whose pixels vary smoothly (JPEG keeps them close).
+cg::CGImageRef gradientImage(size_t width, size_t height, size_t pitch) {
+    std::vector<uint8_t> bytes(pitch * height, 0xAB);
+    for (size_t y = 0; y < height; ++y)
+        for (size_t x = 0; x < width; ++x) {
+            uint8_t* p = &bytes[y * pitch + 4 * x];
+            p[0] = uint8_t(4 * x), p[1] = uint8_t(3 * y), p[2] = uint8_t(128 + x - y), p[3] = 0x11;
+        }
+    return cg::CGImageCreate(width, height, 8, 32, pitch, cg::kCGBitmapBGRX,
+                             cg::CGDataProviderCreateWithData(std::move(bytes)));
+}
+
+std::vector<uint8_t> turboJPEG(const cg::CGImageRef& image, int quality) {
+    tjhandle handle = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompress2(handle, cg::CGImageGetBytePtr(image), int(image->width), int(image->bytesPerRow),
+                          int(image->height), TJPF_BGRX, &jpeg, &size, TJSAMP_420, quality, TJFLAG_FASTDCT),
+              0);
+    std::vector<uint8_t> out(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(handle);
+    return out;
+}
+
+} // namespace
+
+TEST(AppKitBitmap, CGImageRepKeepsTheImageLayout) {
+    auto image = gradientImage(30, 20, 30 * 4 + 8);
+    auto rep = NSBitmapImageRep::initWithCGImage(image);
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(rep->pixelsWide(), 30);
+    EXPECT_EQ(rep->pixelsHigh(), 20);
+    EXPECT_EQ(rep->bytesPerRow(), 30 * 4 + 8);
+    EXPECT_EQ(rep->bitsPerPixel(), 32);
+    EXPECT_FALSE(rep->hasAlpha());
+    EXPECT_EQ(std::memcmp(rep->bitmapData(), cg::CGImageGetBytePtr(image), 20 * (30 * 4 + 8)), 0);
+    EXPECT_FALSE(NSBitmapImageRep::initWithCGImage(nullptr));
+
+    // PNG reads the padded 32-bit rows: red is the third byte of each pixel.
+    auto decoded = png::decode(*rep->representationUsingType(NSBitmapImageFileTypePNG, {}));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width, 30u);
+    EXPECT_EQ(decoded->rgba[4 * (19 * 30 + 29)], uint8_t(128 + 29 - 19));
+    EXPECT_EQ(decoded->rgba[4 * (19 * 30 + 29) + 2], uint8_t(4 * 29));
+}
+
+TEST(AppKitBitmap, JPEGQualityFollowsTheCompressionFactor) {
+    auto image = gradientImage(33, 17, 33 * 4 + 64);
+    auto rep = NSBitmapImageRep::initWithCGImage(image);
+    ASSERT_TRUE(rep);
+    auto jpeg = [&](std::optional<double> factor) {
+        cf::Dictionary properties;
+        if (factor) properties.emplace(NSImageCompressionFactor, *factor);
+        auto data = rep->representationUsingType(NSBitmapImageFileTypeJPEG, properties);
+        EXPECT_TRUE(data);
+        return data.value_or(std::vector<uint8_t>{});
+    };
+    EXPECT_EQ(jpeg(0.99), turboJPEG(image, 99));
+    EXPECT_EQ(jpeg(double(float((0.99 - 0.125) / 0.875))), turboJPEG(image, 99));
+    EXPECT_EQ(jpeg(float((0.3 - 0.125) / 0.875)), turboJPEG(image, 20));
+    EXPECT_EQ(jpeg(std::nullopt), turboJPEG(image, 100));
+    EXPECT_EQ(jpeg(0.0), turboJPEG(image, 1));
+    EXPECT_EQ(jpeg(-3.0), turboJPEG(image, 1));
+    EXPECT_EQ(jpeg(7.0), turboJPEG(image, 100));
+    EXPECT_EQ(jpeg(std::nan("")), turboJPEG(image, 1));
+    EXPECT_EQ(jpeg(0.445), turboJPEG(image, 45)); // 44.5 rounds away from zero
+
+    // A baseline 4:2:0 JFIF of the image's size.
+    auto data = jpeg(0.8);
+    tjhandle d = tjInitDecompress();
+    int width = 0, height = 0, sub = -1, space = -1;
+    ASSERT_EQ(tjDecompressHeader3(d, data.data(), data.size(), &width, &height, &sub, &space), 0);
+    tjDestroy(d);
+    EXPECT_EQ(width, 33);
+    EXPECT_EQ(height, 17);
+    EXPECT_EQ(sub, TJSAMP_420);
+    EXPECT_EQ(data[2], 0xFF);
+    EXPECT_EQ(data[3], 0xE0); // APP0, JFIF
+}
+
+TEST(AppKitBitmap, JPEGOfRGBAndAlphaReps) {
+    auto rgb = NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 8, 8, 8, 3, false, false,
+                                                          NSDeviceRGBColorSpace, 0, 0, 24);
+    ASSERT_TRUE(rgb);
+    for (int i = 0; i < 64; ++i)
+        rgb->bitmapData()[3 * i] = 200; // red
+    auto data = rgb->representationUsingType(NSBitmapImageFileTypeJPEG, {});
+    ASSERT_TRUE(data);
+    tjhandle d = tjInitDecompress();
+    std::vector<uint8_t> pixels(8 * 8 * 3);
+    ASSERT_EQ(tjDecompress2(d, data->data(), data->size(), pixels.data(), 8, 0, 8, TJPF_RGB, 0), 0);
+    tjDestroy(d);
+    EXPECT_NEAR(pixels[0], 200, 4);
+    EXPECT_NEAR(pixels[1], 0, 4);
+
+    // Little-endian alpha-first is memory B, G, R, A; alpha is ignored.
+    auto bgra = rgba(8, 8, NSBitmapFormatAlphaFirst | NSBitmapFormatThirtyTwoBitLittleEndian);
+    ASSERT_TRUE(bgra);
+    for (int i = 0; i < 64; ++i)
+        bgra->bitmapData()[4 * i] = 200, bgra->bitmapData()[4 * i + 3] = 0; // blue, transparent
+    data = bgra->representationUsingType(NSBitmapImageFileTypeJPEG, {});
+    ASSERT_TRUE(data);
+    d = tjInitDecompress();
+    ASSERT_EQ(tjDecompress2(d, data->data(), data->size(), pixels.data(), 8, 0, 8, TJPF_RGB, 0), 0);
+    tjDestroy(d);
+    EXPECT_NEAR(pixels[2], 200, 4);
+    EXPECT_NEAR(pixels[0], 0, 4);
 }
 
 TEST_F(AppKitWindowServerTest, CursorsBecomeTheSystemCursor) {

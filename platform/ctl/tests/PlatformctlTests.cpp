@@ -2,6 +2,7 @@
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ctl/Platformctl.h"
+#include "platform/ctl/tests/PlatformctlFixture.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 
@@ -85,32 +86,6 @@ TEST(EventLines, PrintFieldsSortedWithThePosterFlattened) {
     EXPECT_EQ(ctl::plainText(cf::Value(2.5)), "2.5");
     EXPECT_EQ(ctl::plainText(cf::Value(false)), "NO");
 }
-
-class PlatformctlVerbs : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pdc.XXXXXX";
-        m_root = ::mkdtemp(pattern);
-        ::mkdir((m_root + "/home").c_str(), 0700);
-        ::setenv("HOME", (m_root + "/home").c_str(), 1);
-        m_daemon = std::make_unique<platformd::Platformd>(platformd::PlatformdOptions{m_root, nullptr});
-        ASSERT_TRUE(m_daemon->boot());
-    }
-    void TearDown() override {
-        m_daemon.reset();
-        platformd::testing::removeTree(m_root);
-    }
-    int run(std::vector<std::string> args) {
-        m_out.str("");
-        m_err.str("");
-        args.insert(args.begin(), {"--root", m_root});
-        ctl::Platformctl ctl(m_out, m_err);
-        return ctl.run(args);
-    }
-    std::string m_root;
-    std::unique_ptr<platformd::Platformd> m_daemon;
-    std::ostringstream m_out, m_err;
-};
 
 TEST_F(PlatformctlVerbs, PostsWithAUserInfoFileAndFindsThePostInTheLog) {
     std::string file = m_root + "/info.plist";

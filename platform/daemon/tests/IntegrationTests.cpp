@@ -1,6 +1,7 @@
 // platformd as a real process with real clients: notifications between processes, the release
 // of a dead process's holdings, hostile clients, launching and reaping, login items across a
 // restart, and platformctl's exit codes.
+#include "platform/applicationservices/Processes.h"
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
@@ -153,6 +154,24 @@ TEST_F(PlatformdIntegration, LaunchesATestBundleDetachedAndReapsIt) {
     ASSERT_TRUE(waitEvent("helper-ready", {{"tag", "launched"}, {"poster.pid", static_cast<int64_t>(pid)}}));
     // Not our child: platformd started it.
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+    // launchd is its parent, as it is of everything platformd launches.
+    appservices::ProcessSerialNumber psn;
+    ASSERT_EQ(appservices::GetProcessForPID(pid, &psn), 0);
+    auto info = appservices::ProcessInformationCopyDictionary(
+        &psn, appservices::kProcessDictionaryIncludeAllInformationMask);
+    ASSERT_TRUE(info);
+    EXPECT_TRUE(
+        info->find("CFBundleExecutable")->asString()->ends_with("/TestClient.app/Contents/MacOS/TestClient"));
+    uint64_t parent = static_cast<uint64_t>(info->find("ParentPSN")->integerValue());
+    appservices::ProcessSerialNumber parentPSN{static_cast<uint32_t>(parent >> 32),
+                                               static_cast<uint32_t>(parent)};
+    auto launchd = appservices::ProcessInformationCopyDictionary(
+        &parentPSN, appservices::kProcessDictionaryIncludeAllInformationMask);
+    ASSERT_TRUE(launchd);
+    EXPECT_EQ(*launchd->find("CFBundleExecutable")->asString(), "/sbin/launchd");
+    // This test was started by no process of the table: no parent.
+    ASSERT_EQ(appservices::GetProcessForPID(::getpid(), &psn), 0);
+    EXPECT_EQ(appservices::ProcessInformationCopyDictionary(&psn, 0)->find("ParentPSN")->integerValue(), 0);
     // A second launch activates the running copy instead of starting another.
     ASSERT_TRUE(ns::NSWorkspace::sharedWorkspace().launchApplication(kTestApp));
     ASSERT_TRUE(waitEvent("activate", {{"pid", static_cast<int64_t>(pid)}}));
