@@ -1,13 +1,14 @@
 // Writes the seed corpora under <folder>/<target>/ from the project's own writers: a
 // client's handshake of every version, the client's and the server's stream messages, one
 // frame of every platformd message kind, the drivers' Info.plists, property lists of every
-// kind, a preferences file and rectangle-list programs. Run by fuzz/write-seeds.
+// kind, a preferences file, rectangle-list programs and PNG files. Run by fuzz/write-seeds.
 #include "foundation/QNBPreferences.h"
 #include "foundation/Vocabulary.h"
 #include "net/QNMessages.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/foundation/NSKeyedArchiver.h"
 #include "platform/foundation/TXTRecord.h"
+#include "platform/foundation/PNG.h"
 #include "platform/ipc/Message.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/textinputsources/KeyLayouts.h"
@@ -479,6 +480,12 @@ void keyedArchivesAndTXTRecords() {
         txt.insert_or_assign(key, cf::Value(value));
     seed("TXTRecordFuzzer", "refclient", *ns::dataFromTXTRecordDictionary(cf::Value(txt)));
     seed("TXTRecordFuzzer", "empty", Bytes{0});
+// PNG files from the project's writer: one with alpha, one without.
+void pngs() {
+    Bytes pixels(4 * 4 * 4);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 37);
+    seed("ImageSourceFuzzer", "rgba", *png::encode(pixels.data(), 4, 4, 16, png::PixelFormat::RGBA));
+    seed("ImageSourceFuzzer", "rgb", *png::encode(pixels.data(), 3, 2, 16, png::PixelFormat::BGRX));
 }
 
 } // namespace
@@ -504,5 +511,6 @@ int main(int argc, char** argv) {
     sideband();
     inputDatagrams();
     keyedArchivesAndTXTRecords();
+    pngs();
     return 0;
 }

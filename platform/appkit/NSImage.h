@@ -2,13 +2,21 @@
 #pragma once
 
 #include "platform/appkit/NSBitmapImageRep.h"
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/coregraphics/CGImage.h"
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace appkit {
+
+enum NSTIFFCompression : uint32_t {
+    NSTIFFCompressionNone = 1,
+    NSTIFFCompressionLZW = 5,
+};
 
 class NSImage {
   public:
@@ -22,10 +30,43 @@ class NSImage {
     void addRepresentation(std::shared_ptr<NSImageRep> representation);
     void removeRepresentation(const std::shared_ptr<NSImageRep>& representation);
 
+    // Drawing (NSImageDrawing.cpp). Images draw into the current graphics context: the best
+    // representation, the part in fromRect (points; the zero rectangle: all of it), scaled
+    // into rect, with the operation and fraction as alpha. Without a current context, or
+    // with nothing to draw: logged, nothing drawn.
+    bool isFlipped() const;
+    void setFlipped(bool flipped);
+    // The representation with the most pixels (the first of equals); null without one.
+    std::shared_ptr<NSImageRep> bestRepresentationForDevice() const;
+    cg::CGImageRef CGImageForProposedRect(cg::CGRect* rect) const;
+    void drawInRect(cg::CGRect rect, cg::CGRect fromRect, NSCompositingOperation op, double fraction) const;
+    void drawInRect(cg::CGRect rect) const;
+    void drawAtPoint(cg::CGPoint point, cg::CGRect fromRect, NSCompositingOperation op,
+                     double fraction) const;
+    // Focus: drawing goes into the image (its size in pixels, y flipped when the image is)
+    // until unlockFocus, which makes that drawing the image's one representation.
+    void lockFocus();
+    void unlockFocus();
+    // The same size, flip and representations (shared: representations are not changed in place).
+    std::shared_ptr<NSImage> copy() const;
+
+    // TIFF (NSImageTIFF.cpp): one page per bitmap representation, uncompressed or LZW (the
+    // factor is unused); nothing (logged) for another compression or an image without one.
+    std::optional<std::vector<uint8_t>> TIFFRepresentation() const;
+    std::optional<std::vector<uint8_t>> TIFFRepresentationUsingCompression(NSTIFFCompression compression,
+                                                                           double factor) const;
+
   private:
     mutable std::mutex m_lock;
     cg::CGSize m_size;
     std::vector<std::shared_ptr<NSImageRep>> m_representations;
+    bool m_flipped = false;
+    std::shared_ptr<NSGraphicsContext> m_focus;
 };
+
+namespace detail {
+// A representation's pixels as an image (a copy); null for a representation without pixels.
+cg::CGImageRef CGImageOfRepresentation(const NSImageRep& representation);
+} // namespace detail
 
 } // namespace appkit

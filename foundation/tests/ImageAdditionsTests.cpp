@@ -1,0 +1,185 @@
+#include "foundation/DataAdditions.h"
+#include "foundation/ImageAdditions.h"
+#include "platform/core/Log.h"
+#include "platform/imageio/ImageIO.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <unistd.h>
+
+using namespace foundation;
+
+namespace {
+
+cg::CGImageRef rgbImage(size_t w, size_t h, uint8_t seed = 1) {
+    std::vector<uint8_t> bytes(w * 4 * h);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 7 + seed);
+    for (size_t i = 3; i < bytes.size(); i += 4)
+        bytes[i] = 255;
+    return cg::CGImageCreate(
+        w, h, 8, 32, w * 4, cg::CGColorSpaceCreateDeviceRGB(), cg::kCGImageAlphaNoneSkipLast,
+        cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr, true, cg::kCGRenderingIntentDefault);
+}
+
+cg::CGImageRef greyImage(size_t w, size_t h) {
+    return cg::CGImageCreate(w, h, 8, 8, w, cg::CGColorSpaceCreateDeviceGray(), cg::kCGImageAlphaNone,
+                             cg::CGDataProviderCreateWithData(std::vector<uint8_t>(w * h, 90)), nullptr, true,
+                             cg::kCGRenderingIntentDefault);
+}
+
+std::shared_ptr<appkit::NSBitmapImageRep> repOfSide(int64_t side) {
+    return appkit::NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, side, side, 8, 4, true, false,
+                                                              appkit::NSDeviceRGBColorSpace, 0, 0, 0);
+}
+
+} // namespace
+
+TEST(ImageAdditionsResize, TheLongerSideBecomesMaxPixels) {
+    struct Case {
+        size_t w, h, expectW, expectH;
+    } cases[] = {{200, 100, 64, 32}, {100, 200, 32, 64}, {100, 100, 64, 64}, {10, 5, 64, 32}};
+    for (const auto& k : cases) {
+        auto resized = newResizedCGImage(rgbImage(k.w, k.h), 64);
+        ASSERT_TRUE(resized);
+        EXPECT_EQ(cg::CGImageGetWidth(resized), k.expectW);
+        EXPECT_EQ(cg::CGImageGetHeight(resized), k.expectH);
+        EXPECT_EQ(cg::CGImageGetAlphaInfo(resized), cg::kCGImageAlphaNoneSkipLast);
+    }
+    // Rows: (alpha ? 1 : 0) + components, times bits, times width.
+    auto grey = newResizedCGImage(greyImage(30, 10), 3);
+    ASSERT_TRUE(grey);
+    EXPECT_EQ(cg::CGImageGetBytesPerRow(grey), 3u);
+    EXPECT_EQ(cg::CGImageGetBytePtr(grey)[0], 90);
+    auto greyWithAlpha = cg::CGImageCreate(3, 1, 8, 16, 6, cg::CGColorSpaceCreateDeviceGray(),
+                                           cg::kCGImageAlphaPremultipliedLast,
+                                           cg::CGDataProviderCreateWithData(std::vector<uint8_t>(6)), nullptr,
+                                           true, cg::kCGRenderingIntentDefault);
+    EXPECT_FALSE(greyWithAlpha); // no context draws grey with alpha
+    EXPECT_EQ(bytesPerRowForResizedImage(rgbImage(3, 1), 3), 12u);
+    EXPECT_EQ(bytesPerRowForResizedImage(greyImage(3, 1), 3), 3u);
+}
+
+TEST(ImageAdditionsResize, TheDigestCoversTheWholeScaledBitmap) {
+    std::string a, b, c;
+    auto one = newResizedCGImage(rgbImage(200, 100), 64, &a);
+    auto two = newResizedCGImage(rgbImage(200, 100), 64, &b);
+    newResizedCGImage(rgbImage(200, 100, 2), 64, &c);
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(a.size(), 32u);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    const uint8_t* bytes = cg::CGImageGetBytePtr(one);
+    EXPECT_EQ(a, hexString(dataWithMD5OfData(std::span(bytes, cg::CGImageGetBytesPerRow(one) * 32))));
+    for (char ch : a)
+        EXPECT_TRUE(std::isdigit(ch) || (ch >= 'a' && ch <= 'f'));
+}
+
+TEST(ImageAdditionsResize, NoContextNoDigestAndANullImage) {
+    const std::string untouched = "untouched";
+    std::string hash = untouched;
+    // A float image: its scaled context would have 32-bit integer components, which no
+    // context draws. The zero buffer's digest must not be stored (icons would collide).
+    auto floats = cg::CGImageCreate(4, 4, 32, 128, 64, cg::CGColorSpaceCreateDeviceRGB(),
+                                    cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapFloatComponents,
+                                    cg::CGDataProviderCreateWithData(std::vector<uint8_t>(256)), nullptr,
+                                    true, cg::kCGRenderingIntentDefault);
+    ASSERT_TRUE(floats);
+    platform::LogCapture log(true);
+    EXPECT_FALSE(newResizedCGImage(floats, 2, &hash));
+    EXPECT_EQ(hash, untouched);
+
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
+    for (double maxPixels : {nan, inf, -inf, 0.0, -1.0}) {
+        EXPECT_FALSE(newResizedCGImage(rgbImage(4, 4), maxPixels, &hash)) << maxPixels;
+        EXPECT_EQ(hash, untouched);
+    }
+    EXPECT_FALSE(newResizedCGImage(nullptr, 64, &hash));
+    EXPECT_FALSE(newResizedCGImage(rgbImage(1000, 1), 64, &hash)); // 64 × 0.064
+    EXPECT_FALSE(newResizedCGImage(rgbImage(64, 1), 16385, &hash));
+    EXPECT_EQ(hash, untouched);
+    EXPECT_TRUE(newResizedCGImage(rgbImage(64, 1), 16384, nullptr)); // 16384 × 256
+}
+
+TEST(ImageAdditionsRepresentations, ChoosingAndPruning) {
+    appkit::NSImage image({64, 64});
+    auto r16 = repOfSide(16), r32 = repOfSide(32), r128 = repOfSide(128), r32b = repOfSide(32);
+    for (const auto& r : {r16, r32, r128, r32b})
+        image.addRepresentation(r);
+    EXPECT_EQ(representationOfSize(image, {32, 32}), r32); // the first of equals
+    EXPECT_FALSE(representationOfSize(image, {33, 33}));
+    EXPECT_EQ(bestRepresentationForSize(image, {32, 32}), r32);
+    EXPECT_EQ(bestRepresentationForSize(image, {64, 64}), r128);   // larger beats smaller
+    EXPECT_EQ(bestRepresentationForSize(image, {20, 20}), r32);    // the closest larger
+    EXPECT_EQ(bestRepresentationForSize(image, {200, 200}), r128); // the closest smaller
+    EXPECT_EQ(bestRepresentationForSize(image, {16, 200}), r16);   // wider than 16 only
+    appkit::NSImage none({1, 1});
+    EXPECT_FALSE(bestRepresentationForSize(none, {1, 1}));
+
+    removeRepresentationsLargerThanSize(image, {32, 32}, {20, 20});
+    EXPECT_EQ(image.representations(), (std::vector<std::shared_ptr<appkit::NSImageRep>>{r32, r32b}));
+    removeRepresentationsLargerThanSize(image, {31, 31});
+    EXPECT_TRUE(image.representations().empty());
+}
+
+TEST(ImageAdditionsMemory, AlignedMemoryFilesCopiesAndColours) {
+    size_t length = 0;
+    void* one = AlignedMalloc(1, &length);
+    ASSERT_TRUE(one);
+    EXPECT_EQ(length, size_t(sysconf(_SC_PAGESIZE)));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(one) % length, 0u);
+    static_cast<uint8_t*>(one)[length - 1] = 1;
+    AlignedFree(one, length);
+    size_t unchanged = 77;
+    EXPECT_FALSE(AlignedMalloc(size_t(1) << 62, &unchanged));
+    EXPECT_EQ(unchanged, 77u);
+
+    // An image over aligned memory gives it back through the provider.
+    void* memory = AlignedMalloc(16, &length);
+    auto provider = cg::CGDataProviderCreateWithData(nullptr, memory, length, AlignedCGDataProviderRelease);
+    auto image = cg::CGImageCreate(2, 2, 8, 32, 8, cg::CGColorSpaceCreateDeviceRGB(),
+                                   cg::kCGImageAlphaPremultipliedLast, provider, nullptr, true,
+                                   cg::kCGRenderingIntentDefault);
+    ASSERT_TRUE(image);
+    provider.reset();
+
+    auto copy = CGImageDeepCopy(image);
+    ASSERT_TRUE(copy);
+    EXPECT_NE(cg::CGImageGetBytePtr(copy), cg::CGImageGetBytePtr(image));
+    EXPECT_EQ(std::memcmp(cg::CGImageGetBytePtr(copy), cg::CGImageGetBytePtr(image), 16), 0);
+    EXPECT_EQ(cg::CGImageGetBitmapInfo(copy), cg::CGImageGetBitmapInfo(image));
+    EXPECT_EQ(cg::CGImageGetBytesPerRow(copy), 8u);
+    EXPECT_EQ(cg::CGImageGetShouldInterpolate(copy), cg::CGImageGetShouldInterpolate(image));
+    image.reset(); // unmaps; the copy keeps its own bytes
+    EXPECT_EQ(cg::CGImageGetBytePtr(copy)[0], 0);
+
+    char dir[] = "/tmp/image-additions-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string path = std::string(dir) + "/icon.png";
+    ASSERT_TRUE(CGImageWriteToFile(rgbImage(3, 2), path));
+    std::ifstream in(path, std::ios::binary);
+    auto source = imageio::CGImageSourceCreateWithData(
+        std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), nullptr);
+    auto read = imageio::CGImageSourceCreateImageAtIndex(source, 0, nullptr);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(cg::CGImageGetWidth(read), 3u);
+    unlink(path.c_str());
+    rmdir(dir);
+    platform::LogCapture log(true);
+    EXPECT_FALSE(CGImageWriteToFile(rgbImage(3, 2), std::string(dir) + "/gone/icon.png"));
+    EXPECT_TRUE(log.contains("Failed to write image to " + std::string(dir) + "/gone/icon.png"));
+
+    auto grey = CGColorCreateWithNSColor(appkit::NSColor::colorWithCalibratedWhite(0.5, 1));
+    EXPECT_EQ(cg::CGColorGetNumberOfComponents(grey), 2u);
+    EXPECT_EQ(cg::CGColorSpaceGetModel(cg::CGColorGetColorSpace(grey)), cg::kCGColorSpaceModelMonochrome);
+    auto rgb = CGColorCreateWithNSColor(appkit::NSColor::colorWithDeviceRed(0.1, 0.2, 0.3, 0.4));
+    EXPECT_EQ(cg::CGColorGetNumberOfComponents(rgb), 4u);
+    EXPECT_EQ(cg::CGColorGetComponents(rgb)[2], 0.3);
+    EXPECT_FALSE(CGColorCreateWithNSColor(nullptr));
+}
