@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace appkit {
+class NSImage;
+} // namespace appkit
+
 namespace ns {
 class NSNetService;
 class NSKeyedArchiver;
@@ -224,6 +228,9 @@ class QNBDisplayModel : public ns::NSObject {
     void setClientMinorVersion(uint64_t value);
     uint64_t clientSubVersion() const { return m_clientSubVersion; }
     void setClientSubVersion(uint64_t value);
+    // The image the host shows for the device; not kept alive by the model.
+    std::shared_ptr<appkit::NSImage> displayImage() const { return m_displayImage.lock(); }
+    void setDisplayImage(const std::shared_ptr<appkit::NSImage>& image) { m_displayImage = image; }
 
   private:
     void doInitializations();
@@ -268,6 +275,7 @@ class QNBDisplayModel : public ns::NSObject {
     uint64_t m_clientMajorVersion = 1;
     uint64_t m_clientMinorVersion = 0;
     uint64_t m_clientSubVersion = 0;
+    std::weak_ptr<appkit::NSImage> m_displayImage;
 
     // The texts shown for the listing states, from the program's string tables.
     std::string m_availableText;
