@@ -196,6 +196,16 @@ const QNBDisplayModel::Text& QNBDisplayModel::identifierOfType(int64_t type) con
     }
 }
 
+void QNBDisplayModel::identifyByFirstIdentifier() {
+    for (int64_t type : {QNBDeviceIdentifier, QNBServiceKey, QNBAddressIdentifier}) {
+        if (identifierOfType(type)) {
+            setUniqueIdentifier(identifierOfType(type));
+            setCurrentIdentifierType(type);
+            return;
+        }
+    }
+}
+
 void QNBDisplayModel::setHostName(Text value) {
     willChangeValueForKey("hostName");
     if (value) m_hostName = std::move(value);

@@ -174,6 +174,9 @@ class QNBDisplayModel : public ns::NSObject {
     void setCurrentIdentifierType(int64_t value);
     // The identifier of a kind (1 address, 2 service key, 3 device identifier); nothing for 0.
     const Text& identifierOfType(int64_t type) const;
+    // Identifies the model by the first identifier it has: the device identifier, else the
+    // service key, else the address identifier; without any, the identity stays as it is.
+    void identifyByFirstIdentifier();
     const Text& hostName() const { return m_hostName; }
     // Nothing leaves the old host name (the change is announced anyway).
     void setHostName(Text value);

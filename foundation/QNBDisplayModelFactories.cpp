@@ -157,13 +157,7 @@ QNBDisplayModel::displayModelWithNotificationDictionary(const std::optional<cf::
     model->setServiceKey(infoText(*info, kServiceKey));
     model->setAddressIdentifier(infoText(*info, kAddressIdentifier));
     model->setDeviceIdentifier(infoText(*info, kDeviceIdentifier));
-    for (int64_t type : {QNBDeviceIdentifier, QNBServiceKey, QNBAddressIdentifier}) {
-        if (model->identifierOfType(type)) {
-            model->setUniqueIdentifier(model->identifierOfType(type));
-            model->setCurrentIdentifierType(type);
-            break;
-        }
-    }
+    model->identifyByFirstIdentifier();
     auto name = infoText(*info, kDisplayNameKey);
     model->setHostName(name);
     model->setDisplayName(name);

@@ -89,15 +89,7 @@ std::shared_ptr<QNBDisplayModel> modelOf(const Options& options) {
             foundation::QNBBonjourServiceHelper::serviceKeyForAddressString(*options.address));
         model->setHostName(options.address);
     }
-    // The first identifier the device has identifies it.
-    for (int64_t type :
-         {foundation::QNBDeviceIdentifier, foundation::QNBServiceKey, foundation::QNBAddressIdentifier}) {
-        if (model->identifierOfType(type)) {
-            model->setUniqueIdentifier(model->identifierOfType(type));
-            model->setCurrentIdentifierType(type);
-            break;
-        }
-    }
+    model->identifyByFirstIdentifier();
     return model;
 }
 
