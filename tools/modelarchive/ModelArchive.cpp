@@ -161,8 +161,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     std::string complaint;
     auto options = parseOptions(args, adding, complaint);
-    if (options && adding && (!options->name || options->name->empty()))
-        complaint = "add needs a --name", options.reset();
+    if (options && adding && (!options->name || options->name->empty())) {
+        complaint = "add needs a --name";
+        options.reset();
+    }
     if (!options) {
         err << "model-archive: " << complaint << "\n" << kUsage;
         return 2;
