@@ -52,6 +52,14 @@ template <> struct IdConversion<std::string> {
     static Id to(const std::string& v) { return Id(v); }
     static std::string from(const Id& v) { return v.string() ? *v.string() : std::string(); }
 };
+// An optional text: nil when absent.
+template <> struct IdConversion<std::optional<std::string>> {
+    static constexpr bool scalar = false;
+    static Id to(const std::optional<std::string>& v) { return v ? Id(*v) : Id(); }
+    static std::optional<std::string> from(const Id& v) {
+        return v.string() ? std::optional<std::string>(*v.string()) : std::nullopt;
+    }
+};
 template <> struct IdConversion<Id> {
     static constexpr bool scalar = false;
     static Id to(const Id& v) { return v; }
