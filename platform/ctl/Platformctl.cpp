@@ -42,7 +42,11 @@ const char* kUsageText =
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
     "  logs [<executable>] [--follow]\n"
     "  input-state | keyboard-layout [ID] | pasteboard [--set TEXT] | text-sink [--clear]\n"
-    "  event-tap add <pid> [--disabled]\n";
+    "  event-tap add <pid> [--disabled]\n"
+    "  bonjour list | add <name> --type T --port P [--host A] [--txt k=v ...] [--and <name> ...]\n"
+    "  bonjour txt <name> k=v ... | remove <name> ... | resolve-delay <name> <S>\n"
+    "  bonjour fail-resolve <name> [--code C] [--count N]\n"
+    "  updater found <version> | uptodate | install\n";
 
 std::string activationPolicyName(int64_t policy) {
     switch (policy) {
@@ -74,6 +78,7 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"erase", &Platformctl::erase},         {"read-display", &Platformctl::readDisplay},
     {"counters", &Platformctl::counters},
     {"poison", &Platformctl::poison},
+    {"bonjour", &Platformctl::bonjour},     {"updater", &Platformctl::updater},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {

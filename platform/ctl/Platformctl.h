@@ -90,6 +90,9 @@ class Platformctl {
     int eventTap(const std::vector<std::string>& args);
     int prefs(const std::vector<std::string>& args);
     int logs(const std::vector<std::string>& args);
+    // Bonjour registry and updaters (ServiceVerbs.cpp).
+    int bonjour(const std::vector<std::string>& args);
+    int updater(const std::vector<std::string>& args);
 
     int followEvents(uint64_t after, const std::string& kind);
     int followFile(const std::string& path);

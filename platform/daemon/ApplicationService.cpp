@@ -101,6 +101,15 @@ void ApplicationService::registerRequests(RequestTable& table) {
     table.add(ipc::op::processes, [this](RequestContext& ctx) { processes(ctx); });
     table.add(ipc::op::setActivationPolicy, [this](RequestContext& ctx) { setActivationPolicy(ctx); });
     table.add(ipc::op::finishedLaunching, [this](RequestContext& ctx) { finishedLaunching(ctx); });
+    table.add(ipc::op::openURL, [this](RequestContext& ctx) { openURL(ctx); });
+}
+
+// Nothing is opened: the URL is recorded for tests to see.
+void ApplicationService::openURL(RequestContext& ctx) {
+    const std::string* url = ctx.requiredString("url");
+    if (!url) return;
+    m_host.events().record(std::string(ipc::eventKind::openURL), "openURL:", posterOf(ctx.client()), {{"url", *url}});
+    ctx.reply();
 }
 
 RunningApplication* ApplicationService::find(pid_t pid) {

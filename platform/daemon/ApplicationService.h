@@ -51,6 +51,7 @@ class ApplicationService : public SystemService {
 
   private:
     void launch(RequestContext& ctx);
+    void openURL(RequestContext& ctx);
     void running(RequestContext& ctx);
     void processes(RequestContext& ctx);
     void setActivationPolicy(RequestContext& ctx);

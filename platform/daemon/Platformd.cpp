@@ -4,9 +4,11 @@
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/ApplicationService.h"
 #include "platform/daemon/AuthorizationService.h"
+#include "platform/daemon/BonjourService.h"
 #include "platform/daemon/DistributedNotificationService.h"
 #include "platform/daemon/EventLogService.h"
 #include "platform/daemon/LoginItemsService.h"
+#include "platform/daemon/UpdaterService.h"
 #include "platform/daemon/RootScripts.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/ipc/UnixSocket.h"
@@ -117,6 +119,8 @@ bool Platformd::boot(platform::Error* error) {
     m_services.push_back(std::move(applications));
     m_services.push_back(std::move(loginItems));
     m_services.push_back(std::make_unique<AuthorizationService>(*this));
+    m_services.push_back(std::make_unique<BonjourService>(*this));
+    m_services.push_back(std::make_unique<UpdaterService>(*this));
     registerOwnRequests();
     for (auto& service : m_services)
         service->registerRequests(m_table);

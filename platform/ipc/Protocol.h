@@ -63,6 +63,24 @@ constexpr std::string_view loadedKexts = "kext.loaded";
 constexpr std::string_view authorize = "auth.create";
 constexpr std::string_view setAuthorization = "auth.set";
 constexpr std::string_view executeWithPrivileges = "auth.execute";
+// Workspace.
+constexpr std::string_view openURL = "workspace.openURL";
+// Bonjour registry.
+constexpr std::string_view bonjourPublish = "bonjour.publish";
+constexpr std::string_view bonjourUnpublish = "bonjour.unpublish";
+constexpr std::string_view bonjourSetTXT = "bonjour.setTXT";
+constexpr std::string_view bonjourList = "bonjour.list";
+constexpr std::string_view bonjourBrowse = "bonjour.browse";
+constexpr std::string_view bonjourStopBrowse = "bonjour.stopBrowse";
+constexpr std::string_view bonjourResolve = "bonjour.resolve";
+constexpr std::string_view bonjourStopResolve = "bonjour.stopResolve";
+constexpr std::string_view bonjourMonitor = "bonjour.monitor";
+constexpr std::string_view bonjourResolveDelay = "bonjour.resolveDelay";
+constexpr std::string_view bonjourFailResolve = "bonjour.failResolve";
+// Updater.
+constexpr std::string_view updaterRegister = "updater.register";
+constexpr std::string_view updaterCheck = "updater.check";
+constexpr std::string_view updaterAnswer = "updater.answer";
 } // namespace op
 
 inline constexpr OpSignature kSystemServiceOps[] = {
@@ -88,6 +106,25 @@ inline constexpr OpSignature kSystemServiceOps[] = {
     {op::authorize, "", "status"},
     {op::setAuthorization, "answer", ""},
     {op::executeWithPrivileges, "path arguments", "status"},
+    {op::openURL, "url", ""},
+    // services: [{name, type, domain?, port, host?, txt? (data or a dictionary of texts)}];
+    // detached: owned by platformd rather than the connection (platformctl's).
+    {op::bonjourPublish, "services detached?", ""},
+    {op::bonjourUnpublish, "services", "removed"},
+    {op::bonjourSetTXT, "name type? txt", ""},
+    {op::bonjourList, "", "services"},
+    {op::bonjourBrowse, "browse type", ""},
+    {op::bonjourStopBrowse, "browse", ""},
+    {op::bonjourResolve, "resolve name type timeout", ""},
+    {op::bonjourStopResolve, "resolve", ""},
+    {op::bonjourMonitor, "monitor name type on", ""},
+    {op::bonjourResolveDelay, "name seconds", ""},
+    {op::bonjourFailResolve, "name code? count?", ""},
+    {op::updaterRegister, "updater bundlePath", ""},
+    // found: the display version of the update the feed offers, absent when none.
+    {op::updaterCheck, "updater bundlePath version? found?", ""},
+    // answer: "found" (with version), "uptodate" or "install"; the number of updaters told.
+    {op::updaterAnswer, "answer version?", "updaters"},
 };
 
 // Kinds of event-log entries the system services record (tests wait for them by name).
@@ -105,6 +142,10 @@ constexpr std::string_view toolExit = "tool-exit";              // pid, path, st
 constexpr std::string_view loginItemAdded = "login-item-added"; // user, URL, id
 constexpr std::string_view loginItemRemoved = "login-item-removed";
 constexpr std::string_view login = "login"; // user, launched, failed
+constexpr std::string_view openURL = "open-url";                     // url
+constexpr std::string_view bonjourRegister = "bonjour-register";     // name, type, domain, port, host, txt
+constexpr std::string_view bonjourUnregister = "bonjour-unregister"; // name, type, domain, reason
+constexpr std::string_view updateCheck = "update-check";             // bundlePath, version, found
 // Recorded by tools through recordEvent.
 constexpr std::string_view logoutRequested = "logout-requested";
 } // namespace eventKind
@@ -114,6 +155,14 @@ namespace topic {
 // body {observers [ids], name, object?, userInfo?}: one push per post and receiving process,
 // naming each of its observers that matched.
 constexpr std::string_view distributedNotification = "distnote";
+// body {browse, removed, services [{name, type, domain}]}: one batch of finds or removals.
+constexpr std::string_view bonjourBrowse = "bonjour.browse";
+// body {resolve, ok, host?, port?, txt?, code?}: a resolve's one outcome.
+constexpr std::string_view bonjourResolve = "bonjour.resolve";
+// body {monitor, txt}: a monitored service's new TXT record.
+constexpr std::string_view bonjourTXT = "bonjour.txt";
+// body {updater, call ("found", "uptodate", "install"), displayVersionString?}.
+constexpr std::string_view updater = "updater";
 } // namespace topic
 
 } // namespace ipc

@@ -28,6 +28,17 @@ bool NSWorkspace::launchApplication(const std::string& path) {
     return true;
 }
 
+bool NSWorkspace::openURL(const std::string& url) {
+    platform::Error error;
+    auto c = ipc::Connection::shared(&error);
+    ipc::Reply reply = c ? c->request(ipc::op::openURL, cf::Dictionary{{"url", url}}) : ipc::Reply{};
+    if (!c || !reply.ok) {
+        platform::log("NSWorkspace: cannot open %s: %@", url, c ? reply.error : error);
+        return false;
+    }
+    return true;
+}
+
 std::vector<std::shared_ptr<NSRunningApplication>> NSWorkspace::runningApplications() {
     std::vector<std::shared_ptr<NSRunningApplication>> out;
     auto c = ipc::Connection::shared();

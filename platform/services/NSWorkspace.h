@@ -18,6 +18,9 @@ class NSWorkspace {
     // or when an application with that bundle identifier was already running and was
     // activated instead; NO otherwise (logged), and NO without platformd.
     bool launchApplication(const std::string& path);
+    // Recorded by platformd (event "open-url"); nothing is opened. YES once recorded, NO
+    // without platformd.
+    bool openURL(const std::string& url);
     // Launch order. Empty without platformd.
     std::vector<std::shared_ptr<NSRunningApplication>> runningApplications();
     std::vector<std::shared_ptr<NSRunningApplication>>
