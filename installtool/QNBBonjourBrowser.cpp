@@ -136,6 +136,8 @@ void QNBBonjourBrowser::removeBatch(const NetServices& batch) {
 }
 
 void QNBBonjourBrowser::resolveAndWait(const std::shared_ptr<ns::NSNetService>& service) {
+    // Removed since its find, while an earlier batch was resolved: no outcome would reach us.
+    if (service->delegate().get() != static_cast<ns::NSNetServiceDelegate*>(this)) return;
     m_resolvingService = service;
     m_resolveEnded = false;
     service->resolveWithTimeout(kResolveTimeout);

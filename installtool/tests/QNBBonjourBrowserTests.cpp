@@ -265,4 +265,27 @@ TEST_F(QNBBonjourBrowserTest, AServiceRemovedWhileItResolvesEndsTheWaitForItsOut
     EXPECT_TRUE(m_browser->activeServices().empty());
 }
 
+TEST_F(QNBBonjourBrowserTest, AServiceRemovedBeforeItsBatchIsHandledIsNotWaitedFor) {
+    publish({"First", "Brief"});
+    m_browser = QNBBonjourBrowser::initWithoutStartingService();
+    auto first = ns::NSNetService::create("local.", kType, "First");
+    auto brief = ns::NSNetService::create("local.", kType, "Brief");
+    // Brief is found and removed while First resolves: both batches wait for First's.
+    bool queued = false;
+    auto token = ns::NSNotificationCenter::defaultCenter().addObserverForName(
+        std::string(kQNBBonjourBrowserWillAddService), nullptr, [&](const ns::NSNotification&) {
+            if (std::exchange(queued, true)) return;
+            ns::NSRunLoop::mainRunLoop()->performBlock([&] {
+                m_browser->didFindService(nullptr, brief, false);
+                m_browser->didRemoveService(nullptr, brief, false);
+            });
+        });
+    m_browser->didFindService(nullptr, first, false);
+    ns::NSNotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(m_notes, (std::vector<std::string>{"will-add", "did-update", "did-add objects=First",
+                                                 "will-add", "did-add objects=Brief", "will-remove",
+                                                 "did-remove objects=Brief names=Brief"}));
+    EXPECT_EQ(joinedNames(m_browser->activeServices()), "First");
+}
+
 } // namespace
