@@ -7,6 +7,7 @@
 #include "regions/UpdatedRectangles.h"
 
 #include "platform/core/Clock.h"
+#include "platform/core/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -611,6 +612,24 @@ TEST_F(QNBJPEGVellEncoderTest, TheHeaderLeavesAtOnceAndNoRecordBeforeThoseBefore
         EXPECT_EQ(received[0].rects[i].y, int16_t(192 * i));
     EXPECT_TRUE(socket->try_lock());
     socket->unlock();
+}
+
+TEST_F(QNBJPEGVellEncoderTest, AFrameCutShortByAFailedWriteEndsTheConnectionAndNoFrameFollows) {
+    open(2560, 1600); // four strips
+    platform::LogCapture log(true);
+    socket->failFromWrite = 2; // the header and one record go out, then the socket fails
+    request();
+    ASSERT_TRUE(testing::eventually([&] { return encoder->numberOfFramesEncoded() == 1; }));
+    encoder->drainQueues();
+    EXPECT_EQ(socket->cancels.load(), 1) << "the session's connection is ended";
+    EXPECT_EQ(log.count("Screen update could not be written whole"), 1u);
+    const size_t written = socket->writeCount();
+    socket->failFromWrite = SIZE_MAX;
+    request();
+    change(cg::CGRectMake(0, 0, 64, 64));
+    ASSERT_TRUE(testing::eventually([&] { return encoder->numberOfFramesEncoded() == 2; }));
+    encoder->drainQueues();
+    EXPECT_EQ(socket->writeCount(), written) << "a frame went out on a stream out of step";
 }
 
 TEST_F(QNBJPEGVellEncoderTest, AnEncoderEndingWithEncodesInFlightWritesWholeFramesAndGivesSurfacesBack) {
