@@ -194,8 +194,8 @@ class QNBJPEGVellEncoderTest : public ::testing::Test {
     void request(const std::shared_ptr<display::QNBDisplay>& d = nullptr) {
         encoder->encodeFrame(0, false, d ? d : display, 0x20);
     }
-    std::vector<ReceivedFrame> frames() { return parseFrames(socket->streamNow()); }
-    std::vector<ReceivedFrame> waitFrames(size_t n) {
+    testing::ReceivedFrames frames() { return parseFrames(socket->streamNow()); }
+    testing::ReceivedFrames waitFrames(size_t n) {
         EXPECT_TRUE(testing::eventually([&] { return frames().size() >= n; }))
             << "frames: " << frames().size();
         encoder->drainQueues();
@@ -255,6 +255,35 @@ TEST_F(QNBJPEGVellEncoderTest, ChangesGoOutInTwoConsecutiveFrames) {
     ASSERT_EQ(fifth.rects.size(), 2u);
     for (const auto& r : fifth.rects)
         EXPECT_NE(r.x, 0) << "frame 3's changes are no longer carried";
+}
+
+// Two 10x10 changes with a gap: their 200 pixels against 0.8 of the union's. At a gap of 4 the
+// union is 240 (192 < 200: one rectangle), at 6 it is 260 (208 > 200: two); a third change far
+// away makes the list long enough to be simplified.
+TEST_F(QNBJPEGVellEncoderTest, APairIsMergedOnlyWhenItCoversMoreThanFourFifthsOfItsUnion) {
+    for (const auto& [gap, merged] : {std::pair{4, true}, std::pair{6, false}}) {
+        SCOPED_TRACE(gap);
+        displays.reset(); // the old records go before the new ones are put in place
+        open(200, 100);
+        request();
+        waitFrames(1);
+        request();
+        change(cg::CGRectMake(150, 80, 10, 10)); // carried into frame 3
+        waitFrames(2);
+        request();
+        encoder->addDirtyRectangle(cg::CGRectMake(0, 0, 10, 10));
+        change(cg::CGRectMake(10 + gap, 0, 10, 10));
+        auto third = waitFrames(3)[2];
+        std::set<std::pair<int, int>> got;
+        for (const auto& r : third.rects)
+            got.insert({r.x, r.width});
+        if (merged)
+            EXPECT_EQ(got, (std::set<std::pair<int, int>>{{0, 20 + gap}, {150, 10}}));
+        else
+            EXPECT_EQ(got, (std::set<std::pair<int, int>>{{0, 10}, {10 + gap, 10}, {150, 10}}));
+        encoder->stopSession();
+        encoder->drainQueues();
+    }
 }
 
 TEST_F(QNBJPEGVellEncoderTest, AWholeLargeDisplayGoesOutInFourStrips) {

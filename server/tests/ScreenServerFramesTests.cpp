@@ -288,10 +288,15 @@ TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndS
     session->setProtocolVersionInfo(v2);
     session->startMouseUpdates();
     EXPECT_TRUE(session->mouseRunning());
+    // The loops are counted as they are started: a heartbeat loop for 2.x would make two.
+    EXPECT_EQ(session->liveMouseLoops(), 1) << "a heartbeat loop was started for a 2.x client";
     dispatch::runUntilIdle();
     EXPECT_TRUE(socket->streamNow().empty()); // no heartbeat for 2.x
     session->stopMouseUpdates();
-    m_clock->advance(platform::seconds(0.1));
+    EXPECT_TRUE(capture::testing::eventually([&] {
+        m_clock->advance(platform::seconds(0.1));
+        return session->liveMouseLoops() == 0;
+    }));
 
     net::QNProtocolVersionInfo v3{};
     v3.majorversion = 3;
