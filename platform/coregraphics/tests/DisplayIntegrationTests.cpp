@@ -218,9 +218,12 @@ TEST_F(CoreGraphicsIntegration, PlatformctlDrawsBlocksThatReadDisplayGivesBack) 
     ProgramResult drawn = ctl({"draw", "display", "1", "blocks", "16"});
     ASSERT_EQ(drawn.status, 0) << drawn.err;
     // platformd composes at its next vertical blank, in its own process and on its own clock:
-    // poll its counters (at most 5 s) since no event announces a composition.
-    for (int i = 0; i < 500 && compositions() <= before; ++i)
+    // poll its counters since no event announces a composition. The bound is generous for a
+    // loaded machine (5 s was not), and running out of it fails here, not as wrong pixels below.
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (compositions() <= before && std::chrono::steady_clock::now() < bound)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(compositions(), before) << "platformd composed no display after the draw";
     std::string path = m_platformd->root() + "/display.png";
     ProgramResult read = ctl({"read-display", "1", "--png", path});
     ASSERT_EQ(read.status, 0) << read.err;
