@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace refclient {
 
@@ -80,11 +82,22 @@ bool Client::start(std::string* error) {
                                      std::strerror(errno)));
     if (!m_config.logPath.empty() && !m_log.open(m_config.logPath))
         return fail(platform::format("cannot open the record log %@", m_config.logPath));
-    if (m_config.announce)
-        platform::log("refclient: no Bonjour announcement: it needs the platform daemon, which this build lacks");
+    if (m_config.announce) {
+        // platformd's socket sits at $PLATFORM_ROOT/run/platformd.sock.
+        const char* root = std::getenv("PLATFORM_ROOT");
+        struct stat socketStat {};
+        const bool platformd =
+            root && *root && ::stat((std::string(root) + "/run/platformd.sock").c_str(), &socketStat) == 0;
+        if (!platformd)
+            platform::log("refclient: no platformd running: not announced");
+        else
+            platform::log(
+                "refclient: no Bonjour announcement: it needs the platform daemon, which this build lacks");
+    }
     m_startTime = platform::now();
     m_log.restart(m_startTime);
     uint16_t port = boundPort(m_udpFd);
+    platform::log("refclient: listening for invitations on %@ port %u", m_config.bindAddress, unsigned(port));
     update([port](Snapshot& s) { s.sidebandPort = port; });
     m_thread = std::thread([this] { runLoop(); });
     return true;
