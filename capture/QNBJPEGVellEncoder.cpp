@@ -255,7 +255,9 @@ class EncoderFrameJob {
 // encoded, all under one hold of the socket's lock so nothing else cuts into the frame. While it
 // waits, the sender encodes rectangles no worker has started (compressor may be null: then it
 // only waits).
-void sendFrame(net::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompressor* compressor) {
+// False when a write failed: the header promised records that never came (or a record went
+// out cut), so the client's reader is out of step with the stream from then on.
+bool sendFrame(net::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompressor* compressor) {
     std::lock_guard guard(socket);
     bool ok = regions::sendScreenUpdateHeader(socket, kUpdateDesignation, uint16_t(job.count()));
     for (size_t i = 0; ok && i < job.count(); ++i) {
@@ -264,6 +266,7 @@ void sendFrame(net::QNNetSocketProtocol& socket, EncoderFrameJob& job, JPEGCompr
                                                data ? uint32_t(data->length()) : 0,
                                                data ? data->bytes() : nullptr, job.rect(i));
     }
+    return ok;
 }
 
 } // namespace
@@ -485,6 +488,13 @@ void QNBJPEGVellEncoder::encodeFrame(int32_t, bool, const std::shared_ptr<displa
     if (lousyClient()) encodeQueuedFrame();
 }
 
+void QNBJPEGVellEncoder::encodeFrameOfSameRequest(int32_t, bool,
+                                                  const std::shared_ptr<display::QNBDisplay>& display,
+                                                  uint32_t) {
+    setDisplay(display);
+    if (lousyClient()) encodeQueuedFrame();
+}
+
 void QNBJPEGVellEncoder::enqueueFrame() {
     {
         std::lock_guard session(m_compressionSessionLock);
@@ -611,9 +621,15 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
     pool->submit(std::move(encodes));
     if (!m_sendCompressor) m_sendCompressor = JPEGCompressor::create();
     dispatch::dispatch_async(sendQueue(), [job, socket = clientSocket(), lastFrameSent = m_lastFrameSent,
-                                           compressor = m_sendCompressor] {
+                                           compressor = m_sendCompressor, broken = m_brokenSocket] {
         lastFrameSent->store(platform::wallNow());
-        if (socket) sendFrame(*socket, *job, compressor.get());
+        if (!socket || broken->lock() == socket) return;
+        if (sendFrame(*socket, *job, compressor.get())) return;
+        // A stream that is out of step cannot be mended: no later frame goes out on it, and
+        // cancelling the socket ends the session's connection (its reader stops).
+        *broken = socket;
+        platform::log("Screen update could not be written whole; ending the client connection");
+        socket->cancel();
     });
     lock.unlock();
     encodeQueuedFrame();

@@ -152,6 +152,9 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     using QNBBaseVellEncoder::encodeFrame;
     void encodeFrame(int32_t frame, bool lossyOnly, const std::shared_ptr<display::QNBDisplay>& display,
                      uint32_t packetDesignation) override;
+    void encodeFrameOfSameRequest(int32_t frame, bool lossyOnly,
+                                  const std::shared_ptr<display::QNBDisplay>& display,
+                                  uint32_t packetDesignation) override;
     void updateRequestAnsweredEmpty() override;
     void enqueueFrame() override;
     void enqueueFrameWithSurface(const iosurface::IOSurfaceRef& surface) override;
@@ -212,6 +215,9 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     std::atomic<uint64_t> m_generation{0};
     // Shared with the send steps, which never hold the encoder itself.
     const std::shared_ptr<std::atomic<double>> m_lastFrameSent = std::make_shared<std::atomic<double>>(0.0);
+    // The socket a failed send left out of step; only the serial send queue reads or writes it.
+    const std::shared_ptr<std::weak_ptr<net::QNNetSocketProtocol>> m_brokenSocket =
+        std::make_shared<std::weak_ptr<net::QNNetSocketProtocol>>();
     std::atomic<double> m_lastFrameQueued{0.0};
     std::atomic<double> m_fpsStartTime{0.0};
     std::atomic<uint64_t> m_numberOfFramesEncoded{0};

@@ -46,6 +46,13 @@ class QNBVellEncoderProtocol {
     virtual void encodeFrame(int32_t frame, bool lossyOnly,
                              const std::shared_ptr<display::QNBDisplay>& display,
                              uint32_t packetDesignation) = 0;
+    // A display of the same update request after its first: one request frees one frame slot
+    // whatever its display set holds, so an encoder that counts slots frees none here.
+    virtual void encodeFrameOfSameRequest(int32_t frame, bool lossyOnly,
+                                          const std::shared_ptr<display::QNBDisplay>& display,
+                                          uint32_t packetDesignation) {
+        encodeFrame(frame, lossyOnly, display, packetDesignation);
+    }
     // Optional in the protocol; every encoder of the system has them.
     virtual std::shared_ptr<QNBVellEncoderDelegateProtocol> delegate() const = 0;
     virtual void setDelegate(std::weak_ptr<QNBVellEncoderDelegateProtocol> delegate) = 0;

@@ -15,6 +15,8 @@ inline constexpr char kDisplayHostingQuery[] = "com.quenby.Tessel.DisplayHosting
 inline constexpr char kDisplayHostingResponse[] = "com.quenby.Tessel.DisplayHostingResponse";
 inline constexpr char kDisplayHostingMultiQuery[] = "com.quenby.Tessel.DisplayHostingMultiQuery";
 inline constexpr char kDisplayHostingMultiResponse[] = "com.quenby.Tessel.DisplayHostingMultiResponse";
+// Posted once per connection: a device reconnecting from one address posts it again each time,
+// with no ServerDisconnectedFromDevice between when its old connection was replaced.
 inline constexpr char kServerConnectedToDevice[] = "com.quenby.Tessel.ServerConnectedToDevice";
 inline constexpr char kServerDisconnectedFromDevice[] = "com.quenby.Tessel.ServerDisconnectedFromDevice";
 inline constexpr char kDisconnectAllConnectedDisplays[] = "com.quenby.Tessel.DisconnectAllConnectedDisplays";

@@ -52,7 +52,8 @@ void postModifierKeys(uint64_t flags, bool pressed) {
         if (flags & flag) cg::CGPostKeyboardEvent(0, key, pressed);
 }
 
-void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers) {
+void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers,
+                              HeldButtonModifiers* held) {
     if (message.button > 61) { // its mask would lie past 64 bits
         platform::log("Dropping the action of button %u: no such button", unsigned(message.button));
         return;
@@ -71,6 +72,12 @@ void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifie
         uint64_t mods = prefs.modifiersForButton(mask);
         postModifierKeys(mods, pressed);
         eventModifiers = pressed ? mods : 0;
+        if (held) {
+            if (pressed)
+                (*held)[message.button] = mods;
+            else
+                held->erase(message.button);
+        }
         break;
     }
     case QNBStylusActionKeystroke: {

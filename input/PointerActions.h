@@ -7,6 +7,7 @@
 #include "platform/coregraphics/CGEvent.h"
 
 #include <cstdint>
+#include <map>
 #include <span>
 
 namespace input {
@@ -24,8 +25,13 @@ void scrollDatagramReceived(std::span<const uint8_t> data);
 // order), each pressed or released by key code.
 void postModifierKeys(uint64_t flags, bool pressed);
 
+// The modifier keys each "held modifiers" button pressed and has not let go, by button.
+using HeldButtonModifiers = std::map<uint8_t, uint64_t>;
+
 // A hardware button's action from the shared preferences; eventModifiers is the session's
-// (set by the held-modifiers action, added to continuous scroll events).
-void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers);
+// (set by the held-modifiers action, added to continuous scroll events); held, when given, keeps
+// what each held-modifiers button pressed so that the end of a connection can let go of all.
+void handleButtonEventWithMsg(const QNButtonMsg& message, uint64_t& eventModifiers,
+                              HeldButtonModifiers* held = nullptr);
 
 } // namespace input

@@ -237,7 +237,7 @@ void ScreenServerInput::handleScrollwheelTapEventWithMsg(const QNTapMsg& message
 
 void ScreenServerInput::handleButtonEventWithMsg(const QNButtonMsg& message) {
     std::lock_guard lock(m_inputLock);
-    input::handleButtonEventWithMsg(message, m_state.eventModifiers);
+    input::handleButtonEventWithMsg(message, m_state.eventModifiers, &m_state.heldButtonModifiers);
 }
 
 // ---- The pen ----------------------------------------------------------------------------
@@ -387,8 +387,13 @@ void ScreenServerInput::releaseHeldInput() {
     m_releasedTapButtons |= m_heldButtons;
     m_heldButtons = 0;
     m_state.savedMouseFlags = 0;
-    postModifierKeys(m_state.eventModifiers, false);
+    // Every key a still-held button pressed goes up, each once, whichever button came last.
+    uint64_t modifiers = m_state.eventModifiers;
+    for (const auto& [button, keys] : m_state.heldButtonModifiers)
+        modifiers |= keys;
+    postModifierKeys(modifiers, false);
     m_state.eventModifiers = 0;
+    m_state.heldButtonModifiers.clear();
 }
 
 // ---- Shared things and state ------------------------------------------------------------

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "input/InputDatagrams.h"
+#include "input/PointerActions.h"
 #include "input/PointerStylus.h"
 #include "platform/applicationservices/AXUIElement.h"
 #include "platform/coregraphics/CGEvent.h"
@@ -33,6 +34,8 @@ namespace input {
 struct ScreenServerInputState {
     uint8_t savedMouseFlags = 0;
     uint64_t eventModifiers = 0;
+    // eventModifiers holds the last button's keys only: these are what each held button pressed.
+    HeldButtonModifiers heldButtonModifiers;
     uint64_t eventButtons = 0;
     uint64_t eventPointerType = 0;
     uint64_t eventClickCount = 0;

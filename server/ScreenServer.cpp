@@ -135,8 +135,31 @@ bool ScreenServer::start() {
         if (served()) return true; // another start got there first
         m_loopSockets.push_back(socket.get());
     }
+    if (!isUSB()) armHandshakeDeadline(socket);
     std::thread([self = shared_from_this(), socket] { self->clientListen(socket); }).detach();
     return true;
+}
+
+void ScreenServer::armHandshakeDeadline(const Socket& socket) {
+    std::weak_ptr<ScreenServer> weakSelf = weak_from_this();
+    std::weak_ptr<net::QNNetSocketProtocol> weakSocket = socket;
+    dispatch::dispatch_after(
+        dispatch::dispatch_time(dispatch::DISPATCH_TIME_NOW,
+                                static_cast<int64_t>(kHandshakeDeadline * dispatch::NSEC_PER_SEC)),
+        dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT),
+        [weakSelf, weakSocket] {
+            auto self = weakSelf.lock();
+            auto socket = weakSocket.lock();
+            if (!self || !socket) return;
+            {
+                std::lock_guard lock(self->m_sessionLock);
+                if (self->m_clientSocket != socket || self->m_handshakenSocket == socket.get()) return;
+            }
+            platform::log("%@: no handshake from %@ within 10 s of the accept; closing the connection",
+                          self->description(), socket->knownClientAddr().description());
+            // The read loop wakes, ends and resets the session, which closes the socket.
+            socket->cancel();
+        });
 }
 
 bool ScreenServer::stop() {
@@ -369,6 +392,7 @@ void ScreenServer::handshakeFromLoop(const Socket& socket, const net::QNClientHa
             platform::log("%@: handshake from a replaced connection ignored", description());
             return;
         }
+        m_handshakenSocket = socket.get();
         m_protocolVersionInfo.majorversion = handshake.majorversion;
         m_protocolVersionInfo.minorversion = handshake.minorversion;
         m_protocolVersionInfo.subversion = handshake.subversion;

@@ -433,6 +433,11 @@ class ScreenServer : public input::ScreenServerInput,
     };
 
     void clientListen(const Socket& socket);
+    // A TCP client must have sent its whole handshake this long after the accept (a real device
+    // needs milliseconds), or its connection is closed and the session freed: silent or trickling
+    // connections would otherwise hold every session until the 45 s silence rule.
+    static constexpr double kHandshakeDeadline = 10.0;
+    void armHandshakeDeadline(const Socket& socket);
     void endReadLoop(const Socket& socket);
     void handshakeFromLoop(const Socket& socket, const net::QNClientHandshakeRecord& record);
     bool updateRequestFromLoop(const Socket& socket);
@@ -486,6 +491,7 @@ class ScreenServer : public input::ScreenServerInput,
     std::shared_ptr<display::QNBDisplaySet> m_screen;
     bool m_disconnecting = false;
     uint64_t m_connectionGeneration = 0; // counts client-socket changes
+    const net::QNNetSocketProtocol* m_handshakenSocket = nullptr; // the last whose handshake was read
     std::shared_ptr<input::QNDesktopReflectorPanel> m_displayReflector;
     std::vector<SockAddressHelper> m_acceptedAddresses;
     std::weak_ptr<ScreenServerMediatorInterface> m_mediator;

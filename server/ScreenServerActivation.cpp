@@ -160,6 +160,19 @@ void ScreenServer::activateOrChangeDisplay(const std::shared_ptr<ClientHandshake
     }
 
     if (!clientReconfiguringScreen()) {
+        // The device may have dropped during the display wait and come back to this same
+        // session: the failure belongs to the connection that went, and the new one keeps its
+        // names, its display and its socket.
+        bool serves;
+        {
+            std::lock_guard session(*this);
+            serves = servesRequestedSocket(*this, *wrapper);
+        }
+        if (!serves) {
+            platform::log("%@ lost its client before its display came up; the new connection is left alone",
+                          description());
+            return;
+        }
         disconnectFromDevice();
         // Without a display the device has nothing to show: end its connection too.
         std::shared_ptr<net::QNNetSocketProtocol> socket;

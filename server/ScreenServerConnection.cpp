@@ -80,6 +80,8 @@ void ScreenServer::didConnectToDevice(const std::shared_ptr<display::QNBDisplayS
         m_connectionMechanism = m_isUSB.load() ? 4 : 3;
         m_disconnectionCopy.reset(); // a new device: the last one's notice is history
     }
+    // One post per connection: a device that reconnects from the same address, with no
+    // disconnection between (its old connection replaced), is announced again each time.
     const cf::Value payload = connectedPayload();
     postDistributed(foundation::kServerConnectedToDevice, payload, ns::NSNotificationDeliverImmediately);
     ns::NSNotificationCenter::defaultCenter().postNotificationName(foundation::kServerConnectedToDevice,
@@ -155,7 +157,8 @@ void ScreenServer::sendDisconnectionNotificationForCurrentDevice() {
         payload.insert_or_assign(foundation::kAddressIdentifier, textOrEmpty(names.addressIdentifier));
     }
     // Also to the process's own centre, where the other sessions listen: one of them left alone
-    // takes its display stream again.
+    // takes its display stream again (without this a session that had stopped streaming for a
+    // second device never streamed again).
     dispatch::dispatch_async(
         dispatch::dispatch_get_main_queue(), [poster, payload = cf::Value(std::move(payload))] {
             poster(foundation::kServerDisconnectedFromDevice, payload, ns::NSNotificationDeliverImmediately);
@@ -177,6 +180,7 @@ void ScreenServer::sendSystemInformationMessage() {
         document.assign(bytes->begin(), bytes->end());
     else
         platform::log("%@: the system information does not fit its message; sending none", description());
+    // One write (type, length and document together), so no other record can cut into it.
     net::QNSessionMessageWriter(*socket).sendSystemInformation(document);
 }
 

@@ -90,10 +90,16 @@ bool ScreenServer::screenUpdate(bool* failed) {
         if (failed) *failed = !sent;
     }
     if (!current) current = encoder();
+    bool first = true;
     for (const auto& display : displays) {
         if (socket) {
             std::lock_guard socketLock(*socket);
-            if (current) current->encodeFrame(0, false, display, appInfo ? 0x28 : 0x20);
+            const uint32_t designation = appInfo ? 0x28 : 0x20;
+            if (current && first)
+                current->encodeFrame(0, false, display, designation);
+            else if (current)
+                current->encodeFrameOfSameRequest(0, false, display, designation);
+            first = false;
             if (cursorImage) sendCursorImageUpdate();
         }
         updateFPS(1);

@@ -759,6 +759,9 @@ ScreenServerMediator::enableDisplayWithDisplayModes(ScreenServer& server, const 
     return m_driver ? m_driver->enableDisplayWithDisplayModes(server, modes, modeCount, error) : nullptr;
 }
 
+// The cursor queries go to the driver client without the mediator's lock: each session's cursor
+// loop asks several times a tick, and the driver client guards its own state, so holding the
+// mediator's lock here would only make the sessions' loops wait on one another.
 bool ScreenServerMediator::shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set) {
     return m_driver && m_driver->shouldQueryMouseOnDisplay(set);
 }

@@ -169,18 +169,21 @@ void PTChannel::connectToPort(uint16_t port, const std::shared_ptr<PTUSBHub>& hu
             if (callback) callback(reading ? std::nullopt : OptionalError(readError));
         },
         [weak](OptionalError error) {
-            if (auto s = weak.lock()) s->reportEnd(error);
+            // The USB road reports the usbmuxd connection's own end, nil for a clean close: a
+            // channel that closed itself over a bad frame has still ended cleanly on the wire,
+            // and the device channel treats it as a disconnection, not a failed connection.
+            if (auto s = weak.lock()) s->reportEnd(error, false);
         });
 }
 
-void PTChannel::reportEnd(const OptionalError& error) {
+void PTChannel::reportEnd(const OptionalError& error, bool orStoredError) {
     std::shared_ptr<PTChannelDelegate> d;
     OptionalError reported;
     {
         std::lock_guard lock(m_mutex);
         d = m_delegate.lock();
         if (!(m_delegateFlags & kFlagDidEnd)) d = nullptr;
-        reported = error ? error : m_endError;
+        reported = error || !orStoredError ? error : m_endError;
         m_endError.reset();
     }
     if (d) d->ioFrameChannelDidEndWithError(shared_from_this(), reported);

@@ -102,7 +102,9 @@ class PTChannel : public std::enable_shared_from_this<PTChannel> {
                  uint32_t payloadSize, const PTProtocol::ResumeBlock& resume);
     // The end check: ends the loop of io; only the current connection is closed or cancelled.
     void endLoop(const dispatch::dispatch_io_t& io, const OptionalError& error);
-    void reportEnd(const OptionalError& error);
+    // Tells the delegate of the end; without an error of its own, the TCP road reports the error
+    // that closed the channel (orStoredError), the USB road the usbmuxd connection's nil.
+    void reportEnd(const OptionalError& error, bool orStoredError = true);
     // A stream I/O channel over fd whose end is reported as this channel's.
     dispatch::dispatch_io_t makeIOChannel(int fd);
 

@@ -72,6 +72,7 @@ void QNBPeerTalkDeviceManager::startListeningForDevices() {
     }
     std::lock_guard lock(m_mutex);
     m_hub = hub;
+    m_hubWasReset = false;
     m_observers = std::move(tokens);
 }
 
@@ -115,6 +116,11 @@ void QNBPeerTalkDeviceManager::detached(const ns::NSNotification& notification) 
 
 void QNBPeerTalkDeviceManager::reset() {
     stopObserving();
+    {
+        std::lock_guard lock(m_mutex);
+        m_hub.reset();
+        m_hubWasReset = true;
+    }
     std::weak_ptr<QNBPeerTalkDeviceManager> weak = shared_from_this();
     dispatch::dispatch_after(
         dispatch::dispatch_time(dispatch::DISPATCH_TIME_NOW,
@@ -179,8 +185,13 @@ void QNBPeerTalkDeviceManager::setDelegate(std::weak_ptr<QNBPeerTalkDeviceManage
 }
 
 std::shared_ptr<PTUSBHub> QNBPeerTalkDeviceManager::hub() const {
-    std::lock_guard lock(m_mutex);
-    return m_hub;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_hubWasReset) return m_hub;
+    }
+    // The hub of before the reset has lost usbmuxd; retries in the 5 s before listening starts
+    // again go through the new one (the provider makes it on first use).
+    return m_hubProvider ? m_hubProvider() : nullptr;
 }
 
 } // namespace usblink

@@ -57,7 +57,8 @@ class QNBPeerTalkDeviceManager : public std::enable_shared_from_this<QNBPeerTalk
 
     std::shared_ptr<QNBPeerTalkDeviceManagerDelegate> delegate() const;
     void setDelegate(std::weak_ptr<QNBPeerTalkDeviceManagerDelegate> delegate);
-    // The hub device channels connect through (the one being listened to).
+    // The hub device channels connect through: the one being listened to, or after a usbmuxd
+    // reset, until listening starts again, the provider's new one.
     std::shared_ptr<PTUSBHub> hub() const;
 
   private:
@@ -73,6 +74,7 @@ class QNBPeerTalkDeviceManager : public std::enable_shared_from_this<QNBPeerTalk
     std::map<int64_t, cf::Value> m_deviceProperties;
     std::weak_ptr<QNBPeerTalkDeviceManagerDelegate> m_delegate;
     std::shared_ptr<PTUSBHub> m_hub;
+    bool m_hubWasReset = false;
     std::vector<ns::NSNotificationCenter::ObserverToken> m_observers;
 };
 

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace capture::testing {
 
@@ -112,6 +113,14 @@ class ScopedPixelProvider {
     std::shared_ptr<FakePixelProvider> provider;
 };
 
+// A list whose index past its end throws (a failure GoogleTest reports) instead of reading past
+// the list, as the plain index would when a fault leaves fewer frames or records than expected.
+template <typename T> struct CheckedList : std::vector<T> {
+    using std::vector<T>::vector;
+    T& operator[](size_t i) { return this->at(i); }
+    const T& operator[](size_t i) const { return this->at(i); }
+};
+
 // One record of a received frame, with its JPEG's own size.
 struct ReceivedRect {
     int16_t x, y;
@@ -122,12 +131,13 @@ struct ReceivedRect {
 };
 struct ReceivedFrame {
     uint8_t designation;
-    std::vector<ReceivedRect> rects;
+    CheckedList<ReceivedRect> rects;
 };
+using ReceivedFrames = CheckedList<ReceivedFrame>;
 
 // Reads whole updates off the stream; a cut-off update ends the reading.
-inline std::vector<ReceivedFrame> parseFrames(const std::vector<uint8_t>& s) {
-    std::vector<ReceivedFrame> frames;
+inline ReceivedFrames parseFrames(const std::vector<uint8_t>& s) {
+    ReceivedFrames frames;
     size_t at = 0;
     auto u16 = [&](size_t o) { return uint16_t(s[o] | s[o + 1] << 8); };
     while (at + 3 <= s.size()) {

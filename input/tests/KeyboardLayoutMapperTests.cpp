@@ -79,38 +79,55 @@ TEST(QNBKeyboardLayoutMapperTest, KeypadOnlyLookupFallsBackForTheRestOfTheString
     EXPECT_EQ((*m->modifiersAndVirtualKeysForString(u"5", mode))[0].virtualKey, 23);
 }
 
-TEST(QNBKeyboardLayoutMapperTest, KeyboardType40PicksThe204Header) {
+// A layout whose keyboard-type headers each have tables of their own: header i types chars[i]
+// on key 0. The builder shares one set of tables; each further header's char-table index is
+// pointed at an appended copy built with its own character.
+std::vector<uint8_t> layoutWithOwnHeaders(const std::vector<tis::UchrKeyboardType>& types,
+                                          const std::u16string& chars) {
     tis::UchrDescription d;
-    d.keyboardTypes = {{0, 203}, {204, 206}};
-    d.layers[tis::kLayerNone] = {{u"y"}};
+    d.keyboardTypes = types;
+    d.layers[tis::kLayerNone] = {{chars.substr(0, 1)}};
     auto bytes = tis::buildUchr(d);
-    // The second header gets tables of its own: point its char-table index at a copy saying x.
-    tis::UchrDescription other = d;
-    other.layers[tis::kLayerNone] = {{u"x"}};
-    auto otherBytes = tis::buildUchr(other);
-    uint32_t secondHeader = 12 + 28;
-    uint32_t tableIndex = bytes[secondHeader + 12] | bytes[secondHeader + 13] << 8;
-    uint32_t base = static_cast<uint32_t>(bytes.size());
-    bytes.insert(bytes.end(), otherBytes.begin(), otherBytes.end());
-    uint32_t moved = base + tableIndex;
-    for (int i = 0; i < 4; ++i)
-        bytes[secondHeader + 12 + i] = static_cast<uint8_t>(moved >> (8 * i));
-    // The copied index's table offsets are relative to the copy's start.
-    uint32_t count = bytes[moved + 4];
-    for (uint32_t t = 0; t < count; ++t) {
-        uint32_t at = moved + 8 + 4 * t;
-        uint32_t offset =
-            bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
-        offset += base;
+    for (size_t h = 1; h < types.size(); ++h) {
+        tis::UchrDescription other = d;
+        other.layers[tis::kLayerNone] = {{chars.substr(h, 1)}};
+        auto otherBytes = tis::buildUchr(other);
+        const uint32_t header = 12 + 28 * static_cast<uint32_t>(h);
+        const uint32_t tableIndex = bytes[header + 12] | bytes[header + 13] << 8;
+        const uint32_t base = static_cast<uint32_t>(bytes.size());
+        bytes.insert(bytes.end(), otherBytes.begin(), otherBytes.end());
+        const uint32_t moved = base + tableIndex;
         for (int i = 0; i < 4; ++i)
-            bytes[at + i] = static_cast<uint8_t>(offset >> (8 * i));
+            bytes[header + 12 + i] = static_cast<uint8_t>(moved >> (8 * i));
+        // The copied index's table offsets are relative to the copy's start.
+        const uint32_t count = bytes[moved + 4];
+        for (uint32_t t = 0; t < count; ++t) {
+            const uint32_t at = moved + 8 + 4 * t;
+            uint32_t offset =
+                bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
+            offset += base;
+            for (int i = 0; i < 4; ++i)
+                bytes[at + i] = static_cast<uint8_t>(offset >> (8 * i));
+        }
     }
-    auto type40 = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 40);
-    auto type2 = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 2);
-    ASSERT_TRUE(type40 && type2);
-    EXPECT_EQ(type40->keycodesFromString("x"), keys({{0, 1}, {0, 0}}));
-    EXPECT_TRUE(type40->keycodesFromString("y").empty());
-    EXPECT_EQ(type2->keycodesFromString("y"), keys({{0, 1}, {0, 0}}));
+    return bytes;
+}
+
+// Types 31 to 193 fold onto 204, 205 and 206 by (type - 1) mod 3: 40 is 204, 41 is 205, 42 is
+// 206; each of the three has a header of its own here, so a fold one off is seen.
+TEST(QNBKeyboardLayoutMapperTest, KeyboardType40PicksThe204Header) {
+    const auto bytes = layoutWithOwnHeaders({{0, 203}, {204, 204}, {205, 205}, {206, 206}}, u"wxyz");
+    const std::pair<uint8_t, const char*> expected[] = {{40, "x"}, {41, "y"}, {42, "z"}, {2, "w"}};
+    for (const auto& [type, typed] : expected) {
+        SCOPED_TRACE(int(type));
+        auto mapper = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), type);
+        ASSERT_TRUE(mapper);
+        EXPECT_EQ(mapper->keycodesFromString(typed), keys({{0, 1}, {0, 0}}));
+        for (const char* other : {"w", "x", "y", "z"}) {
+            if (std::string(other) == typed) continue;
+            EXPECT_TRUE(mapper->keycodesFromString(other).empty()) << other;
+        }
+    }
 }
 
 TEST(QNBKeyboardLayoutMapperTest, SequencesAndTheirLengthLimit) {

@@ -230,6 +230,24 @@ TEST_F(PointerInputSessionTest, ButtonActionsSevenToTenThroughTheSession) {
     EXPECT_THAT(posted(), ElementsAre("key 6d", "key 6u", "key 59d", "key 59u"));
 }
 
+// Both barrel buttons hold modifiers and are down when the connection ends: every key either
+// pressed goes up, each once.
+TEST_F(PointerInputSessionTest, TheEndOfAConnectionReleasesTheModifiersOfEveryHeldButton) {
+    auto& prefs = foundation::QNBPreferences::sharedAppPrefs();
+    prefs.baseSetAction(9, 4);
+    prefs.baseSetModifiers(0x100000 | 0x40000, 4); // Command and Control
+    prefs.baseSetAction(9, 8);
+    prefs.baseSetModifiers(0x100000 | 0x20000, 8); // Command and Shift
+    m_input.receive(button(0, 1));
+    m_input.receive(button(1, 1));
+    m_events->clearEntries();
+    m_input.connectionEnded();
+    EXPECT_THAT(posted(), ElementsAre("key 59u", "key 55u", "key 56u"));
+    m_events->clearEntries();
+    m_input.connectionEnded();
+    EXPECT_TRUE(posted().empty()) << "nothing is held any more";
+}
+
 // The end of a connection lets go of what the session's posts hold: buttons at the pointer,
 // then the held modifier keys. A tap's up that comes after it posts no second up.
 TEST_F(PointerInputSessionTest, TheEndOfAConnectionReleasesWhatIsHeld) {

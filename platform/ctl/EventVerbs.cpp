@@ -3,7 +3,10 @@
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ctl/Platformctl.h"
 #include "platform/ipc/Protocol.h"
+#include "platform/windowserver/EventProtocol.h"
+#include "platform/windowserver/WindowServerProtocol.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -44,6 +47,63 @@ std::string eventLine(const cf::Value& entry) {
     }
     return line;
 }
+
+const std::vector<std::string_view>& knownEventKinds() {
+    static const std::vector<std::string_view> kinds = [] {
+        std::vector<std::string_view> all = {
+            ipc::eventKind::ready,
+            ipc::eventKind::clientGone,
+            ipc::eventKind::distributedPost,
+            ipc::eventKind::launch,
+            ipc::eventKind::activate,
+            ipc::eventKind::exit,
+            ipc::eventKind::finishedLaunching,
+            ipc::eventKind::authorization,
+            ipc::eventKind::toolRun,
+            ipc::eventKind::toolExit,
+            ipc::eventKind::loginItemAdded,
+            ipc::eventKind::loginItemRemoved,
+            ipc::eventKind::login,
+            ipc::eventKind::logoutRequested,
+            ipc::eventKind::openURL,
+            ipc::eventKind::bonjourRegister,
+            ipc::eventKind::bonjourUnregister,
+            ipc::eventKind::updateCheck,
+            "install", // recorded by platformctl install through events.record
+            windowserver::eventKind::cgEvent,
+            windowserver::eventKind::cgKeyboard,
+            windowserver::eventKind::hidEvent,
+            windowserver::eventKind::eventBracket,
+            windowserver::eventKind::pasteboard,
+            windowserver::eventKind::eventTapList,
+            windowserver::eventKind::inputSource,
+            windowserver::eventKind::displayAdded,
+            windowserver::eventKind::displayRemoved,
+            windowserver::eventKind::accessibility,
+            "graphics-control", // the graphics-switching driver's calls, recorded by the kernel
+        };
+        std::sort(all.begin(), all.end());
+        return all;
+    }();
+    return kinds;
+}
+
+namespace {
+
+// An unknown kind would only ever wait out its time-out or print nothing: say which there are.
+bool knownKind(const std::string& kind) {
+    const auto& kinds = knownEventKinds();
+    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+std::string knownKindsText() {
+    std::string text;
+    for (auto kind : knownEventKinds())
+        text += (text.empty() ? "" : " ") + std::string(kind);
+    return text;
+}
+
+} // namespace
 
 int Platformctl::post(const std::vector<std::string>& args) {
     auto a = parse(args, {{"object"}, {"userinfo"}, {"options"}}, 1, 1);
@@ -138,6 +198,8 @@ int Platformctl::events(const std::vector<std::string>& args) {
     auto since = a->integer("since", error);
     if (!error.empty()) return usage(error);
     std::string kind = a->value("kind").value_or("");
+    if (!kind.empty() && !knownKind(kind))
+        return usage("no event kind \"" + kind + "\"; the kinds are: " + knownKindsText());
     uint64_t after = since && *since > 0 ? static_cast<uint64_t>(*since) : 0;
     int code;
     // Paged: each reply carries at most a bounded number of entries and where to go on.
@@ -181,6 +243,8 @@ int Platformctl::waitEvent(const std::vector<std::string>& args) {
     auto seconds = a->seconds("timeout", error);
     auto since = a->integer("since", error);
     if (!error.empty()) return usage(error);
+    if (!knownKind(a->positionals()[0]))
+        return usage("no event kind \"" + a->positionals()[0] + "\"; the kinds are: " + knownKindsText());
     cf::Dictionary match;
     for (const auto& pair : a->values("match")) {
         auto eq = pair.find('=');

@@ -113,7 +113,8 @@ int Platformctl::draw(const std::vector<std::string>& args) {
         return usage(usageText);
     }
     int code;
-    auto result = this->request(windowserver::op::draw, cf::Value(std::move(request)), code);
+    auto result = this->request(windowserver::op::draw, cf::Value(std::move(request)), code, nullptr,
+                                p[0] == "display" ? std::string_view(p[1]) : std::string_view());
     return result ? kSuccess : code;
 }
 

@@ -23,30 +23,61 @@ constexpr double kDefaultWaitSeconds = 30;
 
 const char* kUsageText =
     "usage: platformctl [--root DIR] <verb> ...   (platformctl help: this text)\n"
-    "  platformd --root DIR | wait-ready [--timeout S] | status | shutdown\n"
+    "The root folder is the stand-in Mac's (or PLATFORM_ROOT). Verbs:\n"
+    "  platformd --root DIR          start platformd on the root folder, in the background\n"
+    "  wait-ready [--timeout S]      wait until platformd answers\n"
+    "  status                        platformd's pid and the stand-in Mac's profile\n"
+    "  shutdown                      stop platformd (prints nothing when it has stopped)\n"
     "  post <name> [--object S] [--userinfo FILE|-] [--options N]\n"
+    "                                post a distributed notification\n"
     "  observe <name> [--count N] [--timeout S]\n"
+    "                                print distributed notifications of that name as they come\n"
     "  events [--kind K] [--since N] [--follow]\n"
+    "                                print platformd's event log (of one kind)\n"
     "  wait-event <kind> [--match k=v ...] [--since N] [--timeout S]\n"
-    "  apps | launch <path.app> | login [--user U]\n"
+    "                                wait for an event of the kind and print it\n"
+    "  apps                          the running applications\n"
+    "  launch <path.app>             launch an application bundle\n"
+    "  login [--user U]              log the user in (starts the login items)\n"
     "  login-items [list | add <url> | remove <url>] [--user U]\n"
+    "                                list or change the user's login items\n"
+    "  auth allow|deny|cancel        how the next authorization prompt is answered\n"
+    "  kext list                     the loaded kernel extensions\n"
+    "  displays [--modes]            the displays (and their modes)\n"
+    "  configure <id> mode <number>|mirror <master>|unmirror\n"
+    "                                change a display's mode or mirroring\n"
+    "  damage X Y W H                mark a rectangle of the desktop changed\n"
     "  install <package.pkg> [--timeout S]\n"
-    "  auth allow|deny|cancel | kext list | displays [--modes]\n"
-    "  configure <id> mode <number>|mirror <master>|unmirror | damage X Y W H\n"
+    "                                install a package: its payload, then its postinstall as root\n"
     "  cursor move X Y|hide|show|image arrow|ibeam|invisible\n"
+    "                                move, hide, show or change the cursor\n"
     "  draw [--window NAME] [--layer N] (display ID | rect X Y W H)\n"
     "       (solid RRGGBB | blocks N | photo SEED | pixels FILE)\n"
-    "  move NAME X Y | erase [NAME] | read-display ID (--png | --bgrx) FILE | counters ID\n"
-    "  poison on|off\n"
+    "                                draw a test window over a display or rectangle\n"
+    "  move NAME X Y                 move a drawn window\n"
+    "  erase [NAME]                  remove one drawn window, or all\n"
+    "  read-display ID (--png | --bgrx) FILE\n"
+    "                                write what the display shows to a file\n"
+    "  counters ID                   a display's composition and refresh counters\n"
+    "  poison on|off                 fill given-back stream surfaces with a poison pattern\n"
     "  prefs read <domain> [key] [--any-user] [--current-host]\n"
     "  prefs write <domain> <key> bool|int|float|string <value> | prefs delete <domain> <key>\n"
+    "                                read or change preferences\n"
     "  logs [<executable>] [--follow]\n"
-    "  input-state | keyboard-layout [ID] | pasteboard [--set TEXT] | text-sink [--clear]\n"
+    "                                print the programs' logs\n"
+    "  input-state                   the pointer, buttons and modifiers as posted\n"
+    "  keyboard-layout [ID]          the current keyboard layout, or choose one\n"
+    "  pasteboard [--set TEXT]       print or set the pasteboard's text\n"
+    "  text-sink [--clear]           the text typed into the stand-in's text field\n"
     "  event-tap add <pid> [--disabled]\n"
+    "                                register an event tap for the process\n"
     "  bonjour list | add <name> --type T --port P [--host A] [--txt k=v ...] [--and <name> ...]\n"
     "  bonjour txt <name> k=v ... | remove <name> ... | resolve-delay <name> <S>\n"
     "  bonjour fail-resolve <name> [--code C] [--count N]\n"
-    "  updater found <version> | uptodate | install\n";
+    "                                list or change the Bonjour registry\n"
+    "  updater found <version> | uptodate | install\n"
+    "                                answer the waiting updaters' checks\n"
+    "Event kinds: ";
 
 std::string activationPolicyName(int64_t policy) {
     switch (policy) {
@@ -87,7 +118,7 @@ int Platformctl::run(const std::vector<std::string>& args) {
     size_t i = 0;
     for (; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
-            m_out << kUsageText;
+            printHelp();
             return kSuccess;
         }
         if (args[i] == "--root") {
@@ -103,7 +134,7 @@ int Platformctl::run(const std::vector<std::string>& args) {
     std::string verb = args[i];
     rest.assign(args.begin() + static_cast<long>(i) + 1, args.end());
     if (verb == "help") {
-        m_out << kUsageText;
+        printHelp();
         return kSuccess;
     }
     if (verb == "platformd") return platformd(rest);
@@ -124,8 +155,16 @@ int Platformctl::run(const std::vector<std::string>& args) {
     return usage("unknown verb \"" + verb + "\"");
 }
 
+void Platformctl::printHelp() {
+    m_out << kUsageText;
+    const auto& kinds = knownEventKinds();
+    for (size_t i = 0; i < kinds.size(); ++i)
+        m_out << (i ? " " : "") << kinds[i];
+    m_out << "\n";
+}
+
 int Platformctl::usage(const std::string& why) {
-    m_err << "platformctl: " << why << "\n" << kUsageText;
+    m_err << "platformctl: " << why << "\nsee 'platformctl help'\n";
     return kUsage;
 }
 
@@ -159,7 +198,8 @@ std::shared_ptr<ipc::Connection> Platformctl::connect() {
 }
 
 std::optional<cf::Value> Platformctl::request(std::string_view op, const cf::Value& args, int& code,
-                                              std::vector<ipc::UniqueFd>* fds) {
+                                              std::vector<ipc::UniqueFd>* fds,
+                                              std::string_view displayAsTyped) {
     auto c = connect();
     if (!c) {
         code = kUnreachable;
@@ -171,7 +211,12 @@ std::optional<cf::Value> Platformctl::request(std::string_view op, const cf::Val
                     (reply.error.code == platform::kPlatformErrorConnectionLost ||
                      reply.error.code == platform::kPlatformErrorUnreachable);
         code = lost ? kUnreachable : kFailure;
-        m_err << "platformctl: " << reply.error.localizedDescription() << "\n";
+        std::string why = reply.error.localizedDescription();
+        const std::string prefix = std::string(op) + ": ";
+        if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
+        if (!displayAsTyped.empty() && why.rfind("no display ", 0) == 0)
+            why = "no display " + std::string(displayAsTyped);
+        m_err << "platformctl: " << why << "\n";
         return std::nullopt;
     }
     code = kSuccess;

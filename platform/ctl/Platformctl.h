@@ -42,6 +42,7 @@ class Platformctl {
 
     int usage(const std::string& why);
     int fail(const std::string& why);
+    void printHelp();
     // Parses a verb's arguments; on error prints usage and answers nullopt (exit code kUsage).
     std::optional<Arguments> parse(const std::vector<std::string>& args,
                                    const std::vector<OptionInfo>& options, size_t minPositionals,
@@ -49,9 +50,12 @@ class Platformctl {
     // The connection, or null after printing why (exit code kUnreachable).
     std::shared_ptr<ipc::Connection> connect();
     // One request; on failure prints why and sets code (kUnreachable for a lost connection,
-    // else kFailure). Answers the result dictionary (empty when none).
+    // else kFailure). Answers the result dictionary (empty when none). The reason is printed
+    // without platformd's operation name; displayAsTyped names the display of a "no display"
+    // answer as the user typed it.
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args, int& code,
-                                     std::vector<ipc::UniqueFd>* fds = nullptr);
+                                     std::vector<ipc::UniqueFd>* fds = nullptr,
+                                     std::string_view displayAsTyped = {});
 
     int platformd(const std::vector<std::string>& args);
     int waitReady(const std::vector<std::string>& args);
@@ -106,6 +110,8 @@ class Platformctl {
 // One event log entry as a line: "<sequence> <kind> key=value ...", keys sorted, nested
 // values in the property-list text style.
 std::string eventLine(const cf::Value& entry);
+// The kinds of event platformd's log records (events --kind and wait-event take no other).
+const std::vector<std::string_view>& knownEventKinds();
 // A value as a script reads it: texts as they are, booleans YES/NO, numbers plainly.
 std::string plainText(const cf::Value& value);
 

@@ -18,8 +18,14 @@ namespace {
 
 constexpr int kUsage = 2;
 
+constexpr const char* kUsageText =
+    "usage: platformd --root DIR [--kexts DIR|none]\n"
+    "  The stand-in Mac's services on the root folder (or PLATFORM_ROOT), reached by its socket.\n"
+    "  --kexts DIR   boot the kernel with the kernel extensions of DIR (default: the build's);\n"
+    "                none: boot without any\n";
+
 int usage(const std::string& why) {
-    std::fprintf(stderr, "platformd: %s\nusage: platformd --root DIR [--kexts DIR|none]\n", why.c_str());
+    std::fprintf(stderr, "platformd: %s\n%s", why.c_str(), kUsageText);
     return kUsage;
 }
 
@@ -40,6 +46,10 @@ int platformdMain(const std::vector<std::string>& args) {
     // The kexts the kernel boots with: the build's by default, a folder's, or none.
     std::optional<std::string> kexts = KernelHost::defaultKextFolder();
     for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            std::fputs(kUsageText, stdout);
+            return 0;
+        }
         if (args[i] == "--root" && i + 1 < args.size())
             root = args[++i];
         else if (args[i] == "--kexts" && i + 1 < args.size())

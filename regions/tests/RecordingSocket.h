@@ -34,6 +34,7 @@ public:
     bool probeLock = true;  // off for stress tests, where a probe thread per write is too slow
     size_t failFromWrite = SIZE_MAX;
     std::atomic<int> closes{0};
+    std::atomic<int> cancels{0};
 
     std::vector<uint8_t> stream() const {
         std::vector<uint8_t> all;
@@ -72,7 +73,7 @@ public:
     bool sendDatagram(const void*, size_t, const net::SocketAddress&) override { return false; }
     void listenForDatagramsWithInfo(const net::DatagramListenInfo&) override {}
     void listenForDatagramsOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>) override {}
-    void cancel() override {}
+    void cancel() override { ++cancels; }
     bool isConnected() const override { return true; }
     bool isOpen() const override { return true; }
     bool isLoopback() const override { return false; }

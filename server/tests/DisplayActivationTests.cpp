@@ -382,6 +382,31 @@ TEST_F(DisplayActivation, AResetDuringTheDisplayWaitLeavesNoDisplayAndPostsNothi
     EXPECT_TRUE(m_encoder->copy().empty());
 }
 
+TEST_F(DisplayActivation, AFailedActivationForADroppedDeviceLeavesTheConnectionThatReplacedItAlone) {
+    m_mediator->answer = [](ScreenServer&) { return std::shared_ptr<display::QNBDisplaySet>(); };
+    m_mediator->hold();
+    m_server->activateOrChangeDisplayOnGlobalQueue(handshake(0, 1300, 900, 7), false);
+    m_mediator->waitForEnables(1);
+    m_server->reset();
+    connectClient(3, 0, 0); // the device came back to the same session during the wait
+    m_server->setConnectedHostName("Returning iPad");
+    m_server->setDeviceIdentifier("returning-device");
+    m_server->setDevicePlatform("iPad");
+    const int disablesBefore = m_mediator->disables.load();
+    const size_t postsBefore = posts().size();
+    m_mediator->release();
+    drain();
+    EXPECT_EQ(m_server->connectedHostName(), std::optional<std::string>("Returning iPad"));
+    EXPECT_EQ(m_server->deviceIdentifier(), std::optional<std::string>("returning-device"));
+    EXPECT_EQ(m_server->devicePlatform(), std::optional<std::string>("iPad"));
+    EXPECT_EQ(m_mediator->disables.load(), disablesBefore) << "the new connection's display stays on";
+    EXPECT_EQ(posts().size(), postsBefore) << "no disconnection is posted for the device that came back";
+    EXPECT_FALSE(peerClosed());
+    EXPECT_TRUE(m_log.contains("lost its client before its display came up"));
+    // The session's end in TearDown would post this device's disconnection after the fixture.
+    m_server->setConnectedHostName(std::nullopt);
+}
+
 TEST_F(DisplayActivation, ReconfigurationsSendANoticeOnlyForANewSizeInStateFive) {
     activate(handshake(0, 1300, 900, 7));
     ASSERT_EQ(m_server->state(), kServerStateActivated);

@@ -42,9 +42,9 @@ MediatorFixture::MediatorFixture() {
     c.makeServer = [this](uint16_t port) {
         auto server = std::make_shared<RecordingServer>(port);
         server->setDistributedPoster(
-            [this](const std::string& name, const std::optional<cf::Value>&, uint64_t) {
-                std::lock_guard lock(m_postsMutex);
-                m_posts.push_back(name);
+            [posts = m_posts](const std::string& name, const std::optional<cf::Value>&, uint64_t) {
+                std::lock_guard lock(posts->mutex);
+                posts->names.push_back(name);
             });
         servers.push_back(server);
         return server;

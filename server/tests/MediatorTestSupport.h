@@ -214,8 +214,8 @@ class MediatorFixture {
     std::vector<ScreenServerMediator::Block> sidebandLoops;     // receive loops, not yet run
     // The sessions' distributed posts (names), from any thread.
     std::vector<std::string> postNames() const {
-        std::lock_guard lock(m_postsMutex);
-        return m_posts;
+        std::lock_guard lock(m_posts->mutex);
+        return m_posts->names;
     }
     std::shared_ptr<MemorySocket> listener, inSideband;
     // The USB road: a device manager that is never started (the tests attach and detach its
@@ -253,8 +253,13 @@ class MediatorFixture {
     std::vector<std::shared_ptr<MemorySocket>> m_clients;
     mutable std::mutex m_usbMutex;
     std::vector<UsbSocket> m_usbSockets;
-    mutable std::mutex m_postsMutex;
-    std::vector<std::string> m_posts;
+    // Shared with the sessions' posters: a post the main queue delivers after the fixture has
+    // gone (the next test runs that queue) lands here, never in a freed fixture.
+    struct Posts {
+        std::mutex mutex;
+        std::vector<std::string> names;
+    };
+    const std::shared_ptr<Posts> m_posts = std::make_shared<Posts>();
 };
 
 } // namespace server::testing

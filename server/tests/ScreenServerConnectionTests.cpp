@@ -4,6 +4,7 @@
 #include "SessionTestSupport.h"
 
 #include "capture/QNBJPEGVellEncoder.h"
+#include "capture/tests/EncoderTestSupport.h"
 #include "server/ScreenServerDiagnostics.h"
 
 #include "foundation/QNBSystemInformation.h"
@@ -311,6 +312,33 @@ TEST_F(ScreenServerSystemInformation, ATooLongDocumentLosesItsLastChipsetsUntilI
     EXPECT_EQ(messageFor(3, 0, 1), Bytes({0x31, 0x00}));
 }
 
+// The message's length is one byte: a document of 255 bytes goes whole, one of 256 loses its
+// last chipset (the chipset's name is sized so that the whole document is 255, then 256).
+TEST_F(ScreenServerSystemInformation, TwoHundredFiftyFiveBytesGoWholeAndTwoHundredFiftySixDoNot) {
+    platform::Profile profile;
+    auto documentWithChip = [&](size_t length) {
+        profile.graphicsChips = {"Intel Iris Pro", std::string(length, 'x')};
+        EXPECT_TRUE(platform::testing::makeRoot(m_dir + "/root", profile));
+        return foundation::QNBSystemInformation::systemInformationXML()->size();
+    };
+    const size_t fits = 1 + 255 - documentWithChip(1);
+    ASSERT_EQ(documentWithChip(fits), 255u);
+    Bytes message = messageFor(3, 0, 1);
+    ASSERT_EQ(message.size(), 2u + 255u);
+    EXPECT_EQ(message[1], 255);
+    EXPECT_NE(std::string(message.begin() + 2, message.end()).find(std::string(fits, 'x')),
+              std::string::npos);
+
+    ASSERT_EQ(documentWithChip(fits + 1), 256u);
+    message = messageFor(3, 0, 1);
+    ASSERT_GE(message.size(), 2u);
+    EXPECT_EQ(message[1], message.size() - 2);
+    const std::string document(message.begin() + 2, message.end());
+    EXPECT_LT(document.size(), 255u);
+    EXPECT_EQ(document.find(std::string(fits + 1, 'x')), std::string::npos) << "the last chipset goes";
+    EXPECT_NE(document.find("Intel Iris Pro"), std::string::npos);
+}
+
 // ---- Waking the display -------------------------------------------------------------------
 
 class ScreenServerOnAWindowServer : public SessionTest {
@@ -350,7 +378,11 @@ TEST_F(ScreenServerOnAWindowServer, RetriesEachSecondUntilActivatedThenMarksEach
     EXPECT_TRUE(encoder->dirty.empty());
     EXPECT_FALSE(session->clientNeedsCursorImageUpdate());
 
-    auto set = mainDisplaySet();
+    // A display away from the global origin: its whole screen is marked at its own origin.
+    capture::testing::ScopedDisplays away({{0x5A0, {cg::CGRectMake(1440, 300, 800, 600), 800, 600}}});
+    auto set = std::make_shared<display::QNBDisplaySet>();
+    set->addDisplay(std::make_shared<display::QNBDisplay>(0x5A0u));
+    set->finalizeSet();
     session->setScreen(set);
     session->setState(kServerStateActivated);
     dispatch::advanceAndRun(0.5);
@@ -358,12 +390,12 @@ TEST_F(ScreenServerOnAWindowServer, RetriesEachSecondUntilActivatedThenMarksEach
     dispatch::advanceAndRun(0.5);
     const auto bounds = set->arrayOfScreenBounds();
     ASSERT_EQ(bounds.size(), 1u);
-    ASSERT_GT(bounds[0].size.width, 0);
+    ASSERT_EQ(bounds[0].origin.x, 1440);
     ASSERT_EQ(encoder->dirty.size(), 1u);
     EXPECT_EQ(encoder->dirty[0].origin.x, 0);
     EXPECT_EQ(encoder->dirty[0].origin.y, 0);
-    EXPECT_EQ(encoder->dirty[0].size.width, bounds[0].size.width);
-    EXPECT_EQ(encoder->dirty[0].size.height, bounds[0].size.height);
+    EXPECT_EQ(encoder->dirty[0].size.width, 800);
+    EXPECT_EQ(encoder->dirty[0].size.height, 600);
     EXPECT_EQ(encoder->enqueues.load(), 1);
     EXPECT_TRUE(session->clientNeedsCursorImageUpdate());
     EXPECT_TRUE(session->clientNeedsCursorPosUpdate());
@@ -371,6 +403,23 @@ TEST_F(ScreenServerOnAWindowServer, RetriesEachSecondUntilActivatedThenMarksEach
     EXPECT_EQ(encoder->dirty.size(), 1u); // done: no more tries
     socket->closePeer();
     waitForLoops(session, 0);
+}
+
+// The session's own socket, no longer connected: nothing is marked, the tries go on (a new
+// connection ends them, as below).
+TEST_F(ScreenServerOnAWindowServer, ASocketNoLongerConnectedIsNotWoken) {
+    auto session = makeSession();
+    auto socket = std::make_shared<PipeSocket>();
+    session->setClientSocket(socket); // no read loop: nothing ends the connection meanwhile
+    session->setScreen(mainDisplaySet());
+    session->setState(kServerStateActivated);
+    socket->close(); // isConnected() answers no; the session still holds it
+    auto encoder = wakeWithEncoder(*session);
+    EXPECT_TRUE(encoder->dirty.empty());
+    dispatch::advanceAndRun(2.0);
+    EXPECT_TRUE(encoder->dirty.empty());
+    EXPECT_EQ(encoder->enqueues.load(), 0);
+    session->setClientSocket(nullptr);
 }
 
 TEST_F(ScreenServerOnAWindowServer, TheRetriesStopWithTheConnection) {

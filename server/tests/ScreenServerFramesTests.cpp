@@ -159,6 +159,30 @@ TEST_F(ScreenServerFrameAnswer, MultiDisplayPrefixOnlyForOtherThanOneDisplay) {
     EXPECT_EQ(encoder->emptyAnswers.load(), 1); // no display took the request's slot
 }
 
+// The JPEG encoder, counting the slots it frees (each display object's first request restarts its
+// session, so the encoder's own request count starts again and cannot tell).
+class SlotCountingEncoder final : public capture::QNBJPEGVellEncoder {
+  public:
+    void updateRequestAnsweredEmpty() override {
+        ++freed;
+        QNBJPEGVellEncoder::updateRequestAnsweredEmpty();
+    }
+    std::atomic<int> freed{0};
+};
+
+TEST_F(ScreenServerFrameAnswer, OneRequestFreesOneSlotWhateverTheSetHolds) {
+    open({cg::CGRectMake(0, 0, 64, 48), cg::CGRectMake(64, 0, 64, 48)});
+    auto jpeg = std::make_shared<SlotCountingEncoder>();
+    wire({"QNBJPEGVellEncoder", [jpeg] { return jpeg; }}, 0x100);
+    ASSERT_EQ(session->encoder(), jpeg);
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    EXPECT_EQ(jpeg->freed.load(), 1) << "one request, one slot";
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    EXPECT_EQ(jpeg->freed.load(), 2);
+    jpeg->stopSession();
+    jpeg->drainQueues();
+}
+
 TEST_F(ScreenServerFrameAnswer, EveryEmptyAnswerFreesASlotAndKeepsTheNotedCursorImage) {
     open({cg::CGRectMake(0, 0, 800, 600)});
     session->setClientNeedsCursorImageUpdate(true);
@@ -264,10 +288,15 @@ TEST_F(ScreenServerFrameAnswer, HeartbeatsByVersionAndOneLoopAfterAQuickStopAndS
     session->setProtocolVersionInfo(v2);
     session->startMouseUpdates();
     EXPECT_TRUE(session->mouseRunning());
+    // The loops are counted as they are started: a heartbeat loop for 2.x would make two.
+    EXPECT_EQ(session->liveMouseLoops(), 1) << "a heartbeat loop was started for a 2.x client";
     dispatch::runUntilIdle();
     EXPECT_TRUE(socket->streamNow().empty()); // no heartbeat for 2.x
     session->stopMouseUpdates();
-    m_clock->advance(platform::seconds(0.1));
+    EXPECT_TRUE(capture::testing::eventually([&] {
+        m_clock->advance(platform::seconds(0.1));
+        return session->liveMouseLoops() == 0;
+    }));
 
     net::QNProtocolVersionInfo v3{};
     v3.majorversion = 3;

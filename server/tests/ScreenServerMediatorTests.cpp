@@ -8,8 +8,13 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Testing.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -176,6 +181,34 @@ TEST_F(ScreenServerMediatorTest, AFifthDeviceIsToldBusyAndClosedAndNoSessionChan
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(f.servers[static_cast<size_t>(i)]->connectedAddress().numericHost(),
                   "127.0.0." + std::to_string(i + 2));
+}
+
+// Four connections that never send a byte take the four sessions, and a device is told busy;
+// 10 s after their accepts they are closed, and the next device is served.
+TEST_F(ScreenServerMediatorTest, FourSilentConnectionsHoldTheSessionsOnlyUntilTheHandshakeDeadline) {
+    for (int i = 2; i <= 5; ++i)
+        f.connect(v4("127.0.0." + std::to_string(i), 3000));
+    auto early = std::make_shared<MemorySocket>(v4("127.0.0.6", 3000));
+    f.mediator->acceptedNewClientSocket(early);
+    EXPECT_TRUE(early->closed()) << "told busy while the four hold the sessions";
+    // The deadlines fire on a global queue; the main queue is not run (other tests' posts wait there).
+    platform::installFakeClock().advance(platform::seconds(10));
+    dispatch::drain(dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT));
+    // Bounded in real time: the fake clock would never end a wait for loops that do not end.
+    auto loopsEnded = [&] {
+        for (const auto& server : f.servers)
+            if (server->readLoopCount() != 0) return false;
+        return true;
+    };
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!loopsEnded() && std::chrono::steady_clock::now() < bound)
+        std::this_thread::yield();
+    ASSERT_TRUE(loopsEnded()) << "the silent connections still hold their sessions";
+    EXPECT_EQ(f.mediator->activeServerCount(), 0u);
+    EXPECT_EQ(log.count("no handshake from"), 4u);
+    auto invited = f.connect(v4("127.0.0.6", 3001));
+    EXPECT_FALSE(invited->closed());
+    EXPECT_EQ(f.mediator->activeServerCount(), 1u);
 }
 
 TEST_F(ScreenServerMediatorTest, APickedSessionIsTakenUntilItsSocketIsWiredIn) {

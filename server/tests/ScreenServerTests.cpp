@@ -5,6 +5,7 @@
 #include "net/QNMessages.h"
 #include "net/QNNetSocket.h"
 
+#include "platform/core/Log.h"
 #include "platform/dispatch/Dispatch.h"
 
 #include <arpa/inet.h>
@@ -372,9 +373,18 @@ TEST_F(SessionTest, ScreenServer45SecondsOfSilenceResetWithOneDisconnectionNotic
     session->setDeviceIdentifier("ref-1");
     session->setScreen(std::make_shared<display::QNBDisplaySet>());
     session->start();
+    // Past its handshake the connection keeps the 45 s rule, not the handshake's 10 s.
+    const Bytes handshake = handshakeBytes();
+    ASSERT_TRUE(client->sendBytes(handshake.data(), handshake.size()));
     ASSERT_TRUE(client->sendBytes("\x04\x00", 2)); // a heartbeat's type and one of its 8 bytes
-    ASSERT_TRUE(waitUntil(meter->m, meter->cv, [&] { return meter->received >= 2; }));
-    m_clock->advance(platform::seconds(45));
+    ASSERT_TRUE(waitUntil(meter->m, meter->cv, [&] { return meter->received >= handshake.size() + 2; }));
+    ASSERT_TRUE(session->waitForActivations(1));
+    platform::LogCapture log(true);
+    dispatch::advanceAndRun(30.0);
+    dispatch::drain(dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT));
+    EXPECT_EQ(log.count("no handshake from"), 0u) << "held to the handshake's 10 s";
+    EXPECT_EQ(session->clientSocket(), served) << "closed before 45 s of silence";
+    m_clock->advance(platform::seconds(15));
     waitForLoops(session, 0);
     dispatch::runUntilIdle();
     EXPECT_EQ(session->state(), kServerStateAwaitingHandshake);
@@ -386,6 +396,47 @@ TEST_F(SessionTest, ScreenServer45SecondsOfSilenceResetWithOneDisconnectionNotic
     client->close();
     listener->close();
     EXPECT_TRUE(listener->waitUntilIdle(platform::kDistantFuture));
+}
+
+// A peer that trickles a byte a second never finishes its handshake: 10 s after the accept its
+// connection is closed and the session is free, however recently its last byte came.
+TEST_F(SessionTest, ScreenServerAConnectionWithoutItsHandshakeTenSecondsAfterTheAcceptIsClosed) {
+    platform::LogCapture log(true);
+    auto session = makeSession();
+    auto socket = connect(session);
+    const Bytes handshake = handshakeBytes();
+    auto global = dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT);
+    for (size_t second = 0; second < 9; ++second) {
+        socket->feed({handshake[second]});
+        dispatch::advanceAndRun(1.0);
+        dispatch::drain(global);
+    }
+    dispatch::advanceAndRun(0.9);
+    dispatch::drain(global);
+    EXPECT_FALSE(socket->wasCancelled()) << "closed before 10 s";
+    dispatch::advanceAndRun(0.1);
+    dispatch::drain(global);
+    ASSERT_TRUE(socket->wasCancelled()) << "still open 10 s after the accept";
+    waitForLoops(session, 0);
+    EXPECT_EQ(session->clientSocket(), nullptr);
+    EXPECT_FALSE(session->isActive()) << "the session is free for the next device";
+    EXPECT_EQ(session->state(), kServerStateAwaitingHandshake);
+    EXPECT_TRUE(session->activations.empty());
+    EXPECT_EQ(log.count("no handshake from"), 1u);
+}
+
+TEST_F(SessionTest, ScreenServerAHandshakeWithinTenSecondsKeepsTheConnection) {
+    auto session = makeSession();
+    auto socket = connect(session);
+    dispatch::advanceAndRun(9.0);
+    socket->feed(handshakeBytes());
+    ASSERT_TRUE(session->waitForActivations(1));
+    dispatch::advanceAndRun(2.0);
+    dispatch::drain(dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT));
+    EXPECT_FALSE(socket->wasCancelled());
+    EXPECT_EQ(session->clientSocket(), socket);
+    socket->closePeer();
+    waitForLoops(session, 0);
 }
 
 // ---- Accepted addresses and descriptions --------------------------------------------------

@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace refclient {
 
@@ -88,6 +90,7 @@ bool Client::start(std::string* error) {
         std::string why;
         if (!announce(port, &why)) return fail(why);
     }
+    platform::log("refclient: listening for invitations on %@ port %u", m_config.bindAddress, unsigned(port));
     update([port](Snapshot& s) { s.sidebandPort = port; });
     m_thread = std::thread([this] { runLoop(); });
     return true;

@@ -63,7 +63,7 @@ bool Client::announce(uint16_t port, std::string* why) {
     }
     platform::Error unreachable;
     if (!ipc::Connection::shared(&unreachable)) {
-        *why = platform::format("cannot announce \"%@\": platformd is unreachable (%@)", m_config.name,
+        *why = platform::format("no platformd running: not announced (\"%@\": %@)", m_config.name,
                                 unreachable.localizedDescription());
         return false;
     }

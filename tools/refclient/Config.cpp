@@ -1,4 +1,5 @@
 #include "tools/refclient/Config.h"
+#include "tools/refclient/NetAddress.h"
 
 #include "platform/core/Format.h"
 
@@ -111,7 +112,16 @@ const std::map<std::string, ValueHandler>& valueOptions() {
          [](const std::string& v, Config& c, std::string&) { return integerOption(v, c.caps.iconHashCount); }},
         {"--touch", [](const std::string& v, Config& c, std::string&) { return onOff(v, c.touch); }},
         {"--keyboard", [](const std::string& v, Config& c, std::string&) { return onOff(v, c.keyboard); }},
-        {"--connect", [](const std::string& v, Config& c, std::string&) { return !(c.connectHost = v).empty(); }},
+        {"--connect",
+         [](const std::string& v, Config& c, std::string& e) {
+             // Only an address: a name would be resolved by nobody and fail later, less clearly.
+             if (!NetAddress::parse(v, 0)) {
+                 e = platform::format("--connect takes an IP address, not \"%@\"", v);
+                 return false;
+             }
+             c.connectHost = v;
+             return true;
+         }},
         {"--send",
          [](const std::string& v, Config& c, std::string& e) {
              auto step = SendStep::parse(v, e);
@@ -236,23 +246,40 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& args, Config&
 
 const char* usageText() {
     return "usage: refclient [options]\n"
+           "The reference client device: waits for an invitation on UDP 6000 (or connects at once with\n"
+           "--connect), hands over its handshake, then receives and draws frames.\n"
            "  --protocol M.m.s          handshake version (3.0.1)\n"
            "  --bind-address IP         local address of UDP 6000 and the TCP source (::)\n"
            "  --name S --device-id S --platform S\n"
+           "                            the names the handshake carries\n"
            "  --nominal WxH --request-number N --legacy-mode N\n"
+           "                            the display size, request number and old-style mode asked for\n"
            "  --caps K=V,...            capability fields by name; lists take ':'-separated values\n"
            "  --icon-hashes N           icon hashes after the handshake\n"
            "  --touch on|off --keyboard on|off\n"
-           "  --connect HOST            connect at once, without an invitation\n"
+           "  --connect IP              connect at once to that address, without an invitation\n"
            "  --send STEP               datagram after the first frame (repeatable)\n"
            "  --png FILE --cursor-png FILE --log FILE|-\n"
-           "  --once --exit-after-frames N --timeout S --lenient\n"
+           "                            write the last picture, the cursor, the record log\n"
+           "  --once                    one connection only: end when it ends (busy: exit 4)\n"
+           "  --exit-after-frames N --timeout S --lenient\n"
            "  --no-announce --txt K=V --battery F --stylus\n"
-           "  --end-mode fin|rst|silent --end-after S --handshake-cut N --close-after-handshake\n"
-           "  --reconnect-after-silent S --stop-requests-after-frames N --no-empty-answers\n"
-           "  --no-heartbeat --busy-answer ID\n"
+           "faults (for tests of the server's side):\n"
+           "  --end-mode fin|rst|silent how the connection ends: a close, a reset, or going quiet\n"
+           "  --end-after S             end the connection S seconds after it was made (with --end-mode)\n"
+           "  --handshake-cut N         send only the first N bytes of the handshake, then stop\n"
+           "  --close-after-handshake   close right after the handshake\n"
+           "  --reconnect-after-silent S  after S silent seconds, connect again from the same address\n"
+           "  --stop-requests-after-frames N  ask for no more frames after N\n"
+           "  --no-empty-answers        never answer the server's empty update\n"
+           "  --no-heartbeat            send no heartbeats\n"
+           "  --busy-answer ID          answer a busy message with this client id (a takeover)\n"
+           "USB device mode (all need --usb):\n"
            "  --usb --usb-device-id N --usb-hub PATH --usb-loopback\n"
-           "  --usb-detach-after-frames N --usb-listen-delay S --usb-frame-fault KIND\n"
+           "  --usb-detach-after-frames N  detach from the usbmuxd double after N frames\n"
+           "  --usb-listen-delay S      offer the device's ports S seconds late\n"
+           "  --usb-frame-fault KIND    send one bad frame: version2, zero100, short101, long101, huge,\n"
+           "                            type99 or type102\n"
            "exit codes: 0 normal, 1 protocol error, 2 usage or environment, 3 timeout, 4 busy under --once\n";
 }
 

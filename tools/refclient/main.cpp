@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!parsed.ok) {
-        std::fprintf(stderr, "refclient: %s\n%s", parsed.error.c_str(), refclient::usageText());
+        std::fprintf(stderr, "refclient: %s\nsee 'refclient --help'\n", parsed.error.c_str());
         return 2;
     }
     refclient::Client client(std::move(config));

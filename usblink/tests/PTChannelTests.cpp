@@ -225,6 +225,34 @@ TEST(PTChannel, AChannelClosedWhileItsUSBConnectIsPendingClosesTheLateConnection
     ::close(deviceFd);
 }
 
+// A bad frame makes the channel close its USB connection itself: that connection ended cleanly,
+// so the end carries no error (the TCP road reports the protocol error, as above).
+TEST(PTChannel, AUSBChannelClosedForABadFrameEndsWithTheConnectionsCleanEnd) {
+    DoubleFixture f;
+    std::atomic<int> deviceFd{-1};
+    f.muxd->registerDevice(2, "s", {47005}, [&](uint16_t, int fd) { deviceFd = fd; });
+    auto recorder = std::make_shared<Recorder>();
+    auto channel = PTChannel::channelWithDelegate(recorder);
+    bool called = false;
+    OptionalError result;
+    channel->connectToPort(47005, PTUSBHub::create(f.path()), 2, [&](OptionalError e) {
+        called = true;
+        result = e;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return called && deviceFd.load() >= 0; }));
+    ASSERT_FALSE(result);
+    platform::LogCapture log(true);
+    const auto bad = header(2, 100, 1, 0);
+    ASSERT_EQ(::send(deviceFd, bad.data(), bad.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bad.size()));
+    ASSERT_TRUE(pumpUntil([&] {
+        std::lock_guard lock(recorder->mutex);
+        return recorder->ends == 1;
+    }));
+    EXPECT_FALSE(recorder->endError) << recorder->endError->description();
+    EXPECT_EQ(channel->connState(), PTChannel::kConnStateNone);
+    ::close(deviceFd);
+}
+
 TEST(PTChannel, ListensAndHandsEachAcceptedConnectionToItsDelegate) {
     struct Acceptor : Recorder {
         bool respondsToDidAccept() const override { return true; }

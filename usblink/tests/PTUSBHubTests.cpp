@@ -61,30 +61,47 @@ struct Device {
     }
 };
 
+// What a connect's start callback was given. The callback owns it: a callback that comes after
+// a failed test has returned writes into it, never into the test's finished stack frame.
 struct StartResult {
-    bool called = false;
-    OptionalError error;
-    dispatch::dispatch_io_t io;
+    struct Answer {
+        bool called = false;
+        OptionalError error;
+        dispatch::dispatch_io_t io;
+    };
+    const std::shared_ptr<Answer> answer = std::make_shared<Answer>();
+    bool& called = answer->called;
+    OptionalError& error = answer->error;
+    dispatch::dispatch_io_t& io = answer->io;
+
     PTUSBHub::StartCallback callback() {
-        return [this](OptionalError e, dispatch::dispatch_io_t channel) {
-            called = true;
-            error = e;
-            io = channel;
+        return [answer = answer](OptionalError e, dispatch::dispatch_io_t channel) {
+            answer->called = true;
+            answer->error = e;
+            answer->io = channel;
         };
     }
 };
 
+// A counter or flag that late callbacks may still reach after the test has gone.
+template <typename T> std::shared_ptr<T> shared(T value) {
+    return std::make_shared<T>(value);
+}
+
 std::string readFromChannel(const dispatch::dispatch_io_t& io, size_t length) {
-    std::string out;
-    bool done = false;
+    struct Read {
+        std::string out;
+        bool done = false;
+    };
+    auto read = std::make_shared<Read>();
     dispatch::dispatch_io_read(io, 0, length, dispatch::dispatch_get_main_queue(),
-                               [&](bool d, dispatch::dispatch_data_t data, int) {
+                               [read](bool d, dispatch::dispatch_data_t data, int) {
                                    auto bytes = data->copyBytes();
-                                   out.append(bytes.begin(), bytes.end());
-                                   done = d;
+                                   read->out.append(bytes.begin(), bytes.end());
+                                   read->done = d;
                                });
-    EXPECT_TRUE(pumpUntil([&] { return done; }));
-    return out;
+    EXPECT_TRUE(pumpUntil([&] { return read->done; }));
+    return read->out;
 }
 
 } // namespace
@@ -166,9 +183,9 @@ TEST(PTUSBHub, AConnectWhoseConnectionEndsFailsWithEIO) {
     f.muxd->setConnectScript(4, 6004, {0, md::ConnectScript::Mode::Close});
     auto hub = PTUSBHub::create(f.path());
     StartResult r;
-    bool ended = false;
-    hub->connectToDevice(4, 6004, r.callback(), [&](OptionalError) { ended = true; });
-    ASSERT_TRUE(pumpUntil([&] { return r.called && ended; }));
+    auto ended = shared(false);
+    hub->connectToDevice(4, 6004, r.callback(), [ended](OptionalError) { *ended = true; });
+    ASSERT_TRUE(pumpUntil([&] { return r.called && *ended; }));
     ASSERT_TRUE(r.error);
     EXPECT_EQ(*r.error, platform::Error::posix(EIO));
 }
@@ -183,17 +200,17 @@ TEST(PTUSBHub, AHundredRefusedConnectsLeakNoDescriptor) {
     hub->connectToDevice(4, 6004, first.callback(), nullptr);
     ASSERT_TRUE(pumpUntil([&] { return first.called && f.muxd->openConnections() == 0; }));
     size_t before = usblink::testing::openDescriptorCount();
-    int answered = 0;
+    auto answered = shared(0);
     for (int i = 0; i < 100; ++i)
         hub->connectToDevice(
             4, 6004,
-            [&](OptionalError e, dispatch::dispatch_io_t io) {
+            [answered](OptionalError e, dispatch::dispatch_io_t io) {
                 EXPECT_TRUE(e && e->code == 3);
                 EXPECT_FALSE(io);
-                ++answered;
+                ++*answered;
             },
             nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return answered == 100 && f.muxd->openConnections() == 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return *answered == 100 && f.muxd->openConnections() == 0; }));
     ASSERT_TRUE(pumpUntil([&] { return usblink::testing::openDescriptorCount() <= before; }));
     EXPECT_LE(usblink::testing::openDescriptorCount(), before);
 }
@@ -309,20 +326,20 @@ TEST(PTUSBHub, APendingRequestGetsTheEndOfItsConnectionOnce) {
     f.muxd->setResponder(
         [](const md::Request& r) -> std::optional<md::Bytes> { return md::encodePacket(r.tag, "", 0); });
     auto hub = PTUSBHub::create(f.path());
-    int calls = 0;
-    OptionalError startError;
+    StartResult r;
+    auto calls = shared(0);
     hub->listenOnQueue(
         dispatch::dispatch_get_main_queue(),
-        [&](OptionalError e) {
-            ++calls;
-            startError = e;
+        [calls, answer = r.answer](OptionalError e) {
+            ++*calls;
+            answer->error = e;
         },
         nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return calls > 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return *calls > 0; }));
     dispatch::runUntilIdle();
-    EXPECT_EQ(calls, 1);
-    ASSERT_TRUE(startError);
-    EXPECT_EQ(startError->localizedDescription(), "Unexpected package protocol");
+    EXPECT_EQ(*calls, 1);
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->localizedDescription(), "Unexpected package protocol");
 }
 
 TEST(PTUSBChannel, RepliesAreReadByTheirNumber) {
@@ -354,12 +371,12 @@ TEST(PTUSBChannel, TagsCountFromOneOnEachConnection) {
     auto channel = PTUSBChannel::create(f.path());
     platform::Error error;
     ASSERT_TRUE(channel->openOnQueue(dispatch::dispatch_get_main_queue(), &error, nullptr));
-    int replies = 0;
+    auto replies = shared(0);
     channel->sendRequest(PTUSBChannel::packetDictionaryWithPacketType("ListDevices", {}),
-                         [&](OptionalError, auto) { ++replies; });
+                         [replies](OptionalError, auto) { ++*replies; });
     channel->sendRequest(PTUSBChannel::packetDictionaryWithPacketType("ReadBUID", {}),
-                         [&](OptionalError, auto) { ++replies; });
-    ASSERT_TRUE(pumpUntil([&] { return replies == 2; }));
+                         [replies](OptionalError, auto) { ++*replies; });
+    ASSERT_TRUE(pumpUntil([&] { return *replies == 2; }));
     auto requests = f.muxd->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].tag, 1u);

@@ -68,6 +68,36 @@ TEST(QNBPeerTalkChannel, ConnectsOverUSBAfterRefusalsOneSecondApart) {
     channel->close();
 }
 
+// usbmuxd restarts between two attempts: the retry goes through the new hub (which listens to
+// the new usbmuxd at once), not the one whose connection ended, well before the manager's 5 s.
+TEST(QNBPeerTalkChannel, ARetryAfterAUsbmuxdResetUsesTheNewHub) {
+    platform::installFakeClock();
+    AttachedDevice device({kPort});
+    device.f.muxd->setConnectScript(5, kPort, {2, md::ConnectScript::Mode::Normal});
+    const std::weak_ptr<PTUSBHub> before = device.manager->hub();
+    auto recorder = std::make_shared<ChannelRecorder>();
+    auto channel = device.manager->createChannelForDeviceWithID(5, kPort, recorder);
+    ASSERT_TRUE(pumpUntil([&] { return connectRequests(*device.f.muxd) == 1 && retryScheduled(); }));
+    int resets = 0;
+    auto token = ns::NSNotificationCenter::defaultCenter().addObserverForName(
+        PTUSBDeviceDidResetNotification, nullptr, [&](const auto&) { ++resets; });
+    device.f.muxd->reset();
+    ASSERT_TRUE(pumpUntil([&] { return resets == 1; }));
+    ns::NSNotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(device.f.muxd->listeningConnections(), 0u);
+    dispatch::advanceAndRun(1.0);
+    ASSERT_TRUE(pumpUntil([&] { return connectRequests(*device.f.muxd) == 2; }));
+    const auto now = device.manager->hub();
+    ASSERT_NE(now, nullptr);
+    EXPECT_NE(now.get(), before.lock().get()) << "the retry went through the hub of before the reset";
+    EXPECT_TRUE(pumpUntil([&] { return device.f.muxd->listeningConnections() == 1; }))
+        << "the new hub listens to the new usbmuxd";
+    ASSERT_TRUE(pumpUntil([&] { return retryScheduled(); })); // the second refusal's retry
+    dispatch::advanceAndRun(1.0);
+    ASSERT_TRUE(pumpUntil([&] { return recorder->connectedCount() == 1; }));
+    channel->close();
+}
+
 TEST(QNBPeerTalkChannel, RetriesStopWhenTheDeviceDetachesOrTheChannelCloses) {
     platform::installFakeClock();
     AttachedDevice device({kPort});

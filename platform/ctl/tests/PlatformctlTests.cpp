@@ -72,6 +72,9 @@ TEST(PlatformctlHelp, HelpAndDashDashHelpPrintTheUsageAndSucceedWithoutARoot) {
         EXPECT_EQ(ctl::Platformctl(out, err).run(args), 0) << args[0];
         EXPECT_EQ(out.str().rfind("usage: platformctl", 0), 0u) << out.str();
         EXPECT_NE(out.str().find("launch <path.app>"), std::string::npos);
+        EXPECT_NE(out.str().find("launch an application bundle"), std::string::npos) << "a meaning per verb";
+        EXPECT_NE(out.str().find("Event kinds: "), std::string::npos);
+        EXPECT_NE(out.str().find("wait-event <kind>"), std::string::npos);
         EXPECT_EQ(err.str(), "");
     }
     std::ostringstream out, err;
@@ -132,7 +135,18 @@ TEST_F(PlatformctlVerbs, EditsLoginItemsAndReportsTheRegistry) {
 TEST_F(PlatformctlVerbs, ObserveTimesOutWithFourAndWaitReadyAnswersAtOnce) {
     EXPECT_EQ(run({"wait-ready", "--timeout", "5"}), 0);
     EXPECT_EQ(run({"observe", "nothing.comes", "--count", "1", "--timeout", "0.05"}), 4);
-    EXPECT_EQ(run({"wait-event", "never", "--timeout", "0.05"}), 4);
+    EXPECT_EQ(run({"wait-event", "logout-requested", "--timeout", "0.05"}), 4);
+}
+
+// An unknown kind would wait out its time-out: it is refused at once, naming the kinds.
+TEST_F(PlatformctlVerbs, UnknownEventKindsExitTwoNamingTheKnownOnes) {
+    EXPECT_EQ(run({"wait-event", "never", "--timeout", "30"}), 2);
+    EXPECT_NE(m_err.str().find("no event kind \"never\""), std::string::npos) << m_err.str();
+    EXPECT_NE(m_err.str().find("distributed-post"), std::string::npos);
+    EXPECT_NE(m_err.str().find("see 'platformctl help'"), std::string::npos);
+    EXPECT_EQ(m_err.str().find("usage:"), std::string::npos) << "one line, not the whole usage";
+    EXPECT_EQ(run({"events", "--kind", "nope"}), 2);
+    EXPECT_NE(m_err.str().find("hid-event"), std::string::npos);
 }
 
 TEST_F(PlatformctlVerbs, ObservePrintsWhatArrivesAndItsConnectionClosesCleanlyAfterwards) {

@@ -219,12 +219,23 @@ TEST(RefclientCodec, CommandLineSetsTheHandshakeAndRefusesNonsense) {
     EXPECT_EQ(c.endMode, EndMode::Rst);
     EXPECT_EQ(c.busyAnswer, 77u);
     EXPECT_EQ(c.sends.size(), 1u);
+    Config connecting;
+    ASSERT_TRUE(parseCommandLine({"--connect", "::1"}, connecting).ok);
+    EXPECT_EQ(connecting.connectHost, "::1");
 
-    for (std::vector<std::string> bad :
-         {std::vector<std::string>{"--protocol", "3.0"}, {"--nominal", "1024"}, {"--caps", "bogus=1"},
-          {"--caps", "displaySizes=1:2:3:4:5:6:7:8:9:10:11:12:13:14:15:16:17:18:19:20:21:22:23:24:25:26:27:28:29:30:31:32:33"},
-          {"--touch", "maybe"}, {"--usb-frame-fault", "type7"}, {"--usb-device-id", "0"}, {"--name"},
-          {"--frobnicate"}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--protocol", "3.0"},
+                                         {"--nominal", "1024"},
+                                         {"--caps", "bogus=1"},
+                                         {"--caps", "displaySizes=1:2:3:4:5:6:7:8:9:10:11:12:13:14:15:16:17:"
+                                                    "18:19:20:21:22:23:24:25:26:27:28:29:30:31:32:33"},
+                                         {"--touch", "maybe"},
+                                         {"--usb-frame-fault", "type7"},
+                                         {"--usb-device-id", "0"},
+                                         {"--name"},
+                                         {"--frobnicate"},
+                                         {"--connect", "localhost"},
+                                         {"--once", "--connect", "ipad.local"},
+                                         {"--connect", "127.0.0.256"}}) {
         Config other;
         auto result = parseCommandLine(bad, other);
         EXPECT_FALSE(result.ok) << bad[0];
