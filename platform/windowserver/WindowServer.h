@@ -191,6 +191,14 @@ class WindowServer : public kernel::FramebufferListener {
     std::optional<cf::Value> serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,
                                           std::string* why = nullptr);
 
+    // Whether the request answers descriptors beside its dictionary: a window's backing store
+    // (new, or replaced by a frame change) and window images. Such requests are answered at once.
+    static bool answersDescriptors(std::string_view op);
+    // Serves one such request (any thread but the window server's): the result dictionary and
+    // the descriptors, or nothing and why.
+    std::optional<cf::Value> serveWithDescriptors(uint32_t cid, std::string_view op, const cf::Value& args,
+                                                  std::vector<ipc::UniqueFd>* fds, std::string* why = nullptr);
+
     // kernel::FramebufferListener.
     void framebufferPublished(kernel::IOFramebuffer* framebuffer) override;
     void framebufferWillStop(kernel::IOFramebuffer* framebuffer) override;
@@ -315,6 +323,13 @@ class WindowServer : public kernel::FramebufferListener {
     void windowRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     void accessibilityRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     cf::Value windowDescription(const Window& window) const;
+    // Backing stores and window images (WindowServerWindows.cpp).
+    double scaleFor(const cg::CGRect& frame) const;
+    // Gives the window a store of its frame times its screen's scale unless it has one of that
+    // size (or force); a new one goes into the answer and the client's reply descriptors.
+    void attachStore(Client& client, Window& window, cf::Dictionary& answer, bool force);
+    void flushRequest(Client& client, const cf::Value& args, Reply& reply);
+    void windowImageRequest(Client& client, const cf::Value& args, Reply& reply);
     std::vector<const Window*> windowsInOrder() const;
     void dropWindow(uint32_t windowID);
     void push(Client& client, cf::Value body);
