@@ -18,6 +18,7 @@
 namespace appkit {
 
 class NSWindow;
+class NSEvent;
 
 using ns::NSApplicationActivationPolicy;
 using ns::NSApplicationActivationPolicyAccessory;
@@ -88,6 +89,9 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::vector<std::shared_ptr<NSWindow>> windows() const;
     std::shared_ptr<NSWindow> keyWindow() const;
     std::shared_ptr<NSWindow> mainWindow() const;
+    // Mouse events to the window they name, key events to the key window (overridable).
+    virtual void sendEvent(const NSEvent& event);
+    virtual ~NSApplication() = default;
     // What NSWindow tells the application.
     void windowCreated(const std::shared_ptr<NSWindow>& window);
     void windowOrdered(const std::shared_ptr<NSWindow>& window, bool in);

@@ -81,7 +81,25 @@ void NSView::setWindow(const std::shared_ptr<NSWindow>& window) {
     m_window = window;
     for (auto& sub : m_subviews)
         sub->setWindow(window);
-    if (changed) viewDidMoveToWindow();
+    if (changed) {
+        if (window) updateTrackingAreas();
+        viewDidMoveToWindow();
+    }
+}
+
+NSResponder* NSView::nextResponder() const {
+    if (auto parent = superview()) return parent.get();
+    auto w = window();
+    return w && w->contentView().get() == this ? w.get() : nullptr;
+}
+
+void NSView::addTrackingArea(const std::shared_ptr<NSTrackingArea>& area) {
+    if (area && std::find(m_trackingAreas.begin(), m_trackingAreas.end(), area) == m_trackingAreas.end())
+        m_trackingAreas.push_back(area);
+}
+
+void NSView::removeTrackingArea(const std::shared_ptr<NSTrackingArea>& area) {
+    std::erase(m_trackingAreas, area);
 }
 
 // ---- Geometry.
@@ -100,6 +118,7 @@ void NSView::setFrame(cg::CGRect frame) {
     if (!m_boundsSet) m_bounds.size = frame.size;
     if ((oldSize.width != frame.size.width || oldSize.height != frame.size.height) && m_autoresizesSubviews)
         resizeSubviewsWithOldSize(oldSize);
+    updateTrackingAreas();
     setNeedsDisplay(true);
 }
 
@@ -120,11 +139,13 @@ void NSView::setBounds(cg::CGRect bounds) {
     }
     m_bounds = bounds;
     m_boundsSet = true;
+    updateTrackingAreas();
     setNeedsDisplay(true);
 }
 
 void NSView::setBoundsOrigin(cg::CGPoint origin) {
     m_bounds.origin = origin;
+    updateTrackingAreas();
     setNeedsDisplay(true);
 }
 

@@ -4,6 +4,8 @@
 // drawing through the Core Graphics context current meanwhile. Main thread only.
 #pragma once
 
+#include "platform/appkit/NSResponder.h"
+#include "platform/appkit/NSTrackingArea.h"
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
 
@@ -25,7 +27,7 @@ inline constexpr NSAutoresizingMaskOptions NSViewMinYMargin = 8;
 inline constexpr NSAutoresizingMaskOptions NSViewHeightSizable = 16;
 inline constexpr NSAutoresizingMaskOptions NSViewMaxYMargin = 32;
 
-class NSView : public std::enable_shared_from_this<NSView> {
+class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
   public:
     explicit NSView(cg::CGRect frame = cg::CGRectZero);
     virtual ~NSView();
@@ -91,6 +93,15 @@ class NSView : public std::enable_shared_from_this<NSView> {
     // Redraws the view's window now if anything in it needs display.
     void displayIfNeeded();
 
+    // ---- Events: the next responder is the superview, or the window for its content view.
+    NSResponder* nextResponder() const override;
+    // Tracking areas, in the order added. updateTrackingAreas runs on every frame or bounds
+    // change and on entering a window.
+    void addTrackingArea(const std::shared_ptr<NSTrackingArea>& area);
+    void removeTrackingArea(const std::shared_ptr<NSTrackingArea>& area);
+    const std::vector<std::shared_ptr<NSTrackingArea>>& trackingAreas() const { return m_trackingAreas; }
+    virtual void updateTrackingAreas() {}
+
     // ---- Window membership: hooks after a change.
     virtual void viewDidMoveToWindow() {}
     virtual void viewDidMoveToSuperview() {}
@@ -121,6 +132,7 @@ class NSView : public std::enable_shared_from_this<NSView> {
     NSAutoresizingMaskOptions m_autoresizingMask = NSViewNotSizable;
     bool m_autoresizesSubviews = true;
     bool m_needsDisplay = false;
+    std::vector<std::shared_ptr<NSTrackingArea>> m_trackingAreas;
 };
 
 } // namespace appkit

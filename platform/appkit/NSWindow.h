@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace appkit {
 
@@ -39,7 +40,7 @@ inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidRes
 // The title bar of a titled window, in points.
 inline constexpr double kNSTitleBarHeight = 22;
 
-class NSWindow : public std::enable_shared_from_this<NSWindow> {
+class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindow> {
   public:
     // A window whose content has contentRect (Cocoa global), registered at once (off screen)
     // and listed by NSApp().windows(). Construct through make, so the window can be shared.
@@ -98,6 +99,18 @@ class NSWindow : public std::enable_shared_from_this<NSWindow> {
     // Orders out and lets the application forget the window.
     void close();
 
+    // ---- Events (NSWindowEvents.cpp). Mouse-down goes to the deepest visible view hitTest:
+    // accepts (made first responder when it accepts), the next up and drags to that view; moves
+    // and drags update tracking areas (exits, then entries, then moves, in view-tree order); keys
+    // go to the first responder.
+    virtual void sendEvent(const NSEvent& event);
+    // The pointer left the window: every area it was inside is exited.
+    void pointerLeft(const NSEvent& event);
+    // The first responder: a view of this window, else the window itself.
+    NSResponder* firstResponder() const;
+    // NO when the current one refuses to resign or the view does not accept; null: the window.
+    bool makeFirstResponder(const std::shared_ptr<NSView>& view);
+
     // ---- Drawing.
     // Redraws what needs display now and flushes it.
     void displayIfNeeded();
@@ -135,6 +148,9 @@ class NSWindow : public std::enable_shared_from_this<NSWindow> {
     cg::CGRect m_dirty = cg::CGRectNull; // window base space
     bool m_displayScheduled = false;
     uint64_t m_displayCount = 0;
+    std::weak_ptr<NSView> m_firstResponder; // expired: the window
+    std::weak_ptr<NSView> m_mouseDownView;
+    std::vector<std::weak_ptr<NSTrackingArea>> m_inside; // areas the pointer is inside
 };
 
 // Panels may become key but not main, and hide when their application resigns active.
