@@ -39,7 +39,11 @@ NSWindow::~NSWindow() {
     if (m_number) cg::CGSReleaseWindow(m_number);
 }
 
+// NSWindowEvents.cpp: pushed window events reach NSApp's sendEvent on the main run loop.
+void listenForWindowEvents();
+
 void NSWindow::registerWindow() {
+    listenForWindowEvents();
     cg::CGSWindowRecord record;
     record.title = (m_style & NSWindowStyleMaskTitled) ? m_title : std::string();
     record.level = m_level;

@@ -4,8 +4,12 @@
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGSPrivate.h"
+#include "platform/dispatch/RunLoop.h"
 
 #include <algorithm>
+#include <cmath>
+#include <mutex>
 
 namespace appkit {
 
@@ -160,6 +164,50 @@ void NSWindow::pointerLeft(const NSEvent& event) {
         if (auto area = weak.lock())
             if (auto owner = area->owner(); owner && (area->options() & NSTrackingMouseEnteredAndExited))
                 owner->mouseExited(event.withTrackingArea(NSEventType::MouseExited, area));
+}
+
+// A pushed mouse event or pointer-left, on the main run loop (every mode).
+static void deliverWindowEvent(const cf::Value& body) {
+    const cf::Value* kind = body.find("kind");
+    const cf::Value* window = body.find("window");
+    auto number = window ? window->storedInteger() : std::nullopt;
+    if (!kind || !kind->asString() || !number || *number <= 0 || *number > int64_t(UINT32_MAX)) {
+        platform::log("appkit: refusing a malformed window event");
+        return;
+    }
+    std::shared_ptr<NSWindow> target;
+    for (auto& w : NSApp()->windows())
+        if (w->windowNumber() == uint32_t(*number)) target = w;
+    if (*kind->asString() == "pointer-left") {
+        if (target)
+            target->pointerLeft(NSEvent::mouseEvent(NSEventType::MouseExited, cg::CGPointZero, 0, 0,
+                                                    uint32_t(*number), 0, 0));
+        return;
+    }
+    const cf::Value* type = body.find("type");
+    const cf::Value* x = body.find("x");
+    const cf::Value* y = body.find("y");
+    const cf::Value* flags = body.find("flags");
+    auto t = type ? type->storedInteger() : std::nullopt;
+    if (!t || *t < 1 || *t > 7 || !x || !x->isNumber() || !y || !y->isNumber() ||
+        !std::isfinite(x->doubleValue()) || !std::isfinite(y->doubleValue())) {
+        return; // other buttons' events are not handled by windows here
+    }
+    const bool down = *t == 1 || *t == 3;
+    NSApp()->sendEvent(
+        NSEvent::mouseEvent(NSEventType(*t), cg::CGPointMake(x->doubleValue(), y->doubleValue()),
+                            flags && flags->storedInteger() ? uint64_t(*flags->storedInteger()) : 0, 0,
+                            uint32_t(*number), down || *t == 2 || *t == 4 ? 1 : 0, down ? 1.0 : 0.0));
+}
+
+void listenForWindowEvents() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        cg::CGSSetWindowEventHandler([](const cf::Value& body) {
+            dispatch::RunLoop::main()->perform({std::string(dispatch::kCommonRunLoopModes)},
+                                               [body] { deliverWindowEvent(body); });
+        });
+    });
 }
 
 void NSApplication::sendEvent(const NSEvent& event) {

@@ -181,6 +181,11 @@ CGError CGSSetWindowIgnoresMouse(CGWindowID window, bool ignoresMouse) {
                     cf::Dictionary{{"window", window}, {"ignoresMouse", ignoresMouse}});
 }
 
+void CGSSetWindowEventHandler(std::function<void(const cf::Value& body)> handler) {
+    detail::setPushConsumer("mouse", handler);
+    detail::setPushConsumer("pointer-left", handler);
+}
+
 CGError CGSFlushWindow(CGWindowID window, const std::vector<CGRect>& rects) {
     cf::Array list;
     for (const CGRect& r : rects) {

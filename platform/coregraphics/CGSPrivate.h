@@ -3,11 +3,13 @@
 // the window registry AppKit and test applications write.
 #pragma once
 
+#include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGError.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/coregraphics/SystemCursors.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,6 +101,10 @@ CGError CGSSetWindowIgnoresMouse(CGWindowID window, bool ignoresMouse);
 // The rectangles (window-local points, top-left origin) of the backing store become the
 // window's picture; answered once the window server has them.
 CGError CGSFlushWindow(CGWindowID window, const std::vector<CGRect>& rects);
+// Mouse events for this process's windows, and the pointer leaving one, as the window server
+// pushes them ({kind "mouse", type, window, x, y (window base), flags} or {kind "pointer-left",
+// window}), on a thread that runs no user code; null stops them.
+void CGSSetWindowEventHandler(std::function<void(const cf::Value& body)> handler);
 CGError CGSSetWindowTitle(CGWindowID window, const std::string& title);
 // Ordered in front of its level (onScreen) or out.
 CGError CGSOrderWindow(CGWindowID window, bool onScreen);

@@ -113,6 +113,12 @@ class WindowServer : public kernel::FramebufferListener {
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
+    // On the window-server thread: a mouse event goes to the owner of the front-most on-screen
+    // window holding the point (skipping windows that ignore the mouse or have alpha 0), pushed
+    // as {kind "mouse", type, window, x, y (window base: bottom-left origin, y up), flags}; when
+    // the window under the pointer changes, the previous one's owner gets {kind "pointer-left",
+    // window}.
+    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags);
 
     // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
     // display, or rect (display-local points) times the scale, rounded outward and clipped.
@@ -365,6 +371,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_nextWindow = 1;
     uint64_t m_orderStamp = 0;
     std::map<uint32_t, std::unique_ptr<Window>> m_windows;
+    uint32_t m_pointerWindow = 0; // the window the pointer was last routed to
     bool m_accessibilityEnabled = true;
     int32_t m_nextFakePID = kFirstFakePID;
     std::map<int32_t, uint32_t> m_responders; // pid → the connection answering for it

@@ -232,4 +232,34 @@ void WindowServer::windowImageRequest(Client& client, const cf::Value& value, Re
           "");
 }
 
+void WindowServer::routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) {
+    const Window* target = nullptr;
+    for (const Window* w : windowsInOrder()) {
+        if (!w->onScreen || w->ignoresMouse || w->alpha <= 0 || w->test) continue;
+        if (cg::CGRectContainsPoint(w->frame, location)) {
+            target = w;
+            break;
+        }
+    }
+    const uint32_t number = target ? target->number : 0;
+    if (m_pointerWindow && m_pointerWindow != number) {
+        auto previous = m_windows.find(m_pointerWindow);
+        if (previous != m_windows.end())
+            if (auto owner = m_clients.find(previous->second->ownerCid); owner != m_clients.end())
+                push(*owner->second,
+                     cf::Dictionary{{"kind", "pointer-left"}, {"window", int64_t(m_pointerWindow)}});
+    }
+    m_pointerWindow = number;
+    if (!target) return;
+    auto owner = m_clients.find(target->ownerCid);
+    if (owner == m_clients.end()) return;
+    push(*owner->second,
+         cf::Dictionary{{"kind", "mouse"},
+                        {"type", type},
+                        {"window", int64_t(number)},
+                        {"x", location.x - target->frame.origin.x},
+                        {"y", target->frame.origin.y + target->frame.size.height - location.y},
+                        {"flags", int64_t(flags)}});
+}
+
 } // namespace windowserver

@@ -1,6 +1,8 @@
 // Events inside the process: tracking areas (exits, then entries, then moves, in view-tree order;
 // activity options; flipped views; the pointer leaving), and the first responder (mouse-down
 // routing, accepting and refusing, keys, views leaving the window).
+#include "platform/coregraphics/CGEvent.h"
+
 #include "WindowTestSupport.h"
 
 #include <string>
@@ -196,6 +198,38 @@ TEST_F(FirstResponderTest, RefusalsAndViewsLeavingTheWindow) {
     a->addSubview(child);
     send(NSEventType::LeftMouseDown, 2, 2);
     EXPECT_EQ(take(), (std::vector<std::string>{"a down"}));
+}
+
+} // namespace appkit
+
+namespace appkit {
+
+// Posted mouse events travel through the window server to the owner of the front-most window
+// under the pointer, and reach its views on the next main-loop turn.
+TEST_F(FirstResponderTest, PostedClicksReachTheFrontmostWindowUnderThePointer) {
+    auto field = add(cg::CGRectMake(50, 0, 50, 50), "field");
+    field->accepts = true;
+    auto hover = add(cg::CGRectMake(0, 0, 50, 50), "hover");
+    hover->track(kHover);
+    window->orderFront();
+    auto covering = NSWindow::make(cg::CGRectMake(0, 0, 40, 40), NSWindowStyleMaskBorderless);
+    covering->setIgnoresMouseEvents(true); // skipped by the routing
+    covering->orderFront();
+    auto post = [](cg::CGEventType type, double x, double y) {
+        auto event =
+            cg::CGEventCreateMouseEvent(nullptr, type, cg::CGPointMake(x, y), cg::kCGMouseButtonLeft);
+        cg::CGEventPost(cg::kCGHIDEventTap, event);
+    };
+    // Core Graphics space: the window's bottom-left point (0, 0) is y = 900.
+    post(cg::kCGEventMouseMoved, 10, 890);
+    post(cg::kCGEventLeftMouseDown, 60, 890);
+    post(cg::kCGEventLeftMouseUp, 60, 890);
+    post(cg::kCGEventMouseMoved, 700, 100); // no window: the pointer left
+    EXPECT_TRUE(journal.empty());           // nothing before the main loop turns
+    for (int i = 0; i < 4 && journal.size() < 4; ++i)
+        turn();
+    EXPECT_EQ(take(), (std::vector<std::string>{"hover entered", "field down", "field up", "hover exited"}));
+    EXPECT_EQ(window->firstResponder(), field.get());
 }
 
 } // namespace appkit
