@@ -13,8 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace appkit {
+
+class NSWindow;
+class NSEvent;
 
 using ns::NSApplicationActivationPolicy;
 using ns::NSApplicationActivationPolicyAccessory;
@@ -80,6 +84,21 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     // Tests replace std::exit so terminate returns.
     void setExitHandler(std::function<void(int)> handler);
 
+    // ---- Windows (main thread). Every live window in creation order; ordered-in windows are
+    // kept alive here. Key and main window are per application (null when none).
+    std::vector<std::shared_ptr<NSWindow>> windows() const;
+    std::shared_ptr<NSWindow> keyWindow() const;
+    std::shared_ptr<NSWindow> mainWindow() const;
+    // Mouse events to the window they name, key events to the key window (overridable).
+    virtual void sendEvent(const NSEvent& event);
+    virtual ~NSApplication() = default;
+    // What NSWindow tells the application.
+    void windowCreated(const std::shared_ptr<NSWindow>& window);
+    void windowOrdered(const std::shared_ptr<NSWindow>& window, bool in);
+    void windowClosed(const NSWindow* window);
+    void setKeyWindow(const std::shared_ptr<NSWindow>& window);
+    void setMainWindow(const std::shared_ptr<NSWindow>& window);
+
     NSApplication() = default;
     NSApplication(const NSApplication&) = delete;
     NSApplication& operator=(const NSApplication&) = delete;
@@ -94,6 +113,10 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_finishedLaunching{false};
     std::atomic<bool> m_terminating{false};
+    std::vector<std::weak_ptr<NSWindow>> m_windows;
+    std::vector<std::shared_ptr<NSWindow>> m_orderedIn;
+    std::weak_ptr<NSWindow> m_keyWindow;
+    std::weak_ptr<NSWindow> m_mainWindow;
 };
 
 // NSApp.

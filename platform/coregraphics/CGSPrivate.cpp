@@ -3,8 +3,12 @@
 #include "platform/coregraphics/WindowServerClient.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
+#include "platform/core/Log.h"
+
 #include <cmath>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 namespace cg {
 
@@ -18,8 +22,40 @@ namespace {
 
 // Titles longer than this are refused.
 constexpr size_t kMaxTitleBytes = 1024;
+constexpr int64_t kMaxStoreSide = 16384;
+
+// The backing store an answer carries; null (logged when malformed) when it has none.
+CGSWindowStoreRef adoptStore(const cf::Value& answer, std::vector<ipc::UniqueFd>& fds) {
+    auto w = integerAt(answer, "storeWidth"), h = integerAt(answer, "storeHeight");
+    auto bpr = integerAt(answer, "storeBytesPerRow");
+    auto scale = realAt(answer, "storeScale");
+    if (fds.empty() && (!w || !h || *w == 0 || *h == 0)) return nullptr; // none
+
+    struct stat st {};
+    if (!w || !h || !bpr || !scale || fds.size() != 1 || *w < 1 || *h < 1 || *w > kMaxStoreSide ||
+        *h > kMaxStoreSide || *bpr < *w * 4 || *bpr > *w * 4 + 4096 || !(*scale > 0 && *scale <= 8) ||
+        ::fstat(fds[0].get(), &st) != 0 || st.st_size < *bpr * *h) {
+        platform::log("coregraphics: refusing a malformed window backing store answer");
+        return nullptr;
+    }
+    auto store = std::make_shared<CGSWindowStore>();
+    store->length = size_t(*bpr) * size_t(*h);
+    void* map = ::mmap(nullptr, store->length, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0].get(), 0);
+    if (map == MAP_FAILED) {
+        platform::log("coregraphics: a window backing store cannot be mapped");
+        return nullptr;
+    }
+    store->bytes = static_cast<uint8_t*>(map);
+    store->width = size_t(*w), store->height = size_t(*h), store->bytesPerRow = size_t(*bpr);
+    store->scale = *scale;
+    return store;
+}
 
 } // namespace
+
+CGSWindowStore::~CGSWindowStore() {
+    if (bytes) ::munmap(bytes, length);
+}
 
 CGSConnectionID CGSMainConnectionID() {
     auto result = wsRequest(windowserver::op::connect);
@@ -89,7 +125,7 @@ CGError CGSSetSystemCursor(CGSConnectionID cid, CGSSystemCursor cursor) {
     return wsStatus(windowserver::op::cursorImage, cf::Dictionary{{"cid", cid}, {"system", int32_t(cursor)}});
 }
 
-CGWindowID CGSNewWindow(const CGSWindowRecord& record) {
+CGWindowID CGSNewWindow(const CGSWindowRecord& record, CGSWindowStoreRef* store) {
     if (!isFinite(record.frame) || record.title.size() > kMaxTitleBytes || !std::isfinite(record.alpha))
         return kCGNullWindowID;
     cf::Dictionary args{{"title", record.title},
@@ -102,18 +138,62 @@ CGWindowID CGSNewWindow(const CGSWindowRecord& record) {
                         {"onScreen", record.onScreen},
                         {"ignoresMouse", record.ignoresMouse}};
     if (record.ownerPID) args.insert_or_assign("owner", record.ownerPID);
-    auto result = wsRequest(windowserver::op::newWindow, args);
+    std::vector<ipc::UniqueFd> fds;
+    auto result = detail::wsRequestWithDescriptors(windowserver::op::newWindow, args, &fds);
     if (!result || integerAt(*result, "status").value_or(kCGErrorFailure)) return kCGNullWindowID;
+    if (store) *store = adoptStore(*result, fds);
     return CGWindowID(integerAt(*result, "window").value_or(0));
 }
 
-CGError CGSSetWindowFrame(CGWindowID window, CGRect frame) {
+CGError CGSSetWindowFrame(CGWindowID window, CGRect frame, CGSWindowStoreRef* store, bool* storeReplaced) {
+    if (storeReplaced) *storeReplaced = false;
     if (!isFinite(frame)) return kCGErrorIllegalArgument;
-    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window},
-                                                                {"x", frame.origin.x},
-                                                                {"y", frame.origin.y},
-                                                                {"width", frame.size.width},
-                                                                {"height", frame.size.height}});
+    std::vector<ipc::UniqueFd> fds;
+    auto result = detail::wsRequestWithDescriptors(windowserver::op::setWindow,
+                                                   cf::Dictionary{{"window", window},
+                                                                  {"x", frame.origin.x},
+                                                                  {"y", frame.origin.y},
+                                                                  {"width", frame.size.width},
+                                                                  {"height", frame.size.height}},
+                                                   &fds);
+    if (!result) return kCGErrorInvalidConnection;
+    auto status = CGError(integerAt(*result, "status").value_or(kCGErrorFailure));
+    if (status != kCGErrorSuccess) return status;
+    // A changed pixel size: a new store, or none at all (zero or over-large).
+    if (result->find("storeWidth") || !fds.empty()) {
+        if (store) *store = adoptStore(*result, fds);
+        if (storeReplaced) *storeReplaced = true;
+    }
+    return status;
+}
+
+CGError CGSSetWindowLevel(CGWindowID window, int32_t level) {
+    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window}, {"level", level}});
+}
+
+CGError CGSSetWindowAlpha(CGWindowID window, double alpha) {
+    if (!(alpha >= 0 && alpha <= 1)) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::setWindow, cf::Dictionary{{"window", window}, {"alpha", alpha}});
+}
+
+CGError CGSSetWindowIgnoresMouse(CGWindowID window, bool ignoresMouse) {
+    return wsStatus(windowserver::op::setWindow,
+                    cf::Dictionary{{"window", window}, {"ignoresMouse", ignoresMouse}});
+}
+
+void CGSSetWindowEventHandler(std::function<void(const cf::Value& body)> handler) {
+    detail::setPushConsumer("mouse", handler);
+    detail::setPushConsumer("pointer-left", handler);
+}
+
+CGError CGSFlushWindow(CGWindowID window, const std::vector<CGRect>& rects) {
+    cf::Array list;
+    for (const CGRect& r : rects) {
+        if (!isFinite(r)) return kCGErrorIllegalArgument;
+        list.push_back(cf::Array{r.origin.x, r.origin.y, r.size.width, r.size.height});
+    }
+    return wsStatus(windowserver::op::flushWindow,
+                    cf::Dictionary{{"window", window}, {"rects", cf::Value(std::move(list))}});
 }
 
 CGError CGSSetWindowTitle(CGWindowID window, const std::string& title) {

@@ -3,12 +3,16 @@
 // the window registry AppKit and test applications write.
 #pragma once
 
+#include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGError.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/coregraphics/SystemCursors.h"
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace cg {
 
@@ -67,10 +71,40 @@ struct CGSWindowRecord {
     bool onScreen = false;
     bool ignoresMouse = false;
 };
-// The new window's number (non-zero, never reused), or kCGNullWindowID when refused.
-CGWindowID CGSNewWindow(const CGSWindowRecord& record);
-// The owner (or the test hook) changes its window; the frame moves it (damage).
-CGError CGSSetWindowFrame(CGWindowID window, CGRect frame);
+// A window's backing store as its owner maps it: BGRA premultiplied rows (32-bit little-endian,
+// alpha first), frame times scale pixels, shared with the window server, which shows what is
+// flushed (CGSFlushWindow).
+struct CGSWindowStore {
+    uint8_t* bytes = nullptr;
+    size_t width = 0;
+    size_t height = 0;
+    size_t bytesPerRow = 0;
+    double scale = 1.0;
+    size_t length = 0;
+    CGSWindowStore() = default;
+    CGSWindowStore(const CGSWindowStore&) = delete;
+    CGSWindowStore& operator=(const CGSWindowStore&) = delete;
+    ~CGSWindowStore();
+};
+using CGSWindowStoreRef = std::shared_ptr<CGSWindowStore>;
+
+// The new window's number (non-zero, never reused), or kCGNullWindowID when refused. With store,
+// its backing store (null for a zero-size window or one over 16384 pixels a side).
+CGWindowID CGSNewWindow(const CGSWindowRecord& record, CGSWindowStoreRef* store = nullptr);
+// The owner (or the test hook) changes its window; the frame moves it (damage). When the
+// window's pixel size changed, store (if given) gets its new backing store (else is untouched).
+CGError CGSSetWindowFrame(CGWindowID window, CGRect frame, CGSWindowStoreRef* store = nullptr,
+                          bool* storeReplaced = nullptr);
+CGError CGSSetWindowLevel(CGWindowID window, int32_t level);
+CGError CGSSetWindowAlpha(CGWindowID window, double alpha);
+CGError CGSSetWindowIgnoresMouse(CGWindowID window, bool ignoresMouse);
+// The rectangles (window-local points, top-left origin) of the backing store become the
+// window's picture; answered once the window server has them.
+CGError CGSFlushWindow(CGWindowID window, const std::vector<CGRect>& rects);
+// Mouse events for this process's windows, and the pointer leaving one, as the window server
+// pushes them ({kind "mouse", type, window, x, y (window base), flags} or {kind "pointer-left",
+// window}), on a thread that runs no user code; null stops them.
+void CGSSetWindowEventHandler(std::function<void(const cf::Value& body)> handler);
 CGError CGSSetWindowTitle(CGWindowID window, const std::string& title);
 // Ordered in front of its level (onScreen) or out.
 CGError CGSOrderWindow(CGWindowID window, bool onScreen);

@@ -24,6 +24,11 @@ namespace {
 class SocketTransport : public WindowServerTransport {
   public:
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override {
+        return requestWithDescriptors(op, args, nullptr);
+    }
+
+    std::optional<cf::Value> requestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                    std::vector<ipc::UniqueFd>* fds) override {
         auto connection = ipc::Connection::shared();
         if (!connection) return std::nullopt;
         attach(connection);
@@ -32,6 +37,7 @@ class SocketTransport : public WindowServerTransport {
             platform::log("coregraphics: %@ refused: %@", op, reply.error);
             return std::nullopt;
         }
+        if (fds) *fds = std::move(reply.fds);
         return reply.result ? *reply.result : cf::Value::emptyDictionary();
     }
 
@@ -277,6 +283,15 @@ std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args) {
     auto t = transport();
     if (!t) return std::nullopt;
     auto result = t->request(op, args);
+    if (result && !result->isDictionary()) return std::nullopt;
+    return result;
+}
+
+std::optional<cf::Value> wsRequestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                  std::vector<ipc::UniqueFd>* fds) {
+    auto t = transport();
+    if (!t) return std::nullopt;
+    auto result = t->requestWithDescriptors(op, args, fds);
     if (result && !result->isDictionary()) return std::nullopt;
     return result;
 }

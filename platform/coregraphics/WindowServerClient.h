@@ -6,16 +6,21 @@
 #include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGError.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/ipc/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace cg::detail {
 
 // The result dictionary; nothing when no window server answered or it refused.
 std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args = cf::Value::emptyDictionary());
+// The same for a request answered with descriptors beside its dictionary.
+std::optional<cf::Value> wsRequestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                  std::vector<ipc::UniqueFd>* fds);
 // The display-mapping seed from the transport's shared page; nothing when it has none.
 std::optional<uint32_t> wsPublishedMappingSeed();
 // The request's "status" (kCGErrorInvalidConnection when unanswered).

@@ -5,12 +5,14 @@
 #pragma once
 
 #include "platform/corefoundation/Value.h"
+#include "platform/ipc/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace cg {
 
@@ -21,6 +23,13 @@ class WindowServerTransport {
     virtual ~WindowServerTransport() = default;
     // The result dictionary; nothing when no window server answered (kCGErrorInvalidConnection).
     virtual std::optional<cf::Value> request(std::string_view op, const cf::Value& args) = 0;
+    // The same for a request answered with descriptors beside its dictionary (a window's
+    // backing store, a window image); a transport that passes none leaves fds empty.
+    virtual std::optional<cf::Value> requestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                            std::vector<ipc::UniqueFd>* fds) {
+        if (fds) fds->clear();
+        return request(op, args);
+    }
     // Pushes go to handler on a thread that runs no user code; null stops them.
     virtual void setPushHandler(PushHandler handler) = 0;
     // The display-mapping seed read from the window server's shared page, without a request;

@@ -21,6 +21,10 @@ void WindowServerService::registerConnectionRequests(RequestTable& table) {
             op == windowserver::op::streamCreate || op == windowserver::op::framebuffer ||
             op == windowserver::op::seed || op == windowserver::op::seedPage)
             continue;
+        if (windowserver::WindowServer::answersDescriptors(op)) {
+            table.add(op, [this, op](RequestContext& ctx) { serveWithDescriptors(op, ctx); });
+            continue;
+        }
         table.add(op, [this, op](RequestContext& ctx) { serve(op, ctx); });
     }
 }
@@ -73,6 +77,20 @@ void WindowServerService::serve(std::string_view op, RequestContext& ctx) {
             else
                 responder.fail(refusal(why));
         });
+}
+
+// Answered on the caller's connection thread, waiting for the window-server thread: a backing
+// store or a window image travels beside the answer.
+void WindowServerService::serveWithDescriptors(std::string_view op, RequestContext& ctx) {
+    auto use = m_host->use();
+    if (!use) return ctx.refuse("the window server is not running");
+    uint32_t cid = cidOf(ctx.client().id);
+    if (!cid) return ctx.refuse("no window-server connection yet: wait for the hello's answer");
+    std::vector<ipc::UniqueFd> fds;
+    std::string why;
+    auto result = m_host->windowServer().serveWithDescriptors(cid, op, ctx.args(), &fds, &why);
+    if (!result) return ctx.refuse(why);
+    ctx.responder().reply(*result, std::move(fds));
 }
 
 // Answered on the caller's connection thread: the seed is published for any thread to read.

@@ -42,6 +42,7 @@ class WindowServerService : public SystemService {
     // The seed's shared page, opened read-only, as one memfd beside the reply.
     void seedPage(RequestContext& ctx);
     void serve(std::string_view op, RequestContext& ctx);
+    void serveWithDescriptors(std::string_view op, RequestContext& ctx);
     uint32_t cidOf(uint64_t clientId);
 
     std::shared_ptr<KernelHost> m_host;

@@ -86,6 +86,21 @@ std::optional<cf::Value> InProcessWindowServer::request(std::string_view op, con
     return result;
 }
 
+std::optional<cf::Value> InProcessWindowServer::requestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                                      std::vector<ipc::UniqueFd>* fds) {
+    if (!windowserver::WindowServer::answersDescriptors(op)) return request(op, args);
+    uint32_t cid;
+    {
+        std::lock_guard lock(m_mutex);
+        cid = m_cid;
+    }
+    if (!cid) return std::nullopt;
+    std::string why;
+    auto result = m_server.serveWithDescriptors(cid, op, args, fds, &why);
+    if (!result) platform::log("coregraphics: %@ refused: %@", op, why);
+    return result;
+}
+
 std::optional<uint32_t> InProcessWindowServer::publishedMappingSeed() {
     std::lock_guard lock(m_mutex);
     if (m_closed || !m_cid) return std::nullopt;

@@ -51,6 +51,8 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     void close();
 
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override;
+    std::optional<cf::Value> requestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                    std::vector<ipc::UniqueFd>* fds) override;
     void setPushHandler(PushHandler handler) override;
     // Off the window server's page, as a process reads it from platformd's, while connected.
     std::optional<uint32_t> publishedMappingSeed() override;

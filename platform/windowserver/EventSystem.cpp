@@ -359,7 +359,10 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
         return i ? i->storedInteger() : std::nullopt;
     };
 
-    if (isMouseType(*type)) m_host.moveCursor(cg::CGPointMake(*x, *y));
+    if (isMouseType(*type)) {
+        cg::CGPoint at = m_host.moveCursor(cg::CGPointMake(*x, *y));
+        m_host.routeMouse(*type, at, uint64_t(flags.value_or(0)));
+    }
     switch (*type) {
     case 1:
     case 2:

@@ -45,6 +45,11 @@ class EventHost {
     // the cursor went; the framebuffers are fed).
     virtual cg::CGPoint cursorLocation() = 0;
     virtual cg::CGPoint moveCursor(cg::CGPoint to) = 0;
+    // On that thread: a mouse event (Core Graphics type and global location) for the owner of
+    // the front-most window under it; nothing where no windows are kept.
+    virtual void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) {
+        (void)type, (void)location, (void)flags;
+    }
 };
 
 // Displays as plain rectangles (the main one first), for tests without a kernel.

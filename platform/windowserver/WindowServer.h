@@ -113,6 +113,12 @@ class WindowServer : public kernel::FramebufferListener {
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);
+    // On the window-server thread: a mouse event goes to the owner of the front-most on-screen
+    // window holding the point (skipping windows that ignore the mouse or have alpha 0), pushed
+    // as {kind "mouse", type, window, x, y (window base: bottom-left origin, y up), flags}; when
+    // the window under the pointer changes, the previous one's owner gets {kind "pointer-left",
+    // window}.
+    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags);
 
     // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
     // display, or rect (display-local points) times the scale, rounded outward and clipped.
@@ -190,6 +196,14 @@ class WindowServer : public kernel::FramebufferListener {
     // The same, waiting for the answer (any thread but the window server's).
     std::optional<cf::Value> serveAndWait(uint32_t cid, std::string_view op, const cf::Value& args,
                                           std::string* why = nullptr);
+
+    // Whether the request answers descriptors beside its dictionary: a window's backing store
+    // (new, or replaced by a frame change) and window images. Such requests are answered at once.
+    static bool answersDescriptors(std::string_view op);
+    // Serves one such request (any thread but the window server's): the result dictionary and
+    // the descriptors, or nothing and why.
+    std::optional<cf::Value> serveWithDescriptors(uint32_t cid, std::string_view op, const cf::Value& args,
+                                                  std::vector<ipc::UniqueFd>* fds, std::string* why = nullptr);
 
     // kernel::FramebufferListener.
     void framebufferPublished(kernel::IOFramebuffer* framebuffer) override;
@@ -315,6 +329,13 @@ class WindowServer : public kernel::FramebufferListener {
     void windowRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     void accessibilityRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     cf::Value windowDescription(const Window& window) const;
+    // Backing stores and window images (WindowServerWindows.cpp).
+    double scaleFor(const cg::CGRect& frame) const;
+    // Gives the window a store of its frame times its screen's scale unless it has one of that
+    // size (or force); a new one goes into the answer and the client's reply descriptors.
+    void attachStore(Client& client, Window& window, cf::Dictionary& answer, bool force);
+    void flushRequest(Client& client, const cf::Value& args, Reply& reply);
+    void windowImageRequest(Client& client, const cf::Value& args, Reply& reply);
     std::vector<const Window*> windowsInOrder() const;
     void dropWindow(uint32_t windowID);
     void push(Client& client, cf::Value body);
@@ -350,6 +371,7 @@ class WindowServer : public kernel::FramebufferListener {
     uint32_t m_nextWindow = 1;
     uint64_t m_orderStamp = 0;
     std::map<uint32_t, std::unique_ptr<Window>> m_windows;
+    uint32_t m_pointerWindow = 0; // the window the pointer was last routed to
     bool m_accessibilityEnabled = true;
     int32_t m_nextFakePID = kFirstFakePID;
     std::map<int32_t, uint32_t> m_responders; // pid → the connection answering for it

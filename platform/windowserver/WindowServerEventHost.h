@@ -13,6 +13,9 @@ class WindowServerEventHost : public EventHost {
     void perform(const std::function<void()>& task) override;
     cg::CGPoint cursorLocation() override { return m_server.cursor().location; }
     cg::CGPoint moveCursor(cg::CGPoint to) override { return m_server.moveCursor(to); }
+    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) override {
+        m_server.routeMouse(type, location, flags);
+    }
 
   private:
     WindowServer& m_server;

@@ -1,6 +1,7 @@
 // The window server's per-connection and per-window records (window-server thread only).
 #pragma once
 
+#include "platform/windowserver/BackingStore.h"
 #include "platform/windowserver/WindowServer.h"
 
 namespace windowserver {
@@ -16,6 +17,9 @@ struct WindowServer::Client {
     uint32_t hideCount = 0;
     // What each display had before this connection's first app-only change.
     std::map<uint32_t, Snapshot> appOnly;
+    // Descriptors the request being served answers with (serveWithDescriptors); dropped after
+    // any other request.
+    std::vector<ipc::UniqueFd> replyFds;
 };
 
 struct WindowServer::Window {
@@ -30,7 +34,10 @@ struct WindowServer::Window {
     bool onScreen = false;
     bool ignoresMouse = false;
     uint64_t order = 0; // higher: ordered front more recently
-    // A test window's content (hooks): BGRA premultiplied pixels at pixelScale, packed rows.
+    // An owner's window: the memory it draws into (none for test windows, zero sizes and sides
+    // over BackingStore::kMaxSide). pixels below is the window server's copy of what was flushed.
+    std::unique_ptr<BackingStore> store;
+    // A test window's content (hooks), or a store's flushed copy: BGRA premultiplied pixels at pixelScale, packed rows.
     std::vector<uint32_t> pixels;
     uint32_t pixelsWide = 0;
     uint32_t pixelsHigh = 0;

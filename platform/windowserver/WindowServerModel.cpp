@@ -441,6 +441,7 @@ void WindowServer::serve(uint32_t cid, std::string_view op, const cf::Value& arg
         }
         auto client = it->second; // lives through the request
         dispatch(*client, op, args, reply);
+        client->replyFds.clear(); // only serveWithDescriptors hands them on
     });
     if (!ran && reply) reply(std::nullopt, "the window server is not running");
 }

@@ -67,9 +67,20 @@ constexpr std::string_view cursorData = "ws.cursorData";
 constexpr std::string_view cursorImage = "ws.cursorImage";
 constexpr std::string_view cursorMove = "ws.cursorMove";
 constexpr std::string_view cursorHide = "ws.cursorHide";
-// Windows.
+// Windows. A new window's answer, and a frame change's when the window's pixel size changed
+// (frame times its screen's scale), carry its backing store: {storeWidth, storeHeight,
+// storeBytesPerRow, storeScale} and one memfd of BGRA premultiplied rows, zero-filled, sealed
+// against resizing. A window whose store would be over 16384 pixels a side has none: it stays
+// listed, undrawn.
 constexpr std::string_view newWindow = "ws.newWindow";
 constexpr std::string_view setWindow = "ws.setWindow";
+// {window, rects [[x, y, width, height]...] (window-local points, top-left origin)}: the
+// rectangles of the store reach the window server's copy and are composed. {status}.
+constexpr std::string_view flushWindow = "ws.flushWindow";
+// {window, x? y? width? height? (global points; none: the window's bounds), nominal?}: the
+// window's pixels as last flushed, {status, width?, height?, bytesPerRow?} and one sealed memfd
+// (B, G, R, A premultiplied); nominal gives one pixel per point.
+constexpr std::string_view windowImage = "ws.windowImage";
 constexpr std::string_view releaseWindow = "ws.releaseWindow";
 constexpr std::string_view windowList = "ws.windowList";
 constexpr std::string_view windowDescriptions = "ws.windowDescriptions";
@@ -112,8 +123,12 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::streamStop, "stream", "status"},
     {op::poison, "on", "status"},
     {op::framebuffer, "display", "status bytesPerRow? length? offset? generation?"},
-    {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse", "status window?"},
-    {op::setWindow, "window x? y? width? height? title? onScreen?", "status"},
+    {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse",
+     "status window? storeWidth? storeHeight? storeBytesPerRow? storeScale?"},
+    {op::setWindow, "window x? y? width? height? title? onScreen? level? alpha? ignoresMouse?",
+     "status storeWidth? storeHeight? storeBytesPerRow? storeScale?"},
+    {op::flushWindow, "window rects", "status"},
+    {op::windowImage, "window x? y? width? height? nominal?", "status width? height? bytesPerRow?"},
     {op::releaseWindow, "window", "status"},
     {op::windowList, "option window", "windows"},
     {op::windowDescriptions, "windows", "windows"},

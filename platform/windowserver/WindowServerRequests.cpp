@@ -3,6 +3,7 @@
 // changes nothing.
 #include "platform/core/Log.h"
 #include "platform/windowserver/WindowServer.h"
+#include "platform/windowserver/WindowServerArgs.h"
 #include "platform/windowserver/WindowServerInternal.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
@@ -11,92 +12,9 @@
 
 namespace windowserver {
 
+using namespace requestargs;
+
 namespace {
-
-constexpr int32_t kCGErrorSuccess = 0;
-constexpr int32_t kCGErrorIllegalArgument = 1001;
-constexpr int32_t kAXErrorInvalidUIElement = -25202;
-constexpr int32_t kAXErrorCannotComplete = -25204;
-constexpr int32_t kAXErrorIllegalArgument = -25201;
-constexpr int32_t kAXErrorAPIDisabled = -25211;
-// Beyond any desktop: larger frames or positions are refused.
-constexpr double kMaxCoordinate = 1e6;
-constexpr size_t kMaxTitleBytes = 1024;
-constexpr size_t kMaxCursorSide = 1024;
-constexpr size_t kMaxWindowList = 100000;
-
-// Kind-checked readers; each logs why it refused.
-struct Args {
-    const cf::Value& value;
-    std::string_view op;
-    std::string why;
-
-    bool fail(std::string_view key, std::string_view what) {
-        if (why.empty()) why = platform::format("%@: \"%@\" %@", op, key, what);
-        return false;
-    }
-    std::optional<int64_t> integer(std::string_view key, int64_t min, int64_t max, bool required = true) {
-        const cf::Value* v = value.find(key);
-        if (!v) {
-            if (required) fail(key, "is missing");
-            return std::nullopt;
-        }
-        auto n = v->storedInteger();
-        if (!n || *n < min || *n > max) {
-            fail(key, "is not a number in range");
-            return std::nullopt;
-        }
-        return n;
-    }
-    std::optional<double> real(std::string_view key, double min, double max, bool required = true) {
-        const cf::Value* v = value.find(key);
-        if (!v) {
-            if (required) fail(key, "is missing");
-            return std::nullopt;
-        }
-        if (!v->isNumber() || !std::isfinite(v->doubleValue()) || v->doubleValue() < min ||
-            v->doubleValue() > max) {
-            fail(key, "is not a finite number in range");
-            return std::nullopt;
-        }
-        return v->doubleValue();
-    }
-    std::optional<bool> boolean(std::string_view key, bool required = true) {
-        const cf::Value* v = value.find(key);
-        if (!v) {
-            if (required) fail(key, "is missing");
-            return std::nullopt;
-        }
-        if (!v->isBoolean()) {
-            fail(key, "is not a boolean");
-            return std::nullopt;
-        }
-        return v->boolValue();
-    }
-    const std::string* text(std::string_view key, size_t maxBytes, bool required = true) {
-        const cf::Value* v = value.find(key);
-        if (!v) {
-            if (required) fail(key, "is missing");
-            return nullptr;
-        }
-        if (!v->asString() || v->asString()->size() > maxBytes) {
-            fail(key, "is not a text of at most " + std::to_string(maxBytes) + " bytes");
-            return nullptr;
-        }
-        return v->asString();
-    }
-    // x, y, width, height: finite, positions within ±1e6, sizes 0–1e6.
-    std::optional<cg::CGRect> rect() {
-        auto x = real("x", -kMaxCoordinate, kMaxCoordinate), y = real("y", -kMaxCoordinate, kMaxCoordinate),
-             w = real("width", 0, kMaxCoordinate), h = real("height", 0, kMaxCoordinate);
-        if (!x || !y || !w || !h) return std::nullopt;
-        return cg::CGRectMake(*x, *y, *w, *h);
-    }
-};
-
-cf::Value status(int32_t code) {
-    return cf::Dictionary{{"status", code}};
-}
 
 cf::Value modeValue(const ListedMode& m, size_t number) {
     return cf::Dictionary{{"number", int64_t(number)},
@@ -125,6 +43,8 @@ void WindowServer::dispatch(Client& client, std::string_view op, const cf::Value
     if (op == op::newWindow || op == op::setWindow || op == op::releaseWindow || op == op::windowList ||
         op == op::windowDescriptions)
         return windowRequest(client, op, args, reply);
+    if (op == op::flushWindow) return flushRequest(client, args, reply);
+    if (op == op::windowImage) return windowImageRequest(client, args, reply);
     displayRequest(client, op, args, reply);
 }
 
@@ -473,8 +393,10 @@ void WindowServer::windowRequest(Client& client, std::string_view op, const cf::
         window->order = ++m_orderStamp;
         if (window->onScreen) addDamage(window->frame);
         uint32_t number = window->number;
+        cf::Dictionary answer{{"status", kCGErrorSuccess}, {"window", number}};
+        attachStore(client, *window, answer, true);
         m_windows.emplace(number, std::move(window));
-        return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"window", number}}, "");
+        return reply(cf::Value(std::move(answer)), "");
     }
     if (op == op::setWindow || op == op::releaseWindow) {
         auto number = args.integer("window", 0, UINT32_MAX);
@@ -494,16 +416,24 @@ void WindowServer::windowRequest(Client& client, std::string_view op, const cf::
         }
         const std::string* title = args.text("title", kMaxTitleBytes, false);
         auto onScreen = args.boolean("onScreen", false);
+        auto level = args.integer("level", INT32_MIN, INT32_MAX, false);
+        auto alpha = args.real("alpha", 0, 1, false);
+        auto ignoresMouse = args.boolean("ignoresMouse", false);
         if (!args.why.empty()) return refuse();
         if (w.onScreen) addDamage(w.frame);
         if (frame) w.frame = *frame;
         if (title) w.title = *title;
+        if (level) w.level = int32_t(*level);
+        if (alpha) w.alpha = *alpha;
+        if (ignoresMouse) w.ignoresMouse = *ignoresMouse;
         if (onScreen) {
             w.onScreen = *onScreen;
             if (*onScreen) w.order = ++m_orderStamp;
         }
         if (w.onScreen) addDamage(w.frame);
-        return reply(status(kCGErrorSuccess), "");
+        cf::Dictionary answer{{"status", kCGErrorSuccess}};
+        if (frame && !w.test) attachStore(client, w, answer, false);
+        return reply(cf::Value(std::move(answer)), "");
     }
     if (op == op::windowList) {
         auto option = args.integer("option", 0, UINT32_MAX);

@@ -6,6 +6,7 @@
 #include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coregraphics/CGSPrivate.h"
+#include "platform/coregraphics/CGWindowImage.h"
 #include "platform/coregraphics/MappingSeedPage.h"
 #include "platform/coregraphics/WindowServerRequest.h"
 #include "platform/coregraphics/WindowServerTransport.h"
@@ -339,6 +340,53 @@ TEST_F(CoreGraphicsIntegration, AStreamAcrossProcessesDeliversFramesPoisonAndCou
     EXPECT_EQ(CGDisplayStreamStop(stream), kCGErrorSuccess);
     ASSERT_TRUE(waitUntil([&] { return !statuses.empty() && statuses.back() == 3; }));
     EXPECT_EQ(ctl({"erase"}).status, 0);
+}
+
+// A window's backing store across processes: the memfd comes with platformd's answer, a flush
+// reaches the window server's copy (answered by the window image at once) and the composed
+// display, at the window's place over the desktop.
+class WindowBackingStoreRoad : public CoreGraphicsIntegration {};
+
+TEST_F(WindowBackingStoreRoad, AStoreDrawnAndFlushedShowsInTheWindowImageAndOnTheDisplay) {
+    CGSWindowRecord record;
+    record.title = "Road";
+    record.frame = CGRectMake(100, 50, 40, 30);
+    record.onScreen = true;
+    CGSWindowStoreRef store;
+    CGWindowID window = CGSNewWindow(record, &store);
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->width, 40u);
+    ASSERT_EQ(store->height, 30u);
+    const uint32_t red = 0xFFFF0000;
+    for (size_t y = 0; y < store->height; ++y)
+        for (size_t x = 0; x < store->width; ++x)
+            std::memcpy(store->bytes + y * store->bytesPerRow + x * 4, &red, 4);
+    long long before = compositions();
+    ASSERT_EQ(CGSFlushWindow(window, {CGRectMake(0, 0, 40, 30)}), kCGErrorSuccess);
+    auto image = CGWindowListCreateImage(CGRectNull, kCGWindowListOptionIncludingWindow, window,
+                                         kCGWindowImageBoundsIgnoreFraming);
+    ASSERT_TRUE(image);
+    uint32_t first;
+    std::memcpy(&first, CGImageGetBytePtr(image), 4);
+    EXPECT_EQ(first, red);
+
+    for (int i = 0; i < 500 && compositions() <= before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string path = m_platformd->root() + "/windows.png";
+    ProgramResult read = ctl({"read-display", "1", "--png", path});
+    ASSERT_EQ(read.status, 0) << read.err;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto picture = png::decode(file);
+    ASSERT_TRUE(picture);
+    auto at = [&](uint32_t x, uint32_t y) {
+        const uint8_t* p = picture->rgba.data() + (size_t(y) * picture->width + x) * 4;
+        return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    };
+    EXPECT_EQ(at(110, 60), 0xFF0000u);
+    EXPECT_EQ(at(90, 60), 0x3A6EA5u);
+    EXPECT_EQ(CGSReleaseWindow(window), kCGErrorSuccess);
 }
 
 } // namespace cg

@@ -1,0 +1,138 @@
+// Views: a retained tree (superviews own their subviews, which hold them back weakly), frames in
+// the superview's space and bounds in the view's own, y up unless isFlipped. A view marked as
+// needing display is redrawn by its window once per main-loop turn (NSWindow.h), its drawRect:
+// drawing through the Core Graphics context current meanwhile. Main thread only.
+#pragma once
+
+#include "platform/appkit/NSResponder.h"
+#include "platform/appkit/NSTrackingArea.h"
+#include "platform/coregraphics/CGContext.h"
+#include "platform/coregraphics/CGGeometry.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace appkit {
+
+class NSWindow;
+
+using NSAutoresizingMaskOptions = uint32_t;
+inline constexpr NSAutoresizingMaskOptions NSViewNotSizable = 0;
+inline constexpr NSAutoresizingMaskOptions NSViewMinXMargin = 1;
+inline constexpr NSAutoresizingMaskOptions NSViewWidthSizable = 2;
+inline constexpr NSAutoresizingMaskOptions NSViewMaxXMargin = 4;
+inline constexpr NSAutoresizingMaskOptions NSViewMinYMargin = 8;
+inline constexpr NSAutoresizingMaskOptions NSViewHeightSizable = 16;
+inline constexpr NSAutoresizingMaskOptions NSViewMaxYMargin = 32;
+
+class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
+  public:
+    explicit NSView(cg::CGRect frame = cg::CGRectZero);
+    virtual ~NSView();
+    NSView(const NSView&) = delete;
+    NSView& operator=(const NSView&) = delete;
+
+    // ---- The tree.
+    std::shared_ptr<NSView> superview() const { return m_superview.lock(); }
+    const std::vector<std::shared_ptr<NSView>>& subviews() const { return m_subviews; }
+    // Takes the view from its previous superview first; the new subview is frontmost.
+    void addSubview(const std::shared_ptr<NSView>& view);
+    void removeFromSuperview();
+    bool isDescendantOf(const NSView& view) const;
+    std::shared_ptr<NSWindow> window() const { return m_window.lock(); }
+
+    // ---- Geometry. Setting the frame's size resizes the subviews by their autoresizing masks.
+    cg::CGRect frame() const { return m_frame; }
+    void setFrame(cg::CGRect frame);
+    void setFrameOrigin(cg::CGPoint origin);
+    void setFrameSize(cg::CGSize size);
+    // The bounds' size follows the frame's until set; a differing size scales the content.
+    cg::CGRect bounds() const { return m_bounds; }
+    void setBounds(cg::CGRect bounds);
+    void setBoundsOrigin(cg::CGPoint origin);
+    virtual bool isFlipped() const { return false; }
+    bool isHidden() const { return m_hidden; }
+    void setHidden(bool hidden);
+    double alphaValue() const { return m_alpha; }
+    void setAlphaValue(double alpha);
+    const std::string& identifier() const { return m_identifier; }
+    void setIdentifier(std::string identifier) { m_identifier = std::move(identifier); }
+
+    // ---- Autoresizing: width 2 and height 16 follow the superview's size; 1, 4, 8, 32 let
+    // that margin change. Changes are shared by the flexible parts in proportion to their sizes.
+    NSAutoresizingMaskOptions autoresizingMask() const { return m_autoresizingMask; }
+    void setAutoresizingMask(NSAutoresizingMaskOptions mask) { m_autoresizingMask = mask; }
+    bool autoresizesSubviews() const { return m_autoresizesSubviews; }
+    void setAutoresizesSubviews(bool on) { m_autoresizesSubviews = on; }
+    virtual void resizeSubviewsWithOldSize(cg::CGSize oldSize);
+    virtual void resizeWithOldSuperviewSize(cg::CGSize oldSize);
+
+    // ---- Conversions between this view's bounds space and another view's (null: the window's
+    // base space, bottom-left origin, y up).
+    cg::CGPoint convertPointFromView(cg::CGPoint point, const NSView* view) const;
+    cg::CGPoint convertPointToView(cg::CGPoint point, const NSView* view) const;
+    cg::CGRect convertRectFromView(cg::CGRect rect, const NSView* view) const;
+    cg::CGRect convertRectToView(cg::CGRect rect, const NSView* view) const;
+
+    // The deepest visible view holding the point, given in the superview's space (for a view
+    // without one, the window's base space); null when outside.
+    virtual std::shared_ptr<NSView> hitTest(cg::CGPoint point);
+
+    // ---- Drawing.
+    bool needsDisplay() const { return m_needsDisplay; }
+    void setNeedsDisplay(bool needs);
+    void setNeedsDisplayInRect(cg::CGRect rect); // bounds space
+    // Draws within dirtyRect (bounds space) through currentContext(); the default draws nothing.
+    virtual void drawRect(cg::CGRect dirtyRect);
+    // The context drawRect: draws through while a window draws its views, in the view's bounds
+    // space; null otherwise. A minimal notion of the current context, until graphics contexts
+    // of their own exist.
+    static cg::CGContextRef currentContext();
+    // Redraws the view's window now if anything in it needs display.
+    void displayIfNeeded();
+
+    // ---- Events: the next responder is the superview, or the window for its content view.
+    NSResponder* nextResponder() const override;
+    // Tracking areas, in the order added. updateTrackingAreas runs on every frame or bounds
+    // change and on entering a window.
+    void addTrackingArea(const std::shared_ptr<NSTrackingArea>& area);
+    void removeTrackingArea(const std::shared_ptr<NSTrackingArea>& area);
+    const std::vector<std::shared_ptr<NSTrackingArea>>& trackingAreas() const { return m_trackingAreas; }
+    virtual void updateTrackingAreas() {}
+
+    // ---- Window membership: hooks after a change.
+    virtual void viewDidMoveToWindow() {}
+    virtual void viewDidMoveToSuperview() {}
+
+  private:
+    friend class NSWindow;
+    // Between this view's bounds space and its superview's (or the window's) space.
+    cg::CGPoint toSuperview(cg::CGPoint point) const;
+    cg::CGPoint fromSuperview(cg::CGPoint point) const;
+    cg::CGPoint toWindow(cg::CGPoint point) const;
+    cg::CGPoint fromWindow(cg::CGPoint point) const;
+    cg::CGRect mapRect(cg::CGRect rect, bool toWindowSpace) const;
+    bool superviewIsFlipped() const;
+    void setWindow(const std::shared_ptr<NSWindow>& window);
+    void markClean();
+    // Draws the view and its subviews meeting dirty (window base space).
+    void drawTree(const cg::CGContextRef& context, cg::CGRect dirty);
+
+    std::weak_ptr<NSView> m_superview;
+    std::weak_ptr<NSWindow> m_window;
+    std::vector<std::shared_ptr<NSView>> m_subviews;
+    cg::CGRect m_frame;
+    cg::CGRect m_bounds;
+    bool m_boundsSet = false;
+    bool m_hidden = false;
+    double m_alpha = 1.0;
+    std::string m_identifier;
+    NSAutoresizingMaskOptions m_autoresizingMask = NSViewNotSizable;
+    bool m_autoresizesSubviews = true;
+    bool m_needsDisplay = false;
+    std::vector<std::shared_ptr<NSTrackingArea>> m_trackingAreas;
+};
+
+} // namespace appkit

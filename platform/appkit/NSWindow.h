@@ -1,0 +1,169 @@
+// Windows: registered with the window server at creation (a number never reused), with a backing
+// store of frame × the screen's scale that their views draw into. Dirty views are redrawn once per
+// main-loop turn, and before makeKeyAndOrderFront:, orderFront: and display return, then the
+// redrawn rectangles are flushed to the window server. Frames are in Cocoa global space; the
+// window server's Core Graphics copy is converted once per change. Main thread only, except the
+// readers the note lists (frame, visibility, number).
+#pragma once
+
+#include "platform/appkit/NSView.h"
+#include "platform/coregraphics/CGSPrivate.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace appkit {
+
+using NSWindowStyleMask = uint32_t;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskBorderless = 0;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskTitled = 1;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskClosable = 2;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskMiniaturizable = 4;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskResizable = 8;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskUtilityWindow = 16;
+inline constexpr NSWindowStyleMask NSWindowStyleMaskNonactivatingPanel = 128;
+
+using NSWindowLevel = int32_t;
+inline constexpr NSWindowLevel NSNormalWindowLevel = 0;
+inline constexpr NSWindowLevel NSFloatingWindowLevel = 3;
+inline constexpr NSWindowLevel NSModalPanelWindowLevel = 8;
+inline constexpr NSWindowLevel NSStatusWindowLevel = 25;
+inline constexpr NSWindowLevel NSPopUpMenuWindowLevel = 101;
+
+inline constexpr const char* NSWindowDidBecomeKeyNotification = "NSWindowDidBecomeKeyNotification";
+inline constexpr const char* NSWindowDidResignKeyNotification = "NSWindowDidResignKeyNotification";
+inline constexpr const char* NSWindowDidBecomeMainNotification = "NSWindowDidBecomeMainNotification";
+inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidResignMainNotification";
+
+// The title bar of a titled window, in points.
+inline constexpr double kNSTitleBarHeight = 22;
+
+class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindow> {
+  public:
+    // A window whose content has contentRect (Cocoa global), registered at once (off screen)
+    // and listed by NSApp().windows(). Construct through make, so the window can be shared.
+    NSWindow(cg::CGRect contentRect, NSWindowStyleMask style);
+    template <typename W = NSWindow, typename... Args> static std::shared_ptr<W> make(Args&&... args) {
+        auto window = std::make_shared<W>(std::forward<Args>(args)...);
+        window->registerWindow();
+        return window;
+    }
+    virtual ~NSWindow();
+    NSWindow(const NSWindow&) = delete;
+    NSWindow& operator=(const NSWindow&) = delete;
+
+    // The window server's number; 0 when it could not register.
+    cg::CGWindowID windowNumber() const { return m_number; }
+    NSWindowStyleMask styleMask() const { return m_style; }
+
+    // ---- Frames (Cocoa global). Applied at once, unconstrained.
+    cg::CGRect frame() const { return m_frame; }
+    void setFrame(cg::CGRect frame, bool display);
+    void setFrameOrigin(cg::CGPoint origin);
+    void setFrameTopLeftPoint(cg::CGPoint topLeft);
+    // Keeps the top-left corner.
+    void setContentSize(cg::CGSize size);
+    cg::CGRect contentRectForFrameRect(cg::CGRect frame) const;
+    cg::CGRect frameRectForContentRect(cg::CGRect content) const;
+    double backingScaleFactor() const;
+
+    // ---- Content. The content view fills the content rectangle (window base space).
+    std::shared_ptr<NSView> contentView() const { return m_contentView; }
+    void setContentView(const std::shared_ptr<NSView>& view);
+    const std::string& title() const { return m_title; }
+    void setTitle(const std::string& title);
+    NSWindowLevel level() const { return m_level; }
+    void setLevel(NSWindowLevel level);
+    double alphaValue() const { return m_alpha; }
+    void setAlphaValue(double alpha);
+    bool ignoresMouseEvents() const { return m_ignoresMouse; }
+    void setIgnoresMouseEvents(bool ignores);
+    // An opaque window paints its background (light grey) under its views; others start clear.
+    bool isOpaque() const { return m_opaque; }
+    void setOpaque(bool opaque);
+
+    // ---- Ordering, key and main (per application; never activates it).
+    bool isVisible() const { return m_visible; }
+    void orderFront();
+    void orderOut();
+    void makeKeyAndOrderFront();
+    void makeKeyWindow();
+    void makeMainWindow();
+    bool isKeyWindow() const;
+    bool isMainWindow() const;
+    // Titled windows and panels may become key, not borderless ones; main: titled non-panels.
+    virtual bool canBecomeKeyWindow() const;
+    virtual bool canBecomeMainWindow() const;
+    // Orders out and lets the application forget the window.
+    void close();
+
+    // ---- Events (NSWindowEvents.cpp). Mouse-down goes to the deepest visible view hitTest:
+    // accepts (made first responder when it accepts), the next up and drags to that view; moves
+    // and drags update tracking areas (exits, then entries, then moves, in view-tree order); keys
+    // go to the first responder.
+    virtual void sendEvent(const NSEvent& event);
+    // The pointer left the window: every area it was inside is exited.
+    void pointerLeft(const NSEvent& event);
+    // The first responder: a view of this window, else the window itself.
+    NSResponder* firstResponder() const;
+    // NO when the current one refuses to resign or the view does not accept; null: the window.
+    bool makeFirstResponder(const std::shared_ptr<NSView>& view);
+
+    // ---- Drawing.
+    // Redraws what needs display now and flushes it.
+    void displayIfNeeded();
+    // Redraws everything now and flushes it.
+    void display();
+    // A rectangle (window base space) to redraw on the next main-loop turn.
+    void invalidate(cg::CGRect rect);
+    // How many times views were drawn (each redraw pass counts once).
+    uint64_t displayCount() const { return m_displayCount; }
+
+  protected:
+    virtual void becomeKeyWindow() {}
+    virtual void resignKeyWindow() {}
+
+  private:
+    friend class NSView;
+    void registerWindow();
+    void applyFrame(cg::CGRect frame);
+    void scheduleDisplay();
+    void resignKeyAndMain();
+    void post(const char* name);
+    cg::CGRect contentFrameInWindow() const;
+
+    cg::CGWindowID m_number = 0;
+    NSWindowStyleMask m_style;
+    cg::CGRect m_frame;
+    std::string m_title;
+    NSWindowLevel m_level = NSNormalWindowLevel;
+    double m_alpha = 1.0;
+    bool m_ignoresMouse = false;
+    bool m_opaque = true;
+    bool m_visible = false;
+    std::shared_ptr<NSView> m_contentView;
+    cg::CGSWindowStoreRef m_store;
+    cg::CGRect m_dirty = cg::CGRectNull; // window base space
+    bool m_displayScheduled = false;
+    uint64_t m_displayCount = 0;
+    std::weak_ptr<NSView> m_firstResponder; // expired: the window
+    std::weak_ptr<NSView> m_mouseDownView;
+    std::vector<std::weak_ptr<NSTrackingArea>> m_inside; // areas the pointer is inside
+};
+
+// Panels may become key but not main, and hide when their application resigns active.
+class NSPanel : public NSWindow {
+  public:
+    using NSWindow::NSWindow;
+    bool canBecomeMainWindow() const override { return false; }
+    bool canBecomeKeyWindow() const override { return true; }
+    bool hidesOnDeactivate() const { return m_hidesOnDeactivate; }
+    void setHidesOnDeactivate(bool hides) { m_hidesOnDeactivate = hides; }
+
+  private:
+    bool m_hidesOnDeactivate = true;
+};
+
+} // namespace appkit

@@ -1,0 +1,153 @@
+// Windows on an in-process window server: registration and the application's list, drawing
+// before a window shows, key and main rules, frames with the title bar, resizing with a new
+// backing store, and dirty views redrawn once per main-loop turn.
+#include "platform/appkit/NSScreen.h"
+#include "platform/coregraphics/CGWindow.h"
+#include "platform/foundation/NSNotificationCenter.h"
+
+#include "WindowTestSupport.h"
+
+namespace appkit {
+
+using testing::kRed;
+using testing::kWindowGrey;
+using testing::SolidView;
+
+class NSWindowTest : public testing::WindowTest {};
+
+TEST_F(NSWindowTest, WindowsRegisterAtCreationAndAreListedInCreationOrder) {
+    auto first = NSWindow::make(cg::CGRectMake(100, 200, 300, 150), NSWindowStyleMaskTitled);
+    auto second = NSWindow::make<NSPanel>(cg::CGRectMake(0, 0, 50, 40), NSWindowStyleMaskBorderless);
+    ASSERT_NE(first->windowNumber(), 0u);
+    EXPECT_NE(second->windowNumber(), first->windowNumber());
+    auto windows = NSApp()->windows();
+    ASSERT_EQ(windows.size(), 2u);
+    EXPECT_EQ(windows[0], first);
+    EXPECT_EQ(windows[1], std::static_pointer_cast<NSWindow>(second));
+
+    // A titled window's frame holds its 22-point title bar above the content.
+    EXPECT_TRUE(cg::CGRectEqualToRect(first->frame(), cg::CGRectMake(100, 200, 300, 172)));
+    EXPECT_TRUE(cg::CGRectEqualToRect(first->contentView()->frame(), cg::CGRectMake(0, 0, 300, 150)));
+    first->setTitle("Hello");
+    auto list = cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionIncludingWindow, first->windowNumber());
+    ASSERT_TRUE(list && list->count() == 1);
+    cg::CGRect bounds;
+    ASSERT_TRUE(cg::CGRectMakeWithDictionaryRepresentation(list->at(0)->find(cg::kCGWindowBounds), &bounds));
+    // Core Graphics space: y = H − (y + height).
+    EXPECT_TRUE(cg::CGRectEqualToRect(bounds, cg::CGRectMake(100, 900 - 372, 300, 172)));
+    EXPECT_EQ(*list->at(0)->find(cg::kCGWindowName)->asString(), "Hello");
+    EXPECT_FALSE(list->at(0)->find(cg::kCGWindowIsOnscreen));
+
+    second->close();
+    EXPECT_EQ(NSApp()->windows().size(), 1u);
+}
+
+TEST_F(NSWindowTest, AWindowIsDrawnAndFlushedBeforeMakeKeyAndOrderFrontReturns) {
+    auto window = NSWindow::make(cg::CGRectMake(10, 10, 40, 30), NSWindowStyleMaskTitled);
+    window->contentView()->addSubview(std::make_shared<SolidView>(cg::CGRectMake(0, 0, 20, 30), 1, 0, 0));
+    window->makeKeyAndOrderFront(); // no main-loop turn in between
+    auto image = picture(*window);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(cg::CGImageGetWidth(image), 40u);
+    EXPECT_EQ(cg::CGImageGetHeight(image), 52u);
+    EXPECT_EQ(pixel(image, 5, 40), kRed);         // the subview, at the content's bottom-left
+    EXPECT_EQ(pixel(image, 30, 40), kWindowGrey); // the background beside it
+    EXPECT_NE(pixel(image, 30, 5), kWindowGrey);  // the title bar
+    EXPECT_TRUE(window->isVisible());
+    auto list =
+        cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionIncludingWindow, window->windowNumber());
+    ASSERT_TRUE(list && list->count() == 1);
+    EXPECT_TRUE(list->at(0)->find(cg::kCGWindowIsOnscreen));
+}
+
+TEST_F(NSWindowTest, KeyAndMainFollowTheStyleAndOrderingOutResignsBoth) {
+    int becameKey = 0, resignedKey = 0;
+    auto& centre = ns::NSNotificationCenter::defaultCenter();
+    auto keyToken = centre.addObserverForName(NSWindowDidBecomeKeyNotification, nullptr,
+                                              [&](const ns::NSNotification&) { ++becameKey; });
+    auto resignToken = centre.addObserverForName(NSWindowDidResignKeyNotification, nullptr,
+                                                 [&](const ns::NSNotification&) { ++resignedKey; });
+    auto titled = NSWindow::make(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskTitled);
+    auto panel = NSWindow::make<NSPanel>(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskTitled);
+    auto borderless = NSWindow::make(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskBorderless);
+
+    titled->makeKeyAndOrderFront();
+    EXPECT_TRUE(titled->isKeyWindow());
+    EXPECT_TRUE(titled->isMainWindow());
+    panel->makeKeyAndOrderFront();
+    EXPECT_TRUE(panel->isKeyWindow());
+    EXPECT_FALSE(titled->isKeyWindow());
+    EXPECT_FALSE(panel->isMainWindow()); // panels never become main
+    EXPECT_TRUE(titled->isMainWindow());
+    borderless->makeKeyAndOrderFront();
+    EXPECT_TRUE(panel->isKeyWindow()); // borderless windows never become key
+    EXPECT_TRUE(borderless->isVisible());
+    EXPECT_EQ(becameKey, 2);
+    EXPECT_EQ(resignedKey, 1);
+
+    panel->orderOut();
+    EXPECT_FALSE(NSApp()->keyWindow());
+    EXPECT_EQ(resignedKey, 2);
+    titled->orderOut();
+    EXPECT_FALSE(NSApp()->mainWindow());
+    centre.removeObserver(keyToken);
+    centre.removeObserver(resignToken);
+}
+
+TEST_F(NSWindowTest, ResizingGivesANewStoreDrawnAgainAndKeepsTheTopLeftForContentSizes) {
+    auto window = NSWindow::make(cg::CGRectMake(0, 0, 40, 40), NSWindowStyleMaskBorderless);
+    auto view = std::make_shared<SolidView>(cg::CGRectMake(0, 0, 40, 40), 1, 0, 0);
+    view->setAutoresizingMask(NSViewWidthSizable | NSViewHeightSizable);
+    window->contentView()->addSubview(view);
+    window->orderFront();
+    window->setFrame(cg::CGRectMake(0, 0, 80, 60), true);
+    EXPECT_TRUE(cg::CGRectEqualToRect(view->frame(), cg::CGRectMake(0, 0, 80, 60)));
+    auto image = picture(*window);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(cg::CGImageGetWidth(image), 80u);
+    EXPECT_EQ(pixel(image, 79, 59), kRed); // drawn again before setFrame:display: returned
+
+    window->setContentSize(cg::CGSizeMake(20, 20));
+    EXPECT_TRUE(cg::CGRectEqualToRect(window->frame(), cg::CGRectMake(0, 40, 20, 20)));
+    window->setFrameTopLeftPoint(cg::CGPointMake(5, 100));
+    EXPECT_TRUE(cg::CGRectEqualToRect(window->frame(), cg::CGRectMake(5, 80, 20, 20)));
+    // Not finite: refused, logged, nothing changes.
+    window->setFrame(cg::CGRectMake(std::nan(""), 0, 10, 10), true);
+    EXPECT_TRUE(cg::CGRectEqualToRect(window->frame(), cg::CGRectMake(5, 80, 20, 20)));
+    EXPECT_TRUE(m_log.contains("not finite"));
+}
+
+TEST_F(NSWindowTest, DirtyViewsAreRedrawnOncePerMainLoopTurn) {
+    auto window = NSWindow::make(cg::CGRectMake(0, 0, 40, 40), NSWindowStyleMaskBorderless);
+    auto view = std::make_shared<SolidView>(cg::CGRectMake(0, 0, 40, 40), 0, 0, 1);
+    window->contentView()->addSubview(view);
+    window->orderFront();
+    ASSERT_EQ(view->draws, 1);
+    turn();
+    EXPECT_EQ(view->draws, 1); // nothing dirty, nothing drawn
+
+    view->fill = cg::CGRectMake(0, 0, 10, 10);
+    view->setNeedsDisplay(true);
+    view->setNeedsDisplayInRect(cg::CGRectMake(0, 0, 5, 5));
+    view->setNeedsDisplay(true);
+    EXPECT_EQ(view->draws, 1);
+    EXPECT_TRUE(view->needsDisplay());
+    turn();
+    EXPECT_EQ(view->draws, 2);
+    EXPECT_FALSE(view->needsDisplay());
+    turn();
+    EXPECT_EQ(view->draws, 2);
+
+    // Only the dirty part is drawn again.
+    view->setNeedsDisplayInRect(cg::CGRectMake(30, 30, 5, 5));
+    turn();
+    EXPECT_EQ(view->draws, 3);
+    EXPECT_TRUE(cg::CGRectEqualToRect(view->lastDirty, cg::CGRectMake(30, 30, 5, 5)));
+
+    // display redraws everything at once.
+    window->display();
+    EXPECT_EQ(view->draws, 4);
+    EXPECT_TRUE(cg::CGRectEqualToRect(view->lastDirty, cg::CGRectMake(0, 0, 40, 40)));
+}
+
+} // namespace appkit
