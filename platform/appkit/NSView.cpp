@@ -1,5 +1,6 @@
 #include "platform/appkit/NSView.h"
 
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
 
@@ -305,9 +306,14 @@ void NSView::drawTree(const cg::CGContextRef& context, cg::CGRect dirty) {
     cg::CGContextConcatCTM(context, cg::CGAffineTransformMake(unitX.x - origin.x, unitX.y - origin.y,
                                                               unitY.x - origin.x, unitY.y - origin.y,
                                                               origin.x, origin.y));
+    // AppKit's drawing calls (NSRectFill, NSColor set, NSBezierPath) reach the view's store through
+    // the thread's current graphics context.
     cg::CGContextRef previous = drawingContext();
+    auto previousGraphics = NSGraphicsContext::currentContext();
     drawingContext() = context;
+    NSGraphicsContext::setCurrentContext(NSGraphicsContext::graphicsContextWithCGContext(context, isFlipped()));
     drawRect(mapRect(area, false));
+    NSGraphicsContext::setCurrentContext(previousGraphics);
     drawingContext() = previous;
     cg::CGContextRestoreGState(context);
     auto subviews = m_subviews; // drawRect: may change the tree

@@ -1,6 +1,8 @@
 // Windows on an in-process window server: registration and the application's list, drawing
 // before a window shows, key and main rules, frames with the title bar, resizing with a new
 // backing store, and dirty views redrawn once per main-loop turn.
+#include "platform/appkit/NSColor.h"
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/appkit/NSScreen.h"
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/foundation/NSNotificationCenter.h"
@@ -58,6 +60,28 @@ TEST_F(NSWindowTest, AWindowIsDrawnAndFlushedBeforeMakeKeyAndOrderFrontReturns) 
         cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionIncludingWindow, window->windowNumber());
     ASSERT_TRUE(list && list->count() == 1);
     EXPECT_TRUE(list->at(0)->find(cg::kCGWindowIsOnscreen));
+}
+
+// A view drawing with AppKit's own calls, which go through the current graphics context.
+class AppKitFilledView : public NSView {
+  public:
+    using NSView::NSView;
+    void drawRect(cg::CGRect) override {
+        NSColor::colorWithCalibratedRed(1, 0, 0, 1)->set();
+        NSRectFill(bounds());
+    }
+};
+
+TEST_F(NSWindowTest, AViewsAppKitDrawingReachesTheWindowsStore) {
+    auto window = NSWindow::make(cg::CGRectMake(10, 10, 40, 30), NSWindowStyleMaskTitled);
+    window->contentView()->addSubview(std::make_shared<AppKitFilledView>(cg::CGRectMake(0, 0, 20, 30)));
+    EXPECT_FALSE(NSGraphicsContext::currentContext());
+    window->makeKeyAndOrderFront();
+    EXPECT_FALSE(NSGraphicsContext::currentContext()) << "the drawing context is the view's only while it draws";
+    auto image = picture(*window);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(pixel(image, 5, 40), kRed);
+    EXPECT_EQ(pixel(image, 30, 40), kWindowGrey);
 }
 
 TEST_F(NSWindowTest, KeyAndMainFollowTheStyleAndOrderingOutResignsBoth) {
