@@ -132,6 +132,17 @@ class QNBH264VellEncoderTest : public ::testing::Test {
         clock->advance(platform::seconds(seconds));
         ASSERT_TRUE(testing::eventually([&] { return encoder->autoEncodeTurns() > before; }));
     }
+    // Damage, then turns of the loop until n updates have arrived: which turn encodes depends on
+    // where the loop stood when the damage came (a pass already under way does not see it).
+    std::vector<Update> fireUntilUpdates(size_t n) {
+        stream->fire();
+        EXPECT_TRUE(testing::eventually([&] {
+            if (readUpdates(socket->streamNow()).size() >= n) return true;
+            turn();
+            return false;
+        })) << readUpdates(socket->streamNow()).size() << " of " << n;
+        return readUpdates(socket->streamNow());
+    }
     std::vector<Update> waitUpdates(size_t n) {
         EXPECT_TRUE(testing::eventually([&] { return readUpdates(socket->streamNow()).size() >= n; }))
             << readUpdates(socket->streamNow()).size() << " of " << n;
@@ -305,17 +316,19 @@ TEST_F(QNBH264VellEncoderTest, ANewDisplayOrScaleRestartsAtTheNewSize) {
     EXPECT_EQ(streamSize.width, 320); // the stream keeps the display's size
     encoder->encodeFrameWithSurface(surfaceOf(160, 120), nullptr);
     vt::testing::H264Decoder decoder;
-    EXPECT_EQ(decodedSize(decoder, waitUpdates(1)[0]), std::make_pair(160, 120));
+    auto halfUpdates = waitUpdates(1);
+    ASSERT_FALSE(halfUpdates.empty());
+    EXPECT_EQ(decodedSize(decoder, halfUpdates[0]), std::make_pair(160, 120));
 
     encoder->setOutputScale(1.0);
     const uint64_t turns = encoder->autoEncodeTurns();
     encoder->encodeFrame(0, false, shown[1]); // 84 × 52
     EXPECT_EQ(streamSize.width, 84);
     ASSERT_TRUE(testing::eventually([&] { return encoder->autoEncodeTurns() > turns; }));
-    stream->fire();
-    turn();
+    auto updates = fireUntilUpdates(2);
+    ASSERT_GE(updates.size(), 2u);
     vt::testing::H264Decoder other;
-    EXPECT_EQ(decodedSize(other, waitUpdates(2)[1]), std::make_pair(84, 52));
+    EXPECT_EQ(decodedSize(other, updates[1]), std::make_pair(84, 52));
 
     encoder->setDisplay(nullptr);
     EXPECT_FALSE(encoder->compressionSession());
@@ -324,9 +337,7 @@ TEST_F(QNBH264VellEncoderTest, ANewDisplayOrScaleRestartsAtTheNewSize) {
 
 TEST_F(QNBH264VellEncoderTest, AMirroringDisplayIsCapturedFromTheDisplayItMirrors) {
     begin(2); // 0x102 has no picture of its own
-    stream->fire();
-    turn();
-    EXPECT_EQ(waitUpdates(1).size(), 1u);
+    EXPECT_GE(fireUntilUpdates(1).size(), 1u);
 }
 
 TEST_F(QNBH264VellEncoderTest, ADisplayWithoutPictureOrOfNoSizeEncodesNothing) {
