@@ -3,11 +3,12 @@
 // hands the encoder the dirty rectangles of the refresh callbacks as a session does, reads what
 // the encoder writes with a reader of its own, and compares the picture it rebuilds with the
 // display's image.
-//   encoder_drive [--display ID] [--seconds S] vell|theora
+//   encoder_drive [--display ID] [--seconds S] vell|h264|theora
 // One line; exit 0, or 1 with the reason.
-#include "tools/encoderdrive/CaptureSocket.h"
+#include "tools/encoderdrive/Drive.h"
 #include "tools/encoderdrive/VellPicture.h"
 
+#include "capture/QNBH264VellEncoder.h"
 #include "capture/QNBVellEncoder.h"
 #include "capture/QNBVellTheoraEncoder.h"
 #include "display/QNBDisplaySet.h"
@@ -33,25 +34,23 @@
 
 namespace {
 
-using encoderdrive::CaptureSocket;
+using encoderdrive::Drive;
+using encoderdrive::failure;
+using encoderdrive::RefreshFeed;
+using encoderdrive::serveUntil;
 using encoderdrive::VellPicture;
 
-constexpr double kRequestInterval = 1.0 / 30.0;
-constexpr double kDrawInterval = 0.1;
+using encoderdrive::kDrawInterval;
+using encoderdrive::kRequestInterval;
+using encoderdrive::kSettleLimit;
+
 // Once drawing stops, this many updates in a row without records: the heat has cooled.
 constexpr int kSettledUpdates = 15;
-constexpr double kSettleLimit = 15.0;
 constexpr double kMinPsnr = 35.0;
-constexpr char kWindowName[] = "encoderdrive";
 
 int usage() {
-    std::fprintf(stderr, "usage: encoder_drive [--display ID] [--seconds S] vell|theora\n");
+    std::fprintf(stderr, "usage: encoder_drive [--display ID] [--seconds S] vell|h264|theora\n");
     return 2;
-}
-
-int failure(const std::string& why) {
-    std::printf("encoder_drive: %s\n", why.c_str());
-    return 1;
 }
 
 std::optional<uint32_t> parseDisplay(const std::string& text) {
@@ -78,13 +77,6 @@ uint32_t defaultDisplay(const std::vector<uint32_t>& displays) {
 
 // The session's side: refresh rectangles (global points) clipped to the display and handed to
 // the encoder in its coordinates (global, scale-corrected), then a frame enqueued.
-struct RefreshFeed {
-    std::shared_ptr<capture::QNBVellEncoderProtocol> encoder;
-    cg::CGRect bounds;
-    double scale = 1.0;
-    size_t callbacks = 0;
-};
-
 void refreshed(uint32_t count, const cg::CGRect* rects, void* info) {
     auto* feed = static_cast<RefreshFeed*>(info);
     bool handed = false;
@@ -101,64 +93,6 @@ void refreshed(uint32_t count, const cg::CGRect* rects, void* info) {
         feed->encoder->enqueueFrame();
     }
 }
-
-// Draws the hook's window with new content somewhere else on the display.
-class Painter {
-  public:
-    explicit Painter(cg::CGRect bounds) : m_bounds(bounds) {}
-    bool draw() {
-        const double w = std::min(320.0, m_bounds.size.width), h = std::min(240.0, m_bounds.size.height);
-        const double spanX = std::max(1.0, m_bounds.size.width - w),
-                     spanY = std::max(1.0, m_bounds.size.height - h);
-        const double x = m_bounds.origin.x + std::fmod(37.0 * m_step, spanX);
-        const double y = m_bounds.origin.y + std::fmod(23.0 * m_step, spanY);
-        ++m_step;
-        auto connection = ipc::Connection::shared();
-        if (!connection) return false;
-        auto reply =
-            connection->request(windowserver::op::draw, cf::Dictionary{{"hook", true},
-                                                                       {"name", std::string(kWindowName)},
-                                                                       {"x", x},
-                                                                       {"y", y},
-                                                                       {"width", w},
-                                                                       {"height", h},
-                                                                       {"pattern", std::string("photo")},
-                                                                       {"value", int64_t(m_step)}});
-        return reply.ok;
-    }
-    void erase() {
-        if (auto connection = ipc::Connection::shared())
-            connection->request(windowserver::op::erase,
-                                cf::Dictionary{{"hook", true}, {"name", std::string(kWindowName)}});
-    }
-
-  private:
-    cg::CGRect m_bounds;
-    int64_t m_step = 0;
-};
-
-// Serves the main run loop (the refresh callbacks) at least once, then until the deadline.
-void serveUntil(platform::TimePoint deadline) {
-    do {
-        dispatch::RunLoop::main()->runInMode("kCFRunLoopDefaultMode", deadline, true);
-    } while (platform::MonoClock::now() < deadline);
-}
-
-struct Drive {
-    uint32_t displayID = 0;
-    double seconds = 3;
-    std::shared_ptr<display::QNBDisplaySet> set;
-    std::shared_ptr<display::QNBDisplay> display;
-    std::shared_ptr<CaptureSocket> socket = std::make_shared<CaptureSocket>();
-    RefreshFeed feed;
-    std::optional<Painter> painter;
-
-    // One update request answered as the session answers it.
-    void request() {
-        std::lock_guard lock(*socket);
-        feed.encoder->encodeFrame(0, false, display, 0x20);
-    }
-};
 
 int driveVell(Drive& d) {
     const size_t width = cg::CGDisplayPixelsWide(d.displayID), height = cg::CGDisplayPixelsHigh(d.displayID);
@@ -262,7 +196,7 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             d.seconds = std::strtod(argv[++i], &end);
             if (!end || *end || !(d.seconds > 0) || d.seconds > 600) return usage();
-        } else if (mode.empty() && (arg == "vell" || arg == "theora")) {
+        } else if (mode.empty() && (arg == "vell" || arg == "h264" || arg == "theora")) {
             mode = arg;
         } else {
             return usage();
@@ -284,9 +218,11 @@ int main(int argc, char** argv) {
     d.set->finalizeSet();
     d.feed.bounds = cg::CGDisplayBounds(d.displayID);
     d.feed.scale = display::QNBScreen::scaleForDisplayID(d.displayID);
-    d.painter.emplace(d.feed.bounds);
-    d.feed.encoder =
-        (mode == "vell" ? capture::QNBLANVellEncoderClass() : capture::QNBVellTheoraEncoderClass()).make();
+    d.painter = std::make_unique<encoderdrive::Painter>(d.feed.bounds);
+    d.feed.encoder = (mode == "vell"     ? capture::QNBLANVellEncoderClass()
+                      : mode == "theora" ? capture::QNBVellTheoraEncoderClass()
+                                         : capture::QNBH264VellEncoderClass())
+                         .make();
     if (!d.feed.encoder) return failure(mode + ": the encoder class made no encoder");
     net::QNCapabilities capabilities;
     capabilities.encodingModes = 0x80; // takes squeezed records
@@ -294,10 +230,58 @@ int main(int argc, char** argv) {
     d.feed.encoder->startSession();
     cg::CGRegisterScreenRefreshCallback(refreshed, &d.feed);
 
-    const int status = mode == "vell" ? driveVell(d) : driveTheora(d);
+    const int status = mode == "vell"     ? driveVell(d)
+                       : mode == "theora" ? driveTheora(d)
+                                          : encoderdrive::driveH264(d);
 
     cg::CGUnregisterScreenRefreshCallback(refreshed, &d.feed);
     d.feed.encoder->stopSession();
     d.painter->erase();
     return status;
 }
+
+namespace encoderdrive {
+
+namespace {
+constexpr char kWindowName[] = "encoderdrive";
+} // namespace
+
+bool Painter::draw() {
+    const double w = std::min(320.0, m_bounds.size.width), h = std::min(240.0, m_bounds.size.height);
+    const double spanX = std::max(1.0, m_bounds.size.width - w),
+                 spanY = std::max(1.0, m_bounds.size.height - h);
+    const double x = m_bounds.origin.x + std::fmod(37.0 * double(m_step), spanX);
+    const double y = m_bounds.origin.y + std::fmod(23.0 * double(m_step), spanY);
+    ++m_step;
+    auto connection = ipc::Connection::shared();
+    if (!connection) return false;
+    auto reply =
+        connection->request(windowserver::op::draw, cf::Dictionary{{"hook", true},
+                                                                   {"name", std::string(kWindowName)},
+                                                                   {"x", x},
+                                                                   {"y", y},
+                                                                   {"width", w},
+                                                                   {"height", h},
+                                                                   {"pattern", std::string("photo")},
+                                                                   {"value", int64_t(m_step)}});
+    return reply.ok;
+}
+
+void Painter::erase() {
+    if (auto connection = ipc::Connection::shared())
+        connection->request(windowserver::op::erase,
+                            cf::Dictionary{{"hook", true}, {"name", std::string(kWindowName)}});
+}
+
+void serveUntil(platform::TimePoint deadline) {
+    do {
+        dispatch::RunLoop::main()->runInMode("kCFRunLoopDefaultMode", deadline, true);
+    } while (platform::MonoClock::now() < deadline);
+}
+
+int failure(const std::string& why) {
+    std::printf("encoder_drive: %s\n", why.c_str());
+    return 1;
+}
+
+} // namespace encoderdrive

@@ -29,7 +29,10 @@ class EncoderDrive : public PlatformdTest {
         ASSERT_EQ(::mkfifo(m_fifo.c_str(), 0600), 0);
         m_commands = ::open(m_fifo.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(m_commands, 0);
-        ASSERT_TRUE(m_helper.start({kHelper, m_fifo, "2", "1", "34"}, m_platformd->root() + "/helper.out"));
+        std::vector<std::string> argv{kHelper, m_fifo, "2"};
+        for (const auto& mode : modes())
+            argv.push_back(mode);
+        ASSERT_TRUE(m_helper.start(argv, m_platformd->root() + "/helper.out"));
         auto added = platformd::testing::waitForEvent(std::string(windowserver::eventKind::displayAdded),
                                                       cf::Dictionary{{"id", int64_t(0x102)}}, 30);
         ASSERT_TRUE(added);
@@ -42,6 +45,28 @@ class EncoderDrive : public PlatformdTest {
             ::close(m_commands);
         }
         PlatformdTest::TearDown();
+    }
+
+    // The display's modes, the first its size.
+    virtual std::vector<std::string> modes() const { return {"1", "34"}; }
+
+    // Runs h264 and answers its frames, key frames and PSNR after checking the line's form and size.
+    void expectH264(const std::string& size) {
+        auto result = runProgram({kDrive, "--seconds", "2", "h264"}, kDriveLimit);
+        ASSERT_EQ(result.status, 0) << result.out << result.err;
+        std::printf("%s", result.out.c_str());
+        unsigned frames = 0, keyFrames = 0;
+        char sized[32] = {};
+        double psnr = 0;
+        ASSERT_EQ(std::sscanf(result.out.c_str(), "h264: frames %u keyframes %u size %31s psnr %lf dB",
+                              &frames, &keyFrames, sized, &psnr),
+                  4)
+            << result.out;
+        EXPECT_EQ(sized, size);
+        EXPECT_GE(frames, 10u);
+        EXPECT_GE(keyFrames, 1u);
+        EXPECT_LT(keyFrames, frames);
+        EXPECT_GE(psnr, 30.0);
     }
 
     std::string m_fifo;
@@ -87,6 +112,19 @@ TEST_F(EncoderDrive, TheoraPacesAtThirtyAndWritesNothing) {
     EXPECT_STREQ(tail, "0");
     EXPECT_GT(requests, 0u);
     EXPECT_LE(requests, 61u);
+}
+
+TEST_F(EncoderDrive, H264DecodesTheVirtualDisplay) {
+    expectH264("1024x768");
+}
+
+class EncoderDriveOddSize : public EncoderDrive {
+  protected:
+    std::vector<std::string> modes() const override { return {"349"}; } // 840 × 525
+};
+
+TEST_F(EncoderDriveOddSize, H264DecodesAtTheDisplaySize) {
+    expectH264("840x525");
 }
 
 TEST_F(EncoderDrive, RefusesWhatItCannotDrive) {
