@@ -10,7 +10,9 @@
 #include "platform/core/Clock.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace encoderdrive {
@@ -54,6 +56,9 @@ struct Drive {
         std::lock_guard lock(*socket);
         feed.encoder->encodeFrame(0, false, display, 0x20);
     }
+    // For the drive's seconds: the window drawn anew and updates asked for, each followed by
+    // read, which answers why to stop (empty to go on). Answers why it stopped early.
+    std::optional<std::string> drawAndRequest(const std::function<std::string()>& read);
 };
 
 // Serves the main run loop (the refresh callbacks) at least once, then until the deadline.

@@ -24,19 +24,9 @@ int driveH264(Drive& d) {
         const auto bytes = d.socket->take();
         return std::make_pair(picture.feed(bytes.data(), bytes.size()), !bytes.empty());
     };
-    const platform::TimePoint start = platform::MonoClock::now();
-    const platform::TimePoint end = start + platform::seconds(d.seconds);
-    platform::TimePoint nextDraw = start, nextRequest = start;
-    while (platform::MonoClock::now() < end) {
-        if (platform::MonoClock::now() >= nextDraw) {
-            if (!d.painter->draw()) return failure("the window server refused the draw hook");
-            nextDraw += platform::seconds(kDrawInterval);
-        }
-        serveUntil(nextRequest);
-        d.request();
-        if (!take().first) return failure("h264: " + picture.error());
-        nextRequest += platform::seconds(kRequestInterval);
-    }
+    if (auto why =
+            d.drawAndRequest([&] { return take().first ? std::string() : "h264: " + picture.error(); }))
+        return failure(*why);
     // Drawing stopped: the encoder's last frames are of the final picture.
     const platform::TimePoint settleEnd = platform::MonoClock::now() + platform::seconds(kSettleLimit);
     platform::TimePoint lastOutput = platform::MonoClock::now();

@@ -107,27 +107,15 @@ int driveVell(Drive& d) {
         return picture.feed(bytes.data(), bytes.size());
     };
 
-    const platform::TimePoint start = platform::MonoClock::now();
-    const platform::TimePoint end = start + platform::seconds(d.seconds);
-    platform::TimePoint nextDraw = start, nextRequest = start;
-    while (platform::MonoClock::now() < end) {
-        if (platform::MonoClock::now() >= nextDraw) {
-            if (!d.painter->draw()) return failure("the window server refused the draw hook");
-            nextDraw += platform::seconds(kDrawInterval);
-        }
-        serveUntil(nextRequest);
-        d.request();
-        if (!take()) return failure("vell: " + picture.error());
-        nextRequest += platform::seconds(kRequestInterval);
-    }
+    if (auto why = d.drawAndRequest([&] { return take() ? std::string() : "vell: " + picture.error(); }))
+        return failure(*why);
 
     // Drawing stopped: updates go on until a run of them carries nothing.
     const platform::TimePoint settleEnd = platform::MonoClock::now() + platform::seconds(kSettleLimit);
     int quiet = 0;
     while (quiet < kSettledUpdates) {
         if (platform::MonoClock::now() > settleEnd) return failure("vell: the picture never settled");
-        nextRequest = platform::MonoClock::now() + platform::seconds(kRequestInterval);
-        serveUntil(nextRequest);
+        serveUntil(platform::MonoClock::now() + platform::seconds(kRequestInterval));
         const size_t records = picture.counts().records, callbacks = d.feed.callbacks;
         d.request();
         if (!take()) return failure("vell: " + picture.error());
@@ -271,6 +259,23 @@ void Painter::erase() {
     if (auto connection = ipc::Connection::shared())
         connection->request(windowserver::op::erase,
                             cf::Dictionary{{"hook", true}, {"name", std::string(kWindowName)}});
+}
+
+std::optional<std::string> Drive::drawAndRequest(const std::function<std::string()>& read) {
+    const platform::TimePoint start = platform::MonoClock::now();
+    const platform::TimePoint end = start + platform::seconds(seconds);
+    platform::TimePoint nextDraw = start, nextRequest = start;
+    while (platform::MonoClock::now() < end) {
+        if (platform::MonoClock::now() >= nextDraw) {
+            if (!painter->draw()) return "the window server refused the draw hook";
+            nextDraw += platform::seconds(kDrawInterval);
+        }
+        serveUntil(nextRequest);
+        request();
+        if (std::string why = read(); !why.empty()) return why;
+        nextRequest += platform::seconds(kRequestInterval);
+    }
+    return std::nullopt;
 }
 
 void serveUntil(platform::TimePoint deadline) {
