@@ -6,6 +6,7 @@
 
 #include "capture/QNBVellEncoderProtocol.h"
 #include "display/QNBDisplaySet.h"
+#include "regions/DirtyRectangleManager.h"
 
 #include "platform/core/Clock.h"
 
@@ -28,10 +29,14 @@ class Painter {
   public:
     explicit Painter(cg::CGRect bounds) : m_bounds(bounds) {}
     bool draw();
+    // Moves the window a little; answers how far, or nothing when it did not move.
+    std::optional<cg::CGPoint> move();
     void erase();
+    cg::CGRect window() const { return m_window; }
 
   private:
     cg::CGRect m_bounds;
+    cg::CGRect m_window = cg::CGRectZero;
     int64_t m_step = 0;
 };
 
@@ -56,7 +61,8 @@ struct Drive {
         std::lock_guard lock(*socket);
         feed.encoder->encodeFrame(0, false, display, 0x20);
     }
-    // For the drive's seconds: the window drawn anew and updates asked for, each followed by
+    // For the drive's seconds: the window drawn anew (or moved, the move handed to the display's
+    // rectangle manager as a session's own move) and updates asked for, each followed by
     // read, which answers why to stop (empty to go on). Answers why it stopped early.
     std::optional<std::string> drawAndRequest(const std::function<std::string()>& read);
 };

@@ -238,21 +238,38 @@ bool Painter::draw() {
     const double w = std::min(320.0, m_bounds.size.width), h = std::min(240.0, m_bounds.size.height);
     const double spanX = std::max(1.0, m_bounds.size.width - w),
                  spanY = std::max(1.0, m_bounds.size.height - h);
-    const double x = m_bounds.origin.x + std::fmod(37.0 * double(m_step), spanX);
-    const double y = m_bounds.origin.y + std::fmod(23.0 * double(m_step), spanY);
+    m_window = cg::CGRectMake(m_bounds.origin.x + std::fmod(37.0 * double(m_step), spanX),
+                              m_bounds.origin.y + std::fmod(23.0 * double(m_step), spanY), w, h);
     ++m_step;
     auto connection = ipc::Connection::shared();
     if (!connection) return false;
     auto reply =
         connection->request(windowserver::op::draw, cf::Dictionary{{"hook", true},
                                                                    {"name", std::string(kWindowName)},
-                                                                   {"x", x},
-                                                                   {"y", y},
+                                                                   {"x", m_window.origin.x},
+                                                                   {"y", m_window.origin.y},
                                                                    {"width", w},
                                                                    {"height", h},
                                                                    {"pattern", std::string("photo")},
                                                                    {"value", int64_t(m_step)}});
     return reply.ok;
+}
+
+std::optional<cg::CGPoint> Painter::move() {
+    if (cg::CGRectIsEmpty(m_window)) return std::nullopt;
+    // Back and forth by a few pixels, inside the display.
+    const double dx = m_window.origin.x + m_window.size.width + 24 <= cg::CGRectGetMaxX(m_bounds) ? 24 : -24;
+    const double dy = m_window.origin.y + m_window.size.height + 16 <= cg::CGRectGetMaxY(m_bounds) ? 16 : -16;
+    const double x = m_window.origin.x + dx, y = m_window.origin.y + dy;
+    if (x < m_bounds.origin.x || y < m_bounds.origin.y) return std::nullopt;
+    auto connection = ipc::Connection::shared();
+    if (!connection) return std::nullopt;
+    auto reply = connection->request(
+        windowserver::op::move,
+        cf::Dictionary{{"hook", true}, {"name", std::string(kWindowName)}, {"x", x}, {"y", y}});
+    if (!reply.ok) return std::nullopt;
+    m_window.origin = {x, y};
+    return cg::CGPoint{dx, dy};
 }
 
 void Painter::erase() {
@@ -265,9 +282,24 @@ std::optional<std::string> Drive::drawAndRequest(const std::function<std::string
     const platform::TimePoint start = platform::MonoClock::now();
     const platform::TimePoint end = start + platform::seconds(seconds);
     platform::TimePoint nextDraw = start, nextRequest = start;
+    uint64_t turns = 0;
     while (platform::MonoClock::now() < end) {
         if (platform::MonoClock::now() >= nextDraw) {
-            if (!painter->draw()) return "the window server refused the draw hook";
+            // Every fourth turn the window moves instead, and the session hears of the move
+            // before the refresh of its damage.
+            if (++turns % 4 == 0) {
+                if (auto delta = painter->move()) {
+                    const cg::CGRect moved = painter->window();
+                    const cg::CGRect destination =
+                        cg::CGRectMake(moved.origin.x * feed.scale, moved.origin.y * feed.scale,
+                                       moved.size.width * feed.scale, moved.size.height * feed.scale);
+                    if (auto manager = display->rectManager())
+                        manager->addMovedRectangle(&destination, 1,
+                                                   cg::CGPoint{delta->x * feed.scale, delta->y * feed.scale});
+                }
+            } else if (!painter->draw()) {
+                return "the window server refused the draw hook";
+            }
             nextDraw += platform::seconds(kDrawInterval);
         }
         serveUntil(nextRequest);
