@@ -1,6 +1,7 @@
 #include "foundation/StringAdditions.h"
 
 #include "platform/core/Format.h"
+#include "platform/foundation/NSSearchPath.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +11,13 @@ namespace foundation {
 std::optional<std::string> stringWithData(std::span<const uint8_t> data) {
     if (data.empty()) return std::nullopt;
     return ns::stringWithData(data.data(), data.size());
+}
+
+std::optional<std::string> applicationSupportPath() {
+    auto paths = ns::NSSearchPathForDirectoriesInDomains(ns::NSApplicationSupportDirectory,
+                                                         ns::NSUserDomainMask, true);
+    if (paths.empty()) return std::nullopt;
+    return paths.front();
 }
 
 bool isValidIPAddress(std::string_view text) {

@@ -18,6 +18,10 @@ namespace foundation {
 // The bytes read as UTF-8; nothing for empty data or bytes that are not valid UTF-8.
 std::optional<std::string> stringWithData(std::span<const uint8_t> data);
 
+// The first folder of the user's Application Support, tilde expanded (no product folder
+// appended); nothing when there is none.
+std::optional<std::string> applicationSupportPath();
+
 // Whether the text is a numeric IPv6 address or, failing that, a numeric IPv4 address.
 bool isValidIPAddress(std::string_view text);
 

@@ -1,6 +1,7 @@
 #include "foundation/StringAdditions.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/un.h>
@@ -84,4 +85,17 @@ TEST(StringAdditions, TransformTextAndConnectionStates) {
     EXPECT_EQ(NSStringFromQNExConnectionState(0), "NotConnected");
     EXPECT_EQ(NSStringFromQNExConnectionState(4), std::nullopt);
     EXPECT_EQ(NSStringFromQNExConnectionState(-1), std::nullopt);
+}
+
+TEST(StringAdditions, ApplicationSupportIsTheUsersFolderTildeExpanded) {
+    const char* saved = std::getenv("HOME");
+    const std::string before = saved ? saved : "";
+    ::setenv("HOME", "/tmp/tessel-home", 1);
+    auto path = applicationSupportPath();
+    if (saved)
+        ::setenv("HOME", before.c_str(), 1);
+    else
+        ::unsetenv("HOME");
+    ASSERT_TRUE(path);
+    EXPECT_EQ(*path, "/tmp/tessel-home/Library/Application Support");
 }
