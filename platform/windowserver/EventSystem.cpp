@@ -731,17 +731,6 @@ void EventSystem::processGone(pid_t pid) {
 
 // The process table.
 
-// "ParentPSN" as one 64-bit number: launchd for what platformd launched, else the parent's entry
-// in the table, else 0 (no process).
-int64_t EventSystem::parentSerialNumber(const ProcessRecord& process,
-                                        const std::vector<ProcessRecord>& table) {
-    if (process.launchedBySystem)
-        return static_cast<int64_t>(uint64_t(kLaunchdSerialNumberHigh) << 32 | kLaunchdSerialNumberLow);
-    for (const ProcessRecord& p : table)
-        if (process.parentPid > 0 && p.pid == process.parentPid) return p.serialNumber;
-    return 0;
-}
-
 EventSystem::Reply EventSystem::processes(std::string_view op, const cf::Value& args) {
     Args a(args);
     if (op == eventop::processForPID) {
