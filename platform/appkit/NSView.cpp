@@ -88,6 +88,10 @@ void NSView::setWindow(const std::shared_ptr<NSWindow>& window) {
     }
 }
 
+std::string NSView::accessibilityRole() const {
+    return m_identifier.empty() ? std::string() : std::string("AXGroup");
+}
+
 NSResponder* NSView::nextResponder() const {
     if (auto parent = superview()) return parent.get();
     auto w = window();

@@ -8,9 +8,11 @@
 #include "platform/appkit/NSTrackingArea.h"
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/corefoundation/Value.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,32 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     void removeTrackingArea(const std::shared_ptr<NSTrackingArea>& area);
     const std::vector<std::shared_ptr<NSTrackingArea>>& trackingAreas() const { return m_trackingAreas; }
     virtual void updateTrackingAreas() {}
+
+    // ---- What the view tells the accessibility exporter. A view answering an empty role is a
+    // plain container: its children stand in its place (a plain view with an identifier is a
+    // group). Controls override these with their own role, title, value and actions.
+    virtual std::string accessibilityRole() const;
+    virtual std::string accessibilitySubrole() const { return {}; }
+    virtual std::string accessibilityTitle() const { return {}; }
+    virtual std::string accessibilityDescription() const { return {}; }
+    // Absent when the element has no value.
+    virtual std::optional<cf::Value> accessibilityValue() const { return std::nullopt; }
+    virtual bool accessibilityEnabled() const { return true; }
+    // Actions the element supports ("AXPress", "AXShowMenu", ...).
+    virtual std::vector<std::string> accessibilityActionNames() const { return {}; }
+    // Performs a supported action as a user would; false when the action is not supported.
+    virtual bool accessibilityPerformAction(const std::string& action) {
+        (void)action;
+        return false;
+    }
+    virtual bool accessibilityIsValueSettable() const { return false; }
+    // Sets the value as a user would (typing, moving); false when the value has the wrong type.
+    virtual bool accessibilitySetValue(const cf::Value& value) {
+        (void)value;
+        return false;
+    }
+    // The views standing below this one in the exported tree: its subviews by default.
+    virtual std::vector<std::shared_ptr<NSView>> accessibilityChildViews() const { return m_subviews; }
 
     // ---- Window membership: hooks after a change.
     virtual void viewDidMoveToWindow() {}

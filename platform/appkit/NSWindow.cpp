@@ -233,6 +233,11 @@ bool NSWindow::isMainWindow() const {
     return NSApplication::sharedApplication()->mainWindow().get() == this;
 }
 
+std::string NSWindow::accessibilitySubrole() const {
+    if (dynamic_cast<const NSPanel*>(this)) return "AXFloatingWindow";
+    return (m_style & NSWindowStyleMaskTitled) ? "AXStandardWindow" : std::string();
+}
+
 bool NSWindow::canBecomeKeyWindow() const {
     return (m_style & NSWindowStyleMaskTitled) != 0;
 }

@@ -111,6 +111,12 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // NO when the current one refuses to resign or the view does not accept; null: the window.
     bool makeFirstResponder(const std::shared_ptr<NSView>& view);
 
+    // ---- What the window tells the accessibility exporter: "AXWindow" with subrole
+    // "AXStandardWindow" for titled windows, "AXFloatingWindow" for panels, none for borderless
+    // ones; alerts, sheets, popovers, menus and status items answer their own.
+    virtual std::string accessibilityRole() const { return "AXWindow"; }
+    virtual std::string accessibilitySubrole() const;
+
     // ---- Drawing.
     // Redraws what needs display now and flushes it.
     void displayIfNeeded();
