@@ -663,6 +663,7 @@ void Client::closeConnection(const std::string& reason, EndMode mode) {
     }
     m_log.add(m_streamSource, "closed", {{"reason", reason}});
     m_connection.reset();
+    if (m_config.away > 0) m_awayUntil = platform::now() + platform::seconds(m_config.away);
     setState(ClientState::Idle);
     announceConnState(false);
     if (m_config.once && !m_ended) endRun(m_busyRefused ? 4 : 0, "once");

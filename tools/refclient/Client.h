@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <thread>
 
@@ -255,6 +256,8 @@ private:
     Bytes m_streamReadBuffer; // the stream's reads land here
     bool m_flushingRecords = false;
     bool m_busyRefused = false;
+    // Until then (--away) invitations are logged, not acted on.
+    std::optional<platform::TimePoint> m_awayUntil;
     std::string_view m_errorSource = "tcp"; // where the bytes being read came from
     const char* m_streamSource = "tcp";     // the main stream's name in the record log
     int m_usbRegistrationFd = -1;

@@ -68,6 +68,7 @@ void Client::handleDatagram(ByteView bytes, const NetAddress& from) {
     switch (d.kind) {
     case SidebandDatagram::Kind::Invitation: {
         bool idle = snapshot().state == ClientState::Idle;
+        if (m_awayUntil && platform::now() < *m_awayUntil) idle = false;
         m_log.add("udp", "invite", {{"from", from.ip()}, {"acted", idle ? "1" : "0"}});
         update([](Snapshot& s) { ++s.invitations; });
         if (idle) connectTo(from.ip());

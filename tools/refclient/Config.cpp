@@ -157,6 +157,7 @@ const std::map<std::string, ValueHandler>& valueOptions() {
              return true;
          }},
         {"--end-after", [](const std::string& v, Config& c, std::string&) { return secondsValue(v, c.endAfter); }},
+        {"--away", [](const std::string& v, Config& c, std::string&) { return secondsValue(v, c.away); }},
         {"--handshake-cut",
          [](const std::string& v, Config& c, std::string&) { return integerOption(v, c.handshakeCut, 100000); }},
         {"--reconnect-after-silent",
@@ -267,6 +268,7 @@ const char* usageText() {
            "faults (for tests of the server's side):\n"
            "  --end-mode fin|rst|silent how the connection ends: a close, a reset, or going quiet\n"
            "  --end-after S             end the connection S seconds after it was made (with --end-mode)\n"
+           "  --away S                  after a connection ends, leave invitations unanswered for S seconds\n"
            "  --handshake-cut N         send only the first N bytes of the handshake, then stop\n"
            "  --close-after-handshake   close right after the handshake\n"
            "  --reconnect-after-silent S  after S silent seconds, connect again from the same address\n"

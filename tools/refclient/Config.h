@@ -51,6 +51,8 @@ struct Config {
     // Faults.
     EndMode endMode = EndMode::Fin;
     double endAfter = 0;
+    // After a connection ends, invitations are logged and not answered for this many seconds.
+    double away = 0;
     int handshakeCut = -1;
     bool closeAfterHandshake = false;
     double reconnectAfterSilent = 0;

@@ -97,3 +97,23 @@ TEST_F(RefclientClocked, StoppedRequestsStayStoppedAfterTheirFrames) {
     EXPECT_EQ(s.frames, 2u);
     EXPECT_EQ(s.requestsSent, 2u); // the first, and the one answering frame 1
 }
+
+TEST_F(RefclientClocked, AwayLeavesInvitationsUnansweredUntilItsTimeHasPassed) {
+    Config config = m_server.configFor(kClientIp);
+    config.away = 7;
+    connect(config);
+    m_server.closeConnection();
+    ASSERT_TRUE(m_client->waitFor([](const Snapshot& s) { return s.state == ClientState::Idle; }, platform::seconds(1)));
+
+    m_clock.advance(platform::seconds(6.9));
+    m_server.invite(kClientIp, m_client->snapshot().sidebandPort, invitationBytes());
+    ASSERT_TRUE(m_client->waitFor([](const Snapshot& s) { return s.invitations == 2; }, platform::seconds(1)));
+    EXPECT_EQ(m_client->snapshot().state, ClientState::Idle);
+    auto lines = m_client->log();
+    EXPECT_NE(lines.back().find("invite from=127.0.0.1 acted=0"), std::string::npos) << lines.back();
+
+    m_clock.advance(platform::seconds(0.2));
+    m_server.invite(kClientIp, m_client->snapshot().sidebandPort, invitationBytes());
+    ASSERT_TRUE(m_server.accept());
+    EXPECT_TRUE(m_server.read(388));
+}
