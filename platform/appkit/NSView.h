@@ -6,9 +6,9 @@
 
 #include "platform/appkit/NSResponder.h"
 #include "platform/appkit/NSTrackingArea.h"
-#include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/corefoundation/Value.h"
 #include "platform/foundation/NSObject.h"
 
 #include <cstdint>
@@ -21,6 +21,7 @@
 namespace appkit {
 
 class NSWindow;
+class NSScrollView;
 
 using NSAutoresizingMaskOptions = uint32_t;
 inline constexpr NSAutoresizingMaskOptions NSViewNotSizable = 0;
@@ -147,7 +148,7 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
 
     // ---- Scrolling (NSScrollView.cpp): the nearest enclosing scroll view, and scrolling its clip
     // view the least distance that shows rect (bounds space); NO when nothing moved.
-    std::shared_ptr<class NSScrollView> enclosingScrollView() const;
+    std::shared_ptr<NSScrollView> enclosingScrollView() const;
     bool scrollRectToVisible(cg::CGRect rect);
 
     // ---- Window membership: hooks after a change.
