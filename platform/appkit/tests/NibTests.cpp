@@ -153,6 +153,14 @@ TEST_F(NSControlNibTest, NibWindowLoadsOnFirstUseTakesTheNibNameAndItsController
     controller->cancelButton->performClick();
     EXPECT_EQ(journal().back(), "cancel");
 
+    // Loading the nib again gives a second panel, listed among the top-level objects.
+    auto second = std::make_shared<PanelController>();
+    std::vector<std::shared_ptr<void>> objects;
+    ASSERT_TRUE(NSNib::loadNibNamed("TestPanel", second.get(), &objects));
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(objects[0], std::static_pointer_cast<void>(second->window()));
+    EXPECT_NE(second->window(), panel);
+
     // A controller given its window introduces itself when asked for it.
     auto plain = NSWindow::make(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskTitled);
     auto wrapper = std::make_shared<NSWindowController>(plain);
