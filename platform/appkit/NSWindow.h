@@ -37,6 +37,8 @@ inline constexpr const char* NSWindowDidResignKeyNotification = "NSWindowDidResi
 inline constexpr const char* NSWindowDidBecomeMainNotification = "NSWindowDidBecomeMainNotification";
 inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidResignMainNotification";
 
+class NSWindowAnimator; // NSAnimationContext.h
+
 // The title bar of a titled window, in points.
 inline constexpr double kNSTitleBarHeight = 22;
 
@@ -83,6 +85,9 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // An opaque window paints its background (light grey) under its views; others start clear.
     bool isOpaque() const { return m_opaque; }
     void setOpaque(bool opaque);
+
+    // The proxy whose changes apply at once (NSAnimationContext.h).
+    NSWindowAnimator animator();
 
     // ---- Ordering, key and main (per application; never activates it).
     bool isVisible() const { return m_visible; }

@@ -9,6 +9,15 @@
 
 namespace quartzcore {
 
+namespace {
+
+// An animation whose duration was never set takes the open transaction's.
+double durationInTransaction(const CAAnimation& animation) {
+    return animation.hasExplicitDuration() ? animation.duration() : CATransaction::animationDuration();
+}
+
+} // namespace
+
 CALayer::~CALayer() {
     // Animations still running stop unfinished; their delegates hear of it on the next turn.
     for (auto& running : m_animations)
@@ -110,8 +119,7 @@ void CALayer::addAnimation(const std::shared_ptr<CAAnimation>& animation, const 
         return;
     }
     if (!key.empty()) removeAnimationForKey(key);
-    const double duration =
-        animation->hasExplicitDuration() ? animation->duration() : CATransaction::animationDuration();
+    const double duration = durationInTransaction(*animation);
     Running running;
     running.key = key;
     running.animation = animation;
@@ -164,6 +172,16 @@ void CALayer::removeAllAnimations() {
         stopUnfinished(running);
 }
 
+void detail::runAnimationDetached(const std::shared_ptr<CAAnimation>& animation) {
+    if (!animation) return;
+    const double duration = durationInTransaction(*animation);
+    detail::Completion::after(duration, [animation] {
+        if (auto delegate = animation->delegate()) delegate->animationDidStop(animation, true);
+    });
+    detail::transactionAddedAnimation(platform::now() + platform::seconds(duration));
+    if (auto delegate = animation->delegate()) delegate->animationDidStart(animation);
+}
+
 std::vector<std::string> CALayer::animationKeys() const {
     std::vector<std::string> keys;
     for (const auto& running : m_animations)
@@ -173,10 +191,11 @@ std::vector<std::string> CALayer::animationKeys() const {
 
 // ---- Drawing.
 
-void CALayer::drawContents(const cg::CGContextRef& context, double alpha) const {
-    if (m_contents && !cg::CGRectIsEmpty(bounds())) {
+void CALayer::drawContents(const cg::CGContextRef& context, cg::CGSize size, double alpha) const {
+    const cg::CGRect rect = cg::CGRectMake(0, 0, size.width, size.height);
+    if (m_contents && !cg::CGRectIsEmpty(rect)) {
         cg::CGContextSetAlpha(context, alpha);
-        cg::CGContextDrawImage(context, bounds(), m_contents);
+        cg::CGContextDrawImage(context, rect, m_contents);
     }
     for (const auto& sublayer : m_sublayers)
         sublayer->renderInSuperlayerSpace(context, alpha);
@@ -185,19 +204,23 @@ void CALayer::drawContents(const cg::CGContextRef& context, double alpha) const 
 void CALayer::renderInContext(const cg::CGContextRef& context) const {
     if (!context) return;
     cg::CGContextSaveGState(context);
-    drawContents(context, 1.0);
+    drawContents(context, m_frame.size, 1.0);
     cg::CGContextRestoreGState(context);
 }
 
 void CALayer::renderInSuperlayerSpace(const cg::CGContextRef& context, double alpha) const {
+    renderInFrame(context, m_frame, alpha);
+}
+
+void CALayer::renderInFrame(const cg::CGContextRef& context, cg::CGRect frame, double alpha) const {
     alpha *= m_opacity;
     if (!context || m_hidden || alpha <= 0) return;
-    const double halfWidth = m_frame.size.width / 2, halfHeight = m_frame.size.height / 2;
+    const double halfWidth = frame.size.width / 2, halfHeight = frame.size.height / 2;
     cg::CGContextSaveGState(context);
-    cg::CGContextTranslateCTM(context, m_frame.origin.x + halfWidth, m_frame.origin.y + halfHeight);
+    cg::CGContextTranslateCTM(context, frame.origin.x + halfWidth, frame.origin.y + halfHeight);
     cg::CGContextConcatCTM(context, CATransform3DGetAffineTransform(m_transform));
     cg::CGContextTranslateCTM(context, -halfWidth, -halfHeight);
-    drawContents(context, alpha);
+    drawContents(context, frame.size, alpha);
     cg::CGContextRestoreGState(context);
 }
 

@@ -90,6 +90,8 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
     // The layer in its frame in the context's space taken as the superlayer's, with its
     // transform and opacity (times alpha).
     void renderInSuperlayerSpace(const cg::CGContextRef& context, double alpha) const;
+    // The same with frame in place of the layer's own (a view's layer follows its bounds).
+    void renderInFrame(const cg::CGContextRef& context, cg::CGRect frame, double alpha) const;
 
     // Called after each change of what the tree draws, of this layer or any below it.
     void setChangeHandler(std::function<void()> handler) { m_changeHandler = std::move(handler); }
@@ -103,7 +105,7 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
         bool finished = false;
     };
     void changed() const;
-    void drawContents(const cg::CGContextRef& context, double alpha) const;
+    void drawContents(const cg::CGContextRef& context, cg::CGSize size, double alpha) const;
     void finish(uint64_t serial);
     static void stopUnfinished(Running& running);
 
@@ -126,5 +128,11 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
     uint64_t m_nextSerial = 1;
     std::function<void()> m_changeHandler;
 };
+
+namespace detail {
+// An animation that belongs to no layer (a view's subviews changing without one): its delegate
+// hears animationDidStart: now and animationDidStop:finished: YES after its duration.
+void runAnimationDetached(const std::shared_ptr<CAAnimation>& animation);
+} // namespace detail
 
 } // namespace quartzcore
