@@ -7,12 +7,14 @@
 #include "platform/appkit/NSAnimationContext.h"
 #include "platform/dispatch/Testing.h"
 #include "platform/quartzcore/CALayer.h"
+#include "platform/quartzcore/testing/SolidImage.h"
 
 #include <string>
 #include <vector>
 
 namespace appkit {
 
+using quartzcore::testing::solidImage;
 using testing::kBlue;
 using testing::kRed;
 using testing::kWindowGrey;
@@ -21,16 +23,6 @@ using testing::SolidView;
 namespace {
 
 constexpr uint32_t kGreen = 0xFF00FF00;
-
-cg::CGImageRef solidImage(uint32_t argb) {
-    std::vector<uint8_t> bytes(4 * 4 * 4);
-    for (size_t i = 0; i < 16; ++i)
-        std::memcpy(bytes.data() + i * 4, &argb, 4);
-    return cg::CGImageCreate(4, 4, 8, 32, 16, cg::CGColorSpaceCreateDeviceRGB(),
-                             cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little,
-                             cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr, false,
-                             cg::kCGRenderingIntentDefault);
-}
 
 std::shared_ptr<quartzcore::CALayer> imageLayer(uint32_t argb, cg::CGRect frame) {
     auto layer = quartzcore::CALayer::layer();

@@ -8,6 +8,7 @@
 #include "platform/dispatch/Testing.h"
 #include "platform/quartzcore/CALayer.h"
 #include "platform/quartzcore/CATransaction.h"
+#include "platform/quartzcore/testing/SolidImage.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 
 namespace quartzcore {
 namespace {
+
+using testing::solidImage;
 
 struct Recorder : CAAnimationDelegate {
     void animationDidStart(const std::shared_ptr<CAAnimation>& animation) override {
@@ -204,16 +207,6 @@ uint32_t pixelAt(const std::vector<uint8_t>& bytes, size_t width, size_t x, size
     uint32_t p;
     std::memcpy(&p, bytes.data() + (y * width + x) * 4, 4);
     return p;
-}
-
-cg::CGImageRef solidImage(uint32_t argb) {
-    std::vector<uint8_t> bytes(4 * 4 * 4);
-    for (size_t i = 0; i < 16; ++i)
-        std::memcpy(bytes.data() + i * 4, &argb, 4);
-    return cg::CGImageCreate(4, 4, 8, 32, 16, cg::CGColorSpaceCreateDeviceRGB(),
-                             cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little,
-                             cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr, false,
-                             cg::kCGRenderingIntentDefault);
 }
 
 TEST_F(QuartzCoreLayer, TreesDrawContentsFrameOpacityAndTransformButOnlyRecordShadows) {
