@@ -108,9 +108,8 @@ void NSViewAnimator::setHidden(bool hidden) {
 }
 
 void NSViewAnimator::addSubview(const std::shared_ptr<NSView>& view) {
-    const size_t before = m_view->subviews().size();
     m_view->addSubview(view);
-    if (m_view->subviews().size() != before) runSubviewsAnimation(m_view.get());
+    if (view && view->superview() == m_view) runSubviewsAnimation(m_view.get());
 }
 
 void NSViewAnimator::removeFromSuperview() {
@@ -121,12 +120,10 @@ void NSViewAnimator::removeFromSuperview() {
 
 void NSViewAnimator::replaceSubview(const std::shared_ptr<NSView>& oldView,
                                     const std::shared_ptr<NSView>& newView) {
-    if (!newView || oldView == newView || !oldView || oldView->superview() != m_view) {
-        m_view->replaceSubview(oldView, newView); // logs what it refuses
-        return;
-    }
+    const bool wasSubview = oldView && oldView->superview() == m_view;
     m_view->replaceSubview(oldView, newView);
-    runSubviewsAnimation(m_view.get());
+    // A refused replacement leaves the old view where it was.
+    if (wasSubview && oldView->superview() != m_view) runSubviewsAnimation(m_view.get());
 }
 
 NSWindowAnimator NSWindow::animator() {
