@@ -48,7 +48,6 @@ void NSAnimationContext::beginGrouping() {
     context.m_grouping = true;
     context.m_duration = outer.m_duration;
     context.m_timing = outer.m_timing;
-    context.m_allowsImplicitAnimation = outer.m_allowsImplicitAnimation;
     contexts().push_back(std::move(context));
     quartzcore::CATransaction::begin();
     quartzcore::CATransaction::setAnimationDuration(contexts().back().m_duration);

@@ -33,15 +33,12 @@ class NSAnimationContext {
     void setTimingFunction(std::shared_ptr<quartzcore::CAMediaTimingFunction> function);
     const std::function<void()>& completionHandler() const { return m_completion; }
     void setCompletionHandler(std::function<void()> handler) { m_completion = std::move(handler); }
-    bool allowsImplicitAnimation() const { return m_allowsImplicitAnimation; }
-    void setAllowsImplicitAnimation(bool allows) { m_allowsImplicitAnimation = allows; }
 
   private:
     bool m_grouping = false; // a group's context, not the process's own
     double m_duration = 0.25;
     std::shared_ptr<quartzcore::CAMediaTimingFunction> m_timing;
     std::function<void()> m_completion;
-    bool m_allowsImplicitAnimation = false;
 };
 
 // view->animator(): the view's changes at once; subview changes run the changed view's

@@ -56,8 +56,6 @@ class CAAnimation : public std::enable_shared_from_this<CAAnimation> {
     void setRemovedOnCompletion(bool removed) { m_removedOnCompletion = removed; }
     std::shared_ptr<CAAnimationDelegate> delegate() const { return m_delegate.lock(); }
     void setDelegate(const std::shared_ptr<CAAnimationDelegate>& delegate) { m_delegate = delegate; }
-    const std::string& fillMode() const { return m_fillMode; }
-    void setFillMode(std::string mode) { m_fillMode = std::move(mode); }
 
   private:
     double m_duration = kCADefaultAnimationDuration;
@@ -65,7 +63,6 @@ class CAAnimation : public std::enable_shared_from_this<CAAnimation> {
     std::shared_ptr<CAMediaTimingFunction> m_timing;
     bool m_removedOnCompletion = true;
     std::weak_ptr<CAAnimationDelegate> m_delegate;
-    std::string m_fillMode = "removed";
 };
 
 class CAPropertyAnimation : public CAAnimation {
@@ -84,13 +81,10 @@ class CABasicAnimation : public CAPropertyAnimation {
     void setFromValue(CAValue value) { m_from = std::move(value); }
     const CAValue& toValue() const { return m_to; }
     void setToValue(CAValue value) { m_to = std::move(value); }
-    const CAValue& byValue() const { return m_by; }
-    void setByValue(CAValue value) { m_by = std::move(value); }
 
   private:
     CAValue m_from;
     CAValue m_to;
-    CAValue m_by;
 };
 
 inline constexpr std::string_view kCATransitionFade = "fade";

@@ -25,8 +25,6 @@ class Completion;
 }
 
 inline constexpr std::string_view kCAGravityResize = "resize";
-inline constexpr std::string_view kCAGravityResizeAspect = "resizeAspect";
-inline constexpr std::string_view kCAGravityCenter = "center";
 
 class CALayer : public std::enable_shared_from_this<CALayer> {
   public:

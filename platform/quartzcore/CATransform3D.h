@@ -16,13 +16,8 @@ struct CATransform3D {
 extern const CATransform3D CATransform3DIdentity;
 
 CATransform3D CATransform3DMakeTranslation(double tx, double ty, double tz);
-CATransform3D CATransform3DMakeScale(double sx, double sy, double sz);
-CATransform3D CATransform3DMakeAffineTransform(cg::CGAffineTransform m);
-// a then b.
-CATransform3D CATransform3DConcat(const CATransform3D& a, const CATransform3D& b);
 bool CATransform3DIsIdentity(const CATransform3D& t);
 bool CATransform3DEqualToTransform(const CATransform3D& a, const CATransform3D& b);
-bool CATransform3DIsAffine(const CATransform3D& t);
 // The part that moves points in the plane.
 cg::CGAffineTransform CATransform3DGetAffineTransform(const CATransform3D& t);
 
