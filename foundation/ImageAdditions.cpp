@@ -1,6 +1,7 @@
 #include "foundation/ImageAdditions.h"
 
 #include "foundation/DataAdditions.h"
+#include "foundation/NSGeometryAdditions.h"
 #include "platform/core/Log.h"
 #include "platform/imageio/ImageIO.h"
 
@@ -91,6 +92,90 @@ void removeRepresentationsLargerThanSize(appkit::NSImage& image, cg::CGSize larg
 
 void removeRepresentationsLargerThanSize(appkit::NSImage& image, cg::CGSize large) {
     removeRepresentationsLargerThanSize(image, large, cg::CGSizeZero);
+}
+
+bool createRepresentationOfSize(appkit::NSImage& image, cg::CGSize size) {
+    if (representationOfSize(image, size)) return false;
+    auto best = bestRepresentationForSize(image, size);
+    cg::CGImageRef source = best ? appkit::detail::CGImageOfRepresentation(*best) : nullptr;
+    // Every representation that draws gives an image here; one that gives none draws nothing.
+    if (!source) return false;
+    const cg::CGSize from = best->size();
+    const cg::CGRect target = NSRectFitRectInRect(cg::CGRectMake(0, 0, from.width, from.height),
+                                                  cg::CGRectMake(0, 0, size.width, size.height), false);
+    const double width = std::trunc(size.width), height = std::trunc(size.height);
+    if (!(width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide)) return false;
+    auto context = cg::CGBitmapContextCreate(
+        nullptr, size_t(width), size_t(height), 8, size_t(width) * 4, cg::CGColorSpaceCreateDeviceRGB(),
+        cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapByteOrder32Little);
+    if (!context) return false;
+    cg::CGContextDrawImage(context, target, source);
+    auto rep = appkit::NSBitmapImageRep::initWithCGImage(cg::CGBitmapContextCreateImage(context));
+    if (!rep) return false;
+    rep->setSize(size);
+    image.addRepresentation(rep);
+    return true;
+}
+
+bool shrinkToSize(appkit::NSImage& image, cg::CGSize size) {
+    createRepresentationOfSize(image, size);
+    image.setSize(size);
+    removeRepresentationsLargerThanSize(image, size);
+    return true;
+}
+
+std::shared_ptr<appkit::NSImage> duplicateOfSize(const appkit::NSImage& image, cg::CGSize size) {
+    auto copy = image.copy();
+    shrinkToSize(*copy, size);
+    copy->setFlipped(false);
+    return copy;
+}
+
+std::shared_ptr<appkit::NSBitmapImageRep> bitmapImageRepresentation(appkit::NSImage& image) {
+    if (auto bitmap =
+            std::dynamic_pointer_cast<appkit::NSBitmapImageRep>(image.bestRepresentationForDevice()))
+        return bitmap;
+    for (const auto& rep : image.representations())
+        if (auto bitmap = std::dynamic_pointer_cast<appkit::NSBitmapImageRep>(rep)) return bitmap;
+    // Four 32-bit float samples a pixel.
+    constexpr size_t kBytesPerPixel = 16;
+    constexpr double kMaxBytes = 256.0 * 1024 * 1024;
+    const cg::CGSize points = image.size();
+    const double width = std::trunc(points.width), height = std::trunc(points.height);
+    const std::string name = platform::format("<NSImage %p size %gx%g>", static_cast<const void*>(&image),
+                                              points.width, points.height);
+    if (width * height * kBytesPerPixel > kMaxBytes) {
+        platform::log("%@ Couldn't create CGBitmapContext: %gx%g pixels need more than 256 MiB", name, width,
+                      height);
+        return nullptr;
+    }
+    const bool fits = width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide;
+    std::vector<uint8_t> buffer(fits ? size_t(width) * kBytesPerPixel * size_t(height) : 0, 0);
+    auto context =
+        fits ? cg::CGBitmapContextCreate(buffer.data(), size_t(width), size_t(height), 32,
+                                         size_t(width) * kBytesPerPixel,
+                                         cg::CGColorSpaceCreateWithName(cg::kCGColorSpaceGenericRGB),
+                                         cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapFloatComponents)
+             : nullptr;
+    if (!context) {
+        platform::log("%@ Couldn't create CGBitmapContext", name);
+        return nullptr;
+    }
+    appkit::NSGraphicsContext::saveGraphicsState();
+    appkit::NSGraphicsContext::setCurrentContext(
+        appkit::NSGraphicsContext::graphicsContextWithCGContext(context, image.isFlipped()));
+    image.drawAtPoint(cg::CGPointMake(0, 0), cg::CGRectZero, appkit::NSCompositingOperationCopy, 1.0);
+    appkit::NSGraphicsContext::restoreGraphicsState();
+    auto rep = appkit::NSBitmapImageRep::initWithCGImage(cg::CGBitmapContextCreateImage(context));
+    if (!rep) return nullptr;
+    rep->setSize(points);
+    image.addRepresentation(rep);
+    return rep;
+}
+
+cg::CGImageRef CGImage(appkit::NSImage& image) {
+    auto rep = bitmapImageRepresentation(image);
+    return rep ? appkit::detail::CGImageOfRepresentation(*rep) : nullptr;
 }
 
 void* AlignedMalloc(size_t size, size_t* length) {

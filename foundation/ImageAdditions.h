@@ -35,6 +35,21 @@ std::shared_ptr<appkit::NSImageRep> bestRepresentationForSize(const appkit::NSIm
 void removeRepresentationsLargerThanSize(appkit::NSImage& image, cg::CGSize large, cg::CGSize small);
 void removeRepresentationsLargerThanSize(appkit::NSImage& image, cg::CGSize large);
 
+// Adds a bitmap representation of size (pixels: the size truncated), the best representation
+// for it drawn fitted and centred, 8-bit device RGB premultiplied. NO, adding nothing, when a
+// representation of that size exists or nothing can be drawn at that size.
+bool createRepresentationOfSize(appkit::NSImage& image, cg::CGSize size);
+// createRepresentationOfSize, the image's size set, larger representations removed; YES.
+bool shrinkToSize(appkit::NSImage& image, cg::CGSize size);
+// A copy shrunk to size and not flipped.
+std::shared_ptr<appkit::NSImage> duplicateOfSize(const appkit::NSImage& image, cg::CGSize size);
+// The best representation when it is a bitmap, else the first bitmap one; else the image drawn
+// into a new 32-bit float RGBA bitmap of its size, added to it. Nil (logged) when that bitmap
+// cannot be made, or would need more than 256 MiB.
+std::shared_ptr<appkit::NSBitmapImageRep> bitmapImageRepresentation(appkit::NSImage& image);
+// The image of bitmapImageRepresentation; null with it.
+cg::CGImageRef CGImage(appkit::NSImage& image);
+
 // Anonymous private memory of size rounded up to whole pages; the rounded length is stored
 // in length. Null (length untouched) when the mapping fails.
 void* AlignedMalloc(size_t size, size_t* length);

@@ -183,3 +183,101 @@ TEST(ImageAdditionsMemory, AlignedMemoryFilesCopiesAndColours) {
     EXPECT_EQ(cg::CGColorGetComponents(rgb)[2], 0.3);
     EXPECT_FALSE(CGColorCreateWithNSColor(nullptr));
 }
+
+namespace {
+
+std::shared_ptr<appkit::NSImage> imageOf(size_t w, size_t h) {
+    auto image = std::make_shared<appkit::NSImage>(cg::CGSize{double(w), double(h)});
+    image->addRepresentation(appkit::NSBitmapImageRep::initWithCGImage(rgbImage(w, h)));
+    return image;
+}
+
+// The alpha byte of a pixel of an 8-bit premultiplied-last, 32-bit little-endian rep.
+uint8_t alphaAt(const appkit::NSBitmapImageRep& rep, size_t x, size_t y) {
+    return rep.bitmapData()[y * size_t(rep.bytesPerRow()) + x * 4];
+}
+
+} // namespace
+
+TEST(ImageAdditionsRepresentations, CreateAddsAFittedCentredBitmapOnceAndNeverForAnExistingSize) {
+    auto image = imageOf(200, 100);
+    EXPECT_FALSE(createRepresentationOfSize(*image, {200, 100})); // that size exists
+    EXPECT_EQ(image->representations().size(), 1u);
+    ASSERT_TRUE(createRepresentationOfSize(*image, {64, 64}));
+    ASSERT_EQ(image->representations().size(), 2u);
+    auto made = std::dynamic_pointer_cast<appkit::NSBitmapImageRep>(representationOfSize(*image, {64, 64}));
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->pixelsWide(), 64);
+    EXPECT_EQ(made->pixelsHigh(), 64);
+    EXPECT_EQ(made->bitsPerSample(), 8);
+    EXPECT_TRUE(made->hasAlpha());
+    // 200 × 100 fitted into 64 × 64 is 64 × 32, centred: rows 16 to 47 are drawn.
+    EXPECT_EQ(alphaAt(*made, 32, 8), 0);
+    EXPECT_EQ(alphaAt(*made, 32, 32), 255);
+    EXPECT_EQ(alphaAt(*made, 32, 56), 0);
+    EXPECT_FALSE(createRepresentationOfSize(*image, {64, 64})); // now it exists
+    EXPECT_EQ(image->representations().size(), 2u);
+
+    appkit::NSImage empty({10, 10});
+    EXPECT_FALSE(createRepresentationOfSize(empty, {8, 8}));    // nothing to draw
+    EXPECT_FALSE(createRepresentationOfSize(*image, {0.5, 8})); // a side truncated to 0
+    EXPECT_FALSE(createRepresentationOfSize(*image, {16385, 8}));
+    EXPECT_EQ(image->representations().size(), 2u);
+}
+
+TEST(ImageAdditionsRepresentations, ShrinkKeepsOnlyTheSmallerAndDuplicatesAreUnflippedCopies) {
+    auto image = imageOf(200, 100);
+    image->setFlipped(true);
+    auto duplicate = duplicateOfSize(*image, {50, 25});
+    ASSERT_TRUE(duplicate);
+    EXPECT_FALSE(duplicate->isFlipped());
+    EXPECT_TRUE(image->isFlipped());
+    EXPECT_EQ(image->representations().size(), 1u); // the source is left alone
+    EXPECT_EQ(duplicate->size().width, 50);
+    ASSERT_EQ(duplicate->representations().size(), 1u);
+    EXPECT_EQ(duplicate->representations()[0]->size().height, 25);
+
+    EXPECT_TRUE(shrinkToSize(*image, {40, 40}));
+    EXPECT_EQ(image->size().width, 40);
+    ASSERT_EQ(image->representations().size(), 1u);
+    EXPECT_TRUE(representationOfSize(*image, {40, 40}));
+}
+
+TEST(ImageAdditionsBitmap, BitmapRepresentationIsABitmapRepOrAFloatRenderingAdded) {
+    auto image = imageOf(4, 2);
+    auto existing = bitmapImageRepresentation(*image);
+    EXPECT_EQ(existing, image->representations()[0]);
+    auto pixels = CGImage(*image);
+    ASSERT_TRUE(pixels);
+    EXPECT_EQ(cg::CGImageGetWidth(pixels), 4u);
+
+    // Only a representation that is no bitmap: the image is drawn into 32-bit float RGBA.
+    appkit::NSImage plain({3, 2});
+    plain.addRepresentation(std::make_shared<appkit::NSImageRep>());
+    platform::LogCapture log(true);
+    auto rendered = bitmapImageRepresentation(plain);
+    ASSERT_TRUE(rendered);
+    EXPECT_EQ(rendered->bitsPerSample(), 32);
+    EXPECT_EQ(rendered->bitsPerPixel(), 128);
+    EXPECT_EQ(rendered->bytesPerRow(), 3 * 16);
+    EXPECT_TRUE(rendered->bitmapFormat() & appkit::NSBitmapFormatFloatingPointSamples);
+    EXPECT_EQ(plain.representations().size(), 2u);
+    EXPECT_EQ(bitmapImageRepresentation(plain), rendered); // found the second time
+    auto floats = CGImage(plain);
+    ASSERT_TRUE(floats);
+    EXPECT_EQ(cg::CGImageGetBitsPerComponent(floats), 32u);
+    EXPECT_FALSE(rendered->representationUsingType(appkit::NSBitmapImageFileTypePNG, {}));
+}
+
+TEST(ImageAdditionsBitmap, RefusesBitmapsOver256MiBAndSizesNoContextTakes) {
+    platform::LogCapture log(true);
+    appkit::NSImage huge({4097, 4097}); // 4097 × 16 × 4097 bytes: just over 256 MiB
+    EXPECT_FALSE(bitmapImageRepresentation(huge));
+    EXPECT_TRUE(log.contains("Couldn't create CGBitmapContext"));
+    EXPECT_TRUE(huge.representations().empty());
+    EXPECT_FALSE(CGImage(huge));
+    log.clear();
+    appkit::NSImage empty({0, 10});
+    EXPECT_FALSE(bitmapImageRepresentation(empty));
+    EXPECT_TRUE(log.contains("Couldn't create CGBitmapContext"));
+}

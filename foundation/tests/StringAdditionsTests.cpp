@@ -1,4 +1,6 @@
 #include "foundation/StringAdditions.h"
+#include "foundation/ViewAdditions.h"
+#include "platform/core/Format.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -37,7 +39,8 @@ TEST(StringAdditions, SocketAddressTextsWithoutPortsAndLengthChecked) {
     v4->sin_port = htons(6001);
     inet_pton(AF_INET, "10.1.2.3", &v4->sin_addr);
     EXPECT_EQ(stringIPAddresWithSockAddr(&storage), "10.1.2.3");
-    EXPECT_EQ(stringIPAddresWithSockAddr(reinterpret_cast<sockaddr*>(v4), sizeof(sockaddr_in) - 1), std::nullopt);
+    EXPECT_EQ(stringIPAddresWithSockAddr(reinterpret_cast<sockaddr*>(v4), sizeof(sockaddr_in) - 1),
+              std::nullopt);
 
     storage = {};
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
@@ -98,4 +101,27 @@ TEST(StringAdditions, ApplicationSupportIsTheUsersFolderTildeExpanded) {
         ::unsetenv("HOME");
     ASSERT_TRUE(path);
     EXPECT_EQ(*path, "/tmp/tessel-home/Library/Application Support");
+}
+
+namespace {
+class TitleStrip : public appkit::NSView {
+    using NSView::NSView;
+};
+} // namespace
+
+TEST(StringAdditions, RecursiveDescriptionIndentsEachSubviewByItsDepth) {
+    auto root = std::make_shared<appkit::NSView>(cg::CGRectMake(0, 0, 100, 50));
+    auto first = std::make_shared<appkit::NSView>(cg::CGRectMake(1, 2.5, 3, 4));
+    auto nested = std::make_shared<TitleStrip>(cg::CGRectMake(0, 0, 1, 1));
+    auto second = std::make_shared<appkit::NSView>(cg::CGRectMake(5, 6, 7, 8));
+    root->addSubview(first);
+    first->addSubview(nested);
+    root->addSubview(second);
+    auto at = [](const void* p) { return platform::format("%p", p); };
+    EXPECT_EQ(recursiveDescription(*root),
+              "<NSView: " + at(root.get()) + "; frame = {{0, 0}, {100, 50}}>\n" +
+                  "    | <NSView: " + at(first.get()) + "; frame = {{1, 2.5}, {3, 4}}>\n" +
+                  "    |    | <TitleStrip: " + at(nested.get()) + "; frame = {{0, 0}, {1, 1}}>\n" +
+                  "    | <NSView: " + at(second.get()) + "; frame = {{5, 6}, {7, 8}}>");
+    EXPECT_EQ(recursiveDescription(*second), "<NSView: " + at(second.get()) + "; frame = {{5, 6}, {7, 8}}>");
 }

@@ -1,5 +1,7 @@
 #include "platform/appkit/NSBitmapImageRep.h"
 
+#include "platform/appkit/NSColor.h"
+
 #include "platform/core/Log.h"
 #include "platform/foundation/PNG.h"
 
@@ -45,15 +47,32 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
 
 std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CGImageRef& image) {
     if (!image || !image->bytes) return nullptr;
+    const cg::CGImageAlphaInfo alpha = cg::CGImageGetAlphaInfo(image);
+    const bool hasAlpha = alpha == cg::kCGImageAlphaPremultipliedLast ||
+                          alpha == cg::kCGImageAlphaPremultipliedFirst || alpha == cg::kCGImageAlphaLast ||
+                          alpha == cg::kCGImageAlphaFirst || alpha == cg::kCGImageAlphaOnly;
+    const size_t colours = alpha == cg::kCGImageAlphaOnly ? 0
+                           : image->space ? cg::CGColorSpaceGetNumberOfComponents(image->space)
+                                          : 3;
+    NSBitmapFormat format = 0;
+    if (alpha == cg::kCGImageAlphaPremultipliedFirst || alpha == cg::kCGImageAlphaFirst)
+        format |= NSBitmapFormatAlphaFirst;
+    if (alpha == cg::kCGImageAlphaLast || alpha == cg::kCGImageAlphaFirst)
+        format |= NSBitmapFormatAlphaNonpremultiplied;
+    if (image->bitmapInfo & cg::kCGBitmapFloatComponents) format |= NSBitmapFormatFloatingPointSamples;
+    if ((image->bitmapInfo & cg::kCGBitmapByteOrderMask) == cg::kCGBitmapByteOrder32Little)
+        format |= NSBitmapFormatThirtyTwoBitLittleEndian;
     std::shared_ptr<NSBitmapImageRep> rep(new NSBitmapImageRep);
+    rep->m_image = image;
+    rep->m_bitsPerSample = int64_t(image->bitsPerComponent);
     rep->m_pixelsWide = int64_t(image->width);
     rep->m_pixelsHigh = int64_t(image->height);
-    rep->m_samplesPerPixel = 3;
-    rep->m_bitsPerPixel = 32;
+    rep->m_samplesPerPixel = int64_t(colours + (hasAlpha ? 1 : 0));
+    rep->m_bitsPerPixel = int64_t(image->bitsPerPixel);
     rep->m_bytesPerRow = int64_t(image->bytesPerRow);
-    rep->m_hasAlpha = false;
-    rep->m_bitmapFormat = NSBitmapFormatThirtyTwoBitLittleEndian;
-    rep->m_colorSpaceName = NSDeviceRGBColorSpace;
+    rep->m_hasAlpha = hasAlpha;
+    rep->m_bitmapFormat = format;
+    rep->m_colorSpaceName = colours == 3 ? NSDeviceRGBColorSpace : NSDeviceWhiteColorSpace;
     rep->m_size = {double(image->width), double(image->height)};
     const uint8_t* bytes = image->bytes.get();
     rep->m_data.assign(bytes, bytes + image->bytesPerRow * image->height);
@@ -80,6 +99,11 @@ std::vector<uint8_t> NSBitmapImageRep::bgrxRows() const {
 std::optional<std::vector<uint8_t>>
 NSBitmapImageRep::representationUsingType(NSBitmapImageFileType type,
                                           const cf::Dictionary& properties) const {
+    if (m_bitsPerSample != 8 || (m_samplesPerPixel != 3 && m_samplesPerPixel != 4)) {
+        platform::log("NSBitmapImageRep: no file of a bitmap of %lld samples of %lld bits",
+                      (long long)m_samplesPerPixel, (long long)m_bitsPerSample);
+        return std::nullopt;
+    }
     if (type == NSBitmapImageFileTypeJPEG) return jpegRepresentation(properties);
     if (type != NSBitmapImageFileTypePNG) return std::nullopt;
     const uint32_t width = uint32_t(m_pixelsWide);

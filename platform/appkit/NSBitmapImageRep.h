@@ -17,6 +17,7 @@ namespace appkit {
 using NSBitmapFormat = uint32_t;
 inline constexpr NSBitmapFormat NSBitmapFormatAlphaFirst = 1;
 inline constexpr NSBitmapFormat NSBitmapFormatAlphaNonpremultiplied = 2;
+inline constexpr NSBitmapFormat NSBitmapFormatFloatingPointSamples = 4;
 inline constexpr NSBitmapFormat NSBitmapFormatThirtyTwoBitLittleEndian = 512;
 
 enum NSBitmapImageFileType : uint32_t {
@@ -58,15 +59,18 @@ class NSBitmapImageRep : public NSImageRep {
                              const std::string& colorSpaceName, NSBitmapFormat bitmapFormat,
                              int64_t bytesPerRow, int64_t bitsPerPixel);
 
-    // A copy of the image's pixels in the image's own layout: three samples (red, green, blue)
-    // in 32 bits a pixel, blue first in memory, the fourth byte ignored. Null for a null image.
+    // A copy of the image's pixels in the image's own layout (the display side's: three samples,
+    // red, green, blue, in 32 bits a pixel, blue first in memory, the fourth byte ignored), its
+    // samples, bits and format flags read from the image. Null for a null image.
     static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
+    // The image a rep was made from (null for one made from planes).
+    const cg::CGImageRef& CGImage() const { return m_image; }
 
     uint8_t* bitmapData() { return m_data.data(); }
     const uint8_t* bitmapData() const { return m_data.data(); }
     int64_t pixelsWide() const { return m_pixelsWide; }
     int64_t pixelsHigh() const { return m_pixelsHigh; }
-    int64_t bitsPerSample() const { return 8; }
+    int64_t bitsPerSample() const { return m_bitsPerSample; }
     int64_t samplesPerPixel() const { return m_samplesPerPixel; }
     int64_t bitsPerPixel() const { return m_bitsPerPixel; }
     int64_t bytesPerRow() const { return m_bytesPerRow; }
@@ -75,8 +79,8 @@ class NSBitmapImageRep : public NSImageRep {
     NSBitmapFormat bitmapFormat() const { return m_bitmapFormat; }
     const std::string& colorSpaceName() const { return m_colorSpaceName; }
 
-    // PNG (type 4): RGBA un-premultiplied when the rep has alpha, else RGB; the same pixels give
-    // the same bytes. JPEG (type 3): baseline JFIF, 4:2:0, alpha ignored, quality
+    // Reps of 8-bit samples only. PNG (type 4): RGBA un-premultiplied when the rep has alpha, else RGB; the
+    // same pixels give the same bytes. JPEG (type 3): baseline JFIF, 4:2:0, alpha ignored, quality
     // NSImageCompressionFactor × 100 rounded half away from zero and held to 1...100 (absent
     // 1.0, not finite 0). Other types: nothing.
     std::optional<std::vector<uint8_t>> representationUsingType(NSBitmapImageFileType type,
@@ -88,6 +92,8 @@ class NSBitmapImageRep : public NSImageRep {
     std::vector<uint8_t> bgrxRows() const;
     std::optional<std::vector<uint8_t>> jpegRepresentation(const cf::Dictionary& properties) const;
 
+    int64_t m_bitsPerSample = 8;
+    cg::CGImageRef m_image;
     int64_t m_pixelsWide = 0;
     int64_t m_pixelsHigh = 0;
     int64_t m_samplesPerPixel = 4;

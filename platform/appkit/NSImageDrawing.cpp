@@ -12,6 +12,9 @@ namespace detail {
 cg::CGImageRef CGImageOfRepresentation(const NSImageRep& representation) {
     auto* rep = dynamic_cast<const NSBitmapImageRep*>(&representation);
     if (!rep || rep->pixelsWide() < 1 || rep->pixelsHigh() < 1) return nullptr;
+    // Layouts other than 8-bit RGB reps (float, grey) draw from the image they were made of.
+    if (rep->bitsPerSample() != 8 || (rep->samplesPerPixel() != 3 && rep->samplesPerPixel() != 4))
+        return rep->CGImage();
     const size_t width = size_t(rep->pixelsWide()), height = size_t(rep->pixelsHigh());
     const size_t samples = size_t(rep->samplesPerPixel()), stride = size_t(rep->bytesPerRow());
     const NSBitmapFormat format = rep->bitmapFormat();

@@ -316,9 +316,10 @@ void NSView::drawTree(const cg::CGContextRef& context, cg::CGRect dirty) {
     auto previousGraphics = NSGraphicsContext::currentContext();
     drawingContext() = context;
     NSGraphicsContext::setCurrentContext(NSGraphicsContext::graphicsContextWithCGContext(context, isFlipped()));
-    drawRect(mapRect(area, false));
+    if (!isHostingLayer()) drawRect(mapRect(area, false));
     NSGraphicsContext::setCurrentContext(previousGraphics);
     drawingContext() = previous;
+    drawLayerTree(context);
     cg::CGContextRestoreGState(context);
     auto subviews = m_subviews; // drawRect: may change the tree
     for (auto& sub : subviews)

@@ -12,16 +12,31 @@
 #include "platform/foundation/NSObject.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace quartzcore {
+class CAAnimation;
+class CALayer;
+} // namespace quartzcore
+
 namespace appkit {
 
 class NSWindow;
 class NSScrollView;
+class NSViewAnimator; // NSAnimationContext.h
+
+enum NSViewLayerContentsRedrawPolicy : int32_t {
+    NSViewLayerContentsRedrawNever = 0,
+    NSViewLayerContentsRedrawOnSetNeedsDisplay = 1,
+    NSViewLayerContentsRedrawDuringViewResize = 2,
+    NSViewLayerContentsRedrawBeforeViewResize = 3,
+    NSViewLayerContentsRedrawCrossfade = 4,
+};
 
 using NSAutoresizingMaskOptions = uint32_t;
 inline constexpr NSAutoresizingMaskOptions NSViewNotSizable = 0;
@@ -150,6 +165,27 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     // view the least distance that shows rect (bounds space); NO when nothing moved.
     std::shared_ptr<NSScrollView> enclosingScrollView() const;
     bool scrollRectToVisible(cg::CGRect rect);
+    // ---- Layers (NSViewLayer.cpp). A view that wants a layer draws its layer tree (contents,
+    // frame, opacity, transform) over what drawRect: drew, the root layer filling the bounds. A
+    // layer set before the view wants one is hosted: the view draws the layer only, never
+    // drawRect:. Setting wantsLayer without a layer makes one. Layer changes redraw the view.
+    const std::shared_ptr<quartzcore::CALayer>& layer() const { return m_layer; }
+    void setLayer(const std::shared_ptr<quartzcore::CALayer>& layer);
+    bool wantsLayer() const { return m_wantsLayer; }
+    void setWantsLayer(bool wants);
+    bool isHostingLayer() const { return m_wantsLayer && m_layer && m_hostsLayer; }
+    // Recorded.
+    NSViewLayerContentsRedrawPolicy layerContentsRedrawPolicy() const { return m_redrawPolicy; }
+    void setLayerContentsRedrawPolicy(NSViewLayerContentsRedrawPolicy policy) { m_redrawPolicy = policy; }
+
+    // ---- Animations by key: "subviews" (a CATransition) runs when the animator changes the
+    // subviews, on the view's layer when it has one.
+    std::shared_ptr<quartzcore::CAAnimation> animationForKey(const std::string& key) const;
+    void setAnimations(std::map<std::string, std::shared_ptr<quartzcore::CAAnimation>> animations);
+    // The proxy whose changes apply at once and run the matching animations.
+    NSViewAnimator animator();
+    // oldView's place in the subviews goes to newView (taken from its previous superview).
+    void replaceSubview(const std::shared_ptr<NSView>& oldView, const std::shared_ptr<NSView>& newView);
 
     // ---- Window membership: hooks after a change.
     virtual void viewDidMoveToWindow() {}
@@ -168,6 +204,9 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     void markClean();
     // Draws the view and its subviews meeting dirty (window base space).
     void drawTree(const cg::CGContextRef& context, cg::CGRect dirty);
+    // The layer tree over the view's drawing, in its bounds space.
+    void drawLayerTree(const cg::CGContextRef& context) const;
+    void watchLayer();
 
     std::weak_ptr<NSView> m_superview;
     std::weak_ptr<NSWindow> m_window;
@@ -183,6 +222,11 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     bool m_needsDisplay = false;
     std::vector<std::shared_ptr<NSTrackingArea>> m_trackingAreas;
     std::shared_ptr<ns::NSObject> m_bindings; // made on the first bind
+    std::shared_ptr<quartzcore::CALayer> m_layer;
+    bool m_wantsLayer = false;
+    bool m_hostsLayer = false;
+    NSViewLayerContentsRedrawPolicy m_redrawPolicy = NSViewLayerContentsRedrawDuringViewResize;
+    std::map<std::string, std::shared_ptr<quartzcore::CAAnimation>> m_animations;
 };
 
 } // namespace appkit

@@ -37,6 +37,8 @@ inline constexpr const char* NSWindowDidResignKeyNotification = "NSWindowDidResi
 inline constexpr const char* NSWindowDidBecomeMainNotification = "NSWindowDidBecomeMainNotification";
 inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidResignMainNotification";
 
+class NSWindowAnimator; // NSAnimationContext.h
+
 // The title bar of a titled window, in points.
 inline constexpr double kNSTitleBarHeight = 22;
 
@@ -94,6 +96,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void setWindowController(const std::shared_ptr<NSWindowController>& controller) {
         m_windowController = controller;
     }
+    // The proxy whose changes apply at once (NSAnimationContext.h).
+    NSWindowAnimator animator();
 
     // ---- Ordering, key and main (per application; never activates it).
     bool isVisible() const { return m_visible; }
