@@ -408,10 +408,15 @@ AXError NSAccessibilityExporter::setAttributeValue(const ax::AXUIElement& elemen
         if (!plain->boolValue()) return ax::kAXErrorSuccess;
         if (m_activate) {
             m_activate();
-        } else {
+        } else if (!NSApp()->keyWindow()) {
+            // Without activation of its own, activating gives keys to the main window, else to
+            // the front-most window that can be key.
             auto front = onScreenWindows();
-            auto it =
-                std::find_if(front.begin(), front.end(), [](auto& w) { return w->canBecomeKeyWindow(); });
+            auto main = NSApp()->mainWindow();
+            auto it = std::find_if(front.begin(), front.end(), [&](auto& w) { return w == main; });
+            if (it == front.end())
+                it =
+                    std::find_if(front.begin(), front.end(), [](auto& w) { return w->canBecomeKeyWindow(); });
             if (it != front.end()) (*it)->makeKeyWindow();
         }
         return ax::kAXErrorSuccess;

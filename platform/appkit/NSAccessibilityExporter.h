@@ -46,7 +46,8 @@ class NSAccessibilityExporter : public ax::AXResponder,
     ax::AXUIElement elementForWindow(const std::shared_ptr<NSWindow>& window);
 
     // Activation: whether the application is active, and how "AXFrontmost" activates it.
-    // Without them the application answers inactive, and activating makes its front window key.
+    // Without them the application answers inactive, and activating only makes sure it has a key
+    // window (the main one, else the front-most that can be key).
     void setActivationHandlers(std::function<bool()> isActive, std::function<void()> activate);
 
     ax::AXError copyAttributeValue(const ax::AXUIElement& element, std::string_view attribute,

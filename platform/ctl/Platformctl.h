@@ -98,6 +98,10 @@ class Platformctl {
     int bonjour(const std::vector<std::string>& args);
     int updater(const std::vector<std::string>& args);
 
+    // Operating applications' interfaces through accessibility (UIVerbs.cpp).
+    int ui(const std::vector<std::string>& args);
+    friend class UIVerbs;
+
     int followEvents(uint64_t after, const std::string& kind);
     int followFile(const std::string& path);
 
