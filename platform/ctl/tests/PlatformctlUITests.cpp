@@ -59,10 +59,13 @@ TEST_F(PlatformctlUI, ListsTheApplicationAndPrintsItsTree) {
     EXPECT_THAT(tree, HasSubstr("\n    AXSlider #slider value=\"5\" frame="));
     EXPECT_THAT(tree, HasSubstr("\n    AXGroup #hoverBox value=\"outside\" frame="));
     EXPECT_THAT(tree, HasSubstr("\n  AXWindow/AXStandardWindow \"Tools\" frame="));
+    EXPECT_THAT(tree, HasSubstr("\n    AXList #devices frame="));
+    EXPECT_THAT(tree, HasSubstr("\n      AXGroup frame="));
+    EXPECT_THAT(tree, HasSubstr("\n        AXStaticText \"Demo iPad\" frame="));
     // The window's frame is the window list's (Core Graphics space), and a view sits inside it.
     EXPECT_THAT(line("window \"UI Test\""), HasSubstr(" frame=100,"));
     EXPECT_THAT(line("window \"UI Test\"/#pressMe"), StartsWith("AXButton #pressMe \"Press Me\" frame=110,"));
-    EXPECT_EQ(line("\"Unblock\""), line("window \"Tools\"/button[0]"));
+    EXPECT_EQ(line("\"Unblock\""), line("window \"Tools\"/button[1]"));
     ASSERT_EQ(run({"ui", "tree", kApp, "--depth", "1"}), 0);
     const std::string shallow = m_out.str();
     EXPECT_EQ(std::count(shallow.begin(), shallow.end(), '\n'), 3) << shallow;
@@ -83,6 +86,25 @@ TEST_F(PlatformctlUI, PressesSetsAndWaitsForWhatFollows) {
     ASSERT_EQ(run({"ui", "wait", kApp, "#vanish", "--gone"}), 0) << m_err.str();
     EXPECT_EQ(run({"ui", "press", kApp, "window \"Tools\"", "--action", "AXRaise"}), 0) << m_err.str();
     EXPECT_THAT(line("window \"Tools\""), HasSubstr(" focused "));
+}
+
+TEST_F(PlatformctlUI, FindsItemsByTheTextTheyHoldAndElementsByPosition) {
+    ASSERT_EQ(run({"ui", "press", kApp, "item \"Demo iPad\"/#connectButton"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "item \"Demo iPad\"/button \"Disconnect\""}), 0) << m_err.str();
+    EXPECT_THAT(m_out.str(), StartsWith("AXButton #connectButton \"Disconnect\" frame="));
+    // The others kept theirs; [n] counts matches depth-first from 0.
+    EXPECT_THAT(line("#devices/item[0]/#connectButton"), HasSubstr("\"Connect\""));
+    EXPECT_THAT(line("#devices/item[2]/#connectButton"), HasSubstr("\"Connect\""));
+    EXPECT_EQ(line("#devices/item[1]/#connectButton"), line("#connectButton[1]"));
+    EXPECT_EQ(run({"ui", "tree", kApp, "#devices/item[3]"}), 1);
+    EXPECT_EQ(run({"ui", "tree", kApp, "item \"Nobody's iPad\""}), 1);
+    EXPECT_THAT(line("\"Other iPad\""), StartsWith("AXStaticText \"Other iPad\" frame="));
+
+    // A closable window's close button closes it.
+    EXPECT_THAT(line("window \"Tools\"/closebutton"), StartsWith("AXButton/AXCloseButton frame="));
+    ASSERT_EQ(run({"ui", "press", kApp, "window \"Tools\"/closebutton"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"Tools\"", "--gone"}), 0) << m_err.str();
+    EXPECT_EQ(run({"ui", "tree", kApp, "closebutton"}), 1);
 }
 
 TEST_F(PlatformctlUI, RefusesHostileAndBadInputWithItsOwnStatus) {

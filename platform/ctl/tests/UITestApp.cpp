@@ -4,8 +4,9 @@
 //   number), #off (disabled), #block (blocks this window's input), #menuButton (shows a menu of
 //   "Alpha" (writes "Alpha" into #echo), "Beta" (disabled) and "Gamma" (checked)), #hoverBox
 //   (green, red while the pointer is over it; its value says which), #vanish (gone once
-//   pressed);
-// and a second window "Tools" with #unblock.
+//   pressed), #devices (a list of items "Alpha iPad", "Demo iPad", "Other iPad", each with a
+//   #connectButton "Connect" that turns into "Disconnect");
+// and a second window "Tools" with #unblock, closable.
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/tests/AccessibilityTestViews.h"
 
@@ -98,9 +99,25 @@ class Delegate : public appkit::NSApplicationDelegate {
         hover->addTrackingArea(std::make_shared<appkit::NSTrackingArea>(
             hover->bounds(), appkit::NSTrackingMouseEnteredAndExited | appkit::NSTrackingActiveAlways,
             std::static_pointer_cast<appkit::NSResponder>(hover)));
+        auto devices = add("devices", "AXList", cg::CGRectMake(10, 10, 230, 110));
+        const char* names[] = {"Alpha iPad", "Demo iPad", "Other iPad"};
+        for (int i = 0; i < 3; ++i) {
+            auto item = std::make_shared<AXTestView>(cg::CGRectMake(0, 74 - 36 * i, 230, 36), "AXGroup");
+            devices->addSubview(item);
+            item->addSubview(
+                std::make_shared<AXTestView>(cg::CGRectMake(0, 8, 120, 20), "AXStaticText", names[i]));
+            auto connect =
+                std::make_shared<AXTestView>(cg::CGRectMake(130, 6, 90, 24), "AXButton", "Connect");
+            connect->setIdentifier("connectButton");
+            connect->actions = {"AXPress"};
+            AXTestView* self = connect.get();
+            connect->onAction = [self](const std::string&) { self->title = "Disconnect"; };
+            item->addSubview(connect);
+        }
         window->makeKeyAndOrderFront();
 
-        tools = NSWindow::make(cg::CGRectMake(700, 300, 200, 100), appkit::NSWindowStyleMaskTitled);
+        tools = NSWindow::make(cg::CGRectMake(700, 300, 200, 100),
+                               appkit::NSWindowStyleMaskTitled | appkit::NSWindowStyleMaskClosable);
         tools->setTitle("Tools");
         auto unblock = std::make_shared<AXTestView>(cg::CGRectMake(10, 10, 100, 24), "AXButton", "Unblock");
         unblock->setIdentifier("unblock");
