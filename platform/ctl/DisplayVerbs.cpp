@@ -89,8 +89,8 @@ class CtlTransport : public cg::WindowServerTransport {
 
 } // namespace
 
-int Platformctl::withWindowServer(const std::function<int()>& body) {
-    if (!connect()) return kUnreachable;
+int Platformctl::withWindowServer(const std::function<int()>& body, bool connectFirst) {
+    if (connectFirst && !connect()) return kUnreachable;
     int lastCode = kSuccess;
     auto previous = cg::CGSCurrentWindowServerTransport();
     cg::CGSSetWindowServerTransport(std::make_shared<CtlTransport>(

@@ -85,8 +85,9 @@ class Platformctl {
     int counters(const std::vector<std::string>& args);
     // Stream surfaces given back are overwritten with a poison pattern (on) or left alone.
     int poison(const std::vector<std::string>& args);
-    // Runs body with the Core Graphics facade reaching platformd through this connection.
-    int withWindowServer(const std::function<int()>& body);
+    // Runs body with the Core Graphics facade reaching platformd through this connection (made
+    // first, unless connectFirst is false: then on the first request).
+    int withWindowServer(const std::function<int()>& body, bool connectFirst = true);
     int inputState(const std::vector<std::string>& args);
     int keyboardLayout(const std::vector<std::string>& args);
     int pasteboard(const std::vector<std::string>& args);

@@ -485,12 +485,14 @@ class UIVerbs {
 };
 
 int Platformctl::ui(const std::vector<std::string>& args) {
-    // Usage errors come before platformd is asked anything.
-    if (args.empty()) return usage(kUIUsage);
-    return withWindowServer([&] {
-        UIVerbs verbs(*this);
-        return verbs.run(args);
-    });
+    // Usage errors come before platformd is asked anything: the connection is made on the
+    // first request.
+    return withWindowServer(
+        [&] {
+            UIVerbs verbs(*this);
+            return verbs.run(args);
+        },
+        false);
 }
 
 } // namespace ctl

@@ -1,9 +1,12 @@
 // The ui verbs' own grammar: element paths, key names with U.S. key codes, typed characters, tree
 // lines and error names.
 #include "platform/coregraphics/CGEvent.h"
+#include "platform/ctl/Platformctl.h"
 #include "platform/ctl/UIPaths.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace ctl::ui {
 
@@ -93,6 +96,21 @@ TEST(PlatformctlUIPaths, TreeLinesShowWhatIsSetAndErrorsTheirNames) {
     EXPECT_EQ(errorName(-25202), "kAXErrorInvalidUIElement");
     EXPECT_EQ(errorName(-25201), "kAXErrorIllegalArgument");
     EXPECT_EQ(errorName(-1), "AXError -1");
+}
+
+TEST(PlatformctlUIPaths, UsageErrorsComeFirstAndAMissingPlatformdIsThree) {
+    std::ostringstream out, err;
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--root", "/tmp/no-such-platformd-root"});
+        return Platformctl(out, err).run(args);
+    };
+    EXPECT_EQ(run({"ui"}), 2);
+    EXPECT_EQ(run({"ui", "tree", "App", "window \"open"}), 2);
+    EXPECT_EQ(run({"ui", "key", "App", "cmd+nosuch"}), 2);
+    EXPECT_EQ(run({"ui", "press", "App", "#a", "--action", "AXNothing"}), 2);
+    EXPECT_EQ(run({"ui", "wait", "App", "#a", "--gone", "--enabled"}), 2);
+    EXPECT_EQ(run({"ui", "list"}), 3);
+    EXPECT_EQ(run({"ui", "tree", "App", "#a"}), 3);
 }
 
 } // namespace ctl::ui
