@@ -451,6 +451,32 @@ class UIVerbs {
                                              : refused(status, "menuitem \"" + chosen->title + "\"");
     }
 
+    // The window server's number of the element's window: the application's window whose
+    // bounds are the window element's frame (the two are the same doubles), else the front-most
+    // of its windows under the element's centre.
+    std::optional<uint32_t> windowNumberOf(const ui::Element& element, pid_t pid) {
+        ax::AXAttributeValue windowValue;
+        ax::AXUIElementRef windowRef = element.ref;
+        if (ax::AXUIElementCopyAttributeValue(element.ref, "AXWindow", &windowValue) == ax::kAXErrorSuccess)
+            if (auto* w = std::get_if<ax::AXUIElementRef>(&windowValue)) windowRef = *w;
+        ui::Element window;
+        auto list = cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionOnScreenOnly, 0);
+        if (ui::readElement(windowRef, &window) == ax::kAXErrorSuccess && window.frame && list) {
+            for (size_t i = 0; i < list->count(); ++i) {
+                const cf::Value& w = *list->at(i);
+                cg::CGRect bounds;
+                auto number = w.objectForKey(cg::kCGWindowNumber);
+                auto owner = w.objectForKey(cg::kCGWindowOwnerPID);
+                if (number && owner && owner->integerValue() == pid &&
+                    cg::CGRectMakeWithDictionaryRepresentation(w.find(cg::kCGWindowBounds), &bounds) &&
+                    cg::CGRectEqualToRect(bounds, *window.frame))
+                    return uint32_t(number->integerValue());
+            }
+        }
+        auto under = windowAt(centre(*element.frame), pid);
+        return under ? std::optional<uint32_t>(under->first) : std::nullopt;
+    }
+
     int snapshot(const std::vector<std::string>& args) {
         auto a = c.parse(args, {{"png"}}, 2, 2);
         if (!a) return kUsage;
@@ -461,11 +487,11 @@ class UIVerbs {
         if (!t->element.frame || cg::CGRectIsEmpty(*t->element.frame))
             return refused(ax::kAXErrorNoValue, a->positionals()[1]);
         const cg::CGRect frame = *t->element.frame;
-        auto window = windowAt(centre(frame), t->pid);
+        auto window = windowNumberOf(t->element, t->pid);
         if (!window) return c.fail("no window of the application shows " + a->positionals()[1]);
-        auto image = cg::CGWindowListCreateImage(frame, cg::kCGWindowListOptionIncludingWindow, window->first,
+        auto image = cg::CGWindowListCreateImage(frame, cg::kCGWindowListOptionIncludingWindow, *window,
                                                  cg::kCGWindowImageDefault);
-        if (!image) return c.fail("window " + std::to_string(window->first) + " has no picture");
+        if (!image) return c.fail("window " + std::to_string(*window) + " has no picture");
         platform::Error error;
         auto png = png::encode(cg::CGImageGetBytePtr(image), uint32_t(cg::CGImageGetWidth(image)),
                                uint32_t(cg::CGImageGetHeight(image)), cg::CGImageGetBytesPerRow(image),

@@ -183,6 +183,12 @@ TEST_F(PlatformctlUI, HoversClicksAndSnapshotsWhatTheWindowShows) {
     ASSERT_EQ(run({"ui", "wait", kApp, "#hoverBox", "--value", "outside"}), 0) << m_err.str();
     ASSERT_EQ(run({"ui", "snapshot", kApp, "#hoverBox", "--png", file}), 0) << m_err.str();
     EXPECT_EQ(centrePixel(file), 0x00FF00u);
+    // A whole window, and a window under another of the application's.
+    ASSERT_EQ(run({"ui", "snapshot", kApp, "window \"Tools\"", "--png", file}), 0) << m_err.str();
+    EXPECT_EQ(m_out.str(), file + " 200x122\n");
+    ASSERT_EQ(run({"ui", "press", kApp, "window \"UI Test\"", "--action", "AXRaise"}), 0);
+    ASSERT_EQ(run({"ui", "snapshot", kApp, "window \"UI Test\"", "--png", file}), 0) << m_err.str();
+    EXPECT_EQ(m_out.str(), file + " 400x322\n");
     ASSERT_EQ(run({"ui", "hover", "--at", "-5000", "-5000"}), 0) << m_err.str();
     EXPECT_EQ(m_out.str(), "window none\n");
     EXPECT_EQ(run({"ui", "snapshot", kApp, "#hoverBox"}), 2);
