@@ -352,6 +352,15 @@ TEST_F(AccessibilityExport, TheFacadeServesTheProcessItselfFromItsMainThread) {
     EXPECT_EQ(button->performed, std::vector<std::string>{"AXPress"});
     EXPECT_EQ(ax::AXUIElementCopyMultipleAttributeValues(e, {}, &values, &errors),
               ax::kAXErrorIllegalArgument);
+    // The switch off holds for the process itself too.
+    auto setEnabled = [&](bool on) {
+        return m_kernel->windowServer()->serveAndWait(m_kernel->windowServerConnection()->cid(),
+                                                      "ax.setEnabled", cf::Dictionary{{"enabled", on}});
+    };
+    ASSERT_TRUE(setEnabled(false));
+    EXPECT_EQ(ax::AXUIElementPerformAction(e, "AXPress"), ax::kAXErrorAPIDisabled);
+    EXPECT_EQ(button->performed.size(), 1u);
+    ASSERT_TRUE(setEnabled(true));
     ax::AXRemoveResponder(::getpid());
 }
 
