@@ -354,6 +354,7 @@ AXError NSAccessibilityExporter::copyWindow(const Target& t, std::string_view at
     NSWindow& w = *t.window;
     if (attribute == "AXRole") return string(w.accessibilityRole(), value);
     if (attribute == "AXSubrole") return string(w.accessibilitySubrole(), value);
+    if (attribute == "AXIdentifier") return string(w.accessibilityIdentifier(), value);
     if (attribute == "AXTitle")
         *value = cf::Value(w.accessibilityTitle());
     else if (attribute == "AXChildren")
@@ -372,7 +373,7 @@ AXError NSAccessibilityExporter::copyWindow(const Target& t, std::string_view at
         *value = names(w.accessibilityActionNames());
     else if (isGeometry(attribute))
         return geometry(attribute, CGRectFromNSRect(w.frame()), value);
-    else if (attribute == "AXIdentifier" || attribute == "AXDescription" || attribute == "AXValue")
+    else if (attribute == "AXDescription" || attribute == "AXValue")
         return ax::kAXErrorNoValue;
     else
         return ax::kAXErrorAttributeUnsupported;

@@ -120,6 +120,7 @@ TEST_F(AccessibilityExport, StatusItemsSitInTheExtrasMenuBarSheetsUnderTheirWind
     auto status = NSWindow::make<AXTestWindow>(cg::CGRectMake(1200, 878, 30, 22), NSWindowStyleMaskBorderless,
                                                "AXMenuBarItem");
     status->setLevel(NSStatusWindowLevel);
+    status->identifier = "statusItem";
     status->orderFront();
     auto menu = NSWindow::make<AXTestWindow>(cg::CGRectMake(1200, 600, 240, 60), NSWindowStyleMaskBorderless,
                                              "AXMenu");
@@ -133,6 +134,8 @@ TEST_F(AccessibilityExport, StatusItemsSitInTheExtrasMenuBarSheetsUnderTheirWind
     EXPECT_EQ(top[2], m_exporter->elementForWindow(menu));
     EXPECT_EQ(plain(top[1], "AXSubrole"), cf::Value("AXExtrasMenuBar"));
     EXPECT_EQ(children(top[1]), std::vector<ax::AXUIElement>{m_exporter->elementForWindow(status)});
+    EXPECT_EQ(plain(m_exporter->elementForWindow(status), "AXIdentifier"), cf::Value("statusItem"));
+    EXPECT_EQ(plain(m_exporter->elementForWindow(status), "AXRole"), cf::Value("AXMenuBarItem"));
     EXPECT_EQ(children(top[0]), std::vector<ax::AXUIElement>{m_exporter->elementForWindow(sheet)});
     EXPECT_EQ(children(app(), "AXWindows"), std::vector<ax::AXUIElement>{top[0]});
     EXPECT_EQ(plain(m_exporter->elementForWindow(sheet), "AXModal"), cf::Value(true));
