@@ -42,6 +42,12 @@ inline constexpr NSModalResponse NSModalResponseContinue = -1002;
 struct NSModalSessionRecord;
 using NSModalSession = std::shared_ptr<NSModalSessionRecord>;
 
+inline constexpr const char* NSApplicationDidBecomeActiveNotification =
+    "NSApplicationDidBecomeActiveNotification";
+// Observers of resign-active end what must not outlive it: a tracking menu cancels its tracking.
+inline constexpr const char* NSApplicationDidResignActiveNotification =
+    "NSApplicationDidResignActiveNotification";
+
 enum NSApplicationTerminateReply { NSTerminateCancel = 0, NSTerminateNow = 1, NSTerminateLater = 2 };
 
 class NSApplication;
@@ -59,6 +65,8 @@ class NSApplicationDelegate {
         return NSTerminateNow;
     }
     virtual void applicationWillTerminate(const ns::NSNotification& notification) { (void)notification; }
+    virtual void applicationDidBecomeActive(const ns::NSNotification& notification) { (void)notification; }
+    virtual void applicationDidResignActive(const ns::NSNotification& notification) { (void)notification; }
     virtual bool applicationShouldTerminateAfterLastWindowClosed(NSApplication& sender) {
         (void)sender;
         return false;
@@ -109,6 +117,18 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     void setKeyWindow(const std::shared_ptr<NSWindow>& window);
     void setMainWindow(const std::shared_ptr<NSWindow>& window);
 
+    // ---- Activation (NSApplicationActivation.cpp; main thread). platformd's window server
+    // holds at most one active application: activateIgnoringOtherApps makes this one active (the
+    // previous one resigns), and a mouse-down activates the clicked window's owner unless the
+    // window is a status item's, a menu or a non-activating panel. Becoming and resigning call
+    // the delegate, then post the notification. Resigning orders out the visible windows that
+    // hide on deactivation (panels by default) until the application is active again.
+    void activateIgnoringOtherApps(bool flag);
+    bool isActive() const { return m_active.load(); }
+    // What platformd's become-active and resign-active pushes do.
+    void becomeActive();
+    void resignActive();
+
     // ---- Modal work (NSApplicationModal.cpp; main thread). runModalForWindow makes the window
     // key and front and serves the main run loop in the modal-panel mode until stopModal,
     // stopModalWithCode, abortModal (or stop) ends it: the main queue, performs, window-server
@@ -154,6 +174,8 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::vector<std::shared_ptr<NSWindow>> m_orderedIn;
     std::weak_ptr<NSWindow> m_keyWindow;
     std::weak_ptr<NSWindow> m_mainWindow;
+    std::atomic<bool> m_active{false};
+    std::vector<std::weak_ptr<NSWindow>> m_hiddenOnDeactivate;
     // Innermost last: the loops and sessions under way.
     std::vector<NSModalSession> m_modalStack;
     struct SheetLink {
