@@ -243,4 +243,39 @@ void NSAlert::endSheet(NSModalResponse code) {
     m_parent.reset();
 }
 
+namespace {
+
+NSModalResponse runAlertPanel(NSAlertStyle style, const std::string& title, const std::string& message,
+                              const std::optional<std::string>& defaultButton,
+                              const std::optional<std::string>& alternateButton,
+                              const std::optional<std::string>& otherButton) {
+    auto alert = NSAlert::alertWithMessageText(title, defaultButton, alternateButton, otherButton, message);
+    alert->setAlertStyle(style);
+    return alert->runModal();
+}
+
+} // namespace
+
+NSModalResponse NSRunAlertPanel(const std::string& title, const std::string& message,
+                                const std::optional<std::string>& defaultButton,
+                                const std::optional<std::string>& alternateButton,
+                                const std::optional<std::string>& otherButton) {
+    return runAlertPanel(NSAlertStyleWarning, title, message, defaultButton, alternateButton, otherButton);
+}
+
+NSModalResponse NSRunInformationalAlertPanel(const std::string& title, const std::string& message,
+                                             const std::optional<std::string>& defaultButton,
+                                             const std::optional<std::string>& alternateButton,
+                                             const std::optional<std::string>& otherButton) {
+    return runAlertPanel(NSAlertStyleInformational, title, message, defaultButton, alternateButton,
+                         otherButton);
+}
+
+NSModalResponse NSRunCriticalAlertPanel(const std::string& title, const std::string& message,
+                                        const std::optional<std::string>& defaultButton,
+                                        const std::optional<std::string>& alternateButton,
+                                        const std::optional<std::string>& otherButton) {
+    return runAlertPanel(NSAlertStyleCritical, title, message, defaultButton, alternateButton, otherButton);
+}
+
 } // namespace appkit

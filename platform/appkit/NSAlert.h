@@ -117,4 +117,19 @@ class NSAlert : public NSActionTarget, public std::enable_shared_from_this<NSAle
     std::shared_ptr<NSAlert> m_keepWhileSheet;
 };
 
+// The alert panels: a legacy alert (warning, informational or critical) run modally at once;
+// 1 default ("OK" when nil), 0 alternate, -1 other. The caller formats the message.
+NSModalResponse NSRunAlertPanel(const std::string& title, const std::string& message,
+                                const std::optional<std::string>& defaultButton,
+                                const std::optional<std::string>& alternateButton,
+                                const std::optional<std::string>& otherButton);
+NSModalResponse NSRunInformationalAlertPanel(const std::string& title, const std::string& message,
+                                             const std::optional<std::string>& defaultButton,
+                                             const std::optional<std::string>& alternateButton,
+                                             const std::optional<std::string>& otherButton);
+NSModalResponse NSRunCriticalAlertPanel(const std::string& title, const std::string& message,
+                                        const std::optional<std::string>& defaultButton,
+                                        const std::optional<std::string>& alternateButton,
+                                        const std::optional<std::string>& otherButton);
+
 } // namespace appkit

@@ -219,6 +219,11 @@ CGError CGSActivateApplication(bool* changed) {
     return CGError(integerAt(*result, "status").value_or(kCGErrorFailure));
 }
 
+CGError CGSActivateApplicationOfPID(int32_t pid) {
+    if (pid <= 0) return kCGErrorIllegalArgument;
+    return wsStatus(windowserver::op::activate, cf::Dictionary{{"pid", pid}});
+}
+
 int32_t CGSActiveApplicationPID() {
     auto result = wsRequest(windowserver::op::activeApplication);
     auto pid = result ? integerAt(*result, "pid") : std::nullopt;

@@ -115,6 +115,9 @@ CGError CGSReleaseWindow(CGWindowID window);
 // Makes this process's application the active one (the previous one hears resign-active);
 // *changed says whether it was not active already.
 CGError CGSActivateApplication(bool* changed);
+// The same for the application connected as pid (platformctl's ui key); kCGErrorIllegalArgument
+// when no process of that pid is connected.
+CGError CGSActivateApplicationOfPID(int32_t pid);
 // The active application's pid; 0 when none is active or no window server answers.
 int32_t CGSActiveApplicationPID();
 // Where the window server sends key events while this application is active; 0: none.

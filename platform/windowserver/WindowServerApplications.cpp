@@ -81,7 +81,17 @@ void WindowServer::applicationRequest(Client& client, std::string_view op, const
         reply(std::nullopt, args.why);
     };
     if (op == op::activate) {
-        const bool changed = activate(client.cid, "activateIgnoringOtherApps:", true);
+        // With a pid, another process's application (platformctl's ui key, AXFrontmost).
+        auto pid = args.integer("pid", 1, INT32_MAX, false);
+        if (!args.why.empty()) return refuse();
+        uint32_t cid = client.cid;
+        if (pid) {
+            auto owner = std::find_if(m_clients.begin(), m_clients.end(),
+                                      [&](auto& entry) { return entry.second->identity.pid == *pid; });
+            if (owner == m_clients.end()) return reply(status(kCGErrorIllegalArgument), "");
+            cid = owner->first;
+        }
+        const bool changed = activate(cid, pid ? "activate" : "activateIgnoringOtherApps:", true);
         return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"changed", changed}}, "");
     }
     if (op == op::activeApplication) {

@@ -84,8 +84,8 @@ constexpr std::string_view windowImage = "ws.windowImage";
 constexpr std::string_view releaseWindow = "ws.releaseWindow";
 constexpr std::string_view windowList = "ws.windowList";
 constexpr std::string_view windowDescriptions = "ws.windowDescriptions";
-// Applications. activate {}: the caller's application becomes the active one, {status,
-// changed}; activeApplication {}: {pid} (0: none). setKeyWindow {window} (0: none): the
+// Applications. activate {pid?}: the caller's application (or the one connected as pid) becomes
+// the active one, {status, changed}; activeApplication {}: {pid} (0: none). setKeyWindow {window} (0: none): the
 // caller's key window, where key events go while it is active. setEventMonitor {mask}: the
 // event types (bit 1 << type) its global monitors want. Alerts and sheets: begin {window, kind
 // ("alert", "sheet"), message, informative, buttons [titles], style}, end {window, button
@@ -146,7 +146,7 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::releaseWindow, "window", "status"},
     {op::windowList, "option window", "windows"},
     {op::windowDescriptions, "windows", "windows"},
-    {op::activate, "", "status changed"},
+    {op::activate, "pid?", "status changed"},
     {op::activeApplication, "", "pid"},
     {op::setKeyWindow, "window", "status"},
     {op::setEventMonitor, "mask", "status"},

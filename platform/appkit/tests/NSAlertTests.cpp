@@ -106,6 +106,32 @@ TEST_F(NSAlertTest, ButtonsAnswerInTheOrderAddedAndLegacyAlertsAnswerOneZeroMinu
     EXPECT_EQ(integerField(records().back().second, "button"), -1);
 }
 
+TEST_F(NSAlertTest, AlertPanelsAnswerAsLegacyAlertsDoWithTheirStyle) {
+    // Presses the modal panel's button of that title.
+    auto press = [](std::string title) {
+        onMainQueue([title] {
+            auto window = NSApp()->modalWindow();
+            ASSERT_TRUE(window);
+            for (auto& view : window->contentView()->subviews())
+                if (auto button = std::dynamic_pointer_cast<NSButton>(view);
+                    button && button->title() == title)
+                    return button->performClick();
+            ADD_FAILURE() << "no button " << title;
+        });
+    };
+    press("OK");
+    EXPECT_EQ(NSRunInformationalAlertPanel("Graphics Accelerator Warning", "Do not.", std::nullopt,
+                                           std::nullopt, std::nullopt),
+              NSAlertDefaultReturn);
+    EXPECT_EQ(integerField(records().front().second, "style"), NSAlertStyleInformational);
+    press("Don't Log Out");
+    EXPECT_EQ(NSRunAlertPanel("Logout required", "Log out.", "Log Out Now", "Cancel", "Don't Log Out"),
+              NSAlertOtherReturn);
+    press("Cancel");
+    EXPECT_EQ(NSRunCriticalAlertPanel("Critical", "", std::nullopt, "Cancel", std::nullopt),
+              NSAlertAlternateReturn);
+}
+
 TEST_F(NSAlertTest, TheSuppressionCheckBoxStaysReadableAndItsStateIsAnnounced) {
     auto alert = NSAlert::make();
     alert->setMessageText("Again?");

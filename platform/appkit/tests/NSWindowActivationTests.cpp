@@ -255,4 +255,20 @@ TEST_F(NSWindowActivationTest, GlobalMonitorsCopyEventsThatReachNoWindowOrAnothe
     EXPECT_EQ(NSEvent::addGlobalMonitorForEventsMatchingMask(1ull << 1, [](const NSEvent&) {}), nullptr);
 }
 
+// platformctl activates another process's application by its pid.
+TEST_F(NSWindowActivationTest, AnApplicationIsActivatedByItsPidOnBehalfOfAnother) {
+    NSApp()->activateIgnoringOtherApps(true);
+    settle();
+    EXPECT_EQ(cg::CGSActivateApplicationOfPID(4242), cg::kCGErrorSuccess);
+    settle();
+    EXPECT_FALSE(NSApp()->isActive());
+    EXPECT_EQ(other->pushes(), (std::vector<std::string>{"become-active"}));
+    EXPECT_EQ(cg::CGSActivateApplicationOfPID(::getpid()), cg::kCGErrorSuccess);
+    settle();
+    EXPECT_TRUE(NSApp()->isActive());
+    EXPECT_EQ(cg::CGSActivateApplicationOfPID(999999), cg::kCGErrorIllegalArgument);
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), ::getpid());
+    EXPECT_EQ(recordCount("activate activate"), 2u);
+}
+
 } // namespace appkit
