@@ -178,11 +178,14 @@ NSModalResponse NSAlert::runModal() {
                             visible.origin.y + (visible.size.height - frame.size.height) / 2));
     }
     auto keep = shared_from_this();
+    auto previousKey = NSApp()->keyWindow();
     m_shown = Shown::Modal;
     announceBegin("alert");
     const NSModalResponse code = NSApp()->runModalForWindow(m_window);
     m_shown = Shown::No;
     m_window->orderOut();
+    // The window that was key before the alert is key again.
+    if (previousKey && previousKey != m_window && previousKey->isVisible()) previousKey->makeKeyWindow();
     announceEnd(code);
     return code;
 }

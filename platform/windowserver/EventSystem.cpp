@@ -359,11 +359,9 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
         return i ? i->storedInteger() : std::nullopt;
     };
 
-    if (isMouseType(*type)) {
-        cg::CGPoint at = m_host.moveCursor(cg::CGPointMake(*x, *y));
+    if (isMouseType(*type) || *type == 23) { // tablet points reach global monitors only
+        cg::CGPoint at = *type == 23 ? cg::CGPointMake(*x, *y) : m_host.moveCursor(cg::CGPointMake(*x, *y));
         m_host.routeMouse(*type, at, uint64_t(flags.value_or(0)), fieldReal(fields, 2));
-    } else if (*type == 23) { // a tablet point reaches no window: global monitors only
-        m_host.routeMouse(*type, cg::CGPointMake(*x, *y), uint64_t(flags.value_or(0)), fieldReal(fields, 2));
     }
     switch (*type) {
     case 1:
@@ -524,6 +522,7 @@ int32_t EventSystem::postHID(const EventPoster& poster, uint32_t type, kernel::I
         default:
             break;
         }
+        routeHID(type, location, event, flags);
         record(eventKind::hidEvent, "IOHIDPostEvent", poster, std::move(fields));
     });
     return status;

@@ -159,9 +159,12 @@ class EventSystem {
     void keyChanged(uint16_t key, bool down);
     uint64_t modifierFlags() const;
     void typeIntoSink(uint16_t key, uint64_t eventFlags, const std::u16string* unicode);
-    // A key the active application's key window takes (EventKeyRouting.cpp): never while the
+    // A key the active application's key window takes (EventRouting.cpp): never while the
     // sink is focused, never a modifier key. False: the sink may take it.
     bool routeKey(int64_t type, uint16_t key, uint64_t eventFlags, const std::u16string* unicode);
+    // An HID pointer event, routed as a posted one is: mouse types to the window under its
+    // location, tablet points to global monitors; the pressure from its payload.
+    void routeHID(uint32_t type, kernel::IOGPoint location, const kernel::NXEventData& event, uint32_t flags);
     // A posted event's field as a double (its "double", else its "integer"); 0 when absent.
     static double fieldReal(const cf::Value* fields, int number);
     void paste();

@@ -32,6 +32,8 @@ int64_t integerField(const cf::Dictionary& fields, const char* key) {
 class NSAlertTest : public testing::WindowTest {};
 
 TEST_F(NSAlertTest, TheAlertAnsweredByAPressQueuedOnTheMainQueueBeforeRunModal) {
+    auto main = NSWindow::make(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskTitled);
+    main->makeKeyAndOrderFront();
     auto alert = NSAlert::make();
     alert->setMessageText("Fixture alert");
     alert->setInformativeText("Something happened.");
@@ -60,6 +62,7 @@ TEST_F(NSAlertTest, TheAlertAnsweredByAPressQueuedOnTheMainQueueBeforeRunModal) 
     EXPECT_EQ(alert->runModal(), NSAlertSecondButtonReturn);
     EXPECT_FALSE(alert->window()->isVisible());
     EXPECT_EQ(NSApp()->modalWindow(), nullptr);
+    EXPECT_TRUE(main->isKeyWindow()); // key again once the alert is gone
     EXPECT_EQ(cg::CGSCopyOpenAlerts().count(), 0u);
     auto log = records();
     auto begin =

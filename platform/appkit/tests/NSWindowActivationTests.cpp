@@ -232,7 +232,7 @@ TEST_F(NSWindowActivationTest, GlobalMonitorsCopyEventsThatReachNoWindowOrAnothe
     other->window(cg::CGRectMake(200, 0, 100, 100)); // Core Graphics: at the top of the display
     std::vector<std::string> copies;
     auto monitor = NSEvent::addGlobalMonitorForEventsMatchingMask(
-        NSEventMaskMouseMoved | NSEventMaskLeftMouseDragged, [&](const NSEvent& e) {
+        NSEventMaskMouseMoved | NSEventMaskLeftMouseDragged | NSEventMaskTabletPoint, [&](const NSEvent& e) {
             copies.push_back(std::to_string(int(e.type())) + " " +
                              std::to_string(int(e.locationInWindow().x)) + "," +
                              std::to_string(int(e.locationInWindow().y)) + " " +
@@ -244,14 +244,20 @@ TEST_F(NSWindowActivationTest, GlobalMonitorsCopyEventsThatReachNoWindowOrAnothe
     postMouse(cg::kCGEventMouseMoved, 50, 850);            // ours: delivered, not copied
     postMouse(cg::kCGEventLeftMouseDown, 700, 100);        // not asked for
     postMouse(cg::kCGEventLeftMouseUp, 700, 100);
+    // A stylus's tablet point through the HID system, with its 16-bit pressure.
+    kernel::NXEventData tablet{};
+    tablet.tablet.pressure = 0x8000;
+    EXPECT_EQ(m_kernel->events()->events().postHID({}, 23, kernel::IOGPoint{600, 300}, &tablet, sizeof tablet,
+                                                   kernel::kNXEventDataVersion, 0, 0),
+              0);
     settle();
-    EXPECT_EQ(copies,
-              (std::vector<std::string>{"5 700,800 0.000000 window 0", "6 250,850 0.500000 window 0"}));
+    EXPECT_EQ(copies, (std::vector<std::string>{"5 700,800 0.000000 window 0", "6 250,850 0.500000 window 0",
+                                                "23 600,600 0.500008 window 0"}));
     NSEvent::removeMonitor(monitor);
     NSEvent::removeMonitor(monitor); // again: nothing
     postMouse(cg::kCGEventMouseMoved, 710, 100);
     settle();
-    EXPECT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies.size(), 3u);
     EXPECT_EQ(NSEvent::addGlobalMonitorForEventsMatchingMask(1ull << 1, [](const NSEvent&) {}), nullptr);
 }
 

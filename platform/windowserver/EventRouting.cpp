@@ -1,6 +1,7 @@
-// Posted keys for the active application: its key window takes them, with the characters the
-// current layout gives (Shift, Caps Lock and Option applied; Command and Control leave them
-// as typed, so Command-W reads "w"), unless the text sink is focused.
+// Posted events for applications: keys for the active application's key window, with the
+// characters the current layout gives (Shift, Caps Lock and Option applied; Command and Control
+// leave them as typed, so Command-W reads "w"), unless the text sink is focused; HID pointer
+// events routed as posted ones are.
 #include "platform/foundation/CFStringUnicode.h"
 #include "platform/textinputsources/KeyLayouts.h"
 #include "platform/textinputsources/UnicodeUtilities.h"
@@ -29,6 +30,20 @@ bool EventSystem::routeKey(int64_t type, uint16_t key, uint64_t eventFlags, cons
             characters.assign(out, n);
     }
     return m_host.routeKey(type, key, flags, cf::utf8FromUTF16(characters));
+}
+
+void EventSystem::routeHID(uint32_t type, kernel::IOGPoint location, const kernel::NXEventData& event,
+                           uint32_t flags) {
+    double pressure = 0;
+    if ((type >= 1 && type <= 4) || type == 25 || type == 26)
+        pressure = event.mouse.pressure / 255.0;
+    else if (type == 6 || type == 7 || type == 27)
+        pressure = event.mouseMove.tablet.pressure / 65535.0;
+    else if (type == 23)
+        pressure = event.tablet.pressure / 65535.0;
+    else if (type != 5)
+        return; // not a pointer event
+    m_host.routeMouse(type, cg::CGPointMake(location.x, location.y), flags, pressure);
 }
 
 double EventSystem::fieldReal(const cf::Value* fields, int number) {
