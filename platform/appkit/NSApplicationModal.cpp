@@ -11,7 +11,6 @@ namespace appkit {
 
 struct NSModalSessionRecord {
     std::weak_ptr<NSWindow> window;
-    bool loop = false; // runModalForWindow's, else a session's
     bool stopped = false;
     bool ended = false;
     NSModalResponse code = NSModalResponseStop;
@@ -25,19 +24,27 @@ bool onMainThread(const char* call) {
     return false;
 }
 
-} // namespace
-
-NSModalResponse NSApplication::runModalForWindow(const std::shared_ptr<NSWindow>& window) {
-    if (!onMainThread("runModalForWindow:")) return NSModalResponseAbort;
+// A new innermost loop or session: its window is shown, key, and marked modal. Null (logged)
+// off the main thread or without a window.
+NSModalSession openSession(std::vector<NSModalSession>& stack, const std::shared_ptr<NSWindow>& window,
+                           const char* call) {
+    if (!onMainThread(call)) return nullptr;
     if (!window) {
-        platform::log("NSApplication: runModalForWindow: without a window");
-        return NSModalResponseAbort;
+        platform::log("NSApplication: %s without a window", call);
+        return nullptr;
     }
     auto session = std::make_shared<NSModalSessionRecord>();
     session->window = window;
-    session->loop = true;
-    m_modalStack.push_back(session);
+    stack.push_back(session);
     window->makeKeyAndOrderFront();
+    return session;
+}
+
+} // namespace
+
+NSModalResponse NSApplication::runModalForWindow(const std::shared_ptr<NSWindow>& window) {
+    auto session = openSession(m_modalStack, window, "runModalForWindow:");
+    if (!session) return NSModalResponseAbort;
     auto loop = dispatch::RunLoop::main();
     while (!session->stopped) {
         // Each pass that ran something returns, so a stop made by it is seen at once.
@@ -74,16 +81,7 @@ void NSApplication::abortModal() {
 }
 
 NSModalSession NSApplication::beginModalSessionForWindow(const std::shared_ptr<NSWindow>& window) {
-    if (!onMainThread("beginModalSessionForWindow:")) return nullptr;
-    if (!window) {
-        platform::log("NSApplication: beginModalSessionForWindow: without a window");
-        return nullptr;
-    }
-    auto session = std::make_shared<NSModalSessionRecord>();
-    session->window = window;
-    m_modalStack.push_back(session);
-    window->makeKeyAndOrderFront();
-    return session;
+    return openSession(m_modalStack, window, "beginModalSessionForWindow:");
 }
 
 NSModalResponse NSApplication::runModalSession(const NSModalSession& session) {

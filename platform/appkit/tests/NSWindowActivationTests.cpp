@@ -55,8 +55,8 @@ class OtherApplication {
     void activate() {
         ASSERT_TRUE(m_connection.request(windowserver::op::activate, cf::Value::emptyDictionary()));
     }
-    // An on-screen window at a Core Graphics rectangle.
-    void window(cg::CGRect frame) {
+    // An on-screen window at a Core Graphics rectangle; its number.
+    int64_t window(cg::CGRect frame) {
         std::vector<ipc::UniqueFd> fds;
         auto answer = m_connection.requestWithDescriptors(windowserver::op::newWindow,
                                                           cf::Dictionary{{"title", "other"},
@@ -69,7 +69,9 @@ class OtherApplication {
                                                                          {"onScreen", true},
                                                                          {"ignoresMouse", false}},
                                                           &fds);
-        ASSERT_TRUE(answer && answer->find("window"));
+        const cf::Value* number = answer ? answer->find("window") : nullptr;
+        EXPECT_TRUE(number);
+        return number ? number->storedInteger().value_or(0) : 0;
     }
     std::vector<std::string> pushes() {
         std::lock_guard lock(m_mutex);
@@ -275,6 +277,22 @@ TEST_F(NSWindowActivationTest, AnApplicationIsActivatedByItsPidOnBehalfOfAnother
     EXPECT_EQ(cg::CGSActivateApplicationOfPID(999999), cg::kCGErrorIllegalArgument);
     EXPECT_EQ(cg::CGSActiveApplicationPID(), ::getpid());
     EXPECT_EQ(recordCount("activate activate"), 2u);
+}
+
+TEST_F(NSWindowActivationTest, TheWindowServerRefusesMalformedApplicationRequests) {
+    auto connection = m_kernel->windowServerConnection();
+    EXPECT_FALSE(connection->request(windowserver::op::activate, cf::Dictionary{{"pid", "4242"}}));
+    EXPECT_FALSE(
+        connection->request(windowserver::op::setEventMonitor, cf::Dictionary{{"mask", int64_t(-1)}}));
+    EXPECT_FALSE(connection->request(windowserver::op::setKeyWindow, cf::Dictionary{{"window", 1.5}}));
+    // Another process's window cannot be this one's key window.
+    const int64_t theirs = other->window(cg::CGRectMake(0, 0, 10, 10));
+    ASSERT_NE(theirs, 0);
+    auto foreign = connection->request(windowserver::op::setKeyWindow, cf::Dictionary{{"window", theirs}});
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ(foreign->find("status")->storedInteger(), 1001);
+    EXPECT_TRUE(m_log.contains("refusing ws.setEventMonitor"));
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), 0); // nothing changed
 }
 
 } // namespace appkit
