@@ -3,6 +3,7 @@
 // the active application's key window or the text sink, and global monitors' copies.
 #include "platform/coregraphics/CGEvent.h"
 #include "platform/foundation/NSNotificationCenter.h"
+#include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include "WindowTestSupport.h"
@@ -226,6 +227,13 @@ TEST_F(NSWindowActivationTest, KeysGoToTheActiveApplicationsKeyWindowElseTheText
     postKey(3); // "f"
     settle();
     EXPECT_EQ(m_kernel->events()->sinkText(), "adf");
+    // A focused sink takes the keys even from an active application's key window.
+    window->makeKeyAndOrderFront();
+    ASSERT_TRUE(
+        m_kernel->events()->request(windowserver::eventop::textSink, cf::Dictionary{{"action", "focus"}}));
+    postKey(5); // "g"
+    settle();
+    EXPECT_EQ(m_kernel->events()->sinkText(), "adfg");
     EXPECT_EQ(view->journal, (std::vector<std::string>{"key s"}));
 }
 
