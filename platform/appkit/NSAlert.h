@@ -42,6 +42,10 @@ class NSAlertPanel : public NSPanel {
     void setSheet(bool sheet) { m_sheet = sheet; }
     std::string accessibilityRole() const override { return m_sheet ? "AXSheet" : "AXWindow"; }
     std::string accessibilitySubrole() const override { return m_sheet ? std::string() : "AXDialog"; }
+    // A sheet is exported under its parent window.
+    std::shared_ptr<NSWindow> accessibilityParentWindow() const override {
+        return m_sheet ? NSApp()->sheetParent(*this) : nullptr;
+    }
 
   private:
     bool m_sheet = false;

@@ -1,10 +1,12 @@
 #include "platform/appkit/NSApplication.h"
 
+#include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/dispatch/Thread.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSRunLoop.h"
 #include "platform/ipc/Connection.h"
@@ -34,7 +36,14 @@ ns::NSNotification notification(const char* name, const std::shared_ptr<NSApplic
 } // namespace
 
 std::shared_ptr<NSApplication> NSApplication::sharedApplication() {
-    static std::shared_ptr<NSApplication> app = std::make_shared<NSApplication>();
+    static std::shared_ptr<NSApplication> app = [] {
+        auto made = std::make_shared<NSApplication>();
+        // Accessibility refuses what a modal loop or a sheet keeps from the window.
+        made->setWindowBlockedHandler([](const NSWindow& window) {
+            return !NSApplication::sharedApplication()->windowAcceptsInput(window);
+        });
+        return made;
+    }();
     return app;
 }
 
@@ -133,6 +142,17 @@ int NSApplicationMain(int argc, char** argv,
     app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
     // The hello registers pid, bundle identifier and name; the policy follows it.
     app->setActivationPolicy(app->activationPolicy());
+    // The process answers accessibility for its own pid while it runs.
+    std::string name = platform::processName();
+    if (auto bundle = ns::NSBundle::mainBundle())
+        if (auto bundleName = bundle->objectForInfoDictionaryKey("CFBundleName");
+            bundleName && bundleName->asString())
+            name = *bundleName->asString();
+    auto exporter = NSAccessibilityExporter::installForProcess(name);
+    // "AXFrontmost" reads and makes the activation platformd's window server holds.
+    if (exporter)
+        exporter->setActivationHandlers([] { return NSApp()->isActive(); },
+                                        [] { NSApp()->activateIgnoringOtherApps(true); });
     app->finishLaunching();
     app->run();
     return 0;
