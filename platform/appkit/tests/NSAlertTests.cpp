@@ -1,11 +1,14 @@
 // Alerts: answered by presses queued before runModal, their codes (1000… and the legacy 1, 0,
 // -1), the panel (level 8, centred, "AXDialog"), the suppression check box, what platformd's
 // window server lists and logs, sheets, and the window server refusing malformed announcements.
+#include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/appkit/NSAlert.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include "WindowTestSupport.h"
+
+#include <unistd.h>
 
 namespace appkit {
 
@@ -195,6 +198,52 @@ TEST_F(NSAlertTest, ASheetReturnsAtOnceBlocksItsParentAndCompletesOnTheNextTurn)
                                            parent->windowNumber(), 1, 1));
     EXPECT_EQ(view->downs, 1);
     EXPECT_EQ(recordCount("alert-end NSAlert"), 1u);
+}
+
+// The fixture's road: an accessibility press answers the alert while runModal blocks, and the
+// windows the alert or a sheet blocks refuse presses.
+TEST_F(NSAlertTest, AccessibilityPressesTheAlertWhileRunModalBlocksAndRefusesWhatItBlocks) {
+    auto exporter = std::make_shared<NSAccessibilityExporter>(::getpid(), "Alerts");
+    auto main = NSWindow::make(cg::CGRectMake(0, 0, 300, 200), NSWindowStyleMaskTitled);
+    auto behind = NSButton::buttonWithTitle("Behind", nullptr, "");
+    main->contentView()->addSubview(behind);
+    main->makeKeyAndOrderFront();
+    auto alert = NSAlert::make();
+    alert->setMessageText("Fixture alert");
+    alert->addButtonWithTitle("OK");
+    onMainQueue([&] {
+        std::function<void()> deed;
+        EXPECT_EQ(exporter->performAction(exporter->elementForView(behind), "AXPress", &deed),
+                  ax::kAXErrorCannotComplete);
+        EXPECT_FALSE(deed);
+        ASSERT_EQ(exporter->performAction(exporter->elementForView(alert->buttons()[0]), "AXPress", &deed),
+                  ax::kAXErrorSuccess);
+        ASSERT_TRUE(deed);
+        deed();
+    });
+    EXPECT_EQ(alert->runModal(), NSAlertFirstButtonReturn);
+
+    // A sheet is exported under its parent, which refuses presses until it ends.
+    auto sheet = NSAlert::make();
+    sheet->addButtonWithTitle("Done");
+    NSModalResponse answered = 0;
+    sheet->beginSheetModalForWindow(main, [&](NSModalResponse code) { answered = code; });
+    ax::AXAttributeValue parent;
+    ASSERT_EQ(exporter->copyAttributeValue(exporter->elementForWindow(sheet->window()), "AXParent", &parent),
+              ax::kAXErrorSuccess);
+    auto* parentRef = std::get_if<ax::AXUIElementRef>(&parent);
+    ASSERT_TRUE(parentRef && *parentRef);
+    EXPECT_EQ(**parentRef, exporter->elementForWindow(main));
+    std::function<void()> deed;
+    EXPECT_EQ(exporter->performAction(exporter->elementForView(behind), "AXPress", &deed),
+              ax::kAXErrorCannotComplete);
+    ASSERT_EQ(exporter->performAction(exporter->elementForView(sheet->buttons()[0]), "AXPress", &deed),
+              ax::kAXErrorSuccess);
+    deed();
+    turn();
+    EXPECT_EQ(answered, NSAlertFirstButtonReturn);
+    EXPECT_EQ(exporter->performAction(exporter->elementForView(behind), "AXPress", &deed),
+              ax::kAXErrorSuccess);
 }
 
 TEST_F(NSAlertTest, TheWindowServerRefusesMalformedAnnouncements) {
