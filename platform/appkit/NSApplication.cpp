@@ -36,7 +36,14 @@ ns::NSNotification notification(const char* name, const std::shared_ptr<NSApplic
 } // namespace
 
 std::shared_ptr<NSApplication> NSApplication::sharedApplication() {
-    static std::shared_ptr<NSApplication> app = std::make_shared<NSApplication>();
+    static std::shared_ptr<NSApplication> app = [] {
+        auto made = std::make_shared<NSApplication>();
+        // Accessibility refuses what a modal loop or a sheet keeps from the window.
+        made->setWindowBlockedHandler([](const NSWindow& window) {
+            return !NSApplication::sharedApplication()->windowAcceptsInput(window);
+        });
+        return made;
+    }();
     return app;
 }
 
@@ -142,6 +149,10 @@ int NSApplicationMain(int argc, char** argv,
             bundleName && bundleName->asString())
             name = *bundleName->asString();
     auto exporter = NSAccessibilityExporter::installForProcess(name);
+    // "AXFrontmost" reads and makes the activation platformd's window server holds.
+    if (exporter)
+        exporter->setActivationHandlers([] { return NSApp()->isActive(); },
+                                        [] { NSApp()->activateIgnoringOtherApps(true); });
     app->finishLaunching();
     app->run();
     return 0;

@@ -4,7 +4,9 @@
 // 3 platformd unreachable; 4 timed out.
 #include "platform/core/Clock.h"
 #include "platform/core/Format.h"
+#include "platform/core/Log.h"
 #include "platform/coregraphics/CGEvent.h"
+#include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/coregraphics/CGWindowImage.h"
 #include "platform/ctl/Platformctl.h"
@@ -376,6 +378,10 @@ class UIVerbs {
         ax::AXError status = ax::AXUIElementSetAttributeValue(ax::AXUIElementCreateApplication(*pid),
                                                               "AXFrontmost", cf::Value(true));
         if (status != ax::kAXErrorSuccess) return refused(status, a->positionals()[0]);
+        // The application activates itself after answering; the window server is told here too,
+        // so the keys posted next already find it active.
+        if (cg::CGSActivateApplicationOfPID(int32_t(*pid)) != cg::kCGErrorSuccess)
+            platform::log("platformctl: the window server did not activate pid %d", int(*pid));
         auto source = cg::CGEventSourceCreate(cg::kCGEventSourceStateHIDSystemState);
         for (const auto& k : strokes)
             type(source, k, nullptr);
