@@ -211,6 +211,10 @@ void listenForWindowEvents() {
 }
 
 void NSApplication::sendEvent(const NSEvent& event) {
+    if (m_trackingFilter) {
+        auto filter = m_trackingFilter; // the filter may remove itself
+        if (filter(event)) return;
+    }
     std::shared_ptr<NSWindow> target;
     if (event.isKeyEvent()) {
         target = keyWindow();
