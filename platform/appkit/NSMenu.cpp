@@ -24,24 +24,6 @@ std::weak_ptr<NSMenu>& openMenuSlot() {
 
 } // namespace
 
-// ---- Target/action.
-
-bool NSSendAction(std::string_view action, const std::weak_ptr<NSActionTarget>& target,
-                  const NSActionSender& sender) {
-    if (action.empty()) return false;
-    auto receiver = target.lock();
-    if (!receiver) {
-        platform::log("appkit: no target for action %s", std::string(action));
-        return false;
-    }
-    if (!receiver->respondsToSelector(action)) {
-        platform::log("appkit: the target does not respond to %s", std::string(action));
-        return false;
-    }
-    receiver->performAction(action, sender);
-    return true;
-}
-
 // ---- Items.
 
 NSMenuItem::NSMenuItem(std::string title, std::string action, std::string keyEquivalent)
@@ -236,7 +218,7 @@ bool NSMenu::popUpMenuPositioningItem(const std::shared_ptr<NSMenuItem>& item, c
 
     auto chosen = m_chosen;
     if (!chosen) return false;
-    NSSendAction(chosen->action(), chosen->m_target, NSActionSender{chosen, nullptr});
+    sendAction(chosen->action(), chosen->target().get(), chosen.get());
     return true;
 }
 

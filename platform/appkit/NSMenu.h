@@ -4,7 +4,7 @@
 // 20-point rows; while it tracks it takes all of the process's input. Main thread only.
 #pragma once
 
-#include "platform/appkit/NSActionTarget.h"
+#include "platform/appkit/NSAction.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/foundation/NSObject.h"
 
@@ -22,7 +22,7 @@ class NSWindow;
 inline constexpr double kNSMenuRowHeight = 20;
 inline constexpr double kNSMenuWidth = 240;
 
-class NSMenuItem : public ns::NSObject {
+class NSMenuItem : public ns::NSObject, public NSActionTarget {
   public:
     NSMenuItem(std::string title = {}, std::string action = {}, std::string keyEquivalent = {});
     static std::shared_ptr<NSMenuItem> make(std::string title = {}, std::string action = {},
@@ -40,6 +40,7 @@ class NSMenuItem : public ns::NSObject {
     const std::string& title() const { return m_title; }
     void setTitle(const std::string& title);
     const std::string& keyEquivalent() const { return m_keyEquivalent; }
+    // Held weakly; none: the action goes up the responder chain (NSAction.h).
     std::shared_ptr<NSActionTarget> target() const { return m_target.lock(); }
     void setTarget(const std::shared_ptr<NSActionTarget>& target) { m_target = target; }
     const std::string& action() const { return m_action; }

@@ -2,11 +2,13 @@
 // responder does not handle go on to the next one; a view or window that wants them overrides.
 #pragma once
 
+#include "platform/appkit/NSAction.h"
 #include "platform/appkit/NSEvent.h"
 
 namespace appkit {
 
-class NSResponder {
+// Responders answer actions from their class's action table (NSAction.h).
+class NSResponder : public NSActionTarget {
   public:
     virtual ~NSResponder() = default;
     // Null at the end of the chain.

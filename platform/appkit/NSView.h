@@ -9,11 +9,13 @@
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/corefoundation/Value.h"
+#include "platform/foundation/NSObject.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace appkit {
@@ -132,6 +134,18 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     // The views standing below this one in the exported tree: its subviews by default.
     virtual std::vector<std::shared_ptr<NSView>> accessibilityChildViews() const { return m_subviews; }
 
+    // ---- Bindings (NSViewBindings.cpp). A view is not a key-value object itself: a bound view
+    // keeps a small one whose keys are bindingKeys(), read and written through the view, so the
+    // foundation's bindings (push on change, write-back, busy guard) serve views too.
+    static const ns::KeyTable& classBindingKeys(); // "hidden"
+    virtual const ns::KeyTable& bindingKeys() const { return classBindingKeys(); }
+    void bind(std::string_view binding, const std::shared_ptr<ns::NSObject>& observable,
+              std::string_view keyPath, const cf::Dictionary& options = {});
+    void unbind(std::string_view binding);
+    std::optional<ns::NSBindingInfo> infoForBinding(std::string_view binding) const;
+    // A user act changed the bound value: written back unless unbound or busy.
+    bool writeBackBinding(std::string_view binding, const ns::Id& value);
+
     // ---- Window membership: hooks after a change.
     virtual void viewDidMoveToWindow() {}
     virtual void viewDidMoveToSuperview() {}
@@ -163,6 +177,7 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     bool m_autoresizesSubviews = true;
     bool m_needsDisplay = false;
     std::vector<std::shared_ptr<NSTrackingArea>> m_trackingAreas;
+    std::shared_ptr<ns::NSObject> m_bindings; // made on the first bind
     std::shared_ptr<NSMenu> m_menu;
 };
 

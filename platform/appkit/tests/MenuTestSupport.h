@@ -2,34 +2,35 @@
 // it, and work queued for a nested tracking loop to run.
 #pragma once
 
-#include "platform/appkit/NSActionTarget.h"
+#include "platform/appkit/NSAction.h"
 #include "platform/dispatch/RunLoop.h"
 
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace appkit::testing {
 
-// Answers the selectors it is given and records each action with its sender.
+// Answers "about:" and "quit:", recording each action with its sender.
 class RecordingTarget : public NSActionTarget {
   public:
-    explicit RecordingTarget(std::set<std::string> selectors) : m_selectors(std::move(selectors)) {}
-    bool respondsToSelector(std::string_view selector) const override {
-        return m_selectors.count(std::string(selector)) > 0;
+    static const NSActionTable& classActions() {
+        static const NSActionTable table = NSActionTable(&NSActionTarget::classActions())
+                                               .action("about:", &RecordingTarget::about)
+                                               .action("quit:", &RecordingTarget::quit);
+        return table;
     }
-    void performAction(std::string_view selector, const NSActionSender& sender) override {
-        actions.push_back(std::string(selector));
-        senders.push_back(sender.identity());
+    const NSActionTable& actionTable() const override { return classActions(); }
+    void about(NSActionTarget* sender) { record("about:", sender); }
+    void quit(NSActionTarget* sender) { record("quit:", sender); }
+    void record(const std::string& selector, NSActionTarget* sender) {
+        actions.push_back(selector);
+        senders.push_back(sender);
         if (onAction) onAction(sender);
     }
     std::vector<std::string> actions;
-    std::vector<const void*> senders;
-    std::function<void(const NSActionSender&)> onAction;
-
-  private:
-    std::set<std::string> m_selectors;
+    std::vector<NSActionTarget*> senders;
+    std::function<void(NSActionTarget*)> onAction;
 };
 
 // Work for the next turn of any mode, so it runs inside a tracking loop started meanwhile.

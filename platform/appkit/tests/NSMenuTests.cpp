@@ -41,7 +41,7 @@ class NSMenuTracking : public testing::WindowTest {
   protected:
     void SetUp() override {
         testing::WindowTest::SetUp();
-        target = std::make_shared<RecordingTarget>(std::set<std::string>{"about:", "quit:"});
+        target = std::make_shared<RecordingTarget>();
         menu = NSMenu::make("Host");
         for (const char* title : {"About", "Preferences", "Quit"}) {
             auto item = menu->addItemWithTitle(title, std::string(title) == "Quit" ? "quit:" : "about:");
@@ -93,7 +93,7 @@ TEST_F(NSMenuTracking, APressChoosesTheItemClosesTheMenuAndSendsItsActionWithThe
     EXPECT_EQ(level, NSPopUpMenuWindowLevel);
     EXPECT_EQ(roles, std::vector<std::string>{"AXMenuItem"});
     EXPECT_EQ(target->actions, std::vector<std::string>{"quit:"});
-    EXPECT_EQ(target->senders, std::vector<const void*>{menu->itemAtIndex(2).get()});
+    EXPECT_EQ(target->senders, std::vector<NSActionTarget*>{menu->itemAtIndex(2).get()});
     EXPECT_EQ(menu->chosenItem(), menu->itemAtIndex(2));
     EXPECT_FALSE(NSMenu::openMenuWindow());
     EXPECT_FALSE(menu->isTracking());
@@ -120,7 +120,7 @@ TEST_F(NSMenuTracking, AClickOnARowChoosesIt) {
     });
     EXPECT_TRUE(popUp());
     EXPECT_EQ(target->actions, std::vector<std::string>{"about:"});
-    EXPECT_EQ(target->senders, std::vector<const void*>{menu->itemAtIndex(0).get()});
+    EXPECT_EQ(target->senders, std::vector<NSActionTarget*>{menu->itemAtIndex(0).get()});
 }
 
 TEST_F(NSMenuTracking, EveryCancelAnswersNoAndSendsNothing) {
