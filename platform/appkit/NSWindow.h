@@ -116,16 +116,15 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // ones; alerts, sheets, popovers, menus and status items answer their own.
     virtual std::string accessibilityRole() const { return "AXWindow"; }
     virtual std::string accessibilitySubrole() const;
-    // Windows that stand for something else (a status item, a menu) answer an identifier, a
-    // title other than their own and actions of their own; plain windows answer none.
-    virtual std::string accessibilityIdentifier() const { return {}; }
     virtual std::string accessibilityTitle() const { return m_title; }
-    virtual std::vector<std::string> accessibilityActionNames() const { return {}; }
-    // Performs a supported action as a user would; false when the action is not supported.
-    virtual bool accessibilityPerformAction(const std::string& action) {
-        (void)action;
-        return false;
-    }
+    // Windows that stand for something else (a status item) answer an identifier; plain
+    // windows answer none.
+    virtual std::string accessibilityIdentifier() const { return {}; }
+    // A sheet's parent: the exporter lists the window under it rather than under the application.
+    virtual std::shared_ptr<NSWindow> accessibilityParentWindow() const { return nullptr; }
+    // "AXRaise" by default (orders the window front and makes it key).
+    virtual std::vector<std::string> accessibilityActionNames() const { return {"AXRaise"}; }
+    virtual bool accessibilityPerformAction(const std::string& action);
 
     // ---- Drawing.
     // Redraws what needs display now and flushes it.
