@@ -14,6 +14,16 @@ void NSImage::setSize(cg::CGSize size) {
     m_size = size;
 }
 
+std::string NSImage::name() const {
+    std::lock_guard guard(m_lock);
+    return m_name;
+}
+
+void NSImage::setName(std::string name) {
+    std::lock_guard guard(m_lock);
+    m_name = std::move(name);
+}
+
 std::vector<std::shared_ptr<NSImageRep>> NSImage::representations() const {
     std::lock_guard guard(m_lock);
     return m_representations;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace appkit {
@@ -26,6 +27,9 @@ class NSImage {
 
     cg::CGSize size() const;
     void setSize(cg::CGSize size);
+    // The name the image is known by (imageNamed:'s, or set); accessibility describes images by it.
+    std::string name() const;
+    void setName(std::string name);
     std::vector<std::shared_ptr<NSImageRep>> representations() const;
     void addRepresentation(std::shared_ptr<NSImageRep> representation);
     void removeRepresentation(const std::shared_ptr<NSImageRep>& representation);
@@ -61,6 +65,7 @@ class NSImage {
     cg::CGSize m_size;
     std::vector<std::shared_ptr<NSImageRep>> m_representations;
     bool m_flipped = false;
+    std::string m_name;
     std::shared_ptr<NSGraphicsContext> m_focus;
 };
 
