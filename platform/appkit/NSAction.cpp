@@ -1,7 +1,7 @@
 #include "platform/appkit/NSAction.h"
 
 #include "platform/appkit/NSApplication.h"
-#include "platform/appkit/NSWindow.h"
+#include "platform/appkit/NSWindowController.h"
 #include "platform/core/Log.h"
 
 namespace appkit {
@@ -52,6 +52,8 @@ NSActionTarget* targetForAction(std::string_view action, NSActionTarget* target,
         for (NSResponder* r = window->firstResponder(); r; r = r->nextResponder())
             if (answering(r, action)) return r;
         if (answering(window.get(), action)) return window.get();
+        if (auto controller = window->windowController(); answering(controller.get(), action))
+            return controller.get();
     }
     auto app = NSApp();
     if (auto* found = answering(dynamic_cast<NSActionTarget*>(app.get()), action)) return found;

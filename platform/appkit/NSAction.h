@@ -57,6 +57,8 @@ class NSActionTarget {
     }
     // Runs the action's method; NO when the class does not answer it.
     bool performAction(std::string_view selector, NSActionTarget* sender);
+    // Objects a nib made, and its owner, hear this once the nib is loaded (NSNib.h).
+    virtual void awakeFromNib() {}
 };
 
 // targetForAction:to:from: — target itself when it answers the action (NO answer: null), else,

@@ -40,6 +40,8 @@ inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidRes
 // The title bar of a titled window, in points.
 inline constexpr double kNSTitleBarHeight = 22;
 
+class NSWindowController;
+
 class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindow> {
   public:
     // A window whose content has contentRect (Cocoa global), registered at once (off screen)
@@ -83,6 +85,15 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // An opaque window paints its background (light grey) under its views; others start clear.
     bool isOpaque() const { return m_opaque; }
     void setOpaque(bool opaque);
+
+    // The accessibility identifier: a nib's outlet name, or the nib's name.
+    const std::string& identifier() const { return m_identifier; }
+    void setIdentifier(std::string identifier) { m_identifier = std::move(identifier); }
+    // The controller managing the window (held weakly); nil-targeted actions try it after the window.
+    std::shared_ptr<NSWindowController> windowController() const { return m_windowController.lock(); }
+    void setWindowController(const std::shared_ptr<NSWindowController>& controller) {
+        m_windowController = controller;
+    }
 
     // ---- Ordering, key and main (per application; never activates it).
     bool isVisible() const { return m_visible; }
@@ -166,6 +177,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     std::weak_ptr<NSView> m_firstResponder; // expired: the window
     std::weak_ptr<NSView> m_mouseDownView;
     std::vector<std::weak_ptr<NSTrackingArea>> m_inside; // areas the pointer is inside
+    std::string m_identifier;
+    std::weak_ptr<NSWindowController> m_windowController;
 };
 
 // Panels may become key but not main, and hide when their application resigns active.
