@@ -239,6 +239,7 @@ void NSAccessibilityExporter::exportedViews(const std::shared_ptr<NSView>& view,
 std::vector<ax::AXUIElementRef>
 NSAccessibilityExporter::windowChildren(const std::shared_ptr<NSWindow>& window) {
     std::vector<ax::AXUIElementRef> out;
+    exportedViews(window->toolbarView(), out);
     exportedViews(window->contentView(), out);
     for (auto& w : onScreenWindows())
         if (w->accessibilityParentWindow() == window) out.push_back(ref(w));

@@ -16,6 +16,8 @@
 
 namespace appkit {
 
+class NSToolbar;
+
 using NSWindowStyleMask = uint32_t;
 inline constexpr NSWindowStyleMask NSWindowStyleMaskBorderless = 0;
 inline constexpr NSWindowStyleMask NSWindowStyleMaskTitled = 1;
@@ -137,6 +139,13 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     virtual std::vector<std::string> accessibilityActionNames() const { return {"AXRaise"}; }
     virtual bool accessibilityPerformAction(const std::string& action);
 
+    // ---- Toolbar (NSToolbar.cpp): its view lies across the top of the content area, drawn
+    // over the content view and hit before it; the frame does not grow for it.
+    std::shared_ptr<NSToolbar> toolbar() const { return m_toolbar; }
+    void setToolbar(const std::shared_ptr<NSToolbar>& toolbar);
+    // The toolbar's view while the toolbar is visible; null otherwise.
+    std::shared_ptr<NSView> toolbarView() const;
+
     // ---- Drawing.
     // Redraws what needs display now and flushes it.
     void displayIfNeeded();
@@ -159,6 +168,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void resignKeyAndMain();
     void post(const char* name);
     cg::CGRect contentFrameInWindow() const;
+    void layoutToolbar();
 
     cg::CGWindowID m_number = 0;
     NSWindowStyleMask m_style;
@@ -170,6 +180,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     bool m_opaque = true;
     bool m_visible = false;
     std::shared_ptr<NSView> m_contentView;
+    std::shared_ptr<NSToolbar> m_toolbar;
     cg::CGSWindowStoreRef m_store;
     cg::CGRect m_dirty = cg::CGRectNull; // window base space
     bool m_displayScheduled = false;
