@@ -80,6 +80,11 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void setTitle(const std::string& title);
     NSWindowLevel level() const { return m_level; }
     void setLevel(NSWindowLevel level);
+    // Recorded only (Spaces and window animations are not stood in).
+    uint64_t collectionBehavior() const { return m_collectionBehavior; }
+    void setCollectionBehavior(uint64_t behavior) { m_collectionBehavior = behavior; }
+    int64_t animationBehavior() const { return m_animationBehavior; }
+    void setAnimationBehavior(int64_t behavior) { m_animationBehavior = behavior; }
     double alphaValue() const { return m_alpha; }
     void setAlphaValue(double alpha);
     bool ignoresMouseEvents() const { return m_ignoresMouse; }
@@ -181,6 +186,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     bool m_visible = false;
     std::shared_ptr<NSView> m_contentView;
     std::shared_ptr<NSToolbar> m_toolbar;
+    uint64_t m_collectionBehavior = 0;
+    int64_t m_animationBehavior = 0;
     cg::CGSWindowStoreRef m_store;
     cg::CGRect m_dirty = cg::CGRectNull; // window base space
     bool m_displayScheduled = false;

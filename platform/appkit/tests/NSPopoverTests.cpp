@@ -106,6 +106,10 @@ TEST_F(NSPopovers, AStatusItemsPopoverHangsBelowTheMenuBarAsAKeyBorderlessWindow
     // Recorded only: the application still closes it.
     EXPECT_EQ(popover->behavior(), NSPopoverBehaviorTransient);
     EXPECT_FALSE(popover->animates());
+    // What the host does to the popover's window after showing it: recorded.
+    window->setLevel(NSNormalWindowLevel);
+    window->setCollectionBehavior(9);
+    EXPECT_EQ(window->collectionBehavior(), 9u);
     popover->close();
     EXPECT_FALSE(window->isVisible());
     NSStatusBar::systemStatusBar()->removeStatusItem(status);
