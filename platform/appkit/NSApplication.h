@@ -32,6 +32,22 @@ inline constexpr const char* NSApplicationDidFinishLaunchingNotification =
 inline constexpr const char* NSApplicationWillTerminateNotification =
     "NSApplicationWillTerminateNotification";
 
+// What a modal loop or session answers. Alerts answer their buttons' codes (NSAlert.h).
+using NSModalResponse = int64_t;
+inline constexpr NSModalResponse NSModalResponseStop = -1000;
+inline constexpr NSModalResponse NSModalResponseAbort = -1001;
+inline constexpr NSModalResponse NSModalResponseContinue = -1002;
+
+// A modal session's handle (beginModalSessionForWindow:); null is no session.
+struct NSModalSessionRecord;
+using NSModalSession = std::shared_ptr<NSModalSessionRecord>;
+
+inline constexpr const char* NSApplicationDidBecomeActiveNotification =
+    "NSApplicationDidBecomeActiveNotification";
+// Observers of resign-active end what must not outlive it: a tracking menu cancels its tracking.
+inline constexpr const char* NSApplicationDidResignActiveNotification =
+    "NSApplicationDidResignActiveNotification";
+
 enum NSApplicationTerminateReply { NSTerminateCancel = 0, NSTerminateNow = 1, NSTerminateLater = 2 };
 
 class NSApplication;
@@ -49,6 +65,8 @@ class NSApplicationDelegate {
         return NSTerminateNow;
     }
     virtual void applicationWillTerminate(const ns::NSNotification& notification) { (void)notification; }
+    virtual void applicationDidBecomeActive(const ns::NSNotification& notification) { (void)notification; }
+    virtual void applicationDidResignActive(const ns::NSNotification& notification) { (void)notification; }
     virtual bool applicationShouldTerminateAfterLastWindowClosed(NSApplication& sender) {
         (void)sender;
         return false;
@@ -109,6 +127,45 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     void setWindowBlockedHandler(std::function<bool(const NSWindow&)> handler);
     bool isWindowBlocked(const NSWindow& window) const;
 
+    // ---- Activation (NSApplicationActivation.cpp; main thread). platformd's window server
+    // holds at most one active application: activateIgnoringOtherApps makes this one active (the
+    // previous one resigns), and a mouse-down activates the clicked window's owner unless the
+    // window is a status item's, a menu or a non-activating panel. Becoming and resigning call
+    // the delegate, then post the notification. Resigning orders out the visible windows that
+    // hide on deactivation (panels by default) until the application is active again.
+    void activateIgnoringOtherApps(bool flag);
+    bool isActive() const { return m_active.load(); }
+    // What platformd's become-active and resign-active pushes do.
+    void becomeActive();
+    void resignActive();
+
+    // ---- Modal work (NSApplicationModal.cpp; main thread). runModalForWindow makes the window
+    // key and front and serves the main run loop in the modal-panel mode until stopModal,
+    // stopModalWithCode, abortModal (or stop) ends it: the main queue, performs, window-server
+    // callbacks, accessibility requests and common-mode timers run meanwhile; default-mode work
+    // (plain timers, distributed notifications, Bonjour, the updater) waits. Loops nest: the
+    // stop calls end the innermost loop or session. The window stays on screen.
+    NSModalResponse runModalForWindow(const std::shared_ptr<NSWindow>& window);
+    void stopModal();
+    void stopModalWithCode(NSModalResponse code);
+    void abortModal();
+    // A session only shows its window, marked modal; runModalSession serves one pass of what
+    // is ready and answers Continue until the session was stopped. Ending (or running) a null
+    // or ended session is a logged no-op.
+    NSModalSession beginModalSessionForWindow(const std::shared_ptr<NSWindow>& window);
+    NSModalResponse runModalSession(const NSModalSession& session);
+    void endModalSession(const NSModalSession& session);
+    // The innermost modal loop's or session's window; null when none.
+    std::shared_ptr<NSWindow> modalWindow() const;
+    // Whether input may reach the window now: not while a sheet is up on it, and under a modal
+    // loop or session only for the modal window, its sheet and menus above it.
+    bool windowAcceptsInput(const NSWindow& window) const;
+    // Sheets: the sheet shows at its parent, which refuses input until the sheet ends.
+    void attachSheet(const std::shared_ptr<NSWindow>& sheet, const std::shared_ptr<NSWindow>& parent);
+    void detachSheet(const NSWindow& sheet);
+    std::shared_ptr<NSWindow> attachedSheet(const NSWindow& parent) const;
+    std::shared_ptr<NSWindow> sheetParent(const NSWindow& sheet) const;
+
     NSApplication() = default;
     NSApplication(const NSApplication&) = delete;
     NSApplication& operator=(const NSApplication&) = delete;
@@ -129,6 +186,15 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::weak_ptr<NSWindow> m_mainWindow;
     std::function<bool(const NSEvent&)> m_trackingFilter; // main thread
     std::function<bool(const NSWindow&)> m_windowBlocked;
+    std::atomic<bool> m_active{false};
+    std::vector<std::weak_ptr<NSWindow>> m_hiddenOnDeactivate;
+    // Innermost last: the loops and sessions under way.
+    std::vector<NSModalSession> m_modalStack;
+    struct SheetLink {
+        std::weak_ptr<NSWindow> sheet;
+        std::weak_ptr<NSWindow> parent;
+    };
+    std::vector<SheetLink> m_sheets;
 };
 
 // NSApp.

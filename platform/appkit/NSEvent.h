@@ -6,6 +6,7 @@
 #include "platform/coregraphics/CGGeometry.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,7 +27,21 @@ enum class NSEventType : uint32_t {
     KeyDown = 10,
     KeyUp = 11,
     FlagsChanged = 12,
+    TabletPoint = 23,
+    OtherMouseDragged = 27,
 };
+
+// Event types as mask bits (1 << type), for global monitors.
+using NSEventMask = uint64_t;
+inline constexpr NSEventMask NSEventMaskMouseMoved = 1ull << 5;
+inline constexpr NSEventMask NSEventMaskLeftMouseDragged = 1ull << 6;
+inline constexpr NSEventMask NSEventMaskRightMouseDragged = 1ull << 7;
+inline constexpr NSEventMask NSEventMaskTabletPoint = 1ull << 23;
+inline constexpr NSEventMask NSEventMaskOtherMouseDragged = 1ull << 27;
+
+// A global monitor's handle; removeMonitor ends it.
+struct NSEventMonitorRecord;
+using NSEventMonitor = std::shared_ptr<NSEventMonitorRecord>;
 
 class NSEvent {
   public:
@@ -57,6 +72,14 @@ class NSEvent {
     // The global domain's "com.apple.mouse.doubleClickThreshold" when it is a positive number,
     // else 0.5 s.
     static double doubleClickInterval();
+
+    // Global monitors (NSApplicationActivation.cpp): copies of the masked pointer events that
+    // reach no window or another process, through platformd, on the main run loop in every
+    // mode; location in Cocoa global points (locationInWindow, window number 0) and pressure.
+    // Removing an unknown or removed monitor is a no-op. Main thread.
+    static NSEventMonitor addGlobalMonitorForEventsMatchingMask(NSEventMask mask,
+                                                                std::function<void(const NSEvent&)> handler);
+    static void removeMonitor(const NSEventMonitor& monitor);
 
   private:
     NSEventType m_type = NSEventType::MouseMoved;

@@ -13,8 +13,6 @@ namespace appkit {
 
 namespace {
 
-// Posted by the application object when platformd moves activation elsewhere.
-constexpr const char* kDidResignActive = "NSApplicationDidResignActiveNotification";
 constexpr uint16_t kEscapeKeyCode = 53;
 
 std::weak_ptr<NSMenu>& openMenuSlot() {
@@ -195,7 +193,7 @@ bool NSMenu::popUpMenuPositioningItem(const std::shared_ptr<NSMenuItem>& item, c
         return menu && menu->handleTrackingEvent(event);
     });
     auto resign = ns::NSNotificationCenter::defaultCenter().addObserverForName(
-        kDidResignActive, nullptr, [weak](const ns::NSNotification&) {
+        NSApplicationDidResignActiveNotification, nullptr, [weak](const ns::NSNotification&) {
             if (auto menu = weak.lock()) menu->cancelTracking();
         });
 

@@ -6,9 +6,9 @@
 
 #include "platform/appkit/NSResponder.h"
 #include "platform/appkit/NSTrackingArea.h"
+#include "platform/corefoundation/Value.h"
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
-#include "platform/corefoundation/Value.h"
 #include "platform/foundation/NSObject.h"
 
 #include <cstdint>
@@ -145,6 +145,12 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     std::optional<ns::NSBindingInfo> infoForBinding(std::string_view binding) const;
     // A user act changed the bound value: written back unless unbound or busy.
     bool writeBackBinding(std::string_view binding, const ns::Id& value);
+    void unbindAll() { m_bindings.reset(); }
+
+    // ---- Scrolling (NSScrollView.cpp): the nearest enclosing scroll view, and scrolling its clip
+    // view the least distance that shows rect (bounds space); NO when nothing moved.
+    std::shared_ptr<class NSScrollView> enclosingScrollView() const;
+    bool scrollRectToVisible(cg::CGRect rect);
 
     // ---- Window membership: hooks after a change.
     virtual void viewDidMoveToWindow() {}

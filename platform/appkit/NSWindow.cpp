@@ -51,6 +51,7 @@ void NSWindow::registerWindow() {
     record.alpha = m_alpha;
     record.onScreen = false;
     record.ignoresMouse = m_ignoresMouse;
+    record.nonActivating = (m_style & NSWindowStyleMaskNonactivatingPanel) != 0;
     m_number = cg::CGSNewWindow(record, &m_store);
     if (!m_number) platform::log("appkit: the window server did not register a window");
     setContentView(std::make_shared<NSView>(contentFrameInWindow()));
@@ -354,7 +355,11 @@ std::shared_ptr<NSWindow> NSApplication::mainWindow() const {
     return m_mainWindow.lock();
 }
 
+// NSApplicationActivation.cpp: the window server's activation and key pushes reach NSApp.
+void listenForApplicationEvents();
+
 void NSApplication::windowCreated(const std::shared_ptr<NSWindow>& window) {
+    listenForApplicationEvents();
     std::lock_guard lock(m_mutex);
     std::erase_if(m_windows, [](const std::weak_ptr<NSWindow>& w) { return w.expired(); });
     m_windows.push_back(window);
@@ -375,8 +380,12 @@ void NSApplication::windowClosed(const NSWindow* window) {
 }
 
 void NSApplication::setKeyWindow(const std::shared_ptr<NSWindow>& window) {
-    std::lock_guard lock(m_mutex);
-    m_keyWindow = window;
+    {
+        std::lock_guard lock(m_mutex);
+        m_keyWindow = window;
+    }
+    // Where the window server sends key events while this application is active.
+    cg::CGSSetKeyWindow(window ? window->windowNumber() : 0);
 }
 
 void NSApplication::setMainWindow(const std::shared_ptr<NSWindow>& window) {

@@ -229,6 +229,15 @@ void NSApplication::sendEvent(const NSEvent& event) {
                       event.windowNumber());
         return;
     }
+    // A modal loop takes input only for its window; a window under a sheet takes none.
+    if (!windowAcceptsInput(*target)) {
+        const auto type = event.type();
+        if (type == NSEventType::LeftMouseDown || type == NSEventType::RightMouseDown ||
+            type == NSEventType::KeyDown)
+            platform::log("appkit: window %u refuses input while a modal window or sheet is up",
+                          target->windowNumber());
+        return;
+    }
     target->sendEvent(event);
 }
 

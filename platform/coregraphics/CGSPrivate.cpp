@@ -137,6 +137,7 @@ CGWindowID CGSNewWindow(const CGSWindowRecord& record, CGSWindowStoreRef* store)
                         {"alpha", record.alpha},
                         {"onScreen", record.onScreen},
                         {"ignoresMouse", record.ignoresMouse}};
+    if (record.nonActivating) args.insert_or_assign("nonActivating", true);
     if (record.ownerPID) args.insert_or_assign("owner", record.ownerPID);
     std::vector<ipc::UniqueFd> fds;
     auto result = detail::wsRequestWithDescriptors(windowserver::op::newWindow, args, &fds);
@@ -207,6 +208,59 @@ CGError CGSOrderWindow(CGWindowID window, bool onScreen) {
 
 CGError CGSReleaseWindow(CGWindowID window) {
     return wsStatus(windowserver::op::releaseWindow, cf::Dictionary{{"window", window}});
+}
+
+CGError CGSActivateApplication(bool* changed) {
+    auto result = wsRequest(windowserver::op::activate);
+    if (changed) *changed = false;
+    if (!result) return kCGErrorInvalidConnection;
+    const cf::Value* answer = result->find("changed");
+    if (changed) *changed = answer && answer->isBoolean() && answer->boolValue();
+    return CGError(integerAt(*result, "status").value_or(kCGErrorFailure));
+}
+
+int32_t CGSActiveApplicationPID() {
+    auto result = wsRequest(windowserver::op::activeApplication);
+    auto pid = result ? integerAt(*result, "pid") : std::nullopt;
+    return pid && *pid > 0 && *pid <= INT32_MAX ? int32_t(*pid) : 0;
+}
+
+CGError CGSSetKeyWindow(CGWindowID window) {
+    return wsStatus(windowserver::op::setKeyWindow, cf::Dictionary{{"window", window}});
+}
+
+CGError CGSSetEventMonitorMask(uint64_t mask) {
+    return wsStatus(windowserver::op::setEventMonitor, cf::Dictionary{{"mask", int64_t(mask & INT64_MAX)}});
+}
+
+void CGSSetApplicationEventHandler(std::function<void(const cf::Value& body)> handler) {
+    for (auto kind : {windowserver::push::becomeActive, windowserver::push::resignActive,
+                      windowserver::push::key, windowserver::push::monitor})
+        detail::setPushConsumer(kind, handler);
+}
+
+CGError CGSAlertBegan(CGWindowID window, const CGSAlertRecord& alert) {
+    cf::Array buttons;
+    for (const auto& title : alert.buttons)
+        buttons.push_back(title);
+    return wsStatus(windowserver::op::alertBegin, cf::Dictionary{{"window", window},
+                                                                 {"kind", alert.kind},
+                                                                 {"message", alert.message},
+                                                                 {"informative", alert.informative},
+                                                                 {"buttons", cf::Value(std::move(buttons))},
+                                                                 {"style", alert.style}});
+}
+
+CGError CGSAlertEnded(CGWindowID window, int32_t button, int64_t code, bool suppressed) {
+    return wsStatus(
+        windowserver::op::alertEnd,
+        cf::Dictionary{{"window", window}, {"button", button}, {"code", code}, {"suppressed", suppressed}});
+}
+
+cf::Value CGSCopyOpenAlerts() {
+    auto result = wsRequest(windowserver::op::alerts);
+    const cf::Value* alerts = result ? result->find("alerts") : nullptr;
+    return alerts && alerts->isArray() ? *alerts : cf::Value(cf::Array{});
 }
 
 CGError CGSDamageRect(CGRect rect) {

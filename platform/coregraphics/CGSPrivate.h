@@ -70,6 +70,7 @@ struct CGSWindowRecord {
     double alpha = 1.0;
     bool onScreen = false;
     bool ignoresMouse = false;
+    bool nonActivating = false; // a click on it leaves the active application alone
 };
 // A window's backing store as its owner maps it: BGRA premultiplied rows (32-bit little-endian,
 // alpha first), frame times scale pixels, shared with the window server, which shows what is
@@ -109,6 +110,34 @@ CGError CGSSetWindowTitle(CGWindowID window, const std::string& title);
 // Ordered in front of its level (onScreen) or out.
 CGError CGSOrderWindow(CGWindowID window, bool onScreen);
 CGError CGSReleaseWindow(CGWindowID window);
+
+// ---- Applications: the one active application, key windows, global monitors, open alerts.
+// Makes this process's application the active one (the previous one hears resign-active);
+// *changed says whether it was not active already.
+CGError CGSActivateApplication(bool* changed);
+// The active application's pid; 0 when none is active or no window server answers.
+int32_t CGSActiveApplicationPID();
+// Where the window server sends key events while this application is active; 0: none.
+CGError CGSSetKeyWindow(CGWindowID window);
+// The event types (bit 1 << type: 5, 6, 7, 23, 27) this process's global monitors want.
+CGError CGSSetEventMonitorMask(uint64_t mask);
+// Pushes about this process's application ({kind "become-active"}, {kind "resign-active"},
+// {kind "key", type, window, key, flags, characters}, {kind "monitor", type, x, y, flags,
+// pressure}), on a thread that runs no user code; null stops them.
+void CGSSetApplicationEventHandler(std::function<void(const cf::Value& body)> handler);
+// An alert or sheet up in one of this process's windows (kind "alert" or "sheet"), and its end.
+struct CGSAlertRecord {
+    std::string kind = "alert";
+    std::string message;
+    std::string informative;
+    std::vector<std::string> buttons;
+    int32_t style = 0;
+};
+CGError CGSAlertBegan(CGWindowID window, const CGSAlertRecord& alert);
+CGError CGSAlertEnded(CGWindowID window, int32_t button, int64_t code, bool suppressed);
+// The alerts open in every process, in the order they began: [{pid, window, kind, message,
+// informative, buttons, style}]; an empty array when no window server answers.
+cf::Value CGSCopyOpenAlerts();
 
 // ---- Test hooks the window server offers (platformctl uses them).
 // Marks a CG global rectangle dirty.

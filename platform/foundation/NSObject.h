@@ -199,6 +199,8 @@ class NSObject : public std::enable_shared_from_this<NSObject> {
     // A user act changed the bound value: written to the observed object, unless the binding
     // is busy. Answers whether the binding took it.
     bool writeBackBinding(std::string_view binding, const Id& value);
+    // Ends every binding of this object (a collection view does so for the items it drops).
+    void unbindAll();
 
   private:
     struct Observation;
@@ -212,7 +214,6 @@ class NSObject : public std::enable_shared_from_this<NSObject> {
     void pushBinding(Binding& binding);
     void notify(const std::string& key, const Id& oldValue);
     bool hasObservers(std::string_view key) const;
-    void unbindAll();
 
     mutable std::mutex m_kvoMutex;
     std::vector<Observation> m_observations;

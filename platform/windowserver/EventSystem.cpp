@@ -361,7 +361,9 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
 
     if (isMouseType(*type)) {
         cg::CGPoint at = m_host.moveCursor(cg::CGPointMake(*x, *y));
-        m_host.routeMouse(*type, at, uint64_t(flags.value_or(0)));
+        m_host.routeMouse(*type, at, uint64_t(flags.value_or(0)), fieldReal(fields, 2));
+    } else if (*type == 23) { // a tablet point reaches no window: global monitors only
+        m_host.routeMouse(*type, cg::CGPointMake(*x, *y), uint64_t(flags.value_or(0)), fieldReal(fields, 2));
     }
     switch (*type) {
     case 1:
@@ -391,10 +393,10 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
             entry.insert_or_assign("unicodeSet", true);
         }
         keyChanged(k, *type == 10);
-        if (*type == 10) {
-            std::u16string text = cf::utf16FromUTF8(unicode ? *unicode : "");
-            typeIntoSink(k, static_cast<uint64_t>(flags.value_or(0)), unicodeSet ? &text : nullptr);
-        }
+        std::u16string text = cf::utf16FromUTF8(unicode ? *unicode : "");
+        const uint64_t keyFlags = static_cast<uint64_t>(flags.value_or(0));
+        if (!routeKey(*type, k, keyFlags, unicodeSet ? &text : nullptr) && *type == 10)
+            typeIntoSink(k, keyFlags, unicodeSet ? &text : nullptr);
     }
     record(eventKind::cgEvent, "CGEventPost", poster, std::move(entry));
     return Reply{};
@@ -408,7 +410,7 @@ EventSystem::Reply EventSystem::postKeyboard(const cf::Value& args, const EventP
     if (!a.ok()) return refused(a.error());
     auto k = static_cast<uint16_t>(*key);
     keyChanged(k, *down);
-    if (*down) typeIntoSink(k, 0, nullptr);
+    if (!routeKey(*down ? 10 : 11, k, 0, nullptr) && *down) typeIntoSink(k, 0, nullptr);
     record(eventKind::cgKeyboard, "CGPostKeyboardEvent", poster,
            {{"charCode", *charCode}, {"key", *key}, {"down", *down}});
     return answer({{"status", 0}});

@@ -47,8 +47,14 @@ class EventHost {
     virtual cg::CGPoint moveCursor(cg::CGPoint to) = 0;
     // On that thread: a mouse event (Core Graphics type and global location) for the owner of
     // the front-most window under it; nothing where no windows are kept.
-    virtual void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) {
-        (void)type, (void)location, (void)flags;
+    virtual void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure) {
+        (void)type, (void)location, (void)flags, (void)pressure;
+    }
+    // On that thread: a key event (10 down, 11 up) for the active application's key window,
+    // characters in UTF-8; false when no application is active with a key window.
+    virtual bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) {
+        (void)type, (void)key, (void)flags, (void)characters;
+        return false;
     }
 };
 
@@ -153,6 +159,11 @@ class EventSystem {
     void keyChanged(uint16_t key, bool down);
     uint64_t modifierFlags() const;
     void typeIntoSink(uint16_t key, uint64_t eventFlags, const std::u16string* unicode);
+    // A key the active application's key window takes (EventKeyRouting.cpp): never while the
+    // sink is focused, never a modifier key. False: the sink may take it.
+    bool routeKey(int64_t type, uint16_t key, uint64_t eventFlags, const std::u16string* unicode);
+    // A posted event's field as a double (its "double", else its "integer"); 0 when absent.
+    static double fieldReal(const cf::Value* fields, int number);
     void paste();
     void record(std::string_view kind, std::string api, const EventPoster& poster, cf::Dictionary fields);
     std::optional<ProcessRecord> processOf(pid_t pid) const;

@@ -117,8 +117,14 @@ class WindowServer : public kernel::FramebufferListener {
     // window holding the point (skipping windows that ignore the mouse or have alpha 0), pushed
     // as {kind "mouse", type, window, x, y (window base: bottom-left origin, y up), flags}; when
     // the window under the pointer changes, the previous one's owner gets {kind "pointer-left",
-    // window}.
-    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags);
+    // window}. A mouse-down activates the window's owner unless the window is a status item's
+    // (level 25), a menu (101) or a non-activating panel. Moves, drags and tablet points that
+    // reach no window or another process are copied to the processes monitoring their type
+    // (WindowServerApplications.cpp).
+    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure = 0);
+    // On the window-server thread: a key event goes to the active application when it has a key
+    // window, pushed as {kind "key", type, window, key, flags, characters}; false otherwise.
+    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters);
 
     // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
     // display, or rect (display-local points) times the scale, rounded outward and clipped.
@@ -328,6 +334,14 @@ class WindowServer : public kernel::FramebufferListener {
     void cursorRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     void windowRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
     void accessibilityRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    // Activation, key windows, global monitors and open alerts (WindowServerApplications.cpp).
+    void applicationRequest(Client& client, std::string_view op, const cf::Value& args, Reply& reply);
+    // Makes the connection's application the active one: the previous one hears "resign-active",
+    // then this one "become-active" when told. Answers whether anything changed.
+    bool activate(uint32_t cid, std::string_view api, bool tell);
+    void copyToMonitors(int64_t type, cg::CGPoint location, uint64_t flags, double pressure,
+                        uint32_t deliveredCid);
+    void applicationGone(uint32_t cid);
     cf::Value windowDescription(const Window& window) const;
     // Backing stores and window images (WindowServerWindows.cpp).
     double scaleFor(const cg::CGRect& frame) const;
@@ -372,6 +386,14 @@ class WindowServer : public kernel::FramebufferListener {
     uint64_t m_orderStamp = 0;
     std::map<uint32_t, std::unique_ptr<Window>> m_windows;
     uint32_t m_pointerWindow = 0; // the window the pointer was last routed to
+    uint32_t m_activeCid = 0;     // the active application's connection; 0 when none
+    // Alerts and sheets up, in the order they began: {cid, window, description}.
+    struct OpenAlert {
+        uint32_t cid = 0;
+        uint32_t window = 0;
+        cf::Dictionary description;
+    };
+    std::vector<OpenAlert> m_alerts;
     bool m_accessibilityEnabled = true;
     int32_t m_nextFakePID = kFirstFakePID;
     std::map<int32_t, uint32_t> m_responders; // pid → the connection answering for it

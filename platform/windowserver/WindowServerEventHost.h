@@ -13,8 +13,11 @@ class WindowServerEventHost : public EventHost {
     void perform(const std::function<void()>& task) override;
     cg::CGPoint cursorLocation() override { return m_server.cursor().location; }
     cg::CGPoint moveCursor(cg::CGPoint to) override { return m_server.moveCursor(to); }
-    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) override {
-        m_server.routeMouse(type, location, flags);
+    void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure) override {
+        m_server.routeMouse(type, location, flags, pressure);
+    }
+    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) override {
+        return m_server.routeKey(type, key, flags, characters);
     }
 
   private:

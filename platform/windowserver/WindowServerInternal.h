@@ -20,6 +20,8 @@ struct WindowServer::Client {
     // Descriptors the request being served answers with (serveWithDescriptors); dropped after
     // any other request.
     std::vector<ipc::UniqueFd> replyFds;
+    uint32_t keyWindow = 0;   // the application's key window; 0 when none
+    uint64_t monitorMask = 0; // event types (bit 1 << type) its global monitors want
 };
 
 struct WindowServer::Window {
@@ -33,7 +35,8 @@ struct WindowServer::Window {
     double alpha = 1.0;
     bool onScreen = false;
     bool ignoresMouse = false;
-    uint64_t order = 0; // higher: ordered front more recently
+    bool nonActivating = false; // a click on it leaves the active application alone
+    uint64_t order = 0;         // higher: ordered front more recently
     // An owner's window: the memory it draws into (none for test windows, zero sizes and sides
     // over BackingStore::kMaxSide). pixels below is the window server's copy of what was flushed.
     std::unique_ptr<BackingStore> store;

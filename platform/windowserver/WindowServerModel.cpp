@@ -407,6 +407,7 @@ void WindowServer::disconnect(uint32_t cid) {
             if (window->ownerCid == cid) owned.push_back(number);
         for (uint32_t number : owned)
             dropWindow(number);
+        applicationGone(cid);
         std::erase_if(m_responders, [&](auto& entry) { return entry.second == cid; });
         for (auto it = m_fakes.begin(); it != m_fakes.end();) {
             if (it->second == cid) {

@@ -84,6 +84,20 @@ constexpr std::string_view windowImage = "ws.windowImage";
 constexpr std::string_view releaseWindow = "ws.releaseWindow";
 constexpr std::string_view windowList = "ws.windowList";
 constexpr std::string_view windowDescriptions = "ws.windowDescriptions";
+// Applications. activate {}: the caller's application becomes the active one, {status,
+// changed}; activeApplication {}: {pid} (0: none). setKeyWindow {window} (0: none): the
+// caller's key window, where key events go while it is active. setEventMonitor {mask}: the
+// event types (bit 1 << type) its global monitors want. Alerts and sheets: begin {window, kind
+// ("alert", "sheet"), message, informative, buttons [titles], style}, end {window, button
+// (index, -1 none), code, suppressed}; alerts {}: {alerts [{pid, window, kind, message,
+// informative, buttons, style}]} in the order they began.
+constexpr std::string_view activate = "ws.activate";
+constexpr std::string_view activeApplication = "ws.activeApplication";
+constexpr std::string_view setKeyWindow = "ws.setKeyWindow";
+constexpr std::string_view setEventMonitor = "ws.setEventMonitor";
+constexpr std::string_view alertBegin = "ws.alertBegin";
+constexpr std::string_view alertEnd = "ws.alertEnd";
+constexpr std::string_view alerts = "ws.alerts";
 // Accessibility: the switch, fake applications, who answers for a pid, requests and answers.
 constexpr std::string_view axEnabled = "ax.enabled";
 constexpr std::string_view axSetEnabled = "ax.setEnabled";
@@ -125,7 +139,7 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::streamStop, "stream", "status"},
     {op::poison, "on", "status"},
     {op::framebuffer, "display", "status bytesPerRow? length? offset? generation?"},
-    {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse",
+    {op::newWindow, "owner? title level x y width height alpha onScreen ignoresMouse nonActivating?",
      "status window? storeWidth? storeHeight? storeBytesPerRow? storeScale?"},
     {op::setWindow, "window x? y? width? height? title? onScreen? level? alpha? ignoresMouse?",
      "status storeWidth? storeHeight? storeBytesPerRow? storeScale?"},
@@ -134,6 +148,13 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::releaseWindow, "window", "status"},
     {op::windowList, "option window", "windows"},
     {op::windowDescriptions, "windows", "windows"},
+    {op::activate, "", "status changed"},
+    {op::activeApplication, "", "pid"},
+    {op::setKeyWindow, "window", "status"},
+    {op::setEventMonitor, "mask", "status"},
+    {op::alertBegin, "window kind message informative buttons style", "status"},
+    {op::alertEnd, "window button code suppressed", "status"},
+    {op::alerts, "", "alerts"},
     {op::axEnabled, "", "enabled"},
     {op::axSetEnabled, "enabled", ""},
     {op::axFakeApplication, "name bundleIdentifier", "status pid?"},
@@ -159,12 +180,22 @@ constexpr std::string_view refresh = "refresh";                 // rects [[x, y,
 constexpr std::string_view stream = "stream";
 // request, pid, element, attribute, set?, value?, action? (attribute: its name), attributes?
 constexpr std::string_view axRequest = "ax-request";
+// The application became or resigned the active one: {}.
+constexpr std::string_view becomeActive = "become-active";
+constexpr std::string_view resignActive = "resign-active";
+constexpr std::string_view key = "key"; // type, window, key, flags, characters
+// A copy for global monitors: type, x, y (Core Graphics global), flags, pressure.
+constexpr std::string_view monitor = "monitor";
 } // namespace push
 
 namespace eventKind {
 constexpr std::string_view displayAdded = "display-added";     // id, serial, name, location, width, height
 constexpr std::string_view displayRemoved = "display-removed"; // id, serial, name, location
 constexpr std::string_view accessibility = "accessibility";    // pid, element, attribute (settings)
+// An alert or sheet began: pid, window, kind, message, informative, buttons, style.
+constexpr std::string_view alertBegin = "alert-begin";
+// It ended: pid, window, button, code, suppressed.
+constexpr std::string_view alertEnd = "alert-end";
 } // namespace eventKind
 
 } // namespace windowserver

@@ -43,6 +43,9 @@ void WindowServer::dispatch(Client& client, std::string_view op, const cf::Value
     if (op == op::newWindow || op == op::setWindow || op == op::releaseWindow || op == op::windowList ||
         op == op::windowDescriptions)
         return windowRequest(client, op, args, reply);
+    if (op == op::activate || op == op::activeApplication || op == op::setKeyWindow ||
+        op == op::setEventMonitor || op == op::alertBegin || op == op::alertEnd || op == op::alerts)
+        return applicationRequest(client, op, args, reply);
     if (op == op::flushWindow) return flushRequest(client, args, reply);
     if (op == op::windowImage) return windowImageRequest(client, args, reply);
     displayRequest(client, op, args, reply);
@@ -366,6 +369,7 @@ void WindowServer::windowRequest(Client& client, std::string_view op, const cf::
         auto alpha = args.real("alpha", 0, 1);
         auto onScreen = args.boolean("onScreen");
         auto ignoresMouse = args.boolean("ignoresMouse");
+        auto nonActivating = args.boolean("nonActivating", false);
         if (!args.why.empty() || !title || !level || !frame || !alpha || !onScreen || !ignoresMouse)
             return refuse();
         auto window = std::make_unique<Window>();
@@ -390,6 +394,7 @@ void WindowServer::windowRequest(Client& client, std::string_view op, const cf::
         window->alpha = *alpha;
         window->onScreen = *onScreen;
         window->ignoresMouse = *ignoresMouse;
+        window->nonActivating = nonActivating.value_or(false);
         window->order = ++m_orderStamp;
         if (window->onScreen) addDamage(window->frame);
         uint32_t number = window->number;

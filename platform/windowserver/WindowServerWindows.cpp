@@ -232,7 +232,8 @@ void WindowServer::windowImageRequest(Client& client, const cf::Value& value, Re
           "");
 }
 
-void WindowServer::routeMouse(int64_t type, cg::CGPoint location, uint64_t flags) {
+void WindowServer::routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure) {
+    if (type == 23) return copyToMonitors(type, location, flags, pressure, 0); // tablet points
     const Window* target = nullptr;
     for (const Window* w : windowsInOrder()) {
         if (!w->onScreen || w->ignoresMouse || w->alpha <= 0 || w->test) continue;
@@ -250,9 +251,12 @@ void WindowServer::routeMouse(int64_t type, cg::CGPoint location, uint64_t flags
                      cf::Dictionary{{"kind", "pointer-left"}, {"window", int64_t(m_pointerWindow)}});
     }
     m_pointerWindow = number;
-    if (!target) return;
-    auto owner = m_clients.find(target->ownerCid);
-    if (owner == m_clients.end()) return;
+    auto owner = target ? m_clients.find(target->ownerCid) : m_clients.end();
+    if (owner == m_clients.end()) return copyToMonitors(type, location, flags, pressure, 0);
+    // Status items (25), menus (101) and non-activating panels leave the active application be.
+    const bool down = type == 1 || type == 3 || type == 25;
+    if (down && target->level != 25 && target->level != 101 && !target->nonActivating)
+        activate(target->ownerCid, "mouse-down", true);
     push(*owner->second,
          cf::Dictionary{{"kind", "mouse"},
                         {"type", type},
@@ -260,6 +264,7 @@ void WindowServer::routeMouse(int64_t type, cg::CGPoint location, uint64_t flags
                         {"x", location.x - target->frame.origin.x},
                         {"y", target->frame.origin.y + target->frame.size.height - location.y},
                         {"flags", int64_t(flags)}});
+    copyToMonitors(type, location, flags, pressure, target->ownerCid);
 }
 
 } // namespace windowserver

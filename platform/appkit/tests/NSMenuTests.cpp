@@ -2,7 +2,6 @@
 // press or a click, every way of cancelling, a tracking menu taking all input, the tracking mode).
 #include "platform/appkit/NSMenu.h"
 #include "platform/appkit/NSMenuWindow.h"
-#include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSTimer.h"
 
 #include "MenuTestSupport.h"
@@ -137,15 +136,12 @@ TEST_F(NSMenuTracking, EveryCancelAnswersNoAndSendsNothing) {
              NSApp()->sendEvent(NSEvent::keyEvent(NSEventType::KeyDown, cg::CGPointZero, 0, 0,
                                                   openWindow()->windowNumber(), "\x1b", 53));
          }},
-        {"resign active",
-         [&] {
-             ns::NSNotificationCenter::defaultCenter().postNotificationName(
-                 "NSApplicationDidResignActiveNotification", NSApp());
-         }},
+        {"resign active", [&] { NSApp()->resignActive(); }},
         {"a click in another window", [&] { click(window, cg::CGPointMake(10, 10)); }},
     };
     for (const auto& [name, cancel] : cancels) {
         SCOPED_TRACE(name);
+        NSApp()->becomeActive();
         whileTracking(cancel);
         EXPECT_FALSE(popUp());
         EXPECT_FALSE(menu->chosenItem());

@@ -13,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace appkit::testing {
 
@@ -48,7 +53,13 @@ class WindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
         platform::installFakeClock();
-        m_kernel = std::make_shared<iokit::InProcessKernel>(iokit::InProcessKernelOptions{});
+        iokit::InProcessKernelOptions options;
+        options.windowServerConfig.recordEvent = [this](std::string_view kind, std::string_view api,
+                                                        cf::Dictionary fields) {
+            std::lock_guard lock(m_recordMutex);
+            m_records.push_back({std::string(kind) + " " + std::string(api), std::move(fields)});
+        };
+        m_kernel = std::make_shared<iokit::InProcessKernel>(options);
         m_kernel->install();
     }
     void TearDown() override {
@@ -73,7 +84,19 @@ class WindowTest : public ::testing::Test {
         return p;
     }
 
+    // What the window server recorded for platformd's event log: "kind api" and the fields.
+    std::vector<std::pair<std::string, cf::Dictionary>> records() {
+        std::lock_guard lock(m_recordMutex);
+        return m_records;
+    }
+    size_t recordCount(const std::string& kindAndApi) {
+        auto all = records();
+        return size_t(std::count_if(all.begin(), all.end(), [&](auto& r) { return r.first == kindAndApi; }));
+    }
+
     platform::LogCapture m_log{true};
+    std::mutex m_recordMutex;
+    std::vector<std::pair<std::string, cf::Dictionary>> m_records;
     std::shared_ptr<iokit::InProcessKernel> m_kernel;
 };
 

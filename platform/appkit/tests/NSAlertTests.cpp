@@ -1,0 +1,203 @@
+// Alerts: answered by presses queued before runModal, their codes (1000… and the legacy 1, 0,
+// -1), the panel (level 8, centred, "AXDialog"), the suppression check box, what platformd's
+// window server lists and logs, sheets, and the window server refusing malformed announcements.
+#include "platform/appkit/NSAlert.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/windowserver/WindowServerProtocol.h"
+
+#include "WindowTestSupport.h"
+
+namespace appkit {
+
+namespace {
+
+void onMainQueue(std::function<void()> block) {
+    dispatch::dispatch_async(dispatch::dispatch_get_main_queue(), std::move(block));
+}
+
+class CountingView : public NSView {
+  public:
+    using NSView::NSView;
+    void mouseDown(const NSEvent&) override { ++downs; }
+    int downs = 0;
+};
+
+int64_t integerField(const cf::Dictionary& fields, const char* key) {
+    auto it = fields.find(key);
+    return it == fields.end() ? -999 : it->second.storedInteger().value_or(-999);
+}
+
+} // namespace
+
+class NSAlertTest : public testing::WindowTest {};
+
+TEST_F(NSAlertTest, TheAlertAnsweredByAPressQueuedOnTheMainQueueBeforeRunModal) {
+    auto alert = NSAlert::make();
+    alert->setMessageText("Fixture alert");
+    alert->setInformativeText("Something happened.");
+    alert->setAlertStyle(NSAlertStyleCritical);
+    alert->addButtonWithTitle("OK");
+    alert->addButtonWithTitle("Cancel");
+    onMainQueue([&] {
+        auto window = alert->window();
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_TRUE(window->isKeyWindow());
+        EXPECT_EQ(window->level(), NSModalPanelWindowLevel);
+        EXPECT_EQ(window->title(), "Fixture alert");
+        EXPECT_EQ(window->accessibilityRole(), "AXWindow");
+        EXPECT_EQ(window->accessibilitySubrole(), "AXDialog");
+        // Centred on the main screen's visible frame (1440 x 900 less the 22-point menu bar).
+        const cg::CGRect frame = window->frame();
+        EXPECT_DOUBLE_EQ(frame.origin.x + frame.size.width / 2, 720);
+        EXPECT_DOUBLE_EQ(frame.origin.y + frame.size.height / 2, 439);
+        cf::Value open = cg::CGSCopyOpenAlerts();
+        ASSERT_EQ(open.count(), 1u);
+        EXPECT_EQ(*open.at(0)->find("message")->asString(), "Fixture alert");
+        EXPECT_EQ(*open.at(0)->find("kind")->asString(), "alert");
+        EXPECT_EQ(open.at(0)->find("buttons")->count(), 2u);
+        alert->buttons()[1]->performClick();
+    });
+    EXPECT_EQ(alert->runModal(), NSAlertSecondButtonReturn);
+    EXPECT_FALSE(alert->window()->isVisible());
+    EXPECT_EQ(NSApp()->modalWindow(), nullptr);
+    EXPECT_EQ(cg::CGSCopyOpenAlerts().count(), 0u);
+    auto log = records();
+    auto begin =
+        std::find_if(log.begin(), log.end(), [](auto& r) { return r.first == "alert-begin NSAlert"; });
+    auto end = std::find_if(log.begin(), log.end(), [](auto& r) { return r.first == "alert-end NSAlert"; });
+    ASSERT_NE(begin, log.end());
+    ASSERT_NE(end, log.end());
+    EXPECT_LT(begin, end);
+    EXPECT_EQ(integerField(begin->second, "style"), NSAlertStyleCritical);
+    EXPECT_EQ(integerField(end->second, "button"), 1);
+    EXPECT_EQ(integerField(end->second, "code"), NSAlertSecondButtonReturn);
+    EXPECT_FALSE(end->second.at("suppressed").boolValue());
+}
+
+TEST_F(NSAlertTest, ButtonsAnswerInTheOrderAddedAndLegacyAlertsAnswerOneZeroMinusOne) {
+    auto alert = NSAlert::make();
+    EXPECT_EQ(alert->addButtonWithTitle("A")->tag(), 1000);
+    alert->addButtonWithTitle("B");
+    alert->addButtonWithTitle("C");
+    onMainQueue([&] { alert->buttons()[2]->accessibilityPerformAction("AXPress"); });
+    EXPECT_EQ(alert->runModal(), NSAlertThirdButtonReturn);
+    // The first button is the rightmost.
+    EXPECT_GT(alert->buttons()[0]->frame().origin.x, alert->buttons()[1]->frame().origin.x);
+
+    auto bare = NSAlert::make(); // no buttons: "OK"
+    onMainQueue([&] { bare->buttons().at(0)->performClick(); });
+    EXPECT_EQ(bare->runModal(), NSAlertFirstButtonReturn);
+    EXPECT_EQ(bare->buttons()[0]->title(), "OK");
+
+    auto legacy = NSAlert::alertWithMessageText("Quit?", std::nullopt, "Cancel", "Later", "Text");
+    ASSERT_EQ(legacy->buttons().size(), 3u);
+    EXPECT_EQ(legacy->buttons()[0]->title(), "OK");
+    const std::vector<NSModalResponse> expected{NSAlertDefaultReturn, NSAlertAlternateReturn,
+                                                NSAlertOtherReturn};
+    for (size_t i = 0; i < 3; ++i) {
+        onMainQueue([&, i] { legacy->buttons()[i]->performClick(); });
+        EXPECT_EQ(legacy->runModal(), expected[i]);
+    }
+    EXPECT_EQ(NSAlert::alertWithMessageText("M", "Yes", std::nullopt, std::nullopt, "")->buttons().size(),
+              1u);
+    // A loop stopped from elsewhere ends the alert without a button.
+    onMainQueue([] { NSApp()->abortModal(); });
+    EXPECT_EQ(alert->runModal(), NSModalResponseAbort);
+    EXPECT_EQ(integerField(records().back().second, "button"), -1);
+}
+
+TEST_F(NSAlertTest, TheSuppressionCheckBoxStaysReadableAndItsStateIsAnnounced) {
+    auto alert = NSAlert::make();
+    alert->setMessageText("Again?");
+    auto icon = std::make_shared<NSImage>(cg::CGSizeMake(64, 64));
+    alert->setIcon(icon);
+    EXPECT_EQ(alert->icon(), icon);
+    alert->setShowsSuppressionButton(true);
+    auto box = alert->suppressionButton();
+    EXPECT_EQ(box->accessibilityRole(), "AXCheckBox");
+    onMainQueue([&] {
+        EXPECT_EQ(box->window(), alert->window());
+        box->performClick();
+        alert->buttons()[0]->performClick();
+    });
+    EXPECT_EQ(alert->runModal(), NSAlertFirstButtonReturn);
+    EXPECT_EQ(alert->suppressionButton()->state(), NSControlStateValueOn);
+    EXPECT_TRUE(records().back().second.at("suppressed").boolValue());
+}
+
+TEST_F(NSAlertTest, ASheetReturnsAtOnceBlocksItsParentAndCompletesOnTheNextTurn) {
+    auto parent = NSWindow::make(cg::CGRectMake(100, 100, 600, 400), NSWindowStyleMaskTitled);
+    auto view = std::make_shared<CountingView>(cg::CGRectMake(0, 0, 600, 400));
+    parent->contentView()->addSubview(view);
+    parent->makeKeyAndOrderFront();
+    auto alert = NSAlert::make();
+    alert->setMessageText("Sheet");
+    alert->addButtonWithTitle("Done");
+    std::vector<NSModalResponse> answers;
+    alert->beginSheetModalForWindow(parent, [&](NSModalResponse code) { answers.push_back(code); });
+    auto sheet = alert->window();
+    std::weak_ptr<NSAlert> weakAlert = alert;
+    auto done = alert->buttons()[0];
+    alert.reset(); // the sheet keeps its alert
+    ASSERT_FALSE(weakAlert.expired());
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->accessibilityRole(), "AXSheet");
+    EXPECT_EQ(NSApp()->attachedSheet(*parent), sheet);
+    // Top-centred on the parent's content.
+    EXPECT_DOUBLE_EQ(sheet->frame().origin.y + sheet->frame().size.height, 500);
+    EXPECT_DOUBLE_EQ(sheet->frame().origin.x + sheet->frame().size.width / 2, 400);
+    NSApp()->sendEvent(NSEvent::mouseEvent(NSEventType::LeftMouseDown, cg::CGPointMake(10, 10), 0, 0,
+                                           parent->windowNumber(), 1, 1));
+    EXPECT_EQ(view->downs, 0);
+    EXPECT_EQ(*cg::CGSCopyOpenAlerts().at(0)->find("kind")->asString(), "sheet");
+    // A second sheet on the same window is refused.
+    NSAlert::make()->beginSheetModalForWindow(parent, [&](NSModalResponse) { answers.push_back(0); });
+    EXPECT_TRUE(m_log.contains("the window has a sheet"));
+
+    done->accessibilityPerformAction("AXPress");
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_TRUE(answers.empty()); // not before the next turn
+    turn();
+    EXPECT_EQ(answers, (std::vector<NSModalResponse>{NSAlertFirstButtonReturn}));
+    EXPECT_TRUE(weakAlert.expired());
+    EXPECT_EQ(NSApp()->attachedSheet(*parent), nullptr);
+    EXPECT_TRUE(parent->isKeyWindow());
+    NSApp()->sendEvent(NSEvent::mouseEvent(NSEventType::LeftMouseDown, cg::CGPointMake(10, 10), 0, 0,
+                                           parent->windowNumber(), 1, 1));
+    EXPECT_EQ(view->downs, 1);
+    EXPECT_EQ(recordCount("alert-end NSAlert"), 1u);
+}
+
+TEST_F(NSAlertTest, TheWindowServerRefusesMalformedAnnouncements) {
+    auto window = NSWindow::make(cg::CGRectMake(0, 0, 10, 10), NSWindowStyleMaskTitled);
+    auto connection = m_kernel->windowServerConnection();
+    cf::Dictionary good{
+        {"window", window->windowNumber()}, {"kind", "alert"}, {"message", "m"}, {"informative", ""},
+        {"buttons", cf::Array{"OK"}},       {"style", 0}};
+    auto with = [&](const char* key, cf::Value value) {
+        cf::Dictionary args = good;
+        args.insert_or_assign(key, std::move(value));
+        return connection->request(windowserver::op::alertBegin, args);
+    };
+    EXPECT_FALSE(with("kind", "banner"));
+    EXPECT_FALSE(with("buttons", "OK"));
+    EXPECT_FALSE(with("buttons", cf::Array{int64_t(1)}));
+    EXPECT_FALSE(with("message", std::string(5000, 'x')));
+    EXPECT_FALSE(with("style", int64_t(9)));
+    // Another's or no window: an illegal argument.
+    auto stranger = with("window", int64_t(999999));
+    ASSERT_TRUE(stranger);
+    EXPECT_EQ(stranger->find("status")->storedInteger(), 1001);
+    // An end with no begin is refused; a begin twice in one window too.
+    EXPECT_FALSE(connection->request(
+        windowserver::op::alertEnd,
+        cf::Dictionary{
+            {"window", window->windowNumber()}, {"button", 0}, {"code", 1000}, {"suppressed", false}}));
+    EXPECT_TRUE(connection->request(windowserver::op::alertBegin, good));
+    EXPECT_FALSE(connection->request(windowserver::op::alertBegin, good));
+    EXPECT_EQ(cg::CGSCopyOpenAlerts().count(), 1u);
+    EXPECT_TRUE(m_log.contains("refusing ws.alertBegin"));
+    EXPECT_EQ(recordCount("alert-begin NSAlert"), 1u);
+}
+
+} // namespace appkit
