@@ -1,8 +1,10 @@
-// What the menu, status item and popover tests share: an action target recording what reaches
-// it, and work queued for a nested tracking loop to run.
+// What the menu, status item, popover and toolbar tests share: an action target recording what
+// reaches it, clicks on a window, and work queued for a nested tracking loop to run.
 #pragma once
 
 #include "platform/appkit/NSAction.h"
+#include "platform/appkit/NSApplication.h"
+#include "platform/appkit/NSWindow.h"
 #include "platform/dispatch/RunLoop.h"
 
 #include <functional>
@@ -32,6 +34,13 @@ class RecordingTarget : public NSActionTarget {
     std::vector<NSActionTarget*> senders;
     std::function<void(NSActionTarget*)> onAction;
 };
+
+// A press and release at a point of the window's base space, through the application as the
+// window server delivers them.
+inline void clickWindow(const NSWindow& window, cg::CGPoint at) {
+    for (auto type : {NSEventType::LeftMouseDown, NSEventType::LeftMouseUp})
+        NSApp()->sendEvent(NSEvent::mouseEvent(type, at, 0, 0, window.windowNumber(), 1, 1));
+}
 
 // Work for the next turn of any mode, so it runs inside a tracking loop started meanwhile.
 inline void whileTracking(std::function<void()> block) {

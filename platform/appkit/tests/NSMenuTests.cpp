@@ -55,10 +55,7 @@ class NSMenuTracking : public testing::WindowTest {
     }
     // Pops the menu up with its first row's top-left at (500, 600) in Cocoa global space.
     bool popUp() { return menu->popUpMenuPositioningItem(nullptr, cg::CGPointMake(500, 600), nullptr); }
-    void click(const std::shared_ptr<NSWindow>& w, cg::CGPoint at) {
-        for (auto type : {NSEventType::LeftMouseDown, NSEventType::LeftMouseUp})
-            NSApp()->sendEvent(NSEvent::mouseEvent(type, at, 0, 0, w->windowNumber(), 1, 1));
-    }
+    static void click(const std::shared_ptr<NSWindow>& w, cg::CGPoint at) { testing::clickWindow(*w, at); }
 
     std::shared_ptr<RecordingTarget> target;
     std::shared_ptr<NSMenu> menu;

@@ -90,9 +90,7 @@ TEST_F(NSStatusItems, TheItemsSettersReachTheButtonWhoseClicksSendItsActionWithI
 
     // A click on the item's window reaches the button, which fills it.
     auto window = status->window();
-    for (auto type : {NSEventType::LeftMouseDown, NSEventType::LeftMouseUp})
-        NSApp()->sendEvent(
-            NSEvent::mouseEvent(type, cg::CGPointMake(5, 5), 0, 0, window->windowNumber(), 1, 1));
+    testing::clickWindow(*window, cg::CGPointMake(5, 5));
     EXPECT_TRUE(window->accessibilityPerformAction("AXPress"));
     EXPECT_EQ(target->actions, (std::vector<std::string>{"about:", "about:"}));
     EXPECT_EQ(target->senders, (std::vector<NSActionTarget*>{button.get(), button.get()}));

@@ -4,6 +4,7 @@
 #include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/appkit/NSToolbar.h"
 
+#include "MenuTestSupport.h"
 #include "WindowTestSupport.h"
 
 #include <unistd.h>
@@ -62,10 +63,7 @@ class NSMenuToolbar : public testing::WindowTest {
         panel->setToolbar(toolbar);
         panel->makeKeyAndOrderFront();
     }
-    void click(cg::CGPoint at) {
-        for (auto type : {NSEventType::LeftMouseDown, NSEventType::LeftMouseUp})
-            NSApp()->sendEvent(NSEvent::mouseEvent(type, at, 0, 0, panel->windowNumber(), 1, 1));
-    }
+    void click(cg::CGPoint at) { testing::clickWindow(*panel, at); }
 
     std::shared_ptr<Manager> manager;
     std::shared_ptr<NSPanel> panel;
