@@ -107,6 +107,10 @@ uint64_t NSAccessibilityExporter::serialFor(const std::weak_ptr<void>& object, E
         for (auto e = m_serials.begin(); e != m_serials.end();) {
             if (e->first.expired()) {
                 m_entries.erase(e->second);
+                if (auto button = m_closeButtons.find(e->second); button != m_closeButtons.end()) {
+                    m_entries.erase(button->second);
+                    m_closeButtons.erase(button);
+                }
                 e = m_serials.erase(e);
             } else {
                 ++e;
@@ -141,6 +145,17 @@ ax::AXUIElementRef NSAccessibilityExporter::ref(const std::shared_ptr<NSView>& v
     return std::make_shared<const ax::AXUIElement>(elementForView(view));
 }
 
+ax::AXUIElementRef NSAccessibilityExporter::closeButton(const std::shared_ptr<NSWindow>& window) {
+    const uint64_t owner = elementForWindow(window).id;
+    auto it = m_closeButtons.find(owner);
+    if (it == m_closeButtons.end()) {
+        Entry entry{window, {}, true};
+        it = m_closeButtons.emplace(owner, m_nextSerial).first;
+        m_entries.emplace(m_nextSerial++, std::move(entry));
+    }
+    return refSerial(it->second);
+}
+
 NSAccessibilityExporter::Target NSAccessibilityExporter::resolve(const ax::AXUIElement& element) {
     Target t;
     if (element.pid != m_pid) return t;
@@ -167,7 +182,7 @@ NSAccessibilityExporter::Target NSAccessibilityExporter::resolve(const ax::AXUIE
         return t;
     }
     if (auto window = it->second.window.lock(); live(window)) {
-        t.kind = Target::Window;
+        t.kind = it->second.closeButton ? Target::CloseButton : Target::Window;
         t.window = window;
     }
     return t;
@@ -239,6 +254,8 @@ void NSAccessibilityExporter::exportedViews(const std::shared_ptr<NSView>& view,
 std::vector<ax::AXUIElementRef>
 NSAccessibilityExporter::windowChildren(const std::shared_ptr<NSWindow>& window) {
     std::vector<ax::AXUIElementRef> out;
+    if ((window->styleMask() & NSWindowStyleMaskTitled) && (window->styleMask() & NSWindowStyleMaskClosable))
+        out.push_back(closeButton(window));
     exportedViews(window->toolbarView(), out);
     exportedViews(window->contentView(), out);
     for (auto& w : onScreenWindows())
@@ -251,6 +268,8 @@ ax::AXUIElementRef NSAccessibilityExporter::parentOf(const Target& target) {
     case Target::View:
         for (auto up = target.view->superview(); up; up = up->superview())
             if (!up->accessibilityRole().empty()) return ref(up);
+        return ref(target.window);
+    case Target::CloseButton:
         return ref(target.window);
     case Target::Window:
         if (auto parent = target.window->accessibilityParentWindow()) return ref(parent);
@@ -276,6 +295,8 @@ AXError NSAccessibilityExporter::copyAttributeValue(const ax::AXUIElement& eleme
         return copyExtrasMenuBar(attribute, value);
     case Target::Window:
         return copyWindow(t, attribute, value);
+    case Target::CloseButton:
+        return copyCloseButton(t, attribute, value);
     case Target::View:
         return copyView(t, attribute, value);
     default:
@@ -360,6 +381,33 @@ AXError NSAccessibilityExporter::copyWindow(const Target& t, std::string_view at
     return ax::kAXErrorSuccess;
 }
 
+// In the title bar's left end, as the window server counts (top-left origin).
+AXError NSAccessibilityExporter::copyCloseButton(const Target& t, std::string_view attribute,
+                                                 AXAttributeValue* value) {
+    if (attribute == "AXRole") return string("AXButton", value);
+    if (attribute == "AXSubrole") return string("AXCloseButton", value);
+    if (attribute == "AXTitle")
+        *value = cf::Value("");
+    else if (attribute == "AXEnabled")
+        *value = cf::Value(!NSApp()->isWindowBlocked(*t.window));
+    else if (attribute == "AXFocused")
+        *value = cf::Value(false);
+    else if (attribute == "AXChildren")
+        *value = std::vector<ax::AXUIElementRef>{};
+    else if (attribute == "AXParent" || attribute == "AXWindow")
+        *value = ref(t.window);
+    else if (attribute == ax::kAXActionNamesAttribute)
+        *value = names({ax::kAXPressAction});
+    else if (isGeometry(attribute)) {
+        cg::CGRect frame = CGRectFromNSRect(t.window->frame());
+        return geometry(attribute, cg::CGRectMake(frame.origin.x + 7, frame.origin.y + 3, 14, 16), value);
+    } else if (attribute == "AXIdentifier" || attribute == "AXDescription" || attribute == "AXValue")
+        return ax::kAXErrorNoValue;
+    else
+        return ax::kAXErrorAttributeUnsupported;
+    return ax::kAXErrorSuccess;
+}
+
 AXError NSAccessibilityExporter::copyView(const Target& t, std::string_view attribute,
                                           AXAttributeValue* value) {
     NSView& v = *t.view;
@@ -410,10 +458,15 @@ AXError NSAccessibilityExporter::setAttributeValue(const ax::AXUIElement& elemen
         if (!plain->boolValue()) return ax::kAXErrorSuccess;
         if (m_activate) {
             m_activate();
-        } else {
+        } else if (!NSApp()->keyWindow()) {
+            // Without activation of its own, activating gives keys to the main window, else to
+            // the front-most window that can be key.
             auto front = onScreenWindows();
-            auto it =
-                std::find_if(front.begin(), front.end(), [](auto& w) { return w->canBecomeKeyWindow(); });
+            auto main = NSApp()->mainWindow();
+            auto it = std::find_if(front.begin(), front.end(), [&](auto& w) { return w == main; });
+            if (it == front.end())
+                it =
+                    std::find_if(front.begin(), front.end(), [](auto& w) { return w->canBecomeKeyWindow(); });
             if (it != front.end()) (*it)->makeKeyWindow();
         }
         return ax::kAXErrorSuccess;
@@ -467,6 +520,7 @@ AXError NSAccessibilityExporter::performAction(const ax::AXUIElement& element, s
     if (t.kind == Target::Gone) return ax::kAXErrorInvalidUIElement;
     if (t.kind == Target::View) supported = t.view->accessibilityActionNames();
     if (t.kind == Target::Window) supported = t.window->accessibilityActionNames();
+    if (t.kind == Target::CloseButton) supported = {ax::kAXPressAction};
     if (std::find(supported.begin(), supported.end(), action) == supported.end())
         return ax::kAXErrorActionUnsupported;
     const bool raise = action == ax::kAXRaiseAction;
@@ -478,6 +532,11 @@ AXError NSAccessibilityExporter::performAction(const ax::AXUIElement& element, s
         std::weak_ptr<NSView> weak = t.view;
         *deed = [weak, name] {
             if (auto view = weak.lock()) view->accessibilityPerformAction(name);
+        };
+    } else if (t.kind == Target::CloseButton) {
+        std::weak_ptr<NSWindow> weak = t.window;
+        *deed = [weak] {
+            if (auto window = weak.lock()) window->close();
         };
     } else {
         std::weak_ptr<NSWindow> weak = t.window;

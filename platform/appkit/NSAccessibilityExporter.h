@@ -6,10 +6,10 @@
 // The tree: the application's children are its on-screen windows front to back (a sheet under
 // its parent window), an "AXExtrasMenuBar" holding the windows whose role is "AXMenuBarItem"
 // (status items) when there are any, and last any open menu (role "AXMenu"). A window's
-// children are its views; a hidden view is left out with everything below it, and a view with
-// no role stands aside for its children. Element ids are (pid, serial): 0 the application, 1 the
-// extras menu bar, the rest given on first sight and never reused within the process.
-// Main thread only.
+// children are its close button (when it has one) and its views; a hidden view is left out with everything
+// below it, and a view with no role stands aside for its children. Element ids are (pid, serial): 0 the
+// application, 1 the extras menu bar, the rest given on first sight and never reused within the process. Main
+// thread only.
 #pragma once
 
 #include "platform/applicationservices/AXUIElement.h"
@@ -46,7 +46,8 @@ class NSAccessibilityExporter : public ax::AXResponder,
     ax::AXUIElement elementForWindow(const std::shared_ptr<NSWindow>& window);
 
     // Activation: whether the application is active, and how "AXFrontmost" activates it.
-    // Without them the application answers inactive, and activating makes its front window key.
+    // Without them the application answers inactive, and activating only makes sure it has a key
+    // window (the main one, else the front-most that can be key).
     void setActivationHandlers(std::function<bool()> isActive, std::function<void()> activate);
 
     ax::AXError copyAttributeValue(const ax::AXUIElement& element, std::string_view attribute,
@@ -59,7 +60,7 @@ class NSAccessibilityExporter : public ax::AXResponder,
   private:
     // What an id stands for.
     struct Target {
-        enum Kind { Gone, Application, ExtrasMenuBar, Window, View };
+        enum Kind { Gone, Application, ExtrasMenuBar, Window, CloseButton, View };
         Kind kind = Gone;
         std::shared_ptr<NSWindow> window; // a view's window too
         std::shared_ptr<NSView> view;
@@ -67,6 +68,7 @@ class NSAccessibilityExporter : public ax::AXResponder,
     struct Entry {
         std::weak_ptr<NSWindow> window;
         std::weak_ptr<NSView> view;
+        bool closeButton = false; // the window's close button, not the window
     };
 
     Target resolve(const ax::AXUIElement& element);
@@ -74,6 +76,7 @@ class NSAccessibilityExporter : public ax::AXResponder,
     ax::AXUIElementRef refSerial(uint64_t serial) const;
     ax::AXUIElementRef ref(const std::shared_ptr<NSWindow>& window);
     ax::AXUIElementRef ref(const std::shared_ptr<NSView>& view);
+    ax::AXUIElementRef closeButton(const std::shared_ptr<NSWindow>& window);
 
     // The tree.
     std::vector<std::shared_ptr<NSWindow>> onScreenWindows() const;
@@ -87,6 +90,8 @@ class NSAccessibilityExporter : public ax::AXResponder,
     ax::AXError copyApplication(std::string_view attribute, ax::AXAttributeValue* value);
     ax::AXError copyExtrasMenuBar(std::string_view attribute, ax::AXAttributeValue* value);
     ax::AXError copyWindow(const Target& target, std::string_view attribute, ax::AXAttributeValue* value);
+    ax::AXError copyCloseButton(const Target& target, std::string_view attribute,
+                                ax::AXAttributeValue* value);
     ax::AXError copyView(const Target& target, std::string_view attribute, ax::AXAttributeValue* value);
     ax::AXError setWindow(const Target& target, std::string_view attribute,
                           const ax::AXAttributeValue& value);
@@ -97,6 +102,7 @@ class NSAccessibilityExporter : public ax::AXResponder,
     uint64_t m_nextSerial = kAXExtrasMenuBarSerial + 1;
     std::map<uint64_t, Entry> m_entries;
     std::map<std::weak_ptr<void>, uint64_t, std::owner_less<std::weak_ptr<void>>> m_serials;
+    std::map<uint64_t, uint64_t> m_closeButtons; // a window's serial: its close button's
     std::function<bool()> m_isActive;
     std::function<void()> m_activate;
 };

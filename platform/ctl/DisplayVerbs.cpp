@@ -68,30 +68,35 @@ std::optional<double> coordinate(const std::string& text) {
 
 namespace {
 
-// The facade's requests on platformctl's connection.
+// The facade's requests on platformctl's connection (with the descriptors of a window image).
 class CtlTransport : public cg::WindowServerTransport {
   public:
-    explicit CtlTransport(std::function<std::optional<cf::Value>(std::string_view, const cf::Value&)> send)
-        : m_send(std::move(send)) {}
+    using Send = std::function<std::optional<cf::Value>(std::string_view, const cf::Value&,
+                                                        std::vector<ipc::UniqueFd>*)>;
+    explicit CtlTransport(Send send) : m_send(std::move(send)) {}
     std::optional<cf::Value> request(std::string_view op, const cf::Value& args) override {
-        return m_send(op, args);
+        return m_send(op, args, nullptr);
+    }
+    std::optional<cf::Value> requestWithDescriptors(std::string_view op, const cf::Value& args,
+                                                    std::vector<ipc::UniqueFd>* fds) override {
+        return m_send(op, args, fds);
     }
     void setPushHandler(PushHandler) override {}
 
   private:
-    std::function<std::optional<cf::Value>(std::string_view, const cf::Value&)> m_send;
+    Send m_send;
 };
 
 } // namespace
 
-int Platformctl::withWindowServer(const std::function<int()>& body) {
-    if (!connect()) return kUnreachable;
+int Platformctl::withWindowServer(const std::function<int()>& body, bool connectFirst) {
+    if (connectFirst && !connect()) return kUnreachable;
     int lastCode = kSuccess;
     auto previous = cg::CGSCurrentWindowServerTransport();
-    cg::CGSSetWindowServerTransport(
-        std::make_shared<CtlTransport>([this, &lastCode](std::string_view op, const cf::Value& args) {
+    cg::CGSSetWindowServerTransport(std::make_shared<CtlTransport>(
+        [this, &lastCode](std::string_view op, const cf::Value& args, std::vector<ipc::UniqueFd>* fds) {
             int code;
-            auto result = request(op, args, code);
+            auto result = request(op, args, code, fds);
             if (!result) lastCode = code;
             return result;
         }));

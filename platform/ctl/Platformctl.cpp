@@ -77,6 +77,11 @@ const char* kUsageText =
     "                                list or change the Bonjour registry\n"
     "  updater found <version> | uptodate | install\n"
     "                                answer the waiting updaters' checks\n"
+    "  ui list | tree APP [PATH] [--depth N] | wait APP PATH [--gone|--enabled|--disabled|--title T|\n"
+    "     --value V] [--timeout S] | press APP PATH [--action A] | set APP PATH VALUE |\n"
+    "     hover|click (APP PATH | --at X Y) [--count N] | key APP (KEY... | --text TEXT) |\n"
+    "     menu APP [PATH] [--choose TITLE] | snapshot APP PATH --png FILE\n"
+    "                                operate an application's interface (APP: name, bundle id or pid)\n"
     "Event kinds: ";
 
 std::string activationPolicyName(int64_t policy) {
@@ -110,6 +115,7 @@ const Platformctl::VerbSpec Platformctl::kVerbs[] = {
     {"counters", &Platformctl::counters},
     {"poison", &Platformctl::poison},
     {"bonjour", &Platformctl::bonjour},     {"updater", &Platformctl::updater},
+    {"ui", &Platformctl::ui},
 };
 
 int Platformctl::run(const std::vector<std::string>& args) {

@@ -85,8 +85,9 @@ class Platformctl {
     int counters(const std::vector<std::string>& args);
     // Stream surfaces given back are overwritten with a poison pattern (on) or left alone.
     int poison(const std::vector<std::string>& args);
-    // Runs body with the Core Graphics facade reaching platformd through this connection.
-    int withWindowServer(const std::function<int()>& body);
+    // Runs body with the Core Graphics facade reaching platformd through this connection (made
+    // first, unless connectFirst is false: then on the first request).
+    int withWindowServer(const std::function<int()>& body, bool connectFirst = true);
     int inputState(const std::vector<std::string>& args);
     int keyboardLayout(const std::vector<std::string>& args);
     int pasteboard(const std::vector<std::string>& args);
@@ -97,6 +98,10 @@ class Platformctl {
     // Bonjour registry and updaters (ServiceVerbs.cpp).
     int bonjour(const std::vector<std::string>& args);
     int updater(const std::vector<std::string>& args);
+
+    // Operating applications' interfaces through accessibility (UIVerbs.cpp).
+    int ui(const std::vector<std::string>& args);
+    friend class UIVerbs;
 
     int followEvents(uint64_t after, const std::string& kind);
     int followFile(const std::string& path);

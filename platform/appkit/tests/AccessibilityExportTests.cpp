@@ -307,6 +307,28 @@ TEST_F(AccessibilityExport, SettingsTakeTheirTypeOnlyAndMoveAndResizeWindows) {
               ax::kAXErrorIllegalArgument);
 }
 
+TEST_F(AccessibilityExport, AClosableWindowHasACloseButtonInItsTitleBarThatClosesIt) {
+    auto w = NSWindow::make(cg::CGRectMake(100, 500, 300, 200),
+                            NSWindowStyleMaskTitled | NSWindowStyleMaskClosable);
+    w->orderFront();
+    auto button = add(w->contentView(), "AXButton");
+    auto inside = children(m_exporter->elementForWindow(w));
+    ASSERT_EQ(inside.size(), 2u);
+    EXPECT_EQ(inside[1], m_exporter->elementForView(button));
+    const auto close = inside[0];
+    EXPECT_EQ(plain(close, "AXRole"), cf::Value("AXButton"));
+    EXPECT_EQ(plain(close, "AXSubrole"), cf::Value("AXCloseButton"));
+    EXPECT_TRUE(cg::CGRectEqualToRect(frame(close), cg::CGRectMake(107, 181, 14, 16)));
+    EXPECT_EQ(children(m_exporter->elementForWindow(w))[0], close); // the same id every time
+    std::function<void()> deed;
+    ASSERT_EQ(m_exporter->performAction(close, "AXPress", &deed), ax::kAXErrorSuccess);
+    EXPECT_TRUE(w->isVisible());
+    deed();
+    EXPECT_FALSE(w->isVisible());
+    ax::AXAttributeValue v;
+    EXPECT_EQ(copy(close, "AXRole", &v), ax::kAXErrorInvalidUIElement);
+}
+
 TEST_F(AccessibilityExport, TheFacadeServesTheProcessItselfFromItsMainThread) {
     auto exporter = NSAccessibilityExporter::installForProcess("Self");
     ASSERT_TRUE(exporter);

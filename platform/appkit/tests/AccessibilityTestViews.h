@@ -5,6 +5,8 @@
 
 #include "platform/appkit/NSWindow.h"
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 

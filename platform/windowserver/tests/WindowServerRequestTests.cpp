@@ -201,6 +201,42 @@ TEST_F(WindowServerRequests, AccessibilityAnswersComeFromTheResponderOnlyAndInTi
     m_server->disconnect(asker);
 }
 
+TEST_F(WindowServerRequests, AccessibilityActionsAndSeveralReadsReachTheResponderAsAsked) {
+    auto fake = ask(op::axFakeApplication, {{"name", "Fake"}, {"bundleIdentifier", "com.example.fake"}});
+    ASSERT_TRUE(fake);
+    int64_t pid = fake->find("pid")->integerValue();
+    ASSERT_EQ(status(op::axRespond, {{"pid", pid}, {"responding", true}}), 0);
+    uint32_t asker = m_server->connect({5000, "Asker", ""}, nullptr);
+    auto send = [&](cf::Dictionary args) {
+        m_server->serve(asker, op::axRequest, cf::Value(std::move(args)),
+                        [](std::optional<cf::Value>, const std::string&) {});
+        m_server->sync();
+    };
+    send({{"pid", pid}, {"element", 7}, {"attribute", "AXPress"}, {"action", true}});
+    send({{"pid", pid},
+          {"element", 7},
+          {"attribute", "AXRole"},
+          {"attributes", cf::Array{"AXRole", "AXTitle"}}});
+    ASSERT_EQ(pushes(), 2u);
+    EXPECT_TRUE(m_pushes[0].find("action")->boolValue());
+    EXPECT_EQ(*m_pushes[0].find("attribute"), cf::Value("AXPress"));
+    EXPECT_EQ(*m_pushes[1].find("attributes"), cf::Value(cf::Array{"AXRole", "AXTitle"}));
+    EXPECT_FALSE(m_pushes[1].find("action"));
+    // Malformed lists and actions are refused before they reach anyone.
+    cf::Array tooMany;
+    for (int i = 0; i < 65; ++i)
+        tooMany.push_back("AXRole");
+    for (const cf::Value& bad :
+         {cf::Value(cf::Array{}), cf::Value(cf::Array{int64_t(3)}), cf::Value("AXRole"),
+          cf::Value(cf::Array{std::string(300, 'a')}), cf::Value(tooMany)})
+        EXPECT_FALSE(
+            ask(op::axRequest, {{"pid", pid}, {"element", 7}, {"attribute", "AXRole"}, {"attributes", bad}}));
+    EXPECT_FALSE(
+        ask(op::axRequest, {{"pid", pid}, {"element", 7}, {"attribute", "AXPress"}, {"action", "yes"}}));
+    EXPECT_EQ(pushes(), 2u);
+    m_server->disconnect(asker);
+}
+
 TEST(WindowServerConfigTest, OutOfRangeProfileValuesKeepTheirDefaults) {
     platform::LogCapture log(true);
     platform::Profile profile;
