@@ -5,6 +5,7 @@
 #include "platform/appkit/NSMenuWindow.h"
 #include "platform/core/Log.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/dispatch/Thread.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 #include <algorithm>
@@ -160,6 +161,10 @@ std::shared_ptr<NSWindow> NSMenu::window() const {
 
 bool NSMenu::popUpMenuPositioningItem(const std::shared_ptr<NSMenuItem>& item, cg::CGPoint location,
                                       const std::shared_ptr<NSView>& view) {
+    if (!dispatch::isMainThread()) {
+        platform::log("appkit: a menu pops up on the main thread only");
+        return false;
+    }
     if (m_tracking || openMenu()) {
         platform::log("appkit: a menu is tracking already");
         return false;

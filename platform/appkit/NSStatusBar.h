@@ -26,6 +26,8 @@ class NSStatusBarButton : public NSButton {
   public:
     explicit NSStatusBarButton(const std::shared_ptr<NSStatusItem>& item);
     std::shared_ptr<NSStatusItem> statusItem() const { return m_item.lock(); }
+    // The item's window stands for it in the accessibility tree: the button adds no element.
+    std::string accessibilityRole() const override { return {}; }
 
   protected:
     void userClicked() override;

@@ -7,6 +7,8 @@
 #include "MenuTestSupport.h"
 #include "WindowTestSupport.h"
 
+#include <thread>
+
 namespace appkit {
 
 namespace {
@@ -154,6 +156,24 @@ class ClickCounter : public NSView {
     void mouseDown(const NSEvent&) override { ++downs; }
     int downs = 0;
 };
+
+TEST_F(NSMenuTracking, AMenuPopsUpOnTheMainThreadOnlyAndOneAtATime) {
+    bool answer = true;
+    std::thread([&] { answer = popUp(); }).join();
+    EXPECT_FALSE(answer);
+    EXPECT_TRUE(m_log.contains("a menu pops up on the main thread only"));
+
+    auto other = NSMenu::make();
+    other->addItemWithTitle("Other", "about:");
+    bool nested = true;
+    whileTracking([&] {
+        nested = other->popUpMenuPositioningItem(nullptr, cg::CGPointMake(0, 100), nullptr);
+        EXPECT_EQ(NSMenu::openMenu(), menu);
+        menu->cancelTracking();
+    });
+    EXPECT_FALSE(popUp());
+    EXPECT_FALSE(nested);
+}
 
 TEST_F(NSMenuTracking, ATrackingMenuTakesAllInputAndTheClickThatCancelsItReachesNoView) {
     auto counter = std::make_shared<ClickCounter>(cg::CGRectMake(0, 0, 400, 200));

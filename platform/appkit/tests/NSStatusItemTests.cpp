@@ -117,6 +117,9 @@ TEST_F(NSStatusItems, TheExporterListsTheItemInTheExtrasMenuBarAndItsMenuWhileIt
     EXPECT_EQ(*std::get<cf::Value>(value).asString(), "statusItem");
     ASSERT_EQ(exporter->copyAttributeValue(element, "AXParent", &value), ax::kAXErrorSuccess);
     EXPECT_EQ(std::get<ax::AXUIElementRef>(value)->id, kAXExtrasMenuBarSerial);
+    // A leaf: the button inside adds no element of its own.
+    ASSERT_EQ(exporter->copyAttributeValue(element, "AXChildren", &value), ax::kAXErrorSuccess);
+    EXPECT_TRUE(std::get<std::vector<ax::AXUIElementRef>>(value).empty());
 
     // A press pops the item's menu up below it; the open menu is the application's last child.
     auto target = std::make_shared<RecordingTarget>();
