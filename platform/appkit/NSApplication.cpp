@@ -138,7 +138,8 @@ int NSApplicationMain(int argc, char** argv,
     // The process answers accessibility for its own pid while it runs.
     std::string name = platform::processName();
     if (auto bundle = ns::NSBundle::mainBundle())
-        if (auto bundleName = bundle->objectForInfoDictionaryKey("CFBundleName"); bundleName && bundleName->asString())
+        if (auto bundleName = bundle->objectForInfoDictionaryKey("CFBundleName");
+            bundleName && bundleName->asString())
             name = *bundleName->asString();
     auto exporter = NSAccessibilityExporter::installForProcess(name);
     app->finishLaunching();

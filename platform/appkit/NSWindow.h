@@ -135,8 +135,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     virtual std::string accessibilityRole() const { return "AXWindow"; }
     virtual std::string accessibilitySubrole() const;
     virtual std::string accessibilityTitle() const { return m_title; }
-    // Windows that stand for something else (a status item) answer an identifier; plain
-    // windows answer none.
+    // "statusItem" for a status item's window, a nib's name for its window; none by default.
     virtual std::string accessibilityIdentifier() const { return {}; }
     // A sheet's parent: the exporter lists the window under it rather than under the application.
     virtual std::shared_ptr<NSWindow> accessibilityParentWindow() const { return nullptr; }

@@ -174,6 +174,10 @@ AXError ask(const AXUIElementRef& element, const Question& q, std::optional<cf::
     // Asking itself from its main thread: the main loop cannot serve the request meanwhile.
     if (dispatch::isMainThread()) {
         if (auto responder = responderFor(element->pid)) {
+            // The switch holds here too (asked of the window server, which answers at once).
+            auto enabled = wsRequest(windowserver::op::axEnabled);
+            const cf::Value* on = enabled ? enabled->find("enabled") : nullptr;
+            if (on && !on->boolValue()) return kAXErrorAPIDisabled;
             Answer a = put(*responder, q);
             if (value) *value = a.value;
             if (a.deed) a.deed();

@@ -120,6 +120,7 @@ TEST_F(AccessibilityExport, StatusItemsSitInTheExtrasMenuBarSheetsUnderTheirWind
     auto status = NSWindow::make<AXTestWindow>(cg::CGRectMake(1200, 878, 30, 22), NSWindowStyleMaskBorderless,
                                                "AXMenuBarItem");
     status->setLevel(NSStatusWindowLevel);
+    status->identifier = "statusItem";
     status->orderFront();
     auto menu = NSWindow::make<AXTestWindow>(cg::CGRectMake(1200, 600, 240, 60), NSWindowStyleMaskBorderless,
                                              "AXMenu");
@@ -133,6 +134,8 @@ TEST_F(AccessibilityExport, StatusItemsSitInTheExtrasMenuBarSheetsUnderTheirWind
     EXPECT_EQ(top[2], m_exporter->elementForWindow(menu));
     EXPECT_EQ(plain(top[1], "AXSubrole"), cf::Value("AXExtrasMenuBar"));
     EXPECT_EQ(children(top[1]), std::vector<ax::AXUIElement>{m_exporter->elementForWindow(status)});
+    EXPECT_EQ(plain(m_exporter->elementForWindow(status), "AXIdentifier"), cf::Value("statusItem"));
+    EXPECT_EQ(plain(m_exporter->elementForWindow(status), "AXRole"), cf::Value("AXMenuBarItem"));
     EXPECT_EQ(children(top[0]), std::vector<ax::AXUIElement>{m_exporter->elementForWindow(sheet)});
     EXPECT_EQ(children(app(), "AXWindows"), std::vector<ax::AXUIElement>{top[0]});
     EXPECT_EQ(plain(m_exporter->elementForWindow(sheet), "AXModal"), cf::Value(true));
@@ -352,6 +355,15 @@ TEST_F(AccessibilityExport, TheFacadeServesTheProcessItselfFromItsMainThread) {
     EXPECT_EQ(button->performed, std::vector<std::string>{"AXPress"});
     EXPECT_EQ(ax::AXUIElementCopyMultipleAttributeValues(e, {}, &values, &errors),
               ax::kAXErrorIllegalArgument);
+    // The switch off holds for the process itself too.
+    auto setEnabled = [&](bool on) {
+        return m_kernel->windowServer()->serveAndWait(m_kernel->windowServerConnection()->cid(),
+                                                      "ax.setEnabled", cf::Dictionary{{"enabled", on}});
+    };
+    ASSERT_TRUE(setEnabled(false));
+    EXPECT_EQ(ax::AXUIElementPerformAction(e, "AXPress"), ax::kAXErrorAPIDisabled);
+    EXPECT_EQ(button->performed.size(), 1u);
+    ASSERT_TRUE(setEnabled(true));
     ax::AXRemoveResponder(::getpid());
 }
 

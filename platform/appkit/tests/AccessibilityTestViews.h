@@ -59,19 +59,22 @@ class AXTestWindow : public NSWindow {
     std::string accessibilitySubrole() const override {
         return subrole.empty() ? NSWindow::accessibilitySubrole() : subrole;
     }
+    std::string accessibilityIdentifier() const override { return identifier; }
     std::shared_ptr<NSWindow> accessibilityParentWindow() const override { return parent.lock(); }
     std::vector<std::string> accessibilityActionNames() const override {
         return actions.empty() ? NSWindow::accessibilityActionNames() : actions;
     }
     bool accessibilityPerformAction(const std::string& action) override {
         performed.push_back(action);
+        if (onAction) onAction(action);
         return NSWindow::accessibilityPerformAction(action) || true;
     }
 
-    std::string role, subrole;
+    std::string role, subrole, identifier;
     std::weak_ptr<NSWindow> parent;
     std::vector<std::string> actions;
     std::vector<std::string> performed;
+    std::function<void(const std::string&)> onAction;
 };
 
 } // namespace appkit::testing

@@ -68,7 +68,8 @@ TEST_F(PlatformctlUI, ListsTheApplicationAndPrintsItsTree) {
     EXPECT_EQ(line("\"Unblock\""), line("window \"Tools\"/button[1]"));
     ASSERT_EQ(run({"ui", "tree", kApp, "--depth", "1"}), 0);
     const std::string shallow = m_out.str();
-    EXPECT_EQ(std::count(shallow.begin(), shallow.end(), '\n'), 3) << shallow;
+    EXPECT_EQ(std::count(shallow.begin(), shallow.end(), '\n'), 4) << shallow;
+    EXPECT_THAT(shallow, HasSubstr("\n  AXMenuBar/AXExtrasMenuBar frame="));
 }
 
 TEST_F(PlatformctlUI, PressesSetsAndWaitsForWhatFollows) {
@@ -155,6 +156,10 @@ TEST_F(PlatformctlUI, OpensAMenuListsItsItemsAndChoosesOne) {
     ASSERT_EQ(run({"ui", "menu", kApp, "--choose", "Alpha"}), 0) << m_err.str();
     ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "Alpha"}), 0);
     EXPECT_EQ(run({"ui", "wait", kApp, "menu", "--gone"}), 0);
+    // A status item's menu, chosen from in one go.
+    EXPECT_THAT(line("statusitem"), StartsWith("AXMenuBarItem #statusItem \"Status\" frame="));
+    ASSERT_EQ(run({"ui", "menu", kApp, "statusitem \"Status\"", "--choose", "Gamma"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "Gamma"}), 0);
 }
 
 // The centre pixel of a PNG file as 0xRRGGBB.

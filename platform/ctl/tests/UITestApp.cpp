@@ -6,7 +6,8 @@
 //   (green, red while the pointer is over it; its value says which), #vanish (gone once
 //   pressed), #devices (a list of items "Alpha iPad", "Demo iPad", "Other iPad", each with a
 //   #connectButton "Connect" that turns into "Disconnect");
-// and a second window "Tools" with #unblock, closable.
+// a second window "Tools" with #unblock, closable; and a status item "Status" whose press
+// shows the same menu.
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/tests/AccessibilityTestViews.h"
 
@@ -125,6 +126,15 @@ class Delegate : public appkit::NSApplicationDelegate {
         unblock->onAction = [](const std::string&) { NSApp()->setWindowBlockedHandler(nullptr); };
         tools->contentView()->addSubview(unblock);
         tools->orderFront();
+
+        status = NSWindow::make<AXTestWindow>(cg::CGRectMake(1200, 878, 60, 22),
+                                              appkit::NSWindowStyleMaskBorderless, "AXMenuBarItem");
+        status->setTitle("Status");
+        status->identifier = "statusItem";
+        status->actions = {"AXPress"};
+        status->setLevel(appkit::NSStatusWindowLevel);
+        status->onAction = [this, echo](const std::string&) { openMenu(echo); };
+        status->orderFront();
     }
 
     void openMenu(const std::shared_ptr<AXTestView>& echo) {
@@ -149,6 +159,7 @@ class Delegate : public appkit::NSApplicationDelegate {
     }
 
     std::shared_ptr<NSWindow> window, tools, menu;
+    std::shared_ptr<AXTestWindow> status;
     int presses = 0;
 };
 
