@@ -256,6 +256,7 @@ NSAccessibilityExporter::windowChildren(const std::shared_ptr<NSWindow>& window)
     std::vector<ax::AXUIElementRef> out;
     if ((window->styleMask() & NSWindowStyleMaskTitled) && (window->styleMask() & NSWindowStyleMaskClosable))
         out.push_back(closeButton(window));
+    exportedViews(window->toolbarView(), out);
     exportedViews(window->contentView(), out);
     for (auto& w : onScreenWindows())
         if (w->accessibilityParentWindow() == window) out.push_back(ref(w));

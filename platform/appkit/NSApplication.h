@@ -109,6 +109,11 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::shared_ptr<NSWindow> mainWindow() const;
     // Mouse events to the window they name, key events to the key window (overridable).
     virtual void sendEvent(const NSEvent& event);
+    // While a menu tracks it takes all input: sendEvent hands every event to this filter first,
+    // and an event it answers YES to goes no further. Null: no filter.
+    void setTrackingEventFilter(std::function<bool(const NSEvent&)> filter) {
+        m_trackingFilter = std::move(filter);
+    }
     virtual ~NSApplication() = default;
     // What NSWindow tells the application.
     void windowCreated(const std::shared_ptr<NSWindow>& window);
@@ -179,6 +184,7 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::vector<std::shared_ptr<NSWindow>> m_orderedIn;
     std::weak_ptr<NSWindow> m_keyWindow;
     std::weak_ptr<NSWindow> m_mainWindow;
+    std::function<bool(const NSEvent&)> m_trackingFilter; // main thread
     std::function<bool(const NSWindow&)> m_windowBlocked;
     std::atomic<bool> m_active{false};
     std::vector<std::weak_ptr<NSWindow>> m_hiddenOnDeactivate;

@@ -1,6 +1,7 @@
 #include "platform/appkit/NSView.h"
 
 #include "platform/appkit/NSGraphicsContext.h"
+#include "platform/appkit/NSMenu.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
 
@@ -90,6 +91,21 @@ void NSView::setWindow(const std::shared_ptr<NSWindow>& window) {
 
 std::string NSView::accessibilityRole() const {
     return m_identifier.empty() ? std::string() : std::string("AXGroup");
+}
+
+std::vector<std::string> NSView::accessibilityActionNames() const {
+    if (m_menu) return {"AXShowMenu"};
+    return {};
+}
+
+bool NSView::accessibilityPerformAction(const std::string& action) {
+    if (action != "AXShowMenu" || !m_menu) return false;
+    auto keep = shared_from_this();
+    const cg::CGRect b = bounds();
+    m_menu->popUpMenuPositioningItem(nullptr,
+                                     cg::CGPointMake(b.origin.x, isFlipped() ? b.origin.y : b.origin.y + b.size.height),
+                                     keep);
+    return true;
 }
 
 NSResponder* NSView::nextResponder() const {

@@ -26,6 +26,7 @@ class CALayer;
 
 namespace appkit {
 
+class NSMenu;
 class NSWindow;
 class NSScrollView;
 class NSViewAnimator; // NSAnimationContext.h
@@ -79,6 +80,10 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     void setAlphaValue(double alpha);
     const std::string& identifier() const { return m_identifier; }
     void setIdentifier(std::string identifier) { m_identifier = std::move(identifier); }
+    // The contextual menu: a view with one answers AXShowMenu, which pops it up at the view's
+    // top-left corner.
+    std::shared_ptr<NSMenu> menu() const { return m_menu; }
+    void setMenu(std::shared_ptr<NSMenu> menu) { m_menu = std::move(menu); }
 
     // ---- Autoresizing: width 2 and height 16 follow the superview's size; 1, 4, 8, 32 let
     // that margin change. Changes are shared by the flexible parts in proportion to their sizes.
@@ -133,12 +138,9 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     virtual std::optional<cf::Value> accessibilityValue() const { return std::nullopt; }
     virtual bool accessibilityEnabled() const { return true; }
     // Actions the element supports ("AXPress", "AXShowMenu", ...).
-    virtual std::vector<std::string> accessibilityActionNames() const { return {}; }
+    virtual std::vector<std::string> accessibilityActionNames() const;
     // Performs a supported action as a user would; false when the action is not supported.
-    virtual bool accessibilityPerformAction(const std::string& action) {
-        (void)action;
-        return false;
-    }
+    virtual bool accessibilityPerformAction(const std::string& action);
     virtual bool accessibilityIsValueSettable() const { return false; }
     // Sets the value as a user would (typing, moving); false when the value has the wrong type.
     virtual bool accessibilitySetValue(const cf::Value& value) {
@@ -227,6 +229,7 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     bool m_hostsLayer = false;
     NSViewLayerContentsRedrawPolicy m_redrawPolicy = NSViewLayerContentsRedrawDuringViewResize;
     std::map<std::string, std::shared_ptr<quartzcore::CAAnimation>> m_animations;
+    std::shared_ptr<NSMenu> m_menu;
 };
 
 } // namespace appkit

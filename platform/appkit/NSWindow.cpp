@@ -90,6 +90,7 @@ void NSWindow::applyFrame(cg::CGRect frame) {
     const bool resized = frame.size.width != m_frame.size.width || frame.size.height != m_frame.size.height;
     m_frame = frame;
     if (m_contentView && resized) m_contentView->setFrame(contentFrameInWindow());
+    if (m_toolbar && resized) layoutToolbar();
     // A new store starts transparent: everything is drawn again.
     if (replaced || resized) invalidate(cg::CGRectMake(0, 0, m_frame.size.width, m_frame.size.height));
 }
@@ -320,6 +321,10 @@ void NSWindow::displayIfNeeded() {
     if (m_contentView) {
         m_contentView->drawTree(context, dirty);
         m_contentView->markClean();
+    }
+    if (auto bar = toolbarView()) {
+        bar->drawTree(context, dirty);
+        bar->markClean();
     }
     context.reset();
     // Window-local points with a top-left origin, as the window server counts them.

@@ -16,6 +16,8 @@
 
 namespace appkit {
 
+class NSToolbar;
+
 using NSWindowStyleMask = uint32_t;
 inline constexpr NSWindowStyleMask NSWindowStyleMaskBorderless = 0;
 inline constexpr NSWindowStyleMask NSWindowStyleMaskTitled = 1;
@@ -80,6 +82,11 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void setTitle(const std::string& title);
     NSWindowLevel level() const { return m_level; }
     void setLevel(NSWindowLevel level);
+    // Recorded only (Spaces and window animations are not stood in).
+    uint64_t collectionBehavior() const { return m_collectionBehavior; }
+    void setCollectionBehavior(uint64_t behavior) { m_collectionBehavior = behavior; }
+    int64_t animationBehavior() const { return m_animationBehavior; }
+    void setAnimationBehavior(int64_t behavior) { m_animationBehavior = behavior; }
     double alphaValue() const { return m_alpha; }
     void setAlphaValue(double alpha);
     bool ignoresMouseEvents() const { return m_ignoresMouse; }
@@ -140,6 +147,13 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     virtual std::vector<std::string> accessibilityActionNames() const { return {"AXRaise"}; }
     virtual bool accessibilityPerformAction(const std::string& action);
 
+    // ---- Toolbar (NSToolbar.cpp): its view lies across the top of the content area, drawn
+    // over the content view and hit before it; the frame does not grow for it.
+    std::shared_ptr<NSToolbar> toolbar() const { return m_toolbar; }
+    void setToolbar(const std::shared_ptr<NSToolbar>& toolbar);
+    // The toolbar's view while the toolbar is visible; null otherwise.
+    std::shared_ptr<NSView> toolbarView() const;
+
     // ---- Drawing.
     // Redraws what needs display now and flushes it.
     void displayIfNeeded();
@@ -162,6 +176,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void resignKeyAndMain();
     void post(const char* name);
     cg::CGRect contentFrameInWindow() const;
+    void layoutToolbar();
 
     cg::CGWindowID m_number = 0;
     NSWindowStyleMask m_style;
@@ -173,6 +188,9 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     bool m_opaque = true;
     bool m_visible = false;
     std::shared_ptr<NSView> m_contentView;
+    std::shared_ptr<NSToolbar> m_toolbar;
+    uint64_t m_collectionBehavior = 0;
+    int64_t m_animationBehavior = 0;
     cg::CGSWindowStoreRef m_store;
     cg::CGRect m_dirty = cg::CGRectNull; // window base space
     bool m_displayScheduled = false;

@@ -73,7 +73,9 @@ void NSWindow::sendEvent(const NSEvent& event) {
     switch (event.type()) {
     case NSEventType::LeftMouseDown:
     case NSEventType::RightMouseDown: {
-        auto hit = m_contentView ? m_contentView->hitTest(event.locationInWindow()) : nullptr;
+        auto bar = toolbarView();
+        auto hit = bar ? bar->hitTest(event.locationInWindow()) : nullptr;
+        if (!hit && m_contentView) hit = m_contentView->hitTest(event.locationInWindow());
         m_mouseDownView = hit;
         if (!hit) return;
         if (hit->acceptsFirstResponder()) makeFirstResponder(hit);
@@ -211,6 +213,10 @@ void listenForWindowEvents() {
 }
 
 void NSApplication::sendEvent(const NSEvent& event) {
+    if (m_trackingFilter) {
+        auto filter = m_trackingFilter; // the filter may remove itself
+        if (filter(event)) return;
+    }
     std::shared_ptr<NSWindow> target;
     if (event.isKeyEvent()) {
         target = keyWindow();
