@@ -43,20 +43,65 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     return rep;
 }
 
+namespace {
+
+// The bitmap format of a 32-bit, 8-bit-a-component image's layout; nullopt for one the
+// representations cannot write. hasAlpha tells whether the fourth byte is alpha.
+std::optional<NSBitmapFormat> bitmapFormatOf(const cg::CGImage& image, bool& hasAlpha) {
+    if (image.bitsPerComponent != 8 || image.bitsPerPixel != 32) return std::nullopt;
+    const uint32_t alpha = image.bitmapInfo & cg::kCGBitmapAlphaInfoMask;
+    const uint32_t order = image.bitmapInfo & cg::kCGBitmapByteOrderMask;
+    const bool little = order == cg::kCGBitmapByteOrder32Little;
+    if (!little && order != cg::kCGBitmapByteOrderDefault && order != cg::kCGBitmapByteOrder32Big)
+        return std::nullopt;
+    const NSBitmapFormat endian = little ? NSBitmapFormatThirtyTwoBitLittleEndian : 0;
+    hasAlpha = true;
+    switch (alpha) {
+    case cg::kCGImageAlphaNoneSkipFirst:
+        hasAlpha = false;
+        if (!little) return std::nullopt; // X, R, G, B: not a layout the writers take
+        return NSBitmapFormatThirtyTwoBitLittleEndian;
+    case cg::kCGImageAlphaPremultipliedFirst:
+        return NSBitmapFormatAlphaFirst | endian;
+    case cg::kCGImageAlphaFirst:
+        return NSBitmapFormatAlphaFirst | NSBitmapFormatAlphaNonpremultiplied | endian;
+    case cg::kCGImageAlphaPremultipliedLast:
+        if (little) return std::nullopt; // A, B, G, R
+        return NSBitmapFormat(0);
+    case cg::kCGImageAlphaLast:
+        if (little) return std::nullopt;
+        return NSBitmapFormatAlphaNonpremultiplied;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
 std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CGImageRef& image) {
     if (!image || !image->bytes) return nullptr;
+    bool hasAlpha = false;
+    const auto format = bitmapFormatOf(*image, hasAlpha);
+    if (!format) {
+        platform::log("NSBitmapImageRep: refused an image of %zu bits a component, %zu a pixel, info 0x%x",
+                      image->bitsPerComponent, image->bitsPerPixel, image->bitmapInfo);
+        return nullptr;
+    }
     std::shared_ptr<NSBitmapImageRep> rep(new NSBitmapImageRep);
     rep->m_pixelsWide = int64_t(image->width);
     rep->m_pixelsHigh = int64_t(image->height);
-    rep->m_samplesPerPixel = 3;
+    rep->m_samplesPerPixel = hasAlpha ? 4 : 3;
     rep->m_bitsPerPixel = 32;
     rep->m_bytesPerRow = int64_t(image->bytesPerRow);
-    rep->m_hasAlpha = false;
-    rep->m_bitmapFormat = NSBitmapFormatThirtyTwoBitLittleEndian;
+    rep->m_hasAlpha = hasAlpha;
+    rep->m_bitmapFormat = *format;
     rep->m_colorSpaceName = NSDeviceRGBColorSpace;
     rep->m_size = {double(image->width), double(image->height)};
     const uint8_t* bytes = image->bytes.get();
-    rep->m_data.assign(bytes, bytes + image->bytesPerRow * image->height);
+    // The image's bytes end with its last row's pixels (a cut of a larger image ends there too):
+    // the rest of the last row is padding of the rep's own.
+    rep->m_data.assign(bytes, bytes + image->byteCount());
+    rep->m_data.resize(image->bytesPerRow * image->height, 0);
     return rep;
 }
 

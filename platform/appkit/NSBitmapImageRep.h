@@ -58,8 +58,11 @@ class NSBitmapImageRep : public NSImageRep {
                              const std::string& colorSpaceName, NSBitmapFormat bitmapFormat,
                              int64_t bytesPerRow, int64_t bitsPerPixel);
 
-    // A copy of the image's pixels in the image's own layout: three samples (red, green, blue)
-    // in 32 bits a pixel, blue first in memory, the fourth byte ignored. Null for a null image.
+    // A copy of the image's pixels in the image's own layout, 8-bit samples in 32 bits a pixel:
+    // without alpha blue first in memory, the fourth byte ignored (three samples); with alpha
+    // (four samples) alpha first in a 32-bit little-endian word (B, G, R, A in memory) or in
+    // big-endian order (A, R, G, B), or alpha last in big-endian order (R, G, B, A), premultiplied
+    // or not. Null for a null image or another layout (logged).
     static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
 
     uint8_t* bitmapData() { return m_data.data(); }
