@@ -129,11 +129,12 @@ int driveRTP(Drive& d) {
     if (auto why = d.drawAndRequest(read)) return failure(*why);
 
     // Drawing stopped: the raster refresh goes once round the display (eight interlaced passes
-    // of its 32-row bands, 4 rows a strip), then a little more.
-    const size_t strips = std::max<size_t>(height / 32, 1) * 8;
-    const size_t stripsBefore = picture.counts().records;
+    // of its 32-row bands, 4 rows a strip), then a little more; a changed area, sent at low
+    // quality, may land on strips already sent, so the round counts from the last of them.
+    const size_t round = std::max<size_t>(height / 32, 1) * 8 + 8;
+    const size_t recordsBefore = picture.counts().records;
     const platform::TimePoint settleEnd = platform::MonoClock::now() + platform::seconds(kSettleLimit);
-    while (picture.counts().records < stripsBefore + strips + 8) {
+    while (picture.stripsSinceChange() < round || picture.counts().records < recordsBefore + round) {
         if (platform::MonoClock::now() > settleEnd) return failure("rtp: the raster never went round");
         serveUntil(platform::MonoClock::now() + platform::seconds(kRequestInterval / 4));
         d.request();

@@ -1,18 +1,21 @@
 #include "tools/encoderdrive/RTPPicture.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
 namespace encoderdrive {
 
 namespace {
 
-constexpr uint8_t kBlockType = 0x79;
+// The block's type, its length (u16 61) and the server record {1, 3, 0, 1, 1, 0, 0, u16 3, u16 1}.
+constexpr uint8_t kBlockOpening[] = {0x79, 61, 0, 1, 3, 0, 1, 1, 0, 0, 3, 0, 1, 0};
 constexpr size_t kRecordSize = 13;
 constexpr size_t kLossyPointSize = 9;
 constexpr uint8_t kJPEGEncoding = 4;
 constexpr uint8_t kLossyJPEGEncoding = 15;
 constexpr size_t kResolutionAt = 50;
 constexpr uint8_t kResolutionType = 16;
+constexpr uint16_t kStripRows = 4;
 
 uint16_t be16(const uint8_t* p) {
     return uint16_t(p[0] << 8 | p[1]);
@@ -106,18 +109,23 @@ bool RTPPicture::fail(std::string why) {
 
 bool RTPPicture::feedFrame(const std::vector<uint8_t>& frame) {
     if (!m_error.empty()) return false;
-    if (frame.size() < kBlockSize + 2) return fail("a frame of " + std::to_string(frame.size()) + " bytes");
-    if (frame[0] != kBlockType || frame[1] != kBlockSize || frame[2] != 0)
-        return fail("a frame that does not open with the 61-byte block");
-    if (frame[kResolutionAt] != kResolutionType) return fail("a block without the resolution message");
-    m_width = le16(&frame[kResolutionAt + 5]);
-    m_height = le16(&frame[kResolutionAt + 7]);
+    // What the session wrote between two updates (a heartbeat) goes out before the next block.
+    const auto opening =
+        std::search(frame.begin(), frame.end(), std::begin(kBlockOpening), std::end(kBlockOpening));
+    if (opening == frame.end()) return fail("a frame without the 61-byte block");
+    const size_t start = size_t(opening - frame.begin());
+    if (frame.size() < start + kBlockSize + 2)
+        return fail("a frame of " + std::to_string(frame.size()) + " bytes cut inside its block");
+    const uint8_t* block = &frame[start];
+    if (block[kResolutionAt] != kResolutionType) return fail("a block without the resolution message");
+    m_width = le16(block + kResolutionAt + 5);
+    m_height = le16(block + kResolutionAt + 7);
     ++m_frames;
 
     // The update as the rectangle reader takes it: its header, then the JPEG records.
-    const size_t count = le16(&frame[kBlockSize]);
+    const size_t count = le16(block + kBlockSize);
     std::vector<uint8_t> update{0x20, 0, 0};
-    size_t at = kBlockSize + 2, painted = 0;
+    size_t at = start + kBlockSize + 2, painted = 0;
     for (size_t i = 0; i < count; ++i) {
         if (at + kRecordSize > frame.size()) return fail("a frame cut inside record " + std::to_string(i));
         const uint8_t* record = &frame[at];
@@ -127,6 +135,9 @@ bool RTPPicture::feedFrame(const std::vector<uint8_t>& frame) {
         if (length > frame.size() || at + kRecordSize + lossy + length > frame.size())
             return fail("a record longer than its frame");
         if (encoding == kJPEGEncoding) {
+            const bool strip =
+                le16(record) == 0 && le16(record + 4) == m_width && le16(record + 6) == kStripRows;
+            m_stripsSinceChange = strip ? m_stripsSinceChange + 1 : 0;
             update.insert(update.end(), record, record + kRecordSize);
             update.insert(update.end(), record + kRecordSize, record + kRecordSize + length);
             ++painted;

@@ -59,10 +59,10 @@ class RTPPicture {
     static constexpr size_t kBlockSize = 61;
 
     RTPPicture(size_t width, size_t height) : m_picture(width, height) {}
-    // One frame: the block (0x79, 61, 0, the 47-byte record, the 11-byte resolution message),
-    // then the update's u16 count and its records. Records of encoding 4 are painted; the
-    // frame's bytes after the last record (a cursor image) are left alone. False, with the
-    // reason, for a malformed frame.
+    // One frame: the block (0x79, u16 61, the 47-byte record, the 11-byte resolution message),
+    // then the update's u16 count and its records. Records of encoding 4 are painted; what the
+    // session wrote before the block (between two updates: a heartbeat) and after the last
+    // record (a cursor image) is left alone. False, with the reason, for a malformed frame.
     bool feedFrame(const std::vector<uint8_t>& frame);
     const std::string& error() const { return m_error; }
 
@@ -70,6 +70,9 @@ class RTPPicture {
     uint16_t width() const { return m_width; }
     uint16_t height() const { return m_height; }
     size_t frames() const { return m_frames; }
+    // Raster strips (whole rows of the display, four high) painted since the last other record:
+    // once a round of them, nothing painted earlier at low quality is left.
+    size_t stripsSinceChange() const { return m_stripsSinceChange; }
     const RecordCounts& counts() const { return m_picture.counts(); }
     const std::vector<uint8_t>& pixels() const { return m_picture.pixels(); }
 
@@ -80,6 +83,7 @@ class RTPPicture {
     std::string m_error;
     uint16_t m_width = 0, m_height = 0;
     size_t m_frames = 0;
+    size_t m_stripsSinceChange = 0;
 };
 
 } // namespace encoderdrive

@@ -115,14 +115,27 @@ TEST(RTPPicture, PaintsTheFramesJPEGRecordsAndReadsTheBlocksSize) {
     EXPECT_EQ(picture.height(), 16);
     EXPECT_EQ(picture.frames(), 1u);
     EXPECT_EQ(picture.counts().records, 2u);
+    EXPECT_EQ(picture.stripsSinceChange(), 0u);
     auto at = [&](size_t x, size_t y) { return picture.pixels()[(y * 32 + x) * 4 + 1]; };
     EXPECT_NEAR(at(4, 4), 200, 2);
     EXPECT_EQ(at(20, 2), 0) << "the lossy record is not painted";
     EXPECT_NEAR(at(20, 12), 90, 2);
-    // An empty update is a frame too.
-    std::vector<uint8_t> empty = block(32, 16);
+    // An empty update is a frame too, after a heartbeat the session wrote between updates.
+    std::vector<uint8_t> empty{0x20, 0, 0};
+    const auto opening = block(32, 16);
+    empty.insert(empty.end(), opening.begin(), opening.end());
     empty.insert(empty.end(), {0, 0});
-    EXPECT_TRUE(picture.feedFrame(empty));
+    EXPECT_TRUE(picture.feedFrame(empty)) << picture.error();
+    EXPECT_EQ(picture.frames(), 2u);
+    // Two raster strips (whole rows, four high) count until another record comes.
+    std::vector<uint8_t> strips = block(32, 16);
+    strips.insert(strips.end(), {2, 0});
+    record(strips, 0, 0, 32, 4, 4, grey(32, 4, 10));
+    record(strips, 0, 4, 32, 4, 4, grey(32, 4, 10));
+    ASSERT_TRUE(picture.feedFrame(strips)) << picture.error();
+    EXPECT_EQ(picture.stripsSinceChange(), 2u);
+    ASSERT_TRUE(picture.feedFrame(frame));
+    EXPECT_EQ(picture.stripsSinceChange(), 0u);
 }
 
 TEST(RTPPicture, RefusesMalformedFrames) {
@@ -140,6 +153,9 @@ TEST(RTPPicture, RefusesMalformedFrames) {
     auto wrongType = good;
     wrongType[0] = 0x78;
     EXPECT_TRUE(refused(wrongType));
+    auto wrongRecord = good;
+    wrongRecord[4] = 2;
+    EXPECT_TRUE(refused(wrongRecord));
     auto noResolution = good;
     noResolution[50] = 0;
     EXPECT_TRUE(refused(noResolution));
