@@ -69,7 +69,10 @@ std::vector<uint8_t> QNBVellRTPEncoder::sendImageRect(cg::CGRect rect, const uin
     const size_t width = static_cast<size_t>(w), height = static_cast<size_t>(h);
     auto provider =
         cg::CGDataProviderCreateWithData(std::vector<uint8_t>(frameData, frameData + width * height * 4));
-    cg::CGImageRef image = cg::CGImageCreate(width, height, 8, 32, width * 4, cg::kCGBitmapBGRX, provider);
+    // The fourth byte of each pixel is taken as premultiplied alpha (the capture writes it opaque).
+    cg::CGImageRef image =
+        cg::CGImageCreate(width, height, 8, 32, width * 4,
+                          cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little, provider);
     auto rep = appkit::NSBitmapImageRep::initWithCGImage(image);
     if (!rep) return recordOnly(rect);
     cf::Dictionary properties;

@@ -5,6 +5,8 @@
 #include "net/QNClientStreamReader.h"
 #include "net/QNNetSocket.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace net;
@@ -22,9 +24,50 @@ class Handler final : public net::QNClientMessageHandler {
     int updates = 0;
 };
 
+// The writing end's thread, started once: a thread per input cost more than the input.
+class Writer {
+  public:
+    Writer() : m_thread([this] { run(); }) {}
+    // Writes the stream to fd in pieces, then closes fd; wait() returns when it has.
+    void write(int fd, const std::vector<uint8_t>& stream, size_t piece) {
+        std::lock_guard lock(m_mutex);
+        m_fd = fd, m_stream = &stream, m_piece = piece;
+        m_cv.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_fd < 0; });
+    }
+
+  private:
+    [[noreturn]] void run() {
+        for (;;) {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_fd >= 0; });
+            size_t sent = 0;
+            while (sent < m_stream->size()) {
+                const size_t n = std::min(m_piece, m_stream->size() - sent);
+                if (!fuzz::sendWithDescriptors(m_fd, m_stream->data() + sent, n, {})) break;
+                sent += n;
+            }
+            ::close(m_fd);
+            m_fd = -1;
+            m_cv.notify_all();
+        }
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_fd = -1;
+    const std::vector<uint8_t>* m_stream = nullptr;
+    size_t m_piece = 1;
+    std::thread m_thread;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Never destroyed: its thread runs until the process ends.
+    static Writer& writer = *new Writer;
     fuzz::QuietLog quiet;
     fuzz::DescriptorLeakCheck leaks;
     // The first byte chooses the size of the pieces; the rest is the stream.
@@ -34,15 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) fuzz::fail("socketpair");
-    std::thread writer([&] {
-        size_t sent = 0;
-        while (sent < stream.size()) {
-            const size_t n = std::min(piece, stream.size() - sent);
-            if (!fuzz::sendWithDescriptors(pair[1], stream.data() + sent, n, {})) break;
-            sent += n;
-        }
-        ::close(pair[1]);
-    });
+    writer.write(pair[1], stream, piece);
     {
         auto socket = net::QNNetSocket::initWithSocket(pair[0]);
         if (!socket) fuzz::fail("a socket around a socket pair");
@@ -52,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         socket->close();
     }
-    writer.join();
+    writer.wait();
     return 0;
 }

@@ -42,11 +42,10 @@ bool isMouseEvent(int64_t type) {
     return type >= 1 && type <= 7;
 }
 
-// Mouse events posted since the given count lie inside the frame (half-open).
-void checkOnTheDisplay(const std::vector<windowserver::EventRecord>& entries, size_t from,
+// The mouse events posted lie inside the frame (half-open).
+void checkOnTheDisplay(const std::vector<windowserver::EventRecord>& entries,
                        const input::InputGeometry& geometry) {
-    for (size_t i = from; i < entries.size(); ++i) {
-        const auto& e = entries[i];
+    for (const auto& e : entries) {
         if (e.kind != windowserver::eventKind::cgEvent || !isMouseEvent(e.fields.at("type").integerValue()))
             continue;
         const double x = e.fields.at("x").doubleValue(), y = e.fields.at("y").doubleValue();
@@ -69,22 +68,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     fuzz::QuietLog quiet;
     fuzz::Reader reader(data, size);
-    events->clearEntries();
 
     FuzzInput session;
     session.geometry = geometryFor(reader.u8());
     const input::ScreenServerInput::Socket none;
+    // The last event posted, whichever datagram or ending posted it.
+    std::optional<windowserver::EventRecord> last;
     while (reader.remaining() > 0) {
         const uint8_t selector = reader.u8() % 7;
         if (selector == 6) {
+            events->clearEntries();
             session.connectionEnded();
+            const auto ended = events->entries();
+            if (!ended.empty()) last = ended.back();
             continue;
         }
         std::vector<uint8_t> datagram{selector == 5 ? uint8_t(2) : kTypes[selector]};
         const std::vector<uint8_t> body = reader.bytes(reader.u8());
         datagram.insert(datagram.end(), body.begin(), body.end());
         if (selector == 5) datagram.resize(51);
-        const size_t before = events->entries().size();
+        // Cleared before each datagram, the log holds only what this one posted: no copy of the
+        // whole log per datagram.
+        events->clearEntries();
         switch (datagram[0]) {
         case 2:
             session.tapDatagramReceivedForSocket(none, datagram);
@@ -104,19 +109,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const auto entries = events->entries();
         if (session.geometry)
-            checkOnTheDisplay(entries, before, *session.geometry);
+            checkOnTheDisplay(entries, *session.geometry);
         else
-            for (size_t i = before; i < entries.size(); ++i)
-                FUZZ_CHECK(entries[i].kind != windowserver::eventKind::cgEvent ||
-                               !isMouseEvent(entries[i].fields.at("type").integerValue()),
+            for (const auto& entry : entries)
+                FUZZ_CHECK(entry.kind != windowserver::eventKind::cgEvent ||
+                               !isMouseEvent(entry.fields.at("type").integerValue()),
                            "a mouse event without a display");
+        if (!entries.empty()) last = entries.back();
     }
+    events->clearEntries();
     session.connectionEnded();
     const auto entries = events->entries();
-    if (!entries.empty()) {
-        const auto& last = entries.back().fields;
-        FUZZ_CHECK(last.at("buttons").integerValue() == 0, "a button stayed down");
-        FUZZ_CHECK((static_cast<uint64_t>(last.at("modifiers").integerValue()) & ~kCapsLock) == 0,
+    if (!entries.empty()) last = entries.back();
+    if (last) {
+        FUZZ_CHECK(last->fields.at("buttons").integerValue() == 0, "a button stayed down");
+        FUZZ_CHECK((static_cast<uint64_t>(last->fields.at("modifiers").integerValue()) & ~kCapsLock) == 0,
                    "a modifier key stayed down");
     }
     return 0;

@@ -4,6 +4,7 @@
 // on exactly when both the device's and the host's are; a short negotiation changes nothing;
 // what the session answers is one whole record per answer.
 #include "fuzz/FuzzSupport.h"
+#include "platform/windowserver/InProcessEvents.h"
 #include "regions/ScreenUpdateRecords.h"
 #include "server/tests/SessionTestSupport.h"
 
@@ -44,12 +45,16 @@ void checkConsistent(const ScreenServer& session) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = [] {
+    // The window server the input handlers post to lives in this process, made once: without
+    // it every posted key tried platformd's socket.
+    static const std::shared_ptr<windowserver::InProcessEvents> events = [] {
         fuzz::temporaryRoot();
         BaseLimnerAppDelegate::setAppDelegate(std::make_shared<QuietAppDelegate>());
-        return true;
+        auto e = std::make_shared<windowserver::InProcessEvents>();
+        e->install();
+        return e;
     }();
-    (void)ready;
+    events->clearEntries();
     fuzz::QuietLog quiet;
     fuzz::Reader reader(data, size);
     auto& prefs = foundation::QNBPreferences::sharedAppPrefs();

@@ -189,9 +189,11 @@ bool PTUSBChannel::openOnQueue(const dispatch::dispatch_queue_t& queue, platform
     int sendBuffer = kUsbmuxdSendBufferSize;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     // Sends use MSG_NOSIGNAL (the I/O channel's writes), which is Linux's no-SIGPIPE.
-    m_channel =
-        dispatch::dispatch_io_create(dispatch::DISPATCH_IO_STREAM, fd, queue, [fd, onEnd](int errorNumber) {
+    m_channel = dispatch::dispatch_io_create(
+        dispatch::DISPATCH_IO_STREAM, fd, queue, [fd, onEnd, closing = m_closing](int errorNumber) {
             ::close(fd);
+            closing->closed = true;
+            if (auto then = std::move(closing->then)) then();
             if (onEnd) onEnd(errorNumber ? OptionalError(platform::Error::posix(errorNumber)) : std::nullopt);
         });
     if (!m_channel) {
@@ -383,6 +385,15 @@ void PTUSBChannel::stop() {
     if (m_channel) dispatch::dispatch_io_close(m_channel, dispatch::DISPATCH_IO_STOP);
 }
 
+void PTUSBChannel::stopThen(std::function<void()> then) {
+    if (!m_channel || m_closing->closed) {
+        then();
+        return;
+    }
+    m_closing->then = std::move(then);
+    stop();
+}
+
 dispatch::dispatch_io_t PTUSBChannel::dispatchChannel() const {
     return m_channel;
 }
@@ -490,9 +501,11 @@ void PTUSBHub::connectToDevice(int64_t deviceID, uint16_t port, StartCallback on
                          [channel, onStart](OptionalError error, std::optional<cf::Value> reply) {
                              PTUSBChannel::errorFromPlistResponse(reply, error);
                              if (error) {
-                                 // A refused connection is closed at once, so retries keep no descriptor.
-                                 channel->stop();
-                                 if (onStart) onStart(error, nullptr);
+                                 // A refused connection is closed before the caller hears of it, so
+                                 // retries keep no descriptor, whoever still holds the channel.
+                                 channel->stopThen([onStart, error] {
+                                     if (onStart) onStart(error, nullptr);
+                                 });
                                  return;
                              }
                              if (onStart) onStart(std::nullopt, channel->dispatchChannel());

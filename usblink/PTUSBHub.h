@@ -87,6 +87,9 @@ class PTUSBChannel : public std::enable_shared_from_this<PTUSBChannel> {
     // Close the I/O channel: letting pending operations finish, or stopping them.
     void cancel();
     void stop();
+    // Stops, and runs then (on the channel's queue) once the descriptor is closed, before onEnd;
+    // at once when it already is.
+    void stopThen(std::function<void()> then);
 
     dispatch::dispatch_io_t dispatchChannel() const;
     int fileDescriptor() const;
@@ -98,7 +101,14 @@ class PTUSBChannel : public std::enable_shared_from_this<PTUSBChannel> {
     void failPendingRequests(const platform::Error& error);
     void readPacketBody(uint32_t size, PacketCallback callback);
 
+    // What the I/O channel's clean-up shares with stopThen, both on the channel's queue.
+    struct Closing {
+        bool closed = false;
+        std::function<void()> then;
+    };
+
     const std::string m_socketPath;
+    const std::shared_ptr<Closing> m_closing = std::make_shared<Closing>();
     dispatch::dispatch_io_t m_channel;
     dispatch::dispatch_queue_t m_queue;
     uint32_t m_nextPacketTag = 0;

@@ -4,6 +4,7 @@
 
 #include "capture/QNBVellRTPEncoder.h"
 #include "display/QNBDisplaySet.h"
+#include "platform/foundation/PNG.h"
 
 #include <gtest/gtest.h>
 
@@ -186,6 +187,20 @@ TEST_F(QNBVellRTPEncoderTest, ImageRecordsAndLossyPoint) {
     EXPECT_EQ(none[2], 6);
     for (size_t i = 4; i < 13; ++i)
         EXPECT_EQ(none[i], 0) << i;
+}
+
+// The fourth byte of each captured pixel is premultiplied alpha: a PNG record carries it.
+TEST_F(QNBVellRTPEncoderTest, ImagesTakeTheFourthByteAsPremultipliedAlpha) {
+    std::vector<uint8_t> pixels(4 * 2 * 4);
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        pixels[i] = 0x10, pixels[i + 1] = 0x20, pixels[i + 2] = 0x30, pixels[i + 3] = 0x80;
+    auto record =
+        QNBVellRTPEncoder::sendImageRect(cg::CGRectMake(0, 0, 4, 2), pixels.data(), 253, 1.0, nullptr);
+    ASSERT_GT(record.size(), 13u);
+    auto decoded = png::decode(std::vector<uint8_t>(record.begin() + 13, record.end()));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->rgba[3], 0x80);
+    EXPECT_NEAR(decoded->rgba[0], 0x60, 1); // red 0x30 at half alpha
 }
 
 TEST_F(QNBVellRTPEncoderTest, CropsFromAWholeDisplayBuffer) {

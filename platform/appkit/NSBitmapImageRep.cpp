@@ -45,8 +45,28 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     return rep;
 }
 
+namespace {
+
+// 8-bit samples in 32-bit pixels whose order none of the writers can read: X, R, G, B and
+// A, B, G, R.
+bool unwritableWordLayout(const cg::CGImage& image) {
+    if (image.bitsPerComponent != 8 || image.bitsPerPixel != 32) return false;
+    const uint32_t alpha = image.bitmapInfo & cg::kCGBitmapAlphaInfoMask;
+    const bool little = (image.bitmapInfo & cg::kCGBitmapByteOrderMask) == cg::kCGBitmapByteOrder32Little;
+    if (alpha == cg::kCGImageAlphaNoneSkipFirst) return !little;
+    if (alpha == cg::kCGImageAlphaPremultipliedLast || alpha == cg::kCGImageAlphaLast) return little;
+    return false;
+}
+
+} // namespace
+
 std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CGImageRef& image) {
     if (!image || !image->bytes) return nullptr;
+    if (unwritableWordLayout(*image)) {
+        platform::log("NSBitmapImageRep: refused an image of %zu bits a component, %zu a pixel, info 0x%x",
+                      image->bitsPerComponent, image->bitsPerPixel, image->bitmapInfo);
+        return nullptr;
+    }
     const cg::CGImageAlphaInfo alpha = cg::CGImageGetAlphaInfo(image);
     const bool hasAlpha = alpha == cg::kCGImageAlphaPremultipliedLast ||
                           alpha == cg::kCGImageAlphaPremultipliedFirst || alpha == cg::kCGImageAlphaLast ||
@@ -75,7 +95,10 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CG
     rep->m_colorSpaceName = colours == 3 ? NSDeviceRGBColorSpace : NSDeviceWhiteColorSpace;
     rep->m_size = {double(image->width), double(image->height)};
     const uint8_t* bytes = image->bytes.get();
-    rep->m_data.assign(bytes, bytes + image->bytesPerRow * image->height);
+    // The image's bytes end with its last row's pixels (a cut of a larger image ends there too):
+    // the rest of the last row is padding of the rep's own.
+    rep->m_data.assign(bytes, bytes + image->byteCount());
+    rep->m_data.resize(image->bytesPerRow * image->height, 0);
     return rep;
 }
 

@@ -59,9 +59,10 @@ class NSBitmapImageRep : public NSImageRep {
                              const std::string& colorSpaceName, NSBitmapFormat bitmapFormat,
                              int64_t bytesPerRow, int64_t bitsPerPixel);
 
-    // A copy of the image's pixels in the image's own layout (the display side's: three samples,
-    // red, green, blue, in 32 bits a pixel, blue first in memory, the fourth byte ignored), its
-    // samples, bits and format flags read from the image. Null for a null image.
+    // A copy of the image's pixels in the image's own layout, its samples, bits and format flags
+    // read from the image (the display side's: three samples in 32 bits a pixel, blue first in
+    // memory, the fourth byte ignored). Null for a null image, and for 32-bit words in an order
+    // no writer reads (X, R, G, B or A, B, G, R; logged).
     static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
     // The image a rep was made from (null for one made from planes).
     const cg::CGImageRef& CGImage() const { return m_image; }

@@ -170,7 +170,9 @@ int Platformctl::configure(const std::vector<std::string>& args) {
             cg::CGCancelDisplayConfiguration(config);
         }
         if (error) return fail(platform::format("configure: refused: CGError %d", error));
-        return kSuccess;
+        if (what == "mode") return changed(platform::format("display %@ in mode %@", p[0], p[2]));
+        if (what == "mirror") return changed(platform::format("display %@ mirrors %@", p[0], p[2]));
+        return changed(platform::format("display %@ mirrors nothing", p[0]));
     });
 }
 
@@ -185,7 +187,8 @@ int Platformctl::cursor(const std::vector<std::string>& args) {
         if (!x || !y) return usage("cursor move: X and Y are finite numbers");
         return withWindowServer([&] {
             cg::CGError e = cg::CGSMoveCursor(cg::CGPointMake(*x, *y));
-            return e ? fail(platform::format("cursor move: CGError %d", e)) : kSuccess;
+            return e ? fail(platform::format("cursor move: CGError %d", e))
+                     : changed(platform::format("cursor moved to %g,%g", *x, *y));
         });
     }
     if (p[0] == "hide" || p[0] == "show") {
@@ -194,7 +197,8 @@ int Platformctl::cursor(const std::vector<std::string>& args) {
         // The hook's own count, which outlives this process.
         auto result = request(windowserver::op::cursorHide,
                               cf::Dictionary{{"hide", p[0] == "hide"}, {"hook", true}}, code);
-        return result ? kSuccess : code;
+        if (!result) return code;
+        return changed(p[0] == "hide" ? "cursor hidden" : "cursor shown");
     }
     if (p[0] == "image") {
         if (p.size() != 2) return usage(usageText);
@@ -209,7 +213,8 @@ int Platformctl::cursor(const std::vector<std::string>& args) {
             return usage(usageText);
         return withWindowServer([&] {
             cg::CGError e = cg::CGSSetSystemCursor(cg::CGSMainConnectionID(), which);
-            return e ? fail(platform::format("cursor image: CGError %d", e)) : kSuccess;
+            return e ? fail(platform::format("cursor image: CGError %d", e))
+                     : changed("cursor image " + p[1]);
         });
     }
     return usage(usageText);
@@ -224,7 +229,8 @@ int Platformctl::damage(const std::vector<std::string>& args) {
         return usage("damage X Y W H: finite numbers, W and H not negative");
     return withWindowServer([&] {
         cg::CGError e = cg::CGSDamageRect(cg::CGRectMake(*x, *y, *w, *h));
-        return e ? fail(platform::format("damage: CGError %d", e)) : kSuccess;
+        return e ? fail(platform::format("damage: CGError %d", e))
+                 : changed(platform::format("damaged %g,%g %gx%g", *x, *y, *w, *h));
     });
 }
 

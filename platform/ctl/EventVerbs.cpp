@@ -131,7 +131,7 @@ int Platformctl::post(const std::vector<std::string>& args) {
     }
     int code;
     auto result = request(ipc::op::post, requestArgs, code);
-    return result ? kSuccess : code;
+    return result ? changed("posted " + a->positionals()[0]) : code;
 }
 
 int Platformctl::observe(const std::vector<std::string>& args) {

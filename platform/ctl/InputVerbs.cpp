@@ -50,7 +50,7 @@ int Platformctl::keyboardLayout(const std::vector<std::string>& args) {
     int code;
     if (!a->positionals().empty()) {
         auto result = request(op::selectInputSource, cf::Dictionary{{"id", a->positionals()[0]}}, code);
-        return result ? kSuccess : code;
+        return result ? changed("keyboard layout " + a->positionals()[0]) : code;
     }
     auto result = request(op::currentInputSource, cf::Value::emptyDictionary(), code);
     if (!result) return code;
@@ -67,7 +67,7 @@ int Platformctl::pasteboard(const std::vector<std::string>& args) {
         cf::Bytes data(text->begin(), text->end());
         auto result = request(op::pasteboardSet,
                               cf::Dictionary{{"type", kPlainTextType}, {"data", cf::Value(data)}}, code);
-        return result ? kSuccess : code;
+        return result ? changed(platform::format("pasteboard set: %zu bytes of text", data.size())) : code;
     }
     auto result = request(op::pasteboardRead, cf::Value::emptyDictionary(), code);
     if (!result) return code;
@@ -84,7 +84,8 @@ int Platformctl::textSink(const std::vector<std::string>& args) {
     int code;
     auto result = request(op::textSink, cf::Dictionary{{"action", a->has("clear") ? "clear" : "read"}}, code);
     if (!result) return code;
-    if (!a->has("clear")) m_out << stringIn(*result, "text") << "\n";
+    if (a->has("clear")) return changed("text sink cleared");
+    m_out << stringIn(*result, "text") << "\n";
     return kSuccess;
 }
 

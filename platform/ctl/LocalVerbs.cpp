@@ -79,11 +79,11 @@ int Platformctl::prefs(const std::vector<std::string>& args) {
         auto value = typedValue(words[3], words[4]);
         if (!value) return usage("write takes bool|int|float|string and a value of that type");
         cf::CFPreferencesSetValue(words[2], *value, domain, user, host);
-        return kSuccess;
+        return changed(domain + ": " + words[2] + " = " + plainText(*value));
     }
     if (action == "delete" && words.size() == 3) {
         cf::CFPreferencesSetValue(words[2], std::nullopt, domain, user, host);
-        return kSuccess;
+        return changed(domain + ": " + words[2] + " deleted");
     }
     return usage(
         "prefs takes read <domain> [key], write <domain> <key> <type> <value> or delete <domain> <key>");

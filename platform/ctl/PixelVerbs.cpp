@@ -113,9 +113,14 @@ int Platformctl::draw(const std::vector<std::string>& args) {
         return usage(usageText);
     }
     int code;
+    const std::string name = *request.at("name").asString();
     auto result = this->request(windowserver::op::draw, cf::Value(std::move(request)), code, nullptr,
                                 p[0] == "display" ? std::string_view(p[1]) : std::string_view());
-    return result ? kSuccess : code;
+    if (!result) return code;
+    std::string where = p[0] + " " + p[1];
+    for (size_t k = 2; k < at; ++k)
+        where += " " + p[k];
+    return changed("drew window " + name + " over " + where + ": " + pattern + " " + operand);
 }
 
 int Platformctl::move(const std::vector<std::string>& args) {
@@ -127,7 +132,7 @@ int Platformctl::move(const std::vector<std::string>& args) {
     int code;
     auto result = request(windowserver::op::move,
                           cf::Dictionary{{"hook", true}, {"name", p[0]}, {"x", *x}, {"y", *y}}, code);
-    return result ? kSuccess : code;
+    return result ? changed(platform::format("moved window %@ to %g,%g", p[0], *x, *y)) : code;
 }
 
 int Platformctl::erase(const std::vector<std::string>& args) {
@@ -137,7 +142,9 @@ int Platformctl::erase(const std::vector<std::string>& args) {
     if (!parsed->positionals().empty()) request.insert_or_assign("name", cf::Value(parsed->positionals()[0]));
     int code;
     auto result = this->request(windowserver::op::erase, cf::Value(std::move(request)), code);
-    return result ? kSuccess : code;
+    if (!result) return code;
+    return changed(parsed->positionals().empty() ? "erased every drawn window"
+                                                 : "erased window " + parsed->positionals()[0]);
 }
 
 int Platformctl::readDisplay(const std::vector<std::string>& args) {
@@ -205,7 +212,7 @@ int Platformctl::poison(const std::vector<std::string>& args) {
     if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) return usage("poison on|off");
     int code;
     auto result = request(windowserver::op::poison, cf::Dictionary{{"on", args[0] == "on"}}, code);
-    return result ? kSuccess : code;
+    return result ? changed("poison " + args[0]) : code;
 }
 
 } // namespace ctl

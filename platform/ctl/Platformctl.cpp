@@ -23,7 +23,8 @@ constexpr double kDefaultWaitSeconds = 30;
 
 const char* kUsageText =
     "usage: platformctl [--root DIR] <verb> ...   (platformctl help: this text)\n"
-    "The root folder is the stand-in Mac's (or PLATFORM_ROOT). Verbs:\n"
+    "The root folder is the stand-in Mac's (or PLATFORM_ROOT). A verb that changes something prints\n"
+    "one line saying what changed. Verbs:\n"
     "  platformd --root DIR          start platformd on the root folder, in the background\n"
     "  wait-ready [--timeout S]      wait until platformd answers\n"
     "  status                        platformd's pid and the stand-in Mac's profile\n"
@@ -172,6 +173,11 @@ void Platformctl::printHelp() {
 int Platformctl::usage(const std::string& why) {
     m_err << "platformctl: " << why << "\nsee 'platformctl help'\n";
     return kUsage;
+}
+
+int Platformctl::changed(const std::string& what) {
+    m_out << what << "\n";
+    return kSuccess;
 }
 
 int Platformctl::fail(const std::string& why) {
@@ -385,7 +391,7 @@ int Platformctl::loginItems(const std::vector<std::string>& args) {
         }
         if (result->objectForKey("removed").value_or(0).integerValue() == 0)
             return fail("no login item " + words[1]);
-        return kSuccess;
+        return changed("removed login item " + words[1]);
     }
     return usage("login-items takes list, add <url> or remove <url>");
 }
@@ -397,7 +403,8 @@ int Platformctl::auth(const std::vector<std::string>& args) {
     if (answer != "allow" && answer != "deny" && answer != "cancel")
         return usage("auth takes allow, deny or cancel");
     int code;
-    return request(ipc::op::setAuthorization, cf::Dictionary{{"answer", answer}}, code) ? kSuccess : code;
+    if (!request(ipc::op::setAuthorization, cf::Dictionary{{"answer", answer}}, code)) return code;
+    return changed("the next authorization prompt is answered: " + answer);
 }
 
 int Platformctl::kext(const std::vector<std::string>& args) {

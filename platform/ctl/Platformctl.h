@@ -42,6 +42,8 @@ class Platformctl {
 
     int usage(const std::string& why);
     int fail(const std::string& why);
+    // A verb that changed something says what, in one line on stdout, and succeeds.
+    int changed(const std::string& what);
     void printHelp();
     // Parses a verb's arguments; on error prints usage and answers nullopt (exit code kUsage).
     std::optional<Arguments> parse(const std::vector<std::string>& args,

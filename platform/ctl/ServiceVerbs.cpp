@@ -23,6 +23,13 @@ std::optional<cf::Dictionary> txtOf(const std::vector<std::string>& words) {
     return txt;
 }
 
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names)
+        out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
 std::string txtText(const cf::Value& data) {
     std::string out;
     auto dict = data.asData() ? ns::dictionaryFromTXTRecordData(*data.asData()) : std::nullopt;
@@ -77,10 +84,10 @@ int Platformctl::bonjour(const std::vector<std::string>& args) {
             if (auto host = a->value("host")) entry.insert_or_assign("host", *host);
             services.push_back(cf::Value(std::move(entry)));
         }
-        return request(ipc::op::bonjourPublish, cf::Dictionary{{"services", services}, {"detached", true}},
-                       code)
-                   ? kSuccess
-                   : code;
+        if (!request(ipc::op::bonjourPublish, cf::Dictionary{{"services", services}, {"detached", true}},
+                     code))
+            return code;
+        return changed("published " + joined(names));
     }
     if (action == "txt") {
         auto a = parse(rest, {}, 1, kManyWords);
@@ -88,10 +95,10 @@ int Platformctl::bonjour(const std::vector<std::string>& args) {
         std::vector<std::string> words(a->positionals().begin() + 1, a->positionals().end());
         auto txt = txtOf(words);
         if (!txt) return usage("bonjour txt takes key=value words");
-        return request(ipc::op::bonjourSetTXT, cf::Dictionary{{"name", a->positionals()[0]}, {"txt", *txt}},
-                       code)
-                   ? kSuccess
-                   : code;
+        if (!request(ipc::op::bonjourSetTXT, cf::Dictionary{{"name", a->positionals()[0]}, {"txt", *txt}},
+                     code))
+            return code;
+        return changed("TXT record of " + a->positionals()[0] + " set");
     }
     if (action == "remove") {
         auto a = parse(rest, {}, 1, kManyWords);
@@ -104,17 +111,17 @@ int Platformctl::bonjour(const std::vector<std::string>& args) {
         if (result->objectForKey("removed").value_or(0).integerValue() !=
             static_cast<int64_t>(services.size()))
             return fail("some services were not registered");
-        return kSuccess;
+        return changed("removed " + joined(a->positionals()));
     }
     if (action == "resolve-delay") {
         auto a = parse(rest, {}, 2, 2);
         if (!a) return kUsage;
         auto seconds = parseReal(a->positionals()[1]);
         if (!seconds) return usage("bonjour resolve-delay takes a number of seconds");
-        return request(ipc::op::bonjourResolveDelay,
-                       cf::Dictionary{{"name", a->positionals()[0]}, {"seconds", *seconds}}, code)
-                   ? kSuccess
-                   : code;
+        if (!request(ipc::op::bonjourResolveDelay,
+                     cf::Dictionary{{"name", a->positionals()[0]}, {"seconds", *seconds}}, code))
+            return code;
+        return changed(platform::format("resolving %@ answers after %g s", a->positionals()[0], *seconds));
     }
     if (action == "fail-resolve") {
         auto a = parse(rest, {{"code"}, {"count"}}, 1, 1);
@@ -126,7 +133,8 @@ int Platformctl::bonjour(const std::vector<std::string>& args) {
         cf::Dictionary requestArgs{{"name", a->positionals()[0]}};
         if (failure) requestArgs.insert_or_assign("code", static_cast<int64_t>(*failure));
         if (count) requestArgs.insert_or_assign("count", static_cast<int64_t>(*count));
-        return request(ipc::op::bonjourFailResolve, requestArgs, code) ? kSuccess : code;
+        if (!request(ipc::op::bonjourFailResolve, requestArgs, code)) return code;
+        return changed("resolving " + a->positionals()[0] + " fails");
     }
     return usage("bonjour takes list, add, txt, remove, resolve-delay or fail-resolve");
 }
@@ -144,9 +152,10 @@ int Platformctl::updater(const std::vector<std::string>& args) {
     int code;
     auto result = request(ipc::op::updaterAnswer, requestArgs, code);
     if (!result) return code;
-    if (result->objectForKey("updaters").value_or(0).integerValue() == 0)
-        return fail("no updater is registered");
-    return kSuccess;
+    const int64_t updaters = result->objectForKey("updaters").value_or(0).integerValue();
+    if (updaters == 0) return fail("no updater is registered");
+    return changed(platform::format("%lld updaters answered: %@", static_cast<long long>(updaters),
+                                    answer == "found" ? "found " + words[1] : answer));
 }
 
 } // namespace ctl

@@ -1,6 +1,7 @@
 // The RTP output road between real processes: a private platformd, activation_road --rtp as the
 // session's host, and the test's own receivers on 127.0.0.20 and 127.0.0.21.
 #include "capture/tests/RTPReceiver.h"
+#include "tools/encoderdrive/RTPPicture.h"
 
 #include "platform/daemon/testing/PrivatePlatformd.h"
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <spawn.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <turbojpeg.h>
 
@@ -21,6 +23,8 @@ namespace {
 
 using capture::testing::RTPPacket;
 using capture::testing::RTPReceiver;
+using platformd::testing::PrivatePlatformd;
+using platformd::testing::runProgram;
 
 // Reassembles the next whole frame: from a packet with the marker to its last by the count.
 std::optional<std::vector<uint8_t>> nextFrame(RTPReceiver& receiver) {
@@ -60,6 +64,31 @@ size_t decodableRecords(const std::vector<uint8_t>& frame) {
         if (ok && jw == w && jh == h) ++found;
     }
     return found;
+}
+
+// The next whole frame as the receiver's packets bring it, in the packets' own form again (the
+// drive program's reader puts frames together from whole datagrams).
+std::optional<std::vector<uint8_t>> nextWholeFrame(capture::testing::UDPPort& port,
+                                                   encoderdrive::RTPFrameAssembler& frames) {
+    for (int attempts = 0; attempts < 2000; ++attempts) {
+        auto datagram = port.receive();
+        if (!datagram) return std::nullopt;
+        if (auto frame = frames.take(datagram->data(), datagram->size())) return frame;
+    }
+    return std::nullopt;
+}
+
+// The session's display: the one of 1024 × 768 platformctl lists.
+std::optional<std::string> roadDisplay() {
+    auto listing = runProgram({PrivatePlatformd::platformctlPath(), "displays"});
+    std::istringstream lines(listing.out);
+    for (std::string line; listing.status == 0 && std::getline(lines, line);) {
+        const size_t bounds = line.find(" bounds=");
+        if (line.rfind("id=", 0) != 0 || bounds == std::string::npos) continue;
+        const size_t size = line.find(",1024,768 ", bounds);
+        if (size != std::string::npos && line.find(' ', bounds + 1) > size) return line.substr(3, bounds - 3);
+    }
+    return std::nullopt;
 }
 
 class RTPOutputRoad : public platformd::testing::PlatformdTest {
@@ -136,4 +165,50 @@ TEST_F(RTPOutputRoad, FramesReachBothReceiversAndTheEndBringsTheBye) {
         ASSERT_TRUE(bye.has_value());
         EXPECT_EQ(bye->byeReason, "End transmission");
     }
+}
+
+// After a draw, the frames of the first receiver rebuild the display's picture: every frame
+// opens with the block naming 1024 × 768, its records decode, and once the raster refresh has
+// gone round the picture is the display's within JPEG error.
+TEST_F(RTPOutputRoad, AfterADrawTheFramesRebuildTheDisplaysPicture) {
+    RTPReceiver first("127.0.0.20"), second("127.0.0.21");
+    ASSERT_TRUE(startRoad());
+    encoderdrive::RTPFrameAssembler frames;
+    encoderdrive::RTPPicture picture(1024, 768);
+    // Frames before the session's first bracketed update carry no block.
+    bool bracketed = false;
+    for (int i = 0; i < 400 && !bracketed; ++i) {
+        auto frame = nextWholeFrame(first.rtp, frames);
+        ASSERT_TRUE(frame.has_value()) << "no frame";
+        bracketed = frame->size() >= 3 && (*frame)[0] == 0x79 && (*frame)[1] == 61;
+    }
+    ASSERT_TRUE(bracketed);
+    const auto display = roadDisplay();
+    ASSERT_TRUE(display.has_value()) << "no display of 1024 x 768";
+    auto drawn = runProgram({PrivatePlatformd::platformctlPath(), "draw", "display", *display, "photo", "7"});
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+
+    // The raster: eight interlaced passes over 24 bands of 32 rows, four rows a strip. A changed
+    // area, sent at low quality, may land on strips already sent: a whole round after the last,
+    // and the first strips, which may have been taken before the draw was composed, once more.
+    constexpr size_t kStrips = 192;
+    while (picture.stripsSinceChange() < kStrips + 32) {
+        auto frame = nextWholeFrame(first.rtp, frames);
+        ASSERT_TRUE(frame.has_value()) << "frames stopped after " << picture.frames();
+        ASSERT_TRUE(picture.feedFrame(*frame)) << picture.error();
+    }
+    EXPECT_EQ(picture.width(), 1024);
+    EXPECT_EQ(picture.height(), 768);
+
+    const std::string path = m_platformd->root() + "/display.bgrx";
+    auto read = runProgram({PrivatePlatformd::platformctlPath(), "read-display", *display, "--bgrx", path});
+    ASSERT_EQ(read.status, 0) << read.err;
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> shown((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(shown.size(), 1024u * 768u * 4u);
+    const double psnr =
+        encoderdrive::psnr(picture.pixels().data(), 1024 * 4, shown.data(), 1024 * 4, 1024, 768);
+    std::printf("rtp road: frames %zu records %zu psnr %.2f dB\n", picture.frames(), picture.counts().records,
+                psnr);
+    EXPECT_GE(psnr, 30.0);
 }

@@ -16,6 +16,10 @@
 #include <optional>
 #include <string>
 
+namespace capture {
+class QNNetOutboundRTPSocket;
+} // namespace capture
+
 namespace encoderdrive {
 
 // Update requests come as a client's do; the window is drawn anew ten times a second.
@@ -53,11 +57,17 @@ struct Drive {
     std::shared_ptr<display::QNBDisplaySet> set;
     std::shared_ptr<display::QNBDisplay> display;
     std::shared_ptr<CaptureSocket> socket = std::make_shared<CaptureSocket>();
+    // The socket the encoder writes to: the capture socket, or the RTP mode's own.
+    std::shared_ptr<net::QNNetSocketProtocol> encoderSocket = socket;
     RefreshFeed feed;
     std::unique_ptr<Painter> painter;
 
+    // How a mode answers an update request instead (the RTP mode brackets each one).
+    std::function<void()> answer;
+
     // One update request answered as the session answers it.
     void request() {
+        if (answer) return answer();
         std::lock_guard lock(*socket);
         feed.encoder->encodeFrame(0, false, display, 0x20);
     }
@@ -73,5 +83,11 @@ void serveUntil(platform::TimePoint deadline);
 int failure(const std::string& why);
 
 int driveH264(Drive& d);
+// The RTP mode (DriveRTP.cpp): its socket, made before the encoder is given one; null when it
+// could not be made.
+std::shared_ptr<capture::QNNetOutboundRTPSocket> rtpSocket();
+int driveRTP(Drive& d);
+// The audio mode (DriveAudio.cpp): no display, no platformd.
+int driveAudio(double seconds);
 
 } // namespace encoderdrive

@@ -2,15 +2,18 @@
 // platformd of $PLATFORM_ROOT. It draws through the window server's draw hook while it runs,
 // hands the encoder the dirty rectangles of the refresh callbacks as a session does, reads what
 // the encoder writes with a reader of its own, and compares the picture it rebuilds with the
-// display's image.
-//   encoder_drive [--display ID] [--seconds S] vell|h264|theora
+// display's image. The rtp mode sends through an outbound RTP socket to receivers of its own;
+// the audio mode runs the audio bridge on the Core Audio stand-in (no display, no platformd).
+//   encoder_drive [--display ID] [--seconds S] vell|h264|theora|rtp|audio
 // One line; exit 0, or 1 with the reason.
 #include "tools/encoderdrive/Drive.h"
 #include "tools/encoderdrive/VellPicture.h"
 
 #include "capture/QNBH264VellEncoder.h"
 #include "capture/QNBVellEncoder.h"
+#include "capture/QNBVellRTPEncoder.h"
 #include "capture/QNBVellTheoraEncoder.h"
+#include "capture/QNNetOutboundRTPSocket.h"
 #include "display/QNBDisplaySet.h"
 #include "display/QNBScreen.h"
 
@@ -49,7 +52,7 @@ constexpr int kSettledUpdates = 15;
 constexpr double kMinPsnr = 35.0;
 
 int usage() {
-    std::fprintf(stderr, "usage: encoder_drive [--display ID] [--seconds S] vell|h264|theora\n");
+    std::fprintf(stderr, "usage: encoder_drive [--display ID] [--seconds S] vell|h264|theora|rtp|audio\n");
     return 2;
 }
 
@@ -184,13 +187,15 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             d.seconds = std::strtod(argv[++i], &end);
             if (!end || *end || !(d.seconds > 0) || d.seconds > 600) return usage();
-        } else if (mode.empty() && (arg == "vell" || arg == "h264" || arg == "theora")) {
+        } else if (mode.empty() &&
+                   (arg == "vell" || arg == "h264" || arg == "theora" || arg == "rtp" || arg == "audio")) {
             mode = arg;
         } else {
             return usage();
         }
     }
     if (mode.empty()) return usage();
+    if (mode == "audio") return encoderdrive::driveAudio(d.seconds);
 
     platform::Error error;
     if (!ipc::Connection::shared(&error)) return failure("no platformd at $PLATFORM_ROOT");
@@ -209,17 +214,23 @@ int main(int argc, char** argv) {
     d.painter = std::make_unique<encoderdrive::Painter>(d.feed.bounds);
     d.feed.encoder = (mode == "vell"     ? capture::QNBLANVellEncoderClass()
                       : mode == "theora" ? capture::QNBVellTheoraEncoderClass()
+                      : mode == "rtp"    ? capture::QNBVellRTPEncoderClass()
                                          : capture::QNBH264VellEncoderClass())
                          .make();
     if (!d.feed.encoder) return failure(mode + ": the encoder class made no encoder");
     net::QNCapabilities capabilities;
     capabilities.encodingModes = 0x80; // takes squeezed records
-    d.feed.encoder->setEncoderInformation(d.set, d.socket, capabilities);
+    if (mode == "rtp") {
+        d.encoderSocket = encoderdrive::rtpSocket();
+        if (!d.encoderSocket) return failure("rtp: no RTP socket");
+    }
+    d.feed.encoder->setEncoderInformation(d.set, d.encoderSocket, capabilities);
     d.feed.encoder->startSession();
     cg::CGRegisterScreenRefreshCallback(refreshed, &d.feed);
 
     const int status = mode == "vell"     ? driveVell(d)
                        : mode == "theora" ? driveTheora(d)
+                       : mode == "rtp"    ? encoderdrive::driveRTP(d)
                                           : encoderdrive::driveH264(d);
 
     cg::CGUnregisterScreenRefreshCallback(refreshed, &d.feed);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <mutex>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -213,6 +214,40 @@ TEST(PTUSBHub, AHundredRefusedConnectsLeakNoDescriptor) {
     ASSERT_TRUE(pumpUntil([&] { return *answered == 100 && f.muxd->openConnections() == 0; }));
     ASSERT_TRUE(pumpUntil([&] { return usblink::testing::openDescriptorCount() <= before; }));
     EXPECT_LE(usblink::testing::openDescriptorCount(), before);
+}
+
+// The refusal closes its usbmuxd connection itself, before the caller hears of it: releasing
+// the channel later would close it too, but only once nothing holds it any more.
+TEST(PTUSBHub, ARefusedConnectHasClosedItsConnectionWhenTheCallerHearsOfIt) {
+    DoubleFixture f;
+    Device device;
+    f.muxd->registerDevice(4, "s", {}, device.handler()); // no port offered: every Connect gets 3
+    auto hub = PTUSBHub::create(f.path());
+    // The connection's socket takes the lowest free number as the connect opens it (on this
+    // thread, the main one); its inode tells it from a later descriptor of the same number.
+    const int fd = ::dup(2);
+    ::close(fd);
+    struct Heard {
+        bool called = false;
+        bool socketOpen = true;
+        struct stat opened {};
+    };
+    auto heard = shared(Heard{});
+    hub->connectToDevice(
+        4, 6004,
+        [heard, fd](OptionalError e, dispatch::dispatch_io_t io) {
+            EXPECT_TRUE(e && e->code == 3);
+            EXPECT_FALSE(io);
+            struct stat now {};
+            heard->socketOpen = ::fstat(fd, &now) == 0 && now.st_ino == heard->opened.st_ino &&
+                                now.st_dev == heard->opened.st_dev;
+            heard->called = true;
+        },
+        nullptr);
+    ASSERT_EQ(::fstat(fd, &heard->opened), 0);
+    ASSERT_TRUE(S_ISSOCK(heard->opened.st_mode));
+    ASSERT_TRUE(pumpUntil([&] { return heard->called; }));
+    EXPECT_FALSE(heard->socketOpen) << "the refused connection's descriptor was still open";
 }
 
 TEST(PTUSBHub, AnEndedHubConnectionPostsOneResetAndTheNextSharedHubListensAgain) {

@@ -146,7 +146,8 @@ TEST(AppKitBitmap, CGImageRepKeepsTheImageLayout) {
     EXPECT_EQ(rep->bytesPerRow(), 30 * 4 + 8);
     EXPECT_EQ(rep->bitsPerPixel(), 32);
     EXPECT_FALSE(rep->hasAlpha());
-    EXPECT_EQ(std::memcmp(rep->bitmapData(), cg::CGImageGetBytePtr(image), 20 * (30 * 4 + 8)), 0);
+    // Every row's bytes, the last one's up to its last pixel (the image ends there).
+    EXPECT_EQ(std::memcmp(rep->bitmapData(), cg::CGImageGetBytePtr(image), image->byteCount()), 0);
     EXPECT_FALSE(NSBitmapImageRep::initWithCGImage(nullptr));
 
     // PNG reads the padded 32-bit rows: red is the third byte of each pixel.
@@ -155,6 +156,57 @@ TEST(AppKitBitmap, CGImageRepKeepsTheImageLayout) {
     EXPECT_EQ(decoded->width, 30u);
     EXPECT_EQ(decoded->rgba[4 * (19 * 30 + 29)], uint8_t(128 + 29 - 19));
     EXPECT_EQ(decoded->rgba[4 * (19 * 30 + 29) + 2], uint8_t(4 * 29));
+}
+
+// An image with alpha keeps it: premultiplied alpha first in little-endian words is B, G, R, A
+// in memory, and PNG writes the colour unpremultiplied beside the alpha.
+TEST(AppKitBitmap, CGImageRepKeepsAnAlphaLayoutAndRefusesOnesItCannotWrite) {
+    std::vector<uint8_t> bytes(4 * 4 * 3);
+    for (size_t i = 0; i < bytes.size(); i += 4)
+        bytes[i] = 0x08, bytes[i + 1] = 0x20, bytes[i + 2] = 0x40, bytes[i + 3] = 0x80;
+    auto premultipliedFirst = cg::CGImageCreate(
+        4, 3, 8, 32, 4 * 4, cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little,
+        cg::CGDataProviderCreateWithData(bytes));
+    ASSERT_TRUE(premultipliedFirst);
+    auto rep = NSBitmapImageRep::initWithCGImage(premultipliedFirst);
+    ASSERT_TRUE(rep);
+    EXPECT_TRUE(rep->hasAlpha());
+    EXPECT_EQ(rep->samplesPerPixel(), 4);
+    EXPECT_EQ(rep->bitmapFormat(), NSBitmapFormatAlphaFirst | NSBitmapFormatThirtyTwoBitLittleEndian);
+    auto decoded = png::decode(*rep->representationUsingType(NSBitmapImageFileTypePNG, {}));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->rgba[3], 0x80);
+    EXPECT_NEAR(decoded->rgba[0], 0x80, 1); // red 0x40 at half alpha
+    EXPECT_NEAR(decoded->rgba[2], 0x10, 1); // blue 0x08
+    EXPECT_TRUE(rep->representationUsingType(NSBitmapImageFileTypeJPEG, {}));
+
+    auto last = NSBitmapImageRep::initWithCGImage(cg::CGImageCreate(
+        2, 3, 8, 32, 8, cg::kCGImageAlphaPremultipliedLast, cg::CGDataProviderCreateWithData(bytes)));
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->hasAlpha());
+    EXPECT_EQ(last->bitmapFormat(), 0u);
+    // A word order no writer reads: alpha last in little-endian words.
+    EXPECT_FALSE(NSBitmapImageRep::initWithCGImage(
+        cg::CGImageCreate(2, 3, 8, 32, 8, cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapByteOrder32Little,
+                          cg::CGDataProviderCreateWithData(bytes))));
+    // Grey is kept (it draws from its image) but written as neither PNG nor JPEG.
+    auto grey = NSBitmapImageRep::initWithCGImage(cg::CGImageCreate(
+        4, 3, 8, 8, 4, cg::CGColorSpaceCreateDeviceGray(), cg::kCGImageAlphaNone,
+        cg::CGDataProviderCreateWithData(bytes), nullptr, true, cg::kCGRenderingIntentDefault));
+    ASSERT_TRUE(grey);
+    EXPECT_FALSE(grey->representationUsingType(NSBitmapImageFileTypePNG, {}));
+    EXPECT_FALSE(grey->representationUsingType(NSBitmapImageFileTypeJPEG, {}));
+}
+
+// A cut of an image ends with its last row's pixels: the rep copies no byte past them.
+TEST(AppKitBitmap, ACutOfAnImageIsCopiedUpToItsLastPixel) {
+    auto image = gradientImage(8, 8, 8 * 4);
+    auto cut = cg::CGImageCreateWithImageInRect(image, cg::CGRectMake(5, 5, 3, 3));
+    ASSERT_TRUE(cut);
+    auto rep = NSBitmapImageRep::initWithCGImage(cut);
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(rep->bytesPerRow(), 8 * 4);
+    EXPECT_EQ(std::memcmp(rep->bitmapData() + 2 * 32, cg::CGImageGetBytePtr(cut) + 2 * 32, 12), 0);
 }
 
 TEST(AppKitBitmap, JPEGQualityFollowsTheCompressionFactor) {

@@ -263,6 +263,36 @@ TEST_F(CoreGraphicsIntegration, PlatformctlDrawsBlocksThatReadDisplayGivesBack) 
 // A display stream of the main display across processes: the pool's surfaces come as memfds,
 // frames as pushes; poison reaches a surface given back; the counters count the frames; the
 // display's composed pixels map read-only.
+// Each window-server verb that changes something says what in one line on stdout.
+TEST_F(CoreGraphicsIntegration, PlatformctlSaysInOneLineWhatEachVerbChanged) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> verbs = {
+        {{"poison", "on"}, "poison on"},
+        {{"poison", "off"}, "poison off"},
+        {{"text-sink", "--clear"}, "text sink cleared"},
+        {{"pasteboard", "--set", "hello"}, "pasteboard set: 5 bytes of text"},
+        {{"cursor", "hide"}, "cursor hidden"},
+        {{"cursor", "show"}, "cursor shown"},
+        {{"cursor", "move", "10", "20.5"}, "cursor moved to 10,20.5"},
+        {{"cursor", "image", "ibeam"}, "cursor image ibeam"},
+        {{"damage", "1", "2", "30", "40"}, "damaged 1,2 30x40"},
+        {{"draw", "display", "1", "blocks", "16"}, "drew window test over display 1: blocks 16"},
+        {{"draw", "--window", "box", "rect", "0", "0", "64", "32", "solid", "FF0000"},
+         "drew window box over rect 0 0 64 32: solid FF0000"},
+        {{"move", "box", "100", "50"}, "moved window box to 100,50"},
+        {{"erase", "box"}, "erased window box"},
+        {{"erase"}, "erased every drawn window"},
+        {{"configure", "1", "mode", "0"}, "display 1 in mode 0"},
+    };
+    for (const auto& [args, line] : verbs) {
+        ProgramResult r = ctl(args);
+        ASSERT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out, line + "\n") << args[0];
+    }
+    ProgramResult refused = ctl({"move", "nobody", "1", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "") << "a refusal says why on stderr only";
+}
+
 TEST_F(CoreGraphicsIntegration, AStreamAcrossProcessesDeliversFramesPoisonAndCounters) {
     std::mutex m;
     std::condition_variable cv;

@@ -24,7 +24,9 @@
 #ifdef TESSEL_TESTS_UNDER_ASAN
 // A verb's handlers stay on its connection after the verb returns and run when it closes: one
 // that still reached into the verb's finished frame must show as a fault, not pass silently.
-extern "C" const char* __asan_default_options() { return "detect_stack_use_after_return=1"; }
+extern "C" const char* __asan_default_options() {
+    return "detect_stack_use_after_return=1";
+}
 #endif
 
 namespace {
@@ -36,7 +38,8 @@ TEST(Arguments, SplitsWordsAndOptionsAndRefusesWhatAVerbDoesNotTake) {
     std::vector<OptionInfo> option{{"timeout"}, {"match", true, true}, {"follow", false}};
     std::string error;
     auto a = Arguments::parse(
-        {"kind", "--match", "a=1", "--timeout=2.5", "--follow", "--match", "b=2", "--", "--x"}, option, error);
+        {"kind", "--match", "a=1", "--timeout=2.5", "--follow", "--match", "b=2", "--", "--x"}, option,
+        error);
     ASSERT_TRUE(a) << error;
     EXPECT_EQ(a->positionals(), (std::vector<std::string>{"kind", "--x"}));
     EXPECT_EQ(a->values("match"), (std::vector<std::string>{"a=1", "b=2"}));
@@ -121,8 +124,9 @@ TEST_F(PlatformctlVerbs, EditsLoginItemsAndReportsTheRegistry) {
     EXPECT_EQ(run({"login-items", "add", "file:///x", "--user", "../root"}), 1);
     EXPECT_EQ(run({"login-items", "frobnicate"}), 2);
     EXPECT_EQ(run({"launch", "/Applications/None.app"}), 1);
-    EXPECT_EQ(m_err.str(), "platformctl: " + m_root +
-                               "/Applications/None.app: no such application bundle (No such file or directory)\n");
+    EXPECT_EQ(m_err.str(),
+              "platformctl: " + m_root +
+                  "/Applications/None.app: no such application bundle (No such file or directory)\n");
     EXPECT_EQ(run({"apps"}), 0);
     EXPECT_EQ(m_out.str(), "");
     EXPECT_EQ(run({"kext", "list"}), 0);
@@ -205,8 +209,43 @@ TEST_F(PlatformctlVerbs, ShutdownWaitsForPlatformdToStop) {
         m_daemon->shutdown();
     });
     EXPECT_EQ(run({"shutdown"}), 0) << m_err.str();
+    EXPECT_EQ(m_out.str(), "") << "shutdown prints nothing when it has stopped";
     main.join();
     EXPECT_EQ(run({"status"}), 3);
+}
+
+} // namespace
+
+namespace {
+
+// Scripts and people read what a verb changed from its one line; a verb that only reads prints
+// what it read, and shutdown prints nothing. (The window server's verbs: CoreGraphicsIntegration.)
+TEST_F(PlatformctlVerbs, VerbsThatChangeStatePrintOneLineSayingWhatChanged) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> verbs = {
+        {{"post", "test.note"}, "posted test.note"},
+        {{"auth", "deny"}, "the next authorization prompt is answered: deny"},
+        {{"prefs", "write", "com.quenby.TesselHost2", "RunCount", "int", "3"},
+         "com.quenby.TesselHost2: RunCount = 3"},
+        {{"prefs", "delete", "com.quenby.TesselHost2", "RunCount"},
+         "com.quenby.TesselHost2: RunCount deleted"},
+        {{"bonjour", "add", "Alpha", "--type", "_t._tcp", "--port", "1", "--and", "Beta"},
+         "published Alpha, Beta"},
+        {{"bonjour", "txt", "Alpha", "a=b"}, "TXT record of Alpha set"},
+        {{"bonjour", "resolve-delay", "Alpha", "0.5"}, "resolving Alpha answers after 0.5 s"},
+        {{"bonjour", "fail-resolve", "Alpha"}, "resolving Alpha fails"},
+        {{"bonjour", "remove", "Alpha", "Beta"}, "removed Alpha, Beta"},
+        {{"login-items", "add", "file:///Applications/A.app/", "--user", "alice"}, "1"},
+        {{"login-items", "remove", "file:///Applications/A.app/", "--user", "alice"},
+         "removed login item file:///Applications/A.app/"},
+    };
+    for (const auto& [args, line] : verbs) {
+        ASSERT_EQ(run(args), 0) << args[0] << ": " << m_err.str();
+        EXPECT_EQ(m_out.str(), line + "\n") << args[0];
+    }
+    // A refusal says why on stderr and prints nothing on stdout.
+    EXPECT_EQ(run({"bonjour", "remove", "Alpha"}), 1);
+    EXPECT_EQ(m_out.str(), "");
+    EXPECT_NE(m_err.str(), "");
 }
 
 } // namespace

@@ -128,11 +128,50 @@ TEST_F(EncoderDriveOddSize, H264DecodesAtTheDisplaySize) {
     expectH264("840x525");
 }
 
+// The RTP encoder through an outbound RTP socket: every frame reaches both receivers, the
+// picture rebuilt once the raster went round matches the display, the close brings two BYEs.
+TEST_F(EncoderDrive, RtpRebuildsTheVirtualDisplayAtBothReceivers) {
+    auto result = runProgram({kDrive, "--seconds", "2", "rtp"}, kDriveLimit);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    std::printf("%s", result.out.c_str());
+    unsigned frames = 0, packets = 0, receivers = 0, byes = 0;
+    double psnr = 0;
+    char end = 0;
+    ASSERT_EQ(std::sscanf(result.out.c_str(), "rtp: frames %u packets %u receivers %u psnr %lf dB bye %u%c",
+                          &frames, &packets, &receivers, &psnr, &byes, &end),
+              6)
+        << result.out;
+    EXPECT_EQ(end, '\n');
+    EXPECT_GT(frames, 30u);
+    EXPECT_GE(packets, frames);
+    EXPECT_EQ(receivers, 2u);
+    EXPECT_GE(psnr, 30.0);
+    EXPECT_EQ(byes, 2u);
+}
+
+// The audio bridge on the stand-in's HAL unit: whole buffers at 44.1 kHz, the signal in the ring.
+TEST_F(EncoderDrive, AudioCountsWholeBuffersAndFindsTheSignalInTheRing) {
+    auto result = runProgram({kDrive, "--seconds", "2", "audio"}, kDriveLimit);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    std::printf("%s", result.out.c_str());
+    unsigned long long frames = 0, wraps = 0;
+    char signal[16] = {};
+    ASSERT_EQ(
+        std::sscanf(result.out.c_str(), "audio: frames %llu signal %15s wraps %llu", &frames, signal, &wraps),
+        3)
+        << result.out;
+    EXPECT_STREQ(signal, "ok");
+    EXPECT_EQ(frames % 512, 0u);
+    EXPECT_NEAR(double(frames), 88200.0, 0.02 * 88200.0);
+    EXPECT_EQ(wraps, frames * 4 / 131072);
+}
+
 TEST_F(EncoderDrive, RefusesWhatItCannotDrive) {
     auto absent = runProgram({kDrive, "--display", "0x999", "--seconds", "1", "vell"}, kDriveLimit);
     EXPECT_EQ(absent.status, 1);
     EXPECT_NE(absent.out.find("is not active"), std::string::npos) << absent.out;
     EXPECT_EQ(runProgram({kDrive, "mpeg"}, kDriveLimit).status, 2);
+    EXPECT_EQ(runProgram({kDrive, "rtp", "audio"}, kDriveLimit).status, 2);
     EXPECT_EQ(runProgram({kDrive, "--seconds", "-1", "vell"}, kDriveLimit).status, 2);
 }
 
