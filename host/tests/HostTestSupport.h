@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/HostAlerts.h"
+#include "host/QNBBonjourManager.h"
 #include "host/QNBViewManagerInterface.h"
 
 #include "foundation/QNBDisplayModel.h"
@@ -59,6 +60,31 @@ class FakeAlerts final : public HostAlerts {
     void activateIgnoringOtherApps() override { ++activations; }
     std::vector<Alert> shown;
     int activations = 0;
+};
+
+// Records what the Bonjour browser asks of the platform.
+class RecordingBrowsing final : public BonjourBrowsing {
+  public:
+    void searchForServicesOfType(const std::string& type, const std::string& domain) override {
+        calls.push_back("search " + type + " " + domain);
+    }
+    void stopSearch() override { calls.push_back("stop"); }
+    void resolveWithTimeout(const std::shared_ptr<ns::NSNetService>& service, double seconds) override {
+        calls.push_back("resolve " + service->name() + " " + std::to_string(static_cast<int>(seconds)));
+    }
+    void startMonitoring(const std::shared_ptr<ns::NSNetService>& service) override {
+        calls.push_back("monitor " + service->name());
+    }
+    void stopMonitoring(const std::shared_ptr<ns::NSNetService>& service) override {
+        calls.push_back("unmonitor " + service->name());
+    }
+    size_t count(const std::string& prefix) const {
+        size_t n = 0;
+        for (const auto& c : calls)
+            n += c.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::vector<std::string> calls;
 };
 
 // A temporary stand-in root with HOME inside; removed at destruction.

@@ -19,30 +19,6 @@ using namespace host;
 using namespace host::testing;
 using ServicePtr = std::shared_ptr<ns::NSNetService>;
 
-class RecordingBrowsing final : public BonjourBrowsing {
-  public:
-    void searchForServicesOfType(const std::string& type, const std::string& domain) override {
-        calls.push_back("search " + type + " " + domain);
-    }
-    void stopSearch() override { calls.push_back("stop"); }
-    void resolveWithTimeout(const ServicePtr& service, double seconds) override {
-        calls.push_back("resolve " + service->name() + " " + std::to_string(static_cast<int>(seconds)));
-    }
-    void startMonitoring(const ServicePtr& service) override {
-        calls.push_back("monitor " + service->name());
-    }
-    void stopMonitoring(const ServicePtr& service) override {
-        calls.push_back("unmonitor " + service->name());
-    }
-    size_t count(const std::string& prefix) const {
-        size_t n = 0;
-        for (const auto& c : calls)
-            n += c.rfind(prefix, 0) == 0;
-        return n;
-    }
-    std::vector<std::string> calls;
-};
-
 cf::Bytes txt(cf::Dictionary entries) {
     cf::Dictionary data;
     for (auto& [key, value] : entries) {
