@@ -7,6 +7,7 @@
 #include "host/QNBBonjourManager.h"
 #include "host/QNBViewManagerInterface.h"
 #include "host/TSEUpdater.h"
+#include "host/UserInfo.h"
 
 #include "foundation/QNBBonjourServiceHelper.h"
 #include "foundation/QNBDisplayQuery.h"
@@ -27,14 +28,6 @@ namespace {
 
 constexpr uint64_t kDeliverImmediatelyToAllSessions =
     ns::NSNotificationDeliverImmediately | ns::NSNotificationPostToAllSessions;
-
-// The text under key; absent for a value of another kind.
-std::optional<std::string> textIn(const std::optional<cf::Value>& userInfo, const char* key) {
-    if (!userInfo || !userInfo->isDictionary()) return std::nullopt;
-    const cf::Value* value = userInfo->find(key);
-    if (!value || !value->asString()) return std::nullopt;
-    return *value->asString();
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "host/QNBDisplayModelManager.h"
+#include "host/UserInfo.h"
 
 #include "host/QNBButler.h"
 #include "host/QNBViewManagerInterface.h"
@@ -23,11 +24,6 @@ namespace {
 
 bool contains(const QNBDisplayModelManager::Models& list, const QNBDisplayModelManager::ModelPtr& model) {
     return std::find(list.begin(), list.end(), model) != list.end();
-}
-
-// An identifier counts only when present and not empty.
-bool sameIdentifier(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return a && !a->empty() && b && *a == *b;
 }
 
 std::string failureReason(const platform::Error& error) {

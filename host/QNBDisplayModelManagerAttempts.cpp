@@ -1,6 +1,7 @@
 // The display-model manager's bookkeeping of attempts and sets, the status tick's validation,
 // and the reports of the screen server and of Bonjour.
 #include "host/QNBDisplayModelManager.h"
+#include "host/UserInfo.h"
 
 #include "host/HostAlerts.h"
 #include "host/QNBViewManagerInterface.h"
@@ -23,24 +24,12 @@ using foundation::QNBDisplayModel;
 
 namespace {
 
-bool sameIdentifier(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return a && !a->empty() && b && *a == *b;
-}
-
 void insert(QNBDisplayModelManager::Models& set, const QNBDisplayModelManager::ModelPtr& model) {
     if (model && std::find(set.begin(), set.end(), model) == set.end()) set.push_back(model);
 }
 
 bool holds(const QNBDisplayModelManager::Models& set, const QNBDisplayModelManager::ModelPtr& model) {
     return model && std::find(set.begin(), set.end(), model) != set.end();
-}
-
-// The text of a userInfo key; absent for a key of another kind.
-std::optional<std::string> textIn(const std::optional<cf::Value>& userInfo, const char* key) {
-    if (!userInfo || !userInfo->isDictionary()) return std::nullopt;
-    const cf::Value* value = userInfo->find(key);
-    if (!value || !value->asString()) return std::nullopt;
-    return *value->asString();
 }
 
 } // namespace

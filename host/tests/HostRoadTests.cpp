@@ -131,6 +131,23 @@ class HostRoad : public PlatformdTest {
         return out;
     }
 
+    // After a quit was asked for: the stop sequence's notification, the host's own exit with 0
+    // (not the signal's default action), and the archive it wrote.
+    std::optional<ns::ArchivedObject> quitAndReadArchive(int64_t since) {
+        auto terminate = waitEvent("distributed-post", {{"name", foundation::kTerminateScreenServer}}, since);
+        EXPECT_TRUE(terminate);
+        if (terminate) {
+            EXPECT_EQ(number(*terminate, "options"), 3);
+        }
+        auto exited = waitEvent("exit", {{"bundleIdentifier", kHostId}}, since);
+        EXPECT_TRUE(exited);
+        if (!exited) return std::nullopt;
+        EXPECT_EQ(number(*exited, "status"), 0);
+        EXPECT_LE(number(*exited, "signal"), 0);
+        QNBDisplayModel::registerArchiveClass();
+        return host::QNBButler::unarchiveFileWithPath(archivePath());
+    }
+
     std::vector<std::string> m_platformdArguments;
 };
 
@@ -194,16 +211,7 @@ TEST_F(HostRoad, TheHostLaunchesItsServerConnectsTheSeededDeviceAndDisconnectsTh
     // Quitting stops the server and keeps the archive.
     const int64_t beforeQuit = platformd::testing::lastEventSequence();
     post(foundation::kTerminateMenuExtra);
-    auto terminate =
-        waitEvent("distributed-post", {{"name", foundation::kTerminateScreenServer}}, beforeQuit);
-    ASSERT_TRUE(terminate);
-    EXPECT_EQ(number(*terminate, "options"), 3);
-    auto exited = waitEvent("exit", {{"bundleIdentifier", kHostId}}, beforeQuit);
-    ASSERT_TRUE(exited);
-    EXPECT_EQ(number(*exited, "status"), 0);
-    EXPECT_LE(number(*exited, "signal"), 0); // an exit, not the signal's default action
-    QNBDisplayModel::registerArchiveClass();
-    auto archive = host::QNBButler::unarchiveFileWithPath(archivePath());
+    auto archive = quitAndReadArchive(beforeQuit);
     ASSERT_TRUE(archive && archive->isArray());
     bool demoKept = false;
     for (const auto& item : archive->items())
@@ -257,16 +265,7 @@ TEST_F(HostRoad, ADamagedArchiveIsSetAsideAndTheHostWorksOn) {
         if (text(e, "bundleIdentifier") == kHostId) hostPid = number(e, "pid");
     ASSERT_GT(hostPid, 0) << apps.out;
     ASSERT_EQ(::kill(hostPid, SIGTERM), 0);
-    auto terminate =
-        waitEvent("distributed-post", {{"name", foundation::kTerminateScreenServer}}, beforeTerm);
-    ASSERT_TRUE(terminate);
-    EXPECT_EQ(number(*terminate, "options"), 3);
-    auto exited = waitEvent("exit", {{"bundleIdentifier", kHostId}}, beforeTerm);
-    ASSERT_TRUE(exited);
-    EXPECT_EQ(number(*exited, "status"), 0);
-    EXPECT_LE(number(*exited, "signal"), 0); // an exit, not the signal's default action
-    QNBDisplayModel::registerArchiveClass();
-    auto archive = host::QNBButler::unarchiveFileWithPath(archivePath());
+    auto archive = quitAndReadArchive(beforeTerm);
     EXPECT_TRUE(archive && archive->isArray());
 }
 
