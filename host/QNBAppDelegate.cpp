@@ -155,7 +155,6 @@ void QNBAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&) {
     crashReporter.startManager();
     m_lastAutoConnectDate = m_env.wallNow ? m_env.wallNow() : platform::wallNow();
     m_autoConnectInProgress = false;
-    m_versionDisconnectPanelShowing = false;
     if (m_env.application)
         m_env.application->setActivationPolicy(appkit::NSApplicationActivationPolicyAccessory);
     if (m_env.makeViewManager) m_viewManager = m_env.makeViewManager();

@@ -213,7 +213,6 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     std::atomic<double> m_lastAutoConnectDate{0};
     std::atomic<bool> m_autoConnectInProgress{false};
     std::atomic<bool> m_terminating{false};
-    bool m_versionDisconnectPanelShowing = false;
     bool m_automaticallyChecksForUpdates = false;
     bool m_observing = false;
 };
