@@ -4,6 +4,7 @@
 #include "platform/corefoundation/PropertyList.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -66,6 +67,17 @@ bool NSFileManager::removeItemAtPath(const std::string& path, platform::Error* e
     std::filesystem::remove_all(mapped, ec);
     if (ec) {
         setPathError(error, ec.value(), mapped);
+        return false;
+    }
+    return true;
+}
+
+bool NSFileManager::moveItemAtPath(const std::string& path, const std::string& destination,
+                                   platform::Error* error) const {
+    const std::string from = platform::macPath(path);
+    const std::string to = platform::macPath(destination);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        setPathError(error, errno, from);
         return false;
     }
     return true;

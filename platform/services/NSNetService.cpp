@@ -351,6 +351,12 @@ void NSNetService::resolved(const cf::Value& body) {
     });
 }
 
+void NSNetService::setResolvedAddressForTesting(std::string hostName, int port) {
+    std::lock_guard lock(m_mutex);
+    m_hostName = std::move(hostName);
+    m_port = port;
+}
+
 void NSNetService::startMonitoring() {
     {
         std::lock_guard lock(m_mutex);

@@ -117,6 +117,9 @@ class NSNetService : public std::enable_shared_from_this<NSNetService> {
     // Ends a publish or a resolve; netServiceDidStop follows.
     void stop();
 
+    // Tests: the service as a resolve leaves it (host name and port), with no delegate call.
+    void setResolvedAddressForTesting(std::string hostName, int port);
+
     // The TXT codec (see platform/foundation/TXTRecord.h).
     static std::optional<cf::Value> dictionaryFromTXTRecordData(const cf::Bytes& data);
     static std::optional<cf::Bytes> dataFromTXTRecordDictionary(const cf::Value& dictionary);
