@@ -368,16 +368,27 @@ uint32_t AXFakeApplication::addWindow(const std::string& title, cg::CGRect frame
     record.level = level;
     record.frame = frame;
     record.onScreen = true;
-    uint32_t window = cg::CGSNewWindow(record);
+    cg::CGSWindowStoreRef store;
+    uint32_t window = cg::CGSNewWindow(record, &store);
     if (window) {
         std::lock_guard lock(m_mutex);
         m_windows.push_back(window);
+        if (store) m_stores[window] = store;
     }
+    // Its picture until filled: transparent.
+    if (store) cg::CGSFlushWindow(window, {cg::CGRectMake(0, 0, frame.size.width, frame.size.height)});
     return window;
 }
 
 bool AXFakeApplication::moveWindow(uint32_t window, cg::CGRect frame) {
-    return cg::CGSSetWindowFrame(window, frame) == cg::kCGErrorSuccess;
+    cg::CGSWindowStoreRef store;
+    bool replaced = false;
+    if (cg::CGSSetWindowFrame(window, frame, &store, &replaced) != cg::kCGErrorSuccess) return false;
+    if (replaced && store) {
+        std::lock_guard lock(m_mutex);
+        m_stores[window] = store;
+    }
+    return true;
 }
 
 std::vector<uint32_t> AXFakeApplication::windows() const {
@@ -400,7 +411,19 @@ AXError AXFakeApplication::copyAttributeValue(const AXUIElement& element, std::s
             *value = cf::Value(m_name);
             return kAXErrorSuccess;
         }
+        if (attribute == kAXMenuBarAttribute) {
+            std::lock_guard lock(m_mutex);
+            if (!m_menuBar) return kAXErrorNoValue;
+            *value = std::make_shared<const AXUIElement>(AXUIElement{m_pid, m_menuBar});
+            return kAXErrorSuccess;
+        }
         return kAXErrorAttributeUnsupported;
+    }
+    if (element.id >= kFirstMenuElement) {
+        std::lock_guard lock(m_mutex);
+        auto node = m_menus.find(element.id);
+        if (node == m_menus.end()) return kAXErrorInvalidUIElement;
+        return copyMenuAttribute(node->second, attribute, value);
     }
     if (std::find(list.begin(), list.end(), uint32_t(element.id)) == list.end())
         return kAXErrorInvalidUIElement;
