@@ -1,10 +1,12 @@
 #include "platform/appkit/NSApplication.h"
 
+#include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/dispatch/Thread.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSRunLoop.h"
 #include "platform/ipc/Connection.h"
@@ -133,6 +135,12 @@ int NSApplicationMain(int argc, char** argv,
     app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
     // The hello registers pid, bundle identifier and name; the policy follows it.
     app->setActivationPolicy(app->activationPolicy());
+    // The process answers accessibility for its own pid while it runs.
+    std::string name = platform::processName();
+    if (auto bundle = ns::NSBundle::mainBundle())
+        if (auto bundleName = bundle->objectForInfoDictionaryKey("CFBundleName"); bundleName && bundleName->asString())
+            name = *bundleName->asString();
+    auto exporter = NSAccessibilityExporter::installForProcess(name);
     app->finishLaunching();
     app->run();
     return 0;

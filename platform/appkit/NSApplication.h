@@ -98,6 +98,11 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     void windowClosed(const NSWindow* window);
     void setKeyWindow(const std::shared_ptr<NSWindow>& window);
     void setMainWindow(const std::shared_ptr<NSWindow>& window);
+    // Whether a modal loop or a sheet keeps the window from taking input now (accessibility then
+    // refuses its actions and settings). Modal loops install the answer; without one nothing is
+    // blocked.
+    void setWindowBlockedHandler(std::function<bool(const NSWindow&)> handler);
+    bool isWindowBlocked(const NSWindow& window) const;
 
     NSApplication() = default;
     NSApplication(const NSApplication&) = delete;
@@ -117,6 +122,7 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::vector<std::shared_ptr<NSWindow>> m_orderedIn;
     std::weak_ptr<NSWindow> m_keyWindow;
     std::weak_ptr<NSWindow> m_mainWindow;
+    std::function<bool(const NSWindow&)> m_windowBlocked;
 };
 
 // NSApp.

@@ -238,6 +238,12 @@ std::string NSWindow::accessibilitySubrole() const {
     return (m_style & NSWindowStyleMaskTitled) ? "AXStandardWindow" : std::string();
 }
 
+bool NSWindow::accessibilityPerformAction(const std::string& action) {
+    if (action != "AXRaise") return false;
+    makeKeyAndOrderFront();
+    return true;
+}
+
 bool NSWindow::canBecomeKeyWindow() const {
     return (m_style & NSWindowStyleMaskTitled) != 0;
 }
@@ -371,6 +377,20 @@ void NSApplication::setKeyWindow(const std::shared_ptr<NSWindow>& window) {
 void NSApplication::setMainWindow(const std::shared_ptr<NSWindow>& window) {
     std::lock_guard lock(m_mutex);
     m_mainWindow = window;
+}
+
+void NSApplication::setWindowBlockedHandler(std::function<bool(const NSWindow&)> handler) {
+    std::lock_guard lock(m_mutex);
+    m_windowBlocked = std::move(handler);
+}
+
+bool NSApplication::isWindowBlocked(const NSWindow& window) const {
+    std::function<bool(const NSWindow&)> blocked;
+    {
+        std::lock_guard lock(m_mutex);
+        blocked = m_windowBlocked;
+    }
+    return blocked && blocked(window);
 }
 
 } // namespace appkit

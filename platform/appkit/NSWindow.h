@@ -116,6 +116,12 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // ones; alerts, sheets, popovers, menus and status items answer their own.
     virtual std::string accessibilityRole() const { return "AXWindow"; }
     virtual std::string accessibilitySubrole() const;
+    virtual std::string accessibilityTitle() const { return m_title; }
+    // A sheet's parent: the exporter lists the window under it rather than under the application.
+    virtual std::shared_ptr<NSWindow> accessibilityParentWindow() const { return nullptr; }
+    // "AXRaise" by default (orders the window front and makes it key).
+    virtual std::vector<std::string> accessibilityActionNames() const { return {"AXRaise"}; }
+    virtual bool accessibilityPerformAction(const std::string& action);
 
     // ---- Drawing.
     // Redraws what needs display now and flushes it.

@@ -6,12 +6,14 @@
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/coregraphics/WindowServerClient.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/dispatch/Thread.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace ax {
 
@@ -57,10 +59,78 @@ Responders& responders() {
     return *r;
 }
 
-void answer(int64_t request, AXError status, const AXAttributeValue* value) {
+// One question to a responder: read, set, perform, or read several.
+struct Question {
+    enum Kind { Copy, Set, Action, Multiple };
+    Kind kind = Copy;
+    AXUIElement element;
+    std::string attribute; // the action's name for Action
+    std::vector<std::string> attributes;
+    AXAttributeValue newValue;
+};
+
+struct Answer {
+    AXError status = kAXErrorFailure;
+    std::optional<cf::Value> value; // encoded
+    std::function<void()> deed;     // runs once the answer is sent
+};
+
+std::shared_ptr<AXResponder> responderFor(pid_t pid) {
+    Responders& r = responders();
+    std::lock_guard lock(r.mutex);
+    auto it = r.byPid.find(pid);
+    return it == r.byPid.end() ? nullptr : it->second.lock();
+}
+
+Answer put(AXResponder& responder, const Question& q) {
+    Answer a;
+    switch (q.kind) {
+    case Question::Copy: {
+        AXAttributeValue value;
+        a.status = responder.copyAttributeValue(q.element, q.attribute, &value);
+        if (a.status == kAXErrorSuccess) a.value = detail::encodeValue(value);
+        break;
+    }
+    case Question::Set:
+        a.status = responder.setAttributeValue(q.element, q.attribute, q.newValue);
+        break;
+    case Question::Action:
+        a.status = responder.performAction(q.element, q.attribute, &a.deed);
+        if (a.status != kAXErrorSuccess) a.deed = nullptr;
+        break;
+    case Question::Multiple: {
+        cf::Array results;
+        for (const auto& attribute : q.attributes) {
+            AXAttributeValue value;
+            AXError status = responder.copyAttributeValue(q.element, attribute, &value);
+            cf::Dictionary one{{"status", status}};
+            if (status == kAXErrorSuccess) one.insert_or_assign("value", detail::encodeValue(value));
+            results.push_back(cf::Value(std::move(one)));
+        }
+        a.status = kAXErrorSuccess;
+        a.value = cf::Dictionary{{"type", "multiple"}, {"results", cf::Value(std::move(results))}};
+        break;
+    }
+    }
+    return a;
+}
+
+void answer(int64_t request, AXError status, const std::optional<cf::Value>& value) {
     cf::Dictionary args{{"request", request}, {"status", status}};
-    if (value) args.insert_or_assign("value", detail::encodeValue(*value));
+    if (value) args.insert_or_assign("value", *value);
     wsRequest(windowserver::op::axAnswer, args);
+}
+
+// Attribute names of a request: each a short non-empty text.
+bool attributeNames(const cf::Value* list, std::vector<std::string>* out) {
+    if (!list || !list->isArray() || list->count() == 0 || list->count() > kAXMaxMultipleAttributes)
+        return false;
+    for (size_t i = 0; i < list->count(); ++i) {
+        const std::string* name = list->at(i)->asString();
+        if (!name || name->empty() || name->size() > 256) return false;
+        out->push_back(*name);
+    }
+    return true;
 }
 
 // A request for one of this process's pids, answered on the main run loop.
@@ -70,53 +140,79 @@ void serveRequest(const cf::Value& body) {
     auto id = integerAt(body, "element");
     const cf::Value* attribute = body.find("attribute");
     if (!request || !pid || !id || !attribute || !attribute->asString()) return;
+    auto q = std::make_shared<Question>();
+    q->element = AXUIElement{pid_t(*pid), uint64_t(*id)};
+    q->attribute = *attribute->asString();
     const cf::Value* set = body.find("set");
-    bool setting = set && set->boolValue();
-    auto newValue = std::make_shared<AXAttributeValue>();
-    if (setting) {
+    const cf::Value* action = body.find("action");
+    if (set && set->boolValue()) {
+        q->kind = Question::Set;
         const cf::Value* v = body.find("value");
-        if (!v || !detail::decodeValue(*v, newValue.get()))
-            return answer(*request, kAXErrorIllegalArgument, nullptr);
+        if (!v || !detail::decodeValue(*v, &q->newValue))
+            return answer(*request, kAXErrorIllegalArgument, std::nullopt);
+    } else if (action && action->boolValue()) {
+        q->kind = Question::Action;
+    } else if (body.find("attributes")) {
+        q->kind = Question::Multiple;
+        if (!attributeNames(body.find("attributes"), &q->attributes))
+            return answer(*request, kAXErrorIllegalArgument, std::nullopt);
     }
-    AXUIElement element{pid_t(*pid), uint64_t(*id)};
-    std::string name = *attribute->asString();
-    dispatch::RunLoop::main()->perform(
-        {std::string(dispatch::kCommonRunLoopModes)}, [request = *request, element, name, setting, newValue] {
-            std::shared_ptr<AXResponder> responder;
-            {
-                Responders& r = responders();
-                std::lock_guard lock(r.mutex);
-                auto it = r.byPid.find(element.pid);
-                if (it != r.byPid.end()) responder = it->second.lock();
-            }
-            if (!responder) return answer(request, kAXErrorInvalidUIElement, nullptr);
-            if (auto* fake = dynamic_cast<AXFakeApplication*>(responder.get()); fake && !fake->answering())
-                return; // left unanswered: the asker times out
-            if (setting)
-                return answer(request, responder->setAttributeValue(element, name, *newValue), nullptr);
-            AXAttributeValue value;
-            AXError status = responder->copyAttributeValue(element, name, &value);
-            answer(request, status, status == kAXErrorSuccess ? &value : nullptr);
-        });
+    dispatch::RunLoop::main()->perform({std::string(dispatch::kCommonRunLoopModes)}, [request = *request, q] {
+        std::shared_ptr<AXResponder> responder = responderFor(q->element.pid);
+        if (!responder) return answer(request, kAXErrorInvalidUIElement, std::nullopt);
+        if (auto* fake = dynamic_cast<AXFakeApplication*>(responder.get()); fake && !fake->answering())
+            return; // left unanswered: the asker times out
+        Answer a = put(*responder, *q);
+        answer(request, a.status, a.value);
+        if (a.deed) a.deed();
+    });
 }
 
-AXError request(const AXUIElementRef& element, std::string_view attribute, const AXAttributeValue* newValue,
-                AXAttributeValue* out) {
-    if (!element || attribute.empty() || attribute.size() > 256) return kAXErrorIllegalArgument;
-    cf::Dictionary args{{"pid", int64_t(element->pid)},
-                        {"element", int64_t(element->id)},
-                        {"attribute", std::string(attribute)}};
-    if (newValue) {
+// Asks the element's owner; answers the status and the encoded value.
+AXError ask(const AXUIElementRef& element, const Question& q, std::optional<cf::Value>* value) {
+    if (!element || q.attribute.empty() || q.attribute.size() > 256) return kAXErrorIllegalArgument;
+    // Asking itself from its main thread: the main loop cannot serve the request meanwhile.
+    if (dispatch::isMainThread()) {
+        if (auto responder = responderFor(element->pid)) {
+            Answer a = put(*responder, q);
+            if (value) *value = a.value;
+            if (a.deed) a.deed();
+            return a.status;
+        }
+    }
+    cf::Dictionary args{
+        {"pid", int64_t(element->pid)}, {"element", int64_t(element->id)}, {"attribute", q.attribute}};
+    if (q.kind == Question::Set) {
         args.insert_or_assign("set", true);
-        args.insert_or_assign("value", detail::encodeValue(*newValue));
+        args.insert_or_assign("value", detail::encodeValue(q.newValue));
+    } else if (q.kind == Question::Action) {
+        args.insert_or_assign("action", true);
+    } else if (q.kind == Question::Multiple) {
+        cf::Array names;
+        for (const auto& a : q.attributes)
+            names.push_back(a);
+        args.insert_or_assign("attributes", cf::Value(std::move(names)));
     }
     auto result = wsRequest(windowserver::op::axRequest, args);
     if (!result) return kAXErrorCannotComplete;
     auto status = integerAt(*result, "status");
     if (!status) return kAXErrorFailure;
-    if (*status != kAXErrorSuccess || !out) return AXError(*status);
-    const cf::Value* v = result->find("value");
-    if (!v || !detail::decodeValue(*v, out)) return kAXErrorFailure;
+    if (*status == kAXErrorSuccess && value)
+        if (const cf::Value* v = result->find("value")) *value = *v;
+    return AXError(*status);
+}
+
+AXError request(const AXUIElementRef& element, std::string_view attribute, const AXAttributeValue* newValue,
+                AXAttributeValue* out) {
+    Question q;
+    q.kind = newValue ? Question::Set : Question::Copy;
+    q.element = element ? *element : AXUIElement{};
+    q.attribute = std::string(attribute);
+    if (newValue) q.newValue = *newValue;
+    std::optional<cf::Value> encoded;
+    AXError status = ask(element, q, &encoded);
+    if (status != kAXErrorSuccess || !out) return status;
+    if (!encoded || !detail::decodeValue(*encoded, out)) return kAXErrorFailure;
     return kAXErrorSuccess;
 }
 
@@ -306,6 +402,57 @@ AXError AXUIElementCopyAttributeValue(const AXUIElementRef& element, std::string
 AXError AXUIElementSetAttributeValue(const AXUIElementRef& element, std::string_view attribute,
                                      const AXAttributeValue& value) {
     return request(element, attribute, &value, nullptr);
+}
+
+AXError AXUIElementPerformAction(const AXUIElementRef& element, std::string_view action) {
+    Question q;
+    q.kind = Question::Action;
+    q.element = element ? *element : AXUIElement{};
+    q.attribute = std::string(action);
+    return ask(element, q, nullptr);
+}
+
+AXError AXUIElementCopyActionNames(const AXUIElementRef& element, std::vector<std::string>* names) {
+    if (!names) return kAXErrorIllegalArgument;
+    AXAttributeValue value;
+    AXError status = AXUIElementCopyAttributeValue(element, kAXActionNamesAttribute, &value);
+    if (status != kAXErrorSuccess) return status;
+    const cf::Value* list = std::get_if<cf::Value>(&value);
+    if (!list || !list->isArray()) return kAXErrorFailure;
+    names->clear();
+    for (size_t i = 0; i < list->count(); ++i)
+        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
+    return kAXErrorSuccess;
+}
+
+AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
+                                               const std::vector<std::string>& attributes,
+                                               std::vector<AXAttributeValue>* values,
+                                               std::vector<AXError>* errors) {
+    if (!values || attributes.empty() || attributes.size() > kAXMaxMultipleAttributes)
+        return kAXErrorIllegalArgument;
+    for (const auto& a : attributes)
+        if (a.empty() || a.size() > 256) return kAXErrorIllegalArgument;
+    Question q;
+    q.kind = Question::Multiple;
+    q.element = element ? *element : AXUIElement{};
+    q.attribute = attributes.front();
+    q.attributes = attributes;
+    std::optional<cf::Value> encoded;
+    AXError status = ask(element, q, &encoded);
+    if (status != kAXErrorSuccess) return status;
+    const cf::Value* results = encoded ? encoded->find("results") : nullptr;
+    if (!results || !results->isArray() || results->count() != attributes.size()) return kAXErrorFailure;
+    values->assign(attributes.size(), AXAttributeValue{});
+    if (errors) errors->assign(attributes.size(), kAXErrorFailure);
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        const cf::Value& one = *results->at(i);
+        AXError e = AXError(integerAt(one, "status").value_or(kAXErrorFailure));
+        const cf::Value* v = one.find("value");
+        if (e == kAXErrorSuccess && (!v || !detail::decodeValue(*v, &(*values)[i]))) e = kAXErrorFailure;
+        if (errors) (*errors)[i] = e;
+    }
+    return kAXErrorSuccess;
 }
 
 AXError AXInstallResponder(pid_t pid, const std::shared_ptr<AXResponder>& responder) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,16 @@ inline constexpr char kAXEnabledAttribute[] = "AXEnabled";
 inline constexpr char kAXMenuItemCmdCharAttribute[] = "AXMenuItemCmdChar";
 inline constexpr char kAXMenuItemMarkCharAttribute[] = "AXMenuItemMarkChar";
 inline constexpr char kAXFrontmostAttribute[] = "AXFrontmost";
+// The names of an element's actions, an array of strings (what AXUIElementCopyActionNames reads).
+inline constexpr char kAXActionNamesAttribute[] = "AXActionNames";
+
+inline constexpr char kAXPressAction[] = "AXPress";
+inline constexpr char kAXShowMenuAction[] = "AXShowMenu";
+inline constexpr char kAXCancelAction[] = "AXCancel";
+inline constexpr char kAXRaiseAction[] = "AXRaise";
+
+// The most attributes one AXUIElementCopyMultipleAttributeValues asks for.
+inline constexpr size_t kAXMaxMultipleAttributes = 64;
 
 // An element: (pid, id); id 0 is the application, pid 0 the system-wide element. Equal by value.
 struct AXUIElement {
@@ -98,6 +109,17 @@ AXError AXUIElementCopyAttributeValue(const AXUIElementRef& element, std::string
                                       AXAttributeValue* value);
 AXError AXUIElementSetAttributeValue(const AXUIElementRef& element, std::string_view attribute,
                                      const AXAttributeValue& value);
+// Answers once the owner has accepted the action; the owner performs it right after answering,
+// so the caller never waits on a loop the action opens.
+AXError AXUIElementPerformAction(const AXUIElementRef& element, std::string_view action);
+AXError AXUIElementCopyActionNames(const AXUIElementRef& element, std::vector<std::string>* names);
+// Several attributes in one request: values[i] and errors[i] answer attributes[i] (a failed one
+// holds nothing). The call itself fails only when the request does (no owner, no answer, too
+// many or malformed names).
+AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
+                                               const std::vector<std::string>& attributes,
+                                               std::vector<AXAttributeValue>* values,
+                                               std::vector<AXError>* errors);
 
 // ---- Answering for pids (the exporter of an application, or a test's fake applications).
 
@@ -109,11 +131,19 @@ class AXResponder {
                                        AXAttributeValue* value) = 0;
     virtual AXError setAttributeValue(const AXUIElement& element, std::string_view attribute,
                                       const AXAttributeValue& value) = 0;
+    // Validates the action; when accepted, sets deed to what performs it, which runs right after
+    // the answer is sent, on the same main-loop turn.
+    virtual AXError performAction(const AXUIElement& element, std::string_view action,
+                                  std::function<void()>* deed) {
+        (void)element, (void)action, (void)deed;
+        return kAXErrorActionUnsupported;
+    }
 };
 
 // This process answers for pid (its own, or a fake application's it registered); the
-// responder is held weakly. Answers kAXErrorIllegalArgument when another process answers for
-// pid already.
+// responder is held weakly. A request this process makes from its main thread for such a pid is
+// answered in-process (the main loop could not serve it while the thread waits). Answers
+// kAXErrorIllegalArgument when another process answers for pid already.
 AXError AXInstallResponder(pid_t pid, const std::shared_ptr<AXResponder>& responder);
 void AXRemoveResponder(pid_t pid);
 

@@ -89,6 +89,8 @@ constexpr std::string_view axEnabled = "ax.enabled";
 constexpr std::string_view axSetEnabled = "ax.setEnabled";
 constexpr std::string_view axFakeApplication = "ax.fakeApplication";
 constexpr std::string_view axRespond = "ax.respond";
+// A read, a setting (set, value), an action (action: attribute names it) or several reads
+// (attributes, up to 64).
 constexpr std::string_view axRequest = "ax.request";
 constexpr std::string_view axAnswer = "ax.answer";
 } // namespace op
@@ -136,7 +138,7 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::axSetEnabled, "enabled", ""},
     {op::axFakeApplication, "name bundleIdentifier", "status pid?"},
     {op::axRespond, "pid responding", "status"},
-    {op::axRequest, "pid element attribute set? value?", "status value?"},
+    {op::axRequest, "pid element attribute set? value? action? attributes?", "status value?"},
     {op::axAnswer, "request status value?", ""},
 };
 
@@ -155,7 +157,8 @@ constexpr std::string_view reconfiguration = "reconfiguration"; // pass, changes
 constexpr std::string_view refresh = "refresh";                 // rects [[x, y, w, h]...]
 // stream, status, time, surface, rects [[x, y, w, h]...] (output pixels), drops
 constexpr std::string_view stream = "stream";
-constexpr std::string_view axRequest = "ax-request"; // request, pid, element, attribute, set?, value?
+// request, pid, element, attribute, set?, value?, action? (attribute: its name), attributes?
+constexpr std::string_view axRequest = "ax-request";
 } // namespace push
 
 namespace eventKind {

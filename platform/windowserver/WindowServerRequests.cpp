@@ -477,6 +477,20 @@ void WindowServer::windowRequest(Client& client, std::string_view op, const cf::
 
 // ---- Accessibility: requests go to the connection answering for the pid.
 
+namespace {
+
+// Several attributes asked at once: 1 to 64 short names.
+bool wellFormedAttributeNames(const cf::Value& list) {
+    if (!list.isArray() || list.count() == 0 || list.count() > 64) return false;
+    for (size_t i = 0; i < list.count(); ++i) {
+        const std::string* name = list.at(i)->asString();
+        if (!name || name->empty() || name->size() > 256) return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void WindowServer::accessibilityRequest(Client& client, std::string_view op, const cf::Value& value,
                                         Reply& reply) {
     Args args{value, op, {}};
@@ -525,10 +539,16 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         auto element = args.integer("element", 0, INT64_MAX);
         const std::string* attribute = args.text("attribute", 256);
         auto set = args.boolean("set", false);
+        auto action = args.boolean("action", false);
         const cf::Value* newValue = value.find("value");
+        const cf::Value* attributes = value.find("attributes");
         if (!pid || !element || !attribute || !args.why.empty()) return refuse();
         if (set.value_or(false) && (!newValue || !newValue->isDictionary())) {
             args.why = "a setting without a value";
+            return refuse();
+        }
+        if (attributes && !wellFormedAttributeNames(*attributes)) {
+            args.why = "a malformed list of attributes";
             return refuse();
         }
         if (!m_accessibilityEnabled) return reply(status(kAXErrorAPIDisabled), "");
@@ -538,6 +558,9 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         if (set.value_or(false))
             record(eventKind::accessibility, "AXUIElementSetAttributeValue",
                    {{"pid", *pid}, {"element", *element}, {"attribute", *attribute}, {"value", *newValue}});
+        else if (action.value_or(false))
+            record(eventKind::accessibility, "AXUIElementPerformAction",
+                   {{"pid", *pid}, {"element", *element}, {"action", *attribute}});
         uint64_t id = m_nextQuestion++;
         PendingQuestion question;
         question.asker = client.cid;
@@ -563,6 +586,10 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         if (set.value_or(false)) {
             body.insert_or_assign("set", true);
             body.insert_or_assign("value", *newValue);
+        } else if (action.value_or(false)) {
+            body.insert_or_assign("action", true);
+        } else if (attributes) {
+            body.insert_or_assign("attributes", *attributes);
         }
         push(*m_clients[responder->second], std::move(body));
         return;
