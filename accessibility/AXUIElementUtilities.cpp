@@ -12,14 +12,35 @@ ax::AXAttributeValue AXUIElementUtilities::valueOfAttribute(std::string_view att
     return value;
 }
 
+std::vector<std::string> AXUIElementUtilities::attributeNamesOfUIElement(const ax::AXUIElementRef& element) {
+    std::vector<std::string> names;
+    if (ax::AXUIElementCopyAttributeNames(element, &names) != ax::kAXErrorSuccess) return {};
+    return names;
+}
+
+std::vector<std::string> AXUIElementUtilities::actionNamesOfUIElement(const ax::AXUIElementRef& element) {
+    std::vector<std::string> names;
+    if (ax::AXUIElementCopyActionNames(element, &names) != ax::kAXErrorSuccess) return {};
+    return names;
+}
+
+std::optional<std::string> AXUIElementUtilities::descriptionOfAction(std::string_view action,
+                                                                     const ax::AXUIElementRef& element) {
+    std::string description;
+    if (ax::AXUIElementCopyActionDescription(element, action, &description) != ax::kAXErrorSuccess)
+        return std::nullopt;
+    return description;
+}
+
+void AXUIElementUtilities::performAction(std::string_view action, const ax::AXUIElementRef& element) {
+    ax::AXUIElementPerformAction(element, action);
+}
+
 int64_t AXUIElementUtilities::arrayCountOfAttribute(std::string_view attribute,
                                                     const ax::AXUIElementRef& element) {
-    const ax::AXAttributeValue value = valueOfAttribute(attribute, element);
-    if (const auto* elements = std::get_if<std::vector<ax::AXUIElementRef>>(&value))
-        return static_cast<int64_t>(elements->size());
-    if (const auto* list = std::get_if<cf::Value>(&value); list && list->isArray())
-        return static_cast<int64_t>(list->count());
-    return 0;
+    int64_t count = 0;
+    if (ax::AXUIElementGetAttributeValueCount(element, attribute, &count) != ax::kAXErrorSuccess) return 0;
+    return count;
 }
 
 ax::AXAttributeValue AXUIElementUtilities::stringValueOfAttribute(std::string_view attribute,

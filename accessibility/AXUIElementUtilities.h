@@ -21,7 +21,15 @@ class AXUIElementUtilities {
     // monostate) on any accessibility error.
     static ax::AXAttributeValue valueOfAttribute(std::string_view attribute,
                                                  const ax::AXUIElementRef& element);
-    // The number of elements of an array attribute.
+    // The element's attribute and action names; empty on error.
+    static std::vector<std::string> attributeNamesOfUIElement(const ax::AXUIElementRef& element);
+    static std::vector<std::string> actionNamesOfUIElement(const ax::AXUIElementRef& element);
+    // The action's description; none on error.
+    static std::optional<std::string> descriptionOfAction(std::string_view action,
+                                                          const ax::AXUIElementRef& element);
+    // Performs the action (for example "AXPress"); nothing happens on error.
+    static void performAction(std::string_view action, const ax::AXUIElementRef& element);
+    // The number of elements of an array attribute, as its owner counts them.
     static int64_t arrayCountOfAttribute(std::string_view attribute, const ax::AXUIElementRef& element);
     // The same value as valueOfAttribute: callers that need text treat anything else as absent
     // (textOf).

@@ -24,6 +24,11 @@ class AccessibilityScript {
             const cf::Value* attribute = args.find("attribute");
             if (!attribute || !attribute->asString())
                 return cf::Dictionary{{"status", ax::kAXErrorIllegalArgument}};
+            if (const cf::Value* query = args.find("query")) return answerQuery(*query->asString(), args);
+            if (const cf::Value* action = args.find("action"); action && action->boolValue()) {
+                performed.push_back(*attribute->asString());
+                return cf::Dictionary{{"status", errors.count("perform") ? errors["perform"] : 0}};
+            }
             if (const cf::Value* set = args.find("set"); set && set->boolValue()) {
                 ax::AXAttributeValue value;
                 if (!ax::detail::decodeValue(*args.find("value"), &value))
@@ -41,6 +46,34 @@ class AccessibilityScript {
     std::map<std::string, ax::AXAttributeValue> values;
     std::map<std::string, ax::AXError> errors;
     std::vector<std::pair<std::string, ax::AXAttributeValue>> sets;
+    std::vector<std::string> performed;
+    // What the owner counts, when it counts otherwise than its values.
+    std::map<std::string, int64_t> counts;
+
+  private:
+    cf::Value answerQuery(const std::string& query, const cf::Value& args) {
+        const std::string attribute = *args.find("attribute")->asString();
+        if (errors.count(attribute)) return cf::Dictionary{{"status", errors[attribute]}};
+        if (query == "names") {
+            cf::Array names;
+            for (const auto& entry : values)
+                names.push_back(entry.first);
+            return cf::Dictionary{{"status", 0},
+                                  {"value", ax::detail::encodeValue(cf::Value(std::move(names)))}};
+        }
+        if (query == "actionDescription")
+            return cf::Dictionary{{"status", 0},
+                                  {"value", ax::detail::encodeValue(cf::Value("does " + attribute))}};
+        auto value = values.find(attribute);
+        if (value == values.end()) return cf::Dictionary{{"status", ax::kAXErrorAttributeUnsupported}};
+        const auto* elements = std::get_if<std::vector<ax::AXUIElementRef>>(&value->second);
+        if (!elements) return cf::Dictionary{{"status", ax::kAXErrorIllegalArgument}};
+        if (query == "count") {
+            const int64_t count = counts.count(attribute) ? counts[attribute] : int64_t(elements->size());
+            return cf::Dictionary{{"status", 0}, {"value", ax::detail::encodeValue(cf::Value(count))}};
+        }
+        return cf::Dictionary{{"status", 0}, {"value", ax::detail::encodeValue(value->second)}};
+    }
 };
 
 ax::AXAttributeValue point(double x, double y) {
@@ -187,6 +220,32 @@ TEST_F(AXUIElementUtilitiesTest, SetStringValueFollowsTheCurrentValuesForm) {
     script.errors["AXValue"] = ax::kAXErrorNoValue;
     AXUIElementUtilities::setStringValue("1", "AXValue", window);
     EXPECT_TRUE(script.sets.empty());
+}
+
+TEST_F(AXUIElementUtilitiesTest, NamesActionsAndCounts) {
+    script.values[ax::kAXTitleAttribute] = cf::Value("Notes");
+    script.values["AXActionNames"] = cf::Value(cf::Array{"AXPress", "AXCancel"});
+    script.values["AXChildren"] = std::vector<ax::AXUIElementRef>{window, window, window};
+    EXPECT_EQ(AXUIElementUtilities::attributeNamesOfUIElement(window),
+              (std::vector<std::string>{"AXActionNames", "AXChildren", "AXTitle"}));
+    EXPECT_EQ(AXUIElementUtilities::actionNamesOfUIElement(window),
+              (std::vector<std::string>{"AXPress", "AXCancel"}));
+    EXPECT_EQ(AXUIElementUtilities::descriptionOfAction("AXPress", window), "does AXPress");
+    // The count is the owner's, whatever its values hold.
+    script.counts["AXChildren"] = 1000000;
+    EXPECT_EQ(AXUIElementUtilities::arrayCountOfAttribute("AXChildren", window), 1000000);
+    AXUIElementUtilities::performAction("AXPress", window);
+    EXPECT_EQ(script.performed, std::vector<std::string>{"AXPress"});
+
+    for (const char* attribute : {"AXAttributeNames", "AXActionNames", "AXPress", "AXChildren"})
+        script.errors[attribute] = ax::kAXErrorAPIDisabled;
+    EXPECT_TRUE(AXUIElementUtilities::attributeNamesOfUIElement(window).empty());
+    EXPECT_TRUE(AXUIElementUtilities::actionNamesOfUIElement(window).empty());
+    EXPECT_EQ(AXUIElementUtilities::descriptionOfAction("AXPress", window), std::nullopt);
+    EXPECT_EQ(AXUIElementUtilities::arrayCountOfAttribute("AXChildren", window), 0);
+    EXPECT_TRUE(AXUIElementUtilities::attributeNamesOfUIElement(nullptr).empty());
+    AXUIElementUtilities::performAction("AXPress", nullptr);
+    EXPECT_EQ(script.performed.size(), 1u);
 }
 
 TEST(AXUIElementUtilitiesWindowIDs, ArrayCallbacks) {

@@ -56,6 +56,7 @@ void AXFakeApplication::setMenuBar(const std::vector<AXFakeMenuItem>& items) {
     m_menus.clear();
     const uint64_t bar = m_nextMenuElement++;
     MenuNode node;
+    node.isBar = true;
     for (const AXFakeMenuItem& item : items)
         node.children.push_back(addMenuNode(item, false));
     m_menus[bar] = std::move(node);
@@ -104,9 +105,62 @@ AXError AXFakeApplication::copyMenuAttribute(const MenuNode& node, std::string_v
         *value = cf::Value(item.commandCharacter);
     } else if (attribute == kAXMenuItemMarkCharAttribute && !node.isMenu) {
         *value = cf::Value(item.markCharacter);
+    } else if (attribute == kAXActionNamesAttribute) {
+        *value = node.isMenu || node.isBar ? cf::Value(cf::Array{}) : cf::Value(cf::Array{kAXPressAction});
     } else {
         return kAXErrorAttributeUnsupported;
     }
+    return kAXErrorSuccess;
+}
+
+AXError AXFakeApplication::performAction(const AXUIElement& element, std::string_view action,
+                                         std::function<void()>* deed) {
+    std::lock_guard lock(m_mutex);
+    auto node = m_menus.find(element.id);
+    if (node == m_menus.end()) {
+        const bool window =
+            std::find(m_windows.begin(), m_windows.end(), uint32_t(element.id)) != m_windows.end();
+        if (!window) return element.id == 0 ? kAXErrorActionUnsupported : kAXErrorInvalidUIElement;
+        return action == kAXRaiseAction ? kAXErrorSuccess : kAXErrorActionUnsupported;
+    }
+    if (action != kAXPressAction || node->second.isMenu || node->second.isBar)
+        return kAXErrorActionUnsupported;
+    if (!node->second.item.enabled) return kAXErrorCannotComplete;
+    const uint64_t pressed = element.id;
+    *deed = [self = shared_from_this(), pressed] {
+        std::lock_guard lock(self->m_mutex);
+        self->m_pressed.push_back(pressed);
+    };
+    return kAXErrorSuccess;
+}
+
+std::vector<uint64_t> AXFakeApplication::pressedMenuItems() const {
+    std::lock_guard lock(m_mutex);
+    return m_pressed;
+}
+
+AXError AXFakeApplication::copyAttributeNames(const AXUIElement& element, std::vector<std::string>* names) {
+    std::lock_guard lock(m_mutex);
+    if (element.id == 0) {
+        *names = {kAXWindowsAttribute, kAXTitleAttribute, kAXFrontmostAttribute};
+        if (m_menuBar) names->push_back(kAXMenuBarAttribute);
+    } else if (m_menus.count(element.id)) {
+        *names = {kAXChildrenAttribute,        kAXTitleAttribute, kAXEnabledAttribute,
+                  kAXPositionAttribute,        kAXSizeAttribute,  kAXMenuItemCmdCharAttribute,
+                  kAXMenuItemMarkCharAttribute};
+    } else if (std::find(m_windows.begin(), m_windows.end(), uint32_t(element.id)) != m_windows.end()) {
+        *names = {kAXPositionAttribute, kAXSizeAttribute, kAXTitleAttribute, kAXMainAttribute};
+    } else {
+        return kAXErrorInvalidUIElement;
+    }
+    return kAXErrorSuccess;
+}
+
+AXError AXFakeApplication::copyActionDescription(const AXUIElement& element, std::string_view action,
+                                                 std::string* description) {
+    std::lock_guard lock(m_mutex);
+    if (!m_menus.count(element.id) || action != kAXPressAction) return kAXErrorActionUnsupported;
+    *description = "press";
     return kAXErrorSuccess;
 }
 

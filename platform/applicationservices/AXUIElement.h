@@ -120,6 +120,16 @@ AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
                                                const std::vector<std::string>& attributes,
                                                std::vector<AXAttributeValue>* values,
                                                std::vector<AXError>* errors);
+// The element's attribute names.
+AXError AXUIElementCopyAttributeNames(const AXUIElementRef& element, std::vector<std::string>* names);
+// The number of values of an array attribute, as its owner counts them.
+AXError AXUIElementGetAttributeValueCount(const AXUIElementRef& element, std::string_view attribute,
+                                          int64_t* count);
+// Up to maxValues values of an array attribute from index on (fewer at its end).
+AXError AXUIElementCopyAttributeValues(const AXUIElementRef& element, std::string_view attribute,
+                                       int64_t index, int64_t maxValues, AXAttributeValue* values);
+AXError AXUIElementCopyActionDescription(const AXUIElementRef& element, std::string_view action,
+                                         std::string* description);
 
 // ---- Answering for pids (the exporter of an application, or a test's fake applications).
 
@@ -138,6 +148,15 @@ class AXResponder {
         (void)element, (void)action, (void)deed;
         return kAXErrorActionUnsupported;
     }
+    // The queries. By default: no names; the count and a run of the values of what
+    // copyAttributeValue answers (an array); no action descriptions.
+    virtual AXError copyAttributeNames(const AXUIElement& element, std::vector<std::string>* names);
+    virtual AXError getAttributeValueCount(const AXUIElement& element, std::string_view attribute,
+                                           int64_t* count);
+    virtual AXError copyAttributeValues(const AXUIElement& element, std::string_view attribute, int64_t index,
+                                        int64_t maximum, AXAttributeValue* values);
+    virtual AXError copyActionDescription(const AXUIElement& element, std::string_view action,
+                                          std::string* description);
 };
 
 // This process answers for pid (its own, or a fake application's it registered); the
@@ -196,6 +215,18 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
                                AXAttributeValue* value) override;
     AXError setAttributeValue(const AXUIElement& element, std::string_view attribute,
                               const AXAttributeValue& value) override;
+    // "AXPress" of an enabled menu item (recorded); "AXRaise" of its windows does nothing more.
+    AXError performAction(const AXUIElement& element, std::string_view action,
+                          std::function<void()>* deed) override;
+    AXError copyAttributeNames(const AXUIElement& element, std::vector<std::string>* names) override;
+    AXError copyActionDescription(const AXUIElement& element, std::string_view action,
+                                  std::string* description) override;
+    // The menu items pressed so far, oldest first.
+    std::vector<uint64_t> pressedMenuItems() const;
+    // Whether "AXFrontmost" was last set true.
+    bool frontmost() const { return m_frontmost; }
+    // The window "AXMain" was last set true on; 0 for none.
+    uint32_t mainWindow() const { return m_mainWindow; }
 
   private:
     // A menu-bar element: the bar, an item, or the menu an item holds.
@@ -203,6 +234,7 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
         AXFakeMenuItem item; // its children are the ids below
         std::vector<uint64_t> children;
         bool isMenu = false;
+        bool isBar = false;
     };
     AXFakeApplication() = default;
     uint64_t addMenuNode(const AXFakeMenuItem& item, bool isMenu);
@@ -214,6 +246,9 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
     std::map<uint32_t, std::shared_ptr<cg::CGSWindowStore>> m_stores;
     std::map<uint64_t, MenuNode> m_menus; // under m_mutex
     uint64_t m_menuBar = 0;
+    std::vector<uint64_t> m_pressed;
+    std::atomic<bool> m_frontmost{false};
+    std::atomic<uint32_t> m_mainWindow{0};
     static constexpr uint64_t kFirstMenuElement = uint64_t(1) << 32; // above every window number
     uint64_t m_nextMenuElement = kFirstMenuElement;
     std::atomic<bool> m_answering{true};

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <thread>
@@ -62,6 +63,26 @@ class FakeApplication : public ::testing::Test {
         return v ? *v : cf::Value("<not a property-list value>");
     }
 
+    // Runs call on another thread while this one serves the main run loop.
+    template <typename Call> AXError onAnotherThread(Call call) {
+        std::atomic<bool> done{false};
+        AXError error = 0;
+        std::thread asker([&] {
+            error = call();
+            done = true;
+        });
+        while (!done) {
+            drain();
+            std::this_thread::yield();
+        }
+        asker.join();
+        drain();
+        return error;
+    }
+    AXUIElementRef element(uint64_t id) {
+        return std::make_shared<const AXUIElement>(AXUIElement{m_app->pid(), id});
+    }
+
     std::shared_ptr<iokit::InProcessKernel> m_kernel;
     std::shared_ptr<AXFakeApplication> m_app;
 };
@@ -110,6 +131,76 @@ TEST_F(FakeApplication, MenuBarAnswersItsTreeWithAMenuUnderEachItemThatHasChildr
     EXPECT_EQ(ask(items[0], kAXTitleAttribute, &gone), kAXErrorInvalidUIElement);
     EXPECT_NE(m_app->menuElement({0}), items[1]);
     EXPECT_EQ(m_app->menuElement({5}), 0u);
+}
+
+TEST_F(FakeApplication, QueriesAndActionsAreRoutedToTheOwner) {
+    m_app = AXFakeApplication::create("Fake Editor", "com.example.FakeEditor");
+    ASSERT_TRUE(m_app);
+    const uint32_t window = m_app->addWindow("Notes", cg::CGRectMake(0, 0, 10, 10));
+    m_app->addWindow("Other", cg::CGRectMake(20, 0, 10, 10));
+    AXFakeMenuItem open{"Open…", true, "O", "", {}, {}, {}};
+    AXFakeMenuItem quit{"Quit", false, "", "", {}, {}, {}};
+    m_app->setMenuBar({AXFakeMenuItem{"File", true, "", "", {}, {}, {open, quit}}});
+    const uint64_t openItem = m_app->menuElement({0, 0});
+    const uint64_t quitItem = m_app->menuElement({0, 1});
+
+    std::vector<std::string> names;
+    ASSERT_EQ(onAnotherThread([&] { return AXUIElementCopyAttributeNames(element(0), &names); }),
+              kAXErrorSuccess);
+    EXPECT_NE(std::find(names.begin(), names.end(), "AXMenuBar"), names.end());
+    int64_t count = -1;
+    ASSERT_EQ(onAnotherThread(
+                  [&] { return AXUIElementGetAttributeValueCount(element(0), kAXWindowsAttribute, &count); }),
+              kAXErrorSuccess);
+    EXPECT_EQ(count, 2);
+    AXAttributeValue values;
+    ASSERT_EQ(onAnotherThread([&] {
+                  return AXUIElementCopyAttributeValues(element(0), kAXWindowsAttribute, 1, 99999, &values);
+              }),
+              kAXErrorSuccess);
+    ASSERT_EQ(std::get<std::vector<AXUIElementRef>>(values).size(), 1u);
+    ASSERT_EQ(onAnotherThread([&] {
+                  return AXUIElementCopyAttributeValues(element(0), kAXWindowsAttribute, 0, 1, &values);
+              }),
+              kAXErrorSuccess);
+    ASSERT_EQ(std::get<std::vector<AXUIElementRef>>(values).size(), 1u);
+    EXPECT_EQ(std::get<std::vector<AXUIElementRef>>(values)[0]->id, window);
+    EXPECT_EQ(AXUIElementCopyAttributeValues(element(0), kAXWindowsAttribute, -1, 1, &values),
+              kAXErrorIllegalArgument);
+    // A count of what is no array.
+    EXPECT_EQ(onAnotherThread(
+                  [&] { return AXUIElementGetAttributeValueCount(element(0), kAXTitleAttribute, &count); }),
+              kAXErrorIllegalArgument);
+
+    std::string description;
+    ASSERT_EQ(onAnotherThread([&] {
+                  return AXUIElementCopyActionDescription(element(openItem), kAXPressAction, &description);
+              }),
+              kAXErrorSuccess);
+    EXPECT_EQ(description, "press");
+    std::vector<std::string> actions;
+    ASSERT_EQ(onAnotherThread([&] { return AXUIElementCopyActionNames(element(openItem), &actions); }),
+              kAXErrorSuccess);
+    EXPECT_EQ(actions, std::vector<std::string>{"AXPress"});
+
+    // Pressing: an enabled item is pressed after the answer; a disabled one cannot be.
+    EXPECT_EQ(onAnotherThread([&] { return AXUIElementPerformAction(element(openItem), kAXPressAction); }),
+              kAXErrorSuccess);
+    EXPECT_EQ(onAnotherThread([&] { return AXUIElementPerformAction(element(quitItem), kAXPressAction); }),
+              kAXErrorCannotComplete);
+    EXPECT_EQ(m_app->pressedMenuItems(), std::vector<uint64_t>{openItem});
+
+    // Frontmost and main.
+    EXPECT_EQ(onAnotherThread([&] {
+                  return AXUIElementSetAttributeValue(element(0), kAXFrontmostAttribute, cf::Value(true));
+              }),
+              kAXErrorSuccess);
+    EXPECT_TRUE(m_app->frontmost());
+    EXPECT_EQ(onAnotherThread([&] {
+                  return AXUIElementSetAttributeValue(element(window), kAXMainAttribute, cf::Value(true));
+              }),
+              kAXErrorSuccess);
+    EXPECT_EQ(m_app->mainWindow(), window);
 }
 
 TEST_F(FakeApplication, WindowPictureIsTransparentUntilFilled) {
