@@ -617,6 +617,7 @@ std::shared_ptr<AXFakeApplication> AXFakeApplication::create(const std::string& 
     if (!pid) return nullptr;
     std::shared_ptr<AXFakeApplication> app(new AXFakeApplication);
     app->m_pid = pid_t(*pid);
+    app->m_nextMenuElement = (uint64_t(uint32_t(*pid)) << 32) + 1;
     app->m_name = name;
     if (AXInstallResponder(app->m_pid, app) != kAXErrorSuccess) return nullptr;
     return app;

@@ -249,8 +249,10 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
     std::vector<uint64_t> m_pressed;
     std::atomic<bool> m_frontmost{false};
     std::atomic<uint32_t> m_mainWindow{0};
-    static constexpr uint64_t kFirstMenuElement = uint64_t(1) << 32; // above every window number
-    uint64_t m_nextMenuElement = kFirstMenuElement;
+    // Menu elements are numbered above every window number, under the pid, so no two fake
+    // applications share one.
+    static constexpr uint64_t kFirstMenuElement = uint64_t(1) << 32;
+    uint64_t m_nextMenuElement = 0;
     std::atomic<bool> m_answering{true};
 };
 
