@@ -11,6 +11,7 @@
 #include "platform/services/NSWorkspace.h"
 
 #include <algorithm>
+#include <future>
 #include <thread>
 
 namespace input {
@@ -69,7 +70,8 @@ std::shared_ptr<QNBApplicationMonitor> QNBApplicationMonitor::sharedMonitorForCo
     return it == monitors.byContext.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<QNBApplicationMonitor> QNBApplicationMonitor::createSharedMonitorForContext(const void* context) {
+std::shared_ptr<QNBApplicationMonitor>
+QNBApplicationMonitor::createSharedMonitorForContext(const void* context) {
     SharedMonitors& monitors = sharedMonitors();
     std::lock_guard lock(monitors.lock);
     auto& monitor = monitors.byContext[context];
@@ -130,9 +132,14 @@ void QNBApplicationMonitor::poll() {
         for (const RunningApplicationInfo& application : source->runningApplications())
             updateApplicationState(application, snapshot);
     const std::vector<QNBApplicationStateRef> states = applicationStates();
-    // The windows (with their thumbnails) and the menus of new applications, side by side.
-    std::thread windows([&] { updateWindowsFromAppStates(states, true, !firstRun); });
+    // The thumbnails and the menus of new applications, side by side. The menus go to
+    // applications with windows, so they wait for the window list itself: otherwise a new
+    // application's windows might not be listed yet, and it would never get its menus.
+    std::promise<void> listed;
+    std::thread windows(
+        [&] { updateWindowsFromAppStates(states, true, !firstRun, [&] { listed.set_value(); }); });
     std::thread menus([&] {
+        listed.get_future().wait();
         std::lock_guard lock(m_lock);
         manageMenuState();
     });
@@ -160,8 +167,9 @@ void QNBApplicationMonitor::ackPoll() {
     m_firstRun = false;
 }
 
-QNBApplicationStateRef QNBApplicationMonitor::updateApplicationState(const RunningApplicationInfo& application,
-                                                                     const std::vector<QNBApplicationStateRef>& states) {
+QNBApplicationStateRef
+QNBApplicationMonitor::updateApplicationState(const RunningApplicationInfo& application,
+                                              const std::vector<QNBApplicationStateRef>& states) {
     const uint64_t pid = static_cast<uint64_t>(static_cast<int64_t>(application.pid));
     QNBApplicationStateRef state = applicationStateForPID(pid, states);
     if (!state) {
@@ -185,7 +193,8 @@ QNBApplicationStateRef QNBApplicationMonitor::updateApplicationState(const Runni
 }
 
 void QNBApplicationMonitor::updateWindowsFromAppStates(const std::vector<QNBApplicationStateRef>& states,
-                                                       bool updateThumbnails, bool inBackground) {
+                                                       bool updateThumbnails, bool inBackground,
+                                                       const std::function<void()>& listed) {
     std::vector<QNBApplicationWindowRef> leftovers = applicationWindows();
     const auto list = cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionOnScreenOnly, 0);
     uint32_t number = 0;
@@ -193,7 +202,8 @@ void QNBApplicationMonitor::updateWindowsFromAppStates(const std::vector<QNBAppl
         const cf::Value& entry = *list->at(i);
         ++number; // skipped entries count too
         if (numberAt(entry, cg::kCGWindowAlpha) == 0) continue;
-        if (entry.find(cg::kCGWindowIsOnscreen) && !entry.find(cg::kCGWindowIsOnscreen)->boolValue()) continue;
+        if (entry.find(cg::kCGWindowIsOnscreen) && !entry.find(cg::kCGWindowIsOnscreen)->boolValue())
+            continue;
         if (numberAt(entry, cg::kCGWindowLayer) != 0) continue;
         const auto owner = static_cast<int64_t>(numberAt(entry, cg::kCGWindowOwnerPID));
         const QNBApplicationStateRef state = applicationStateForPID(static_cast<uint64_t>(owner), states);
@@ -229,10 +239,12 @@ void QNBApplicationMonitor::updateWindowsFromAppStates(const std::vector<QNBAppl
     {
         std::lock_guard lock(m_lock);
         std::erase_if(m_applicationWindows, [&](const QNBApplicationWindowRef& w) {
-            return std::any_of(leftovers.begin(), leftovers.end(),
-                               [&](const QNBApplicationWindowRef& gone) { return gone->windowID == w->windowID; });
+            return std::any_of(leftovers.begin(), leftovers.end(), [&](const QNBApplicationWindowRef& gone) {
+                return gone->windowID == w->windowID;
+            });
         });
     }
+    if (listed) listed();
     if (!updateThumbnails) return;
     for (const QNBApplicationWindowRef& live : applicationWindows()) {
         QNBApplicationWindowRef window = live->copy();
@@ -248,10 +260,12 @@ void QNBApplicationMonitor::updateWindowsFromAppStates(const std::vector<QNBAppl
     }
 }
 
-bool QNBApplicationMonitor::updateWindowState(const QNBApplicationWindowRef& window, bool shouldReplaceThumb) {
+bool QNBApplicationMonitor::updateWindowState(const QNBApplicationWindowRef& window,
+                                              bool shouldReplaceThumb) {
     std::lock_guard lock(m_lock);
-    auto old = std::find_if(m_applicationWindows.begin(), m_applicationWindows.end(),
-                            [&](const QNBApplicationWindowRef& w) { return w->windowID == window->windowID; });
+    auto old =
+        std::find_if(m_applicationWindows.begin(), m_applicationWindows.end(),
+                     [&](const QNBApplicationWindowRef& w) { return w->windowID == window->windowID; });
     if (old == m_applicationWindows.end()) {
         m_applicationWindows.push_back(window);
         notifyAppOrWindowCountChange();
@@ -277,8 +291,9 @@ QNBApplicationStateRef QNBApplicationMonitor::applicationStateForPID(uint64_t pi
     return applicationStateForPID(pid, m_applicationStates);
 }
 
-QNBApplicationStateRef QNBApplicationMonitor::applicationStateForPID(uint64_t pid,
-                                                                     const std::vector<QNBApplicationStateRef>& states) {
+QNBApplicationStateRef
+QNBApplicationMonitor::applicationStateForPID(uint64_t pid,
+                                              const std::vector<QNBApplicationStateRef>& states) {
     for (const QNBApplicationStateRef& state : states)
         if (state->applicationID == pid) return state;
     return nullptr;
@@ -293,8 +308,9 @@ QNBApplicationWindowRef QNBApplicationMonitor::copyWindowForWID(uint64_t windowI
 
 bool QNBApplicationMonitor::applicationHasWindows(const QNBApplicationState& state) {
     std::lock_guard lock(m_lock);
-    return std::any_of(m_applicationWindows.begin(), m_applicationWindows.end(),
-                       [&](const QNBApplicationWindowRef& w) { return w->applicationID == state.applicationID; });
+    return std::any_of(
+        m_applicationWindows.begin(), m_applicationWindows.end(),
+        [&](const QNBApplicationWindowRef& w) { return w->applicationID == state.applicationID; });
 }
 
 // ---- List maintenance.

@@ -14,6 +14,7 @@
 #include <any>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,9 +42,11 @@ class RunningApplicationSource {
 // NSWorkspace's running applications with their icons.
 std::shared_ptr<RunningApplicationSource> workspaceApplicationSource();
 
-inline constexpr char kApplicationMonitorAppOrWindowCountChanged[] = "kApplicationMonitorAppOrWindowCountChanged";
+inline constexpr char kApplicationMonitorAppOrWindowCountChanged[] =
+    "kApplicationMonitorAppOrWindowCountChanged";
 inline constexpr char kApplicationMonitorReceivedWindowUpdate[] = "applicationMonitorReceivedWindowUpdate";
-inline constexpr char kApplicationMonitorReceivedWindowUpdateWindow[] = "applicationMonitorReceivedWindowUpdateWindow";
+inline constexpr char kApplicationMonitorReceivedWindowUpdateWindow[] =
+    "applicationMonitorReceivedWindowUpdateWindow";
 
 class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplicationMonitor> {
   public:
@@ -74,8 +77,9 @@ class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplication
     // YES once after a poll that found new applications.
     bool hasApplicationInfoToSend();
     void ackPoll();
+    // listed, when given, runs once the list is rebuilt, before the thumbnails are taken.
     void updateWindowsFromAppStates(const std::vector<QNBApplicationStateRef>& states, bool updateThumbnails,
-                                    bool inBackground);
+                                    bool inBackground, const std::function<void()>& listed = nullptr);
     QNBApplicationStateRef updateApplicationState(const RunningApplicationInfo& application,
                                                   const std::vector<QNBApplicationStateRef>& states);
     // Stores one window under the monitor's lock; YES when it was new.
@@ -83,11 +87,13 @@ class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplication
 
     // ---- Look-ups.
     QNBApplicationStateRef applicationStateForPID(uint64_t pid);
-    static QNBApplicationStateRef applicationStateForPID(uint64_t pid, const std::vector<QNBApplicationStateRef>& states);
+    static QNBApplicationStateRef applicationStateForPID(uint64_t pid,
+                                                         const std::vector<QNBApplicationStateRef>& states);
     QNBApplicationWindowRef copyWindowForWID(uint64_t windowID);
     bool applicationHasWindows(const QNBApplicationState& state);
     QNBApplicationMenuRef menuForElementID(uint64_t elementHandle, uint64_t pid);
-    static QNBApplicationMenuRef findMenuForElementID(uint64_t elementHandle, const QNBApplicationMenuRef& menu);
+    static QNBApplicationMenuRef findMenuForElementID(uint64_t elementHandle,
+                                                      const QNBApplicationMenuRef& menu);
 
     // ---- Menus.
     void refreshApplicationTopMenuForApplication(const QNBApplicationState& state);
@@ -143,7 +149,7 @@ class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplication
 
     mutable std::recursive_mutex m_lock;
     std::mutex m_pollLock;
-    std::vector<QNBApplicationStateRef> m_applicationStates;  // under m_lock
+    std::vector<QNBApplicationStateRef> m_applicationStates;   // under m_lock
     std::vector<QNBApplicationWindowRef> m_applicationWindows; // under m_lock
     std::vector<uint64_t> m_discoveredApplications;            // under m_lock
     mutable std::mutex m_iconLock;

@@ -30,7 +30,8 @@ ax::AXError childrenOf(const ax::AXUIElementRef& element, std::vector<ax::AXUIEl
     ax::AXAttributeValue value;
     error = ax::AXUIElementCopyAttributeValues(element, ax::kAXChildrenAttribute, 0, count, &value);
     if (error != ax::kAXErrorSuccess) return error;
-    if (auto* elements = std::get_if<std::vector<ax::AXUIElementRef>>(&value)) *children = std::move(*elements);
+    if (auto* elements = std::get_if<std::vector<ax::AXUIElementRef>>(&value))
+        *children = std::move(*elements);
     return ax::kAXErrorSuccess;
 }
 
@@ -38,7 +39,8 @@ ax::AXError childrenOf(const ax::AXUIElementRef& element, std::vector<ax::AXUIEl
 
 QNBApplicationMenuRef QNBApplicationMonitor::buildTopMenu(const QNBApplicationState& state) {
     const auto application = ax::AXUIElementCreateApplication(static_cast<pid_t>(state.applicationID));
-    const ax::AXAttributeValue bar = AXUIElementUtilities::valueOfAttribute(ax::kAXMenuBarAttribute, application);
+    const ax::AXAttributeValue bar =
+        AXUIElementUtilities::valueOfAttribute(ax::kAXMenuBarAttribute, application);
     const auto* barElement = std::get_if<ax::AXUIElementRef>(&bar);
     if (!barElement || !*barElement) return nullptr;
     auto top = QNBApplicationMenu::init();
@@ -55,9 +57,8 @@ void QNBApplicationMonitor::manageMenuState() {
     std::lock_guard lock(m_lock);
     if (!ax::AXAPIEnabled()) return;
     for (const QNBApplicationStateRef& state : m_applicationStates) {
-        const bool discovered =
-            std::find(m_discoveredApplications.begin(), m_discoveredApplications.end(), state->applicationID) !=
-            m_discoveredApplications.end();
+        const bool discovered = std::find(m_discoveredApplications.begin(), m_discoveredApplications.end(),
+                                          state->applicationID) != m_discoveredApplications.end();
         if (!discovered || state->name == kNoMenusApplication) continue;
         if (!applicationHasWindows(*state) && state->applicationID != m_activePID) continue;
         if (auto top = buildTopMenu(*state)) state->setTopMenu(top);
@@ -71,8 +72,9 @@ void QNBApplicationMonitor::refreshApplicationTopMenuForApplication(const QNBApp
     if (auto top = buildTopMenu(state)) setTopMenu(top, state.applicationID);
 }
 
-void QNBApplicationMonitor::continueMenu(const ax::AXUIElementRef& element, const QNBApplicationMenuRef& parent,
-                                         uint64_t level, uint64_t maxLevel, QNBApplicationMenuRef& appleMenu) {
+void QNBApplicationMonitor::continueMenu(const ax::AXUIElementRef& element,
+                                         const QNBApplicationMenuRef& parent, uint64_t level,
+                                         uint64_t maxLevel, QNBApplicationMenuRef& appleMenu) {
     std::vector<ax::AXUIElementRef> children;
     if (const ax::AXError error = childrenOf(element, &children); error != ax::kAXErrorSuccess) {
         platform::log("Menu returned error of %d", int(error));
@@ -142,7 +144,8 @@ size_t QNBApplicationMonitor::knownIconCount() const {
 }
 
 std::optional<std::string> QNBApplicationMonitor::obtainIconCacheDirectory() {
-    const auto caches = ns::NSSearchPathForDirectoriesInDomains(ns::NSCachesDirectory, ns::NSUserDomainMask, true);
+    const auto caches =
+        ns::NSSearchPathForDirectoriesInDomains(ns::NSCachesDirectory, ns::NSUserDomainMask, true);
     if (caches.empty()) return std::nullopt;
     const std::string folder = caches.front() + "/icons";
     ::mkdir(folder.c_str(), 0755); // no intermediate folders

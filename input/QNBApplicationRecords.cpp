@@ -40,18 +40,18 @@ QNBApplicationMenuRef QNBApplicationMenu::initWithAX(const ax::AXUIElementRef& e
     menu->element = element;
     menu->elementHandle = element->id;
     menu->title =
-        accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(ax::kAXTitleAttribute, element)).value_or("");
+        accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(ax::kAXTitleAttribute, element))
+            .value_or("");
     menu->enabled = AXUIElementUtilities::boolValueOfAttribute(ax::kAXEnabledAttribute, element);
     menu->size = AXUIElementUtilities::sizeValueOfAttribute(ax::kAXSizeAttribute, element);
     menu->position = AXUIElementUtilities::pointValueOfAttribute(ax::kAXPositionAttribute, element);
     menu->hasSubMenus = AXUIElementUtilities::arrayCountOfAttribute(ax::kAXChildrenAttribute, element) != 0;
-    const std::string command =
-        accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(ax::kAXMenuItemCmdCharAttribute, element))
-            .value_or("");
+    const std::string command = accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(
+                                                          ax::kAXMenuItemCmdCharAttribute, element))
+                                    .value_or("");
     if (!command.empty()) menu->cmdChar = cf::utf16FromUTF8(command).front();
-    menu->checked =
-        accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(ax::kAXMenuItemMarkCharAttribute, element)) ==
-        kCheckMark;
+    menu->checked = accessibility::textOf(AXUIElementUtilities::stringValueOfAttribute(
+                        ax::kAXMenuItemMarkCharAttribute, element)) == kCheckMark;
     return menu;
 }
 

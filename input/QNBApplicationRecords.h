@@ -89,7 +89,9 @@ struct QNBApplicationWindow {
     std::string thumbnailHash;
     std::string windowName;
 
-    std::shared_ptr<QNBApplicationWindow> copy() const { return std::make_shared<QNBApplicationWindow>(*this); }
+    std::shared_ptr<QNBApplicationWindow> copy() const {
+        return std::make_shared<QNBApplicationWindow>(*this);
+    }
     // bounds from kCGWindowBounds, desktopNumber from kCGWindowWorkspace (0 when absent).
     void refreshWithDictionary(const cf::Value& entry);
     // Reads the on-screen list and this window's description; when found, applies it and sets
