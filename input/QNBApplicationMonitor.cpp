@@ -92,6 +92,11 @@ void QNBApplicationMonitor::setRunningApplicationSource(std::shared_ptr<RunningA
     m_source = std::move(source);
 }
 
+std::shared_ptr<RunningApplicationSource> QNBApplicationMonitor::runningApplicationSource() const {
+    std::lock_guard lock(m_lock);
+    return m_source;
+}
+
 void QNBApplicationMonitor::fullReset() {
     std::lock_guard lock(m_lock);
     m_lastRun = 0;
@@ -437,6 +442,11 @@ double QNBApplicationMonitor::lastRun() const {
 QNBApplicationMenuRef QNBApplicationMonitor::appleMenu() const {
     std::lock_guard lock(m_lock);
     return m_appleMenu;
+}
+
+void QNBApplicationMonitor::storeAppleMenuIfNone(const QNBApplicationMenuRef& slot) {
+    std::lock_guard lock(m_lock);
+    if (!m_appleMenu) m_appleMenu = slot;
 }
 
 void QNBApplicationMonitor::setActivePID(uint64_t pid) {

@@ -65,6 +65,7 @@ class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplication
 
     QNBApplicationMonitor();
     void setRunningApplicationSource(std::shared_ptr<RunningApplicationSource> source);
+    std::shared_ptr<RunningApplicationSource> runningApplicationSource() const;
 
     // Last run 0, no Apple-menu slot, first run, no complete poll; every list and the icon
     // table emptied.
@@ -140,6 +141,8 @@ class QNBApplicationMonitor : public std::enable_shared_from_this<QNBApplication
     bool pollComplete() const;
     double lastRun() const;
     QNBApplicationMenuRef appleMenu() const;
+    // Stores the slot a menu walk carried when the monitor holds none.
+    void storeAppleMenuIfNone(const QNBApplicationMenuRef& slot);
     void setActivePID(uint64_t pid);
 
   private:
