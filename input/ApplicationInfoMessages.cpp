@@ -14,9 +14,6 @@ namespace input {
 
 namespace {
 
-const Bytes kBracketOpen = {kQNApplicationInfoBracketType, 0};
-const Bytes kBracketClose = {kQNApplicationInfoBracketType, 1};
-
 Bytes pngOf(const cg::CGImageRef& image) {
     if (!image) return {};
     auto data = std::make_shared<std::vector<uint8_t>>();
@@ -32,11 +29,6 @@ Bytes pngOf(const cg::CGImageRef& image) {
 ApplicationInfoMessages::ApplicationInfoMessages(ApplicationInfoSessionLink& session,
                                                  std::shared_ptr<QNBApplicationMonitor> monitor)
     : m_session(session), m_monitor(std::move(monitor)) {}
-
-ApplicationInfoMessages::~ApplicationInfoMessages() {
-    std::lock_guard lock(m_pollLock);
-    if (m_poll.joinable()) m_poll.join();
-}
 
 bool ApplicationInfoMessages::send(const Bytes& bytes) {
     const auto socket = m_session.clientSocket();
@@ -215,50 +207,35 @@ bool ApplicationInfoMessages::sendApplicationUpdate() {
 
 // ---- The screen update's part.
 
-void ApplicationInfoMessages::startPoll() {
-    std::lock_guard lock(m_pollLock);
-    // A poll still running holds the monitor's pollLock: a second would return at once.
-    if (m_polling->load()) return;
-    if (m_poll.joinable()) m_poll.join();
-    m_polling->store(true);
-    m_poll = std::thread([monitor = m_monitor, polling = m_polling] {
-        monitor->poll();
-        polling->store(false);
-    });
-}
-
-bool ApplicationInfoMessages::sendApplicationInfo(double& lastThumbnailPass) {
-    const auto socket = m_session.clientSocket();
-    if (!socket) return false;
+bool ApplicationInfoMessages::sendApplicationRecords() {
+    if (m_monitor->hasApplicationInfoToSend()) {
+        const bool sent = sendApplicationUpdate();
+        m_monitor->ackPoll();
+        return sent;
+    }
     bool sent = false;
     {
-        std::lock_guard lock(*socket);
-        sent = send(kBracketOpen);
+        std::lock_guard lock(m_monitor->lock());
+        m_monitor->updateWindowsFromAppStates(m_monitor->applicationStates(), false, false);
+        sent = sendWindowStateSnapshot(m_monitor->applicationWindows());
     }
-    if (m_monitor->hasApplicationInfoToSend()) {
-        sent = sendApplicationUpdate() && sent;
-        m_monitor->ackPoll();
-    } else {
-        {
-            std::lock_guard lock(m_monitor->lock());
-            m_monitor->updateWindowsFromAppStates(m_monitor->applicationStates(), false, false);
-            sent = sendWindowStateSnapshot(m_monitor->applicationWindows()) && sent;
-        }
-        const double now = platform::wallNow();
-        if (now - lastThumbnailPass > kThumbnailPassInterval) {
-            sent = sendWindowUpdates() && sent;
-            lastThumbnailPass = now;
-        }
+    const double now = platform::wallNow();
+    if (now - m_lastThumbnailPass > kThumbnailPassInterval) {
+        sent = sendWindowUpdates() && sent;
+        m_lastThumbnailPass = now;
     }
-    std::lock_guard lock(*socket);
-    return send(kBracketClose) && sent;
+    return sent;
 }
 
 // ---- Sideband datagrams.
 
 void ApplicationInfoMessages::sendSidebandDatagram(const Bytes& datagram) {
     const uint16_t port = m_session.clientSidebandPort();
-    auto session = m_session.lockSession();
+    m_session.lockSession();
+    struct Unlock {
+        ApplicationInfoSessionLink& session;
+        ~Unlock() { session.unlockSession(); }
+    } unlock{m_session};
     const auto socket = m_session.sidebandSocket();
     if (!socket) return;
     if (!socket->sendDatagram(datagram.data(), datagram.size(), socket.get(), port))

@@ -11,12 +11,10 @@
 #include "input/ApplicationInfoRecords.h"
 #include "input/QNBApplicationMonitor.h"
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <span>
-#include <thread>
 #include <vector>
 
 namespace net {
@@ -35,7 +33,8 @@ class ApplicationInfoSessionLink {
     virtual Socket clientSocket() const = 0;
     virtual Socket sidebandSocket() const = 0;
     // The session's own lock, held while a sideband datagram is sent.
-    virtual std::unique_lock<std::recursive_mutex> lockSession() = 0;
+    virtual void lockSession() = 0;
+    virtual void unlockSession() = 0;
     // The origin of the session display's scale-corrected bounds; 0, 0 without a display.
     virtual cg::CGPoint displayOrigin() const = 0;
     virtual uint16_t clientSidebandPort() const = 0;
@@ -50,8 +49,6 @@ class ApplicationInfoMessages {
 
     ApplicationInfoMessages(ApplicationInfoSessionLink& session,
                             std::shared_ptr<QNBApplicationMonitor> monitor);
-    // Waits for the polls it started.
-    ~ApplicationInfoMessages();
     const std::shared_ptr<QNBApplicationMonitor>& monitor() const { return m_monitor; }
 
     // ---- TCP messages; each answers NO when a send failed.
@@ -68,10 +65,11 @@ class ApplicationInfoMessages {
     bool sendMenus();
     bool sendApplicationUpdate();
 
-    // ---- The screen update's part: starts a poll on a background thread (the monitor lets
-    // one through per 30 s), and writes the bracket with the application messages between.
-    void startPoll();
-    bool sendApplicationInfo(double& lastThumbnailPass);
+    // ---- The screen update's part, between its brackets: the update after a poll that found
+    // new applications (then the poll is acknowledged); otherwise a snapshot of the refreshed
+    // window list and, more than 1.0 s after the last thumbnail pass, up to three thumbnails.
+    bool sendApplicationRecords();
+    double lastThumbnailPass() const { return m_lastThumbnailPass; }
 
     // ---- Sideband datagrams.
     void transmitLowerMenu(const QNBApplicationMenuRef& menu);
@@ -88,9 +86,7 @@ class ApplicationInfoMessages {
 
     ApplicationInfoSessionLink& m_session;
     std::shared_ptr<QNBApplicationMonitor> m_monitor;
-    std::mutex m_pollLock;
-    std::thread m_poll; // under m_pollLock
-    std::shared_ptr<std::atomic<bool>> m_polling = std::make_shared<std::atomic<bool>>(false);
+    double m_lastThumbnailPass = 0; // seconds since the reference date; only the screen update
 };
 
 } // namespace input

@@ -85,7 +85,8 @@ class Link final : public ApplicationInfoSessionLink {
   public:
     Socket clientSocket() const override { return client; }
     Socket sidebandSocket() const override { return sideband; }
-    std::unique_lock<std::recursive_mutex> lockSession() override { return std::unique_lock(sessionLock); }
+    void lockSession() override { sessionLock.lock(); }
+    void unlockSession() override { sessionLock.unlock(); }
     cg::CGPoint displayOrigin() const override { return origin; }
     uint16_t clientSidebandPort() const override { return 6000; }
     void removeScreenSaver() override { ++screenSaverCalls; }
