@@ -4,8 +4,8 @@
 #include "input/tests/ApplicationSharingTestSupport.h"
 
 #include "foundation/DataAdditions.h"
-#include "net/QNNetSocketProtocol.h"
 #include "platform/core/Log.h"
+#include "regions/tests/RecordingSocket.h"
 
 #include <tiffio.h>
 
@@ -15,71 +15,31 @@
 namespace input::testing {
 namespace {
 
-// Records what is written and sent; can fail every write after a number of them.
-class RecordingSocket final : public net::QNNetSocketProtocol {
-  public:
-    std::vector<uint8_t> written() const {
-        std::lock_guard lock(m);
-        return m_written;
-    }
-    std::vector<Bytes> datagrams() const {
-        std::lock_guard lock(m);
-        return m_datagrams;
-    }
-    void clear() {
-        std::lock_guard lock(m);
-        m_written.clear();
-        m_datagrams.clear();
-    }
-    std::atomic<int> writesLeft{-1}; // -1: never fail
+using regions::testing::RecordingSocket;
 
-    bool sendBytes(const void* bytes, size_t length) override {
-        if (writesLeft == 0) return false;
-        if (writesLeft > 0) --writesLeft;
-        std::lock_guard lock(m);
-        auto* p = static_cast<const uint8_t*>(bytes);
-        m_written.insert(m_written.end(), p, p + length);
-        return true;
-    }
-    bool sendBytes(const void* bytes, size_t length, double) override { return sendBytes(bytes, length); }
-    bool sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol*, uint16_t) override {
-        if (length > ApplicationInfoMessages::kMaxDatagram) return false;
-        std::lock_guard lock(m);
-        auto* p = static_cast<const uint8_t*>(bytes);
-        m_datagrams.emplace_back(p, p + length);
-        return true;
-    }
-    bool sendDatagram(const void* bytes, size_t length, const net::SocketAddress&) override {
-        return sendDatagram(bytes, length, nullptr, 0);
-    }
-    bool getClientBytes(void*, size_t) override { return false; }
-    bool getServerBytes(void*, size_t) override { return false; }
-    void close() override {}
-    void cancel() override {}
-    bool isConnected() const override { return true; }
-    bool isOpen() const override { return true; }
-    bool connectToHost(const std::string&, uint16_t, platform::Error*) override { return false; }
-    bool connectToAddress(const net::SocketAddress&, uint16_t, platform::Error*) override { return false; }
-    bool listenOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>, platform::Error*) override {
-        return false;
-    }
-    void listenForDatagramsWithInfo(const net::DatagramListenInfo&) override {}
-    void listenForDatagramsOnPort(uint16_t, std::weak_ptr<net::QNNetSocketDelegate>) override {}
-    bool isLoopback() const override { return true; }
-    bool hasClientAddr() const override { return true; }
-    void setHasClientAddr(bool) override {}
-    net::SocketAddress knownClientAddr() const override { return {}; }
-    void setKnownClientAddr(const net::SocketAddress&) override {}
-    std::shared_ptr<net::QNNetSocketDelegate> delegate() const override { return nullptr; }
-    void setDelegate(std::weak_ptr<net::QNNetSocketDelegate>) override {}
-    std::optional<platform::Error> waitForDatagramError() const override { return std::nullopt; }
-    bool isListening() const override { return false; }
+std::shared_ptr<RecordingSocket> recordingSocket() {
+    auto socket = std::make_shared<RecordingSocket>();
+    socket->probeLock = false;
+    socket->datagramLimit = ApplicationInfoMessages::kMaxDatagram;
+    return socket;
+}
 
-  private:
-    mutable std::mutex m;
-    std::vector<uint8_t> m_written;
-    std::vector<Bytes> m_datagrams;
-};
+std::vector<Bytes> datagramsOf(RecordingSocket& socket) {
+    std::vector<Bytes> out;
+    for (const auto& d : socket.datagrams)
+        out.push_back(d.bytes);
+    return out;
+}
+
+void clear(RecordingSocket& socket) {
+    socket.writes.clear();
+    socket.datagrams.clear();
+}
+
+// Every write from the n-th on (counted from now) fails.
+void failAfter(RecordingSocket& socket, size_t n) {
+    socket.failFromWrite = socket.writes.size() + n;
+}
 
 class Link final : public ApplicationInfoSessionLink {
   public:
@@ -91,8 +51,8 @@ class Link final : public ApplicationInfoSessionLink {
     uint16_t clientSidebandPort() const override { return 6000; }
     void removeScreenSaver() override { ++screenSaverCalls; }
 
-    std::shared_ptr<RecordingSocket> client = std::make_shared<RecordingSocket>();
-    std::shared_ptr<RecordingSocket> sideband = std::make_shared<RecordingSocket>();
+    std::shared_ptr<RecordingSocket> client = recordingSocket();
+    std::shared_ptr<RecordingSocket> sideband = recordingSocket();
     std::recursive_mutex sessionLock;
     cg::CGPoint origin{0, 0};
     std::atomic<int> screenSaverCalls{0};
@@ -137,7 +97,7 @@ TEST_F(ScreenServerApplicationInfoTest, KnownIconIsNotSentAgainAndTheTIFFIsLZWPa
     state.applicationID = 0x40000001;
     state.icon = iconWithSides({64, 128});
     ASSERT_TRUE(m_messages->serializeAndSendAppInfoForApp(state));
-    const Bytes first = m_link.client->written();
+    const Bytes first = m_link.client->streamNow();
     ASSERT_GT(first.size(), QNApplicationInfoMsg::kSize + 12);
     EXPECT_EQ(first[0], 0x21);
     EXPECT_EQ(u64At(first, 1), 0x40000001u);
@@ -168,19 +128,19 @@ TEST_F(ScreenServerApplicationInfoTest, KnownIconIsNotSentAgainAndTheTIFFIsLZWPa
 
     // The device announced that icon: length 0, the same MD5, the name, no icon bytes.
     m_monitor->cacheHash(md5);
-    m_link.client->clear();
+    clear(*m_link.client);
     ASSERT_TRUE(m_messages->serializeAndSendAppInfoForApp(state));
-    const Bytes second = m_link.client->written();
+    const Bytes second = m_link.client->streamNow();
     ASSERT_EQ(second.size(), QNApplicationInfoMsg::kSize + 12);
     EXPECT_EQ(u32At(second, 29), 0u);
     EXPECT_TRUE(std::equal(md5.begin(), md5.end(), second.begin() + 13));
 
     // No icon: length 0 and the MD5 of no bytes.
     state.icon = nullptr;
-    m_link.client->clear();
+    clear(*m_link.client);
     ASSERT_TRUE(m_messages->serializeAndSendAppInfoForApp(state));
     const auto none = foundation::dataWithMD5OfData({});
-    EXPECT_TRUE(std::equal(none.begin(), none.end(), m_link.client->written().begin() + 13));
+    EXPECT_TRUE(std::equal(none.begin(), none.end(), m_link.client->streamNow().begin() + 13));
 }
 
 TEST_F(ScreenServerApplicationInfoTest, FiveFreshThumbnailsGoThreeThenTwo) {
@@ -192,50 +152,49 @@ TEST_F(ScreenServerApplicationInfoTest, FiveFreshThumbnailsGoThreeThenTwo) {
     }
     drain();
     ASSERT_TRUE(m_messages->sendWindowUpdates());
-    Bytes out = m_link.client->written();
+    Bytes out = m_link.client->streamNow();
     ASSERT_EQ(out.size(), 3 * QNApplicationThumbMsg::kSize); // no thumbnails: PNG length 0
     EXPECT_EQ(i16At(out, 17), -1340);
     EXPECT_EQ(u64At(out, 9), 1u);
     EXPECT_EQ(u64At(out, 2 * 35 + 9), 3u);
-    m_link.client->clear();
+    clear(*m_link.client);
     ASSERT_TRUE(m_messages->sendWindowUpdates());
-    out = m_link.client->written();
+    out = m_link.client->streamNow();
     ASSERT_EQ(out.size(), 2 * QNApplicationThumbMsg::kSize);
     EXPECT_EQ(u64At(out, 9), 4u);
-    m_link.client->clear();
+    clear(*m_link.client);
     ASSERT_TRUE(m_messages->sendWindowUpdates());
-    EXPECT_TRUE(m_link.client->written().empty());
+    EXPECT_TRUE(m_link.client->streamNow().empty());
 }
 
 TEST_F(ScreenServerApplicationInfoTest, FailedSendsAnswerNo) {
     m_monitor->updateWindowState(window(1, cg::CGRectMake(0, 0, 10, 10), false), false);
     drain();
     // A snapshot whose records cannot be written, and an empty one.
-    m_link.client->writesLeft = 1;
+    failAfter(*m_link.client, 1);
     EXPECT_FALSE(m_messages->sendWindowStateSnapshot(m_monitor->applicationWindows()));
-    m_link.client->writesLeft = -1;
-    m_link.client->clear();
+    m_link.client->failFromWrite = SIZE_MAX;
+    clear(*m_link.client);
     EXPECT_TRUE(m_messages->sendWindowStateSnapshot({}));
-    EXPECT_EQ(m_link.client->written(), (Bytes{0x23, 0, 0, 0, 0, 30, 0, 0, 0}));
+    EXPECT_EQ(m_link.client->streamNow(), (Bytes{0x23, 0, 0, 0, 0, 30, 0, 0, 0}));
 
     // Menus whose records cannot be written: NO, and the whole update with them.
     addFakeEditor();
     poll();
-    m_link.client->clear();
+    clear(*m_link.client);
     ASSERT_TRUE(m_messages->sendMenus());
-    EXPECT_GT(m_link.client->written().size(), 9u);
-    m_link.client->writesLeft = 1;
+    EXPECT_GT(m_link.client->streamNow().size(), 9u);
+    failAfter(*m_link.client, 1);
     EXPECT_FALSE(m_messages->sendMenus());
-    m_link.client->writesLeft = -1;
+    m_link.client->failFromWrite = SIZE_MAX;
     // The whole update: count its writes (once the thumbnails went), then let all but the last
     // (the menus' records) through.
     ASSERT_TRUE(m_messages->sendApplicationUpdate());
-    m_link.client->writesLeft = 1000;
+    const size_t before = m_link.client->writes.size();
     ASSERT_TRUE(m_messages->sendApplicationUpdate());
-    const int writes = 1000 - m_link.client->writesLeft;
-    m_link.client->writesLeft = writes - 1;
+    failAfter(*m_link.client, m_link.client->writes.size() - before - 1);
     EXPECT_FALSE(m_messages->sendApplicationUpdate());
-    m_link.client->writesLeft = -1;
+    m_link.client->failFromWrite = SIZE_MAX;
 }
 
 TEST_F(ScreenServerApplicationInfoTest, MenuRequestsExpandItemsAndPressLeaves) {
@@ -249,7 +208,7 @@ TEST_F(ScreenServerApplicationInfoTest, MenuRequestsExpandItemsAndPressLeaves) {
     std::memcpy(&request[1], &file, 8);
     std::memcpy(&request[9], &pid, 8);
     offMain([&] { m_messages->menuRequestDatagramReceived(request); });
-    auto datagrams = m_link.sideband->datagrams();
+    auto datagrams = datagramsOf(*m_link.sideband);
     ASSERT_EQ(datagrams.size(), 1u);
     const Bytes& d = datagrams[0];
     EXPECT_EQ(u64At(d, 0), file);
@@ -270,9 +229,9 @@ TEST_F(ScreenServerApplicationInfoTest, MenuRequestsExpandItemsAndPressLeaves) {
     // Open… is a leaf: pressed, nothing sent.
     const uint64_t open = editor->menuElement({0, 0});
     std::memcpy(&request[1], &open, 8);
-    m_link.sideband->clear();
+    clear(*m_link.sideband);
     offMain([&] { m_messages->menuRequestDatagramReceived(request); });
-    EXPECT_TRUE(m_link.sideband->datagrams().empty());
+    EXPECT_TRUE(datagramsOf(*m_link.sideband).empty());
     EXPECT_EQ(editor->pressedMenuItems(), std::vector<uint64_t>{open});
 
     // Unknown handles and pids, short datagrams: nothing.
@@ -281,13 +240,13 @@ TEST_F(ScreenServerApplicationInfoTest, MenuRequestsExpandItemsAndPressLeaves) {
         offMain([&] { m_messages->menuRequestDatagramReceived(request); });
     }
     offMain([&] { m_messages->menuRequestDatagramReceived(std::span(request).first(16)); });
-    EXPECT_TRUE(m_link.sideband->datagrams().empty());
+    EXPECT_TRUE(datagramsOf(*m_link.sideband).empty());
     EXPECT_EQ(editor->pressedMenuItems().size(), 1u);
 }
 
 TEST_F(ScreenServerApplicationInfoTest, TopMenuAndActiveApplicationDatagrams) {
     offMain([&] { m_messages->sendTopMenuForApplication(12345); });
-    auto datagrams = m_link.sideband->datagrams();
+    auto datagrams = datagramsOf(*m_link.sideband);
     ASSERT_EQ(datagrams.size(), 1u);
     EXPECT_EQ(datagrams[0].size(), 13u + 8 + 42);
     EXPECT_EQ(u64At(datagrams[0], 0), 0u);
@@ -296,9 +255,9 @@ TEST_F(ScreenServerApplicationInfoTest, TopMenuAndActiveApplicationDatagrams) {
 
     auto editor = addFakeEditor();
     poll();
-    m_link.sideband->clear();
+    clear(*m_link.sideband);
     offMain([&] { m_messages->sendActiveApplication(editor->pid()); });
-    datagrams = m_link.sideband->datagrams();
+    datagrams = datagramsOf(*m_link.sideband);
     ASSERT_EQ(datagrams.size(), 2u);
     ASSERT_EQ(datagrams[0].size(), 13u);
     EXPECT_EQ(u64At(datagrams[0], 0), uint64_t(editor->pid()));
@@ -367,7 +326,7 @@ TEST_F(ScreenServerApplicationInfoTest, MenuRequestsRaceSendMenus) {
         }
         menus.join();
     });
-    EXPECT_EQ(m_link.sideband->datagrams().size(), 10u);
+    EXPECT_EQ(datagramsOf(*m_link.sideband).size(), 10u);
 }
 
 TEST_F(ScreenServerApplicationInfoTest, OversizedMenuDatagramIsLogged) {
@@ -385,7 +344,7 @@ TEST_F(ScreenServerApplicationInfoTest, OversizedMenuDatagramIsLogged) {
     std::memcpy(&request[1], &item, 8);
     std::memcpy(&request[9], &pid, 8);
     offMain([&] { m_messages->menuRequestDatagramReceived(request); });
-    EXPECT_TRUE(m_link.sideband->datagrams().empty());
+    EXPECT_TRUE(datagramsOf(*m_link.sideband).empty());
     EXPECT_TRUE(log.contains("refused a menu datagram"));
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "input/QNBApplicationMonitor.h"
+#include "input/tests/MainLoopServing.h"
 #include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/applicationservices/AXUIElement.h"
@@ -62,29 +63,10 @@ class ApplicationSharingTest : public ::testing::Test {
         std::system(("rm -rf " + m_home).c_str());
     }
 
-    void drain() {
-        auto loop = dispatch::RunLoop::main();
-        while (loop->runInMode(dispatch::kDefaultRunLoopMode, platform::now(), true) ==
-               dispatch::RunLoop::RunResult::HandledSource) {
-        }
-    }
-    // Runs work on another thread while this one serves the main run loop; with clockStep, the
-    // fake clock moves on by that much whenever the main loop has nothing to do (the monitor's
-    // pauses between thumbnails wait on it).
+    void drain() { serveMainLoop(); }
+    // Runs work on another thread while this one serves the main run loop (see runOffMain).
     void offMain(const std::function<void()>& work, double clockStep = 0) {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            work();
-            done = true;
-        });
-        while (!done) {
-            drain();
-            m_kernel->windowServer()->sync();
-            if (clockStep > 0) platform::installFakeClock().advance(platform::seconds(clockStep));
-            std::this_thread::yield();
-        }
-        worker.join();
-        drain();
+        runOffMain(work, clockStep, [this] { m_kernel->windowServer()->sync(); });
     }
     void poll(double clockStep = 0) {
         offMain([&] { m_monitor->poll(); }, clockStep);

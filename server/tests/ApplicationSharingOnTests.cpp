@@ -4,6 +4,8 @@
 // between their brackets.
 #include "SessionTestSupport.h"
 
+#include "input/tests/MainLoopServing.h"
+
 #include "platform/applicationservices/AXUIElement.h"
 #include "platform/core/Log.h"
 #include "platform/dispatch/Dispatch.h"
@@ -139,28 +141,11 @@ class ApplicationSharingOn : public testing::SessionTest {
             },
             clockStep);
     }
-    void drain() {
-        auto loop = dispatch::RunLoop::main();
-        while (loop->runInMode(dispatch::kDefaultRunLoopMode, platform::now(), true) ==
-               dispatch::RunLoop::RunResult::HandledSource) {
-        }
-    }
+    void drain() { input::testing::serveMainLoop(); }
     // Runs work on another thread (as the session's read thread would) while this one serves
-    // the main run loop, which answers the fake applications; with clockStep, the fake clock
-    // moves on meanwhile (the monitor's pauses between thumbnails wait on it).
+    // the main run loop, which answers the fake applications.
     void offMain(const std::function<void()>& work, double clockStep = 0) {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            work();
-            done = true;
-        });
-        while (!done) {
-            drain();
-            if (clockStep > 0) m_clock->advance(platform::seconds(clockStep));
-            std::this_thread::yield();
-        }
-        worker.join();
-        drain();
+        input::testing::runOffMain(work, clockStep);
     }
     // Until the monitor has completed a poll that began after since.
     void waitForPoll(double since, double clockStep = 0) {
