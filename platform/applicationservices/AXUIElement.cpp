@@ -453,6 +453,20 @@ AXError AXUIElementSetAttributeValue(const AXUIElementRef& element, std::string_
     return request(element, attribute, &value, nullptr);
 }
 
+namespace {
+
+// The texts of an array of names (other entries left out); a failure for anything else.
+AXError namesOf(const AXAttributeValue& value, std::vector<std::string>* names) {
+    const cf::Value* list = std::get_if<cf::Value>(&value);
+    if (!list || !list->isArray()) return kAXErrorFailure;
+    names->clear();
+    for (size_t i = 0; i < list->count(); ++i)
+        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
+    return kAXErrorSuccess;
+}
+
+} // namespace
+
 AXError AXUIElementPerformAction(const AXUIElementRef& element, std::string_view action) {
     Question q;
     q.kind = Question::Action;
@@ -466,12 +480,7 @@ AXError AXUIElementCopyActionNames(const AXUIElementRef& element, std::vector<st
     AXAttributeValue value;
     AXError status = AXUIElementCopyAttributeValue(element, kAXActionNamesAttribute, &value);
     if (status != kAXErrorSuccess) return status;
-    const cf::Value* list = std::get_if<cf::Value>(&value);
-    if (!list || !list->isArray()) return kAXErrorFailure;
-    names->clear();
-    for (size_t i = 0; i < list->count(); ++i)
-        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
-    return kAXErrorSuccess;
+    return namesOf(value, names);
 }
 
 AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
@@ -526,12 +535,7 @@ AXError AXUIElementCopyAttributeNames(const AXUIElementRef& element, std::vector
     AXAttributeValue value;
     AXError status = query(element, q, &value);
     if (status != kAXErrorSuccess) return status;
-    const cf::Value* list = std::get_if<cf::Value>(&value);
-    if (!list || !list->isArray()) return kAXErrorFailure;
-    names->clear();
-    for (size_t i = 0; i < list->count(); ++i)
-        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
-    return kAXErrorSuccess;
+    return namesOf(value, names);
 }
 
 AXError AXUIElementGetAttributeValueCount(const AXUIElementRef& element, std::string_view attribute,
