@@ -216,6 +216,8 @@ AXError ask(const AXUIElementRef& element, const Question& q, std::optional<cf::
     // Asking itself from its main thread: the main loop cannot serve the request meanwhile.
     if (dispatch::isMainThread()) {
         if (auto responder = responderFor(element->pid)) {
+            // The switch holds here too: off, every call is refused.
+            if (!AXAPIEnabled()) return kAXErrorAPIDisabled;
             Answer a = put(*responder, q);
             if (value) *value = a.value;
             if (a.deed) a.deed();
