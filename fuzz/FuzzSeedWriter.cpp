@@ -415,6 +415,28 @@ void sideband() {
         seed("SidebandDatagramFuzzer", std::string(name) + "-cut", cut);
     }
     seed("SidebandDatagramFuzzer", "all", all);
+    // Window and menu requests naming nothing that runs: pids 0 and 4294967295, a fake
+    // application's first pid, element handles 0 and all ones; and both types at 16 bytes.
+    const std::pair<const char*, Bytes> requests[] = {
+        {"window-pid-0", d::windowRequest(0, 1)},
+        {"window-pid-max", d::windowRequest(0xFFFFFFFFu, 0xFFFFFFFFFFFFFFFFull)},
+        {"window-fake-pid", d::windowRequest(0x40000000, 2)},
+        {"menu-handle-0", d::menuRequest(0, 0x40000000)},
+        {"menu-handle-max", d::menuRequest(0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFFull)},
+    };
+    Bytes requestRun{3};
+    for (const auto& [name, datagram] : requests) {
+        const Bytes one = join({{uint8_t(datagram.size())}, datagram});
+        seed("SidebandDatagramFuzzer", name, join({{3}, one}));
+        requestRun.insert(requestRun.end(), one.begin(), one.end());
+    }
+    for (const uint8_t type : {uint8_t(5), uint8_t(8)}) {
+        Bytes sixteen(16, 0xFF);
+        sixteen[0] = type;
+        requestRun.push_back(16);
+        requestRun.insert(requestRun.end(), sixteen.begin(), sixteen.end());
+    }
+    seed("SidebandDatagramFuzzer", "requests", requestRun);
 }
 
 // Runs of input records (a selector, a length, the datagram after its type byte) on the
@@ -480,6 +502,8 @@ void keyedArchivesAndTXTRecords() {
         txt.insert_or_assign(key, cf::Value(value));
     seed("TXTRecordFuzzer", "refclient", *ns::dataFromTXTRecordDictionary(cf::Value(txt)));
     seed("TXTRecordFuzzer", "empty", Bytes{0});
+}
+
 // PNG files from the project's writer: one with alpha, one without.
 void pngs() {
     Bytes pixels(4 * 4 * 4);

@@ -78,7 +78,9 @@ class ScreenServer::ReadLoop final : public net::QNClientMessageHandler {
 
 // ---- Life -------------------------------------------------------------------------------------
 
-ScreenServer::ScreenServer(uint16_t port) : m_poster(defaultDistributedPoster()), m_port(port) {}
+ScreenServer::ScreenServer(uint16_t port) : m_poster(defaultDistributedPoster()), m_port(port) {
+    setUpApplicationSharing();
+}
 
 std::shared_ptr<ScreenServer> ScreenServer::init() {
     return std::make_shared<ScreenServer>();
@@ -201,6 +203,8 @@ ScreenServer::ResetTicket ScreenServer::beginReset() {
 }
 
 void ScreenServer::finishReset(const ResetTicket& ticket) {
+    // Outside the session's lock: the monitor's lock is never taken under it.
+    if (m_applicationMonitor) m_applicationMonitor->fullReset();
     // Never wait for frameBufferLock while holding the session's lock (activation holds the
     // former and asks for the latter).
     if (ticket.disconnect) {
@@ -407,8 +411,7 @@ void ScreenServer::handshakeFromLoop(const Socket& socket, const net::QNClientHa
             m_devicePlatform = handshake.devicePlatformText();
         }
     }
-    // The icon hashes would go to the application monitor, which this program does not keep
-    // (its delegate supports no application information).
+    cacheIconHashes(record.iconHashes);
     net::QNClientHandshake copy = handshake;
     copy.displayMode = 0;
     activateOrChangeDisplayOnGlobalQueue(copy, false);

@@ -13,6 +13,7 @@
 #include "capture/QNBVellEncoderProtocol.h"
 #include "display/QNBDisplayConfiguration.h"
 #include "display/QNBDisplaySet.h"
+#include "input/ApplicationInfoMessages.h"
 #include "input/QNDesktopReflectorPanel.h"
 #include "input/ScreenServerInput.h"
 #include "net/QNCapabilities.h"
@@ -31,6 +32,7 @@
 #include "platform/foundation/NSNotification.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -233,6 +235,30 @@ class ScreenServer : public input::ScreenServerInput,
     std::string description();
     static std::optional<std::string> serverStateString(int32_t state);
 
+    // ---- Application sharing (ScreenServerApplicationInfo.cpp) ------------------------------
+    // The operations of the application messages, each forwarded to the session's one
+    // instance (over the shared monitor). Window and menu requests are handled whatever
+    // supportsAppInfo answers.
+    input::ApplicationInfoMessages& applicationInfo() { return *m_applicationInfo; }
+    // The monitor the session keeps: the shared one when the delegate supported application
+    // information at the session's creation; none otherwise.
+    std::shared_ptr<input::QNBApplicationMonitor> applicationMonitor() const { return m_applicationMonitor; }
+    bool serializeAndSendAppInfoForApp(const input::QNBApplicationState& state);
+    bool serializeAndSendWindow(const input::QNBApplicationWindow& window);
+    input::Bytes newDataFromSerializedMenu(const input::QNBApplicationMenu& menu);
+    void produceSetOfFlatMenus(std::map<uint64_t, input::QNBApplicationMenuRef>& set,
+                               const input::QNBApplicationMenuRef& top);
+    bool sendNewApplicationInfoUsingAppIDList(const std::vector<uint64_t>& pids);
+    bool sendWindowStateSnapshot(const std::vector<input::QNBApplicationWindowRef>& windows);
+    bool sendWindowUpdates();
+    bool sendMenus();
+    bool sendApplicationUpdate();
+    void transmitLowerMenu(const input::QNBApplicationMenuRef& menu);
+    void sendTopMenuForApplication(uint64_t pid);
+    void sendActiveApplication(int32_t pid);
+    void windowRequestDatagramReceivedForSocket(const Socket& socket, std::span<const uint8_t> data) override;
+    void menuRequestDatagramReceivedForSocket(const Socket& socket, std::span<const uint8_t> data) override;
+
     // ---- Seams ----------------------------------------------------------------------------
     // Display activation (its own files): the handshake, display-mode field cleared, goes to
     // a global queue. Does nothing until activation lands.
@@ -268,6 +294,8 @@ class ScreenServer : public input::ScreenServerInput,
         }
     };
     void setFrameAnswerSteps(std::shared_ptr<FrameAnswerSteps> steps);
+    // The frame-answer steps in place (the application steps, or steps composed over them).
+    std::shared_ptr<FrameAnswerSteps> frameAnswerSteps() const;
     void updateFPS(uint64_t count) { (void)count; }
     void mouseTick();
     void sendHeartBeat();
@@ -453,6 +481,13 @@ class ScreenServer : public input::ScreenServerInput,
     };
     ResetTicket beginReset();
     void finishReset(const ResetTicket& ticket);
+    // Every icon hash of a handshake to the shared monitor's table.
+    void cacheIconHashes(const std::vector<std::array<uint8_t, 16>>& hashes);
+    // Made in the constructor: the application steps when application information is on.
+    void setUpApplicationSharing();
+    std::unique_ptr<input::ApplicationInfoSessionLink> m_applicationLink;
+    std::unique_ptr<input::ApplicationInfoMessages> m_applicationInfo;
+    std::shared_ptr<input::QNBApplicationMonitor> m_applicationMonitor;
 
     // Fields under m_sessionLock.
     mutable std::recursive_mutex m_sessionLock;

@@ -59,15 +59,24 @@ Responders& responders() {
     return *r;
 }
 
-// One question to a responder: read, set, perform, or read several.
+// One question to a responder: read, set, perform, read several, or one of the queries (the
+// attribute names, an attribute's count or a run of its values, an action's description).
 struct Question {
-    enum Kind { Copy, Set, Action, Multiple };
+    enum Kind { Copy, Set, Action, Multiple, Names, Count, Values, ActionDescription };
     Kind kind = Copy;
     AXUIElement element;
-    std::string attribute; // the action's name for Action
+    std::string attribute; // the action's name for Action and ActionDescription
     std::vector<std::string> attributes;
     AXAttributeValue newValue;
+    int64_t index = 0;
+    int64_t maximum = 0;
 };
+
+constexpr std::pair<Question::Kind, std::string_view> kQueries[] = {
+    {Question::Names, "names"},
+    {Question::Count, "count"},
+    {Question::Values, "values"},
+    {Question::ActionDescription, "actionDescription"}};
 
 struct Answer {
     AXError status = kAXErrorFailure;
@@ -109,6 +118,31 @@ Answer put(AXResponder& responder, const Question& q) {
         }
         a.status = kAXErrorSuccess;
         a.value = cf::Dictionary{{"type", "multiple"}, {"results", cf::Value(std::move(results))}};
+        break;
+    }
+    case Question::Names: {
+        std::vector<std::string> names;
+        a.status = responder.copyAttributeNames(q.element, &names);
+        cf::Array list(names.begin(), names.end());
+        if (a.status == kAXErrorSuccess) a.value = detail::encodeValue(cf::Value(std::move(list)));
+        break;
+    }
+    case Question::Count: {
+        int64_t count = 0;
+        a.status = responder.getAttributeValueCount(q.element, q.attribute, &count);
+        if (a.status == kAXErrorSuccess) a.value = detail::encodeValue(cf::Value(count));
+        break;
+    }
+    case Question::Values: {
+        AXAttributeValue values;
+        a.status = responder.copyAttributeValues(q.element, q.attribute, q.index, q.maximum, &values);
+        if (a.status == kAXErrorSuccess) a.value = detail::encodeValue(values);
+        break;
+    }
+    case Question::ActionDescription: {
+        std::string description;
+        a.status = responder.copyActionDescription(q.element, q.attribute, &description);
+        if (a.status == kAXErrorSuccess) a.value = detail::encodeValue(cf::Value(description));
         break;
     }
     }
@@ -156,6 +190,14 @@ void serveRequest(const cf::Value& body) {
         q->kind = Question::Multiple;
         if (!attributeNames(body.find("attributes"), &q->attributes))
             return answer(*request, kAXErrorIllegalArgument, std::nullopt);
+    } else if (const cf::Value* query = body.find("query")) {
+        const auto known = std::find_if(std::begin(kQueries), std::end(kQueries), [&](const auto& entry) {
+            return query->asString() && *query->asString() == entry.second;
+        });
+        if (known == std::end(kQueries)) return answer(*request, kAXErrorIllegalArgument, std::nullopt);
+        q->kind = known->first;
+        q->index = integerAt(body, "index").value_or(0);
+        q->maximum = integerAt(body, "maximum").value_or(0);
     }
     dispatch::RunLoop::main()->perform({std::string(dispatch::kCommonRunLoopModes)}, [request = *request, q] {
         std::shared_ptr<AXResponder> responder = responderFor(q->element.pid);
@@ -196,6 +238,13 @@ AXError ask(const AXUIElementRef& element, const Question& q, std::optional<cf::
         for (const auto& a : q.attributes)
             names.push_back(a);
         args.insert_or_assign("attributes", cf::Value(std::move(names)));
+    } else {
+        for (const auto& [kind, name] : kQueries) {
+            if (kind != q.kind) continue;
+            args.insert_or_assign("query", std::string(name));
+            args.insert_or_assign("index", q.index);
+            args.insert_or_assign("maximum", q.maximum);
+        }
     }
     auto result = wsRequest(windowserver::op::axRequest, args);
     if (!result) return kAXErrorCannotComplete;
@@ -408,6 +457,20 @@ AXError AXUIElementSetAttributeValue(const AXUIElementRef& element, std::string_
     return request(element, attribute, &value, nullptr);
 }
 
+namespace {
+
+// The texts of an array of names (other entries left out); a failure for anything else.
+AXError namesOf(const AXAttributeValue& value, std::vector<std::string>* names) {
+    const cf::Value* list = std::get_if<cf::Value>(&value);
+    if (!list || !list->isArray()) return kAXErrorFailure;
+    names->clear();
+    for (size_t i = 0; i < list->count(); ++i)
+        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
+    return kAXErrorSuccess;
+}
+
+} // namespace
+
 AXError AXUIElementPerformAction(const AXUIElementRef& element, std::string_view action) {
     Question q;
     q.kind = Question::Action;
@@ -421,12 +484,7 @@ AXError AXUIElementCopyActionNames(const AXUIElementRef& element, std::vector<st
     AXAttributeValue value;
     AXError status = AXUIElementCopyAttributeValue(element, kAXActionNamesAttribute, &value);
     if (status != kAXErrorSuccess) return status;
-    const cf::Value* list = std::get_if<cf::Value>(&value);
-    if (!list || !list->isArray()) return kAXErrorFailure;
-    names->clear();
-    for (size_t i = 0; i < list->count(); ++i)
-        if (const std::string* name = list->at(i)->asString()) names->push_back(*name);
-    return kAXErrorSuccess;
+    return namesOf(value, names);
 }
 
 AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
@@ -456,6 +514,72 @@ AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
         if (e == kAXErrorSuccess && (!v || !detail::decodeValue(*v, &(*values)[i]))) e = kAXErrorFailure;
         if (errors) (*errors)[i] = e;
     }
+    return kAXErrorSuccess;
+}
+
+namespace {
+
+// A query's answer decoded.
+AXError query(const AXUIElementRef& element, Question q, AXAttributeValue* out) {
+    q.element = element ? *element : AXUIElement{};
+    std::optional<cf::Value> encoded;
+    AXError status = ask(element, q, &encoded);
+    if (status != kAXErrorSuccess) return status;
+    if (!encoded || !detail::decodeValue(*encoded, out)) return kAXErrorFailure;
+    return kAXErrorSuccess;
+}
+
+} // namespace
+
+AXError AXUIElementCopyAttributeNames(const AXUIElementRef& element, std::vector<std::string>* names) {
+    if (!names) return kAXErrorIllegalArgument;
+    Question q;
+    q.kind = Question::Names;
+    q.attribute = "AXAttributeNames";
+    AXAttributeValue value;
+    AXError status = query(element, q, &value);
+    if (status != kAXErrorSuccess) return status;
+    return namesOf(value, names);
+}
+
+AXError AXUIElementGetAttributeValueCount(const AXUIElementRef& element, std::string_view attribute,
+                                          int64_t* count) {
+    if (!count) return kAXErrorIllegalArgument;
+    Question q;
+    q.kind = Question::Count;
+    q.attribute = std::string(attribute);
+    AXAttributeValue value;
+    AXError status = query(element, q, &value);
+    if (status != kAXErrorSuccess) return status;
+    const cf::Value* number = std::get_if<cf::Value>(&value);
+    if (!number || !number->storedInteger() || *number->storedInteger() < 0) return kAXErrorFailure;
+    *count = *number->storedInteger();
+    return kAXErrorSuccess;
+}
+
+AXError AXUIElementCopyAttributeValues(const AXUIElementRef& element, std::string_view attribute,
+                                       int64_t index, int64_t maxValues, AXAttributeValue* values) {
+    if (!values || index < 0 || maxValues < 0) return kAXErrorIllegalArgument;
+    Question q;
+    q.kind = Question::Values;
+    q.attribute = std::string(attribute);
+    q.index = index;
+    q.maximum = maxValues;
+    return query(element, q, values);
+}
+
+AXError AXUIElementCopyActionDescription(const AXUIElementRef& element, std::string_view action,
+                                         std::string* description) {
+    if (!description) return kAXErrorIllegalArgument;
+    Question q;
+    q.kind = Question::ActionDescription;
+    q.attribute = std::string(action);
+    AXAttributeValue value;
+    AXError status = query(element, q, &value);
+    if (status != kAXErrorSuccess) return status;
+    const cf::Value* text = std::get_if<cf::Value>(&value);
+    if (!text || !text->asString()) return kAXErrorFailure;
+    *description = *text->asString();
     return kAXErrorSuccess;
 }
 
@@ -501,6 +625,7 @@ std::shared_ptr<AXFakeApplication> AXFakeApplication::create(const std::string& 
     if (!pid) return nullptr;
     std::shared_ptr<AXFakeApplication> app(new AXFakeApplication);
     app->m_pid = pid_t(*pid);
+    app->m_nextMenuElement = (uint64_t(uint32_t(*pid)) << 32) + 1;
     app->m_name = name;
     if (AXInstallResponder(app->m_pid, app) != kAXErrorSuccess) return nullptr;
     return app;
@@ -519,16 +644,27 @@ uint32_t AXFakeApplication::addWindow(const std::string& title, cg::CGRect frame
     record.level = level;
     record.frame = frame;
     record.onScreen = true;
-    uint32_t window = cg::CGSNewWindow(record);
+    cg::CGSWindowStoreRef store;
+    uint32_t window = cg::CGSNewWindow(record, &store);
     if (window) {
         std::lock_guard lock(m_mutex);
         m_windows.push_back(window);
+        if (store) m_stores[window] = store;
     }
+    // Its picture until filled: transparent.
+    if (store) cg::CGSFlushWindow(window, {cg::CGRectMake(0, 0, frame.size.width, frame.size.height)});
     return window;
 }
 
 bool AXFakeApplication::moveWindow(uint32_t window, cg::CGRect frame) {
-    return cg::CGSSetWindowFrame(window, frame) == cg::kCGErrorSuccess;
+    cg::CGSWindowStoreRef store;
+    bool replaced = false;
+    if (cg::CGSSetWindowFrame(window, frame, &store, &replaced) != cg::kCGErrorSuccess) return false;
+    if (replaced && store) {
+        std::lock_guard lock(m_mutex);
+        m_stores[window] = store;
+    }
+    return true;
 }
 
 std::vector<uint32_t> AXFakeApplication::windows() const {
@@ -551,7 +687,19 @@ AXError AXFakeApplication::copyAttributeValue(const AXUIElement& element, std::s
             *value = cf::Value(m_name);
             return kAXErrorSuccess;
         }
+        if (attribute == kAXMenuBarAttribute) {
+            std::lock_guard lock(m_mutex);
+            if (!m_menuBar) return kAXErrorNoValue;
+            *value = std::make_shared<const AXUIElement>(AXUIElement{m_pid, m_menuBar});
+            return kAXErrorSuccess;
+        }
         return kAXErrorAttributeUnsupported;
+    }
+    if (element.id >= kFirstMenuElement) {
+        std::lock_guard lock(m_mutex);
+        auto node = m_menus.find(element.id);
+        if (node == m_menus.end()) return kAXErrorInvalidUIElement;
+        return copyMenuAttribute(node->second, attribute, value);
     }
     if (std::find(list.begin(), list.end(), uint32_t(element.id)) == list.end())
         return kAXErrorInvalidUIElement;
@@ -578,6 +726,12 @@ AXError AXFakeApplication::copyAttributeValue(const AXUIElement& element, std::s
 
 AXError AXFakeApplication::setAttributeValue(const AXUIElement& element, std::string_view attribute,
                                              const AXAttributeValue& value) {
+    if (element.id == 0 && attribute == kAXFrontmostAttribute) {
+        const cf::Value* flag = std::get_if<cf::Value>(&value);
+        if (!flag || !(flag->isBoolean() || flag->isNumber())) return kAXErrorIllegalArgument;
+        m_frontmost = flag->boolValue();
+        return kAXErrorSuccess;
+    }
     auto list = windows();
     if (element.id == 0 || std::find(list.begin(), list.end(), uint32_t(element.id)) == list.end())
         return element.id == 0 ? kAXErrorAttributeUnsupported : kAXErrorInvalidUIElement;
@@ -586,6 +740,12 @@ AXError AXFakeApplication::setAttributeValue(const AXUIElement& element, std::st
     if (!descriptions || descriptions->count() != 1 ||
         !cg::CGRectMakeWithDictionaryRepresentation(descriptions->at(0)->find(cg::kCGWindowBounds), &frame))
         return kAXErrorInvalidUIElement;
+    if (attribute == kAXMainAttribute) {
+        const cf::Value* flag = std::get_if<cf::Value>(&value);
+        if (!flag || !(flag->isBoolean() || flag->isNumber())) return kAXErrorIllegalArgument;
+        if (flag->boolValue()) m_mainWindow = uint32_t(element.id);
+        return kAXErrorSuccess;
+    }
     auto* axValue = std::get_if<AXValueRef>(&value);
     if (!axValue || !*axValue) return kAXErrorIllegalArgument;
     if (attribute == kAXPositionAttribute && AXValueGetValue(*axValue, kAXValueCGPointType, &frame.origin)) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,10 @@
 #include <sys/types.h>
 #include <variant>
 #include <vector>
+
+namespace cg {
+struct CGSWindowStore;
+} // namespace cg
 
 namespace ax {
 
@@ -37,6 +42,12 @@ inline constexpr char kAXPositionAttribute[] = "AXPosition";
 inline constexpr char kAXSizeAttribute[] = "AXSize";
 inline constexpr char kAXTitleAttribute[] = "AXTitle";
 inline constexpr char kAXMainAttribute[] = "AXMain";
+inline constexpr char kAXMenuBarAttribute[] = "AXMenuBar";
+inline constexpr char kAXChildrenAttribute[] = "AXChildren";
+inline constexpr char kAXEnabledAttribute[] = "AXEnabled";
+inline constexpr char kAXMenuItemCmdCharAttribute[] = "AXMenuItemCmdChar";
+inline constexpr char kAXMenuItemMarkCharAttribute[] = "AXMenuItemMarkChar";
+inline constexpr char kAXFrontmostAttribute[] = "AXFrontmost";
 // The names of an element's actions, an array of strings (what AXUIElementCopyActionNames reads).
 inline constexpr char kAXActionNamesAttribute[] = "AXActionNames";
 
@@ -109,6 +120,16 @@ AXError AXUIElementCopyMultipleAttributeValues(const AXUIElementRef& element,
                                                const std::vector<std::string>& attributes,
                                                std::vector<AXAttributeValue>* values,
                                                std::vector<AXError>* errors);
+// The element's attribute names.
+AXError AXUIElementCopyAttributeNames(const AXUIElementRef& element, std::vector<std::string>* names);
+// The number of values of an array attribute, as its owner counts them.
+AXError AXUIElementGetAttributeValueCount(const AXUIElementRef& element, std::string_view attribute,
+                                          int64_t* count);
+// Up to maxValues values of an array attribute from index on (fewer at its end).
+AXError AXUIElementCopyAttributeValues(const AXUIElementRef& element, std::string_view attribute,
+                                       int64_t index, int64_t maxValues, AXAttributeValue* values);
+AXError AXUIElementCopyActionDescription(const AXUIElementRef& element, std::string_view action,
+                                         std::string* description);
 
 // ---- Answering for pids (the exporter of an application, or a test's fake applications).
 
@@ -127,6 +148,15 @@ class AXResponder {
         (void)element, (void)action, (void)deed;
         return kAXErrorActionUnsupported;
     }
+    // The queries. By default: no names; the count and a run of the values of what
+    // copyAttributeValue answers (an array); no action descriptions.
+    virtual AXError copyAttributeNames(const AXUIElement& element, std::vector<std::string>* names);
+    virtual AXError getAttributeValueCount(const AXUIElement& element, std::string_view attribute,
+                                           int64_t* count);
+    virtual AXError copyAttributeValues(const AXUIElement& element, std::string_view attribute, int64_t index,
+                                        int64_t maximum, AXAttributeValue* values);
+    virtual AXError copyActionDescription(const AXUIElement& element, std::string_view action,
+                                          std::string* description);
 };
 
 // This process answers for pid (its own, or a fake application's it registered); the
@@ -136,10 +166,24 @@ class AXResponder {
 AXError AXInstallResponder(pid_t pid, const std::shared_ptr<AXResponder>& responder);
 void AXRemoveResponder(pid_t pid);
 
+// One item of a fake application's menu bar: a menu-bar item, or an item of a menu. An item
+// with children has a menu (an element of its own) holding them, as real menus do.
+struct AXFakeMenuItem {
+    std::string title;
+    bool enabled = true;
+    std::string commandCharacter; // "AXMenuItemCmdChar": empty when the item has none
+    std::string markCharacter;    // "AXMenuItemMarkChar": "✓" when checked
+    cg::CGPoint position;
+    cg::CGSize size;
+    std::vector<AXFakeMenuItem> children;
+};
+
 // A fake application for tests: a pid from 0x40000000 up that platformd lists as a running
 // application, whose windows live in the window server's registry. It answers "AXWindows",
 // "AXTitle", "AXPosition", "AXSize" and "AXMain" from the registry, and moves its windows on
-// "AXPosition"/"AXSize". It leaves with its process, or when destroyed.
+// "AXPosition"/"AXSize"; with a menu bar, "AXMenuBar" and its elements' "AXChildren",
+// "AXTitle", "AXEnabled", "AXPosition", "AXSize", "AXMenuItemCmdChar" and
+// "AXMenuItemMarkChar". It leaves with its process, or when destroyed.
 class AXFakeApplication : public AXResponder, public std::enable_shared_from_this<AXFakeApplication> {
   public:
     // Null when platformd refuses it.
@@ -153,6 +197,16 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
     // Its owner moves it (as the real application would, without accessibility).
     bool moveWindow(uint32_t window, cg::CGRect frame);
     std::vector<uint32_t> windows() const;
+    // The window's picture: every pixel of the colour (0xAARRGGBB, not premultiplied). A window
+    // never filled is transparent. false for a window that is not the application's.
+    bool fillWindow(uint32_t window, uint32_t argb);
+    // Replaces the menu bar; its elements get ids of their own, never reused while the
+    // application lives.
+    void setMenuBar(const std::vector<AXFakeMenuItem>& items);
+    // The element id of the menu bar (0 without one), and of the item at path (indices from the
+    // menu bar's items down; 0 when there is none there).
+    uint64_t menuBarElement() const;
+    uint64_t menuElement(const std::vector<size_t>& path) const;
     // While off, requests go unanswered (the asker gets kAXErrorCannotComplete after 6 s).
     void setAnswering(bool answering) { m_answering = answering; }
     bool answering() const { return m_answering; }
@@ -161,13 +215,44 @@ class AXFakeApplication : public AXResponder, public std::enable_shared_from_thi
                                AXAttributeValue* value) override;
     AXError setAttributeValue(const AXUIElement& element, std::string_view attribute,
                               const AXAttributeValue& value) override;
+    // "AXPress" of an enabled menu item (recorded); "AXRaise" of its windows does nothing more.
+    AXError performAction(const AXUIElement& element, std::string_view action,
+                          std::function<void()>* deed) override;
+    AXError copyAttributeNames(const AXUIElement& element, std::vector<std::string>* names) override;
+    AXError copyActionDescription(const AXUIElement& element, std::string_view action,
+                                  std::string* description) override;
+    // The menu items pressed so far, oldest first.
+    std::vector<uint64_t> pressedMenuItems() const;
+    // Whether "AXFrontmost" was last set true.
+    bool frontmost() const { return m_frontmost; }
+    // The window "AXMain" was last set true on; 0 for none.
+    uint32_t mainWindow() const { return m_mainWindow; }
 
   private:
+    // A menu-bar element: the bar, an item, or the menu an item holds.
+    struct MenuNode {
+        AXFakeMenuItem item; // its children are the ids below
+        std::vector<uint64_t> children;
+        bool isMenu = false;
+        bool isBar = false;
+    };
     AXFakeApplication() = default;
+    uint64_t addMenuNode(const AXFakeMenuItem& item, bool isMenu);
+    AXError copyMenuAttribute(const MenuNode& node, std::string_view attribute, AXAttributeValue* value);
     pid_t m_pid = 0;
     std::string m_name;
     mutable std::mutex m_mutex;
     std::vector<uint32_t> m_windows;
+    std::map<uint32_t, std::shared_ptr<cg::CGSWindowStore>> m_stores;
+    std::map<uint64_t, MenuNode> m_menus; // under m_mutex
+    uint64_t m_menuBar = 0;
+    std::vector<uint64_t> m_pressed;
+    std::atomic<bool> m_frontmost{false};
+    std::atomic<uint32_t> m_mainWindow{0};
+    // Menu elements are numbered above every window number, under the pid, so no two fake
+    // applications share one.
+    static constexpr uint64_t kFirstMenuElement = uint64_t(1) << 32;
+    uint64_t m_nextMenuElement = 0;
     std::atomic<bool> m_answering{true};
 };
 

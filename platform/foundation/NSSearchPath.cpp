@@ -14,6 +14,7 @@ struct Location {
 
 // In the order the domains are searched: user, local, network, system.
 constexpr Location kLocations[] = {
+    {NSCachesDirectory, NSUserDomainMask, "~/Library/Caches"},
     {NSApplicationSupportDirectory, NSUserDomainMask, "~/Library/Application Support"},
     {NSApplicationDirectory, NSLocalDomainMask, "/Applications"},
 };

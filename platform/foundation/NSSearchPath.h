@@ -10,6 +10,7 @@ namespace ns {
 
 enum NSSearchPathDirectory : uint32_t {
     NSApplicationDirectory = 1,
+    NSCachesDirectory = 13,
     NSApplicationSupportDirectory = 14,
 };
 

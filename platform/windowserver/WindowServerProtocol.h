@@ -103,8 +103,9 @@ constexpr std::string_view axEnabled = "ax.enabled";
 constexpr std::string_view axSetEnabled = "ax.setEnabled";
 constexpr std::string_view axFakeApplication = "ax.fakeApplication";
 constexpr std::string_view axRespond = "ax.respond";
-// A read, a setting (set, value), an action (action: attribute names it) or several reads
-// (attributes, up to 64).
+// A read, a setting (set, value), an action (action: attribute names it), several reads
+// (attributes, up to 64) or a query (query: "names", "count", "values" with index and maximum,
+// "actionDescription" with attribute the action).
 constexpr std::string_view axRequest = "ax.request";
 constexpr std::string_view axAnswer = "ax.answer";
 } // namespace op
@@ -159,7 +160,7 @@ inline constexpr ipc::OpSignature kWindowServerOps[] = {
     {op::axSetEnabled, "enabled", ""},
     {op::axFakeApplication, "name bundleIdentifier", "status pid?"},
     {op::axRespond, "pid responding", "status"},
-    {op::axRequest, "pid element attribute set? value? action? attributes?", "status value?"},
+    {op::axRequest, "pid element attribute set? value? action? attributes? query? index? maximum?", "status value?"},
     {op::axAnswer, "request status value?", ""},
 };
 
@@ -178,7 +179,8 @@ constexpr std::string_view reconfiguration = "reconfiguration"; // pass, changes
 constexpr std::string_view refresh = "refresh";                 // rects [[x, y, w, h]...]
 // stream, status, time, surface, rects [[x, y, w, h]...] (output pixels), drops
 constexpr std::string_view stream = "stream";
-// request, pid, element, attribute, set?, value?, action? (attribute: its name), attributes?
+// request, pid, element, attribute, set?, value?, action? (attribute: its name), attributes?,
+// query? (with index and maximum)
 constexpr std::string_view axRequest = "ax-request";
 // The application became or resigned the active one: {}.
 constexpr std::string_view becomeActive = "become-active";

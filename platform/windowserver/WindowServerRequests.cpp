@@ -547,6 +547,14 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         auto action = args.boolean("action", false);
         const cf::Value* newValue = value.find("value");
         const cf::Value* attributes = value.find("attributes");
+        // What else is asked of the attribute: its names, count, a run of its values, or an
+        // action's description.
+        const std::string* query = args.text("query", 32, false);
+        auto index = args.integer("index", 0, INT64_MAX, false);
+        auto maximum = args.integer("maximum", 0, INT64_MAX, false);
+        if (query && *query != "names" && *query != "count" && *query != "values" &&
+            *query != "actionDescription")
+            args.fail("query", "is not a known question");
         if (!pid || !element || !attribute || !args.why.empty()) return refuse();
         if (set.value_or(false) && (!newValue || !newValue->isDictionary())) {
             args.why = "a setting without a value";
@@ -595,6 +603,10 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
             body.insert_or_assign("action", true);
         } else if (attributes) {
             body.insert_or_assign("attributes", *attributes);
+        } else if (query) {
+            body.insert_or_assign("query", *query);
+            body.insert_or_assign("index", index.value_or(0));
+            body.insert_or_assign("maximum", maximum.value_or(0));
         }
         push(*m_clients[responder->second], std::move(body));
         return;

@@ -33,6 +33,7 @@ public:
     std::vector<Datagram> datagrams;
     bool probeLock = true;  // off for stress tests, where a probe thread per write is too slow
     size_t failFromWrite = SIZE_MAX;
+    size_t datagramLimit = SIZE_MAX; // longer datagrams are refused, as a UDP socket refuses them
     std::atomic<int> closes{0};
     std::atomic<int> cancels{0};
 
@@ -56,6 +57,7 @@ public:
     bool sendBytes(const void* bytes, size_t length, double) override { return record(bytes, length, true); }
     bool sendDatagram(const void* bytes, size_t length, const net::QNNetSocketProtocol* clientSocket,
                       uint16_t toPort) override {
+        if (length > datagramLimit) return false;
         const auto* p = static_cast<const uint8_t*>(bytes);
         std::lock_guard guard(m_recordLock);
         datagrams.push_back({std::vector<uint8_t>(p, p + length), clientSocket, toPort, lockHeldByWriter()});

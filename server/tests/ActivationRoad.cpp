@@ -136,7 +136,8 @@ class RoadMediator final : public ScreenServerMediatorInterface,
         });
         if (m_rtp) {
             m_sessions[m_index]->configureEncoderClass(capture::QNBVellRTPEncoderClass());
-            m_sessions[m_index]->setFrameAnswerSteps(std::make_shared<RTPFrameAnswerSteps>());
+            m_sessions[m_index]->setFrameAnswerSteps(
+                std::make_shared<RTPFrameAnswerSteps>(m_sessions[m_index]->frameAnswerSteps()));
             m_listener = std::make_shared<capture::QNNetRTPBroadcastSocket>();
         } else {
             m_listener = net::QNNetSocket::init();

@@ -217,4 +217,11 @@ TEST_F(NSSearchPath, UserApplicationSupportIsInTheHome) {
         NSSearchPathForDirectoriesInDomains(NSApplicationSupportDirectory, NSLocalDomainMask, true).empty());
 }
 
+TEST_F(NSSearchPath, UserCachesAreInTheHome) {
+    EXPECT_EQ(NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSUserDomainMask, true),
+              std::vector<std::string>{m_dir + "/home/Library/Caches"});
+    EXPECT_EQ(NSSearchPathForDirectoriesInDomains(NSCachesDirectory, NSAllDomainsMask, false),
+              std::vector<std::string>{"~/Library/Caches"});
+}
+
 } // namespace ns
