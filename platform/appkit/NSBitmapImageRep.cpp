@@ -47,26 +47,20 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
 
 namespace {
 
-// 8-bit samples in 32-bit pixels whose order none of the writers can read: X, R, G, B and
-// A, B, G, R.
-bool unwritableWordLayout(const cg::CGImage& image) {
+// The writers read 8-bit samples in 32-bit pixels without alpha as B, G, R, X: any other order
+// would be written with its colours swapped. (Orders with alpha they cannot read they refuse.)
+bool swappedWordLayout(const cg::CGImage& image) {
     if (image.bitsPerComponent != 8 || image.bitsPerPixel != 32) return false;
     const uint32_t alpha = image.bitmapInfo & cg::kCGBitmapAlphaInfoMask;
     const bool little = (image.bitmapInfo & cg::kCGBitmapByteOrderMask) == cg::kCGBitmapByteOrder32Little;
     if (alpha == cg::kCGImageAlphaNoneSkipFirst) return !little;
-    if (alpha == cg::kCGImageAlphaPremultipliedLast || alpha == cg::kCGImageAlphaLast) return little;
-    return false;
+    return alpha == cg::kCGImageAlphaNoneSkipLast;
 }
 
 } // namespace
 
 std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CGImageRef& image) {
     if (!image || !image->bytes) return nullptr;
-    if (unwritableWordLayout(*image)) {
-        platform::log("NSBitmapImageRep: refused an image of %zu bits a component, %zu a pixel, info 0x%x",
-                      image->bitsPerComponent, image->bitsPerPixel, image->bitmapInfo);
-        return nullptr;
-    }
     const cg::CGImageAlphaInfo alpha = cg::CGImageGetAlphaInfo(image);
     const bool hasAlpha = alpha == cg::kCGImageAlphaPremultipliedLast ||
                           alpha == cg::kCGImageAlphaPremultipliedFirst || alpha == cg::kCGImageAlphaLast ||
@@ -84,6 +78,7 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithCGImage(const cg::CG
         format |= NSBitmapFormatThirtyTwoBitLittleEndian;
     std::shared_ptr<NSBitmapImageRep> rep(new NSBitmapImageRep);
     rep->m_image = image;
+    rep->m_swappedWords = swappedWordLayout(*image);
     rep->m_bitsPerSample = int64_t(image->bitsPerComponent);
     rep->m_pixelsWide = int64_t(image->width);
     rep->m_pixelsHigh = int64_t(image->height);
@@ -125,6 +120,10 @@ NSBitmapImageRep::representationUsingType(NSBitmapImageFileType type,
     if (m_bitsPerSample != 8 || (m_samplesPerPixel != 3 && m_samplesPerPixel != 4)) {
         platform::log("NSBitmapImageRep: no file of a bitmap of %lld samples of %lld bits",
                       (long long)m_samplesPerPixel, (long long)m_bitsPerSample);
+        return std::nullopt;
+    }
+    if (m_swappedWords) {
+        platform::log("NSBitmapImageRep: no file of a bitmap whose 32-bit pixels are not blue, green, red first");
         return std::nullopt;
     }
     if (type == NSBitmapImageFileTypeJPEG) return jpegRepresentation(properties);

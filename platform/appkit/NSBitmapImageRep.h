@@ -61,8 +61,9 @@ class NSBitmapImageRep : public NSImageRep {
 
     // A copy of the image's pixels in the image's own layout, its samples, bits and format flags
     // read from the image (the display side's: three samples in 32 bits a pixel, blue first in
-    // memory, the fourth byte ignored). Null for a null image, and for 32-bit words in an order
-    // no writer reads (X, R, G, B or A, B, G, R; logged).
+    // memory, the fourth byte ignored). Null for a null image. Layouts the writers cannot read
+    // (32-bit words without alpha in another order than B, G, R, X; alpha last in little-endian
+    // words) draw from their image, and give no PNG or JPEG.
     static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
     // The image a rep was made from (null for one made from planes).
     const cg::CGImageRef& CGImage() const { return m_image; }
@@ -95,6 +96,7 @@ class NSBitmapImageRep : public NSImageRep {
 
     int64_t m_bitsPerSample = 8;
     cg::CGImageRef m_image;
+    bool m_swappedWords = false; // 32-bit pixels without alpha, not B, G, R, X
     int64_t m_pixelsWide = 0;
     int64_t m_pixelsHigh = 0;
     int64_t m_samplesPerPixel = 4;

@@ -185,10 +185,16 @@ TEST(AppKitBitmap, CGImageRepKeepsAnAlphaLayoutAndRefusesOnesItCannotWrite) {
     ASSERT_TRUE(last);
     EXPECT_TRUE(last->hasAlpha());
     EXPECT_EQ(last->bitmapFormat(), 0u);
-    // A word order no writer reads: alpha last in little-endian words.
-    EXPECT_FALSE(NSBitmapImageRep::initWithCGImage(
-        cg::CGImageCreate(2, 3, 8, 32, 8, cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapByteOrder32Little,
-                          cg::CGDataProviderCreateWithData(bytes))));
+    // Layouts no writer reads are kept but written as nothing, never with swapped colours:
+    // X, R, G, B; R, G, B, X; A, B, G, R.
+    for (uint32_t info : {uint32_t(cg::kCGImageAlphaNoneSkipFirst), uint32_t(cg::kCGImageAlphaNoneSkipLast),
+                          cg::kCGImageAlphaPremultipliedLast | cg::kCGBitmapByteOrder32Little}) {
+        auto kept = NSBitmapImageRep::initWithCGImage(
+            cg::CGImageCreate(2, 3, 8, 32, 8, info, cg::CGDataProviderCreateWithData(bytes)));
+        ASSERT_TRUE(kept) << info;
+        EXPECT_FALSE(kept->representationUsingType(NSBitmapImageFileTypePNG, {})) << info;
+        EXPECT_FALSE(kept->representationUsingType(NSBitmapImageFileTypeJPEG, {})) << info;
+    }
     // Grey is kept (it draws from its image) but written as neither PNG nor JPEG.
     auto grey = NSBitmapImageRep::initWithCGImage(cg::CGImageCreate(
         4, 3, 8, 8, 4, cg::CGColorSpaceCreateDeviceGray(), cg::kCGImageAlphaNone,
