@@ -107,6 +107,10 @@ void WindowServer::setDisplayObserver(DisplayObserver observer) {
     m_observer = std::move(observer);
 }
 
+void WindowServer::setApplicationObserver(ApplicationObserver observer) {
+    m_applicationObserver = std::move(observer);
+}
+
 void WindowServer::boot() {
     if (m_booted) return;
     m_booted = true;

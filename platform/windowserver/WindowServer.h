@@ -54,6 +54,16 @@ struct DisplaySnapshot {
     size_t bytesPerRow = 0;
 };
 
+// A change to the applications the window server knows: a fake application registered or gone
+// with its owner, or another application made active (pid 0: none is).
+struct ApplicationChange {
+    enum class Kind { added, removed, activated };
+    Kind kind = Kind::activated;
+    int32_t pid = 0;
+    std::string name;             // added only
+    std::string bundleIdentifier; // added only
+};
+
 // Who a connection is: the process behind it.
 struct ClientIdentity {
     int32_t pid = 0;
@@ -77,6 +87,8 @@ class WindowServer : public kernel::FramebufferListener {
 
     // Called on the window-server thread after a display was added (true) or removed.
     using DisplayObserver = std::function<void(const DisplayInfo& display, bool added)>;
+    // Called on the window-server thread for every application change; must only forward.
+    using ApplicationObserver = std::function<void(const ApplicationChange& change)>;
 
     explicit WindowServer(kernel::Kernel& kernel, WindowServerConfig config = {});
     ~WindowServer() override;
@@ -85,6 +97,7 @@ class WindowServer : public kernel::FramebufferListener {
 
     // Before boot.
     void setDisplayObserver(DisplayObserver observer);
+    void setApplicationObserver(ApplicationObserver observer);
     // Listens to the kernel, waits for matching to settle and opens every framebuffer
     // published so far; later ones are opened as they are published. Returns once those
     // boots have run (their first probes may still be queued).
@@ -339,6 +352,12 @@ class WindowServer : public kernel::FramebufferListener {
     // Makes the connection's application the active one: the previous one hears "resign-active",
     // then this one "become-active" when told. Answers whether anything changed.
     bool activate(uint32_t cid, std::string_view api, bool tell);
+    // Makes a fake application the active one (its owner's connection is not told: the fake
+    // application is not its owner's application). Answers whether anything changed.
+    bool activateFake(int32_t pid, std::string_view api);
+    // The active application's pid; 0 when none.
+    int32_t activePID() const;
+    void tellApplications(ApplicationChange change);
     void copyToMonitors(int64_t type, cg::CGPoint location, uint64_t flags, double pressure,
                         uint32_t deliveredCid);
     void applicationGone(uint32_t cid);
@@ -358,6 +377,7 @@ class WindowServer : public kernel::FramebufferListener {
     kernel::Kernel& m_kernel;
     WindowServerConfig m_config;
     DisplayObserver m_observer;
+    ApplicationObserver m_applicationObserver;
     WorkThread m_thread;
     bool m_booted = false;
 
@@ -387,6 +407,7 @@ class WindowServer : public kernel::FramebufferListener {
     std::map<uint32_t, std::unique_ptr<Window>> m_windows;
     uint32_t m_pointerWindow = 0; // the window the pointer was last routed to
     uint32_t m_activeCid = 0;     // the active application's connection; 0 when none
+    int32_t m_activeFake = 0;     // or the active fake application's pid; 0 when none
     // Alerts and sheets up, in the order they began: {cid, window, description}.
     struct OpenAlert {
         uint32_t cid = 0;
@@ -399,6 +420,7 @@ class WindowServer : public kernel::FramebufferListener {
     std::map<int32_t, uint32_t> m_responders; // pid → the connection answering for it
     std::map<int32_t, uint32_t> m_fakes;      // fake pid → its connection
     std::map<int32_t, std::string> m_fakeNames;
+    std::map<int32_t, std::string> m_fakeBundles;
     uint64_t m_nextQuestion = 1;
     std::map<uint64_t, PendingQuestion> m_questions;
 

@@ -25,17 +25,41 @@ constexpr uint64_t kMonitorableTypes = (1ull << 5) | (1ull << 6) | (1ull << 7) |
 } // namespace
 
 bool WindowServer::activate(uint32_t cid, std::string_view api, bool tell) {
+    // While a fake application is active no connection is (m_activeCid is 0).
     if (cid == m_activeCid) return false;
     auto next = m_clients.find(cid);
     if (next == m_clients.end()) return false;
     if (auto previous = m_clients.find(m_activeCid); previous != m_clients.end())
         push(*previous->second, cf::Dictionary{{"kind", push::resignActive}});
     m_activeCid = cid;
+    m_activeFake = 0;
     if (tell) push(*next->second, cf::Dictionary{{"kind", push::becomeActive}});
     record(
         ipc::eventKind::activate, api,
         {{"pid", next->second->identity.pid}, {"bundleIdentifier", next->second->identity.bundleIdentifier}});
+    tellApplications({ApplicationChange::Kind::activated, next->second->identity.pid, {}, {}});
     return true;
+}
+
+bool WindowServer::activateFake(int32_t pid, std::string_view api) {
+    if (pid == m_activeFake || !m_fakes.count(pid)) return false;
+    if (auto previous = m_clients.find(m_activeCid); previous != m_clients.end())
+        push(*previous->second, cf::Dictionary{{"kind", push::resignActive}});
+    m_activeCid = 0;
+    m_activeFake = pid;
+    record(ipc::eventKind::activate, api, {{"pid", pid}, {"bundleIdentifier", m_fakeBundles[pid]}});
+    tellApplications({ApplicationChange::Kind::activated, pid, {}, {}});
+    return true;
+}
+
+int32_t WindowServer::activePID() const {
+    if (m_activeFake) return m_activeFake;
+    auto active = m_clients.find(m_activeCid);
+    return active == m_clients.end() ? 0 : active->second->identity.pid;
+}
+
+void WindowServer::tellApplications(ApplicationChange change) {
+    if (m_applicationObserver) m_applicationObserver(change);
 }
 
 bool WindowServer::routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) {
@@ -69,7 +93,10 @@ void WindowServer::copyToMonitors(int64_t type, cg::CGPoint location, uint64_t f
 }
 
 void WindowServer::applicationGone(uint32_t cid) {
-    if (m_activeCid == cid) m_activeCid = 0;
+    if (m_activeCid == cid) {
+        m_activeCid = 0;
+        tellApplications({ApplicationChange::Kind::activated, 0, {}, {}});
+    }
     std::erase_if(m_alerts, [cid](const OpenAlert& alert) { return alert.cid == cid; });
 }
 
@@ -85,6 +112,10 @@ void WindowServer::applicationRequest(Client& client, std::string_view op, const
         auto pid = args.integer("pid", 1, INT32_MAX, false);
         if (!args.why.empty()) return refuse();
         uint32_t cid = client.cid;
+        if (pid && m_fakes.count(int32_t(*pid))) {
+            const bool changed = activateFake(int32_t(*pid), "activate");
+            return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"changed", changed}}, "");
+        }
         if (pid) {
             auto owner = std::find_if(m_clients.begin(), m_clients.end(),
                                       [&](auto& entry) { return entry.second->identity.pid == *pid; });
@@ -95,9 +126,7 @@ void WindowServer::applicationRequest(Client& client, std::string_view op, const
         return reply(cf::Dictionary{{"status", kCGErrorSuccess}, {"changed", changed}}, "");
     }
     if (op == op::activeApplication) {
-        auto active = m_clients.find(m_activeCid);
-        return reply(cf::Dictionary{{"pid", active == m_clients.end() ? 0 : active->second->identity.pid}},
-                     "");
+        return reply(cf::Dictionary{{"pid", activePID()}}, "");
     }
     if (op == op::setKeyWindow) {
         auto number = args.integer("window", 0, UINT32_MAX);

@@ -411,8 +411,15 @@ void WindowServer::disconnect(uint32_t cid) {
         std::erase_if(m_responders, [&](auto& entry) { return entry.second == cid; });
         for (auto it = m_fakes.begin(); it != m_fakes.end();) {
             if (it->second == cid) {
-                m_fakeNames.erase(it->first);
+                const int32_t fake = it->first;
+                m_fakeNames.erase(fake);
+                m_fakeBundles.erase(fake);
                 it = m_fakes.erase(it);
+                if (m_activeFake == fake) {
+                    m_activeFake = 0;
+                    tellApplications({ApplicationChange::Kind::activated, 0, {}, {}});
+                }
+                tellApplications({ApplicationChange::Kind::removed, fake, {}, {}});
             } else {
                 ++it;
             }

@@ -494,6 +494,14 @@ bool wellFormedAttributeNames(const cf::Value& list) {
     return true;
 }
 
+// A setting's encoded value {type "plist", value} holding true (or a non-zero number).
+bool setsTrue(const cf::Value& encoded) {
+    const cf::Value* type = encoded.find("type");
+    const cf::Value* value = encoded.find("value");
+    if (!type || !type->asString() || *type->asString() != "plist" || !value) return false;
+    return (value->isBoolean() || value->isNumber()) && value->boolValue();
+}
+
 } // namespace
 
 void WindowServer::accessibilityRequest(Client& client, std::string_view op, const cf::Value& value,
@@ -518,6 +526,8 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         int32_t pid = m_nextFakePID++;
         m_fakes[pid] = client.cid;
         m_fakeNames[pid] = *name;
+        m_fakeBundles[pid] = *bundle;
+        tellApplications({ApplicationChange::Kind::added, pid, *name, *bundle});
         return reply(cf::Dictionary{{"status", 0}, {"pid", pid}}, "");
     }
     if (op == op::axRespond) {
@@ -574,6 +584,11 @@ void WindowServer::accessibilityRequest(Client& client, std::string_view op, con
         else if (action.value_or(false))
             record(eventKind::accessibility, "AXUIElementPerformAction",
                    {{"pid", *pid}, {"element", *element}, {"action", *attribute}});
+        // A fake application has no application object of its own to ask for activation: the
+        // window server makes it active as the setting passes.
+        if (set.value_or(false) && *element == 0 && *attribute == "AXFrontmost" &&
+            m_fakes.count(int32_t(*pid)) && setsTrue(*newValue))
+            activateFake(int32_t(*pid), "AXFrontmost");
         uint64_t id = m_nextQuestion++;
         PendingQuestion question;
         question.asker = client.cid;

@@ -237,6 +237,73 @@ TEST_F(WindowServerRequests, AccessibilityActionsAndSeveralReadsReachTheResponde
     m_server->disconnect(asker);
 }
 
+TEST_F(WindowServerRequests, FakeApplicationsAreAnnouncedActivatedAndGoWithTheirOwner) {
+    std::vector<ApplicationChange> changes;
+    m_server->perform([&] {
+        m_server->setApplicationObserver([&](const ApplicationChange& change) { changes.push_back(change); });
+    });
+    uint32_t owner = m_server->connect({5000, "Owner", "com.example.owner"}, nullptr);
+    auto fake = ask(op::axFakeApplication,
+                    {{"name", "Fake Editor"}, {"bundleIdentifier", "com.example.fake"}}, owner);
+    ASSERT_TRUE(fake);
+    const int64_t pid = fake->find("pid")->integerValue();
+    ASSERT_EQ(ask(op::axRespond, {{"pid", pid}, {"responding", true}}, owner)->find("status")->integerValue(),
+              0);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].kind, ApplicationChange::Kind::added);
+    EXPECT_EQ(changes[0].pid, pid);
+    EXPECT_EQ(changes[0].name, "Fake Editor");
+    EXPECT_EQ(changes[0].bundleIdentifier, "com.example.fake");
+
+    // This connection's application is active; setting "AXFrontmost" (false changes nothing,
+    // true makes the fake one active) takes it from it.
+    ASSERT_TRUE(ask(op::activate, {}));
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), 4242);
+    auto front = [&](bool on) {
+        m_server->serve(m_cid, op::axRequest,
+                        cf::Dictionary{{"pid", pid},
+                                       {"element", 0},
+                                       {"attribute", "AXFrontmost"},
+                                       {"set", true},
+                                       {"value", cf::Dictionary{{"type", "plist"}, {"value", on}}}},
+                        [](std::optional<cf::Value>, const std::string&) {});
+        m_server->sync();
+    };
+    front(false);
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), 4242);
+    const size_t before = pushes();
+    front(true);
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), pid);
+    ASSERT_GE(changes.size(), 3u);
+    EXPECT_EQ(changes.back().kind, ApplicationChange::Kind::activated);
+    EXPECT_EQ(changes.back().pid, pid);
+    {
+        std::lock_guard lock(m_mutex);
+        ASSERT_GT(m_pushes.size(), before);
+        EXPECT_EQ(*m_pushes[before].find("kind"), cf::Value(std::string(push::resignActive)));
+    }
+    // Activating it again changes nothing; this application takes activation back, and a
+    // request naming the fake pid gives it back.
+    EXPECT_FALSE(ask(op::activate, {{"pid", pid}})->find("changed")->boolValue());
+    EXPECT_TRUE(ask(op::activate, {})->find("changed")->boolValue());
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), 4242);
+    EXPECT_TRUE(ask(op::activate, {{"pid", pid}})->find("changed")->boolValue());
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), pid);
+
+    // The owner goes: its fake application and its activation go with it.
+    changes.clear();
+    m_server->disconnect(owner);
+    m_server->sync();
+    EXPECT_EQ(ask(op::activeApplication, {})->find("pid")->integerValue(), 0);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].kind, ApplicationChange::Kind::activated);
+    EXPECT_EQ(changes[0].pid, 0);
+    EXPECT_EQ(changes[1].kind, ApplicationChange::Kind::removed);
+    EXPECT_EQ(changes[1].pid, pid);
+    EXPECT_EQ(ask(op::activate, {{"pid", pid}})->find("status")->integerValue(), 1001); // illegal argument
+    m_server->perform([&] { m_server->setApplicationObserver(nullptr); });
+}
+
 TEST(WindowServerConfigTest, OutOfRangeProfileValuesKeepTheirDefaults) {
     platform::LogCapture log(true);
     platform::Profile profile;
