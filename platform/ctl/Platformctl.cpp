@@ -37,7 +37,7 @@ const char* kUsageText =
     "                                print platformd's event log (of one kind)\n"
     "  wait-event <kind> [--match k=v ...] [--since N] [--timeout S]\n"
     "                                wait for an event of the kind and print it\n"
-    "  apps                          the running applications\n"
+    "  apps                          the running applications (the active one ends \"active\")\n"
     "  launch <path.app>             launch an application bundle\n"
     "  login [--user U]              log the user in (starts the login items)\n"
     "  login-items [list | add <url> | remove <url>] [--user U]\n"
@@ -328,7 +328,7 @@ int Platformctl::apps(const std::vector<std::string>& args) {
               << activationPolicyName(app.objectForKey("activationPolicy").value_or(0).integerValue())
               << (app.objectForKey("finishedLaunching").value_or(false).boolValue() ? "\tfinished-launching"
                                                                                     : "")
-              << "\n";
+              << (app.objectForKey("active").value_or(false).boolValue() ? "\tactive" : "") << "\n";
     }
     return kSuccess;
 }

@@ -186,8 +186,10 @@ void ApplicationService::launch(RequestContext& ctx) {
 
 void ApplicationService::running(RequestContext& ctx) {
     cf::Array apps;
-    for (const auto& app : m_running)
+    for (RunningApplication app : m_running) {
+        app.active = app.pid == m_activePid;
         apps.push_back(app.toValue());
+    }
     ctx.reply(cf::Dictionary{{"applications", cf::Value(std::move(apps))}});
 }
 
@@ -261,6 +263,27 @@ void ApplicationService::clientGone(const Client& client) {
         }
         ++it;
     }
+}
+
+void ApplicationService::addFakeApplication(pid_t pid, const std::string& name,
+                                            const std::string& bundleIdentifier) {
+    if (find(pid)) return;
+    RunningApplication app;
+    app.pid = pid;
+    app.localizedName = name;
+    app.bundleIdentifier = bundleIdentifier;
+    app.finishedLaunching = true;
+    app.fake = true;
+    m_running.push_back(app);
+}
+
+void ApplicationService::removeFakeApplication(pid_t pid) {
+    std::erase_if(m_running, [&](const RunningApplication& app) { return app.pid == pid && app.fake; });
+    if (m_activePid == pid) m_activePid = 0;
+}
+
+void ApplicationService::activateApplication(pid_t pid) {
+    m_activePid = pid;
 }
 
 void ApplicationService::childExited(pid_t pid, ExitStatus status) {

@@ -23,6 +23,7 @@ struct RunningApplication {
     bool finishedLaunching = false; // its application object sent did-finish-launching
     bool launched = false;  // platformd's child, removed at reaping
     bool connected = false; // its process is connected, removed when it drops
+    bool fake = false;      // a fake application another process registered; gone with it
     uint64_t clientId = 0;
 
     cf::Value toValue() const;
@@ -49,6 +50,13 @@ class ApplicationService : public SystemService {
                                                   platform::Error* error);
     const std::vector<RunningApplication>& runningApplications() const { return m_running; }
 
+    // What the window server tells (on this service's thread): a fake application registered,
+    // gone with its owner, or another application made active (pid 0: none). The window server
+    // holds which application is active; the registry only repeats it.
+    void addFakeApplication(pid_t pid, const std::string& name, const std::string& bundleIdentifier);
+    void removeFakeApplication(pid_t pid);
+    void activateApplication(pid_t pid);
+
   private:
     void launch(RequestContext& ctx);
     void openURL(RequestContext& ctx);
@@ -63,6 +71,7 @@ class ApplicationService : public SystemService {
     ServiceHost& m_host;
     std::vector<RunningApplication> m_running;             // launch (or connection) order
     std::vector<std::pair<pid_t, std::string>> m_children; // launched, not reaped: pid, executable
+    pid_t m_activePid = 0;                                 // as the window server last told
 };
 
 // What a bundle's Info.plist says, read with every key's kind checked.

@@ -33,6 +33,7 @@ KernelHost::KernelHost(const KernelHostOptions& options)
     config.recordEvent = options.recordEvent;
     m_windowServer = std::make_unique<windowserver::WindowServer>(*m_kernel, config);
     m_windowServer->setDisplayObserver(options.displayObserver);
+    m_windowServer->setApplicationObserver(options.applicationObserver);
     if (!options.kextBundles.empty()) {
         auto loaded = m_kernel->loadKexts(options.kextBundles);
         platform::log("platformd: loaded %zu of %zu kexts", loaded.size(), options.kextBundles.size());

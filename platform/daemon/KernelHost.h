@@ -21,6 +21,7 @@ struct KernelHostOptions {
     platform::Profile profile;
     std::vector<std::string> kextBundles;
     windowserver::WindowServer::DisplayObserver displayObserver;
+    windowserver::WindowServer::ApplicationObserver applicationObserver;
     // Event-log entries of the window server and the kernel's built-in services.
     std::function<void(std::string_view kind, std::string_view api, cf::Dictionary fields)> recordEvent;
 };

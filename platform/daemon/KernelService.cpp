@@ -159,6 +159,7 @@ void hostKernelAndWindowServer(Platformd& daemon, const std::string& root,
     else
         platform::log("platformd: booting without kexts");
     options.displayObserver = WindowServerService::displayRecorder(daemon.events());
+    options.applicationObserver = WindowServerService::applicationForwarder(daemon);
     EventLog& events = daemon.events();
     options.recordEvent = [&events](std::string_view kind, std::string_view api, cf::Dictionary fields) {
         events.record(std::string(kind), std::string(api), Poster{}, std::move(fields));

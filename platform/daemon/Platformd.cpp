@@ -114,6 +114,7 @@ bool Platformd::boot(platform::Error* error) {
     }
     auto applications = std::make_unique<ApplicationService>(*this);
     auto loginItems = std::make_unique<LoginItemsService>(*this, *applications);
+    m_applications = applications.get();
     m_services.push_back(std::make_unique<EventLogService>(*this));
     m_services.push_back(std::make_unique<DistributedNotificationService>(*this));
     m_services.push_back(std::move(applications));

@@ -24,6 +24,8 @@
 
 namespace platformd {
 
+class ApplicationService;
+
 struct PlatformdOptions {
     std::string root;
     // The kext manager's list (none when null); the platformd program sets the hosted kernel's.
@@ -62,6 +64,8 @@ class Platformd : public ServiceHost, private ClientConnection::Delegate {
     RequestTable& connectionThreadRequests() { return m_connectionTable; }
 
     const std::string& socketPath() const { return m_socketPath; }
+    // The registry of running applications; null before boot. On the service thread.
+    ApplicationService* applications() const { return m_applications; }
 
     // ServiceHost.
     ServiceLoop& loop() override { return m_loop; }
@@ -99,6 +103,7 @@ class Platformd : public ServiceHost, private ClientConnection::Delegate {
     RequestTable m_table;
     RequestTable m_connectionTable;
     std::vector<std::unique_ptr<SystemService>> m_services;
+    ApplicationService* m_applications = nullptr; // one of m_services
     std::vector<std::function<void(const Client&)>> m_goneHooks;
     KextService* m_kextService = nullptr;
 

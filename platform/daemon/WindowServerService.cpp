@@ -1,6 +1,8 @@
 #include "platform/daemon/WindowServerService.h"
 
 #include "platform/core/Log.h"
+#include "platform/daemon/ApplicationService.h"
+#include "platform/daemon/Platformd.h"
 #include "platform/coregraphics/CGError.h"
 
 #include <cmath>
@@ -136,6 +138,26 @@ windowserver::WindowServer::DisplayObserver WindowServerService::displayRecorder
         }
         auto kind = added ? windowserver::eventKind::displayAdded : windowserver::eventKind::displayRemoved;
         events.record(std::string(kind), "", Poster{}, std::move(fields));
+    };
+}
+
+windowserver::WindowServer::ApplicationObserver WindowServerService::applicationForwarder(Platformd& daemon) {
+    return [&daemon](const windowserver::ApplicationChange& change) {
+        daemon.loop().post([&daemon, change] {
+            ApplicationService* applications = daemon.applications();
+            if (!applications) return;
+            switch (change.kind) {
+            case windowserver::ApplicationChange::Kind::added:
+                applications->addFakeApplication(change.pid, change.name, change.bundleIdentifier);
+                break;
+            case windowserver::ApplicationChange::Kind::removed:
+                applications->removeFakeApplication(change.pid);
+                break;
+            case windowserver::ApplicationChange::Kind::activated:
+                applications->activateApplication(change.pid);
+                break;
+            }
+        });
     };
 }
 

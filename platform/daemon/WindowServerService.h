@@ -16,6 +16,8 @@
 
 namespace platformd {
 
+class Platformd;
+
 class WindowServerService : public SystemService {
   public:
     WindowServerService(std::shared_ptr<KernelHost> host, ServiceHost& daemon)
@@ -28,6 +30,9 @@ class WindowServerService : public SystemService {
 
     // Records "display-added" and "display-removed" entries in the log.
     static windowserver::WindowServer::DisplayObserver displayRecorder(EventLog& events);
+    // Passes fake applications and activations on to the daemon's registry of running
+    // applications, on the service thread (in order with the requests that follow them).
+    static windowserver::WindowServer::ApplicationObserver applicationForwarder(Platformd& daemon);
 
   private:
     void displays(RequestContext& ctx);

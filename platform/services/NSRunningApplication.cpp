@@ -1,5 +1,7 @@
 #include "platform/services/NSRunningApplication.h"
 
+#include "platform/services/NSWorkspace.h"
+
 namespace ns {
 
 namespace {
@@ -24,6 +26,12 @@ std::shared_ptr<NSRunningApplication> NSRunningApplication::fromValue(const cf::
     }
     if (const cf::Value* active = entry.find("active")) app->m_active = active->asBool().value_or(false);
     return app;
+}
+
+std::shared_ptr<NSRunningApplication> NSRunningApplication::runningApplicationWithProcessIdentifier(pid_t pid) {
+    for (auto& app : NSWorkspace::sharedWorkspace().runningApplications())
+        if (app->processIdentifier() == pid) return app;
+    return nullptr;
 }
 
 } // namespace ns

@@ -21,6 +21,9 @@ class NSRunningApplication {
   public:
     // From a registry entry; nullopt when its keys are missing or mistyped.
     static std::shared_ptr<NSRunningApplication> fromValue(const cf::Value& entry);
+    // The registry's entry for the pid, read now; null when no application runs as it (or
+    // without platformd).
+    static std::shared_ptr<NSRunningApplication> runningApplicationWithProcessIdentifier(pid_t pid);
 
     pid_t processIdentifier() const { return m_pid; }
     const std::string& bundleIdentifier() const { return m_bundleIdentifier; } // empty: none
@@ -28,6 +31,7 @@ class NSRunningApplication {
     const std::string& executablePath() const { return m_executable; }
     const std::string& localizedName() const { return m_localizedName; }
     NSApplicationActivationPolicy activationPolicy() const { return m_policy; }
+    // Whether the window server held it active when the entry was read.
     bool isActive() const { return m_active; }
 
   private:

@@ -1,9 +1,10 @@
 // platformd as a real process with real clients: notifications between processes, the release
 // of a dead process's holdings, hostile clients, launching and reaping, login items across a
-// restart, and platformctl's exit codes.
+// restart, fake applications in the registry, and platformctl's exit codes.
 #include "platform/applicationservices/Processes.h"
 #include "platform/core/Clock.h"
 #include "platform/corefoundation/PropertyList.h"
+#include "platform/coregraphics/CGSPrivate.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/FrameIO.h"
@@ -119,6 +120,48 @@ TEST_F(PlatformdIntegration, KillingAClientReleasesItsObserversAndItsApplication
                     .empty());
 }
 
+TEST_F(PlatformdIntegration, FakeApplicationsAreRunningApplicationsUntilTheirOwnerGoes) {
+    ChildProcess owner;
+    ASSERT_TRUE(owner.start({kTestClient, "fake"}, m_platformd->root() + "/fake.out"));
+    const pid_t ownerPid = owner.pid();
+    auto ready = waitEvent("helper-ready", {{"tag", "fake"}});
+    ASSERT_TRUE(ready);
+    ASSERT_TRUE(ready->find("pid"));
+    const pid_t pid = pid_t(ready->find("pid")->integerValue());
+    auto app = ns::NSRunningApplication::runningApplicationWithProcessIdentifier(pid);
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->localizedName(), "Fake Editor");
+    EXPECT_EQ(app->bundleIdentifier(), "com.example.FakeEditor");
+    EXPECT_FALSE(app->isActive());
+    EXPECT_FALSE(ns::NSRunningApplication::runningApplicationWithProcessIdentifier(0));
+
+    // The window server's activation is the registry's: platformctl marks the line, the
+    // entry and the workspace say so.
+    ASSERT_EQ(cg::CGSActivateApplicationOfPID(pid), cg::kCGErrorSuccess);
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), pid);
+    EXPECT_TRUE(ns::NSRunningApplication::runningApplicationWithProcessIdentifier(pid)->isActive());
+    EXPECT_EQ(ns::NSWorkspace::sharedWorkspace()
+                  .activeApplication()
+                  .find("NSApplicationProcessIdentifier")
+                  ->integerValue(),
+              pid);
+    auto r = runProgram({PrivatePlatformd::platformctlPath(), "apps"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string line;
+    for (const auto& l : lines(r.out))
+        if (l.rfind(std::to_string(pid) + "\t", 0) == 0) line = l;
+    EXPECT_NE(line.find("Fake Editor"), std::string::npos) << r.out;
+    EXPECT_TRUE(line.size() > 7 && line.compare(line.size() - 7, 7, "\tactive") == 0) << r.out;
+
+    owner.signal(SIGKILL);
+    ASSERT_EQ(owner.wait(10), 128 + SIGKILL);
+    ASSERT_TRUE(waitEvent("client-gone", {{"pid", static_cast<int64_t>(ownerPid)}}));
+    EXPECT_FALSE(ns::NSRunningApplication::runningApplicationWithProcessIdentifier(pid));
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), 0);
+    r = runProgram({PrivatePlatformd::platformctlPath(), "apps"});
+    EXPECT_EQ(r.out.find("active"), std::string::npos) << r.out;
+}
+
 TEST_F(PlatformdIntegration, SurvivesGarbageAndClientsThatDisconnectInsideAMessage) {
     auto sendRaw = [&](const std::vector<uint8_t>& bytes) {
         ipc::UniqueFd fd = ipc::connectUnix(m_platformd->socketPath());
@@ -142,7 +185,8 @@ TEST_F(PlatformdIntegration, SurvivesGarbageAndClientsThatDisconnectInsideAMessa
     ASSERT_TRUE(reply.ok) << reply.error.description();
     EXPECT_EQ(reply.result->find("pid")->integerValue(), m_platformd->pid());
     std::string log = m_platformd->logText();
-    for (const char* why : {"message over 16 MiB", "connection ended inside a message", "not a property list"})
+    for (const char* why :
+         {"message over 16 MiB", "connection ended inside a message", "not a property list"})
         EXPECT_NE(log.find(why), std::string::npos) << why << " not logged:\n" << log;
 }
 

@@ -5,6 +5,7 @@
 //       arrived, exits 0 (4 after 30 s).
 //   hold: observes "test.held" and waits to be killed.
 //   (no argument, as launched): waits for "test.quit", then exits 3.
+#include "platform/applicationservices/AXUIElement.h"
 #include "platform/core/Clock.h"
 #include "platform/foundation/NSRunLoop.h"
 #include "platform/ipc/Connection.h"
@@ -77,6 +78,20 @@ int hold() {
         runUntil(never);
 }
 
+// Registers a fake application and holds it until killed.
+int fake() {
+    auto app = ax::AXFakeApplication::create("Fake Editor", "com.example.FakeEditor");
+    if (!app) return 4;
+    auto c = ipc::Connection::shared();
+    if (!c) return 5;
+    c->request(ipc::op::recordEvent,
+               cf::Dictionary{{"kind", "helper-ready"},
+                              {"fields", cf::Dictionary{{"tag", "fake"}, {"pid", int64_t(app->pid())}}}});
+    bool never = false;
+    for (;;)
+        runUntil(never);
+}
+
 int launched() {
     bool quit = false;
     NSDistributedNotificationCenter::defaultCenter().addObserverForName(
@@ -98,7 +113,8 @@ int main(int argc, char** argv) {
     if (args.size() == 4 && args[0] == "chatter")
         return chatter(args[1], std::atoi(args[2].c_str()), static_cast<size_t>(std::atoi(args[3].c_str())));
     if (args.size() == 1 && args[0] == "hold") return hold();
+    if (args.size() == 1 && args[0] == "fake") return fake();
     if (args.empty()) return launched();
-    std::fprintf(stderr, "usage: TestClient [chatter <tag> <count> <expected> | hold]\n");
+    std::fprintf(stderr, "usage: TestClient [chatter <tag> <count> <expected> | hold | fake]\n");
     return 2;
 }
