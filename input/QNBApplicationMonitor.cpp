@@ -2,6 +2,7 @@
 
 #include "foundation/ImageAdditions.h"
 #include "platform/appkit/NSImage.h"
+#include "platform/appkit/NSRunningApplicationIcon.h"
 #include "platform/core/Clock.h"
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/coregraphics/CGWindowImage.h"
@@ -23,7 +24,8 @@ class WorkspaceApplicationSource final : public RunningApplicationSource {
     std::vector<RunningApplicationInfo> runningApplications() override {
         std::vector<RunningApplicationInfo> out;
         for (const auto& app : ns::NSWorkspace::sharedWorkspace().runningApplications())
-            out.push_back({app->processIdentifier(), app->localizedName(), nullptr});
+            out.push_back(
+                {app->processIdentifier(), app->localizedName(), appkit::iconOfRunningApplication(*app)});
         return out;
     }
 };

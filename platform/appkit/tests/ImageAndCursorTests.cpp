@@ -2,9 +2,11 @@
 // them, over the in-process window server.
 #include "platform/appkit/NSAppContext.h"
 #include "platform/appkit/NSCursor.h"
+#include "platform/appkit/NSRunningApplicationIcon.h"
 #include "platform/appkit/NSScreen.h"
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/PropertyList.h"
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/foundation/PNG.h"
 #include "platform/iokit/InProcessKernel.h"
@@ -14,6 +16,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 namespace appkit {
 
@@ -213,6 +216,63 @@ TEST(AppKitBitmap, ACutOfAnImageIsCopiedUpToItsLastPixel) {
     ASSERT_TRUE(rep);
     EXPECT_EQ(rep->bytesPerRow(), 8 * 4);
     EXPECT_EQ(std::memcmp(rep->bitmapData() + 2 * 32, cg::CGImageGetBytePtr(cut) + 2 * 32, 12), 0);
+}
+
+TEST(AppKitBitmap, ApplicationIconsComeFromTheBundleElseTheGenericIcon) {
+    platform::LogCapture log(true);
+    char folder[] = "/tmp/appicon.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    const std::string bundle = std::string(folder) + "/Editor.app";
+    ASSERT_TRUE(cf::createDirectories(bundle + "/Contents/Resources", 0755));
+    auto running = [&](const std::string& iconFile) {
+        cf::Dictionary info{{"CFBundleExecutable", "Editor"}};
+        if (!iconFile.empty()) info.insert_or_assign("CFBundleIconFile", iconFile);
+        EXPECT_TRUE(cf::writePropertyListFile(cf::Value(info), bundle + "/Contents/Info.plist",
+                                              cf::PropertyListFormat::XML));
+        return ns::NSRunningApplication::fromValue(
+            cf::Dictionary{{"pid", int64_t(77)}, {"bundlePath", bundle}});
+    };
+    auto pixelSides = [](const NSImage& image) {
+        std::vector<int64_t> sides;
+        for (const auto& rep : image.representations())
+            sides.push_back(std::dynamic_pointer_cast<NSBitmapImageRep>(rep)->pixelsWide());
+        return sides;
+    };
+    const std::vector<int64_t> generic{16, 32, 128, 256, 512};
+
+    // No icon named, a name leaving the folder, a missing file, a file that is no PNG: generic.
+    const char broken[] = "not a PNG";
+    ASSERT_TRUE(
+        cf::writeFileAtomically(bundle + "/Contents/Resources/Broken.png", broken, sizeof broken, 0644));
+    for (const std::string name : {"", "../Editor", "Missing", "Broken"}) {
+        auto icon = appkit::iconOfRunningApplication(*running(name));
+        ASSERT_TRUE(icon) << name;
+        EXPECT_EQ(pixelSides(*icon), generic) << name;
+        EXPECT_EQ(icon->size().width, 512);
+    }
+    // Each generic icon is the caller's own: trimming one leaves the next whole.
+    auto trimmed = appkit::genericApplicationIcon();
+    for (const auto& rep : trimmed->representations())
+        trimmed->removeRepresentation(rep);
+    EXPECT_EQ(pixelSides(*appkit::genericApplicationIcon()), generic);
+
+    // The bundle's PNG, ".png" added to a bare name, keeps its pixels.
+    std::vector<uint8_t> pixels(2 * 3 * 4, 0xFF);
+    pixels[0] = 0x12;
+    auto file = png::encode(pixels.data(), 2, 3, 8, png::PixelFormat::RGBA);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(
+        cf::writeFileAtomically(bundle + "/Contents/Resources/Editor.png", file->data(), file->size(), 0644));
+    for (const std::string name : {"Editor", "Editor.png"}) {
+        auto icon = appkit::iconOfRunningApplication(*running(name));
+        ASSERT_EQ(icon->representations().size(), 1u) << name;
+        auto rep = std::dynamic_pointer_cast<NSBitmapImageRep>(icon->representations()[0]);
+        ASSERT_TRUE(rep);
+        EXPECT_EQ(rep->pixelsWide(), 2);
+        EXPECT_EQ(rep->pixelsHigh(), 3);
+        EXPECT_EQ(rep->bitmapData()[0], 0x12);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(AppKitBitmap, JPEGQualityFollowsTheCompressionFactor) {
