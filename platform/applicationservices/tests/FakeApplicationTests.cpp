@@ -2,6 +2,7 @@
 // thread while this one serves the main run loop, over an in-process window server.
 #include "platform/applicationservices/AXUIElement.h"
 #include "platform/core/Clock.h"
+#include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindowImage.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/iokit/InProcessKernel.h"
@@ -223,6 +224,35 @@ TEST_F(FakeApplication, WindowPictureIsTransparentUntilFilled) {
     ASSERT_TRUE(m_app->fillWindow(window, 0xFF2040C0));
     EXPECT_EQ(pixelAt(39, 29), (std::array<uint8_t, 4>{0xC0, 0x40, 0x20, 0xFF}));
     EXPECT_FALSE(m_app->fillWindow(window + 1000, 0xFFFFFFFF));
+}
+
+TEST_F(FakeApplication, FrontmostMakesItTheWindowServersActiveApplication) {
+    m_app = AXFakeApplication::create("Fake Editor", "com.example.FakeEditor");
+    auto other = AXFakeApplication::create("Dock", "com.example.Dock");
+    ASSERT_TRUE(m_app && other);
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), 0);
+    // Set false, nothing changes; set true, it is the active application, as the facade and
+    // the window server both say, until another one is made active.
+    ASSERT_EQ(onAnotherThread([&] {
+                  return AXUIElementSetAttributeValue(element(0), kAXFrontmostAttribute, cf::Value(false));
+              }),
+              kAXErrorSuccess);
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), 0);
+    ASSERT_EQ(onAnotherThread([&] {
+                  return AXUIElementSetAttributeValue(element(0), kAXFrontmostAttribute, cf::Value(true));
+              }),
+              kAXErrorSuccess);
+    EXPECT_TRUE(m_app->frontmost());
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), m_app->pid());
+    ASSERT_EQ(cg::CGSActivateApplicationOfPID(other->pid()), cg::kCGErrorSuccess);
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), other->pid());
+    // A window of it asked to be frontmost is no application: nothing changes.
+    const uint32_t window = m_app->addWindow("Notes", cg::CGRectMake(0, 0, 10, 10));
+    onAnotherThread([&] {
+        return AXUIElementSetAttributeValue(element(window), kAXFrontmostAttribute, cf::Value(true));
+    });
+    EXPECT_EQ(cg::CGSActiveApplicationPID(), other->pid());
+    other.reset();
 }
 
 } // namespace
