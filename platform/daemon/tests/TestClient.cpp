@@ -78,15 +78,26 @@ int hold() {
         runUntil(never);
 }
 
-// Registers a fake application and holds it until killed.
+// Registers "Fake Editor" (a titled window; File: Open… ⌘O, Quit; Edit: Copy ✓) and holds it,
+// answering accessibility on the main run loop, until killed. Its ready event names its pid,
+// window and File item.
 int fake() {
     auto app = ax::AXFakeApplication::create("Fake Editor", "com.example.FakeEditor");
     if (!app) return 4;
+    const uint32_t window = app->addWindow("Notes", cg::CGRectMake(40, 40, 200, 120));
+    ax::AXFakeMenuItem open{"Open…", true, "O", "", {0, 30}, {120, 20}, {}};
+    ax::AXFakeMenuItem quit{"Quit", true, "", "", {0, 50}, {120, 20}, {}};
+    ax::AXFakeMenuItem copy{"Copy", true, "C", "✓", {80, 30}, {120, 20}, {}};
+    app->setMenuBar({ax::AXFakeMenuItem{"File", true, "", "", {40, 0}, {36, 22}, {open, quit}},
+                     ax::AXFakeMenuItem{"Edit", true, "", "", {80, 0}, {36, 22}, {copy}}});
     auto c = ipc::Connection::shared();
     if (!c) return 5;
     c->request(ipc::op::recordEvent,
                cf::Dictionary{{"kind", "helper-ready"},
-                              {"fields", cf::Dictionary{{"tag", "fake"}, {"pid", int64_t(app->pid())}}}});
+                              {"fields", cf::Dictionary{{"tag", "fake"},
+                                                        {"pid", int64_t(app->pid())},
+                                                        {"window", int64_t(window)},
+                                                        {"file", int64_t(app->menuElement({0}))}}}});
     bool never = false;
     for (;;)
         runUntil(never);
