@@ -1,9 +1,9 @@
 #include "platform/daemon/WindowServerService.h"
 
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGError.h"
 #include "platform/daemon/ApplicationService.h"
 #include "platform/daemon/Platformd.h"
-#include "platform/coregraphics/CGError.h"
 
 #include <cmath>
 #include "platform/windowserver/WindowServerProtocol.h"

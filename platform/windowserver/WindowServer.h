@@ -95,7 +95,7 @@ class WindowServer : public kernel::FramebufferListener {
     WindowServer(const WindowServer&) = delete;
     WindowServer& operator=(const WindowServer&) = delete;
 
-    // Before boot.
+    // Before boot (or, for the application observer, on the window-server thread).
     void setDisplayObserver(DisplayObserver observer);
     void setApplicationObserver(ApplicationObserver observer);
     // Listens to the kernel, waits for matching to settle and opens every framebuffer

@@ -4,7 +4,7 @@
 // the requests did is read back from platformd's event log; the last request's entry is the
 // barrier that the earlier ones were handled.
 #include "foundation/Vocabulary.h"
-#include "server/tests/RoadTestSupport.h"
+#include "server/tests/ReferenceClientInvite.h"
 #include "tools/refclient/Client.h"
 #include "tools/refclient/Datagrams.h"
 
@@ -48,21 +48,10 @@ class ApplicationRequestRoad : public PlatformdTest {
         ASSERT_GT(m_pid, 0);
 
         refclient::Config config;
-        config.bindAddress = "127.0.0.2";
-        config.announce = false;
         config.caps.iconHashCount = 3;
-        m_device = std::make_unique<refclient::Client>(config);
         std::string error;
-        ASSERT_TRUE(m_device->start(&error)) << error;
-        const int64_t since = lastSequence();
-        post(foundation::kConnectServerToHost,
-             cf::Value(cf::Dictionary{{foundation::kConnectToHostName, "127.0.0.2"},
-                                      {foundation::kServiceKey, "local.~_qnexvscreen._udp~Ref"},
-                                      {foundation::kDisplayNameKey, "Ref"}}));
-        ASSERT_TRUE(waitEvent(
-            "distributed-post",
-            {{"name", foundation::kServerConnectedToDevice}, {"userInfo.DeviceName", "127.0.0.2"}}, since))
-            << helperLog();
+        m_device = inviteReferenceClient(config, &error);
+        ASSERT_TRUE(m_device) << error << helperLog();
         ASSERT_TRUE(m_device->waitFor(
             [](const refclient::Snapshot& s) {
                 return s.state == refclient::ClientState::Session && s.frames > 0;

@@ -4,7 +4,7 @@
 // waited for by events, never by sleeping.
 #include "foundation/Vocabulary.h"
 #include "platform/coregraphics/CGGeometry.h"
-#include "server/tests/RoadTestSupport.h"
+#include "server/tests/ReferenceClientInvite.h"
 #include "tools/refclient/Client.h"
 #include "tools/refclient/Datagrams.h"
 
@@ -35,21 +35,9 @@ class InputRoad : public PlatformdTest {
         PlatformdTest::SetUp();
         ASSERT_GT(launchHelper(kHelperApp), 0) << helperLog();
         refclient::Config config;
-        config.bindAddress = "127.0.0.2";
-        config.announce = false;
-        m_device = std::make_unique<refclient::Client>(config);
         std::string error;
-        ASSERT_TRUE(m_device->start(&error)) << error;
-
-        const int64_t since = lastSequence();
-        post(foundation::kConnectServerToHost,
-             cf::Value(cf::Dictionary{{foundation::kConnectToHostName, "127.0.0.2"},
-                                      {foundation::kServiceKey, "local.~_qnexvscreen._udp~Ref"},
-                                      {foundation::kDisplayNameKey, "Ref"}}));
-        ASSERT_TRUE(waitEvent(
-            "distributed-post",
-            {{"name", foundation::kServerConnectedToDevice}, {"userInfo.DeviceName", "127.0.0.2"}}, since))
-            << helperLog();
+        m_device = inviteReferenceClient(config, &error);
+        ASSERT_TRUE(m_device) << error << helperLog();
         // Active, with touch and keyboard input asked for and answered on.
         ASSERT_TRUE(m_device->waitFor(
             [](const refclient::Snapshot& s) {
