@@ -17,6 +17,7 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -62,9 +63,15 @@ class UIFixtureRoad : public platformd::testing::PlatformdTest {
   protected:
     void SetUp() override {
         PlatformdTest::SetUp();
-        ASSERT_TRUE(m_app.start({UI_FIXTURE_EXECUTABLE}, m_platformd->root() + "/app.log"));
-        ASSERT_EQ(run({"ui", "wait", kApp, "#pressMe", "--timeout", "60"}), 0)
-            << m_err.str() << platformd::testing::readFile(m_platformd->root() + "/app.log");
+        // Launched by platformd, as a user's double click would: not this test's child.
+        ASSERT_EQ(run({"launch", UI_FIXTURE_BUNDLE}), 0) << m_err.str();
+        m_pid = std::stoi(m_out.str());
+        ASSERT_GT(m_pid, 0) << m_out.str();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#pressMe", "--timeout", "60"}), 0) << m_err.str();
+    }
+    void TearDown() override {
+        if (m_pid > 0) ::kill(m_pid, SIGKILL);
+        PlatformdTest::TearDown();
     }
     int run(std::vector<std::string> args) {
         m_out.str("");
@@ -103,14 +110,14 @@ class UIFixtureRoad : public platformd::testing::PlatformdTest {
         return n;
     }
 
-    platformd::testing::ChildProcess m_app;
+    pid_t m_pid = -1;
     std::ostringstream m_out, m_err;
 };
 
 TEST_F(UIFixtureRoad, ListsTheFixtureAndPrintsItsControls) {
     ASSERT_EQ(run({"ui", "list"}), 0) << m_err.str();
     EXPECT_THAT(m_out.str(), ::testing::ContainsRegex(
-                                 std::to_string(m_app.pid()) +
+                                 std::to_string(m_pid) +
                                  "\tcom.quenby.tests.UIFixture\tUI Fixture\t(active|-)\twindows=[0-9]+\n"));
     ASSERT_EQ(run({"ui", "tree", kApp}), 0) << m_err.str();
     const std::string tree = m_out.str();
@@ -208,10 +215,9 @@ TEST_F(UIFixtureRoad, CommandWClosesTheWindowAndTheDesktopShowsAgain) {
 }
 
 TEST_F(UIFixtureRoad, KillingTheFixtureClearsItsWindows) {
-    EXPECT_GE(windowsOf(m_app.pid()), 2u); // the window and the status item's
-    const pid_t pid = m_app.pid();
-    m_app.signal(SIGKILL);
-    ASSERT_TRUE(m_app.wait(20));
+    EXPECT_GE(windowsOf(m_pid), 2u); // the window and the status item's
+    const pid_t pid = std::exchange(m_pid, -1);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
     ASSERT_EQ(run({"ui", "wait", std::to_string(pid), "window", "--gone", "--timeout", "20"}), 0)
         << m_err.str();
     EXPECT_EQ(windowsOf(pid), 0u);
