@@ -199,6 +199,22 @@ TEST_F(PlatformctlUI, HoversClicksAndSnapshotsWhatTheWindowShows) {
     EXPECT_EQ(run({"ui", "snapshot", kApp, "#hoverBox"}), 2);
 }
 
+TEST_F(PlatformctlUI, HoverCountIsThatManyMoves) {
+    auto moves = [&] {
+        EXPECT_EQ(run({"events", "--kind", "cg-event"}), 0);
+        const std::string log = m_out.str();
+        size_t n = 0;
+        for (size_t at = log.find("type=5"); at != std::string::npos; at = log.find("type=5", at + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = moves();
+    ASSERT_EQ(run({"ui", "hover", "--at", "20", "40", "--count", "3"}), 0) << m_err.str();
+    EXPECT_EQ(moves(), before + 3);
+    ASSERT_EQ(run({"ui", "hover", "--at", "30", "40"}), 0) << m_err.str();
+    EXPECT_EQ(moves(), before + 4);
+}
+
 TEST_F(PlatformctlUI, KeysGoDownAndUpInsideTheirModifiersAfterActivating) {
     ASSERT_EQ(run({"events", "--kind", "cg-event"}), 0);
     const std::string earlier = m_out.str();

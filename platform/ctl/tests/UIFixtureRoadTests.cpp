@@ -119,6 +119,11 @@ TEST_F(UIFixtureRoad, ListsTheFixtureAndPrintsItsControls) {
     EXPECT_THAT(m_out.str(), ::testing::ContainsRegex(
                                  std::to_string(m_pid) +
                                  "\tcom.quenby.tests.UIFixture\tUI Fixture\t(active|-)\twindows=[0-9]+\n"));
+    // Active as the window server has it, once a key activates the fixture.
+    ASSERT_EQ(run({"ui", "key", kApp, "tab"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "list"}), 0) << m_err.str();
+    EXPECT_THAT(m_out.str(),
+                HasSubstr(std::to_string(m_pid) + "\tcom.quenby.tests.UIFixture\tUI Fixture\tactive\t"));
     ASSERT_EQ(run({"ui", "tree", kApp}), 0) << m_err.str();
     const std::string tree = m_out.str();
     EXPECT_THAT(tree, StartsWith("AXApplication \"UI Fixture\" frame=0,0,0,0 id=0\n"));
