@@ -176,6 +176,16 @@ TEST_F(UIFixtureRoad, AnswersTheAlertWhileItsModalLoopBlocks) {
     ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "answered 1001"}), 0) << m_err.str();
     ASSERT_EQ(run({"ui", "wait", kApp, "window \"Fixture alert\"", "--gone"}), 0) << m_err.str();
     EXPECT_EQ(run({"ui", "press", kApp, "#pressMe"}), 0) << m_err.str();
+
+    // Keys answer it too: Escape its "Cancel", Return its first button.
+    ASSERT_EQ(run({"ui", "press", kApp, "#alertButton"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"Fixture alert\""}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "key", kApp, "return"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "answered 1000"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "press", kApp, "#alertButton"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"Fixture alert\""}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "key", kApp, "escape"}), 0) << m_err.str();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "answered 1001"}), 0) << m_err.str();
 }
 
 TEST_F(UIFixtureRoad, ChoosesFromTheStatusItemsMenu) {
