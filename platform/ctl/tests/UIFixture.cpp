@@ -16,7 +16,7 @@
 #include "platform/appkit/NSPopover.h"
 #include "platform/appkit/NSStatusBar.h"
 #include "platform/appkit/NSTextField.h"
-#include "platform/appkit/NSTrackingArea.h"
+#include "platform/ctl/tests/HoverBox.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 #include <memory>
@@ -79,32 +79,6 @@ class DeviceItem : public appkit::NSCollectionViewItem {
 
   private:
     std::shared_ptr<appkit::NSTextField> m_label;
-};
-
-class HoverBox : public NSView {
-  public:
-    using NSView::NSView;
-    std::optional<cf::Value> accessibilityValue() const override {
-        return cf::Value(m_inside ? "inside" : "outside");
-    }
-    void drawRect(cg::CGRect) override {
-        auto context = currentContext();
-        if (m_inside)
-            cg::CGContextSetRGBFillColor(context, 1, 0, 0, 1);
-        else
-            cg::CGContextSetRGBFillColor(context, 0, 1, 0, 1);
-        cg::CGContextFillRect(context, bounds());
-    }
-    void mouseEntered(const appkit::NSEvent&) override { change(true); }
-    void mouseExited(const appkit::NSEvent&) override { change(false); }
-
-  private:
-    void change(bool inside) {
-        m_inside = inside;
-        setNeedsDisplay(true);
-        displayIfNeeded(); // drawn before accessibility can see the new value
-    }
-    bool m_inside = false;
 };
 
 // Command-W performs the close, as the File menu's item would.
@@ -233,11 +207,8 @@ class Delegate : public appkit::NSApplicationDelegate {
         place(collection, "devices", cg::CGRectMake(10, 10, 230, 90));
         collection->bind("content", arranged, "arrangedObjects");
 
-        auto hover = std::make_shared<HoverBox>(cg::CGRectZero);
-        place(hover, "hoverBox", cg::CGRectMake(280, 20, 100, 100));
-        hover->addTrackingArea(std::make_shared<appkit::NSTrackingArea>(
-            hover->bounds(), appkit::NSTrackingMouseEnteredAndExited | appkit::NSTrackingActiveAlways,
-            std::static_pointer_cast<appkit::NSResponder>(hover)));
+        const cg::CGRect box = cg::CGRectMake(280, 20, 100, 100);
+        place(uitest::HoverBox::make(box), "hoverBox", box);
         window->makeKeyAndOrderFront();
 
         auto menu = std::make_shared<appkit::NSMenu>("Fixture");

@@ -4,17 +4,13 @@
 // popover, a status item's menu, Command-W — while the display shows its window over the
 // desktop until it closes, and its windows go with the process.
 #include "platform/coregraphics/CGWindow.h"
-#include "platform/ctl/Platformctl.h"
-#include "platform/daemon/testing/PrivatePlatformd.h"
-#include "platform/foundation/PNG.h"
+#include "platform/ctl/tests/UITestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -27,22 +23,8 @@ namespace {
 constexpr char kApp[] = "UI Fixture";
 constexpr uint32_t kDesktop = 0x3A6EA5;
 
-// A pixel of a PNG file as 0xRRGGBB (0xDEADBEEF when unreadable or outside).
-uint32_t pixelOf(const std::string& file, double x, double y) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto image = png::decode(bytes);
-    if (!image || x < 0 || y < 0 || x >= image->width || y >= image->height) return 0xDEADBEEF;
-    size_t at = (size_t(y) * image->width + size_t(x)) * 4;
-    return uint32_t(image->rgba[at]) << 16 | uint32_t(image->rgba[at + 1]) << 8 | image->rgba[at + 2];
-}
-
-uint32_t centreOf(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto image = png::decode(bytes);
-    return image ? pixelOf(file, image->width / 2, image->height / 2) : 0xDEADBEEF;
-}
+using uitest::centrePixel;
+using uitest::pixelOf;
 
 // The frame=X,Y,W,H of a tree line.
 std::vector<double> frameOf(const std::string& line) {
@@ -59,10 +41,11 @@ bool isGrey(uint32_t rgb) {
     return rgb != kDesktop && (rgb >> 16 & 0xFF) == (rgb >> 8 & 0xFF) && (rgb >> 8 & 0xFF) == (rgb & 0xFF);
 }
 
-class UIFixtureRoad : public platformd::testing::PlatformdTest {
+class UIFixtureRoad : public uitest::UIAppTest {
   protected:
+    UIFixtureRoad() : UIAppTest(kApp) {}
     void SetUp() override {
-        PlatformdTest::SetUp();
+        UIAppTest::SetUp();
         // Launched by platformd, as a user's double click would: not this test's child.
         ASSERT_EQ(run({"launch", UI_FIXTURE_BUNDLE}), 0) << m_err.str();
         m_pid = std::stoi(m_out.str());
@@ -71,18 +54,7 @@ class UIFixtureRoad : public platformd::testing::PlatformdTest {
     }
     void TearDown() override {
         if (m_pid > 0) ::kill(m_pid, SIGKILL);
-        PlatformdTest::TearDown();
-    }
-    int run(std::vector<std::string> args) {
-        m_out.str("");
-        m_err.str("");
-        args.insert(args.begin(), {"--root", m_platformd->root()});
-        ctl::Platformctl ctl(m_out, m_err);
-        return ctl.run(args);
-    }
-    std::string line(const std::string& path) {
-        EXPECT_EQ(run({"ui", "tree", kApp, path, "--depth", "0"}), 0) << m_err.str();
-        return m_out.str();
+        UIAppTest::TearDown();
     }
     // The main display's pixel at a Core Graphics point once it satisfies the condition. No
     // event announces a composition (platformd composes at its own vertical blank), so the
@@ -111,7 +83,6 @@ class UIFixtureRoad : public platformd::testing::PlatformdTest {
     }
 
     pid_t m_pid = -1;
-    std::ostringstream m_out, m_err;
 };
 
 TEST_F(UIFixtureRoad, ListsTheFixtureAndPrintsItsControls) {
@@ -204,7 +175,7 @@ TEST_F(UIFixtureRoad, HoverTurnsTheBoxRedAndLeavingTurnsItGreen) {
     const std::string file = m_platformd->root() + "/box.png";
     ASSERT_EQ(run({"ui", "snapshot", kApp, "#hoverBox", "--png", file}), 0) << m_err.str();
     EXPECT_EQ(m_out.str(), file + " 100x100\n");
-    EXPECT_EQ(centreOf(file), 0xFF0000u);
+    EXPECT_EQ(centrePixel(file), 0xFF0000u);
 
     const auto window = frameOf(line("window \"UI Fixture\""));
     ASSERT_EQ(window.size(), 4u);
@@ -212,7 +183,7 @@ TEST_F(UIFixtureRoad, HoverTurnsTheBoxRedAndLeavingTurnsItGreen) {
         << m_err.str();
     ASSERT_EQ(run({"ui", "wait", kApp, "#hoverBox", "--value", "outside"}), 0) << m_err.str();
     ASSERT_EQ(run({"ui", "snapshot", kApp, "#hoverBox", "--png", file}), 0) << m_err.str();
-    EXPECT_EQ(centreOf(file), 0x00FF00u);
+    EXPECT_EQ(centrePixel(file), 0x00FF00u);
 }
 
 TEST_F(UIFixtureRoad, CommandWClosesTheWindowAndTheDesktopShowsAgain) {
