@@ -27,7 +27,7 @@ class PlatformctlUI : public uitest::UIAppTest {
     PlatformctlUI() : UIAppTest(kApp) {}
     void SetUp() override {
         UIAppTest::SetUp();
-        ASSERT_TRUE(m_app.start({UI_TEST_APP_EXECUTABLE}, m_platformd->root() + "/app.log"));
+        ASSERT_TRUE(m_app.start({UITESTAPP_BUNDLE "/Contents/MacOS/UITestApp"}, m_platformd->root() + "/app.log"));
         ASSERT_EQ(run({"ui", "wait", kApp, "#pressMe", "--timeout", "60"}), 0)
             << m_err.str() << platformd::testing::readFile(m_platformd->root() + "/app.log");
     }

@@ -47,7 +47,7 @@ class UIFixtureRoad : public uitest::UIAppTest {
     void SetUp() override {
         UIAppTest::SetUp();
         // Launched by platformd, as a user's double click would: not this test's child.
-        ASSERT_EQ(run({"launch", UI_FIXTURE_BUNDLE}), 0) << m_err.str();
+        ASSERT_EQ(run({"launch", UIFIXTURE_BUNDLE}), 0) << m_err.str();
         m_pid = std::stoi(m_out.str());
         ASSERT_GT(m_pid, 0) << m_out.str();
         ASSERT_EQ(run({"ui", "wait", kApp, "#pressMe", "--timeout", "60"}), 0) << m_err.str();
