@@ -22,6 +22,8 @@ namespace {
 
 constexpr char kApp[] = "UI Fixture";
 constexpr uint32_t kDesktop = 0x3A6EA5;
+// A window's content and title bar where nothing is drawn over them.
+constexpr uint32_t kWindowGrey = 0xECECEC, kTitleBarGrey = 0xD6D6D6;
 
 using uitest::centrePixel;
 using uitest::pixelOf;
@@ -35,10 +37,6 @@ std::vector<double> frameOf(const std::string& line) {
     for (double v; numbers.size() < 4 && in >> v; in.ignore(1))
         numbers.push_back(v);
     return numbers;
-}
-
-bool isGrey(uint32_t rgb) {
-    return rgb != kDesktop && (rgb >> 16 & 0xFF) == (rgb >> 8 & 0xFF) && (rgb >> 8 & 0xFF) == (rgb & 0xFF);
 }
 
 class UIFixtureRoad : public uitest::UIAppTest {
@@ -191,13 +189,15 @@ TEST_F(UIFixtureRoad, CommandWClosesTheWindowAndTheDesktopShowsAgain) {
     ASSERT_EQ(window.size(), 4u);
     // Inside the content, clear of every control: the window's grey over the desktop.
     const double x = window[0] + window[2] - 10, y = window[1] + window[3] - 10;
-    const uint32_t shown = displayPixelOnce(x, y, isGrey);
-    EXPECT_TRUE(isGrey(shown)) << std::hex << shown;
-    EXPECT_EQ(displayPixelOnce(window[0] - 5, y, [](uint32_t c) { return c == kDesktop; }), kDesktop);
+    auto is = [](uint32_t wanted) { return [wanted](uint32_t c) { return c == wanted; }; };
+    EXPECT_EQ(displayPixelOnce(x, y, is(kWindowGrey)), kWindowGrey);
+    EXPECT_EQ(displayPixelOnce(x, window[1] + 10, is(kTitleBarGrey)), kTitleBarGrey);
+    EXPECT_EQ(displayPixelOnce(window[0] - 5, y, is(kDesktop)), kDesktop);
 
     ASSERT_EQ(run({"ui", "key", kApp, "cmd+w"}), 0) << m_err.str();
     ASSERT_EQ(run({"ui", "wait", kApp, "window \"UI Fixture\"", "--gone"}), 0) << m_err.str();
-    EXPECT_EQ(displayPixelOnce(x, y, [](uint32_t c) { return c == kDesktop; }), kDesktop);
+    EXPECT_EQ(displayPixelOnce(x, y, is(kDesktop)), kDesktop);
+    EXPECT_EQ(displayPixelOnce(x, window[1] + 10, is(kDesktop)), kDesktop);
 }
 
 TEST_F(UIFixtureRoad, KillingTheFixtureClearsItsWindows) {
