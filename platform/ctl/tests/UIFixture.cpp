@@ -3,8 +3,9 @@
 //   #pressMe (counts presses into #count), #switch (a switch bound to the model's "enabled";
 //   #modelState shows the model), #field (its typed value echoed into #echo), #devices (a
 //   collection of three names sorted by name through an array controller), #hoverBox (green,
-//   red while the pointer is over it; its value says which), #alertButton (runs the "Fixture alert" alert
-//   modally and writes the answer into #echo), #popoverButton (shows a popover with #popoverLabel);
+//   red while the pointer is over it; its value says which), #alertButton (runs the "Fixture
+//   alert" alert modally and writes the answer into #echo), #popoverButton (shows a popover
+//   with #popoverLabel);
 // a status item "Fixture" whose menu holds "Alpha" and "Beta" (each writes its title into
 // #echo). Command-W closes the window.
 #include "platform/appkit/NSAlert.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-using appkit::NSApp;
 using appkit::NSView;
 using appkit::NSWindow;
 
@@ -103,7 +103,6 @@ class Controller : public appkit::NSResponder {
         static const appkit::NSActionTable table = appkit::NSActionTable(&NSResponder::classActions())
                                                        .action("press:", &Controller::press)
                                                        .action("switched:", &Controller::switched)
-                                                       .action("typed:", &Controller::typed)
                                                        .action("alert:", &Controller::alert)
                                                        .action("popover:", &Controller::popover)
                                                        .action("choose:", &Controller::choose);
@@ -113,7 +112,6 @@ class Controller : public appkit::NSResponder {
 
     void press(appkit::NSButton*) { count->setStringValue(std::to_string(++presses)); }
     void switched(appkit::NSButton*) { modelState->setStringValue(model->enabled() ? "on" : "off"); }
-    void typed(appkit::NSTextField*) {}
     void alert(appkit::NSButton*) {
         auto alert = appkit::NSAlert::make();
         alert->setMessageText("Fixture alert");
@@ -174,8 +172,6 @@ class Delegate : public appkit::NSApplicationDelegate {
         place(controller->modelState, "modelState", cg::CGRectMake(120, 252, 60, 20));
 
         auto field = appkit::NSTextField::textFieldWithString("");
-        field->setTarget(controller);
-        field->setAction("typed:");
         place(field, "field", cg::CGRectMake(10, 220, 100, 22));
         controller->echo = appkit::NSTextField::labelWithString("");
         place(controller->echo, "echo", cg::CGRectMake(120, 222, 200, 20));
