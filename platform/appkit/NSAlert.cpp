@@ -102,6 +102,7 @@ void NSAlert::layout() {
     if (!m_window) {
         m_window =
             NSWindow::make<NSAlertPanel>(cg::CGRectMake(0, 0, kWidth, height), NSWindowStyleMaskTitled);
+        m_window->m_alert = weak_from_this();
         m_window->setLevel(NSModalPanelWindowLevel);
         m_window->setHidesOnDeactivate(false);
     } else {
@@ -137,6 +138,23 @@ void NSAlert::layout() {
     m_messageField->setStringValue(m_message);
     m_messageField->setFrame(cg::CGRectMake(kMargin, y, kWidth - 2 * kMargin, kMessageHeight));
     content->addSubview(m_messageField);
+}
+
+void NSAlertPanel::sendEvent(const NSEvent& event) {
+    constexpr uint16_t kReturn = 36, kEnter = 76, kEscape = 53;
+    auto alert = m_alert.lock();
+    if (alert && event.type() == NSEventType::KeyDown && !alert->buttons().empty()) {
+        std::shared_ptr<NSButton> button;
+        if (event.keyCode() == kReturn || event.keyCode() == kEnter) button = alert->buttons().front();
+        if (event.keyCode() == kEscape)
+            for (auto& b : alert->buttons())
+                if (b->title() == "Cancel") button = b;
+        if (button) {
+            if (button->isEnabled()) button->performClick();
+            return;
+        }
+    }
+    NSPanel::sendEvent(event);
 }
 
 bool NSAlert::announceBegin(const char* kind) {

@@ -34,10 +34,14 @@ inline constexpr NSModalResponse NSAlertDefaultReturn = 1;
 inline constexpr NSModalResponse NSAlertAlternateReturn = 0;
 inline constexpr NSModalResponse NSAlertOtherReturn = -1;
 
-// The panel an alert shows in: a dialog, or a sheet while attached to a window.
+class NSAlert;
+
+// The panel an alert shows in: a dialog, or a sheet while attached to a window. Return presses
+// the first button, Escape a button titled "Cancel".
 class NSAlertPanel : public NSPanel {
   public:
     using NSPanel::NSPanel;
+    void sendEvent(const NSEvent& event) override;
     bool isSheet() const { return m_sheet; }
     void setSheet(bool sheet) { m_sheet = sheet; }
     std::string accessibilityRole() const override { return m_sheet ? "AXSheet" : "AXWindow"; }
@@ -48,6 +52,8 @@ class NSAlertPanel : public NSPanel {
     }
 
   private:
+    friend class NSAlert;
+    std::weak_ptr<NSAlert> m_alert;
     bool m_sheet = false;
 };
 

@@ -156,20 +156,21 @@ class UIVerbs {
         auto result = c.request(ipc::op::runningApplications, cf::Value::emptyDictionary(), code);
         if (!result) return code;
         auto apps = result->objectForKey("applications");
+        // The window server holds activation: the one active application, whatever each
+        // process believes of itself.
+        const int32_t activePid = cg::CGSActiveApplicationPID();
         for (size_t i = 0; apps && i < apps->count(); ++i) {
             const cf::Value& a = *apps->at(i);
             auto element =
                 ax::AXUIElementCreateApplication(pid_t(a.objectForKey("pid").value_or(0).integerValue()));
-            ax::AXAttributeValue windows, frontmost;
+            ax::AXAttributeValue windows;
             if (ax::AXUIElementCopyAttributeValue(element, "AXWindows", &windows) != ax::kAXErrorSuccess)
                 continue; // not answering accessibility
-            ax::AXUIElementCopyAttributeValue(element, "AXFrontmost", &frontmost);
             auto* list = std::get_if<std::vector<ax::AXUIElementRef>>(&windows);
-            auto* active = std::get_if<cf::Value>(&frontmost);
             std::string bundle = plainText(a.objectForKey("bundleIdentifier").value_or(""));
             out << element->pid << "\t" << (bundle.empty() ? "-" : bundle) << "\t"
                 << plainText(a.objectForKey("localizedName").value_or("")) << "\t"
-                << (active && active->boolValue() ? "active" : "-")
+                << (activePid != 0 && element->pid == activePid ? "active" : "-")
                 << "\twindows=" << (list ? list->size() : 0) << "\n";
         }
         return kSuccess;
@@ -313,8 +314,10 @@ class UIVerbs {
             point = centre(*t->element.frame);
         }
         auto source = cg::CGEventSourceCreate(cg::kCGEventSourceStateHIDSystemState);
-        cg::CGEventPost(cg::kCGHIDEventTap, cg::CGEventCreateMouseEvent(source, cg::kCGEventMouseMoved, point,
-                                                                        cg::kCGMouseButtonLeft));
+        // A hover is N moves to the point; a click one move, then N down/up pairs.
+        for (long long i = 1; i <= (click ? 1 : count.value_or(1)); ++i)
+            cg::CGEventPost(cg::kCGHIDEventTap, cg::CGEventCreateMouseEvent(source, cg::kCGEventMouseMoved,
+                                                                            point, cg::kCGMouseButtonLeft));
         for (long long i = 1; click && i <= count.value_or(1); ++i) {
             for (auto type : {cg::kCGEventLeftMouseDown, cg::kCGEventLeftMouseUp}) {
                 auto event = cg::CGEventCreateMouseEvent(source, type, point, cg::kCGMouseButtonLeft);

@@ -80,6 +80,41 @@ TEST_F(NSAlertTest, TheAlertAnsweredByAPressQueuedOnTheMainQueueBeforeRunModal) 
     EXPECT_FALSE(end->second.at("suppressed").boolValue());
 }
 
+TEST_F(NSAlertTest, ReturnPressesTheFirstButtonAndEscapeTheCancelButton) {
+    auto key = [](const std::shared_ptr<NSAlert>& alert, uint16_t code, const char* characters) {
+        onMainQueue([alert, code, characters] {
+            auto window = alert->window();
+            window->sendEvent(NSEvent::keyEvent(NSEventType::KeyDown, cg::CGPointMake(0, 0), 0, 0,
+                                                window->windowNumber(), characters, code));
+        });
+    };
+    auto make = [] {
+        auto alert = NSAlert::make();
+        alert->setMessageText("Keys");
+        alert->addButtonWithTitle("Save");
+        alert->addButtonWithTitle("Cancel");
+        alert->addButtonWithTitle("Discard");
+        return alert;
+    };
+    auto alert = make();
+    key(alert, 53, "\x1b");
+    EXPECT_EQ(alert->runModal(), NSAlertSecondButtonReturn);
+    alert = make();
+    key(alert, 36, "\r");
+    EXPECT_EQ(alert->runModal(), NSAlertFirstButtonReturn);
+    // Without a "Cancel" button Escape presses nothing; another key goes on to the panel.
+    auto lone = NSAlert::make();
+    lone->setMessageText("Lone");
+    lone->addButtonWithTitle("OK");
+    key(lone, 53, "\x1b");
+    key(lone, 0, "a");
+    onMainQueue([lone] {
+        EXPECT_TRUE(lone->window()->isVisible());
+        lone->buttons()[0]->performClick();
+    });
+    EXPECT_EQ(lone->runModal(), NSAlertFirstButtonReturn);
+}
+
 TEST_F(NSAlertTest, ButtonsAnswerInTheOrderAddedAndLegacyAlertsAnswerOneZeroMinusOne) {
     auto alert = NSAlert::make();
     EXPECT_EQ(alert->addButtonWithTitle("A")->tag(), 1000);

@@ -3,6 +3,7 @@
 // refusals of hostile and bad input.
 #include "platform/ctl/Platformctl.h"
 #include "platform/ctl/UIPaths.h"
+#include "platform/ctl/tests/UITestSupport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/foundation/PNG.h"
 
@@ -21,29 +22,17 @@ namespace {
 
 constexpr char kApp[] = "UI Test App";
 
-class PlatformctlUI : public platformd::testing::PlatformdTest {
+class PlatformctlUI : public uitest::UIAppTest {
   protected:
+    PlatformctlUI() : UIAppTest(kApp) {}
     void SetUp() override {
-        PlatformdTest::SetUp();
-        ASSERT_TRUE(m_app.start({UI_TEST_APP_EXECUTABLE}, m_platformd->root() + "/app.log"));
+        UIAppTest::SetUp();
+        ASSERT_TRUE(m_app.start({UITESTAPP_BUNDLE "/Contents/MacOS/UITestApp"}, m_platformd->root() + "/app.log"));
         ASSERT_EQ(run({"ui", "wait", kApp, "#pressMe", "--timeout", "60"}), 0)
             << m_err.str() << platformd::testing::readFile(m_platformd->root() + "/app.log");
     }
-    int run(std::vector<std::string> args) {
-        m_out.str("");
-        m_err.str("");
-        args.insert(args.begin(), {"--root", m_platformd->root()});
-        ctl::Platformctl ctl(m_out, m_err);
-        return ctl.run(args);
-    }
-    // The tree line of the element, read through `ui tree`.
-    std::string line(const std::string& path) {
-        EXPECT_EQ(run({"ui", "tree", kApp, path, "--depth", "0"}), 0) << m_err.str();
-        return m_out.str();
-    }
 
     platformd::testing::ChildProcess m_app;
-    std::ostringstream m_out, m_err;
 };
 
 TEST_F(PlatformctlUI, ListsTheApplicationAndPrintsItsTree) {
@@ -162,15 +151,7 @@ TEST_F(PlatformctlUI, OpensAMenuListsItsItemsAndChoosesOne) {
     ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "Gamma"}), 0);
 }
 
-// The centre pixel of a PNG file as 0xRRGGBB.
-uint32_t centrePixel(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto image = png::decode(bytes);
-    if (!image) return 0xDEADBEEF;
-    size_t at = (size_t(image->height / 2) * image->width + image->width / 2) * 4;
-    return uint32_t(image->rgba[at]) << 16 | uint32_t(image->rgba[at + 1]) << 8 | image->rgba[at + 2];
-}
+using uitest::centrePixel;
 
 TEST_F(PlatformctlUI, HoversClicksAndSnapshotsWhatTheWindowShows) {
     const std::string owner = " pid " + std::to_string(m_app.pid()) + "\n";
@@ -197,6 +178,22 @@ TEST_F(PlatformctlUI, HoversClicksAndSnapshotsWhatTheWindowShows) {
     ASSERT_EQ(run({"ui", "hover", "--at", "-5000", "-5000"}), 0) << m_err.str();
     EXPECT_EQ(m_out.str(), "window none\n");
     EXPECT_EQ(run({"ui", "snapshot", kApp, "#hoverBox"}), 2);
+}
+
+TEST_F(PlatformctlUI, HoverCountIsThatManyMoves) {
+    auto moves = [&] {
+        EXPECT_EQ(run({"events", "--kind", "cg-event"}), 0);
+        const std::string log = m_out.str();
+        size_t n = 0;
+        for (size_t at = log.find("type=5"); at != std::string::npos; at = log.find("type=5", at + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = moves();
+    ASSERT_EQ(run({"ui", "hover", "--at", "20", "40", "--count", "3"}), 0) << m_err.str();
+    EXPECT_EQ(moves(), before + 3);
+    ASSERT_EQ(run({"ui", "hover", "--at", "30", "40"}), 0) << m_err.str();
+    EXPECT_EQ(moves(), before + 4);
 }
 
 TEST_F(PlatformctlUI, KeysGoDownAndUpInsideTheirModifiersAfterActivating) {

@@ -10,6 +10,7 @@
 // shows the same menu.
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/tests/AccessibilityTestViews.h"
+#include "platform/ctl/tests/HoverBox.h"
 
 #include <memory>
 
@@ -20,32 +21,6 @@ using appkit::NSView;
 using appkit::NSWindow;
 using appkit::testing::AXTestView;
 using appkit::testing::AXTestWindow;
-
-class HoverBox : public NSView {
-  public:
-    using NSView::NSView;
-    std::optional<cf::Value> accessibilityValue() const override {
-        return cf::Value(m_inside ? "inside" : "outside");
-    }
-    void drawRect(cg::CGRect) override {
-        auto context = currentContext();
-        if (m_inside)
-            cg::CGContextSetRGBFillColor(context, 1, 0, 0, 1);
-        else
-            cg::CGContextSetRGBFillColor(context, 0, 1, 0, 1);
-        cg::CGContextFillRect(context, bounds());
-    }
-    void mouseEntered(const appkit::NSEvent&) override { change(true); }
-    void mouseExited(const appkit::NSEvent&) override { change(false); }
-
-  private:
-    void change(bool inside) {
-        m_inside = inside;
-        setNeedsDisplay(true);
-        displayIfNeeded(); // drawn before accessibility can see the new value
-    }
-    bool m_inside = false;
-};
 
 class Delegate : public appkit::NSApplicationDelegate {
   public:
@@ -94,12 +69,9 @@ class Delegate : public appkit::NSApplicationDelegate {
         vanish->onAction = [weakVanish](const std::string&) {
             if (auto v = weakVanish.lock()) v->removeFromSuperview();
         };
-        auto hover = std::make_shared<HoverBox>(cg::CGRectMake(250, 20, 100, 100));
+        auto hover = uitest::HoverBox::make(cg::CGRectMake(250, 20, 100, 100));
         hover->setIdentifier("hoverBox");
         content->addSubview(hover);
-        hover->addTrackingArea(std::make_shared<appkit::NSTrackingArea>(
-            hover->bounds(), appkit::NSTrackingMouseEnteredAndExited | appkit::NSTrackingActiveAlways,
-            std::static_pointer_cast<appkit::NSResponder>(hover)));
         auto devices = add("devices", "AXList", cg::CGRectMake(10, 10, 230, 110));
         const char* names[] = {"Alpha iPad", "Demo iPad", "Other iPad"};
         for (int i = 0; i < 3; ++i) {
