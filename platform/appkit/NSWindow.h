@@ -45,6 +45,11 @@ class NSWindowAnimator; // NSAnimationContext.h
 inline constexpr double kNSTitleBarHeight = 22;
 
 class NSWindowController;
+class NSScreen;
+class NSActionTarget;
+
+inline constexpr const char* NSWindowDidChangeScreenNotification = "NSWindowDidChangeScreenNotification";
+inline constexpr const char* NSWindowDidMiniaturizeNotification = "NSWindowDidMiniaturizeNotification";
 
 class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindow> {
   public:
@@ -120,6 +125,21 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     virtual bool canBecomeMainWindow() const;
     // Orders out and lets the application forget the window.
     void close();
+    // Recorded only: closed windows stay alive while someone holds them.
+    bool isReleasedWhenClosed() const { return m_releasedWhenClosed; }
+    void setReleasedWhenClosed(bool released) { m_releasedWhenClosed = released; }
+
+    // ---- Placement (NSWindowPlacement.cpp).
+    // The screen of greatest overlap with the frame; null when the frame meets none.
+    std::shared_ptr<NSScreen> screen() const;
+    // Centres the frame exactly in its screen's (else the main screen's) visible frame.
+    void center();
+    // performMiniaturize: leaves the screen (posting did-miniaturize); performZoom: toggles
+    // between the screen's visible frame and the frame before the zoom. Senders are ignored.
+    void performMiniaturize(NSActionTarget* sender);
+    void performZoom(NSActionTarget* sender);
+    bool isMiniaturized() const { return m_miniaturized; }
+    bool isZoomed() const { return m_zoomed; }
 
     // ---- Events (NSWindowEvents.cpp). Mouse-down goes to the deepest visible view hitTest:
     // accepts (made first responder when it accepts), the next up and drags to that view; moves
@@ -200,6 +220,10 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     std::vector<std::weak_ptr<NSTrackingArea>> m_inside; // areas the pointer is inside
     std::string m_identifier;
     std::weak_ptr<NSWindowController> m_windowController;
+    bool m_releasedWhenClosed = true;
+    bool m_miniaturized = false;
+    bool m_zoomed = false;
+    cg::CGRect m_unzoomedFrame = cg::CGRectZero;
 };
 
 // Panels may become key but not main, and hide when their application resigns active.

@@ -1,0 +1,55 @@
+// Where a window sits among the screens: its screen, centring, miniaturizing and zooming.
+#include "platform/appkit/NSScreen.h"
+#include "platform/appkit/NSWindow.h"
+
+namespace appkit {
+
+std::shared_ptr<NSScreen> NSWindow::screen() const {
+    std::shared_ptr<NSScreen> best;
+    double bestArea = 0;
+    for (const auto& candidate : NSScreen::screens()) {
+        const cg::CGRect overlap = cg::CGRectIntersection(candidate->frame(), m_frame);
+        if (cg::CGRectIsNull(overlap)) continue;
+        const double area = overlap.size.width * overlap.size.height;
+        // A zero-size window still lies on the screen that holds its origin.
+        if (!best || area > bestArea) {
+            best = candidate;
+            bestArea = area;
+        }
+    }
+    return best;
+}
+
+void NSWindow::center() {
+    auto on = screen();
+    if (!on) on = NSScreen::mainScreen();
+    if (!on) return;
+    const cg::CGRect visible = on->visibleFrame();
+    setFrameOrigin(cg::CGPointMake(visible.origin.x + (visible.size.width - m_frame.size.width) / 2,
+                                   visible.origin.y + (visible.size.height - m_frame.size.height) / 2));
+}
+
+void NSWindow::performMiniaturize(NSActionTarget* sender) {
+    (void)sender;
+    if (m_miniaturized) return;
+    orderOut();
+    m_miniaturized = true;
+    post(NSWindowDidMiniaturizeNotification);
+}
+
+void NSWindow::performZoom(NSActionTarget* sender) {
+    (void)sender;
+    if (m_zoomed) {
+        m_zoomed = false;
+        setFrame(m_unzoomedFrame, true);
+        return;
+    }
+    auto on = screen();
+    if (!on) on = NSScreen::mainScreen();
+    if (!on) return;
+    m_unzoomedFrame = m_frame;
+    m_zoomed = true;
+    setFrame(on->visibleFrame(), true);
+}
+
+} // namespace appkit
