@@ -48,6 +48,8 @@ class NSWindowController;
 class NSScreen;
 class NSActionTarget;
 
+inline constexpr const char* NSWindowDidMoveNotification = "NSWindowDidMoveNotification";
+inline constexpr const char* NSWindowDidResizeNotification = "NSWindowDidResizeNotification";
 inline constexpr const char* NSWindowDidChangeScreenNotification = "NSWindowDidChangeScreenNotification";
 inline constexpr const char* NSWindowDidMiniaturizeNotification = "NSWindowDidMiniaturizeNotification";
 
@@ -138,6 +140,13 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // between the screen's visible frame and the frame before the zoom. Senders are ignored.
     void performMiniaturize(NSActionTarget* sender);
     void performZoom(NSActionTarget* sender);
+    // Runs when a titled window becomes visible: moves the rectangle down so its top is within
+    // the screen's visible top. A nil screen leaves it alone.
+    virtual cg::CGRect constrainFrameRect(cg::CGRect frameRect,
+                                          const std::shared_ptr<NSScreen>& screen) const;
+    // Recorded only (the window server draws no shadows).
+    bool hasShadow() const { return m_hasShadow; }
+    void setHasShadow(bool shadow) { m_hasShadow = shadow; }
     bool isMiniaturized() const { return m_miniaturized; }
     bool isZoomed() const { return m_zoomed; }
 
@@ -192,6 +201,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     friend class NSView;
     void registerWindow();
     void applyFrame(cg::CGRect frame);
+    // Move, resize and change-screen notifications for a frame just applied (NSWindowPlacement.cpp).
+    void postFrameChanges(cg::CGRect previous);
     void scheduleDisplay();
     void resignKeyAndMain();
     void post(const char* name);
@@ -222,6 +233,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     std::weak_ptr<NSWindowController> m_windowController;
     bool m_releasedWhenClosed = true;
     bool m_miniaturized = false;
+    bool m_hasShadow = true;
+    uint32_t m_screenID = 0; // the display of screen() at the last frame change; 0: none
     bool m_zoomed = false;
     cg::CGRect m_unzoomedFrame = cg::CGRectZero;
 };

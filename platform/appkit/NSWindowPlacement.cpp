@@ -20,6 +20,26 @@ std::shared_ptr<NSScreen> NSWindow::screen() const {
     return best;
 }
 
+cg::CGRect NSWindow::constrainFrameRect(cg::CGRect frameRect, const std::shared_ptr<NSScreen>& on) const {
+    if (!on) return frameRect;
+    const cg::CGRect visible = on->visibleFrame();
+    const double top = visible.origin.y + visible.size.height;
+    if (frameRect.origin.y + frameRect.size.height > top) frameRect.origin.y = top - frameRect.size.height;
+    return frameRect;
+}
+
+void NSWindow::postFrameChanges(cg::CGRect previous) {
+    if (previous.origin.x != m_frame.origin.x || previous.origin.y != m_frame.origin.y)
+        post(NSWindowDidMoveNotification);
+    if (previous.size.width != m_frame.size.width || previous.size.height != m_frame.size.height)
+        post(NSWindowDidResizeNotification);
+    auto on = screen();
+    const uint32_t id = on ? on->displayID() : 0;
+    if (id == m_screenID) return;
+    m_screenID = id;
+    post(NSWindowDidChangeScreenNotification);
+}
+
 void NSWindow::center() {
     auto on = screen();
     if (!on) on = NSScreen::mainScreen();
