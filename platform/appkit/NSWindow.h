@@ -144,6 +144,15 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // the screen's visible top. A nil screen leaves it alone.
     virtual cg::CGRect constrainFrameRect(cg::CGRect frameRect,
                                           const std::shared_ptr<NSScreen>& screen) const;
+    // The narrowest frame that shows the title: 70 + 7 points a character when titled, else 0.
+    static double minFrameWidthWithTitle(const std::string& title, NSWindowStyleMask style);
+    // Recorded only: nothing resizes windows but their program.
+    cg::CGSize contentMinSize() const { return m_contentMinSize; }
+    void setContentMinSize(cg::CGSize size) { m_contentMinSize = size; }
+    cg::CGSize contentMaxSize() const { return m_contentMaxSize; }
+    void setContentMaxSize(cg::CGSize size) { m_contentMaxSize = size; }
+    cg::CGSize contentAspectRatio() const { return m_contentAspectRatio; }
+    void setContentAspectRatio(cg::CGSize ratio) { m_contentAspectRatio = ratio; }
     // Recorded only (the window server draws no shadows).
     bool hasShadow() const { return m_hasShadow; }
     void setHasShadow(bool shadow) { m_hasShadow = shadow; }
@@ -234,6 +243,9 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     bool m_releasedWhenClosed = true;
     bool m_miniaturized = false;
     bool m_hasShadow = true;
+    cg::CGSize m_contentMinSize = cg::CGSizeMake(0, 0);
+    cg::CGSize m_contentMaxSize = cg::CGSizeMake(0, 0);
+    cg::CGSize m_contentAspectRatio = cg::CGSizeMake(0, 0);
     uint32_t m_screenID = 0; // the display of screen() at the last frame change; 0: none
     bool m_zoomed = false;
     cg::CGRect m_unzoomedFrame = cg::CGRectZero;

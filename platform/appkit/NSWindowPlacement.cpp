@@ -28,6 +28,15 @@ cg::CGRect NSWindow::constrainFrameRect(cg::CGRect frameRect, const std::shared_
     return frameRect;
 }
 
+double NSWindow::minFrameWidthWithTitle(const std::string& title, NSWindowStyleMask style) {
+    if (!(style & NSWindowStyleMaskTitled)) return 0;
+    // Characters, not bytes: UTF-8 continuation bytes do not count.
+    size_t characters = 0;
+    for (unsigned char c : title)
+        if ((c & 0xC0) != 0x80) ++characters;
+    return 70 + 7 * double(characters);
+}
+
 void NSWindow::postFrameChanges(cg::CGRect previous) {
     if (previous.origin.x != m_frame.origin.x || previous.origin.y != m_frame.origin.y)
         post(NSWindowDidMoveNotification);
