@@ -40,6 +40,8 @@ class QNDesktopReflectorPanel {
     virtual void showWithAnimation() = 0;
     virtual void hideWithAnimation() = 0;
     virtual void close() = 0;
+    // The user's close (the close button, Command-W); a panel without its own closes.
+    virtual void closeAction() { close(); }
     // Whether it is showing the display.
     virtual bool updating() const = 0;
 };

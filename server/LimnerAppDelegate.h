@@ -30,6 +30,14 @@ namespace foundation {
 class QNBPreferences;
 }
 
+namespace input {
+class QNBAboutWindowController;
+}
+
+namespace appkit {
+class NSActionTarget;
+}
+
 namespace server {
 
 class ScreenServerMediator;
@@ -125,6 +133,13 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     // The mirror window of a device that is away invites it again.
     void sendInvite(const net::SocketAddress& address) override;
 
+    // ---- Local windows (LimnerAppDelegateWindows.cpp; main thread) --------------------------
+    // The About window's controller, made from its nib on first use with its window centred
+    // and kept when closed; the same one afterwards.
+    std::shared_ptr<input::QNBAboutWindowController> aboutWindowController();
+    // Centres the About window and makes it key and front, unless it is already showing.
+    void showAbout(appkit::NSActionTarget* sender);
+
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
 
@@ -143,6 +158,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::atomic<bool> m_previousHiDPIState{false};
     std::atomic<bool> m_shouldUpdateHiDPIState{false};
     std::atomic<bool> m_observing{false};
+    std::shared_ptr<input::QNBAboutWindowController> m_aboutWindowController;
 };
 
 } // namespace server

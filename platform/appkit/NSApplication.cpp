@@ -36,14 +36,21 @@ ns::NSNotification notification(const char* name, const std::shared_ptr<NSApplic
 } // namespace
 
 std::shared_ptr<NSApplication> NSApplication::sharedApplication() {
-    static std::shared_ptr<NSApplication> app = [] {
-        auto made = std::make_shared<NSApplication>();
-        // Accessibility refuses what a modal loop or a sheet keeps from the window.
-        made->setWindowBlockedHandler([](const NSWindow& window) {
-            return !NSApplication::sharedApplication()->windowAcceptsInput(window);
-        });
-        return made;
-    }();
+    return sharedApplication(nullptr);
+}
+
+std::shared_ptr<NSApplication> NSApplication::sharedApplication(const Maker& makeApplication) {
+    static std::mutex mutex;
+    static std::shared_ptr<NSApplication> app;
+    std::lock_guard lock(mutex);
+    if (app) return app;
+    auto made = makeApplication ? makeApplication() : nullptr;
+    if (!made) made = std::make_shared<NSApplication>();
+    // Accessibility refuses what a modal loop or a sheet keeps from the window.
+    made->setWindowBlockedHandler([](const NSWindow& window) {
+        return !NSApplication::sharedApplication()->windowAcceptsInput(window);
+    });
+    app = std::move(made);
     return app;
 }
 
@@ -135,10 +142,14 @@ void NSApplication::terminate() {
     std::_Exit(0);
 }
 
-int NSApplicationMain(int argc, char** argv,
-                      const std::function<std::shared_ptr<NSApplicationDelegate>()>& makeDelegate) {
+int NSApplicationMain(int argc, char** argv, const NSApplicationDelegateMaker& makeDelegate) {
+    return NSApplicationMain(argc, argv, nullptr, makeDelegate);
+}
+
+int NSApplicationMain(int argc, char** argv, const NSApplication::Maker& makeApplication,
+                      const NSApplicationDelegateMaker& makeDelegate) {
     (void)argc, (void)argv;
-    auto app = NSApplication::sharedApplication();
+    auto app = NSApplication::sharedApplication(makeApplication);
     app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
     // The hello registers pid, bundle identifier and name; the policy follows it.
     app->setActivationPolicy(app->activationPolicy());

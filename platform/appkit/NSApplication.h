@@ -77,6 +77,10 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
   public:
     // The process's application object, made on first use.
     static std::shared_ptr<NSApplication> sharedApplication();
+    // The same, made by makeApplication when nothing has asked for it yet (the program's own
+    // application class); once made, the maker is not used and the existing object answers.
+    using Maker = std::function<std::shared_ptr<NSApplication>()>;
+    static std::shared_ptr<NSApplication> sharedApplication(const Maker& makeApplication);
 
     // The delegate is held strongly here: NSApplicationMain's delegate lives as the process.
     void setDelegate(std::shared_ptr<NSApplicationDelegate> delegate);
@@ -205,7 +209,10 @@ double NSAppKitVersionNumber();
 
 // Builds the application, makes the delegate, registers with platformd and runs; returns
 // only when the run loop was stopped without terminating (0).
-int NSApplicationMain(int argc, char** argv,
-                      const std::function<std::shared_ptr<NSApplicationDelegate>()>& makeDelegate);
+using NSApplicationDelegateMaker = std::function<std::shared_ptr<NSApplicationDelegate>()>;
+int NSApplicationMain(int argc, char** argv, const NSApplicationDelegateMaker& makeDelegate);
+// The same with the program's application class, made before the delegate.
+int NSApplicationMain(int argc, char** argv, const NSApplication::Maker& makeApplication,
+                      const NSApplicationDelegateMaker& makeDelegate);
 
 } // namespace appkit

@@ -53,6 +53,7 @@ void NSWindow::registerWindow() {
     record.ignoresMouse = m_ignoresMouse;
     record.nonActivating = (m_style & NSWindowStyleMaskNonactivatingPanel) != 0;
     m_number = cg::CGSNewWindow(record, &m_store);
+    if (auto on = screen()) m_screenID = on->displayID();
     if (!m_number) platform::log("appkit: the window server did not register a window");
     setContentView(std::make_shared<NSView>(contentFrameInWindow()));
     NSApplication::sharedApplication()->windowCreated(shared_from_this());
@@ -88,11 +89,13 @@ void NSWindow::applyFrame(cg::CGRect frame) {
         cg::CGSSetWindowFrame(m_number, CGRectFromNSRect(frame), &m_store, &replaced) != cg::kCGErrorSuccess)
         platform::log("appkit: the window server refused window %u's frame", m_number);
     const bool resized = frame.size.width != m_frame.size.width || frame.size.height != m_frame.size.height;
+    const cg::CGRect previous = m_frame;
     m_frame = frame;
     if (m_contentView && resized) m_contentView->setFrame(contentFrameInWindow());
     if (m_toolbar && resized) layoutToolbar();
     // A new store starts transparent: everything is drawn again.
     if (replaced || resized) invalidate(cg::CGRectMake(0, 0, m_frame.size.width, m_frame.size.height));
+    postFrameChanges(previous);
 }
 
 void NSWindow::setFrame(cg::CGRect frame, bool display) {
@@ -169,6 +172,10 @@ void NSWindow::setOpaque(bool opaque) {
 // ---- Ordering, key and main.
 
 void NSWindow::orderFront() {
+    if (!m_visible && (m_style & NSWindowStyleMaskTitled)) {
+        const cg::CGRect constrained = constrainFrameRect(m_frame, screen());
+        if (!cg::CGRectEqualToRect(constrained, m_frame)) setFrame(constrained, false);
+    }
     displayIfNeeded(); // drawn before it shows, so a picture right after is not blank
     m_visible = true;
     if (m_number) cg::CGSOrderWindow(m_number, true);

@@ -45,6 +45,13 @@ class NSWindowAnimator; // NSAnimationContext.h
 inline constexpr double kNSTitleBarHeight = 22;
 
 class NSWindowController;
+class NSScreen;
+class NSActionTarget;
+
+inline constexpr const char* NSWindowDidMoveNotification = "NSWindowDidMoveNotification";
+inline constexpr const char* NSWindowDidResizeNotification = "NSWindowDidResizeNotification";
+inline constexpr const char* NSWindowDidChangeScreenNotification = "NSWindowDidChangeScreenNotification";
+inline constexpr const char* NSWindowDidMiniaturizeNotification = "NSWindowDidMiniaturizeNotification";
 
 class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindow> {
   public:
@@ -120,6 +127,37 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     virtual bool canBecomeMainWindow() const;
     // Orders out and lets the application forget the window.
     void close();
+    // Recorded only: closed windows stay alive while someone holds them.
+    bool isReleasedWhenClosed() const { return m_releasedWhenClosed; }
+    void setReleasedWhenClosed(bool released) { m_releasedWhenClosed = released; }
+
+    // ---- Placement (NSWindowPlacement.cpp).
+    // The screen of greatest overlap with the frame; null when the frame meets none.
+    std::shared_ptr<NSScreen> screen() const;
+    // Centres the frame exactly in its screen's (else the main screen's) visible frame.
+    void center();
+    // performMiniaturize: leaves the screen (posting did-miniaturize); performZoom: toggles
+    // between the screen's visible frame and the frame before the zoom. Senders are ignored.
+    void performMiniaturize(NSActionTarget* sender);
+    void performZoom(NSActionTarget* sender);
+    // Runs when a titled window becomes visible: moves the rectangle down so its top is within
+    // the screen's visible top. A nil screen leaves it alone.
+    virtual cg::CGRect constrainFrameRect(cg::CGRect frameRect,
+                                          const std::shared_ptr<NSScreen>& screen) const;
+    // The narrowest frame that shows the title: 70 + 7 points a character when titled, else 0.
+    static double minFrameWidthWithTitle(const std::string& title, NSWindowStyleMask style);
+    // Recorded only: nothing resizes windows but their program.
+    cg::CGSize contentMinSize() const { return m_contentMinSize; }
+    void setContentMinSize(cg::CGSize size) { m_contentMinSize = size; }
+    cg::CGSize contentMaxSize() const { return m_contentMaxSize; }
+    void setContentMaxSize(cg::CGSize size) { m_contentMaxSize = size; }
+    cg::CGSize contentAspectRatio() const { return m_contentAspectRatio; }
+    void setContentAspectRatio(cg::CGSize ratio) { m_contentAspectRatio = ratio; }
+    // Recorded only (the window server draws no shadows).
+    bool hasShadow() const { return m_hasShadow; }
+    void setHasShadow(bool shadow) { m_hasShadow = shadow; }
+    bool isMiniaturized() const { return m_miniaturized; }
+    bool isZoomed() const { return m_zoomed; }
 
     // ---- Events (NSWindowEvents.cpp). Mouse-down goes to the deepest visible view hitTest:
     // accepts (made first responder when it accepts), the next up and drags to that view; moves
@@ -172,6 +210,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     friend class NSView;
     void registerWindow();
     void applyFrame(cg::CGRect frame);
+    // Move, resize and change-screen notifications for a frame just applied (NSWindowPlacement.cpp).
+    void postFrameChanges(cg::CGRect previous);
     void scheduleDisplay();
     void resignKeyAndMain();
     void post(const char* name);
@@ -200,6 +240,15 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     std::vector<std::weak_ptr<NSTrackingArea>> m_inside; // areas the pointer is inside
     std::string m_identifier;
     std::weak_ptr<NSWindowController> m_windowController;
+    bool m_releasedWhenClosed = true;
+    bool m_miniaturized = false;
+    bool m_hasShadow = true;
+    cg::CGSize m_contentMinSize = cg::CGSizeMake(0, 0);
+    cg::CGSize m_contentMaxSize = cg::CGSizeMake(0, 0);
+    cg::CGSize m_contentAspectRatio = cg::CGSizeMake(0, 0);
+    uint32_t m_screenID = 0; // the display of screen() at the last frame change; 0: none
+    bool m_zoomed = false;
+    cg::CGRect m_unzoomedFrame = cg::CGRectZero;
 };
 
 // Panels may become key but not main, and hide when their application resigns active.
