@@ -21,15 +21,12 @@ using cf::kCFPreferencesCurrentHost;
 using cf::kCFPreferencesCurrentUser;
 
 // Both programs are told at once, whichever login session they run in.
-constexpr uint64_t kChangeNotificationOptions =
-    ns::NSNotificationDeliverImmediately | ns::NSNotificationPostToAllSessions;
+constexpr uint64_t kChangeNotificationOptions = ns::NSNotificationDeliverImmediately | ns::NSNotificationPostToAllSessions;
 
 // Another process may have written a key since this process last read the domain file. Before
 // a getter stores a default over a key it found absent, the file is read again, so a default
 // never replaces a choice made elsewhere that this process has not yet synchronized.
-void refreshDomain() {
-    cf::CFPreferencesSynchronize(kApplicationID, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
-}
+void refreshDomain() { cf::CFPreferencesSynchronize(kApplicationID, kCFPreferencesCurrentUser, kCFPreferencesAnyHost); }
 
 std::optional<bool> readBool(std::string_view key) {
     bool valid = false;
@@ -51,20 +48,15 @@ void writeNumber(std::string_view key, cf::CFNumberType type, const void* value)
 std::pair<uint64_t, uint64_t> buttonDefaults(uint64_t button) {
     switch (button) {
     case 2:
-    case 4:
-        return {1, 4};
-    case 8:
-        return {4, 6};
-    default:
-        return {2, 2};
+    case 4: return {1, 4};
+    case 8: return {4, 6};
+    default: return {2, 2};
     }
 }
 
 } // namespace
 
-std::string buttonKey(std::string_view prefix, uint64_t index) {
-    return std::string(prefix) + std::to_string(index);
-}
+std::string buttonKey(std::string_view prefix, uint64_t index) { return std::string(prefix) + std::to_string(index); }
 
 bool QNBPreferencesGetBoolAppValue(std::string_view key, bool defaultValue) {
     if (auto value = readBool(key)) return *value;
@@ -78,9 +70,7 @@ bool QNBPreferencesGetBoolValue(std::string_view key, bool defaultValue) {
     return QNBPreferencesGetBoolAppValue(key, defaultValue);
 }
 
-void QNBPreferencesSetBoolValue(std::string_view key, bool value) {
-    writeBool(key, value);
-}
+void QNBPreferencesSetBoolValue(std::string_view key, bool value) { writeBool(key, value); }
 
 QNBPreferences& QNBPreferences::sharedAppPrefs() {
     // Held by a shared pointer so that bindings and observers can hold the instance.
@@ -145,15 +135,13 @@ const ns::KeyTable& QNBPreferences::classKeys() {
 QNBPreferences::QNBPreferences(Poster poster) : m_poster(std::move(poster)) {
     if (!m_poster) {
         m_poster = [](const std::string& name, uint64_t options) {
-            ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt,
-                                                                                      std::nullopt, options);
+            ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt, std::nullopt,
+                                                                                      options);
         };
     }
 }
 
-void QNBPreferences::post(const char* name) {
-    m_poster(name, kChangeNotificationOptions);
-}
+void QNBPreferences::post(const char* name) { m_poster(name, kChangeNotificationOptions); }
 
 void QNBPreferences::synchronize() {
     cf::CFPreferencesSynchronize(kApplicationID, kCFPreferencesCurrentUser, kCFPreferencesCurrentHost);
@@ -183,43 +171,21 @@ uint64_t QNBPreferences::currentState() {
     return state >= 0 && state <= 2 ? static_cast<uint64_t>(state) : 0;
 }
 
-cf::Value QNBPreferences::currentStateNumber() {
-    return cf::Value(currentState());
-}
+cf::Value QNBPreferences::currentStateNumber() { return cf::Value(currentState()); }
 
-bool QNBPreferences::showInMenuBar() {
-    return QNBPreferencesGetBoolAppValue(kShowInMenuBar, true);
-}
-bool QNBPreferences::autoMoveWindowsBackOption() {
-    return QNBPreferencesGetBoolAppValue(kAutoMoveWindowsBackOption, false);
-}
-bool QNBPreferences::presentationMode() {
-    return QNBPreferencesGetBoolAppValue(kPresentationModeOption, false);
-}
-bool QNBPreferences::enableTouchDisplay() {
-    return QNBPreferencesGetBoolAppValue(kEnableTouchDisplayOption, true);
-}
-bool QNBPreferences::enableKeyboardInput() {
-    return QNBPreferencesGetBoolValue(kEnableKeyboardInputOption, true);
-}
-bool QNBPreferences::retinaResolutionsEnabled() {
-    return QNBPreferencesGetBoolValue(kEnableRetinaDisplayOption, false);
-}
-bool QNBPreferences::startAtLogin() {
-    return QNBPreferencesGetBoolValue(kStartAtLoginOption, true);
-}
+bool QNBPreferences::showInMenuBar() { return QNBPreferencesGetBoolAppValue(kShowInMenuBar, true); }
+bool QNBPreferences::autoMoveWindowsBackOption() { return QNBPreferencesGetBoolAppValue(kAutoMoveWindowsBackOption, false); }
+bool QNBPreferences::presentationMode() { return QNBPreferencesGetBoolAppValue(kPresentationModeOption, false); }
+bool QNBPreferences::enableTouchDisplay() { return QNBPreferencesGetBoolAppValue(kEnableTouchDisplayOption, true); }
+bool QNBPreferences::enableKeyboardInput() { return QNBPreferencesGetBoolValue(kEnableKeyboardInputOption, true); }
+bool QNBPreferences::retinaResolutionsEnabled() { return QNBPreferencesGetBoolValue(kEnableRetinaDisplayOption, false); }
+bool QNBPreferences::startAtLogin() { return QNBPreferencesGetBoolValue(kStartAtLoginOption, true); }
 bool QNBPreferences::suppressLocalClientHelpSheet() {
     return QNBPreferencesGetBoolValue(kSuppressLocalClientHelpSheet, false);
 }
-bool QNBPreferences::displayLocalClientWindow() {
-    return QNBPreferencesGetBoolValue(kDisplayLocalClientWindow, false);
-}
-bool QNBPreferences::firstRun() {
-    return QNBPreferencesGetBoolValue(kFirstRun, true);
-}
-bool QNBPreferences::enableHiDPIResolutions() {
-    return QNBPreferencesGetBoolValue(kDisplayResolutionEnabled, false);
-}
+bool QNBPreferences::displayLocalClientWindow() { return QNBPreferencesGetBoolValue(kDisplayLocalClientWindow, false); }
+bool QNBPreferences::firstRun() { return QNBPreferencesGetBoolValue(kFirstRun, true); }
+bool QNBPreferences::enableHiDPIResolutions() { return QNBPreferencesGetBoolValue(kDisplayResolutionEnabled, false); }
 
 bool QNBPreferences::debuggingDontSendKBEvents() {
     auto value = cf::CFPreferencesCopyAppValue(kDebuggingDontSendKBEvents, kApplicationID);
@@ -282,26 +248,20 @@ void QNBPreferences::setCurrentState(uint64_t state) {
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetShowInMenuBar(bool value) {
-    writeBool(kShowInMenuBar, value);
-}
+void QNBPreferences::baseSetShowInMenuBar(bool value) { writeBool(kShowInMenuBar, value); }
 void QNBPreferences::setShowInMenuBar(bool value) {
     baseSetShowInMenuBar(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetAutoMoveWindowsBackOption(bool value) {
-    writeBool(kAutoMoveWindowsBackOption, value);
-}
+void QNBPreferences::baseSetAutoMoveWindowsBackOption(bool value) { writeBool(kAutoMoveWindowsBackOption, value); }
 void QNBPreferences::setAutoMoveWindowsBackOption(bool value) {
     baseSetAutoMoveWindowsBackOption(value);
     synchronizeWithNotification();
 }
 
 // Automatic update checks cannot be switched off here: YES is stored whatever is asked.
-void QNBPreferences::baseSetAutoUpdateOption(bool) {
-    writeBool(kAutoUpdateOption, true);
-}
+void QNBPreferences::baseSetAutoUpdateOption(bool) { writeBool(kAutoUpdateOption, true); }
 void QNBPreferences::setAutoUpdateOption(bool value) {
     baseSetAutoUpdateOption(value);
     synchronizeWithNotification();
@@ -319,9 +279,7 @@ void QNBPreferences::setPresentationMode(bool value) {
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetEnableTouchDisplay(bool value) {
-    writeBool(kEnableTouchDisplayOption, value);
-}
+void QNBPreferences::baseSetEnableTouchDisplay(bool value) { writeBool(kEnableTouchDisplayOption, value); }
 void QNBPreferences::setEnableTouchDisplay(bool value) {
     baseSetEnableTouchDisplay(value);
     synchronizeWithNotification();
@@ -338,49 +296,37 @@ void QNBPreferences::setEnableKeyboardInput(bool value) {
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetRetinaResolutionsEnabled(bool value) {
-    writeBool(kEnableRetinaDisplayOption, value);
-}
+void QNBPreferences::baseSetRetinaResolutionsEnabled(bool value) { writeBool(kEnableRetinaDisplayOption, value); }
 void QNBPreferences::setRetinaResolutionsEnabled(bool value) {
     baseSetRetinaResolutionsEnabled(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetStartAtLogin(bool value) {
-    writeBool(kStartAtLoginOption, value);
-}
+void QNBPreferences::baseSetStartAtLogin(bool value) { writeBool(kStartAtLoginOption, value); }
 void QNBPreferences::setStartAtLogin(bool value) {
     baseSetStartAtLogin(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetSuppressLocalClientHelpSheet(bool value) {
-    writeBool(kSuppressLocalClientHelpSheet, value);
-}
+void QNBPreferences::baseSetSuppressLocalClientHelpSheet(bool value) { writeBool(kSuppressLocalClientHelpSheet, value); }
 void QNBPreferences::setSuppressLocalClientHelpSheet(bool value) {
     baseSetSuppressLocalClientHelpSheet(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetDisplayLocalClientWindow(bool value) {
-    writeBool(kDisplayLocalClientWindow, value);
-}
+void QNBPreferences::baseSetDisplayLocalClientWindow(bool value) { writeBool(kDisplayLocalClientWindow, value); }
 void QNBPreferences::setDisplayLocalClientWindow(bool value) {
     baseSetDisplayLocalClientWindow(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetFirstRun(bool value) {
-    writeBool(kFirstRun, value);
-}
+void QNBPreferences::baseSetFirstRun(bool value) { writeBool(kFirstRun, value); }
 void QNBPreferences::setFirstRun(bool value) {
     baseSetFirstRun(value);
     synchronizeWithNotification();
 }
 
-void QNBPreferences::baseSetEnableHiDPIResolutions(bool value) {
-    writeBool(kDisplayResolutionEnabled, value);
-}
+void QNBPreferences::baseSetEnableHiDPIResolutions(bool value) { writeBool(kDisplayResolutionEnabled, value); }
 void QNBPreferences::setEnableHiDPIResolutions(bool value) {
     baseSetEnableHiDPIResolutions(value);
     synchronizeWithNotification();
@@ -451,14 +397,12 @@ void QNBPreferences::setupDefaultPreferenceValues() {
 }
 
 void QNBPreferences::erasePreferences() {
-    auto remove = [](const std::string& key) {
-        cf::CFPreferencesSetAppValue(key, std::nullopt, kApplicationID);
-    };
-    for (const char* key :
-         {kCurrentState, kCurrentVirtualScreenDeviceName, kShowInMenuBar, kAutoConnectOption,
-          kAutoMoveWindowsBackOption, kAutoUpdateOption, kEnableTouchDisplayOption,
-          kEnableKeyboardInputOption, kEnableRetinaDisplayOption, kStartAtLoginOption, kFirstRun,
-          kAutoConnectDevices, kOpenPrefsInSettingsPane, kLastOtherDeviceName, kDebuggingDontSendKBEvents})
+    auto remove = [](const std::string& key) { cf::CFPreferencesSetAppValue(key, std::nullopt, kApplicationID); };
+    for (const char* key : {kCurrentState, kCurrentVirtualScreenDeviceName, kShowInMenuBar, kAutoConnectOption,
+                            kAutoMoveWindowsBackOption, kAutoUpdateOption, kEnableTouchDisplayOption,
+                            kEnableKeyboardInputOption, kEnableRetinaDisplayOption, kStartAtLoginOption, kFirstRun,
+                            kAutoConnectDevices, kOpenPrefsInSettingsPane, kLastOtherDeviceName,
+                            kDebuggingDontSendKBEvents})
         remove(key);
     // Settings pages of earlier versions held eight buttons.
     for (uint64_t index = 0; index < 8; ++index) {
@@ -466,8 +410,8 @@ void QNBPreferences::erasePreferences() {
                                    kButtonShortcutKeyCode, kButtonShortcutModifiers})
             remove(buttonKey(prefix, index));
     }
-    for (const char* key : {kStylusPressureSensitivity, kPresentationModeOption,
-                            kSuppressLocalClientHelpSheet, kDisplayLocalClientWindow})
+    for (const char* key :
+         {kStylusPressureSensitivity, kPresentationModeOption, kSuppressLocalClientHelpSheet, kDisplayLocalClientWindow})
         remove(key);
     synchronize();
 }
@@ -475,8 +419,7 @@ void QNBPreferences::erasePreferences() {
 // ---- The window server's HiDPI setting
 
 void QNBPreferences::synchronizeWindowServer() {
-    cf::CFPreferencesSynchronize(kWindowServerApplicationID, cf::kCFPreferencesAnyUser,
-                                 kCFPreferencesCurrentHost);
+    cf::CFPreferencesSynchronize(kWindowServerApplicationID, cf::kCFPreferencesAnyUser, kCFPreferencesCurrentHost);
 }
 
 bool QNBPreferences::displayResolutionEnabled() {
@@ -489,8 +432,7 @@ void QNBPreferences::authenticatedSetEnableHiDPIResolutions(bool enable, bool wi
     // The tool reads "1" and a line feed as the request to log out afterwards.
     static const char kLogoutArgument[] = "1\n";
     const char* logoutArguments[] = {kLogoutArgument, nullptr};
-    const char* toolName =
-        enable ? kTSEDisplayResolutionsOnApplicationName : kTSEDisplayResolutionsOffApplicationName;
+    const char* toolName = enable ? kTSEDisplayResolutionsOnApplicationName : kTSEDisplayResolutionsOffApplicationName;
     auto path = ns::NSBundle::mainBundle()->pathForResource(toolName, "");
     std::optional<std::string> url;
     if (path) url = fileURLWithPath(*path, false);
@@ -498,15 +440,14 @@ void QNBPreferences::authenticatedSetEnableHiDPIResolutions(bool enable, bool wi
     authExecuteHelperWithToolURL(url, nullptr, withLogout ? logoutArguments : nullptr);
 }
 
-bool QNBPreferences::authExecuteHelperWithToolURL(const std::optional<std::string>& toolURL,
-                                                  platform::Error* error, const char* const* arguments) {
+bool QNBPreferences::authExecuteHelperWithToolURL(const std::optional<std::string>& toolURL, platform::Error* error,
+                                                  const char* const* arguments) {
     std::optional<std::string> path;
     if (toolURL) path = pathOfFileURL(*toolURL);
     if (!path) {
         // No tool: nothing to run, so the user is not asked for a password in vain.
         platform::log("Error: %d", security::errAuthorizationToolExecuteFailure);
-        platform::setError(error, platform::NSOSStatusErrorDomain,
-                           security::errAuthorizationToolExecuteFailure);
+        platform::setError(error, platform::NSOSStatusErrorDomain, security::errAuthorizationToolExecuteFailure);
         return false;
     }
     const security::AuthorizationFlags flags = security::kAuthorizationFlagInteractionAllowed |
@@ -520,8 +461,8 @@ bool QNBPreferences::authExecuteHelperWithToolURL(const std::optional<std::strin
         return false;
     }
     FILE* pipe = nullptr;
-    status = security::AuthorizationExecuteWithPrivileges(
-        authorization, path->c_str(), security::kAuthorizationFlagDefaults, arguments, &pipe);
+    status = security::AuthorizationExecuteWithPrivileges(authorization, path->c_str(),
+                                                          security::kAuthorizationFlagDefaults, arguments, &pipe);
     // The tool runs on its own; nobody reads what it says.
     if (pipe) std::fclose(pipe);
     security::AuthorizationFree(authorization, security::kAuthorizationFlagDefaults);

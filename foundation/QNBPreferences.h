@@ -66,7 +66,7 @@ std::string buttonKey(std::string_view prefix, uint64_t index);
 // either through its own confirmation, never straight from the switch. The C++ setters announce
 // nothing to key-value observers.
 class QNBPreferences : public ns::NSObject {
-  public:
+public:
     // Posts one distributed notification (object and userInfo null) with the given options.
     using Poster = std::function<void(const std::string& name, uint64_t options)>;
 
@@ -167,7 +167,7 @@ class QNBPreferences : public ns::NSObject {
     bool startAtLoginOption() const { return m_startAtLoginOption.load(); }
     void setStartAtLoginOption(bool value) { m_startAtLoginOption.store(value); }
 
-  private:
+private:
     void post(const char* name);
     std::optional<int64_t> integerValue(const std::string& key);
 

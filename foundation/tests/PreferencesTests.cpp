@@ -10,9 +10,9 @@
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/foundation/NSBundle.h"
 
+#include <gtest/gtest.h>
 #include <cstdlib>
 #include <functional>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 using namespace foundation;
@@ -20,7 +20,7 @@ using namespace foundation;
 namespace {
 
 class Preferences : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char pattern[] = "/tmp/fpr.XXXXXX";
         ASSERT_TRUE(::mkdtemp(pattern));
@@ -33,8 +33,7 @@ class Preferences : public ::testing::Test {
     void TearDown() override { platformd::testing::removeTree(m_root); }
 
     std::string domainFile() const {
-        return platform::preferencesFilePath(kApplicationID, cf::kCFPreferencesCurrentUser,
-                                             cf::kCFPreferencesAnyHost);
+        return platform::preferencesFilePath(kApplicationID, cf::kCFPreferencesCurrentUser, cf::kCFPreferencesAnyHost);
     }
     // What the domain's file holds now: what another process would read.
     std::optional<cf::Value> stored(const std::string& key) const {
@@ -45,14 +44,12 @@ class Preferences : public ::testing::Test {
     // Writes the file as another process would, behind this process's back.
     void writeFile(const cf::Dictionary& contents) const {
         ASSERT_TRUE(cf::createDirectories(m_root + "/home/Library/Preferences", 0700));
-        ASSERT_TRUE(
-            cf::writePropertyListFile(cf::Value(contents), domainFile(), cf::PropertyListFormat::XML));
+        ASSERT_TRUE(cf::writePropertyListFile(cf::Value(contents), domainFile(), cf::PropertyListFormat::XML));
     }
     // The number of will-change/did-change pairs posted, failing on any other shape.
     size_t pairs() {
         for (size_t i = 0; i < m_posts.size(); ++i) {
-            EXPECT_EQ(m_posts[i].first, i % 2 ? kPrefsDidChangeNotification : kPrefsWillChangeNotification)
-                << i;
+            EXPECT_EQ(m_posts[i].first, i % 2 ? kPrefsDidChangeNotification : kPrefsWillChangeNotification) << i;
             EXPECT_EQ(m_posts[i].second, 3u) << "deliver immediately, to all sessions";
         }
         EXPECT_EQ(m_posts.size() % 2, 0u);
@@ -63,16 +60,11 @@ class Preferences : public ::testing::Test {
 
     std::string m_root;
     std::vector<std::pair<std::string, uint64_t>> m_posts;
-    QNBPreferences m_prefs{
-        [this](const std::string& name, uint64_t options) { m_posts.emplace_back(name, options); }};
+    QNBPreferences m_prefs{[this](const std::string& name, uint64_t options) { m_posts.emplace_back(name, options); }};
 };
 
-bool isTrue(const std::optional<cf::Value>& value) {
-    return value && value->isBoolean() && *value->asBool();
-}
-bool isFalse(const std::optional<cf::Value>& value) {
-    return value && value->isBoolean() && !*value->asBool();
-}
+bool isTrue(const std::optional<cf::Value>& value) { return value && value->isBoolean() && *value->asBool(); }
+bool isFalse(const std::optional<cf::Value>& value) { return value && value->isBoolean() && !*value->asBool(); }
 
 TEST_F(Preferences, AFreshDomainAnswersDefaultsAndStoresOnlyTheBooleanAndStateOnes) {
     EXPECT_TRUE(m_prefs.showInMenuBar());
@@ -212,7 +204,7 @@ TEST_F(Preferences, EveryNotifyingSetterStoresItsValueWithOnePairButTheKeyboards
 
 TEST_F(Preferences, ButtonNumbersHaveDefaultsByIndexAndKeepTheirFullWidth) {
     const std::map<uint64_t, std::pair<uint64_t, uint64_t>> defaults{
-        {0, {2, 2}}, {1, {2, 2}}, {2, {1, 4}}, {3, {2, 2}},  {4, {1, 4}},     {5, {2, 2}},
+        {0, {2, 2}}, {1, {2, 2}}, {2, {1, 4}}, {3, {2, 2}}, {4, {1, 4}}, {5, {2, 2}},
         {6, {2, 2}}, {7, {2, 2}}, {8, {4, 6}}, {16, {2, 2}}, {32768, {2, 2}}, {UINT64_MAX, {2, 2}}};
     for (const auto& [index, expected] : defaults) {
         EXPECT_EQ(m_prefs.actionForButton(index), expected.first) << index;
@@ -225,8 +217,7 @@ TEST_F(Preferences, ButtonNumbersHaveDefaultsByIndexAndKeepTheirFullWidth) {
     m_prefs.baseSetShortcutModifiers(UINT64_MAX, 2);
     EXPECT_EQ(m_prefs.shortcutModifiersForButton(2), UINT64_MAX);
 
-    writeFile(
-        {{"buttonShortcutCharacter1", 65}, {"buttonShortcutCharacter2", 70000}, {"buttonAction1", 1.9}});
+    writeFile({{"buttonShortcutCharacter1", 65}, {"buttonShortcutCharacter2", 70000}, {"buttonAction1", 1.9}});
     m_prefs.synchronize();
     EXPECT_EQ(m_prefs.shortcutCharacterForButton(1), 65);
     EXPECT_EQ(m_prefs.shortcutCharacterForButton(2), 4464) << "the low 16 bits";
@@ -256,9 +247,7 @@ TEST_F(Preferences, AWrongTypeUnderANumberKeyReadsAsAbsentAndIsLeftAlone) {
 }
 
 TEST_F(Preferences, ABooleanKeyOfTheWrongTypeGetsItsDefaultWrittenOver) {
-    writeFile({{kShowInMenuBar, "maybe"},
-               {kFirstRun, cf::Value::date(0)},
-               {kEnableRetinaDisplayOption, "YES"},
+    writeFile({{kShowInMenuBar, "maybe"}, {kFirstRun, cf::Value::date(0)}, {kEnableRetinaDisplayOption, "YES"},
                {kStartAtLoginOption, 0}});
     EXPECT_TRUE(m_prefs.showInMenuBar());
     EXPECT_TRUE(isTrue(stored(kShowInMenuBar)));
@@ -297,9 +286,7 @@ TEST_F(Preferences, SetupStoresEveryMainOptionAndLeavesKeyboardAndTouchOppositeP
     EXPECT_EQ(pairs(), 13u);
 
     // A stored presentation mode wins over stored keyboard and touch choices.
-    writeFile({{kPresentationModeOption, true},
-               {kEnableKeyboardInputOption, true},
-               {kEnableTouchDisplayOption, true},
+    writeFile({{kPresentationModeOption, true}, {kEnableKeyboardInputOption, true}, {kEnableTouchDisplayOption, true},
                {kCurrentState, 1}});
     m_prefs.synchronize();
     m_prefs.setupDefaultPreferenceValues();
@@ -310,17 +297,14 @@ TEST_F(Preferences, SetupStoresEveryMainOptionAndLeavesKeyboardAndTouchOppositeP
 }
 
 TEST_F(Preferences, EraseRemovesTheDomainsKeysButTheHiDPIChoiceAndHighButtons) {
-    cf::Dictionary contents{{kDisplayResolutionEnabled, true},
-                            {"buttonAction8", 1},
-                            {"buttonAction32768", 1},
+    cf::Dictionary contents{{kDisplayResolutionEnabled, true}, {"buttonAction8", 1}, {"buttonAction32768", 1},
                             {"someoneElsesKey", 1}};
-    for (const char* key :
-         {kCurrentState, kCurrentVirtualScreenDeviceName, kShowInMenuBar, kAutoConnectOption,
-          kAutoMoveWindowsBackOption, kAutoUpdateOption, kEnableTouchDisplayOption,
-          kEnableKeyboardInputOption, kEnableRetinaDisplayOption, kStartAtLoginOption, kFirstRun,
-          kAutoConnectDevices, kOpenPrefsInSettingsPane, kLastOtherDeviceName, kDebuggingDontSendKBEvents,
-          kStylusPressureSensitivity, kPresentationModeOption, kSuppressLocalClientHelpSheet,
-          kDisplayLocalClientWindow})
+    for (const char* key : {kCurrentState, kCurrentVirtualScreenDeviceName, kShowInMenuBar, kAutoConnectOption,
+                            kAutoMoveWindowsBackOption, kAutoUpdateOption, kEnableTouchDisplayOption,
+                            kEnableKeyboardInputOption, kEnableRetinaDisplayOption, kStartAtLoginOption, kFirstRun,
+                            kAutoConnectDevices, kOpenPrefsInSettingsPane, kLastOtherDeviceName,
+                            kDebuggingDontSendKBEvents, kStylusPressureSensitivity, kPresentationModeOption,
+                            kSuppressLocalClientHelpSheet, kDisplayLocalClientWindow})
         contents.insert_or_assign(key, 1);
     for (int i = 0; i < 8; ++i)
         for (const char* prefix : {kButtonOptions, kButtonAction, kButtonModifiers, kButtonShortcutCharacter,
@@ -330,9 +314,7 @@ TEST_F(Preferences, EraseRemovesTheDomainsKeysButTheHiDPIChoiceAndHighButtons) {
     m_prefs.erasePreferences();
     auto left = cf::readPropertyListFile(domainFile());
     ASSERT_TRUE(left);
-    cf::Dictionary expected{{kDisplayResolutionEnabled, true},
-                            {"buttonAction8", 1},
-                            {"buttonAction32768", 1},
+    cf::Dictionary expected{{kDisplayResolutionEnabled, true}, {"buttonAction8", 1}, {"buttonAction32768", 1},
                             {"someoneElsesKey", 1}};
     EXPECT_EQ(*left, cf::Value(expected)) << left->description();
     EXPECT_EQ(pairs(), 0u);
@@ -386,8 +368,7 @@ TEST_F(Preferences, AMissingHelperToolIsRefusedBeforeAnyAuthorizationIsAsked) {
 
     platform::Error error;
     capture.clear();
-    EXPECT_FALSE(
-        m_prefs.authExecuteHelperWithToolURL(std::string("https://example.invalid/tool"), &error, nullptr));
+    EXPECT_FALSE(m_prefs.authExecuteHelperWithToolURL(std::string("https://example.invalid/tool"), &error, nullptr));
     EXPECT_EQ(error.code, -60031);
     EXPECT_FALSE(m_prefs.authExecuteHelperWithToolURL(std::nullopt, nullptr, nullptr));
     EXPECT_EQ(capture.count("Error: -60031"), 2u);
