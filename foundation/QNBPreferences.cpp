@@ -10,6 +10,7 @@
 #include "platform/services/NSDistributedNotificationCenter.h"
 
 #include <cstdio>
+#include <functional>
 
 namespace foundation {
 
@@ -72,8 +73,63 @@ bool QNBPreferencesGetBoolValue(std::string_view key, bool defaultValue) {
 void QNBPreferencesSetBoolValue(std::string_view key, bool value) { writeBool(key, value); }
 
 QNBPreferences& QNBPreferences::sharedAppPrefs() {
-    static QNBPreferences shared;
-    return shared;
+    // Held by a shared pointer so that bindings and observers can hold the instance.
+    static const std::shared_ptr<QNBPreferences> shared = std::make_shared<QNBPreferences>();
+    return *shared;
+}
+
+namespace {
+
+using BoolGetter = bool (QNBPreferences::*)();
+using BoolSetter = void (QNBPreferences::*)(bool);
+
+QNBPreferences& prefsOf(const ns::NSObject& o) {
+    // The getters read (and may write back) the domain, so they are not const members.
+    return const_cast<QNBPreferences&>(static_cast<const QNBPreferences&>(o));
+}
+
+ns::KeyTable::Entry boolEntry(std::function<bool(QNBPreferences&)> get, BoolSetter setter) {
+    ns::KeyTable::Entry entry;
+    entry.getter = [get](const ns::NSObject& o) { return ns::Id(get(prefsOf(o))); };
+    entry.setter = [setter](ns::NSObject& o, const ns::Id& v) { (prefsOf(o).*setter)(v.boolValue()); };
+    entry.zero = ns::Id(false);
+    entry.scalar = true;
+    return entry;
+}
+
+// A key whose set writes and announces only the value already stored.
+ns::KeyTable::Entry storedValueEntry(const std::string& key, BoolGetter getter, BoolSetter setter) {
+    ns::KeyTable::Entry entry = boolEntry(std::mem_fn(getter), setter);
+    entry.automaticNotify = false;
+    entry.setter = [key, getter, setter](ns::NSObject& o, const ns::Id& v) {
+        QNBPreferences& prefs = prefsOf(o);
+        const bool value = v.boolValue();
+        if (value != (prefs.*getter)()) return;
+        prefs.willChangeValueForKey(key);
+        (prefs.*setter)(value);
+        prefs.didChangeValueForKey(key);
+    };
+    return entry;
+}
+
+} // namespace
+
+const ns::KeyTable& QNBPreferences::classKeys() {
+    using P = QNBPreferences;
+    static const ns::KeyTable table =
+        ns::KeyTable("QNBPreferences", &ns::NSObject::classKeys())
+            .add("presentationMode", boolEntry(std::mem_fn(&P::presentationMode), &P::setPresentationMode))
+            .add("retinaResolutionsEnabled",
+                 storedValueEntry("retinaResolutionsEnabled", &P::retinaResolutionsEnabled,
+                                  &P::setRetinaResolutionsEnabled))
+            .add("enableHiDPIResolutions",
+                 storedValueEntry("enableHiDPIResolutions", &P::enableHiDPIResolutions,
+                                  &P::setEnableHiDPIResolutions))
+            .add("displayLocalClientWindow",
+                 boolEntry(std::mem_fn(&P::displayLocalClientWindow), &P::setDisplayLocalClientWindow))
+            .add("startAtLogin", boolEntry(std::mem_fn(&P::startAtLogin), &P::setStartAtLogin))
+            .add("autoUpdateOption", boolEntry(std::mem_fn(&P::autoUpdateOption), &P::setAutoUpdateOption));
+    return table;
 }
 
 QNBPreferences::QNBPreferences(Poster poster) : m_poster(std::move(poster)) {

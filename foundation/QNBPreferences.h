@@ -7,6 +7,7 @@
 
 #include "platform/corefoundation/Error.h"
 #include "platform/corefoundation/Value.h"
+#include "platform/foundation/NSObject.h"
 
 #include <atomic>
 #include <cstdint>
@@ -57,7 +58,14 @@ inline constexpr char kConfiguredHiDPIResolutions[] = "configuredHiDPIResolution
 // The key of a per-button setting: the prefix followed by the index in decimal.
 std::string buttonKey(std::string_view prefix, uint64_t index);
 
-class QNBPreferences {
+// The key-value face lists presentationMode, retinaResolutionsEnabled, enableHiDPIResolutions,
+// displayLocalClientWindow, startAtLogin and autoUpdateOption over the getters and notifying
+// setters below, so that the host's bindings and observers reach the domain; a set through it
+// announces its key to observers. retinaResolutionsEnabled and enableHiDPIResolutions write (and
+// announce) only a value equal to the stored one: the preferences window stores a new choice of
+// either through its own confirmation, never straight from the switch. The C++ setters announce
+// nothing to key-value observers.
+class QNBPreferences : public ns::NSObject {
 public:
     // Posts one distributed notification (object and userInfo null) with the given options.
     using Poster = std::function<void(const std::string& name, uint64_t options)>;
@@ -66,6 +74,9 @@ public:
     static QNBPreferences& sharedAppPrefs();
     // Without a poster the default distributed notification centre is used.
     explicit QNBPreferences(Poster poster = {});
+
+    static const ns::KeyTable& classKeys();
+    const ns::KeyTable& keyTable() const override { return classKeys(); }
 
     void synchronize();
     // Will-change, synchronize, did-change.

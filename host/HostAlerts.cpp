@@ -1,18 +1,22 @@
 #include "host/HostAlerts.h"
 
-#include "platform/core/Log.h"
+#include "platform/appkit/NSAlert.h"
+#include "platform/appkit/NSApplication.h"
 
 namespace host {
 
-int64_t LoggingHostAlerts::runModal(const std::string& message, const std::string& informativeText,
+int64_t NSAlertHostAlerts::runModal(const std::string& message, const std::string& informativeText,
                                     const std::vector<std::string>& buttons) {
-    std::string titles;
-    for (const auto& button : buttons.empty() ? std::vector<std::string>{"OK"} : buttons)
-        titles += (titles.empty() ? "\"" : ", \"") + button + "\"";
-    platform::log("alert: \"%@\" \"%@\" buttons: %@", message, informativeText, titles);
-    return NSAlertFirstButtonReturn;
+    auto alert = appkit::NSAlert::make();
+    alert->setMessageText(message);
+    alert->setInformativeText(informativeText);
+    for (const auto& title : buttons)
+        alert->addButtonWithTitle(title); // none: the alert shows its own "OK"
+    return alert->runModal();
 }
 
-void LoggingHostAlerts::activateIgnoringOtherApps() {}
+void NSAlertHostAlerts::activateIgnoringOtherApps() {
+    appkit::NSApp()->activateIgnoringOtherApps(true);
+}
 
 } // namespace host

@@ -21,10 +21,9 @@ class HostAlerts {
     virtual void activateIgnoringOtherApps() = 0;
 };
 
-// The program's alerts. NSAlert's modal loop does not exist in the stand-in yet: the alert is
-// logged ("alert: ...") and answered with its first (default) button. Once NSAlert exists this
-// runs it with runModal and answers what the user pressed.
-class LoggingHostAlerts final : public HostAlerts {
+// The program's alerts: an NSAlert with the texts and buttons, run modally until the user presses
+// one; activation is the application's.
+class NSAlertHostAlerts final : public HostAlerts {
   public:
     int64_t runModal(const std::string& message, const std::string& informativeText,
                      const std::vector<std::string>& buttons = {}) override;

@@ -49,7 +49,7 @@ QNBAppDelegate::Environment QNBAppDelegate::Environment::standard() {
     e.makeViewManager = [] {
         return QNBHeadlessViewManager::create(QNBDisplayModelManager::sharedInstance());
     };
-    e.alerts = std::make_shared<LoggingHostAlerts>();
+    e.alerts = std::make_shared<NSAlertHostAlerts>();
     e.post = [](const std::string& name, const std::optional<cf::Value>& userInfo, uint64_t options) {
         ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt,
                                                                                   userInfo, options);

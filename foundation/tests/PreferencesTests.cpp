@@ -389,4 +389,77 @@ TEST(PreferencesFunctions, BooleanReadsWriteTheirDefaultWithoutFlushingOrAnnounc
     platformd::testing::removeTree(root);
 }
 
+// Records the keys announced to it.
+class KeyRecorder : public ns::NSObject {
+  public:
+    void observeValueForKeyPath(const std::string& keyPath, ns::NSObject*, const ns::NSKeyValueChangeInfo&,
+                                void*) override {
+        keys.push_back(keyPath);
+    }
+    std::vector<std::string> keys;
+};
+
+TEST_F(Preferences, TheKeyValueFaceReadsAndWritesTheDomainAndAnnouncesEachKey) {
+    auto recorder = std::make_shared<KeyRecorder>();
+    for (const char* key :
+         {"presentationMode", "displayLocalClientWindow", "startAtLogin", "autoUpdateOption"})
+        m_prefs.addObserver(recorder, key, ns::NSKeyValueObservingOptionNew);
+
+    m_prefs.setValueForKey(ns::Id(true), "presentationMode");
+    EXPECT_TRUE(isTrue(stored(kPresentationModeOption)));
+    EXPECT_TRUE(m_prefs.valueForKey("presentationMode").boolValue());
+    m_prefs.setValueForKey(ns::Id(true), "displayLocalClientWindow");
+    EXPECT_TRUE(isTrue(stored(kDisplayLocalClientWindow)));
+    m_prefs.setValueForKey(ns::Id(true), "startAtLogin");
+    EXPECT_TRUE(isTrue(stored(kStartAtLoginOption)));
+    m_prefs.setValueForKey(ns::Id(false), "autoUpdateOption");
+    EXPECT_TRUE(m_prefs.valueForKey("autoUpdateOption").boolValue()) << "automatic update checks stay on";
+    EXPECT_EQ(recorder->keys, (std::vector<std::string>{"presentationMode", "displayLocalClientWindow",
+                                                        "startAtLogin", "autoUpdateOption"}));
+    EXPECT_GE(pairs(), 4u) << "each set is announced to the other processes too";
+
+    // The C++ setters stay as they were: nothing reaches key-value observers.
+    recorder->keys.clear();
+    m_prefs.setPresentationMode(false);
+    EXPECT_TRUE(recorder->keys.empty());
+    EXPECT_FALSE(m_prefs.valueForKey("presentationMode").boolValue());
+
+    platform::LogCapture capture(true);
+    platform::Error error;
+    m_prefs.setValueForKey(ns::Id(true), "showInMenuBar", &error);
+    EXPECT_FALSE(error.domain.empty()) << "not one of the listed keys";
+}
+
+TEST_F(Preferences, RetinaAndHiDPISetThroughTheFaceWriteOnlyTheStoredValueWithOnePair) {
+    auto recorder = std::make_shared<KeyRecorder>();
+    m_prefs.addObserver(recorder, "retinaResolutionsEnabled", ns::NSKeyValueObservingOptionNew);
+    m_prefs.addObserver(recorder, "enableHiDPIResolutions", ns::NSKeyValueObservingOptionNew);
+    m_prefs.baseSetRetinaResolutionsEnabled(false);
+    m_prefs.baseSetEnableHiDPIResolutions(false);
+    pairs();
+
+    // A new value from a switch reaches neither the domain's readers nor the observers.
+    m_prefs.setValueForKey(ns::Id(true), "enableHiDPIResolutions");
+    m_prefs.setValueForKey(ns::Id(true), "retinaResolutionsEnabled");
+    EXPECT_FALSE(m_prefs.enableHiDPIResolutions());
+    EXPECT_FALSE(m_prefs.retinaResolutionsEnabled());
+    EXPECT_EQ(pairs(), 0u);
+    EXPECT_TRUE(recorder->keys.empty());
+
+    // Once the confirmation stored it, the same value is written and announced: one pair each.
+    m_prefs.baseSetEnableHiDPIResolutions(true);
+    m_prefs.setValueForKey(ns::Id(true), "enableHiDPIResolutions");
+    EXPECT_EQ(pairs(), 1u);
+    m_prefs.baseSetRetinaResolutionsEnabled(true);
+    m_prefs.setValueForKey(ns::Id(true), "retinaResolutionsEnabled");
+    EXPECT_EQ(pairs(), 1u);
+    EXPECT_EQ(recorder->keys,
+              (std::vector<std::string>{"enableHiDPIResolutions", "retinaResolutionsEnabled"}));
+}
+
+TEST(PreferencesShared, TheSharedInstanceCanBeHeldByBindingsAndObservers) {
+    auto held = QNBPreferences::sharedAppPrefs().shared_from_this();
+    EXPECT_EQ(held.get(), &QNBPreferences::sharedAppPrefs());
+}
+
 } // namespace

@@ -66,6 +66,8 @@ const std::vector<std::string_view>& knownEventKinds() {
             ipc::eventKind::login,
             ipc::eventKind::logoutRequested,
             ipc::eventKind::openURL,
+            ipc::eventKind::openFile,
+            ipc::eventKind::appleScript,
             ipc::eventKind::bonjourRegister,
             ipc::eventKind::bonjourUnregister,
             ipc::eventKind::updateCheck,

@@ -39,6 +39,20 @@ bool NSWorkspace::openURL(const std::string& url) {
     return true;
 }
 
+bool NSWorkspace::openFile(const std::string& path) {
+    platform::Error error;
+    auto c = ipc::Connection::shared(&error);
+    ipc::Reply reply =
+        c ? c->request(ipc::op::recordEvent, cf::Dictionary{{"kind", std::string(ipc::eventKind::openFile)},
+                                                            {"fields", cf::Dictionary{{"path", path}}}})
+          : ipc::Reply{};
+    if (!c || !reply.ok) {
+        platform::log("NSWorkspace: cannot open %s: %@", path, c ? reply.error : error);
+        return false;
+    }
+    return true;
+}
+
 std::vector<std::shared_ptr<NSRunningApplication>> NSWorkspace::runningApplications() {
     std::vector<std::shared_ptr<NSRunningApplication>> out;
     auto c = ipc::Connection::shared();
@@ -66,7 +80,8 @@ cf::Value NSWorkspace::activeApplication() {
             break;
         }
     }
-    return cf::Dictionary{{"NSApplicationProcessIdentifier", cf::Value::number(cf::kCFNumberSInt32Type, pid)}};
+    return cf::Dictionary{
+        {"NSApplicationProcessIdentifier", cf::Value::number(cf::kCFNumberSInt32Type, pid)}};
 }
 
 } // namespace ns

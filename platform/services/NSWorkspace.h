@@ -21,6 +21,9 @@ class NSWorkspace {
     // Recorded by platformd (event "open-url"); nothing is opened. YES once recorded, NO
     // without platformd.
     bool openURL(const std::string& url);
+    // openFile: recorded by platformd (event "open-file", the path as given); nothing is opened.
+    // YES once recorded, NO without platformd.
+    bool openFile(const std::string& path);
     // Launch order. Empty without platformd.
     std::vector<std::shared_ptr<NSRunningApplication>> runningApplications();
     std::vector<std::shared_ptr<NSRunningApplication>>

@@ -3,6 +3,7 @@
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/foundation/NSAppleScript.h"
 #include "platform/foundation/NSRunLoop.h"
 #include "platform/ipc/Connection.h"
 #include "platform/services/Authorization.h"
@@ -32,6 +33,8 @@ TEST(ServicesWithoutPlatformd, DropPostsWithOneLineAndAnswerTheirFailureForms) {
     EXPECT_EQ(capture.count("distributed notifications are dropped"), 1u);
     EXPECT_FALSE(ns::NSWorkspace::sharedWorkspace().launchApplication("/Applications/X.app"));
     EXPECT_TRUE(ns::NSWorkspace::sharedWorkspace().runningApplications().empty());
+    EXPECT_FALSE(ns::NSWorkspace::sharedWorkspace().openFile("/tmp/a.pdf"));
+    EXPECT_TRUE(ns::NSAppleScript("beep").executeAndReturnError()); // a script with no effect
     EXPECT_FALSE(ls::LSSharedFileListCreate(nullptr, ls::kLSSharedFileListSessionLoginItems, nullptr));
     EXPECT_FALSE(iokit::KextManagerCopyLoadedKextInfo(std::nullopt, std::nullopt));
     security::AuthorizationRef ref;
@@ -268,6 +271,21 @@ TEST_F(Services, SysctlAnswersTheProfileAndPlatformdsProcessTable) {
     for (const auto& p : table)
         if (p.kp_proc.p_pid == ::getpid()) self = std::string(p.kp_proc.p_comm) == "platform_service";
     EXPECT_TRUE(self) << "this process, its command name cut to 16 bytes";
+}
+
+TEST_F(Services, OpenedFilesAndExecutedScriptsAreRecordedAndNothingIsOpenedOrRun) {
+    const uint64_t start = m_daemon->events().lastSequence();
+    EXPECT_TRUE(ns::NSWorkspace::sharedWorkspace().openFile("/Library/Tessel/Read Me.pdf"));
+    cf::Dictionary errorInfo{{"stale", "entry"}};
+    ns::NSAppleScript script("tell application \"System Events\" to log out");
+    EXPECT_TRUE(script.executeAndReturnError(&errorInfo));
+    EXPECT_TRUE(errorInfo.empty());
+    auto files = m_daemon->events().entriesAfter(start, "open-file");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(*files[0].fields.at("path").asString(), "/Library/Tessel/Read Me.pdf");
+    auto scripts = m_daemon->events().entriesAfter(start, "applescript");
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_EQ(*scripts[0].fields.at("source").asString(), script.source());
 }
 
 } // namespace
