@@ -54,24 +54,20 @@ class TestRow : public appkit::NSCollectionViewItem, public QNBCollectionScrollV
     }
 };
 
-const appkit::NSNibRegistrar rowNib("QNBScrollTestRow", [](appkit::NSNib& nib) {
+// A row's nib: its view as wide as the listing and the given height.
+bool buildRow(appkit::NSNib& nib, double height) {
     auto* owner = nib.owner<TestRow>();
     if (!owner) return false;
-    auto view = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 72));
+    auto view = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, height));
     nib.outlet(
         "listingView", [owner](const std::shared_ptr<appkit::NSView>& v) { owner->setView(v); }, view);
     return true;
-});
+}
 
+const appkit::NSNibRegistrar rowNib("QNBScrollTestRow", [](appkit::NSNib& nib) { return buildRow(nib, 72); });
 // A prototype whose view has no height: the row arithmetic has nothing to divide by.
-const appkit::NSNibRegistrar flatRowNib("QNBScrollTestFlatRow", [](appkit::NSNib& nib) {
-    auto* owner = nib.owner<TestRow>();
-    if (!owner) return false;
-    auto view = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 0));
-    nib.outlet(
-        "listingView", [owner](const std::shared_ptr<appkit::NSView>& v) { owner->setView(v); }, view);
-    return true;
-});
+const appkit::NSNibRegistrar flatRowNib("QNBScrollTestFlatRow",
+                                        [](appkit::NSNib& nib) { return buildRow(nib, 0); });
 
 class RecordingDelegate : public QNBCollectionScrollViewDelegateProtocol {
   public:
