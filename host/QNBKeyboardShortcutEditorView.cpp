@@ -88,9 +88,7 @@ void QNBKeyboardShortcutEditorView::setModifiers(uint64_t modifiers) {
 void QNBKeyboardShortcutEditorView::propogateValue(const ns::Id& value, std::string_view binding) {
     static constexpr char kOperation[] = "-[QNBKeyboardShortcutEditorView propogateValue:forBinding:]";
     auto info = infoForBinding(binding);
-    // An editor nobody bound keeps its values to itself.
-    if (!info) return;
-    if (!info->observedObject) {
+    if (!info || !info->observedObject) {
         platform::log("ERROR: NSObservedObjectKey was nil for binding \"%@\" in %s", std::string(binding),
                       kOperation);
         return;
