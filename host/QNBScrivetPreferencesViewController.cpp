@@ -200,86 +200,86 @@ void QNBScrivetPreferencesViewController::awakeFromNib() {
 // ---- Stored properties.
 
 uint64_t Pane::fingerAction() const {
-    return m_preferences.actionForButton(kQNBStylusFingerButton);
+    return m_preferences.actionForButton(foundation::QNBStylusButtonFinger);
 }
 void Pane::setFingerAction(uint64_t action) {
-    m_preferences.setAction(action, kQNBStylusFingerButton);
+    m_preferences.setAction(action, foundation::QNBStylusButtonFinger);
 }
 uint64_t Pane::tipAction() const {
-    return m_preferences.actionForButton(kQNBStylusTipButton);
+    return m_preferences.actionForButton(foundation::QNBStylusButtonTip);
 }
 void Pane::setTipAction(uint64_t action) {
-    m_preferences.setAction(action, kQNBStylusTipButton);
+    m_preferences.setAction(action, foundation::QNBStylusButtonTip);
 }
 uint64_t Pane::eraserAction() const {
-    return m_preferences.actionForButton(kQNBStylusEraserButton);
+    return m_preferences.actionForButton(foundation::QNBStylusButtonEraser);
 }
 void Pane::setEraserAction(uint64_t action) {
-    m_preferences.setAction(action, kQNBStylusEraserButton);
+    m_preferences.setAction(action, foundation::QNBStylusButtonEraser);
 }
 uint64_t Pane::button1Action() const {
-    return m_preferences.actionForButton(kQNBStylusBottomBarrelButton);
+    return m_preferences.actionForButton(foundation::QNBStylusButtonBottomBarrel);
 }
 void Pane::setButton1Action(uint64_t action) {
-    m_preferences.setAction(action, kQNBStylusBottomBarrelButton);
+    m_preferences.setAction(action, foundation::QNBStylusButtonBottomBarrel);
 }
 uint64_t Pane::button2Action() const {
-    return m_preferences.actionForButton(kQNBStylusTopBarrelButton);
+    return m_preferences.actionForButton(foundation::QNBStylusButtonTopBarrel);
 }
 void Pane::setButton2Action(uint64_t action) {
-    m_preferences.setAction(action, kQNBStylusTopBarrelButton);
+    m_preferences.setAction(action, foundation::QNBStylusButtonTopBarrel);
 }
 
 uint64_t Pane::button1Modifiers() const {
-    return m_preferences.modifiersForButton(kQNBStylusBottomBarrelButton);
+    return m_preferences.modifiersForButton(foundation::QNBStylusButtonBottomBarrel);
 }
 void Pane::setButton1Modifiers(uint64_t modifiers) {
-    m_preferences.setModifiers(modifiers, kQNBStylusBottomBarrelButton);
+    m_preferences.setModifiers(modifiers, foundation::QNBStylusButtonBottomBarrel);
 }
 uint64_t Pane::button2Modifiers() const {
-    return m_preferences.modifiersForButton(kQNBStylusTopBarrelButton);
+    return m_preferences.modifiersForButton(foundation::QNBStylusButtonTopBarrel);
 }
 void Pane::setButton2Modifiers(uint64_t modifiers) {
-    m_preferences.setModifiers(modifiers, kQNBStylusTopBarrelButton);
+    m_preferences.setModifiers(modifiers, foundation::QNBStylusButtonTopBarrel);
 }
 
 uint16_t Pane::button1ShortcutCharacter() const {
-    return m_preferences.shortcutCharacterForButton(kQNBStylusBottomBarrelButton);
+    return m_preferences.shortcutCharacterForButton(foundation::QNBStylusButtonBottomBarrel);
 }
 void Pane::setButton1ShortcutCharacter(uint16_t character) {
-    m_preferences.setShortcutCharacter(character, kQNBStylusBottomBarrelButton);
+    m_preferences.setShortcutCharacter(character, foundation::QNBStylusButtonBottomBarrel);
 }
 uint16_t Pane::button2ShortcutCharacter() const {
-    return m_preferences.shortcutCharacterForButton(kQNBStylusTopBarrelButton);
+    return m_preferences.shortcutCharacterForButton(foundation::QNBStylusButtonTopBarrel);
 }
 void Pane::setButton2ShortcutCharacter(uint16_t character) {
-    m_preferences.setShortcutCharacter(character, kQNBStylusTopBarrelButton);
+    m_preferences.setShortcutCharacter(character, foundation::QNBStylusButtonTopBarrel);
 }
 
 uint64_t Pane::button1ShortcutModifiers() const {
-    return m_preferences.shortcutModifiersForButton(kQNBStylusBottomBarrelButton);
+    return m_preferences.shortcutModifiersForButton(foundation::QNBStylusButtonBottomBarrel);
 }
 void Pane::setButton1ShortcutModifiers(uint64_t modifiers) {
-    m_preferences.setShortcutModifiers(modifiers, kQNBStylusBottomBarrelButton);
+    m_preferences.setShortcutModifiers(modifiers, foundation::QNBStylusButtonBottomBarrel);
 }
 uint64_t Pane::button2ShortcutModifiers() const {
-    return m_preferences.shortcutModifiersForButton(kQNBStylusTopBarrelButton);
+    return m_preferences.shortcutModifiersForButton(foundation::QNBStylusButtonTopBarrel);
 }
 void Pane::setButton2ShortcutModifiers(uint64_t modifiers) {
-    m_preferences.setShortcutModifiers(modifiers, kQNBStylusTopBarrelButton);
+    m_preferences.setShortcutModifiers(modifiers, foundation::QNBStylusButtonTopBarrel);
 }
 
 uint64_t Pane::button1ShortcutKeyCode() const {
-    return m_preferences.shortcutKeyCodeForButton(kQNBStylusBottomBarrelButton);
+    return m_preferences.shortcutKeyCodeForButton(foundation::QNBStylusButtonBottomBarrel);
 }
 void Pane::setButton1ShortcutKeyCode(uint64_t keyCode) {
-    m_preferences.setShortcutKeyCode(keyCode, kQNBStylusBottomBarrelButton);
+    m_preferences.setShortcutKeyCode(keyCode, foundation::QNBStylusButtonBottomBarrel);
 }
 uint64_t Pane::button2ShortcutKeyCode() const {
-    return m_preferences.shortcutKeyCodeForButton(kQNBStylusTopBarrelButton);
+    return m_preferences.shortcutKeyCodeForButton(foundation::QNBStylusButtonTopBarrel);
 }
 void Pane::setButton2ShortcutKeyCode(uint64_t keyCode) {
-    m_preferences.setShortcutKeyCode(keyCode, kQNBStylusTopBarrelButton);
+    m_preferences.setShortcutKeyCode(keyCode, foundation::QNBStylusButtonTopBarrel);
 }
 
 double Pane::pressureSensitivity() const {

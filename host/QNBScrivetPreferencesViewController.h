@@ -7,6 +7,8 @@
 
 #include "host/QNBKeyboardShortcutEditorView.h"
 
+#include "foundation/QNBStylus.h"
+
 #include "platform/appkit/NSEvent.h"
 #include "platform/appkit/NSViewController.h"
 
@@ -23,27 +25,8 @@ namespace host {
 inline constexpr double kQNBStylusPaneWidth = 480;
 inline constexpr double kQNBStylusPaneHeight = 440;
 
-// Stylus button numbers: the number ending each per-button preference key.
-inline constexpr uint64_t kQNBStylusTipButton = 1;
-inline constexpr uint64_t kQNBStylusEraserButton = 2;
-inline constexpr uint64_t kQNBStylusBottomBarrelButton = 4;
-inline constexpr uint64_t kQNBStylusTopBarrelButton = 8;
-inline constexpr uint64_t kQNBStylusFingerButton = 32768;
-
-// The actions the screen server performs for a button.
-enum QNBStylusAction : uint64_t {
-    QNBStylusActionEraser = 1,
-    QNBStylusActionClick = 2,
-    QNBStylusActionMiddleClick = 3,
-    QNBStylusActionSecondaryClick = 4,
-    QNBStylusActionMoveCursor = 5,
-    QNBStylusActionScrollWheel = 6,
-    QNBStylusActionUndo = 7,
-    QNBStylusActionRedo = 8,
-    QNBStylusActionCustomModifier = 9,
-    QNBStylusActionKeystroke = 10,
-    QNBStylusActionDisabled = 20,
-};
+using foundation::QNBStylusAction;
+using enum foundation::QNBStylusAction;
 
 // The pressure the meter shows at most: a pen's full pressure (1.0) times 16.
 inline constexpr double kQNBMaximumPressure = 16;
