@@ -78,7 +78,7 @@ class QNBKeyboardShortcutEditorView : public appkit::NSView {
     // ---- Events.
     void keyDown(const appkit::NSEvent& event) override;
     void keyUp(const appkit::NSEvent& event) override;
-    void flagsChanged(const appkit::NSEvent& event);
+    void flagsChanged(const appkit::NSEvent& event) override;
     void mouseDown(const appkit::NSEvent& event) override;
     bool acceptsFirstResponder() const override { return m_enabled; }
     bool acceptsFirstMouse(const appkit::NSEvent*) const { return true; }

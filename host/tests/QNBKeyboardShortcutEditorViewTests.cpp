@@ -40,9 +40,8 @@ class QNBKeyboardShortcutEditorViewTest : public testing::PreferencesWindowTest 
         key(appkit::NSEventType::KeyDown, flags, characters, keyCode);
         key(appkit::NSEventType::KeyUp, flags, characters, keyCode);
     }
-    static void flags(QNBKeyboardShortcutEditorView& editor, uint64_t modifierFlags) {
-        editor.flagsChanged(appkit::NSEvent::keyEvent(appkit::NSEventType::FlagsChanged, cg::CGPointZero,
-                                                      modifierFlags, 0, 0, "", 0));
+    void flags(QNBKeyboardShortcutEditorView&, uint64_t modifierFlags) {
+        key(appkit::NSEventType::FlagsChanged, modifierFlags, "", 0);
     }
     static int64_t storedInteger(const std::string& key) {
         auto value = stored(key);
