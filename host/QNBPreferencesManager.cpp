@@ -35,9 +35,11 @@ std::string QNBLocalizedString(const std::string& key) {
 }
 
 std::shared_ptr<QNBPreferencesManager> QNBPreferencesManager::sharedInstance() {
-    static const std::shared_ptr<QNBPreferencesManager> shared =
-        make(foundation::QNBPreferences::sharedAppPrefs());
-    return shared;
+    // Never destroyed: its panel must not outlive the application's link to the window server
+    // at exit.
+    static const auto* shared =
+        new std::shared_ptr<QNBPreferencesManager>(make(foundation::QNBPreferences::sharedAppPrefs()));
+    return *shared;
 }
 
 std::shared_ptr<QNBPreferencesManager> QNBPreferencesManager::make(foundation::QNBPreferences& preferences) {
