@@ -8,6 +8,7 @@
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
 #include "platform/foundation/CFStringUnicode.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSString.h"
 
 namespace host {
@@ -139,7 +140,7 @@ void QNBKeyboardShortcutEditorView::update() {
         m_textField->setStringValue(text);
     } else {
         m_textField->setTextColor(appkit::NSColor::colorWithCalibratedWhite(0.75, 1));
-        m_textField->setStringValue(QNBLocalizedString("<keys>"));
+        m_textField->setStringValue(ns::NSLocalizedString("<keys>"));
     }
     setNeedsDisplay(true);
 }

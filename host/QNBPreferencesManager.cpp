@@ -29,11 +29,6 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
 
 } // namespace
 
-std::string QNBLocalizedString(const std::string& key) {
-    auto bundle = ns::NSBundle::mainBundle();
-    return bundle ? bundle->localizedStringForKey(key, "", std::nullopt) : key;
-}
-
 std::shared_ptr<QNBPreferencesManager> QNBPreferencesManager::sharedInstance() {
     // Never destroyed: its panel must not outlive the application's link to the window server
     // at exit.
@@ -74,12 +69,12 @@ void QNBPreferencesManager::loadPanel() {
     }
     if (!preferencesPanel) return;
     setWindow(preferencesPanel);
-    preferencesPanel->setTitle(QNBLocalizedString("Preferences"));
+    preferencesPanel->setTitle(ns::NSLocalizedString("Preferences"));
     preferencesPanel->setHidesOnDeactivate(false);
     preferencesPanel->setAnimationBehavior(kAlertPanelAnimationBehavior);
     preferencesPanel->setLevel(appkit::NSModalPanelWindowLevel);
-    if (tesselPreferencesItem) tesselPreferencesItem->setLabel(QNBLocalizedString("General"));
-    if (scrivetPreferencesItem) scrivetPreferencesItem->setLabel(QNBLocalizedString("Stylus"));
+    if (tesselPreferencesItem) tesselPreferencesItem->setLabel(ns::NSLocalizedString("General"));
+    if (scrivetPreferencesItem) scrivetPreferencesItem->setLabel(ns::NSLocalizedString("Stylus"));
     setSelectedPreferenceItemIndex(kGeneralIndex);
 }
 

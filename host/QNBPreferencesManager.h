@@ -26,9 +26,6 @@ inline constexpr char kQNBTesselPreferencesWindowNibName[] = "QNBTesselPreferenc
 inline constexpr char kQNBGeneralPreferencesItemIdentifier[] = "General";
 inline constexpr char kQNBStylusPreferencesItemIdentifier[] = "Stylus";
 
-// The main bundle's localised text of key (the key itself without a bundle or a translation).
-std::string QNBLocalizedString(const std::string& key);
-
 // The preferences panel: a panel with no behaviour of its own.
 class QNBPreferencesPanel : public appkit::NSPanel {
   public:

@@ -4,6 +4,7 @@
 
 #include "foundation/QNBPreferences.h"
 
+#include "platform/foundation/NSBundle.h"
 #include "platform/services/NSWorkspace.h"
 
 #include <cmath>
@@ -55,7 +56,9 @@ const std::pair<const char*, const char*> kTexts[] = {
 
 ns::KeyTable::Entry textEntry(std::string text) {
     ns::KeyTable::Entry entry;
-    entry.getter = [text = std::move(text)](const ns::NSObject&) { return ns::Id(QNBLocalizedString(text)); };
+    entry.getter = [text = std::move(text)](const ns::NSObject&) {
+        return ns::Id(ns::NSLocalizedString(text));
+    };
     entry.zero = ns::Id(std::string());
     return entry;
 }

@@ -87,11 +87,12 @@ std::optional<std::string> QNBTesselPreferencesViewController::versionText() {
 
 void QNBTesselPreferencesViewController::localizeChildViews() {
     for (const SwitchText& s : kSwitches) {
-        if (auto button = (this->*s.button).lock()) button->setTitle(QNBLocalizedString(s.title));
+        if (auto button = (this->*s.button).lock()) button->setTitle(ns::NSLocalizedString(s.title));
         if (s.label)
-            if (auto label = (this->*s.label).lock()) label->setStringValue(QNBLocalizedString(s.labelText));
+            if (auto label = (this->*s.label).lock())
+                label->setStringValue(ns::NSLocalizedString(s.labelText));
     }
-    if (auto button = checkNowButton.lock()) button->setTitle(QNBLocalizedString("Check Now"));
+    if (auto button = checkNowButton.lock()) button->setTitle(ns::NSLocalizedString("Check Now"));
 }
 
 bool QNBTesselPreferencesViewController::switchStateForButton(const appkit::NSButton* button) const {
@@ -131,9 +132,9 @@ void QNBTesselPreferencesViewController::useHiDPISwitchClicked(appkit::NSActionT
 
 void QNBTesselPreferencesViewController::askForLogout(bool retinaBefore) {
     auto alert = appkit::NSAlert::alertWithMessageText(
-        QNBLocalizedString("Logout required"), QNBLocalizedString("Log Out Now"),
-        QNBLocalizedString("Cancel"), QNBLocalizedString("Don't Log Out"),
-        QNBLocalizedString("Changing the HiDPI setting requires you to logout before taking effect."));
+        ns::NSLocalizedString("Logout required"), ns::NSLocalizedString("Log Out Now"),
+        ns::NSLocalizedString("Cancel"), ns::NSLocalizedString("Don't Log Out"),
+        ns::NSLocalizedString("Changing the HiDPI setting requires you to logout before taking effect."));
     switch (alert->runModal()) {
     case appkit::NSAlertDefaultReturn:
         m_preferences.authenticatedSetEnableHiDPIResolutions(true, true);

@@ -10,6 +10,7 @@
 #include "platform/appkit/NSPopUpButton.h"
 #include "platform/appkit/NSSlider.h"
 #include "platform/appkit/NSTextField.h"
+#include "platform/foundation/NSBundle.h"
 
 #include <string>
 
@@ -58,7 +59,7 @@ void addActionRow(appkit::NSNib& nib, const std::shared_ptr<appkit::NSView>& vie
     addText(nib, view, pane, cg::CGRectMake(kLabelX, y + 2, 126, 18), textKey);
     auto popUp = nib.make<appkit::NSPopUpButton>(cg::CGRectMake(kControlX, y, 200, 24));
     for (const ActionTitle& entry : kActionTitles) {
-        popUp->addItemWithTitle(QNBLocalizedString(entry.title));
+        popUp->addItemWithTitle(ns::NSLocalizedString(entry.title));
         popUp->lastItem()->setTag(int64_t(entry.action));
     }
     popUp->setIdentifier(actionKey);
