@@ -24,6 +24,7 @@ class NSResponder : public NSActionTarget {
     virtual void rightMouseUp(const NSEvent& event) { forward(&NSResponder::rightMouseUp, event); }
     virtual void keyDown(const NSEvent& event) { forward(&NSResponder::keyDown, event); }
     virtual void keyUp(const NSEvent& event) { forward(&NSResponder::keyUp, event); }
+    virtual void flagsChanged(const NSEvent& event) { forward(&NSResponder::flagsChanged, event); }
 
     // First responder: NO by default; becoming and resigning are accepted by default.
     virtual bool acceptsFirstResponder() const { return false; }

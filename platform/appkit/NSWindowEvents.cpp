@@ -154,6 +154,9 @@ void NSWindow::sendEvent(const NSEvent& event) {
     case NSEventType::KeyUp:
         firstResponder()->keyUp(event);
         return;
+    case NSEventType::FlagsChanged:
+        firstResponder()->flagsChanged(event);
+        return;
     default:
         return;
     }
