@@ -16,6 +16,7 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/NSNotificationCenter.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
 #include <mutex>
@@ -99,6 +100,7 @@ LimnerAppDelegate::LimnerAppDelegate(Environment environment) : m_env(std::move(
 
 LimnerAppDelegate::~LimnerAppDelegate() {
     if (m_env.removeObservers) m_env.removeObservers();
+    ns::NSNotificationCenter::defaultCenter().removeObserver(static_cast<const void*>(this));
 }
 
 std::shared_ptr<ScreenServerMediator> LimnerAppDelegate::mediator() const {

@@ -36,7 +36,8 @@ class QNBAboutWindowController;
 
 namespace appkit {
 class NSActionTarget;
-}
+class NSWindow;
+} // namespace appkit
 
 namespace server {
 
@@ -140,6 +141,15 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     // Centres the About window and makes it key and front, unless it is already showing.
     void showAbout(appkit::NSActionTarget* sender);
 
+    // ---- The local-window check (LimnerAppDelegateLocalWindows.cpp) --------------------------
+    // How many reflector panels are on screen (any thread).
+    int localWindowCount() const;
+    // Watches a panel's screen changes and its becoming main. A window is watched once however
+    // often its session connects; null is ignored.
+    void registerNotificationsForWindow(const std::shared_ptr<input::QNDesktopReflectorPanel>& window) override;
+    void windowDidChangeScreen(const ns::NSNotification& notification);
+    void windowDidBecomeMain(const ns::NSNotification& notification);
+
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
 
@@ -159,6 +169,13 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::atomic<bool> m_shouldUpdateHiDPIState{false};
     std::atomic<bool> m_observing{false};
     std::shared_ptr<input::QNBAboutWindowController> m_aboutWindowController;
+
+    // The windows watched by registerNotificationsForWindow (main thread).
+    struct WatchedWindow {
+        std::weak_ptr<appkit::NSWindow> window;
+        const void* identity = nullptr;
+    };
+    std::vector<WatchedWindow> m_watchedWindows;
 };
 
 } // namespace server
