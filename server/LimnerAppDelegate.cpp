@@ -16,6 +16,7 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
@@ -101,6 +102,9 @@ LimnerAppDelegate::LimnerAppDelegate(Environment environment) : m_env(std::move(
 LimnerAppDelegate::~LimnerAppDelegate() {
     if (m_env.removeObservers) m_env.removeObservers();
     ns::NSNotificationCenter::defaultCenter().removeObserver(static_cast<const void*>(this));
+    // The check thread's loop would run on with nothing to check.
+    std::lock_guard lock(m_clientWindowLock);
+    if (m_clientWindowRunLoop) m_clientWindowRunLoop->stop();
 }
 
 std::shared_ptr<ScreenServerMediator> LimnerAppDelegate::mediator() const {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,8 +37,18 @@ class QNBAboutWindowController;
 
 namespace appkit {
 class NSActionTarget;
+class NSScreen;
 class NSWindow;
 } // namespace appkit
+
+namespace dispatch {
+class RunLoop;
+}
+
+namespace ns {
+class NSThread;
+class NSTimer;
+} // namespace ns
 
 namespace server {
 
@@ -146,9 +157,33 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     int localWindowCount() const;
     // Watches a panel's screen changes and its becoming main. A window is watched once however
     // often its session connects; null is ignored.
-    void registerNotificationsForWindow(const std::shared_ptr<input::QNDesktopReflectorPanel>& window) override;
+    void
+    registerNotificationsForWindow(const std::shared_ptr<input::QNDesktopReflectorPanel>& window) override;
     void windowDidChangeScreen(const ns::NSNotification& notification);
     void windowDidBecomeMain(const ns::NSNotification& notification);
+
+    // The check thread: started when a mirror window becomes main, it looks every 2 s whether
+    // a mirror window sits on a display that is gone, and ends at the first tick that finds no
+    // session in the background.
+    void launchPeriodicClientWindowCheck();
+    void launchPeriodicClientWindowCheckThread();
+    void clientWindowCheckThreadExited(const ns::NSNotification& notification);
+    // On the check thread: invalidates the timer and ends the thread.
+    void stopClientWindowThread();
+    void clientWindowCheck(ns::NSTimer& timer);
+    bool shouldExitWindowCheckThread();
+    void checkAllClientWindows();
+    // A mirror window on an unknown display is moved to the first screen (on the main thread).
+    void checkClientWindowCandidate(const std::shared_ptr<appkit::NSWindow>& window);
+    void menuScreenMoveForWindow(const std::shared_ptr<appkit::NSWindow>& window);
+    // Moves a window near the top-left of the screen's visible frame, after a left-mouse-up that
+    // ends any drag of it.
+    void moveWindow(const std::shared_ptr<appkit::NSWindow>& window,
+                    const std::shared_ptr<appkit::NSScreen>& screen);
+    // Moves a window back onto its own screen when its frame is outside that screen's visible frame.
+    void checkScreenLocationForWindow(const std::shared_ptr<appkit::NSWindow>& window);
+    std::shared_ptr<ns::NSThread> clientWindowThread() const;
+    std::shared_ptr<ns::NSTimer> clientWindowTimer() const;
 
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
@@ -176,6 +211,12 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
         const void* identity = nullptr;
     };
     std::vector<WatchedWindow> m_watchedWindows;
+
+    // The check thread, its timer and its run loop, under m_clientWindowLock.
+    mutable std::recursive_mutex m_clientWindowLock;
+    std::shared_ptr<ns::NSThread> m_clientWindowThread;
+    std::shared_ptr<ns::NSTimer> m_clientWindowTimer;
+    std::shared_ptr<dispatch::RunLoop> m_clientWindowRunLoop;
 };
 
 } // namespace server
