@@ -90,6 +90,7 @@ LimnerAppDelegate::Environment LimnerAppDelegate::Environment::standard() {
     e.activateDisplay = [](ScreenServer& server) { server.activateDisplay(); };
     e.systemVersion = [] { return foundation::BCDSystemVersionFunction(); };
     e.preferences = &foundation::QNBPreferences::sharedAppPrefs();
+    e.graphicsSwitchingFreezes = [] { return computerFreezesWithGraphicsSwitching(); };
     return e;
 }
 
@@ -155,6 +156,8 @@ void LimnerAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&)
         platform::Error error;
         mediator->setupUserClientWithError(&error);
     }
+    // 7.
+    warnAboutGraphicsSwitching();
     // 8.
     defaults->synchronize();
     // 9. Without the virtual graphics card there is nothing to serve.
@@ -297,6 +300,7 @@ void LimnerAppDelegate::setDisplayIDForHost(const ns::NSNotification& notificati
 void LimnerAppDelegate::serverDidConnectToDevice(const std::optional<cf::Value>&) {
     preferencesDidChangeUpdateResolutions(false);
     negotiateWithClients();
+    showRetinaPerformanceAlerts();
 }
 
 void LimnerAppDelegate::negotiateWithClients() {

@@ -37,6 +37,7 @@ class QNBAboutWindowController;
 
 namespace appkit {
 class NSActionTarget;
+class NSAlert;
 class NSScreen;
 class NSWindow;
 } // namespace appkit
@@ -91,6 +92,9 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
         // The running system's version as 0x00MMmmbb.
         std::function<uint32_t()> systemVersion;
         foundation::QNBPreferences* preferences = nullptr;
+        // Whether the Mac has switchable graphics and is a model that freezes with it (the
+        // launch then warns once); none in most unit tests: no warning.
+        std::function<bool()> graphicsSwitchingFreezes;
 
         // platformd's centre, the process's application object and display configuration,
         // the mediator's shared instance, the I/O Registry.
@@ -98,6 +102,8 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     };
 
     static std::shared_ptr<LimnerAppDelegate> make(Environment environment);
+    // The standard answer of graphicsSwitchingFreezes.
+    static bool computerFreezesWithGraphicsSwitching();
     explicit LimnerAppDelegate(Environment environment);
     ~LimnerAppDelegate() override;
 
@@ -188,11 +194,20 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
 
+    // The "Performance Tip" alert while it is on screen (null otherwise).
+    std::shared_ptr<appkit::NSAlert> retinaPerformanceAlert() const {
+        return m_retinaPerformanceAlert.lock();
+    }
+
     // The names observed at launch, in order (the eleven observations).
     static const std::vector<std::pair<std::string, Handler>>& distributedObservations();
 
   private:
     void doInitializations();
+    // Launch: the graphics-switching warning, until the user has pressed its default button.
+    void warnAboutGraphicsSwitching();
+    // A device connected: one "Performance Tip" per session with Retina resolutions, in turn.
+    void showRetinaPerformanceAlerts();
     void registerDistributedObservers();
     std::shared_ptr<ScreenServerMediator> mediator() const;
     foundation::QNBPreferences& preferences() const;
@@ -204,6 +219,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::atomic<bool> m_shouldUpdateHiDPIState{false};
     std::atomic<bool> m_observing{false};
     std::shared_ptr<input::QNBAboutWindowController> m_aboutWindowController;
+    std::weak_ptr<appkit::NSAlert> m_retinaPerformanceAlert;
 
     // The windows watched by registerNotificationsForWindow (main thread).
     struct WatchedWindow {
