@@ -10,10 +10,16 @@
 
 namespace {
 
-// What the reflector panels ask of the program: the invitations go through the application
-// delegate, the cursor queries to the mediator.
+// What the reflector panels ask of the program: the count of visible panels and the
+// invitations go through the application delegate, the cursor queries to the mediator.
 input::QNDesktopReflectorEnvironment reflectorEnvironment() {
     input::QNDesktopReflectorEnvironment environment;
+    environment.localWindowCount = []() -> uint64_t {
+        auto delegate = std::dynamic_pointer_cast<server::LimnerAppDelegate>(
+            server::BaseLimnerAppDelegate::appDelegate());
+        const int count = delegate ? delegate->localWindowCount() : 0;
+        return count > 0 ? uint64_t(count) : 0;
+    };
     environment.sendInvite = [](const net::SocketAddress& address) {
         if (auto delegate = server::BaseLimnerAppDelegate::appDelegate()) delegate->sendInvite(address);
     };
