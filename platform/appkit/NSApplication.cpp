@@ -174,8 +174,6 @@ int NSApplicationMain(int argc, char** argv, const NSApplication::Maker& makeApp
     return 0;
 }
 
-double NSAppKitVersionNumber() {
-    return platform::Profile::current()->appKitVersion;
-}
+double NSAppKitVersionNumber() { return platform::Profile::current()->appKitVersion; }
 
 } // namespace appkit
