@@ -198,6 +198,28 @@ TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNoti
     EXPECT_EQ(panel->closes.load(), 1);
 }
 
+TEST_F(ScreenServerReporting, AReflectorCloseGivesTheDisplayUpThroughTheMediator) {
+    auto panel = std::make_shared<FakePanel>();
+    input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
+    auto session = connectedSession();
+    session->setDisplayLocalClientWindow(true);
+    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
+    m_socket->closePeer();
+    waitForLoops(session, 0);
+    dispatch::runUntilIdle();
+    ASSERT_EQ(session->state(), kServerStateSleeping);
+
+    // The request's own handler finds no session by the cleared host name; the session asks
+    // its mediator itself, on the main thread, after the post.
+    std::thread([&] { session->reflectorPanelClosed(*panel); }).join();
+    EXPECT_EQ(m_poster.named(foundation::kDisconnectCurrentServerFromHost).size(), 1u);
+    EXPECT_TRUE(m_mediator->shutdowns.empty());
+    dispatch::runUntilIdle();
+    ASSERT_EQ(m_mediator->shutdowns.size(), 1u);
+    EXPECT_EQ(m_mediator->shutdowns[0].first, session);
+    EXPECT_TRUE(m_mediator->shutdowns[0].second);
+}
+
 TEST_F(ScreenServerReporting, ASessionThatNeverHadAHostNamePostsNone) {
     auto session = makeSession();
     auto socket = connect(session);

@@ -184,6 +184,27 @@ TEST_F(SessionTest, ScreenServerDisplayLocalClientWindowShowsThePanelOnTheMainTh
     EXPECT_FALSE(usb->isUSB());
 }
 
+TEST_F(SessionTest, ScreenServerLoopEndMakesThePanelOnTheMainThread) {
+    auto panel = std::make_shared<FakePanel>();
+    std::atomic<int> made{0}, madeElsewhere{0};
+    input::QNDesktopReflectorPanel::setMaker([&, panel](const auto&) {
+        ++made;
+        if (!dispatch::isMainThread()) ++madeElsewhere;
+        return panel;
+    });
+    auto session = makeSession();
+    session->setDisplayLocalClientWindow(true);
+    auto socket = connect(session);
+    socket->feed(handshakeBytes());
+    ASSERT_TRUE(session->waitForActivations(1));
+    socket->closePeer();
+    waitForLoops(session, 0);
+    dispatch::runUntilIdle();
+    EXPECT_EQ(made.load(), 1);
+    EXPECT_EQ(madeElsewhere.load(), 0) << "a window is made on the main thread only";
+    EXPECT_EQ(panel->shows.load(), 1);
+}
+
 TEST_F(SessionTest, ScreenServerReplacedConnectionEndsQuietlyAndTheNewOneStaysServed) {
     for (bool silent : {false, true}) {
         SCOPED_TRACE(silent ? "old one silent" : "old one failing");

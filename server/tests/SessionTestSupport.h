@@ -15,6 +15,7 @@
 #include "platform/core/Format.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/dispatch/Testing.h"
+#include "platform/dispatch/Thread.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
 #include <gtest/gtest.h>
@@ -284,10 +285,16 @@ class FakeMediator final : public ScreenServerMediatorInterface {
         ++disables;
         if (heldElsewhere) ++disablesUnderFrameBufferLock;
     }
+    void shutdownServer(const std::shared_ptr<ScreenServer>& server) override {
+        std::lock_guard lock(m);
+        shutdowns.push_back({server, dispatch::isMainThread()});
+    }
     std::mutex m;
     uint64_t activeCount = 0;
     int disables = 0;
     int disablesUnderFrameBufferLock = 0;
+    // Each shutdown's session, and whether it came on the main thread.
+    std::vector<std::pair<std::shared_ptr<ScreenServer>, bool>> shutdowns;
 };
 
 class RecordingAppDelegate final : public BaseLimnerAppDelegate {
