@@ -14,6 +14,11 @@ namespace {
 // delegate, the cursor queries to the mediator.
 input::QNDesktopReflectorEnvironment reflectorEnvironment() {
     input::QNDesktopReflectorEnvironment environment;
+    environment.localWindowCount = []() -> uint64_t {
+        auto delegate =
+            std::dynamic_pointer_cast<server::LimnerAppDelegate>(server::BaseLimnerAppDelegate::appDelegate());
+        return delegate ? static_cast<uint64_t>(delegate->localWindowCount()) : 0;
+    };
     environment.sendInvite = [](const net::SocketAddress& address) {
         if (auto delegate = server::BaseLimnerAppDelegate::appDelegate()) delegate->sendInvite(address);
     };
