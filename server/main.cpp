@@ -15,10 +15,9 @@ namespace {
 input::QNDesktopReflectorEnvironment reflectorEnvironment() {
     input::QNDesktopReflectorEnvironment environment;
     environment.localWindowCount = []() -> uint64_t {
-        auto delegate = std::dynamic_pointer_cast<server::LimnerAppDelegate>(
-            server::BaseLimnerAppDelegate::appDelegate());
-        const int count = delegate ? delegate->localWindowCount() : 0;
-        return count > 0 ? uint64_t(count) : 0;
+        auto delegate =
+            std::dynamic_pointer_cast<server::LimnerAppDelegate>(server::BaseLimnerAppDelegate::appDelegate());
+        return delegate ? static_cast<uint64_t>(delegate->localWindowCount()) : 0;
     };
     environment.sendInvite = [](const net::SocketAddress& address) {
         if (auto delegate = server::BaseLimnerAppDelegate::appDelegate()) delegate->sendInvite(address);
