@@ -31,19 +31,6 @@ platformd::testing::ProgramResult ctl(std::vector<std::string> arguments, double
     return runProgram(arguments, timeout);
 }
 
-// The virtual displays' lines without their vertical-blank counts.
-std::vector<std::string> virtualDisplays() {
-    std::vector<std::string> out;
-    std::istringstream in(ctl({"displays"}).out);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" serial=0x9973") == std::string::npos) continue;
-        const size_t count = line.find(" vblanks=");
-        if (count != std::string::npos) line.erase(count, line.find(' ', count + 1) - count);
-        out.push_back(line);
-    }
-    return out;
-}
-
 std::string allLines(refclient::Client& device) {
     std::string all;
     for (const auto& line : device.log())
