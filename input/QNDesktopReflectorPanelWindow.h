@@ -80,6 +80,9 @@ class QNDesktopReflectorPanelWindow : public LumoAnimatableWindow,
 
     bool canBecomeKeyWindow() const override { return true; }
     bool canBecomeMainWindow() const override { return true; }
+    bool acceptsFirstResponder() const override { return true; }
+    bool becomeFirstResponder() override { return true; }
+    bool resignFirstResponder() override { return true; }
 
     static const appkit::NSActionTable& classActions();
     const appkit::NSActionTable& actionTable() const override { return classActions(); }
