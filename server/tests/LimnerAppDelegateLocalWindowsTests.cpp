@@ -3,6 +3,7 @@
 #include "server/LimnerAppDelegate.h"
 
 #include "input/QNDesktopReflectorPanel.h"
+#include "input/QNDesktopReflectorPanelWindow.h"
 
 #include "server/tests/MediatorTestSupport.h"
 
@@ -126,6 +127,24 @@ TEST_F(LimnerAppDelegateLocalWindowsTest, CountsOnlyVisibleMirrorWindows) {
     EXPECT_EQ(delegate->localWindowCount(), 2);
     second->orderOut();
     EXPECT_EQ(delegate->localWindowCount(), 1);
+}
+
+TEST_F(LimnerAppDelegateLocalWindowsTest, CountsAndWatchesTheProgramsOwnPanels) {
+    auto panel = appkit::NSWindow::make<input::QNDesktopReflectorPanelWindow>(
+        cg::CGRectMake(200, 200, 512, 384), input::QNDesktopReflectorEnvironment{});
+    delegate->registerNotificationsForWindow(panel);
+    panel->makeKeyAndOrderFront();
+    EXPECT_EQ(delegate->localWindowCount(), 1);
+    panel->makeMainWindow();
+    EXPECT_TRUE(m_log.contains("Local client window did become main"));
+    EXPECT_TRUE(delegate->clientWindowThread()) << "the check starts";
+    // Without a mediator there is no background session: the first tick ends the check.
+    ASSERT_TRUE(eventually([&] { return delegate->clientWindowTimer() != nullptr; }));
+    auto thread = delegate->clientWindowThread();
+    tick();
+    EXPECT_TRUE(eventually([&] { return thread->isFinished(); }));
+    panel->orderOut();
+    EXPECT_EQ(delegate->localWindowCount(), 0);
 }
 
 TEST_F(LimnerAppDelegateLocalWindowsTest, WatchesAWindowOnceHoweverOftenItsSessionConnects) {
