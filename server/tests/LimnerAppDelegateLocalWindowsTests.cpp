@@ -103,11 +103,6 @@ class LimnerAppDelegateLocalWindowsUnknownDisplayTest : public LimnerAppDelegate
         platform::installFakeClock();
         iokit::InProcessKernelOptions options;
         options.windowServerConfig.mainDisplay.name = "Unknown Display";
-        options.windowServerConfig.recordEvent = [this](std::string_view kind, std::string_view api,
-                                                        cf::Dictionary fields) {
-            std::lock_guard lock(m_recordMutex);
-            m_records.push_back({std::string(kind) + " " + std::string(api), std::move(fields)});
-        };
         m_kernel = std::make_shared<iokit::InProcessKernel>(options);
         m_kernel->install();
         delegate = server::LimnerAppDelegate::make({});
