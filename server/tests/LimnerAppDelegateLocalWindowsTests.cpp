@@ -286,4 +286,19 @@ TEST_F(LimnerAppDelegateLocalWindowsUnknownDisplayTest, APanelOnAnUnknownDisplay
     EXPECT_TRUE(eventually([&] { return !delegate->clientWindowThread(); }));
 }
 
+TEST_F(LimnerAppDelegateLocalWindowsUnknownDisplayTest, APanelArrivingOnAnUnknownDisplayIsMovedAtOnce) {
+    auto panel = backgroundSession();
+    delegate->registerNotificationsForWindow(panel);
+    panel->orderFront();
+    panel->setFrameOrigin(cg::CGPointMake(-5000, -5000)); // off every screen: nothing to do
+    EXPECT_FALSE(panel->screen());
+    turn();
+    EXPECT_EQ(panel->frame().origin.x, -5000);
+    const cg::CGRect back = cg::CGRectMake(300, 200, panel->frame().size.width, panel->frame().size.height);
+    panel->setFrame(back, true);
+    ASSERT_TRUE(mainLoopUntilMoved(*panel, back));
+    EXPECT_EQ(panel->frame().origin.x, 50);
+    EXPECT_FALSE(delegate->clientWindowThread()) << "no check thread needed for that";
+}
+
 } // namespace
