@@ -10,8 +10,8 @@
 
 namespace {
 
-// What the reflector panels ask of the program: the invitations go through the application
-// delegate, the cursor queries to the mediator.
+// What the reflector panels ask of the program: the count of visible panels and the
+// invitations go through the application delegate, the cursor queries to the mediator.
 input::QNDesktopReflectorEnvironment reflectorEnvironment() {
     input::QNDesktopReflectorEnvironment environment;
     environment.localWindowCount = []() -> uint64_t {

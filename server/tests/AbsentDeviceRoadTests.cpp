@@ -31,19 +31,6 @@ platformd::testing::ProgramResult ctl(std::vector<std::string> arguments, double
     return runProgram(arguments, timeout);
 }
 
-// The virtual displays' lines without their vertical-blank counts.
-std::vector<std::string> virtualDisplays() {
-    std::vector<std::string> out;
-    std::istringstream in(ctl({"displays"}).out);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" serial=0x9973") == std::string::npos) continue;
-        const size_t count = line.find(" vblanks=");
-        if (count != std::string::npos) line.erase(count, line.find(' ', count + 1) - count);
-        out.push_back(line);
-    }
-    return out;
-}
-
 std::string allLines(refclient::Client& device) {
     std::string all;
     for (const auto& line : device.log())
@@ -58,6 +45,30 @@ std::vector<std::pair<double, bool>> invitations(refclient::Client& device) {
         if (line.find(" udp invite ") == std::string::npos) continue;
         out.push_back({std::stod(line), line.find("acted=1") != std::string::npos});
     }
+    return out;
+}
+
+// A display's pixels as packed B, G, R, X rows.
+std::string displayPixels(const std::string& id, const std::string& file) {
+    if (ctl({"read-display", id, "--bgrx", file}).status != 0) return {};
+    return platformd::testing::readFile(file);
+}
+
+// The grabs of a display's pixels so far, as the window server counts them.
+long long grabs(const std::string& id) {
+    const std::string out = ctl({"counters", id}).out;
+    const size_t at = out.find("grabs=");
+    return at == std::string::npos ? -1 : std::stoll(out.substr(at + 6));
+}
+
+// The frame (Core Graphics global) of a tree line's "frame=X,Y,W,H".
+std::vector<double> frameOf(const std::string& line) {
+    std::vector<double> out;
+    const size_t at = line.find("frame=");
+    if (at == std::string::npos) return out;
+    std::istringstream in(line.substr(at + 6));
+    for (std::string part; out.size() < 4 && std::getline(in, part, ',');)
+        out.push_back(std::stod(part));
     return out;
 }
 
@@ -144,9 +155,47 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     EXPECT_EQ(virtualDisplays(), before);
     EXPECT_TRUE(dismissSheet());
 
-    // 2. The cursor view follows the pointer onto the virtual display and off it.
+    // 2. The panel's content shows the virtual display 1:1, grabbed only after damage.
     const std::string id = before[0].substr(3, before[0].find(' ') - 3);
+    EXPECT_EQ(ctl({"cursor", "move", "1300", "850"}).status, 0);
     EXPECT_EQ(ctl({"draw", "display", id, "blocks", "16"}).status, 0);
+    const auto frame = frameOf(ctl({"ui", "wait", "TesselHelper", kPanel}).out);
+    ASSERT_EQ(frame.size(), 4u);
+    EXPECT_EQ(frame[2], 1024);
+    const int left = int(frame[0]), top = int(frame[1]) + 22; // below the title bar
+    const std::string scratch = m_platformd->root() + "/tmp-pixels";
+    bool mirrored = false;
+    std::string mismatch;
+    for (int attempt = 0; attempt < 50 && !mirrored; ++attempt) {
+        const std::string mirror = displayPixels(id, scratch);
+        const std::string main = displayPixels("0x1", scratch);
+        if (mirror.size() != 1024u * 768 * 4 || main.size() != 1440u * 900 * 4) continue;
+        mirrored = true;
+        for (int y = 0; y < 768 && top + y < 900 && mirrored; ++y)
+            for (int x = 0; x < 1024 && left + x < 1440; ++x) {
+                const size_t m = (size_t(top + y) * 1440 + size_t(left + x)) * 4,
+                             v = (size_t(y) * 1024 + x) * 4;
+                if (main.compare(m, 3, mirror, v, 3) != 0) {
+                    mismatch = "first difference at " + std::to_string(x) + "," + std::to_string(y);
+                    mirrored = false;
+                    break;
+                }
+            }
+    }
+    EXPECT_TRUE(mirrored) << mismatch;
+    const long long quiet = grabs(id);
+    for (int i = 0; i < 10; ++i)
+        ctl({"input-state"});
+    EXPECT_EQ(grabs(id), quiet) << "no grab without damage";
+    const auto start = platform::now();
+    for (int i = 0; i < 20; ++i)
+        ctl({"damage", "1500", "100", "40", "40"});
+    const double elapsed = platform::toSeconds(platform::now() - start);
+    const long long damaged = grabs(id) - quiet;
+    EXPECT_GT(damaged, 0);
+    EXPECT_LE(double(damaged), 31 * (elapsed + 0.1) + 1) << "at most one grab a tick";
+
+    // The cursor view follows the pointer onto the virtual display and off it.
     EXPECT_EQ(ctl({"cursor", "move", "1600", "100"}).status, 0);
     auto onIt = ctl({"ui", "wait", "TesselHelper", kPanel + "/image[1]", "--timeout", "2"});
     EXPECT_EQ(onIt.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;

@@ -42,6 +42,18 @@ class ScreenServerReporting : public SessionTest {
         return session;
     }
     std::vector<Post> notices() { return m_poster.named(foundation::kServerDisconnectedFromDevice); }
+    // A served session whose device went away with the local client window on: asleep, its
+    // display kept, the panel standing in.
+    std::shared_ptr<RecordingSession> awaySession(const std::shared_ptr<FakePanel>& panel) {
+        input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
+        auto session = connectedSession();
+        session->setDisplayLocalClientWindow(true);
+        session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
+        m_socket->closePeer();
+        waitForLoops(session, 0);
+        dispatch::runUntilIdle();
+        return session;
+    }
 
     std::shared_ptr<PipeSocket> m_socket;
 };
@@ -164,13 +176,7 @@ TEST_F(ScreenServerReporting, StopAndResetRacingTheLoopsEndReportOnce) {
 
 TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNotice) {
     auto panel = std::make_shared<FakePanel>();
-    input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
-    auto session = connectedSession();
-    session->setDisplayLocalClientWindow(true);
-    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
-    m_socket->closePeer();
-    waitForLoops(session, 0);
-    dispatch::runUntilIdle();
+    auto session = awaySession(panel);
     ASSERT_EQ(session->state(), kServerStateSleeping); // the panel keeps the display
     EXPECT_EQ(session->connectedHostName(), std::nullopt);
 
@@ -200,13 +206,7 @@ TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNoti
 
 TEST_F(ScreenServerReporting, AReflectorCloseGivesTheDisplayUpThroughTheMediator) {
     auto panel = std::make_shared<FakePanel>();
-    input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
-    auto session = connectedSession();
-    session->setDisplayLocalClientWindow(true);
-    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
-    m_socket->closePeer();
-    waitForLoops(session, 0);
-    dispatch::runUntilIdle();
+    auto session = awaySession(panel);
     ASSERT_EQ(session->state(), kServerStateSleeping);
 
     // The request's own handler finds no session by the cleared host name; the session asks

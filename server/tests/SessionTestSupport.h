@@ -454,6 +454,19 @@ class SessionTest : public ::testing::Test {
     void waitForLoops(const std::shared_ptr<ScreenServer>& session, size_t count) {
         ASSERT_TRUE(session->waitForReadLoopCount(count, platform::kDistantFuture));
     }
+    // A session with the local client window on whose device connects with the handshake, is
+    // activated and goes away.
+    std::shared_ptr<RecordingSession> dropWithLocalWindow(const std::vector<uint8_t>& handshake) {
+        auto session = makeSession();
+        session->setDisplayLocalClientWindow(true);
+        auto socket = connect(session);
+        socket->feed(handshake);
+        EXPECT_TRUE(session->waitForActivations(1));
+        socket->closePeer();
+        waitForLoops(session, 0);
+        dispatch::runUntilIdle();
+        return session;
+    }
 
     platform::FakeClock* m_clock = nullptr;
     std::string m_dir;
