@@ -3,6 +3,7 @@
 #include "server/LimnerAppDelegate.h"
 
 #include "input/QNDesktopReflectorPanel.h"
+#include "input/QNDesktopReflectorPanelWindow.h"
 
 #include "server/tests/MediatorTestSupport.h"
 
@@ -102,11 +103,6 @@ class LimnerAppDelegateLocalWindowsUnknownDisplayTest : public LimnerAppDelegate
         platform::installFakeClock();
         iokit::InProcessKernelOptions options;
         options.windowServerConfig.mainDisplay.name = "Unknown Display";
-        options.windowServerConfig.recordEvent = [this](std::string_view kind, std::string_view api,
-                                                        cf::Dictionary fields) {
-            std::lock_guard lock(m_recordMutex);
-            m_records.push_back({std::string(kind) + " " + std::string(api), std::move(fields)});
-        };
         m_kernel = std::make_shared<iokit::InProcessKernel>(options);
         m_kernel->install();
         delegate = server::LimnerAppDelegate::make({});
@@ -126,6 +122,24 @@ TEST_F(LimnerAppDelegateLocalWindowsTest, CountsOnlyVisibleMirrorWindows) {
     EXPECT_EQ(delegate->localWindowCount(), 2);
     second->orderOut();
     EXPECT_EQ(delegate->localWindowCount(), 1);
+}
+
+TEST_F(LimnerAppDelegateLocalWindowsTest, CountsAndWatchesTheProgramsOwnPanels) {
+    auto panel = appkit::NSWindow::make<input::QNDesktopReflectorPanelWindow>(
+        cg::CGRectMake(200, 200, 512, 384), input::QNDesktopReflectorEnvironment{});
+    delegate->registerNotificationsForWindow(panel);
+    panel->makeKeyAndOrderFront();
+    EXPECT_EQ(delegate->localWindowCount(), 1);
+    panel->makeMainWindow();
+    EXPECT_TRUE(m_log.contains("Local client window did become main"));
+    EXPECT_TRUE(delegate->clientWindowThread()) << "the check starts";
+    // Without a mediator there is no background session: the first tick ends the check.
+    ASSERT_TRUE(eventually([&] { return delegate->clientWindowTimer() != nullptr; }));
+    auto thread = delegate->clientWindowThread();
+    tick();
+    EXPECT_TRUE(eventually([&] { return thread->isFinished(); }));
+    panel->orderOut();
+    EXPECT_EQ(delegate->localWindowCount(), 0);
 }
 
 TEST_F(LimnerAppDelegateLocalWindowsTest, WatchesAWindowOnceHoweverOftenItsSessionConnects) {
@@ -270,6 +284,21 @@ TEST_F(LimnerAppDelegateLocalWindowsUnknownDisplayTest, APanelOnAnUnknownDisplay
     panel->isUpdating = false;
     tick();
     EXPECT_TRUE(eventually([&] { return !delegate->clientWindowThread(); }));
+}
+
+TEST_F(LimnerAppDelegateLocalWindowsUnknownDisplayTest, APanelArrivingOnAnUnknownDisplayIsMovedAtOnce) {
+    auto panel = backgroundSession();
+    delegate->registerNotificationsForWindow(panel);
+    panel->orderFront();
+    panel->setFrameOrigin(cg::CGPointMake(-5000, -5000)); // off every screen: nothing to do
+    EXPECT_FALSE(panel->screen());
+    turn();
+    EXPECT_EQ(panel->frame().origin.x, -5000);
+    const cg::CGRect back = cg::CGRectMake(300, 200, panel->frame().size.width, panel->frame().size.height);
+    panel->setFrame(back, true);
+    ASSERT_TRUE(mainLoopUntilMoved(*panel, back));
+    EXPECT_EQ(panel->frame().origin.x, 50);
+    EXPECT_FALSE(delegate->clientWindowThread()) << "no check thread needed for that";
 }
 
 } // namespace
