@@ -16,6 +16,8 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/foundation/NSNotificationCenter.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
 #include <mutex>
@@ -88,6 +90,7 @@ LimnerAppDelegate::Environment LimnerAppDelegate::Environment::standard() {
     e.activateDisplay = [](ScreenServer& server) { server.activateDisplay(); };
     e.systemVersion = [] { return foundation::BCDSystemVersionFunction(); };
     e.preferences = &foundation::QNBPreferences::sharedAppPrefs();
+    e.graphicsSwitchingFreezes = [] { return computerFreezesWithGraphicsSwitching(); };
     return e;
 }
 
@@ -99,6 +102,10 @@ LimnerAppDelegate::LimnerAppDelegate(Environment environment) : m_env(std::move(
 
 LimnerAppDelegate::~LimnerAppDelegate() {
     if (m_env.removeObservers) m_env.removeObservers();
+    ns::NSNotificationCenter::defaultCenter().removeObserver(static_cast<const void*>(this));
+    // The check thread's loop would run on with nothing to check.
+    std::lock_guard lock(m_clientWindowLock);
+    if (m_clientWindowRunLoop) m_clientWindowRunLoop->stop();
 }
 
 std::shared_ptr<ScreenServerMediator> LimnerAppDelegate::mediator() const {
@@ -149,6 +156,8 @@ void LimnerAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&)
         platform::Error error;
         mediator->setupUserClientWithError(&error);
     }
+    // 7.
+    warnAboutGraphicsSwitching();
     // 8.
     defaults->synchronize();
     // 9. Without the virtual graphics card there is nothing to serve.
@@ -291,6 +300,7 @@ void LimnerAppDelegate::setDisplayIDForHost(const ns::NSNotification& notificati
 void LimnerAppDelegate::serverDidConnectToDevice(const std::optional<cf::Value>&) {
     preferencesDidChangeUpdateResolutions(false);
     negotiateWithClients();
+    showRetinaPerformanceAlerts();
 }
 
 void LimnerAppDelegate::negotiateWithClients() {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,7 +37,19 @@ class QNBAboutWindowController;
 
 namespace appkit {
 class NSActionTarget;
+class NSAlert;
+class NSScreen;
+class NSWindow;
+} // namespace appkit
+
+namespace dispatch {
+class RunLoop;
 }
+
+namespace ns {
+class NSThread;
+class NSTimer;
+} // namespace ns
 
 namespace server {
 
@@ -79,6 +92,9 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
         // The running system's version as 0x00MMmmbb.
         std::function<uint32_t()> systemVersion;
         foundation::QNBPreferences* preferences = nullptr;
+        // Whether the Mac has switchable graphics and is a model that freezes with it (the
+        // launch then warns once); none in most unit tests: no warning.
+        std::function<bool()> graphicsSwitchingFreezes;
 
         // platformd's centre, the process's application object and display configuration,
         // the mediator's shared instance, the I/O Registry.
@@ -86,6 +102,8 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     };
 
     static std::shared_ptr<LimnerAppDelegate> make(Environment environment);
+    // The standard answer of graphicsSwitchingFreezes.
+    static bool computerFreezesWithGraphicsSwitching();
     explicit LimnerAppDelegate(Environment environment);
     ~LimnerAppDelegate() override;
 
@@ -140,14 +158,56 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     // Centres the About window and makes it key and front, unless it is already showing.
     void showAbout(appkit::NSActionTarget* sender);
 
+    // ---- The local-window check (LimnerAppDelegateLocalWindows.cpp) --------------------------
+    // How many reflector panels are on screen (any thread).
+    int localWindowCount() const;
+    // Watches a panel's screen changes and its becoming main. A window is watched once however
+    // often its session connects; null is ignored.
+    void
+    registerNotificationsForWindow(const std::shared_ptr<input::QNDesktopReflectorPanel>& window) override;
+    void windowDidChangeScreen(const ns::NSNotification& notification);
+    void windowDidBecomeMain(const ns::NSNotification& notification);
+
+    // The check thread: started when a mirror window becomes main, it looks every 2 s whether
+    // a mirror window sits on a display that is gone, and ends at the first tick that finds no
+    // session in the background.
+    void launchPeriodicClientWindowCheck();
+    void launchPeriodicClientWindowCheckThread();
+    void clientWindowCheckThreadExited(const ns::NSNotification& notification);
+    // On the check thread: invalidates the timer and ends the thread.
+    void stopClientWindowThread();
+    void clientWindowCheck(ns::NSTimer& timer);
+    bool shouldExitWindowCheckThread();
+    void checkAllClientWindows();
+    // A mirror window on an unknown display is moved to the first screen (on the main thread).
+    void checkClientWindowCandidate(const std::shared_ptr<appkit::NSWindow>& window);
+    void menuScreenMoveForWindow(const std::shared_ptr<appkit::NSWindow>& window);
+    // Moves a window near the top-left of the screen's visible frame, after a left-mouse-up that
+    // ends any drag of it.
+    void moveWindow(const std::shared_ptr<appkit::NSWindow>& window,
+                    const std::shared_ptr<appkit::NSScreen>& screen);
+    // Moves a window back onto its own screen when its frame is outside that screen's visible frame.
+    void checkScreenLocationForWindow(const std::shared_ptr<appkit::NSWindow>& window);
+    std::shared_ptr<ns::NSThread> clientWindowThread() const;
+    std::shared_ptr<ns::NSTimer> clientWindowTimer() const;
+
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
+
+    // The "Performance Tip" alert while it is on screen (null otherwise).
+    std::shared_ptr<appkit::NSAlert> retinaPerformanceAlert() const {
+        return m_retinaPerformanceAlert.lock();
+    }
 
     // The names observed at launch, in order (the eleven observations).
     static const std::vector<std::pair<std::string, Handler>>& distributedObservations();
 
   private:
     void doInitializations();
+    // Launch: the graphics-switching warning, until the user has pressed its default button.
+    void warnAboutGraphicsSwitching();
+    // A device connected: one "Performance Tip" per session with Retina resolutions, in turn.
+    void showRetinaPerformanceAlerts();
     void registerDistributedObservers();
     std::shared_ptr<ScreenServerMediator> mediator() const;
     foundation::QNBPreferences& preferences() const;
@@ -159,6 +219,20 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::atomic<bool> m_shouldUpdateHiDPIState{false};
     std::atomic<bool> m_observing{false};
     std::shared_ptr<input::QNBAboutWindowController> m_aboutWindowController;
+    std::weak_ptr<appkit::NSAlert> m_retinaPerformanceAlert;
+
+    // The windows watched by registerNotificationsForWindow (main thread).
+    struct WatchedWindow {
+        std::weak_ptr<appkit::NSWindow> window;
+        const void* identity = nullptr;
+    };
+    std::vector<WatchedWindow> m_watchedWindows;
+
+    // The check thread, its timer and its run loop, under m_clientWindowLock.
+    mutable std::recursive_mutex m_clientWindowLock;
+    std::shared_ptr<ns::NSThread> m_clientWindowThread;
+    std::shared_ptr<ns::NSTimer> m_clientWindowTimer;
+    std::shared_ptr<dispatch::RunLoop> m_clientWindowRunLoop;
 };
 
 } // namespace server

@@ -351,8 +351,12 @@ void ScreenServer::endReadLoop(const Socket& socket) {
         const bool keepDisplay =
             isActive() && state() != kServerStateSleeping && displayLocalClientWindow() && !isUSB();
         if (keepDisplay) {
-            if (auto panel = displayReflector())
-                ns::performSelectorOnMainThread([panel] { panel->showWithAnimation(); }, false);
+            // The panel is a main-thread object: it is made (on first use) and shown there.
+            ns::performSelectorOnMainThread(
+                [self = shared_from_this()] {
+                    if (auto panel = self->displayReflector()) panel->showWithAnimation();
+                },
+                false);
             stop();
             generation = m_connectionGeneration;
         } else {

@@ -15,6 +15,7 @@
 #include "display/QNBDisplaySet.h"
 #include "input/ApplicationInfoMessages.h"
 #include "input/QNDesktopReflectorPanel.h"
+#include "input/QNDesktopReflectorSession.h"
 #include "input/ScreenServerInput.h"
 #include "net/QNCapabilities.h"
 #include "net/QNClientHandshake.h"
@@ -111,6 +112,7 @@ DistributedPoster defaultDistributedPoster();
 
 class ScreenServer : public input::ScreenServerInput,
                      public input::QNDesktopReflectorDelegate,
+                     public input::QNDesktopReflectorSession,
                      public capture::QNBVellEncoderDelegateProtocol,
                      public net::QNNetSocketDelegate,
                      public display::QNBDisplayRefreshProtocol,
@@ -330,7 +332,7 @@ class ScreenServer : public input::ScreenServerInput,
     using StateObserver = std::function<void(int32_t state)>;
     void setStateObserver(StateObserver observer);
     uint16_t port() const { return m_port; }
-    bool isUSB() const { return m_isUSB.load(); }
+    bool isUSB() const override { return m_isUSB.load(); }
     void setIsUSB(bool isUSB) { m_isUSB.store(isUSB); }
     bool isRunning() const { return m_isRunning.load(); }
     void setIsRunning(bool running) { m_isRunning.store(running); }
@@ -365,13 +367,13 @@ class ScreenServer : public input::ScreenServerInput,
     void setDeviceIdentifier(std::optional<std::string> identifier);
     std::optional<std::string> devicePlatform() const;
     void setDevicePlatform(std::optional<std::string> platform);
-    std::optional<std::string> connectedDisplayName() const;
+    std::optional<std::string> connectedDisplayName() const override;
     void setConnectedDisplayName(std::optional<std::string> name);
-    std::optional<std::string> connectedHostName() const;
+    std::optional<std::string> connectedHostName() const override;
     void setConnectedHostName(std::optional<std::string> name);
     std::optional<std::string> connectedServiceKey() const;
     void setConnectedServiceKey(std::optional<std::string> key);
-    net::SocketAddress connectedAddress() const;
+    net::SocketAddress connectedAddress() const override;
     void setConnectedAddress(const net::SocketAddress& address);
     std::optional<std::string> connectedAddressIdentifier() const;
     void setConnectedAddressIdentifier(std::optional<std::string> identifier);
@@ -385,7 +387,7 @@ class ScreenServer : public input::ScreenServerInput,
     double displayScale() const; // mDisplayScale
     void setDisplayScale(double scale);
 
-    std::shared_ptr<display::QNBDisplaySet> screen() const;
+    std::shared_ptr<display::QNBDisplaySet> screen() const override;
     // The input handlers' view of the display set: cursor scale, scale-corrected bounds, frame.
     std::optional<input::InputGeometry> inputGeometry() const override;
     void setScreen(std::shared_ptr<display::QNBDisplaySet> screen);

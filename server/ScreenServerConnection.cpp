@@ -17,6 +17,7 @@
 #include "platform/appkit/NSApplication.h"
 #include "platform/core/Log.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/PerformSelector.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
@@ -261,6 +262,16 @@ void ScreenServer::reflectorPanelClosed(input::QNDesktopReflectorPanel&) {
                     ns::NSNotificationDeliverImmediately | ns::NSNotificationPostToAllSessions);
     ns::NSNotificationCenter::defaultCenter().postNotificationName(
         foundation::kDisconnectCurrentServerFromHost, nullptr, userInfo);
+    // The notification's handler looks the session up by a host name the absence cleared, so
+    // the session gives its display up itself.
+    std::weak_ptr<ScreenServer> weak = weak_from_this();
+    ns::performSelectorOnMainThread(
+        [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            if (auto current = self->mediator()) current->shutdownServer(self);
+        },
+        false);
 }
 
 bool ScreenServer::reflectorPanelShouldSuppressHelpSheet(input::QNDesktopReflectorPanel&) {

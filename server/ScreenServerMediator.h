@@ -205,7 +205,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     void shutdownWithDictionary(const std::optional<cf::Value>& request);
     void shutdownForDeviceIdentifier(const std::string& deviceIdentifier);
     void shutdownHost(const std::string& hostName);
-    void shutdownServer(const std::shared_ptr<ScreenServer>& server);
+    void shutdownServer(const std::shared_ptr<ScreenServer>& server) override;
 
     // ---- Lookups ---------------------------------------------------------------------------
     std::shared_ptr<ScreenServer> serverForHostName(const std::string& hostName);

@@ -66,6 +66,8 @@ class ScreenServerMediatorInterface {
     }
     // The current system cursor's hot spot.
     virtual cg::CGPoint mouseHotspot() { return {}; }
+    // Stops and resets the session and closes its panel: the display goes.
+    virtual void shutdownServer(const std::shared_ptr<ScreenServer>& server) { (void)server; }
 };
 
 } // namespace server

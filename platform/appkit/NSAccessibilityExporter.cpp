@@ -536,7 +536,7 @@ AXError NSAccessibilityExporter::performAction(const ax::AXUIElement& element, s
     } else if (t.kind == Target::CloseButton) {
         std::weak_ptr<NSWindow> weak = t.window;
         *deed = [weak] {
-            if (auto window = weak.lock()) window->close();
+            if (auto window = weak.lock()) window->pressCloseButton();
         };
     } else {
         std::weak_ptr<NSWindow> weak = t.window;

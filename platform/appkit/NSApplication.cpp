@@ -2,8 +2,9 @@
 
 #include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/core/Log.h"
-#include "platform/corefoundation/Profile.h"
+#include "platform/corefoundation/CFPreferences.h"
 #include "platform/corefoundation/NSUserDefaults.h"
+#include "platform/corefoundation/Profile.h"
 #include "platform/dispatch/RunLoop.h"
 #include "platform/dispatch/Thread.h"
 #include "platform/foundation/NSBundle.h"
@@ -149,6 +150,10 @@ int NSApplicationMain(int argc, char** argv, const NSApplicationDelegateMaker& m
 int NSApplicationMain(int argc, char** argv, const NSApplication::Maker& makeApplication,
                       const NSApplicationDelegateMaker& makeDelegate) {
     (void)argc, (void)argv;
+    // An application's own defaults live in the domain its bundle identifier names.
+    if (auto bundle = ns::NSBundle::mainBundle())
+        if (auto identifier = bundle->bundleIdentifier(); identifier && !identifier->empty())
+            platform::setCurrentApplicationDomain(*identifier);
     auto app = NSApplication::sharedApplication(makeApplication);
     app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
     // The hello registers pid, bundle identifier and name; the policy follows it.

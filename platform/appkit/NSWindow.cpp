@@ -267,6 +267,19 @@ void NSWindow::close() {
     NSApplication::sharedApplication()->windowClosed(this);
 }
 
+void NSWindow::setCloseButtonTarget(const std::weak_ptr<NSActionTarget>& target, std::string action) {
+    m_closeButtonTarget = target;
+    m_closeButtonAction = std::move(action);
+}
+
+void NSWindow::pressCloseButton() {
+    if (m_closeButtonAction.empty()) return close();
+    auto target = m_closeButtonTarget.lock();
+    if (!target) return;
+    if (!target->performAction(m_closeButtonAction, nullptr))
+        platform::log("NSWindow: the close button's target does not answer %s", m_closeButtonAction);
+}
+
 void NSWindow::post(const char* name) {
     ns::NSNotification note;
     note.name = name;

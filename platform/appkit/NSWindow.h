@@ -130,6 +130,10 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // Recorded only: closed windows stay alive while someone holds them.
     bool isReleasedWhenClosed() const { return m_releasedWhenClosed; }
     void setReleasedWhenClosed(bool released) { m_releasedWhenClosed = released; }
+    // The title bar's close button: sends its action to its target (held weakly) when one is
+    // set, else closes the window. A target that has gone leaves the press unanswered.
+    void setCloseButtonTarget(const std::weak_ptr<NSActionTarget>& target, std::string action);
+    void pressCloseButton();
 
     // ---- Placement (NSWindowPlacement.cpp).
     // The screen of greatest overlap with the frame; null when the frame meets none.
@@ -153,6 +157,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void setContentMaxSize(cg::CGSize size) { m_contentMaxSize = size; }
     cg::CGSize contentAspectRatio() const { return m_contentAspectRatio; }
     void setContentAspectRatio(cg::CGSize ratio) { m_contentAspectRatio = ratio; }
+    cg::CGSize minSize() const { return m_minSize; }
+    void setMinSize(cg::CGSize size) { m_minSize = size; }
     // Recorded only (the window server draws no shadows).
     bool hasShadow() const { return m_hasShadow; }
     void setHasShadow(bool shadow) { m_hasShadow = shadow; }
@@ -246,6 +252,9 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     cg::CGSize m_contentMinSize = cg::CGSizeMake(0, 0);
     cg::CGSize m_contentMaxSize = cg::CGSizeMake(0, 0);
     cg::CGSize m_contentAspectRatio = cg::CGSizeMake(0, 0);
+    cg::CGSize m_minSize = cg::CGSizeMake(0, 0);
+    std::weak_ptr<NSActionTarget> m_closeButtonTarget;
+    std::string m_closeButtonAction;
     uint32_t m_screenID = 0; // the display of screen() at the last frame change; 0: none
     bool m_zoomed = false;
     cg::CGRect m_unzoomedFrame = cg::CGRectZero;

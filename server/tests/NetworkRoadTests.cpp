@@ -33,15 +33,6 @@ cf::Value connectRequest(const std::string& host, const std::string& name = "Ref
                           {foundation::kDisplayNameKey, name}};
 }
 
-std::vector<std::string> virtualDisplays() {
-    auto r = runProgram({PrivatePlatformd::platformctlPath(), "displays"});
-    std::vector<std::string> out;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);)
-        if (line.find(" serial=0x9973") != std::string::npos) out.push_back(line);
-    return out;
-}
-
 bool hasIPv6Loopback() {
     int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;

@@ -14,7 +14,9 @@
 
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace server::testing {
 
@@ -47,6 +49,22 @@ inline std::string info(const cf::Value& event, const std::string& key) {
 inline void post(const std::string& name, std::optional<cf::Value> userInfo = std::nullopt) {
     ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt, userInfo,
                                                                               ns::NSUInteger{3});
+}
+
+// The virtual displays, as platformctl lists them, without their vertical-blank counts (which
+// move on by themselves).
+inline std::vector<std::string> virtualDisplays() {
+    auto listed =
+        platformd::testing::runProgram({platformd::testing::PrivatePlatformd::platformctlPath(), "displays"});
+    std::vector<std::string> out;
+    std::istringstream in(listed.out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" serial=0x9973") == std::string::npos) continue;
+        const size_t count = line.find(" vblanks=");
+        if (count != std::string::npos) line.erase(count, line.find(' ', count + 1) - count);
+        out.push_back(line);
+    }
+    return out;
 }
 
 // Launches the application through platformd; its pid once it finished launching, else 0.

@@ -42,6 +42,18 @@ class ScreenServerReporting : public SessionTest {
         return session;
     }
     std::vector<Post> notices() { return m_poster.named(foundation::kServerDisconnectedFromDevice); }
+    // A served session whose device went away with the local client window on: asleep, its
+    // display kept, the panel standing in.
+    std::shared_ptr<RecordingSession> awaySession(const std::shared_ptr<FakePanel>& panel) {
+        input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
+        auto session = connectedSession();
+        session->setDisplayLocalClientWindow(true);
+        session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
+        m_socket->closePeer();
+        waitForLoops(session, 0);
+        dispatch::runUntilIdle();
+        return session;
+    }
 
     std::shared_ptr<PipeSocket> m_socket;
 };
@@ -164,13 +176,7 @@ TEST_F(ScreenServerReporting, StopAndResetRacingTheLoopsEndReportOnce) {
 
 TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNotice) {
     auto panel = std::make_shared<FakePanel>();
-    input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
-    auto session = connectedSession();
-    session->setDisplayLocalClientWindow(true);
-    session->didConnectToDevice(std::make_shared<display::QNBDisplaySet>());
-    m_socket->closePeer();
-    waitForLoops(session, 0);
-    dispatch::runUntilIdle();
+    auto session = awaySession(panel);
     ASSERT_EQ(session->state(), kServerStateSleeping); // the panel keeps the display
     EXPECT_EQ(session->connectedHostName(), std::nullopt);
 
@@ -196,6 +202,22 @@ TEST_F(ScreenServerReporting, AReflectorCloseNamesTheDeviceAndSoDoesTheLaterNoti
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].text(foundation::kDeviceNameKey), "127.0.0.2");
     EXPECT_EQ(panel->closes.load(), 1);
+}
+
+TEST_F(ScreenServerReporting, AReflectorCloseGivesTheDisplayUpThroughTheMediator) {
+    auto panel = std::make_shared<FakePanel>();
+    auto session = awaySession(panel);
+    ASSERT_EQ(session->state(), kServerStateSleeping);
+
+    // The request's own handler finds no session by the cleared host name; the session asks
+    // its mediator itself, on the main thread, after the post.
+    std::thread([&] { session->reflectorPanelClosed(*panel); }).join();
+    EXPECT_EQ(m_poster.named(foundation::kDisconnectCurrentServerFromHost).size(), 1u);
+    EXPECT_TRUE(m_mediator->shutdowns.empty());
+    dispatch::runUntilIdle();
+    ASSERT_EQ(m_mediator->shutdowns.size(), 1u);
+    EXPECT_EQ(m_mediator->shutdowns[0].first, session);
+    EXPECT_TRUE(m_mediator->shutdowns[0].second);
 }
 
 TEST_F(ScreenServerReporting, ASessionThatNeverHadAHostNamePostsNone) {

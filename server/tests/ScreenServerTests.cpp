@@ -55,7 +55,7 @@ TEST_F(SessionTest, ScreenServerStateRoadInitStartHandshakeAndPeerClose) {
     EXPECT_EQ(session->clientSocket(), nullptr);
     EXPECT_TRUE(socket->wasClosed());
     EXPECT_EQ(session->attachedClientId(), 0u);
-    EXPECT_EQ(session->stylusEnds, 1); // the pressed button is released
+    EXPECT_EQ(session->stylusEnds, 1);               // the pressed button is released
     EXPECT_EQ(session->endSteps, "stroke release "); // then what the session's posts hold
     EXPECT_FALSE(session->isActive());
 }
@@ -155,14 +155,7 @@ TEST_F(SessionTest, ScreenServerUpdateRequestsInState5GoToTheFrameAnswer) {
 TEST_F(SessionTest, ScreenServerDisplayLocalClientWindowShowsThePanelOnTheMainThreadAndSleeps) {
     auto panel = std::make_shared<FakePanel>();
     input::QNDesktopReflectorPanel::setMaker([panel](const auto&) { return panel; });
-    auto session = makeSession();
-    session->setDisplayLocalClientWindow(true);
-    auto socket = connect(session);
-    socket->feed(handshakeBytes());
-    ASSERT_TRUE(session->waitForActivations(1));
-    socket->closePeer();
-    waitForLoops(session, 0);
-    dispatch::runUntilIdle();
+    auto session = dropWithLocalWindow(handshakeBytes());
     EXPECT_EQ(panel->shows.load(), 1);
     EXPECT_TRUE(panel->shownOnMainThread.load());
     EXPECT_EQ(session->state(), kServerStateSleeping);
@@ -182,6 +175,20 @@ TEST_F(SessionTest, ScreenServerDisplayLocalClientWindowShowsThePanelOnTheMainTh
     dispatch::runUntilIdle();
     EXPECT_EQ(usb->state(), kServerStateAwaitingHandshake);
     EXPECT_FALSE(usb->isUSB());
+}
+
+TEST_F(SessionTest, ScreenServerLoopEndMakesThePanelOnTheMainThread) {
+    auto panel = std::make_shared<FakePanel>();
+    std::atomic<int> made{0}, madeElsewhere{0};
+    input::QNDesktopReflectorPanel::setMaker([&, panel](const auto&) {
+        ++made;
+        if (!dispatch::isMainThread()) ++madeElsewhere;
+        return panel;
+    });
+    dropWithLocalWindow(handshakeBytes());
+    EXPECT_EQ(made.load(), 1);
+    EXPECT_EQ(madeElsewhere.load(), 0) << "a window is made on the main thread only";
+    EXPECT_EQ(panel->shows.load(), 1);
 }
 
 TEST_F(SessionTest, ScreenServerReplacedConnectionEndsQuietlyAndTheNewOneStaysServed) {

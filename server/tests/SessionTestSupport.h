@@ -15,6 +15,7 @@
 #include "platform/core/Format.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/dispatch/Testing.h"
+#include "platform/dispatch/Thread.h"
 #include "platform/services/NSDistributedNotificationCenter.h"
 
 #include <gtest/gtest.h>
@@ -284,10 +285,16 @@ class FakeMediator final : public ScreenServerMediatorInterface {
         ++disables;
         if (heldElsewhere) ++disablesUnderFrameBufferLock;
     }
+    void shutdownServer(const std::shared_ptr<ScreenServer>& server) override {
+        std::lock_guard lock(m);
+        shutdowns.push_back({server, dispatch::isMainThread()});
+    }
     std::mutex m;
     uint64_t activeCount = 0;
     int disables = 0;
     int disablesUnderFrameBufferLock = 0;
+    // Each shutdown's session, and whether it came on the main thread.
+    std::vector<std::pair<std::shared_ptr<ScreenServer>, bool>> shutdowns;
 };
 
 class RecordingAppDelegate final : public BaseLimnerAppDelegate {
@@ -446,6 +453,19 @@ class SessionTest : public ::testing::Test {
     // Waits until the session's read loops number count (they end on their own threads).
     void waitForLoops(const std::shared_ptr<ScreenServer>& session, size_t count) {
         ASSERT_TRUE(session->waitForReadLoopCount(count, platform::kDistantFuture));
+    }
+    // A session with the local client window on whose device connects with the handshake, is
+    // activated and goes away.
+    std::shared_ptr<RecordingSession> dropWithLocalWindow(const std::vector<uint8_t>& handshake) {
+        auto session = makeSession();
+        session->setDisplayLocalClientWindow(true);
+        auto socket = connect(session);
+        socket->feed(handshake);
+        EXPECT_TRUE(session->waitForActivations(1));
+        socket->closePeer();
+        waitForLoops(session, 0);
+        dispatch::runUntilIdle();
+        return session;
     }
 
     platform::FakeClock* m_clock = nullptr;

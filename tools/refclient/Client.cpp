@@ -696,6 +696,8 @@ void Client::endByLimit(const std::string& reason) {
         return;
     }
     closeConnection(reason, m_config.endMode);
+    // A device that goes away (--away) stays to be invited back.
+    if (m_config.away > 0) return;
     endRun(0, reason);
 }
 

@@ -117,3 +117,19 @@ TEST_F(RefclientClocked, AwayLeavesInvitationsUnansweredUntilItsTimeHasPassed) {
     ASSERT_TRUE(m_server.accept());
     EXPECT_TRUE(m_server.read(388));
 }
+
+TEST_F(RefclientClocked, AnEndAfterWhileAwayEndsTheConnectionNotTheRun) {
+    Config config = m_server.configFor(kClientIp);
+    config.away = 7;
+    config.endAfter = 3;
+    connect(config);
+    m_clock.advance(platform::seconds(3.1));
+    ASSERT_TRUE(
+        m_client->waitFor([](const Snapshot& s) { return s.state == ClientState::Idle; }, platform::seconds(1)));
+    EXPECT_FALSE(m_client->snapshot().exitCode.has_value());
+
+    m_clock.advance(platform::seconds(7.1));
+    m_server.invite(kClientIp, m_client->snapshot().sidebandPort, invitationBytes());
+    ASSERT_TRUE(m_server.accept());
+    EXPECT_TRUE(m_server.read(388));
+}
