@@ -260,14 +260,16 @@ void Client::beginSession() {
     m_connection->parser = std::make_unique<StreamParser>(m_config.protocol, static_cast<StreamHandler&>(*this));
     m_loop.watch(m_connection->fd, POLLIN, [this](short) { onStreamReadable(); });
     setState(ClientState::Session);
-    sendUpdateRequest();
-    scheduleHeartbeat();
+    // Armed before the first request goes out: a peer that has seen the request (a test moving the
+    // clock on) must find the session's end already counting.
     if (m_config.endAfter > 0) {
         uint64_t generation = m_connection->generation;
         m_connection->endAfterTimer = m_loop.after(platform::seconds(m_config.endAfter), [this, generation] {
             if (m_connection && m_connection->generation == generation) endByLimit("end-after");
         });
     }
+    sendUpdateRequest();
+    scheduleHeartbeat();
 }
 
 // ---- Main stream ----
