@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -307,4 +309,43 @@ TEST_F(InstallRoad, HostilePackagesAreRefused) {
 
     fs::permissions(pkgs + "/Hangs.pkg/Scripts/postinstall", fs::perms(0644));
     EXPECT_EQ(install(pkgs + "/Hangs.pkg").status, 1);
+}
+
+// The product package as a user installs it: the build's own host, its screen server inside, made
+// the console user's login item by the same road.
+TEST_F(InstallRoad, TheProductPackageInstallsTheRealHostWithItsHelperAsTheConsoleUsersLoginItem) {
+    const std::string package = TESSEL_PRODUCT_PACKAGE;
+    boot(consoleProfile());
+    ProgramResult installed = install(package);
+    ASSERT_EQ(installed.status, 0) << installed.err << readFile(m_root + "/var/log/install.log");
+    EXPECT_EQ(installed.out, "installed: /Applications/Tessel Host.app\npostinstall: exit 0\n");
+    EXPECT_EQ(sudoLines(), std::vector<std::string>{"-u tester " + package + "/Scripts/Wakelist"});
+    EXPECT_EQ(loginItems("tester"), std::vector<std::string>{m_hostURL});
+    EXPECT_TRUE(loginItems("root").empty());
+
+    const std::string contents = m_root + "/Applications/Tessel Host.app/Contents";
+    EXPECT_NE(readFile(contents + "/Info.plist").find("<string>com.quenby.TesselHost2</string>"),
+              std::string::npos);
+    for (const std::string& program :
+         {contents + "/MacOS/Tessel Host",
+          contents + "/Resources/TesselHelper.app/Contents/MacOS/TesselHelper"}) {
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(program))) << program;
+        EXPECT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    }
+    EXPECT_TRUE(fs::exists(contents + "/Resources/TesselHelper.app/Contents/Info.plist"));
+    EXPECT_TRUE(fs::exists(contents + "/Resources/en.lproj/Localizable.strings"));
+
+    // The login, not a launch by hand, starts the installed host.
+    ProgramResult login = ctl({"login"});
+    ASSERT_EQ(login.status, 0) << login.err;
+    const auto launched = lines(login.out);
+    ASSERT_EQ(launched.size(), 1u) << login.out;
+    EXPECT_EQ(launched[0].substr(launched[0].find('\t') + 1), m_hostURL);
+    const std::string pid = launched[0].substr(0, launched[0].find('\t'));
+    auto finished = platformd::testing::waitForEvent("finished-launching",
+                                                     {{"bundleIdentifier", "com.quenby.TesselHost2"}}, 60);
+    ASSERT_TRUE(finished) << readFile(m_root + "/var/log/Tessel Host.log");
+    const cf::Value* fields = finished->find("fields") ? finished->find("fields") : &*finished;
+    ASSERT_TRUE(fields->find("pid"));
+    EXPECT_EQ(std::to_string(fields->find("pid")->integerValue()), pid);
 }
