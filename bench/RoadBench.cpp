@@ -198,17 +198,24 @@ bool Road::start(const std::vector<std::string>& addresses, std::string& why) {
         why = "the protocol ports stayed in use";
         return false;
     }
+    // TESSEL_BENCH_TREE names another build tree whose platformd (with its drivers) and
+    // TesselHelper.app run instead of this build's, measured with this program's references:
+    // the way to pair two builds.
+    const char* tree = std::getenv("TESSEL_BENCH_TREE");
+    const std::string helperApp = tree ? std::string(tree) + "/server/TesselHelper.app" : kHelperApp;
     m_platformd = std::make_unique<platformd::testing::PrivatePlatformd>();
+    if (tree) m_platformd->setProgram(std::string(tree) + "/platform/daemon/platformd");
     if (!m_platformd->start()) {
         why = "platformd did not start: " + m_platformd->logText();
         return false;
     }
-    m_helperPid = server::testing::launchHelper(kHelperApp);
+    m_helperPid = server::testing::launchHelper(helperApp);
     if (m_helperPid <= 0) {
         why = "TesselHelper did not finish launching: " + helperLogTail();
         return false;
     }
-    say("platformd pid %d, TesselHelper pid %d", int(m_platformd->pid()), int(m_helperPid));
+    say("platformd pid %d, TesselHelper pid %d%s%s", int(m_platformd->pid()), int(m_helperPid),
+        tree ? " of " : "", tree ? tree : "");
     return true;
 }
 
