@@ -125,12 +125,11 @@ void FramebufferDriverClient::setScreenList(ScreenList screens) {
 void FramebufferDriverClient::setHiDPIQuery(HiDPIQuery query) {
     m_hiDPIQuery = std::move(query);
 }
-void FramebufferDriverClient::setCursorSeedReader(CursorSeedReader reader) {
-    m_cursorSeed = std::move(reader);
-}
-
 void FramebufferDriverClient::setPassSleeper(PassSleeper sleeper) {
     m_passSleeper = std::move(sleeper);
+}
+void FramebufferDriverClient::setCursorSeedReader(CursorSeedReader reader) {
+    m_cursorSeed = std::move(reader);
 }
 
 std::array<io_connect_t, kFramebufferCount> FramebufferDriverClient::dataPorts() const {

@@ -2,10 +2,10 @@
 // at every change, and a process reads it without a request: a cursor loop checks it 120 times
 // a second per display, and a round trip each time would cost more than the cursor query
 // itself. Beside it, the cursor-state seed moves after every cursor state the window server gives
-// the framebuffers, so a cursor loop whose seed has not moved knows the driver's answer already. The page is
-// a memfd of exactly one page, sealed against growth, shrinking and any writable mapping made after the
-// window server's own, and each process gets it once, opened read-only; the process maps it read-only. One
-// layout serves both ends.
+// the framebuffers, so a cursor loop whose seed has not moved knows the driver's answer already.
+// The page is a memfd of exactly one page, sealed against growth, shrinking and any writable
+// mapping made after the window server's own, and each process gets it once, opened read-only;
+// the process maps it read-only. One layout serves both ends.
 #pragma once
 
 #include "platform/ipc/UniqueFd.h"

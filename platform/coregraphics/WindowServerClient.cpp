@@ -47,8 +47,6 @@ class SocketTransport : public WindowServerTransport {
         m_attached.reset();
     }
 
-    // The page is asked for once per connection to platformd; one refused (or hostile) leaves
-    // that connection to the seed request.
     std::optional<uint32_t> publishedMappingSeed() override {
         auto page = seedPage();
         if (!page) return std::nullopt;
@@ -62,6 +60,8 @@ class SocketTransport : public WindowServerTransport {
     }
 
   private:
+    // The page is asked for once per connection to platformd; one refused (or hostile) leaves
+    // that connection to the seed request (and the cursor loop to the driver).
     std::shared_ptr<const MappingSeedPage> seedPage() {
         auto connection = ipc::Connection::shared();
         if (!connection) return nullptr;
