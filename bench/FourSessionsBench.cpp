@@ -1,11 +1,13 @@
 // P3 and P4: four sessions at once. Devices on 127.0.0.2 to 127.0.0.5 at 2048 × 1536, each
 // display with a display-sized photo window shifted 16 pixels and back 60 times a second, the
 // devices decoding on the same cores as the server.
-// P3: the slowest device's frames a second over 30; goal at least 1.
+// P3: the slowest device's frames a second over 30; goal at least 1.9 (57 frames a second, nearly
+// every blank). Beside it, where the cores go: CPU seconds a second of platformd, TesselHelper
+// and the devices, and the pixels a second the server encoded for the devices.
 // P4: then idle, the CPU of platformd and TesselHelper against a floor measured in the same run:
 // 480 bare cross-process round trips a second (the cursor loop's four displays at 120 Hz) plus
 // what platformd spends on the enabled displays' vertical blanks while TesselHelper is held
-// stopped; goal at most 1.5 times the floor.
+// stopped; goal at most 1.2 times the floor.
 #include "bench/RoadBench.h"
 
 #include <algorithm>
@@ -22,7 +24,8 @@ namespace {
 constexpr int kWidth = 2048, kHeight = 1536;
 constexpr int kDevices = 4;
 constexpr double kFpsGoal = 30;
-constexpr double kIdleGoal = 1.5;
+constexpr double kFpsRatioGoal = 1.9;
+constexpr double kIdleGoal = 1.2;
 constexpr double kRoundTripsPerSecond = 480;
 constexpr double kWarmUpSeconds = 1;
 
@@ -121,8 +124,11 @@ int main(int argc, char** argv) {
         WindowShaker shaker(*road, windows, 60);
         pause(kWarmUpSeconds);
         std::vector<refclient::Snapshot> before;
-        for (auto& device : devices)
+        std::vector<size_t> logBegin;
+        for (auto& device : devices) {
             before.push_back(device->snapshot());
+            logBegin.push_back(device->log().size());
+        }
         const auto busyBefore = allCounters(*road, displays);
         const CpuWindow busy = measureCpu(*road, options.seconds);
         const auto busyAfter = allCounters(*road, displays);
@@ -134,9 +140,19 @@ int main(int argc, char** argv) {
             say("device 127.0.0.%zu: %.1f fps, %.1f empty updates a second", i + 2, fps[i],
                 double(now.emptyUpdates - before[i].emptyUpdates) / busy.wall);
         }
+        uint64_t encodedPixels = 0;
+        for (size_t i = 0; i < devices.size(); ++i)
+            for (const ReceivedFrame& frame : framesInLog(devices[i]->log(), logBegin[i]))
+                for (const Rect& r : frame.rects)
+                    encodedPixels += uint64_t(r.width) * uint64_t(r.height);
         say("busy: platformd %.0f %%, TesselHelper %.0f %%, the devices (this process) %.0f %% of a core",
             percentOfCore(busy.platformd, busy.wall), percentOfCore(busy.helper, busy.wall),
             percentOfCore(busy.devices, busy.wall));
+        say("busy CPU seconds a second: platformd %.2f, TesselHelper %.2f, devices %.2f, together %.2f of %u "
+            "cores; %.1f Mpixels a second encoded",
+            busy.platformd / busy.wall, busy.helper / busy.wall, busy.devices / busy.wall,
+            (busy.platformd + busy.helper + busy.devices) / busy.wall, std::thread::hardware_concurrency(),
+            double(encodedPixels) / busy.wall * 1e-6);
         sayCounters("busy", busyBefore, busyAfter, shaker.moves());
     }
     const double slowest = *std::min_element(fps.begin(), fps.end());
@@ -183,7 +199,8 @@ int main(int argc, char** argv) {
     }
     const double p4 = floor > 0 ? idleCpu / floor : 0;
     sayMachineLoad();
-    say("P3 four_sessions_bench: ratio=%.2f goal >= 1.00 (%s)", p3, p3 >= 1 ? "met" : "missed");
+    say("P3 four_sessions_bench: ratio=%.2f goal >= %.2f (%s)", p3, kFpsRatioGoal,
+        p3 >= kFpsRatioGoal ? "met" : "missed");
     say("P4 four_sessions_bench idle: ratio=%.2f goal <= %.2f (%s); idle %.2f %% of a core", p4, kIdleGoal,
         p4 <= kIdleGoal ? "met" : "missed", percentOfCore(idleCpu, idle.wall));
     return 0;

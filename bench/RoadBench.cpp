@@ -4,6 +4,7 @@
 #include "platform/core/Clock.h"
 #include "platform/ipc/Connection.h"
 #include "platform/windowserver/WindowServerProtocol.h"
+#include "regions/ScreenUpdateRecords.h"
 #include "server/tests/RoadTestSupport.h"
 
 #include <turbojpeg.h>
@@ -18,11 +19,13 @@
 #include <ctime>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -195,17 +198,24 @@ bool Road::start(const std::vector<std::string>& addresses, std::string& why) {
         why = "the protocol ports stayed in use";
         return false;
     }
+    // TESSEL_BENCH_TREE names another build tree whose platformd (with its drivers) and
+    // TesselHelper.app run instead of this build's, measured with this program's references:
+    // the way to pair two builds.
+    const char* tree = std::getenv("TESSEL_BENCH_TREE");
+    const std::string helperApp = tree ? std::string(tree) + "/server/TesselHelper.app" : kHelperApp;
     m_platformd = std::make_unique<platformd::testing::PrivatePlatformd>();
+    if (tree) m_platformd->setProgram(std::string(tree) + "/platform/daemon/platformd");
     if (!m_platformd->start()) {
         why = "platformd did not start: " + m_platformd->logText();
         return false;
     }
-    m_helperPid = server::testing::launchHelper(kHelperApp);
+    m_helperPid = server::testing::launchHelper(helperApp);
     if (m_helperPid <= 0) {
         why = "TesselHelper did not finish launching: " + helperLogTail();
         return false;
     }
-    say("platformd pid %d, TesselHelper pid %d", int(m_platformd->pid()), int(m_helperPid));
+    say("platformd pid %d, TesselHelper pid %d%s%s", int(m_platformd->pid()), int(m_helperPid),
+        tree ? " of " : "", tree ? tree : "");
     return true;
 }
 
@@ -403,7 +413,77 @@ Reencoder::~Reencoder() {
     if (m_handle) tjDestroy(static_cast<tjhandle>(m_handle));
 }
 
-double Reencoder::encode(const Pixels& source, const std::vector<Rect>& rects, uint64_t* bytes) {
+LoopbackSink::LoopbackSink() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(listener);
+        return;
+    }
+    const int writer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (writer >= 0 && ::connect(writer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        m_reader = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    if (m_reader < 0) {
+        if (writer >= 0) ::close(writer);
+        return;
+    }
+    // The server's client sockets send without Nagle's delay too.
+    const int on = 1;
+    ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    m_writer = writer;
+    m_drain = std::thread([fd = m_reader] {
+        std::vector<char> buffer(1 << 18);
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n > 0 || (n < 0 && errno == EINTR)) continue;
+            return;
+        }
+    });
+}
+
+LoopbackSink::~LoopbackSink() {
+    if (m_writer >= 0) ::shutdown(m_writer, SHUT_RDWR);
+    if (m_drain.joinable()) m_drain.join();
+    if (m_writer >= 0) ::close(m_writer);
+    if (m_reader >= 0) ::close(m_reader);
+}
+
+bool LoopbackSink::write(const void* head, size_t headLength, const void* payload, size_t payloadLength) {
+    iovec pieces[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(payload), payloadLength}};
+    iovec* at = pieces;
+    size_t count = payloadLength ? 2 : 1;
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = at;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_writer, &message, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        size_t sent = size_t(n);
+        while (count > 0 && sent >= at->iov_len) {
+            sent -= at->iov_len;
+            ++at;
+            --count;
+        }
+        if (count > 0) {
+            at->iov_base = static_cast<char*>(at->iov_base) + sent;
+            at->iov_len -= sent;
+        }
+    }
+    return true;
+}
+
+double Reencoder::encode(const Pixels& source, const std::vector<Rect>& rects, uint64_t* bytes,
+                         LoopbackSink* sink) {
     if (!m_handle) return -1;
     // The buffer is sized before the clock starts, as the server's reused buffers are.
     size_t largest = 0;
@@ -412,6 +492,12 @@ double Reencoder::encode(const Pixels& source, const std::vector<Rect>& rects, u
     if (m_buffer.size() < largest) m_buffer.resize(largest);
     const double begin = threadCpuSeconds();
     uint64_t total = 0;
+    if (sink) {
+        const auto header = regions::QNScreenUpdateMsg{regions::kScreenUpdateDesignation,
+                                                       uint16_t(std::min<size_t>(rects.size(), UINT16_MAX))}
+                                .encode();
+        if (!sink->write(header.data(), header.size())) return -1;
+    }
     for (const Rect& r : rects) {
         const int x = std::clamp(r.x, 0, source.width), y = std::clamp(r.y, 0, source.height);
         const int w = std::min(r.width, source.width - x), h = std::min(r.height, source.height - y);
@@ -423,6 +509,12 @@ double Reencoder::encode(const Pixels& source, const std::vector<Rect>& rects, u
                         TJSAMP_420, 99, TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
             return -1;
         total += size;
+        if (sink) {
+            const auto record = regions::QNRectangleMsg::withRect(
+                                    cg::CGRectMake(x, y, w, h), regions::QNScreenEncodingJPG, uint32_t(size))
+                                    .encode();
+            if (!sink->write(record.data(), record.size(), out, size)) return -1;
+        }
     }
     const double spent = threadCpuSeconds() - begin;
     if (bytes) *bytes = total;

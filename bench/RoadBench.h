@@ -164,12 +164,34 @@ class Reencoder {
     Reencoder& operator=(const Reencoder&) = delete;
 
     // Encodes the rectangles (clipped to the picture) once; the thread's CPU seconds it took,
-    // or -1 when a rectangle failed. bytes, when given, gets the JPEG bytes produced.
-    double encode(const Pixels& source, const std::vector<Rect>& rects, uint64_t* bytes = nullptr);
+    // or -1 when a rectangle failed. bytes, when given, gets the JPEG bytes produced. With a
+    // sink, each rectangle is also written to it as the server writes a frame: the update
+    // header first, then each record with its JPEG in one write.
+    double encode(const Pixels& source, const std::vector<Rect>& rects, uint64_t* bytes = nullptr,
+                  class LoopbackSink* sink = nullptr);
 
   private:
     void* m_handle = nullptr;
     std::vector<unsigned char> m_buffer;
+};
+
+// A loopback TCP connection whose far end a thread of its own reads and discards, as a device
+// would: what a frame costs the writing thread on the socket, the receiving side's protocol
+// work included (the kernel does that on the sender's time).
+class LoopbackSink {
+  public:
+    LoopbackSink();
+    ~LoopbackSink();
+    LoopbackSink(const LoopbackSink&) = delete;
+    LoopbackSink& operator=(const LoopbackSink&) = delete;
+    bool ready() const { return m_writer >= 0; }
+    // Writes every byte (blocking while the reader is behind); false on a broken connection.
+    bool write(const void* head, size_t headLength, const void* payload = nullptr, size_t payloadLength = 0);
+
+  private:
+    int m_writer = -1;
+    int m_reader = -1;
+    std::thread m_drain;
 };
 
 double median(std::vector<double> values);

@@ -101,6 +101,7 @@ FramebufferDriverClient::FramebufferDriverClient(std::recursive_mutex& mediatorL
     : m_mediatorLock(mediatorLock), m_screenList(screensOfTheServer),
       m_hiDPIQuery([](uint32_t display) { return display::QNBScreen::isHiDPIDisplay(display); }),
       m_passSleeper([](double seconds) { platform::sleepFor(seconds); }),
+      m_cursorSeed([] { return cg::CGSCursorStateSeed(); }),
       m_cursorGeometry([] { return cg::CGSDisplayMappingChangedSeed(); }, readCursorGeometry) {}
 
 void FramebufferDriverClient::setServers(const std::vector<std::shared_ptr<ScreenServer>>& servers) {
@@ -126,6 +127,9 @@ void FramebufferDriverClient::setHiDPIQuery(HiDPIQuery query) {
 }
 void FramebufferDriverClient::setPassSleeper(PassSleeper sleeper) {
     m_passSleeper = std::move(sleeper);
+}
+void FramebufferDriverClient::setCursorSeedReader(CursorSeedReader reader) {
+    m_cursorSeed = std::move(reader);
 }
 
 std::array<io_connect_t, kFramebufferCount> FramebufferDriverClient::dataPorts() const {
@@ -336,6 +340,19 @@ bool FramebufferDriverClient::shouldQueryMouseOnFramebuffer(int64_t index, cg::C
     if (index < 0 || index >= kFramebufferCount) return false;
     io_connect_t connection = portAt(index);
     if (connection == 0) return false;
+    // Read before the driver is asked: a state given after this read moves the seed, and the
+    // next tick asks again.
+    const uint64_t seed = m_cursorSeed ? m_cursorSeed() : 0;
+    {
+        std::lock_guard lock(m_mediatorLock);
+        const MouseAnswerSeed& known = m_lastMouseSeed[static_cast<size_t>(index)];
+        if (seed != 0 && known.seed == seed && known.connection == connection && known.origin.x == origin.x &&
+            known.origin.y == origin.y) {
+            // The image change the last answer reported has been taken by now.
+            m_lastMouseResult[static_cast<size_t>(index)][3] = 0;
+            return true;
+        }
+    }
     // The driver is asked outside the lock, so the sessions' loops, each on its own framebuffer,
     // do not queue behind one another's round trips; the answer is stored under it.
     uint64_t outputs[4] = {};
@@ -345,6 +362,7 @@ bool FramebufferDriverClient::shouldQueryMouseOnFramebuffer(int64_t index, cg::C
     std::lock_guard lock(m_mediatorLock);
     auto& entry = m_lastMouseResult[static_cast<size_t>(index)];
     entry = {};
+    m_lastMouseSeed[static_cast<size_t>(index)] = {status == kIOReturnSuccess ? seed : 0, connection, origin};
     if (status != kIOReturnSuccess) {
         platform::log("kQNExQueryMouseStatus returned 0x%x (%d) ", static_cast<uint32_t>(status),
                       static_cast<int32_t>(status));

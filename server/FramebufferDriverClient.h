@@ -104,6 +104,8 @@ class FramebufferDriverClient {
     using ScreenList = std::function<std::vector<FramebufferScreen>()>;
     using HiDPIQuery = std::function<bool(uint32_t displayID)>;
     using PassSleeper = std::function<void(double seconds)>;
+    // The window server's cursor-state seed (0: unknown).
+    using CursorSeedReader = std::function<uint64_t()>;
 
     // mediatorLock is the owner's recursive lock; it must outlive this object.
     explicit FramebufferDriverClient(std::recursive_mutex& mediatorLock);
@@ -120,6 +122,8 @@ class FramebufferDriverClient {
     void setScreenList(ScreenList screens);
     void setHiDPIQuery(HiDPIQuery query);
     void setPassSleeper(PassSleeper sleeper);
+    // The cursor-state seed (CGSCursorStateSeed by default).
+    void setCursorSeedReader(CursorSeedReader reader);
 
     // Opens one connection per framebuffer index. YES only when every index was found and
     // opened; the last error is stored in *error.
@@ -142,7 +146,9 @@ class FramebufferDriverClient {
     void enableVBLClientCallbacks();
 
     // Cursor state of the display set's framebuffer, read from the driver and kept under the
-    // owner's lock.
+    // owner's lock. A query finding the window server's cursor-state seed where it was at the
+    // framebuffer's last answer (and the display where it was) asks nothing: the driver would
+    // answer the same, with no new image.
     bool shouldQueryMouseOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
     bool mouseCursorChangedOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
     bool mouseCursorVisibleOnDisplay(const std::shared_ptr<display::QNBDisplaySet>& set);
@@ -181,11 +187,20 @@ class FramebufferDriverClient {
     ScreenList m_screenList;
     HiDPIQuery m_hiDPIQuery;
     PassSleeper m_passSleeper;
+    CursorSeedReader m_cursorSeed;
 
     CursorGeometryCache m_cursorGeometry;
 
     // Guarded by the owner's lock.
     std::array<std::array<uint64_t, 4>, 16> m_lastMouseResult{};
+    // The cursor-state seed read before each framebuffer's last answer, the connection that
+    // answered and the display origin the answer was placed by; seed 0: no answer to reuse.
+    struct MouseAnswerSeed {
+        uint64_t seed = 0;
+        iokit::io_connect_t connection = 0;
+        cg::CGPoint origin;
+    };
+    std::array<MouseAnswerSeed, 16> m_lastMouseSeed{};
     cg::CGPoint m_mouseLocation;
     bool m_mouseVisible = false;
 };

@@ -188,6 +188,10 @@ uint32_t CGSDisplayMappingChangedSeed() {
     return result ? uint32_t(integerAt(*result, "seed").value_or(0)) : 0;
 }
 
+uint64_t CGSCursorStateSeed() {
+    return detail::wsPublishedCursorSeed().value_or(0);
+}
+
 // ---- Identity: removed displays keep answering.
 
 uint32_t CGDisplaySerialNumber(CGDirectDisplayID display) {

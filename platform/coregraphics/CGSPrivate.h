@@ -28,6 +28,11 @@ uint32_t CGSGetNumberOfDisplays();
 CGError CGSGetDisplayBounds(CGDirectDisplayID display, CGRect* bounds);
 // Changes on every add, remove, move, mode and mirroring change.
 uint32_t CGSDisplayMappingChangedSeed();
+// Our own call, read off the window server's shared page without a request: it moves after every
+// cursor state (location, visibility, image, layout) the window server gives the framebuffers, so
+// a driver's cursor answer stays good while it stands still. 0 when it cannot be read: nothing is
+// known then.
+uint64_t CGSCursorStateSeed();
 
 // Modes by list number (0-based). The description is 212 bytes of little-endian fields:
 // 0 number, 4 flags, 8/12 width/height (points), 20 bytes per row, 24/28/32 bits per pixel,

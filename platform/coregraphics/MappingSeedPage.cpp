@@ -21,6 +21,7 @@ MappingSeedPublisher::MappingSeedPublisher(uint32_t seed) {
         m_page = new MappingSeedPageLayout;
     }
     publish(seed);
+    cursorStateFed();
 }
 
 MappingSeedPublisher::~MappingSeedPublisher() {

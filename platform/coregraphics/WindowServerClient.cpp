@@ -47,11 +47,24 @@ class SocketTransport : public WindowServerTransport {
         m_attached.reset();
     }
 
-    // The page is asked for once per connection to platformd; one refused (or hostile) leaves
-    // that connection to the seed request.
     std::optional<uint32_t> publishedMappingSeed() override {
+        auto page = seedPage();
+        if (!page) return std::nullopt;
+        return page->seed();
+    }
+
+    std::optional<uint64_t> publishedCursorSeed() override {
+        auto page = seedPage();
+        if (!page || page->cursorSeed() == 0) return std::nullopt;
+        return page->cursorSeed();
+    }
+
+  private:
+    // The page is asked for once per connection to platformd; one refused (or hostile) leaves
+    // that connection to the seed request (and the cursor loop to the driver).
+    std::shared_ptr<const MappingSeedPage> seedPage() {
         auto connection = ipc::Connection::shared();
-        if (!connection) return std::nullopt;
+        if (!connection) return nullptr;
         std::lock_guard lock(m_pageMutex);
         if (m_pageOf.lock() != connection) {
             m_pageOf = connection;
@@ -65,11 +78,9 @@ class SocketTransport : public WindowServerTransport {
             else
                 m_page = MappingSeedPage::adopt(reply.fds.front().get());
         }
-        if (!m_page) return std::nullopt;
-        return m_page->seed();
+        return m_page;
     }
 
-  private:
     void attach(const std::shared_ptr<ipc::Connection>& connection) {
         std::lock_guard lock(m_mutex);
         if (m_attached.lock() == connection) return;
@@ -277,6 +288,11 @@ namespace detail {
 std::optional<uint32_t> wsPublishedMappingSeed() {
     auto t = transport();
     return t ? t->publishedMappingSeed() : std::nullopt;
+}
+
+std::optional<uint64_t> wsPublishedCursorSeed() {
+    auto t = transport();
+    return t ? t->publishedCursorSeed() : std::nullopt;
 }
 
 std::optional<cf::Value> wsRequest(std::string_view op, const cf::Value& args) {

@@ -23,6 +23,8 @@ std::optional<cf::Value> wsRequestWithDescriptors(std::string_view op, const cf:
                                                   std::vector<ipc::UniqueFd>* fds);
 // The display-mapping seed from the transport's shared page; nothing when it has none.
 std::optional<uint32_t> wsPublishedMappingSeed();
+// The cursor-state seed from the same page; nothing when there is none.
+std::optional<uint64_t> wsPublishedCursorSeed();
 // The request's "status" (kCGErrorInvalidConnection when unanswered).
 CGError wsStatus(std::string_view op, const cf::Value& args);
 

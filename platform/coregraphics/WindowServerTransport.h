@@ -35,6 +35,8 @@ class WindowServerTransport {
     // The display-mapping seed read from the window server's shared page, without a request;
     // nothing when this transport has no page, and the caller asks instead.
     virtual std::optional<uint32_t> publishedMappingSeed() { return std::nullopt; }
+    // The cursor-state seed off the same page; nothing without a page (or one without it).
+    virtual std::optional<uint64_t> publishedCursorSeed() { return std::nullopt; }
 };
 
 // Null restores platformd's socket. Registered callbacks stay registered in the process.

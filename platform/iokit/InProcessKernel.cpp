@@ -101,16 +101,27 @@ std::optional<cf::Value> InProcessWindowServer::requestWithDescriptors(std::stri
     return result;
 }
 
-std::optional<uint32_t> InProcessWindowServer::publishedMappingSeed() {
+std::shared_ptr<const cg::MappingSeedPage> InProcessWindowServer::seedPage() {
     std::lock_guard lock(m_mutex);
-    if (m_closed || !m_cid) return std::nullopt;
+    if (m_closed || !m_cid) return nullptr;
     if (!m_seedPageAsked) {
         m_seedPageAsked = true;
         ipc::UniqueFd fd = m_server.openMappingSeedPage();
         if (fd) m_seedPage = cg::MappingSeedPage::adopt(fd.get());
     }
-    if (!m_seedPage) return std::nullopt;
-    return m_seedPage->seed();
+    return m_seedPage;
+}
+
+std::optional<uint32_t> InProcessWindowServer::publishedMappingSeed() {
+    auto page = seedPage();
+    if (!page) return std::nullopt;
+    return page->seed();
+}
+
+std::optional<uint64_t> InProcessWindowServer::publishedCursorSeed() {
+    auto page = seedPage();
+    if (!page || page->cursorSeed() == 0) return std::nullopt;
+    return page->cursorSeed();
 }
 
 void InProcessWindowServer::setPushHandler(PushHandler handler) {

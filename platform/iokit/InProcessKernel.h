@@ -56,9 +56,11 @@ class InProcessWindowServer : public cg::WindowServerTransport {
     void setPushHandler(PushHandler handler) override;
     // Off the window server's page, as a process reads it from platformd's, while connected.
     std::optional<uint32_t> publishedMappingSeed() override;
+    std::optional<uint64_t> publishedCursorSeed() override;
 
   private:
     uint32_t connectNow();
+    std::shared_ptr<const cg::MappingSeedPage> seedPage();
 
     windowserver::WindowServer& m_server;
     windowserver::ClientIdentity m_identity;

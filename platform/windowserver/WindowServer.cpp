@@ -456,9 +456,12 @@ void WindowServer::feedCursor(FramebufferSlot& slot, bool sendImage) {
     if (!fb || !slot.hardwareCursor) return;
     m_cursor.hideCount = hideCount();
     CursorPlacement placement = cursorPlacement(m_cursor, slot.display.bounds, slot.scale);
-    IOGateLock gate(fb);
-    if (sendImage) fb->setCursorImage(&m_cursor);
-    fb->setCursorState(placement.x, placement.y, placement.visible);
+    {
+        IOGateLock gate(fb);
+        if (sendImage) fb->setCursorImage(&m_cursor);
+        fb->setCursorState(placement.x, placement.y, placement.visible);
+    }
+    m_seedPage.cursorStateFed();
 }
 
 // Queries.

@@ -123,6 +123,8 @@ class WindowServer : public kernel::FramebufferListener {
     // The page the seed is published on, opened read-only for one process (MappingSeedPage.h);
     // invalid when there is none.
     ipc::UniqueFd openMappingSeedPage() const { return m_seedPage.openReadOnly(); }
+    // Moves after every cursor state given to the framebuffers (published on the same page).
+    uint64_t cursorStateSeed() const { return m_seedPage.cursorSeed(); }
     // On the window-server thread: the cursor moves onto the nearest online display (clamped)
     // and every framebuffer learns where it is. Answers where it went.
     cg::CGPoint moveCursor(cg::CGPoint location);

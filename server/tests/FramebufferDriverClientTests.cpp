@@ -59,6 +59,8 @@ class FramebufferDriverClientTest : public ::testing::Test {
         m_client->setServers(m_servers);
         m_client->setScreenList(testing::windowServerScreens(*m_kernel));
         m_client->setHiDPIQuery([this](uint32_t) { return m_hiDPI; });
+        // Every cursor query reaches the driver unless a test gives a cursor-state seed.
+        m_client->setCursorSeedReader([] { return uint64_t(0); });
         m_client->setPassSleeper([this](double seconds) {
             ++m_passes;
             m_clock->advance(platform::seconds(seconds));
@@ -404,6 +406,58 @@ TEST_F(FramebufferDriverClientTest, TheDriverRoundTripRunsOutsideTheOwnersLock) 
     m_transport->refuse(kQNExQueryMouseStatus, kGeneralError);
     EXPECT_FALSE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
     EXPECT_FALSE(m_client->mouseCursorVisibleOnFramebuffer(2));
+}
+
+TEST_F(FramebufferDriverClientTest, ATickWithNoCursorChangeAsksTheDriverNothingAndAChangeIsSeenAtTheNext) {
+    boot();
+    ASSERT_TRUE(m_client->setupUserClientWithError(nullptr));
+    uint64_t seed = 5;
+    m_client->setCursorSeedReader([&] { return seed; });
+    auto queries = [&] {
+        size_t n = 0;
+        for (const auto& call : m_transport->calls())
+            n += call.selector == kQNExQueryMouseStatus;
+        return n;
+    };
+    m_transport->clear();
+    m_transport->answer(kQNExQueryMouseStatus, {7, 8, 1, 1});
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
+    EXPECT_TRUE(m_client->mouseCursorChangedOnFramebuffer(2));
+    for (int tick = 0; tick < 120; ++tick) {
+        ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
+        EXPECT_EQ(m_client->mouseLocationOnFramebuffer(2, false, 0).x, 107);
+        EXPECT_TRUE(m_client->mouseCursorVisibleOnFramebuffer(2));
+        EXPECT_FALSE(m_client->mouseCursorChangedOnFramebuffer(2)) << "one image change, told once";
+    }
+    EXPECT_EQ(queries(), 1u) << "a second of still ticks asks the driver once";
+
+    // The window server gave a new state: the next tick asks and sees it.
+    ++seed;
+    m_transport->answer(kQNExQueryMouseStatus, {9, 8, 0, 0});
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {100, 0}));
+    EXPECT_EQ(queries(), 2u);
+    EXPECT_EQ(m_client->mouseLocationOnFramebuffer(2, false, 0).x, 109);
+    EXPECT_FALSE(m_client->mouseCursorVisibleOnFramebuffer(2));
+    // The display moved (a mapping change): asked again, and placed by the new origin.
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {300, 0}));
+    EXPECT_EQ(queries(), 3u);
+    EXPECT_EQ(m_client->mouseLocationOnFramebuffer(2, false, 0).x, 309);
+    // Another framebuffer keeps an answer of its own.
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(1, {0, 0}));
+    EXPECT_EQ(queries(), 4u);
+    ASSERT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {300, 0}));
+    EXPECT_EQ(queries(), 4u);
+
+    // A failed answer is never reused, and an unknown seed (0) trusts nothing.
+    ++seed;
+    m_transport->refuse(kQNExQueryMouseStatus, kGeneralError, 1);
+    EXPECT_FALSE(m_client->shouldQueryMouseOnFramebuffer(2, {300, 0}));
+    EXPECT_TRUE(m_client->shouldQueryMouseOnFramebuffer(2, {300, 0}));
+    EXPECT_EQ(queries(), 6u);
+    seed = 0;
+    m_client->shouldQueryMouseOnFramebuffer(2, {300, 0});
+    m_client->shouldQueryMouseOnFramebuffer(2, {300, 0});
+    EXPECT_EQ(queries(), 8u);
 }
 
 TEST(CursorGeometryCacheTest, GeometryIsReadAgainOnlyWhenTheSeedMovesOrTheSetIsAnother) {

@@ -545,6 +545,49 @@ TEST_F(DisplayFacade, TheFramebufferHearsTheCursorInItsOwnPixels) {
     EXPECT_EQ(mouse[2], 1u);
 }
 
+TEST_F(DisplayFacade, TheCursorStateSeedMovesOnlyAfterTheFramebufferHasTheNewState) {
+    boot();
+    enable(1, {1, 9});
+    ASSERT_EQ(CGSMoveCursor(CGPointMake(1440 + 100, 50)), kCGErrorSuccess);
+    const uint64_t still = CGSCursorStateSeed();
+    ASSERT_NE(still, 0u);
+    uint64_t mouse[4] = {};
+    uint32_t count = 4;
+    // Asking the driver leaves the seed where it is: only a new state moves it.
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    const uint64_t x = mouse[0];
+    EXPECT_EQ(CGSCursorStateSeed(), still);
+    EXPECT_EQ(CGSCursorStateSeed(), m_kernel->windowServer()->cursorStateSeed());
+
+    // Each kind of change moves it, and by then the driver answers the change.
+    ASSERT_EQ(CGSMoveCursor(CGPointMake(1440 + 130, 50)), kCGErrorSuccess);
+    const uint64_t moved = CGSCursorStateSeed();
+    EXPECT_NE(moved, still);
+    count = 4;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(int32_t(mouse[0]), int32_t(x) + 30);
+    ASSERT_EQ(CGDisplayHideCursor(0x101), kCGErrorSuccess);
+    const uint64_t hidden = CGSCursorStateSeed();
+    EXPECT_NE(hidden, moved);
+    count = 4;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[2], 0u);
+    ASSERT_EQ(CGSSetSystemCursor(CGSMainConnectionID(), CGSSystemCursor::iBeam), kCGErrorSuccess);
+    EXPECT_NE(CGSCursorStateSeed(), hidden);
+    count = 4;
+    ASSERT_EQ(iokit::IOConnectCallScalarMethod(m_connections[0], 5, nullptr, 0, mouse, &count),
+              iokit::kIOReturnSuccess);
+    EXPECT_EQ(mouse[3], 1u) << "the image change";
+
+    // Without a page nothing is known.
+    CGSSetWindowServerTransport(
+        std::make_shared<SeedCountingTransport>(m_kernel->windowServerConnection(), false));
+    EXPECT_EQ(CGSCursorStateSeed(), 0u);
+}
+
 TEST_F(DisplayFacade, RefreshPushesAccumulateWhileOneAwaitsAcknowledgement) {
     boot();
     ASSERT_EQ(CGRegisterScreenRefreshCallback(refreshed, nullptr), kCGErrorSuccess);

@@ -89,7 +89,7 @@ bool PrivatePlatformd::start() {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::string program = platformdPath();
+    std::string program = m_program.empty() ? platformdPath() : m_program;
     std::vector<std::string> args{program, "--root", m_root};
     args.insert(args.end(), m_arguments.begin(), m_arguments.end());
     std::vector<char*> argv;

@@ -29,6 +29,8 @@ class PrivatePlatformd {
     bool start();
     // Arguments start() passes after "--root DIR" (say, "--kexts none").
     void setArguments(std::vector<std::string> arguments) { m_arguments = std::move(arguments); }
+    // The platformd program start() runs instead of the build's (a benchmark pairing two builds).
+    void setProgram(std::string path) { m_program = std::move(path); }
     // Asks platformd to shut down and waits for it to exit (SIGKILL after the deadline).
     bool stop();
     // SIGKILL, no shutdown: for tests of what outlives a crash.
@@ -53,6 +55,7 @@ class PrivatePlatformd {
     std::string m_root;
     std::string m_home;
     std::vector<std::string> m_arguments;
+    std::string m_program;
     pid_t m_pid = -1;
     ipc::UniqueFd m_pidfd;
 };
