@@ -14,6 +14,7 @@
 #include "platform/appkit/NSApplication.h"
 #include "platform/core/Log.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/dispatch/Testing.h"
 #include "platform/iokit/InProcessKernel.h"
 
 #include <gtest/gtest.h>
@@ -63,10 +64,11 @@ class ViewManagerTest : public ::testing::Test {
         m_root.reset();
     }
 
-    // One main-loop turn; advancing the fake clock first runs what was due by then.
+    // The main loop until idle; with seconds, the fake clock moves on that far, running what
+    // falls due on the way.
     static void turn(double seconds = 0) {
-        if (seconds > 0) platform::installFakeClock().advance(platform::seconds(seconds));
-        dispatch::RunLoop::main()->serveReady(dispatch::kDefaultRunLoopMode);
+        if (seconds > 0) dispatch::advanceAndRun(seconds);
+        dispatch::runUntilIdle();
     }
 
     std::shared_ptr<foundation::QNBDisplayModel> addModel(const std::string& name, uint64_t state,
