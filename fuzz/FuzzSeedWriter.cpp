@@ -510,6 +510,8 @@ void pngs() {
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 37);
     seed("ImageSourceFuzzer", "rgba", *png::encode(pixels.data(), 4, 4, 16, png::PixelFormat::RGBA));
     seed("ImageSourceFuzzer", "rgb", *png::encode(pixels.data(), 3, 2, 16, png::PixelFormat::BGRX));
+    seed("ImageRepDataFuzzer", "rgba", *png::encode(pixels.data(), 4, 4, 16, png::PixelFormat::RGBA));
+    seed("ImageRepDataFuzzer", "rgb", *png::encode(pixels.data(), 3, 2, 16, png::PixelFormat::BGRX));
 }
 
 } // namespace

@@ -65,6 +65,9 @@ class NSBitmapImageRep : public NSImageRep {
     // (32-bit words without alpha in another order than B, G, R, X; alpha last in little-endian
     // words) draw from their image, and give no PNG or JPEG.
     static std::shared_ptr<NSBitmapImageRep> initWithCGImage(const cg::CGImageRef& image);
+    // A rep of PNG or TIFF file bytes (RGBA, un-premultiplied for PNG); null, logged, for bytes
+    // of another kind or that do not decode (NSImageNamed.cpp).
+    static std::shared_ptr<NSBitmapImageRep> imageRepWithData(const std::vector<uint8_t>& data);
     // The image a rep was made from (null for one made from planes).
     const cg::CGImageRef& CGImage() const { return m_image; }
 

@@ -18,11 +18,18 @@ NSButton::NSButton(cg::CGRect frame) : NSControl(frame) {}
 std::shared_ptr<NSButton> NSButton::buttonWithTitle(const std::string& title,
                                                     const std::shared_ptr<NSActionTarget>& target,
                                                     std::string action) {
-    auto button = std::make_shared<NSButton>(cg::CGRectMake(0, 0, 20 + 7 * double(title.size()), 32));
+    auto button = std::make_shared<NSButton>(cg::CGRectMake(0, 0, 0, 0));
     button->setTitle(title);
+    button->sizeToFit();
     button->setTarget(target);
     button->setAction(std::move(action));
     return button;
+}
+
+void NSButton::sizeToFit() {
+    const double characters = double(m_title.size());
+    setFrameSize(isSwitch() ? cg::CGSizeMake(kCheckBoxSide + 8 + 7 * characters, 18)
+                            : cg::CGSizeMake(20 + 7 * characters, 32));
 }
 
 std::shared_ptr<NSButton> NSButton::checkboxWithTitle(const std::string& title,
@@ -30,7 +37,7 @@ std::shared_ptr<NSButton> NSButton::checkboxWithTitle(const std::string& title,
                                                       std::string action) {
     auto button = buttonWithTitle(title, target, std::move(action));
     button->setButtonType(NSButtonTypeSwitch);
-    button->setFrameSize(cg::CGSizeMake(kCheckBoxSide + 8 + 7 * double(title.size()), 18));
+    button->sizeToFit();
     return button;
 }
 

@@ -43,10 +43,13 @@ class NSButton : public NSControl {
     const std::string& title() const { return m_title; }
     void setTitle(const std::string& title);
     std::shared_ptr<NSImage> image() const { return m_image; }
-    void setImage(std::shared_ptr<NSImage> image);
+    virtual void setImage(std::shared_ptr<NSImage> image);
     NSButtonType buttonType() const { return m_type; }
     void setButtonType(NSButtonType type);
     bool isSwitch() const { return m_type == NSButtonTypeSwitch; }
+    // The title's width (7 points a character) and a fixed height: 20 + 7n by 32, or for a
+    // switch its box, 8 and 7n by 18. The origin stays.
+    void sizeToFit();
     bool isBordered() const { return m_bordered; }
     void setBordered(bool bordered);
 

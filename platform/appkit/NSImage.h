@@ -14,6 +14,9 @@
 
 namespace appkit {
 
+// The most bytes an image file may have; a larger one is not read.
+inline constexpr size_t kMaxImageFileBytes = 32u << 20;
+
 enum NSTIFFCompression : uint32_t {
     NSTIFFCompressionNone = 1,
     NSTIFFCompressionLZW = 5,
@@ -24,6 +27,19 @@ class NSImage {
     NSImage() = default;
     explicit NSImage(cg::CGSize size) : m_size(size) {}
     static std::shared_ptr<NSImage> initWithSize(cg::CGSize size) { return std::make_shared<NSImage>(size); }
+
+    // Named images (NSImageNamed.cpp): a resource of the main bundle found by its exact name,
+    // else with ".png", ".tiff" or ".tif" added; PNG and TIFF files of at most kMaxImageFileBytes,
+    // decoded at their pixel size in points. Kept by bundle and name once found, so later calls
+    // answer the same image. Nil when absent; a file that is unreadable, corrupt or too large is
+    // logged and nil too.
+    static std::shared_ptr<NSImage> imageNamed(const std::string& name);
+    // An image of PNG or TIFF bytes (its one representation); nil, logged, when they do not decode.
+    static std::shared_ptr<NSImage> initWithData(const std::vector<uint8_t>& data);
+    // An image of a PNG or TIFF file of 1 to kMaxImageFileBytes bytes; nil, logged, otherwise.
+    static std::shared_ptr<NSImage> initWithContentsOfFile(const std::string& path);
+    // Forgets the named images (tests that change the main bundle's contents).
+    static void forgetNamedImages();
 
     cg::CGSize size() const;
     void setSize(cg::CGSize size);
@@ -40,6 +56,9 @@ class NSImage {
     // with nothing to draw: logged, nothing drawn.
     bool isFlipped() const;
     void setFlipped(bool flipped);
+    // A template image stands for a shape whose colour the user interface chooses; stored.
+    bool isTemplate() const;
+    void setTemplate(bool isTemplate);
     // The representation with the most pixels (the first of equals); null without one.
     std::shared_ptr<NSImageRep> bestRepresentationForDevice() const;
     cg::CGImageRef CGImageForProposedRect(cg::CGRect* rect) const;
@@ -65,6 +84,7 @@ class NSImage {
     cg::CGSize m_size;
     std::vector<std::shared_ptr<NSImageRep>> m_representations;
     bool m_flipped = false;
+    bool m_template = false;
     std::string m_name;
     std::shared_ptr<NSGraphicsContext> m_focus;
 };
@@ -72,6 +92,9 @@ class NSImage {
 namespace detail {
 // A representation's pixels as an image (a copy); null for a representation without pixels.
 cg::CGImageRef CGImageOfRepresentation(const NSImageRep& representation);
+// The first page of TIFF bytes as an 8-bit RGBA premultiplied representation; null (logged) for
+// bytes that are not a readable TIFF, or a page of more than 16384 pixels a side or 8192² in all.
+std::shared_ptr<NSBitmapImageRep> representationOfTIFF(const std::vector<uint8_t>& bytes);
 } // namespace detail
 
 } // namespace appkit

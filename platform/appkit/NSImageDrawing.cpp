@@ -180,6 +180,7 @@ std::shared_ptr<NSImage> NSImage::copy() const {
     image->m_size = m_size;
     image->m_representations = m_representations;
     image->m_flipped = m_flipped;
+    image->m_template = m_template;
     return image;
 }
 

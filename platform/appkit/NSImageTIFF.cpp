@@ -112,7 +112,50 @@ bool writePage(TIFF* tif, const cg::CGImage& image, cg::CGSize points, uint16_t 
     return TIFFWriteDirectory(tif) != 0;
 }
 
+// The most pixels a page may have (a small file can stand for a huge picture).
+constexpr uint64_t kMaxTIFFPixels = uint64_t(8192) * 8192;
+
+void installTIFFHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TIFFSetErrorHandler(logTIFFError);
+        TIFFSetWarningHandler(nullptr);
+    });
+}
+
 } // namespace
+
+std::shared_ptr<NSBitmapImageRep> detail::representationOfTIFF(const std::vector<uint8_t>& bytes) {
+    installTIFFHandlers();
+    MemoryFile file{bytes, 0};
+    TIFF* tif = TIFFClientOpen("NSImage", "rm", &file, readFile, writeFile, seekFile, closeFile, sizeOfFile,
+                               mapFile, unmapFile);
+    if (!tif) {
+        platform::log("NSImage: the data is not a readable TIFF");
+        return nullptr;
+    }
+    uint32_t width = 0, height = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    std::shared_ptr<NSBitmapImageRep> rep;
+    if (width == 0 || height == 0 || width > 16384 || height > 16384 ||
+        uint64_t(width) * height > kMaxTIFFPixels) {
+        platform::log("NSImage: a TIFF page of %u x %u pixels is refused", width, height);
+    } else {
+        rep = NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, width, height, 8, 4, true, false,
+                                                         NSDeviceRGBColorSpace, 0, 0, 32);
+        // libtiff answers premultiplied R, G, B, A bytes, rows from the top.
+        auto* pixels = reinterpret_cast<uint32_t*>(rep->bitmapData());
+        if (!TIFFReadRGBAImageOriented(tif, width, height, pixels, ORIENTATION_TOPLEFT, 0)) {
+            platform::log("NSImage: the TIFF's pixels cannot be read");
+            rep = nullptr;
+        } else {
+            rep->setSize({double(width), double(height)});
+        }
+    }
+    TIFFClose(tif);
+    return rep;
+}
 
 std::optional<std::vector<uint8_t>> NSImage::TIFFRepresentation() const {
     return TIFFRepresentationUsingCompression(NSTIFFCompressionNone, 0);
@@ -131,11 +174,7 @@ std::optional<std::vector<uint8_t>> NSImage::TIFFRepresentationUsingCompression(
         platform::log("NSImage TIFFRepresentation: the image has no bitmap representation");
         return std::nullopt;
     }
-    static std::once_flag once;
-    std::call_once(once, [] {
-        TIFFSetErrorHandler(logTIFFError);
-        TIFFSetWarningHandler(nullptr);
-    });
+    installTIFFHandlers();
     MemoryFile file;
     TIFF* tif = TIFFClientOpen("NSImage", "w", &file, readFile, writeFile, seekFile, closeFile, sizeOfFile,
                                mapFile, unmapFile);
