@@ -4,6 +4,8 @@
 // system connection.
 #pragma once
 
+#include "foundation/QNBStylus.h"
+
 #include "platform/coregraphics/CGGeometry.h"
 #include "platform/iokit/IOHIDLib.h"
 
@@ -22,27 +24,10 @@ enum QNBEventPhase : uint32_t {
     QNBEventPhaseCancelled = 4,
 };
 
-enum QNBStylusButtonMask : uint64_t {
-    QNBStylusButtonTip = 1,
-    QNBStylusButtonEraser = 2,
-    QNBStylusButtonBottomBarrel = 4,
-    QNBStylusButtonTopBarrel = 8,
-    QNBStylusButtonFinger = 0x8000,
-};
-
-enum QNBStylusAction : uint64_t {
-    QNBStylusActionEraser = 1,
-    QNBStylusActionClick = 2,
-    QNBStylusActionMiddleClick = 3,
-    QNBStylusActionSecondaryClick = 4,
-    QNBStylusActionMoveCursor = 5,
-    QNBStylusActionScrollWheel = 6,
-    QNBStylusActionUndo = 7,
-    QNBStylusActionRedo = 8,
-    QNBStylusActionCustomModifier = 9,
-    QNBStylusActionKeystroke = 10,
-    QNBStylusActionDisabled = 20,
-};
+using foundation::QNBStylusAction;
+using foundation::QNBStylusButtonMask;
+using enum foundation::QNBStylusAction;
+using enum foundation::QNBStylusButtonMask;
 
 uint32_t EventPhaseForTapType(uint32_t tapType);
 uint32_t MouseButtonForAction(uint64_t action);
