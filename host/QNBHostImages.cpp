@@ -3,6 +3,7 @@
 namespace host {
 
 std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name) {
+    if (auto image = appkit::NSImage::imageNamed(name)) return image;
     auto image = std::make_shared<appkit::NSImage>();
     image->setName(name);
     return image;
@@ -13,8 +14,7 @@ std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name) {
 namespace host {
 
 void markTemplate(const std::shared_ptr<appkit::NSImage>& image, bool isTemplate) {
-    (void)image;
-    (void)isTemplate;
+    if (image) image->setTemplate(isTemplate);
 }
 
 } // namespace host

@@ -1,6 +1,7 @@
 #include "host/QNBInterfaceRequests.h"
 
 #include "host/QNBAppDelegate.h"
+#include "host/QNBPreferencesManager.h"
 #include "host/TSEUpdater.h"
 
 #include "platform/appkit/NSApplication.h"
@@ -35,6 +36,13 @@ std::shared_ptr<const QNBInterfaceRequests> QNBInterfaceRequests::standard() {
         if (auto delegate = appDelegate()) delegate->openGetInstallerURL();
     };
     requests->checkForUpdates = [] { TSEUpdater::attemptUpdate(); };
+    requests->togglePreferencesPanelDisplay = [] {
+        if (auto preferences = QNBPreferencesManager::sharedInstance())
+            preferences->togglePreferencesPanelDisplay(nullptr);
+    };
+    requests->activatePreferencesPanels = [] {
+        if (auto preferences = QNBPreferencesManager::sharedInstance()) preferences->activatePanels(nullptr);
+    };
     requests->terminate = [] {
         if (auto app = appkit::NSApp()) app->terminate();
     };

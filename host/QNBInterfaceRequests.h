@@ -1,6 +1,6 @@
 // What the host's interface asks of the rest of the program: the application delegate's
-// connect, disconnect and address requests, the updater, the preferences and the
-// connect-to-other panel. The program's are the live objects; tests record the calls.
+// connect and disconnect requests, its web pages, the updater and the preferences window. The
+// program's are the live objects; tests record the calls.
 #pragma once
 
 #include <functional>
@@ -26,9 +26,6 @@ struct QNBInterfaceRequests {
     // host becomes active.
     std::function<void()> togglePreferencesPanelDisplay;
     std::function<void()> activatePreferencesPanels;
-    // The connect-to-other panel: made on first use and shown, or closed.
-    std::function<void()> showConnectToOtherPanel;
-    std::function<void()> closeConnectToOtherPanel;
 
     // The program's: the application delegate of NSApp, TSEUpdater, the workspace.
     static std::shared_ptr<const QNBInterfaceRequests> standard();

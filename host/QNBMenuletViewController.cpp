@@ -1,6 +1,8 @@
 #include "host/QNBMenuletViewController.h"
 
 #include "host/QNBLocalized.h"
+#include "host/QNBSupportViews.h"
+#include "host/QNBViewManager.h"
 
 #include "platform/appkit/NSNib.h"
 #include "platform/core/Log.h"
@@ -109,8 +111,14 @@ void QNBMenuletViewController::displayArrangementsRequest(appkit::NSActionTarget
     script.executeAndReturnError(nullptr);
 }
 
-void QNBMenuletViewController::showConnectToOtherPanel(appkit::NSActionTarget*) {
-    if (m_requests) QNBInterfaceRequests::call(m_requests->showConnectToOtherPanel);
+const std::shared_ptr<QNBConnectToOtherPanelController>& QNBMenuletViewController::connectToOtherPanel() {
+    if (!m_connectToOtherPanel)
+        m_connectToOtherPanel = std::make_shared<QNBConnectToOtherPanelController>(m_centering);
+    return m_connectToOtherPanel;
+}
+
+void QNBMenuletViewController::showConnectToOtherPanel(appkit::NSActionTarget* sender) {
+    connectToOtherPanel()->showWindow(sender);
 }
 
 void QNBMenuletViewController::disconnectAllRequest(appkit::NSActionTarget*) {
@@ -127,12 +135,13 @@ void QNBMenuletViewController::quitRequest(appkit::NSActionTarget*) {
 }
 
 void QNBMenuletViewController::closePanels(appkit::NSActionTarget*) {
-    if (m_requests) QNBInterfaceRequests::call(m_requests->closeConnectToOtherPanel);
+    if (m_connectToOtherPanel) m_connectToOtherPanel->close();
 }
 
 // ---- Forwarding ----------------------------------------------------------------------------------
 
 void QNBMenuletViewController::postDisplayInitializationWithViewManager(QNBViewManager& viewManager) {
+    m_centering = std::dynamic_pointer_cast<QNBWindowCentering>(viewManager.shared_from_this());
     if (m_tesselViewController) m_tesselViewController->postDisplayInitializationWithViewManager(viewManager);
 }
 
@@ -185,7 +194,7 @@ const appkit::NSNibRegistrar menuletNib(kQNBMenuletViewControllerNibName, [](app
     auto target = nib.ownerTarget();
     auto ownerObject = std::static_pointer_cast<ns::NSObject>(owner->shared_from_this());
     auto root = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 400));
-    auto background = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 400));
+    auto background = nib.make<QNBBackgroundView>(cg::CGRectMake(0, 0, 320, 400));
     auto divider = nib.make<appkit::NSView>(cg::CGRectMake(0, 358, 320, 1));
     auto help = nib.make<appkit::NSButton>(cg::CGRectMake(8, 368, 24, 24));
     help->setTitle("?");

@@ -2,6 +2,7 @@
 // its commands, and the listing's main view controller embedded in its content view.
 #pragma once
 
+#include "host/QNBConnectToOtherPanelController.h"
 #include "host/QNBInterfaceRequests.h"
 #include "host/QNBTesselViewController.h"
 
@@ -67,6 +68,8 @@ class QNBMenuletViewController final : public appkit::NSViewController {
     void disconnectAllComplete();
     void closePanels(appkit::NSActionTarget* sender);
 
+    // The connect-to-other panel's controller, made on first use.
+    const std::shared_ptr<QNBConnectToOtherPanelController>& connectToOtherPanel();
     const std::shared_ptr<QNBTesselViewController>& tesselViewController() const {
         return m_tesselViewController;
     }
@@ -83,6 +86,8 @@ class QNBMenuletViewController final : public appkit::NSViewController {
     std::shared_ptr<const QNBInterfaceRequests> m_requests;
     std::shared_ptr<QNBTesselViewController> m_tesselViewController;
     bool m_canDisconnectAll = false;
+    std::weak_ptr<QNBWindowCentering> m_centering;
+    std::shared_ptr<QNBConnectToOtherPanelController> m_connectToOtherPanel;
 };
 
 } // namespace host

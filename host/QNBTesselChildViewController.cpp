@@ -29,6 +29,10 @@ const appkit::NSActionTable& QNBTesselChildViewController::classActions() {
 }
 
 void QNBTesselChildViewController::awakeFromNib() {
+    if (getTesselView) {
+        getTesselView->setStartColor(appkit::NSColor::colorWithDeviceRed(0, 0.349, 0.776, 0.27));
+        getTesselView->setEndColor(appkit::NSColor::colorWithDeviceRed(0.153, 0.753, 0.914, 0.27));
+    }
     showGetTesselView();
 }
 
@@ -41,6 +45,10 @@ void QNBTesselChildViewController::createBindingsWithViewManager(QNBViewManager&
         [requests] { return std::make_shared<QNBTesselCollectionViewItem>(requests); });
     collection->bind("content", controller, "arrangedObjects");
     collection->bind("selectionIndexes", controller, "selectionIndexes");
+    if (collectionViewContainer)
+        collectionViewContainer->setDelegate(
+            std::dynamic_pointer_cast<QNBCollectionScrollViewDelegateProtocol>(
+                viewManager.shared_from_this()));
 }
 
 // ---- Exchanging views ----------------------------------------------------------------------------
@@ -63,6 +71,8 @@ void QNBTesselChildViewController::exchangeView(const std::shared_ptr<appkit::NS
 
 void QNBTesselChildViewController::showGetTesselView() {
     // The artwork follows the popover's appearance.
+    if (auto imageView = getTesselImageView.lock(); imageView && imageView->image())
+        imageView->image()->setTemplate(true);
     exchangeView(getTesselView);
 }
 
@@ -156,14 +166,14 @@ const appkit::NSNibRegistrar childNib(kQNBTesselChildViewControllerNibName, [](a
     if (!owner) return false;
     const cg::CGRect area = cg::CGRectMake(0, 0, 320, 318);
 
-    auto getTessel = nib.make<appkit::NSView>(area);
+    auto getTessel = nib.make<QNBGradientView>(area);
     auto getTesselImage = nib.make<appkit::NSImageView>(cg::CGRectMake(110, 150, 100, 100));
     auto launchField = messageField(nib, cg::CGRectMake(20, 80, 280, 44));
     launchField->setStringValue("Launch Tessel on your device");
     getTessel->addSubview(getTesselImage);
     getTessel->addSubview(launchField);
 
-    auto container = nib.make<appkit::NSScrollView>(area);
+    auto container = nib.make<QNBCollectionScrollView>(area);
     auto collection = nib.make<appkit::NSCollectionView>(area);
     collection->setAutoresizingMask(appkit::NSViewWidthSizable);
     container->setDocumentView(collection);

@@ -2,7 +2,9 @@
 // in a scroll view), and the two driver views with the allow-drivers dialog.
 #pragma once
 
+#include "host/QNBCollectionScrollView.h"
 #include "host/QNBInterfaceRequests.h"
+#include "host/QNBSupportViews.h"
 
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSCollectionView.h"
@@ -61,8 +63,9 @@ class QNBTesselChildViewController final : public appkit::NSViewController {
     std::weak_ptr<appkit::NSImageView> getTesselImageView;
     std::weak_ptr<appkit::NSCollectionView> displayCollectionView;
     std::weak_ptr<appkit::NSTextField> installDriversMessageField, launchTesselField;
-    std::shared_ptr<appkit::NSView> getTesselView, installDriversView, allowDriversView;
-    std::shared_ptr<appkit::NSScrollView> collectionViewContainer;
+    std::shared_ptr<QNBGradientView> getTesselView;
+    std::shared_ptr<appkit::NSView> installDriversView, allowDriversView;
+    std::shared_ptr<QNBCollectionScrollView> collectionViewContainer;
     std::shared_ptr<appkit::NSWindow> allowDriversWindow;
 
   private:

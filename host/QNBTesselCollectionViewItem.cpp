@@ -243,7 +243,9 @@ void QNBTesselCollectionViewItem::assertDisconnectingState() {
 namespace host {
 
 void QNBTesselCollectionViewItem::applyFrontPanelColor() {
-    if (mainListingView) mainListingView->setNeedsDisplay(true);
+    if (!mainListingView) return;
+    mainListingView->setBackgroundColor(m_frontPanelColor);
+    mainListingView->setNeedsDisplay(true);
 }
 
 // ---- The row's nib -------------------------------------------------------------------------------
@@ -256,8 +258,8 @@ const appkit::NSNibRegistrar rowNib(kQNBTesselCollectionViewItemNibName, [](appk
     auto target = nib.ownerTarget();
     auto listing = nib.make<QNBTesselListingView>(cg::CGRectMake(0, 0, 320, 72));
     listing->setCollectionItem(owner);
-    auto front = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 72));
-    auto back = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 72));
+    auto front = nib.make<QNBTesselSubListingView>(cg::CGRectMake(0, 0, 320, 72));
+    auto back = nib.make<QNBTesselSubListingView>(cg::CGRectMake(0, 0, 320, 72));
 
     auto image = nib.make<QNBTesselImageView>(cg::CGRectMake(12, 12, 48, 48));
     auto name = nib.make<QNBTesselDeviceNameLabel>(cg::CGRectMake(72, 38, 150, 20));

@@ -3,8 +3,10 @@
 // delegate to connect or disconnect, and shows its controls while the mouse is over it.
 #pragma once
 
+#include "host/QNBCollectionScrollView.h"
 #include "host/QNBConnectButton.h"
 #include "host/QNBInterfaceRequests.h"
+#include "host/QNBSupportViews.h"
 #include "host/QNBTesselListingParts.h"
 
 #include "platform/appkit/NSCollectionView.h"
@@ -18,7 +20,8 @@ namespace host {
 
 inline constexpr char kQNBTesselCollectionViewItemNibName[] = "QNBTesselCollectionViewItem";
 
-class QNBTesselCollectionViewItem final : public appkit::NSCollectionViewItem {
+class QNBTesselCollectionViewItem final : public appkit::NSCollectionViewItem,
+                                          public QNBCollectionScrollViewRow {
   public:
     explicit QNBTesselCollectionViewItem(std::shared_ptr<const QNBInterfaceRequests> requests = nullptr);
 
@@ -69,14 +72,14 @@ class QNBTesselCollectionViewItem final : public appkit::NSCollectionViewItem {
     void closeButtonRequest(appkit::NSActionTarget* sender);
     void returnButtonRequest(appkit::NSActionTarget* sender);
     // From the listing's scroll view and the view manager.
-    void mouseEnteredView();
-    void mouseExitedView();
+    void mouseEnteredView() override;
+    void mouseExitedView() override;
     void assertConnectingState();
     void assertDisconnectingState();
 
     // ---- Outlets.
     std::shared_ptr<QNBTesselListingView> listingView;
-    std::shared_ptr<appkit::NSView> mainListingView, auxillaryListingView;
+    std::shared_ptr<QNBTesselSubListingView> mainListingView, auxillaryListingView;
     std::shared_ptr<QNBConnectButton> connectButton;
     std::shared_ptr<appkit::NSButton> closeButton, returnButton, autoConnectSwitch, presentationSwitch;
     std::shared_ptr<QNBTesselDeviceNameLabel> displayNameLabel;

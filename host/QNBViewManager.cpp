@@ -163,7 +163,7 @@ void QNBViewManager::closeMenuletPopover() {
     if (m_menuletViewController) m_menuletViewController->closePanels(nullptr);
 }
 
-cg::CGPoint QNBViewManager::centeringPointForWindowSize(cg::CGSize size) const {
+cg::CGPoint QNBViewManager::centeringPointForWindowSize(cg::CGSize size) {
     auto main = appkit::NSScreen::mainScreen();
     const cg::CGRect mainVisible = main ? main->visibleFrame() : cg::CGRectZero;
     auto window = m_menuletPopover ? m_menuletPopover->window() : nullptr;

@@ -4,6 +4,8 @@
 // ("view manager: <operation>" and "listing: ...").
 #pragma once
 
+#include "host/QNBCollectionScrollView.h"
+#include "host/QNBConnectToOtherPanelController.h"
 #include "host/QNBInterfaceRequests.h"
 #include "host/QNBViewManagerInterface.h"
 
@@ -31,6 +33,8 @@ enum QNBAppState : int64_t {
 };
 
 class QNBViewManager final : public QNBViewManagerInterface,
+                             public QNBCollectionScrollViewDelegateProtocol,
+                             public QNBWindowCentering,
                              public ns::NSObject,
                              public appkit::NSActionTarget {
   public:
@@ -91,11 +95,11 @@ class QNBViewManager final : public QNBViewManagerInterface,
     void frameDidChangeNotification() {}
 
     // Where a window of that size stands centred on the popover.
-    cg::CGPoint centeringPointForWindowSize(cg::CGSize size) const;
+    cg::CGPoint centeringPointForWindowSize(cg::CGSize size) override;
 
     // ---- The row under the mouse (from the listing's scroll view).
-    void focusForCollectionViewItemIndex(ns::NSUInteger index) { m_currentFocusItemIndex = index; }
-    void focusEnded() { m_currentFocusItemIndex = ns::NSNotFound; }
+    void focusForCollectionViewItemIndex(uint64_t index) override { m_currentFocusItemIndex = index; }
+    void focusEnded() override { m_currentFocusItemIndex = ns::NSNotFound; }
     ns::NSUInteger currentFocusItemIndex() const { return m_currentFocusItemIndex; }
 
     void observeValueForKeyPath(const std::string& keyPath, ns::NSObject* object,

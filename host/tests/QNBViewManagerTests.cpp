@@ -112,9 +112,14 @@ TEST_F(QNBViewManagerTest, AClickOnTheStatusItemTogglesThePopoverOnTheNormalLeve
 
     // Resigning active closes the popover and the connect-to-other panel.
     item->button()->performClick();
+    auto menulet = viewManager->menuletViewController();
+    menulet->showConnectToOtherPanel(nullptr);
+    auto panel = menulet->connectToOtherPanel()->otherDevicePanel;
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->isVisible());
     viewManager->closeMenuletPopover();
     EXPECT_FALSE(popover->isShown());
-    EXPECT_EQ(calls.back(), "closeConnectToOther");
+    EXPECT_FALSE(panel->isVisible());
     viewManager->activateMenuletPopover();
     EXPECT_EQ(calls.back(), "activatePanels");
 }
@@ -156,8 +161,10 @@ TEST_F(QNBViewManagerTest, TheMenuHasItsSevenTitlesAndDisconnectAllFollowsItsFla
         if (item->action() != "displayArrangementsRequest:")
             item->target()->performAction(item->action(), item.get());
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{"preferences", "connectToOther", "disconnectAll",
-                                               "checkForUpdates", "terminate"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"preferences", "disconnectAll", "checkForUpdates", "terminate"}));
+    ASSERT_TRUE(menulet->connectToOtherPanel()->otherDevicePanel);
+    EXPECT_TRUE(menulet->connectToOtherPanel()->otherDevicePanel->isVisible());
     EXPECT_TRUE(log.contains("Disconnect all displays request"));
     EXPECT_EQ(menulet->helpButton.lock()->action(), "helpRequest:");
     menulet->helpButton.lock()->performClick();

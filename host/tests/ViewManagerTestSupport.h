@@ -46,8 +46,6 @@ class ViewManagerTest : public ::testing::Test {
         r->terminate = [record] { record("terminate"); };
         r->togglePreferencesPanelDisplay = [record] { record("preferences"); };
         r->activatePreferencesPanels = [record] { record("activatePanels"); };
-        r->showConnectToOtherPanel = [record] { record("connectToOther"); };
-        r->closeConnectToOtherPanel = [record] { record("closeConnectToOther"); };
         requests = r;
         viewManager = QNBViewManager::create(models, requests);
         models->setViewManager(viewManager);
