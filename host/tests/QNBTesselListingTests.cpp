@@ -243,6 +243,7 @@ TEST_F(QNBTesselListingTest, AProtocolThreeClientNeverGetsTheStylusLook) {
 }
 
 TEST_F(QNBTesselListingTest, TwoHundredModelsEachGetTheirOwnRowInOrder) {
+    platform::LogCapture quiet(true); // the listing's log line grows with every model
     for (int i = 0; i < 200; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "Device %03d", i);
@@ -258,6 +259,44 @@ TEST_F(QNBTesselListingTest, TwoHundredModelsEachGetTheirOwnRowInOrder) {
         EXPECT_EQ(row(i)->displayName(), name);
         EXPECT_DOUBLE_EQ(row(i)->view()->frame().origin.y, 72.0 * double(i));
     }
+}
+
+TEST_F(QNBTesselListingTest, TheMouseOverTheScrolledListingRevealsTheRowUnderIt) {
+    platform::LogCapture quiet(true); // the listing's log line grows with every model
+    for (int i = 0; i < 200; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Device %03d", i);
+        char address[32];
+        std::snprintf(address, sizeof address, "10.1.%d.%d", i / 250, i % 250 + 1);
+        addModel(name, QNBTesselListingIdleType, address)->setAvailability(true);
+    }
+    viewManager->showPopover();
+    auto window = viewManager->menuletPopover()->window();
+    auto collection = viewManager->displayCollectionView();
+    ASSERT_EQ(collection->numberOfItems(), 200u);
+    collection->scrollRectToVisible(collection->frameForItemAtIndex(150));
+    const double offset = child()->collectionViewContainer->documentVisibleRect().origin.y;
+    ASSERT_GT(offset, 0);
+
+    // 30 points below the listing's top edge (the listing fills the popover's lowest 318 points).
+    auto moveTo = [&](double fromTop) {
+        window->sendEvent(appkit::NSEvent::mouseEvent(appkit::NSEventType::MouseMoved,
+                                                      cg::CGPointMake(100, 318 - fromTop), 0, 0,
+                                                      window->windowNumber(), 0, 0));
+    };
+    moveTo(30);
+    const size_t expected = size_t((offset + 30) / 72);
+    EXPECT_EQ(viewManager->currentFocusItemIndex(), expected);
+    ASSERT_TRUE(row(expected));
+    EXPECT_TRUE(row(expected)->listingView->controlsVisible());
+    EXPECT_TRUE(row(expected)->connectButton->isEnabled());
+    EXPECT_FALSE(row(expected + 1)->listingView->controlsVisible());
+
+    // The next row down: the first hears its exit before the second its entry.
+    moveTo(30 + 72);
+    EXPECT_EQ(viewManager->currentFocusItemIndex(), expected + 1);
+    EXPECT_FALSE(row(expected)->listingView->controlsVisible());
+    EXPECT_TRUE(row(expected + 1)->listingView->controlsVisible());
 }
 
 TEST_F(QNBTesselListingTest, HostileNamesStayInsideTheirLabel) {
