@@ -1,0 +1,123 @@
+// Tessel Host's interface operated as a person would, through `platformctl ui`, under a private
+// platformd with real processes: the status item opens the popover, the listing's row reveals and
+// enables its Connect button under the mouse, a press connects the reference client (shown as
+// "Connecting..." while the client is stopped, then "Disconnect"), Quit ends the host and its
+// screen server, and without drivers the popover says so and its installer button opens the page.
+#include "platform/ctl/tests/UITestSupport.h"
+#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/services/NSWorkspace.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+constexpr char kApp[] = "Tessel Host";
+constexpr char kHostId[] = "com.quenby.TesselHost2";
+constexpr char kHelperId[] = "com.quenby.TesselHelper";
+constexpr char kRow[] = "popover/item \"Road iPad\"";
+constexpr char kConnect[] = "popover/item \"Road iPad\"/#connectButton";
+
+class HostInterfaceRoad : public uitest::UIAppTest {
+  protected:
+    HostInterfaceRoad() : UIAppTest(kApp) {}
+    std::vector<std::string> platformdArguments() const override { return m_platformdArguments; }
+
+    std::string hostLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/var/log/Tessel Host.log");
+    }
+    std::string clientLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/road-ipad.log");
+    }
+    std::string diagnostics() const { return m_err.str() + "\n--- host ---\n" + hostLog(); }
+
+    // Installs the build's bundle and launches it; the host's pid once it finished launching.
+    pid_t launchHost() {
+        const std::string installed = m_platformd->root() + "/Applications/Tessel Host.app";
+        std::filesystem::copy(TESSEL_HOST_APP, installed, std::filesystem::copy_options::recursive);
+        m_start = platformd::testing::lastEventSequence();
+        if (!ns::NSWorkspace::sharedWorkspace().launchApplication("/Applications/Tessel Host.app")) return 0;
+        auto launched = platformd::testing::waitForEvent("finished-launching",
+                                                         {{"bundleIdentifier", kHostId}}, 60, m_start);
+        const cf::Value* pid = launched ? launched->find("pid") : nullptr;
+        return pid ? static_cast<pid_t>(pid->integerValue()) : 0;
+    }
+    // The reference client announcing itself as "Road iPad" on 127.0.0.2, its records logged.
+    void startClient() {
+        ASSERT_TRUE(
+            m_client.start({REFCLIENT_PATH, "--name", "Road iPad", "--device-id", "road-1", "--bind-address",
+                            "127.0.0.2", "--log", m_platformd->root() + "/road-ipad.log"},
+                           m_platformd->root() + "/road-ipad.out"));
+    }
+    // The popover, opened from the status item.
+    void openPopover() {
+        ASSERT_EQ(run({"ui", "wait", kApp, "statusitem", "--timeout", "60"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+    }
+
+    std::vector<std::string> m_platformdArguments;
+    platformd::testing::ChildProcess m_client;
+    int64_t m_start = 0;
+};
+
+TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    startClient();
+    openPopover();
+
+    // 1. The row is listed with its button hidden and disabled: a press is refused until the
+    // mouse is over the row.
+    ASSERT_EQ(run({"ui", "wait", kApp, kRow, "--timeout", "60"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--disabled"}), 0) << diagnostics();
+    EXPECT_EQ(run({"ui", "press", kApp, kConnect}), 1);
+    ASSERT_EQ(run({"ui", "hover", kApp, kRow}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--enabled"}), 0) << diagnostics();
+
+    // 2. With the client stopped the row shows the attempt; let go, it connects and gets frames.
+    m_client.signal(SIGSTOP);
+    ASSERT_EQ(run({"ui", "press", kApp, kConnect}), 0) << diagnostics();
+    EXPECT_EQ(run({"ui", "wait", kApp, kConnect, "--title", "Connecting..."}), 0) << diagnostics();
+    m_client.signal(SIGCONT);
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--title", "Disconnect", "--timeout", "60"}), 0)
+        << diagnostics() << clientLog();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (clientLog().find(" rect ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // polling the client's log file
+    EXPECT_NE(clientLog().find("handshake-sent"), std::string::npos) << clientLog();
+    EXPECT_NE(clientLog().find(" rect "), std::string::npos) << clientLog();
+    const std::string png = ::testing::TempDir() + "HostInterfaceRoad-popover.png";
+    ASSERT_EQ(run({"ui", "snapshot", kApp, "popover", "--png", png}), 0) << diagnostics();
+    EXPECT_NE(m_out.str().find("320x400"), std::string::npos) << m_out.str();
+
+    // 6. Quit from the host's menu: the host exits 0 and its screen server is gone.
+    const int64_t beforeQuit = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Quit"}), 0) << diagnostics();
+    auto exited = platformd::testing::waitForEvent("exit", {{"bundleIdentifier", kHostId}}, 60, beforeQuit);
+    ASSERT_TRUE(exited) << hostLog();
+    EXPECT_EQ(exited->find("status")->integerValue(), 0);
+    EXPECT_TRUE(platformd::testing::waitForEvent("exit", {{"bundleIdentifier", kHelperId}}, 60, m_start));
+}
+
+class HostInterfaceRoadWithoutKexts : public HostInterfaceRoad {
+  protected:
+    HostInterfaceRoadWithoutKexts() { m_platformdArguments = {"--kexts", "none"}; }
+};
+
+TEST_F(HostInterfaceRoadWithoutKexts, ThePopoverSaysTheDriversAreMissingAndItsButtonOpensTheInstaller) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    openPopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover/#installDriversMessageField", "--value",
+                   "Could not locate video drivers for Tessel", "--timeout", "60"}),
+              0)
+        << diagnostics();
+    const int64_t beforePress = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, "popover/button \"Get Installer\""}), 0) << diagnostics();
+    EXPECT_TRUE(platformd::testing::waitForEvent("open-url", {}, 30, beforePress)) << hostLog();
+}
+
+} // namespace
