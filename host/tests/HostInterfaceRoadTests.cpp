@@ -103,6 +103,52 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     EXPECT_TRUE(platformd::testing::waitForEvent("exit", {{"bundleIdentifier", kHelperId}}, 60, m_start));
 }
 
+TEST_F(HostInterfaceRoad, AnAddressTypedInTheConnectToOtherPanelConnectsThatDevice) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    // 5. A device that does not announce itself, reached by its address.
+    platformd::testing::ChildProcess other;
+    const std::string otherLog = m_platformd->root() + "/other-ipad.log";
+    ASSERT_TRUE(other.start({REFCLIENT_PATH, "--name", "Other iPad", "--device-id", "other-1",
+                             "--bind-address", "127.0.0.3", "--no-announce", "--log", otherLog},
+                            m_platformd->root() + "/other-ipad.out"));
+    openPopover();
+    const char* panel = "window \"Connect to Other Device\"";
+    // The popover stays open while the panel shows; opened again if it closed meanwhile.
+    auto ensurePopover = [&] {
+        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0)
+            ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
+    };
+    auto typeAndCheck = [&] {
+        ASSERT_EQ(run({"ui", "set", kApp, "#otherAddressTextField", "192.0.2"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#otherOKButton", "--disabled"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "set", kApp, "#otherAddressTextField", "127.0.0.3"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#otherOKButton", "--enabled"}), 0) << diagnostics();
+    };
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Connect To Other..."}), 0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel}), 0) << diagnostics();
+    typeAndCheck();
+    // Cancelled and opened again, the panel still follows its field.
+    ASSERT_EQ(run({"ui", "press", kApp, "#otherCancelButton"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel, "--gone"}), 0) << diagnostics();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Connect To Other..."}), 0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel}), 0) << diagnostics();
+    typeAndCheck();
+
+    ASSERT_EQ(run({"ui", "press", kApp, "#otherOKButton"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel, "--gone"}), 0) << diagnostics();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover/item/button \"Disconnect\"", "--timeout", "60"}), 0)
+        << diagnostics() << platformd::testing::readFile(otherLog);
+    EXPECT_NE(platformd::testing::readFile(otherLog).find("handshake-sent"), std::string::npos);
+}
+
 class HostInterfaceRoadWithoutKexts : public HostInterfaceRoad {
   protected:
     HostInterfaceRoadWithoutKexts() { m_platformdArguments = {"--kexts", "none"}; }
