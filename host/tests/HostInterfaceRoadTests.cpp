@@ -3,6 +3,7 @@
 // enables its Connect button under the mouse, a press connects the reference client (shown as
 // "Connecting..." while the client is stopped, then "Disconnect"), Quit ends the host and its
 // screen server, and without drivers the popover says so and its installer button opens the page.
+#include "platform/corefoundation/CFPreferences.h"
 #include "platform/ctl/tests/UITestSupport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/services/NSWorkspace.h"
@@ -19,6 +20,7 @@ constexpr char kHostId[] = "com.quenby.TesselHost2";
 constexpr char kHelperId[] = "com.quenby.TesselHelper";
 constexpr char kRow[] = "popover/item \"Road iPad\"";
 constexpr char kConnect[] = "popover/item \"Road iPad\"/#connectButton";
+constexpr char kPrefsDidChange[] = "com.quenby.Tessel.TSEPrefsDidChangeNotification";
 
 class HostInterfaceRoad : public uitest::UIAppTest {
   protected:
@@ -50,6 +52,22 @@ class HostInterfaceRoad : public uitest::UIAppTest {
             m_client.start({REFCLIENT_PATH, "--name", "Road iPad", "--device-id", "road-1", "--bind-address",
                             "127.0.0.2", "--log", m_platformd->root() + "/road-ipad.log"},
                            m_platformd->root() + "/road-ipad.out"));
+    }
+    // A preference of the host as `prefs read` prints it, read afresh from disk.
+    std::string pref(const std::string& key) {
+        cf::CFPreferencesSynchronize(kHostId, cf::kCFPreferencesCurrentUser, cf::kCFPreferencesAnyHost);
+        if (run({"prefs", "read", kHostId, key}) != 0) return "(none)";
+        std::string out = m_out.str();
+        if (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    bool waitForClientLog(const std::string& text, double seconds = 30) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (clientLog().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // polling the client's log file
+        }
+        return true;
     }
     // The popover, opened from the status item.
     void openPopover() {
@@ -85,14 +103,39 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     m_client.signal(SIGCONT);
     ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--title", "Disconnect", "--timeout", "60"}), 0)
         << diagnostics() << clientLog();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (clientLog().find(" rect ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // polling the client's log file
+    EXPECT_TRUE(waitForClientLog(" rect ", 60)) << clientLog();
     EXPECT_NE(clientLog().find("handshake-sent"), std::string::npos) << clientLog();
-    EXPECT_NE(clientLog().find(" rect "), std::string::npos) << clientLog();
     const std::string png = ::testing::TempDir() + "HostInterfaceRoad-popover.png";
     ASSERT_EQ(run({"ui", "snapshot", kApp, "popover", "--png", png}), 0) << diagnostics();
     EXPECT_NE(m_out.str().find("320x400"), std::string::npos) << m_out.str();
+
+    // 3. Preferences from the host's menu: Presentation Mode reaches the connected client; the
+    // HiDPI switch's log-out alert cancelled leaves everything as it was.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Preferences..."}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    EXPECT_TRUE(waitForClientLog("feature feature=2 op=4")) << clientLog();
+    const int64_t beforeHiDPI = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, "#useHiDPISwitch"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"Logout required\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, "window \"Logout required\"/button \"Cancel\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#useHiDPISwitch", "--value", "0"}), 0) << diagnostics();
+    EXPECT_EQ(pref("DisplayResolutionEnabled"), "NO");
+    EXPECT_TRUE(platformd::testing::eventsAfter(beforeHiDPI, "logout-requested").empty());
+
+    // 4. The Stylus pane: a keystroke recorded for the bottom barrel button.
+    ASSERT_EQ(run({"ui", "press", kApp, "button \"Stylus\""}), 0) << diagnostics();
+    const int64_t beforeKey = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#button1Action", "--choose", "Keystroke…"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#button1ShortCutEditor", "--enabled"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "click", kApp, "#button1ShortCutEditor"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "key", kApp, "cmd+shift+k"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#button1ShortCutEditor/\"⇧⌘ K\""}), 0) << diagnostics();
+    // What the host stored is on disk once it announced its preferences.
+    EXPECT_TRUE(
+        platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30, beforeKey));
+    EXPECT_EQ(pref("buttonShortcutKeyCode4"), "40");
+    EXPECT_EQ(pref("buttonShortcutCharacter4"), "75");
 
     // 6. Quit from the host's menu: the host exits 0 and its screen server is gone.
     const int64_t beforeQuit = platformd::testing::lastEventSequence();

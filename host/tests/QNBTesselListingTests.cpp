@@ -18,6 +18,16 @@ class QNBTesselListingTest : public ViewManagerTest {
     std::shared_ptr<QNBTesselCollectionViewItem> rowFor(const std::shared_ptr<QNBDisplayModel>& model) {
         return viewManager->collectionViewItemForDisplayModel(*model);
     }
+    // "Device 000", "Device 001", ...: idle, available, each at an address of its own.
+    void addDevices(int count) {
+        for (int i = 0; i < count; ++i) {
+            char name[16];
+            std::snprintf(name, sizeof name, "Device %03d", i);
+            char address[32];
+            std::snprintf(address, sizeof address, "10.1.%d.%d", i / 250, i % 250 + 1);
+            addModel(name, QNBTesselListingIdleType, address)->setAvailability(true);
+        }
+    }
 };
 
 // Counts the changes of one key it observes.
@@ -244,13 +254,7 @@ TEST_F(QNBTesselListingTest, AProtocolThreeClientNeverGetsTheStylusLook) {
 
 TEST_F(QNBTesselListingTest, TwoHundredModelsEachGetTheirOwnRowInOrder) {
     platform::LogCapture quiet(true); // the listing's log line grows with every model
-    for (int i = 0; i < 200; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "Device %03d", i);
-        char address[32];
-        std::snprintf(address, sizeof address, "10.0.%d.%d", i / 250, i % 250 + 1);
-        addModel(name, QNBTesselListingIdleType, address);
-    }
+    addDevices(200);
     auto collection = viewManager->displayCollectionView();
     ASSERT_EQ(collection->numberOfItems(), 200u);
     for (size_t i : {size_t(0), size_t(57), size_t(199)}) {
@@ -263,13 +267,7 @@ TEST_F(QNBTesselListingTest, TwoHundredModelsEachGetTheirOwnRowInOrder) {
 
 TEST_F(QNBTesselListingTest, TheMouseOverTheScrolledListingRevealsTheRowUnderIt) {
     platform::LogCapture quiet(true); // the listing's log line grows with every model
-    for (int i = 0; i < 200; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "Device %03d", i);
-        char address[32];
-        std::snprintf(address, sizeof address, "10.1.%d.%d", i / 250, i % 250 + 1);
-        addModel(name, QNBTesselListingIdleType, address)->setAvailability(true);
-    }
+    addDevices(200);
     viewManager->showPopover();
     auto window = viewManager->menuletPopover()->window();
     auto collection = viewManager->displayCollectionView();

@@ -80,8 +80,10 @@ TEST_F(QNBViewManagerTest, TheStatusItemShowsItsIconByStateAndAnUnknownStateKeep
     ASSERT_TRUE(item);
     EXPECT_EQ(viewManager->currentAppState(), 1);
     EXPECT_EQ(item->image()->name(), "TesselHost_StatusBar");
+    EXPECT_TRUE(item->image()->isTemplate());
     viewManager->setCurrentAppState(2);
     EXPECT_EQ(item->image()->name(), "TSE_Error.tiff");
+    EXPECT_FALSE(item->image()->isTemplate());
     viewManager->setCurrentAppState(5);
     EXPECT_EQ(viewManager->currentAppState(), 5);
     EXPECT_EQ(item->image()->name(), "TSE_Error.tiff");
