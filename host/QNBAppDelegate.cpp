@@ -3,7 +3,7 @@
 #include "host/HostAlerts.h"
 #include "host/ProcessLookup.h"
 #include "host/QNBBonjourManager.h"
-#include "host/QNBHeadlessViewManager.h"
+#include "host/QNBViewManager.h"
 #include "host/QNBViewManagerInterface.h"
 #include "host/TSEUpdater.h"
 
@@ -46,9 +46,7 @@ QNBAppDelegate::Environment QNBAppDelegate::Environment::standard() {
     e.preferences = &foundation::QNBPreferences::sharedAppPrefs();
     e.displayModelManager = QNBDisplayModelManager::sharedInstance();
     e.bonjourManager = QNBBonjourManager::sharedInstance();
-    e.makeViewManager = [] {
-        return QNBHeadlessViewManager::create(QNBDisplayModelManager::sharedInstance());
-    };
+    e.makeViewManager = [] { return QNBViewManager::sharedInstance(); };
     e.alerts = std::make_shared<NSAlertHostAlerts>();
     e.post = [](const std::string& name, const std::optional<cf::Value>& userInfo, uint64_t options) {
         ns::NSDistributedNotificationCenter::defaultCenter().postNotificationName(name, std::nullopt,

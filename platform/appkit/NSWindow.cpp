@@ -388,7 +388,12 @@ void NSApplication::windowCreated(const std::shared_ptr<NSWindow>& window) {
 void NSApplication::windowOrdered(const std::shared_ptr<NSWindow>& window, bool in) {
     std::lock_guard lock(m_mutex);
     std::erase(m_orderedIn, window);
-    if (in) m_orderedIn.push_back(window);
+    if (!in) return;
+    m_orderedIn.push_back(window);
+    // A closed window shown again (a panel its controller keeps) is one of the windows again.
+    const bool listed = std::any_of(m_windows.begin(), m_windows.end(),
+                                    [&](const std::weak_ptr<NSWindow>& w) { return w.lock() == window; });
+    if (!listed) m_windows.push_back(window);
 }
 
 void NSApplication::windowClosed(const NSWindow* window) {

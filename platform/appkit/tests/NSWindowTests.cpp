@@ -42,6 +42,14 @@ TEST_F(NSWindowTest, WindowsRegisterAtCreationAndAreListedInCreationOrder) {
 
     second->close();
     EXPECT_EQ(NSApp()->windows().size(), 1u);
+
+    // Kept by its owner and shown again, a closed panel is one of the windows once more.
+    second->makeKeyAndOrderFront();
+    windows = NSApp()->windows();
+    ASSERT_EQ(windows.size(), 2u);
+    EXPECT_EQ(windows[1], std::static_pointer_cast<NSWindow>(second));
+    second->orderFront();
+    EXPECT_EQ(NSApp()->windows().size(), 2u);
 }
 
 TEST_F(NSWindowTest, AWindowIsDrawnAndFlushedBeforeMakeKeyAndOrderFrontReturns) {

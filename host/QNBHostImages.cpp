@@ -1,0 +1,20 @@
+#include "host/QNBHostImages.h"
+
+namespace host {
+
+std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name) {
+    if (auto image = appkit::NSImage::imageNamed(name)) return image;
+    auto image = std::make_shared<appkit::NSImage>();
+    image->setName(name);
+    return image;
+}
+
+} // namespace host
+
+namespace host {
+
+void markTemplate(const std::shared_ptr<appkit::NSImage>& image, bool isTemplate) {
+    if (image) image->setTemplate(isTemplate);
+}
+
+} // namespace host

@@ -1,0 +1,21 @@
+// The host bundle's images by name, for the interface's artwork and status item.
+#pragma once
+
+#include "platform/appkit/NSImage.h"
+
+#include <memory>
+#include <string>
+
+namespace host {
+
+// The bundle's image of that name; an empty image carrying the name when the bundle has none.
+std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name);
+
+} // namespace host
+
+namespace host {
+
+// Marks the image as a template (a shape the menu bar colours) or not.
+void markTemplate(const std::shared_ptr<appkit::NSImage>& image, bool isTemplate);
+
+} // namespace host

@@ -1,0 +1,212 @@
+// Tessel Host's interface operated as a person would, through `platformctl ui`, under a private
+// platformd with real processes: the status item opens the popover, the listing's row reveals and
+// enables its Connect button under the mouse, a press connects the reference client (shown as
+// "Connecting..." while the client is stopped, then "Disconnect"), Quit ends the host and its
+// screen server, and without drivers the popover says so and its installer button opens the page.
+#include "platform/corefoundation/CFPreferences.h"
+#include "platform/ctl/tests/UITestSupport.h"
+#include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/services/NSWorkspace.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+constexpr char kApp[] = "Tessel Host";
+constexpr char kHostId[] = "com.quenby.TesselHost2";
+constexpr char kHelperId[] = "com.quenby.TesselHelper";
+constexpr char kRow[] = "popover/item \"Road iPad\"";
+constexpr char kConnect[] = "popover/item \"Road iPad\"/#connectButton";
+constexpr char kPrefsDidChange[] = "com.quenby.Tessel.TSEPrefsDidChangeNotification";
+
+class HostInterfaceRoad : public uitest::UIAppTest {
+  protected:
+    HostInterfaceRoad() : UIAppTest(kApp) {}
+    std::vector<std::string> platformdArguments() const override { return m_platformdArguments; }
+
+    std::string hostLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/var/log/Tessel Host.log");
+    }
+    std::string clientLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/road-ipad.log");
+    }
+    std::string diagnostics() const { return m_err.str() + "\n--- host ---\n" + hostLog(); }
+
+    // Installs the build's bundle and launches it; the host's pid once it finished launching.
+    pid_t launchHost() {
+        const std::string installed = m_platformd->root() + "/Applications/Tessel Host.app";
+        std::filesystem::copy(TESSEL_HOST_APP, installed, std::filesystem::copy_options::recursive);
+        m_start = platformd::testing::lastEventSequence();
+        if (!ns::NSWorkspace::sharedWorkspace().launchApplication("/Applications/Tessel Host.app")) return 0;
+        auto launched = platformd::testing::waitForEvent("finished-launching",
+                                                         {{"bundleIdentifier", kHostId}}, 60, m_start);
+        const cf::Value* pid = launched ? launched->find("pid") : nullptr;
+        return pid ? static_cast<pid_t>(pid->integerValue()) : 0;
+    }
+    // The reference client announcing itself as "Road iPad" on 127.0.0.2, its records logged.
+    void startClient() {
+        ASSERT_TRUE(
+            m_client.start({REFCLIENT_PATH, "--name", "Road iPad", "--device-id", "road-1", "--bind-address",
+                            "127.0.0.2", "--log", m_platformd->root() + "/road-ipad.log"},
+                           m_platformd->root() + "/road-ipad.out"));
+    }
+    // A preference of the host as `prefs read` prints it, read afresh from disk.
+    std::string pref(const std::string& key) {
+        cf::CFPreferencesSynchronize(kHostId, cf::kCFPreferencesCurrentUser, cf::kCFPreferencesAnyHost);
+        if (run({"prefs", "read", kHostId, key}) != 0) return "(none)";
+        std::string out = m_out.str();
+        if (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    bool waitForClientLog(const std::string& text, double seconds = 30) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (clientLog().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // polling the client's log file
+        }
+        return true;
+    }
+    // The popover, opened from the status item.
+    void openPopover() {
+        ASSERT_EQ(run({"ui", "wait", kApp, "statusitem", "--timeout", "60"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+    }
+
+    std::vector<std::string> m_platformdArguments;
+    platformd::testing::ChildProcess m_client;
+    int64_t m_start = 0;
+};
+
+TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    startClient();
+    openPopover();
+
+    // 1. The row is listed with its button hidden and disabled: a press is refused until the
+    // mouse is over the row.
+    ASSERT_EQ(run({"ui", "wait", kApp, kRow, "--timeout", "60"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--disabled"}), 0) << diagnostics();
+    EXPECT_EQ(run({"ui", "press", kApp, kConnect}), 1);
+    ASSERT_EQ(run({"ui", "hover", kApp, kRow}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--enabled"}), 0) << diagnostics();
+
+    // 2. With the client stopped the row shows the attempt; let go, it connects and gets frames.
+    m_client.signal(SIGSTOP);
+    ASSERT_EQ(run({"ui", "press", kApp, kConnect}), 0) << diagnostics();
+    EXPECT_EQ(run({"ui", "wait", kApp, kConnect, "--title", "Connecting..."}), 0) << diagnostics();
+    m_client.signal(SIGCONT);
+    ASSERT_EQ(run({"ui", "wait", kApp, kConnect, "--title", "Disconnect", "--timeout", "60"}), 0)
+        << diagnostics() << clientLog();
+    EXPECT_TRUE(waitForClientLog(" rect ", 60)) << clientLog();
+    EXPECT_NE(clientLog().find("handshake-sent"), std::string::npos) << clientLog();
+    const std::string png = ::testing::TempDir() + "HostInterfaceRoad-popover.png";
+    ASSERT_EQ(run({"ui", "snapshot", kApp, "popover", "--png", png}), 0) << diagnostics();
+    EXPECT_NE(m_out.str().find("320x400"), std::string::npos) << m_out.str();
+
+    // 3. Preferences from the host's menu: Presentation Mode reaches the connected client; the
+    // HiDPI switch's log-out alert cancelled leaves everything as it was.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Preferences..."}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    EXPECT_TRUE(waitForClientLog("feature feature=2 op=4")) << clientLog();
+    const int64_t beforeHiDPI = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, "#useHiDPISwitch"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"Logout required\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, "window \"Logout required\"/button \"Cancel\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#useHiDPISwitch", "--value", "0"}), 0) << diagnostics();
+    EXPECT_EQ(pref("DisplayResolutionEnabled"), "NO");
+    EXPECT_TRUE(platformd::testing::eventsAfter(beforeHiDPI, "logout-requested").empty());
+
+    // 4. The Stylus pane: a keystroke recorded for the bottom barrel button.
+    ASSERT_EQ(run({"ui", "press", kApp, "button \"Stylus\""}), 0) << diagnostics();
+    const int64_t beforeKey = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#button1Action", "--choose", "Keystroke…"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#button1ShortCutEditor", "--enabled"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "click", kApp, "#button1ShortCutEditor"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "key", kApp, "cmd+shift+k"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#button1ShortCutEditor/\"⇧⌘ K\""}), 0) << diagnostics();
+    // What the host stored is on disk once it announced its preferences.
+    EXPECT_TRUE(
+        platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30, beforeKey));
+    EXPECT_EQ(pref("buttonShortcutKeyCode4"), "40");
+    EXPECT_EQ(pref("buttonShortcutCharacter4"), "75");
+
+    // 6. Quit from the host's menu: the host exits 0 and its screen server is gone.
+    const int64_t beforeQuit = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Quit"}), 0) << diagnostics();
+    auto exited = platformd::testing::waitForEvent("exit", {{"bundleIdentifier", kHostId}}, 60, beforeQuit);
+    ASSERT_TRUE(exited) << hostLog();
+    EXPECT_EQ(exited->find("status")->integerValue(), 0);
+    EXPECT_TRUE(platformd::testing::waitForEvent("exit", {{"bundleIdentifier", kHelperId}}, 60, m_start));
+}
+
+TEST_F(HostInterfaceRoad, AnAddressTypedInTheConnectToOtherPanelConnectsThatDevice) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    // 5. A device that does not announce itself, reached by its address.
+    platformd::testing::ChildProcess other;
+    const std::string otherLog = m_platformd->root() + "/other-ipad.log";
+    ASSERT_TRUE(other.start({REFCLIENT_PATH, "--name", "Other iPad", "--device-id", "other-1",
+                             "--bind-address", "127.0.0.3", "--no-announce", "--log", otherLog},
+                            m_platformd->root() + "/other-ipad.out"));
+    openPopover();
+    const char* panel = "window \"Connect to Other Device\"";
+    // The popover stays open while the panel shows; opened again if it closed meanwhile.
+    auto ensurePopover = [&] {
+        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0)
+            ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
+    };
+    auto typeAndCheck = [&] {
+        ASSERT_EQ(run({"ui", "set", kApp, "#otherAddressTextField", "192.0.2"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#otherOKButton", "--disabled"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "set", kApp, "#otherAddressTextField", "127.0.0.3"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#otherOKButton", "--enabled"}), 0) << diagnostics();
+    };
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Connect To Other..."}), 0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel}), 0) << diagnostics();
+    typeAndCheck();
+    // Cancelled and opened again, the panel still follows its field.
+    ASSERT_EQ(run({"ui", "press", kApp, "#otherCancelButton"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel, "--gone"}), 0) << diagnostics();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Connect To Other..."}), 0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel}), 0) << diagnostics();
+    typeAndCheck();
+
+    ASSERT_EQ(run({"ui", "press", kApp, "#otherOKButton"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel, "--gone"}), 0) << diagnostics();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover/item/button \"Disconnect\"", "--timeout", "60"}), 0)
+        << diagnostics() << platformd::testing::readFile(otherLog);
+    EXPECT_NE(platformd::testing::readFile(otherLog).find("handshake-sent"), std::string::npos);
+}
+
+class HostInterfaceRoadWithoutKexts : public HostInterfaceRoad {
+  protected:
+    HostInterfaceRoadWithoutKexts() { m_platformdArguments = {"--kexts", "none"}; }
+};
+
+TEST_F(HostInterfaceRoadWithoutKexts, ThePopoverSaysTheDriversAreMissingAndItsButtonOpensTheInstaller) {
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    openPopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover/#installDriversMessageField", "--value",
+                   "Could not locate video drivers for Tessel", "--timeout", "60"}),
+              0)
+        << diagnostics();
+    const int64_t beforePress = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, "popover/button \"Get Installer\""}), 0) << diagnostics();
+    EXPECT_TRUE(platformd::testing::waitForEvent("open-url", {}, 30, beforePress)) << hostLog();
+}
+
+} // namespace
