@@ -161,8 +161,9 @@ TEST_F(HostInterfaceRoad, AnAddressTypedInTheConnectToOtherPanelConnectsThatDevi
     const char* panel = "window \"Connect to Other Device\"";
     // The popover stays open while the panel shows; opened again if it closed meanwhile.
     auto ensurePopover = [&] {
-        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0)
+        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0) {
             ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+        }
         ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
     };
     auto typeAndCheck = [&] {
