@@ -8,8 +8,8 @@
 #include "platform/daemon/DistributedNotificationService.h"
 #include "platform/daemon/EventLogService.h"
 #include "platform/daemon/LoginItemsService.h"
-#include "platform/daemon/UpdaterService.h"
 #include "platform/daemon/RootScripts.h"
+#include "platform/daemon/UpdaterService.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/ipc/UnixSocket.h"
 
@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -185,8 +186,8 @@ void Platformd::requestReceived(const std::shared_ptr<ClientConnection>& connect
     if (!queued) connection->end("platformd is stopping");
 }
 
-void Platformd::serveOnConnectionThread(const std::shared_ptr<ClientConnection>& connection, ipc::Request& request,
-                                        const RequestHandler& handler) {
+void Platformd::serveOnConnectionThread(const std::shared_ptr<ClientConnection>& connection,
+                                        ipc::Request& request, const RequestHandler& handler) {
     RequestContext ctx(connection->client(), request.args, request.fds, Responder(connection, request.id),
                        request.bytes);
     handler(ctx);
@@ -272,9 +273,15 @@ void Platformd::clientGone(const std::shared_ptr<ClientConnection>& connection) 
     }
     connection->end("");
     connection->join();
-    std::lock_guard lock(m_connectionsMutex);
-    m_connections.erase(connection->id());
-    m_connectionsCv.notify_all();
+    {
+        std::lock_guard lock(m_connectionsMutex);
+        m_connections.erase(connection->id());
+        m_connectionsCv.notify_all();
+    }
+    // A client that stopped reading had up to kMaxOutboundBytes queued, freed now that its
+    // writer is gone; the allocator would keep those pages mapped (its arenas are trimmed
+    // only from their top), leaving platformd near that peak for good. Hand them back.
+    if (connection->overflowed()) ::malloc_trim(0);
 }
 
 bool Platformd::push(uint64_t clientId, std::string_view topic, const cf::Value& body) {
