@@ -1,8 +1,8 @@
 // The shared preferences domain's file as the preferences store loads it, under a temporary
-// root: whatever the file holds (wrong types, damaged or foreign bytes), the getters answer
-// (a share of them on each input, chosen by its bytes),
-// a file that does not read as a dictionary is kept as <file>.bad when the store next writes,
-// and the keys a getter does not own survive its writes untouched.
+// root: whatever the file holds (wrong types, damaged or foreign bytes), the getters answer (a
+// share of them on each input, chosen by its bytes), a file that does not read as a dictionary
+// is kept as <file>.bad when the store next writes, and the keys a getter does not own survive
+// its writes untouched.
 #include "foundation/QNBPreferences.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/corefoundation/CFPreferences.h"
