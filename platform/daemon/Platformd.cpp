@@ -8,8 +8,8 @@
 #include "platform/daemon/DistributedNotificationService.h"
 #include "platform/daemon/EventLogService.h"
 #include "platform/daemon/LoginItemsService.h"
-#include "platform/daemon/RootScripts.h"
 #include "platform/daemon/UpdaterService.h"
+#include "platform/daemon/RootScripts.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/ipc/UnixSocket.h"
 
@@ -186,8 +186,8 @@ void Platformd::requestReceived(const std::shared_ptr<ClientConnection>& connect
     if (!queued) connection->end("platformd is stopping");
 }
 
-void Platformd::serveOnConnectionThread(const std::shared_ptr<ClientConnection>& connection,
-                                        ipc::Request& request, const RequestHandler& handler) {
+void Platformd::serveOnConnectionThread(const std::shared_ptr<ClientConnection>& connection, ipc::Request& request,
+                                        const RequestHandler& handler) {
     RequestContext ctx(connection->client(), request.args, request.fds, Responder(connection, request.id),
                        request.bytes);
     handler(ctx);

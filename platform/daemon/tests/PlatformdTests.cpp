@@ -507,8 +507,7 @@ TEST_F(InProcessPlatformd, RefusesPathsThatAreNoRunnableBundle) {
                               app + "/Contents/Info.plist", cf::PropertyListFormat::XML);
     EXPECT_EQ(why(app), app + ": malformed bundle: Contents/Info.plist names no usable CFBundleExecutable");
     std::ofstream(app + "/Contents/Info.plist") << "garbage";
-    EXPECT_NE(why(app).find(app + ": malformed bundle: Contents/Info.plist cannot be read"),
-              std::string::npos);
+    EXPECT_NE(why(app).find(app + ": malformed bundle: Contents/Info.plist cannot be read"), std::string::npos);
     // A FIFO posing as Info.plist would block whoever opens it: refused without opening.
     ::unlink((app + "/Contents/Info.plist").c_str());
     ASSERT_EQ(::mkfifo((app + "/Contents/Info.plist").c_str(), 0644), 0);
