@@ -1,4 +1,4 @@
-// platformd's end of a client connection fed hostile frames over a socket pair: message
+// platformd's end of a client connection fed hostile frames read from a socket pair: message
 // bodies of the input's choosing, each framed with descriptors attached, maybe after a proper
 // hello. Every request the connection hands on has its arguments read the way services read
 // them and is answered; the connection ends on the first malformed message without leaking a
@@ -8,9 +8,7 @@
 #include "platform/daemon/RequestContext.h"
 #include "platform/ipc/Protocol.h"
 
-#include <condition_variable>
 #include <fcntl.h>
-#include <mutex>
 
 using namespace platformd;
 
@@ -27,15 +25,7 @@ class Delegate final : public ClientConnection::Delegate {
         if (!context.responder().answered()) context.reply();
         connection->requestHandled();
     }
-    void connectionEnded(const std::shared_ptr<ClientConnection>&) override {
-        std::lock_guard lock(m_mutex);
-        m_ended = true;
-        m_cv.notify_all();
-    }
-    void waitForEnd() {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_ended; });
-    }
+    void connectionEnded(const std::shared_ptr<ClientConnection>&) override {}
 
   private:
     // The argument readers of a service, on the keys its op names (a trailing "?" marks an
@@ -67,9 +57,6 @@ class Delegate final : public ClientConnection::Delegate {
         }
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_ended = false;
     int m_requests = 0;
 };
 
@@ -103,12 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ::shutdown(pair[1], SHUT_WR);
     {
+        // Never started: the frames are read here and handed on one by one, as the reader
+        // thread would, without two threads per input; replies stay queued until it goes.
         Delegate delegate;
         auto connection = std::make_shared<ClientConnection>(ipc::UniqueFd(pair[0]), 1, delegate);
-        connection->start();
-        delegate.waitForEnd();
+        ipc::Frame frame;
+        while (ipc::readFrame(pair[0], frame) == ipc::ReadResult::Ok && connection->handleFrame(frame)) {
+        }
         connection->end("");
-        connection->join();
     }
     ::close(pair[1]);
     return 0;

@@ -1,7 +1,8 @@
 // The shared preferences domain's file as the preferences store loads it, under a temporary
-// root: whatever the file holds (wrong types, damaged or foreign bytes), every getter answers,
-// a file that does not read as a dictionary is kept as <file>.bad when the store next writes,
-// and the keys a getter does not own survive its writes untouched.
+// root: whatever the file holds (wrong types, damaged or foreign bytes), the getters answer (a
+// share of them on each input, chosen by its bytes), a file that does not read as a dictionary
+// is kept as <file>.bad when the store next writes, and the keys a getter does not own survive
+// its writes untouched.
 #include "foundation/QNBPreferences.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/corefoundation/CFPreferences.h"
@@ -54,6 +55,14 @@ bool ownedByAGetter(const std::string& key) {
     return false;
 }
 
+// FNV-1a of the input.
+size_t choice(const uint8_t* data, size_t size) {
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * 16777619u;
+    return hash;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -72,26 +81,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static foundation::QNBPreferences preferences([](const std::string&, uint64_t) {});
     preferences.synchronize();
-    (void)preferences.currentState();
-    (void)preferences.currentStateNumber();
-    (void)preferences.showInMenuBar();
-    (void)preferences.autoMoveWindowsBackOption();
-    (void)preferences.presentationMode();
-    (void)preferences.enableTouchDisplay();
-    (void)preferences.enableKeyboardInput();
-    (void)preferences.startAtLogin();
-    (void)preferences.suppressLocalClientHelpSheet();
-    (void)preferences.displayLocalClientWindow();
-    (void)preferences.firstRun();
+    // Getters that only read: the ones of no button and the five of one button (the four run
+    // the same code on keys of their own), chosen by the input's bytes, so replays choose alike.
+    const size_t chosen = choice(data, size);
     (void)preferences.debuggingDontSendKBEvents();
     (void)preferences.stylusPressureSensitivity();
-    for (uint64_t button : {1, 2, 4, 8}) {
-        (void)preferences.actionForButton(button);
-        (void)preferences.modifiersForButton(button);
-        (void)preferences.shortcutCharacterForButton(button);
-        (void)preferences.shortcutModifiersForButton(button);
-        (void)preferences.shortcutKeyCodeForButton(button);
-    }
+    const uint64_t button = uint64_t(1) << (chosen >> 16) % 4;
+    (void)preferences.actionForButton(button);
+    (void)preferences.modifiersForButton(button);
+    (void)preferences.shortcutCharacterForButton(button);
+    (void)preferences.shortcutModifiersForButton(button);
+    (void)preferences.shortcutKeyCodeForButton(button);
+    // Getters that write their default over a missing or mistyped value: each write reads and
+    // rewrites the whole file, so one an input keeps it to two writes instead of a dozen.
+    using Getter = void (*)(foundation::QNBPreferences&);
+    static constexpr Getter kWritingGetters[] = {
+        [](foundation::QNBPreferences& p) { (void)p.currentStateNumber(); },
+        [](foundation::QNBPreferences& p) { (void)p.showInMenuBar(); },
+        [](foundation::QNBPreferences& p) { (void)p.autoMoveWindowsBackOption(); },
+        [](foundation::QNBPreferences& p) { (void)p.presentationMode(); },
+        [](foundation::QNBPreferences& p) { (void)p.enableTouchDisplay(); },
+        [](foundation::QNBPreferences& p) { (void)p.enableKeyboardInput(); },
+        [](foundation::QNBPreferences& p) { (void)p.startAtLogin(); },
+        [](foundation::QNBPreferences& p) { (void)p.suppressLocalClientHelpSheet(); },
+        [](foundation::QNBPreferences& p) { (void)p.displayLocalClientWindow(); },
+        [](foundation::QNBPreferences& p) { (void)p.firstRun(); },
+    };
+    kWritingGetters[chosen % std::size(kWritingGetters)](preferences);
     preferences.baseSetCurrentState(1); // one write at least, whatever the getters found
 
     const auto bad = readFile(path + ".bad");

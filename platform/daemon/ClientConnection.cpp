@@ -56,7 +56,7 @@ bool ClientConnection::send(const cf::Value& message, std::vector<ipc::UniqueFd>
         std::lock_guard lock(m_mutex);
         if (m_ending) return false;
         if (m_outboundBytes + bytes->size() > kMaxOutboundBytes) {
-            overflow = true;
+            overflow = m_overflowed = true;
         } else {
             m_outboundBytes += bytes->size();
             m_outbound.push_back(Outgoing{std::move(*bytes), std::move(fds)});
@@ -68,6 +68,11 @@ bool ClientConnection::send(const cf::Value& message, std::vector<ipc::UniqueFd>
     }
     m_cv.notify_all();
     return true;
+}
+
+bool ClientConnection::overflowed() const {
+    std::lock_guard lock(m_mutex);
+    return m_overflowed;
 }
 
 void ClientConnection::end(const std::string& why, bool flush) {

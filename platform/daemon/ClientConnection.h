@@ -40,6 +40,10 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     ClientConnection& operator=(const ClientConnection&) = delete;
 
     void start();
+    // One frame read from the socket: a request handed to the delegate, or the end of the
+    // connection when it is malformed (false then). The reader thread calls it for each frame;
+    // a connection never started may be fed this way directly, its replies then only queued.
+    bool handleFrame(ipc::Frame& frame);
     // Queues one message; false once the connection is ending.
     bool send(const cf::Value& message, std::vector<ipc::UniqueFd> fds = {});
     // Shuts the socket down both ways (after sending what is queued when flush); the threads
@@ -47,6 +51,9 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     void end(const std::string& why, bool flush = false);
     // Waits for both threads (never from one of them).
     void join();
+
+    // Whether it was ended for holding more than kMaxOutboundBytes unsent.
+    bool overflowed() const;
 
     // The service thread calls this once per request it has handled.
     void requestHandled();
@@ -65,7 +72,6 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     };
     void readLoop();
     void writeLoop();
-    bool handleFrame(ipc::Frame& frame);
 
     ipc::UniqueFd m_fd;
     Delegate& m_delegate;
@@ -79,6 +85,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     size_t m_outboundBytes = 0;
     bool m_ending = false;
     bool m_flushing = false;
+    bool m_overflowed = false;
     size_t m_queuedRequests = 0;
     std::thread m_reader;
     std::thread m_writer;

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -272,9 +273,15 @@ void Platformd::clientGone(const std::shared_ptr<ClientConnection>& connection) 
     }
     connection->end("");
     connection->join();
-    std::lock_guard lock(m_connectionsMutex);
-    m_connections.erase(connection->id());
-    m_connectionsCv.notify_all();
+    {
+        std::lock_guard lock(m_connectionsMutex);
+        m_connections.erase(connection->id());
+        m_connectionsCv.notify_all();
+    }
+    // A client that stopped reading had up to kMaxOutboundBytes queued, freed now that its
+    // writer is gone; the allocator would keep those pages mapped (its arenas are trimmed
+    // only from their top), leaving platformd near that peak for good. Hand them back.
+    if (connection->overflowed()) ::malloc_trim(0);
 }
 
 bool Platformd::push(uint64_t clientId, std::string_view topic, const cf::Value& body) {

@@ -3,6 +3,7 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/AuthorizationService.h"
+#include "platform/daemon/ClientConnection.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/ipc/Connection.h"
@@ -311,6 +312,59 @@ TEST_F(InProcessPlatformd, ADroppedConnectionReleasesItsObserversAndRunningEntry
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->find("receivers")->count(), 0u);
     EXPECT_EQ(call(*other, ipc::op::runningApplications).find("applications")->count(), 0u);
+}
+
+TEST_F(InProcessPlatformd, DropsASubscriberThatNeverReadsAtItsQueueLimitAndServesTheOthers) {
+    platform::LogCapture capture(true);
+    // Says hello and observes "flood", then never reads a byte.
+    ipc::UniqueFd silent = ipc::connectUnix(m_daemon->socketPath());
+    ASSERT_TRUE(silent);
+    int small = 4096;
+    ::setsockopt(silent.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string why;
+    ipc::HelloInfo hello{"/x/Silent", "Silent", "", "", ""};
+    ipc::writeFrame(silent.get(), *ipc::encodeMessage(ipc::makeRequest("hello", 1, hello.toValue(), 0), why));
+    ipc::writeFrame(silent.get(), *ipc::encodeMessage(
+                                      ipc::makeRequest(std::string(ipc::op::addObserver), 2,
+                                                       cf::Dictionary{{"observer", 1}, {"name", "flood"}}, 0),
+                                      why));
+    auto poster = connect(), reader = connect();
+    Inbox inbox;
+    inbox.attach(*reader);
+    call(*reader, ipc::op::addObserver, cf::Dictionary{{"observer", 1}, {"name", "flood"}});
+
+    const std::string blob(256 * 1024, 'f');
+    const size_t limitPosts = platformd::ClientConnection::kMaxOutboundBytes / blob.size();
+    size_t posts = 0;
+    bool dropped = false;
+    while (!dropped && posts < 2 * limitPosts) {
+        call(*poster, ipc::op::post,
+             cf::Dictionary{{"name", "flood"}, {"userInfo", cf::Dictionary{{"b", blob}}}});
+        ++posts;
+        dropped =
+            call(*poster, ipc::op::events, cf::Dictionary{{"kind", "client-gone"}}).find("events")->count() >
+            0;
+    }
+    ASSERT_TRUE(dropped) << "still connected after " << posts << " posts";
+    // Not before its queue held the whole allowance (each post is a little over the blob).
+    EXPECT_GE(posts, limitPosts - 1);
+    EXPECT_TRUE(capture.contains("it stopped reading its messages"));
+    auto gone = waitEvent(*poster, "client-gone", {{"executable", "/x/Silent"}});
+    EXPECT_TRUE(gone);
+
+    // The reading observer had every post, and platformd serves old and new connections.
+    ASSERT_TRUE(inbox.waitFor(posts));
+    EXPECT_EQ(*inbox.bodies.back().find("userInfo")->find("b")->asString(), blob);
+    EXPECT_TRUE(connect()->request(ipc::op::status).ok);
+    EXPECT_TRUE(poster->request(ipc::op::status).ok);
+    // Its end sees what fitted in the socket, then the end of the stream.
+    char buffer[65536];
+    size_t drained = 0;
+    ssize_t n;
+    while ((n = ::recv(silent.get(), buffer, sizeof buffer, 0)) > 0)
+        drained += static_cast<size_t>(n);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(drained, platformd::ClientConnection::kMaxOutboundBytes);
 }
 
 TEST_F(InProcessPlatformd, KeepsAnApplicationsActivationPolicyAndLogsItsFinishedLaunching) {
