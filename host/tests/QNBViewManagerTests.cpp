@@ -4,6 +4,7 @@
 
 #include "host/QNBHostImages.h"
 
+#include "platform/appkit/NSNib.h"
 #include "platform/appkit/NSScreen.h"
 
 namespace host::testing {
@@ -230,6 +231,28 @@ TEST_F(QNBViewManagerTest, TheRowUnderTheMouseIsKeptUntilTheFocusEnds) {
     viewManager->focusEnded();
     EXPECT_EQ(viewManager->currentFocusItemIndex(), ns::NSNotFound);
     EXPECT_EQ(viewManager->displayScrollView(), nullptr);
+}
+
+
+TEST_F(QNBViewManagerTest, WithoutItsNibTheMenuletLogsItAndItsRequestsDoNothing) {
+    platform::LogCapture log(true);
+    auto builder = appkit::NSNib::builderFor(kQNBMenuletViewControllerNibName);
+    ASSERT_TRUE(builder);
+    appkit::NSNib::registerNib(kQNBMenuletViewControllerNibName, [](appkit::NSNib&) { return false; });
+    auto menulet = QNBMenuletViewController::make(requests);
+    appkit::NSNib::registerNib(kQNBMenuletViewControllerNibName, builder);
+
+    EXPECT_TRUE(log.contains("Error opening nib file: QNBMenuletViewController"));
+    EXPECT_TRUE(log.contains("Could not initialize view for popover"));
+    EXPECT_FALSE(menulet->tesselViewController());
+    menulet->configureViewForWindow();
+    menulet->showDisplayCollectionView();
+    menulet->hostWillDisconnectAll();
+    menulet->disconnectAllComplete();
+    menulet->menuRequest(nullptr);
+    menulet->closePanels(nullptr);
+    turn();
+    EXPECT_TRUE(calls.empty());
 }
 
 } // namespace

@@ -37,6 +37,13 @@ bool NSNib::isRegistered(const std::string& name) {
     return r.builders.count(name) != 0;
 }
 
+NSNib::Builder NSNib::builderFor(const std::string& name) {
+    Registry& r = registry();
+    std::lock_guard guard(r.mutex);
+    auto it = r.builders.find(name);
+    return it == r.builders.end() ? Builder() : it->second;
+}
+
 std::shared_ptr<NSActionTarget> NSNib::ownerTarget() const {
     if (auto* object = dynamic_cast<ns::NSObject*>(m_owner))
         return std::dynamic_pointer_cast<NSActionTarget>(object->weak_from_this().lock());

@@ -37,6 +37,8 @@ class NSNib {
     // The registry. A later registration under a taken name replaces it (logged).
     static void registerNib(std::string name, Builder builder);
     static bool isRegistered(const std::string& name);
+    // The builder registered under a name (empty when none), so a test can put it back.
+    static Builder builderFor(const std::string& name);
     // loadNibNamed:owner:topLevelObjects: — the owner outlives the call; NO for an unknown nib
     // or a builder that failed (both logged).
     static bool loadNibNamed(const std::string& name, NSActionTarget* owner,
