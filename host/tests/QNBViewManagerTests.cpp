@@ -233,7 +233,6 @@ TEST_F(QNBViewManagerTest, TheRowUnderTheMouseIsKeptUntilTheFocusEnds) {
     EXPECT_EQ(viewManager->displayScrollView(), nullptr);
 }
 
-
 TEST_F(QNBViewManagerTest, WithoutItsNibTheMenuletLogsItAndItsRequestsDoNothing) {
     platform::LogCapture log(true);
     auto builder = appkit::NSNib::builderFor(kQNBMenuletViewControllerNibName);
