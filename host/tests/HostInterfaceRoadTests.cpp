@@ -218,6 +218,11 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     EXPECT_EQ(pref("buttonShortcutKeyCode4"), "40");
     EXPECT_EQ(pref("buttonShortcutCharacter4"), "75");
 
+    // The menu's About item shows the standard panel, named after the host, with its version.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "About Tessel..."}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"About Tessel Host\"/\"Version 2.0\""}), 0) << diagnostics();
+    EXPECT_EQ(hostLog().find("nobody answers"), std::string::npos) << hostLog();
+
     // 6. Quit from the host's menu: the host exits 0 and its screen server is gone.
     const int64_t beforeQuit = platformd::testing::lastEventSequence();
     ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Quit"}), 0) << diagnostics();
