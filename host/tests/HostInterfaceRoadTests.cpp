@@ -58,18 +58,10 @@ class HostInterfaceRoad : public uitest::UIAppTest {
                                     m_platformd->root() + "/road-ipad.log"},
                                    m_platformd->root() + "/road-ipad.out"));
     }
-    // A preference of the host (or, for the window server, of any user on this host) as
-    // `prefs read` prints it, read afresh from disk.
+    // A preference of the host (or, for the window server, of any user on this host), read
+    // afresh from disk.
     std::string pref(const std::string& key, const std::string& domain = kHostId, bool windowServer = false) {
-        std::vector<std::string> args{"prefs", "read", domain, key};
-        if (windowServer) args.insert(args.end(), {"--any-user", "--current-host"});
-        cf::CFPreferencesSynchronize(
-            domain, windowServer ? cf::kCFPreferencesAnyUser : cf::kCFPreferencesCurrentUser,
-            windowServer ? cf::kCFPreferencesCurrentHost : cf::kCFPreferencesAnyHost);
-        if (run(args) != 0) return "(none)";
-        std::string out = m_out.str();
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
+        return readPreference(domain, key, windowServer);
     }
     // How many resolution notices the client logged so far.
     size_t clientResolutions() const {

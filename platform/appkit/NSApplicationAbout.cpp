@@ -15,6 +15,7 @@ constexpr double kHeight = 110;
 constexpr double kMargin = 20;
 constexpr double kNameHeight = 22;
 constexpr double kVersionHeight = 18;
+constexpr double kGap = 8;
 
 std::string infoText(const ns::NSBundle* bundle, const char* key) {
     if (!bundle) return {};
@@ -53,7 +54,7 @@ void NSApplication::orderFrontStandardAboutPanel(NSActionTarget*) {
         if (!version.empty()) {
             auto versionField = NSTextField::labelWithString("Version " + version);
             versionField->setFrame(cg::CGRectMake(kMargin,
-                                                  kHeight - kMargin - kNameHeight - kVersionHeight - 8,
+                                                  kHeight - kMargin - kNameHeight - kGap - kVersionHeight,
                                                   kWidth - 2 * kMargin, kVersionHeight));
             content->addSubview(versionField);
         }
