@@ -37,6 +37,10 @@ class HostInterfaceRoad : public uitest::UIAppTest {
 
     // Installs the build's bundle and launches it; the host's pid once it finished launching.
     pid_t launchHost() {
+        // The screen server's Retina "Performance Tip" was dismissed for good on an earlier day:
+        // the road turns Retina on and must not find the tip over the preferences window.
+        cf::CFPreferencesSetAppValue("ShouldSupressRetinaPerformanceAlert", cf::Value(true), kHelperId);
+        cf::CFPreferencesAppSynchronize(kHelperId);
         const std::string installed = m_platformd->root() + "/Applications/Tessel Host.app";
         std::filesystem::copy(TESSEL_HOST_APP, installed, std::filesystem::copy_options::recursive);
         m_start = platformd::testing::lastEventSequence();
@@ -46,20 +50,45 @@ class HostInterfaceRoad : public uitest::UIAppTest {
         const cf::Value* pid = launched ? launched->find("pid") : nullptr;
         return pid ? static_cast<pid_t>(pid->integerValue()) : 0;
     }
-    // The reference client announcing itself as "Road iPad" on 127.0.0.2, its records logged.
+    // The reference client announcing itself as "Road iPad" on 127.0.0.2, a landscape Retina
+    // tablet as an iPad tells, its records logged.
     void startClient() {
-        ASSERT_TRUE(
-            m_client.start({REFCLIENT_PATH, "--name", "Road iPad", "--device-id", "road-1", "--bind-address",
-                            "127.0.0.2", "--log", m_platformd->root() + "/road-ipad.log"},
-                           m_platformd->root() + "/road-ipad.out"));
+        ASSERT_TRUE(m_client.start({REFCLIENT_PATH, "--name", "Road iPad", "--device-id", "road-1",
+                                    "--bind-address", "127.0.0.2", "--caps", "retinaFlags=6", "--log",
+                                    m_platformd->root() + "/road-ipad.log"},
+                                   m_platformd->root() + "/road-ipad.out"));
     }
-    // A preference of the host as `prefs read` prints it, read afresh from disk.
-    std::string pref(const std::string& key) {
-        cf::CFPreferencesSynchronize(kHostId, cf::kCFPreferencesCurrentUser, cf::kCFPreferencesAnyHost);
-        if (run({"prefs", "read", kHostId, key}) != 0) return "(none)";
-        std::string out = m_out.str();
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
+    // A preference of the host (or, for the window server, of any user on this host), read
+    // afresh from disk.
+    std::string pref(const std::string& key, const std::string& domain = kHostId, bool windowServer = false) {
+        return readPreference(domain, key, windowServer);
+    }
+    // How many resolution notices the client logged so far.
+    size_t clientResolutions() const {
+        const std::string log = clientLog();
+        size_t count = 0;
+        for (size_t at = log.find(" resolution "); at != std::string::npos;
+             at = log.find(" resolution ", at + 1))
+            ++count;
+        return count;
+    }
+    bool waitForClientResolutions(size_t count, double seconds = 30) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (clientResolutions() < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // polling the client's log file
+        }
+        return true;
+    }
+    // Whether the Tessel display's current mode, as `displays --modes` lists it, is at scale 2.
+    static bool virtualDisplayAtScale2(const std::string& listing) {
+        const size_t display = listing.find("name=\"Tessel\"");
+        if (display == std::string::npos) return false;
+        const size_t facade = listing.find("\n  facade ", display);
+        const size_t next = listing.find("\nid=", display);
+        if (facade == std::string::npos || (next != std::string::npos && next < facade)) return false;
+        const size_t end = listing.find('\n', facade + 1);
+        return listing.substr(facade, end - facade).find(" scale=2") != std::string::npos;
     }
     bool waitForClientLog(const std::string& text, double seconds = 30) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -115,13 +144,57 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     ASSERT_EQ(run({"ui", "wait", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "press", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
     EXPECT_TRUE(waitForClientLog("feature feature=2 op=4")) << clientLog();
+    const std::string retinaBefore = pref("enableRetinaDisplay");
+    ASSERT_EQ(run({"ui", "tree", kApp, "#useRetinaSwitch", "--depth", "0"}), 0) << diagnostics();
+    const std::string retinaSwitchBefore = m_out.str();
+    const size_t resolutionsBefore = clientResolutions();
     const int64_t beforeHiDPI = platformd::testing::lastEventSequence();
     ASSERT_EQ(run({"ui", "press", kApp, "#useHiDPISwitch"}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "wait", kApp, "window \"Logout required\""}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "press", kApp, "window \"Logout required\"/button \"Cancel\""}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "wait", kApp, "#useHiDPISwitch", "--value", "0"}), 0) << diagnostics();
+    EXPECT_TRUE(
+        platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30, beforeHiDPI));
     EXPECT_EQ(pref("DisplayResolutionEnabled"), "NO");
+    EXPECT_EQ(pref("enableRetinaDisplay"), retinaBefore);
+    ASSERT_EQ(run({"ui", "tree", kApp, "#useRetinaSwitch", "--depth", "0"}), 0) << diagnostics();
+    EXPECT_EQ(m_out.str(), retinaSwitchBefore);
     EXPECT_TRUE(platformd::testing::eventsAfter(beforeHiDPI, "logout-requested").empty());
+
+    // Allowed to run the tool, Log Out Now turns HiDPI on for the host and the window server
+    // and the screen server activates the display again.
+    EXPECT_EQ(clientResolutions(), resolutionsBefore) << clientLog();
+    ASSERT_EQ(run({"auth", "allow"}), 0) << diagnostics();
+    const int64_t beforeLogOut = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, "#useHiDPISwitch"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, "window \"Logout required\"/button \"Log Out Now\""}), 0)
+        << diagnostics();
+    auto logout = platformd::testing::waitForEvent("logout-requested", {}, 30, beforeLogOut);
+    ASSERT_TRUE(logout) << diagnostics();
+    const cf::Value* tool = logout->find("tool");
+    ASSERT_TRUE(tool && tool->asString());
+    EXPECT_EQ(*tool->asString(), "com.quenby.displayresolutionson");
+    EXPECT_TRUE(platformd::testing::waitForEvent("tool-exit", {}, 30, beforeLogOut));
+    EXPECT_TRUE(
+        platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30, beforeLogOut));
+    EXPECT_EQ(pref("DisplayResolutionEnabled"), "YES");
+    EXPECT_EQ(pref("enableRetinaDisplay"), "YES");
+    EXPECT_EQ(pref("DisplayResolutionEnabled", "com.apple.windowserver", true), "YES");
+    EXPECT_TRUE(waitForClientResolutions(resolutionsBefore + 1, 60)) << clientLog();
+
+    // Off and on again with the window server already on: no alert.
+    for (const char* value : {"0", "1"}) {
+        const int64_t beforePress = platformd::testing::lastEventSequence();
+        ASSERT_EQ(run({"ui", "press", kApp, "#useHiDPISwitch"}), 0) << diagnostics();
+        ASSERT_EQ(run({"ui", "wait", kApp, "#useHiDPISwitch", "--value", value}), 0) << diagnostics();
+        // The preferences are announced after the alert would have been answered.
+        EXPECT_TRUE(platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30,
+                                                     beforePress));
+        EXPECT_EQ(run({"ui", "tree", kApp, "window \"Logout required\"", "--depth", "0"}), 1) << m_out.str();
+    }
+    EXPECT_EQ(pref("DisplayResolutionEnabled"), "YES");
+    ASSERT_EQ(run({"displays", "--modes"}), 0) << diagnostics();
+    EXPECT_TRUE(virtualDisplayAtScale2(m_out.str())) << m_out.str();
 
     // 4. The Stylus pane: a keystroke recorded for the bottom barrel button.
     ASSERT_EQ(run({"ui", "press", kApp, "button \"Stylus\""}), 0) << diagnostics();
@@ -136,6 +209,11 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
         platformd::testing::waitForEvent("distributed-post", {{"name", kPrefsDidChange}}, 30, beforeKey));
     EXPECT_EQ(pref("buttonShortcutKeyCode4"), "40");
     EXPECT_EQ(pref("buttonShortcutCharacter4"), "75");
+
+    // The menu's About item shows the standard panel, named after the host, with its version.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "About Tessel..."}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "window \"About Tessel Host\"/\"Version 2.0\""}), 0) << diagnostics();
+    EXPECT_EQ(hostLog().find("nobody answers"), std::string::npos) << hostLog();
 
     // 6. Quit from the host's menu: the host exits 0 and its screen server is gone.
     const int64_t beforeQuit = platformd::testing::lastEventSequence();

@@ -1,7 +1,6 @@
 // The preferences window operated through `platformctl ui`, as a person would, in an application
 // of its own under a private platformd: a keystroke recorded for the bottom barrel button, and
 // the HiDPI switch's log-out alert answered with Cancel, then with Log Out Now.
-#include "platform/corefoundation/CFPreferences.h"
 #include "platform/ctl/tests/UITestSupport.h"
 #include "platform/ipc/Connection.h"
 #include "platform/ipc/Protocol.h"
@@ -44,17 +43,10 @@ class QNBPreferencesManagerUITest : public uitest::UIAppTest {
     }
     // The application announced its preferences after the mark: what it stored is on disk.
     bool preferencesAnnounced() { return waitEvent("distributed-post", {{"name", kDidChange}}); }
-    // A preference as `prefs read` prints it, without its line feed, read afresh from disk.
+    // A preference of the host (or, for the window server, of any user on this host), read
+    // afresh from disk.
     std::string pref(const std::string& key, const std::string& domain = kDomain, bool windowServer = false) {
-        std::vector<std::string> args{"prefs", "read", domain, key};
-        if (windowServer) args.insert(args.end(), {"--any-user", "--current-host"});
-        cf::CFPreferencesSynchronize(
-            domain, windowServer ? cf::kCFPreferencesAnyUser : cf::kCFPreferencesCurrentUser,
-            windowServer ? cf::kCFPreferencesCurrentHost : cf::kCFPreferencesAnyHost);
-        if (run(args) != 0) return "(none)";
-        std::string out = m_out.str();
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
+        return readPreference(domain, key, windowServer);
     }
 
     platformd::testing::ChildProcess m_app;

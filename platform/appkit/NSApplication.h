@@ -5,6 +5,7 @@
 // delegate, sends will-terminate, flushes the user defaults and exits 0.
 #pragma once
 
+#include "platform/appkit/NSAction.h"
 #include "platform/foundation/NSNotification.h"
 #include "platform/services/NSRunningApplication.h"
 
@@ -73,8 +74,11 @@ class NSApplicationDelegate {
     }
 };
 
-class NSApplication : public std::enable_shared_from_this<NSApplication> {
+class NSApplication : public NSActionTarget, public std::enable_shared_from_this<NSApplication> {
   public:
+    // The application's own actions: orderFrontStandardAboutPanel:.
+    static const NSActionTable& classActions();
+    const NSActionTable& actionTable() const override { return classActions(); }
     // The process's application object, made on first use.
     static std::shared_ptr<NSApplication> sharedApplication();
     // The same, made by makeApplication when nothing has asked for it yet (the program's own
@@ -170,6 +174,12 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
     std::shared_ptr<NSWindow> attachedSheet(const NSWindow& parent) const;
     std::shared_ptr<NSWindow> sheetParent(const NSWindow& sheet) const;
 
+    // ---- The standard About panel (NSApplicationAbout.cpp; main thread): a titled, closable
+    // panel "About <CFBundleName>" showing the name and "Version <CFBundleShortVersionString>"
+    // of the main bundle, centred and brought to the front; one at a time.
+    void orderFrontStandardAboutPanel(NSActionTarget* sender);
+    std::shared_ptr<NSWindow> aboutPanel() const { return m_aboutPanel.lock(); }
+
     NSApplication() = default;
     NSApplication(const NSApplication&) = delete;
     NSApplication& operator=(const NSApplication&) = delete;
@@ -199,6 +209,8 @@ class NSApplication : public std::enable_shared_from_this<NSApplication> {
         std::weak_ptr<NSWindow> parent;
     };
     std::vector<SheetLink> m_sheets;
+    // Shown, the panel lives as every ordered-in window does; closed, it goes.
+    std::weak_ptr<NSWindow> m_aboutPanel; // main thread
 };
 
 // NSApp.

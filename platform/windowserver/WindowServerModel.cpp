@@ -30,8 +30,10 @@ bool twinnable(const DisplayMode& mode) {
 
 bool WindowServer::hiDPIEnabled() const {
     if (m_config.hiDPIEnabled) return m_config.hiDPIEnabled();
-    // Another process (the HiDPI tool, platformctl) may have written it since.
-    cf::CFPreferencesAppSynchronize("com.apple.windowserver");
+    // Another process (the HiDPI tool, platformctl) may have written it since: re-read the very
+    // file the value lives in (any user, this host), not the application's search list.
+    cf::CFPreferencesSynchronize("com.apple.windowserver", cf::kCFPreferencesAnyUser,
+                                 cf::kCFPreferencesCurrentHost);
     auto value = cf::CFPreferencesCopyValue("DisplayResolutionEnabled", "com.apple.windowserver",
                                             cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
     return value && value->boolValue();

@@ -2,6 +2,7 @@
 // platformd, an element's tree line, and pixels of the PNG files the verbs write.
 #pragma once
 
+#include "platform/corefoundation/CFPreferences.h"
 #include "platform/ctl/Platformctl.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/foundation/PNG.h"
@@ -27,6 +28,21 @@ class UIAppTest : public platformd::testing::PlatformdTest {
         args.insert(args.begin(), {"--root", m_platformd->root()});
         ctl::Platformctl ctl(m_out, m_err);
         return ctl.run(args);
+    }
+    // A preference as `prefs read` prints it, without its line feed, read afresh from disk;
+    // "(none)" when absent. anyUserCurrentHost: the file of any user on this host (the window
+    // server's), else the current user's.
+    std::string readPreference(const std::string& domain, const std::string& key,
+                               bool anyUserCurrentHost = false) {
+        std::vector<std::string> args{"prefs", "read", domain, key};
+        if (anyUserCurrentHost) args.insert(args.end(), {"--any-user", "--current-host"});
+        cf::CFPreferencesSynchronize(
+            domain, anyUserCurrentHost ? cf::kCFPreferencesAnyUser : cf::kCFPreferencesCurrentUser,
+            anyUserCurrentHost ? cf::kCFPreferencesCurrentHost : cf::kCFPreferencesAnyHost);
+        if (run(args) != 0) return "(none)";
+        std::string out = m_out.str();
+        if (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
     }
     // The tree line of the element, read through `ui tree`.
     std::string line(const std::string& path) {

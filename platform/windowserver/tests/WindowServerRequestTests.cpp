@@ -3,6 +3,9 @@
 // out of range keep their defaults.
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/CFPreferences.h"
+#include "platform/corefoundation/Profile.h"
+#include "platform/corefoundation/PropertyList.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/windowserver/WindowServer.h"
 #include "platform/windowserver/WindowServerProtocol.h"
@@ -11,6 +14,8 @@
 
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 namespace windowserver {
@@ -350,6 +355,44 @@ TEST(WindowServerScale, AMainDisplayAtScaleTwoStartsInItsTwin) {
     EXPECT_EQ(modes->find("current")->integerValue(), 1);
     server.stop();
     kernel.shutdown();
+}
+
+// The HiDPI tool writes the setting from its own process: the next listing sees it, though this
+// process had read the old value before.
+TEST(WindowServerScale, TheHiDPISettingWrittenByAnotherProcessAddsTheMainDisplaysTwin) {
+    platform::LogCapture log(true);
+    platform::installFakeClock();
+    char pattern[] = "/tmp/wsscale.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string root = pattern;
+    ::setenv("PLATFORM_ROOT", root.c_str(), 1);
+    ASSERT_TRUE(platform::testing::makeRoot(root));
+    constexpr char kDomain[] = "com.apple.windowserver";
+    cf::CFPreferencesSetValue("DisplayResolutionEnabled", cf::Value(false), kDomain,
+                              cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
+    ASSERT_TRUE(
+        cf::CFPreferencesSynchronize(kDomain, cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost));
+
+    kernel::Kernel kernel;
+    WindowServer server(kernel, WindowServerConfig{});
+    server.boot();
+    const uint32_t cid = server.connect({1, "t", ""}, nullptr);
+    auto modeCount = [&] {
+        auto modes = server.serveAndWait(cid, op::modes, cf::Dictionary{{"display", 1}});
+        return modes && modes->find("modes") ? modes->find("modes")->count() : size_t(0);
+    };
+    EXPECT_EQ(modeCount(), 1u);
+    // Another process replaces the file; this one's cached copy still says NO.
+    const std::string file =
+        platform::preferencesFilePath(kDomain, cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
+    ASSERT_TRUE(cf::writePropertyListFile(cf::Dictionary{{"DisplayResolutionEnabled", true}}, file,
+                                          cf::PropertyListFormat::XML));
+    EXPECT_EQ(modeCount(), 2u) << "the twin at scale 2 is listed";
+
+    server.stop();
+    kernel.shutdown();
+    std::filesystem::remove_all(root);
+    ::unsetenv("PLATFORM_ROOT");
 }
 
 } // namespace windowserver
