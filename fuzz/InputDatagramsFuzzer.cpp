@@ -1,7 +1,7 @@
 // The session's input handlers: taps, keyboard, mouse, scroll, button and pen datagrams of any
 // length and content on one input object over a fixed display, with the in-process event system
-// as the window server (no HID system: pen posts fail at once and are logged). The input is a geometry
-// byte, then records: a selector byte (0 tap, 1 keyboard, 2 mouse, 3 scroll, 4 button, 5 pen,
+// as the window server (no HID system: pen posts fail at once and are logged). The input is a
+// geometry byte, then records: a selector byte (0 tap, 1 keyboard, 2 mouse, 3 scroll, 4 button, 5 pen,
 // 6 end of the connection), a length byte and that many bytes after the type byte; a pen
 // record always makes a 51-byte tap. Checked: every mouse event a datagram posts lies on the
 // session's display, and once the connection has ended no button and no modifier key stays down.
