@@ -1,11 +1,12 @@
 // The session's input handlers: taps, keyboard, mouse, scroll, button and pen datagrams of any
 // length and content on one input object over a fixed display, with the in-process event system
-// as the window server (no HID system: pen posts fail and are logged). The input is a geometry
-// byte, then records: a selector byte (0 tap, 1 keyboard, 2 mouse, 3 scroll, 4 button, 5 pen,
+// as the window server (no HID system: pen posts fail at once and are logged). The input is a
+// geometry byte, then records: a selector byte (0 tap, 1 keyboard, 2 mouse, 3 scroll, 4 button, 5 pen,
 // 6 end of the connection), a length byte and that many bytes after the type byte; a pen
 // record always makes a 51-byte tap. Checked: every mouse event a datagram posts lies on the
 // session's display, and once the connection has ended no button and no modifier key stays down.
 #include "fuzz/FuzzSupport.h"
+#include "fuzz/NoKernel.h"
 #include "input/ScreenServerInput.h"
 #include "platform/windowserver/EventProtocol.h"
 #include "platform/windowserver/InProcessEvents.h"
@@ -61,6 +62,7 @@ void checkOnTheDisplay(const std::vector<windowserver::EventRecord>& entries,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::shared_ptr<windowserver::InProcessEvents> events = [] {
         fuzz::temporaryRoot();
+        fuzz::NoKernel::install();
         auto e = std::make_shared<windowserver::InProcessEvents>(
             std::vector<cg::CGRect>{cg::CGRectMake(0, 0, 1440, 900), cg::CGRectMake(1440, 0, 1024, 768)});
         e->install();

@@ -4,6 +4,7 @@
 // on exactly when both the device's and the host's are; a short negotiation changes nothing;
 // what the session answers is one whole record per answer.
 #include "fuzz/FuzzSupport.h"
+#include "fuzz/NoKernel.h"
 #include "platform/windowserver/InProcessEvents.h"
 #include "regions/ScreenUpdateRecords.h"
 #include "server/tests/SessionTestSupport.h"
@@ -49,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // it every posted key tried platformd's socket.
     static const std::shared_ptr<windowserver::InProcessEvents> events = [] {
         fuzz::temporaryRoot();
+        fuzz::NoKernel::install();
         BaseLimnerAppDelegate::setAppDelegate(std::make_shared<QuietAppDelegate>());
         auto e = std::make_shared<windowserver::InProcessEvents>();
         e->install();

@@ -47,10 +47,6 @@ double lumaPsnr(const uint8_t* luma, int width, int height, const uint8_t* bgrx,
 }
 
 H264Picture::H264Picture() {
-    if (const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264)) {
-        m_context = avcodec_alloc_context3(codec);
-        if (m_context && avcodec_open2(m_context, codec, nullptr) < 0) avcodec_free_context(&m_context);
-    }
     m_frame = av_frame_alloc();
     m_packet = av_packet_alloc();
 }
@@ -68,7 +64,7 @@ bool H264Picture::fail(std::string why) {
 
 bool H264Picture::feed(const uint8_t* bytes, size_t length) {
     if (!m_error.empty()) return false;
-    if (!m_context || !m_frame || !m_packet) return fail("no H.264 decoder");
+    if (!m_frame || !m_packet) return fail("no H.264 decoder");
     m_pending.insert(m_pending.end(), bytes, bytes + length);
     for (;;) {
         // An update is read once all of it is here.
@@ -141,6 +137,15 @@ bool H264Picture::appendFrame(const uint8_t* payload, uint32_t length, std::vect
 }
 
 bool H264Picture::decode(const std::vector<uint8_t>& annexB) {
+    // The decoder (some megabytes) is opened by the first frame: a stream refused before any
+    // frame never pays for it.
+    if (!m_context) {
+        if (const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264)) {
+            m_context = avcodec_alloc_context3(codec);
+            if (m_context && avcodec_open2(m_context, codec, nullptr) < 0) avcodec_free_context(&m_context);
+        }
+        if (!m_context) return fail("no H.264 decoder");
+    }
     std::vector<uint8_t> padded(annexB.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     std::memcpy(padded.data(), annexB.data(), annexB.size());
     m_packet->data = padded.data();

@@ -191,7 +191,14 @@ bool VellPicture::paintJpeg(int x, int y, int w, int h, const uint8_t* payload, 
 
 bool VellPicture::paintZlib(int x, int y, int w, int h, const uint8_t* payload, uint32_t length) {
     if (!m_inflateReady) return fail("no inflater");
-    std::vector<uint8_t> rows(size_t(w) * size_t(h) * 4);
+    // Deflate makes at most 258 bytes of 2 bits (1032 a byte), plus what is left of a match the
+    // last record cut: a payload too short for its rectangle is refused before the rectangle
+    // (up to a gigabyte) is allocated.
+    const size_t size = size_t(w) * size_t(h) * 4;
+    if (size > (size_t(length) + 1) * 1032 + 258)
+        return fail("a zlib record of " + std::to_string(length) + " bytes for " + std::to_string(w) + " x " +
+                    std::to_string(h));
+    std::vector<uint8_t> rows(size);
     m_inflate.next_in = const_cast<Bytef*>(payload);
     m_inflate.avail_in = length;
     m_inflate.next_out = rows.data();

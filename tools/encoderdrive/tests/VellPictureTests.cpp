@@ -158,6 +158,36 @@ TEST(EncoderDriveReader, RefusesMalformedRecords) {
     refused(shortCopy);
 }
 
+// A zlib record whose payload cannot inflate to its rectangle is refused by its size, before
+// its rectangle is made; one that can is still read.
+TEST(EncoderDriveReader, RefusesZlibRecordsTooShortForTheirRectangle) {
+    Stream huge;
+    huge.header(1);
+    huge.record(0, 0, 16384, 16384, 0, {0x78, 0x9C, 1, 2});
+    VellPicture picture(16, 16);
+    EXPECT_FALSE(picture.feed(huge.bytes.data(), huge.bytes.size()));
+    EXPECT_EQ(picture.error(), "a zlib record of 4 bytes for 16384 x 16384");
+
+    // A solid 512 x 512 rectangle, deflated as tightly as zlib can, is within the bound.
+    const std::vector<uint8_t> rows = solid(512, 512, 9, 8, 7);
+    z_stream z{};
+    ASSERT_EQ(deflateInit(&z, 9), Z_OK);
+    std::vector<uint8_t> packed(deflateBound(&z, uLong(rows.size())) + 16);
+    z.next_in = const_cast<Bytef*>(rows.data());
+    z.avail_in = uInt(rows.size());
+    z.next_out = packed.data();
+    z.avail_out = uInt(packed.size());
+    ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+    packed.resize(size_t(z.next_out - packed.data()));
+    deflateEnd(&z);
+    Stream solidRecord;
+    solidRecord.header(1);
+    solidRecord.record(0, 0, 512, 512, 0, packed);
+    VellPicture big(16, 16);
+    ASSERT_TRUE(big.feed(solidRecord.bytes.data(), solidRecord.bytes.size())) << big.error();
+    expectNear(pixelAt(big, 15, 15), 9, 8, 7);
+}
+
 TEST(EncoderDriveReader, OffPictureRecordsAreClipped) {
     VellPicture picture(8, 8);
     Stream s;
