@@ -10,11 +10,3 @@ std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name) {
 }
 
 } // namespace host
-
-namespace host {
-
-void markTemplate(const std::shared_ptr<appkit::NSImage>& image, bool isTemplate) {
-    if (image) image->setTemplate(isTemplate);
-}
-
-} // namespace host

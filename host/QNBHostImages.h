@@ -12,10 +12,3 @@ namespace host {
 std::shared_ptr<appkit::NSImage> hostImageNamed(const std::string& name);
 
 } // namespace host
-
-namespace host {
-
-// Marks the image as a template (a shape the menu bar colours) or not.
-void markTemplate(const std::shared_ptr<appkit::NSImage>& image, bool isTemplate);
-
-} // namespace host

@@ -98,11 +98,11 @@ void QNBViewManager::setCurrentAppState(int64_t state) {
     if (!m_statusItem) return;
     if (state == 0 || state == QNBAppStateNormal) {
         auto image = hostImageNamed(kStatusBarImageName);
-        markTemplate(image, true);
+        image->setTemplate(true);
         m_statusItem->setImage(image);
     } else if (state == QNBAppStateError) {
         auto image = hostImageNamed(kErrorImageName);
-        markTemplate(image, false);
+        image->setTemplate(false);
         m_statusItem->setImage(image);
     }
 }
