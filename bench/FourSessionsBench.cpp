@@ -153,6 +153,19 @@ int main(int argc, char** argv) {
             busy.platformd / busy.wall, busy.helper / busy.wall, busy.devices / busy.wall,
             (busy.platformd + busy.helper + busy.devices) / busy.wall, std::thread::hardware_concurrency(),
             double(encodedPixels) / busy.wall * 1e-6);
+        // What one frame costs all told, and so how many frames the machine's cores could carry at
+        // best: a ceiling on P3 that no pipeline lever can pass.
+        double frames = 0;
+        for (double f : fps)
+            frames += f * busy.wall;
+        if (frames > 0) {
+            const double perFrame = (busy.platformd + busy.helper + busy.devices) / frames;
+            const double ceiling = double(std::thread::hardware_concurrency()) / perFrame / double(kDevices);
+            say("CPU a frame: platformd %.1f ms, TesselHelper %.1f ms, its device %.1f ms, together %.1f ms; "
+                "%u cores fit at most %.1f frames a second a device (ratio %.2f)",
+                busy.platformd / frames * 1e3, busy.helper / frames * 1e3, busy.devices / frames * 1e3,
+                perFrame * 1e3, std::thread::hardware_concurrency(), ceiling, ceiling / kFpsGoal);
+        }
         sayCounters("busy", busyBefore, busyAfter, shaker.moves());
     }
     const double slowest = *std::min_element(fps.begin(), fps.end());
