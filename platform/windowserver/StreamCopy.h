@@ -23,7 +23,8 @@ struct PixelPlane {
 inline constexpr int64_t kBandedCopyPixels = 256 * 1024;
 
 // Copies region (output pixels) of source into target, in bands on pool when the region is large.
+// A display's pixels carry no alpha (the copy makes them opaque); a surface's keep theirs.
 void copyStaleRegion(ComposePool& pool, const PixelPlane& source, const PixelPlane& target,
-                     pixman_region32_t* region);
+                     pixman_region32_t* region, pixman_format_code_t sourceFormat = PIXMAN_x8r8g8b8);
 
 } // namespace windowserver

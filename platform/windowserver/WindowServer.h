@@ -31,6 +31,10 @@
 #include <string>
 #include <vector>
 
+namespace iosurface {
+class IOSurface;
+}
+
 namespace windowserver {
 
 // The registry property (on a framebuffer and its "display0") holding what
@@ -224,7 +228,8 @@ class WindowServer : public kernel::FramebufferListener {
     // Serves one such request (any thread but the window server's): the result dictionary and
     // the descriptors, or nothing and why.
     std::optional<cf::Value> serveWithDescriptors(uint32_t cid, std::string_view op, const cf::Value& args,
-                                                  std::vector<ipc::UniqueFd>* fds, std::string* why = nullptr);
+                                                  std::vector<ipc::UniqueFd>* fds,
+                                                  std::string* why = nullptr);
 
     // kernel::FramebufferListener.
     void framebufferPublished(kernel::IOFramebuffer* framebuffer) override;
@@ -318,19 +323,35 @@ class WindowServer : public kernel::FramebufferListener {
     void composeCounted(uint32_t displayID, const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
                         const std::vector<const Window*>& frontToBack, bool whole);
     void composeDamaged(const std::vector<cg::CGRect>& damage);
+    // A composition written straight into a stream's surface (see claimStreamSurface): the
+    // display's own pixels are brought up to date from it once the frame has gone out.
+    struct DirectComposition {
+        uint32_t displayID = 0;
+        Canvas canvas;
+        std::shared_ptr<iosurface::IOSurface> surface;
+        std::vector<cg::CGRect> pixelRects;
+        bool whole = false;
+    };
+    void catchUpDirectCompositions();
     // Composes the rectangles (display pixels) of one canvas from the windows given front to
     // back; touches nothing else, so displays may be composed side by side.
     static void compose(const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects,
                         const std::vector<const Window*>& frontToBack);
-    std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name, int32_t level,
-                                              cg::CGRect frame, const std::string& pattern, int64_t value,
-                                              const cf::Bytes* pixels, uint32_t* number);
+    std::optional<std::string> drawTestWindow(Client& client, bool hook, const std::string& name,
+                                              int32_t level, cg::CGRect frame, const std::string& pattern,
+                                              int64_t value, const cf::Bytes* pixels, uint32_t* number);
     void eraseTestWindows(uint32_t ownerCid, const std::string* name);
     Window* testWindow(uint32_t ownerCid, const std::string& name);
     std::optional<cf::Value> countersOf(uint32_t displayID);
     // Streams (WindowServerStreams.cpp).
     struct Stream;
     void streamsComposed(uint32_t displayID, const Canvas& canvas, const std::vector<cg::CGRect>& pixelRects);
+    // The surface of the display's stream that its next composition (pixelRects) is to be
+    // written into, as a canvas, when the display has one started stream at its own size that
+    // is due a frame and has a surface free; that surface's other stale pixels are copied from
+    // the display first. Nothing otherwise: the composition goes to the display and is copied.
+    std::optional<Canvas> claimStreamSurface(uint32_t displayID, const Canvas& canvas,
+                                             const std::vector<cg::CGRect>& pixelRects, bool whole);
     void serviceStreams();
     bool streamsPending() const;
     void blankStreamsOf(uint32_t displayID);
@@ -433,7 +454,8 @@ class WindowServer : public kernel::FramebufferListener {
     CompositionSequences m_compositions;
     std::atomic<size_t> m_queuedRequests{0}; // serveQueued's, not yet run
     std::map<uint32_t, PixelCounters> m_pixelCounters;
-    ComposePool m_composePool{3}; // with this thread, up to four displays at once
+    ComposePool m_composePool{3};                        // with this thread, up to four displays at once
+    std::vector<DirectComposition> m_directCompositions; // composed, the display not yet caught up
     std::map<uint64_t, std::shared_ptr<Stream>> m_streams;
     uint64_t m_nextStream = 1;
     bool m_poison = false;

@@ -312,6 +312,7 @@ void WindowServer::flushRefresh() {
     m_damage.clear();
     composeDamaged(damage);
     serviceStreams();
+    catchUpDirectCompositions();
     for (auto& [cid, client] : m_clients) {
         if (!client->refresh) continue;
         for (auto& r : damage)

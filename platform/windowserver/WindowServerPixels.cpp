@@ -154,6 +154,7 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
         Canvas canvas;
         std::vector<cg::CGRect> pixelRects;
         bool whole = false;
+        std::optional<Canvas> direct; // a stream's surface written instead of the display
     };
     std::vector<Job> jobs;
     for (uint32_t id : onlineIDs()) {
@@ -170,15 +171,20 @@ void WindowServer::composeDamaged(const std::vector<cg::CGRect>& damage) {
         for (auto& r : rects)
             if (auto box = pixelBox(r, canvas->bounds, canvas->scale, canvas->width, canvas->height))
                 pixelRects.push_back(cg::CGRectMake(box->x1, box->y1, box->x2 - box->x1, box->y2 - box->y1));
-        if (!pixelRects.empty()) jobs.push_back({id, *canvas, std::move(pixelRects), whole});
+        if (!pixelRects.empty()) jobs.push_back({id, *canvas, std::move(pixelRects), whole, std::nullopt});
     }
     m_composeWhole.clear();
     if (jobs.empty()) return;
+    for (Job& job : jobs)
+        job.direct = claimStreamSurface(job.id, job.canvas, job.pixelRects, job.whole);
     const auto ordered = windowsInOrder();
     std::vector<ComposePool::Task> tasks;
     for (const Job& job : jobs)
         tasks.push_back([this, &job, &ordered] {
-            composeCounted(job.id, job.canvas, job.pixelRects, ordered, job.whole);
+            if (job.direct)
+                compose(*job.direct, job.pixelRects, ordered);
+            else
+                composeCounted(job.id, job.canvas, job.pixelRects, ordered, job.whole);
         });
     m_composePool.run(tasks);
     const int64_t composedAt = platform::now().time_since_epoch().count();

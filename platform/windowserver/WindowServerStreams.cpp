@@ -16,6 +16,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace windowserver {
 
@@ -40,6 +41,13 @@ class Region {
     void add(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
         if (x1 > x0 && y1 > y0)
             pixman_region32_union_rect(&m_region, &m_region, x0, y0, uint32_t(x1 - x0), uint32_t(y1 - y0));
+    }
+    void subtract(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+        if (x1 <= x0 || y1 <= y0) return;
+        pixman_region32_t cut;
+        pixman_region32_init_rect(&cut, x0, y0, uint32_t(x1 - x0), uint32_t(y1 - y0));
+        pixman_region32_subtract(&m_region, &m_region, &cut);
+        pixman_region32_fini(&cut);
     }
     void clear() {
         pixman_region32_fini(&m_region);
@@ -89,6 +97,20 @@ struct WindowServer::Stream {
     std::optional<int64_t> lastDelivered;
     uint64_t drops = 0;
     size_t next = 0;
+    std::optional<size_t> direct; // the surface this blank's composition was written into
+
+    // Whether a frame may go out now: the minimum frame time (less a blank's jitter) has passed.
+    bool due(int64_t now) const {
+        return !lastDelivered || now - *lastDelivered >= minimumFrameNs - kBlankJitterNs;
+    }
+    // The next surface nobody holds, from where the last frame's left off.
+    std::optional<size_t> freeSurface() const {
+        for (size_t k = 0; k < pool.size(); ++k) {
+            const size_t index = (next + k) % pool.size();
+            if (pool[index]->surface->header().useCount.load() == 0) return index;
+        }
+        return std::nullopt;
+    }
 
     void markWhole() {
         dirty.add(0, 0, int32_t(width), int32_t(height));
@@ -187,8 +209,8 @@ std::optional<WindowServer::StreamPool> WindowServer::createStream(uint32_t cid,
         }
         m_streams[stream->id] = stream;
         platform::log("windowserver: display stream %llu of display 0x%x for pid %d: %u x %u, %u surfaces",
-                      (unsigned long long)stream->id, stream->displayID, client->second->identity.pid, stream->width,
-                      stream->height, count);
+                      (unsigned long long)stream->id, stream->displayID, client->second->identity.pid,
+                      stream->width, stream->height, count);
         out = std::move(pool);
     });
     if (!ran) reason = "the window server is not running";
@@ -267,6 +289,71 @@ void WindowServer::streamsComposed(uint32_t displayID, const Canvas& canvas,
     }
 }
 
+// Composing straight into the surface saves a display-sized copy between the composition and
+// the frame going out (a copy the display's pixels still get, after it has gone). One stream at
+// the display's own size only: a second stream would copy from the display before it caught up.
+std::optional<WindowServer::Canvas>
+WindowServer::claimStreamSurface(uint32_t displayID, const Canvas& canvas,
+                                 const std::vector<cg::CGRect>& pixelRects, bool whole) {
+    Stream* only = nullptr;
+    for (auto& [id, stream] : m_streams) {
+        if (stream->displayID != displayID || !stream->started || stream->blanked) continue;
+        if (only) return std::nullopt;
+        only = stream.get();
+    }
+    if (!only || only->width != canvas.width || only->height != canvas.height || only->pool.empty() ||
+        !only->due(platform::now().time_since_epoch().count()))
+        return std::nullopt;
+    const auto index = only->freeSurface();
+    if (!index) return std::nullopt;
+    Stream::PoolSurface& chosen = *only->pool[*index];
+    iosurface::IOSurface& surface = *chosen.surface;
+    if (m_poison && chosen.poisonDue) {
+        // Poisoned and wholly rewritten at once: what a reader holding it too long would see.
+        chosen.stale.add(0, 0, int32_t(only->width), int32_t(only->height));
+        chosen.poisonDue = false;
+    }
+    // What the composition will not write comes from the display's pixels as they stand.
+    Region keep;
+    pixman_region32_copy(keep.get(), chosen.stale.get());
+    for (const cg::CGRect& r : pixelRects)
+        keep.subtract(int32_t(r.origin.x), int32_t(r.origin.y), int32_t(r.origin.x + r.size.width),
+                      int32_t(r.origin.y + r.size.height));
+    copyStaleRegion(m_composePool, PixelPlane{canvas.bytes, canvas.width, canvas.height, canvas.bytesPerRow},
+                    PixelPlane{surface.baseAddress(), only->width, only->height, surface.bytesPerRow()},
+                    keep.get());
+    only->direct = index;
+    Canvas target = canvas;
+    target.bytes = surface.baseAddress();
+    target.bytesPerRow = surface.bytesPerRow();
+    m_directCompositions.push_back({displayID, canvas, chosen.surface, pixelRects, whole});
+    return target;
+}
+
+// The display's pixels get what was composed into a stream's surface, as a composition of the
+// display would have written them (counted in its composition sequence).
+void WindowServer::catchUpDirectCompositions() {
+    auto pending = std::move(m_directCompositions);
+    m_directCompositions.clear();
+    for (const DirectComposition& d : pending) {
+        const ComposeTarget* target = composeTargetOf(d.displayID);
+        const bool inMemfd = target && target->memfd() >= 0;
+        if (inMemfd) m_compositions.begin(d.displayID);
+        Region region;
+        for (const cg::CGRect& r : d.pixelRects)
+            region.add(int32_t(r.origin.x), int32_t(r.origin.y), int32_t(r.origin.x + r.size.width),
+                       int32_t(r.origin.y + r.size.height));
+        copyStaleRegion(
+            m_composePool,
+            PixelPlane{d.surface->baseAddress(), d.canvas.width, d.canvas.height, d.surface->bytesPerRow()},
+            PixelPlane{d.canvas.bytes, d.canvas.width, d.canvas.height, d.canvas.bytesPerRow}, region.get(),
+            PIXMAN_a8r8g8b8);
+        if (inMemfd)
+            m_compositions.end(d.displayID, d.whole, d.canvas.width, d.canvas.height, d.canvas.bytesPerRow,
+                               target->memfdOffset());
+    }
+}
+
 // At a vertical blank: surfaces given back are poisoned (when asked), then every stream with
 // changes whose minimum frame time has passed gets a frame in a surface nobody uses.
 void WindowServer::serviceStreams() {
@@ -287,29 +374,29 @@ void WindowServer::serviceStreams() {
                 p->poisonDue = false;
             }
         }
+        const std::optional<size_t> direct = std::exchange(s.direct, std::nullopt);
         if (!s.started || s.blanked || s.dirty.empty()) continue;
-        if (s.lastDelivered && now - *s.lastDelivered < s.minimumFrameNs - kBlankJitterNs) {
+        if (!direct && !s.due(now)) {
             ++s.drops;
             continue;
         }
         auto canvas = canvasFor(s.displayID);
         if (!canvas || canvas->width == 0 || canvas->height == 0) continue;
         // The use-count gate: a surface still held is never written.
-        Stream::PoolSurface* chosen = nullptr;
-        size_t index = 0;
-        for (size_t k = 0; k < s.pool.size() && !chosen; ++k) {
-            index = (s.next + k) % s.pool.size();
-            if (s.pool[index]->surface->header().useCount.load() == 0) chosen = s.pool[index].get();
-        }
-        if (!chosen) {
+        const std::optional<size_t> free = direct ? direct : s.freeSurface();
+        if (!free) {
             ++s.drops;
             ++m_pixelCounters[s.displayID].streamSkipped;
             continue;
         }
+        const size_t index = *free;
+        Stream::PoolSurface* chosen = s.pool[index].get();
         iosurface::IOSurface& surface = *chosen->surface;
-        copyStaleRegion(
-            m_composePool, PixelPlane{canvas->bytes, canvas->width, canvas->height, canvas->bytesPerRow},
-            PixelPlane{surface.baseAddress(), s.width, s.height, surface.bytesPerRow()}, chosen->stale.get());
+        if (!direct)
+            copyStaleRegion(m_composePool,
+                            PixelPlane{canvas->bytes, canvas->width, canvas->height, canvas->bytesPerRow},
+                            PixelPlane{surface.baseAddress(), s.width, s.height, surface.bytesPerRow()},
+                            chosen->stale.get());
         chosen->stale.clear();
         surface.header().seed.fetch_add(1);
         surface.header().useCount.store(1);

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sys/mman.h>
@@ -77,7 +78,11 @@ class WindowServerPixelsStreams : public testing::SmallDesktopTest {
                            {"format", int64_t(iosurface::kIOSurfacePixelFormatBGRA)},
                            {"minimumFrameTime", minimum},
                            {"queueDepth", int64_t(depth)}},
-            [this](const WindowServer::StreamEvent& e) { m_events.push_back(e); }, nullptr);
+            [this](const WindowServer::StreamEvent& e) {
+                m_events.push_back(e);
+                if (m_onEvent) m_onEvent(e);
+            },
+            nullptr);
         EXPECT_TRUE(pool);
         if (!pool) return 0;
         m_pool.clear();
@@ -92,6 +97,7 @@ class WindowServerPixelsStreams : public testing::SmallDesktopTest {
 
     int m_windows = 0;
     std::vector<WindowServer::StreamEvent> m_events; // written on the window-server thread, read after sync
+    std::function<void(const WindowServer::StreamEvent&)> m_onEvent; // runs as a frame goes out
     std::vector<iosurface::IOSurfaceRef> m_pool;
 };
 
@@ -147,6 +153,73 @@ TEST_F(WindowServerPixelsStreams, AHeldSurfaceIsNeverWrittenAndItsFramesChangesW
     EXPECT_EQ(pixelAt(only, 1, 1), 0xFF00FF00u);
     EXPECT_EQ(pixelAt(only, 41, 31), 0xFF0000FFu);
     EXPECT_EQ(counters().streamFrames, 2u);
+}
+
+TEST_F(WindowServerPixelsStreams, AtTheDisplaysOwnSizeTheFrameGoesOutBeforeTheDisplaysPixelsAreWritten) {
+    // What the display showed at (20, 20) as each frame went out.
+    std::vector<uint32_t> displayAtFrame;
+    m_onEvent = [&](const WindowServer::StreamEvent&) {
+        auto image = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
+        uint32_t p = 0;
+        if (image)
+            std::memcpy(&p, cg::CGImageGetBytePtr(image) + 20 * cg::CGImageGetBytesPerRow(image) + 20 * 4, 4);
+        displayAtFrame.push_back(p);
+    };
+    auto displayAt = [&](size_t x, size_t y) {
+        auto image = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
+        uint32_t p = 0;
+        if (image)
+            std::memcpy(&p, cg::CGImageGetBytePtr(image) + y * cg::CGImageGetBytesPerRow(image) + x * 4, 4);
+        return p;
+    };
+    uint64_t stream = open(64, 48, 2);
+    ASSERT_TRUE(m_server->startStream(m_cid, stream));
+    blank();
+    ASSERT_EQ(m_events.size(), 1u);
+
+    ASSERT_TRUE(draw(16, 16, 8, 8, 0xFF0000));
+    blank();
+    ASSERT_EQ(m_events.size(), 2u);
+    auto& second = surfaceOf(m_events[1]);
+    EXPECT_EQ(pixelAt(second, 20, 20), 0xFFFF0000u); // composed into the surface
+    EXPECT_EQ(pixelAt(second, 40, 40), kBackground); // the rest copied from the display
+    ASSERT_EQ(displayAtFrame.size(), 2u);
+    EXPECT_EQ(displayAtFrame[1], kBackground); // the frame did not wait for the display's copy
+    EXPECT_EQ(displayAt(20, 20), 0xFFFF0000u); // which the blank still made
+    EXPECT_EQ(counters().compositions, 2u);
+
+    // The first surface, given back, is stale where the second frame changed and gets that
+    // from the display, now caught up, around the third frame's change.
+    iosurface::IOSurfaceDecrementUseCount(surfaceOf(m_events[0]));
+    ASSERT_TRUE(draw(40, 30, 4, 4, 0x00FF00));
+    blank();
+    ASSERT_EQ(m_events.size(), 3u);
+    auto& third = surfaceOf(m_events[2]);
+    EXPECT_EQ(&third, &surfaceOf(m_events[0]));
+    EXPECT_EQ(pixelAt(third, 20, 20), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(third, 41, 31), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(third, 5, 5), kBackground);
+    EXPECT_EQ(displayAt(41, 31), 0xFF00FF00u);
+}
+
+TEST_F(WindowServerPixelsStreams, AStreamOfAnotherSizeBesideOneAtTheDisplaysSizeGetsEveryChange) {
+    // Two streams of one display: both copy from the display's pixels, both see each change.
+    uint64_t half = open(32, 24, 2);
+    auto halfPool = m_pool;
+    uint64_t full = open(64, 48, 2);
+    ASSERT_TRUE(m_server->startStream(m_cid, full));
+    ASSERT_TRUE(m_server->startStream(m_cid, half));
+    blank();
+    ASSERT_EQ(m_events.size(), 2u);
+    ASSERT_TRUE(draw(16, 16, 8, 8, 0xFF0000));
+    blank();
+    ASSERT_EQ(m_events.size(), 4u);
+    for (size_t i = 2; i < 4; ++i) {
+        const bool isHalf = m_events[i].rects.size() == 1 && m_events[i].rects[0].size.width == 4;
+        const auto& surface =
+            isHalf ? halfPool.at(size_t(m_events[i].surface)) : m_pool.at(size_t(m_events[i].surface));
+        EXPECT_EQ(pixelAt(surface, isHalf ? 10 : 20, isHalf ? 10 : 20), 0xFFFF0000u) << i;
+    }
 }
 
 TEST_F(WindowServerPixelsStreams, TheMinimumFrameTimeDefersWithoutLosingChanges) {
