@@ -2,6 +2,8 @@
 // composed, scaled (nearest) to the stream's output size. A surface is written only while its
 // use count, kept in its shared header, is 0; the dirty rectangles of a frame cover everything
 // changed since the last delivered one, so frames skipped for want of a surface lose nothing.
+// A display's only stream, at the display's own size, is composed into directly and the display
+// copies from it after the frame has gone out.
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/iosurface/IOSurface.h"
