@@ -338,6 +338,12 @@ void WindowServer::catchUpDirectCompositions() {
     auto pending = std::move(m_directCompositions);
     m_directCompositions.clear();
     for (const DirectComposition& d : pending) {
+        // A display whose target changed meanwhile (a frame's receiver may reconfigure) is
+        // composed whole at its next blank instead.
+        const auto now = canvasFor(d.displayID);
+        if (!now || now->bytes != d.canvas.bytes || now->width != d.canvas.width ||
+            now->height != d.canvas.height || now->bytesPerRow != d.canvas.bytesPerRow)
+            continue;
         const ComposeTarget* target = composeTargetOf(d.displayID);
         const bool inMemfd = target && target->memfd() >= 0;
         if (inMemfd) m_compositions.begin(d.displayID);
