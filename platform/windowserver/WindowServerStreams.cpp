@@ -338,8 +338,8 @@ void WindowServer::catchUpDirectCompositions() {
     auto pending = std::move(m_directCompositions);
     m_directCompositions.clear();
     for (const DirectComposition& d : pending) {
-        // A display whose target changed meanwhile (a frame's receiver may reconfigure) is
-        // composed whole at its next blank instead.
+        // A display whose target changed meanwhile (a frame's receiver may reconfigure) is left
+        // to the whole composition a new target gets.
         const auto now = canvasFor(d.displayID);
         if (!now || now->bytes != d.canvas.bytes || now->width != d.canvas.width ||
             now->height != d.canvas.height || now->bytesPerRow != d.canvas.bytesPerRow)
