@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <mutex>
 
 namespace server {
 
@@ -80,8 +81,17 @@ bool ScreenServer::screenUpdate(bool* failed) {
             dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_BACKGROUND),
             [steps] { steps->pollApplicationMonitor(); });
     }
+    if (!current) current = encoder();
     const bool rtp = steps && socket && steps->isRTPOutputSocket(socket);
-    if (rtp) steps->beginRTPPacket(displayResolution());
+    // An RTP frame is whatever the socket is given between the packet's begin and its end: the
+    // socket is held across both, so a heartbeat from its loop cannot land between the frame's
+    // block and its update and cut the update's count off its records.
+    std::unique_lock<net::QNNetSocketProtocol> rtpFrame;
+    if (rtp) {
+        const cg::CGSize resolution = displayResolution();
+        rtpFrame = std::unique_lock<net::QNNetSocketProtocol>(*socket);
+        steps->beginRTPPacket(resolution);
+    }
 
     auto displays = set->displays();
     if (displays.size() != 1 && socket) {
@@ -89,7 +99,6 @@ bool ScreenServer::screenUpdate(bool* failed) {
         const bool sent = net::QNSessionMessageWriter(*socket).sendMultiDisplay(uint16_t(displays.size()));
         if (failed) *failed = !sent;
     }
-    if (!current) current = encoder();
     bool first = true;
     for (const auto& display : displays) {
         if (socket) {

@@ -140,6 +140,37 @@ class ScreenServerFrames : public testing::SessionTest {
 using ScreenServerFrameAnswer = ScreenServerFrames;
 using ScreenServerCapture = ScreenServerFrames;
 
+// Steps taking the client socket for the RTP output socket, noting at the packet's begin and
+// end whether another thread could take the socket's lock.
+struct LockProbingRTPSteps final : ScreenServer::FrameAnswerSteps {
+    explicit LockProbingRTPSteps(std::shared_ptr<net::QNNetSocketProtocol> probed)
+        : socket(std::move(probed)) {}
+    bool isRTPOutputSocket(const ScreenServer::Socket&) override { return true; }
+    void beginRTPPacket(cg::CGSize) override { heldAtBegin = heldByCaller(); }
+    void endRTPPacket() override { heldAtEnd = heldByCaller(); }
+    bool heldByCaller() {
+        bool free = false;
+        std::thread probe([&] {
+            free = socket->try_lock();
+            if (free) socket->unlock();
+        });
+        probe.join();
+        return !free;
+    }
+    std::shared_ptr<net::QNNetSocketProtocol> socket;
+    bool heldAtBegin = false, heldAtEnd = false;
+};
+
+TEST_F(ScreenServerFrameAnswer, AnRTPPacketHoldsTheSocketFromItsBeginToItsEnd) {
+    open({cg::CGRectMake(0, 0, 800, 600)});
+    auto steps = std::make_shared<LockProbingRTPSteps>(socket);
+    session->setFrameAnswerSteps(steps);
+    EXPECT_TRUE(session->screenUpdate(nullptr));
+    EXPECT_TRUE(steps->heldAtBegin) << "a heartbeat could land between the block and the update";
+    EXPECT_TRUE(steps->heldAtEnd);
+    EXPECT_FALSE(steps->heldByCaller()) << "the socket is given back after the packet";
+}
+
 TEST_F(ScreenServerFrameAnswer, MultiDisplayPrefixOnlyForOtherThanOneDisplay) {
     open({cg::CGRectMake(0, 0, 800, 600)});
     bool failed = false;
@@ -242,8 +273,10 @@ TEST_F(ScreenServerFrameAnswer, ACursorImageWaitsForTheFrameBeingWrittenAndNever
     size_t filled = 0;
     jpeg->setEncodeObserver([&](size_t index, bool done) {
         std::unique_lock lock(gateLock);
-        if (done) ++filled;
-        else if (index == 0) gateChanged.wait(lock, [&] { return released; });
+        if (done)
+            ++filled;
+        else if (index == 0)
+            gateChanged.wait(lock, [&] { return released; });
         gateChanged.notify_all();
     });
     session->setEncoderClass({"JPEG", [jpeg] { return jpeg; }});
