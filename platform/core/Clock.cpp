@@ -76,8 +76,9 @@ template <typename CV, typename Lock> std::list<FakeWaiter>::iterator registerWa
     return gWaiters.insert(gWaiters.end(), std::move(w));
 }
 
-// Called with the waiter's mutex held: a waker busy with the entry only tries that mutex
-// for a bounded moment, so waiting for it here cannot deadlock.
+// Called with the waiter's mutex released: a waker busy with the entry, or with another
+// waiter's on the same mutex (a pool's workers share one), takes it at once instead of spinning
+// its whole attempt.
 void unregisterWaiter(std::list<FakeWaiter>::iterator it) {
     std::unique_lock g(gWaitersMutex);
     gWaitersIdle.wait(g, [&] { return it->busy == 0; });
@@ -94,22 +95,18 @@ bool waitImpl(CV& cv, Lock& lock, TimePoint deadline, const std::function<bool()
             cv.wait_for(lock, std::min<Duration>(deadline - t, std::chrono::seconds(3600)));
         }
     }
-    // Registered before the first time check, so an advance after it always reaches the wait.
-    auto entry = registerWaiter(cv, lock);
-    bool result;
     for (;;) {
-        if (pred()) {
-            result = true;
-            break;
-        }
-        if (now() >= deadline) {
-            result = pred();
-            break;
-        }
-        cv.wait_for(lock, kFakeSafetySlice);
+        // Registered before the first time check, so an advance after it always reaches the wait.
+        auto entry = registerWaiter(cv, lock);
+        while (!pred() && now() < deadline)
+            cv.wait_for(lock, kFakeSafetySlice);
+        lock.unlock();
+        unregisterWaiter(entry);
+        lock.lock();
+        // Looked at again with the mutex held once more: what another thread did meanwhile counts.
+        if (pred()) return true;
+        if (now() >= deadline) return false;
     }
-    unregisterWaiter(entry);
-    return result;
 }
 
 double realWall() {
