@@ -156,15 +156,6 @@ TEST_F(WindowServerPixelsStreams, AHeldSurfaceIsNeverWrittenAndItsFramesChangesW
 }
 
 TEST_F(WindowServerPixelsStreams, AtTheDisplaysOwnSizeTheFrameGoesOutBeforeTheDisplaysPixelsAreWritten) {
-    // What the display showed at (20, 20) as each frame went out.
-    std::vector<uint32_t> displayAtFrame;
-    m_onEvent = [&](const WindowServer::StreamEvent&) {
-        auto image = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
-        uint32_t p = 0;
-        if (image)
-            std::memcpy(&p, cg::CGImageGetBytePtr(image) + 20 * cg::CGImageGetBytesPerRow(image) + 20 * 4, 4);
-        displayAtFrame.push_back(p);
-    };
     auto displayAt = [&](size_t x, size_t y) {
         auto image = m_server->displayImage(WindowServer::kMainDisplayID, nullptr);
         uint32_t p = 0;
@@ -172,6 +163,9 @@ TEST_F(WindowServerPixelsStreams, AtTheDisplaysOwnSizeTheFrameGoesOutBeforeTheDi
             std::memcpy(&p, cg::CGImageGetBytePtr(image) + y * cg::CGImageGetBytesPerRow(image) + x * 4, 4);
         return p;
     };
+    // What the display showed at (20, 20) as each frame went out.
+    std::vector<uint32_t> displayAtFrame;
+    m_onEvent = [&](const WindowServer::StreamEvent&) { displayAtFrame.push_back(displayAt(20, 20)); };
     uint64_t stream = open(64, 48, 2);
     ASSERT_TRUE(m_server->startStream(m_cid, stream));
     blank();
