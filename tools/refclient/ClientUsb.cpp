@@ -259,10 +259,10 @@ void Client::handleUsbDatagram(ByteView bytes, const char* source) {
         update([](Snapshot& s) { ++s.invitations; });
         break;
     case SidebandDatagram::Kind::CursorPosition:
+        // Signed, as over the network: a display left of or above the main one has negative
+        // positions.
         m_log.add(source, "cursor",
-                  {{"x", text(static_cast<uint64_t>(static_cast<uint16_t>(d.record.x)))},
-                   {"y", text(static_cast<uint64_t>(static_cast<uint16_t>(d.record.y)))},
-                   {"visible", d.visible() ? "1" : "0"}});
+                  {{"x", text(d.record.x)}, {"y", text(d.record.y)}, {"visible", d.visible() ? "1" : "0"}});
         cursorDatagramSeen(d);
         break;
     case SidebandDatagram::Kind::FeatureState:

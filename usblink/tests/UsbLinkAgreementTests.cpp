@@ -165,6 +165,24 @@ TEST(UsbLinkAgreement, WakeUpHandshakeRecordsAndDatagramsAgreeWithTheReferenceCl
     EXPECT_EQ(link.session->datagrams[0], refclient::datagram::tap(0, 10, 20));
 }
 
+// A display left of the main one puts the cursor at negative x: the device reads the position
+// signed over USB as over the network.
+TEST(UsbLinkAgreement, ANegativeCursorPositionIsReadSigned) {
+    UsbLink link;
+    link.connect();
+    const int16_t x = -1341, y = -7;
+    const std::vector<uint8_t> cursor = {
+        uint8_t(x), uint8_t(uint16_t(x) >> 8), uint8_t(y), uint8_t(uint16_t(y) >> 8), 1, 0, 0, 0, 2, 0, 0, 0,
+        0};
+    ASSERT_TRUE(link.sideband->sendDatagram(cursor.data(), cursor.size(), net::SocketAddress()));
+    ASSERT_TRUE(link.refclientSees([](const auto& s) { return s.cursor.haveDatagram; }));
+    EXPECT_EQ(link.client->snapshot().cursor.x, -1341);
+    auto log = link.client->log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.find("usb6005 cursor x=-1341 y=-7 visible=1") != std::string::npos;
+    }));
+}
+
 class UsbLinkFrameFault : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UsbLinkFrameFault, IsRefusedAsDecided) {
