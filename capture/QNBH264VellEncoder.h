@@ -8,6 +8,7 @@
 
 #include "capture/QNBVellEncoder.h"
 
+#include "platform/appkit/NSImage.h"
 #include "platform/coregraphics/CGDisplayImage.h"
 #include "platform/coremedia/CoreMedia.h"
 #include "platform/dispatch/Dispatch.h"
@@ -136,6 +137,11 @@ bool SendClientUpdateData(net::QNNetSocketProtocol& socket, uint8_t encoding, ui
                           const uint8_t* bytes);
 // True when the sample's first attachment dictionary says it depends on no other frame.
 bool IsKeyFrameBuffer(const cm::CMSampleBufferRef& sample);
+
+// An image of a sample: of its image buffer's pixels (read as red, green, blue and a skipped
+// byte, with the buffer's width, height and bytes per row) when it has one, else decoded from
+// the bytes of its data buffer; nil when neither gives one.
+std::shared_ptr<appkit::NSImage> ImageFromSampleBuffer(const cm::CMSampleBufferRef& sample);
 
 // The class that makes a QNBH264VellEncoder (named "QNBH264VellEncoder").
 const QNBVellEncoderClass& QNBH264VellEncoderClass();

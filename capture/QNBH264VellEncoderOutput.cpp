@@ -89,4 +89,42 @@ void CompressionOutputCallback(void* encoderRef, void* infoRef, vt::OSStatus sta
     encoder->finishedFrameWithInfo(info);
 }
 
+namespace {
+
+std::shared_ptr<appkit::NSImage> imageOfPixelBuffer(const cv::CVImageBufferRef& buffer) {
+    const size_t width = cv::CVPixelBufferGetWidth(buffer), height = cv::CVPixelBufferGetHeight(buffer);
+    const size_t bytesPerRow = cv::CVPixelBufferGetBytesPerRow(buffer);
+    if (width == 0 || height == 0 || bytesPerRow < width * 4) return nullptr;
+    if (cv::CVPixelBufferLockBaseAddress(buffer, cv::kCVPixelBufferLock_ReadOnly) != cv::kCVReturnSuccess)
+        return nullptr;
+    std::vector<uint8_t> pixels;
+    if (const auto* base = static_cast<const uint8_t*>(cv::CVPixelBufferGetBaseAddress(buffer)))
+        pixels.assign(base, base + bytesPerRow * height);
+    cv::CVPixelBufferUnlockBaseAddress(buffer, cv::kCVPixelBufferLock_ReadOnly);
+    if (pixels.empty()) return nullptr;
+    cg::CGImageRef image = cg::CGImageCreate(width, height, 8, 32, bytesPerRow, cg::kCGImageAlphaNoneSkipLast,
+                                             cg::CGDataProviderCreateWithData(std::move(pixels)));
+    auto representation = appkit::NSBitmapImageRep::initWithCGImage(image);
+    if (!representation) return nullptr;
+    auto wrapped = appkit::NSImage::initWithSize(cg::CGSizeMake(double(width), double(height)));
+    wrapped->addRepresentation(representation);
+    return wrapped;
+}
+
+} // namespace
+
+std::shared_ptr<appkit::NSImage> ImageFromSampleBuffer(const cm::CMSampleBufferRef& sample) {
+    if (!sample) return nullptr;
+    if (const cv::CVImageBufferRef buffer = cm::CMSampleBufferGetImageBuffer(sample))
+        if (auto image = imageOfPixelBuffer(buffer)) return image;
+    size_t length = 0;
+    char* data = nullptr;
+    if (cm::CMBlockBufferGetDataPointer(cm::CMSampleBufferGetDataBuffer(sample), 0, &length, nullptr,
+                                        &data) != cm::noErr ||
+        !data || length == 0)
+        return nullptr;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    return appkit::NSImage::initWithData(std::vector<uint8_t>(bytes, bytes + length));
+}
+
 } // namespace capture

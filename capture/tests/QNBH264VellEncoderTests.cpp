@@ -7,6 +7,7 @@
 
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
+#include "platform/foundation/PNG.h"
 #include "platform/videotoolbox/testing/H264Decoder.h"
 
 #include <gtest/gtest.h>
@@ -394,6 +395,59 @@ TEST(QNBH264VellEncoderOutput, RecordsKeyFramesAndBrokenSamples) {
     EXPECT_TRUE(std::dynamic_pointer_cast<QNBH264VellEncoder>(h264.make()));
     EXPECT_EQ(encoder->drivenFramerate(), 160u);
     EXPECT_TRUE(encoder->drivesFrameClock());
+}
+
+// The image buffer's pixels when the sample has one, else its data buffer decoded; nil when
+// neither gives an image.
+TEST(QNBH264VellEncoderOutput, ImageFromSampleBufferTakesTheImageBufferElseTheDataBuffer) {
+    platform::LogCapture log(true);
+    EXPECT_FALSE(ImageFromSampleBuffer(nullptr));
+    auto sample = std::make_shared<cm::CMSampleBuffer>();
+    EXPECT_FALSE(ImageFromSampleBuffer(sample));
+
+    // The data buffer: PNG bytes of a 3 × 2 picture.
+    std::vector<uint8_t> rgba(3 * 2 * 4, 0x7F);
+    auto png = png::encode(rgba.data(), 3, 2, 12, png::PixelFormat::RGBA);
+    ASSERT_TRUE(png);
+    sample->dataBuffer = std::make_shared<cm::CMBlockBuffer>(cm::CMBlockBuffer{*png});
+    auto decoded = ImageFromSampleBuffer(sample);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->size().width, 3);
+    EXPECT_EQ(decoded->size().height, 2);
+
+    // An image buffer of 5 × 2 pixels, rows padded to 24 bytes: it wins over the data buffer.
+    auto surface = iosurface::IOSurfaceCreate(
+        cf::Dictionary{{iosurface::kIOSurfaceWidth, int64_t(5)},
+                       {iosurface::kIOSurfaceHeight, int64_t(2)},
+                       {iosurface::kIOSurfaceBytesPerRow, int64_t(24)},
+                       {iosurface::kIOSurfaceBytesPerElement, int64_t(4)},
+                       {iosurface::kIOSurfacePixelFormat, int64_t(iosurface::kIOSurfacePixelFormatBGRA)}});
+    ASSERT_TRUE(surface);
+    auto* base = static_cast<uint8_t*>(iosurface::IOSurfaceGetBaseAddress(surface));
+    for (size_t i = 0; i < 48; ++i)
+        base[i] = uint8_t(i);
+    cv::CVPixelBufferRef buffer;
+    ASSERT_EQ(cv::CVPixelBufferCreateWithIOSurface(nullptr, surface, nullptr, &buffer), cv::kCVReturnSuccess);
+    sample->imageBuffer = buffer;
+    auto image = ImageFromSampleBuffer(sample);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->size().width, 5);
+    EXPECT_EQ(image->size().height, 2);
+    EXPECT_EQ(buffer->lockCount(), 0); // the base address was given back
+    auto representations = image->representations();
+    ASSERT_EQ(representations.size(), 1u);
+    auto bitmap = std::dynamic_pointer_cast<appkit::NSBitmapImageRep>(representations[0]);
+    ASSERT_TRUE(bitmap && bitmap->CGImage());
+    const cg::CGImageRef& pixels = bitmap->CGImage();
+    EXPECT_EQ(cg::CGImageGetWidth(pixels), 5u);
+    EXPECT_EQ(cg::CGImageGetBytesPerRow(pixels), 24u);
+    EXPECT_EQ(cg::CGImageGetAlphaInfo(pixels), cg::kCGImageAlphaNoneSkipLast);
+    EXPECT_EQ(cg::CGImageGetBytePtr(pixels)[24 + 4], 28); // row 1, pixel 1: the buffer's own bytes
+
+    // Neither road: a data buffer that is no picture, and no image buffer.
+    sample->imageBuffer = nullptr;
+    sample->dataBuffer = std::make_shared<cm::CMBlockBuffer>(cm::CMBlockBuffer{{1, 2, 3, 4}});
+    EXPECT_FALSE(ImageFromSampleBuffer(sample));
 }
 
 } // namespace
