@@ -1,7 +1,6 @@
 #include "usblink/QNBPeerTalkChannel.h"
 
 #include "platform/core/Log.h"
-#include "platform/corefoundation/PropertyList.h"
 #include "platform/foundation/PerformSelector.h"
 #include "usblink/QNBPeerTalkDeviceManager.h"
 
@@ -293,7 +292,8 @@ void QNBPeerTalkChannel::shutDown(int newState, bool stop) {
         send = m_sendSemaphore;
     }
     // A sender still waiting learns that its frame did not go out (before the stopped write's
-    // own ECANCELED can reach it).
+    // own ECANCELED can reach it): woken without an error, it would report a frame that was
+    // never written as sent.
     if (send) send->complete(managerError("Not connected"));
     ns::cancelPreviousPerformRequestsWithTarget(this);
     for (const auto& c : {channel, host}) {
@@ -378,18 +378,25 @@ bool QNBPeerTalkChannel::sendDatagramWithBytes(const void* bytes, size_t length)
                              QNBPeerTalkDispatchWithData(bytes, length),
                              [send](OptionalError error) { send->complete(std::move(error)); });
     if (!send->wait(deadline)) return true; // still on its way
+    // A write that failed answers NO: reported as sent, a datagram lost on a broken link would
+    // look delivered to its sender.
     std::lock_guard lock(send->mutex);
     return !send->error;
+}
+
+dispatch::dispatch_queue_t QNBPeerTalkChannel::usb_connect_queue() {
+    std::lock_guard lock(m_lock);
+    if (!m_usbConnectQueue)
+        m_usbConnectQueue = dispatch::dispatch_queue_create("", dispatch::DISPATCH_QUEUE_SERIAL);
+    return m_usbConnectQueue;
 }
 
 void QNBPeerTalkChannel::sendTestFrame() {
     auto channel = this->channel();
     if (!channel) return;
-    auto plist = cf::dataFromPropertyList(cf::Value(cf::Dictionary{{"Connected", cf::Value("Value")}}),
-                                          cf::PropertyListFormat::Binary);
-    if (!plist) return;
-    channel->sendFrameOfType(kQNBFrameTypeDictionary, 0,
-                             dispatch::dispatch_data_create_with_bytes(std::move(*plist)), nullptr);
+    auto payload = createReferencingDispatchData(cf::Dictionary{{"Connected", cf::Value("Value")}});
+    if (!payload) return;
+    channel->sendFrameOfType(kQNBFrameTypeDictionary, 0, payload, nullptr);
 }
 
 // ---- Frames ----
@@ -408,9 +415,8 @@ void QNBPeerTalkChannel::ioFrameChannelDidReceiveFrameOfType(const std::shared_p
         if (channel != m_channel) return;
     }
     if (type == kQNBFrameTypeDictionary) {
-        if (payload && !cf::propertyListFromData(std::string_view(
-                           reinterpret_cast<const char*>(payload->data()), payload->length())))
-            platform::log("%@: a dictionary frame that is no property list; dropped", description());
+        if (payload && !dictionaryWithContentsOfDispatchData(payload->mapped()))
+            platform::log("%@: a dictionary frame that holds no dictionary; dropped", description());
         return;
     }
     if (type != kQNBFrameTypeStream && type != kQNBFrameTypeDatagram) return;

@@ -99,6 +99,8 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     std::shared_ptr<QNBPeerTalkChannelDelegate> delegate() const { return m_delegate.lock(); }
     void setDelegate(std::weak_ptr<QNBPeerTalkChannelDelegate> delegate);
     bool canConnect() const { return false; }
+    // A serial queue without a label, made on first request; nothing runs on it.
+    dispatch::dispatch_queue_t usb_connect_queue();
     std::string description() const;
 
     // PTChannelDelegate
@@ -148,6 +150,7 @@ class QNBPeerTalkChannel : public PTChannelDelegate, public std::enable_shared_f
     std::shared_ptr<PTChannel> m_hostChannel;
     std::shared_ptr<PendingSend> m_sendSemaphore; // the stream send in progress
     std::mutex m_sendLock;
+    dispatch::dispatch_queue_t m_usbConnectQueue;
 };
 
 } // namespace usblink

@@ -272,6 +272,12 @@ bool QNBPeerTalkNetSocket::sendDatagram(const void* bytes, size_t length, const 
 
 // ---- Ending ----
 
+// Raises the flag and wakes every wait; the waits see the flag and give their locks back.
+// Cancel does not then take the write lock and the read lock to wait for them: a send that is
+// writing its frame holds the write lock until the device channel has written it or is closed,
+// and close() closes the channel only after cancel() has returned, so close() during a send to a
+// device that reads nothing would wait for ever (as would a channel report that closes the
+// socket on the queue the frame's write needs).
 void QNBPeerTalkNetSocket::cancel() {
     m_cancelled = true;
     wakeWaiters();
@@ -289,6 +295,8 @@ bool QNBPeerTalkNetSocket::isConnected() const {
     return channelState() == QNBPeerTalkChannelStateConnected;
 }
 
+// A closed or cancelled channel counts as ended, as a disconnected one does: open while every
+// read and send on it fails, the socket would keep a session waiting on a link that is gone.
 bool QNBPeerTalkNetSocket::isOpen() const {
     return !channelEnded();
 }
@@ -333,6 +341,22 @@ std::optional<platform::Error> QNBPeerTalkNetSocket::waitForDatagramError() cons
 void QNBPeerTalkNetSocket::setWaitForDatagramError(std::optional<platform::Error> error) {
     std::lock_guard lock(m_mutex);
     m_waitForDatagramError = std::move(error);
+}
+
+dispatch::dispatch_semaphore_t QNBPeerTalkNetSocket::waitForDatagramSemaphore() {
+    std::lock_guard lock(m_mutex);
+    if (!m_waitForDatagramSemaphore) m_waitForDatagramSemaphore = dispatch::dispatch_semaphore_create(0);
+    return m_waitForDatagramSemaphore;
+}
+
+std::optional<cf::Bytes> QNBPeerTalkNetSocket::waitForDatagramsData() const {
+    std::lock_guard lock(m_mutex);
+    return m_waitForDatagramsData;
+}
+
+void QNBPeerTalkNetSocket::setWaitForDatagramsData(std::optional<cf::Bytes> data) {
+    std::lock_guard lock(m_mutex);
+    m_waitForDatagramsData = std::move(data);
 }
 
 std::string QNBPeerTalkNetSocket::tag() const {

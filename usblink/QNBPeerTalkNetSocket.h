@@ -81,6 +81,11 @@ class QNBPeerTalkNetSocket final : public net::QNNetSocketProtocol, public QNBPe
     // Its own.
     bool getClientBytes(void* buffer, size_t length, double timeout);
     void setWaitForDatagramError(std::optional<platform::Error> error);
+    // Made on first request and kept; nothing waits on it.
+    dispatch::dispatch_semaphore_t waitForDatagramSemaphore();
+    // Stored as given; nothing reads it.
+    std::optional<cf::Bytes> waitForDatagramsData() const;
+    void setWaitForDatagramsData(std::optional<cf::Bytes> data);
     size_t bytesAvailable() const;
     bool isUDP() const { return m_isUDP; }
     uint16_t port() const { return m_port.load(); }
@@ -130,6 +135,8 @@ class QNBPeerTalkNetSocket final : public net::QNNetSocketProtocol, public QNBPe
     bool m_waitingForDatagram = false;
     bool m_listeningForDatagrams = false;
     std::optional<platform::Error> m_waitForDatagramError;
+    dispatch::dispatch_semaphore_t m_waitForDatagramSemaphore;
+    std::optional<cf::Bytes> m_waitForDatagramsData;
     std::atomic<bool> m_cancelled{false};
     std::atomic<int> m_mainThreadConnects{0};
 

@@ -50,6 +50,33 @@ size_t QNBRingBuffer::getBytes(void* bytes, size_t length) {
     return count;
 }
 
+size_t QNBRingBuffer::capacity() const {
+    std::lock_guard lock(m_bufferMutex);
+    return m_capacity;
+}
+
+void QNBRingBuffer::setCapacity(size_t capacity) {
+    setBuffer(std::vector<uint8_t>(capacity, 0));
+}
+
+void QNBRingBuffer::setBuffer(std::vector<uint8_t> storage) {
+    std::lock_guard lock(m_bufferMutex);
+    m_buffer = std::move(storage);
+    m_capacity = m_buffer.size();
+    m_writeIndex = m_readIndex = 0;
+    m_bufferFull = false;
+}
+
+void QNBRingBuffer::setWriteIndex(long index) {
+    std::lock_guard lock(m_bufferMutex);
+    if (index >= 0 && static_cast<size_t>(index) < m_capacity) m_writeIndex = index;
+}
+
+void QNBRingBuffer::setReadIndex(long index) {
+    std::lock_guard lock(m_bufferMutex);
+    if (index >= 0 && static_cast<size_t>(index) < m_capacity) m_readIndex = index;
+}
+
 long QNBRingBuffer::writeIndex() const {
     std::lock_guard lock(m_bufferMutex);
     return m_writeIndex;

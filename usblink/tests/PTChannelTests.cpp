@@ -296,6 +296,46 @@ TEST(PTChannel, ListensAndHandsEachAcceptedConnectionToItsDelegate) {
     ::close(client);
 }
 
+// Data and dictionaries to dispatch data and back: the bytes are referenced, not copied, and
+// live as long as what refers to them; what cannot be written or read gives nothing.
+TEST(PTData, ConversionsReferenceTheirBytesAndRefuseWhatTheyCannotConvert) {
+    platform::LogCapture log(true);
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{1, 2, 3});
+    std::weak_ptr<const std::vector<uint8_t>> watch = bytes;
+    auto referencing = createReferencingDispatchData(std::move(bytes));
+    ASSERT_TRUE(referencing);
+    EXPECT_EQ(referencing->size(), 3u);
+    EXPECT_EQ(referencing->regions().front()->bytes, watch.lock()->data()); // not copied
+    EXPECT_FALSE(watch.expired());
+    auto joined =
+        dispatch::dispatch_data_create_concat(referencing, dispatch::dispatch_data_create_with_bytes({4}));
+    referencing.reset();
+    EXPECT_FALSE(watch.expired()); // the joined data still uses the bytes
+    auto mapped = dataWithContentsOfDispatchData(joined);
+    joined.reset();
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(std::vector<uint8_t>(mapped->data(), mapped->data() + mapped->length()),
+              (std::vector<uint8_t>{1, 2, 3, 4}));
+    mapped.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(dataWithContentsOfDispatchData(nullptr));
+    EXPECT_FALSE(createReferencingDispatchData(std::shared_ptr<const std::vector<uint8_t>>()));
+
+    const cf::Dictionary dictionary{{"Connected", cf::Value("Value")}};
+    auto plist = createReferencingDispatchData(dictionary);
+    ASSERT_TRUE(plist);
+    const auto plistBytes = plist->copyBytes();
+    EXPECT_EQ(std::string(plistBytes.begin(), plistBytes.begin() + 8), "bplist00");
+    auto back = dictionaryWithContentsOfDispatchData(plist);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(cf::Value(*back), cf::Value(dictionary));
+    // A key no property list can hold.
+    EXPECT_FALSE(createReferencingDispatchData(cf::Dictionary{{std::string("a\0b", 3), cf::Value(1)}}));
+    EXPECT_TRUE(log.contains("Failed to serialize property list: "));
+    EXPECT_FALSE(dictionaryWithContentsOfDispatchData(dispatch::dispatch_data_create_with_bytes({'x', 'y'})));
+    EXPECT_FALSE(dictionaryWithContentsOfDispatchData(nullptr));
+}
+
 TEST(PTAddress, DescribesItselfAsNameColonPort) {
     in_addr a{};
     a.s_addr = htonl(INADDR_LOOPBACK);

@@ -233,6 +233,38 @@ TEST(QNBPeerTalkChannel, StreamAndDatagramFramesAreCheckedAgainstTheirPayload) {
     EXPECT_TRUE(pumpUntil([&] { return c.channel->state() == QNBPeerTalkChannelStateDisconnected; }));
 }
 
+// The test frame carries its dictionary as a binary property list; dictionary frames from the
+// device are parsed, and one holding anything but a dictionary is logged and dropped.
+TEST(QNBPeerTalkChannel, TheTestFrameAndDictionaryFramesGoThroughTheConversions) {
+    platform::installFakeClock();
+    platform::LogCapture log(true);
+    UsbConnected c;
+    c.channel->sendTestFrame();
+    std::vector<uint8_t> got;
+    while (got.size() < 16 || got.size() < 16 + (size_t(got[12]) << 24 | size_t(got[13]) << 16 |
+                                                 size_t(got[14]) << 8 | size_t(got[15]))) {
+        ASSERT_TRUE(readable(c.deviceFd));
+        uint8_t chunk[512];
+        const ssize_t n = ::recv(c.deviceFd, chunk, sizeof chunk, 0);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), chunk, chunk + n);
+    }
+    EXPECT_EQ(got[7], kQNBFrameTypeDictionary);
+    EXPECT_EQ(got[11], 0); // tag 0
+    auto dictionary = dictionaryWithContentsOfDispatchData(
+        dispatch::dispatch_data_create_with_bytes(std::vector<uint8_t>(got.begin() + 16, got.end())));
+    ASSERT_TRUE(dictionary);
+    EXPECT_EQ(cf::Value(*dictionary), cf::Value(cf::Dictionary{{"Connected", cf::Value("Value")}}));
+
+    auto array = cf::dataFromPropertyList(cf::Value(cf::Array{cf::Value(1)}), cf::PropertyListFormat::XML);
+    writeAll(c.deviceFd, frameBytes(kQNBFrameTypeDictionary, 1, *array));
+    writeAll(c.deviceFd, frameBytes(kQNBFrameTypeStream, 2, innerPayload(1, "z")));
+    ASSERT_TRUE(c.recorder->waitFor([&] { return c.recorder->bytes.size() == 1; }));
+    EXPECT_EQ(log.count("a dictionary frame that holds no dictionary"), 1u);
+    EXPECT_EQ(c.channel->state(), QNBPeerTalkChannelStateConnected);
+    c.channel->close();
+}
+
 TEST(QNBPeerTalkChannel, TheDeviceLeavingEndsAConnectedChannel) {
     platform::installFakeClock();
     UsbConnected c;

@@ -87,6 +87,28 @@ TEST(QNBRingBuffer, FilledThenDrainedItIsEmptyAndTakesTheNextWrite) {
     EXPECT_NE(ring.description().find("capacity=4; length=0"), std::string::npos);
 }
 
+// New storage starts empty at index 0; indexes outside the storage are refused.
+TEST(QNBRingBuffer, SettersReplaceTheStorageAndKeepTheIndexesInside) {
+    QNBRingBuffer ring(4);
+    auto bytes = sequence(3);
+    ring.writeBytes(bytes.data(), 3);
+    ring.setCapacity(8);
+    EXPECT_EQ(ring.capacity(), 8u);
+    EXPECT_EQ(ring.length(), 0u);
+    EXPECT_EQ(ring.writeBytes(bytes.data(), 3), 3u);
+    ring.setBuffer({'a', 'b', 'c', 'd', 'e'});
+    EXPECT_EQ(ring.capacity(), 5u);
+    ring.setWriteIndex(3); // "abc" stored
+    ring.setWriteIndex(5); // outside: refused
+    ring.setReadIndex(-1);
+    EXPECT_EQ(ring.writeIndex(), 3);
+    EXPECT_EQ(ring.readIndex(), 0);
+    ring.setReadIndex(1);
+    char out[4] = {};
+    EXPECT_EQ(ring.getBytes(out, 4), 2u);
+    EXPECT_EQ(std::string(out, 2), "bc");
+}
+
 namespace {
 
 // A stream socket connected through a local client's listener on 127.0.0.1 (no device).
