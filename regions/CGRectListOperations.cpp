@@ -30,16 +30,16 @@ Extent extentOf(const CGRect& r) {
     return {x, y, x + std::fabs(r.size.width), y + std::fabs(r.size.height)};
 }
 
-// The answer of CGRectIntersectsRect without its calls: adding scans the list once for
-// every piece it adds back, and this test is nearly all of that scan's time.
+// Whether two rectangles intersect, without calls: adding scans the list once for every piece
+// it adds back, and this test is nearly all of that scan's time. Each one's minimum lies
+// strictly below the other's maximum on both axes, so rectangles sharing only an edge or a
+// corner do not meet, while an empty rectangle inside another does (adding then drops it).
 bool meets(const Extent& a, const CGRect& stored) {
     if (std::isinf(stored.origin.x) && stored.origin.x > 0) return false; // the null rectangle
     const Extent b = extentOf(stored);
-    const double x1 = std::max(a.minX, b.minX), x2 = std::min(a.maxX, b.maxX);
-    const double y1 = std::max(a.minY, b.minY), y2 = std::min(a.maxY, b.maxY);
     // Written so that a NaN edge answers "no": a rectangle without a finite extent would
     // otherwise meet everything, and adding would cut it against its neighbours for ever.
-    return x1 < x2 && y1 < y2;
+    return a.minX < b.maxX && b.minX < a.maxX && a.minY < b.maxY && b.minY < a.maxY;
 }
 
 bool findFirstIntersecting(const CGRectList& list, CGRect r, uint64_t from, uint64_t& index) {

@@ -73,4 +73,13 @@ std::optional<PixmanRegion> MovedRectangles::takeRegion() {
     return region;
 }
 
+const PixmanRegion* MovedRectangles::region() const {
+    std::lock_guard guard(m_lock);
+    return m_regionData ? &*m_regionData : nullptr;
+}
+
+void MovedRectangles::setRegion(const PixmanRegion* region) {
+    setRegionData(region ? std::optional<PixmanRegion>(*region) : std::nullopt);
+}
+
 } // namespace regions

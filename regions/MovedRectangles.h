@@ -27,8 +27,14 @@ public:
     // The destinations' region; nothing once it was handed over.
     std::optional<PixmanRegion> regionData() const;
     void setRegionData(std::optional<PixmanRegion> region);
-    // Gives this block's region to the caller and keeps none.
+    // Gives this block's region to the caller and keeps none (regionData, then setRegion(nullptr),
+    // in one step).
     std::optional<PixmanRegion> takeRegion();
+    // The region the block holds, null once it gave it up. The pointer is valid until the
+    // block's region is next set or taken.
+    const PixmanRegion* region() const;
+    // The block holds a copy of *region, or gives its region up for null.
+    void setRegion(const PixmanRegion* region);
 
 private:
     mutable std::recursive_mutex m_lock;

@@ -113,6 +113,16 @@ void UpdatedRectangles::setRegionData(const PixmanRegion& region) {
     m_appended.clear();
 }
 
+const PixmanRegion* UpdatedRectangles::region() {
+    std::lock_guard guard(m_lock);
+    validateLocked();
+    return &m_regionData;
+}
+
+void UpdatedRectangles::setRegion(const PixmanRegion* region) {
+    setRegionData(region ? *region : PixmanRegion());
+}
+
 bool UpdatedRectangles::needsValidation() const {
     std::lock_guard guard(m_lock);
     return m_needsValidation;

@@ -41,6 +41,10 @@ public:
     // The validated region, by value.
     PixmanRegion regionData();
     void setRegionData(const PixmanRegion& region);
+    // The validated region the object holds (never null); valid until the region next changes.
+    const PixmanRegion* region();
+    // The region becomes a copy of *region, or the empty region for null.
+    void setRegion(const PixmanRegion* region);
     bool needsValidation() const;
     void setNeedsValidation(bool needsValidation);
     bool isEmpty();

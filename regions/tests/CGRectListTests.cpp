@@ -104,6 +104,16 @@ TEST(CGRectListMeasures, AreaOverlapsCornersAndText) {
     EXPECT_EQ(NSStringFromCGRectList(*CGRectListCreate(0)), "{\n\n}");
 }
 
+// An empty rectangle inside a stored one meets it (each minimum lies below the other's
+// maximum): it is dropped and the stored one moves to the end. On an edge it meets nothing.
+TEST(CGRectListAdd, AnEmptyRectangleInsideAStoredOneMeetsIt) {
+    auto list = listOf({CGRectMake(0, 0, 10, 10), CGRectMake(30, 0, 10, 10)});
+    CGRectListAdd(*list, CGRectMake(5, 5, 0, 3));
+    expectRects(*list, {CGRectMake(30, 0, 10, 10), CGRectMake(0, 0, 10, 10)});
+    CGRectListAdd(*list, CGRectMake(10, 2, 0, 3));
+    expectRects(*list, {CGRectMake(30, 0, 10, 10), CGRectMake(0, 0, 10, 10), CGRectMake(10, 2, 0, 3)});
+}
+
 TEST(CGRectListAdd, RectanglesThatMeetNothingAreAppendedAsGiven) {
     auto list = CGRectListCreate(0);
     CGRectListAdd(*list, CGRectMake(10, 10, -5, -5)); // a negative size stays negative

@@ -194,6 +194,29 @@ TEST(MovedRectangles, RegionIsTheUnionOfTheDestinations) {
     EXPECT_TRUE(moved.hasRectangles());
     EXPECT_TRUE(moved.takeRegion());
     EXPECT_FALSE(moved.regionData());
+    EXPECT_EQ(moved.region(), nullptr);
+}
+
+// The region pointers: a moved block gives its region up by setting none, and takes a copy of
+// another's; an updated region reads validated and is replaced whole.
+TEST(MovedRectangles, RegionIsHeldUntilSetToNone) {
+    const CGRect rect = CGRectMake(0, 0, 10, 10);
+    MovedRectangles first(&rect, 1, CGPointMake(5, 0)), second(&rect, 1, CGPointMake(50, 0));
+    ASSERT_NE(first.region(), nullptr);
+    second.setRegion(first.region());
+    first.setRegion(nullptr);
+    EXPECT_EQ(first.region(), nullptr);
+    ASSERT_NE(second.region(), nullptr);
+    EXPECT_EQ(second.region()->boxes()[0].x1, 5);
+
+    UpdatedRectangles updated;
+    updated.addRectangle(CGRectMake(0, 0, 4, 4));
+    EXPECT_EQ(updated.region()->boxCount(), 1u); // validated on the way
+    EXPECT_FALSE(updated.needsValidation());
+    updated.setRegion(second.region());
+    expectRects(rectsOf(updated), {CGRectMake(5, 0, 10, 10)});
+    updated.setRegion(nullptr);
+    EXPECT_TRUE(updated.isEmpty());
 }
 
 TEST(QNRect, DefaultsAndDescription) {
