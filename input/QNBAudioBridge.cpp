@@ -37,7 +37,7 @@ QNBAudioBridge::~QNBAudioBridge() {
     if (mRTPSession) rtp_session_destroy(mRTPSession);
     // The unit would otherwise go on calling into a bridge that is gone.
     if (mMixer) AudioComponentInstanceDispose(mMixer);
-    freeAudioBufferList(fAudioBuffer);
+    setInputAudioBuffer(nullptr);
 }
 
 void QNBAudioBridge::commonInit() {
@@ -45,9 +45,15 @@ void QNBAudioBridge::commonInit() {
     mLockLock = std::make_shared<QNBConditionLock>();
     net::ensureRTPRuntime();
     if (!mRTPSession) {
-        // Prepared for 16-bit stereo audio; no destination, so nothing is ever sent.
+        // Prepared for 16-bit stereo audio; no destination, so nothing is ever sent. Of the
+        // prepared parameters oRTP takes the payload type and a packet size limit, which it
+        // holds for packets it receives only. It has no session-wide mark bit, timestamp increment
+        // or limit on packets sent: the mark bit and the timestamp go with each packet
+        // (rtp_set_markbit, rtp_session_send_with_ts), so a sender takes them, and the size of
+        // what it sends, from the fields below.
         mRTPSession = rtp_session_new(RTP_SESSION_SENDONLY);
         rtp_session_set_payload_type(mRTPSession, kRTPDefaultPayloadType);
+        rtp_session_set_recv_buf_size(mRTPSession, static_cast<int>(kRTPMaximumPacketSize));
     }
     mRTPDefaultPayloadType = kRTPDefaultPayloadType;
     mRTPDefaultMark = false;
@@ -139,8 +145,7 @@ OSStatus QNBAudioBridge::initializeAUGraph() {
         return err;
     }
     // 9. The buffer list the unit renders into.
-    freeAudioBufferList(fAudioBuffer);
-    fAudioBuffer = allocateAudioBufferList(fAudioChannels, 4 * fAudioSamples);
+    setInputAudioBuffer(allocateAudioBufferList(fAudioChannels, 4 * fAudioSamples));
     if (!fAudioBuffer) {
         printLine("failed to allocate buffers\n");
         return kMemFullErr;
@@ -181,6 +186,12 @@ OSStatus QNBAudioBridge::stopRecording() {
     return err;
 }
 
+void QNBAudioBridge::setInputAudioBuffer(AudioBufferList* list) {
+    if (list == fAudioBuffer) return;
+    freeAudioBufferList(fAudioBuffer);
+    fAudioBuffer = list;
+}
+
 void QNBAudioBridge::stopProcessingAudio() {
     mShouldStop.store(true);
     if (!dispatch::isMainThread()) {
@@ -192,7 +203,9 @@ void QNBAudioBridge::stopProcessingAudio() {
 }
 
 bool QNBAudioBridge::callbackStopped() const {
-    // Only a started unit's callback can set stopped; waiting for it otherwise never ends.
+    // Only a started unit's callback can set stopped: a wait for it on a bridge that was never
+    // started, or whose unit was stopped, would never end (and teardown would hang with it). The
+    // waits end as soon as no callback can come.
     return !mRunning.load() || mStopped.load() || !mRecording.load();
 }
 
@@ -216,6 +229,8 @@ OSStatus QNBAudioBridge::inputCallback(void* inRefCon, AudioUnitRenderActionFlag
 
 OSStatus QNBAudioBridge::storeInput(AudioUnitRenderActionFlags* flags, const AudioTimeStamp* stamp,
                                     uint32_t bus, uint32_t frames) {
+    // The callback is what sets stopped once it was asked to stop: nothing else does, and the
+    // waits of stopProcessingAudio and teardown for a running unit would never end without it.
     if (mShouldStop.load()) {
         mStopped.store(true);
         if (auto condition = mBufferLock) condition->cv.notify_all();
@@ -236,7 +251,9 @@ OSStatus QNBAudioBridge::storeInput(AudioUnitRenderActionFlags* flags, const Aud
     OSStatus err = AudioUnitRender(mMixer, flags, stamp, bus, frames, fAudioBuffer);
     if (err) {
         std::fprintf(stderr, "AudioUnitRender() failed with error %i\n", static_cast<int>(err));
-        return err; // the buffer holds nothing of this render
+        // The list holds nothing of this render (the last one's bytes, or zeros): storing it
+        // would put sound in the ring that was never recorded.
+        return err;
     }
     storeInRing(static_cast<const uint8_t*>(fAudioBuffer->mBuffers[0].mData), 4ull * frames);
     return noErr;

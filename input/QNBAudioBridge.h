@@ -81,6 +81,9 @@ class QNBAudioBridge {
     coreaudio::AUGraph graph() const { return mGraph; }
     void setGraph(coreaudio::AUGraph v) { mGraph = v; }
     coreaudio::AudioBufferList* inputAudioBuffer() const { return fAudioBuffer; }
+    // Takes the list (one header and one data block per buffer, from malloc) and frees the one
+    // held before.
+    void setInputAudioBuffer(coreaudio::AudioBufferList* list);
     std::shared_ptr<QNBCondition> bufferLock() const { return mBufferLock; }
     void setBufferLock(std::shared_ptr<QNBCondition> v) { mBufferLock = std::move(v); }
     std::shared_ptr<QNBConditionLock> lockLock() const { return mLockLock; }

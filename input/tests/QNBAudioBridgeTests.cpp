@@ -3,11 +3,14 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 #include "platform/coreaudio/Testing.h"
+#include "platform/dispatch/Dispatch.h"
 
 #include <gtest/gtest.h>
 
 #include <ortp/ortp.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -83,6 +86,7 @@ TEST_F(QNBAudioBridgeTest, CommonInitPreparesTheRTPSessionAndTheRing) {
     EXPECT_FALSE(bridge->rtpDefaultMark());
     EXPECT_EQ(bridge->rtpTimestampIncrement(), 1024u);
     EXPECT_EQ(bridge->rtpMaximumPacketSize(), 16384u);
+    EXPECT_EQ(bridge->rtpSession()->recv_buf_size, 16384);
     EXPECT_NE(bridge->bufferLock(), nullptr);
     EXPECT_NE(bridge->lockLock(), nullptr);
     EXPECT_EQ(bridge->audioBufferSize(), 0u);
@@ -248,6 +252,26 @@ TEST_F(QNBAudioBridgeTest, OverlongRenderIsCutToTheBuffer) {
     EXPECT_EQ(log.count("100000 frames"), 1u);
 }
 
+// The unit renders into the list the bridge was handed; the one it held before is freed.
+TEST_F(QNBAudioBridgeTest, SetInputAudioBufferTakesTheListTheUnitRendersInto) {
+    std::string printed;
+    ASSERT_EQ(initialize(printed), noErr);
+    auto* list = static_cast<AudioBufferList*>(std::calloc(1, sizeof(AudioBufferList)));
+    list->mNumberBuffers = 1;
+    list->mBuffers[0].mNumberChannels = 2;
+    list->mBuffers[0].mDataByteSize = 2048;
+    list->mBuffers[0].mData = std::calloc(1, 2048);
+    bridge->setInputAudioBuffer(list);
+    EXPECT_EQ(bridge->inputAudioBuffer(), list);
+    ASSERT_EQ(callBridge(*bridge, 0, 512), noErr);
+    int16_t first[2];
+    std::memcpy(first, static_cast<const uint8_t*>(list->mBuffers[0].mData) + 4 * 511, 4);
+    EXPECT_EQ(first[0], coreaudio::testing::leftSample(511));
+    expectSignalAt(*bridge, 511, 511);
+    bridge->setInputAudioBuffer(bridge->inputAudioBuffer()); // the same list: kept
+    EXPECT_EQ(bridge->inputAudioBuffer(), list);
+}
+
 TEST_F(QNBAudioBridgeTest, CallbackWithoutBuffersStoresNothing) {
     EXPECT_EQ(callBridge(*bridge, 0, 512), noErr);
     EXPECT_EQ(bridge->audioBufferSize(), 0u);
@@ -288,6 +312,37 @@ TEST_F(QNBAudioBridgeTest, StopProcessingEndsWithinOneBufferWhenRunning) {
     const uint64_t before = coreaudio::testing::callbacksDelivered();
     clock->advance(framesDuration(4 * 512));
     coreaudio::testing::waitForCallbacks(before + 4);
+    EXPECT_EQ(bridge->audioBufferSize(), 0u);
+    bridge->stopRecording();
+    ::testing::internal::GetCapturedStderr();
+}
+
+// On the main thread the wait runs the main run loop, so the main queue is served meanwhile;
+// the unit's next callback ends it.
+TEST_F(QNBAudioBridgeTest, StopProcessingOnTheMainThreadWhileTheUnitRuns) {
+    std::string printed;
+    ASSERT_EQ(initialize(printed), noErr);
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(bridge->startRecording(), noErr);
+    bridge->setRunning(true);
+    bool served = false;
+    dispatch::dispatch_async(dispatch::dispatch_get_main_queue(), [&served] { served = true; });
+    std::atomic<bool> returned{false};
+    // The clock moves only once the bridge was asked to stop, and on until the wait has ended:
+    // each step of the wait is a 0.05 s turn of the run loop.
+    std::thread device([&] {
+        while (!bridge->shouldStop())
+            std::this_thread::yield();
+        while (!returned.load()) {
+            clock->advance(platform::seconds(0.05));
+            std::this_thread::yield();
+        }
+    });
+    bridge->stopProcessingAudio();
+    returned.store(true);
+    device.join();
+    EXPECT_TRUE(bridge->stopped());
+    EXPECT_TRUE(served);
     EXPECT_EQ(bridge->audioBufferSize(), 0u);
     bridge->stopRecording();
     ::testing::internal::GetCapturedStderr();
