@@ -129,6 +129,9 @@ bool ApplicationInfoMessages::sendNewApplicationInfoUsingAppIDList(const std::ve
     return true;
 }
 
+// The snapshot and the menus answer whether their writes went out, not a constant YES: a failed
+// write reported as sent would let the update go on writing after a lost message and tell the
+// screen update it had gone out whole.
 bool ApplicationInfoMessages::sendWindowStateSnapshot(const std::vector<QNBApplicationWindowRef>& windows) {
     const cg::CGPoint origin = m_session.displayOrigin();
     Bytes records;
@@ -309,7 +312,7 @@ void ApplicationInfoMessages::windowRequestDatagramReceived(std::span<const uint
     m_session.removeScreenSaver();
     const auto source = m_monitor->runningApplicationSource();
     if (!source) return;
-    const auto applications = source->runningApplications();
+    const auto applications = source->runningApplicationsWithoutIcons();
     const auto running =
         std::find_if(applications.begin(), applications.end(), [&](const RunningApplicationInfo& a) {
             return a.pid > 0 && static_cast<uint32_t>(a.pid) == request->pid;

@@ -120,8 +120,8 @@ void LumoAnimatableWindow::setFrameWithDuration(cg::CGRect newFrame, double dura
     layer->setShadowPath(shadowPath);
     cg::CGImageRef image = imageRepresentationOffscreen(true);
     performAnimations(
-        [newFrame, image](const std::shared_ptr<quartzcore::CALayer>& animated) {
-            animated->setFrame(newFrame);
+        [layerFrame = frameInOverlay(newFrame), image](const std::shared_ptr<quartzcore::CALayer>& animated) {
+            animated->setFrame(layerFrame);
             animated->setContents(image);
         },
         duration, timing);
@@ -167,7 +167,7 @@ void LumoAnimatableWindow::setupIfNeededWithSetupBlock(const LayerBlock& setup) 
     initializeFullScreenWindow();
     initializeWindowRepresentationLayer();
     m_fullScreenWindow->contentView()->layer()->addSublayer(m_windowRepresentationLayer);
-    m_windowRepresentationLayer->setFrame(frame());
+    m_windowRepresentationLayer->setFrame(frameInOverlay(frame()));
     cg::CGImageRef image = imageRepresentationOffscreen(false);
     quartzcore::CATransaction::begin();
     quartzcore::CATransaction::setDisableActions(true);
@@ -189,6 +189,12 @@ void LumoAnimatableWindow::initializeFullScreenWindow() {
     m_fullScreenWindow->setOpaque(false);
     auto bounds = m_fullScreenWindow->contentView()->bounds();
     m_fullScreenWindow->setContentView(std::make_shared<LumoAnimatableWindowContentView>(bounds));
+}
+
+cg::CGRect LumoAnimatableWindow::frameInOverlay(cg::CGRect globalFrame) const {
+    if (!m_fullScreenWindow) return globalFrame;
+    const cg::CGPoint origin = m_fullScreenWindow->frame().origin;
+    return cg::CGRectOffset(globalFrame, -origin.x, -origin.y);
 }
 
 void LumoAnimatableWindow::initializeWindowRepresentationLayer() {

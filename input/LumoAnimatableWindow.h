@@ -87,6 +87,10 @@ class LumoAnimatableWindow : public appkit::NSWindow, public quartzcore::CAAnima
 
   private:
     void initializeFullScreenWindow();
+    // A global frame in the overlay's coordinates, where the snapshot layer lies: the overlay
+    // covers the window's screen, so on a screen away from the global origin a global frame
+    // would put the picture beside the window, or off the overlay altogether.
+    cg::CGRect frameInOverlay(cg::CGRect globalFrame) const;
     void initializeWindowRepresentationLayer();
 
     bool m_disableConstrainedWindow = false;

@@ -244,12 +244,12 @@ iokit::NXEventData tabletPointEventData(cg::CGPoint location, double pressure, u
 iokit::NXEventData proximityEventData(bool entered, uint64_t pointerType) {
     iokit::NXEventData data{};
     auto& p = data.proximity;
-    p.vendorID = 0xBD29;
-    p.tabletID = 0x100;
+    p.vendorID = kProximityVendorID;
+    p.tabletID = kProximityTabletID;
     p.vendorPointerType = static_cast<uint16_t>(pointerType);
     p.pointerSerialNumber = 1;
-    p.uniqueID = 0xBABEFACE;
-    p.capabilityMask = 0x447;
+    p.uniqueID = kProximityUniqueID;
+    p.capabilityMask = kProximityCapabilityMask;
     p.pointerType = static_cast<uint8_t>(pointerType);
     p.enterProximity = entered ? 1 : 0;
     return data;

@@ -69,8 +69,10 @@ struct InputGeometry {
 };
 enum class PointRounding { Truncate, Floor };
 // A client point in global coordinates: times 1 / cursorScale, made integral, plus the bounds'
-// origin, then clamped into the frame (half-open): a device reaches no other display. Nothing
-// without a display set, an empty frame or no usable scale.
+// origin, then clamped into the frame (half-open): a device reaches no other display. Without the
+// clamp a point past the device's picture (a drag off its edge, a rounding at its last pixel)
+// would click on a neighbouring display the device cannot see. Nothing without a display set,
+// an empty frame or no usable scale.
 std::optional<cg::CGPoint> convertClientPoint(const std::optional<InputGeometry>& geometry, double x,
                                               double y, PointRounding rounding);
 
@@ -81,6 +83,11 @@ iokit::NXEventData mouseMoveEventData(cg::CGPoint location, cg::CGPoint lastLoca
                                       uint64_t buttons);
 iokit::NXEventData tabletPointEventData(cg::CGPoint location, double pressure, uint64_t buttons);
 iokit::NXEventData proximityEventData(bool entered, uint64_t pointerType);
+// The tablet the proximity records (HID and Quartz) describe.
+inline constexpr uint16_t kProximityVendorID = 0xBD29;
+inline constexpr uint16_t kProximityTabletID = 0x100;
+inline constexpr uint32_t kProximityUniqueID = 0xBABEFACE;
+inline constexpr uint32_t kProximityCapabilityMask = 0x447;
 
 // The action of a stroke started with these stylus buttons, from the preferences' actions per
 // mask; mouseButton is set when a barrel button decides (else left as it was).

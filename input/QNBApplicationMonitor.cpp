@@ -21,11 +21,15 @@ namespace {
 
 class WorkspaceApplicationSource final : public RunningApplicationSource {
   public:
-    std::vector<RunningApplicationInfo> runningApplications() override {
+    std::vector<RunningApplicationInfo> runningApplications() override { return list(true); }
+    std::vector<RunningApplicationInfo> runningApplicationsWithoutIcons() override { return list(false); }
+
+  private:
+    static std::vector<RunningApplicationInfo> list(bool withIcons) {
         std::vector<RunningApplicationInfo> out;
         for (const auto& app : ns::NSWorkspace::sharedWorkspace().runningApplications())
-            out.push_back(
-                {app->processIdentifier(), app->localizedName(), appkit::iconOfRunningApplication(*app)});
+            out.push_back({app->processIdentifier(), app->localizedName(),
+                           withIcons ? appkit::iconOfRunningApplication(*app) : nullptr});
         return out;
     }
 };
@@ -142,6 +146,9 @@ void QNBApplicationMonitor::poll() {
     // The thumbnails and the menus of new applications, side by side. The menus go to
     // applications with windows, so they wait for the window list itself: otherwise a new
     // application's windows might not be listed yet, and it would never get its menus.
+    // Two threads of their own, joined here, rather than a group on a concurrent queue: the
+    // poll waits for both either way, and the menus half blocks on the windows half, which
+    // would hold one of a shared queue's workers idle for the whole thumbnail loop.
     std::promise<void> listed;
     std::thread windows(
         [&] { updateWindowsFromAppStates(states, true, !firstRun, [&] { listed.set_value(); }); });

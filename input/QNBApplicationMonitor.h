@@ -38,8 +38,17 @@ class RunningApplicationSource {
     virtual ~RunningApplicationSource() = default;
     // In the order the platform lists them.
     virtual std::vector<RunningApplicationInfo> runningApplications() = 0;
+    // The same without icons. A device's window request looks its pid up here, as often as the
+    // device likes: building every application's icon for that would be the device's to order.
+    // By default the list above with its icons dropped, for sources whose icons cost nothing.
+    virtual std::vector<RunningApplicationInfo> runningApplicationsWithoutIcons() {
+        auto list = runningApplications();
+        for (RunningApplicationInfo& application : list)
+            application.icon = nullptr;
+        return list;
+    }
 };
-// NSWorkspace's running applications with their icons.
+// NSWorkspace's running applications, with their icons or without.
 std::shared_ptr<RunningApplicationSource> workspaceApplicationSource();
 
 inline constexpr char kApplicationMonitorAppOrWindowCountChanged[] =

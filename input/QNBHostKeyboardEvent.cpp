@@ -5,7 +5,6 @@
 #include "input/QNBKeyCodeUtilities.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/CGEvent.h"
-#include "platform/foundation/CFStringUnicode.h"
 
 #include <atomic>
 
@@ -101,7 +100,7 @@ void QNBHostKeyboardEvent::sendSynthesizedUnicharEvent() {
             postForcedCursorRight();
             QNBEndKeyBracket();
         }
-        utilities.postString(cf::utf8FromUTF16(std::u16string(1, c)));
+        utilities.postString(std::u16string(1, c));
         return;
     }
     auto list = utilities.keyCodesForUniChar(c, m.shiftState == 4);

@@ -30,6 +30,8 @@ void QNBPostUniCharWithoutModifiers(char16_t character);
 // Menu modifier bits 0x01 Shift, 0x02 Option, 0x04 Control, 0x08 no Command: the glyphs in the
 // order Shift, Control, Option, Command; none for 0x08 alone.
 std::optional<std::string> QNBCopyModifierString(uint32_t menuModifiers);
+// The special-key table's text for a glyph number. The table alone answers: the keyboard-glyph
+// text encoding has no converter here.
 std::optional<std::string> QNBCopyStringForGlyph(uint32_t glyph);
 std::optional<std::string> QNBCopyStringForKeyCode(uint16_t keyCode);
 

@@ -6,7 +6,6 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/coregraphics/CGEvent.h"
-#include "platform/foundation/CFStringUnicode.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSString.h"
 
@@ -153,7 +152,7 @@ void QNBKeyCodeUtilities::setupPostStringMethodForBestCompatibility() {
     m_usePasteboardForPostString = pasteboard;
 }
 
-void QNBKeyCodeUtilities::postString(std::string_view string) {
+void QNBKeyCodeUtilities::postString(std::u16string_view string) {
     std::lock_guard lock(m_lock);
     if (m_useCompatibleModeForPostString) setupPostStringMethodForBestCompatibility();
     if (m_usePasteboardForPostString)
@@ -162,11 +161,11 @@ void QNBKeyCodeUtilities::postString(std::string_view string) {
         postStringAsKeys(string);
 }
 
-void QNBKeyCodeUtilities::postStringThroughPasteboard(std::string_view string) {
+void QNBKeyCodeUtilities::postStringThroughPasteboard(std::u16string_view string) {
     auto pasteboard = appkit::NSPasteboard::generalPasteboard();
     if (!m_savedPasteboard) m_savedPasteboard = save(*pasteboard);
     pasteboard->clearContents();
-    pasteboard->writeObjects({std::string(string)});
+    pasteboard->writeObjects({std::u16string(string)});
     cg::CGPostKeyboardEvent(0, kCommandKey, true);
     cg::CGPostKeyboardEvent(0, kANSIVKey, true);
     cg::CGPostKeyboardEvent(0, kANSIVKey, false);
@@ -186,7 +185,7 @@ void QNBKeyCodeUtilities::restorePasteboard(uint64_t generation) {
     m_savedPasteboard.reset();
 }
 
-void QNBKeyCodeUtilities::postStringAsKeys(std::string_view string) {
+void QNBKeyCodeUtilities::postStringAsKeys(std::u16string_view string) {
     if (!m_mapper) {
         auto source = tis::TISCopyCurrentKeyboardLayoutInputSource();
         m_mapper = QNBKeyboardLayoutMapper::initWithLayoutRef(
@@ -206,8 +205,7 @@ void QNBKeyCodeUtilities::postStringAsKeys(std::string_view string) {
     }
     if (keys.empty()) {
         auto event = cg::CGEventCreateKeyboardEvent(nullptr, 0, true);
-        std::u16string units = cf::utf16FromUTF8(string);
-        cg::CGEventKeyboardSetUnicodeString(event, units.size(), units.data());
+        cg::CGEventKeyboardSetUnicodeString(event, string.size(), string.data());
         cg::CGEventPost(cg::kCGHIDEventTap, event);
     }
     QNBEndKeyBracket();

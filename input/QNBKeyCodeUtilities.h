@@ -49,7 +49,9 @@ class QNBKeyCodeUtilities {
     std::optional<std::vector<QNBKeyListEntry>> keyCodesForUniChar(char16_t c, bool withShiftState);
     static void postModifiers(uint8_t messageFlags, bool keyDown);
     bool postForceQuitHotKeyIfAvailable();
-    void postString(std::string_view string);
+    // UTF-16 as the device sends it: a character beyond the basic plane arrives as two
+    // messages, one half of its pair each, and each half must reach the window server whole.
+    void postString(std::u16string_view string);
     void setupPostStringMethodForBestCompatibility();
 
     std::shared_ptr<QNBKeyboardLayoutMapper> mapper();
@@ -63,8 +65,8 @@ class QNBKeyCodeUtilities {
 
   private:
     void initializeTableData();
-    void postStringThroughPasteboard(std::string_view string);
-    void postStringAsKeys(std::string_view string);
+    void postStringThroughPasteboard(std::u16string_view string);
+    void postStringAsKeys(std::u16string_view string);
     void restorePasteboard(uint64_t generation);
 
     Collaborators m_collaborators;

@@ -74,6 +74,13 @@ bool QNBKeyboardLayoutMapper::looksLikeAnIndex(char16_t c) const {
 
 // Lists.
 
+std::vector<QNBKeyEvent> QNBKeyboardLayoutMapper::keycodesFromString(std::u16string_view string) {
+    clearVirtualKeysToType();
+    mText.assign(string);
+    typeText(kKeypadAny);
+    return mVirtualKeysToType;
+}
+
 std::vector<QNBKeyEvent> QNBKeyboardLayoutMapper::keycodesFromString(std::string_view string) {
     clearVirtualKeysToType();
     cf::utf16FromUTF8(string, mText);

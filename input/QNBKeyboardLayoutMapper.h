@@ -56,6 +56,7 @@ class QNBKeyboardLayoutMapper {
     initWithLayoutRef(const std::optional<cf::Value>& layoutData, uint8_t keyboardType);
 
     // The key events that type the string (keypad mode 0); empty when it cannot be typed.
+    std::vector<QNBKeyEvent> keycodesFromString(std::u16string_view string);
     std::vector<QNBKeyEvent> keycodesFromString(std::string_view string);
 
     void clearVirtualKeysToType();

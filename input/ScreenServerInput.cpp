@@ -20,6 +20,11 @@ namespace {
 
 constexpr uint32_t kScrollWheelEventType = cg::kCGEventScrollWheel;
 constexpr cg::CGEventField kTabletPointX = 15, kTabletPointY = 16, kTabletPointZ = 17;
+constexpr cg::CGEventField kTabletProximityVendorID = 28, kTabletProximityTabletID = 29,
+                           kTabletProximityVendorPointerType = 33,
+                           kTabletProximityVendorPointerSerialNumber = 34,
+                           kTabletProximityVendorUniqueID = 35, kTabletProximityCapabilityMask = 36,
+                           kTabletProximityPointerType = 37, kTabletProximityEnterProximity = 38;
 constexpr uint8_t kLeftButton = 1, kRightButton = 2;
 
 double secondsBetween(uint64_t earlier, uint64_t now) {
@@ -173,6 +178,8 @@ void ScreenServerInput::tapButtonEvent(uint32_t tapType, cg::CGPoint point, bool
         return;
     }
     const uint64_t now = platform::machAbsoluteTime();
+    // Every contextual event carries its time, its drags too; a tap's drag goes as created.
+    if (contextual) cg::CGEventSetTimestamp(event, now);
     if (phase != QNBEventPhaseMoved) {
         cg::CGEventSetTimestamp(event, now);
         if (!contextual) {
@@ -368,6 +375,32 @@ void ScreenServerInput::postProximityHIDEventWithPoint(cg::CGPoint point, bool e
     if (postHIDEventData(proximityEventData(entered, pointerType), cg::kCGEventTabletProximity, point, 0) !=
         0)
         platform::log("Failed to post a proximity event");
+}
+
+void ScreenServerInput::postProximityEventWithPoint(cg::CGPoint point, bool entered, uint64_t pointerType) {
+    auto event = cg::CGEventCreate(nullptr);
+    if (!event) return;
+    cg::CGEventSetType(event, cg::kCGEventTabletProximity);
+    cg::CGEventSetLocation(event, point);
+    const auto type = static_cast<double>(pointerType);
+    const std::pair<cg::CGEventField, double> fields[] = {
+        {kTabletProximityVendorPointerType, type},
+        {kTabletProximityPointerType, type},
+        {cg::kCGMouseEventSubtype, 2}, // tablet proximity
+        {kTabletProximityVendorPointerSerialNumber, 1},
+        {kTabletProximityVendorUniqueID, double(kProximityUniqueID)},
+        {kTabletProximityVendorID, double(kProximityVendorID)},
+        {kTabletProximityTabletID, double(kProximityTabletID)},
+        {kTabletProximityCapabilityMask, double(kProximityCapabilityMask)},
+        {kTabletProximityEnterProximity, entered ? 1.0 : 0.0}};
+    for (auto [field, value] : fields)
+        cg::CGEventSetDoubleValueField(event, field, value);
+    postEvent(event);
+}
+
+void ScreenServerInput::postProximityEventWithCGEvent(const cg::CGEventRef& event, bool entered,
+                                                      uint64_t pointerType) {
+    postProximityEventWithPoint(cg::CGEventGetLocation(event), entered, pointerType);
 }
 
 // ---- The end of a connection ------------------------------------------------------------

@@ -96,6 +96,12 @@ class ScreenServerInput {
     // end and the release, so no datagram lands between the two.
     std::recursive_mutex& inputLock() const { return m_inputLock; }
 
+    // A tablet-proximity event (type 24) as a Quartz event posted at the HID event tap, at the
+    // point or at the given event's location: the same fields as the HID system's proximity
+    // record. Strokes and hover post that HID record instead; nothing calls these.
+    void postProximityEventWithPoint(cg::CGPoint point, bool entered, uint64_t pointerType);
+    void postProximityEventWithCGEvent(const cg::CGEventRef& event, bool entered, uint64_t pointerType);
+
     // Posts at the HID event tap.
     void postEvent(const cg::CGEventRef& event);
     cg::CGEventSourceRef eventSource();

@@ -9,6 +9,10 @@ namespace {
 constexpr uint32_t kMaxHeaders = 256;
 constexpr uint32_t kMaxTables = 256;
 constexpr uint32_t kMaxModifierStates = 256;
+// The most bytes a parse copies out of the blob. Tables, records and sequences may all point at
+// the same bytes, so without a budget a blob of a few kilobytes could make gigabytes of copies;
+// a real layout copies well under a megabyte.
+constexpr uint64_t kMaxCopiedBytes = 16u << 20;
 
 class Reader {
   public:
@@ -30,24 +34,31 @@ class Reader {
         return true;
     }
     size_t size() const { return m_size; }
+    // Counts bytes about to be copied against the parse's budget; false once it is spent.
+    bool take(uint64_t bytes) {
+        if (bytes > m_budget) return false;
+        m_budget -= bytes;
+        return true;
+    }
 
   private:
     const uint8_t* m_data;
     size_t m_size;
+    uint64_t m_budget = kMaxCopiedBytes;
 };
 
-bool readModifierMap(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
+bool readModifierMap(Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     uint32_t count;
     if (!r.u16(at, h.modifierMapFormat) || !r.u16(at + 2, h.defaultTable) || !r.u32(at + 4, count))
         return false;
-    if (count > kMaxModifierStates) return false;
+    if (count > kMaxModifierStates || !r.take(count)) return false;
     h.tableForModifierState.resize(count);
     for (uint32_t i = 0; i < count; ++i)
         if (!r.u8(uint64_t(at) + 8 + i, h.tableForModifierState[i])) return false;
     return true;
 }
 
-bool readTables(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
+bool readTables(Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     uint32_t count;
     if (!r.u16(at, h.charTableIndexFormat) || !r.u16(at + 2, h.keysPerTable) || !r.u32(at + 4, count))
         return false;
@@ -56,7 +67,8 @@ bool readTables(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     for (uint32_t t = 0; t < count; ++t) {
         uint32_t offset;
         if (!r.u32(uint64_t(at) + 8 + 4ull * t, offset)) return false;
-        if (uint64_t(offset) + 2ull * h.keysPerTable > r.size()) return false;
+        if (uint64_t(offset) + 2ull * h.keysPerTable > r.size() || !r.take(2ull * h.keysPerTable))
+            return false;
         h.tables[t].resize(h.keysPerTable);
         for (uint32_t k = 0; k < h.keysPerTable; ++k)
             r.u16(uint64_t(offset) + 2ull * k, h.tables[t][k]);
@@ -64,9 +76,9 @@ bool readTables(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     return true;
 }
 
-bool readStateRecords(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
+bool readStateRecords(Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     uint16_t count;
-    if (!r.u16(at, h.stateRecordsFormat) || !r.u16(at + 2, count)) return false;
+    if (!r.u16(at, h.stateRecordsFormat) || !r.u16(at + 2, count) || !r.take(8ull * count)) return false;
     h.hasStateRecords = true;
     h.stateRecords.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -78,7 +90,7 @@ bool readStateRecords(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
             !r.u16(uint64_t(offset) + 6, rec.entryFormat))
             return false;
         if (rec.entryFormat != 1) continue; // only terminal entries are read
-        if (uint64_t(offset) + 8 + 4ull * entries > r.size()) return false;
+        if (uint64_t(offset) + 8 + 4ull * entries > r.size() || !r.take(8 + 4ull * entries)) return false;
         rec.entries.resize(entries);
         for (uint32_t e = 0; e < entries; ++e) {
             r.u16(uint64_t(offset) + 8 + 4ull * e, rec.entries[e].first);
@@ -88,16 +100,18 @@ bool readStateRecords(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     return true;
 }
 
-bool readSequences(const Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
+bool readSequences(Reader& r, uint32_t at, UchrKeyboardTypeHeader& h) {
     uint16_t format, count;
-    if (!r.u16(at, format) || !r.u16(at + 2, count)) return false;
+    if (!r.u16(at, format) || !r.u16(at + 2, count) || !r.take(2ull * count)) return false;
     h.hasSequences = true;
     std::vector<uint16_t> offsets(size_t(count) + 1);
     for (uint32_t i = 0; i <= count; ++i)
         if (!r.u16(uint64_t(at) + 4 + 2ull * i, offsets[i])) return false;
     h.sequences.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-        if (offsets[i] > offsets[i + 1] || uint64_t(at) + offsets[i + 1] > r.size()) return false;
+        if (offsets[i] > offsets[i + 1] || uint64_t(at) + offsets[i + 1] > r.size() ||
+            !r.take(offsets[i + 1] - offsets[i]))
+            return false;
         for (uint32_t o = offsets[i]; o + 1 < offsets[i + 1]; o += 2) {
             uint16_t unit = 0;
             r.u16(uint64_t(at) + o, unit);

@@ -146,9 +146,11 @@ void LimnerAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&)
     doInitializations();
     auto defaults = ns::NSUserDefaults::standardUserDefaults();
     if (defaults->boolForKey("VerboseLogging")) foundation::EnableLoggingScreenRectangleLogging();
-    // 4. No Dock icon.
-    if (m_env.application)
+    // 4. No Dock icon. The main menu, loaded with the main interface file in a bundle's program.
+    if (m_env.application) {
         m_env.application->setActivationPolicy(appkit::NSApplicationActivationPolicyAccessory);
+        m_env.application->setMainMenu(mainMenu());
+    }
     // 5.-6. The mediator listens, then the user clients open; their result is not looked at.
     auto mediator = m_env.makeMediator ? m_env.makeMediator() : nullptr;
     setScreenServerMediator(mediator);
@@ -340,7 +342,7 @@ void LimnerAppDelegate::preferencesDidChangeUpdateResolutions(bool activate) {
     negotiateWithClients();
 }
 
-void LimnerAppDelegate::disconnectAllConnections() {
+void LimnerAppDelegate::disconnectAllConnections(appkit::NSActionTarget*) {
     if (m_env.application)
         m_env.application->setActivationPolicy(appkit::NSApplicationActivationPolicyAccessory);
     auto post = m_env.post;

@@ -37,6 +37,7 @@ class QNBAboutWindowController;
 
 namespace appkit {
 class NSActionTarget;
+class NSMenu;
 class NSAlert;
 class NSScreen;
 class NSWindow;
@@ -57,6 +58,7 @@ class ScreenServerMediator;
 
 class LimnerAppDelegate final : public BaseLimnerAppDelegate,
                                 public appkit::NSApplicationDelegate,
+                                public appkit::NSActionTarget,
                                 public appkit::BITHockeyManagerDelegate,
                                 public std::enable_shared_from_this<LimnerAppDelegate> {
   public:
@@ -132,7 +134,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
 
     // Menu action: accessory again, then "DisconnectAllConnectedDisplays" with an empty
     // dictionary, from the main queue.
-    void disconnectAllConnections();
+    void disconnectAllConnections(appkit::NSActionTarget* sender = nullptr);
     // The crash reporter's callback: nothing to show.
     void showMainApplicationWindowForCrashManager() {}
 
@@ -157,6 +159,13 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::shared_ptr<input::QNBAboutWindowController> aboutWindowController();
     // Centres the About window and makes it key and front, unless it is already showing.
     void showAbout(appkit::NSActionTarget* sender);
+    // The main menu as the program's main interface file holds it: the application menu
+    // "TesselHelper" with "About TesselHelper" (showAbout:) and "Disconnect All Displays"
+    // (disconnectAllConnections:), both sent up the responder chain to this delegate.
+    static std::shared_ptr<appkit::NSMenu> mainMenu();
+    // The menu actions above.
+    static const appkit::NSActionTable& classActions();
+    const appkit::NSActionTable& actionTable() const override { return classActions(); }
 
     // ---- The local-window check (LimnerAppDelegateLocalWindows.cpp) --------------------------
     // How many reflector panels are on screen (any thread).

@@ -2,6 +2,8 @@
 #include "server/LimnerAppDelegate.h"
 
 #include "input/QNBAboutWindowController.h"
+#include "platform/appkit/NSMenu.h"
+#include "platform/foundation/NSBundle.h"
 
 namespace server {
 
@@ -14,6 +16,27 @@ std::shared_ptr<input::QNBAboutWindowController> LimnerAppDelegate::aboutWindowC
         window->center();
     }
     return m_aboutWindowController;
+}
+
+std::shared_ptr<appkit::NSMenu> LimnerAppDelegate::mainMenu() {
+    auto application = appkit::NSMenu::make("TesselHelper");
+    application->addItemWithTitle(ns::NSLocalizedString("About TesselHelper"), "showAbout:");
+    application->addItem(appkit::NSMenuItem::separatorItem());
+    application->addItemWithTitle(ns::NSLocalizedString("Disconnect All Displays"),
+                                  "disconnectAllConnections:");
+    auto bar = appkit::NSMenu::make();
+    auto item = appkit::NSMenuItem::make("TesselHelper");
+    item->setSubmenu(application);
+    bar->addItem(item);
+    return bar;
+}
+
+const appkit::NSActionTable& LimnerAppDelegate::classActions() {
+    static const appkit::NSActionTable table =
+        appkit::NSActionTable(&appkit::NSActionTarget::classActions())
+            .action("showAbout:", &LimnerAppDelegate::showAbout)
+            .action("disconnectAllConnections:", &LimnerAppDelegate::disconnectAllConnections);
+    return table;
 }
 
 void LimnerAppDelegate::showAbout(appkit::NSActionTarget* sender) {

@@ -369,6 +369,9 @@ void ScreenServer::endReadLoop(const Socket& socket) {
     std::lock_guard lock(m_sessionLock);
     if (m_connectionGeneration != generation) return;
     {
+        // Beyond the open pen stroke, every button and modifier key this connection still holds
+        // is let go: a device gone mid-drag would otherwise leave the Mac's button or Command key
+        // down under whatever the user does next on it.
         std::lock_guard input(inputLock());
         stylusEventEnded(lastMouseDownPoint(), eventPressure(), eventButtons());
         releaseHeldInput();

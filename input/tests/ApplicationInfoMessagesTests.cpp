@@ -292,6 +292,22 @@ TEST_F(ScreenServerApplicationInfoTest, WindowRequestsFrontTheApplicationAndMake
     EXPECT_EQ(m_link.screenSaverCalls, 4);
 }
 
+// A window request comes whenever the device sends one, application sharing on or off: its pid
+// look-up must not build every running application's icon each time.
+TEST_F(ScreenServerApplicationInfoTest, AWindowRequestBuildsNoIcon) {
+    auto editor = addFakeEditor();
+    poll();
+    const int listed = m_source->listingsWithIcons;
+    Bytes request(17, 0);
+    request[0] = 5;
+    const uint32_t pid = uint32_t(editor->pid());
+    std::memcpy(&request[1], &pid, 4);
+    for (int i = 0; i < 3; ++i)
+        offMain([&] { m_messages->windowRequestDatagramReceived(request); });
+    EXPECT_TRUE(editor->frontmost()) << "the application was still found";
+    EXPECT_EQ(m_source->listingsWithIcons, listed);
+}
+
 TEST_F(ScreenServerApplicationInfoTest, WindowRequestEndsAtTheFirstUnansweredCall) {
     auto editor = addFakeEditor();
     poll();

@@ -1,5 +1,6 @@
 // The application-sharing records against bytes written out by hand from their layouts.
 #include "input/ApplicationInfoRecords.h"
+#include "input/QNBApplicationRecords.h"
 
 #include "tools/refclient/Datagrams.h"
 
@@ -181,6 +182,21 @@ TEST(ApplicationInfoRecords, RequestsAsTheReferenceClientSendsThem) {
         EXPECT_FALSE(QNWindowRequestMsgFromDatagram({datagram.data(), length})) << length;
         EXPECT_FALSE(QNMenuRequestMsgFromDatagram({datagram.data(), length})) << length;
     }
+}
+
+// Menu records less than a point apart in x (or y) compare the same: the difference is truncated.
+TEST(ApplicationInfoRecords, MenusUnderOnePointApartCompareTheSame) {
+    QNBApplicationMenu a, b, c;
+    a.position = cg::CGPointMake(10.0, 5.0);
+    b.position = cg::CGPointMake(10.9, 5.9);
+    c.position = cg::CGPointMake(11.0, 4.0);
+    EXPECT_EQ(a.compareByXOrigin(b), 0);
+    EXPECT_EQ(b.compareByXOrigin(a), 0);
+    EXPECT_EQ(a.compareByXOrigin(c), -1);
+    EXPECT_EQ(c.compareByXOrigin(a), 1);
+    EXPECT_EQ(b.compareByXOrigin(c), 0); // 0.1 apart
+    EXPECT_EQ(a.compareByYOrigin(b), 0);
+    EXPECT_EQ(a.compareByYOrigin(c), 1);
 }
 
 } // namespace

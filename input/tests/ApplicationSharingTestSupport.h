@@ -26,10 +26,20 @@ class FakeApplicationSource final : public RunningApplicationSource {
   public:
     std::vector<RunningApplicationInfo> runningApplications() override {
         std::lock_guard lock(mutex);
+        ++listingsWithIcons;
         return applications;
+    }
+    std::vector<RunningApplicationInfo> runningApplicationsWithoutIcons() override {
+        std::lock_guard lock(mutex);
+        auto list = applications;
+        for (RunningApplicationInfo& application : list)
+            application.icon = nullptr;
+        return list;
     }
     std::mutex mutex;
     std::vector<RunningApplicationInfo> applications;
+    // How often the list was asked for with icons (the workspace builds one per application).
+    std::atomic<int> listingsWithIcons{0};
 };
 
 // An icon with square representations of these sides.

@@ -118,3 +118,16 @@ TEST_F(QNBHostKeyboardEventTest, ShortDatagramsAndTheDebuggingGateDropEverything
     cf::CFPreferencesAppSynchronize(foundation::kApplicationID);
     EXPECT_EQ(posted(msg(1, 0, 0, 0)), "[ 0d 0u ]");
 }
+
+// A character beyond the basic plane comes as two messages, one half of its pair each: every
+// half reaches the window server as its own unit, and the two make the one character there.
+TEST_F(QNBHostKeyboardEventTest, ASurrogatePairTypesOneCharacter) {
+    m_events->clearEntries();
+    keyboardEventDatagramReceived(msg(0, 0, 0, 0xD83D));
+    keyboardEventDatagramReceived(msg(0, 0, 0, 0xDE00));
+    auto unicode = m_events->entries(windowserver::eventKind::cgEvent);
+    ASSERT_EQ(unicode.size(), 2u);
+    EXPECT_EQ(*unicode[0].fields.at("unicodeUnits").asData(), (cf::Bytes{0x3D, 0xD8}));
+    EXPECT_EQ(*unicode[1].fields.at("unicodeUnits").asData(), (cf::Bytes{0x00, 0xDE}));
+    EXPECT_EQ(m_events->sinkText(), "\U0001F600");
+}

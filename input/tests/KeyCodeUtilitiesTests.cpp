@@ -128,7 +128,7 @@ TEST_F(QNBKeyCodeUtilitiesTest, GlyphAndKeyTexts) {
 
 TEST_F(QNBKeyCodeUtilitiesTest, KeyEventMethodTypesThroughTheLayoutElseAsOneUnicodeEvent) {
     m_utilities->setUseCompatibleModeForPostString(true);
-    m_utilities->postString("abc");
+    m_utilities->postString(u"abc");
     EXPECT_EQ(postedKeys(), "0d 0u 11d 11u 8d 8u");
     auto brackets = m_events->entries(windowserver::eventKind::eventBracket);
     ASSERT_EQ(brackets.size(), 4u);
@@ -136,8 +136,8 @@ TEST_F(QNBKeyCodeUtilitiesTest, KeyEventMethodTypesThroughTheLayoutElseAsOneUnic
     EXPECT_EQ(*brackets[1].fields.at("call").asString(), "CGSetLocalEventsFilterDuringSuppressionState");
     EXPECT_EQ(*brackets[3].fields.at("arguments").at(0)->asBool(), true);
     m_events->clearEntries();
-    m_utilities->postString("");
-    m_utilities->postString("a✓");
+    m_utilities->postString(u"");
+    m_utilities->postString(u"a✓");
     auto unicode = m_events->entries(windowserver::eventKind::cgEvent);
     ASSERT_EQ(unicode.size(), 2u); // key-downs only
     EXPECT_EQ(*unicode[0].fields.at("unicode").asString(), "");
@@ -146,13 +146,31 @@ TEST_F(QNBKeyCodeUtilitiesTest, KeyEventMethodTypesThroughTheLayoutElseAsOneUnic
     EXPECT_EQ(m_events->sinkText(), "abca✓");
 }
 
+// With useCGEventPost, keys go as Quartz keyboard events at the HID tap, modifiers still as bare
+// key posts.
+TEST_F(QNBKeyCodeUtilitiesTest, UseCGEventPostTypesKeysAsQuartzEventsAndModifiersAsKeyPosts) {
+    m_utilities->setUseCGEventPost(true);
+    m_utilities->postString(u"Ab");
+    EXPECT_EQ(postedKeys(), "56d 56u");
+    std::string events;
+    for (const auto& e : m_events->entries(windowserver::eventKind::cgEvent))
+        events +=
+            std::to_string(e.fields.at("key").integerValue()) + (*e.fields.at("down").asBool() ? "d " : "u ");
+    EXPECT_EQ(events, "0d 0u 11d 11u ");
+    EXPECT_EQ(m_events->sinkText(), "Ab");
+    // Compatible mode chooses the method before each string, and switches it back off.
+    m_utilities->setUseCompatibleModeForPostString(true);
+    m_utilities->postString(u"a");
+    EXPECT_FALSE(m_utilities->useCGEventPost());
+}
+
 TEST_F(QNBKeyCodeUtilitiesTest, NoMapperIsKeptOverMissingData) {
     m_events->uninstall(); // the window server cannot be reached: no layout data
     platform::LogCapture quiet(true);
-    m_utilities->postString("a");
+    m_utilities->postString(u"a");
     EXPECT_FALSE(m_utilities->mapper());
     m_events->install();
-    m_utilities->postString("a");
+    m_utilities->postString(u"a");
     EXPECT_TRUE(m_utilities->mapper());
     EXPECT_EQ(postedKeys(), "0d 0u");
 }
@@ -163,7 +181,7 @@ TEST_F(QNBKeyCodeUtilitiesTest, PasteboardMethodWhenAListedProgramTapsTheKeyboar
     appkit::NSPasteboard::generalPasteboard()->setString("orig", appkit::NSPasteboardTypeString);
     m_events->clearEntries();
     m_utilities->setUseCompatibleModeForPostString(true);
-    m_utilities->postString("abc");
+    m_utilities->postString(u"abc");
     EXPECT_TRUE(m_utilities->usePasteboardForPostString());
     auto pasteboard = m_events->entries(windowserver::eventKind::pasteboard);
     ASSERT_EQ(pasteboard.size(), 2u);
@@ -177,14 +195,28 @@ TEST_F(QNBKeyCodeUtilitiesTest, PasteboardMethodWhenAListedProgramTapsTheKeyboar
     EXPECT_EQ(pasteboardText(), "orig");
 }
 
+// Each half of a pair is pasted as its units: written as UTF-8, either would become U+FFFD.
+TEST_F(QNBKeyCodeUtilitiesTest, TheHalvesOfAPairPasteAsOneCharacter) {
+    installTapper();
+    m_utilities->setUseCompatibleModeForPostString(true);
+    m_events->clearEntries();
+    m_utilities->postString(u"\xD83D");
+    m_utilities->postString(u"\xDE00");
+    auto writes = m_events->entries(windowserver::eventKind::pasteboard);
+    ASSERT_EQ(writes.size(), 4u); // a clear and a write each
+    EXPECT_EQ(*writes[1].fields.at("type").asString(), appkit::NSPasteboardTypeUTF16String);
+    EXPECT_EQ(*writes[3].fields.at("data").asData(), (cf::Bytes{0x00, 0xDE}));
+    EXPECT_EQ(m_events->sinkText(), "\U0001F600");
+}
+
 TEST_F(QNBKeyCodeUtilitiesTest, TwoPastesFiftyMillisecondsApartStillEndOnTheOriginal) {
     installTapper();
     appkit::NSPasteboard::generalPasteboard()->clearContents();
     appkit::NSPasteboard::generalPasteboard()->setString("orig", appkit::NSPasteboardTypeString);
     m_utilities->setUseCompatibleModeForPostString(true);
-    m_utilities->postString("one");
+    m_utilities->postString(u"one");
     dispatch::advanceAndRun(0.05);
-    m_utilities->postString("two");
+    m_utilities->postString(u"two");
     dispatch::advanceAndRun(0.07); // the first paste's restore time has passed
     EXPECT_EQ(pasteboardText(), "two");
     dispatch::advanceAndRun(0.04);
@@ -246,11 +278,11 @@ TEST_F(QNBKeyCodeUtilitiesTest, SaveAndRestoreKeepEveryTypeWithData) {
 // Sessions type from their own queues into the one shared object: its lock keeps the mapper's
 // list and cache whole, so every string's keys come out as a whole.
 TEST_F(QNBKeyCodeUtilitiesTest, StringsTypedFromTwoThreadsKeepTheirKeysTogether) {
-    auto type = [this](const char* text) {
+    auto type = [this](const char16_t* text) {
         for (int i = 0; i < 100; ++i)
             m_utilities->postString(text);
     };
-    std::thread first(type, "Ab"), second(type, "\u00e9z");
+    std::thread first(type, u"Ab"), second(type, u"\u00e9z");
     first.join();
     second.join();
     std::string keys = postedKeys();

@@ -1,4 +1,5 @@
 #include "input/QNBKeyboardLayoutMapper.h"
+#include "input/UchrLayoutData.h"
 #include "platform/coregraphics/CGEvent.h"
 #include "platform/foundation/CFStringUnicode.h"
 #include "platform/textinputsources/KeyLayouts.h"
@@ -160,6 +161,29 @@ TEST(QNBKeyboardLayoutMapperTest, MissingOrMalformedDataGivesNoMapperAndNoReadOu
         if (auto m = QNBKeyboardLayoutMapper::initWithLayoutRef(cf::Value(bytes), 40))
             m->keycodesFromString("Hé\n~`ñ");
     }
+}
+
+// Tables may all point at the same bytes: 256 headers of 256 full tables over one 128 KiB blob
+// would copy 8 GiB. The parse stops at its budget; every real layout stays far below it.
+TEST(QNBKeyboardLayoutMapperTest, TablesSharingTheirBytesCannotMultiplyACopy) {
+    constexpr uint32_t kHeaders = 256, kTables = 256, kKeys = 65535;
+    const uint32_t modifierMap = 12 + 28 * kHeaders, tables = modifierMap + 8;
+    cf::Bytes blob(std::max<size_t>(tables + 8 + 4 * kTables, 2 * kKeys), 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            blob[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put32(8, kHeaders);
+    for (uint32_t i = 0; i < kHeaders; ++i) {
+        put32(12 + 28 * i + 4, 255); // types 0 to 255
+        put32(12 + 28 * i + 8, modifierMap);
+        put32(12 + 28 * i + 12, tables);
+    }
+    put32(tables, uint32_t(kKeys) << 16); // format 0, 65535 keys a table
+    put32(tables + 4, kTables);           // every table at offset 0
+    EXPECT_FALSE(UchrLayoutData::parse(blob.data(), blob.size()));
+    const auto good = tis::builtInKeyboardLayout(tis::kUSKeyboardLayoutID)->uchr;
+    EXPECT_TRUE(UchrLayoutData::parse(good.data(), good.size()));
 }
 
 // Every layout types printable ASCII and its dead-key letters: the keys, posted into the text

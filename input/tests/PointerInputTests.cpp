@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <tuple>
 
 using namespace input;
 using namespace input::testing;
@@ -146,6 +147,46 @@ TEST_F(PointerInputSessionTest, MouseButtonsDragsMovesAndClickStates) {
     auto entries = m_events->entries();
     EXPECT_EQ(integerField(entries[7], 3), 1); // the right drag names button 1
     EXPECT_EQ(m_input.savedMouseFlags(), 4);
+}
+
+// A contextual tap is a right-button stroke: down, dragged, up, each at its point (truncated),
+// each timestamped with its time, none with a click state.
+TEST_F(PointerInputSessionTest, ContextualTapsAreRightButtonStrokesEachWithItsTime) {
+    std::vector<uint64_t> times;
+    for (auto [type, x, y] : {std::tuple{3, 100, 100}, {4, 110, 104}, {4, 120, 108}, {5, 120, 108}}) {
+        tick(0.05);
+        times.push_back(platform::machAbsoluteTime());
+        m_input.receive(tap(type, x, y));
+    }
+    EXPECT_THAT(posted(), ElementsAre("cg 3 1540,100", "cg 7 1550,104", "cg 7 1560,108", "cg 4 1560,108"));
+    auto entries = m_events->entries();
+    ASSERT_EQ(entries.size(), times.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_TRUE(*entries[i].fields.at("timestampSet").asBool()) << i;
+        EXPECT_EQ(uint64_t(entries[i].fields.at("timestamp").integerValue()), times[i]) << i;
+        EXPECT_EQ(integerField(entries[i], 3), 1) << "the right button, " << i;
+    }
+}
+
+// The Quartz form of the proximity event carries the HID record's tablet, at the point or at
+// the given event's location.
+TEST_F(PointerInputSessionTest, QuartzProximityEventsCarryTheTabletsFields) {
+    m_input.postProximityEventWithPoint(cg::CGPointMake(1500, 20), true, 3);
+    m_input.postProximityEventWithCGEvent(cg::CGEventCreateMouseEvent(nullptr, cg::kCGEventMouseMoved,
+                                                                      cg::CGPointMake(1600, 30),
+                                                                      cg::kCGMouseButtonLeft),
+                                          false, 1);
+    EXPECT_THAT(posted(), ElementsAre("cg 24 1500,20", "cg 24 1600,30"));
+    auto entries = m_events->entries();
+    ASSERT_EQ(entries.size(), 2u);
+    const std::pair<int, int64_t> entering[] = {
+        {33, 3}, {37, 3}, {7, 2}, {34, 1}, {35, 0xBABEFACE}, {28, 0xBD29}, {29, 0x100}, {36, 0x447}, {38, 1}};
+    for (auto [field, value] : entering)
+        EXPECT_EQ(integerField(entries[0], field), value) << field;
+    EXPECT_EQ(integerField(entries[1], 38), 0);
+    EXPECT_EQ(integerField(entries[1], 33), 1);
+    EXPECT_EQ(integerField(entries[1], 37), 1);
+    EXPECT_EQ(integerField(entries[1], 35), 0xBABEFACE);
 }
 
 TEST_F(PointerInputSessionTest, ScrollDirectionOnSnowLeopardAndSierraWithBothKeys) {

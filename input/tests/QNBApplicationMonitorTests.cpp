@@ -259,5 +259,88 @@ TEST_F(QNBApplicationMonitorTest, IconFolderInTheUsersCaches) {
     EXPECT_FALSE(std::filesystem::exists(m_home + "/Library/Caches/icons/" + name));
 }
 
+// The launch and termination handlers, which nothing registers yet: a launch lists the new
+// application and, until the next poll, its windows alone; a termination drops the application
+// and prunes the windows it left.
+TEST_F(QNBApplicationMonitorTest, LaunchAndTerminationHandlersKeepTheListsWhole) {
+    auto editor = addFakeEditor();
+    ASSERT_TRUE(editor);
+    poll();
+    ASSERT_TRUE(m_monitor->hasApplicationInfoToSend());
+    offMain([&] { m_monitor->ackPoll(); });
+    ASSERT_EQ(m_monitor->applicationWindows().size(), 2u);
+
+    Heard heard(m_monitor);
+    offMain([&] { m_monitor->notifiedOfTerminatedApplication(uint64_t(editor->pid())); });
+    drain();
+    EXPECT_FALSE(m_monitor->applicationStateForPID(uint64_t(editor->pid())));
+    EXPECT_TRUE(m_monitor->applicationWindows().empty()) << "its windows pruned";
+    EXPECT_EQ(heard.count(kApplicationMonitorAppOrWindowCountChanged), 2u); // the state, then the windows
+    EXPECT_TRUE(m_monitor->hasApplicationInfoToSend());
+
+    auto late = addApplication("Late", iconWithSides({16, 256}));
+    ASSERT_TRUE(late);
+    const uint32_t lateWindow = late->addWindow("Sheet", cg::CGRectMake(200, 150, 300, 200));
+    offMain([&] { m_monitor->notifiedOfNewApplication({late->pid(), "Late", iconWithSides({16, 256})}); });
+    drain();
+    const auto state = m_monitor->applicationStateForPID(uint64_t(late->pid()));
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->name, "Late");
+    EXPECT_TRUE(state->icon);
+    const auto windows = m_monitor->applicationWindows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0]->windowID, lateWindow);
+    EXPECT_TRUE(windows[0]->thumbnail) << "taken at once, without pauses";
+    EXPECT_TRUE(m_monitor->hasApplicationInfoToSend());
+    EXPECT_EQ(m_monitor->discoveredApplications(), std::vector<uint64_t>{uint64_t(late->pid())});
+
+    // A pid the monitor never listed changes nothing but the flag.
+    offMain([&] { m_monitor->notifiedOfTerminatedApplication(999999); });
+    EXPECT_EQ(m_monitor->applicationWindows().size(), 1u);
+}
+
+// refreshWindowLocation sets the bounds on a copy it drops; refresh reads the window list.
+TEST_F(QNBApplicationMonitorTest, AWindowRecordRefreshesFromTheWindowListAndTheMonitorsCopyIsDropped) {
+    auto editor = addFakeEditor();
+    ASSERT_TRUE(editor);
+    poll();
+    const uint64_t notes = m_editorWindows[0], letters = m_editorWindows[1];
+    m_monitor->refreshWindowLocation(cg::CGPointMake(1, 2), cg::CGSizeMake(3, 4), notes);
+    auto live = m_monitor->copyWindowForWID(notes);
+    ASSERT_TRUE(live);
+    EXPECT_TRUE(cg::CGRectEqualToRect(live->bounds, cg::CGRectMake(100, 80, 400, 300)));
+
+    ASSERT_TRUE(editor->moveWindow(uint32_t(notes), cg::CGRectMake(150, 90, 400, 300)));
+    m_kernel->windowServer()->sync();
+    QNBApplicationWindow older, newer, gone;
+    older.windowID = notes;
+    newer.windowID = letters;
+    gone.windowID = 0xFFFFFF;
+    gone.bounds = cg::CGRectMake(5, 6, 7, 8);
+    older.refresh();
+    newer.refresh();
+    gone.refresh();
+    EXPECT_TRUE(cg::CGRectEqualToRect(older.bounds, cg::CGRectMake(150, 90, 400, 300)));
+    EXPECT_LT(newer.windowZOrder, older.windowZOrder) << "the later window lies in front";
+    EXPECT_TRUE(cg::CGRectEqualToRect(gone.bounds, cg::CGRectMake(5, 6, 7, 8))) << "not listed: unchanged";
+}
+
+// Dropping the images keeps the table of icons the device holds, so none is sent again.
+TEST_F(QNBApplicationMonitorTest, FlushingTheInMemoryIconsKeepsTheKnownHashes) {
+    auto editor = addFakeEditor();
+    ASSERT_TRUE(editor);
+    poll();
+    ASSERT_TRUE(m_monitor->applicationStateForPID(uint64_t(editor->pid()))->icon);
+    ASSERT_TRUE(m_monitor->cacheHash(std::vector<uint8_t>(16, 0xAB)));
+    m_monitor->flushInMemoryIconCache();
+    for (const auto& state : m_monitor->applicationStates())
+        EXPECT_FALSE(state->icon) << state->name;
+    std::string hex;
+    for (int i = 0; i < 16; ++i)
+        hex += "ab";
+    EXPECT_TRUE(m_monitor->knowsIcon(hex));
+    EXPECT_EQ(m_monitor->knownIconCount(), 1u);
+}
+
 } // namespace
 } // namespace input::testing

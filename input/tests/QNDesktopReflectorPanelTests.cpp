@@ -122,6 +122,30 @@ TEST_F(QNDesktopReflectorPanelTest, AHiddenPanelIsSnapshottedOffScreenThenFliesI
     EXPECT_TRUE(panel->helpSheetShowing()) << "the panel was still visible and key";
 }
 
+// The overlay covers the panel's screen; on a display away from the origin the snapshot still
+// lies where the panel is, inside the overlay.
+TEST_F(QNDesktopReflectorPanelTest, AnAnimationOnADisplayAwayFromTheOriginIsDrawnInPlace) {
+    auto panel = makePanel();
+    panel->showWithoutAnimation();
+    pump();
+    panel->setFrameOrigin(cg::CGPointMake(1500, 150)); // on the virtual display at x 1440
+    panel->orderOutWithDuration(1.0, nullptr, nullptr);
+    auto overlay = panel->fullScreenWindow();
+    ASSERT_TRUE(overlay);
+    ASSERT_EQ(overlay->frame().origin.x, 1440);
+    auto layer = panel->windowRepresentationLayer();
+    ASSERT_TRUE(layer);
+    const cg::CGRect frame = panel->frame();
+    EXPECT_EQ(layer->frame().origin.x, 60);
+    EXPECT_EQ(layer->frame().origin.y, 150 - overlay->frame().origin.y);
+    EXPECT_EQ(layer->frame().size.width, frame.size.width);
+    const cg::CGRect inOverlay =
+        cg::CGRectMake(0, 0, overlay->frame().size.width, overlay->frame().size.height);
+    EXPECT_TRUE(cg::CGRectContainsRect(inOverlay, layer->frame()));
+    settle(1.0);
+    EXPECT_FALSE(panel->fullScreenWindow());
+}
+
 TEST_F(QNDesktopReflectorPanelTest, OnlyOneAnimatedShowAtATime) {
     auto first = makePanel();
     auto second = makePanel();
@@ -269,6 +293,32 @@ TEST_F(QNDesktopReflectorPanelTest, TheCloseButtonIsTheUsersClose) {
     EXPECT_FALSE(panel->hasInviteTimer());
     pump();
     EXPECT_FALSE(isListening(*panel));
+    settle(2.0);
+    EXPECT_TRUE(invitations.empty());
+}
+
+// A close by the window's own roads (the standard close, or code holding it as any window) winds
+// the panel down as its own close does: nothing keeps inviting a device whose panel is gone.
+TEST_F(QNDesktopReflectorPanelTest, EveryRoadOfClosingStopsThePanel) {
+    auto performed = makePanel();
+    performed->showWithoutAnimation();
+    pump();
+    ASSERT_TRUE(performed->hasInviteTimer());
+    performed->performClose(nullptr);
+    auto plain = makePanel();
+    plain->showWithoutAnimation();
+    pump();
+    static_cast<appkit::NSWindow&>(*plain).close();
+    for (const auto& panel : {performed, plain}) {
+        EXPECT_FALSE(panel->isVisible());
+        EXPECT_FALSE(panel->updating());
+        EXPECT_FALSE(panel->hasUpdateTimer());
+        EXPECT_FALSE(panel->hasInviteTimer());
+    }
+    pump();
+    EXPECT_FALSE(isListening(*performed));
+    EXPECT_FALSE(isListening(*plain));
+    EXPECT_EQ(delegate->closes, 0) << "not the user's close: the session is not told to disconnect";
     settle(2.0);
     EXPECT_TRUE(invitations.empty());
 }

@@ -154,6 +154,44 @@ TEST_F(StylusInputSessionTest, ABarrelButtonMakesASecondaryStroke) {
     EXPECT_EQ(m_input->inputState().eventMouseButton, 1u);
 }
 
+// A began record while a stroke is open ends that stroke at the new point first (its up and
+// proximity exit), then starts the new one.
+TEST_F(StylusInputSessionTest, ABeganRecordWhileAStrokeIsOpenEndsItFirst) {
+    m_input->receive(stylus(9, 100, 200, 0.5f, 1));
+    m_input->receive(stylus(10, 110, 205, 0.5f, 1));
+    m_events->clearEntries();
+    m_input->receive(stylus(9, 150, 250, 0.5f, 1));
+    EXPECT_THAT(posted(), ElementsAre("hid 2 150,250", "hid 24 150,250 exit", "hid 24 150,250 enter",
+                                      "hid 1 150,250", "hid 6 150,250", "hid 23 150,250"));
+    EXPECT_EQ(m_input->inputState().beginEventType, 1u) << "the new stroke is open";
+    m_input->receive(stylus(11, 150, 250, 0.5f, 1));
+}
+
+// The tip set to middle click makes an other-button stroke with no proximity entry; the eraser
+// tip (its default action) a left-button stroke whose proximity names the eraser.
+TEST_F(StylusInputSessionTest, AMiddleClickStrokeAndAnEraserStroke) {
+    foundation::QNBPreferences::sharedAppPrefs().baseSetAction(3, 1);
+    m_input->receive(stylus(9, 40, 50, 0.5f, 1));
+    m_input->receive(stylus(10, 42, 50, 0.5f, 1));
+    m_input->receive(stylus(11, 42, 50, 0.5f, 1));
+    EXPECT_THAT(posted(), ElementsAre("hid 25 40,50", "hid 27 40,50", "hid 23 40,50", "hid 27 42,50",
+                                      "hid 23 42,50", "hid 26 42,50", "hid 24 42,50 exit"));
+    EXPECT_EQ(at(hid()[0].fields.at("mouse"), "buttonNumber"), 0) << "the tip leaves the mouse button";
+    EXPECT_EQ(at(hid().back().fields.at("proximity"), "pointerType"), 1);
+    foundation::QNBPreferences::sharedAppPrefs().baseSetAction(2, 1);
+
+    m_events->clearEntries();
+    tick(1);
+    m_input->receive(stylus(9, 60, 70, 0.5f, 2));
+    m_input->receive(stylus(11, 61, 70, 0.5f, 2));
+    EXPECT_THAT(posted(), ElementsAre("hid 24 60,70 enter", "hid 1 60,70", "hid 6 60,70", "hid 23 60,70",
+                                      "hid 2 61,70", "hid 24 61,70 exit"));
+    auto events = hid();
+    EXPECT_EQ(at(events.front().fields.at("proximity"), "pointerType"), 3);
+    EXPECT_EQ(at(events.back().fields.at("proximity"), "pointerType"), 3);
+    EXPECT_EQ(at(*events[1].fields.at("mouse").find("tablet"), "buttons"), 2);
+}
+
 TEST_F(StylusInputSessionTest, AScrollStrokeMovesThePointerThenScrollsByItsMovement) {
     foundation::QNBPreferences::sharedAppPrefs().baseSetAction(6, 1);
     ns::NSUserDefaults::standardUserDefaults()->setBool(false, "ReverseScrollwheelEventDirection");

@@ -1,6 +1,7 @@
 #include "platform/appkit/NSAccessibilityExporter.h"
 
 #include "platform/appkit/NSApplication.h"
+#include "platform/appkit/NSMenu.h"
 #include "platform/appkit/NSScreen.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
@@ -167,8 +168,21 @@ NSAccessibilityExporter::Target NSAccessibilityExporter::resolve(const ax::AXUIE
         t.kind = Target::ExtrasMenuBar;
         return t;
     }
+    const auto menuBar = mainMenuBarItems();
+    if (element.id == kAXMainMenuBarSerial) {
+        if (!menuBar.empty()) t.kind = Target::MainMenuBar;
+        return t;
+    }
     auto it = m_entries.find(element.id);
     if (it == m_entries.end()) return t;
+    if (auto item = it->second.menuItem.lock()) {
+        auto place = std::find(menuBar.begin(), menuBar.end(), item);
+        if (place == menuBar.end()) return t; // taken out of the main menu
+        t.kind = Target::MainMenuBarItem;
+        t.menuItem = item;
+        t.menuBarIndex = size_t(place - menuBar.begin());
+        return t;
+    }
     auto windows = NSApp()->windows();
     auto live = [&](const std::shared_ptr<NSWindow>& w) {
         return w && std::find(windows.begin(), windows.end(), w) != windows.end();
@@ -232,9 +246,18 @@ std::vector<ax::AXUIElementRef> NSAccessibilityExporter::statusItems() {
     return out;
 }
 
+std::vector<std::shared_ptr<NSMenuItem>> NSAccessibilityExporter::mainMenuBarItems() const {
+    std::vector<std::shared_ptr<NSMenuItem>> out;
+    if (auto menu = NSApp()->mainMenu())
+        for (const auto& item : menu->itemArray())
+            if (item->submenu()) out.push_back(item);
+    return out;
+}
+
 std::vector<ax::AXUIElementRef> NSAccessibilityExporter::applicationChildren() {
     auto out = topLevelWindows();
     if (!statusItems().empty()) out.push_back(refSerial(kAXExtrasMenuBarSerial));
+    if (!mainMenuBarItems().empty()) out.push_back(refSerial(kAXMainMenuBarSerial));
     for (auto& w : onScreenWindows())
         if (w->accessibilityRole() == kMenuRole) out.push_back(ref(w));
     return out;
@@ -276,7 +299,10 @@ ax::AXUIElementRef NSAccessibilityExporter::parentOf(const Target& target) {
         return target.window->accessibilityRole() == kMenuBarItemRole ? refSerial(kAXExtrasMenuBarSerial)
                                                                       : refSerial(0);
     case Target::ExtrasMenuBar:
+    case Target::MainMenuBar:
         return refSerial(0);
+    case Target::MainMenuBarItem:
+        return refSerial(kAXMainMenuBarSerial);
     default:
         return nullptr;
     }
@@ -293,6 +319,10 @@ AXError NSAccessibilityExporter::copyAttributeValue(const ax::AXUIElement& eleme
         return copyApplication(attribute, value);
     case Target::ExtrasMenuBar:
         return copyExtrasMenuBar(attribute, value);
+    case Target::MainMenuBar:
+        return copyMainMenuBar(attribute, value);
+    case Target::MainMenuBarItem:
+        return copyMainMenuBarItem(t, attribute, value);
     case Target::Window:
         return copyWindow(t, attribute, value);
     case Target::CloseButton:
@@ -344,6 +374,48 @@ AXError NSAccessibilityExporter::copyExtrasMenuBar(std::string_view attribute, A
         if (cg::CGRectIsNull(bounds)) return ax::kAXErrorNoValue;
         return geometry(attribute, bounds, value);
     } else if (attribute == "AXTitle" || attribute == "AXIdentifier" || attribute == "AXDescription")
+        return ax::kAXErrorNoValue;
+    else
+        return ax::kAXErrorAttributeUnsupported;
+    return ax::kAXErrorSuccess;
+}
+
+// The main menu bar is drawn nowhere: it has no geometry.
+AXError NSAccessibilityExporter::copyMainMenuBar(std::string_view attribute, AXAttributeValue* value) {
+    if (attribute == "AXRole") return string("AXMenuBar", value);
+    if (attribute == "AXChildren") {
+        std::vector<ax::AXUIElementRef> items;
+        for (const auto& item : mainMenuBarItems())
+            items.push_back(refSerial(serialFor(std::weak_ptr<void>(item), Entry{{}, {}, false, item})));
+        *value = std::move(items);
+    } else if (attribute == "AXParent")
+        *value = refSerial(0);
+    else if (attribute == "AXEnabled")
+        *value = cf::Value(true);
+    else if (attribute == ax::kAXActionNamesAttribute)
+        *value = cf::Value(cf::Array{});
+    else if (isGeometry(attribute) || attribute == "AXSubrole" || attribute == "AXTitle" ||
+             attribute == "AXIdentifier" || attribute == "AXDescription")
+        return ax::kAXErrorNoValue;
+    else
+        return ax::kAXErrorAttributeUnsupported;
+    return ax::kAXErrorSuccess;
+}
+
+AXError NSAccessibilityExporter::copyMainMenuBarItem(const Target& t, std::string_view attribute,
+                                                     AXAttributeValue* value) {
+    if (attribute == "AXRole") return string(kMenuBarItemRole, value);
+    if (attribute == "AXTitle") return string(t.menuItem->title(), value);
+    if (attribute == "AXChildren")
+        *value = std::vector<ax::AXUIElementRef>{};
+    else if (attribute == "AXParent")
+        *value = refSerial(kAXMainMenuBarSerial);
+    else if (attribute == "AXEnabled")
+        *value = cf::Value(t.menuItem->isEnabled());
+    else if (attribute == ax::kAXActionNamesAttribute)
+        *value = names({ax::kAXPressAction});
+    else if (isGeometry(attribute) || attribute == "AXSubrole" || attribute == "AXIdentifier" ||
+             attribute == "AXDescription")
         return ax::kAXErrorNoValue;
     else
         return ax::kAXErrorAttributeUnsupported;
@@ -520,15 +592,26 @@ AXError NSAccessibilityExporter::performAction(const ax::AXUIElement& element, s
     if (t.kind == Target::Gone) return ax::kAXErrorInvalidUIElement;
     if (t.kind == Target::View) supported = t.view->accessibilityActionNames();
     if (t.kind == Target::Window) supported = t.window->accessibilityActionNames();
-    if (t.kind == Target::CloseButton) supported = {ax::kAXPressAction};
+    if (t.kind == Target::CloseButton || t.kind == Target::MainMenuBarItem) supported = {ax::kAXPressAction};
     if (std::find(supported.begin(), supported.end(), action) == supported.end())
         return ax::kAXErrorActionUnsupported;
     const bool raise = action == ax::kAXRaiseAction;
     if ((t.kind == Target::View && !t.view->accessibilityEnabled()) ||
-        (!raise && NSApp()->isWindowBlocked(*t.window)))
+        (t.kind == Target::MainMenuBarItem && (!t.menuItem->isEnabled() || NSApp()->modalWindow())) ||
+        (t.window && !raise && NSApp()->isWindowBlocked(*t.window)))
         return ax::kAXErrorCannotComplete;
     std::string name(action);
-    if (t.kind == Target::View) {
+    if (t.kind == Target::MainMenuBarItem) {
+        // The menu opens under the menu bar of the main screen, the items 100 points apart.
+        auto screens = NSScreen::screens();
+        const cg::CGRect screen = screens.empty() ? cg::CGRectZero : screens.front()->frame();
+        const cg::CGPoint at = cg::CGPointMake(screen.origin.x + 10 + 100 * double(t.menuBarIndex),
+                                               screen.origin.y + screen.size.height - 22);
+        std::weak_ptr<NSMenu> weak = t.menuItem->submenu();
+        *deed = [weak, at] {
+            if (auto menu = weak.lock()) menu->popUpMenuPositioningItem(nullptr, at, nullptr);
+        };
+    } else if (t.kind == Target::View) {
         std::weak_ptr<NSView> weak = t.view;
         *deed = [weak, name] {
             if (auto view = weak.lock()) view->accessibilityPerformAction(name);

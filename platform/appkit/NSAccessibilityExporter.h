@@ -5,11 +5,13 @@
 //
 // The tree: the application's children are its on-screen windows front to back (a sheet under
 // its parent window), an "AXExtrasMenuBar" holding the windows whose role is "AXMenuBarItem"
-// (status items) when there are any, and last any open menu (role "AXMenu"). A window's
+// (status items) when there are any, an "AXMenuBar" of the main menu's items that open a menu
+// (each an "AXMenuBarItem" whose press pops its menu up) when the application has a main menu,
+// and last any open menu (role "AXMenu"). A window's
 // children are its close button (when it has one) and its views; a hidden view is left out with everything
 // below it, and a view with no role stands aside for its children. Element ids are (pid, serial): 0 the
-// application, 1 the extras menu bar, the rest given on first sight and never reused within the process. Main
-// thread only.
+// application, 1 the extras menu bar, 2 the main menu bar, the rest given on first sight and never reused
+// within the process. Main thread only.
 #pragma once
 
 #include "platform/applicationservices/AXUIElement.h"
@@ -23,10 +25,12 @@
 
 namespace appkit {
 
+class NSMenuItem;
 class NSView;
 class NSWindow;
 
 inline constexpr uint64_t kAXExtrasMenuBarSerial = 1;
+inline constexpr uint64_t kAXMainMenuBarSerial = 2;
 
 class NSAccessibilityExporter : public ax::AXResponder,
                                 public std::enable_shared_from_this<NSAccessibilityExporter> {
@@ -60,15 +64,27 @@ class NSAccessibilityExporter : public ax::AXResponder,
   private:
     // What an id stands for.
     struct Target {
-        enum Kind { Gone, Application, ExtrasMenuBar, Window, CloseButton, View };
+        enum Kind {
+            Gone,
+            Application,
+            ExtrasMenuBar,
+            MainMenuBar,
+            MainMenuBarItem,
+            Window,
+            CloseButton,
+            View
+        };
         Kind kind = Gone;
         std::shared_ptr<NSWindow> window; // a view's window too
         std::shared_ptr<NSView> view;
+        std::shared_ptr<NSMenuItem> menuItem;
+        size_t menuBarIndex = 0; // the item's place in the main menu bar
     };
     struct Entry {
         std::weak_ptr<NSWindow> window;
         std::weak_ptr<NSView> view;
         bool closeButton = false; // the window's close button, not the window
+        std::weak_ptr<NSMenuItem> menuItem{};
     };
 
     Target resolve(const ax::AXUIElement& element);
@@ -83,12 +99,17 @@ class NSAccessibilityExporter : public ax::AXResponder,
     std::vector<ax::AXUIElementRef> applicationChildren();
     std::vector<ax::AXUIElementRef> topLevelWindows();
     std::vector<ax::AXUIElementRef> statusItems();
+    // The main menu's items that open a menu, in order.
+    std::vector<std::shared_ptr<NSMenuItem>> mainMenuBarItems() const;
     std::vector<ax::AXUIElementRef> windowChildren(const std::shared_ptr<NSWindow>& window);
     void exportedViews(const std::shared_ptr<NSView>& view, std::vector<ax::AXUIElementRef>& out);
     ax::AXUIElementRef parentOf(const Target& target);
 
     ax::AXError copyApplication(std::string_view attribute, ax::AXAttributeValue* value);
     ax::AXError copyExtrasMenuBar(std::string_view attribute, ax::AXAttributeValue* value);
+    ax::AXError copyMainMenuBar(std::string_view attribute, ax::AXAttributeValue* value);
+    ax::AXError copyMainMenuBarItem(const Target& target, std::string_view attribute,
+                                    ax::AXAttributeValue* value);
     ax::AXError copyWindow(const Target& target, std::string_view attribute, ax::AXAttributeValue* value);
     ax::AXError copyCloseButton(const Target& target, std::string_view attribute,
                                 ax::AXAttributeValue* value);
@@ -99,7 +120,7 @@ class NSAccessibilityExporter : public ax::AXResponder,
 
     pid_t m_pid;
     std::string m_name;
-    uint64_t m_nextSerial = kAXExtrasMenuBarSerial + 1;
+    uint64_t m_nextSerial = kAXMainMenuBarSerial + 1;
     std::map<uint64_t, Entry> m_entries;
     std::map<std::weak_ptr<void>, uint64_t, std::owner_less<std::weak_ptr<void>>> m_serials;
     std::map<uint64_t, uint64_t> m_closeButtons; // a window's serial: its close button's

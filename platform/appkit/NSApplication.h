@@ -20,6 +20,7 @@ namespace appkit {
 
 class NSWindow;
 class NSEvent;
+class NSMenu;
 
 using ns::NSApplicationActivationPolicy;
 using ns::NSApplicationActivationPolicyAccessory;
@@ -180,6 +181,12 @@ class NSApplication : public NSActionTarget, public std::enable_shared_from_this
     void orderFrontStandardAboutPanel(NSActionTarget* sender);
     std::shared_ptr<NSWindow> aboutPanel() const { return m_aboutPanel.lock(); }
 
+    // ---- The main menu (main thread): its items' submenus are the menu bar's menus, the first
+    // the application menu. Only the accessibility export shows it (a menu-bar item per item
+    // with a submenu, pressed to pop its menu up under the menu bar); nothing draws a menu bar.
+    std::shared_ptr<NSMenu> mainMenu() const { return m_mainMenu; }
+    void setMainMenu(std::shared_ptr<NSMenu> menu) { m_mainMenu = std::move(menu); }
+
     NSApplication() = default;
     NSApplication(const NSApplication&) = delete;
     NSApplication& operator=(const NSApplication&) = delete;
@@ -211,6 +218,7 @@ class NSApplication : public NSActionTarget, public std::enable_shared_from_this
     std::vector<SheetLink> m_sheets;
     // Shown, the panel lives as every ordered-in window does; closed, it goes.
     std::weak_ptr<NSWindow> m_aboutPanel; // main thread
+    std::shared_ptr<NSMenu> m_mainMenu;   // main thread
 };
 
 // NSApp.

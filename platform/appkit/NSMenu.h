@@ -58,6 +58,9 @@ class NSMenuItem : public ns::NSObject, public NSActionTarget {
     const std::string& identifier() const { return m_identifier; }
     void setIdentifier(const std::string& identifier) { m_identifier = identifier; }
     std::shared_ptr<NSMenu> menu() const { return m_menu.lock(); }
+    // The menu the item opens (a menu bar's items carry one each); owned.
+    std::shared_ptr<NSMenu> submenu() const { return m_submenu; }
+    void setSubmenu(std::shared_ptr<NSMenu> submenu) { m_submenu = std::move(submenu); }
 
   private:
     friend class NSMenu;
@@ -74,6 +77,7 @@ class NSMenuItem : public ns::NSObject, public NSActionTarget {
     ns::Id m_representedObject;
     std::string m_identifier;
     std::weak_ptr<NSMenu> m_menu;
+    std::shared_ptr<NSMenu> m_submenu;
 };
 
 class NSMenuWindow;

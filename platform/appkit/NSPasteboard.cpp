@@ -1,6 +1,7 @@
 #include "platform/appkit/NSPasteboard.h"
 
 #include "platform/coregraphics/WindowServerRequest.h"
+#include "platform/foundation/CFStringUnicode.h"
 #include "platform/windowserver/EventProtocol.h"
 
 namespace appkit {
@@ -30,10 +31,14 @@ bool NSPasteboard::setString(const std::string& string, const std::string& type)
     return setData(cf::Bytes(string.begin(), string.end()), type);
 }
 
-bool NSPasteboard::writeObjects(const std::vector<std::string>& strings) {
+bool NSPasteboard::writeObjects(const std::vector<std::u16string>& strings) {
     bool ok = true;
-    for (const auto& s : strings)
-        ok = setString(s, NSPasteboardTypeString) && ok;
+    for (const auto& s : strings) {
+        if (cf::hasUnpairedSurrogate(s))
+            ok = setData(cf::utf16LEBytes(s), NSPasteboardTypeUTF16String) && ok;
+        else
+            ok = setString(cf::utf8FromUTF16(s), NSPasteboardTypeString) && ok;
+    }
     return ok;
 }
 

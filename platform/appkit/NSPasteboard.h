@@ -12,6 +12,8 @@
 namespace appkit {
 
 inline constexpr char NSPasteboardTypeString[] = "public.utf8-plain-text";
+// Little-endian UTF-16: the one type that carries half of a surrogate pair.
+inline constexpr char NSPasteboardTypeUTF16String[] = "public.utf16-plain-text";
 
 class NSPasteboard {
   public:
@@ -22,8 +24,10 @@ class NSPasteboard {
     int64_t declareTypes(const std::vector<std::string>& types, const void* owner);
     bool setData(const cf::Bytes& data, const std::string& type);
     bool setString(const std::string& string, const std::string& type);
-    // Strings only, written as NSPasteboardTypeString.
-    bool writeObjects(const std::vector<std::string>& strings);
+    // Strings only, written as NSPasteboardTypeString; a string holding half of a surrogate
+    // pair (typing gets a character beyond the basic plane one half at a time) goes as
+    // NSPasteboardTypeUTF16String instead, since UTF-8 would turn the half into U+FFFD.
+    bool writeObjects(const std::vector<std::u16string>& strings);
 
     // Empty when the pasteboard holds nothing or cannot be read.
     std::vector<std::string> types();

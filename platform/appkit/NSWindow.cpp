@@ -267,6 +267,10 @@ void NSWindow::close() {
     NSApplication::sharedApplication()->windowClosed(this);
 }
 
+void NSWindow::performClose(NSActionTarget*) {
+    if (windowShouldClose()) close();
+}
+
 void NSWindow::setCloseButtonTarget(const std::weak_ptr<NSActionTarget>& target, std::string action) {
     m_closeButtonTarget = target;
     m_closeButtonAction = std::move(action);

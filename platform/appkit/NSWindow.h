@@ -125,8 +125,13 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // Titled windows and panels may become key, not borderless ones; main: titled non-panels.
     virtual bool canBecomeKeyWindow() const;
     virtual bool canBecomeMainWindow() const;
-    // Orders out and lets the application forget the window.
-    void close();
+    // Orders out and lets the application forget the window. Virtual: a window that stands for
+    // something (a panel with timers) must wind it down whichever road closes it.
+    virtual void close();
+    // The standard close (Command-W, a menu's Close): asks windowShouldClose, then closes. With no
+    // window delegates in this AppKit, a window answers the question itself: YES by default.
+    void performClose(NSActionTarget* sender);
+    virtual bool windowShouldClose() { return true; }
     // Recorded only: closed windows stay alive while someone holds them.
     bool isReleasedWhenClosed() const { return m_releasedWhenClosed; }
     void setReleasedWhenClosed(bool released) { m_releasedWhenClosed = released; }

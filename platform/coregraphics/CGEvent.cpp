@@ -149,6 +149,8 @@ void CGEventPost(CGEventTapLocation tap, const CGEventRef& e) {
         event.insert_or_assign("key", CGEventGetIntegerValueField(e, kCGKeyboardEventKeycode) & 0xFFFF);
         if (e->unicodeSet) {
             event.insert_or_assign("unicode", cf::utf8FromUTF16(e->unicode));
+            // The units themselves: UTF-8 turns half of a surrogate pair into U+FFFD.
+            event.insert_or_assign("unicodeUnits", cf::Value(cf::utf16LEBytes(e->unicode)));
             event.insert_or_assign("unicodeSet", true);
         }
     }

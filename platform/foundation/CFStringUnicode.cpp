@@ -73,6 +73,35 @@ std::string utf8FromUTF16(std::u16string_view utf16) {
     return out;
 }
 
+std::vector<uint8_t> utf16LEBytes(std::u16string_view utf16) {
+    std::vector<uint8_t> out;
+    out.reserve(utf16.size() * 2);
+    for (char16_t unit : utf16) {
+        out.push_back(static_cast<uint8_t>(unit & 0xFF));
+        out.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return out;
+}
+
+std::u16string utf16FromLEBytes(const std::vector<uint8_t>& bytes) {
+    std::u16string out;
+    out.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        out.push_back(static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8));
+    return out;
+}
+
+bool hasUnpairedSurrogate(std::u16string_view utf16) {
+    for (size_t i = 0; i < utf16.size(); ++i) {
+        char16_t unit = utf16[i];
+        if (unit < 0xD800 || unit > 0xDFFF) continue;
+        if (unit >= 0xDC00 || i + 1 == utf16.size() || utf16[i + 1] < 0xDC00 || utf16[i + 1] > 0xDFFF)
+            return true;
+        ++i;
+    }
+    return false;
+}
+
 void CFStringNormalize(std::u16string& string, CFStringNormalizationForm form) {
     const icu::Normalizer2* n = normalizer(form);
     if (!n) return;

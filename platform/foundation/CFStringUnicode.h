@@ -24,6 +24,13 @@ std::string utf8FromUTF16(std::u16string_view utf16);
 // across calls spares an allocation each time.
 void utf16FromUTF8(std::string_view utf8, std::u16string& out);
 
+// UTF-16 units as little-endian bytes and back (a last odd byte is dropped): the form that
+// carries half of a surrogate pair, which no UTF-8 string can, across the window server's
+// socket. Whether a string holds such a half is what hasUnpairedSurrogate answers.
+std::vector<uint8_t> utf16LEBytes(std::u16string_view utf16);
+std::u16string utf16FromLEBytes(const std::vector<uint8_t>& bytes);
+bool hasUnpairedSurrogate(std::u16string_view utf16);
+
 // Normalises the string in place; an unknown form leaves it unchanged, and so does text that is
 // already in the form (checked first: typed text nearly always is).
 void CFStringNormalize(std::u16string& string, CFStringNormalizationForm form);

@@ -17,6 +17,7 @@ namespace {
 
 constexpr char kTestInputMethodID[] = "com.example.inputmethod.Test";
 constexpr char kPlainTextType[] = "public.utf8-plain-text";
+constexpr char kUTF16PlainTextType[] = "public.utf16-plain-text"; // little-endian units
 constexpr size_t kMaxTypeBytes = 1024;
 constexpr size_t kMaxFields = 256;
 
@@ -340,7 +341,10 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
     const cf::Value* fields = e.of("fields", cf::Value::Kind::Dictionary, false);
     auto key = e.integer("key", 0, 0xFFFF, false);
     const std::string* unicode = e.string("unicode", 4096, false);
+    const cf::Value* unicodeUnits = e.of("unicodeUnits", cf::Value::Kind::Data, false);
     if (!e.ok()) return refused(e.error());
+    if (unicodeUnits && unicodeUnits->count() > kMaxUnicodeUnitBytes)
+        return refused("too many Unicode units");
     if (!isKnownEventType(*type)) return refused("unknown event type " + std::to_string(*type));
     if (fields && fields->count() > kMaxFields) return refused("too many event fields");
 
@@ -386,12 +390,15 @@ EventSystem::Reply EventSystem::post(const cf::Value& args, const EventPoster& p
         entry.insert_or_assign("key", static_cast<int64_t>(k));
         entry.insert_or_assign("down", *type == 10);
         bool unicodeSet = e.boolean("unicodeSet", false).value_or(false);
+        // The units when given (they carry half of a surrogate pair), else the UTF-8 text.
+        std::u16string text = unicodeUnits ? cf::utf16FromLEBytes(*unicodeUnits->asData())
+                                           : cf::utf16FromUTF8(unicode ? *unicode : "");
         if (unicodeSet) {
             entry.insert_or_assign("unicode", unicode ? *unicode : std::string());
+            entry.insert_or_assign("unicodeUnits", cf::Value(cf::utf16LEBytes(text)));
             entry.insert_or_assign("unicodeSet", true);
         }
         keyChanged(k, *type == 10);
-        std::u16string text = cf::utf16FromUTF8(unicode ? *unicode : "");
         const uint64_t keyFlags = static_cast<uint64_t>(flags.value_or(0));
         if (!routeKey(*type, k, keyFlags, unicodeSet ? &text : nullptr) && *type == 10)
             typeIntoSink(k, keyFlags, unicodeSet ? &text : nullptr);
@@ -571,13 +578,20 @@ void EventSystem::typeIntoSink(uint16_t key, uint64_t eventFlags, const std::u16
     }
 }
 
+// The item's text as UTF-16 when it has one; the units win over UTF-8, which cannot carry half
+// of a surrogate pair.
 void EventSystem::paste() {
-    for (const auto& [type, data] : m_pasteboard) {
-        if (type != kPlainTextType) continue;
-        std::u16string text =
-            cf::utf16FromUTF8(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-        if (m_sinkText.size() + text.size() <= kMaxTextSinkUnits) m_sinkText += text;
-    }
+    auto item = [this](const char* type) {
+        return std::find_if(m_pasteboard.begin(), m_pasteboard.end(),
+                            [&](auto& i) { return i.first == type; });
+    };
+    std::u16string text;
+    if (auto units = item(kUTF16PlainTextType); units != m_pasteboard.end())
+        text = cf::utf16FromLEBytes(units->second);
+    else if (auto utf8 = item(kPlainTextType); utf8 != m_pasteboard.end())
+        text = cf::utf16FromUTF8(
+            std::string_view(reinterpret_cast<const char*>(utf8->second.data()), utf8->second.size()));
+    if (m_sinkText.size() + text.size() <= kMaxTextSinkUnits) m_sinkText += text;
 }
 
 EventSystem::Reply EventSystem::textSink(const cf::Value& args) {

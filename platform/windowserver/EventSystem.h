@@ -107,6 +107,8 @@ class EventSystem {
 
     static constexpr size_t kMaxPasteboardBytes = 8 * 1024 * 1024;
     static constexpr size_t kMaxTextSinkUnits = 1 << 20;
+    // A posted event's Unicode string as units: the 4096 bytes its UTF-8 form may take.
+    static constexpr size_t kMaxUnicodeUnitBytes = 2 * 4096;
     static constexpr size_t kMaxTaps = 1024;
     static constexpr uint32_t kHIDButtons = 32;
 

@@ -176,6 +176,22 @@ TEST_F(InputRoad, TouchesPenKeysAndStrayPointsLandOnTheSessionsDisplay) {
     EXPECT_GE(pointerPosts, 12u);
 }
 
+// A character beyond the basic plane leaves the device as two keyboard datagrams, one half of
+// its pair each, and reaches the text sink as the one character.
+TEST_F(InputRoad, ATypedEmojiReachesTheTextSinkIntact) {
+    ASSERT_EQ(runProgram({PrivatePlatformd::platformctlPath(), "text-sink", "--clear"}).status, 0);
+    const int64_t since = lastSequence();
+    const std::optional<std::vector<refclient::Bytes>> typed = datagram::text("a\U0001F600b");
+    ASSERT_TRUE(typed.has_value());
+    ASSERT_EQ(typed->size(), 4u);
+    for (const auto& unit : typed.value())
+        m_device->send(unit);
+    // Select all after them: once its Command is up, every half before it has been typed.
+    m_device->send(datagram::key(3, 0, 0, 5));
+    ASSERT_TRUE(waitEvent("cg-keyboard", {{"key", int64_t(55)}, {"down", false}}, since)) << helperLog();
+    EXPECT_EQ(runProgram({PrivatePlatformd::platformctlPath(), "text-sink"}).out, "a\U0001F600b\n");
+}
+
 TEST_F(InputRoad, DroppingTheDeviceMidStrokeLiftsThePenAndLeavesProximity) {
     const int64_t since = lastSequence();
     m_device->send(datagram::stylus(9, 300, 400, 0.8f, 0, 1));

@@ -151,6 +151,27 @@ TEST_F(ShellAlertsRoadOnAMultiplexerMac, QuittingWhileTheWarningIsUpLeavesItForT
     EXPECT_TRUE(waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, since, 60));
 }
 
+// The application menu a person reaches: About TesselHelper opens the About window, and
+// Disconnect All Displays asks the host to disconnect every display.
+TEST_F(ShellAlertsRoad, TheApplicationMenuOpensAboutAndDisconnectsEveryDisplay) {
+    ASSERT_GT(launchHelper(kHelperApp), 0) << helperLog();
+    const std::string menu = "statusitem \"TesselHelper\"";
+    auto about = platformctl({"ui", "menu", "TesselHelper", menu, "--choose", "About TesselHelper"});
+    ASSERT_EQ(about.status, 0) << about.err << helperLog();
+    EXPECT_NE(about.out.find("menuitem \"About TesselHelper\""), std::string::npos) << about.out;
+    EXPECT_NE(about.out.find("menuitem \"Disconnect All Displays\""), std::string::npos) << about.out;
+    EXPECT_EQ(platformctl({"ui", "wait", "TesselHelper", "window \"About TesselHelper\"", "--timeout", "30"})
+                  .status,
+              0);
+
+    const int64_t since = lastSequence();
+    auto disconnect =
+        platformctl({"ui", "menu", "TesselHelper", menu, "--choose", "Disconnect All Displays"});
+    ASSERT_EQ(disconnect.status, 0) << disconnect.err;
+    EXPECT_TRUE(
+        waitEvent("distributed-post", {{"name", foundation::kDisconnectAllConnectedDisplays}}, since, 60));
+}
+
 TEST_F(ShellAlertsRoad, RetinaSessionsBringOnePerformanceTipEachUntilTheBoxIsTicked) {
     cf::CFPreferencesSetAppValue(foundation::kEnableRetinaDisplayOption, cf::Value(true),
                                  foundation::kApplicationID);

@@ -156,7 +156,7 @@ TEST_F(EventSystemTest, PasteboardCountsClearsAndRefusesOversizedData) {
     EXPECT_EQ(pb->declareTypes({"public.utf8-plain-text"}, nullptr), first + 1);
     EXPECT_TRUE(pb->setString("one", appkit::NSPasteboardTypeString));
     EXPECT_TRUE(pb->setData({1, 2}, "public.png"));
-    EXPECT_TRUE(pb->writeObjects({"two"}));
+    EXPECT_TRUE(pb->writeObjects({u"two"}));
     EXPECT_EQ(pb->changeCount(), first + 1);
     EXPECT_EQ(pb->types(), (std::vector<std::string>{"public.utf8-plain-text", "public.png"}));
     EXPECT_EQ(pb->stringForType(appkit::NSPasteboardTypeString), "two");
