@@ -38,9 +38,10 @@ const appkit::NSNibRegistrar panelNib(kConnectToOtherPanelNibName, [](appkit::NS
                                       appkit::NSWindowStyleMaskUtilityWindow);
     auto content = panel->contentView();
 
-    auto addressLabel = label(nib, cg::CGRectMake(20, 112, 320, 18));
-    auto field = nib.make<appkit::NSTextField>(cg::CGRectMake(20, 82, 320, 24));
-    auto helpLabel = label(nib, cg::CGRectMake(20, 56, 320, 18));
+    auto addressLabel = label(nib, cg::CGRectMake(20, 118, 320, 18));
+    auto field = nib.make<appkit::NSTextField>(cg::CGRectMake(20, 88, 320, 24));
+    // Two lines: the help wraps.
+    auto helpLabel = label(nib, cg::CGRectMake(20, 48, 320, 34));
     auto quit = nib.make<appkit::NSButton>(cg::CGRectMake(20, 12, 80, 32));
     quit->setHidden(true);
     auto cancel = nib.make<appkit::NSButton>(cg::CGRectMake(176, 12, 80, 32));
@@ -97,7 +98,8 @@ void QNBConnectToOtherPanelController::windowDidLoad() {
     NSWindowController::windowDidLoad();
     if (otherDevicePanel) otherDevicePanel->setTitle(ns::NSLocalizedString("Connect to Other Device"));
     auto field = otherAddressTextField.lock();
-    if (field) field->setStringValue(ns::NSLocalizedString("IP Address"));
+    // What to type, shown while the field is empty: never part of the address.
+    if (field) field->setPlaceholderString(ns::NSLocalizedString("IP Address"));
     if (auto l = otherAddressLabel.lock())
         l->setStringValue(ns::NSLocalizedString("Enter your device’s IP Address:"));
     if (auto b = otherOKButton.lock()) b->setTitle(ns::NSLocalizedString("Connect"));

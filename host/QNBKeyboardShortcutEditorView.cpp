@@ -215,7 +215,9 @@ bool QNBKeyboardShortcutEditorView::resignFirstResponder() {
 }
 
 void QNBKeyboardShortcutEditorView::drawRect(cg::CGRect dirtyRect) {
-    appkit::NSColor::yellowColor()->setFill();
+    // A disabled editor is dimmed: its ground shows through the yellow.
+    (m_enabled ? appkit::NSColor::yellowColor() : appkit::NSColor::colorWithCalibratedRed(1, 1, 0, 0.35))
+        ->setFill();
     appkit::NSRectFill(dirtyRect);
     if (isFirstResponder()) {
         appkit::NSGraphicsContext::saveGraphicsState();

@@ -202,6 +202,7 @@ const appkit::NSNibRegistrar menuletNib(kQNBMenuletViewControllerNibName, [](app
     help->setAction("helpRequest:");
     auto prefs = nib.make<appkit::NSButton>(cg::CGRectMake(288, 368, 24, 24));
     prefs->setTitle("");
+    prefs->setImage(appkit::NSImage::imageNamed(appkit::NSImageNameActionTemplate)); // a gear
     prefs->setTarget(target);
     prefs->setAction("menuRequest:");
     auto content = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, 320, 358));

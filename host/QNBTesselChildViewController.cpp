@@ -1,5 +1,7 @@
 #include "host/QNBTesselChildViewController.h"
 
+#include "host/QNBHostImages.h"
+
 #include "host/QNBLocalized.h"
 #include "host/QNBTesselCollectionViewItem.h"
 #include "host/QNBViewManager.h"
@@ -168,6 +170,7 @@ const appkit::NSNibRegistrar childNib(kQNBTesselChildViewControllerNibName, [](a
 
     auto getTessel = nib.make<QNBGradientView>(area);
     auto getTesselImage = nib.make<appkit::NSImageView>(cg::CGRectMake(110, 150, 100, 100));
+    getTesselImage->setImage(hostImageNamed("ipad_inactive")); // the listing's tablet
     auto launchField = messageField(nib, cg::CGRectMake(20, 80, 280, 44));
     launchField->setStringValue("Launch Tessel on your device");
     getTessel->addSubview(getTesselImage);

@@ -41,6 +41,7 @@ const ActionTitle kActionTitles[] = {
 
 constexpr double kLabelX = 20;
 constexpr double kControlX = 150;
+constexpr double kModifierBoxWidth = 110;
 
 // A label showing one of the pane's texts.
 void addText(appkit::NSNib& nib, const std::shared_ptr<appkit::NSView>& view,
@@ -73,9 +74,10 @@ void addBarrelExtras(appkit::NSNib& nib, const std::shared_ptr<appkit::NSView>& 
                      const char* editorOutlet, std::weak_ptr<QNBKeyboardShortcutEditorView>& editorSlot) {
     const std::pair<const char*, const char*> boxes[] = {
         {"Shift", "⇧ Shift"}, {"Control", "⌃ Control"}, {"Option", "⌥ Option"}, {"Command", "⌘ Command"}};
-    double x = kControlX;
+    // Across the pane's width, so each title has room beside its box.
+    double x = kLabelX;
     for (const auto& [name, title] : boxes) {
-        auto box = nib.make<appkit::NSButton>(cg::CGRectMake(x, y + 28, 78, 18));
+        auto box = nib.make<appkit::NSButton>(cg::CGRectMake(x, y + 28, kModifierBoxWidth, 18));
         box->setButtonType(appkit::NSButtonTypeSwitch);
         box->setTitle(title);
         const std::string key = prefix + "Uses" + name + "Modifier";
@@ -83,7 +85,7 @@ void addBarrelExtras(appkit::NSNib& nib, const std::shared_ptr<appkit::NSView>& 
         box->bind("value", pane, key);
         box->bind("enabled", pane, prefix + "UsesModifier");
         view->addSubview(box);
-        x += 80;
+        x += kModifierBoxWidth + 4;
     }
     auto editor = nib.make<QNBKeyboardShortcutEditorView>(
         cg::CGRectMake(kControlX, y, kQNBShortcutEditorWidth, kQNBShortcutEditorHeight));
@@ -108,24 +110,25 @@ std::shared_ptr<appkit::NSButton> makeLink(appkit::NSNib& nib, cg::CGRect frame,
 std::shared_ptr<appkit::NSView> buildScrivetPreferencesPane(appkit::NSNib& nib,
                                                             const std::shared_ptr<Pane>& pane) {
     auto view = nib.make<appkit::NSView>(cg::CGRectMake(0, 0, kQNBStylusPaneWidth, kQNBStylusPaneHeight));
-    addText(nib, view, pane, cg::CGRectMake(kLabelX, 378, 300, 18), "stylusButtonsGroupingText");
+    addText(nib, view, pane, cg::CGRectMake(kLabelX, 404, 300, 18), "stylusButtonsGroupingText");
 
-    addActionRow(nib, view, pane, 350, "button1ActionText", "button1Action");
-    addBarrelExtras(nib, view, pane, 298, "button1", "button1ShortCutEditor", pane->button1ShortCutEditor);
-    addActionRow(nib, view, pane, 266, "button2ActionText", "button2Action");
-    addBarrelExtras(nib, view, pane, 214, "button2", "button2ShortCutEditor", pane->button2ShortCutEditor);
-    addActionRow(nib, view, pane, 182, "stylusTipActionText", "tipAction");
-    addActionRow(nib, view, pane, 152, "eraserTipActionText", "eraserAction");
-    addActionRow(nib, view, pane, 122, "fingerTipActionText", "fingerAction");
-    addText(nib, view, pane, cg::CGRectMake(kLabelX, 100, 440, 16), "actionHelpText");
+    addActionRow(nib, view, pane, 376, "button1ActionText", "button1Action");
+    addBarrelExtras(nib, view, pane, 324, "button1", "button1ShortCutEditor", pane->button1ShortCutEditor);
+    addActionRow(nib, view, pane, 292, "button2ActionText", "button2Action");
+    addBarrelExtras(nib, view, pane, 240, "button2", "button2ShortCutEditor", pane->button2ShortCutEditor);
+    addActionRow(nib, view, pane, 208, "stylusTipActionText", "tipAction");
+    addActionRow(nib, view, pane, 178, "eraserTipActionText", "eraserAction");
+    addActionRow(nib, view, pane, 148, "fingerTipActionText", "fingerAction");
+    addText(nib, view, pane, cg::CGRectMake(kLabelX, 124, 440, 18), "actionHelpText");
 
-    addText(nib, view, pane, cg::CGRectMake(kLabelX, 74, 126, 18), "pressureGroupingText");
-    addText(nib, view, pane, cg::CGRectMake(kControlX - 34, 74, 32, 18), "pressureLowText");
+    // The group's title on a line of its own, the slider between its two ends below it.
+    addText(nib, view, pane, cg::CGRectMake(kLabelX, 98, 300, 18), "pressureGroupingText");
+    addText(nib, view, pane, cg::CGRectMake(kControlX - 40, 74, 38, 18), "pressureLowText");
     auto slider = nib.make<appkit::NSSlider>(cg::CGRectMake(kControlX, 74, 200, 20));
     slider->setIdentifier("pressureSensitivity");
     slider->bind("value", pane, "pressureSensitivity");
     view->addSubview(slider);
-    addText(nib, view, pane, cg::CGRectMake(kControlX + 204, 74, 40, 18), "pressureHighText");
+    addText(nib, view, pane, cg::CGRectMake(kControlX + 204, 74, 44, 18), "pressureHighText");
     addText(nib, view, pane, cg::CGRectMake(kLabelX, 52, 126, 18), "pressureCurrentText");
     auto level = nib.make<appkit::NSLevelIndicator>(cg::CGRectMake(kControlX, 54, 200, 16));
     level->setMaxValue(kQNBMaximumPressure);

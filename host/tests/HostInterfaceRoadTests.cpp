@@ -4,13 +4,17 @@
 // "Connecting..." while the client is stopped, then "Disconnect"), Quit ends the host and its
 // screen server, and without drivers the popover says so and its installer button opens the page.
 #include "platform/corefoundation/CFPreferences.h"
+#include "platform/coregraphics/CGGeometry.h"
 #include "platform/ctl/tests/UITestSupport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/services/NSWorkspace.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -286,6 +290,200 @@ TEST_F(HostInterfaceRoadWithoutKexts, ThePopoverSaysTheDriversAreMissingAndItsBu
     const int64_t beforePress = platformd::testing::lastEventSequence();
     ASSERT_EQ(run({"ui", "press", kApp, "popover/button \"Get Installer\""}), 0) << diagnostics();
     EXPECT_TRUE(platformd::testing::waitForEvent("open-url", {}, 30, beforePress)) << hostLog();
+}
+
+// ---- What a person sees: every window, menu and sheet the host and its screen server show lies
+// within its screen's visible frame, and no two texts side by side are drawn over each other.
+
+// One line of `ui tree`: its depth, role and frame (Core Graphics global).
+struct TreeLine {
+    size_t depth = 0;
+    std::string role, text;
+    cg::CGRect frame = cg::CGRectNull;
+};
+
+std::vector<TreeLine> treeLines(const std::string& tree) {
+    std::vector<TreeLine> out;
+    std::istringstream in(tree);
+    for (std::string text; std::getline(in, text);) {
+        TreeLine line;
+        line.text = text;
+        const size_t start = text.find_first_not_of(' ');
+        if (start == std::string::npos) continue;
+        line.depth = start / 2;
+        line.role = text.substr(start, text.find_first_of(" /", start) - start);
+        const size_t at = text.find(" frame=");
+        double x, y, w, h;
+        if (at != std::string::npos &&
+            std::sscanf(text.c_str() + at, " frame=%lf,%lf,%lf,%lf", &x, &y, &w, &h) == 4)
+            line.frame = cg::CGRectMake(x, y, w, h);
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
+// The visible frames (Core Graphics global) of the displays `displays` lists: less the menu bar.
+std::vector<cg::CGRect> visibleFrames(const std::string& listing) {
+    std::vector<cg::CGRect> out;
+    for (size_t at = listing.find(" bounds="); at != std::string::npos;
+         at = listing.find(" bounds=", at + 1)) {
+        double x, y, w, h;
+        if (std::sscanf(listing.c_str() + at, " bounds=%lf,%lf,%lf,%lf", &x, &y, &w, &h) == 4)
+            out.push_back(cg::CGRectMake(x, y + 22, w, h - 22));
+    }
+    return out;
+}
+
+bool inside(cg::CGRect inner, cg::CGRect outer) {
+    return inner.origin.x >= outer.origin.x && inner.origin.y >= outer.origin.y &&
+           inner.origin.x + inner.size.width <= outer.origin.x + outer.size.width &&
+           inner.origin.y + inner.size.height <= outer.origin.y + outer.size.height;
+}
+
+bool isWindowRole(const std::string& role) {
+    return role == "AXWindow" || role == "AXSheet" || role == "AXMenu" || role == "AXPopover";
+}
+
+bool isTextRole(const std::string& role) {
+    return role == "AXStaticText" || role == "AXTextField" || role == "AXCheckBox" ||
+           role == "AXPopUpButton" || role == "AXButton";
+}
+
+// What a person would find wrong in the tree: windows, menus, sheets and popovers reaching past
+// every visible frame, and sibling texts whose frames meet.
+std::string layoutFaults(const std::string& tree, const std::vector<cg::CGRect>& visible) {
+    std::string faults;
+    const auto lines = treeLines(tree);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const TreeLine& line = lines[i];
+        if (isWindowRole(line.role) && !cg::CGRectIsNull(line.frame) &&
+            std::none_of(visible.begin(), visible.end(), [&](cg::CGRect v) { return inside(line.frame, v); }))
+            faults += "off the screen: " + line.text + "\n";
+        if (!isTextRole(line.role) || cg::CGRectIsEmpty(line.frame)) continue;
+        for (size_t j = i + 1; j < lines.size() && lines[j].depth >= line.depth; ++j) {
+            const TreeLine& other = lines[j];
+            if (other.depth != line.depth || !isTextRole(other.role) || cg::CGRectIsEmpty(other.frame))
+                continue;
+            const cg::CGRect meet = cg::CGRectIntersection(line.frame, other.frame);
+            if (!cg::CGRectIsEmpty(meet)) faults += "overlapping:\n" + line.text + "\n" + other.text + "\n";
+        }
+    }
+    return faults;
+}
+
+class HostOnScreenRoad : public HostInterfaceRoad {
+  protected:
+    // The application's whole tree is on its screens and legible.
+    void expectLaidOut(const std::string& app, const std::string& step) {
+        ASSERT_EQ(run({"displays"}), 0) << diagnostics();
+        const auto visible = visibleFrames(m_out.str());
+        ASSERT_FALSE(visible.empty()) << m_out.str();
+        ASSERT_EQ(run({"ui", "tree", app}), 0) << diagnostics();
+        const std::string tree = m_out.str();
+        EXPECT_EQ(layoutFaults(tree, visible), "") << step << "\n" << tree;
+    }
+    // The popover stays open while a panel shows; opened again if it closed meanwhile.
+    void ensurePopover() {
+        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0) {
+            ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+        }
+        ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
+    }
+    // A picture a person would look at, kept beside the test's other files.
+    void snapshot(const std::string& app, const std::string& path, const std::string& name) {
+        const std::string png = ::testing::TempDir() + "HostOnScreenRoad-" + name + ".png";
+        EXPECT_EQ(run({"ui", "snapshot", app, path, "--png", png}), 0) << diagnostics();
+    }
+};
+
+TEST_F(HostOnScreenRoad, EveryWindowMenuAndSheetLiesOnTheScreenAndAnAddressTypedConnects) {
+    // The screen server stands in for a device that went away with its panel.
+    cf::CFPreferencesSetAppValue("shouldDisplayLocalClientWindow", cf::Value(true), kHostId);
+    cf::CFPreferencesAppSynchronize(kHostId);
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    // A device reached by its address only, which goes away a while after its session starts
+    // and ignores the invitations to come back.
+    platformd::testing::ChildProcess other;
+    const std::string otherLog = m_platformd->root() + "/other-ipad.log";
+    ASSERT_TRUE(
+        other.start({REFCLIENT_PATH, "--name", "Other iPad", "--device-id", "other-1", "--bind-address",
+                     "127.0.0.3", "--no-announce", "--end-after", "4", "--away", "600", "--log", otherLog},
+                    m_platformd->root() + "/other-ipad.out"));
+
+    // The popover hangs under its status item.
+    openPopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
+    const cg::CGRect popover = treeLines(line("popover")).at(0).frame;
+    const cg::CGRect item = treeLines(line("statusitem")).at(0).frame;
+    EXPECT_GE(item.origin.x + item.size.width / 2, popover.origin.x);
+    EXPECT_LE(item.origin.x + item.size.width / 2, popover.origin.x + popover.size.width);
+    EXPECT_EQ(popover.origin.y, item.origin.y + item.size.height);
+    expectLaidOut(kApp, "the popover");
+    snapshot(kApp, "popover", "popover");
+
+    // The settings menu opens within the screen, all its items readable.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton"}), 0) << diagnostics();
+    expectLaidOut(kApp, "the settings menu");
+    snapshot(kApp, "menu", "menu");
+    ASSERT_EQ(run({"ui", "press", kApp, "menu", "--action", "AXCancel"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "menu", "--gone"}), 0) << diagnostics();
+
+    // Preferences, both panes.
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Preferences..."}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    expectLaidOut(kApp, "the General pane");
+    snapshot(kApp, "window \"Preferences\"", "general");
+    ASSERT_EQ(run({"ui", "press", kApp, "button \"Stylus\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#button1Action"}), 0) << diagnostics();
+    expectLaidOut(kApp, "the Stylus pane");
+    snapshot(kApp, "window \"Preferences\"", "stylus");
+
+    // Connect To Other: typed into as a person types, the field holds the address alone.
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Connect To Other..."}), 0)
+        << diagnostics();
+    const char* panel = "window \"Connect to Other Device\"";
+    ASSERT_EQ(run({"ui", "wait", kApp, panel}), 0) << diagnostics();
+    expectLaidOut(kApp, "Connect To Other");
+    ASSERT_EQ(run({"ui", "click", kApp, "#otherAddressTextField"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "key", kApp, "--text", "127.0.0.9"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#otherAddressTextField", "--value", "127.0.0.9"}), 0)
+        << diagnostics();
+    // Command-A and typing replace the whole text.
+    ASSERT_EQ(run({"ui", "key", kApp, "cmd+a"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "key", kApp, "--text", "127.0.0.3"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "#otherAddressTextField", "--value", "127.0.0.3"}), 0)
+        << diagnostics() << line("#otherAddressTextField");
+    ASSERT_EQ(run({"ui", "wait", kApp, "#otherOKButton", "--enabled"}), 0) << diagnostics();
+    snapshot(kApp, panel, "connect-to-other");
+    ASSERT_EQ(run({"ui", "press", kApp, "#otherOKButton"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, panel, "--gone"}), 0) << diagnostics();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, "popover/item/button \"Disconnect\"", "--timeout", "60"}), 0)
+        << diagnostics() << platformd::testing::readFile(otherLog);
+
+    // The device goes away: the screen server's panel and its sheet stand in, on the screen.
+    const std::string helper = "TesselHelper";
+    const std::string absent = "window"; // the screen server's one window
+    ASSERT_EQ(
+        run({"ui", "wait", helper, absent + "/\"Your Tessel connection has paused\"", "--timeout", "60"}), 0)
+        << diagnostics() << platformd::testing::readFile(otherLog);
+    expectLaidOut(helper, "the absent device's panel");
+    snapshot(helper, absent, "absent-device");
+    // The window's picture shows its sheet where the display shows it.
+    m_appName = helper;
+    const cg::CGRect window = treeLines(line(absent)).at(0).frame;
+    const cg::CGRect sheet = treeLines(line(absent + "/sheet")).at(0).frame;
+    m_appName = kApp;
+    snapshot(helper, absent + "/sheet", "absent-device-sheet");
+    const std::string withSheet = ::testing::TempDir() + "HostOnScreenRoad-absent-device.png";
+    const std::string sheetAlone = ::testing::TempDir() + "HostOnScreenRoad-absent-device-sheet.png";
+    EXPECT_EQ(uitest::pixelOf(withSheet, sheet.origin.x - window.origin.x + 5,
+                              sheet.origin.y - window.origin.y + 5),
+              uitest::pixelOf(sheetAlone, 5, 5));
 }
 
 } // namespace

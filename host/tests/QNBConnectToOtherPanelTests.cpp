@@ -84,7 +84,9 @@ TEST_F(QNBConnectToOtherPanelTest, LoadsThePanelWithItsOutletsTextsAndLevel) {
     EXPECT_EQ(window->contentView()->frame().size.height, 150);
     EXPECT_EQ(window->title(), "Connect to Other Device");
     EXPECT_EQ(window->level(), appkit::NSStatusWindowLevel);
-    EXPECT_EQ(field()->stringValue(), "IP Address");
+    // "IP Address" is what to type, shown while the field is empty, not its text.
+    EXPECT_EQ(field()->placeholderString(), "IP Address");
+    EXPECT_EQ(field()->stringValue(), "");
     EXPECT_EQ(controller->otherAddressLabel.lock()->stringValue(), "Enter your device’s IP Address:");
     EXPECT_EQ(controller->otherHelpLabel.lock()->stringValue(),
               "Launch the app on your device to find the IP address.");
@@ -101,7 +103,7 @@ TEST_F(QNBConnectToOtherPanelTest, LoadsThePanelWithItsOutletsTextsAndLevel) {
     EXPECT_EQ(ok()->action(), "connect:");
     EXPECT_EQ(ok()->target(), controller);
     EXPECT_EQ(controller->otherCancelButton.lock()->action(), "cancel:");
-    // "IP Address" is no address.
+    // An empty field is no address.
     EXPECT_FALSE(ok()->isEnabled());
 }
 

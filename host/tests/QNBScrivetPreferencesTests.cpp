@@ -164,5 +164,56 @@ TEST_F(QNBScrivetPreferencesTest, TextsAreTheirEnglishKeysAndTheLinksAreTheirs) 
     EXPECT_NE(std::string(kQNBScrivetURL), std::string(kQNBPressureSensitivePensURL));
 }
 
+// What a person would find wrong in a pane: texts side by side drawn over each other, and texts
+// cut by their frames at the font they are drawn in.
+std::string layoutFaults(const std::shared_ptr<appkit::NSView>& view) {
+    std::string faults;
+    std::vector<std::pair<std::string, cg::CGRect>> texts;
+    for (const auto& child : view->subviews()) {
+        faults += layoutFaults(child);
+        if (child->isHidden()) continue;
+        appkit::NSStringAttributes attributes;
+        std::vector<std::string> shown;
+        double room = child->frame().size.width;
+        if (auto popUp = std::dynamic_pointer_cast<appkit::NSPopUpButton>(child)) {
+            attributes.font = popUp->font();
+            for (const auto& item : popUp->itemArray())
+                shown.push_back(item->title());
+            room -= appkit::kNSPopUpButtonArrowWidth;
+        } else if (auto button = std::dynamic_pointer_cast<appkit::NSButton>(child)) {
+            attributes.font = button->font();
+            shown.push_back(button->title());
+            if (button->isSwitch()) room -= appkit::kNSCheckBoxTitleOffset;
+        } else if (auto field = std::dynamic_pointer_cast<appkit::NSTextField>(child)) {
+            attributes.font = field->font();
+            shown.push_back(field->stringValue());
+            room -= 2 * appkit::kNSTextFieldTextInset;
+        } else {
+            continue;
+        }
+        const std::string name = child->identifier().empty() ? shown.front() : child->identifier();
+        for (const auto& text : shown) {
+            if (text.empty()) continue;
+            // Wrapped where the frame has room for lines below the first.
+            const cg::CGSize size = appkit::NSStringSize(text, attributes, room);
+            const cg::CGSize line = appkit::NSStringSize(text, attributes);
+            if (line.width > room && size.height > child->frame().size.height + 0.5)
+                faults += "\"" + text + "\" does not fit " + name + "\n";
+        }
+        texts.push_back({name, child->frame()});
+    }
+    for (size_t i = 0; i < texts.size(); ++i)
+        for (size_t j = i + 1; j < texts.size(); ++j)
+            if (!cg::CGRectIsEmpty(cg::CGRectIntersection(texts[i].second, texts[j].second)))
+                faults += texts[i].first + " overlaps " + texts[j].first + "\n";
+    return faults;
+}
+
+TEST_F(QNBScrivetPreferencesTest, NoTextOfEitherPaneOverlapsAnotherOrIsCutByItsFrame) {
+    manager();
+    EXPECT_EQ(layoutFaults(stylus().view()), "");
+    EXPECT_EQ(layoutFaults(general().view()), "");
+}
+
 } // namespace
 } // namespace host

@@ -472,7 +472,9 @@ AXError NSAccessibilityExporter::copyCloseButton(const Target& t, std::string_vi
         *value = names({ax::kAXPressAction});
     else if (isGeometry(attribute)) {
         cg::CGRect frame = CGRectFromNSRect(t.window->frame());
-        return geometry(attribute, cg::CGRectMake(frame.origin.x + 7, frame.origin.y + 3, 14, 16), value);
+        return geometry(attribute,
+                        cg::CGRectMake(frame.origin.x + kNSTitleBarButtonLeft, frame.origin.y + 3, 14, 16),
+                        value);
     } else if (attribute == "AXIdentifier" || attribute == "AXDescription" || attribute == "AXValue")
         return ax::kAXErrorNoValue;
     else

@@ -31,10 +31,14 @@ double buttonWidth(const std::string& title) {
     return std::max(kButtonMinWidth, 24 + kCharacterWidth * double(title.size()));
 }
 
+// The informative text's lines, wrapped to the alert's width at the label's font.
 double informativeHeight(const std::string& text) {
     if (text.empty()) return 0;
-    const double perLine = std::floor((kWidth - 2 * kMargin) / kCharacterWidth);
-    return kLineHeight * std::max(1.0, std::ceil(double(text.size()) / perLine));
+    NSStringAttributes attributes;
+    attributes.font = NSFont::systemFontOfSize(NSFont::systemFontSize());
+    return std::max(
+        kLineHeight,
+        std::ceil(NSStringSize(text, attributes, kWidth - 2 * kMargin - 2 * kNSTextFieldTextInset).height));
 }
 
 bool onMainThread(const char* call) {

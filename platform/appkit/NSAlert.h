@@ -43,9 +43,17 @@ class NSAlertPanel : public NSPanel {
     using NSPanel::NSPanel;
     void sendEvent(const NSEvent& event) override;
     bool isSheet() const { return m_sheet; }
-    void setSheet(bool sheet) { m_sheet = sheet; }
+    void setSheet(bool sheet) {
+        m_sheet = sheet;
+        display(); // with or without its title bar
+    }
     std::string accessibilityRole() const override { return m_sheet ? "AXSheet" : "AXWindow"; }
     std::string accessibilitySubrole() const override { return m_sheet ? std::string() : "AXDialog"; }
+
+  protected:
+    bool drawsTitleBar() const override { return !m_sheet && NSPanel::drawsTitleBar(); }
+
+  public:
     // A sheet is exported under its parent window.
     std::shared_ptr<NSWindow> accessibilityParentWindow() const override {
         return m_sheet ? NSApp()->sheetParent(*this) : nullptr;

@@ -49,7 +49,38 @@ double measure(const cg::CGContextRef& c, const Piece& piece) {
     return cg::CGContextGetTextPosition(c).x;
 }
 
-std::vector<Line> layOut(const NSAttributedString& s, const cg::CGContextRef& c, NSParagraphStyle& style) {
+// Breaks a line wider than width after its blanks, as many words on each line as fit (a word
+// wider than the line stands alone).
+std::vector<Line> wrap(const Line& line, const cg::CGContextRef& c, double width) {
+    std::vector<Piece> words;
+    for (const auto& piece : line.pieces) {
+        size_t start = 0;
+        while (start < piece.text.size()) {
+            size_t blank = piece.text.find(' ', start);
+            size_t end = blank == std::string::npos ? piece.text.size() : blank + 1;
+            Piece word{piece.text.substr(start, end - start), piece.attributes, 0};
+            word.width = measure(c, word);
+            words.push_back(std::move(word));
+            start = end;
+        }
+    }
+    std::vector<Line> out(1);
+    for (auto& word : words) {
+        // Trailing blanks take no room at a line's end.
+        std::string trimmed = word.text;
+        while (!trimmed.empty() && trimmed.back() == ' ')
+            trimmed.pop_back();
+        const double inked =
+            trimmed.size() == word.text.size() ? word.width : measure(c, {trimmed, word.attributes, 0});
+        if (!out.back().pieces.empty() && out.back().width + inked > width) out.emplace_back();
+        out.back().width += word.width;
+        out.back().pieces.push_back(std::move(word));
+    }
+    return out;
+}
+
+std::vector<Line> layOut(const NSAttributedString& s, const cg::CGContextRef& c, NSParagraphStyle& style,
+                         double wrapWidth = 0) {
     std::vector<Line> lines(1);
     for (const auto& run : s.runs()) {
         if (run.attributes.paragraphStyle) style = *run.attributes.paragraphStyle;
@@ -64,12 +95,35 @@ std::vector<Line> layOut(const NSAttributedString& s, const cg::CGContextRef& c,
             start = end + 1;
         }
     }
+    std::vector<Line> out;
     for (auto& line : lines) {
         for (auto& piece : line.pieces)
             line.width += piece.width = measure(c, piece);
-        line.height = lineHeight(line, style);
+        if (wrapWidth > 0 && line.width > wrapWidth) {
+            for (auto& part : wrap(line, c, wrapWidth))
+                out.push_back(std::move(part));
+        } else {
+            out.push_back(std::move(line));
+        }
     }
-    return lines;
+    for (auto& line : out)
+        line.height = lineHeight(line, style);
+    return out;
+}
+
+// A context for measuring text outside any drawing.
+cg::CGContextRef measuringContext() {
+    return cg::CGBitmapContextCreate(nullptr, 1, 1, 8, 0, cg::CGColorSpaceCreateDeviceRGB(),
+                                     cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little);
+}
+
+cg::CGSize sizeOf(const std::vector<Line>& lines) {
+    cg::CGSize size = cg::CGSizeMake(0, 0);
+    for (const auto& line : lines) {
+        size.width = std::max(size.width, line.width);
+        size.height += line.height;
+    }
+    return size;
 }
 
 // Draws the lines from top (user space), each starting at the x that xFor gives.
@@ -166,6 +220,9 @@ void NSAttributedString::drawInRect(cg::CGRect rect) const {
     rect = cg::CGRectStandardize(rect);
     NSParagraphStyle style;
     auto lines = layOut(*this, context->CGContext(), style);
+    // A rectangle with room for two lines or more wraps the text within its width.
+    if (!lines.empty() && rect.size.height >= 2 * lines.front().height - 0.5)
+        lines = layOut(*this, context->CGContext(), style, rect.size.width);
     const cg::CGContextRef& c = context->CGContext();
     cg::CGContextSaveGState(c);
     cg::CGContextClipToRect(c, rect);
@@ -182,6 +239,17 @@ void NSAttributedString::drawInRect(cg::CGRect rect) const {
                   }
               });
     cg::CGContextRestoreGState(c);
+}
+
+cg::CGSize NSAttributedString::sizeWithWidth(double width) const {
+    auto context = measuringContext();
+    if (!context) return cg::CGSizeMake(0, 0);
+    NSParagraphStyle style;
+    return sizeOf(layOut(*this, context, style, width));
+}
+
+cg::CGSize NSStringSize(const std::string& string, const NSStringAttributes& attributes, double width) {
+    return NSAttributedString(string, attributes).sizeWithWidth(width);
 }
 
 void drawStringAtPoint(const std::string& string, cg::CGPoint point, const NSStringAttributes& attributes) {

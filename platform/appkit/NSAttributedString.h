@@ -56,8 +56,12 @@ class NSAttributedString {
     // limits). drawAtPoint puts the text's bounding box at point (its bottom-left corner; the
     // top-left in a flipped context); drawInRect lays the lines from rect's top, aligned in
     // it, and clips to it. Without a current context: logged, nothing drawn.
+    // drawInRect wraps the lines after blanks to rect's width where rect has room for two lines.
     void drawAtPoint(cg::CGPoint point) const;
     void drawInRect(cg::CGRect rect) const;
+    // The size the text takes, its lines wrapped to width when width is above 0. Needs no
+    // current context.
+    cg::CGSize sizeWithWidth(double width) const;
 
   private:
     std::string m_string;
@@ -67,5 +71,7 @@ class NSAttributedString {
 // NSString's drawing with one set of attributes.
 void drawStringAtPoint(const std::string& string, cg::CGPoint point, const NSStringAttributes& attributes);
 void drawStringInRect(const std::string& string, cg::CGRect rect, const NSStringAttributes& attributes);
+// NSString's size with attributes, wrapped to width when width is above 0.
+cg::CGSize NSStringSize(const std::string& string, const NSStringAttributes& attributes, double width = 0);
 
 } // namespace appkit

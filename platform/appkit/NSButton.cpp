@@ -127,7 +127,7 @@ void NSButton::drawRect(cg::CGRect) {
         }
         NSColor::grayColor()->setFill();
         NSFrameRect(box);
-        const double textX = kCheckBoxSide + 5;
+        const double textX = kNSCheckBoxTitleOffset;
         drawStringInRect(m_title,
                          cg::CGRectMake(textX, 0, std::max(0.0, b.size.width - textX), b.size.height),
                          attributes);

@@ -25,6 +25,9 @@ inline constexpr NSControlStateValue NSControlStateValueMixed = -1;
 inline constexpr NSControlStateValue NSControlStateValueOff = 0;
 inline constexpr NSControlStateValue NSControlStateValueOn = 1;
 
+// Where a check box's title starts, past its box.
+inline constexpr double kNSCheckBoxTitleOffset = 19;
+
 class NSButton : public NSControl {
   public:
     explicit NSButton(cg::CGRect frame = cg::CGRectZero);

@@ -69,6 +69,9 @@ std::shared_ptr<NSColor> NSColor::yellowColor() {
 std::shared_ptr<NSColor> NSColor::keyboardFocusIndicatorColor() {
     return colorWithCalibratedRed(0.23, 0.6, 0.96, 0.5);
 }
+std::shared_ptr<NSColor> NSColor::selectedTextBackgroundColor() {
+    return colorWithCalibratedRed(0.7, 0.84, 1.0, 1);
+}
 std::shared_ptr<NSColor> NSColor::disabledControlTextColor() {
     return colorWithCalibratedWhite(0, 0.25);
 }

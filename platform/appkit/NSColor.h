@@ -33,6 +33,7 @@ class NSColor {
     static std::shared_ptr<NSColor> yellowColor();
     static std::shared_ptr<NSColor> keyboardFocusIndicatorColor();
     static std::shared_ptr<NSColor> disabledControlTextColor();
+    static std::shared_ptr<NSColor> selectedTextBackgroundColor();
 
     const std::string& colorSpaceName() const { return m_space; }
     // The colour's own components, alpha last (2 for white spaces, 4 for RGB ones).

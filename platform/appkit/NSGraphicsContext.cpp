@@ -32,7 +32,7 @@ void drawFocusRing(const cg::CGContextRef& c, const cg::CGPathRef& path) {
     cg::CGContextAddPath(c, path);
     cg::CGContextEOClip(c);
     cg::CGContextSetStrokeColorWithColor(c, NSColor::keyboardFocusIndicatorColor()->CGColor());
-    cg::CGContextSetLineWidth(c, 6);
+    cg::CGContextSetLineWidth(c, 2 * kNSFocusRingOutset);
     cg::CGContextSetLineJoin(c, cg::kCGLineJoinRound);
     cg::CGContextSetBlendMode(c, cg::kCGBlendModeNormal);
     cg::CGContextAddPath(c, path);

@@ -25,6 +25,9 @@ enum NSImageInterpolation : uint32_t {
     NSImageInterpolationHigh = 3,
 };
 
+// How far a focus ring reaches outside the path it surrounds.
+inline constexpr double kNSFocusRingOutset = 3;
+
 enum NSFocusRingPlacement : uint32_t { NSFocusRingOnly = 0, NSFocusRingBelow = 1, NSFocusRingAbove = 2 };
 enum NSFocusRingType : uint32_t {
     NSFocusRingTypeDefault = 0,

@@ -22,6 +22,10 @@ enum NSTIFFCompression : uint32_t {
     NSTIFFCompressionLZW = 5,
 };
 
+// The system image of a gear, for action buttons; imageNamed answers it where the bundle has
+// no image of that name.
+inline constexpr const char* NSImageNameActionTemplate = "NSActionTemplate";
+
 class NSImage {
   public:
     NSImage() = default;

@@ -1,9 +1,11 @@
 // Images from files: the main bundle's named images and representations of PNG and TIFF bytes.
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/PNG.h"
 
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -108,12 +110,38 @@ std::shared_ptr<NSImage> NSImage::initWithContentsOfFile(const std::string& path
     return bytes ? initWithData(*bytes) : nullptr;
 }
 
+// The system's images the host's interface names, drawn once: the action button's gear.
+std::shared_ptr<NSImage> systemImageNamed(const std::string& name) {
+    if (name != NSImageNameActionTemplate) return nullptr;
+    static const std::shared_ptr<NSImage> gear = [] {
+        auto image = NSImage::initWithSize(cg::CGSizeMake(16, 16));
+        image->lockFocus();
+        if (auto context = NSGraphicsContext::currentContext()) {
+            const cg::CGContextRef& c = context->CGContext();
+            cg::CGContextSetRGBFillColor(c, 0, 0, 0, 1);
+            cg::CGContextTranslateCTM(c, 8, 8);
+            for (int tooth = 0; tooth < 8; ++tooth) {
+                cg::CGContextFillRect(c, cg::CGRectMake(-1.5, 4, 3, 3.5));
+                cg::CGContextRotateCTM(c, M_PI / 4);
+            }
+            cg::CGContextFillEllipseInRect(c, cg::CGRectMake(-5.5, -5.5, 11, 11));
+            cg::CGContextSetBlendMode(c, cg::kCGBlendModeClear);
+            cg::CGContextFillEllipseInRect(c, cg::CGRectMake(-2, -2, 4, 4));
+        }
+        image->unlockFocus();
+        image->setName(NSImageNameActionTemplate);
+        image->setTemplate(true);
+        return image;
+    }();
+    return gear;
+}
+
 std::shared_ptr<NSImage> NSImage::imageNamed(const std::string& name) {
     if (name.empty() || name.size() > 255 || name.find('/') != std::string::npos || name == "." ||
         name == "..")
         return nullptr;
     auto bundle = ns::NSBundle::mainBundle();
-    if (!bundle) return nullptr;
+    if (!bundle) return systemImageNamed(name);
     NamedImages& images = namedImages();
     const auto key = std::make_pair(bundle->bundlePath(), name);
     {
@@ -123,7 +151,7 @@ std::shared_ptr<NSImage> NSImage::imageNamed(const std::string& name) {
     std::optional<std::string> path = bundle->pathForResource(name, std::nullopt);
     for (const char* type : {"png", "tiff", "tif"})
         if (!path) path = bundle->pathForResource(name, std::string_view(type));
-    if (!path) return nullptr;
+    if (!path) return systemImageNamed(name);
     auto image = initWithContentsOfFile(*path);
     if (!image) {
         platform::log("NSImage: the image named %s (%s) cannot be loaded", name, *path);

@@ -3,6 +3,7 @@
 #include "platform/appkit/NSAttributedString.h"
 #include "platform/appkit/NSColor.h"
 #include "platform/appkit/NSGraphicsContext.h"
+#include "platform/appkit/NSScreen.h"
 
 namespace appkit {
 
@@ -11,9 +12,18 @@ namespace {
 constexpr double kTextInset = 22; // room for the check mark
 constexpr double kTitleFontSize = 13;
 
+// The menu hangs right and down from topLeft; where that would leave the visible frame of the
+// screen holding the point, it opens to the left of the point or upwards from it instead, and
+// what still overflows is moved back in.
 cg::CGRect frameFor(const NSMenu& menu, cg::CGPoint topLeft) {
     const double height = double(menu.numberOfItems()) * kNSMenuRowHeight;
-    return cg::CGRectMake(topLeft.x, topLeft.y - height, kNSMenuWidth, height);
+    cg::CGRect frame = cg::CGRectMake(topLeft.x, topLeft.y - height, kNSMenuWidth, height);
+    auto visible = NSScreen::visibleFrameHolding(cg::CGRectMake(topLeft.x, topLeft.y, 0, 0));
+    if (!visible) return frame;
+    if (cg::CGRectGetMaxX(frame) > cg::CGRectGetMaxX(*visible)) frame.origin.x = topLeft.x - kNSMenuWidth;
+    if (frame.origin.y < visible->origin.y) frame.origin.y = topLeft.y;
+    frame.origin = NSPointKeepingRectInside(frame.origin, frame.size, *visible);
+    return frame;
 }
 
 } // namespace

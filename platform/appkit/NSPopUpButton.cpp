@@ -1,6 +1,10 @@
 #include "platform/appkit/NSPopUpButton.h"
 
+#include "platform/appkit/NSColor.h"
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/appkit/NSViewBindings.h"
+
+#include <algorithm>
 
 namespace appkit {
 
@@ -15,6 +19,35 @@ const ns::KeyTable& NSPopUpButton::classBindingKeys() {
         return keys;
     }();
     return table;
+}
+
+void NSPopUpButton::drawRect(cg::CGRect) {
+    const cg::CGRect b = bounds();
+    NSColor::colorWithCalibratedWhite(isHighlighted() ? 0.75 : 0.98, 1)->setFill();
+    NSRectFill(b);
+    NSColor::grayColor()->setFill();
+    NSFrameRect(b);
+    NSStringAttributes attributes = textAttributes();
+    const double lineHeight = attributes.font->pointSize() * 1.2;
+    drawStringInRect(titleOfSelectedItem(),
+                     cg::CGRectMake(6, (b.size.height - lineHeight) / 2,
+                                    std::max(0.0, b.size.width - kNSPopUpButtonArrowWidth - 6), lineHeight),
+                     attributes);
+    auto context = NSGraphicsContext::currentContext();
+    if (!context) return;
+    // An arrow up over an arrow down, as a pop-up button shows it holds a choice.
+    const cg::CGContextRef& c = context->CGContext();
+    const double x = b.size.width - kNSPopUpButtonArrowWidth / 2, midY = b.size.height / 2;
+    const double flip = isFlipped() ? -1 : 1;
+    cg::CGContextSetFillColorWithColor(c, attributes.foregroundColor->CGColor());
+    for (const double side : {1.0, -1.0}) {
+        const double tip = midY + flip * side * 7, base = midY + flip * side * 2;
+        cg::CGContextMoveToPoint(c, x - 4, base);
+        cg::CGContextAddLineToPoint(c, x + 4, base);
+        cg::CGContextAddLineToPoint(c, x, tip);
+        cg::CGContextClosePath(c);
+        cg::CGContextFillPath(c);
+    }
 }
 
 // ---- Items.

@@ -9,9 +9,14 @@
 
 namespace appkit {
 
+// The room at a pop-up button's right end for its arrows.
+inline constexpr double kNSPopUpButtonArrowWidth = 20;
+
 class NSPopUpButton : public NSButton {
   public:
     explicit NSPopUpButton(cg::CGRect frame = cg::CGRectZero);
+    // A bordered button: the selected title at the left, the up and down arrows at the right.
+    void drawRect(cg::CGRect dirtyRect) override;
 
     // "selectedTag", besides the button's keys; the value is the selected index.
     static const ns::KeyTable& classBindingKeys();

@@ -11,26 +11,6 @@ namespace appkit {
 
 namespace {
 
-double area(cg::CGRect r) {
-    return cg::CGRectIsNull(r) ? 0 : r.size.width * r.size.height;
-}
-
-// The visible frame of the screen holding most of rect (Cocoa global), else the main screen's.
-std::optional<cg::CGRect> visibleFrameFor(cg::CGRect rect) {
-    std::shared_ptr<NSScreen> best;
-    double bestArea = 0;
-    for (auto& screen : NSScreen::screens()) {
-        // An empty anchor (a point) counts by the screen holding its origin.
-        const cg::CGRect probe =
-            cg::CGRectIsEmpty(rect) ? cg::CGRectMake(rect.origin.x, rect.origin.y, 1, 1) : rect;
-        const double overlap = area(cg::CGRectIntersection(screen->frame(), probe));
-        if (overlap > bestArea) best = screen, bestArea = overlap;
-    }
-    if (!best) best = NSScreen::mainScreen();
-    if (!best) return std::nullopt;
-    return best->visibleFrame();
-}
-
 // Where a window of size stands against anchor (Cocoa global) on edge.
 cg::CGPoint originFor(cg::CGRect anchor, cg::CGSize size, NSRectEdge edge) {
     const double midX = anchor.origin.x + anchor.size.width / 2;
@@ -91,12 +71,8 @@ void NSPopover::showRelativeToRect(cg::CGRect rect, const std::shared_ptr<NSView
 
     const cg::CGSize size = contentSize();
     cg::CGPoint origin = originFor(anchor, size, preferredEdge);
-    if (auto visible = visibleFrameFor(anchor)) {
-        const double maxX = visible->origin.x + visible->size.width - size.width;
-        const double maxY = visible->origin.y + visible->size.height - size.height;
-        origin.x = std::max(visible->origin.x, std::min(origin.x, maxX));
-        origin.y = std::max(visible->origin.y, std::min(origin.y, maxY));
-    }
+    if (auto visible = NSScreen::visibleFrameHolding(anchor))
+        origin = NSPointKeepingRectInside(origin, size, *visible);
     const cg::CGRect frame = cg::CGRectMake(origin.x, origin.y, size.width, size.height);
     if (!m_window) m_window = NSWindow::make<NSPopoverWindow>(frame, NSWindowStyleMaskBorderless);
     m_window->setFrame(frame, false);

@@ -23,6 +23,35 @@ cg::CGRect CGRectFromNSRect(cg::CGRect rect) {
     return NSRectFromCGRect(rect);
 }
 
+cg::CGPoint NSPointKeepingRectInside(cg::CGPoint origin, cg::CGSize size, cg::CGRect bounds) {
+    const double maxX = bounds.origin.x + bounds.size.width - size.width;
+    const double maxY = bounds.origin.y + bounds.size.height - size.height;
+    origin.x = std::max(bounds.origin.x, std::min(origin.x, maxX));
+    // Too tall: the top stays at the top of bounds (y up: the bottom lies below it).
+    origin.y = size.height > bounds.size.height ? maxY : std::max(bounds.origin.y, std::min(origin.y, maxY));
+    return origin;
+}
+
+std::shared_ptr<NSScreen> NSScreen::screenHolding(cg::CGRect rect) {
+    std::shared_ptr<NSScreen> best;
+    double bestArea = 0;
+    const cg::CGRect probe =
+        cg::CGRectIsEmpty(rect) ? cg::CGRectMake(rect.origin.x, rect.origin.y, 1, 1) : rect;
+    for (auto& screen : screens()) {
+        const cg::CGRect overlap = cg::CGRectIntersection(screen->frame(), probe);
+        const double area = cg::CGRectIsNull(overlap) ? 0 : overlap.size.width * overlap.size.height;
+        if (area > bestArea) best = screen, bestArea = area;
+    }
+    return best;
+}
+
+std::optional<cg::CGRect> NSScreen::visibleFrameHolding(cg::CGRect rect) {
+    auto best = screenHolding(rect);
+    if (!best) best = mainScreen();
+    if (!best) return std::nullopt;
+    return best->visibleFrame();
+}
+
 std::vector<std::shared_ptr<NSScreen>> NSScreen::screens() {
     uint32_t count = 0;
     if (cg::CGGetActiveDisplayList(0, nullptr, &count) != cg::kCGErrorSuccess || count == 0) return {};

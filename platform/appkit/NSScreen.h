@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace appkit {
@@ -30,6 +31,12 @@ class NSScreen {
     cf::Value deviceDescription() const;
     uint32_t displayID() const { return m_displayID; }
 
+    // The screen holding most of rect (Cocoa global; an empty rect counts by the screen holding
+    // its origin); null when rect meets none.
+    static std::shared_ptr<NSScreen> screenHolding(cg::CGRect rect);
+    // The visible frame of screenHolding(rect), else the main screen's; none without screens.
+    static std::optional<cg::CGRect> visibleFrameHolding(cg::CGRect rect);
+
   private:
     uint32_t m_displayID;
 };
@@ -38,5 +45,9 @@ class NSScreen {
 // the main display's current height.
 cg::CGRect NSRectFromCGRect(cg::CGRect rect);
 cg::CGRect CGRectFromNSRect(cg::CGRect rect);
+
+// The origin that keeps a rectangle of size inside bounds: moved back in along each axis where
+// it overflows, its top-left kept where it is larger than bounds.
+cg::CGPoint NSPointKeepingRectInside(cg::CGPoint origin, cg::CGSize size, cg::CGRect bounds);
 
 } // namespace appkit

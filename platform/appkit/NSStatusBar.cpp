@@ -149,7 +149,11 @@ bool NSStatusItem::popUpStatusItemMenu() {
     if (!m_menu || !m_window) return false;
     auto keep = shared_from_this();
     const cg::CGRect frame = m_window->frame();
-    return m_menu->popUpMenuPositioningItem(nullptr, frame.origin, nullptr);
+    // Under the item, moved left as far as it must to stay on the screen.
+    cg::CGPoint at = frame.origin;
+    if (auto visible = NSScreen::visibleFrameHolding(frame))
+        at.x = std::max(visible->origin.x, std::min(at.x, cg::CGRectGetMaxX(*visible) - kNSMenuWidth));
+    return m_menu->popUpMenuPositioningItem(nullptr, at, nullptr);
 }
 
 // ---- The bar.

@@ -1,14 +1,17 @@
 #include "platform/appkit/NSTextField.h"
 
 #include "platform/appkit/NSGraphicsContext.h"
+#include "platform/appkit/NSWindow.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 namespace appkit {
 
 namespace {
 
-constexpr uint64_t kCommandOrControl = (1ull << 20) | (1ull << 18);
-constexpr uint16_t kReturnKey = 36, kEnterKey = 76, kDeleteKey = 51;
+constexpr uint64_t kCommand = 1ull << 20;
+constexpr uint64_t kCommandOrControl = kCommand | (1ull << 18);
+constexpr uint16_t kReturnKey = 36, kEnterKey = 76, kDeleteKey = 51, kAKey = 0;
+constexpr double kInsertionPointWidth = 1;
 
 // Drops the last UTF-8 character.
 void removeLastCharacter(std::string& text) {
@@ -43,6 +46,7 @@ std::shared_ptr<NSTextField> NSTextField::labelWithString(const std::string& tex
 
 void NSTextField::setObjectValue(const ns::Id& value) {
     m_attributed.reset();
+    m_allSelected = false;
     NSControl::setObjectValue(value);
     // Numbers read as their decimal text (the control's reading), anything else as "".
     if (!value.string()) NSControl::setObjectValue(ns::Id(value.isNil() ? std::string() : stringValue()));
@@ -78,8 +82,40 @@ void NSTextField::setTextColor(std::shared_ptr<NSColor> color) {
     setNeedsDisplay(true);
 }
 
+void NSTextField::setPlaceholderString(std::string placeholder) {
+    m_placeholder = std::move(placeholder);
+    setNeedsDisplay(true);
+}
+
+void NSTextField::selectText() {
+    m_allSelected = !stringValue().empty();
+    setNeedsDisplay(true);
+}
+
+bool NSTextField::isFirstResponder() const {
+    auto w = window();
+    return w && w->firstResponder() == this;
+}
+
+bool NSTextField::becomeFirstResponder() {
+    setNeedsDisplay(true); // the insertion point shows
+    return true;
+}
+
+bool NSTextField::resignFirstResponder() {
+    m_allSelected = false;
+    setNeedsDisplay(true);
+    return true;
+}
+
 void NSTextField::keyDown(const NSEvent& event) {
-    if (!m_editable || !isEnabled() || (event.modifierFlags() & kCommandOrControl)) {
+    const uint64_t flags = event.modifierFlags();
+    const bool commandA = (flags & kCommand) && (event.keyCode() == kAKey || event.characters() == "a");
+    if (m_editable && isEnabled() && commandA) {
+        selectText();
+        return;
+    }
+    if (!m_editable || !isEnabled() || (flags & kCommandOrControl)) {
         NSControl::keyDown(event); // on to the next responder
         return;
     }
@@ -90,10 +126,11 @@ void NSTextField::keyDown(const NSEvent& event) {
         sendAction(action(), target());
         return;
     }
-    std::string text = stringValue();
+    // A selection is replaced by what is typed, and Delete removes it.
+    std::string text = m_allSelected ? std::string() : stringValue();
     if (event.keyCode() == kDeleteKey || characters == "\x7f" || characters == "\b") {
-        if (text.empty()) return;
-        removeLastCharacter(text);
+        if (text.empty() && !m_allSelected) return;
+        if (!m_allSelected) removeLastCharacter(text);
     } else {
         std::string typed;
         for (char c : characters)
@@ -133,14 +170,34 @@ void NSTextField::drawRect(cg::CGRect) {
         NSColor::grayColor()->setFill();
         NSFrameRect(b);
     }
-    const cg::CGRect inside = cg::CGRectMake(2, 0, std::max(0.0, b.size.width - 4), b.size.height);
+    const cg::CGRect inside = cg::CGRectMake(
+        kNSTextFieldTextInset, 0, std::max(0.0, b.size.width - 2 * kNSTextFieldTextInset), b.size.height);
     if (m_attributed) {
         m_attributed->drawInRect(inside);
         return;
     }
     NSStringAttributes attributes = textAttributes();
+    const std::string text = stringValue();
+    if (text.empty() && !m_placeholder.empty()) {
+        attributes.foregroundColor = NSColor::grayColor();
+        drawStringInRect(m_placeholder, inside, attributes);
+    }
     if (isEnabled() && m_textColor) attributes.foregroundColor = m_textColor;
-    drawStringInRect(stringValue(), inside, attributes);
+    const cg::CGSize size = NSStringSize(text, attributes, inside.size.width);
+    const double lineHeight = NSStringSize("X", attributes, 0).height;
+    // A single line sits at the top of the field; the selection and the insertion point follow it.
+    const double lineY = std::max(0.0, b.size.height - lineHeight);
+    if (m_allSelected) {
+        NSColor::selectedTextBackgroundColor()->setFill();
+        NSRectFill(
+            cg::CGRectMake(inside.origin.x, lineY, std::min(size.width, inside.size.width), lineHeight));
+    }
+    if (!text.empty()) drawStringInRect(text, inside, attributes);
+    if (m_editable && !m_allSelected && isFirstResponder()) {
+        NSColor::blackColor()->setFill();
+        const double x = inside.origin.x + std::min(text.empty() ? 0.0 : size.width, inside.size.width - 1);
+        NSRectFill(cg::CGRectMake(x, lineY + 1, kInsertionPointWidth, std::max(0.0, lineHeight - 2)));
+    }
 }
 
 } // namespace appkit

@@ -2,7 +2,10 @@
 // neither editable nor bezeled and draws no background. A user change (typing into the editable
 // first responder, or an accessibility set-value) writes the "value" binding, then posts
 // NSControlTextDidChangeNotification with the field as its object. Typed characters are
-// appended, Delete removes the last character, Return ends editing and sends the action.
+// appended (or replace the whole text once Command-A selected it), Delete removes the last
+// character (or the selection), Return ends editing and sends the action. An empty field shows
+// its placeholder in grey, never part of its value; the first responder shows an insertion
+// point after its text. A multi-line frame wraps the text within it.
 #pragma once
 
 #include "platform/appkit/NSAttributedString.h"
@@ -14,6 +17,8 @@
 namespace appkit {
 
 inline constexpr const char* NSControlTextDidChangeNotification = "NSControlTextDidChangeNotification";
+// The text's margin inside a field's frame, left and right.
+inline constexpr double kNSTextFieldTextInset = 2;
 
 class NSTextField : public NSControl {
   public:
@@ -23,7 +28,7 @@ class NSTextField : public NSControl {
     static std::shared_ptr<NSTextField> labelWithString(const std::string& text);
 
     // The value is the text: numbers set on it read as their decimal text, nil as "".
-    void setObjectValue(const ns::Id& value) override;
+    void setObjectValue(const ns::Id& value) override; // ends a selection
     // The attributed value, when one was set (a plain set drops it); setting it sets the text.
     const std::optional<NSAttributedString>& attributedStringValue() const { return m_attributed; }
     void setAttributedStringValue(const NSAttributedString& value);
@@ -38,9 +43,17 @@ class NSTextField : public NSControl {
     void setBackgroundColor(std::shared_ptr<NSColor> color);
     std::shared_ptr<NSColor> textColor() const { return m_textColor; }
     void setTextColor(std::shared_ptr<NSColor> color);
+    // Shown in grey while the value is empty.
+    const std::string& placeholderString() const { return m_placeholder; }
+    void setPlaceholderString(std::string placeholder);
+    // Command-A's selection of the whole text; any change of the text ends it.
+    bool isTextSelected() const { return m_allSelected; }
+    void selectText();
 
     // Editable fields take the keyboard; clicks only make them first responder.
     bool acceptsFirstResponder() const override { return m_editable && isEnabled(); }
+    bool becomeFirstResponder() override;
+    bool resignFirstResponder() override;
     void keyDown(const NSEvent& event) override;
     void mouseDown(const NSEvent&) override {}
     void mouseUp(const NSEvent&) override {}
@@ -56,6 +69,7 @@ class NSTextField : public NSControl {
   private:
     // The user changed the text: written back, then announced.
     void userChangedText(std::string text);
+    bool isFirstResponder() const;
 
     std::optional<NSAttributedString> m_attributed;
     bool m_editable = true;
@@ -63,6 +77,8 @@ class NSTextField : public NSControl {
     bool m_drawsBackground = true;
     std::shared_ptr<NSColor> m_backgroundColor;
     std::shared_ptr<NSColor> m_textColor;
+    std::string m_placeholder;
+    bool m_allSelected = false;
 };
 
 } // namespace appkit

@@ -16,6 +16,7 @@ constexpr double kCharacterWidth = 7;
 constexpr double kMinimumItemWidth = 64;
 constexpr double kItemPadding = 16;
 constexpr double kToolbarGrey = 0xE0 / 255.0;
+constexpr double kSelectedGrey = 0xC4 / 255.0; // the selected item's ground
 
 // The strip the items lie on.
 class NSToolbarView : public NSView {
@@ -42,6 +43,14 @@ NSToolbarItemButton::NSToolbarItemButton(const std::shared_ptr<NSToolbarItem>& i
     // Pressed while selected; the state is set by the toolbar, never by a click.
     setButtonType(NSButtonTypePushOnPushOff);
     setBordered(false);
+}
+
+void NSToolbarItemButton::drawRect(cg::CGRect dirtyRect) {
+    if (state() == NSControlStateValueOn) {
+        NSColor::colorWithCalibratedWhite(kSelectedGrey, 1)->setFill();
+        NSRectFill(cg::CGRectInset(bounds(), 2, 2));
+    }
+    NSButton::drawRect(dirtyRect);
 }
 
 void NSToolbarItemButton::userClicked() {

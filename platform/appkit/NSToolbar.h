@@ -50,6 +50,8 @@ class NSToolbarItemButton : public NSButton {
   public:
     explicit NSToolbarItemButton(const std::shared_ptr<NSToolbarItem>& item);
     std::shared_ptr<NSToolbarItem> item() const { return m_item.lock(); }
+    // The selected item stands on a darker ground, so the toolbar shows which one it is.
+    void drawRect(cg::CGRect dirtyRect) override;
 
   protected:
     void userClicked() override;

@@ -316,6 +316,9 @@ void NSView::markClean() {
 void NSView::drawTree(const cg::CGContextRef& context, cg::CGRect dirty) {
     if (m_hidden || m_alpha <= 0) return;
     cg::CGRect mine = mapRect(m_bounds, true);
+    // The first responder's focus ring lies just outside its bounds.
+    if (auto w = window(); w && w->firstResponder() == this)
+        mine = cg::CGRectInset(mine, -kNSFocusRingOutset, -kNSFocusRingOutset);
     cg::CGRect area = cg::CGRectIntersection(mine, dirty);
     if (cg::CGRectIsEmpty(area)) return;
     // The context's space becomes this view's bounds space, clipped to the view.

@@ -1,6 +1,8 @@
 #include "platform/appkit/NSWindow.h"
 
 #include "platform/appkit/NSApplication.h"
+#include "platform/appkit/NSAttributedString.h"
+#include "platform/appkit/NSGraphicsContext.h"
 #include "platform/appkit/NSScreen.h"
 #include "platform/core/Log.h"
 #include "platform/coregraphics/CGImage.h"
@@ -102,6 +104,10 @@ void NSWindow::setFrame(cg::CGRect frame, bool display) {
     if (!finite(frame)) {
         platform::log("appkit: refusing a window frame that is not finite");
         return;
+    }
+    // A window on the screen stays within it, whoever moves it.
+    if (m_visible && (m_style & NSWindowStyleMaskTitled)) {
+        frame = constrainFrameRect(frame, NSScreen::screenHolding(frame));
     }
     applyFrame(frame);
     if (display) displayIfNeeded();
@@ -336,12 +342,8 @@ void NSWindow::displayIfNeeded() {
     else
         cg::CGContextSetRGBFillColor(context, 0, 0, 0, 0);
     cg::CGContextFillRect(context, dirty);
-    if (m_style & NSWindowStyleMaskTitled) {
-        cg::CGContextSetRGBFillColor(context, kTitleBarGrey, kTitleBarGrey, kTitleBarGrey, 1);
-        cg::CGContextFillRect(context, cg::CGRectMake(0, m_frame.size.height - kNSTitleBarHeight,
-                                                      m_frame.size.width, kNSTitleBarHeight));
-    }
     cg::CGContextSetBlendMode(context, cg::kCGBlendModeNormal);
+    if (drawsTitleBar()) drawTitleBar(context);
     if (m_contentView) {
         m_contentView->drawTree(context, dirty);
         m_contentView->markClean();
@@ -357,6 +359,50 @@ void NSWindow::displayIfNeeded() {
                        dirty.size.width, dirty.size.height);
     if (m_number && cg::CGSFlushWindow(m_number, {flushed}) != cg::kCGErrorSuccess)
         platform::log("appkit: the window server refused a flush of window %u", m_number);
+}
+
+// The title bar: the close, minimise and zoom buttons the style gives, at the left end where the
+// accessibility tree places the close button, and the title centred across the bar.
+void NSWindow::drawTitleBar(const cg::CGContextRef& context) {
+    const double top = m_frame.size.height;
+    cg::CGContextSetRGBFillColor(context, kTitleBarGrey, kTitleBarGrey, kTitleBarGrey, 1);
+    cg::CGContextFillRect(context,
+                          cg::CGRectMake(0, top - kNSTitleBarHeight, m_frame.size.width, kNSTitleBarHeight));
+    cg::CGContextSetRGBFillColor(context, 0.6, 0.6, 0.6, 1);
+    cg::CGContextFillRect(context, cg::CGRectMake(0, top - kNSTitleBarHeight, m_frame.size.width, 1));
+    struct Button {
+        NSWindowStyleMask bit;
+        double red, green, blue;
+    };
+    const Button buttons[] = {{NSWindowStyleMaskClosable, 1.0, 0.37, 0.34},
+                              {NSWindowStyleMaskMiniaturizable, 1.0, 0.74, 0.18},
+                              {NSWindowStyleMaskResizable, 0.16, 0.79, 0.25}};
+    double x = kNSTitleBarButtonLeft;
+    for (const Button& button : buttons) {
+        const cg::CGRect circle = cg::CGRectMake(x + 1, top - kNSTitleBarHeight / 2 - 6, 12, 12);
+        if (m_style & button.bit)
+            cg::CGContextSetRGBFillColor(context, button.red, button.green, button.blue, 1);
+        else
+            cg::CGContextSetRGBFillColor(context, 0.8, 0.8, 0.8, 1); // a button the style leaves out is blank
+        cg::CGContextFillEllipseInRect(context, circle);
+        x += kNSTitleBarButtonSpacing;
+    }
+    if (m_title.empty()) return;
+    NSStringAttributes attributes;
+    attributes.font = NSFont::systemFontOfSize(NSFont::systemFontSize());
+    auto centred = std::make_shared<NSParagraphStyle>();
+    centred->alignment = NSTextAlignmentCenter;
+    attributes.paragraphStyle = centred;
+    auto previous = NSGraphicsContext::currentContext();
+    NSGraphicsContext::setCurrentContext(NSGraphicsContext::graphicsContextWithCGContext(context, false));
+    // Clear of the buttons on both sides, so a long title is cut rather than drawn over them.
+    const double inset = kNSTitleBarButtonLeft + 3 * kNSTitleBarButtonSpacing;
+    const double lineHeight = attributes.font->pointSize() * 1.2;
+    drawStringInRect(m_title,
+                     cg::CGRectMake(inset, top - kNSTitleBarHeight + (kNSTitleBarHeight - lineHeight) / 2,
+                                    std::max(0.0, m_frame.size.width - 2 * inset), lineHeight),
+                     attributes);
+    NSGraphicsContext::setCurrentContext(previous);
 }
 
 // ---- The application's windows.

@@ -41,8 +41,10 @@ inline constexpr const char* NSWindowDidResignMainNotification = "NSWindowDidRes
 
 class NSWindowAnimator; // NSAnimationContext.h
 
-// The title bar of a titled window, in points.
+// The title bar of a titled window, in points, and its buttons' places from its left end.
 inline constexpr double kNSTitleBarHeight = 22;
+inline constexpr double kNSTitleBarButtonLeft = 7;
+inline constexpr double kNSTitleBarButtonSpacing = 20;
 
 class NSWindowController;
 class NSScreen;
@@ -71,7 +73,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     cg::CGWindowID windowNumber() const { return m_number; }
     NSWindowStyleMask styleMask() const { return m_style; }
 
-    // ---- Frames (Cocoa global). Applied at once, unconstrained.
+    // ---- Frames (Cocoa global). Applied at once; a visible titled window's are constrained.
     cg::CGRect frame() const { return m_frame; }
     void setFrame(cg::CGRect frame, bool display);
     void setFrameOrigin(cg::CGPoint origin);
@@ -149,8 +151,9 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     // between the screen's visible frame and the frame before the zoom. Senders are ignored.
     void performMiniaturize(NSActionTarget* sender);
     void performZoom(NSActionTarget* sender);
-    // Runs when a titled window becomes visible: moves the rectangle down so its top is within
-    // the screen's visible top. A nil screen leaves it alone.
+    // Runs when a titled window becomes visible and when a visible one is given a frame: moves
+    // the rectangle into the screen's visible frame (its top-left corner kept inside where it is
+    // larger). A nil screen leaves it alone.
     virtual cg::CGRect constrainFrameRect(cg::CGRect frameRect,
                                           const std::shared_ptr<NSScreen>& screen) const;
     // The narrowest frame that shows the title: 70 + 7 points a character when titled, else 0.
@@ -214,6 +217,8 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     uint64_t displayCount() const { return m_displayCount; }
 
   protected:
+    // Titled windows draw their title bar; a sheet hanging from its parent's does not.
+    virtual bool drawsTitleBar() const { return (m_style & NSWindowStyleMaskTitled) != 0; }
     virtual void becomeKeyWindow() {}
     virtual void resignKeyWindow() {}
 
@@ -227,6 +232,7 @@ class NSWindow : public NSResponder, public std::enable_shared_from_this<NSWindo
     void resignKeyAndMain();
     void post(const char* name);
     cg::CGRect contentFrameInWindow() const;
+    void drawTitleBar(const cg::CGContextRef& context);
     void layoutToolbar();
 
     cg::CGWindowID m_number = 0;

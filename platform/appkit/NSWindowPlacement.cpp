@@ -5,26 +5,12 @@
 namespace appkit {
 
 std::shared_ptr<NSScreen> NSWindow::screen() const {
-    std::shared_ptr<NSScreen> best;
-    double bestArea = 0;
-    for (const auto& candidate : NSScreen::screens()) {
-        const cg::CGRect overlap = cg::CGRectIntersection(candidate->frame(), m_frame);
-        if (cg::CGRectIsNull(overlap)) continue;
-        const double area = overlap.size.width * overlap.size.height;
-        // A zero-size window still lies on the screen that holds its origin.
-        if (!best || area > bestArea) {
-            best = candidate;
-            bestArea = area;
-        }
-    }
-    return best;
+    return NSScreen::screenHolding(m_frame);
 }
 
 cg::CGRect NSWindow::constrainFrameRect(cg::CGRect frameRect, const std::shared_ptr<NSScreen>& on) const {
     if (!on) return frameRect;
-    const cg::CGRect visible = on->visibleFrame();
-    const double top = visible.origin.y + visible.size.height;
-    if (frameRect.origin.y + frameRect.size.height > top) frameRect.origin.y = top - frameRect.size.height;
+    frameRect.origin = NSPointKeepingRectInside(frameRect.origin, frameRect.size, on->visibleFrame());
     return frameRect;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Format.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGEvent.h"
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindow.h"
@@ -486,6 +487,49 @@ class UIVerbs {
         return under ? std::optional<uint32_t>(under->first) : std::nullopt;
     }
 
+    // The picture of a window element with its sheets and child windows (the windows the tree
+    // lists under it) drawn over it where they lie, as the display shows them; other elements'
+    // pictures as they are.
+    cg::CGImageRef withAttachedWindows(const ui::Element& element, pid_t pid, cg::CGRect frame,
+                                       cg::CGImageRef image) {
+        if (element.role != "AXWindow" && element.role != "AXSheet") return image;
+        const size_t width = cg::CGImageGetWidth(image), height = cg::CGImageGetHeight(image);
+        const double scale = double(width) / frame.size.width;
+        cg::CGContextRef context = nullptr;
+        for (const auto& childRef : element.children) {
+            ui::Element child;
+            if (ui::readElement(childRef, &child) != ax::kAXErrorSuccess || !child.frame ||
+                (child.role != "AXSheet" && child.role != "AXWindow"))
+                continue;
+            auto number = windowNumberOf(child, pid);
+            auto picture =
+                number ? cg::CGWindowListCreateImage(cg::CGRectNull, cg::kCGWindowListOptionIncludingWindow,
+                                                     *number, cg::kCGWindowImageDefault)
+                       : nullptr;
+            if (!picture) continue;
+            if (!context) {
+                context = cg::CGBitmapContextCreate(
+                    nullptr, width, height, 8, 0, cg::CGColorSpaceCreateDeviceRGB(),
+                    cg::kCGImageAlphaPremultipliedFirst | cg::kCGBitmapByteOrder32Little);
+                if (!context) return image;
+                cg::CGContextSetBlendMode(context, cg::kCGBlendModeCopy);
+                cg::CGContextDrawImage(context, cg::CGRectMake(0, 0, double(width), double(height)), image);
+                cg::CGContextSetBlendMode(context, cg::kCGBlendModeNormal);
+            }
+            // The context counts up from the bottom; the frames count down from the top.
+            const cg::CGRect f = *child.frame;
+            cg::CGContextDrawImage(
+                context,
+                cg::CGRectMake((f.origin.x - frame.origin.x) * scale,
+                               (frame.origin.y + frame.size.height - f.origin.y - f.size.height) * scale,
+                               f.size.width * scale, f.size.height * scale),
+                picture);
+        }
+        if (!context) return image;
+        auto composed = cg::CGBitmapContextCreateImage(context);
+        return composed ? composed : image;
+    }
+
     int snapshot(const std::vector<std::string>& args) {
         auto a = c.parse(args, {{"png"}}, 2, 2);
         if (!a) return kUsage;
@@ -501,6 +545,7 @@ class UIVerbs {
         auto image = cg::CGWindowListCreateImage(frame, cg::kCGWindowListOptionIncludingWindow, *window,
                                                  cg::kCGWindowImageDefault);
         if (!image) return c.fail("window " + std::to_string(*window) + " has no picture");
+        image = withAttachedWindows(t->element, t->pid, frame, image);
         platform::Error error;
         auto png = png::encode(cg::CGImageGetBytePtr(image), uint32_t(cg::CGImageGetWidth(image)),
                                uint32_t(cg::CGImageGetHeight(image)), cg::CGImageGetBytesPerRow(image),

@@ -235,6 +235,34 @@ TEST_F(NSAlertTest, ASheetReturnsAtOnceBlocksItsParentAndCompletesOnTheNextTurn)
     EXPECT_EQ(recordCount("alert-end NSAlert"), 1u);
 }
 
+TEST_F(NSAlertTest, ASheetHangsWithoutATitleBarAndItsInformativeTextWrapsWithinItsFrame) {
+    auto parent = NSWindow::make(cg::CGRectMake(100, 100, 600, 400), NSWindowStyleMaskTitled);
+    parent->makeKeyAndOrderFront();
+    const std::string text = "To restore your display, reopen Tessel on your device.\n"
+                             "To stop using Tessel for now, click \"OK\", then close this window";
+    auto alert = NSAlert::alertWithMessageText("Your Tessel connection has paused", "OK", std::nullopt,
+                                               std::nullopt, text);
+    alert->setShowsSuppressionButton(true);
+    alert->beginSheetModalForWindow(parent, [](NSModalResponse) {});
+    auto sheet = alert->window();
+    std::shared_ptr<NSTextField> informative;
+    for (auto& view : sheet->contentView()->subviews())
+        if (auto field = std::dynamic_pointer_cast<NSTextField>(view); field && field->stringValue() == text)
+            informative = field;
+    ASSERT_TRUE(informative);
+    NSStringAttributes attributes;
+    attributes.font = informative->font();
+    const double room = informative->frame().size.width - 2 * kNSTextFieldTextInset;
+    EXPECT_GT(NSStringSize(text, attributes).width, room) << "the second line is wider than the sheet";
+    EXPECT_LE(NSStringSize(text, attributes, room).height, informative->frame().size.height)
+        << "every wrapped line lies within the label";
+    // The parent's title bar shows above the sheet; the sheet has none of its own.
+    const uint32_t top = pixel(picture(*sheet), 5, 5);
+    EXPECT_EQ(top & 0xFFFFFF, 0xECECECu) << std::hex << top;
+    alert->buttons()[0]->performClick();
+    turn();
+}
+
 // The fixture's road: an accessibility press answers the alert while runModal blocks, and the
 // windows the alert or a sheet blocks refuse presses.
 TEST_F(NSAlertTest, AccessibilityPressesTheAlertWhileRunModalBlocksAndRefusesWhatItBlocks) {

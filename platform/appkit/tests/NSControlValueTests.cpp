@@ -62,6 +62,45 @@ TEST_F(NSControlTextTest, TypingAppendsDeleteRemovesAndReturnSendsTheAction) {
     ns::NSNotificationCenter::defaultCenter().removeObserver(token);
 }
 
+TEST_F(NSControlTextTest, ThePlaceholderIsNoTextCommandASelectsAllAndTypingReplacesIt) {
+    auto field = NSTextField::textFieldWithString("");
+    field->setPlaceholderString("IP Address");
+    field->setFrame(cg::CGRectMake(10, 10, 100, 22));
+    window->contentView()->addSubview(field);
+    EXPECT_EQ(field->stringValue(), "");
+    EXPECT_EQ(field->accessibilityValue()->asString() ? *field->accessibilityValue()->asString() : "?", "");
+    window->displayIfNeeded();
+    // The insertion point's place at the text's start, in points from the window's top-left.
+    const size_t caretX = 12, caretY = 222 - 32 + 8;
+    EXPECT_NE(pixel(picture(*window), caretX, caretY), 0xFF000000u) << "no insertion point before focus";
+
+    click(cg::CGPointMake(20, 20));
+    ASSERT_EQ(window->firstResponder(), field.get());
+    turn();
+    EXPECT_EQ(pixel(picture(*window), caretX, caretY), 0xFF000000u)
+        << "the focused field shows its insertion point";
+    for (const char* c : {"1", "2", "7"})
+        type(c, 18);
+    EXPECT_EQ(field->stringValue(), "127") << "typed text only, never the placeholder";
+
+    type("a", 0, 1u << 20); // Command-A
+    EXPECT_TRUE(field->isTextSelected());
+    EXPECT_EQ(field->stringValue(), "127");
+    type("1", 18);
+    EXPECT_EQ(field->stringValue(), "1") << "typing replaces the selection";
+    EXPECT_FALSE(field->isTextSelected());
+    type("0", 29);
+    EXPECT_EQ(field->stringValue(), "10");
+    type("a", 0, 1u << 20);
+    type("\x7f", 51);
+    EXPECT_EQ(field->stringValue(), "") << "Delete removes the selection";
+    // Another responder ends the selection.
+    field->setStringValue("kept");
+    type("a", 0, 1u << 20);
+    window->makeFirstResponder(nullptr);
+    EXPECT_FALSE(field->isTextSelected());
+}
+
 TEST_F(NSControlTextTest, AccessibilitySetValueTypesWithoutTheActionAndLabelsAreStaticText) {
     auto model = std::make_shared<Model>();
     auto recorder = std::make_shared<Recorder>();

@@ -2,6 +2,7 @@
 // press or a click, every way of cancelling, a tracking menu taking all input, the tracking mode).
 #include "platform/appkit/NSMenu.h"
 #include "platform/appkit/NSMenuWindow.h"
+#include "platform/appkit/NSScreen.h"
 #include "platform/foundation/NSTimer.h"
 
 #include "MenuTestSupport.h"
@@ -108,6 +109,29 @@ TEST_F(NSMenuTracking, ThePositioningItemsTopLeftLiesAtTheLocationInTheViewsWind
     EXPECT_FALSE(menu->popUpMenuPositioningItem(menu->itemAtIndex(1), cg::CGPointMake(10, 5), view));
     // Window at (100, 300); view at (50, 20): the point is (160, 325); row 1's top there.
     EXPECT_TRUE(cg::CGRectEqualToRect(frame, cg::CGRectMake(160, 285, 240, 60)));
+}
+
+TEST_F(NSMenuTracking, AMenuThatWouldLeaveTheScreenOpensLeftOrUpwardsInstead) {
+    const cg::CGRect visible = NSScreen::mainScreen()->visibleFrame();
+    auto frameAt = [&](cg::CGPoint location) {
+        cg::CGRect frame = cg::CGRectNull;
+        whileTracking([&] {
+            frame = NSMenu::openMenuWindow()->frame();
+            menu->cancelTracking();
+        });
+        EXPECT_FALSE(menu->popUpMenuPositioningItem(nullptr, location, nullptr));
+        return frame;
+    };
+    // Near the right edge (the settings button of a popover under the menu bar): to the left.
+    EXPECT_TRUE(cg::CGRectEqualToRect(frameAt(cg::CGPointMake(visible.size.width - 32, 600)),
+                                      cg::CGRectMake(visible.size.width - 32 - 240, 540, 240, 60)));
+    // Near the bottom: upwards from the point.
+    EXPECT_TRUE(cg::CGRectEqualToRect(frameAt(cg::CGPointMake(500, 20)), cg::CGRectMake(500, 20, 240, 60)));
+    // Where neither way fits: moved in, under the menu bar.
+    const cg::CGRect corner = frameAt(cg::CGPointMake(visible.size.width - 100, visible.size.height + 50));
+    EXPECT_LE(cg::CGRectGetMaxY(corner), cg::CGRectGetMaxY(visible));
+    EXPECT_LE(cg::CGRectGetMaxX(corner), cg::CGRectGetMaxX(visible));
+    EXPECT_GE(corner.origin.x, visible.origin.x);
 }
 
 TEST_F(NSMenuTracking, AClickOnARowChoosesIt) {

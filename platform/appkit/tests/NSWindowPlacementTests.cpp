@@ -36,10 +36,32 @@ TEST_F(NSWindowPlacementTest, ATitledWindowShownAboveTheMenuBarComesDownBorderle
     const cg::CGRect visible = NSScreen::mainScreen()->visibleFrame();
     EXPECT_EQ(titled->frame().origin.y + titled->frame().size.height, visible.origin.y + visible.size.height);
     EXPECT_EQ(borderless->frame().origin.y, 850);
-    // Only becoming visible constrains: a visible window goes where it is put.
+    // A visible titled window is kept within the visible frame wherever it is put.
     titled->setFrameOrigin(cg::CGPointMake(100, 880));
-    titled->orderFront();
-    EXPECT_EQ(titled->frame().origin.y, 880);
+    EXPECT_EQ(titled->frame().origin.y + titled->frame().size.height, visible.origin.y + visible.size.height);
+    borderless->setFrameOrigin(cg::CGPointMake(100, 880));
+    EXPECT_EQ(borderless->frame().origin.y, 880);
+}
+
+TEST_F(NSWindowPlacementTest, ATitledWindowIsKeptWithinTheVisibleFrameOnEverySide) {
+    const cg::CGRect visible = NSScreen::mainScreen()->visibleFrame();
+    // Reaching below the screen's bottom and past its right edge: moved up and left.
+    auto low =
+        NSWindow::make(cg::CGRectMake(visible.size.width - 100, -50, 300, 400), NSWindowStyleMaskTitled);
+    low->orderFront();
+    EXPECT_EQ(low->frame().origin.y, visible.origin.y);
+    EXPECT_EQ(low->frame().origin.x + low->frame().size.width, visible.origin.x + visible.size.width);
+    // Shown, then given a frame that leaves the screen at the bottom (a panel put back where it
+    // was after a picture taken off the screen): moved up again.
+    auto shown = NSWindow::make(cg::CGRectMake(0, 100, 1024, 768), NSWindowStyleMaskTitled);
+    shown->orderFront();
+    shown->setFrameTopLeftPoint(cg::CGPointMake(0, 768));
+    EXPECT_EQ(shown->frame().origin.y, visible.origin.y);
+    EXPECT_EQ(shown->frame().size.height, 790);
+    // Taller than the visible frame: its top (the title bar) stays reachable.
+    auto tall = NSWindow::make(cg::CGRectMake(0, 0, 300, 2000), NSWindowStyleMaskTitled);
+    tall->orderFront();
+    EXPECT_EQ(tall->frame().origin.y + tall->frame().size.height, visible.origin.y + visible.size.height);
 }
 
 TEST_F(NSWindowPlacementTest, MiniaturizeLeavesTheScreenAndZoomToggles) {

@@ -9,6 +9,8 @@
 
 #include "WindowTestSupport.h"
 
+#include <algorithm>
+
 namespace appkit {
 
 using testing::kRed;
@@ -68,6 +70,40 @@ TEST_F(NSWindowTest, AWindowIsDrawnAndFlushedBeforeMakeKeyAndOrderFrontReturns) 
         cg::CGWindowListCopyWindowInfo(cg::kCGWindowListOptionIncludingWindow, window->windowNumber());
     ASSERT_TRUE(list && list->count() == 1);
     EXPECT_TRUE(list->at(0)->find(cg::kCGWindowIsOnscreen));
+}
+
+TEST_F(NSWindowTest, ATitledWindowDrawsItsStylesButtonsWhereTheTreeHasThemAndItsTitleCentred) {
+    auto all = NSWindow::make(cg::CGRectMake(10, 10, 300, 60),
+                              NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
+                                  NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable);
+    auto closable =
+        NSWindow::make(cg::CGRectMake(10, 10, 300, 60), NSWindowStyleMaskTitled | NSWindowStyleMaskClosable);
+    all->setTitle("Preferences");
+    closable->setTitle("Preferences");
+    all->orderFront();
+    closable->orderFront();
+    // Each button's centre, in points from the top-left: 7 points in, then 20 apart.
+    auto centre = [](const NSWindow& w, int button) {
+        return pixel(picture(w), size_t(kNSTitleBarButtonLeft + 7 + 20 * button),
+                     size_t(kNSTitleBarHeight / 2));
+    };
+    auto coloured = [](uint32_t p) {
+        const int r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+        return std::max({r, g, b}) - std::min({r, g, b}) > 60;
+    };
+    for (int button : {0, 1, 2})
+        EXPECT_TRUE(coloured(centre(*all, button))) << button << std::hex << " " << centre(*all, button);
+    EXPECT_TRUE(coloured(centre(*closable, 0)));
+    EXPECT_FALSE(coloured(centre(*closable, 1))) << "no minimise button without its style bit";
+    EXPECT_FALSE(coloured(centre(*closable, 2))) << "no zoom button without its style bit";
+    // The title's ink lies about the bar's centre, none of it near the right end.
+    auto image = picture(*all);
+    double inkX = 0, inkCount = 0;
+    for (size_t x = 70; x < 300; ++x)
+        for (size_t y = 4; y < 18; ++y)
+            if ((pixel(image, x, y) & 0xFF) < 0x80) inkX += double(x), ++inkCount;
+    ASSERT_GT(inkCount, 10) << "the title is drawn";
+    EXPECT_NEAR(inkX / inkCount, 150, 12);
 }
 
 // A view drawing with AppKit's own calls, which go through the current graphics context.
