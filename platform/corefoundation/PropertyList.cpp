@@ -48,13 +48,25 @@ bool isValidUTF8(std::string_view s);
 std::optional<Value> fromArray(plist_t node, int depth) {
     if (depth >= kMaxPropertyListDepth) return std::nullopt;
     Array items;
-    uint32_t size = plist_array_get_size(node);
-    items.reserve(size);
-    for (uint32_t i = 0; i < size; ++i) {
-        auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-        if (!item) return std::nullopt;
+    items.reserve(plist_array_get_size(node));
+    // The iterator walks the children once; asking for each by index walks them every time.
+    plist_array_iter iter = nullptr;
+    plist_array_new_iter(node, &iter);
+    if (!iter) return std::nullopt;
+    bool ok = true;
+    for (;;) {
+        plist_t child = nullptr;
+        plist_array_next_item(node, iter, &child);
+        if (!child) break;
+        auto item = fromNode(child, depth + 1);
+        if (!item) {
+            ok = false;
+            break;
+        }
         items.push_back(std::move(*item));
     }
+    std::free(iter);
+    if (!ok) return std::nullopt;
     return Value(std::move(items));
 }
 
@@ -290,6 +302,12 @@ std::optional<std::string> readBoundedFile(const std::string& path, Error* error
 } // namespace
 
 std::optional<Value> propertyListFromData(std::string_view bytes, Error* error) {
+    return propertyListFromData(bytes, RootArrayLimit{}, nullptr, error);
+}
+
+std::optional<Value> propertyListFromData(std::string_view bytes, const RootArrayLimit& limit, bool* overLimit,
+                                          Error* error) {
+    if (overLimit) *overLimit = false;
     if (bytes.empty() || bytes.size() > kMaxPropertyListBytes) {
         setCorrupt(error);
         return std::nullopt;
@@ -303,6 +321,14 @@ std::optional<Value> propertyListFromData(std::string_view bytes, Error* error) 
         else plist_from_xml(bytes.data(), length, &root);
     }
     PlistPtr owner(root);
+    if (root && !limit.key.empty() && plist_get_node_type(root) == PLIST_DICT) {
+        plist_t array = plist_dict_get_item(root, std::string(limit.key).c_str());
+        if (array && plist_get_node_type(array) == PLIST_ARRAY && plist_array_get_size(array) > limit.maxCount) {
+            if (overLimit) *overLimit = true;
+            setCorrupt(error);
+            return std::nullopt;
+        }
+    }
     auto value = root ? fromNode(root, 0) : std::nullopt;
     if (!value) setCorrupt(error);
     return value;

@@ -36,6 +36,17 @@ inline constexpr char kPropertyListReadCorruptDescription[] =
 std::optional<Value> propertyListFromData(std::string_view bytes, platform::Error* error = nullptr);
 std::optional<Value> propertyListFromData(const Bytes& bytes, platform::Error* error = nullptr);
 
+// A bound on the array under one key of a root dictionary, checked once libplist has parsed
+// the input and before any of it is converted, so a reader refusing more elements than it
+// takes (an archive's objects) pays nothing for the ones it refuses.
+struct RootArrayLimit {
+    std::string_view key;
+    size_t maxCount = 0;
+};
+// As above; past the limit gives nullopt with the same error, and *overLimit set when given.
+std::optional<Value> propertyListFromData(std::string_view bytes, const RootArrayLimit& limit, bool* overLimit,
+                                          platform::Error* error = nullptr);
+
 // Serialises a value. Refused (nullopt + NSCocoaErrorDomain 3851) for strings or keys that are
 // not valid UTF-8 or hold a NUL byte, dates outside what the format can hold, or output over
 // kMaxPropertyListBytes (it could never be read back).

@@ -7,6 +7,8 @@
 #include "platform/dispatch/WorkerPool.h"
 
 #include <algorithm>
+#include <array>
+#include <list>
 #include <unistd.h>
 
 namespace dispatch {
@@ -14,10 +16,20 @@ namespace dispatch {
 struct RunLoop::Work {
     uint64_t seq;
     platform::TimePoint ready;
-    RunLoopModes modes;
+    RunLoopModes modes; // each mode once
     std::function<void()> block;
     bool delayed = false;
     PerformKey key;
+    // Immediate work: its place in each of its modes' queues, parallel to modes.
+    std::vector<std::list<Work*>::iterator> places;
+};
+
+// The work one mode name (as work lists it) carries. Immediate work is queued in arrival order,
+// which is also its ready order as the clock never goes back, so the next one is the head;
+// delayed work is kept by ready time, then age. Work listing several modes sits in each queue.
+struct RunLoop::ModeQueue {
+    std::list<Work*> immediate;
+    std::map<std::pair<platform::TimePoint, uint64_t>, Work*> delayed;
 };
 
 struct RunLoop::TimerEntry {
@@ -132,6 +144,46 @@ void RunLoop::wakeUp() {
     if (m_main) activity::signal();
 }
 
+void RunLoop::enqueueLocked(std::unique_ptr<Work> work) {
+    std::sort(work->modes.begin(), work->modes.end());
+    work->modes.erase(std::unique(work->modes.begin(), work->modes.end()), work->modes.end());
+    for (const auto& mode : work->modes) {
+        auto& queue = m_queues[mode];
+        if (!queue) queue = std::make_unique<ModeQueue>();
+        if (work->delayed) {
+            queue->delayed.emplace(std::pair{work->ready, work->seq}, work.get());
+        } else {
+            work->places.push_back(queue->immediate.insert(queue->immediate.end(), work.get()));
+        }
+    }
+    if (work->delayed) m_delayed.emplace(work->seq, work.get());
+    auto seq = work->seq;
+    m_work.emplace(seq, std::move(work));
+    wakeUpLocked();
+}
+
+std::unique_ptr<RunLoop::Work> RunLoop::dequeueLocked(Work* work) {
+    for (size_t i = 0; i < work->modes.size(); ++i) {
+        auto& queue = *m_queues.find(work->modes[i])->second;
+        if (work->delayed) {
+            queue.delayed.erase(std::pair{work->ready, work->seq});
+        } else {
+            queue.immediate.erase(work->places[i]);
+        }
+    }
+    if (work->delayed) m_delayed.erase(work->seq);
+    auto node = m_work.extract(work->seq);
+    return std::move(node.mapped());
+}
+
+std::array<RunLoop::ModeQueue*, 2> RunLoop::queuesForLocked(std::string_view mode) const {
+    auto find = [&](std::string_view name) -> ModeQueue* {
+        auto it = m_queues.find(name);
+        return it == m_queues.end() ? nullptr : it->second.get();
+    };
+    return {find(mode), isCommonMember(mode) ? find(kCommonRunLoopModes) : nullptr};
+}
+
 void RunLoop::perform(const RunLoopModes& modes, std::function<void()> block) {
     if (!block) return;
     {
@@ -141,8 +193,7 @@ void RunLoop::perform(const RunLoopModes& modes, std::function<void()> block) {
         work->ready = platform::now();
         work->modes = modes;
         work->block = std::move(block);
-        m_work.push_back(std::move(work));
-        wakeUpLocked();
+        enqueueLocked(std::move(work));
     }
     if (m_main) activity::signal();
 }
@@ -160,33 +211,29 @@ void RunLoop::performAfter(platform::Duration delay, const RunLoopModes& modes, 
         work->block = std::move(block);
         work->delayed = true;
         work->key = std::move(key);
-        m_work.push_back(std::move(work));
-        wakeUpLocked();
+        enqueueLocked(std::move(work));
     }
     if (m_main) activity::signal();
 }
 
-size_t RunLoop::cancelPerforms(const void* target) {
+size_t RunLoop::cancelPerforms(const void* target, const std::function<bool(const PerformKey&)>& matchesKey) {
     std::vector<std::unique_ptr<Work>> cancelled; // destroyed after the lock
     std::lock_guard lock(m_mutex);
-    for (auto& w : m_work) {
-        if (w->delayed && w->key.target == target) cancelled.push_back(std::move(w));
+    std::vector<Work*> doomed;
+    for (const auto& [seq, work] : m_delayed) {
+        if (work->key.target == target && matchesKey(work->key)) doomed.push_back(work);
     }
-    std::erase(m_work, nullptr);
+    for (auto* work : doomed) cancelled.push_back(dequeueLocked(work));
     return cancelled.size();
 }
 
+size_t RunLoop::cancelPerforms(const void* target) {
+    return cancelPerforms(target, [](const PerformKey&) { return true; });
+}
+
 size_t RunLoop::cancelPerforms(const void* target, std::string_view selector, const void* argument) {
-    std::vector<std::unique_ptr<Work>> cancelled;
-    std::lock_guard lock(m_mutex);
-    for (auto& w : m_work) {
-        if (w->delayed && w->key.target == target && w->key.selector == selector &&
-            w->key.argument == argument) {
-            cancelled.push_back(std::move(w));
-        }
-    }
-    std::erase(m_work, nullptr);
-    return cancelled.size();
+    return cancelPerforms(
+        target, [&](const PerformKey& key) { return key.selector == selector && key.argument == argument; });
 }
 
 void RunLoop::addTimer(const std::shared_ptr<RunLoopTimer>& timer, const RunLoopModes& modes) {
@@ -221,12 +268,17 @@ void RunLoop::removeTimer(const RunLoopTimer* timer) {
 
 std::optional<RunLoop::Next> RunLoop::takeNextLocked(std::string_view mode, platform::TimePoint now,
                                                      uint64_t seqLimit, uint64_t pass) {
-    // The earliest ready piece of work, by the time it became ready, then by age.
-    auto workIt = m_work.end();
-    for (auto it = m_work.begin(); it != m_work.end(); ++it) {
-        const auto& w = **it;
-        if (w.ready > now || w.seq > seqLimit || !matches(w.modes, mode)) continue;
-        if (workIt == m_work.end() || w.ready < (*workIt)->ready) workIt = it;
+    // The earliest ready piece of work, by the time it became ready, then by age. Only each
+    // queue's head can be it: work queued after the pass began is never ready before it.
+    Work* work = nullptr;
+    auto consider = [&](Work* w) {
+        if (w->ready > now || w->seq > seqLimit) return;
+        if (!work || w->ready < work->ready || (w->ready == work->ready && w->seq < work->seq)) work = w;
+    };
+    for (auto* queue : queuesForLocked(mode)) {
+        if (!queue) continue;
+        if (!queue->immediate.empty()) consider(queue->immediate.front());
+        if (!queue->delayed.empty()) consider(queue->delayed.begin()->second);
     }
     TimerEntry* timer = nullptr;
     platform::TimePoint timerDate{};
@@ -239,16 +291,14 @@ std::optional<RunLoop::Next> RunLoop::takeNextLocked(std::string_view mode, plat
             timerDate = date;
         }
     }
-    bool takeTimer = timer && (workIt == m_work.end() || timerDate < (*workIt)->ready ||
-                               (timerDate == (*workIt)->ready && timer->seq < (*workIt)->seq));
+    bool takeTimer = timer && (!work || timerDate < work->ready ||
+                               (timerDate == work->ready && timer->seq < work->seq));
     if (takeTimer) {
         timer->lastPass = pass;
         return Next{nullptr, timer->timer};
     }
-    if (workIt == m_work.end()) return std::nullopt;
-    Next next{std::move(*workIt), nullptr};
-    m_work.erase(workIt);
-    return next;
+    if (!work) return std::nullopt;
+    return Next{dequeueLocked(work), nullptr};
 }
 
 size_t RunLoop::servePass(std::string_view mode) {
@@ -276,13 +326,8 @@ size_t RunLoop::servePass(std::string_view mode) {
 }
 
 bool RunLoop::hasReadyLocked(std::string_view mode, platform::TimePoint now) const {
-    for (const auto& w : m_work) {
-        if (w->ready <= now && matches(w->modes, mode)) return true;
-    }
-    for (const auto& e : m_timers) {
-        if (matches(e->modes, mode) && e->timer->fireDate() <= now && e->timer->isValid()) return true;
-    }
-    return false;
+    auto due = nextDueLocked(mode);
+    return due && *due <= now;
 }
 
 std::optional<platform::TimePoint> RunLoop::nextDueLocked(std::string_view mode) const {
@@ -290,8 +335,10 @@ std::optional<platform::TimePoint> RunLoop::nextDueLocked(std::string_view mode)
     auto consider = [&](platform::TimePoint t) {
         if (!next || t < *next) next = t;
     };
-    for (const auto& w : m_work) {
-        if (matches(w->modes, mode)) consider(w->ready);
+    for (const auto* queue : queuesForLocked(mode)) {
+        if (!queue) continue;
+        if (!queue->immediate.empty()) consider(queue->immediate.front()->ready);
+        if (!queue->delayed.empty()) consider(queue->delayed.begin()->first.first);
     }
     for (const auto& e : m_timers) {
         if (matches(e->modes, mode) && e->timer->isValid()) consider(e->timer->fireDate());

@@ -6,15 +6,18 @@
 #include "platform/core/Clock.h"
 #include "platform/dispatch/RunLoopTimer.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 namespace dispatch {
@@ -92,9 +95,14 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
     struct Work;
     struct TimerEntry;
     struct Next;
+    struct ModeQueue;
 
     std::optional<Next> takeNextLocked(std::string_view mode, platform::TimePoint now, uint64_t seqLimit,
                                        uint64_t pass);
+    void enqueueLocked(std::unique_ptr<Work> work);
+    std::unique_ptr<Work> dequeueLocked(Work* work);
+    std::array<ModeQueue*, 2> queuesForLocked(std::string_view mode) const;
+    size_t cancelPerforms(const void* target, const std::function<bool(const PerformKey&)>& matchesKey);
     bool hasReadyLocked(std::string_view mode, platform::TimePoint now) const;
     std::optional<platform::TimePoint> nextDueLocked(std::string_view mode) const;
     size_t servePass(std::string_view mode);
@@ -111,7 +119,9 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
     const bool m_onWorker; // a dispatch worker's loop: nobody will ever run it
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::vector<std::unique_ptr<Work>> m_work;
+    std::unordered_map<uint64_t, std::unique_ptr<Work>> m_work; // by sequence number
+    std::map<std::string, std::unique_ptr<ModeQueue>, std::less<>> m_queues; // by mode name
+    std::map<uint64_t, Work*> m_delayed;                                     // cancellable, by age
     std::vector<std::unique_ptr<TimerEntry>> m_timers;
     std::vector<std::string> m_modeStack;
     uint64_t m_seq = 0;

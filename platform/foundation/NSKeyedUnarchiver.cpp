@@ -54,7 +54,9 @@ std::optional<ArchivedObject> NSKeyedUnarchiver::unarchiveObjectWithData(std::st
                                                                          platform::Error* error) {
     if (data.empty()) return refuse("no data", error);
     if (data.size() > cf::kMaxPropertyListBytes) return refuse("over 16 MiB", error);
-    auto plist = cf::propertyListFromData(data);
+    bool tooManyObjects = false;
+    auto plist = cf::propertyListFromData(data, {"$objects", kMaxArchiveObjects}, &tooManyObjects);
+    if (tooManyObjects) return refuse("over 100000 objects", error);
     if (!plist) return refuse("not a property list", error);
     const cf::Value* archiver = plist->find("$archiver");
     if (!archiver || !archiver->asString() || *archiver->asString() != "NSKeyedArchiver")

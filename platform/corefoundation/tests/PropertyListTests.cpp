@@ -334,3 +334,46 @@ TEST(PropertyList, FilesAreWrittenAtomicallyAndReadBack) {
     EXPECT_EQ(error.code, ENOENT);
     std::filesystem::remove_all(dir);
 }
+
+// A list as long as the host's remembered devices can grow reads back whole and in order from
+// the binary form archives use; asking libplist for each element by index walks the children
+// every time and would not finish within the test's time.
+TEST(PropertyList, EveryElementOfALargeArrayReadsBackInOrder) {
+    constexpr int64_t kElements = 100'000;
+    auto element = [](int64_t i) { return i % 5 == 0 ? Value("item " + std::to_string(i)) : Value(i); };
+    Array items;
+    items.reserve(kElements);
+    for (int64_t i = 0; i < kElements; ++i) items.push_back(element(i));
+    auto bytes = dataFromPropertyList(Value(Dictionary{{"items", Value(std::move(items))}}), PropertyListFormat::Binary);
+    ASSERT_TRUE(bytes);
+    auto back = propertyListFromData(*bytes);
+    ASSERT_TRUE(back);
+    const Array* read = back->find("items") ? back->find("items")->asArray() : nullptr;
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->size(), static_cast<size_t>(kElements));
+    for (int64_t i = 0; i < kElements; ++i) ASSERT_EQ((*read)[i], element(i)) << "element " << i;
+}
+
+// A root array over its limit is refused before anything is converted: an element that could
+// not be converted is never met, and what is under the limit reads as usual.
+TEST(PropertyList, ARootArrayOverItsLimitIsRefusedBeforeConversion) {
+    auto listOf = [](size_t count) {
+        std::string xml = "<plist><dict><key>$objects</key><array><string>\xc0\x80</string>";
+        for (size_t i = 1; i < count; ++i) xml += "<integer>1</integer>";
+        return xml + "</array><key>other</key><array/></dict></plist>";
+    };
+    bool overLimit = false;
+    Error error;
+    EXPECT_FALSE(propertyListFromData(listOf(11), {"$objects", 10}, &overLimit, &error));
+    EXPECT_TRUE(overLimit);
+    EXPECT_EQ(error.code, 3840);
+    EXPECT_FALSE(propertyListFromData(listOf(10), {"$objects", 10}, &overLimit, &error));
+    EXPECT_FALSE(overLimit) << "at the limit it is converted, and its bad text refused";
+    std::string fine = "<plist><dict><key>$objects</key><array><true/><false/></array></dict></plist>";
+    auto value = propertyListFromData(fine, {"$objects", 2}, &overLimit, &error);
+    ASSERT_TRUE(value);
+    EXPECT_FALSE(overLimit);
+    EXPECT_EQ(value->find("$objects")->count(), 2u);
+    EXPECT_TRUE(propertyListFromData(fine, {"absent", 0}, &overLimit, &error));
+    EXPECT_FALSE(overLimit);
+}

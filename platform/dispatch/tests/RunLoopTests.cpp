@@ -138,3 +138,52 @@ TEST(RunLoop, DelayedPerformOnADispatchWorkersLoopIsLogged) {
     dispatch_sync(q, [] { RunLoop::current()->performAfter(platform::seconds(1), kDefault, {}, [] {}); });
     EXPECT_TRUE(log.contains("delayed perform on a run loop that never runs"));
 }
+
+// A backlog as large as a busy host builds up drains in one pass per mode, each piece once, in
+// the order it became ready; delayed work slots in by its ready time, cancelled work never
+// runs, and work queued by a block waits for the next pass. A scan of the whole backlog per
+// piece taken would not finish within the test's time.
+TEST(RunLoop, ALargeBacklogDrainsInReadyOrderEachPieceOnceAcrossItsModes) {
+    auto& clock = platform::installFakeClock();
+    auto loop = RunLoop::main();
+    const RunLoopModes kDefaultAndModal{std::string(kDefaultRunLoopMode), std::string(kModalPanelRunLoopMode)};
+    const RunLoopModes kCommon{std::string(kCommonRunLoopModes), std::string(kDefaultRunLoopMode)};
+    constexpr int kPieces = 200'000;
+    std::vector<int> ran;
+    ran.reserve(kPieces + 8);
+    int target = 0;
+    loop->performAfter(platform::seconds(1), kDefault, {&target, "late", nullptr}, [&] { ran.push_back(-2); });
+    loop->performAfter(platform::seconds(0.5), kDefault, {&target, "cancelled", nullptr},
+                       [&] { ran.push_back(-3); });
+    for (int i = 0; i < kPieces; ++i) {
+        const auto& modes = i % 3 == 0 ? kDefault : i % 3 == 1 ? kDefaultAndModal : kCommon;
+        loop->perform(modes, [&ran, i] { ran.push_back(i); });
+        if (i == kPieces / 2) clock.advance(platform::seconds(1)); // the delayed piece is ready from here
+    }
+    EXPECT_EQ(loop->cancelPerforms(&target, "cancelled", nullptr), 1u);
+
+    // The modal run takes the pieces listed in its mode, directly or as a common mode.
+    runUntilIdle(kModalPanelRunLoopMode);
+    ASSERT_EQ(ran.size(), static_cast<size_t>(kPieces / 3 * 2 + 1));
+    for (size_t k = 0; k < ran.size(); ++k) {
+        ASSERT_NE(ran[k] % 3, 0) << "piece " << ran[k] << " ran outside its mode";
+        if (k > 0) {
+            ASSERT_LT(ran[k - 1], ran[k]);
+        }
+    }
+
+    ran.clear();
+    loop->perform(kDefault, [&] {
+        loop->perform(kDefault, [&] { ran.push_back(-4); }); // queued during the pass
+    });
+    EXPECT_EQ(loop->serveReady(kDefaultRunLoopMode), static_cast<size_t>(kPieces / 3 + 1 + 1 + 1));
+    std::vector<int> expected;
+    for (int i = 0; i < kPieces; i += 3) {
+        expected.push_back(i);
+        if (i + 3 > kPieces / 2 && i <= kPieces / 2) expected.push_back(-2); // ready once the clock moved
+    }
+    EXPECT_EQ(ran, expected);
+    EXPECT_EQ(runUntilIdle(), 1u);
+    EXPECT_EQ(ran.back(), -4);
+    EXPECT_EQ(loop->nextDueDate(kDefaultRunLoopMode), std::nullopt);
+}

@@ -232,6 +232,18 @@ TEST_F(NSKeyedArchiverTest, DepthAndSizeLimitsRefuse) {
     expectRefused(std::string(cf::kMaxPropertyListBytes + 1, 'x'), "over 16 MiB");
 }
 
+// The object limit is checked before the objects are converted: the host's start-up pays nothing
+// for a list it refuses. The first object here could not be converted, so a check made after
+// conversion would name another reason.
+TEST_F(NSKeyedArchiverTest, AnArchiveOverTheObjectLimitIsRefusedBeforeItIsConverted) {
+    std::string xml = "<plist><dict><key>$archiver</key><string>NSKeyedArchiver</string>"
+                      "<key>$top</key><dict><key>root</key><dict><key>CF$UID</key><integer>1</integer></dict></dict>"
+                      "<key>$objects</key><array><string>\xc0\x80</string>";
+    for (size_t i = 0; i < kMaxArchiveObjects; ++i) xml += "<integer>1</integer>";
+    xml += "</array></dict></plist>";
+    expectRefused(xml, "over 100000 objects");
+}
+
 TEST_F(NSKeyedArchiverTest, SharedReferencesAreReadOnce) {
     // Each array holds the next one twice: read without sharing this would be 2^40 reads.
     cf::Array objects{cf::Value("$null"), classRecord("NSArray")};
