@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -151,6 +153,135 @@ TEST_F(PlatformctlInstall, RefusesHostilePackagesBeforeCopyingAnything) {
     EXPECT_TRUE(rootUntouched());
     ASSERT_EQ(run({"help"}), 0);
     EXPECT_NE(m_out.str().find("install <package.pkg> [--timeout S]"), std::string::npos);
+}
+
+TEST_F(PlatformctlInstall, APayloadFolderTheRootLacksIsMade) {
+    write("Payload/Library/LaunchAgents/com.quenby.agent.plist", "<plist/>");
+    write("Payload/Library/Application Support/X/Data/settings", "x");
+    ASSERT_FALSE(fs::exists(m_root + "/Library/LaunchAgents"));
+    ASSERT_EQ(run({"install", m_package}), 0) << m_err.str();
+    EXPECT_EQ(readFile(m_root + "/Library/LaunchAgents/com.quenby.agent.plist"), "<plist/>");
+    EXPECT_EQ(readFile(m_root + "/Library/Application Support/X/Data/settings"), "x");
+    EXPECT_EQ(m_out.str(), "installed: /Library/Application Support/X/Data/settings\n"
+                           "installed: /Library/LaunchAgents/com.quenby.agent.plist\n");
+    EXPECT_TRUE(fs::exists(m_root + "/Library/Preferences")); // merged, not replaced
+}
+
+TEST_F(PlatformctlInstall, AFailedCopyLeavesTheOlderInstallWhole) {
+    // The older install: two bundles and a file.
+    for (const char* bundle : {"A.app", "B.app"}) {
+        fs::create_directories(m_root + "/Applications/" + std::string(bundle) + "/Contents");
+        std::ofstream(m_root + "/Applications/" + std::string(bundle) + "/Contents/Info.plist") << "old";
+    }
+    // The new one: the first bundle copies, the second cannot (a file over what the system
+    // lets this process write, the same failure as a disk that fills on it).
+    write("Payload/Applications/A.app/Contents/Info.plist", "new");
+    write("Payload/Applications/B.app/Contents/Info.plist", "new");
+    write("Payload/Applications/B.app/Contents/Resources/large", std::string(256 * 1024, 'x'));
+    write("Payload/Library/LaunchAgents/com.quenby.agent.plist", "<plist/>");
+    script("touch '" + m_root + "/ran'");
+
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 64 * 1024;
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &previous);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int status = run({"install", m_package});
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(m_err.str().find("Applications/B.app: File too large"), std::string::npos) << m_err.str();
+    EXPECT_EQ(m_out.str(), "");
+    EXPECT_EQ(readFile(m_root + "/Applications/A.app/Contents/Info.plist"), "old");
+    EXPECT_EQ(readFile(m_root + "/Applications/B.app/Contents/Info.plist"), "old");
+    EXPECT_FALSE(fs::exists(m_root + "/Library/LaunchAgents"));
+    EXPECT_FALSE(fs::exists(m_root + "/ran"));
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(m_root + "/Applications"))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"A.app", "B.app"}));
+
+    // With room to write, both are replaced.
+    ASSERT_EQ(run({"install", m_package}), 0) << m_err.str();
+    EXPECT_EQ(readFile(m_root + "/Applications/A.app/Contents/Info.plist"), "new");
+    EXPECT_EQ(readFile(m_root + "/Applications/B.app/Contents/Info.plist"), "new");
+}
+
+// A disk that fills during the copy: a small file system over the root's Applications, in a
+// mount namespace of platformctl's own (where the machine allows one).
+TEST_F(PlatformctlInstall, AFullDiskSaysSoAndNotInputOutputError) {
+    write("Payload/Applications/A.app/Contents/Info.plist", "<plist/>");
+    write("Payload/Applications/A.app/Contents/Resources/large", std::string(512 * 1024, 'x'));
+    auto result = platformd::testing::runProgram(
+        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+         "mount -t tmpfs -o size=128k tmpfs \"$1/Applications\" || exit 99; exec \"$2\" --root \"$1\" "
+         "install \"$3\"",
+         "sh", m_root, platformd::testing::PrivatePlatformd::platformctlPath(), m_package},
+        60);
+    if (result.status == 99 || result.status == -1 || result.err.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no mount namespace here: " << result.err;
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_NE(result.err.find("Applications/A.app: no space left on the device"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("Input/output error"), std::string::npos) << result.err;
+}
+
+TEST_F(PlatformctlInstall, APackageThatInstallsNothingOrWhoseScriptCouldNotInstallFailsInOneLine) {
+    script("echo ran");
+    EXPECT_EQ(run({"install", m_package}), 1);
+    EXPECT_EQ(m_out.str(), "postinstall: exit 0\n");
+    EXPECT_EQ(m_err.str(), "platformctl: package " + m_package + " has no Payload/: nothing was installed\n");
+
+    // The script runs, and says (in its log) that it could not do its work: a failure, told
+    // with that line; an earlier run's line in the log is not this run's.
+    write("Payload/Applications/A.app/Contents/Info.plist", "<plist/>");
+    script("echo 'Wakelist: Could not install Tessel Host at install time because it was not found' >&2");
+    EXPECT_EQ(run({"install", m_package}), 1);
+    EXPECT_EQ(m_out.str(), "installed: /Applications/A.app\npostinstall: exit 0\n");
+    EXPECT_EQ(m_err.str(), "platformctl: postinstall could not install: Wakelist: Could not install Tessel "
+                           "Host at install time because it was not found\n");
+    script("echo done");
+    EXPECT_EQ(run({"install", m_package}), 0) << m_err.str();
+    EXPECT_EQ(m_err.str(), "");
+
+    // One line, the first problem: a failing script that also said so.
+    script("echo 'could not install'; exit 2");
+    EXPECT_EQ(run({"install", m_package}), 1);
+    EXPECT_EQ(m_err.str(), "platformctl: postinstall failed with exit 2\n");
+}
+
+TEST_F(PlatformctlInstall, AtTheTimeoutTheScriptsDescendantsEndAlsoThoseThatLeftItsGroup) {
+    // One child leaves for a session of its own; another, a daemon, also loses its parent.
+    script("setsid sleep 1000 &\necho $! > '" + m_root +
+           "/away.pid'\n"
+           "(setsid sleep 1000 & echo $! > '" +
+           m_root +
+           "/daemon.pid')\n"
+           "touch '" +
+           m_root + "/ready'\nwait");
+    EXPECT_EQ(run({"install", m_package, "--timeout", "3"}), 4);
+    ASSERT_TRUE(fs::exists(m_root + "/ready")) << "the script did not get going within the time-out";
+    std::vector<pid_t> pids;
+    for (const char* name : {"away.pid", "daemon.pid"})
+        pids.push_back(std::stoi(readFile(m_root + "/" + name)));
+    auto alive = [](pid_t pid) {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return !stat.empty() && stat.find(") Z") == std::string::npos;
+    };
+    // Killed (gone, or a zombie waiting for its new parent).
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (pid_t pid : pids) {
+        while (alive(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_FALSE(alive(pid)) << pid;
+        if (alive(pid)) ::kill(pid, SIGKILL); // not left behind by a failing run
+    }
 }
 
 } // namespace
