@@ -551,6 +551,10 @@ void QNBJPEGVellEncoder::encodeFrameWithBuffer(const EncoderPicture& picture) {
     // Checked under the lock, so a request and a capture racing cannot both take the last slot.
     if (m_encoderFrames > maxConcurrentFrames()) return;
     if (!picture || !updateRectList) return;
+    // A picture still waiting is older than this one: sent later, it would repaint this
+    // frame's rectangles with older pixels, and a still screen would keep them.
+    m_encoderFrame = {};
+    m_pendingUse.reset();
     cg::CGSize size = displaySize();
 
     std::shared_ptr<regions::CGRectList> list(regions::CGRectListCopy(*updateRectList).release());

@@ -102,6 +102,9 @@ class QNBScreen {
     // The cached framebuffer index, looked up (and cached, −1 too) when not yet known.
     int64_t framebufferIndex();
     std::string userDescription() const;
+    // Switches the display to the window server's best mode of 32 bits a pixel at the size the
+    // mode table gives the number (1024 × 768 for a number outside the table). Nothing calls it.
+    void setDisplayMode(int mode);
     std::string description();
 
     // The cached list of displays, main display first: a snapshot of the shared list taken

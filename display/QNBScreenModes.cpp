@@ -2,6 +2,8 @@
 // descriptions, and their order.
 #include "display/QNBScreen.h"
 
+#include "platform/coregraphics/CGDisplayConfiguration.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -63,6 +65,13 @@ const std::string& QNBScreen::unknownDisplayString() {
 cg::CGSize QNBScreen::sizeOfMode(int mode) {
     if (mode < 0 || mode >= kDisplayModeCount) return cg::CGSizeZero;
     return {double(DisplayModeArray[size_t(mode)].width), double(DisplayModeArray[size_t(mode)].height)};
+}
+
+void QNBScreen::setDisplayMode(int mode) {
+    const cg::CGSize size = mode >= 0 && mode < kDisplayModeCount ? sizeOfMode(mode) : cg::CGSizeMake(1024, 768);
+    bool exact = false;
+    auto best = cg::CGDisplayBestModeForParameters(displayID(), 32, size_t(size.width), size_t(size.height), &exact);
+    if (best) cg::CGDisplaySwitchToMode(displayID(), best);
 }
 
 int QNBScreen::displayModeForSize(cg::CGSize size) {

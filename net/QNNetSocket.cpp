@@ -444,6 +444,9 @@ bool QNNetSocket::readExactly(void* buffer, size_t length, bool serverSide) {
         return false;
     }
     auto* bytes = static_cast<uint8_t*>(buffer);
+    // The outstanding latency report is this socket's, not the process's: with one mark for
+    // all, bytes arriving on one session's socket would report recovery to another session
+    // whose peer is still silent.
     auto& latencyReported = serverSide ? m_serverLatencyReported : m_clientLatencyReported;
     platform::TimePoint lastBytes = platform::now();
     int silentSteps = 0;

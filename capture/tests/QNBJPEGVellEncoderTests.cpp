@@ -410,6 +410,96 @@ TEST_F(QNBJPEGVellEncoderTest, RefusedSurfaceWaitsInUseAndGoesOutWhenASlotFrees)
     EXPECT_TRUE(testing::eventually([&] { return iosurface::IOSurfaceGetUseCount(newer) == 0; }));
 }
 
+// What the device shows: every record of every whole update decoded and painted in turn onto a
+// BGRX canvas of the display's size. `firstBytes` gets, per update, the first byte of its first
+// record's picture (which picture an update was made from, when each is of one flat value).
+struct DevicePicture {
+    std::vector<uint8_t> canvas;
+    std::vector<int> firstBytes;
+};
+
+DevicePicture paintUpdates(const std::vector<uint8_t>& s, int width, int height) {
+    DevicePicture picture{std::vector<uint8_t>(size_t(width * height * 4), 0), {}};
+    auto u16 = [&](size_t o) { return uint16_t(s[o] | s[o + 1] << 8); };
+    tjhandle decoder = tjInitDecompress();
+    size_t at = 0;
+    while (at + 3 <= s.size()) {
+        uint16_t count = u16(at + 1);
+        size_t p = at + 3;
+        int first = -1;
+        for (uint16_t i = 0; i < count; ++i) {
+            if (p + 13 > s.size()) break;
+            int x = int16_t(u16(p)), y = int16_t(u16(p + 2)), w = u16(p + 4), h = u16(p + 6);
+            uint32_t length;
+            std::memcpy(&length, &s[p + 9], 4);
+            p += 13;
+            if (p + length > s.size() || x < 0 || y < 0 || x + w > width || y + h > height) break;
+            std::vector<uint8_t> pixels(size_t(w * h * 4));
+            if (length && tjDecompress2(decoder, &s[p], length, pixels.data(), w, w * 4, h, TJPF_BGRX, 0) == 0) {
+                for (int row = 0; row < h; ++row)
+                    std::memcpy(&picture.canvas[size_t(((y + row) * width + x) * 4)], &pixels[size_t(row * w * 4)],
+                                size_t(w * 4));
+                if (first < 0) first = pixels[0];
+            }
+            p += length;
+        }
+        picture.firstBytes.push_back(first);
+        at = p;
+    }
+    tjDestroy(decoder);
+    return picture;
+}
+
+iosurface::IOSurfaceRef flatSurface(uint32_t id, uint32_t width, uint32_t height, uint8_t value) {
+    auto surface = iosurface::IOSurface::create(id, width, height);
+    std::memset(iosurface::IOSurfaceGetBaseAddress(surface), value,
+                iosurface::IOSurfaceGetBytesPerRow(surface) * height);
+    return surface;
+}
+
+TEST_F(QNBJPEGVellEncoderTest, AnOlderPendingSurfaceNeverFollowsANewerOne) {
+    open(64, 48);
+    const cg::CGRect whole = cg::CGRectMake(0, 0, 64, 48);
+    request(); // frame 1, the capture
+    waitFrames(1);
+    encoder->addDirtyRectangle(whole);
+    encoder->enqueueFrameWithSurface(flatSurface(1, 64, 48, 30)); // frame 2: two in flight
+    waitFrames(2);
+    auto older = flatSurface(2, 64, 48, 90);
+    encoder->addDirtyRectangle(whole);
+    encoder->enqueueFrameWithSurface(older); // no slot: pending
+    ASSERT_TRUE(encoder->hasPendingPicture());
+    auto newer = flatSurface(3, 64, 48, 200);
+    {
+        // The auto-encode loop, woken by the freed slots, waits here: both requests and the
+        // newer surface come before it runs.
+        std::lock_guard hold(encoder->encoderLock());
+        request();
+        request();
+        encoder->addDirtyRectangle(whole);
+        encoder->enqueueFrameWithSurface(newer);
+    }
+    encoder->drainQueues();
+    // Whatever the loop does now, nothing older than the newer surface may go out.
+    request();
+    EXPECT_FALSE(encoder->hasPendingPicture());
+    EXPECT_EQ(iosurface::IOSurfaceGetUseCount(older), 0) << "the dropped surface is given back";
+    encoder->drainQueues();
+
+    auto device = paintUpdates(socket->streamNow(), 64, 48);
+    ASSERT_GE(device.firstBytes.size(), 3u);
+    auto newest = std::find_if(device.firstBytes.begin(), device.firstBytes.end(),
+                               [](int v) { return std::abs(v - 200) <= 3; });
+    ASSERT_NE(newest, device.firstBytes.end()) << "the newer surface went out";
+    for (auto later = newest; later != device.firstBytes.end(); ++later)
+        EXPECT_GT(*later, 150) << "update " << (later - device.firstBytes.begin())
+                               << " was made from a surface older than the newest";
+    size_t stale = 0;
+    for (size_t i = 0; i < device.canvas.size(); i += 4)
+        stale += std::abs(int(device.canvas[i]) - 200) > 3;
+    EXPECT_EQ(stale, 0u) << "the device keeps pixels the display no longer shows";
+}
+
 TEST_F(QNBJPEGVellEncoderTest, StopDropsRectanglesAndPictureAndRestartSeedsAgain) {
     open(64, 48);
     request();

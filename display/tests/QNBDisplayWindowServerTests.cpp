@@ -5,6 +5,7 @@
 #include "display/QNBDisplayConfiguration.h"
 #include "display/QNBDisplaySet.h"
 #include "display/tests/DisplayTestSupport.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/coregraphics/CGSPrivate.h"
 #include "platform/coregraphics/CGWindow.h"
 #include "platform/foundation/NSNotificationCenter.h"
@@ -85,6 +86,24 @@ TEST_F(QNBDisplaySetTest, OneHiDPIDisplayBesideTheMainOne) {
     EXPECT_EQ(set.framebufferIndex(), 0);
     EXPECT_EQ(set.displayID(), 0x100u);
     EXPECT_EQ(display->description(), "Display ID: 0x100 ({{1440, 0}, {2560, 1600}})");
+}
+
+TEST_F(QNBDisplaySetTest, SetDisplayModeSwitchesToTheTablesSizeAnd1024By768OutsideIt) {
+    enable(0, {19, 1, 38});
+    QNBScreen screen(0x100);
+    auto pixels = [] {
+        auto mode = cg::CGDisplayCopyDisplayMode(0x100);
+        return std::pair{cg::CGDisplayModeGetPixelWidth(mode), cg::CGDisplayModeGetPixelHeight(mode)};
+    };
+    const cg::CGSize table38 = QNBScreen::sizeOfMode(38);
+    ASSERT_NE(pixels(), std::pair(size_t(table38.width), size_t(table38.height)));
+    screen.setDisplayMode(38);
+    EXPECT_EQ(pixels(), std::pair(size_t(table38.width), size_t(table38.height)));
+    for (int outside : {443, -1}) {
+        screen.setDisplayMode(38);
+        screen.setDisplayMode(outside);
+        EXPECT_EQ(pixels(), std::pair(size_t(1024), size_t(768))) << outside;
+    }
 }
 
 TEST_F(QNBDisplaySetTest, SetsWithTheMainDisplay) {

@@ -265,6 +265,28 @@ TEST_F(QNNetSocketTest, RefusedConnectionGivesAPosixError) {
     EXPECT_FALSE(QNNetSocket::init()->connectToAddress(SocketAddress(), port, &error));
 }
 
+TEST_F(QNNetSocketTest, ConnectToHostByNameResolvesItToIPv4AndReachesTheListener) {
+    const uint16_t port = listen();
+    size_t index;
+    {
+        std::lock_guard lock(m_acceptor->m);
+        index = m_acceptor->accepted.size();
+    }
+    auto client = QNNetSocket::init();
+    platform::Error error;
+    ASSERT_TRUE(client->connectToHost("localhost", port, &error)) << error.description();
+    EXPECT_TRUE(client->isConnected());
+    EXPECT_EQ(client->family(), AF_INET) << "a host name is looked up for IPv4 only";
+    EXPECT_EQ(client->knownClientAddr().numericHost(), "127.0.0.1");
+    EXPECT_EQ(client->knownClientAddr().port(), port);
+    auto server = m_acceptor->waitForClient(index);
+    ASSERT_TRUE(server);
+    EXPECT_TRUE(client->sendBytes("by name", 7));
+    char got[7] = {};
+    EXPECT_TRUE(server->getClientBytes(got, 7));
+    EXPECT_EQ(std::string(got, 7), "by name");
+}
+
 TEST_F(QNNetSocketTest, SilentPeerTimesOutAfter45SecondsWithLatencyReports) {
     auto [client, server] = connectedPair();
     auto meter = std::make_shared<CountingMeter>();

@@ -322,6 +322,40 @@ std::optional<std::vector<CGDisplayModeRef>> CGDisplayCopyAllDisplayModes(CGDire
     return shown;
 }
 
+CGDisplayModeRef CGDisplayBestModeForParameters(CGDirectDisplayID display, size_t bitsPerPixel, size_t width,
+                                                size_t height, bool* exactMatch) {
+    if (exactMatch) *exactMatch = false;
+    const cf::Value duplicates = cf::Dictionary{{kCGDisplayShowDuplicateLowResolutionModes, true}};
+    auto modes = CGDisplayCopyAllDisplayModes(display, &duplicates);
+    if (!modes) return nullptr;
+    CGDisplayModeRef best;
+    double bestDistance = 0;
+    for (const auto& mode : *modes) {
+        if (mode->resolution != 1.0) continue;
+        const double distance = std::fabs(double(mode->pixelWidth) - double(width)) +
+                                std::fabs(double(mode->pixelHeight) - double(height));
+        if (!best || distance < bestDistance) {
+            best = mode;
+            bestDistance = distance;
+        }
+    }
+    if (best && exactMatch) *exactMatch = bestDistance == 0 && bitsPerPixel == 32;
+    return best;
+}
+
+CGError CGDisplaySwitchToMode(CGDirectDisplayID display, const CGDisplayModeRef& mode) {
+    if (!mode) return kCGErrorIllegalArgument;
+    CGDisplayConfigRef config = nullptr;
+    CGError status = CGBeginDisplayConfiguration(&config);
+    if (status != kCGErrorSuccess) return status;
+    status = CGConfigureDisplayWithDisplayMode(config, display, mode, nullptr);
+    if (status != kCGErrorSuccess) {
+        CGCancelDisplayConfiguration(config);
+        return status;
+    }
+    return CGCompleteDisplayConfiguration(config, kCGConfigureForAppOnly);
+}
+
 size_t CGDisplayModeGetWidth(const CGDisplayModeRef& mode) {
     return mode ? mode->width : 0;
 }

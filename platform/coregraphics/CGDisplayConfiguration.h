@@ -39,6 +39,15 @@ CGError CGConfigureDisplayMirrorOfDisplay(CGDisplayConfigRef config, CGDirectDis
 CGError CGCancelDisplayConfiguration(CGDisplayConfigRef config);
 CGError CGCompleteDisplayConfiguration(CGDisplayConfigRef config, CGConfigureOption option);
 
+// The display's mode nearest to width × height pixels at bitsPerPixel: a 1x mode of exactly
+// that size when the display has one (*exactMatch true, as every mode here has 32 bits a
+// pixel), else the 1x mode whose sides differ least from those asked. exactMatch may be null.
+// Null for an unknown display or one without 1x modes.
+CGDisplayModeRef CGDisplayBestModeForParameters(CGDirectDisplayID display, size_t bitsPerPixel, size_t width,
+                                                size_t height, bool* exactMatch);
+// Switches the display to one of its modes for as long as the calling process runs (reverted
+// when it disconnects, like an app-only configuration).
+CGError CGDisplaySwitchToMode(CGDirectDisplayID display, const CGDisplayModeRef& mode);
 using CGDisplayChangeSummaryFlags = uint32_t;
 inline constexpr CGDisplayChangeSummaryFlags kCGDisplayBeginConfigurationFlag = 0x1;
 inline constexpr CGDisplayChangeSummaryFlags kCGDisplayMovedFlag = 0x2;
