@@ -318,13 +318,14 @@ void QNBDisplayModel::updateAllState() {
 }
 
 void QNBDisplayModel::updateAvailability() {
+    // A device on this Mac's cable is served by the screen server as soon as it is attached: idle
+    // it offers nothing to connect, but once connected it is this Mac's display like any other,
+    // listed connected, and the person can end it.
     bool available;
-    if (m_displayMechanism == QNBUSBConnectionMechanism)
-        available = false;
-    else if (m_connected)
+    if (m_connected)
         available = m_localConnection;
     else
-        available = true;
+        available = m_displayMechanism != QNBUSBConnectionMechanism;
     setAvailability(available);
 }
 
@@ -399,7 +400,7 @@ bool QNBDisplayModel::isExilable() const {
     return !alwaysAllowMultipleConnections();
 }
 bool QNBDisplayModel::isDisconnectable() const {
-    return m_connected && m_localConnection && !m_autoConnectMode && !hasUSBMechanism();
+    return m_connected && m_localConnection && !m_autoConnectMode;
 }
 bool QNBDisplayModel::allowedToAutoConnect() const {
     return m_displayMechanism != QNBNetworkAddressMechanism;

@@ -476,6 +476,8 @@ void ScreenServerMediator::peerTalkDeviceConnected(int64_t deviceID, const cf::V
     (void)properties; // the device is reached by its identifier alone
     {
         std::lock_guard lock(m_lock);
+        // Attached anew, a device the person disconnected is served again.
+        m_releasedUSBDevices.erase(deviceID);
         // A repeated attach notice for a device still supervised starts no second loop.
         if (!m_supervisedUSBDevices.insert(deviceID).second) return;
     }
@@ -499,6 +501,11 @@ std::set<int64_t> ScreenServerMediator::supervisedUSBDevices() {
     return m_supervisedUSBDevices;
 }
 
+std::set<int64_t> ScreenServerMediator::releasedUSBDevices() {
+    std::lock_guard lock(m_lock);
+    return m_releasedUSBDevices;
+}
+
 bool ScreenServerMediator::deviceIsConnected(int64_t deviceID) {
     if (!m_env.usbDeviceIDOf) return false;
     for (const auto& server : m_servers) {
@@ -516,10 +523,12 @@ void ScreenServerMediator::superviseUSBDevice(int64_t deviceID) {
             std::lock_guard lock(m_lock);
             if (!usbDeviceAttached(deviceID)) {
                 m_supervisedUSBDevices.erase(deviceID);
+                m_releasedUSBDevices.erase(deviceID);
                 return;
             }
         }
-        if (!deviceIsConnected(deviceID)) wakeAndConnectUSBDevice(deviceID);
+        if (!deviceIsConnected(deviceID) && !releasedUSBDevices().count(deviceID))
+            wakeAndConnectUSBDevice(deviceID);
         m_env.sleepFor(kUSBWakeupInterval);
     }
 }
@@ -637,6 +646,13 @@ void ScreenServerMediator::shutdownHost(const std::string& hostName) {
 
 void ScreenServerMediator::shutdownServer(const std::shared_ptr<ScreenServer>& server) {
     if (!server) return;
+    // A session ended on purpose stays ended: the supervision loop would otherwise wake the
+    // device on the cable again two seconds later.
+    if (m_env.usbDeviceIDOf && server->isUSB())
+        if (auto deviceID = m_env.usbDeviceIDOf(server->clientSocket())) {
+            std::lock_guard lock(m_lock);
+            m_releasedUSBDevices.insert(*deviceID);
+        }
     server->stop();
     server->reset();
     if (auto reflector = server->displayReflector()) reflector->close();

@@ -200,6 +200,9 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     bool wakeAndConnectUSBDevice(int64_t deviceID);
     // The devices whose supervision loop runs now.
     std::set<int64_t> supervisedUSBDevices();
+    // The attached devices whose session was ended on purpose (the person's Disconnect): they
+    // are not woken again until they are attached anew.
+    std::set<int64_t> releasedUSBDevices();
 
     // ---- Disconnect requests ---------------------------------------------------------------
     void shutdownWithDictionary(const std::optional<cf::Value>& request);
@@ -280,6 +283,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     std::recursive_mutex m_lock;                           // the mediator's own lock
     std::array<bool, kTotalAvailableScreens> m_reserved{}; // under m_lock
     std::set<int64_t> m_supervisedUSBDevices;              // under m_lock
+    std::set<int64_t> m_releasedUSBDevices;                // under m_lock
     std::shared_ptr<FramebufferDriverClient> m_driver;
 
     mutable std::mutex m_requestsMutex;

@@ -5,8 +5,11 @@
 
 #include "input/QNDesktopReflectorPanelWindow.h"
 #include "platform/appkit/NSApplication.h"
+#include "platform/ipc/StandInMac.h"
 
 #include <csignal>
+#include <iostream>
+#include <string_view>
 
 namespace {
 
@@ -37,6 +40,12 @@ int main(int argc, char** argv) {
     // Peers that vanish mid-send are read as closed sockets, never as a signal. SIGTERM keeps
     // its default action: platformd releases a dead process's displays.
     std::signal(SIGPIPE, SIG_IGN);
+    const char* command = "platformctl login starts Tessel Host, which launches TesselHelper";
+    if (auto status = ipc::refuseOutsideStandInMac("TesselHelper", command, std::cerr)) return *status;
+    if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        std::cout << "TesselHelper is the stand-in Mac's screen server: " << command << "\n";
+        return 0;
+    }
     input::QNDesktopReflectorPanel::setMaker(
         input::QNDesktopReflectorPanelWindow::makerWithEnvironment(reflectorEnvironment()));
     return appkit::NSApplicationMain(

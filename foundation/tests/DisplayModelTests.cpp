@@ -86,17 +86,38 @@ TEST(QNBDisplayModel, StateChainFollowsConnectionBackgroundAndMechanism) {
     EXPECT_EQ(model->availabilityString(), "inactive");
     EXPECT_TRUE(model->hasBackgroundConnection());
 
-    // USB shows its text in every state and is never available.
+    // USB shows its text in every state; connected by this Mac it is listed connected (its
+    // row can end it), idle it offers nothing to connect.
     model->setDisplayMechanism(QNBUSBConnectionMechanism);
     EXPECT_EQ(model->availabilityString(), "USB connection");
     model->setInBackground(false);
     model->updateAvailability();
-    EXPECT_FALSE(model->availability());
+    EXPECT_TRUE(model->availability());
+    EXPECT_EQ(model->stateType(), QNBTesselListingConnectedType);
     EXPECT_EQ(model->availabilityString(), "USB connection");
+    model->setLocalConnection(false); // another Mac's cable: not this Mac's to end
+    EXPECT_EQ(model->stateType(), QNBTesselListingUnavailableType);
+    model->setLocalConnection(true);
     model->setConnected(false);
     EXPECT_EQ(model->stateType(), QNBTesselListingIdleType);
     EXPECT_EQ(model->availabilityString(), "USB connection");
     EXPECT_FALSE(model->availability());
+}
+
+TEST(QNBDisplayModel, AUsbDeviceReportedConnectedStaysListedConnected) {
+    // The road a USB device takes: built from the server's report, then marked this Mac's.
+    auto model = QNBDisplayModel::create();
+    auto delegate = std::make_shared<StateRecorder>();
+    model->setDelegate(delegate);
+    model->setDisplayMechanism(QNBUSBConnectionMechanism);
+    model->setConnected(true);
+    model->setLocalConnection(true);
+    model->setInBackground(false);
+    EXPECT_EQ(model->stateType(), QNBTesselListingConnectedType);
+    ASSERT_FALSE(delegate->states.empty());
+    EXPECT_EQ(delegate->states.back(), QNBTesselListingConnectedType);
+    EXPECT_TRUE(model->availability());
+    EXPECT_TRUE(model->isDisconnectable());
 }
 
 TEST(QNBDisplayModel, DelegateHearsStateChangesOnlyAndDatesThem) {
@@ -176,7 +197,7 @@ TEST(QNBDisplayModel, PredicatesForDisconnectingAndAutoConnecting) {
     EXPECT_FALSE(model->isDisconnectable());
     model->setAutoConnectMode(false);
     model->setDisplayMechanism(QNBUSBConnectionMechanism);
-    EXPECT_FALSE(model->isDisconnectable());
+    EXPECT_TRUE(model->isDisconnectable()); // a live USB display can be ended like any other
     EXPECT_TRUE(model->allowedToAutoConnect());
     model->setDisplayMechanism(QNBNetworkAddressMechanism);
     EXPECT_FALSE(model->allowedToAutoConnect());

@@ -3,15 +3,19 @@
 // enables its Connect button under the mouse, a press connects the reference client (shown as
 // "Connecting..." while the client is stopped, then "Disconnect"), Quit ends the host and its
 // screen server, and without drivers the popover says so and its installer button opens the page.
+// Over the usbmuxd double, a device on the cable is listed connected and the person can end it.
 #include "platform/corefoundation/CFPreferences.h"
 #include "platform/coregraphics/CGGeometry.h"
+#include "platform/corefoundation/PropertyList.h"
 #include "platform/ctl/tests/UITestSupport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/services/NSWorkspace.h"
+#include "tools/usbmuxd-double/UsbmuxdDouble.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -61,6 +65,15 @@ class HostInterfaceRoad : public uitest::UIAppTest {
                                     "--bind-address", "127.0.0.2", "--caps", "retinaFlags=6", "--log",
                                     m_platformd->root() + "/road-ipad.log"},
                                    m_platformd->root() + "/road-ipad.out"));
+    }
+    // The update feed the host's SUFeedURL names, inside the root: one version on offer.
+    void offerUpdate(const std::string& version, const std::string& display) {
+        const std::string folder = m_platformd->root() + "/Library/Application Support/Quenby/Tessel";
+        std::filesystem::create_directories(folder);
+        ASSERT_TRUE(cf::writePropertyListFile(
+            cf::Value(cf::Array{cf::Value(cf::Dictionary{{"version", cf::Value(version)},
+                                                         {"displayVersionString", cf::Value(display)}})}),
+            folder + "/Appcast.plist", cf::PropertyListFormat::XML));
     }
     // A preference of the host (or, for the window server, of any user on this host), read
     // afresh from disk.
@@ -146,6 +159,16 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     // HiDPI switch's log-out alert cancelled leaves everything as it was.
     ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Preferences..."}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "wait", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
+    // Check Now shows what the feed offers, as an updater's window does, until dismissed.
+    offerUpdate("2", "2.1");
+    ASSERT_EQ(run({"ui", "press", kApp, "#checkNowButton"}), 0) << diagnostics();
+    const char* found = "window \"A new version of Tessel Host is available!\"";
+    ASSERT_EQ(run({"ui", "wait", kApp,
+                   std::string(found) + "/\"Tessel Host 2.1 is now available\u2014you have 2.0.\""}),
+              0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, std::string(found) + "/button \"OK\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, found, "--gone"}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "press", kApp, "#presentationModeSwitch"}), 0) << diagnostics();
     EXPECT_TRUE(waitForClientLog("feature feature=2 op=4")) << clientLog();
     const std::string retinaBefore = pref("enableRetinaDisplay");
@@ -214,6 +237,19 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
     EXPECT_EQ(pref("buttonShortcutKeyCode4"), "40");
     EXPECT_EQ(pref("buttonShortcutCharacter4"), "75");
 
+    // Check For Updates with nothing newer on offer: the person is told so.
+    offerUpdate("1", "2.0");
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Check For Updates..."}), 0)
+        << diagnostics();
+    const char* upToDate = "window \"You\u2019re up-to-date!\"";
+    ASSERT_EQ(
+        run({"ui", "wait", kApp,
+             std::string(upToDate) + "/\"Tessel Host 2.0 is currently the newest version available.\""}),
+        0)
+        << diagnostics();
+    ASSERT_EQ(run({"ui", "press", kApp, std::string(upToDate) + "/button \"OK\""}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, upToDate, "--gone"}), 0) << diagnostics();
+
     // The menu's About item shows the standard panel, named after the host, with its version.
     ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "About Tessel..."}), 0) << diagnostics();
     ASSERT_EQ(run({"ui", "wait", kApp, "window \"About Tessel Host\"/\"Version 2.0\""}), 0) << diagnostics();
@@ -273,6 +309,110 @@ TEST_F(HostInterfaceRoad, AnAddressTypedInTheConnectToOtherPanelConnectsThatDevi
     ASSERT_EQ(run({"ui", "wait", kApp, "popover/item/button \"Disconnect\"", "--timeout", "60"}), 0)
         << diagnostics() << platformd::testing::readFile(otherLog);
     EXPECT_NE(platformd::testing::readFile(otherLog).find("handshake-sent"), std::string::npos);
+}
+
+// The usbmuxd double on a private socket, named before platformd starts: the programs it
+// launches take its environment. The reference client's program plays device 5 on the cable.
+class HostInterfaceRoadOverUsb : public HostInterfaceRoad {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/usb-ui-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(pattern));
+        m_usbDir = pattern;
+        ::setenv("TESSEL_USBMUXD_SOCKET", (m_usbDir + "/usbmuxd").c_str(), 1);
+        m_muxd = std::make_unique<usbmuxd_double::UsbmuxdDouble>(m_usbDir + "/usbmuxd");
+        std::string error;
+        ASSERT_TRUE(m_muxd->start(&error)) << error;
+        HostInterfaceRoad::SetUp();
+    }
+    void TearDown() override {
+        m_device.reset();
+        HostInterfaceRoad::TearDown();
+        if (m_muxd) m_muxd->stop();
+        ::unsetenv("TESSEL_USBMUXD_SOCKET");
+        std::filesystem::remove_all(m_usbDir);
+    }
+    // Plugs the device in (again): a new registration with the double is a new attach.
+    void attachDevice() {
+        m_device = std::make_unique<platformd::testing::ChildProcess>();
+        ASSERT_TRUE(m_device->start({REFCLIENT_PATH, "--usb", "--usb-device-id", "5", "--name", "USB iPad",
+                                     "--device-id", "usb-5", "--log", m_platformd->root() + "/usb-ipad.log"},
+                                    m_platformd->root() + "/usb-ipad.out"));
+    }
+    void detachDevice() {
+        m_device->signal(SIGTERM);
+        EXPECT_TRUE(m_device->wait(30));
+        m_device.reset();
+    }
+    std::optional<cf::Value> waitForReport(const char* name, int64_t since, double seconds = 60) {
+        return platformd::testing::waitForEvent(
+            "distributed-post", {{"name", name}, {"userInfo.DeviceName", "USB Device 5"}}, seconds, since);
+    }
+    // The popover, opened again when it closed meanwhile.
+    void ensurePopover() {
+        if (run({"ui", "wait", kApp, "popover", "--timeout", "1"}) != 0) {
+            ASSERT_EQ(run({"ui", "press", kApp, "statusitem"}), 0) << diagnostics();
+        }
+        ASSERT_EQ(run({"ui", "wait", kApp, "popover"}), 0) << diagnostics();
+    }
+    std::string deviceLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/usb-ipad.log");
+    }
+
+    std::string m_usbDir;
+    std::unique_ptr<usbmuxd_double::UsbmuxdDouble> m_muxd;
+    std::unique_ptr<platformd::testing::ChildProcess> m_device;
+};
+
+constexpr char kConnected[] = "com.quenby.Tessel.ServerConnectedToDevice";
+constexpr char kDisconnected[] = "com.quenby.Tessel.ServerDisconnectedFromDevice";
+
+TEST_F(HostInterfaceRoadOverUsb, AUsbDeviceIsListedConnectedAndTheRowAndDisconnectAllEndItsSession) {
+    const char* row = "popover/item \"USB iPad\"";
+    const std::string button = std::string(row) + "/#connectButton";
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
+                                                 m_start))
+        << hostLog();
+    int64_t since = platformd::testing::lastEventSequence();
+    attachDevice();
+    ASSERT_TRUE(waitForReport(kConnected, since)) << diagnostics() << deviceLog();
+    openPopover();
+
+    // 1. Listed connected: under the mouse the row offers its Disconnect, and the menu's
+    // Disconnect All is enabled.
+    ASSERT_EQ(run({"ui", "wait", kApp, row, "--timeout", "60"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "hover", kApp, row}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, button, "--title", "Disconnect"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, button, "--enabled"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton"}), 0) << diagnostics();
+    EXPECT_NE(m_out.str().find("menuitem \"Disconnect All\"\n"), std::string::npos) << m_out.str();
+    ASSERT_EQ(run({"ui", "press", kApp, "menu", "--action", "AXCancel"}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, "menu", "--gone"}), 0) << diagnostics();
+
+    // 2. Its Disconnect ends the session, and the session stays ended while the device stays
+    // on the cable: no wake-up for more than two of the server's 2 s rounds.
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "hover", kApp, row}), 0) << diagnostics();
+    ASSERT_EQ(run({"ui", "wait", kApp, button, "--enabled"}), 0) << diagnostics();
+    since = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "press", kApp, button}), 0) << diagnostics();
+    ASSERT_TRUE(waitForReport(kDisconnected, since)) << diagnostics() << deviceLog();
+    ASSERT_EQ(run({"ui", "wait", kApp, row, "--gone"}), 0) << diagnostics();
+    EXPECT_FALSE(waitForReport(kConnected, since, 5)) << "woken again: " << deviceLog();
+
+    // 3. Plugged in again, it is connected again; Disconnect All ends it.
+    detachDevice();
+    since = platformd::testing::lastEventSequence();
+    attachDevice();
+    ASSERT_TRUE(waitForReport(kConnected, since)) << diagnostics() << deviceLog();
+    ensurePopover();
+    ASSERT_EQ(run({"ui", "wait", kApp, row, "--timeout", "60"}), 0) << diagnostics();
+    since = platformd::testing::lastEventSequence();
+    ASSERT_EQ(run({"ui", "menu", kApp, "#prefsButton", "--choose", "Disconnect All"}), 0) << diagnostics();
+    EXPECT_EQ(m_out.str(), "menuitem \"Disconnect All\"\n");
+    ASSERT_TRUE(waitForReport(kDisconnected, since)) << diagnostics() << deviceLog();
+    EXPECT_FALSE(waitForReport(kConnected, since, 5)) << "woken again: " << deviceLog();
 }
 
 class HostInterfaceRoadWithoutKexts : public HostInterfaceRoad {

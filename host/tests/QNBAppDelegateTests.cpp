@@ -418,31 +418,34 @@ TEST_F(QNBAppDelegateTest, ADisconnectRequestSendsEmptyTextsForAbsentIdentifiers
 TEST_F(QNBAppDelegateTest, DisconnectAllOfThreePostsApartAndCompletesOnceAfterTheLastDisconnect) {
     launch();
     auto a = connected("A", "dev-a"), b = connected("B", "dev-b"), c = connected("C", "dev-c");
+    // A display over this Mac's cable is ended too: only auto-connected ones stay.
     auto usb = connected("U", "dev-u");
     usb->setDisplayMechanism(foundation::QNBUSBConnectionMechanism);
     connected("Auto", "dev-auto")->setAutoConnectMode(true);
     m_posts.clear();
     deliver(foundation::kDisconnectAllConnectedDisplays);
     auto posts = postsNamed(foundation::kDisconnectCurrentServerFromHost);
-    ASSERT_EQ(posts.size(), 3u);
+    ASSERT_EQ(posts.size(), 4u);
     EXPECT_EQ(text(posts[0].userInfo, "deviceIdentifier"), "dev-a");
     EXPECT_EQ(text(posts[2].userInfo, "deviceIdentifier"), "dev-c");
+    EXPECT_EQ(text(posts[3].userInfo, "deviceIdentifier"), "dev-u");
     EXPECT_GE(posts[1].time - posts[0].time, 0.1);
     EXPECT_GE(posts[2].time - posts[1].time, 0.1);
+    EXPECT_GE(posts[3].time - posts[2].time, 0.1);
     EXPECT_EQ(m_view->count("hostWillDisconnectAll"), 1u);
 
-    for (const char* id : {"dev-a", "dev-b"})
+    for (const char* id : {"dev-a", "dev-b", "dev-c"})
         deliver(foundation::kServerDisconnectedFromDevice,
                 cf::Value(cf::Dictionary{{"deviceIdentifier", id}}));
     m_delegate->connectionStatusCheck();
     EXPECT_EQ(m_view->count("disconnectAllComplete"), 0u);
     deliver(foundation::kServerDisconnectedFromDevice,
-            cf::Value(cf::Dictionary{{"deviceIdentifier", "dev-c"}}));
+            cf::Value(cf::Dictionary{{"deviceIdentifier", "dev-u"}}));
     m_delegate->connectionStatusCheck();
     m_delegate->connectionStatusCheck();
     EXPECT_EQ(m_view->count("disconnectAllComplete"), 1u);
     EXPECT_FALSE(a->connected());
-    EXPECT_TRUE(usb->connected());
+    EXPECT_FALSE(usb->connected());
     (void)b;
     (void)c;
 }

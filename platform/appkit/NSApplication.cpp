@@ -1,6 +1,7 @@
 #include "platform/appkit/NSApplication.h"
 
 #include "platform/appkit/NSAccessibilityExporter.h"
+#include "platform/appkit/SUUpdaterWindow.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/CFPreferences.h"
 #include "platform/corefoundation/NSUserDefaults.h"
@@ -155,6 +156,8 @@ int NSApplicationMain(int argc, char** argv, const NSApplication::Maker& makeApp
         if (auto identifier = bundle->bundleIdentifier(); identifier && !identifier->empty())
             platform::setCurrentApplicationDomain(*identifier);
     auto app = NSApplication::sharedApplication(makeApplication);
+    // The update framework's window for the checks a person asks for.
+    SUUpdaterInstallWindow();
     app->setDelegate(makeDelegate ? makeDelegate() : nullptr);
     // The hello registers pid, bundle identifier and name; the policy follows it.
     app->setActivationPolicy(app->activationPolicy());

@@ -2,6 +2,7 @@
 
 #include "platform/core/Format.h"
 #include "platform/corefoundation/Paths.h"
+#include "platform/ctl/UIPaths.h"
 #include "platform/daemon/Platformd.h"
 #include "platform/ipc/Protocol.h"
 #include "platform/ipc/Readiness.h"
@@ -82,8 +83,7 @@ const char* kUsageText =
     "     --value V] [--timeout S] | press APP PATH [--action A] | set APP PATH VALUE |\n"
     "     hover|click (APP PATH | --at X Y) [--count N] | key APP (KEY... | --text TEXT) |\n"
     "     menu APP [PATH] [--choose TITLE] | snapshot APP PATH --png FILE\n"
-    "                                operate an application's interface (APP: name, bundle id or pid)\n"
-    "Event kinds: ";
+    "                                operate an application's interface (APP: name, bundle id or pid)\n";
 
 std::string activationPolicyName(int64_t policy) {
     switch (policy) {
@@ -163,7 +163,7 @@ int Platformctl::run(const std::vector<std::string>& args) {
 }
 
 void Platformctl::printHelp() {
-    m_out << kUsageText;
+    m_out << kUsageText << ui::kPathAndKeyHelp << "Event kinds: ";
     const auto& kinds = knownEventKinds();
     for (size_t i = 0; i < kinds.size(); ++i)
         m_out << (i ? " " : "") << kinds[i];
@@ -301,9 +301,13 @@ int Platformctl::shutdown(const std::vector<std::string>& args) {
         stopped->gone = true;
         stopped->cv.notify_all();
     });
-    int code;
-    if (!request(ipc::op::shutdown, cf::Value::emptyDictionary(), code)) return code;
-    // platformd drops its connections last, so the end of ours is the end of its shutdown.
+    // platformd drops its connections last, so the end of ours is the end of its shutdown: a
+    // reply lost with the connection is the shutdown done, not a fault.
+    c->expectEnd();
+    ipc::Reply reply = c->request(ipc::op::shutdown, cf::Value::emptyDictionary());
+    const bool lost = !reply.ok && reply.error.domain == platform::PlatformErrorDomain &&
+                      reply.error.code == platform::kPlatformErrorConnectionLost;
+    if (!reply.ok && !lost) return fail(reply.error.localizedDescription());
     std::unique_lock lock(stopped->mutex);
     auto deadline = platform::now() + platform::seconds(seconds.value_or(kDefaultWaitSeconds));
     if (!platform::waitUntil(stopped->cv, lock, deadline, [&] { return stopped->gone; })) {

@@ -42,6 +42,23 @@ const KindRole* kindRole(const std::string& kind) {
     return nullptr;
 }
 
+// The subroles the tree prints after a role's "/": only these make "AXRole/AXName" one segment
+// (anything else after the slash is the next segment).
+constexpr const char* kSubroles[] = {"AXStandardWindow", "AXFloatingWindow",   "AXDialog",
+                                     "AXSystemDialog",   "AXCloseButton",      "AXMinimizeButton",
+                                     "AXZoomButton",     "AXFullScreenButton", "AXToolbarButton",
+                                     "AXSwitch",         "AXSearchField",      "AXSecureTextField"};
+
+bool isSubrole(const std::string& name) {
+    for (const char* s : kSubroles)
+        if (name == s) return true;
+    return false;
+}
+
+bool isRoleName(const std::string& word) {
+    return word.size() > 2 && word.rfind("AX", 0) == 0;
+}
+
 // Elements a search reads at most, and how deep it goes: a tree that never ends is refused.
 constexpr size_t kMaxVisited = 20000;
 constexpr int kMaxDepth = 100;
@@ -85,6 +102,24 @@ std::string stringOf(const ax::AXAttributeValue& v) {
 
 // ---- Paths.
 
+const char* const kPathAndKeyHelp =
+    "ui paths: segments joined by '/', each found depth-first below the one before it:\n"
+    "  #ident                 the element with that accessibility identifier (#connectButton)\n"
+    "  \"text\"                 the element whose title, value or description is the text\n"
+    "  KIND, KIND \"text\"      an element of the kind (with that title, value or description): window,\n"
+    "                         sheet, popover, button, checkbox, field, text, popup, image, slider, list,\n"
+    "                         item (a list's row; item \"text\": the row holding the text), menu, menuitem,\n"
+    "                         statusitem, closebutton\n"
+    "  AXRole[/AXSubrole] [#ident] [\"text\"]\n"
+    "                         the start of a `ui tree` line works as a segment (AXButton #connectButton\n"
+    "                         \"Disconnect\", AXWindow/AXDialog \"Could not connect\")\n"
+    "  ...[n]                 the n-th match, from 0: item[1] is the second row, #connectButton[1] the\n"
+    "                         second such button\n"
+    "  e.g. 'popover/item \"Demo iPad\"/#connectButton', 'popover/item[1]/button \"Disconnect\"'\n"
+    "ui keys: [cmd+][shift+][option+][ctrl+]NAME, NAME a character of the U.S. layout (a, 1, =, /, ...)\n"
+    "  or return, tab, space, delete, escape, left, right, up, down, f1 ... f12; ui key --text TEXT types\n"
+    "  ASCII text.\n";
+
 std::optional<std::vector<PathSegment>> parsePath(const std::string& path, std::string& error) {
     std::vector<PathSegment> out;
     size_t i = 0;
@@ -123,11 +158,37 @@ std::optional<std::vector<PathSegment>> parsePath(const std::string& path, std::
             }
         } else {
             s.kind = PathSegment::Role;
-            while (i < path.size() && std::isalpha(static_cast<unsigned char>(path[i])))
-                s.kindName += path[i++];
-            if (!kindRole(s.kindName)) {
-                error = "unknown element kind \"" + s.kindName + "\"";
+            auto word = [&] {
+                std::string w;
+                while (i < path.size() && std::isalpha(static_cast<unsigned char>(path[i])))
+                    w += path[i++];
+                return w;
+            };
+            std::string kind = word();
+            if (isRoleName(kind)) {
+                s.role = kind;
+                if (i + 1 < path.size() && path[i] == '/') {
+                    const size_t slash = i++;
+                    std::string sub = word();
+                    if (isSubrole(sub))
+                        s.subrole = sub;
+                    else
+                        i = slash; // the next segment
+                }
+            } else if (kindRole(kind)) {
+                s.kindName = kind;
+            } else {
+                error = "unknown element kind \"" + kind + "\"";
                 return std::nullopt;
+            }
+            if (i + 1 < path.size() && path[i] == ' ' && path[i + 1] == '#') {
+                i += 2;
+                while (i < path.size() && path[i] != '/' && path[i] != '[' && path[i] != ' ')
+                    s.identifier += path[i++];
+                if (s.identifier.empty()) {
+                    error = "a '#' without an identifier";
+                    return std::nullopt;
+                }
             }
             if (i + 1 < path.size() && path[i] == ' ' && path[i + 1] == '"') {
                 ++i;
@@ -335,6 +396,12 @@ bool PathResolver::matches(const PathSegment& s, const Element& e, const Element
     case PathSegment::Text:
         return e.title == *s.text || e.description == *s.text || (e.value && valueText(*e.value) == *s.text);
     case PathSegment::Role: {
+        if (!s.identifier.empty() && e.identifier != s.identifier) return false;
+        if (!s.role.empty()) {
+            if (e.role != s.role || (!s.subrole.empty() && e.subrole != s.subrole)) return false;
+            return !s.text || e.title == *s.text || e.description == *s.text ||
+                   (e.value && valueText(*e.value) == *s.text);
+        }
         const KindRole* k = kindRole(s.kindName);
         if (e.role != k->role || (k->subrole && e.subrole != k->subrole)) return false;
         if (s.kindName == "item") {

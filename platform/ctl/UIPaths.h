@@ -13,15 +13,30 @@
 
 namespace ctl::ui {
 
-// One segment: "#ident", "\"text\"", "KIND" or "KIND \"text\"", then an optional "[n]".
+// One segment: "#ident", "\"text\"", or a kind with an optional " #ident" and " \"text\"",
+// then an optional "[n]". A kind is one of the short names (window, button, item, ...) or, as
+// `ui tree` prints it, a role ("AXButton") or role and subrole ("AXButton/AXCloseButton"); so the
+// start of a tree line (`AXButton #connectButton "Disconnect"`) is a segment too.
 struct PathSegment {
     enum Kind { Identifier, Text, Role };
     Kind kind = Role;
-    std::string identifier; // Identifier
-    std::string kindName;   // Role: window, button, ...
+    std::string identifier; // Identifier; for Role, an optional identifier the element must have
+    std::string kindName;   // Role: window, button, ... or empty for a role name
+    std::string role;       // Role given by its accessibility name ("AXButton")
+    std::string subrole;    // and, optionally, its subrole ("AXCloseButton")
     std::optional<std::string> text;
     size_t index = 0;
+
+    // The first element of a short-named kind ("menu", "menuitem").
+    static PathSegment ofKind(std::string kind) {
+        PathSegment s;
+        s.kindName = std::move(kind);
+        return s;
+    }
 };
+
+// What `platformctl help` says of paths and keys.
+extern const char* const kPathAndKeyHelp;
 
 // nullopt (error says why) for a malformed path or an unknown kind.
 std::optional<std::vector<PathSegment>> parsePath(const std::string& path, std::string& error);

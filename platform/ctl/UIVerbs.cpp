@@ -399,7 +399,7 @@ class UIVerbs {
     // The first open menu of the application: its element, read.
     std::optional<ui::Element> openMenu(pid_t pid, ax::AXError* status) {
         ui::PathResolver resolver(ax::AXUIElementCreateApplication(pid));
-        return resolver.resolve({ui::PathSegment{ui::PathSegment::Role, {}, "menu", {}, 0}}, status);
+        return resolver.resolve({ui::PathSegment::ofKind("menu")}, status);
     }
 
     int menu(const std::vector<std::string>& args) {
@@ -438,27 +438,34 @@ class UIVerbs {
         // The menu's items, depth-first.
         ui::PathResolver resolver(menu->ref);
         std::vector<ui::Element> items;
-        ui::PathSegment item{ui::PathSegment::Role, {}, "menuitem", {}, 0};
+        ui::PathSegment item = ui::PathSegment::ofKind("menuitem");
         for (;; ++item.index) {
             auto found = resolver.resolve({item}, &status);
             if (!found) break;
             items.push_back(*found);
         }
         if (status != ax::kAXErrorSuccess) return refused(status, "menu");
-        const ui::Element* chosen = nullptr;
-        for (const auto& i : items) {
+        auto itemLine = [](const ui::Element& i) {
             bool checked = i.markChar.empty()
                                ? (i.value && i.value->isNumber() && i.value->doubleValue() != 0)
                                : i.markChar == "\u2713";
-            out << "menuitem \"" << i.title << "\"" << (i.enabled ? "" : " disabled")
-                << (checked ? " checked" : "") << (i.identifier.empty() ? "" : " #" + i.identifier) << "\n";
-            if (!chosen && a->has("choose") && i.title == *a->value("choose")) chosen = &i;
+            return "menuitem \"" + i.title + "\"" + (i.enabled ? "" : " disabled") +
+                   (checked ? " checked" : "") + (i.identifier.empty() ? "" : " #" + i.identifier) + "\n";
+        };
+        if (!a->has("choose")) {
+            for (const auto& i : items)
+                out << itemLine(i);
+            return kSuccess;
         }
-        if (!a->has("choose")) return kSuccess;
+        // Choosing prints the one item chosen, as it stood when pressed.
+        const ui::Element* chosen = nullptr;
+        for (const auto& i : items)
+            if (!chosen && i.title == *a->value("choose")) chosen = &i;
         if (!chosen) return c.fail("no menu item \"" + *a->value("choose") + "\"");
         status = ax::AXUIElementPerformAction(chosen->ref, ax::kAXPressAction);
-        return status == ax::kAXErrorSuccess ? kSuccess
-                                             : refused(status, "menuitem \"" + chosen->title + "\"");
+        if (status != ax::kAXErrorSuccess) return refused(status, "menuitem \"" + chosen->title + "\"");
+        out << itemLine(*chosen);
+        return kSuccess;
     }
 
     // The window server's number of the element's window: the application's window whose

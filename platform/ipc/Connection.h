@@ -64,6 +64,8 @@ class Connection {
     void addLostHandler(LostHandler handler);
 
     bool isConnected() const { return m_state->isConnected(); }
+    // The next end of the connection is platformd's doing on request (a shutdown): not logged.
+    void expectEnd() { m_state->expectEnd(); }
     bool isReaderThread() const { return m_state->isReaderThread(); }
     int64_t platformdPid() const { return m_platformdPid; }
     // Ends the connection; pending and later requests fail with PlatformErrorDomain 2. Safe

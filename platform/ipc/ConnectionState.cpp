@@ -149,7 +149,7 @@ void ConnectionState::markLost(const std::string& why) {
         std::lock_guard lock(m_writeMutex);
         if (m_fd) ::shutdown(m_fd.get(), SHUT_RDWR);
     }
-    if (!m_closing) platform::log("platformd connection lost (%s)", why);
+    if (!m_closing && !m_endExpected) platform::log("platformd connection lost (%s)", why);
     // Before any waiting request learns of the loss, so its caller finds the handlers run.
     for (auto& h : handlers)
         if (h) h();

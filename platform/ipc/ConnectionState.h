@@ -40,6 +40,9 @@ class ConnectionState {
     bool isReaderThread() const { return std::this_thread::get_id() == m_readerId.load(); }
     // Marks the end as wanted and shuts the socket, so the reader's read returns.
     void beginClose();
+    // platformd is about to end the connection on purpose (it is shutting down): its end is
+    // handled as a loss but not logged as one.
+    void expectEnd() { m_endExpected = true; }
     void markLost(const std::string& why);
 
   private:
@@ -51,6 +54,7 @@ class ConnectionState {
     std::atomic<bool> m_lost{false};
     bool m_losing = false; // under m_mutex: the loss is being handled
     std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_endExpected{false};
     std::atomic<int64_t> m_nextId{1};
 
     std::mutex m_writeMutex;

@@ -21,6 +21,26 @@ SUAppcastItem itemOf(const std::optional<std::string>& displayVersion) {
     return displayVersion ? SUAppcastItem{*displayVersion, *displayVersion} : SUAppcastItem{};
 }
 
+std::mutex g_driverMutex;
+SUUpdater::UserDriver g_userDriver;
+
+std::string infoText(const NSBundle& bundle, const char* key) {
+    auto value = bundle.objectForInfoDictionaryKey(key);
+    return value && value->asString() ? *value->asString() : std::string();
+}
+
+// Shows the person what their check found, on the main run loop once the delegate has heard.
+void showResult(SUUpdateCheckResult result) {
+    SUUpdater::UserDriver driver;
+    {
+        std::lock_guard lock(g_driverMutex);
+        driver = g_userDriver;
+    }
+    if (!driver) return;
+    dispatch::RunLoop::main()->perform({std::string(dispatch::kDefaultRunLoopMode)},
+                                       [driver, result = std::move(result)] { driver(result); });
+}
+
 } // namespace
 
 // The process's updaters by bundle path, and the route of platformd's answers to them.
@@ -194,14 +214,28 @@ void SUUpdater::checkForUpdates() {
     if (best) args.insert_or_assign("found", best->displayVersionString);
     if (auto c = UpdaterRegistry::shared().connection()) c->request(ipc::op::updaterCheck, args);
 
+    SUUpdateCheckResult result;
+    result.applicationName = infoText(*m_bundle, "CFBundleName");
+    if (result.applicationName.empty()) result.applicationName = infoText(*m_bundle, "CFBundleExecutable");
+    result.currentVersion = infoText(*m_bundle, "CFBundleShortVersionString");
+    if (result.currentVersion.empty()) result.currentVersion = current;
     if (!why.empty()) {
         platform::log("SUUpdater: cannot read the update feed %s: %s", feedURL, why);
+        result.error = why;
+        showResult(std::move(result));
         return;
     }
     if (best)
         call("found", *best);
     else
         call("uptodate", {});
+    result.update = best;
+    showResult(std::move(result));
+}
+
+void SUUpdater::setUserDriver(UserDriver driver) {
+    std::lock_guard lock(g_driverMutex);
+    g_userDriver = std::move(driver);
 }
 
 void SUUpdater::call(std::string_view what, SUAppcastItem item) {

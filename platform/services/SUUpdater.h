@@ -1,15 +1,18 @@
 // SUUpdater: the update framework's updater, stood in. Settings are stored; no network.
 // checkForUpdates records the check with platformd, then reads the bundle's SUFeedURL, a local
-// file URL of an array of {"version", "displayVersionString"}: a version above the bundle's
-// CFBundleVersion (dotted numbers) is a valid update, else there is none; an unreadable feed is
-// logged and calls nothing. Updaters register with platformd, so `platformctl updater ...` (or
-// answer() in-process) makes each call its delegate. Delegate calls run on the main run loop
-// in the default mode.
+// file URL (a macOS path, so inside the stand-in root) of an array of {"version",
+// "displayVersionString"}: a version above the bundle's CFBundleVersion (dotted numbers) is a
+// valid update, else there is none; an unreadable feed is logged and calls nothing. Being the
+// check a person asks for, it then shows the result as the framework's window does, through the
+// user driver the application layer installs. Updaters register with platformd, so
+// `platformctl updater ...` (or answer() in-process) makes each call its delegate (no window).
+// Delegate calls and the window run on the main run loop in the default mode.
 #pragma once
 
 #include "platform/corefoundation/Value.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +27,14 @@ class SUUpdater;
 struct SUAppcastItem {
     std::string versionString;
     std::string displayVersionString;
+};
+
+// What a check a person asked for found, for the window that tells them.
+struct SUUpdateCheckResult {
+    std::string applicationName;         // CFBundleName (else the executable's)
+    std::string currentVersion;          // CFBundleShortVersionString, else CFBundleVersion
+    std::optional<SUAppcastItem> update; // the newest version above the bundle's
+    std::string error;                   // non-empty when the feed could not be read
 };
 
 class SUUpdaterDelegate {
@@ -48,6 +59,10 @@ class SUUpdater : public std::enable_shared_from_this<SUUpdater> {
     bool automaticallyChecksForUpdates() const;
 
     void checkForUpdates();
+
+    // Shows a person the result of the checks they ask for; none installed: nothing is shown.
+    using UserDriver = std::function<void(const SUUpdateCheckResult&)>;
+    static void setUserDriver(UserDriver driver);
 
     // What platformctl's answers do, in-process: call ("found" with a display version,
     // "uptodate", "install") reaches every live updater's delegate; answers how many.

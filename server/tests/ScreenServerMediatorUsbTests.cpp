@@ -129,6 +129,47 @@ TEST_F(ScreenServerMediatorUsbTest, AnEndedSessionIsWokenAgainAfterTheTwoSecondS
     EXPECT_EQ(f.mediator->activeServerCount(), 1u);
 }
 
+TEST_F(ScreenServerMediatorUsbTest, ASessionTheHostDisconnectsStaysEndedUntilTheDeviceIsAttachedAgain) {
+    attach(5);
+    // The person's Disconnect reaches the server as the host's request for the session.
+    f.hooks.emplace_back(1.0, [this] {
+        f.mediator->shutdownWithDictionary(cf::Value(cf::Dictionary{
+            {"disconnectHostName", "USB Device 5"}, {"serviceKey", ""}, {"deviceIdentifier", ""}}));
+        EXPECT_FALSE(f.mediator->deviceIsConnected(5));
+    });
+    detachAt(9.0);
+    runLoop();
+    EXPECT_EQ(tagged("Wakeup Socket").size(), 1u) << "woken again after the person ended it";
+    EXPECT_EQ(f.mediator->activeServerCount(), 0u);
+    EXPECT_TRUE(f.mediator->releasedUSBDevices().empty()) << "the detach forgets the release";
+
+    // Plugged in again, it is served again.
+    attach(5);
+    detachAt(f.virtualTime + 1.0);
+    runLoop(1);
+    EXPECT_EQ(tagged("Wakeup Socket").size(), 2u);
+    EXPECT_TRUE(f.mediator->deviceIsConnected(5));
+}
+
+TEST_F(ScreenServerMediatorUsbTest, AReleasedDeviceAttachedAgainBeforeItsLoopEndedIsServedAgain) {
+    attach(5);
+    f.hooks.emplace_back(1.0, [this] {
+        f.mediator->shutdownServer(f.servers[0]);
+        EXPECT_EQ(f.mediator->releasedUSBDevices(), std::set<int64_t>{5});
+    });
+    // Out and in again between two passes: the loop never saw it leave.
+    f.hooks.emplace_back(2.5, [this] {
+        f.usbManager->removeDeviceID(5);
+        attach(5);
+    });
+    detachAt(6.0);
+    runLoop();
+    EXPECT_EQ(f.usbLoops.size(), 1u);
+    EXPECT_EQ(tagged("Wakeup Socket").size(), 2u);
+    EXPECT_NEAR(tagged("Wakeup Socket")[1].madeAt, 4.0, 1e-9);
+    EXPECT_TRUE(f.mediator->deviceIsConnected(5));
+}
+
 TEST_F(ScreenServerMediatorUsbTest, AWakeupThatEndsUnconnectedOrFailsToSendTouchesNoSessionAndIsRetried) {
     int wakeups = 0;
     f.onUsbSocket = [&](MediatorFixture::UsbSocket& made) {

@@ -51,9 +51,10 @@ using encoderdrive::kSettleLimit;
 constexpr int kSettledUpdates = 15;
 constexpr double kMinPsnr = 35.0;
 
-int usage() {
-    std::fprintf(stderr, "usage: encoder_drive [--display ID] [--seconds S] vell|h264|theora|rtp|audio\n");
-    return 2;
+int usage(bool asked = false) {
+    std::fprintf(asked ? stdout : stderr,
+                 "usage: encoder_drive [--display ID] [--seconds S] vell|h264|theora|rtp|audio\n");
+    return asked ? 0 : 2;
 }
 
 std::optional<uint32_t> parseDisplay(const std::string& text) {
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
     std::string mode;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return usage(true);
         if (arg == "--display" && i + 1 < argc) {
             chosen = parseDisplay(argv[++i]);
             if (!chosen) return usage();

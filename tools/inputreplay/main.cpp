@@ -112,6 +112,10 @@ int main(int argc, char** argv) {
     std::vector<std::vector<uint8_t>> datagrams;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::printf("usage: input_replay --display ID HEX...\n");
+            return 0;
+        }
         if (arg == "--display") {
             if (++i >= argc) return usage("--display needs a display ID");
             char* end = nullptr;

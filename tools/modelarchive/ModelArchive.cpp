@@ -154,6 +154,10 @@ std::string listLine(const QNBDisplayModel& model) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+        out << kUsage;
+        return 0;
+    }
     bool adding = !args.empty() && args[0] == "add";
     if (args.empty() || (!adding && args[0] != "list")) {
         err << kUsage;

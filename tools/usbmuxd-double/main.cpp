@@ -8,6 +8,13 @@
 #include <cstring>
 #include <string>
 
+namespace {
+
+const char kUsage[] = "usage: usbmuxd-double [--socket PATH] [--device-endpoint PATH]\n"
+                      "       (the socket defaults to $TESSEL_USBMUXD_SOCKET)\n";
+
+} // namespace
+
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const char* env = std::getenv("TESSEL_USBMUXD_SOCKET");
@@ -20,9 +27,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--device-endpoint" && i + 1 < argc) {
             deviceEndpoint = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: usbmuxd-double [--socket PATH] [--device-endpoint PATH]\n"
-                                 "       (the socket defaults to $TESSEL_USBMUXD_SOCKET)\n");
-            return 2;
+            const bool help = arg == "--help" || arg == "-h";
+            std::fprintf(help ? stdout : stderr, "%s", kUsage);
+            return help ? 0 : 2;
         }
     }
     if (socketPath.empty()) {

@@ -3,11 +3,16 @@
 // window server lists and logs, sheets, and the window server refusing malformed announcements.
 #include "platform/appkit/NSAccessibilityExporter.h"
 #include "platform/appkit/NSAlert.h"
+#include "platform/appkit/SUUpdaterWindow.h"
+#include "platform/corefoundation/PropertyList.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Testing.h"
+#include "platform/foundation/NSBundle.h"
 #include "platform/windowserver/WindowServerProtocol.h"
 
 #include "WindowTestSupport.h"
 
+#include <filesystem>
 #include <unistd.h>
 
 namespace appkit {
@@ -78,6 +83,56 @@ TEST_F(NSAlertTest, TheAlertAnsweredByAPressQueuedOnTheMainQueueBeforeRunModal) 
     EXPECT_EQ(integerField(end->second, "button"), 1);
     EXPECT_EQ(integerField(end->second, "code"), NSAlertSecondButtonReturn);
     EXPECT_FALSE(end->second.at("suppressed").boolValue());
+}
+
+TEST_F(NSAlertTest, TheUpdatersWindowTellsThePersonWhatTheirCheckFound) {
+    using Result = ns::SUUpdateCheckResult;
+    EXPECT_EQ(SUUpdaterWindowTexts(Result{"Tessel Host", "2.0", std::nullopt, ""}),
+              std::make_pair(std::string("You\u2019re up-to-date!"),
+                             std::string("Tessel Host 2.0 is currently the newest version available.")));
+    EXPECT_EQ(SUUpdaterWindowTexts(Result{"Tessel Host", "2.0", ns::SUAppcastItem{"3", "2.1"}, ""}),
+              std::make_pair(std::string("A new version of Tessel Host is available!"),
+                             std::string("Tessel Host 2.1 is now available\u2014you have 2.0.")));
+    EXPECT_EQ(SUUpdaterWindowTexts(Result{"Tessel Host", "2.0", std::nullopt, "not an array"}).first,
+              "Update Error!");
+
+    // A check a person asks for shows its result in an alert until they dismiss it.
+    char pattern[] = "/tmp/updater-window-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string dir = pattern;
+    ASSERT_TRUE(cf::writePropertyListFile(
+        cf::Value(cf::Array{cf::Value(
+            cf::Dictionary{{"version", cf::Value("3")}, {"displayVersionString", cf::Value("2.1")}})}),
+        dir + "/Appcast.plist", cf::PropertyListFormat::XML));
+    cf::Dictionary info{{"CFBundleName", cf::Value("Fixture")},
+                        {"CFBundleShortVersionString", cf::Value("2.0")},
+                        {"CFBundleVersion", cf::Value("2")},
+                        {"SUFeedURL", cf::Value("file://" + dir + "/Appcast.plist")}};
+    auto updater = ns::SUUpdater::updaterForBundle(
+        std::make_shared<ns::NSBundle>(dir + "/Fixture.app", dir + "/Fixture.app/Contents", cf::Value(info)));
+    SUUpdaterInstallWindow();
+    std::vector<std::string> shown;
+    int tries = 0;
+    std::function<void()> answer = [&] {
+        auto window = NSApp()->modalWindow();
+        if (!window) {
+            if (++tries < 1000) onMainQueue(answer); // the check's window comes on a later turn
+            return;
+        }
+        cf::Value open = cg::CGSCopyOpenAlerts();
+        for (size_t i = 0; i < open.count(); ++i)
+            shown.push_back(*open.at(i)->find("message")->asString());
+        window->sendEvent(NSEvent::keyEvent(NSEventType::KeyDown, cg::CGPointMake(0, 0), 0, 0,
+                                            window->windowNumber(), "\r", 36));
+    };
+    onMainQueue(answer);
+    updater->checkForUpdates();
+    dispatch::runUntilIdle();
+    ns::SUUpdater::setUserDriver(nullptr);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(shown, std::vector<std::string>{"A new version of Fixture is available!"});
+    EXPECT_EQ(NSApp()->modalWindow(), nullptr);
+    EXPECT_EQ(cg::CGSCopyOpenAlerts().count(), 0u);
 }
 
 TEST_F(NSAlertTest, ReturnPressesTheFirstButtonAndEscapeTheCancelButton) {

@@ -1,5 +1,6 @@
 // platformctl's parsing and verbs, run in-process against a platformd booted in the test.
 #include "platform/core/Clock.h"
+#include "platform/core/Log.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/ctl/Platformctl.h"
 #include "platform/ctl/tests/PlatformctlFixture.h"
@@ -208,8 +209,11 @@ TEST_F(PlatformctlVerbs, ShutdownWaitsForPlatformdToStop) {
         }
         m_daemon->shutdown();
     });
+    platform::LogCapture log(true);
     EXPECT_EQ(run({"shutdown"}), 0) << m_err.str();
     EXPECT_EQ(m_out.str(), "") << "shutdown prints nothing when it has stopped";
+    EXPECT_EQ(m_err.str(), "") << "the connection ending is the shutdown, not a fault";
+    EXPECT_FALSE(log.contains("platformd connection lost")) << "nor logged as one";
     main.join();
     EXPECT_EQ(run({"status"}), 3);
 }

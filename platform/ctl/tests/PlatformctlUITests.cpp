@@ -55,6 +55,11 @@ TEST_F(PlatformctlUI, ListsTheApplicationAndPrintsItsTree) {
     EXPECT_THAT(line("window \"UI Test\""), HasSubstr(" frame=100,"));
     EXPECT_THAT(line("window \"UI Test\"/#pressMe"), StartsWith("AXButton #pressMe \"Press Me\" frame=110,"));
     EXPECT_EQ(line("\"Unblock\""), line("window \"Tools\"/button[1]"));
+    // What the tree prints is a path: roles, subroles, identifiers and titles as listed.
+    EXPECT_EQ(line("AXWindow/AXStandardWindow \"UI Test\"/AXButton #pressMe \"Press Me\""),
+              line("window \"UI Test\"/#pressMe"));
+    EXPECT_EQ(line("AXList #devices/AXGroup[1]"), line("#devices/item[1]"));
+    EXPECT_EQ(run({"ui", "tree", kApp, "AXButton #pressMe \"Off\""}), 1) << "every part must match";
     ASSERT_EQ(run({"ui", "tree", kApp, "--depth", "1"}), 0);
     const std::string shallow = m_out.str();
     EXPECT_EQ(std::count(shallow.begin(), shallow.end(), '\n'), 4) << shallow;
@@ -143,6 +148,7 @@ TEST_F(PlatformctlUI, OpensAMenuListsItsItemsAndChoosesOne) {
     EXPECT_THAT(m_err.str(), HasSubstr("kAXErrorCannotComplete"));
     EXPECT_EQ(run({"ui", "menu", kApp, "--choose", "Delta"}), 1);
     ASSERT_EQ(run({"ui", "menu", kApp, "--choose", "Alpha"}), 0) << m_err.str();
+    EXPECT_EQ(m_out.str(), "menuitem \"Alpha\"\n") << "the item chosen, not the whole menu";
     ASSERT_EQ(run({"ui", "wait", kApp, "#echo", "--value", "Alpha"}), 0);
     EXPECT_EQ(run({"ui", "wait", kApp, "menu", "--gone"}), 0);
     // A status item's menu, chosen from in one go.

@@ -36,6 +36,39 @@ TEST(PlatformctlUIPaths, SplitSegmentsOfEveryFormWithQuotedSlashesAndIndexes) {
     }
 }
 
+TEST(PlatformctlUIPaths, TheStartOfATreeLineIsASegment) {
+    std::string error;
+    auto path =
+        parsePath("AXWindow/AXStandardWindow \"Prefs\"/AXGroup/AXButton #connectButton \"Connect\"[1]/"
+                  "AXButton/AXCloseButton/item #row",
+                  error);
+    ASSERT_TRUE(path) << error;
+    ASSERT_EQ(path->size(), 5u);
+    EXPECT_EQ((*path)[0].role, "AXWindow");
+    EXPECT_EQ((*path)[0].subrole, "AXStandardWindow");
+    EXPECT_EQ((*path)[0].text, "Prefs");
+    EXPECT_EQ((*path)[1].role, "AXGroup") << "a slash before a role that is no subrole parts segments";
+    EXPECT_EQ((*path)[1].subrole, "");
+    EXPECT_EQ((*path)[2].role, "AXButton");
+    EXPECT_EQ((*path)[2].identifier, "connectButton");
+    EXPECT_EQ((*path)[2].text, "Connect");
+    EXPECT_EQ((*path)[2].index, 1u);
+    EXPECT_EQ((*path)[3].subrole, "AXCloseButton");
+    EXPECT_EQ((*path)[4].kindName, "item");
+    EXPECT_EQ((*path)[4].identifier, "row");
+    for (const char* bad : {"AX", "AXButton #", "AXButton/", "button #/x"}) {
+        error.clear();
+        EXPECT_FALSE(parsePath(bad, error)) << bad;
+    }
+}
+
+TEST(PlatformctlUIPaths, HelpNamesEveryKindAndKey) {
+    const std::string help = kPathAndKeyHelp;
+    for (const char* word : {"#ident", "[n]", "item[1]", "AXRole[/AXSubrole]", "closebutton", "statusitem",
+                             "menuitem", "cmd+", "escape", "f12", "--text"})
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
 TEST(PlatformctlUIPaths, KeysTakeUSKeyCodesAndModifiersInAnyOrderOnce) {
     std::string error;
     auto k = parseKey("cmd+shift+w", error);

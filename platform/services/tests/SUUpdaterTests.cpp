@@ -109,6 +109,48 @@ TEST_F(SUUpdaterTest, AnUnreadableFeedIsLoggedAndCallsNothing) {
     EXPECT_EQ(log.count("SUUpdater: cannot read the update feed"), 5u);
 }
 
+TEST_F(SUUpdaterTest, ACheckShowsItsResultAfterTheDelegateHeardAndAnswersShowNothing) {
+    std::vector<SUUpdateCheckResult> shown;
+    SUUpdater::setUserDriver([&](const SUUpdateCheckResult& r) {
+        shown.push_back(r);
+        EXPECT_FALSE(m_calls->lines.empty() && r.error.empty()) << "the window follows the delegate's call";
+    });
+    auto url = feed(cf::Array{item("3", "2.1")});
+    auto u = updater("2", url);
+    u->checkForUpdates();
+    EXPECT_TRUE(shown.empty()) << "only once the main run loop runs";
+    dispatch::runUntilIdle();
+    ASSERT_EQ(shown.size(), 1u);
+    ASSERT_TRUE(shown[0].update);
+    EXPECT_EQ(shown[0].update->displayVersionString, "2.1");
+    EXPECT_EQ(shown[0].currentVersion, "2") << "no short version: the bundle version";
+    EXPECT_TRUE(shown[0].error.empty());
+
+    updater("3", url)->checkForUpdates();
+    updater("1", "file://" + m_dir + "/missing.plist")->checkForUpdates();
+    SUUpdater::answer("found", "9"); // from outside: the delegate hears, no window
+    dispatch::runUntilIdle();
+    SUUpdater::setUserDriver(nullptr);
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_FALSE(shown[1].update);
+    EXPECT_TRUE(shown[1].error.empty());
+    EXPECT_FALSE(shown[2].error.empty());
+}
+
+TEST_F(SUUpdaterTest, TheFeedIsReadInsideTheStandInRoot) {
+    const std::string root = m_dir + "/root";
+    std::filesystem::create_directories(root + "/Library/Application Support/Quenby/Tessel");
+    ASSERT_TRUE(cf::writePropertyListFile(cf::Value(cf::Array{item("2", "2.0")}),
+                                          root + "/Library/Application Support/Quenby/Tessel/Appcast.plist",
+                                          cf::PropertyListFormat::XML));
+    ::setenv("PLATFORM_ROOT", root.c_str(), 1);
+    updater("1", "file:///Library/Application%20Support/Quenby/Tessel/Appcast.plist")->checkForUpdates();
+    dispatch::runUntilIdle();
+    ::unsetenv("PLATFORM_ROOT");
+    ipc::Connection::resetShared();
+    EXPECT_EQ(m_calls->lines, (std::vector<std::string>{"found 2 2.0"}));
+}
+
 TEST_F(SUUpdaterTest, AnswersReachEveryUpdatersDelegateOnTheMainRunLoop) {
     auto u = updater("1", "");
     u->setUpdateCheckInterval(3600);
