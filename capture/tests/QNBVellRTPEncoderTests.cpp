@@ -170,6 +170,38 @@ TEST_F(QNBVellRTPEncoderTest, ChangedAreasGoFirstWithinTheBudgetAndTheFirstStrip
     EXPECT_FALSE(encoder->rasterRectangles()->isEmpty());
 }
 
+// Changed areas of a noisy picture fill the 8,000-byte budget, leaving no room for a strip of
+// it: the first raster strip still goes out after them, so the refresh goes on whatever the
+// changes cost.
+TEST_F(QNBVellRTPEncoderTest, TheFirstStripGoesOutWhenTheChangedAreasAloneFillTheBudget) {
+    auto noise = [](size_t, size_t height, size_t pitch) {
+        std::vector<uint8_t> bytes(pitch * height);
+        uint32_t state = 3121;
+        for (auto& b : bytes) {
+            state = state * 1664525u + 1013904223u;
+            b = uint8_t(state >> 24);
+        }
+        return bytes;
+    };
+    pixels->painter = noise;
+    pixels->framebuffer = noise(1024, 768, 4096);
+    display->addDirtyRectangle(cg::CGRectMake(0, 0, 1024, 768));
+    auto records = encode();
+    ASSERT_GE(records.size(), 2u);
+    const Record& strip = records.back();
+    EXPECT_EQ(strip.width, 1024);
+    EXPECT_EQ(strip.height, 4);
+    EXPECT_EQ(strip.y, 0);
+    size_t changed = 0;
+    for (size_t i = 0; i + 1 < records.size(); ++i) {
+        EXPECT_FALSE(records[i].width == 1024 && records[i].height == 4) << "one strip only";
+        changed += 13 + records[i].length;
+    }
+    EXPECT_LT(changed, QNBVellRTPEncoder::kFrameBudget);
+    EXPECT_GT(changed + 13 + strip.length, QNBVellRTPEncoder::kFrameBudget - 1) << "the strip did not fit";
+    EXPECT_EQ(encoder->rasterLocation(), 1u);
+}
+
 TEST_F(QNBVellRTPEncoderTest, SentAreasAreNotSentAgainUntilAllWere) {
     display->addDirtyRectangle(cg::CGRectMake(0, 0, 64, 64));
     auto first = encode();

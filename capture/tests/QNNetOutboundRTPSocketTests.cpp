@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <numeric>
 
 using capture::QNNetOutboundRTPSocket;
@@ -235,13 +236,19 @@ TEST_F(QNNetOutboundRTPSocketTest, SenderReportsGoOutFromTheSendPath) {
     auto socket = QNNetOutboundRTPSocket::create(c);
     std::optional<RTCPReport> reports[2];
     RTPReceiver* receivers[2] = {&first, &second};
-    // Each frame is awaited at both receivers; reports come once the interval has passed.
-    for (int frame = 0; frame < 2000 && !(reports[0] && reports[1]); ++frame) {
+    // A report goes out with a frame once its interval has passed on the RTP library's clock
+    // (CLOCK_MONOTONIC, the steady clock), however many frames a fast build sends meanwhile: frames
+    // go on until both receivers have one, each frame awaited at both and its report briefly.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(reports[0] && reports[1])) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no sender report within 30 s";
         sendFrame(*socket, pattern(50, 1));
         for (int i = 0; i < 2; ++i) {
             ASSERT_TRUE(receivers[i]->nextPacket().has_value());
-            while (!reports[i] && receivers[i]->rtcp.pending()) {
-                RTCPReport r = parseRTCP(*receivers[i]->rtcp.receive());
+            while (!reports[i]) {
+                auto datagram = receivers[i]->rtcp.receive(std::chrono::milliseconds(5));
+                if (!datagram) break;
+                RTCPReport r = parseRTCP(*datagram);
                 if (r.senderReport && !r.cname.empty()) reports[i] = r;
             }
         }

@@ -286,6 +286,20 @@ TEST_F(QNBAppDelegateTest, TheStopSequenceSignalsOnlyARunningServer) {
     EXPECT_EQ(m_sleeps, (std::vector<double>{0.4, 0.4, 0.2}));
 }
 
+// More servers than the lookup's ten slots fill the slots and answer -5: a status that is not 0
+// sends no signal, even with ids in hand.
+TEST_F(QNBAppDelegateTest, TheStopSequenceSendsNoSignalForAnyNonZeroLookupStatus) {
+    launch();
+    m_serverPids.clear();
+    for (int32_t pid = 60; pid < 71; ++pid) m_serverPids.push_back(pid);
+    m_posts.clear();
+    m_sleeps.clear();
+    m_delegate->killServerProcess();
+    EXPECT_EQ(postsNamed(foundation::kTerminateScreenServer).size(), 1u);
+    EXPECT_EQ(m_sleeps, std::vector<double>{0.4});
+    EXPECT_TRUE(m_signals.empty()) << m_signals.size() << " signals";
+}
+
 TEST_F(QNBAppDelegateTest, SIGTERMPostsNothingUntilTheMainQueueRunsThenStopsAndQuitsOnce) {
     launch(); // no server was running: launching it took SIGTERM over
     m_posts.clear();
@@ -487,6 +501,51 @@ TEST_F(QNBAppDelegateTest, TheAutoConnectPassConnectsAvailableAutoConnectDevices
     ASSERT_EQ(connects.size(), 1u);
     EXPECT_EQ(text(connects[0].userInfo, "displayName"), "Demo iPad");
     EXPECT_EQ(postsNamed(foundation::kDisplayHostingMultiQuery).size(), 1u);
+}
+
+// The gate counts time either way: a wall clock set back more than 3 s before the last pass
+// starts the next one at once instead of holding auto-connect until it catches up.
+TEST_F(QNBAppDelegateTest, TheAutoConnectGateHoldsEitherWayInTime) {
+    launch();
+    auto& clock = platform::installFakeClock();
+    clock.advance(platform::seconds(3.5));
+    m_delegate->refreshAvailableServices();
+    ASSERT_EQ(m_threads.size(), 1u);
+    m_threads[0]();
+    clock.setWall(platform::wallNow() - 2);
+    m_delegate->refreshAvailableServices();
+    EXPECT_EQ(m_threads.size(), 1u) << "2 s back is within the 3 s";
+    clock.setWall(platform::wallNow() - 60);
+    m_delegate->refreshAvailableServices();
+    EXPECT_EQ(m_threads.size(), 2u) << "set back a minute: a pass starts at once";
+}
+
+// A device over USB is never available for a network connect: the pass leaves it alone, in
+// auto-connect mode and idle though it is, and connects the other device only.
+TEST_F(QNBAppDelegateTest, TheAutoConnectPassSkipsAModelThatIsNotAvailable) {
+    launch();
+    auto cable = QNBDisplayModel::create();
+    cable->setDisplayName("Cable");
+    cable->setDeviceIdentifier("dev-usb");
+    cable->setDisplayMechanism(foundation::QNBUSBConnectionMechanism);
+    cable->identifyByFirstIdentifier();
+    cable = m_models->addDisplayModel(cable);
+    cable->setAutoConnectMode(true);
+    auto model = m_models->addDisplayModel(bonjourModel("Demo iPad", "127.0.0.2"));
+    model->setAutoConnectMode(true);
+    platform::installFakeClock().advance(platform::seconds(3.5));
+    m_posts.clear();
+    m_delegate->connectionStatusCheck();
+    ASSERT_EQ(m_threads.size(), 1u);
+    ASSERT_FALSE(cable->availability());
+    ASSERT_FALSE(cable->connected());
+    m_sleeps.clear();
+    m_threads[0]();
+    EXPECT_EQ(m_sleeps, std::vector<double>{0.25}) << "one pause: for the available device alone";
+    auto connects = postsNamed(foundation::kConnectServerToHost);
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(text(connects[0].userInfo, "displayName"), "Demo iPad");
+    EXPECT_EQ(m_models->displayModelArray().size(), 2u);
 }
 
 TEST_F(QNBAppDelegateTest, ReportsOfTheWrongShapeAddNothing) {

@@ -291,6 +291,25 @@ TEST_F(QNBDisplayModelManagerTest, DisconnectAllCompletesOnceWhenTheLastMemberIs
     EXPECT_EQ(manager->displayModelArray().size(), 3u);
 }
 
+// A device the user disconnected stays listed, idle, when its connection ends, so it can be
+// connected again; over USB the cable's device is gone with its connection, so it leaves.
+TEST_F(QNBDisplayModelManagerTest, AUSBModelTheUserDisconnectedIsRemovedWhenItsConnectionEnds) {
+    auto manager = make();
+    auto usb = model("Cable", "dev-usb");
+    usb->setDisplayMechanism(foundation::QNBUSBConnectionMechanism);
+    usb = manager->addDisplayModel(usb);
+    auto network = manager->addDisplayModel(model("Air", "dev-air"));
+    for (const auto& m : {usb, network}) {
+        manager->localConnectionMadeForDisplayModel(m);
+        manager->addHostDisconnectionForDisplayModel(m);
+    }
+    manager->localConnectionEndedForDisplayModel(usb);
+    manager->localConnectionEndedForDisplayModel(network);
+    ASSERT_EQ(manager->displayModelArray().size(), 1u);
+    EXPECT_EQ(manager->displayModelArray()[0]->displayName(), "Air");
+    EXPECT_FALSE(manager->displayModelArray()[0]->connected());
+}
+
 TEST_F(QNBDisplayModelManagerTest, AnEmptyDeviceIdentifierBesideAServiceKeyKeepsTheServiceKeyAsIdentity) {
     auto manager = make();
     const std::string key = "local.~_qnexvscreen._udp~Kitchen";

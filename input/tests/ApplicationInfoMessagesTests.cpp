@@ -5,6 +5,7 @@
 
 #include "foundation/DataAdditions.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGSPrivate.h"
 #include "regions/tests/RecordingSocket.h"
 
 #include <tiffio.h>
@@ -165,6 +166,23 @@ TEST_F(ScreenServerApplicationInfoTest, FiveFreshThumbnailsGoThreeThenTwo) {
     clear(*m_link.client);
     ASSERT_TRUE(m_messages->sendWindowUpdates());
     EXPECT_TRUE(m_link.client->streamNow().empty());
+}
+
+// The update's snapshot is the list as the poll left it: a window gone between the poll and the
+// update is still among the 0x23 records, though the refresh in between has seen it go.
+TEST_F(ScreenServerApplicationInfoTest, TheUpdateSendsTheWindowSnapshotTakenBeforeTheRefresh) {
+    ASSERT_TRUE(addFakeEditor());
+    poll();
+    ASSERT_EQ(m_monitor->applicationWindows().size(), 2u);
+    ASSERT_EQ(cg::CGSSetWindowAlpha(m_editorWindows[1], 0), cg::kCGErrorSuccess); // off the list
+    clear(*m_link.client);
+    ASSERT_TRUE(m_messages->sendApplicationUpdate());
+    EXPECT_EQ(m_monitor->applicationWindows().size(), 1u) << "the refresh saw the window go";
+    std::vector<Bytes> snapshots;
+    for (const auto& w : m_link.client->writes)
+        if (w.bytes.size() == 9 && w.bytes[0] == 0x23 && u32At(w.bytes, 5) == 30) snapshots.push_back(w.bytes);
+    ASSERT_EQ(snapshots.size(), 1u);
+    EXPECT_EQ(u32At(snapshots[0], 1), 2u);
 }
 
 TEST_F(ScreenServerApplicationInfoTest, FailedSendsAnswerNo) {

@@ -94,6 +94,22 @@ TEST_F(QNBApplicationMonitorTest, PollFindsApplicationsWindowsAndZOrderOverSkipp
     EXPECT_FALSE(m_monitor->firstRun());
 }
 
+// The menu-bar extras' windows are on the normal layer like any document's, but the device has
+// its own menu bar: the list leaves them out, as it does the Dock's.
+TEST_F(QNBApplicationMonitorTest, SystemUIServersWindowsAreLeftOutOfTheWindowList) {
+    auto extras = addApplication("SystemUIServer");
+    auto back = addApplication("Back Office");
+    ASSERT_TRUE(extras && back);
+    const uint32_t extra = extras->addWindow("Clock", cg::CGRectMake(1300, 0, 120, 22));
+    const uint32_t ledger = back->addWindow("Ledger", cg::CGRectMake(700, 500, 200, 100));
+    poll();
+    const auto windows = m_monitor->applicationWindows();
+    EXPECT_FALSE(windowWithID(windows, extra));
+    EXPECT_TRUE(windowWithID(windows, ledger));
+    for (const auto& w : windows)
+        EXPECT_NE(w->applicationID, uint64_t(extras->pid()));
+}
+
 TEST_F(QNBApplicationMonitorTest, OnePollPerThirtySecondsAndNoneWhilePollLockIsHeld) {
     auto editor = addFakeEditor();
     poll();

@@ -160,7 +160,10 @@ TEST_F(NSCollectionViewTest, ItemsAreBuiltAwakeThenRepresentAndStackFromTheTopIn
     EXPECT_EQ(nameAt(2), "Charlie");
     EXPECT_TRUE(collection->isFlipped());
     for (size_t i = 0; i < 3; ++i) {
-        auto view = collection->itemAtIndex(i)->view();
+        auto item = collection->itemAtIndex(i);
+        ASSERT_TRUE(item) << i;
+        auto view = item->view();
+        ASSERT_TRUE(view) << i;
         EXPECT_TRUE(cg::CGRectEqualToRect(view->frame(), cg::CGRectMake(0, 40.0 * i, 200, 40))) << i;
         EXPECT_EQ(view->superview(), collection);
         EXPECT_EQ(view->identifier(), "item");
