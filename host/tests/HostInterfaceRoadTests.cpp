@@ -5,8 +5,8 @@
 // screen server, and without drivers the popover says so and its installer button opens the page.
 // Over the usbmuxd double, a device on the cable is listed connected and the person can end it.
 #include "platform/corefoundation/CFPreferences.h"
-#include "platform/coregraphics/CGGeometry.h"
 #include "platform/corefoundation/PropertyList.h"
+#include "platform/coregraphics/CGGeometry.h"
 #include "platform/ctl/tests/UITestSupport.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
 #include "platform/services/NSWorkspace.h"
