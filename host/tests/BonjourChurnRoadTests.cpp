@@ -118,8 +118,15 @@ class BonjourChurnRoad : public PlatformdTest {
         cf::Dictionary txt;
         for (const auto& [key, value] : refclient::announcementTXT(config, false))
             txt.insert_or_assign(key, cf::Value(value));
-        return cf::Dictionary{
-            {"name", config.name}, {"type", kType}, {"port", 6000}, {"txt", cf::Value(txt)}};
+        // Each device at an address of its own, as real ones are: the host takes two models of
+        // one address for one device.
+        const std::string address =
+            "10.41." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1);
+        return cf::Dictionary{{"name", config.name},
+                              {"type", kType},
+                              {"port", 6000},
+                              {"host", address},
+                              {"txt", cf::Value(txt)}};
     }
 
     std::multiset<std::string> registry() const {
@@ -217,6 +224,15 @@ TEST_F(BonjourChurnRoad, TheListingEqualsTheRegistrySoonAfterTheChurnEnds) {
                 converged ? (std::to_string(*converged) + " s after the churn").c_str() : "never", cpu);
     RecordProperty("convergeSeconds", converged ? std::to_string(*converged) : "never");
     RecordProperty("hostCpuSeconds", std::to_string(cpu));
+    if (!converged) {
+        // What the host said last, its listings aside.
+        std::istringstream lines(platformd::testing::readFile(hostLogPath()));
+        std::vector<std::string> tail;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("listing: ") == std::string::npos) tail.push_back(line.substr(0, 300));
+        for (size_t i = tail.size() > 40 ? tail.size() - 40 : 0; i < tail.size(); ++i)
+            std::printf("host: %s\n", tail[i].c_str());
+    }
     ASSERT_TRUE(converged) << "the host's last listing has " << namesOfListing(log.lastMatch()).size()
                            << " devices; the registry " << expected.size();
 }
