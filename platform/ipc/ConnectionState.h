@@ -40,6 +40,8 @@ class ConnectionState {
     bool isReaderThread() const { return std::this_thread::get_id() == m_readerId.load(); }
     // Marks the end as wanted and shuts the socket, so the reader's read returns.
     void beginClose();
+    // From now on, an end this side did not ask for ends the process (after one log line).
+    void endProcessWhenLost() { m_endsProcess = true; }
     void markLost(const std::string& why);
 
   private:
@@ -51,6 +53,7 @@ class ConnectionState {
     std::atomic<bool> m_lost{false};
     bool m_losing = false; // under m_mutex: the loss is being handled
     std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_endsProcess{false};
     std::atomic<int64_t> m_nextId{1};
 
     std::mutex m_writeMutex;
