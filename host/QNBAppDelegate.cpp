@@ -239,16 +239,20 @@ void QNBAppDelegate::startServerProcess() {
         m_env.launchApplication(*m_screenServerApplication);
 }
 
+int QNBAppDelegate::lookUpServer(int32_t* pids, unsigned* count) const {
+    int error = 0;
+    return m_env.lookupProcesses ? m_env.lookupProcesses(foundation::kTSEScreenServerApplicationNameCString,
+                                                         pids, kProcessSlots, count, &error)
+                                 : -2;
+}
+
 void QNBAppDelegate::startVirtualScreenIfNotRunning() {
     int32_t pids[kProcessSlots] = {};
     unsigned count = 0;
-    int error = 0;
-    const int status = m_env.lookupProcesses
-                           ? m_env.lookupProcesses(foundation::kTSEScreenServerApplicationNameCString, pids,
-                                                   kProcessSlots, &count, &error)
-                           : -2;
+    const int status = lookUpServer(pids, &count);
     const uint64_t state = preferences().currentState();
     if (status == -1) {
+        m_serverAwaited = true;
         startServerProcess();
         preferences().baseSetCurrentState(1);
     } else if (status == 0) {
@@ -262,10 +266,7 @@ void QNBAppDelegate::killServerProcess() {
     if (m_env.sleepFor) m_env.sleepFor(kTerminateWait);
     int32_t pids[kProcessSlots] = {};
     unsigned count = 0;
-    int error = 0;
-    if (!m_env.lookupProcesses || m_env.lookupProcesses(foundation::kTSEScreenServerApplicationNameCString,
-                                                        pids, kProcessSlots, &count, &error) != 0)
-        return;
+    if (lookUpServer(pids, &count) != 0) return;
     for (unsigned i = 0; i < count; ++i)
         if (m_env.sendSignal) m_env.sendSignal(pids[i], SIGTERM);
     if (m_env.sleepFor) m_env.sleepFor(kKillWait);

@@ -189,6 +189,9 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     const std::shared_ptr<QNBViewManagerInterface>& viewManager() const { return m_viewManager; }
     bool watchdogRunning() const;
     bool statusTimerRunning() const;
+    // Set while no server has answered since a process lookup last found none: auto-connect
+    // sends nothing then, as the request would reach nobody and stand as an attempt.
+    bool serverAwaited() const { return m_serverAwaited.load(); }
 
     // The distributed observations of start-up, in order, and the in-process ones.
     static const std::vector<std::pair<std::string, Handler>>& distributedObservations();
@@ -197,6 +200,10 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
   private:
     void registerObservers();
     void installTerminationHandler();
+    // The process lookup of the screen server (status as GetAllPIDsForProcessName).
+    int lookUpServer(int32_t* pids, unsigned* count) const;
+    // A server's notification proves it listens: auto-connect may go ahead.
+    void serverAnswered();
     std::optional<std::string> urlForInfoKey(const char* key) const;
     std::string localized(const char* text) const;
     bool driversLoaded();
@@ -213,6 +220,7 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     std::atomic<double> m_lastAutoConnectDate{0};
     std::atomic<bool> m_autoConnectInProgress{false};
     std::atomic<bool> m_terminating{false};
+    std::atomic<bool> m_serverAwaited{false};
     bool m_automaticallyChecksForUpdates = false;
     bool m_observing = false;
 };

@@ -112,6 +112,7 @@ void QNBAppDelegate::hostInformationRequest(const ns::NSNotification&) {
 }
 
 void QNBAppDelegate::displayHostingResponse(const ns::NSNotification& notification) {
+    serverAnswered();
     auto name = textIn(notification.userInfo, foundation::kDeviceNameKey);
     auto response = textIn(notification.userInfo, foundation::kDisplayHostingResponseKey);
     if (!name || !response) return;
@@ -123,6 +124,13 @@ void QNBAppDelegate::displayHostingResponse(const ns::NSNotification& notificati
 void QNBAppDelegate::displayHostingMultiResponse(const ns::NSNotification& notification) {
     models().displayHostingUpdateForDisplayQueries(
         foundation::QNBDisplayQuery::queryArrayWithDictionary(notification.userInfo));
+    serverAnswered();
+}
+
+void QNBAppDelegate::serverAnswered() {
+    // The first answer of a (re)started server: the devices waiting for it need not wait for
+    // the next tick.
+    if (m_serverAwaited.exchange(false)) refreshAvailableServices();
 }
 
 void QNBAppDelegate::remoteDisconnectAllConnectedDisplays(const ns::NSNotification&) {
@@ -255,6 +263,11 @@ void QNBAppDelegate::presentConnectionError() {
 // ---- The status tick and auto-connect ------------------------------------------------------------
 
 void QNBAppDelegate::connectionStatusCheck() {
+    // A server that is gone is launched again now, not up to a watchdog period later, so that
+    // the devices it served are not left waiting that long.
+    int32_t pids[kProcessSlots] = {};
+    unsigned count = 0;
+    if (lookUpServer(pids, &count) == -1) startVirtualScreenIfNotRunning();
     models().validateConnections();
     models().assertConnectionStatusForReconciledModels();
     refreshAvailableServices();
@@ -264,7 +277,7 @@ void QNBAppDelegate::refreshAvailableServices() {
     models().queryConnectionStatusForCurrentDisplays();
     const double now = m_env.wallNow ? m_env.wallNow() : 0;
     if (std::fabs(now - m_lastAutoConnectDate.load()) <= kAutoConnectInterval ||
-        m_autoConnectInProgress.load())
+        m_autoConnectInProgress.load() || m_serverAwaited.load())
         return;
     // Set here, before the thread exists, so a second refresh cannot start a second pass.
     m_autoConnectInProgress = true;
@@ -293,6 +306,14 @@ void QNBAppDelegate::autoConnectDisplays() {
                      !models().connectionAttemptInProgressForDisplayModel(model);
         });
         if (!wanted) continue;
+        // A connect request while no server runs would reach nobody, and its attempt would
+        // end in a false alert: wait for the relaunched server to answer.
+        int32_t pids[kProcessSlots] = {};
+        unsigned count = 0;
+        if (lookUpServer(pids, &count) == -1) {
+            m_serverAwaited = true;
+            break;
+        }
         if (m_env.sleepFor) m_env.sleepFor(kAutoConnectPause);
         onMain([&] { connectToVirtualScreenWith(model); });
     }

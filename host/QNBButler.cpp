@@ -5,7 +5,16 @@
 #include "platform/core/Log.h"
 #include "platform/foundation/NSFileManager.h"
 
+#include <cerrno>
+
 namespace host {
+
+namespace {
+
+// Beyond this many damaged files of one name, the newest stays where it is.
+constexpr int kSetAsideNames = 1000;
+
+} // namespace
 
 std::optional<std::string> QNBButler::applicationSupportDirectory() {
     return foundation::applicationSupportPath();
@@ -48,9 +57,14 @@ std::optional<ns::ArchivedObject> QNBButler::unarchiveFileWithPath(const std::st
 }
 
 void QNBButler::setAsideDamagedFile(const std::string& path) {
+    // An earlier damaged file is the user's data as much as this one: the next free name.
     platform::Error error;
-    if (!ns::NSFileManager::defaultManager()->moveItemAtPath(path, path + ".bad", &error))
-        platform::log("Could not set the damaged file aside: %@", error);
+    for (int number = 1; number <= kSetAsideNames; ++number) {
+        const std::string aside = number == 1 ? path + ".bad" : path + "." + std::to_string(number) + ".bad";
+        if (ns::NSFileManager::defaultManager()->moveItemAtPath(path, aside, &error)) return;
+        if (error.code != EEXIST) break;
+    }
+    platform::log("Could not set the damaged file aside: %@", error);
 }
 
 } // namespace host

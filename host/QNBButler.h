@@ -22,8 +22,8 @@ class QNBButler {
     // an archive is logged ("Error reading archive: <path>"), set aside as <path>.bad and
     // answers nothing.
     static std::optional<ns::ArchivedObject> unarchiveFileWithPath(const std::string& path);
-    // Moves a damaged file to <path>.bad (replacing an older one), so the user's data is kept
-    // and the next write starts afresh.
+    // Moves a damaged file to <path>.bad, or <path>.2.bad, <path>.3.bad, ... when an older one
+    // is there (never replaced), so the user's data is kept and the next write starts afresh.
     static void setAsideDamagedFile(const std::string& path);
 };
 

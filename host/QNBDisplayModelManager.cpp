@@ -323,8 +323,10 @@ bool QNBDisplayModelManager::unarchiveDisplayModels() {
     auto path = displayModelArchivePath();
     std::optional<ns::ArchivedObject> root;
     if (path) root = QNBButler::unarchiveFileWithPath(*path);
-    if (root && !root->isArray()) {
-        // Readable, but no list: unreadable for the host, and kept aside for the user.
+    // Readable, but no list of models: unreadable for the host, and kept aside for the user.
+    // Only a list whose first model has another version is out of date (and deleted).
+    if (root &&
+        (!root->isArray() || (!root->items().empty() && !root->items().front().as<QNBDisplayModel>()))) {
         platform::log("Error reading archive: %@", *path);
         QNBButler::setAsideDamagedFile(*path);
         root.reset();
@@ -337,11 +339,7 @@ bool QNBDisplayModelManager::unarchiveDisplayModels() {
     platform::log("Display model prototype version: %lu", prototypeVersion);
     const auto& items = root->items();
     bool current = items.empty();
-    if (!current) {
-        // A first element that is no model cannot be of this version.
-        auto first = items.front().as<QNBDisplayModel>();
-        current = first && first->version() == prototypeVersion;
-    }
+    if (!current) current = items.front().as<QNBDisplayModel>()->version() == prototypeVersion;
     m_persistentModelArray.clear();
     if (current) {
         for (const auto& item : items)

@@ -280,6 +280,120 @@ TEST_F(HostRoad, WithoutTheServerInItsBundleTheHostLaunchesNothingAndRunsOn) {
     EXPECT_TRUE(platformd::testing::eventsAfter(start, "launch").size() == 1u); // the host alone
 }
 
+// Crashed under a device it served, the server is relaunched and asked to serve the device again
+// only once it listens: the device is served within seconds, and no request goes out to nobody
+// to stand as an attempt that ends in a "Could not connect" alert.
+TEST_F(HostRoad, AnAutoConnectDeviceIsServedAgainAfterTheServerCrashes) {
+    install();
+    seedDemoDevice();
+    const int64_t start = platformd::testing::lastEventSequence();
+    ASSERT_GT(launchHost(), 0) << hostLog();
+    auto first = waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, start);
+    ASSERT_TRUE(first) << hostLog();
+    auto demo = device("127.0.0.2", "Demo iPad", "demo-1", true);
+    ASSERT_TRUE(
+        demo->waitFor([](const refclient::Snapshot& s) { return s.frames >= 1; }, platform::seconds(30)))
+        << hostLog();
+    const uint64_t sessions = demo->snapshot().sessions;
+
+    const int64_t beforeKill = platformd::testing::lastEventSequence();
+    const auto killedAt = platform::now();
+    ASSERT_EQ(::kill(static_cast<pid_t>(number(*first, "pid")), SIGKILL), 0);
+    EXPECT_TRUE(demo->waitFor(
+        [&](const refclient::Snapshot& s) {
+            return s.sessions > sessions && s.state == refclient::ClientState::Session && s.activated;
+        },
+        killedAt + platform::seconds(15) - platform::now()))
+        << "served again only after " << platform::toSeconds(platform::now() - killedAt) << " s\n"
+        << hostLog();
+
+    // Every request after the crash went to the relaunched server once it had answered.
+    auto again = waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, beforeKill, 1);
+    ASSERT_TRUE(again) << hostLog();
+    int64_t listening = 0;
+    for (const auto& e : platformd::testing::eventsAfter(beforeKill, "distributed-post")) {
+        const cf::Value* poster = fieldAt(e, "poster.pid");
+        const std::string name = text(e, "name");
+        if (!listening && poster && poster->integerValue() == number(*again, "pid") &&
+            (name == foundation::kDisplayHostingMultiResponse || name == foundation::kDisplayHostingResponse))
+            listening = number(e, "sequence");
+    }
+    EXPECT_GT(listening, 0);
+    for (const auto& connect : postsByHost(beforeKill, foundation::kConnectServerToHost))
+        EXPECT_GT(number(connect, "sequence"), listening) << hostLog();
+    EXPECT_TRUE(platformd::testing::eventsAfter(beforeKill, "alert-begin").empty());
+    EXPECT_EQ(hostLog().find("Connect to display timeout"), std::string::npos) << hostLog();
+}
+
+// platformd killed: the host and its server end with it (each saying so once), so the ports and
+// devices they held are free for the next boot, whose login serves a device again.
+class PlatformdCrashRoad : public HostRoad {
+  protected:
+    static bool gone(int64_t pid) {
+        const std::string stat = platformd::testing::readFile("/proc/" + std::to_string(pid) + "/stat");
+        return stat.empty() || stat.find(") Z") != std::string::npos; // a zombie has ended too
+    }
+    static bool waitGone(int64_t pid, double seconds) {
+        const auto deadline = platform::now() + platform::seconds(seconds);
+        while (!gone(pid)) {
+            if (platform::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // polling the process table
+        }
+        return true;
+    }
+    std::string helperLog() const {
+        return platformd::testing::readFile(m_platformd->root() + "/var/log/TesselHelper.log");
+    }
+    static size_t countOf(const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++n;
+        return n;
+    }
+    // A device that connects by itself once the server answers the host.
+    std::unique_ptr<refclient::Client> servedDevice(const std::string& address, const std::string& name,
+                                                    int64_t since) {
+        EXPECT_TRUE(
+            waitEvent("distributed-post", {{"name", foundation::kDisplayHostingMultiResponse}}, since))
+            << hostLog() << helperLog();
+        auto client = device(address, name, name + "-1", false, "127.0.0.1");
+        EXPECT_TRUE(client->waitFor([](const refclient::Snapshot& s) { return s.frames >= 1; },
+                                    platform::seconds(60)))
+            << hostLog() << helperLog();
+        return client;
+    }
+};
+
+TEST_F(PlatformdCrashRoad, TheHostAndItsServerEndWithPlatformdAndTheNextLoginServesADevice) {
+    install();
+    int64_t start = platformd::testing::lastEventSequence();
+    const pid_t host = launchHost();
+    ASSERT_GT(host, 0) << hostLog();
+    auto helper = waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, start);
+    ASSERT_TRUE(helper) << hostLog();
+    ASSERT_TRUE(waitEvent("login-item-added", {}, start));
+    auto before = servedDevice("127.0.0.2", "Before", start);
+
+    m_platformd->kill();
+    EXPECT_TRUE(waitGone(host, 5)) << hostLog();
+    EXPECT_TRUE(waitGone(number(*helper, "pid"), 5)) << helperLog();
+    EXPECT_EQ(countOf(hostLog(), "platformd connection lost"), 1u) << hostLog();
+    EXPECT_EQ(countOf(helperLog(), "platformd connection lost"), 1u) << helperLog();
+    EXPECT_TRUE(before->waitFor(
+        [](const refclient::Snapshot& s) { return s.state != refclient::ClientState::Session; },
+        platform::seconds(30)));
+    before.reset();
+
+    ASSERT_TRUE(m_platformd->start());
+    start = platformd::testing::lastEventSequence();
+    auto login = runProgram({PrivatePlatformd::platformctlPath(), "login"});
+    ASSERT_EQ(login.status, 0) << login.err;
+    ASSERT_TRUE(waitEvent("finished-launching", {{"bundleIdentifier", kHostId}}, start, 60)) << hostLog();
+    ASSERT_TRUE(waitEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, start, 60)) << hostLog();
+    auto after = servedDevice("127.0.0.3", "After", start);
+    EXPECT_EQ(helperLog().find("Error starting screen server mediator"), std::string::npos) << helperLog();
+}
+
 class HostRoadWithoutKexts : public HostRoad {
   protected:
     std::vector<std::string> platformdArguments() const override { return {"--kexts", "none"}; }

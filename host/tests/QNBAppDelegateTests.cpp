@@ -466,6 +466,7 @@ TEST_F(QNBAppDelegateTest, DisconnectAllOfThreePostsApartAndCompletesOnceAfterTh
 
 TEST_F(QNBAppDelegateTest, AHeldThreadStartKeepsASecondRefreshFromASecondPass) {
     launch();
+    deliver(foundation::kDisplayHostingMultiResponse); // the server listens
     m_delegate->refreshAvailableServices();
     EXPECT_TRUE(m_threads.empty()); // not 3 s since launch
     platform::installFakeClock().advance(platform::seconds(3.5));
@@ -486,6 +487,7 @@ TEST_F(QNBAppDelegateTest, AHeldThreadStartKeepsASecondRefreshFromASecondPass) {
 
 TEST_F(QNBAppDelegateTest, TheAutoConnectPassConnectsAvailableAutoConnectDevicesAfterAPause) {
     launch();
+    deliver(foundation::kDisplayHostingMultiResponse); // the server listens
     auto model = m_models->addDisplayModel(bonjourModel("Demo iPad", "127.0.0.2"));
     model->setAutoConnectMode(true);
     auto busy = connected("Busy", "dev-busy");
@@ -546,6 +548,54 @@ TEST_F(QNBAppDelegateTest, TheAutoConnectPassSkipsAModelThatIsNotAvailable) {
     ASSERT_EQ(connects.size(), 1u);
     EXPECT_EQ(text(connects[0].userInfo, "displayName"), "Demo iPad");
     EXPECT_EQ(m_models->displayModelArray().size(), 2u);
+}
+
+TEST_F(QNBAppDelegateTest, AfterTheServerCrashedAutoConnectWaitsForTheRelaunchedServersAnswer) {
+    launch();
+    ASSERT_EQ(m_launches.size(), 1u);
+    EXPECT_TRUE(m_delegate->serverAwaited()); // launched, not yet listening
+    auto model = m_models->addDisplayModel(bonjourModel("Demo iPad", "127.0.0.2"));
+    model->setAutoConnectMode(true);
+    platform::installFakeClock().advance(platform::seconds(3.5));
+    m_delegate->connectionStatusCheck();
+    EXPECT_TRUE(m_threads.empty());
+    deliver(foundation::kDisplayHostingMultiResponse); // its first answer starts a pass at once
+    ASSERT_EQ(m_threads.size(), 1u);
+    m_threads[0]();
+    ASSERT_EQ(postsNamed(foundation::kConnectServerToHost).size(), 1u);
+    m_models->localConnectionMadeForDisplayModel(model);
+
+    // The server crashes; the device is idle again by the next tick. The tick launches the
+    // server at once and asks for nothing until it answers: no attempt, so no alert.
+    m_serverPids.clear();
+    model->setConnected(false);
+    platform::installFakeClock().advance(platform::seconds(3.5));
+    m_delegate->connectionStatusCheck();
+    EXPECT_EQ(m_launches.size(), 2u);
+    platform::installFakeClock().advance(platform::seconds(3.5));
+    m_delegate->connectionStatusCheck();
+    dispatch::advanceAndRun(25.0); // ticks and watchdog steps: the server runs, and is silent
+    EXPECT_EQ(m_threads.size(), 1u);
+    EXPECT_EQ(m_launches.size(), 2u);
+    EXPECT_EQ(postsNamed(foundation::kConnectServerToHost).size(), 1u);
+    EXPECT_FALSE(m_models->connectionAttemptInProgressForDisplayModel(model));
+    EXPECT_TRUE(m_alerts->shown.empty());
+
+    // A pass that finds the server gone by the time it runs records nothing either.
+    deliver(foundation::kDisplayHostingMultiResponse);
+    ASSERT_EQ(m_threads.size(), 2u);
+    m_serverPids.clear();
+    m_threads[1]();
+    EXPECT_EQ(postsNamed(foundation::kConnectServerToHost).size(), 1u);
+    EXPECT_FALSE(m_models->connectionAttemptInProgressForDisplayModel(model));
+    EXPECT_TRUE(m_delegate->serverAwaited());
+
+    m_delegate->startVirtualScreenIfNotRunning();
+    platform::installFakeClock().advance(platform::seconds(3.5));
+    deliver(foundation::kDisplayHostingMultiResponse);
+    ASSERT_EQ(m_threads.size(), 3u);
+    m_threads[2]();
+    EXPECT_EQ(postsNamed(foundation::kConnectServerToHost).size(), 2u);
 }
 
 TEST_F(QNBAppDelegateTest, ReportsOfTheWrongShapeAddNothing) {

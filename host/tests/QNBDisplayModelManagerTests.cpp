@@ -3,6 +3,7 @@
 // their expiry, deferred connections, disconnect-all and the screen server's reports.
 #include "HostTestSupport.h"
 
+#include "host/QNBButler.h"
 #include "host/QNBDisplayModelManager.h"
 
 #include "foundation/QNBDisplayQuery.h"
@@ -193,19 +194,46 @@ TEST_F(QNBDisplayModelManagerTest, ARootThatIsNoListIsUnreadableAndKeptAside) {
     EXPECT_TRUE(make()->unarchiveSuccessAtInit());
 }
 
-TEST_F(QNBDisplayModelManagerTest, GarbageIsUnreadableAndAFirstElementThatIsNoModelMakesTheArchiveOutOfDate) {
+TEST_F(QNBDisplayModelManagerTest, GarbageAndAListNotStartingWithAModelAreSetAsideEachUnderItsOwnName) {
     ns::NSFileManager::defaultManager()->createDirectoryAtPath(
         m_root.home() + "/Library/Application Support/Quenby/Tessel", true);
     std::ofstream(m_root.archivePath()) << "bplist00 garbage";
     EXPECT_FALSE(make()->unarchiveSuccessAtInit());
     EXPECT_TRUE(exists(m_root.archivePath() + ".bad"));
 
+    // Damaged the same way as garbage, not out of date: the user's models after the first stay
+    // on disk, and the earlier damaged archive too.
     writeArchive(ns::ArchivedObject::arrayOf(
         {ns::ArchivedObject(cf::Value(int64_t{7})), ns::ArchivedObject::instance(model("A", "dev-1"))}));
+    m_log.clear();
     auto manager = make();
-    EXPECT_TRUE(manager->unarchiveSuccessAtInit());
+    EXPECT_FALSE(manager->unarchiveSuccessAtInit());
+    EXPECT_TRUE(m_log.contains("Error reading archive: " + m_root.archivePath()));
     EXPECT_TRUE(manager->persistentModelArray().empty());
     EXPECT_FALSE(exists(m_root.archivePath()));
+    EXPECT_EQ(platformd::testing::readFile(m_root.archivePath() + ".bad"), "bplist00 garbage");
+    QNBDisplayModel::registerArchiveClass();
+    auto kept = QNBButler::unarchiveFileWithPath(m_root.archivePath() + ".2.bad");
+    ASSERT_TRUE(kept && kept->isArray() && kept->items().size() == 2u);
+    EXPECT_EQ(kept->items()[1].as<QNBDisplayModel>()->deviceIdentifier(), "dev-1");
+
+    std::ofstream(m_root.archivePath()) << "bplist00 more garbage";
+    EXPECT_FALSE(make()->unarchiveSuccessAtInit());
+    EXPECT_TRUE(exists(m_root.archivePath() + ".3.bad"));
+    EXPECT_TRUE(exists(m_root.archivePath() + ".2.bad"));
+}
+
+TEST_F(QNBDisplayModelManagerTest, ADeviceNameWithALineBreakIsLoggedOnOneLine) {
+    auto manager = make();
+    auto evil =
+        manager->addDisplayModel(model("iPad\n2026-12-10 10:00:00.000 Tessel Host[1:1] Forged", "dev-1"));
+    manager->localConnectionMadeForDisplayModel(evil);
+    m_log.clear();
+    manager->localConnectionEndedForDisplayModel(evil);
+    EXPECT_TRUE(
+        m_log.contains("Connection ended for: iPad\\n2026-12-10 10:00:00.000 Tessel Host[1:1] Forged"));
+    for (const auto& line : m_log.lines())
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
 }
 
 TEST_F(QNBDisplayModelManagerTest, ExpiredConnectAttemptsAlertByWhetherTheDeviceIsStillListed) {

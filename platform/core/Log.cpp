@@ -51,6 +51,32 @@ std::string prefix() {
                   static_cast<long>(syscall(SYS_gettid)));
 }
 
+// A message is one entry, one line: control characters in it (a line break in a device name
+// from the network, an escape sequence) are written escaped, so no text printed into a message
+// can start what reads as another entry. A final line break is the line's own end.
+std::string oneLine(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    auto control = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f;
+    };
+    if (std::none_of(text.begin(), text.end(), control)) return std::string(text);
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (control(c))
+            out += format("\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        else
+            out += c;
+    }
+    return out;
+}
+
 } // namespace
 
 void setProcessName(std::string name) {
@@ -63,7 +89,8 @@ std::string processName() {
     return nameStorage();
 }
 
-void logMessage(std::string_view message) {
+void logMessage(std::string_view text) {
+    const std::string message = oneLine(text);
     bool quiet = false;
     {
         std::lock_guard lock(captureMutex());
@@ -76,7 +103,7 @@ void logMessage(std::string_view message) {
     if (quiet) return;
     std::string line = prefix();
     line.append(message);
-    if (line.empty() || line.back() != '\n') line += '\n';
+    line += '\n';
     // One write, so lines of concurrent threads and processes never interleave.
     const char* p = line.data();
     size_t left = line.size();

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -76,11 +77,21 @@ bool NSFileManager::moveItemAtPath(const std::string& path, const std::string& d
                                    platform::Error* error) const {
     const std::string from = platform::macPath(path);
     const std::string to = platform::macPath(destination);
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        setPathError(error, errno, from);
-        return false;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    int failure = errno;
+    if (failure == EINVAL || failure == ENOSYS) {
+        // A file system that cannot refuse for us: look first (the window between is ours to
+        // accept there).
+        struct stat st {};
+        if (::lstat(to.c_str(), &st) == 0)
+            failure = EEXIST;
+        else if (::rename(from.c_str(), to.c_str()) == 0)
+            return true;
+        else
+            failure = errno;
     }
-    return true;
+    setPathError(error, failure, failure == EEXIST ? to : from);
+    return false;
 }
 
 } // namespace ns

@@ -26,7 +26,8 @@ class NSFileManager {
     // Removes a file, or a folder with everything in it (symbolic links are removed, never
     // followed).
     bool removeItemAtPath(const std::string& path, platform::Error* error = nullptr) const;
-    // Renames an item; an existing file at the destination is replaced (rename(2)).
+    // Renames an item. An item already at the destination is never replaced: the move fails
+    // with EEXIST and both stay.
     bool moveItemAtPath(const std::string& path, const std::string& destination,
                         platform::Error* error = nullptr) const;
 };

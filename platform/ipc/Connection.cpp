@@ -140,8 +140,11 @@ std::shared_ptr<Connection> Connection::shared(platform::Error* error) {
         platform::setError(error, unreachableError("PLATFORM_ROOT is not set"));
         return nullptr;
     }
-    state.connection = open(socketPathForRoot(root), HelloInfo::forThisProcess(), error);
+    const HelloInfo hello = HelloInfo::forThisProcess();
+    state.connection = open(socketPathForRoot(root), hello, error);
     state.everConnected = state.connection != nullptr;
+    if (state.connection && !hello.bundlePath.empty() && state.connection->platformdPid() != ::getpid())
+        state.connection->m_state->endProcessWhenLost();
     return state.connection;
 }
 

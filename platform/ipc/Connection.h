@@ -44,7 +44,9 @@ class Connection {
                                             platform::Error* error = nullptr);
     // The process's one connection to the platformd of $PLATFORM_ROOT, opened on first need.
     // While platformd has never been reached each call tries again; once a connection was lost
-    // it stays lost (no reconnection) and this answers null.
+    // it stays lost (no reconnection) and this answers null. An application (a program in an
+    // X.app bundle) whose connection to a platformd in another process drops ends, with one
+    // log line, as a Mac application ends with the window server; tools and tests run on.
     static std::shared_ptr<Connection> shared(platform::Error* error = nullptr);
     // Tests that boot several platformds in one process start over with the next root.
     static void resetShared();

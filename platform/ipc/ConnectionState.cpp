@@ -4,7 +4,9 @@
 #include "platform/core/Log.h"
 #include "platform/ipc/Connection.h"
 
+#include <cstdlib>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace ipc {
 
@@ -148,6 +150,12 @@ void ConnectionState::markLost(const std::string& why) {
     {
         std::lock_guard lock(m_writeMutex);
         if (m_fd) ::shutdown(m_fd.get(), SHUT_RDWR);
+    }
+    if (!m_closing && m_endsProcess) {
+        // As an application ends with the window server: nothing it holds (ports, displays,
+        // devices) may outlive the system that granted it, nor block the next session.
+        platform::log("platformd connection lost (%s): ending", why);
+        ::_exit(EXIT_FAILURE);
     }
     if (!m_closing && !m_endExpected) platform::log("platformd connection lost (%s)", why);
     // Before any waiting request learns of the loss, so its caller finds the handlers run.

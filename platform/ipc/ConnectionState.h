@@ -43,6 +43,8 @@ class ConnectionState {
     // platformd is about to end the connection on purpose (it is shutting down): its end is
     // handled as a loss but not logged as one.
     void expectEnd() { m_endExpected = true; }
+    // From now on, an end this side did not ask for ends the process (after one log line).
+    void endProcessWhenLost() { m_endsProcess = true; }
     void markLost(const std::string& why);
 
   private:
@@ -55,6 +57,7 @@ class ConnectionState {
     bool m_losing = false; // under m_mutex: the loss is being handled
     std::atomic<bool> m_closing{false};
     std::atomic<bool> m_endExpected{false};
+    std::atomic<bool> m_endsProcess{false};
     std::atomic<int64_t> m_nextId{1};
 
     std::mutex m_writeMutex;

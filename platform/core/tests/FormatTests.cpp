@@ -51,3 +51,17 @@ TEST(Log, WaitForSeesMessagesFromOtherThreads) {
     EXPECT_TRUE(capture.waitFor("from thread 9", platform::now() + platform::seconds(10)));
     t.join();
 }
+
+TEST(Log, ControlCharactersAreEscapedSoNoNameCanForgeAnEntry) {
+    platform::LogCapture capture(true);
+    const std::string name =
+        "iPad\n2026-12-10 10:00:00.000 Tessel Host[1:1] Connected to: Forged\r\t\x1b[2J\x7f";
+    platform::log("Connection ended for: %@ (%s)", name, "caf\xc3\xa9");
+    platform::logMessage("a line's own end\n");
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                   "Connection ended for: iPad\\n2026-12-10 10:00:00.000 Tessel Host[1:1] "
+                                   "Connected to: Forged\\r\\t\\x1b[2J\\x7f (caf\xc3\xa9)",
+                                   "a line's own end"}));
+    // Only the log is one line per entry; stringWithFormat's formatter is left alone.
+    EXPECT_EQ(platform::format("%@", name), name);
+}

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 using namespace ns;
@@ -267,6 +269,12 @@ TEST_F(NSKeyedArchiverTest, UnregisteredClassIsNotArchived) {
     EXPECT_TRUE(log.contains("unregistered class"));
 }
 
+std::string readText(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
 class NSFileManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -308,6 +316,24 @@ TEST_F(NSFileManagerTest, ArchivesGoToFilesAtomicallyAndBack) {
     EXPECT_EQ(error.code, ENOENT);
     EXPECT_FALSE(NSKeyedUnarchiver::unarchiveObjectWithFile(file, &error));
     EXPECT_EQ(error.domain, platform::NSPOSIXErrorDomain);
+}
+
+TEST_F(NSFileManagerTest, AMoveNeverReplacesWhatIsAtTheDestination) {
+    auto fm = NSFileManager::defaultManager();
+    const std::string first = m_dir + "/first", second = m_dir + "/second";
+    std::ofstream(first) << "1";
+    std::ofstream(second) << "2";
+    platform::Error error;
+    EXPECT_FALSE(fm->moveItemAtPath(first, second, &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_EQ(readText(first), "1");
+    EXPECT_EQ(readText(second), "2");
+
+    EXPECT_TRUE(fm->moveItemAtPath(first, m_dir + "/third", &error));
+    EXPECT_FALSE(fm->fileExistsAtPath(first));
+    EXPECT_EQ(readText(m_dir + "/third"), "1");
+    EXPECT_FALSE(fm->moveItemAtPath(first, m_dir + "/fourth", &error));
+    EXPECT_EQ(error.code, ENOENT);
 }
 
 } // namespace
