@@ -1,5 +1,6 @@
 // Tessel Host: the menu-bar program. Everything starts from the application delegate.
 #include "host/QNBAppDelegate.h"
+#include "host/QNBApplication.h"
 
 #include "platform/appkit/NSApplication.h"
 
@@ -10,5 +11,6 @@ int main(int argc, char** argv) {
     // default action until the delegate takes it over when it first launches the screen server.
     std::signal(SIGPIPE, SIG_IGN);
     return appkit::NSApplicationMain(
-        argc, argv, [] { return host::QNBAppDelegate::make(host::QNBAppDelegate::Environment::standard()); });
+        argc, argv, [] { return std::make_shared<host::QNBApplication>(); },
+        [] { return host::QNBAppDelegate::make(host::QNBAppDelegate::Environment::standard()); });
 }
