@@ -90,6 +90,8 @@ CGRect CGRectRotateMediaBoxWithAngle(int angle, CGRect rect) {
 CGAffineTransform CGAffineTransformRotateAroundPoint(CGFloat angle, CGPoint point, CGAffineTransform transform) {
     // Each step goes before the ones already in the transform, so the steps are written in
     // reverse: a point is moved to the pivot's frame, rotated, moved back, then transformed.
+    // Written in the reading order (-x, -y first) the rotation would be about the point's
+    // negation (-x, -y) instead of the point itself.
     transform = CGAffineTransformTranslate(transform, point.x, point.y);
     transform = CGAffineTransformRotate(transform, angle);
     return CGAffineTransformTranslate(transform, -point.x, -point.y);
@@ -139,6 +141,14 @@ void CGRectComputeEndpointsWithAngle(CGFloat angle, CGRect rect, CGPoint* start,
     }
     if (start) *start = s;
     if (end) *end = e;
+}
+
+void QNContextSaveGStateDebug(const cg::CGContextRef& context) {
+    cg::CGContextSaveGState(context);
+}
+
+void QNContextRestoreGStateDebug(const cg::CGContextRef& context) {
+    cg::CGContextRestoreGState(context);
 }
 
 } // namespace foundation

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/coregraphics/CGAffineTransform.h"
+#include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGGeometry.h"
 
 namespace foundation {
@@ -47,5 +48,10 @@ void CGRectComputeCenterAndRadiusWithOffset(CGPoint offset, CGRect rect, CGPoint
 // Linear gradient geometry: where a gradient at angle degrees starts and ends so that it
 // spans the rectangle. Null outputs are skipped.
 void CGRectComputeEndpointsWithAngle(CGFloat angle, CGRect rect, CGPoint* start, CGPoint* end);
+
+// Save and restore of a context's graphics state under names of their own, so that a debugger
+// can stop on this code's saves and restores alone.
+void QNContextSaveGStateDebug(const cg::CGContextRef& context);
+void QNContextRestoreGStateDebug(const cg::CGContextRef& context);
 
 } // namespace foundation

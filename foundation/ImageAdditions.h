@@ -50,6 +50,23 @@ std::shared_ptr<appkit::NSBitmapImageRep> bitmapImageRepresentation(appkit::NSIm
 // The image of bitmapImageRepresentation; null with it.
 cg::CGImageRef CGImage(appkit::NSImage& image);
 
+// A new image of the same size: the image's shape filled with a vertical gradient from the top
+// to the bottom background colour, a highlight just past its edge (below for a positive width,
+// above for a negative one) and an inner shadow of that width. Nothing outside the shape and
+// its highlight is drawn.
+std::shared_ptr<appkit::NSImage>
+embossWithWidth(const appkit::NSImage& image, double width,
+                const std::shared_ptr<appkit::NSColor>& shadowColor,
+                const std::shared_ptr<appkit::NSColor>& highlightColor,
+                const std::shared_ptr<appkit::NSColor>& topBackgroundColor,
+                const std::shared_ptr<appkit::NSColor>& bottomBackgroundColor);
+// Black shadow, white highlight: etched (width 1) or embossed (width -1), on white to 75% grey
+// (light content) or 50% to 25% grey (dark content).
+std::shared_ptr<appkit::NSImage> lightContentEtchedImage(const appkit::NSImage& image);
+std::shared_ptr<appkit::NSImage> darkContentEtchedImage(const appkit::NSImage& image);
+std::shared_ptr<appkit::NSImage> lightContentEmbossedImage(const appkit::NSImage& image);
+std::shared_ptr<appkit::NSImage> darkContentEmbossedImage(const appkit::NSImage& image);
+
 // Anonymous private memory of size rounded up to whole pages; the rounded length is stored
 // in length. Null (length untouched) when the mapping fails.
 void* AlignedMalloc(size_t size, size_t* length);

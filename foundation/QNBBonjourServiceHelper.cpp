@@ -41,4 +41,10 @@ void QNBBonjourServiceHelper::generateServiceKey() {
     m_serviceKey = serviceKeyWithDomain(m_domain, m_type, m_name);
 }
 
+bool QNBBonjourServiceHelper::isEqualToService(const std::shared_ptr<ns::NSNetService>& service) const {
+    if (!service || !m_serviceKey) return false;
+    const Text key = serviceKeyForService(*service);
+    return key && *key == *m_serviceKey;
+}
+
 } // namespace foundation

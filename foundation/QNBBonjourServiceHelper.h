@@ -30,6 +30,9 @@ class QNBBonjourServiceHelper {
 
     // Sets serviceKey from the helper's own domain, type and name.
     void generateServiceKey();
+    // Whether the helper's key and the service's key are the same text; NO when either has none
+    // (or there is no service).
+    bool isEqualToService(const std::shared_ptr<ns::NSNetService>& service) const;
 
     const Text& domain() const { return m_domain; }
     void setDomain(Text value) { m_domain = std::move(value); }

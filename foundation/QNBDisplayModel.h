@@ -73,6 +73,7 @@ std::string NSStringFromQNBDisplayModelConnectingState(uint64_t state);
 std::string NSStringFromQNBCurrentIdentifierType(int64_t type);
 
 class QNBDisplayModel;
+class QNBDisplayQuery;
 
 class QNBDisplayModelDelegateProtocol {
   public:
@@ -103,6 +104,12 @@ class QNBDisplayModel : public ns::NSObject {
     // The userInfo of the screen server's server-connected-to-device notification.
     static std::shared_ptr<QNBDisplayModel>
     displayModelWithNotificationDictionary(const std::optional<cf::Value>& info);
+    // A device a screen server reports hosting: null unless the query is hosted, has a device
+    // identifier and a display name that is not empty. Identified by the device identifier,
+    // with the query's host name and service key (not its display name); mechanism USB or
+    // network connection; listing state idle, inactive (background) or connected.
+    static std::shared_ptr<QNBDisplayModel>
+    displayModelWithDisplayQuery(const std::shared_ptr<QNBDisplayQuery>& query);
     // One model for several of the same device: the first, filled from the others in order.
     static std::shared_ptr<QNBDisplayModel>
     mergeDuplicateDisplayModels(const std::vector<std::shared_ptr<QNBDisplayModel>>& models);
@@ -153,6 +160,10 @@ class QNBDisplayModel : public ns::NSObject {
     bool isiOSClient() const;
     bool alwaysAllowMultipleConnections() const;
     bool isExilable() const;
+    // A query of this model's host name, display name and service key; not hosted, not connected.
+    std::shared_ptr<QNBDisplayQuery> displayQuery() const;
+    // The same device: an equal device identifier, or an equal service key (empty ones never match).
+    bool matchesDisplayQuery(const QNBDisplayQuery& query) const;
     int32_t stateTypeNumber() const { return static_cast<int32_t>(m_stateType); }
 
     // Properties.

@@ -3,6 +3,8 @@
 // how a listed model takes the state of a newer one.
 #include "foundation/QNBBonjourServiceHelper.h"
 #include "foundation/QNBDisplayModel.h"
+#include "foundation/QNBDisplayQuery.h"
+#include "foundation/StringAdditions.h"
 #include "foundation/Vocabulary.h"
 #include "platform/core/Log.h"
 #include "platform/foundation/NSString.h"
@@ -15,12 +17,12 @@ namespace foundation {
 
 namespace {
 
-// The UTF-8 text under key of a TXT dictionary (key to data); nothing when absent, not data or
-// not valid UTF-8.
+// The UTF-8 text under key of a TXT dictionary (key to data); nothing when absent, not data,
+// empty (a key the device sends without a value names nothing) or not valid UTF-8.
 std::optional<std::string> txtText(const cf::Value& txt, std::string_view key) {
     const cf::Value* value = txt.find(key);
     if (!value || !value->asData()) return std::nullopt;
-    return ns::stringWithData(*value->asData());
+    return stringWithData(*value->asData());
 }
 
 // A decimal formatter's reading of text as a non-negative whole number; nothing for no number,
@@ -169,6 +171,42 @@ QNBDisplayModel::displayModelWithNotificationDictionary(const std::optional<cf::
     model->setUseBatteryLevel(false);
     model->setPlatformName(infoText(*info, kLimnerPlatformNameKey));
     return model;
+}
+
+std::shared_ptr<QNBDisplayModel>
+QNBDisplayModel::displayModelWithDisplayQuery(const std::shared_ptr<QNBDisplayQuery>& query) {
+    if (!query || !query->hosted()) return nullptr;
+    const Text& device = query->deviceIdentifier();
+    const Text& name = query->displayName();
+    // The model setters keep an empty identifier as none: such a model would have no identity.
+    if (!device || device->empty() || !name || name->empty()) return nullptr;
+    auto model = create();
+    model->setDeviceIdentifier(device);
+    model->setUniqueIdentifier(device);
+    model->setCurrentIdentifierType(QNBDeviceIdentifier);
+    model->setHostName(query->hostName());
+    model->setServiceKey(query->serviceKey());
+    model->setDisplayMechanism(query->hasUSBMechanism() ? QNBUSBConnectionMechanism
+                                                        : QNBNetworkConnectionMechanism);
+    model->setStateType(!query->connected()   ? QNBTesselListingIdleType
+                        : query->background() ? QNBTesselListingInactiveType
+                                              : QNBTesselListingConnectedType);
+    return model;
+}
+
+std::shared_ptr<QNBDisplayQuery> QNBDisplayModel::displayQuery() const {
+    auto query = std::make_shared<QNBDisplayQuery>();
+    query->setHostName(hostName());
+    query->setDisplayName(displayName());
+    query->setServiceKey(serviceKey());
+    query->setConnected(false);
+    query->setHosted(false);
+    return query;
+}
+
+bool QNBDisplayModel::matchesDisplayQuery(const QNBDisplayQuery& query) const {
+    auto same = [](const Text& mine, const Text& theirs) { return mine && !mine->empty() && mine == theirs; };
+    return same(deviceIdentifier(), query.deviceIdentifier()) || same(serviceKey(), query.serviceKey());
 }
 
 std::shared_ptr<QNBDisplayModel>

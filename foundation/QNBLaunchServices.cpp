@@ -2,6 +2,7 @@
 
 #include "foundation/FileURL.h"
 
+#include "platform/appkit/NSRunningApplicationIcon.h"
 #include "platform/core/Log.h"
 #include "platform/corefoundation/Paths.h"
 #include "platform/corefoundation/PropertyList.h"
@@ -18,11 +19,13 @@ namespace {
 
 // ---- Login items
 
-// The global list is not kept by this stand-in Mac, so the global form finds no list and
-// changes nothing.
-ls::LSSharedFileListRef loginItemsList(bool global, const security::AuthorizationRef&) {
-    if (global) return nullptr;
-    return ls::LSSharedFileListCreate(nullptr, ls::kLSSharedFileListSessionLoginItems, nullptr);
+// The user's list, or every user's; the global one takes the authorization before any change.
+ls::LSSharedFileListRef loginItemsList(bool global, const security::AuthorizationRef& authorization) {
+    auto list = ls::LSSharedFileListCreate(
+        nullptr, global ? ls::kLSSharedFileListGlobalLoginItems : ls::kLSSharedFileListSessionLoginItems,
+        nullptr);
+    if (list && global) ls::LSSharedFileListSetAuthorization(list, authorization);
+    return list;
 }
 
 bool listHoldsApp(const ls::LSSharedFileListRef& list, const std::string& appURL) {
@@ -116,17 +119,14 @@ std::vector<std::string> roleHandlersForContentType(const std::string& contentTy
     return handlers;
 }
 
-// The icon file the application names, when it is there; else the generic icon's name.
-std::string iconOf(const Application& app) {
-    auto icon = textIn(app.info, "CFBundleIconFile");
-    if (icon && !icon->empty() && icon->find('/') == std::string::npos) {
-        std::string file = *icon;
-        if (file.find('.') == std::string::npos) file += ".icns";
-        std::string path = app.path + "/Contents/Resources/" + file;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
-    }
-    return kGenericApplicationIconName;
+// The application's own icon image; else the image of the generic name, which the system's
+// generic application icon stands for when no bundle here carries one by that name.
+std::shared_ptr<appkit::NSImage> iconOf(const Application& app) {
+    if (auto icon = appkit::iconOfBundle(app.path)) return icon;
+    if (auto named = appkit::NSImage::imageNamed(kGenericApplicationIconName)) return named;
+    auto generic = appkit::genericApplicationIcon();
+    generic->setName(kGenericApplicationIconName);
+    return generic;
 }
 
 } // namespace
@@ -190,30 +190,31 @@ bool QNBLaunchServices::isValidMacOSXUTI(const std::string& bundleIdentifier) {
     return !arrayHoldsText(platforms, "iPhoneOS") && !arrayHoldsText(platforms, "iPhoneSimulator");
 }
 
-cf::Value QNBLaunchServices::infoForUTI(const std::string& bundleIdentifier) {
-    cf::Dictionary info{{kUTTypeIdentifierKey, bundleIdentifier}};
+UTTypeInfo QNBLaunchServices::infoForUTI(const std::string& bundleIdentifier) {
+    UTTypeInfo info{bundleIdentifier, std::nullopt, nullptr};
     if (auto app = applicationWithBundleIdentifier(bundleIdentifier)) {
-        info.insert_or_assign(kUTTypeReferenceURLKey, fileURLWithPath(app->path, true));
-        info.insert_or_assign(kUTTypeIconFileKey, iconOf(*app));
+        info.referenceURL = fileURLWithPath(app->path, true);
+        info.icon = iconOf(*app);
     }
     return info;
 }
 
-std::optional<cf::Array> QNBLaunchServices::applicationsForUTIs(const std::vector<std::string>& contentTypes,
-                                                               uint32_t roles) {
+std::optional<std::vector<UTTypeInfo>>
+QNBLaunchServices::applicationsForUTIs(const std::vector<std::string>& contentTypes, uint32_t roles) {
     std::set<std::string> handlers;
     for (const auto& type : contentTypes) {
         for (const auto& handler : roleHandlersForContentType(type, roles))
             if (isValidMacOSXUTI(handler)) handlers.insert(handler);
     }
     if (handlers.empty()) return std::nullopt;
-    cf::Array infos;
+    std::vector<UTTypeInfo> infos;
     for (const auto& handler : handlers) infos.push_back(infoForUTI(handler));
     return infos;
 }
 
-std::optional<cf::Array> QNBLaunchServices::applicationsForUTI(const std::string& contentType, uint32_t roles) {
-    cf::Array infos;
+std::optional<std::vector<UTTypeInfo>> QNBLaunchServices::applicationsForUTI(const std::string& contentType,
+                                                                             uint32_t roles) {
+    std::vector<UTTypeInfo> infos;
     for (const auto& handler : roleHandlersForContentType(contentType, roles))
         if (isValidMacOSXUTI(handler)) infos.push_back(infoForUTI(handler));
     if (infos.empty()) return std::nullopt;

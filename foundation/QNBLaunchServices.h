@@ -2,22 +2,28 @@
 // handle given content types. Applications are named by the file URL text of their bundle.
 #pragma once
 
+#include "platform/appkit/NSImage.h"
 #include "platform/corefoundation/Value.h"
 #include "platform/services/Authorization.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace foundation {
 
-// Keys of a content-type handler's info dictionary.
-inline constexpr char kUTTypeIdentifierKey[] = "UTTypeIdentifier";
-inline constexpr char kUTTypeReferenceURLKey[] = "UTTypeReferenceURL";
-inline constexpr char kUTTypeIconFileKey[] = "UTTypeIconFile";
-// The icon named when an application has none of its own.
+// The image named when an application has no icon of its own.
 inline constexpr char kGenericApplicationIconName[] = "GenericApplicationIcon_16";
+
+// A content-type handler's info: its identifier always; its URL and icon image when Launch
+// Services knows the application.
+struct UTTypeInfo {
+    std::string identifier;                  // kUTTypeIdentifierKey
+    std::optional<std::string> referenceURL; // kUTTypeReferenceURLKey
+    std::shared_ptr<appkit::NSImage> icon;   // kUTTypeIconFileKey
+};
 
 // Role masks of content-type handlers.
 inline constexpr uint32_t kLSRolesNone = 0x00000001;
@@ -46,12 +52,15 @@ public:
     // NO for an application built for the device platforms; YES for any other, and for an
     // identifier no installed application has.
     static bool isValidMacOSXUTI(const std::string& bundleIdentifier);
-    // {identifier, the application's URL and icon when it is installed}.
-    static cf::Value infoForUTI(const std::string& bundleIdentifier);
-    // One info dictionary per distinct valid handler of any of the types; nothing when none.
-    static std::optional<cf::Array> applicationsForUTIs(const std::vector<std::string>& contentTypes, uint32_t roles);
-    // The info dictionaries of the type's valid handlers, in handler order; nothing when none.
-    static std::optional<cf::Array> applicationsForUTI(const std::string& contentType, uint32_t roles);
+    // The identifier, and the application's URL and icon when it is installed: the bundle's
+    // own icon, else the image named kGenericApplicationIconName.
+    static UTTypeInfo infoForUTI(const std::string& bundleIdentifier);
+    // One info per distinct valid handler of any of the types; nothing when none.
+    static std::optional<std::vector<UTTypeInfo>>
+    applicationsForUTIs(const std::vector<std::string>& contentTypes, uint32_t roles);
+    // The infos of the type's valid handlers, in handler order; nothing when none.
+    static std::optional<std::vector<UTTypeInfo>> applicationsForUTI(const std::string& contentType,
+                                                                     uint32_t roles);
 };
 
 // Whether two URLs name the same file: equal URLs, or two file URLs whose standardized paths

@@ -22,6 +22,7 @@ using cf::kCFPreferencesCurrentUser;
 
 // Both programs are told at once, whichever login session they run in.
 constexpr uint64_t kChangeNotificationOptions = ns::NSNotificationDeliverImmediately | ns::NSNotificationPostToAllSessions;
+constexpr char kBlessHelperRight[] = "com.apple.ServiceManagement.blesshelper";
 
 // Another process may have written a key since this process last read the domain file. Before
 // a getter stores a default over a key it found absent, the file is read again, so a default
@@ -128,7 +129,11 @@ const ns::KeyTable& QNBPreferences::classKeys() {
             .add("displayLocalClientWindow",
                  boolEntry(std::mem_fn(&P::displayLocalClientWindow), &P::setDisplayLocalClientWindow))
             .add("startAtLogin", boolEntry(std::mem_fn(&P::startAtLogin), &P::setStartAtLogin))
-            .add("autoUpdateOption", boolEntry(std::mem_fn(&P::autoUpdateOption), &P::setAutoUpdateOption));
+            .add("autoUpdateOption", boolEntry(std::mem_fn(&P::autoUpdateOption), &P::setAutoUpdateOption))
+            .add("autoMoveWindowsBackOption",
+                 boolEntry(std::mem_fn(&P::autoMoveWindowsBackOption), &P::setAutoMoveWindowsBackOption))
+            .add("suppressLocalClientHelpSheet", boolEntry(std::mem_fn(&P::suppressLocalClientHelpSheet),
+                                                           &P::setSuppressLocalClientHelpSheet));
     return table;
 }
 
@@ -453,8 +458,11 @@ bool QNBPreferences::authExecuteHelperWithToolURL(const std::optional<std::strin
     const security::AuthorizationFlags flags = security::kAuthorizationFlagInteractionAllowed |
                                                security::kAuthorizationFlagExtendRights |
                                                security::kAuthorizationFlagPreAuthorize;
+    // The one right asked for: blessing a helper tool, which the password dialog names.
+    security::AuthorizationItem right{kBlessHelperRight, 0, nullptr, 0};
+    const security::AuthorizationRights rights{1, &right};
     security::AuthorizationRef authorization;
-    security::OSStatus status = security::AuthorizationCreate(nullptr, nullptr, flags, &authorization);
+    security::OSStatus status = security::AuthorizationCreate(&rights, nullptr, flags, &authorization);
     if (status != security::errAuthorizationSuccess) {
         platform::log("Failed to create AuthorizationRef, return code %d", status);
         platform::setError(error, platform::NSOSStatusErrorDomain, status);

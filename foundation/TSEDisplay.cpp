@@ -132,8 +132,9 @@ void TSEUseLowPowerVideo() {}
 // Failures go to standard output, as the tools that use this print them.
 bool AGCAttach(iokit::mach_port_t masterPort, AGCConnection* agc, void* notificationPort,
                AGCInterestCallback callback, void* refcon) {
-    (void)notificationPort, (void)callback,
-        (void)refcon; // the stand-in I/O Kit has no interest notifications
+    // Interest notifications are declared for callers that want them, but the stand-in kernel
+    // carries no general-interest notifications, so nothing is registered for them.
+    (void)notificationPort, (void)callback, (void)refcon;
     if (!agc) return false;
     std::optional<cf::Value> matching = iokit::IOServiceMatching("AppleGraphicsControl");
     if (!matching) {

@@ -37,11 +37,16 @@ std::string rectangleText(int x, int y, int width, int height) {
 void EnableLoggingScreenRectangleLogging() {
     std::string folder = platform::homeDirectory() + "/" +
                          platform::format("%@ (%@)", kLoggingFolderName, dateDescription(platform::wallNow()));
-    if (isDirectory(folder) || createDirectoryWithIntermediates(folder)) sEnableLogging = 1;
-    else if (sEnableLogging == 0) return;
+    const bool made = isDirectory(folder) || createDirectoryWithIntermediates(folder);
+    if (!made && sEnableLogging == 0) return;
+    // The folder is in place before the switch: a payload logged from another thread as soon as
+    // it sees the switch on would otherwise be written under an empty folder, at the root.
+    {
+        std::lock_guard lock(sFolderMutex);
+        sLoggingFolder = folder;
+    }
+    if (made) sEnableLogging = 1;
     platform::log("Logging screen packets to %@", folder);
-    std::lock_guard lock(sFolderMutex);
-    sLoggingFolder = folder;
 }
 
 uint8_t IsEnableLoggingScreenRectangleLogging() { return sEnableLogging; }

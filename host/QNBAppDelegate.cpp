@@ -102,6 +102,11 @@ QNBAppDelegate::Environment QNBAppDelegate::Environment::standard() {
     };
     e.activateUpdater = [] { TSEUpdater::activate(); };
     e.systemVersion = [] { return foundation::QNBSystemInformation::getSystemVersion(); };
+    e.runningApplicationCount = [](const std::string& bundleIdentifier) {
+        return ns::NSWorkspace::sharedWorkspace()
+            .runningApplicationsWithBundleIdentifier(bundleIdentifier)
+            .size();
+    };
     return e;
 }
 
@@ -153,6 +158,10 @@ void QNBAppDelegate::applicationDidFinishLaunching(const ns::NSNotification&) {
     crashReporter.startManager();
     m_lastAutoConnectDate = m_env.wallNow ? m_env.wallNow() : platform::wallNow();
     m_autoConnectInProgress = false;
+    {
+        std::lock_guard lock(m_lock);
+        m_versionDisconnectPanelShowing = false;
+    }
     if (m_env.application)
         m_env.application->setActivationPolicy(appkit::NSApplicationActivationPolicyAccessory);
     if (m_env.makeViewManager) m_viewManager = m_env.makeViewManager();
@@ -220,8 +229,10 @@ bool QNBAppDelegate::driversLoaded() {
 
 void QNBAppDelegate::installTerminationHandler() {
     if (m_terminationSource) return;
-    // The signal handler only feeds the source; the stop sequence and the quit run on the main
-    // queue like everything else here.
+    // Through a dispatch signal source, not a handler of its own: a handler may do only
+    // async-signal-safe work, and the stop sequence posts, logs and sleeps. The handler only
+    // feeds the source; the stop sequence and the quit run on the main queue like everything
+    // else here.
     m_terminationSource = dispatch::dispatch_source_create(dispatch::DISPATCH_SOURCE_TYPE_SIGNAL, SIGTERM, 0,
                                                            dispatch::dispatch_get_main_queue());
     std::weak_ptr<QNBAppDelegate> weak = weak_from_this();
@@ -254,9 +265,9 @@ void QNBAppDelegate::startVirtualScreenIfNotRunning() {
     if (status == -1) {
         m_serverAwaited = true;
         startServerProcess();
-        preferences().baseSetCurrentState(1);
+        preferences().setCurrentState(1);
     } else if (status == 0) {
-        if (state != 1) preferences().baseSetCurrentState(1);
+        if (state != 1) preferences().setCurrentState(1);
         if (count >= 2) platform::log("Warning: Limner has multiple processes running.");
     }
 }
@@ -389,6 +400,16 @@ void QNBAppDelegate::validateURLs() {
     if (!installerURL()) platform::log("Installer URL string is nil");
     if (!helpURL()) platform::log("Help URL string is nil");
     if (!aboutURL()) platform::log("About URL string is nil");
+}
+
+void QNBAppDelegate::exitDuplicateInstances() {
+    // This copy counts itself: one more than itself is a duplicate.
+    if (!m_env.runningApplicationCount || m_env.runningApplicationCount(foundation::kApplicationID) <= 1)
+        return;
+    if (m_env.alerts)
+        m_env.alerts->runModal(localized("Another copy of Tessel is already running."),
+                               localized("This copy will now quit."));
+    if (m_env.application) m_env.application->terminate();
 }
 
 } // namespace host

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,6 +115,8 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
         // The updater's activation (first thing at start-up) and the system version text.
         std::function<void()> activateUpdater;
         std::function<std::optional<std::string>()> systemVersion;
+        // How many running applications have the bundle identifier.
+        std::function<size_t(const std::string& bundleIdentifier)> runningApplicationCount;
 
         // platformd's centres and workspace, the process's application, bundle, preferences,
         // shared managers and alerts, the process clock and threads.
@@ -152,6 +155,8 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     void openHelpURL();
     void openGetInstallerURL();
     void validateURLs();
+    // A second copy of the host tells the user so and quits.
+    void exitDuplicateInstances();
 
     // ---- Notifications -------------------------------------------------------------------------
     void processDistributedTerminationRequest(const ns::NSNotification& notification);
@@ -174,6 +179,10 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     void disconnectConnectedDisplays(const Models& models);
     bool mediateClientCapabilities(const ModelPtr& model);
     void presentConnectionError();
+    // Sends away the displays of old single-connection clients that are in use, telling the
+    // user once (not while that alert is already up); YES when any display was sent away.
+    bool exileSingleDisplayClients();
+    bool exileDisplayModels(const Models& models);
     void refreshAvailableServices();
     void autoConnectDisplays();
     void displayHostingQueryForService(const std::shared_ptr<ns::NSNetService>& service);
@@ -186,6 +195,16 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     bool autoConnectInProgress() const { return m_autoConnectInProgress.load(); }
     bool automaticallyChecksForUpdates() const { return m_automaticallyChecksForUpdates; }
     void setAutomaticallyChecksForUpdates(bool on) { m_automaticallyChecksForUpdates = on; }
+    bool versionDisconnectPanelShowing() const { return m_versionDisconnectPanelShowing; }
+    // Kept for a timeout of connection attempts and the driver's installation; nothing uses them.
+    std::shared_ptr<ns::NSTimer> connectionAttemptTimeoutTimer() const {
+        return m_connectionAttemptTimeoutTimer.lock();
+    }
+    void setConnectionAttemptTimeoutTimer(std::weak_ptr<ns::NSTimer> timer) {
+        m_connectionAttemptTimeoutTimer = std::move(timer);
+    }
+    bool videoDriverInstalled() const { return m_videoDriverInstalled; }
+    void setVideoDriverInstalled(bool installed) { m_videoDriverInstalled = installed; }
     const std::shared_ptr<QNBViewManagerInterface>& viewManager() const { return m_viewManager; }
     bool watchdogRunning() const;
     bool statusTimerRunning() const;
@@ -223,6 +242,11 @@ class QNBAppDelegate final : public appkit::NSApplicationDelegate,
     std::atomic<bool> m_serverAwaited{false};
     bool m_automaticallyChecksForUpdates = false;
     bool m_observing = false;
+    // The delegate's own lock; it guards the version-disconnect alert's flag.
+    std::recursive_mutex m_lock;
+    bool m_versionDisconnectPanelShowing = false;
+    std::weak_ptr<ns::NSTimer> m_connectionAttemptTimeoutTimer;
+    bool m_videoDriverInstalled = false;
 };
 
 } // namespace host

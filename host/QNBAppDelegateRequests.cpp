@@ -260,6 +260,32 @@ void QNBAppDelegate::presentConnectionError() {
                                localized("Tessel could not communicate with the display device."));
 }
 
+bool QNBAppDelegate::exileSingleDisplayClients() {
+    return exileDisplayModels(models().exilableDisplaysInUse());
+}
+
+bool QNBAppDelegate::exileDisplayModels(const Models& list) {
+    if (list.empty()) return false;
+    if (list.size() > 1) platform::log("Found more than one exileable client.");
+    disconnectConnectedDisplays(list);
+    // Recursive: an exile asked for while this alert runs its modal loop finds the flag set and
+    // shows no second alert.
+    std::lock_guard lock(m_lock);
+    if (!m_versionDisconnectPanelShowing) {
+        m_versionDisconnectPanelShowing = true;
+        const auto& name = list.front()->displayName();
+        if (m_env.alerts)
+            m_env.alerts->runModal(
+                localized("Disconnecting display"),
+                platform::format(
+                    "%@ %@: %@",
+                    localized("Multiple connections are only supported for Tessel 2 and greater clients."),
+                    localized("Disconnecting"), name ? *name : std::string()));
+        m_versionDisconnectPanelShowing = false;
+    }
+    return true;
+}
+
 // ---- The status tick and auto-connect ------------------------------------------------------------
 
 void QNBAppDelegate::connectionStatusCheck() {

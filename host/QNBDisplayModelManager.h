@@ -92,6 +92,9 @@ class QNBDisplayModelManager final : public ns::NSObject, public foundation::QNB
                                         const std::string& keyPath);
     static std::optional<Models> displayModelsInArray(const Models& array, const Text& identifier,
                                                       const std::string& keyPath);
+    // The same test over one of the manager's sets.
+    static std::optional<Models> displayModelsInSet(const Models& set, const Text& identifier,
+                                                    const std::string& keyPath);
     // Other than model itself: the models of list sharing an identifier (and, withNames, the
     // display name); only the identifier of model's current type when onlyCurrentIdentifier.
     static std::optional<Models> findDuplicatesForDisplayModel(const ModelPtr& model, const Models& list,
@@ -104,7 +107,12 @@ class QNBDisplayModelManager final : public ns::NSObject, public foundation::QNB
     void removeDisplayModel(const ModelPtr& model);
     void removeDisplayModelForServiceKey(const Text& serviceKey);
     void removeDisplayModelForService(const std::shared_ptr<ns::NSNetService>& service);
+    // Empties the live list (announced).
+    void resetDisplayModels();
     void addDisplayModelWithService(const std::shared_ptr<ns::NSNetService>& service);
+    // The same with the TXT record data given rather than the service's current record.
+    void addDisplayModelWithServiceAndTXTRecordData(const std::shared_ptr<ns::NSNetService>& service,
+                                                    const std::optional<cf::Bytes>& txtRecordData);
     void updateDisplayModelWithService(const std::shared_ptr<ns::NSNetService>& service,
                                        const std::optional<cf::Bytes>& txtRecordData);
     void updateDisplayModelStateWithReferenceModel(const ModelPtr& reference);
@@ -127,11 +135,21 @@ class QNBDisplayModelManager final : public ns::NSObject, public foundation::QNB
     void removeDisconnectionAttemptForDisplayModel(const ModelPtr& model);
     bool disconnectionAttemptInProgressForDisplayModel(const ModelPtr& model) const;
     bool disconnectionAttemptExpiredForDisplayModel(const ModelPtr& model) const;
+    // The attempts whose value at the key path is the identifier; nothing when none.
+    std::optional<Models> connectionRequestsMatchingIdentifier(const Text& identifier,
+                                                               const std::string& keyPath) const;
+    std::optional<Models> disconnectionRequestsMatchingIdentifier(const Text& identifier,
+                                                                  const std::string& keyPath) const;
+    bool connectionAttemptInProgressForIdentifier(const Text& identifier, const std::string& keyPath) const;
+    bool disconnectionAttemptInProgressForIdentifier(const Text& identifier,
+                                                     const std::string& keyPath) const;
 
     void addDeferredConnectionForDisplayModel(const ModelPtr& model);
     void removeDeferredConnectionForDisplayModel(const ModelPtr& model);
     void attemptDeferredConnectionForDisplayModel(const ModelPtr& model);
     void resolveSucceededForService(const std::shared_ptr<ns::NSNetService>& service);
+    // The service's model is marked failed to resolve and waits for it no longer.
+    void resolveFailedForService(const std::shared_ptr<ns::NSNetService>& service);
 
     void addHostDisconnectionForDisplayModel(const ModelPtr& model);
     void removeHostDisconnectionsForDisplayModel(const ModelPtr& model);
@@ -164,6 +182,16 @@ class QNBDisplayModelManager final : public ns::NSObject, public foundation::QNB
     void updateBackgroundStateForDisplayModel(bool inBackground, const ModelPtr& model);
     void updateBackgroundStateForService(bool inBackground, const std::shared_ptr<ns::NSNetService>& service);
     bool isConnectedQueryWithService(const std::shared_ptr<ns::NSNetService>& service) const;
+    // Look the model up, then report on it as above.
+    void localConnectionMadeForDeviceIdentifier(const Text& deviceIdentifier);
+    void localConnectionMadeForUniqueIdentifier(const Text& uniqueIdentifier);
+    void localConnectionMadeForHostName(const Text& hostName);
+    void localConnectionEndedForDeviceIdentifier(const Text& deviceIdentifier);
+    void localConnectionEndedForHostName(const Text& hostName);
+    // By the service's key as the unique identifier.
+    void localConnectionEndedForService(const std::shared_ptr<ns::NSNetService>& service);
+    void updateBackgroundStateForServiceKey(bool inBackground, const Text& serviceKey);
+    bool isConnectedQueryWithServiceKey(const Text& serviceKey) const;
 
     // ---- Counts and selections
     uint64_t activeServerCount() const;
@@ -172,6 +200,12 @@ class QNBDisplayModelManager final : public ns::NSObject, public foundation::QNB
     bool roomForOneMore() const { return occupiedServerCount() < totalAvailableScreens; }
     Models availableAutoConnectDisplayModels() const;
     Models disconnectableDisplayModels() const;
+    // In use: connected by this Mac, in front or in the background.
+    Models exilableDisplaysInUse() const;
+    Models locallyConnectedDisplayModels() const;
+    bool displayInUse() const;
+    bool bonjourMechanismDisplayInUse() const;
+    bool nonExilableDisplayInUse() const;
 
     // ---- The status tick
     void validateConnections();

@@ -156,7 +156,8 @@ void QNBKeyboardShortcutEditorView::keyDown(const appkit::NSEvent& event) {
     }
     // A key without characters (a dead key, a function key the layout leaves empty) still
     // records its key code and modifiers; its character is none.
-    const std::u16string upper = cf::utf16FromUTF8(ns::uppercaseString(event.characters()));
+    // The key itself, not what Option or Shift make of it: Option-K is recorded as K, not ˚.
+    const std::u16string upper = cf::utf16FromUTF8(ns::uppercaseString(event.charactersIgnoringModifiers()));
     setCharacter(upper.empty() ? 0 : uint16_t(upper.front()));
     setKeyCode(event.keyCode());
     setModifiers(event.modifierFlags());

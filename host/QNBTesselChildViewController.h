@@ -13,6 +13,9 @@
 #include "platform/appkit/NSTextField.h"
 #include "platform/appkit/NSViewController.h"
 #include "platform/appkit/NSWindow.h"
+#include "platform/foundation/Id.h"
+
+#include <optional>
 
 #include <memory>
 #include <string>
@@ -58,6 +61,12 @@ class QNBTesselChildViewController final : public appkit::NSViewController {
     void displayAllowDriversDialog(appkit::NSActionTarget* sender);
     void disimissAllowDriversDialog(appkit::NSActionTarget* sender);
     bool holdsModalSession() const { return m_currentModalSession != nullptr; }
+    // A list of the controller's own, made on first use; the listing shows the array
+    // controller's objects instead, so nothing fills it.
+    ns::IdArray& displayArray() {
+        if (!m_displayArray) m_displayArray.emplace();
+        return *m_displayArray;
+    }
 
     // ---- Outlets.
     std::weak_ptr<appkit::NSImageView> getTesselImageView;
@@ -71,6 +80,7 @@ class QNBTesselChildViewController final : public appkit::NSViewController {
   private:
     std::shared_ptr<const QNBInterfaceRequests> m_requests;
     appkit::NSModalSession m_currentModalSession;
+    std::optional<ns::IdArray> m_displayArray;
 };
 
 } // namespace host

@@ -66,9 +66,12 @@ void QNBViewManager::start() {
                                        QNBDisplayModelManager::displayModelArrayKeyPath);
     m_displayArrayController->addObserver(shared_from_this(), kArrangedObjects,
                                           ns::NSKeyValueObservingOptionNew);
-    // Connected devices first, then inactive, unavailable and idle ones, each group by name.
+    // Connected devices first, then inactive, unavailable and idle ones, each group by name. An
+    // order by the latest state change, newest first, is defined beside them and not installed:
+    // rows would jump as a state flickers.
     m_displayArrayController->setSortDescriptors(
         {ns::NSSortDescriptor("stateTypeNumber", true), ns::NSSortDescriptor("displayName", true)});
+    [[maybe_unused]] const ns::NSSortDescriptor byStateChange("stateChangeDate", false);
     m_displayArrayController->setAutomaticallyRearrangesObjects(true);
 
     createMenulet();
@@ -119,13 +122,14 @@ void QNBViewManager::createPopover() {
     m_menuletPopover->setBehavior(appkit::NSPopoverBehaviorApplicationDefined);
     m_menuletPopover->setAnimates(false);
     m_menuletViewController = QNBMenuletViewController::make(m_requests);
-    auto view = m_menuletViewController ? m_menuletViewController->view() : nullptr;
-    if (!view) {
+    if (!m_menuletViewController) {
         platform::log("Could not create menulet view controller");
         return;
     }
+    // Without its nib the controller has no view (it said so): the popover keeps it, with no
+    // content, and never shows.
     m_menuletPopover->setContentViewController(m_menuletViewController);
-    m_menuletPopover->setContentSize(view->frame().size);
+    if (auto view = m_menuletViewController->view()) m_menuletPopover->setContentSize(view->frame().size);
 }
 
 void QNBViewManager::menuletClicked(appkit::NSActionTarget* sender) {

@@ -36,6 +36,8 @@ listingIndexForDisplayModel(const std::vector<std::shared_ptr<foundation::QNBDis
             if (arranged[i] && matches(*arranged[i])) return i;
         return std::nullopt;
     };
+    // Empty keys match nothing: every model without a service key (typed addresses, server
+    // reports) would otherwise find the first such row.
     auto equalNonEmpty = [](const auto& a, const auto& b) { return a && !a->empty() && a == b; };
     if (auto same = first([&](const auto& row) { return &row == &model; })) return same;
     if (auto byKey =

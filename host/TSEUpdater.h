@@ -31,6 +31,9 @@ class TSEUpdater {
     static void updaterDidNotFindUpdate();
     static void willInstallUpdate();
     static bool updaterShouldPromptForPermissionToCheckForUpdates() { return true; }
+    // The same question put to an instance: NO. The framework asks the class, its delegate, so
+    // this answer is never used.
+    bool updaterShouldPromptForPermissionToCheckForUpdates(const ns::SUUpdater&) const { return false; }
 
     // What the notifications carry as their object: the class.
     static const std::shared_ptr<void>& classObject();

@@ -1,5 +1,6 @@
 // Tessel Host: the menu-bar program. Everything starts from the application delegate.
 #include "host/QNBAppDelegate.h"
+#include "host/QNBApplication.h"
 
 #include "platform/appkit/NSApplication.h"
 #include "platform/ipc/StandInMac.h"
@@ -20,5 +21,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     return appkit::NSApplicationMain(
-        argc, argv, [] { return host::QNBAppDelegate::make(host::QNBAppDelegate::Environment::standard()); });
+        argc, argv, [] { return std::make_shared<host::QNBApplication>(); },
+        [] { return host::QNBAppDelegate::make(host::QNBAppDelegate::Environment::standard()); });
 }

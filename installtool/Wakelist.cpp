@@ -84,12 +84,14 @@ bool isPlainUserName(const std::string& name) {
 
 int wakelistMain(int argc, const char* const* argv, const WakelistCollaborators& system) {
     Run run(system);
-    run.log("main( %d, %s )", argc, argc > 0 && argv ? argv[0] : nullptr);
+    // The text after the path is "[0]" as written: it names which argument was printed.
+    run.log("main( %d, %s[0] )", argc, argc > 0 && argv ? argv[0] : nullptr);
     const auto consoleUser = system.consoleUser();
     const std::string currentUser = system.currentUser();
     run.log("currentConsoleUser: %@ currentUser: %@", consoleUser, currentUser);
 
-    // Nobody at the console (or a name no login item can be kept for): nothing to set up for.
+    // Nobody at the console (or a name no login item can be kept for): nothing to set up for,
+    // the mirroring included, which belongs to that user's session.
     if (!consoleUser || *consoleUser == kLoginWindowUser || !isPlainUserName(*consoleUser)) {
         run.log("Wakelist: No console user; login item not set");
         return 0;

@@ -16,6 +16,7 @@
 #include "foundation/Vocabulary.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/core/Log.h"
+#include "platform/coregraphics/CGDisplayConfiguration.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/PerformSelector.h"
 #include "platform/iokit/IOKitLib.h"
@@ -28,8 +29,6 @@ namespace server {
 
 namespace {
 
-// The option that dissolves mirroring for this login session only.
-constexpr uint32_t kCGConfigureForSession = 2;
 // The system-information message's length is one byte.
 constexpr size_t kMaxSystemInformationLength = 255;
 // The driver's selector that signals the framebuffer's vertical-blank interrupt.
@@ -91,7 +90,8 @@ void ScreenServer::didConnectToDevice(const std::shared_ptr<display::QNBDisplayS
     setScreen(screen);
     auto& prefs = foundation::QNBPreferences::sharedAppPrefs();
     if (screen && prefs.firstRun()) {
-        foundation::turnOffDisplayMirroringForSession(kCGConfigureForSession);
+        // Permanent, as the install tool's is: mirroring stays off past this login session.
+        foundation::turnOffDisplayMirroringForSession(cg::kCGConfigurePermanently);
         prefs.setFirstRun(false);
     }
     display::QNBDisplayConfiguration::displayConfigurationManager()->registerScreenRefreshListener(

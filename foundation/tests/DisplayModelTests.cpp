@@ -1,5 +1,6 @@
 #include "foundation/QNBBonjourServiceHelper.h"
 #include "foundation/QNBDisplayModel.h"
+#include "foundation/QNBDisplayQuery.h"
 #include "foundation/Vocabulary.h"
 
 #include "platform/foundation/NSRange.h"
@@ -328,6 +329,76 @@ TEST(QNBDisplayModelFactory, AServerReportIsConnectedUnderItsFirstNonEmptyIdenti
     EXPECT_FALSE(none->displayName());
     EXPECT_EQ(QNBDisplayModel::displayModelWithNotificationDictionary(std::nullopt), nullptr);
     EXPECT_EQ(QNBDisplayModel::displayModelWithNotificationDictionary(cf::Value("x")), nullptr);
+}
+
+TEST(QNBDisplayModelFactory, AnEmptyTXTValueNamesNothing) {
+    auto m = bonjourModel({{"LMPlatformName", ""}, {"deviceIdentifier", ""}, {"ConnState", "Connected"}});
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->platformName());
+    EXPECT_FALSE(m->alwaysAllowMultipleConnections()) << "no platform is known";
+    EXPECT_EQ(m->currentIdentifierType(), QNBServiceKey);
+}
+
+TEST(QNBDisplayModelFactory, AHostedQueryWithADeviceAndANameMakesAModelOfThatDevice) {
+    auto query = std::make_shared<QNBDisplayQuery>();
+    query->setDeviceIdentifier("dev-1");
+    query->setDisplayName("Pad");
+    query->setHostName("pad.local.");
+    query->setServiceKey(kKitchenKey);
+    EXPECT_FALSE(QNBDisplayModel::displayModelWithDisplayQuery(query)) << "not hosted";
+    query->setHosted(true);
+    auto idle = QNBDisplayModel::displayModelWithDisplayQuery(query);
+    ASSERT_TRUE(idle);
+    EXPECT_EQ(idle->uniqueIdentifier(), "dev-1");
+    EXPECT_EQ(idle->currentIdentifierType(), QNBDeviceIdentifier);
+    EXPECT_EQ(idle->hostName(), "pad.local.");
+    EXPECT_EQ(idle->serviceKey(), kKitchenKey);
+    EXPECT_EQ(idle->displayName(), "") << "the display name is not copied";
+    EXPECT_EQ(idle->displayMechanism(), QNBNetworkConnectionMechanism);
+    EXPECT_EQ(idle->stateType(), QNBTesselListingIdleType);
+
+    query->setConnected(true);
+    query->setBackground(true);
+    query->setHasUSBMechanism(true);
+    auto inactive = QNBDisplayModel::displayModelWithDisplayQuery(query);
+    EXPECT_EQ(inactive->stateType(), QNBTesselListingInactiveType);
+    EXPECT_EQ(inactive->displayMechanism(), QNBUSBConnectionMechanism);
+    query->setBackground(false);
+    EXPECT_EQ(QNBDisplayModel::displayModelWithDisplayQuery(query)->stateType(),
+              QNBTesselListingConnectedType);
+
+    query->setDisplayName("");
+    EXPECT_FALSE(QNBDisplayModel::displayModelWithDisplayQuery(query)) << "an empty display name";
+    query->setDisplayName("Pad");
+    query->setDeviceIdentifier(std::nullopt);
+    EXPECT_FALSE(QNBDisplayModel::displayModelWithDisplayQuery(query)) << "no device identifier";
+    EXPECT_FALSE(QNBDisplayModel::displayModelWithDisplayQuery(nullptr));
+}
+
+TEST(QNBDisplayModel, AModelMatchesAQueryByDeviceOrServiceKeyAndMakesOne) {
+    auto model = bonjourModel({{"deviceIdentifier", "dev-1"}, {"LMPlatformName", "iPad"}});
+    ASSERT_TRUE(model);
+    auto query = model->displayQuery();
+    EXPECT_EQ(query->serviceKey(), kKitchenKey);
+    EXPECT_EQ(query->displayName(), "Kitchen iPad");
+    EXPECT_EQ(query->hostName(), model->hostName());
+    EXPECT_FALSE(query->hosted());
+    EXPECT_FALSE(query->connected());
+    EXPECT_FALSE(query->deviceIdentifier()) << "only names and the service key";
+    EXPECT_TRUE(model->matchesDisplayQuery(*query)) << "by service key";
+
+    QNBDisplayQuery other;
+    other.setDeviceIdentifier("dev-1");
+    EXPECT_TRUE(model->matchesDisplayQuery(other)) << "by device identifier";
+    other.setDeviceIdentifier("dev-2");
+    other.setServiceKey("local.~_qnexvscreen._udp~Other");
+    EXPECT_FALSE(model->matchesDisplayQuery(other));
+    // Empty identifiers on both sides are no match.
+    auto typed = QNBDisplayModel::displayModelWithAddressString("10.0.0.2");
+    QNBDisplayQuery blank;
+    blank.setDeviceIdentifier("");
+    blank.setServiceKey("");
+    EXPECT_FALSE(typed->matchesDisplayQuery(blank));
 }
 
 TEST(QNBDisplayModelFactory, UpdatingTakesNamesOnlyWhenNotEmptyAndBonjourHostNames) {

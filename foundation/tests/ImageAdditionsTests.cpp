@@ -281,3 +281,64 @@ TEST(ImageAdditionsBitmap, RefusesBitmapsOver256MiBAndSizesNoContextTakes) {
     EXPECT_FALSE(bitmapImageRepresentation(empty));
     EXPECT_TRUE(log.contains("Couldn't create CGBitmapContext"));
 }
+
+namespace {
+
+// A 20 x 20 image, clear but for an opaque black square at pixels 6-13 (rows from the top).
+std::shared_ptr<appkit::NSImage> squareImage() {
+    std::vector<uint8_t> bytes(20 * 20 * 4, 0);
+    for (size_t row = 6; row < 14; ++row)
+        for (size_t x = 6; x < 14; ++x)
+            bytes[(row * 20 + x) * 4 + 3] = 255;
+    auto image = appkit::NSImage::initWithSize(cg::CGSizeMake(20, 20));
+    image->addRepresentation(appkit::NSBitmapImageRep::initWithCGImage(cg::CGImageCreate(
+        20, 20, 8, 32, 80, cg::CGColorSpaceCreateDeviceRGB(), cg::kCGImageAlphaPremultipliedLast,
+        cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr, true, cg::kCGRenderingIntentDefault)));
+    return image;
+}
+
+// The image's pixels as RGBA words of 8 bits each, rows from the top.
+struct Pixels {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(20 * 20 * 4, 0);
+    explicit Pixels(const appkit::NSImage& image) {
+        auto context =
+            cg::CGBitmapContextCreate(bytes.data(), 20, 20, 8, 80, cg::CGColorSpaceCreateDeviceRGB(),
+                                      cg::kCGImageAlphaPremultipliedLast);
+        cg::CGContextDrawImage(context, cg::CGRectMake(0, 0, 20, 20), image.CGImageForProposedRect(nullptr));
+    }
+    int at(size_t x, size_t row, size_t channel) const { return bytes[(row * 20 + x) * 4 + channel]; }
+};
+
+} // namespace
+
+TEST(ImageAdditionsEmboss, TheShapeTakesTheFaceAndNothingOutsideItIsDrawn) {
+    auto square = squareImage();
+    struct Case {
+        std::shared_ptr<appkit::NSImage> (*make)(const appkit::NSImage&);
+        int highlightRow; // the row just past the shape's edge that the highlight lights
+        int faceLow, faceHigh;
+    } cases[] = {{lightContentEtchedImage, 14, 150, 255},
+                 {darkContentEtchedImage, 14, 40, 140},
+                 {lightContentEmbossedImage, 5, 150, 255},
+                 {darkContentEmbossedImage, 5, 40, 140}};
+    for (const auto& k : cases) {
+        auto embossed = k.make(*square);
+        ASSERT_TRUE(embossed);
+        EXPECT_EQ(embossed->size().width, 20);
+        EXPECT_EQ(embossed->size().height, 20);
+        Pixels p(*embossed);
+        // Outside the shape and its highlight line: untouched.
+        for (auto [x, row] : {std::pair{0, 0}, {19, 19}, {3, 10}, {16, 10}, {10, 2}, {10, 17}})
+            EXPECT_EQ(p.at(size_t(x), size_t(row), 3), 0) << x << "," << row;
+        // The highlight is white, on the side the width points to, and only there.
+        const int other = k.highlightRow == 14 ? 5 : 14;
+        EXPECT_EQ(p.at(10, size_t(k.highlightRow), 3), 255);
+        EXPECT_EQ(p.at(10, size_t(k.highlightRow), 0), 255);
+        EXPECT_EQ(p.at(10, size_t(other), 3), 0);
+        // The face: opaque grey in the gradient's range, darker near the shadowed edge.
+        EXPECT_EQ(p.at(10, 10, 3), 255);
+        EXPECT_EQ(p.at(10, 10, 0), p.at(10, 10, 2));
+        EXPECT_GE(p.at(10, 10, 0), k.faceLow);
+        EXPECT_LE(p.at(10, 10, 0), k.faceHigh);
+    }
+}

@@ -7,6 +7,7 @@
 #include "platform/corefoundation/Profile.h"
 #include "platform/corefoundation/PropertyList.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/foundation/PNG.h"
 #include "platform/ipc/Connection.h"
 
 #include <gtest/gtest.h>
@@ -98,8 +99,12 @@ protected:
         install("Alpha", {{"CFBundleIdentifier", "com.example.alpha"},
                           {"CFBundleIconFile", "Alpha"},
                           {"CFBundleDocumentTypes", cf::Array{documentType("Editor", {"public.png"})}}});
-        std::string icon = m_root + "/Applications/Alpha.app/Contents/Resources/Alpha.icns";
-        ASSERT_TRUE(cf::writeFileAtomically(icon, "icns", 4, 0644));
+        // A 2 x 3 icon: the bundle's own, read as an image.
+        const std::vector<uint8_t> pixels(2 * 3 * 4, 0xFF);
+        auto png = png::encode(pixels.data(), 2, 3, 8, png::PixelFormat::RGBA);
+        ASSERT_TRUE(png);
+        std::string icon = m_root + "/Applications/Alpha.app/Contents/Resources/Alpha.png";
+        ASSERT_TRUE(cf::writeFileAtomically(icon, png->data(), png->size(), 0644));
         install("Beta", {{"CFBundleIdentifier", "com.example.beta"},
                          {"CFBundleSupportedPlatforms", cf::Array{"iPhoneOS"}},
                          {"CFBundleDocumentTypes", cf::Array{documentType("Viewer", {"public.png"})}}});
@@ -113,9 +118,10 @@ protected:
         ASSERT_TRUE(cf::createDirectories(junk, 0755));
         ASSERT_TRUE(cf::writeFileAtomically(junk + "/Info.plist", "\xff\xfe garbage", 10, 0644));
     }
-    static std::vector<std::string> identifiers(const std::optional<cf::Array>& infos) {
+    static std::vector<std::string> identifiers(const std::optional<std::vector<UTTypeInfo>>& infos) {
         std::vector<std::string> out;
-        for (const auto& info : infos.value_or(cf::Array{})) out.push_back(*info.find(kUTTypeIdentifierKey)->asString());
+        for (const auto& info : infos.value_or(std::vector<UTTypeInfo>{}))
+            out.push_back(info.identifier);
         return out;
     }
     std::string m_root;
@@ -131,25 +137,31 @@ TEST_F(ContentTypes, HandlersAreTheInstalledMacApplicationsDeclaringTheType) {
               (std::vector<std::string>{"com.example.alpha", "com.example.gamma"}));
     EXPECT_EQ(identifiers(QNBLaunchServices::applicationsForUTI("public.png", kLSRolesViewer)),
               (std::vector<std::string>{"com.example.gamma"}));
-    EXPECT_EQ(QNBLaunchServices::applicationsForUTI("public.tiff", kLSRolesAll), std::nullopt);
-    EXPECT_EQ(QNBLaunchServices::applicationsForUTI("public.png", kLSRolesShell), std::nullopt);
+    EXPECT_FALSE(QNBLaunchServices::applicationsForUTI("public.tiff", kLSRolesAll));
+    EXPECT_FALSE(QNBLaunchServices::applicationsForUTI("public.png", kLSRolesShell));
 
     auto both = identifiers(QNBLaunchServices::applicationsForUTIs({"public.jpeg", "public.png"}, kLSRolesAll));
     std::sort(both.begin(), both.end());
     EXPECT_EQ(both, (std::vector<std::string>{"com.example.alpha", "com.example.gamma"})) << "each handler once";
-    EXPECT_EQ(QNBLaunchServices::applicationsForUTIs({}, kLSRolesAll), std::nullopt);
+    EXPECT_FALSE(QNBLaunchServices::applicationsForUTIs({}, kLSRolesAll));
 }
 
 TEST_F(ContentTypes, InfoNamesTheApplicationAndItsIconOrTheGenericOne) {
     installAll();
     auto alpha = QNBLaunchServices::infoForUTI("com.example.alpha");
-    EXPECT_EQ(*alpha.find(kUTTypeReferenceURLKey)->asString(), "file://" + m_root + "/Applications/Alpha.app/");
-    EXPECT_EQ(*alpha.find(kUTTypeIconFileKey)->asString(),
-              m_root + "/Applications/Alpha.app/Contents/Resources/Alpha.icns");
+    EXPECT_EQ(alpha.identifier, "com.example.alpha");
+    EXPECT_EQ(alpha.referenceURL, "file://" + m_root + "/Applications/Alpha.app/");
+    ASSERT_TRUE(alpha.icon);
+    EXPECT_EQ(alpha.icon->size().width, 2);
+    EXPECT_EQ(alpha.icon->size().height, 3);
+    platform::LogCapture quiet(true);
     auto gamma = QNBLaunchServices::infoForUTI("com.example.gamma");
-    EXPECT_EQ(*gamma.find(kUTTypeIconFileKey)->asString(), kGenericApplicationIconName) << "no path out of the bundle";
+    ASSERT_TRUE(gamma.icon);
+    EXPECT_EQ(gamma.icon->name(), kGenericApplicationIconName) << "no icon from out of the bundle";
     auto nobody = QNBLaunchServices::infoForUTI("com.example.nobody");
-    EXPECT_EQ(nobody, cf::Value(cf::Dictionary{{kUTTypeIdentifierKey, "com.example.nobody"}}));
+    EXPECT_EQ(nobody.identifier, "com.example.nobody");
+    EXPECT_FALSE(nobody.referenceURL);
+    EXPECT_FALSE(nobody.icon) << "only the identifier";
 }
 
 } // namespace

@@ -22,15 +22,15 @@ const std::string kHost = "file:///Applications/Tessel%20Host.app/";
 
 class LoginItems : public platformd::testing::PlatformdTest {
 protected:
-    std::vector<std::string> items() {
-        std::vector<std::string> urls;
-        auto list = ls::LSSharedFileListCreate(nullptr, ls::kLSSharedFileListSessionLoginItems, nullptr);
-        EXPECT_TRUE(list);
-        if (!list) return urls;
-        for (const auto& item : ls::LSSharedFileListCopySnapshot(list, nullptr))
-            urls.push_back(ls::LSSharedFileListItemResolve(item, 0).value_or("(unresolved)"));
-        return urls;
-    }
+  std::vector<std::string> items(std::string_view type = ls::kLSSharedFileListSessionLoginItems) {
+      std::vector<std::string> urls;
+      auto list = ls::LSSharedFileListCreate(nullptr, type, nullptr);
+      EXPECT_TRUE(list);
+      if (!list) return urls;
+      for (const auto& item : ls::LSSharedFileListCopySnapshot(list, nullptr))
+          urls.push_back(ls::LSSharedFileListItemResolve(item, 0).value_or("(unresolved)"));
+      return urls;
+  }
     void insertDirectly(const std::string& url) {
         auto list = ls::LSSharedFileListCreate(nullptr, ls::kLSSharedFileListSessionLoginItems, nullptr);
         ASSERT_TRUE(list);
@@ -61,6 +61,27 @@ TEST_F(LoginItems, AnApplicationIsAddedOnceAndRemoved) {
     EXPECT_FALSE(QNBLaunchServices::appExistsInWakelist(kHost));
     QNBLaunchServices::deleteAppFromLoginItem(kHost);
     EXPECT_EQ(capture.lines().size(), 1u) << "deleting is silent";
+}
+
+TEST_F(LoginItems, TheGlobalListIsApartAndChangesOnlyUnderAnAuthorization) {
+    platform::LogCapture capture(true);
+    QNBLaunchServices::addAppAsLoginItem(kHost, true, nullptr);
+    EXPECT_TRUE(capture.contains("Could not insert Wakelist item URL."));
+    EXPECT_TRUE(items(ls::kLSSharedFileListGlobalLoginItems).empty());
+
+    security::AuthorizationRef authorization;
+    ASSERT_EQ(security::AuthorizationCreate(nullptr, nullptr, 0, &authorization),
+              security::errAuthorizationSuccess);
+    QNBLaunchServices::addAppAsLoginItem(kHost, true, authorization);
+    EXPECT_EQ(items(ls::kLSSharedFileListGlobalLoginItems), std::vector<std::string>{kHost});
+    EXPECT_TRUE(items().empty()) << "the user's own list is another";
+    EXPECT_TRUE(QNBLaunchServices::appExistsInWakelist(kHost, true));
+    EXPECT_FALSE(QNBLaunchServices::appExistsInWakelist(kHost));
+
+    QNBLaunchServices::deleteAppFromLoginItem(kHost, true, nullptr);
+    EXPECT_TRUE(QNBLaunchServices::appExistsInWakelist(kHost, true)) << "no authorization, no change";
+    QNBLaunchServices::deleteAppFromLoginItem(kHost, true, authorization);
+    EXPECT_FALSE(QNBLaunchServices::appExistsInWakelist(kHost, true));
 }
 
 TEST_F(LoginItems, DeletingRemovesEveryEntryNamingTheApplicationAndNoOther) {

@@ -203,7 +203,9 @@ TEST_F(HiDPIHelper, TheOnToolEnablesHiDPIAndAsksForTheLogout) {
     auto run = events("tool-run").at(0);
     EXPECT_TRUE(run.find("path")->asString()->ends_with("/Resources/com.quenby.displayresolutionson"));
     EXPECT_EQ(*run.find("arguments"), cf::Value(cf::Array{"1\n"}));
-    EXPECT_EQ(events("authorization").size(), 1u);
+    ASSERT_EQ(events("authorization").size(), 1u);
+    EXPECT_EQ(*events("authorization").at(0).find("rights"),
+              cf::Value(cf::Array{"com.apple.ServiceManagement.blesshelper"}));
     EXPECT_EQ(events("logout-requested").size(), 1u);
     m_prefs.synchronizeWindowServer();
     EXPECT_TRUE(m_prefs.displayResolutionEnabled());

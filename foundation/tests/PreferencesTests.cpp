@@ -401,8 +401,8 @@ class KeyRecorder : public ns::NSObject {
 
 TEST_F(Preferences, TheKeyValueFaceReadsAndWritesTheDomainAndAnnouncesEachKey) {
     auto recorder = std::make_shared<KeyRecorder>();
-    for (const char* key :
-         {"presentationMode", "displayLocalClientWindow", "startAtLogin", "autoUpdateOption"})
+    for (const char* key : {"presentationMode", "displayLocalClientWindow", "startAtLogin",
+                            "autoUpdateOption", "autoMoveWindowsBackOption", "suppressLocalClientHelpSheet"})
         m_prefs.addObserver(recorder, key, ns::NSKeyValueObservingOptionNew);
 
     m_prefs.setValueForKey(ns::Id(true), "presentationMode");
@@ -414,9 +414,16 @@ TEST_F(Preferences, TheKeyValueFaceReadsAndWritesTheDomainAndAnnouncesEachKey) {
     EXPECT_TRUE(isTrue(stored(kStartAtLoginOption)));
     m_prefs.setValueForKey(ns::Id(false), "autoUpdateOption");
     EXPECT_TRUE(m_prefs.valueForKey("autoUpdateOption").boolValue()) << "automatic update checks stay on";
-    EXPECT_EQ(recorder->keys, (std::vector<std::string>{"presentationMode", "displayLocalClientWindow",
-                                                        "startAtLogin", "autoUpdateOption"}));
-    EXPECT_GE(pairs(), 4u) << "each set is announced to the other processes too";
+    m_prefs.setValueForKey(ns::Id(true), "autoMoveWindowsBackOption");
+    EXPECT_TRUE(isTrue(stored(kAutoMoveWindowsBackOption)));
+    m_prefs.setValueForKey(ns::Id(true), "suppressLocalClientHelpSheet");
+    EXPECT_TRUE(isTrue(stored(kSuppressLocalClientHelpSheet)));
+    EXPECT_TRUE(m_prefs.valueForKey("suppressLocalClientHelpSheet").boolValue());
+    EXPECT_EQ(recorder->keys,
+              (std::vector<std::string>{"presentationMode", "displayLocalClientWindow", "startAtLogin",
+                                        "autoUpdateOption", "autoMoveWindowsBackOption",
+                                        "suppressLocalClientHelpSheet"}));
+    EXPECT_GE(pairs(), 6u) << "each set is announced to the other processes too";
 
     // The C++ setters stay as they were: nothing reaches key-value observers.
     recorder->keys.clear();

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -97,6 +98,29 @@ TEST_F(TemporaryHome, AHomeThatCannotHoldTheFolderLeavesLoggingOffSilently) {
     EnableLoggingScreenRectangleLogging();
     EXPECT_EQ(IsEnableLoggingScreenRectangleLogging(), 0);
     EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(TemporaryHome, APayloadLoggedFromAnotherThreadAsLoggingTurnsOnLandsInTheFolder) {
+    platform::LogCapture capture(true);
+    std::string folderSeen = "(never on)";
+    std::thread logger([&] {
+        while (!IsEnableLoggingScreenRectangleLogging())
+            std::this_thread::yield();
+        folderSeen = screenRectangleLoggingFolder();
+        auto r = record(0, 0, 1, 1, 0, 1);
+        NSLogScreenRectangle(r.data(), "z", 1);
+    });
+    EnableLoggingScreenRectangleLogging();
+    logger.join();
+    std::string folder = m_home + "/TesselLogging (2001-01-01 00:00:00 +0000)";
+    EXPECT_EQ(folderSeen, folder) << "the switch went on before the folder was kept";
+    auto files = filesIn(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(files[0].ends_with(".bits"));
+    // A payload that went astray is not left at the root.
+    for (const auto& line : capture.lines())
+        if (auto at = line.find("written to "); at != std::string::npos && files[0] != line.substr(at + 11))
+            ::unlink(("/" + line.substr(at + 11)).c_str());
 }
 
 TEST_F(TemporaryHome, TurningLoggingOnMakesADatedFolderAndWritesPayloads) {

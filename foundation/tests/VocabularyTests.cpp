@@ -2,6 +2,8 @@
 #include "foundation/QNBBonjourServiceHelper.h"
 #include "foundation/TapPhase.h"
 
+#include "platform/services/NSNetService.h"
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -33,6 +35,18 @@ TEST(QNBBonjourServiceHelper, GeneratesItsKeyFromItsOwnParts) {
     helper.setName("Pad");
     helper.generateServiceKey();
     EXPECT_EQ(helper.serviceKey(), "local.~_qnexvscreen._udp.~Pad");
+}
+
+TEST(QNBBonjourServiceHelper, IsEqualToAServiceOfTheSameKeyText) {
+    auto service = ns::NSNetService::create("local.", "_qnexvscreen._udp.", "Pad");
+    auto helper = QNBBonjourServiceHelper::serviceHelperWithService(service);
+    ASSERT_TRUE(helper);
+    EXPECT_TRUE(helper->isEqualToService(ns::NSNetService::create("local.", "_qnexvscreen._udp.", "Pad")));
+    EXPECT_FALSE(helper->isEqualToService(ns::NSNetService::create("local.", "_qnexvscreen._udp.", "pad")))
+        << "the key's text, case and all";
+    EXPECT_FALSE(helper->isEqualToService(nullptr));
+    helper->setServiceKey(std::nullopt);
+    EXPECT_FALSE(helper->isEqualToService(service)) << "a helper without a key equals nothing";
 }
 
 TEST(DataAdditions, HexTextReadsPairsAndWritesLowerCase) {

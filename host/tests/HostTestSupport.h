@@ -13,6 +13,7 @@
 #include "platform/daemon/testing/PrivatePlatformd.h"
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -55,8 +56,11 @@ class FakeAlerts final : public HostAlerts {
     int64_t runModal(const std::string& message, const std::string& informativeText,
                      const std::vector<std::string>& buttons) override {
         shown.push_back({message, informativeText, buttons});
+        if (duringModal) duringModal();
         return NSAlertFirstButtonReturn;
     }
+    // Runs while an alert is up, as the modal loop would run other work.
+    std::function<void()> duringModal;
     void activateIgnoringOtherApps() override { ++activations; }
     std::vector<Alert> shown;
     int activations = 0;

@@ -21,6 +21,8 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -137,6 +139,7 @@ class QNBAppDelegateTest : public ::testing::Test {
         e.performOnMainThreadAndWait = [](QNBAppDelegate::Block block) { block(); };
         e.activateUpdater = [this] { ++m_updaterActivations; };
         e.systemVersion = [] { return std::optional<std::string>("10.12.6"); };
+        e.runningApplicationCount = [this](const std::string& id) { return m_runningCopies[id]; };
         return e;
     }
     void launch() {
@@ -177,9 +180,12 @@ class QNBAppDelegateTest : public ::testing::Test {
     TemporaryRoot m_root;
     platform::LogCapture m_log{true};
     std::string m_bundlePath;
-    foundation::QNBPreferences m_prefs{[](const std::string&, uint64_t) {}};
+    std::vector<std::string> m_prefPosts;
+    foundation::QNBPreferences m_prefs{
+        [this](const std::string& name, uint64_t) { m_prefPosts.push_back(name); }};
     std::shared_ptr<appkit::NSApplication> m_app;
     std::vector<int> m_exits;
+    std::map<std::string, size_t> m_runningCopies;
     std::shared_ptr<FakeViewManager> m_view = std::make_shared<FakeViewManager>();
     std::shared_ptr<FakeAlerts> m_alerts = std::make_shared<FakeAlerts>();
     std::shared_ptr<RecordingBrowsing> m_browsing = std::make_shared<RecordingBrowsing>();
@@ -266,6 +272,21 @@ TEST_F(QNBAppDelegateTest, ARunningServerIsNotLaunchedAgainAndSeveralAreWarnedAb
         warnings += line == "Warning: Limner has multiple processes running.";
     EXPECT_EQ(warnings, 2u);
     EXPECT_TRUE(m_launches.empty());
+}
+
+TEST_F(QNBAppDelegateTest, TheWatchdogsStateReachesTheScreenServerAsAPreferenceChange) {
+    m_serverPids = {41};
+    launch();
+    for (bool running : {true, false}) {
+        if (!running) m_serverPids.clear();
+        m_prefs.baseSetCurrentState(0);
+        m_prefPosts.clear();
+        m_delegate->startVirtualScreenIfNotRunning();
+        EXPECT_EQ(m_prefs.currentState(), 1u);
+        EXPECT_EQ(m_prefPosts, (std::vector<std::string>{foundation::kPrefsWillChangeNotification,
+                                                         foundation::kPrefsDidChangeNotification}))
+            << (running ? "found running" : "launched");
+    }
 }
 
 TEST_F(QNBAppDelegateTest, TheStopSequenceSignalsOnlyARunningServer) {
@@ -462,6 +483,52 @@ TEST_F(QNBAppDelegateTest, DisconnectAllOfThreePostsApartAndCompletesOnceAfterTh
     EXPECT_FALSE(usb->connected());
     (void)b;
     (void)c;
+}
+
+TEST_F(QNBAppDelegateTest, ExilingOldClientsDisconnectsThemAllAndTellsTheUserOnce) {
+    launch();
+    auto pad = connected("Old Pad", "dev-a");
+    pad->setPlatformName("iPad");
+    connected("Unnamed", "dev-b"); // no platform: a single-connection client too
+    connected("Mac", "dev-m")->setPlatformName("MacOSX");
+    auto newer = connected("New Pad", "dev-n");
+    newer->setPlatformName("iPad");
+    newer->setClientMajorVersion(2);
+    m_posts.clear();
+    // While the alert is up another exile sends its display away but shows no second alert.
+    m_alerts->duringModal = [&] {
+        EXPECT_TRUE(m_delegate->versionDisconnectPanelShowing());
+        EXPECT_TRUE(m_delegate->exileDisplayModels({pad}));
+    };
+    EXPECT_TRUE(m_delegate->exileSingleDisplayClients());
+    m_alerts->duringModal = nullptr;
+    std::set<std::string> sentAway;
+    for (const auto& post : postsNamed(foundation::kDisconnectCurrentServerFromHost))
+        sentAway.insert(text(post.userInfo, "deviceIdentifier"));
+    EXPECT_EQ(sentAway, (std::set<std::string>{"dev-a", "dev-b"}));
+    ASSERT_EQ(m_alerts->shown.size(), 1u);
+    EXPECT_EQ(m_alerts->shown[0].message, "Disconnecting display");
+    EXPECT_EQ(
+        m_alerts->shown[0].informativeText,
+        "Multiple connections are only supported for Tessel 2 and greater clients. Disconnecting: Old Pad");
+    EXPECT_TRUE(m_log.contains("Found more than one exileable client."));
+    EXPECT_FALSE(m_delegate->versionDisconnectPanelShowing());
+    EXPECT_FALSE(m_delegate->exileDisplayModels({}));
+    EXPECT_EQ(m_alerts->shown.size(), 1u);
+}
+
+TEST_F(QNBAppDelegateTest, ASecondCopyOfTheHostSaysSoAndQuits) {
+    launch();
+    m_runningCopies[foundation::kApplicationID] = 1;
+    m_delegate->exitDuplicateInstances();
+    EXPECT_TRUE(m_alerts->shown.empty());
+    EXPECT_TRUE(m_exits.empty());
+    m_runningCopies[foundation::kApplicationID] = 2;
+    m_delegate->exitDuplicateInstances();
+    ASSERT_EQ(m_alerts->shown.size(), 1u);
+    EXPECT_EQ(m_alerts->shown[0].message, "Another copy of Tessel is already running.");
+    EXPECT_EQ(m_alerts->shown[0].informativeText, "This copy will now quit.");
+    EXPECT_EQ(m_exits.size(), 1u);
 }
 
 TEST_F(QNBAppDelegateTest, AHeldThreadStartKeepsASecondRefreshFromASecondPass) {

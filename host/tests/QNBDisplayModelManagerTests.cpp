@@ -13,6 +13,7 @@
 #include "platform/dispatch/Testing.h"
 #include "platform/foundation/NSFileManager.h"
 #include "platform/foundation/NSKeyedArchiver.h"
+#include "platform/services/NSNetService.h"
 
 #include <gtest/gtest.h>
 
@@ -277,6 +278,66 @@ TEST_F(QNBDisplayModelManagerTest, ASecondDeferredConnectDropsTheAttemptAndAReso
     EXPECT_FALSE(m->requestedDeferredConnection());
     manager->attemptDeferredConnectionForDisplayModel(m);
     EXPECT_EQ(m_connects.size(), 1u);
+}
+
+TEST_F(QNBDisplayModelManagerTest, AFailedResolveMarksTheModelAndDropsItsDeferredConnection) {
+    auto manager = make();
+    auto service = ns::NSNetService::create("local.", "_qnexvscreen._udp", "Kitchen");
+    auto m = manager->addDisplayModel(model("Kitchen", std::nullopt, "local.~_qnexvscreen._udp~Kitchen"));
+    manager->addConnectionAttemptWithDisplayModel(m);
+    manager->addDeferredConnectionForDisplayModel(m);
+    manager->resolveFailedForService(service);
+    EXPECT_TRUE(m->failedToResolve());
+    EXPECT_FALSE(m->requestedDeferredConnection());
+    EXPECT_TRUE(manager->deferredConnectionSet().empty());
+    manager->attemptDeferredConnectionForDisplayModel(m);
+    EXPECT_TRUE(m_connects.empty()) << "nothing waits for the resolve any more";
+    // The attempt itself is found by any of its identifiers' key paths until it is answered.
+    EXPECT_TRUE(
+        manager->connectionAttemptInProgressForIdentifier("local.~_qnexvscreen._udp~Kitchen", "serviceKey"));
+    EXPECT_FALSE(manager->connectionAttemptInProgressForIdentifier("local.~_qnexvscreen._udp~Kitchen",
+                                                                   "deviceIdentifier"));
+    EXPECT_FALSE(manager->connectionAttemptInProgressForIdentifier("", "serviceKey"));
+    EXPECT_FALSE(manager->disconnectionAttemptInProgressForIdentifier("local.~_qnexvscreen._udp~Kitchen",
+                                                                      "serviceKey"));
+    // A later resolve of the same service clears the mark.
+    manager->resolveSucceededForService(service);
+    EXPECT_FALSE(m->failedToResolve());
+    manager->resolveFailedForService(ns::NSNetService::create("local.", "_qnexvscreen._udp", "Elsewhere"));
+    EXPECT_FALSE(m->failedToResolve()) << "another service's failure";
+}
+
+TEST_F(QNBDisplayModelManagerTest, TheInUseSelectionsTakeOnlyDisplaysConnectedByThisMac) {
+    auto manager = make();
+    EXPECT_FALSE(manager->displayInUse());
+    auto pad = manager->addDisplayModel(model("Old Pad", "dev-a"));
+    pad->setPlatformName("iPad");
+    auto mac = manager->addDisplayModel(model("Mac", "dev-m"));
+    mac->setPlatformName("MacOSX");
+    auto elsewhere = manager->addDisplayModel(model("Elsewhere", "dev-e"));
+    auto idle = manager->addDisplayModel(model("Idle", "dev-i"));
+    manager->localConnectionMadeForDisplayModel(pad);
+    manager->localConnectionMadeForDisplayModel(mac);
+    mac->setInBackground(true);
+    elsewhere->setConnected(true); // connected by another Mac
+    (void)idle;
+
+    EXPECT_EQ(manager->exilableDisplaysInUse(), Models{pad});
+    EXPECT_EQ(manager->locallyConnectedDisplayModels(), (Models{pad, mac}));
+    EXPECT_TRUE(manager->displayInUse());
+    EXPECT_TRUE(manager->nonExilableDisplayInUse()) << "the Mac in the background";
+    EXPECT_FALSE(manager->bonjourMechanismDisplayInUse());
+    elsewhere->setDisplayMechanism(foundation::QNBBonjourDiscoveryMechanism);
+    EXPECT_FALSE(manager->bonjourMechanismDisplayInUse()) << "not connected by this Mac";
+    mac->setDisplayMechanism(foundation::QNBBonjourDiscoveryMechanism);
+    EXPECT_TRUE(manager->bonjourMechanismDisplayInUse());
+
+    manager->localConnectionEndedForDeviceIdentifier("dev-m");
+    EXPECT_FALSE(manager->nonExilableDisplayInUse());
+    EXPECT_EQ(manager->locallyConnectedDisplayModels(), Models{pad});
+    manager->resetDisplayModels();
+    EXPECT_TRUE(manager->displayModelArray().empty());
+    EXPECT_FALSE(manager->displayInUse());
 }
 
 TEST_F(QNBDisplayModelManagerTest, FourActiveOrBackgroundConnectionsLeaveNoRoom) {

@@ -32,9 +32,10 @@ class QNBKeyboardShortcutEditorViewTest : public testing::PreferencesWindowTest 
         pairs();
         return editor;
     }
-    void key(appkit::NSEventType type, uint64_t flags, const std::string& characters, uint16_t keyCode) {
-        manager().preferencesPanel->sendEvent(
-            appkit::NSEvent::keyEvent(type, cg::CGPointZero, flags, 0, 0, characters, keyCode));
+    void key(appkit::NSEventType type, uint64_t flags, const std::string& characters, uint16_t keyCode,
+             std::optional<std::string> charactersIgnoringModifiers = {}) {
+        manager().preferencesPanel->sendEvent(appkit::NSEvent::keyEvent(
+            type, cg::CGPointZero, flags, 0, 0, characters, keyCode, std::move(charactersIgnoringModifiers)));
     }
     void press(uint64_t flags, const std::string& characters, uint16_t keyCode) {
         key(appkit::NSEventType::KeyDown, flags, characters, keyCode);
@@ -100,6 +101,16 @@ TEST_F(QNBKeyboardShortcutEditorViewTest, AReleaseStartsANewCombinationAndAHeldM
     EXPECT_EQ(storedInteger("buttonShortcutModifiers4"), 0);
     EXPECT_EQ(storedInteger("buttonShortcutKeyCode4"), kKeyCodeC);
     EXPECT_EQ(editor->textField()->stringValue(), " C");
+}
+
+TEST_F(QNBKeyboardShortcutEditorViewTest, OptionKStoresK) {
+    auto editor = focusedEditor();
+    // The layout makes "˚" of Option-K; the key itself is "k".
+    key(appkit::NSEventType::KeyDown, kQNBOptionModifier, "\xCB\x9A", kKeyCodeK, "k");
+    EXPECT_EQ(editor->character(), 'K');
+    EXPECT_EQ(storedInteger("buttonShortcutCharacter4"), 75);
+    EXPECT_EQ(storedInteger("buttonShortcutKeyCode4"), kKeyCodeK);
+    EXPECT_EQ(editor->textField()->stringValue(), "⌥ K");
 }
 
 TEST_F(QNBKeyboardShortcutEditorViewTest, AKeyWithoutCharactersRecordsItsKeyCodeAndModifiers) {

@@ -252,6 +252,15 @@ TEST_F(QNBViewManagerTest, WithoutItsNibTheMenuletLogsItAndItsRequestsDoNothing)
     menulet->closePanels(nullptr);
     turn();
     EXPECT_TRUE(calls.empty());
+
+    // The popover still takes such a controller, with no content.
+    appkit::NSNib::registerNib(kQNBMenuletViewControllerNibName, [](appkit::NSNib&) { return false; });
+    auto bare = QNBViewManager::create(models, requests);
+    appkit::NSNib::registerNib(kQNBMenuletViewControllerNibName, builder);
+    ASSERT_TRUE(bare->menuletPopover());
+    EXPECT_TRUE(bare->menuletPopover()->contentViewController());
+    EXPECT_FALSE(log.contains("Could not create menulet view controller"));
+    bare->removeStatusItem();
 }
 
 } // namespace

@@ -153,8 +153,8 @@ TEST_F(InstallRoad, InstallSetsTheConsoleUsersItemTurnsMirroringOffAndLoginStart
     EXPECT_TRUE(display2AtItsOwnPlace());
     EXPECT_TRUE(
         inOrder(installMessages(),
-                {"main( 1, " + kWakelist + " )", "currentConsoleUser: tester currentUser: root",
-                 "Launching task to set login items for console user", "main( 1, " + kWakelist + " )",
+                {"main( 1, " + kWakelist + "[0] )", "currentConsoleUser: tester currentUser: root",
+                 "Launching task to set login items for console user", "main( 1, " + kWakelist + "[0] )",
                  "currentConsoleUser: tester currentUser: tester", "Wakelist: Starting...",
                  "Added LoginItem: " + m_hostURL, "Wakelist: Turning off mirroring...", "Wakelist: Ending...",
                  "Wakelist: task ended with status 0", "Launched and waited for task"}));
@@ -225,7 +225,7 @@ TEST_F(InstallRoad, ASudoThatKeepsTheUserMakesTwoRunsAndNoMore) {
     ProgramResult installed = install();
     ASSERT_EQ(installed.status, 0) << installed.err;
     auto messages = installMessages();
-    EXPECT_EQ(countOf(messages, "main( 1, " + kWakelist + " )"), 2u);
+    EXPECT_EQ(countOf(messages, "main( 1, " + kWakelist + "[0] )"), 2u);
     EXPECT_EQ(countOf(messages, "Wakelist: Still not the console user after relaunch"), 1u);
     EXPECT_EQ(sudoLines().size(), 1u);
     EXPECT_TRUE(loginItems("tester").empty());

@@ -86,7 +86,7 @@ TEST(WakelistAsConsoleUser, SetsTheLoginItemAndTurnsMirroringOffInOrder) {
     EXPECT_EQ(system.run(), 0);
     EXPECT_EQ(system.lines,
               (std::vector<std::string>{
-                  "main( 1, " + kSelf + " )", "currentConsoleUser: tester currentUser: tester",
+                  "main( 1, " + kSelf + "[0] )", "currentConsoleUser: tester currentUser: tester",
                   "Wakelist: Starting...", "Wakelist: Turning off mirroring...", "Wakelist: Ending..."}));
     EXPECT_EQ(system.loginItems, std::vector<std::string>{kHostURL});
     EXPECT_EQ(system.mirroring, std::vector<uint32_t>{2});
@@ -140,7 +140,7 @@ TEST(WakelistAsConsoleUser, NoApplicationFolderSaysThePathWasNotFound) {
         system.folders = folders;
         EXPECT_EQ(system.run(), 0);
         EXPECT_EQ(system.lines,
-                  (std::vector<std::string>{"main( 1, " + kSelf + " )",
+                  (std::vector<std::string>{"main( 1, " + kSelf + "[0] )",
                                             "currentConsoleUser: tester currentUser: tester",
                                             "Wakelist: Starting...", kPathNotFound,
                                             "Wakelist: Turning off mirroring...", "Wakelist: Ending..."}));
@@ -152,12 +152,12 @@ TEST(WakelistAsConsoleUser, NoApplicationFolderSaysThePathWasNotFound) {
 TEST(WakelistAsConsoleUser, ArgumentsAreOnlyLogged) {
     FakeSystem many;
     EXPECT_EQ(many.run({kSelf.c_str(), "-u", "\xff\xfe", "--help", ""}), 0);
-    EXPECT_EQ(many.lines.front(), "main( 5, " + kSelf + " )");
+    EXPECT_EQ(many.lines.front(), "main( 5, " + kSelf + "[0] )");
     EXPECT_EQ(many.loginItems, std::vector<std::string>{kHostURL});
 
     FakeSystem none;
     EXPECT_EQ(wakelistMain(0, nullptr, none.collaborators()), 0);
-    EXPECT_EQ(none.lines.front(), "main( 0, (null) )");
+    EXPECT_EQ(none.lines.front(), "main( 0, (null)[0] )");
     EXPECT_EQ(none.loginItems, std::vector<std::string>{kHostURL});
 }
 
@@ -172,7 +172,7 @@ TEST(WakelistAsAnotherUser, RunsItselfAgainThroughSudoByItsOwnAbsolutePath) {
     environment["WAKELIST_RELAUNCHED"] = "1";
     EXPECT_EQ(system.tasks[0].environment, environment);
     EXPECT_EQ(system.lines, (std::vector<std::string>{
-                                "main( 1, ./Wakelist )", "currentConsoleUser: tester currentUser: root",
+                                "main( 1, ./Wakelist[0] )", "currentConsoleUser: tester currentUser: root",
                                 "Launching task to set login items for console user",
                                 "Wakelist: task ended with status 0", "Launched and waited for task"}));
     EXPECT_TRUE(system.loginItems.empty());

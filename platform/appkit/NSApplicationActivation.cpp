@@ -62,8 +62,12 @@ void deliverKey(const cf::Value& body) {
         platform::log("appkit: refusing a malformed key event");
         return;
     }
+    const cf::Value* unmodified = body.find("charactersIgnoringModifiers");
+    std::optional<std::string> ignoringModifiers;
+    if (unmodified && unmodified->asString()) ignoringModifiers = *unmodified->asString();
     NSApp()->sendEvent(NSEvent::keyEvent(NSEventType(*type), cg::CGPointZero, uint64_t(*flags), 0,
-                                         uint32_t(*window), *characters->asString(), uint16_t(*key)));
+                                         uint32_t(*window), *characters->asString(), uint16_t(*key),
+                                         std::move(ignoringModifiers)));
 }
 
 void deliverMonitorCopy(const cf::Value& body) {

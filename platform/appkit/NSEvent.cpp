@@ -22,7 +22,8 @@ NSEvent NSEvent::mouseEvent(NSEventType type, cg::CGPoint locationInWindow, uint
 }
 
 NSEvent NSEvent::keyEvent(NSEventType type, cg::CGPoint locationInWindow, uint64_t modifierFlags,
-                          double timestamp, uint32_t windowNumber, std::string characters, uint16_t keyCode) {
+                          double timestamp, uint32_t windowNumber, std::string characters, uint16_t keyCode,
+                          std::optional<std::string> charactersIgnoringModifiers) {
     NSEvent e;
     e.m_type = type;
     e.m_location = locationInWindow;
@@ -30,6 +31,7 @@ NSEvent NSEvent::keyEvent(NSEventType type, cg::CGPoint locationInWindow, uint64
     e.m_timestamp = timestamp;
     e.m_windowNumber = windowNumber;
     e.m_characters = std::move(characters);
+    e.m_charactersIgnoringModifiers = std::move(charactersIgnoringModifiers);
     e.m_keyCode = keyCode;
     return e;
 }

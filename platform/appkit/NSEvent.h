@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace appkit {
@@ -48,8 +49,8 @@ class NSEvent {
     static NSEvent mouseEvent(NSEventType type, cg::CGPoint locationInWindow, uint64_t modifierFlags,
                               double timestamp, uint32_t windowNumber, int64_t clickCount, double pressure);
     static NSEvent keyEvent(NSEventType type, cg::CGPoint locationInWindow, uint64_t modifierFlags,
-                            double timestamp, uint32_t windowNumber, std::string characters,
-                            uint16_t keyCode);
+                            double timestamp, uint32_t windowNumber, std::string characters, uint16_t keyCode,
+                            std::optional<std::string> charactersIgnoringModifiers = {});
 
     NSEventType type() const { return m_type; }
     bool isMouseEvent() const;
@@ -61,6 +62,11 @@ class NSEvent {
     int64_t clickCount() const { return m_clickCount; }
     double pressure() const { return m_pressure; }
     const std::string& characters() const { return m_characters; }
+    // The layout's characters for the key without Option or Shift (Option-K gives "k" where
+    // characters gives "˚"); the characters themselves when the event carries none apart.
+    const std::string& charactersIgnoringModifiers() const {
+        return m_charactersIgnoringModifiers ? *m_charactersIgnoringModifiers : m_characters;
+    }
     uint16_t keyCode() const { return m_keyCode; }
     // Entered and exited events: the area crossed.
     std::shared_ptr<NSTrackingArea> trackingArea() const { return m_trackingArea; }
@@ -90,6 +96,7 @@ class NSEvent {
     int64_t m_clickCount = 0;
     double m_pressure = 0;
     std::string m_characters;
+    std::optional<std::string> m_charactersIgnoringModifiers;
     uint16_t m_keyCode = 0;
     std::shared_ptr<NSTrackingArea> m_trackingArea;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace cg {
 
@@ -92,6 +93,53 @@ cairo_operator_t cairoOperator(CGBlendMode mode) {
     default:
         return CAIRO_OPERATOR_OVER;
     }
+}
+
+namespace {
+
+// One pass of a running-sum box blur of radius r along rows (step 1) or columns (step stride).
+void boxBlur(uint8_t* data, int count, int length, int lineStride, int step, int r) {
+    std::vector<uint8_t> line(size_t(length), 0);
+    for (int l = 0; l < count; ++l) {
+        uint8_t* base = data + size_t(l) * lineStride;
+        for (int i = 0; i < length; ++i)
+            line[size_t(i)] = base[size_t(i) * step];
+        int sum = 0;
+        for (int i = -r; i <= r; ++i)
+            sum += (i >= 0 && i < length) ? line[size_t(i)] : 0;
+        for (int i = 0; i < length; ++i) {
+            base[size_t(i) * step] = uint8_t(sum / (2 * r + 1));
+            const int out = i - r, in = i + r + 1;
+            if (out >= 0) sum -= line[size_t(out)];
+            if (in < length) sum += line[size_t(in)];
+        }
+    }
+}
+
+} // namespace
+
+cairo_surface_t* shadowCoverage(const CGContext& c, cairo_pattern_t* drawing) {
+    const int w = int(c.width), h = int(c.height);
+    cairo_surface_t* coverage = cairo_image_surface_create(CAIRO_FORMAT_A8, w, h);
+    cairo_t* cr = cairo_create(coverage);
+    // The offset is in the base space, y up; Cairo's device space runs y down.
+    cairo_translate(cr, c.gs.shadowOffset.width, -c.gs.shadowOffset.height);
+    cairo_set_source(cr, drawing);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    // Three box passes each way come close to the Gaussian a blur radius stands for.
+    const int r = int(std::lround(c.gs.shadowBlur / 2));
+    if (r > 0) {
+        cairo_surface_flush(coverage);
+        uint8_t* data = cairo_image_surface_get_data(coverage);
+        const int stride = cairo_image_surface_get_stride(coverage);
+        for (int pass = 0; pass < 3; ++pass) {
+            boxBlur(data, h, w, stride, 1, r);
+            boxBlur(data, w, h, 1, stride, r);
+        }
+        cairo_surface_mark_dirty(coverage);
+    }
+    return coverage;
 }
 
 } // namespace detail
@@ -297,6 +345,20 @@ CGInterpolationQuality CGContextGetInterpolationQuality(const CGContextRef& cont
 
 void CGContextSetShouldAntialias(const CGContextRef& context, bool antialias) {
     if (CGContext* c = checked(context, "CGContextSetShouldAntialias")) c->gs.antialias = antialias;
+}
+
+void CGContextSetShadowWithColor(const CGContextRef& context, CGSize offset, CGFloat blur,
+                                 const CGColorRef& color) {
+    CGContext* c = checked(context, "CGContextSetShadowWithColor");
+    if (!c) return;
+    if (!color || !std::isfinite(offset.width) || !std::isfinite(offset.height) || !std::isfinite(blur)) {
+        c->gs.shadowColor.reset();
+        return;
+    }
+    c->gs.shadowColor = rgbaOfColor(color);
+    c->gs.shadowOffset = offset;
+    // A blur is a radius: a negative one blurs nothing; a huge one is held to the bitmap.
+    c->gs.shadowBlur = std::clamp(double(blur), 0.0, double(std::max(c->width, c->height)));
 }
 
 void CGContextBeginPath(const CGContextRef& context) {

@@ -90,6 +90,10 @@ void CGContextSetBlendMode(const CGContextRef& context, CGBlendMode mode);
 void CGContextSetInterpolationQuality(const CGContextRef& context, CGInterpolationQuality quality);
 CGInterpolationQuality CGContextGetInterpolationQuality(const CGContextRef& context);
 void CGContextSetShouldAntialias(const CGContextRef& context, bool antialias);
+// Everything drawn afterwards casts a shadow of color, moved by offset (device pixels, y up,
+// whatever the transform) and blurred over blur pixels; a null color turns the shadow off.
+void CGContextSetShadowWithColor(const CGContextRef& context, CGSize offset, CGFloat blur,
+                                 const CGColorRef& color);
 
 // The current path, held in device space as it is built.
 void CGContextBeginPath(const CGContextRef& context);

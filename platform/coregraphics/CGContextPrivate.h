@@ -30,6 +30,11 @@ struct CGContext {
         std::vector<double> dashes;
         // The clip's mask in device pixels (A8), shared between saved states; null: none.
         std::shared_ptr<cairo_surface_t> mask;
+        // A shadow under everything drawn: its colour (none: no shadow), its offset in device
+        // pixels (y up) and its blur radius.
+        std::optional<RGBA> shadowColor;
+        CGSize shadowOffset{0, 0};
+        double shadowBlur = 0;
         std::string fontName = "Helvetica";
         double fontSize = 12;
         CGTextDrawingMode textMode = kCGTextFill;
@@ -83,6 +88,10 @@ template <typename Draw> void paint(CGContext& c, Draw&& draw);
 void beginPaint(CGContext& c);
 void endPaint(CGContext& c);
 
+// The coverage (A8, device pixels) of the shadow a drawing casts: the drawing's alpha moved
+// by the state's offset and blurred by its radius. The caller destroys it.
+cairo_surface_t* shadowCoverage(const CGContext& c, cairo_pattern_t* drawing);
+
 // A Cairo surface over (or converted from) an image's pixels; null for an unusable image.
 cairo_surface_t* surfaceForImage(const CGImage& image);
 
@@ -91,15 +100,37 @@ template <typename Draw> void paint(CGContext& c, Draw&& draw) {
     cairo_save(c.cr);
     cairo_set_operator(c.cr, cairoOperator(c.gs.blend));
     cairo_set_antialias(c.cr, c.gs.antialias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
-    if (c.gs.mask) {
-        // Drawn into a group, then through the mask; a copy under a mask composes as normal.
+    auto throughClip = [&c](auto&& drawing) {
+        if (c.gs.mask) {
+            // Drawn into a group, then through the mask; a copy under a mask composes as normal.
+            cairo_push_group(c.cr);
+            drawing(c.cr);
+            cairo_pop_group_to_source(c.cr);
+            if (c.gs.blend == kCGBlendModeCopy) cairo_set_operator(c.cr, CAIRO_OPERATOR_OVER);
+            cairo_mask_surface(c.cr, c.gs.mask.get(), 0, 0);
+        } else {
+            drawing(c.cr);
+        }
+    };
+    if (c.gs.shadowColor && c.gs.shadowColor->a > 0) {
+        // The drawing is made once, aside; its shadow goes down first, then the drawing itself.
         cairo_push_group(c.cr);
         draw(c.cr);
-        cairo_pop_group_to_source(c.cr);
-        if (c.gs.blend == kCGBlendModeCopy) cairo_set_operator(c.cr, CAIRO_OPERATOR_OVER);
-        cairo_mask_surface(c.cr, c.gs.mask.get(), 0, 0);
+        cairo_pattern_t* drawing = cairo_pop_group(c.cr);
+        cairo_surface_t* shadow = shadowCoverage(c, drawing);
+        const RGBA color = *c.gs.shadowColor;
+        throughClip([&](cairo_t* cr) {
+            cairo_set_source_rgba(cr, color.r, color.g, color.b, color.a);
+            cairo_mask_surface(cr, shadow, 0, 0);
+        });
+        throughClip([&](cairo_t* cr) {
+            cairo_set_source(cr, drawing);
+            cairo_paint(cr);
+        });
+        cairo_surface_destroy(shadow);
+        cairo_pattern_destroy(drawing);
     } else {
-        draw(c.cr);
+        throughClip(draw);
     }
     cairo_restore(c.cr);
     endPaint(c);

@@ -38,9 +38,20 @@ void AuthorizationService::registerRequests(RequestTable& table) {
 }
 
 void AuthorizationService::authorize(RequestContext& ctx) {
+    bool ok = true;
+    const cf::Value* asked = ctx.optionalOfKind("rights", cf::Value::Kind::Array, ok);
+    if (!ok) return;
+    cf::Array rights;
+    for (size_t i = 0; asked && i < asked->count(); ++i) {
+        const std::string* name = asked->at(i)->asString();
+        if (!name || name->size() > 256 || i >= kMaxArguments)
+            return ctx.refuse("rights must be at most 256 names");
+        rights.push_back(*name);
+    }
     int64_t status = statusFor(m_answer);
     m_host.events().record(std::string(ipc::eventKind::authorization), "AuthorizationCreate",
-                           posterOf(ctx.client()), {{"answer", m_answer}, {"status", status}});
+                           posterOf(ctx.client()),
+                           {{"answer", m_answer}, {"status", status}, {"rights", std::move(rights)}});
     ctx.reply(cf::Dictionary{{"status", status}});
 }
 

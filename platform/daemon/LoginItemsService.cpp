@@ -33,6 +33,7 @@ bool LoginItemsService::isValidUser(const std::string& user) {
 }
 
 std::string LoginItemsService::fileFor(const std::string& user) const {
+    if (user == kGlobalList) return m_host.root() + "/var/db/globalloginitems.plist";
     return m_host.root() + "/var/db/loginitems/" + user + ".plist";
 }
 
@@ -109,8 +110,21 @@ std::optional<std::string> LoginItemsService::userOf(RequestContext& ctx) {
     return name;
 }
 
+std::optional<std::string> LoginItemsService::listOf(RequestContext& ctx, bool change) {
+    bool ok = true;
+    const cf::Value* global = ctx.optionalOfKind("global", cf::Value::Kind::Boolean, ok);
+    const cf::Value* authorized = ctx.optionalOfKind("authorized", cf::Value::Kind::Boolean, ok);
+    if (!ok) return std::nullopt;
+    if (!global || !global->boolValue()) return userOf(ctx);
+    if (change && !(authorized && authorized->boolValue())) {
+        ctx.refuse("the global login items change only under an authorization");
+        return std::nullopt;
+    }
+    return std::string(kGlobalList);
+}
+
 void LoginItemsService::list(RequestContext& ctx) {
-    auto user = userOf(ctx);
+    auto user = listOf(ctx, false);
     if (!user) return;
     cf::Array out;
     for (const auto& item : items(*user))
@@ -121,7 +135,7 @@ void LoginItemsService::list(RequestContext& ctx) {
 void LoginItemsService::insert(RequestContext& ctx) {
     const std::string* url = ctx.requiredString("url", PATH_MAX);
     if (!url) return;
-    auto user = userOf(ctx);
+    auto user = listOf(ctx, true);
     if (!user) return;
     if (url->empty()) return ctx.refuse("a login item needs a URL");
     List& list = listFor(*user);
@@ -141,7 +155,7 @@ void LoginItemsService::remove(RequestContext& ctx) {
     auto url = ctx.optionalString("url", ok, PATH_MAX);
     if (!ok) return;
     if (!id && !url) return ctx.refuse("removing a login item needs its id or URL");
-    auto user = userOf(ctx);
+    auto user = listOf(ctx, true);
     if (!user) return;
     List& list = listFor(*user);
     int64_t removed = 0;

@@ -1,5 +1,7 @@
 // Per-user login items, persisted in var/db/loginitems/<user>.plist so they outlive platformd,
-// and the simulated login that launches the console user's items in order.
+// the global login items of every user (var/db/globalloginitems.plist), changed only by a
+// caller that holds an authorization, and the simulated login that launches the console
+// user's items in order.
 #pragma once
 
 #include "platform/daemon/SystemService.h"
@@ -29,8 +31,11 @@ class LoginItemsService : public SystemService {
 
     void registerRequests(RequestTable& table) override;
 
+    // The global list's key among the users' lists: no user name can be it.
+    static constexpr char kGlobalList[] = "*global";
+
     static bool isValidUser(const std::string& user);
-    // The items of a user (loaded from its file on first use).
+    // The items of a user, or of kGlobalList (loaded from its file on first use).
     const std::vector<LoginItem>& items(const std::string& user);
     std::string fileFor(const std::string& user) const;
 
@@ -44,6 +49,9 @@ class LoginItemsService : public SystemService {
     bool save(const std::string& user, const List& list) const;
     // The user argument or the caller's user; refuses the request and answers nullopt when bad.
     std::optional<std::string> userOf(RequestContext& ctx);
+    // The global list when the request says "global" (a change needs "authorized" too), else
+    // the user's; refuses the request and answers nullopt when bad.
+    std::optional<std::string> listOf(RequestContext& ctx, bool change);
 
     void list(RequestContext& ctx);
     void insert(RequestContext& ctx);

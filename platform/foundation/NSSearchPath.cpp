@@ -16,7 +16,10 @@ struct Location {
 constexpr Location kLocations[] = {
     {NSCachesDirectory, NSUserDomainMask, "~/Library/Caches"},
     {NSApplicationSupportDirectory, NSUserDomainMask, "~/Library/Application Support"},
+    {NSPreferencePanesDirectory, NSUserDomainMask, "~/Library/PreferencePanes"},
     {NSApplicationDirectory, NSLocalDomainMask, "/Applications"},
+    {NSPreferencePanesDirectory, NSLocalDomainMask, "/Library/PreferencePanes"},
+    {NSPreferencePanesDirectory, NSSystemDomainMask, "/System/Library/PreferencePanes"},
 };
 
 } // namespace

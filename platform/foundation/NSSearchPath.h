@@ -12,6 +12,7 @@ enum NSSearchPathDirectory : uint32_t {
     NSApplicationDirectory = 1,
     NSCachesDirectory = 13,
     NSApplicationSupportDirectory = 14,
+    NSPreferencePanesDirectory = 22,
 };
 
 enum NSSearchPathDomainMask : uint32_t {

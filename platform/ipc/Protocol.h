@@ -99,11 +99,11 @@ inline constexpr OpSignature kSystemServiceOps[] = {
     {op::setActivationPolicy, "policy", ""},
     {op::finishedLaunching, "", ""},
     {op::login, "user?", "launched"},
-    {op::loginItems, "user?", "items"},
-    {op::insertLoginItem, "url user?", "id"},
-    {op::removeLoginItem, "id? url? user?", "removed"},
+    {op::loginItems, "user? global?", "items"},
+    {op::insertLoginItem, "url user? global? authorized?", "id"},
+    {op::removeLoginItem, "id? url? user? global? authorized?", "removed"},
     {op::loadedKexts, "ids?", "kexts"},
-    {op::authorize, "", "status"},
+    {op::authorize, "rights?", "status"},
     {op::setAuthorization, "answer", ""},
     {op::executeWithPrivileges, "path arguments", "status"},
     {op::openURL, "url", ""},
@@ -136,7 +136,7 @@ constexpr std::string_view launch = "launch";                    // pid, path, e
 constexpr std::string_view activate = "activate";                // pid, path, bundleIdentifier
 constexpr std::string_view exit = "exit"; // pid, executable, bundleIdentifier, status, signal
 constexpr std::string_view finishedLaunching = "finished-launching"; // pid, bundleIdentifier
-constexpr std::string_view authorization = "authorization";     // answer, status
+constexpr std::string_view authorization = "authorization";          // answer, status, rights
 constexpr std::string_view toolRun = "tool-run";                // path, arguments, status, pid
 constexpr std::string_view toolExit = "tool-exit";              // pid, path, status, signal
 constexpr std::string_view loginItemAdded = "login-item-added"; // user, URL, id

@@ -28,14 +28,18 @@ FILE* endOfFilePipe() {
 
 } // namespace
 
-OSStatus AuthorizationCreate(const void*, const void*, AuthorizationFlags, AuthorizationRef* authorization) {
+OSStatus AuthorizationCreate(const AuthorizationRights* rights, const void*, AuthorizationFlags,
+                             AuthorizationRef* authorization) {
+    cf::Array names;
+    for (uint32_t i = 0; rights && rights->items && i < rights->count && i < kMaxToolArguments; ++i)
+        if (rights->items[i].name) names.push_back(std::string(rights->items[i].name));
     platform::Error error;
     auto c = ipc::Connection::shared(&error);
     if (!c) {
         platform::log("AuthorizationCreate: %@", error);
         return errAuthorizationInternal;
     }
-    ipc::Reply reply = c->request(ipc::op::authorize);
+    ipc::Reply reply = c->request(ipc::op::authorize, cf::Dictionary{{"rights", names}});
     const cf::Value* status = reply.ok && reply.result ? reply.result->find("status") : nullptr;
     if (!status || !status->isNumber()) return errAuthorizationInternal;
     auto answer = static_cast<OSStatus>(status->integerValue());

@@ -24,13 +24,25 @@ inline constexpr AuthorizationFlags kAuthorizationFlagInteractionAllowed = 1 << 
 inline constexpr AuthorizationFlags kAuthorizationFlagExtendRights = 1 << 1;
 inline constexpr AuthorizationFlags kAuthorizationFlagPreAuthorize = 1 << 4;
 
+// A right asked for: its name, and a value the callers here never give.
+struct AuthorizationItem {
+    const char* name = nullptr;
+    size_t valueLength = 0;
+    void* value = nullptr;
+    uint32_t flags = 0;
+};
+struct AuthorizationRights {
+    uint32_t count = 0;
+    AuthorizationItem* items = nullptr;
+};
+
 struct AuthorizationOpaqueRef;
 using AuthorizationRef = std::shared_ptr<AuthorizationOpaqueRef>;
 
-// The answer of platformd; *authorization is set only on success. Without platformd:
-// errAuthorizationInternal.
-OSStatus AuthorizationCreate(const void* rights, const void* environment, AuthorizationFlags flags,
-                             AuthorizationRef* authorization);
+// The answer of platformd, which records the names of the rights asked for; *authorization is
+// set only on success. Without platformd: errAuthorizationInternal.
+OSStatus AuthorizationCreate(const AuthorizationRights* rights, const void* environment,
+                             AuthorizationFlags flags, AuthorizationRef* authorization);
 OSStatus AuthorizationFree(const AuthorizationRef& authorization, AuthorizationFlags flags);
 
 // A null ref answers errAuthorizationInvalidRef; a missing or non-executable tool

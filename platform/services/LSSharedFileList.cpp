@@ -8,12 +8,23 @@ namespace ls {
 
 class LSSharedFileList {
   public:
-    explicit LSSharedFileList(std::shared_ptr<ipc::Connection> connection)
-        : m_connection(std::move(connection)) {}
+    LSSharedFileList(std::shared_ptr<ipc::Connection> connection, bool global)
+        : m_connection(std::move(connection)), m_global(global) {}
     ipc::Connection& connection() { return *m_connection; }
+    void setAuthorized(bool authorized) { m_authorized = authorized; }
+    // The request's arguments plus which list it is about.
+    cf::Dictionary arguments(cf::Dictionary args = {}) const {
+        if (m_global) {
+            args.insert_or_assign("global", cf::Value(true));
+            args.insert_or_assign("authorized", cf::Value(m_authorized));
+        }
+        return args;
+    }
 
   private:
     std::shared_ptr<ipc::Connection> m_connection;
+    bool m_global = false;
+    bool m_authorized = false;
 };
 
 const LSSharedFileListItemRef kLSSharedFileListItemLast = std::make_shared<LSSharedFileListItem>();
@@ -38,21 +49,22 @@ uint32_t seedOf(const std::vector<LSSharedFileListItemRef>& items) {
 } // namespace
 
 LSSharedFileListRef LSSharedFileListCreate(const void*, std::string_view listType, const void*) {
-    if (listType != kLSSharedFileListSessionLoginItems) return nullptr;
+    const bool global = listType == kLSSharedFileListGlobalLoginItems;
+    if (listType != kLSSharedFileListSessionLoginItems && !global) return nullptr;
     platform::Error error;
     auto c = ipc::Connection::shared(&error);
     if (!c) {
         platform::log("LSSharedFileListCreate: %@", error);
         return nullptr;
     }
-    return std::make_shared<LSSharedFileList>(c);
+    return std::make_shared<LSSharedFileList>(c, global);
 }
 
 std::vector<LSSharedFileListItemRef> LSSharedFileListCopySnapshot(const LSSharedFileListRef& list,
                                                                   uint32_t* seed) {
     std::vector<LSSharedFileListItemRef> items;
     if (list) {
-        ipc::Reply reply = list->connection().request(ipc::op::loginItems);
+        ipc::Reply reply = list->connection().request(ipc::op::loginItems, list->arguments());
         const cf::Value* array = reply.ok && reply.result ? reply.result->find("items") : nullptr;
         for (size_t i = 0; array && i < array->count(); ++i) {
             const cf::Value* id = array->at(i)->find("id");
@@ -82,7 +94,7 @@ LSSharedFileListItemRef LSSharedFileListInsertItemURL(const LSSharedFileListRef&
                                                       const std::optional<std::string>&, const void*,
                                                       const std::string& url, const void*, const void*) {
     if (!list) return nullptr;
-    ipc::Reply reply = list->connection().request(ipc::op::insertLoginItem, cf::Dictionary{{"url", url}});
+    ipc::Reply reply = list->connection().request(ipc::op::insertLoginItem, list->arguments({{"url", url}}));
     const cf::Value* id = reply.ok && reply.result ? reply.result->find("id") : nullptr;
     if (!id || !id->isNumber()) {
         platform::log("LSSharedFileListInsertItemURL: %s not added: %@", url, reply.error);
@@ -95,10 +107,17 @@ LSSharedFileListItemRef LSSharedFileListInsertItemURL(const LSSharedFileListRef&
 OSStatus LSSharedFileListItemRemove(const LSSharedFileListRef& list, const LSSharedFileListItemRef& item) {
     if (!list || !item) return paramErr;
     ipc::Reply reply = list->connection().request(
-        ipc::op::removeLoginItem, cf::Dictionary{{"id", static_cast<int64_t>(item->identifier)}});
+        ipc::op::removeLoginItem, list->arguments({{"id", static_cast<int64_t>(item->identifier)}}));
     if (!reply.ok) return kLSServerCommunicationErr;
     const cf::Value* removed = reply.result ? reply.result->find("removed") : nullptr;
     return removed && removed->integerValue() > 0 ? noErr : fnfErr;
+}
+
+OSStatus LSSharedFileListSetAuthorization(const LSSharedFileListRef& list,
+                                          const security::AuthorizationRef& authorization) {
+    if (!list) return paramErr;
+    list->setAuthorized(authorization != nullptr);
+    return noErr;
 }
 
 } // namespace ls

@@ -1,6 +1,9 @@
-// Launch Services shared file lists: the session's login items of the calling user, kept by
-// platformd. Items are snapshots with stable ids; URLs are file URL texts.
+// Launch Services shared file lists: the session's login items of the calling user and the
+// global login items of every user, kept by platformd. Items are snapshots with stable ids;
+// URLs are file URL texts. The global list changes only once an authorization is set on it.
 #pragma once
+
+#include "platform/services/Authorization.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +23,8 @@ inline constexpr OSStatus kLSServerCommunicationErr = -10822;
 
 inline constexpr std::string_view kLSSharedFileListSessionLoginItems =
     "com.apple.LSSharedFileList.SessionLoginItems";
+inline constexpr std::string_view kLSSharedFileListGlobalLoginItems =
+    "com.apple.LSSharedFileList.GlobalLoginItems";
 
 struct LSSharedFileListItem {
     uint32_t identifier = 0;
@@ -34,7 +39,8 @@ using LSSharedFileListRef = std::shared_ptr<LSSharedFileList>;
 extern const LSSharedFileListItemRef kLSSharedFileListItemLast;
 extern const LSSharedFileListItemRef kLSSharedFileListItemBeforeFirst;
 
-// The caller's list of that type (only the session login items exist); null without platformd.
+// The caller's list of that type (the session or the global login items); null for another
+// type or without platformd.
 LSSharedFileListRef LSSharedFileListCreate(const void* allocator, std::string_view listType,
                                            const void* options);
 // Items in order; seed (when given) changes with each change of the list.
@@ -52,5 +58,8 @@ LSSharedFileListItemRef LSSharedFileListInsertItemURL(const LSSharedFileListRef&
                                                       const void* propertiesToSet,
                                                       const void* propertiesToClear);
 OSStatus LSSharedFileListItemRemove(const LSSharedFileListRef& list, const LSSharedFileListItemRef& item);
+// The authorization the list's later changes are made under; paramErr for a null list.
+OSStatus LSSharedFileListSetAuthorization(const LSSharedFileListRef& list,
+                                          const security::AuthorizationRef& authorization);
 
 } // namespace ls

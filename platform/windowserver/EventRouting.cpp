@@ -14,22 +14,26 @@ namespace windowserver {
 bool EventSystem::routeKey(int64_t type, uint16_t key, uint64_t eventFlags, const std::u16string* unicode) {
     if (m_sinkFocused || (key >= 54 && key <= 63)) return false; // modifier keys only change state
     const uint64_t flags = modifierFlags() | eventFlags;
-    std::u16string characters;
-    if (unicode) {
-        characters = *unicode;
-    } else if (auto layout = tis::builtInKeyboardLayout(m_layoutSource)) {
-        uint8_t modifiers = 0;
-        if (flags & 0x20000) modifiers |= 0x02; // Shift
-        if (flags & 0x10000) modifiers |= 0x04; // Caps Lock
-        if (flags & 0x80000) modifiers |= 0x08; // Option
+    auto layout = tis::builtInKeyboardLayout(m_layoutSource);
+    auto translate = [&](uint8_t modifiers) {
+        std::u16string characters;
+        if (!layout) return characters;
         uint32_t deadKeyState = 0;
         char16_t out[16];
         size_t n = 0;
         if (tis::UCKeyTranslate(layout->uchr.data(), layout->uchr.size(), key, tis::kUCKeyActionDown,
                                 modifiers, m_keyboardType, 0, &deadKeyState, 16, &n, out) == tis::noErr)
             characters.assign(out, n);
-    }
-    return m_host.routeKey(type, key, flags, cf::utf8FromUTF16(characters));
+        return characters;
+    };
+    uint8_t modifiers = 0;
+    if (flags & 0x20000) modifiers |= 0x02; // Shift
+    if (flags & 0x10000) modifiers |= 0x04; // Caps Lock
+    if (flags & 0x80000) modifiers |= 0x08; // Option
+    const std::u16string characters = unicode ? *unicode : translate(modifiers);
+    // Shortcut recorders want the key itself: Option-K is "k" here, not "˚".
+    const std::u16string unmodified = translate(modifiers & 0x04);
+    return m_host.routeKey(type, key, flags, cf::utf8FromUTF16(characters), cf::utf8FromUTF16(unmodified));
 }
 
 void EventSystem::routeHID(uint32_t type, kernel::IOGPoint location, const kernel::NXEventData& event,

@@ -51,9 +51,11 @@ class EventHost {
         (void)type, (void)location, (void)flags, (void)pressure;
     }
     // On that thread: a key event (10 down, 11 up) for the active application's key window,
-    // characters in UTF-8; false when no application is active with a key window.
-    virtual bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) {
-        (void)type, (void)key, (void)flags, (void)characters;
+    // characters in UTF-8, with the key's characters without Option or Shift; false when no
+    // application is active with a key window.
+    virtual bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters,
+                          const std::string& charactersIgnoringModifiers) {
+        (void)type, (void)key, (void)flags, (void)characters, (void)charactersIgnoringModifiers;
         return false;
     }
 };

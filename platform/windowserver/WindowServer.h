@@ -143,7 +143,8 @@ class WindowServer : public kernel::FramebufferListener {
     void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure = 0);
     // On the window-server thread: a key event goes to the active application when it has a key
     // window, pushed as {kind "key", type, window, key, flags, characters}; false otherwise.
-    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters);
+    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters,
+                  const std::string& charactersIgnoringModifiers);
 
     // A snapshot of a display's composed pixels (never the cursor) in a sealed memfd: the whole
     // display, or rect (display-local points) times the scale, rounded outward and clipped.

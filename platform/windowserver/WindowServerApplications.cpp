@@ -62,7 +62,8 @@ void WindowServer::tellApplications(ApplicationChange change) {
     if (m_applicationObserver) m_applicationObserver(change);
 }
 
-bool WindowServer::routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) {
+bool WindowServer::routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters,
+                            const std::string& charactersIgnoringModifiers) {
     auto active = m_clients.find(m_activeCid);
     if (active == m_clients.end()) return false;
     Client& client = *active->second;
@@ -74,7 +75,8 @@ bool WindowServer::routeKey(int64_t type, uint16_t key, uint64_t flags, const st
                                 {"window", int64_t(client.keyWindow)},
                                 {"key", int64_t(key)},
                                 {"flags", int64_t(flags)},
-                                {"characters", characters}});
+                                {"characters", characters},
+                                {"charactersIgnoringModifiers", charactersIgnoringModifiers}});
     return true;
 }
 

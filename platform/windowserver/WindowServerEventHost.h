@@ -16,8 +16,9 @@ class WindowServerEventHost : public EventHost {
     void routeMouse(int64_t type, cg::CGPoint location, uint64_t flags, double pressure) override {
         m_server.routeMouse(type, location, flags, pressure);
     }
-    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters) override {
-        return m_server.routeKey(type, key, flags, characters);
+    bool routeKey(int64_t type, uint16_t key, uint64_t flags, const std::string& characters,
+                  const std::string& charactersIgnoringModifiers) override {
+        return m_server.routeKey(type, key, flags, characters, charactersIgnoringModifiers);
     }
 
   private:

@@ -38,8 +38,12 @@ class KeyView : public NSView {
     void mouseDown(const NSEvent&) override {
         journal.push_back(std::string("down active=") + (NSApp()->isActive() ? "1" : "0"));
     }
-    void keyDown(const NSEvent& e) override { journal.push_back("key " + e.characters()); }
+    void keyDown(const NSEvent& e) override {
+        journal.push_back("key " + e.characters());
+        unmodified.push_back(e.charactersIgnoringModifiers());
+    }
     std::vector<std::string> journal;
+    std::vector<std::string> unmodified;
 };
 
 // Another application's connection to the same window server, hearing its own pushes.
@@ -91,9 +95,12 @@ void postMouse(cg::CGEventType type, double x, double y, double pressure = 0) {
     cg::CGEventPost(cg::kCGHIDEventTap, event);
 }
 
-void postKey(cg::CGKeyCode key) {
-    cg::CGEventPost(cg::kCGHIDEventTap, cg::CGEventCreateKeyboardEvent(nullptr, key, true));
-    cg::CGEventPost(cg::kCGHIDEventTap, cg::CGEventCreateKeyboardEvent(nullptr, key, false));
+void postKey(cg::CGKeyCode key, cg::CGEventFlags flags = 0) {
+    for (bool down : {true, false}) {
+        auto event = cg::CGEventCreateKeyboardEvent(nullptr, key, down);
+        if (flags) cg::CGEventSetFlags(event, flags);
+        cg::CGEventPost(cg::kCGHIDEventTap, event);
+    }
 }
 
 } // namespace
@@ -235,6 +242,18 @@ TEST_F(NSWindowActivationTest, KeysGoToTheActiveApplicationsKeyWindowElseTheText
     settle();
     EXPECT_EQ(m_kernel->events()->sinkText(), "adfg");
     EXPECT_EQ(view->journal, (std::vector<std::string>{"key s"}));
+}
+
+TEST_F(NSWindowActivationTest, AKeyCarriesItsCharactersWithoutOptionOrShift) {
+    auto [window, view] = this->window(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskTitled);
+    window->makeKeyAndOrderFront();
+    ASSERT_TRUE(window->makeFirstResponder(view));
+    NSApp()->activateIgnoringOtherApps(true);
+    postKey(40, 0x80000); // Option-K
+    postKey(40, 0x20000); // Shift-K
+    settle();
+    EXPECT_EQ(view->journal, (std::vector<std::string>{"key \xCB\x9A", "key K"}));
+    EXPECT_EQ(view->unmodified, (std::vector<std::string>{"k", "k"}));
 }
 
 TEST_F(NSWindowActivationTest, GlobalMonitorsCopyEventsThatReachNoWindowOrAnotherProcess) {

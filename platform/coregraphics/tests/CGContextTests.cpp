@@ -262,6 +262,32 @@ TEST(CGContextDrawing, ImagesDrawWithTheirFirstRowAtTheTop) {
     EXPECT_EQ(CGImageGetBytePtr(snapshot)[10], 255);
 }
 
+TEST(CGContextDrawing, ShadowsFallByTheirOffsetInBaseSpaceAndBlur) {
+    Canvas k(8, 8);
+    CGContextTranslateCTM(k.c, 0, 8);
+    CGContextScaleCTM(k.c, 1, -1); // flipped: the offset still points up
+    CGContextSetShadowWithColor(k.c, CGSizeMake(2, -2), 0, CGColorCreateGenericRGB(0, 0, 1, 1));
+    CGContextSetRGBFillColor(k.c, 1, 0, 0, 1);
+    CGContextFillRect(k.c, CGRectMake(1, 1, 3, 3)); // device rows 1-3
+    EXPECT_EQ(k.pixel(1, 1), kRed);
+    EXPECT_EQ(k.pixel(5, 5), kBlue) << "the shadow lies two pixels right and two down";
+    EXPECT_EQ(k.pixel(4, 1), kClear);
+    EXPECT_EQ(k.count(kRed), 9u);
+    EXPECT_EQ(k.count(kBlue), 8u) << "the drawing covers the shadow where they overlap";
+
+    // Blurred, the shadow spreads past its edge and fades; a null colour ends it.
+    Canvas b(20, 20);
+    CGContextSetShadowWithColor(b.c, CGSizeMake(0, 0), 4, CGColorCreateGenericRGB(0, 0, 0, 1));
+    CGContextSetRGBFillColor(b.c, 1, 0, 0, 1);
+    CGContextFillRect(b.c, CGRectMake(8, 8, 4, 4)); // device columns and rows 8-11
+    EXPECT_GT(b.channel(7, 9, 24), 0);
+    EXPECT_LT(b.channel(7, 9, 24), 255);
+    EXPECT_EQ(b.pixel(0, 0), kClear);
+    CGContextSetShadowWithColor(b.c, CGSizeMake(0, 0), 4, nullptr);
+    CGContextFillRect(b.c, CGRectMake(0, 0, 2, 2)); // device rows 18-19
+    EXPECT_EQ(b.channel(2, 19, 24), 0);
+}
+
 TEST(CGContextDrawing, LinearAndRadialGradients) {
     const CGFloat components[] = {0, 0, 0, 1, 1, 1, 1, 1};
     auto gradient =
