@@ -43,7 +43,8 @@ double measureMove(refclient::Client& device, int i, int64_t& last) {
     const int64_t since = server::testing::lastSequence();
     const int64_t sent = monotonicNs();
     device.send(refclient::datagram::mouse(0, x, y));
-    auto event = server::testing::waitEvent("cg-event", {{"type", int64_t(5)}}, std::max(since, last), kEventTimeout);
+    auto event =
+        server::testing::waitEvent("cg-event", {{"type", int64_t(5)}}, std::max(since, last), kEventTimeout);
     if (!event) return -1;
     last = event->find("sequence")->integerValue();
     const cf::Value* time = event->find("time");
@@ -66,8 +67,8 @@ Latencies measure(refclient::Client& device, int samples) {
 }
 
 void report(const char* phase, const Latencies& l) {
-    say("%s: %zu moves, %d lost; median %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms", phase, l.ms.size(), l.lost,
-        median(l.ms), percentile(l.ms, 0.9), percentile(l.ms, 0.99), percentile(l.ms, 1.0));
+    say("%s: %zu moves, %d lost; median %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms", phase, l.ms.size(),
+        l.lost, median(l.ms), percentile(l.ms, 0.9), percentile(l.ms, 0.99), percentile(l.ms, 1.0));
 }
 
 } // namespace

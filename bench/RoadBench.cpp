@@ -413,8 +413,8 @@ std::unique_ptr<Road> setUpFourPhotoDevices(PhotoDevices& photo, int width, int 
     photo.windows.clear();
     for (size_t i = 0; i < photo.displays.size(); ++i) {
         const auto& d = photo.displays[i];
-        say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh, d.bounds.origin.x,
-            d.bounds.origin.y);
+        say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh,
+            d.bounds.origin.x, d.bounds.origin.y);
         const std::string name = "photo" + std::to_string(i);
         if (!road->drawPhoto(name, d.displayID, int(17 + i))) {
             why = "cannot draw a photo window";

@@ -350,9 +350,9 @@ cg::CGImageRef CGImageCreateWithCVPixelBufferRef(const cv::CVPixelBufferRef& pix
     // The pixels are copied: the buffer need not stay locked for the image's sake.
     cv::CVPixelBufferUnlockBaseAddress(pixelBuffer, cv::kCVPixelBufferLock_ReadOnly);
     if (bytes.empty()) return nullptr;
-    return cg::CGImageCreate(width, height, 8, 32, bytesPerRow, cg::CGColorSpaceCreateDeviceRGB(), cg::kCGBitmapBGRX,
-                             cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr, true,
-                             cg::kCGRenderingIntentDefault);
+    return cg::CGImageCreate(width, height, 8, 32, bytesPerRow, cg::CGColorSpaceCreateDeviceRGB(),
+                             cg::kCGBitmapBGRX, cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr,
+                             true, cg::kCGRenderingIntentDefault);
 }
 
 regions::CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects,

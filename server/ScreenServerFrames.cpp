@@ -395,14 +395,16 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
     // goes out with the surface instead, so no change is lost.
     bool wholeDisplay = false;
     if (count > kMaxStreamRects) {
-        platform::log("ScreenServer: refused a display stream frame of %zu rectangles; the whole display is sent",
-                      count);
+        platform::log(
+            "ScreenServer: refused a display stream frame of %zu rectangles; the whole display is sent",
+            count);
         wholeDisplay = true;
     }
     for (size_t i = 0; i < count && !wholeDisplay; ++i) {
         if (!finiteRect(rects[i])) {
-            platform::log("ScreenServer: refused a display stream frame with a rectangle that is not finite; the "
-                          "whole display is sent");
+            platform::log(
+                "ScreenServer: refused a display stream frame with a rectangle that is not finite; the "
+                "whole display is sent");
             wholeDisplay = true;
         }
     }

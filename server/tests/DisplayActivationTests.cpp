@@ -581,7 +581,8 @@ TEST_F(DisplayActivation, AMirroredDisplaysCursorIsTheSystemCursorsCornerInItsOw
     // display's height, less the hot spot: the image's corner.
     ASSERT_TRUE(m_client->shouldQueryMouseOnDisplay(set));
     const double mainHeight = cg::CGDisplayBounds(cg::CGMainDisplayID()).size.height;
-    const cg::CGPoint location = m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, mainHeight);
+    const cg::CGPoint location =
+        m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, mainHeight);
     EXPECT_EQ(location.x, bounds.origin.x + 100 - hot.x);
     EXPECT_EQ(location.y, 50 - hot.y);
     // In a display twice as high the same corner lies lower by the difference.
@@ -589,7 +590,8 @@ TEST_F(DisplayActivation, AMirroredDisplaysCursorIsTheSystemCursorsCornerInItsOw
                                    cf::Dictionary{{"x", bounds.origin.x + 101.0}, {"y", 50.0}}));
     m_kernel->windowServer()->sync();
     ASSERT_TRUE(m_client->shouldQueryMouseOnDisplay(set));
-    const cg::CGPoint taller = m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, 2 * mainHeight);
+    const cg::CGPoint taller =
+        m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, 2 * mainHeight);
     EXPECT_EQ(taller.x, bounds.origin.x + 101 - hot.x);
     EXPECT_EQ(taller.y, mainHeight + 50 - hot.y);
 }

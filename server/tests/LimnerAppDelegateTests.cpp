@@ -13,9 +13,9 @@
 
 #include "platform/appkit/BITHockeyManager.h"
 #include "platform/core/Log.h"
-#include "platform/foundation/NSNotificationCenter.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/foundation/NSNotificationCenter.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

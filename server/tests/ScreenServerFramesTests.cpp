@@ -4,8 +4,8 @@
 #include "capture/tests/EncoderTestSupport.h"
 
 #include "capture/QNBJPEGVellEncoder.h"
-#include "display/QNBScreen.h"
 #include "display/NSCursorTSEPrivate.h"
+#include "display/QNBScreen.h"
 #include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
@@ -373,8 +373,8 @@ TEST_F(ScreenServerFrameAnswer, HiddenCursorDatagramIsDisplayRelativeAndAReturnS
 
 // The window server's invisible cursor: 16 by 16 pixels, all transparent.
 std::shared_ptr<appkit::NSCursor> invisibleCursor() {
-    auto rep = appkit::NSBitmapImageRep::initWithBitmapDataPlanes(nullptr, 16, 16, 8, 4, true, false,
-                                                                  appkit::NSCalibratedRGBColorSpace, 0, 64, 32);
+    auto rep = appkit::NSBitmapImageRep::initWithBitmapDataPlanes(
+        nullptr, 16, 16, 8, 4, true, false, appkit::NSCalibratedRGBColorSpace, 0, 64, 32);
     std::memset(rep->bitmapData(), 0, 64 * 16);
     auto image = appkit::NSImage::initWithSize(cg::CGSizeMake(16, 16));
     image->addRepresentation(rep);
