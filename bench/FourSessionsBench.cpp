@@ -78,45 +78,16 @@ double percentOfCore(double cpu, double wall) {
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv, "four_sessions_bench");
-    std::vector<std::unique_ptr<refclient::Client>> devices;
+    PhotoDevices photo;
     std::string why;
-    auto road = setUpRoad(
-        [&](Road& r, std::string& w) {
-            devices.clear();
-            if (!r.start({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}, w)) return false;
-            for (int i = 0; i < kDevices; ++i) {
-                char address[16], name[8];
-                std::snprintf(address, sizeof address, "127.0.0.%d", i + 2);
-                std::snprintf(name, sizeof name, "D%d", i + 2);
-                devices.push_back(r.connectDevice(address, name, kWidth, kHeight, w));
-                if (!devices.back()) return false;
-            }
-            return true;
-        },
-        why);
+    auto road = setUpFourPhotoDevices(photo, kWidth, kHeight, why);
     if (!road) {
         say("four_sessions_bench: %s", why.c_str());
         return 1;
     }
-    auto displays = road->virtualDisplays();
-    if (displays.size() != kDevices) {
-        say("four_sessions_bench: %zu virtual displays, expected %d", displays.size(), kDevices);
-        return 1;
-    }
-    std::vector<WindowShaker::Window> windows;
-    for (size_t i = 0; i < displays.size(); ++i) {
-        const auto& d = displays[i];
-        say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh,
-            d.bounds.origin.x, d.bounds.origin.y);
-        const std::string name = "photo" + std::to_string(i);
-        if (!road->drawPhoto(name, d.displayID, int(17 + i))) {
-            say("four_sessions_bench: cannot draw a photo window");
-            return 1;
-        }
-        windows.push_back({name, d.bounds.origin.x, d.bounds.origin.y});
-    }
-    for (auto& device : devices)
-        waitForQuiet(*device, 0.3, 10);
+    auto& devices = photo.devices;
+    const auto& displays = photo.displays;
+    const auto& windows = photo.windows;
 
     // P3: all four displays changing at once.
     std::vector<double> fps;

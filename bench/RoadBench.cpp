@@ -388,6 +388,45 @@ std::unique_ptr<Road> setUpPhotoRoad(std::optional<PhotoDevice>& photo, int widt
         why);
 }
 
+std::unique_ptr<Road> setUpFourPhotoDevices(PhotoDevices& photo, int width, int height, std::string& why) {
+    constexpr int kDevices = 4;
+    auto road = setUpRoad(
+        [&](Road& r, std::string& w) {
+            photo.devices.clear();
+            if (!r.start({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}, w)) return false;
+            for (int i = 0; i < kDevices; ++i) {
+                char address[16], name[8];
+                std::snprintf(address, sizeof address, "127.0.0.%d", i + 2);
+                std::snprintf(name, sizeof name, "D%d", i + 2);
+                photo.devices.push_back(r.connectDevice(address, name, width, height, w));
+                if (!photo.devices.back()) return false;
+            }
+            return true;
+        },
+        why);
+    if (!road) return nullptr;
+    photo.displays = road->virtualDisplays();
+    if (photo.displays.size() != kDevices) {
+        why = std::to_string(photo.displays.size()) + " virtual displays, expected 4";
+        return nullptr;
+    }
+    photo.windows.clear();
+    for (size_t i = 0; i < photo.displays.size(); ++i) {
+        const auto& d = photo.displays[i];
+        say("display 0x%x: %u x %u pixels at (%g, %g)", d.displayID, d.pixelsWide, d.pixelsHigh,
+            d.bounds.origin.x, d.bounds.origin.y);
+        const std::string name = "photo" + std::to_string(i);
+        if (!road->drawPhoto(name, d.displayID, int(17 + i))) {
+            why = "cannot draw a photo window";
+            return nullptr;
+        }
+        photo.windows.push_back({name, d.bounds.origin.x, d.bounds.origin.y});
+    }
+    for (auto& device : photo.devices)
+        waitForQuiet(*device, 0.3, 10);
+    return road;
+}
+
 std::optional<Pixels> readShifted(Road& road, const PhotoDevice& photo, double shift) {
     const cg::CGPoint origin = photo.display.bounds.origin;
     if (!road.moveWindow("photo", origin.x + shift, origin.y)) return std::nullopt;

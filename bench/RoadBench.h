@@ -147,6 +147,17 @@ std::optional<PhotoDevice> startPhotoDevice(Road& road, int width, int height, s
 // A road set up (with retries) around a started photo device.
 std::unique_ptr<Road> setUpPhotoRoad(std::optional<PhotoDevice>& photo, int width, int height,
                                      std::string& why);
+// The four-device setting: devices on 127.0.0.2 to 127.0.0.5 asking for width × height, each
+// display (in serial-number order) with a display-sized photo window at rest on it.
+struct PhotoDevices {
+    std::vector<std::unique_ptr<refclient::Client>> devices;
+    std::vector<windowserver::DisplayInfo> displays;
+    std::vector<WindowShaker::Window> windows;
+};
+// A road set up (with retries) around four started devices and their photo windows, once each
+// device has been quiet for a while. Null (and why) when not.
+std::unique_ptr<Road> setUpFourPhotoDevices(PhotoDevices& photo, int width, int height, std::string& why);
+
 // The display's pixels with the photo window moved shift pixels right of its resting place,
 // read once the device has been quiet for a while.
 std::optional<Pixels> readShifted(Road& road, const PhotoDevice& photo, double shift);

@@ -6,6 +6,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Format.h"
 #include "platform/core/Log.h"
+#include "platform/corefoundation/NSUserDefaults.h"
 #include "platform/coregraphics/CGDisplayImage.h"
 
 #include <turbojpeg.h>
@@ -300,9 +301,18 @@ JPEGDataRef JPEGDataWithBufferInRect(const iosurface::IOSurfaceRef& surface, cg:
                       : nullptr;
 }
 
+// Compressed with TurboJPEG (quality 99, 4:2:0, fast DCT) like the surface road rather than
+// through an image representation at factor 0.99: one compressor and one output for both roads,
+// and the compressor's buffers are reused frame after frame.
 JPEGDataRef JPEGDataWithCGImageInRect(const cg::CGImageRef& image, cg::CGRect r, JPEGCompressor* compressor) {
     cg::CGImageRef cut = cg::CGImageCreateWithImageInRect(image, r);
     if (!cut) return nullptr;
+    // The compressor reads four bytes a pixel: a narrower image would be read past its rows.
+    if (cg::CGImageGetBitsPerPixel(cut) != 32 || cg::CGImageGetBitsPerComponent(cut) != 8) {
+        platform::log("JPEG of an image of %lu bits a pixel refused: only 32 are encoded",
+                      cg::CGImageGetBitsPerPixel(cut));
+        return nullptr;
+    }
     std::shared_ptr<JPEGCompressor> own;
     if (!compressor) {
         own = JPEGCompressor::create();
@@ -325,6 +335,24 @@ cg::CGRect CGRectEvenIntegral(cg::CGRect r) {
         if (r.origin.y > 0) r.origin.y -= 1;
     }
     return r;
+}
+
+cg::CGImageRef CGImageCreateWithCVPixelBufferRef(const cv::CVPixelBufferRef& pixelBuffer) {
+    if (!pixelBuffer || cv::CVPixelBufferLockBaseAddress(pixelBuffer, cv::kCVPixelBufferLock_ReadOnly) !=
+                            cv::kCVReturnSuccess)
+        return nullptr;
+    const auto* base = static_cast<const uint8_t*>(cv::CVPixelBufferGetBaseAddress(pixelBuffer));
+    const size_t width = cv::CVPixelBufferGetWidth(pixelBuffer);
+    const size_t height = cv::CVPixelBufferGetHeight(pixelBuffer);
+    const size_t bytesPerRow = cv::CVPixelBufferGetBytesPerRow(pixelBuffer);
+    std::vector<uint8_t> bytes;
+    if (base) bytes.assign(base, base + bytesPerRow * height);
+    // The pixels are copied: the buffer need not stay locked for the image's sake.
+    cv::CVPixelBufferUnlockBaseAddress(pixelBuffer, cv::kCVPixelBufferLock_ReadOnly);
+    if (bytes.empty()) return nullptr;
+    return cg::CGImageCreate(width, height, 8, 32, bytesPerRow, cg::CGColorSpaceCreateDeviceRGB(),
+                             cg::kCGBitmapBGRX, cg::CGDataProviderCreateWithData(std::move(bytes)), nullptr,
+                             true, cg::kCGRenderingIntentDefault);
 }
 
 regions::CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects,
@@ -350,7 +378,10 @@ std::shared_ptr<QNBJPEGVellEncoder> QNBJPEGVellEncoder::create() {
     return std::make_shared<QNBJPEGVellEncoder>();
 }
 
-QNBJPEGVellEncoder::QNBJPEGVellEncoder() = default;
+QNBJPEGVellEncoder::QNBJPEGVellEncoder() {
+    ns::NSUserDefaults::standardUserDefaults()->registerDefaults(
+        cf::Dictionary{{kJPEGEncoderMaxConcurrentFrames, int64_t(2)}});
+}
 
 QNBJPEGVellEncoder::~QNBJPEGVellEncoder() {
     std::lock_guard session(m_compressionSessionLock);
@@ -364,6 +395,19 @@ std::shared_ptr<JPEGEncodePool> JPEGEncodePool::shared() {
     static auto* pool =
         new std::shared_ptr<JPEGEncodePool>(std::make_shared<JPEGEncodePool>(defaultWorkerCount()));
     return *pool;
+}
+
+std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodeQueue() {
+    return encodePool();
+}
+
+void QNBJPEGVellEncoder::setActive(bool active) {
+    m_active.store(active);
+    wakeLoop();
+}
+
+void QNBJPEGVellEncoder::logTimingForFrame(uint64_t, double) {
+    ++m_numberOfFramesTimed;
 }
 
 std::shared_ptr<JPEGEncodePool> QNBJPEGVellEncoder::encodePool() {

@@ -12,6 +12,7 @@
 #include "regions/CGRectList.h"
 
 #include "platform/coregraphics/CGImage.h"
+#include "platform/corevideo/CVPixelBuffer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/iosurface/IOSurface.h"
 
@@ -28,7 +29,7 @@
 
 namespace capture {
 
-// Registered by the system with the value 2; nothing reads it.
+// Registered by the encoder with the value 2; nothing reads it.
 inline constexpr char kJPEGEncoderMaxConcurrentFrames[] = "kJPEGEncoderMaxConcurrentFrames";
 
 // Encoded JPEG bytes; the memory goes back to the compressor's pool (or is freed) at the end.
@@ -130,6 +131,9 @@ JPEGDataRef JPEGDataWithCGImageInRect(const cg::CGImageRef& image, cg::CGRect r,
                                       JPEGCompressor* compressor = nullptr);
 // Integral, then each odd side grown by one (moving left or up by one when not at 0).
 cg::CGRect CGRectEvenIntegral(cg::CGRect r);
+// A copy of a pixel buffer's BGRX pixels as an image (nothing calls it); null when the buffer's
+// base address cannot be locked.
+cg::CGImageRef CGImageCreateWithCVPixelBufferRef(const cv::CVPixelBufferRef& pixelBuffer);
 regions::CGRectListRef QNBCreateRectListForUpdateRef(const std::vector<cg::CGRect>* updateRects,
                                                      cg::CGRect rect);
 std::string NSStringWithTiming(double startDate);
@@ -172,6 +176,18 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     bool lousyClient() const { return m_lousyClient.load(); }
     void setLousyClient(bool lousy) override { m_lousyClient.store(lousy); }
     bool isActive() const { return m_active.load(); }
+    // Without a session's start or stop: the auto-encode loop of the running session ends at its
+    // next pass when cleared.
+    void setActive(bool active);
+    double lastVBLRequest() const { return m_lastVBLRequest.load(); } // nothing requests a VBL: 0
+    // Counts a frame for the statistics; nothing calls it.
+    void logTimingForFrame(uint64_t frame, double methodStart);
+    uint64_t numberOfFramesTimed() const { return m_numberOfFramesTimed.load(); }
+    // What stands for the serial encode queue: the pool of JPEG workers (shared by every
+    // session unless a worker count was set), whose workers encode a frame's strips side by side.
+    std::shared_ptr<JPEGEncodePool> encodeQueue();
+    dispatch::dispatch_queue_t sendQueue();
+    dispatch::dispatch_queue_t autoEncodeQueue();
     double lastFrameSent() const { return m_lastFrameSent->load(); }
     double lastFrameQueued() const { return m_lastFrameQueued.load(); }
     uint64_t encoderFrames() const;
@@ -197,8 +213,6 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
                                std::shared_ptr<LoopState> loop);
     void wakeLoop();
     std::shared_ptr<JPEGEncodePool> encodePool();
-    dispatch::dispatch_queue_t sendQueue();
-    dispatch::dispatch_queue_t autoEncodeQueue();
 
     std::recursive_mutex m_compressionSessionLock;
     // Under the encoder lock.
@@ -219,6 +233,8 @@ class QNBJPEGVellEncoder : public QNBVellEncoder {
     const std::shared_ptr<std::weak_ptr<net::QNNetSocketProtocol>> m_brokenSocket =
         std::make_shared<std::weak_ptr<net::QNNetSocketProtocol>>();
     std::atomic<double> m_lastFrameQueued{0.0};
+    std::atomic<double> m_lastVBLRequest{0.0};
+    std::atomic<uint64_t> m_numberOfFramesTimed{0};
     std::atomic<double> m_fpsStartTime{0.0};
     std::atomic<uint64_t> m_numberOfFramesEncoded{0};
     std::atomic<uint64_t> m_numberOfFramesEnqueued{0};

@@ -68,9 +68,11 @@ cg::CGSize QNBScreen::sizeOfMode(int mode) {
 }
 
 void QNBScreen::setDisplayMode(int mode) {
-    const cg::CGSize size = mode >= 0 && mode < kDisplayModeCount ? sizeOfMode(mode) : cg::CGSizeMake(1024, 768);
+    const cg::CGSize size =
+        mode >= 0 && mode < kDisplayModeCount ? sizeOfMode(mode) : cg::CGSizeMake(1024, 768);
     bool exact = false;
-    auto best = cg::CGDisplayBestModeForParameters(displayID(), 32, size_t(size.width), size_t(size.height), &exact);
+    auto best =
+        cg::CGDisplayBestModeForParameters(displayID(), 32, size_t(size.width), size_t(size.height), &exact);
     if (best) cg::CGDisplaySwitchToMode(displayID(), best);
 }
 

@@ -58,6 +58,26 @@ void BaseLimnerAppDelegate::setScreenSaverRunning(bool running) {
     m_screenSaverRunning = running;
 }
 
+std::shared_ptr<appkit::NSWindow> BaseLimnerAppDelegate::window() const {
+    std::lock_guard lock(m_mutex);
+    return m_window.lock();
+}
+
+void BaseLimnerAppDelegate::setWindow(const std::shared_ptr<appkit::NSWindow>& window) {
+    std::lock_guard lock(m_mutex);
+    m_window = window;
+}
+
+std::shared_ptr<display::QNBDisplay> BaseLimnerAppDelegate::display() const {
+    std::lock_guard lock(m_mutex);
+    return m_display;
+}
+
+void BaseLimnerAppDelegate::setDisplay(std::shared_ptr<display::QNBDisplay> display) {
+    std::lock_guard lock(m_mutex);
+    m_display = std::move(display);
+}
+
 int64_t BaseLimnerAppDelegate::negotiatingFeatureState(ScreenServer&, uint16_t state, uint16_t feature) {
     if (feature != 1 && feature != 2) return 0;
     return state == 3 ? 2 : 1;

@@ -14,6 +14,14 @@
 #include <optional>
 #include <string>
 
+namespace appkit {
+class NSWindow;
+} // namespace appkit
+
+namespace display {
+class QNBDisplay;
+} // namespace display
+
 namespace input {
 class QNDesktopReflectorPanel;
 } // namespace input
@@ -41,6 +49,11 @@ class BaseLimnerAppDelegate {
     void setDisplayAsleep(bool asleep);
     bool screenSaverRunning() const;
     void setScreenSaverRunning(bool running);
+    // The window is not kept alive by the delegate.
+    std::shared_ptr<appkit::NSWindow> window() const;
+    void setWindow(const std::shared_ptr<appkit::NSWindow>& window);
+    std::shared_ptr<display::QNBDisplay> display() const;
+    void setDisplay(std::shared_ptr<display::QNBDisplay> display);
 
     // Answers (base values in the comments).
     virtual uint16_t mainDataTrafficPort() { return 0; }
@@ -50,6 +63,10 @@ class BaseLimnerAppDelegate {
     virtual bool supportsAppInfo() { return false; }
     virtual bool isDisplayActive() { return true; }
     virtual bool transmitsRetinaGraphics() { return true; }
+    // The class name of the local mirror windows; none in the base.
+    virtual std::optional<std::string> reflectorClass() const { return std::nullopt; }
+    // The connection to a screen; none (nothing makes one).
+    virtual std::shared_ptr<void> screenConnection() const { return nullptr; }
 
     // screenServer:negotiatingFeatureState:forFeature: the server side's wish for a feature
     // the device asked about: for touch (1) and keyboard (2), on (2) for a request on (3) and
@@ -85,6 +102,10 @@ class BaseLimnerAppDelegate {
   private:
     mutable std::mutex m_mutex;
     std::shared_ptr<ScreenServerMediator> m_screenServerMediator;
+    std::weak_ptr<appkit::NSWindow> m_window;
+    std::shared_ptr<display::QNBDisplay> m_display;
+    // Nothing sets it: no connection of the delegate's needs guarding.
+    std::shared_ptr<std::recursive_mutex> m_connectionLock;
     bool m_displayAsleep = false;
     bool m_screenSaverRunning = false;
 };

@@ -147,8 +147,11 @@ std::vector<FramebufferScreen> FramebufferDriverClient::listScreens() const {
     return m_screenList ? m_screenList() : std::vector<FramebufferScreen>{};
 }
 
+// YES when no error was stored: a framebuffer that gives a zero connection is skipped without
+// one, and so leaves the answer YES. A caller without a place for the error still hears YES when
+// nothing failed (rather than NO whatever happened), so the answer alone tells it the outcome.
 bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
-    bool complete = true;
+    bool errorStored = false;
     for (int index = 0; index < kFramebufferCount; ++index) {
         mach_port_t masterPort = 0;
         IOMasterPort(0, &masterPort);
@@ -179,7 +182,7 @@ bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
         IOObjectRelease(iterator);
         if (!found) {
             storeError(error, "Limner: Unable to find specific QNExFramebuffer class");
-            complete = false;
+            errorStored = true;
             continue;
         }
         io_connect_t connection = 0;
@@ -190,10 +193,7 @@ bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
             storeError(error, "Limner: Unable to open QNExFramebuffer user client");
             return false;
         }
-        if (connection == 0) {
-            complete = false;
-            continue;
-        }
+        if (connection == 0) continue;
         IOReturn status = callSelector(connection, kQNExUCOpen);
         if (status != kIOReturnSuccess) {
             platform::log("Limner: kQNExUCOpen of framebuffer %d returned 0x%x", index, status);
@@ -205,7 +205,7 @@ bool FramebufferDriverClient::setupUserClientWithError(platform::Error* error) {
         std::lock_guard lock(m_portsLock);
         m_dataPorts[static_cast<size_t>(index)] = connection;
     }
-    return complete;
+    return !errorStored;
 }
 
 std::shared_ptr<display::QNBDisplaySet>

@@ -199,11 +199,11 @@ void LimnerAppDelegate::registerDistributedObservers() {
 }
 
 void LimnerAppDelegate::applicationWillTerminate(const ns::NSNotification&) {
-    if (m_env.displayConfiguration) {
-        if (!m_env.systemVersion || m_env.systemVersion() >= kSystemVersion10_7)
-            m_env.displayConfiguration->setSendNotifications(false);
-        m_env.displayConfiguration->stopListening();
-    }
+    const bool lionOrLater = !m_env.systemVersion || m_env.systemVersion() >= kSystemVersion10_7;
+    if (lionOrLater && m_env.displayConfiguration) m_env.displayConfiguration->setSendNotifications(false);
+    // Ends the mirror windows' and the check thread's observations; repeating it is harmless.
+    if (lionOrLater) ns::NSNotificationCenter::defaultCenter().removeObserver(static_cast<const void*>(this));
+    if (m_env.displayConfiguration) m_env.displayConfiguration->stopListening();
     // A second stop repeats nothing at the driver: closed connections leave empty slots.
     if (auto m = mediator()) m->stop();
 }

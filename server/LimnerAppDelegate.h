@@ -150,6 +150,14 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     uint64_t getDeviceFrameBufferPointer() const { return m_frameBufferAddress.load(); }
     uint64_t getDeviceFrameBufferSize() const { return m_frameBufferSize.load(); }
     uint64_t getDeviceFrameBufferBytesPerRow() const { return 0; }
+    // The driver's cursor is not read through the delegate: an empty record.
+    struct DriverCursor {
+        const void* data = nullptr;
+        double width = 0, height = 0;
+        double hotSpotX = 0, hotSpotY = 0;
+    };
+    DriverCursor updateCursorFromDriver() const { return {}; }
+    std::optional<std::string> reflectorClass() const override { return "QNDesktopReflectorPanel"; }
     // The mirror window of a device that is away invites it again.
     void sendInvite(const net::SocketAddress& address) override;
 
@@ -201,7 +209,11 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::shared_ptr<ns::NSTimer> clientWindowTimer() const;
 
     bool previousHiDPIState() const { return m_previousHiDPIState.load(); }
+    void setPreviousHiDPIState(bool state) { m_previousHiDPIState.store(state); }
     bool shouldUpdateHiDPIState() const { return m_shouldUpdateHiDPIState.load(); }
+    void setShouldUpdateHiDPIState(bool update) { m_shouldUpdateHiDPIState.store(update); }
+    // Cleared each time the check thread is launched; nothing asks the thread to stop by it.
+    bool clientWindowCheckStopRequest() const { return m_clientWindowCheckStopRequest.load(); }
 
     // The "Performance Tip" alert while it is on screen (null otherwise).
     std::shared_ptr<appkit::NSAlert> retinaPerformanceAlert() const {
@@ -226,6 +238,7 @@ class LimnerAppDelegate final : public BaseLimnerAppDelegate,
     std::atomic<uint64_t> m_frameBufferSize{0};
     std::atomic<bool> m_previousHiDPIState{false};
     std::atomic<bool> m_shouldUpdateHiDPIState{false};
+    std::atomic<bool> m_clientWindowCheckStopRequest{false};
     std::atomic<bool> m_observing{false};
     std::shared_ptr<input::QNBAboutWindowController> m_aboutWindowController;
     std::weak_ptr<appkit::NSAlert> m_retinaPerformanceAlert;

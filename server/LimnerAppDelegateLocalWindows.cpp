@@ -98,6 +98,7 @@ void LimnerAppDelegate::launchPeriodicClientWindowCheck() {
     {
         std::lock_guard lock(m_clientWindowLock);
         if (m_clientWindowThread) return;
+        m_clientWindowCheckStopRequest = false;
         std::weak_ptr<LimnerAppDelegate> weak = self;
         thread = ns::NSThread::create([weak] {
             if (auto delegate = weak.lock())

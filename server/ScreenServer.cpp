@@ -155,7 +155,7 @@ void ScreenServer::armHandshakeDeadline(const Socket& socket) {
             if (!self || !socket) return;
             {
                 std::lock_guard lock(self->m_sessionLock);
-                if (self->m_clientSocket != socket || self->m_handshakenSocket == socket.get()) return;
+                if (self->m_clientSocket != socket || self->m_handshakenSocket.lock() == socket) return;
             }
             platform::log("%@: no handshake from %@ within 10 s of the accept; closing the connection",
                           self->description(), socket->knownClientAddr().description());
@@ -403,7 +403,7 @@ void ScreenServer::handshakeFromLoop(const Socket& socket, const net::QNClientHa
             platform::log("%@: handshake from a replaced connection ignored", description());
             return;
         }
-        m_handshakenSocket = socket.get();
+        m_handshakenSocket = socket;
         m_protocolVersionInfo.majorversion = handshake.majorversion;
         m_protocolVersionInfo.minorversion = handshake.minorversion;
         m_protocolVersionInfo.subversion = handshake.subversion;

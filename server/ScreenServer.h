@@ -430,7 +430,8 @@ class ScreenServer : public input::ScreenServerInput,
     cf::Value findBestResolutionForScreenSize(cg::CGSize size);
     void activateOrChangeDisplay(const std::shared_ptr<ClientHandshakeWrapper>& wrapper);
     std::vector<std::shared_ptr<ScreenServer>> allServers();
-    int indexOfSubScreen(const void*) { return 0; }
+    // The mediator's answer for the given session (4 without a mediator or for a stranger).
+    int indexOfSubScreen(const ScreenServer* server) const;
     // Made on first use under the session's lock (activation's).
     ActivationQueueState& activationQueueState();
     std::optional<std::vector<int32_t>> modeArrayWithCapabilities(const net::QNCapabilities& capabilities,
@@ -528,7 +529,9 @@ class ScreenServer : public input::ScreenServerInput,
     std::shared_ptr<display::QNBDisplaySet> m_screen;
     bool m_disconnecting = false;
     uint64_t m_connectionGeneration = 0; // counts client-socket changes
-    const net::QNNetSocketProtocol* m_handshakenSocket = nullptr; // the last whose handshake was read
+    // The last connection whose handshake was read, held weakly: a later connection made at the
+    // freed one's address is never taken for it.
+    std::weak_ptr<net::QNNetSocketProtocol> m_handshakenSocket;
     std::shared_ptr<input::QNDesktopReflectorPanel> m_displayReflector;
     std::vector<SockAddressHelper> m_acceptedAddresses;
     std::weak_ptr<ScreenServerMediatorInterface> m_mediator;

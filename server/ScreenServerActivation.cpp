@@ -231,6 +231,11 @@ std::vector<std::shared_ptr<ScreenServer>> ScreenServer::allServers() {
     return {shared_from_this()};
 }
 
+int ScreenServer::indexOfSubScreen(const ScreenServer* server) const {
+    auto m = mediator();
+    return m ? m->indexOfSubScreen(server) : 4;
+}
+
 void ScreenServer::activateDisplay() {
     updateEncoderClass();
     if (!isActive() || state() != kServerStateActivated) return;

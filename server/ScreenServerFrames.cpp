@@ -233,8 +233,8 @@ void ScreenServer::mouseTick() {
     }
     if (mediatorNow->mouseCursorChangedOnDisplay(set)) {
         auto cursor = mediatorNow->mouseCursorOnDisplay(set);
-        if (!cursor || display::NSCursorTSEPrivate::isInvisible(*cursor))
-            cursor = appkit::NSCursor::IBeamCursor();
+        if (!cursor) return; // a failed read keeps the image the client has
+        if (display::NSCursorTSEPrivate::isInvisible(*cursor)) cursor = appkit::NSCursor::IBeamCursor();
         std::lock_guard lock(m_cursorImageLock);
         m_clientNeedsCursorImageUpdate.store(true);
         if (cursor) m_currentCursor = cursor->image();
@@ -391,14 +391,21 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
     size_t count = 0;
     const cg::CGRect* rects =
         cg::CGDisplayStreamUpdateGetRects(update, cg::kCGDisplayStreamUpdateReducedDirtyRects, &count);
+    // A list that cannot be taken as it is still says the display changed: the whole display
+    // goes out with the surface instead, so no change is lost.
+    bool wholeDisplay = false;
     if (count > kMaxStreamRects) {
-        platform::log("ScreenServer: refused a display stream frame of %zu rectangles", count);
-        return;
+        platform::log(
+            "ScreenServer: refused a display stream frame of %zu rectangles; the whole display is sent",
+            count);
+        wholeDisplay = true;
     }
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count && !wholeDisplay; ++i) {
         if (!finiteRect(rects[i])) {
-            platform::log("ScreenServer: refused a display stream frame with a rectangle that is not finite");
-            return;
+            platform::log(
+                "ScreenServer: refused a display stream frame with a rectangle that is not finite; the "
+                "whole display is sent");
+            wholeDisplay = true;
         }
     }
     // As on the refresh road, frames reach the encoder in state 5 only: while the display is
@@ -413,7 +420,9 @@ void ScreenServer::displayStreamCompleted(int32_t status, uint64_t,
             restart = size.width != m_displayStreamSize.width || size.height != m_displayStreamSize.height;
         }
         if (!restart && activated && m_encoder) {
-            for (size_t i = 0; i < count; ++i)
+            if (wholeDisplay && m_screen)
+                m_encoder->addDirtyRectangle({{0, 0}, m_screen->scaleCorrectedDisplayBounds().size});
+            for (size_t i = 0; i < count && !wholeDisplay; ++i)
                 m_encoder->addDirtyRectangle(rects[i]);
             if (frameSurface) m_encoder->enqueueFrameWithSurface(frameSurface);
         }

@@ -215,7 +215,7 @@ class ScreenServerMediator final : public ScreenServerMediatorInterface,
     std::shared_ptr<ScreenServer> serverForDeviceIdentifier(const std::string& deviceIdentifier);
     std::shared_ptr<ScreenServer> serverForServiceKey(const std::string& serviceKey);
     // A session's position (its framebuffer index); 4 when it is not one of the four.
-    int indexOfSubScreen(const ScreenServer* server) const;
+    int indexOfSubScreen(const ScreenServer* server) const override;
     const std::vector<std::shared_ptr<ScreenServer>>& allServers() const { return m_servers; }
     size_t totalAvailableScreens() const { return kTotalAvailableScreens; }
     uint64_t activeServerCount() override;

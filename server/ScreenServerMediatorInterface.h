@@ -29,6 +29,12 @@ class ScreenServerMediatorInterface {
 
     // How many sessions are active (isActive) now.
     virtual uint64_t activeServerCount() = 0;
+    // A session's position among the mediator's (its framebuffer index); 4 when it is not one
+    // of them.
+    virtual int indexOfSubScreen(const ScreenServer* server) const {
+        (void)server;
+        return 4;
+    }
     // Switches the session's virtual display off through the driver client. The session holds
     // its frameBufferLock during the call.
     virtual void disableDisplay(ScreenServer& server) = 0;

@@ -435,10 +435,11 @@ DevicePicture paintUpdates(const std::vector<uint8_t>& s, int width, int height)
             p += 13;
             if (p + length > s.size() || x < 0 || y < 0 || x + w > width || y + h > height) break;
             std::vector<uint8_t> pixels(size_t(w * h * 4));
-            if (length && tjDecompress2(decoder, &s[p], length, pixels.data(), w, w * 4, h, TJPF_BGRX, 0) == 0) {
+            if (length &&
+                tjDecompress2(decoder, &s[p], length, pixels.data(), w, w * 4, h, TJPF_BGRX, 0) == 0) {
                 for (int row = 0; row < h; ++row)
-                    std::memcpy(&picture.canvas[size_t(((y + row) * width + x) * 4)], &pixels[size_t(row * w * 4)],
-                                size_t(w * 4));
+                    std::memcpy(&picture.canvas[size_t(((y + row) * width + x) * 4)],
+                                &pixels[size_t(row * w * 4)], size_t(w * 4));
                 if (first < 0) first = pixels[0];
             }
             p += length;

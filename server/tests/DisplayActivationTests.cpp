@@ -221,6 +221,14 @@ class DisplayActivation : public ::testing::Test {
         return h;
     }
 
+    // The window server's switch that offers HiDPI modes.
+    static void allowHiDPIModes() {
+        cf::CFPreferencesSetValue("DisplayResolutionEnabled", cf::Value(true), "com.apple.windowserver",
+                                  cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
+        cf::CFPreferencesSynchronize("com.apple.windowserver", cf::kCFPreferencesAnyUser,
+                                     cf::kCFPreferencesCurrentHost);
+    }
+
     void drain() {
         dispatch::drain(dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT));
     }
@@ -509,10 +517,7 @@ TEST_F(DisplayActivation, AReconfigurationNeverWaitsAndNeverInterleavesWithActiv
 }
 
 TEST_F(DisplayActivation, WithHiDPIOnTheDisplayTakesTheTwinOfItsSize) {
-    cf::CFPreferencesSetValue("DisplayResolutionEnabled", cf::Value(true), "com.apple.windowserver",
-                              cf::kCFPreferencesAnyUser, cf::kCFPreferencesCurrentHost);
-    cf::CFPreferencesSynchronize("com.apple.windowserver", cf::kCFPreferencesAnyUser,
-                                 cf::kCFPreferencesCurrentHost);
+    allowHiDPIModes();
     foundation::QNBPreferences::sharedAppPrefs().baseSetEnableHiDPIResolutions(true);
     activate(handshake(0, 1300, 900, 7));
     ASSERT_EQ(m_server->state(), kServerStateActivated);
@@ -556,6 +561,94 @@ TEST_F(DisplayActivation, TheCursorIsReadFromTheDriverOfTheSessionsOwnDisplay) {
     ASSERT_NE(pid, nullptr);
     EXPECT_EQ(pid->intValue(), 0);
     EXPECT_EQ(m_delegate->switched, std::vector<int32_t>{0});
+}
+
+TEST_F(DisplayActivation, AMirroredDisplaysCursorIsTheSystemCursorsCornerInItsOwnSpace) {
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+    auto set = m_server->screen();
+    ASSERT_NE(set, nullptr);
+    const cg::CGRect bounds = set->scaleCorrectedDisplayBounds();
+    auto transport = cg::CGSCurrentWindowServerTransport();
+    ASSERT_TRUE(transport);
+    ASSERT_TRUE(transport->request(windowserver::op::cursorMove,
+                                   cf::Dictionary{{"x", bounds.origin.x + 100.0}, {"y", 50.0}}));
+    m_kernel->windowServer()->sync();
+    const cg::CGPoint hot = m_kernel->windowServer()->cursor().hotSpot;
+    ASSERT_GT(hot.x + hot.y, 0) << "a hot spot away from the corner, so that its use shows";
+
+    // Mirrored, the location is the event system's, made top-down in a display of the main
+    // display's height, less the hot spot: the image's corner.
+    ASSERT_TRUE(m_client->shouldQueryMouseOnDisplay(set));
+    const double mainHeight = cg::CGDisplayBounds(cg::CGMainDisplayID()).size.height;
+    const cg::CGPoint location =
+        m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, mainHeight);
+    EXPECT_EQ(location.x, bounds.origin.x + 100 - hot.x);
+    EXPECT_EQ(location.y, 50 - hot.y);
+    // In a display twice as high the same corner lies lower by the difference.
+    ASSERT_TRUE(transport->request(windowserver::op::cursorMove,
+                                   cf::Dictionary{{"x", bounds.origin.x + 101.0}, {"y", 50.0}}));
+    m_kernel->windowServer()->sync();
+    ASSERT_TRUE(m_client->shouldQueryMouseOnDisplay(set));
+    const cg::CGPoint taller =
+        m_client->mouseLocationOnFramebuffer(set->framebufferIndex(), true, 2 * mainHeight);
+    EXPECT_EQ(taller.x, bounds.origin.x + 101 - hot.x);
+    EXPECT_EQ(taller.y, mainHeight + 50 - hot.y);
+}
+
+TEST_F(DisplayActivation, TheShellIsToldWhenRetinaOrHiDPIResolutionsNeedEnabling) {
+    auto& prefs = foundation::QNBPreferences::sharedAppPrefs();
+    prefs.baseSetEnableHiDPIResolutions(false);
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+
+    // Retina: whenever the session's own setting differs from the preference.
+    prefs.baseSetRetinaResolutionsEnabled(true);
+    m_server->setRetinaResolutionsEnabled(false);
+    EXPECT_TRUE(m_server->needToEnableRetinaResolutions());
+    m_server->setRetinaResolutionsEnabled(true);
+    EXPECT_FALSE(m_server->needToEnableRetinaResolutions());
+    prefs.baseSetRetinaResolutionsEnabled(false);
+    EXPECT_TRUE(m_server->needToEnableRetinaResolutions()) << "turning it off needs a change too";
+    m_server->setRetinaResolutionsEnabled(false);
+    EXPECT_FALSE(m_server->needToEnableRetinaResolutions());
+
+    // HiDPI: only while the preference is on and the display is not a HiDPI one yet.
+    EXPECT_FALSE(m_server->needToEnableHiDPI()) << "preference off";
+    prefs.baseSetEnableHiDPIResolutions(true);
+    ASSERT_FALSE(display::QNBScreen::isHiDPIDisplay(m_server->displayID()));
+    EXPECT_TRUE(m_server->needToEnableHiDPI());
+    allowHiDPIModes();
+    m_server->setHiDPIDisplayMode();
+    m_kernel->windowServer()->sync();
+    display::QNBScreen::resetScreens();
+    EXPECT_TRUE(display::QNBScreen::isHiDPIDisplay(m_server->displayID()));
+    EXPECT_FALSE(m_server->needToEnableHiDPI()) << "the display is a HiDPI one now";
+    prefs.baseSetEnableHiDPIResolutions(false);
+}
+
+TEST_F(DisplayActivation, SetHiDPIDisplayModeTakesTheModeOfTheBestModesPixelSizeFromTheListWithDuplicates) {
+    auto& prefs = foundation::QNBPreferences::sharedAppPrefs();
+    prefs.baseSetEnableHiDPIResolutions(false);
+    activate(handshake(0, 1300, 900, 7));
+    ASSERT_EQ(m_server->state(), kServerStateActivated);
+    allowHiDPIModes();
+    prefs.baseSetEnableHiDPIResolutions(true);
+    const cg::CGDirectDisplayID id = m_server->displayID();
+    auto best = display::QNBScreen::findBestHiDPIModeForDisplayID(id);
+    ASSERT_TRUE(best);
+    const int64_t width = best->find(display::kModeWidthKey)->integerValue();
+    const int64_t pixelsWide = best->find(display::kModePixelsWideKey)->integerValue();
+    ASSERT_EQ(pixelsWide, 2 * width);
+
+    m_server->setHiDPIDisplayMode();
+    m_kernel->windowServer()->sync();
+    auto shown = m_kernel->windowServer()->display(kDisplay);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->scale, 2.0);
+    EXPECT_EQ(int64_t(shown->pixelsWide), pixelsWide);
+    EXPECT_EQ(int64_t(shown->bounds.size.width), width);
+    prefs.baseSetEnableHiDPIResolutions(false);
 }
 
 } // namespace

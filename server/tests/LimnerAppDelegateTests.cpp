@@ -15,6 +15,7 @@
 #include "platform/core/Log.h"
 #include "platform/corefoundation/Profile.h"
 #include "platform/daemon/testing/PrivatePlatformd.h"
+#include "platform/foundation/NSNotificationCenter.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -309,6 +310,46 @@ ScreenServerMediator::Collaborators withRealDriverClient() {
         c.runOnSidebandQueue = [](ScreenServerMediator::Block b) { b(); };
     c.isMainThread = [] { return true; };
     return c;
+}
+
+TEST_F(LimnerAppDelegateTest, TerminationOnLionAndLaterEndsTheDelegatesLocalObservationsTwiceSafely) {
+    launch();
+    auto& center = ns::NSNotificationCenter::defaultCenter();
+    const size_t before = center.observationCount();
+    center.addObserver(m_delegate, &LimnerAppDelegate::windowDidChangeScreen, std::string("probe"), nullptr);
+    ASSERT_EQ(center.observationCount(), before + 1);
+    m_delegate->applicationWillTerminate({});
+    EXPECT_EQ(center.observationCount(), before);
+    m_delegate->applicationWillTerminate({}); // the termination road runs it twice
+    EXPECT_EQ(center.observationCount(), before);
+
+    // Before 10.7 the local observations stay.
+    auto environmentOf106 = environment();
+    environmentOf106.systemVersion = [] { return uint32_t{0x0A0608}; };
+    auto older = LimnerAppDelegate::make(std::move(environmentOf106));
+    center.addObserver(older, &LimnerAppDelegate::windowDidChangeScreen, std::string("probe"), nullptr);
+    older->applicationWillTerminate({});
+    EXPECT_EQ(center.observationCount(), before + 1);
+    center.removeObserver(static_cast<const void*>(older.get()));
+}
+
+TEST_F(LimnerAppDelegateTest, TheShellsOwnAnswersAndPlainFields) {
+    launch();
+    BaseLimnerAppDelegate base;
+    EXPECT_FALSE(base.reflectorClass());
+    EXPECT_EQ(base.screenConnection(), nullptr);
+    EXPECT_EQ(base.window(), nullptr);
+    EXPECT_EQ(base.display(), nullptr);
+    EXPECT_EQ(m_delegate->reflectorClass(), std::optional<std::string>("QNDesktopReflectorPanel"));
+    EXPECT_EQ(m_delegate->screenConnection(), nullptr);
+    const auto cursor = m_delegate->updateCursorFromDriver();
+    EXPECT_EQ(cursor.data, nullptr);
+    EXPECT_EQ(cursor.width + cursor.height + cursor.hotSpotX + cursor.hotSpotY, 0.0);
+    m_delegate->setPreviousHiDPIState(true);
+    m_delegate->setShouldUpdateHiDPIState(true);
+    EXPECT_TRUE(m_delegate->previousHiDPIState());
+    EXPECT_TRUE(m_delegate->shouldUpdateHiDPIState());
+    EXPECT_FALSE(m_delegate->clientWindowCheckStopRequest());
 }
 
 TEST_F(LimnerAppDelegateTest, TwoStopsSendSelectorsThreeAndOneOncePerConnection) {

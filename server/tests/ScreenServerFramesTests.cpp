@@ -4,7 +4,9 @@
 #include "capture/tests/EncoderTestSupport.h"
 
 #include "capture/QNBJPEGVellEncoder.h"
+#include "display/NSCursorTSEPrivate.h"
 #include "display/QNBScreen.h"
+#include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSCursor.h"
 #include "platform/appkit/NSImage.h"
 #include "platform/core/Log.h"
@@ -369,9 +371,21 @@ TEST_F(ScreenServerFrameAnswer, HiddenCursorDatagramIsDisplayRelativeAndAReturnS
     EXPECT_EQ(sideband->datagrams.size(), 1u);
 }
 
+// The window server's invisible cursor: 16 by 16 pixels, all transparent.
+std::shared_ptr<appkit::NSCursor> invisibleCursor() {
+    auto rep = appkit::NSBitmapImageRep::initWithBitmapDataPlanes(
+        nullptr, 16, 16, 8, 4, true, false, appkit::NSCalibratedRGBColorSpace, 0, 64, 32);
+    std::memset(rep->bitmapData(), 0, 64 * 16);
+    auto image = appkit::NSImage::initWithSize(cg::CGSizeMake(16, 16));
+    image->addRepresentation(rep);
+    return appkit::NSCursor::initWithImage(image, cg::CGPointMake(0, 0));
+}
+
 TEST_F(ScreenServerFrameAnswer, AnInvisibleSystemCursorIsSentAsTheIBeam) {
     open({cg::CGRectMake(0, 0, 800, 600)});
-    mediator->changed = true; // and no visible cursor to show
+    mediator->cursor = invisibleCursor();
+    ASSERT_TRUE(display::NSCursorTSEPrivate::isInvisible(*mediator->cursor));
+    mediator->changed = true;
     session->mouseTick();
     EXPECT_TRUE(session->clientNeedsCursorImageUpdate());
     EXPECT_TRUE(session->screenUpdate(nullptr));
@@ -388,6 +402,12 @@ TEST_F(ScreenServerFrameAnswer, AnInvisibleSystemCursorIsSentAsTheIBeam) {
     EXPECT_EQ(stream.size(), 16u + length);
     const uint8_t pngSignature[] = {0x89, 'P', 'N', 'G'};
     EXPECT_EQ(std::memcmp(&stream[16], pngSignature, 4), 0);
+
+    // A change whose cursor cannot be read keeps the image the client has: nothing to send.
+    mediator->cursor = nullptr;
+    mediator->changed = true;
+    session->mouseTick();
+    EXPECT_FALSE(session->clientNeedsCursorImageUpdate());
 }
 
 TEST_F(ScreenServerCapture, RefreshesAreClippedInPointsThenHandedOnInPixels) {
@@ -475,7 +495,8 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
     EXPECT_EQ(encoder->dirty.size(), 2u);
     EXPECT_EQ(encoder->surfaces.size(), 1u);
 
-    // Hostile pushes: too many or non-finite rectangles change nothing.
+    // Hostile pushes: too many or non-finite rectangles are refused, and the whole display
+    // goes out with the surface instead, so the change they stood for is not lost.
     auto flood = std::make_shared<cg::CGDisplayStreamUpdate>();
     flood->reducedDirtyRects.assign(4097, cg::CGRectMake(0, 0, 1, 1));
     platform::LogCapture log(true);
@@ -483,8 +504,10 @@ TEST_F(ScreenServerCapture, TheStreamHasTheSetsSizeAndItsFramesReachTheEncoder) 
     auto nan = std::make_shared<cg::CGDisplayStreamUpdate>();
     nan->reducedDirtyRects = {cg::CGRectMake(0, 0, 1, 1), cg::CGRectMake(0, std::nan(""), 1, 1)};
     session->displayStreamCompleted(cg::kCGDisplayStreamFrameStatusFrameComplete, 0, surface, nan);
-    EXPECT_EQ(encoder->dirty.size(), 2u);
-    EXPECT_EQ(encoder->surfaces.size(), 1u);
+    ASSERT_EQ(encoder->dirty.size(), 4u);
+    for (size_t i : {2, 3})
+        EXPECT_TRUE(cg::CGRectEqualToRect(encoder->dirty[i], cg::CGRectMake(0, 0, 1024, 768))) << i;
+    EXPECT_EQ(encoder->surfaces.size(), 3u);
     EXPECT_TRUE(log.contains("refused"));
 
     session->stopDisplayStream();
