@@ -23,7 +23,7 @@ class QNBPreferences;
 namespace host {
 
 inline constexpr double kQNBStylusPaneWidth = 480;
-inline constexpr double kQNBStylusPaneHeight = 440;
+inline constexpr double kQNBStylusPaneHeight = 466;
 
 using foundation::QNBStylusAction;
 using enum foundation::QNBStylusAction;

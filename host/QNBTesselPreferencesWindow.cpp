@@ -73,7 +73,8 @@ std::shared_ptr<appkit::NSView> buildGeneralPane(appkit::NSNib& nib, const std::
     addSwitchRow(nib, view, pane, y, "checkForUpdatesSwitch", pane->checkForUpdatesSwitch, {}, nullptr,
                  "checkForUpdatesSwitchClicked:");
 
-    auto checkNow = nib.make<appkit::NSButton>(cg::CGRectMake(340, y - 4, 100, 28));
+    // Beside the switch's row, clear of it.
+    auto checkNow = nib.make<appkit::NSButton>(cg::CGRectMake(kMargin + 324, y - 4, 100, 28));
     checkNow->setTarget(pane);
     checkNow->setAction("checkForUpdatesNow:");
     nib.outlet("checkNowButton", pane->checkNowButton, checkNow);

@@ -550,7 +550,7 @@ TEST_F(HostOnScreenRoad, EveryWindowMenuAndSheetLiesOnTheScreenAndAnAddressTyped
     const std::string otherLog = m_platformd->root() + "/other-ipad.log";
     ASSERT_TRUE(
         other.start({REFCLIENT_PATH, "--name", "Other iPad", "--device-id", "other-1", "--bind-address",
-                     "127.0.0.3", "--no-announce", "--end-after", "4", "--away", "600", "--log", otherLog},
+                     "127.0.0.3", "--no-announce", "--end-after", "15", "--away", "600", "--log", otherLog},
                     m_platformd->root() + "/other-ipad.out"));
 
     // The popover hangs under its status item.

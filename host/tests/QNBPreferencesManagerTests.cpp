@@ -47,7 +47,7 @@ TEST_F(QNBPreferencesManagerTest, LoadsTheFloatingPanelWithItsToolbarAndShowsGen
     const cg::CGRect shown = m.preferencesPanel->contentRectForFrameRect(m.preferencesPanel->frame());
     EXPECT_EQ(shown.size.width, 480);
     EXPECT_EQ(shown.size.height, 320);
-    EXPECT_EQ(stylus().view()->frame().size.height, 440);
+    EXPECT_EQ(stylus().view()->frame().size.height, kQNBStylusPaneHeight);
     EXPECT_TRUE(find(content, "useHiDPISwitch"));
 }
 
@@ -63,7 +63,7 @@ TEST_F(QNBPreferencesManagerTest, SwappingPanesKeepsTheTopEdgeAndTheShownPaneIsN
     EXPECT_EQ(m.preferencesToolbar->selectedItemIdentifier(), "Stylus");
     EXPECT_EQ(after.origin.x, before.origin.x);
     EXPECT_EQ(top(after), top(before));
-    EXPECT_EQ(m.preferencesPanel->contentRectForFrameRect(after).size.height, 440);
+    EXPECT_EQ(m.preferencesPanel->contentRectForFrameRect(after).size.height, kQNBStylusPaneHeight);
 
     // The shown pane again: nothing is resized, even after the panel was moved.
     m.preferencesPanel->setFrame(cg::CGRectMake(100, 100, 480, 300), false);
