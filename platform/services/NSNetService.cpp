@@ -83,8 +83,8 @@ class BonjourClient {
         m_services.erase(id);
         m_browsers.erase(id);
     }
-    // Requests of an object being destroyed, sent from a queue: the last reference may go on
-    // the connection's reader thread, which must never wait for a reply.
+    // Requests of an object being destroyed, sent from the request queue: the last reference
+    // may go on the connection's reader thread, which must never wait for a reply.
     void requestLater(std::vector<std::pair<std::string_view, cf::Value>> requests) {
         std::shared_ptr<ipc::Connection> c;
         {
@@ -92,13 +92,13 @@ class BonjourClient {
             c = m_connection.lock();
         }
         if (!c || !c->isConnected() || requests.empty()) return;
-        dispatch::dispatch_async(
-            dispatch::dispatch_get_global_queue(dispatch::DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
-            [c, requests = std::move(requests)] {
-                for (const auto& [op, args] : requests)
-                    c->request(op, args);
-            });
+        dispatch::dispatch_async(m_queue, [c, requests = std::move(requests)] {
+            for (const auto& [op, args] : requests)
+                c->request(op, args);
+        });
     }
+    // Work that waits for platformd off the caller's thread, in the order it was queued.
+    void later(dispatch::dispatch_block_t block) { dispatch::dispatch_async(m_queue, std::move(block)); }
 
   private:
     void browseEvent(const cf::Value& body) {
@@ -129,6 +129,8 @@ class BonjourClient {
     }
 
     std::mutex m_mutex;
+    dispatch::dispatch_queue_t m_queue =
+        dispatch::dispatch_queue_create("platform.bonjour.requests", dispatch::DISPATCH_QUEUE_SERIAL);
     std::weak_ptr<ipc::Connection> m_connection;
     std::map<int64_t, std::weak_ptr<NSNetService>> m_services;
     std::map<int64_t, std::weak_ptr<NSNetServiceBrowser>> m_browsers;
@@ -299,30 +301,55 @@ std::optional<cf::Bytes> NSNetService::TXTRecordData() const {
     return m_txt;
 }
 
+// A resolve is asked for from the request queue, not by a round trip on the caller's thread: a
+// browser re-resolves every service still unresolved at each find, and hundreds of services
+// would make each find hundreds of round trips on the main thread. A resolve asked again before
+// the queued request went out is that request: sent later, it restarts the resolve just the same.
 void NSNetService::resolveWithTimeout(double seconds) {
     {
         std::lock_guard lock(m_mutex);
+        // A success the delegate has yet to hear answers this resolve too: one outcome.
+        if (m_resolvedUndelivered) return;
         m_resolving = true;
+        m_resolveTimeout = std::isfinite(seconds) && seconds > 0 ? seconds : 5.0;
+        if (m_resolveQueued) return;
+        m_resolveQueued = true;
     }
-    const double timeout = std::isfinite(seconds) && seconds > 0 ? seconds : 5.0;
-    int64_t code = 0;
-    if (!BonjourClient::shared().request(
-            ipc::op::bonjourResolve,
-            cf::Dictionary{{"resolve", m_id}, {"name", m_name}, {"type", m_type}, {"timeout", timeout}},
-            &code)) {
+    BonjourClient::shared().later([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        double timeout;
         {
-            std::lock_guard lock(m_mutex);
-            m_resolving = false;
+            std::lock_guard lock(self->m_mutex);
+            self->m_resolveQueued = false;
+            if (!self->m_resolving) return; // stopped before it went out
+            timeout = self->m_resolveTimeout;
         }
-        notify([code](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) {
+        int64_t code = 0;
+        if (BonjourClient::shared().request(ipc::op::bonjourResolve,
+                                            cf::Dictionary{{"resolve", self->m_id},
+                                                           {"name", self->m_name},
+                                                           {"type", self->m_type},
+                                                           {"timeout", timeout}},
+                                            &code))
+            return;
+        {
+            std::lock_guard lock(self->m_mutex);
+            self->m_resolving = false;
+        }
+        self->notify([code](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) {
             d.didNotResolve(s, errorDict(code));
         });
-    }
+    });
 }
 
 void NSNetService::resolved(const cf::Value& body) {
     const cf::Value* ok = body.find("ok");
     if (!ok || !ok->asBool()) return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_resolving) return; // stopped while its stop was still queued
+    }
     if (!*ok->asBool()) {
         const int64_t code =
             body.objectForKey("code").value_or(int64_t{NSNetServicesUnknownError}).integerValue();
@@ -345,9 +372,16 @@ void NSNetService::resolved(const cf::Value& body) {
         m_hostName = *host->asString();
         m_port = static_cast<int>(port->integerValue());
         if (txt && txt->asData()) m_txt = *txt->asData();
+        m_resolvedUndelivered = true;
     }
-    notify([](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) {
-        d.netServiceDidResolveAddress(s);
+    m_target.deliver([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->m_mutex);
+            self->m_resolvedUndelivered = false;
+        }
+        if (auto d = self->delegate()) d->netServiceDidResolveAddress(self);
     });
 }
 
@@ -405,8 +439,10 @@ void NSNetService::stop() {
         BonjourClient::shared().request(
             ipc::op::bonjourUnpublish,
             cf::Dictionary{{"services", cf::Array{cf::Dictionary{{"name", m_name}, {"type", m_type}}}}});
-    if (resolving)
-        BonjourClient::shared().request(ipc::op::bonjourStopResolve, cf::Dictionary{{"resolve", m_id}});
+    if (resolving) // after a resolve still queued, which then stays unsent
+        BonjourClient::shared().later([id = m_id] {
+            BonjourClient::shared().request(ipc::op::bonjourStopResolve, cf::Dictionary{{"resolve", id}});
+        });
     if (published || resolving)
         notify(
             [](NSNetServiceDelegate& d, const std::shared_ptr<NSNetService>& s) { d.netServiceDidStop(s); });

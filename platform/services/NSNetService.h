@@ -146,6 +146,9 @@ class NSNetService : public std::enable_shared_from_this<NSNetService> {
     bool m_published = false;
     std::optional<int64_t> m_publishError;
     bool m_resolving = false;
+    bool m_resolveQueued = false; // a resolve request waits in the request queue
+    double m_resolveTimeout = 5.0;
+    bool m_resolvedUndelivered = false; // a success waits on the run loop for the delegate
     bool m_monitoring = false;
 };
 
