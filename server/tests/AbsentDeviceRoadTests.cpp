@@ -213,13 +213,16 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     EXPECT_TRUE(waitFor(*a, [frames](const refclient::Snapshot& s) { return s.frames > frames; }));
 
     auto seen = invitations(*a);
+    // The first time away only: the session it came back to ends after its three seconds too, and
+    // the next time away may have begun by now.
     std::vector<double> away;
-    for (size_t i = 1; i < seen.size(); ++i)
-        if (!seen[i].second) away.push_back(seen[i].first);
+    size_t back = 1;
+    for (; back < seen.size() && !seen[back].second; ++back)
+        away.push_back(seen[back].first);
     ASSERT_GE(away.size(), 2u);
     for (size_t i = 1; i < away.size(); ++i)
         EXPECT_NEAR(away[i] - away[i - 1], 2000, 300) << "invitation " << i;
-    EXPECT_TRUE(seen.back().second) << "the last one brought the device back";
+    EXPECT_LT(back, seen.size()) << "an invitation brought the device back";
 }
 
 void AbsentDeviceRoad::closeGivesTheDisplayUp(const std::vector<std::string>& verb) {
