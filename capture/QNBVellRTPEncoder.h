@@ -55,9 +55,7 @@ class QNBVellRTPEncoder : public QNBBaseVellEncoder {
         std::vector<uint8_t> bytes;
         uint32_t records = 0;
     };
-    // Adds what goes out to sent.
-    void sendChangedAreas(display::QNBDisplay& display, const std::vector<regions::QNRect>& list,
-                          regions::UpdatedRectangles& sent, FrameOutput& out);
+    void sendChangedAreas(display::QNBDisplay& display, std::vector<regions::QNRect> list, FrameOutput& out);
     void sendRasterRefresh(display::QNBDisplay& display, FrameOutput& out);
 
     std::shared_ptr<regions::UpdatedRectangles> mRasterRectangles;
