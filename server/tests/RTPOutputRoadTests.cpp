@@ -191,24 +191,29 @@ TEST_F(RTPOutputRoad, AfterADrawTheFramesRebuildTheDisplaysPicture) {
     // The raster: eight interlaced passes over 24 bands of 32 rows, four rows a strip. A changed
     // area, sent at low quality, may land on strips already sent: a whole round after the last,
     // and the first strips, which may have been taken before the draw was composed, once more.
+    // On a loaded machine the draw may reach the encoder after that round has begun; the picture
+    // then still lacks it, and another round follows, up to four.
     constexpr size_t kStrips = 192;
-    while (picture.stripsSinceChange() < kStrips + 32) {
-        auto frame = nextWholeFrame(first.rtp, frames);
-        ASSERT_TRUE(frame.has_value()) << "frames stopped after " << picture.frames();
-        ASSERT_TRUE(picture.feedFrame(*frame)) << picture.error();
-    }
-    EXPECT_EQ(picture.width(), 1024);
-    EXPECT_EQ(picture.height(), 768);
-
     const std::string path = m_platformd->root() + "/display.bgrx";
-    auto read = runProgram({PrivatePlatformd::platformctlPath(), "read-display", *display, "--bgrx", path});
-    ASSERT_EQ(read.status, 0) << read.err;
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> shown((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(shown.size(), 1024u * 768u * 4u);
-    const double psnr =
-        encoderdrive::psnr(picture.pixels().data(), 1024 * 4, shown.data(), 1024 * 4, 1024, 768);
-    std::printf("rtp road: frames %zu records %zu psnr %.2f dB\n", picture.frames(), picture.counts().records,
-                psnr);
+    double psnr = 0;
+    for (int round = 0; round < 4 && psnr < 30.0; ++round) {
+        const size_t goal = round == 0 ? kStrips + 32 : picture.stripsSinceChange() + kStrips;
+        while (picture.stripsSinceChange() < goal) {
+            auto frame = nextWholeFrame(first.rtp, frames);
+            ASSERT_TRUE(frame.has_value()) << "frames stopped after " << picture.frames();
+            ASSERT_TRUE(picture.feedFrame(*frame)) << picture.error();
+        }
+        EXPECT_EQ(picture.width(), 1024);
+        EXPECT_EQ(picture.height(), 768);
+
+        auto read = runProgram({PrivatePlatformd::platformctlPath(), "read-display", *display, "--bgrx", path});
+        ASSERT_EQ(read.status, 0) << read.err;
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> shown((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(shown.size(), 1024u * 768u * 4u);
+        psnr = encoderdrive::psnr(picture.pixels().data(), 1024 * 4, shown.data(), 1024 * 4, 1024, 768);
+        std::printf("rtp road: round %d frames %zu records %zu psnr %.2f dB\n", round + 1, picture.frames(),
+                    picture.counts().records, psnr);
+    }
     EXPECT_GE(psnr, 30.0);
 }
