@@ -144,12 +144,9 @@ void QNExFramebuffer::updateVBLViaTimer(OSObject* owner, IOTimerEventSource*) {
         framebuffer->updateVBL();
     } else if (framebuffer->m_timerDriven) {
         framebuffer->updateVBL();
-    } else if (framebuffer->m_enabled && framebuffer->m_timer) {
-        // Look again when the threshold will have passed, so that the timer takes over if the
-        // screen server falls silent; without this, pacing would stop for good.
-        uint64_t remaining = framebuffer->m_vblThreshold - elapsed + 1;
-        framebuffer->m_timer->setTimeoutUS(static_cast<uint32_t>(remaining));
     }
+    // Otherwise the screen server paces: each of its notifications delivers one vertical blank
+    // and arms one check, so the timer stays idle until the next notification.
 }
 
 IOReturn QNExFramebuffer::setCursorState(SInt32 x, SInt32 y, bool visible) {

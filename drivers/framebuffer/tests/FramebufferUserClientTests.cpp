@@ -1,6 +1,8 @@
 // The screen server's road through the user client: open, pace, enable, disable, close.
 #include "FramebufferFixture.h"
 
+#include "platform/kernel/IODeviceMemory.h"
+#include "platform/kernel/IOMemoryDescriptor.h"
 #include "platform/kernel/OSNumber.h"
 
 namespace drivers::testing {
@@ -221,6 +223,41 @@ TEST_F(FramebufferTest, AClosedClientKeepsItsConnectionButReachesNoFramebuffer) 
     EXPECT_EQ(call(connection, 11, {250000}), kIOReturnError);
     EXPECT_EQ(call(connection, 2, {1}), kIOReturnNotAttached);
     EXPECT_EQ(display.dciCount, dci + 1);
+}
+
+TEST_F(FramebufferTest, TheUserClientHandsOutTheVRAMAsMemoryTypeZeroOnly) {
+    FakeDisplay& display = booted(1);
+    io_handle_t connection = openUserClient(1);
+    ASSERT_NE(connection, 0u);
+    OSPtr<OSObject> object = task->objectForHandle(connection);
+    auto* client = OSDynamicCast(IOUserClient, object.get());
+    ASSERT_NE(client, nullptr);
+    IOByteCount vramLength = 0;
+    {
+        IOGateLock gate(display.framebuffer.get());
+        auto vram = adoptRetained(display.framebuffer->getVRAMRange());
+        ASSERT_TRUE(vram);
+        vramLength = vram->getLength();
+    }
+    IOOptionBits options = 7;
+    IOMemoryDescriptor* memory = nullptr;
+    ASSERT_EQ(client->clientMemoryForType(0, &options, &memory), kIOReturnSuccess);
+    ASSERT_NE(memory, nullptr);
+    EXPECT_EQ(options, 0u);
+    EXPECT_EQ(memory->getLength(), vramLength);
+    memory->release(); // the caller's reference
+
+    // Any other type, or no place for the answer, hands out nothing.
+    options = 7;
+    EXPECT_EQ(client->clientMemoryForType(1, &options, &memory), kIOReturnNoMemory);
+    EXPECT_EQ(memory, nullptr);
+    EXPECT_EQ(options, 0u);
+    EXPECT_EQ(client->clientMemoryForType(0, &options, nullptr), kIOReturnNoMemory);
+
+    // Once closed, the client reaches no framebuffer: the base's refusal.
+    EXPECT_EQ(call(connection, 1), kIOReturnSuccess);
+    EXPECT_EQ(client->clientMemoryForType(0, &options, &memory), kIOReturnUnsupported);
+    EXPECT_EQ(memory, nullptr);
 }
 
 TEST_F(FramebufferTest, ATerminatingFramebufferTellsItsClientAndRefusesNewOnes) {

@@ -215,8 +215,14 @@ TEST_F(WindowServerTest, VerticalBlanksAreCountedPerDisplay) {
         EXPECT_EQ(call(c, 9), kIOReturnSuccess);
     m_server->sync();
     EXPECT_EQ(shown()[0x103].vblankCount, 3u);
-    // Silent past the threshold, the framebuffer's timer paces the blanks.
+    // After a signal the screen server paces: its silence brings no timer blanks.
     kernel::testing::advanceClock(platform::installFakeClock(), platform::seconds(0.3));
+    m_server->sync();
+    EXPECT_EQ(shown()[0x103].vblankCount, 3u);
+    // Enabled again with the last blank past the threshold, the framebuffer's timer paces them.
+    EXPECT_EQ(call(c, 3), kIOReturnSuccess);
+    EXPECT_EQ(call(c, 8, {1}), kIOReturnSuccess);
+    kernel::testing::advanceClock(platform::installFakeClock(), platform::seconds(0.1));
     m_server->sync();
     EXPECT_GT(shown()[0x103].vblankCount, 3u);
 }
