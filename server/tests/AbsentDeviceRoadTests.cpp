@@ -147,7 +147,7 @@ class AbsentDeviceRoad : public PlatformdTest {
 TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     // Away long enough for the panel's checks below on a loaded machine: the device's return
     // takes the panel away.
-    auto a = device("127.0.0.2", 3, 20);
+    auto a = device("127.0.0.2", 3, 30);
     ASSERT_TRUE(invite(*a, "127.0.0.2")) << helperLog();
     auto before = virtualDisplays();
     ASSERT_EQ(before.size(), 1u);
@@ -185,10 +185,18 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
             }
     }
     EXPECT_TRUE(mirrored) << mismatch;
-    const long long quiet = grabs(id);
-    for (int i = 0; i < 10; ++i)
-        ctl({"input-state"});
-    EXPECT_EQ(grabs(id), quiet) << "no grab without damage";
+    // A grab for damage still on its way (the draw's, on a loaded machine) may come late; then
+    // the display stays still and the grabs stop: ten round trips without one, within five tries.
+    long long quiet = grabs(id);
+    bool still = false;
+    for (int attempt = 0; attempt < 5 && !still; ++attempt) {
+        for (int i = 0; i < 10; ++i)
+            ctl({"input-state"});
+        const long long now = grabs(id);
+        still = now == quiet;
+        quiet = now;
+    }
+    EXPECT_TRUE(still) << "no grab without damage";
     const auto start = platform::now();
     for (int i = 0; i < 20; ++i)
         ctl({"damage", "1500", "100", "40", "40"});
@@ -206,7 +214,8 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     EXPECT_EQ(offIt.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
 
     // 3 and 4. Invitations every 2.0 s while away; the one after it reconnects, the panel goes.
-    ASSERT_TRUE(waitFor(*a, [](const refclient::Snapshot& s) { return s.sessions >= 2 && inSession(s); }))
+    ASSERT_TRUE(waitFor(
+        *a, [](const refclient::Snapshot& s) { return s.sessions >= 2 && inSession(s); }, 60))
         << allLines(*a) << helperLog();
     auto hidden = ctl({"ui", "wait", "TesselHelper", kPanel, "--gone", "--timeout", "1.5"});
     EXPECT_EQ(hidden.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
