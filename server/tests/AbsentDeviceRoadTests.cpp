@@ -116,7 +116,7 @@ class AbsentDeviceRoad : public PlatformdTest {
     // The drop, then the panel standing in, visible and key.
     bool panelAfterDrop(refclient::Client& c) {
         if (!waitFor(c, [](const refclient::Snapshot& s) { return !inSession(s); })) return false;
-        auto shown = ctl({"ui", "wait", "TesselHelper", kPanel, "--timeout", "1.5"});
+        auto shown = ctl({"ui", "wait", "TesselHelper", kPanel, "--timeout", "10"});
         EXPECT_EQ(shown.status, 0) << shown.err << helperLog();
         return shown.status == 0;
     }
@@ -207,17 +207,17 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
 
     // The cursor view follows the pointer onto the virtual display and off it.
     EXPECT_EQ(ctl({"cursor", "move", "1600", "100"}).status, 0);
-    auto onIt = ctl({"ui", "wait", "TesselHelper", kPanel + "/image[1]", "--timeout", "2"});
+    auto onIt = ctl({"ui", "wait", "TesselHelper", kPanel + "/image[1]", "--timeout", "10"});
     EXPECT_EQ(onIt.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
     EXPECT_EQ(ctl({"cursor", "move", "100", "100"}).status, 0);
-    auto offIt = ctl({"ui", "wait", "TesselHelper", kPanel + "/image[1]", "--gone", "--timeout", "2"});
+    auto offIt = ctl({"ui", "wait", "TesselHelper", kPanel + "/image[1]", "--gone", "--timeout", "10"});
     EXPECT_EQ(offIt.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
 
     // 3 and 4. Invitations every 2.0 s while away; the one after it reconnects, the panel goes.
     ASSERT_TRUE(waitFor(
         *a, [](const refclient::Snapshot& s) { return s.sessions >= 2 && inSession(s); }, 60))
         << allLines(*a) << helperLog();
-    auto hidden = ctl({"ui", "wait", "TesselHelper", kPanel, "--gone", "--timeout", "1.5"});
+    auto hidden = ctl({"ui", "wait", "TesselHelper", kPanel, "--gone", "--timeout", "10"});
     EXPECT_EQ(hidden.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
     EXPECT_EQ(virtualDisplays(), before) << "the same display, id and serial";
     const uint64_t frames = a->snapshot().frames;
@@ -230,9 +230,15 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     size_t back = 1;
     for (; back < seen.size() && !seen[back].second; ++back)
         away.push_back(seen[back].first);
-    ASSERT_GE(away.size(), 2u);
-    for (size_t i = 1; i < away.size(); ++i)
-        EXPECT_NEAR(away[i] - away[i - 1], 2000, 300) << "invitation " << i;
+    ASSERT_GE(away.size(), 3u);
+    // The invitation timer keeps its beat: one late on a loaded machine makes the next gap short,
+    // so the beat is the mean gap; no gap may be a burst or a missed beat.
+    const double beat = (away.back() - away.front()) / double(away.size() - 1);
+    EXPECT_NEAR(beat, 2000, 200) << "mean gap over " << away.size() << " invitations";
+    for (size_t i = 1; i < away.size(); ++i) {
+        EXPECT_GT(away[i] - away[i - 1], 1000) << "invitation " << i;
+        EXPECT_LT(away[i] - away[i - 1], 3500) << "invitation " << i;
+    }
     EXPECT_LT(back, seen.size()) << "an invitation brought the device back";
 }
 
