@@ -51,9 +51,16 @@ void QNBBaseVellEncoder::addDirtyRectangle(cg::CGRect rect) {
     if (!set) return;
     for (const auto& display : set->displays()) {
         std::lock_guard lock(display->lock());
-        cg::CGRect clipped = cg::CGRectIntersection(rect, display->normalizedDisplayBounds());
+        // The session hands rectangles relative to the display set, in pixels: each display is
+        // clipped where it sits in the set. Clipping against the display's place among all
+        // displays would leave nothing of any display away from the origin.
+        const cg::CGPoint offset = display->offsetFromOrigin(), origin = display->ourOrigin();
+        const cg::CGRect inSet{offset, display->scaleCorrectedDisplayBounds().size};
+        cg::CGRect clipped = cg::CGRectIntersection(rect, inSet);
         if (cg::CGRectIsNull(clipped) || !(clipped.size.width > 0) || !(clipped.size.height > 0)) continue;
-        display->addDirtyRectangle(clipped);
+        // Queued where the display sits among all displays, the frame the rectangle encoders
+        // read their queue in (their records go back to the set's frame).
+        display->addDirtyRectangle(cg::CGRectOffset(clipped, origin.x - offset.x, origin.y - offset.y));
     }
 }
 

@@ -32,8 +32,9 @@ class QNBBaseVellEncoder : public QNBVellEncoderProtocol,
     void setEncoderInformation(const std::shared_ptr<display::QNBDisplaySet>& displaySet,
                                const std::shared_ptr<net::QNNetSocketProtocol>& socket,
                                const net::QNCapabilities& capabilities) override;
-    // Global points: clipped to each display's normalized bounds under that display's lock and
-    // queued to each display it meets with a positive width and height.
+    // Pixels relative to the display set (as the session hands them): clipped to each display's
+    // place in the set under that display's lock and queued, in global coordinates, to each
+    // display it meets with a positive width and height.
     void addDirtyRectangle(cg::CGRect rect) override;
     void encodeFrame(int32_t frame, bool lossyOnly,
                      const std::shared_ptr<display::QNBDisplay>& display) override;

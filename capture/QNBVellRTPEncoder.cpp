@@ -26,22 +26,27 @@ std::vector<uint8_t> recordOnly(cg::CGRect rect) {
     return {bytes.begin(), bytes.end()};
 }
 
-// Halves every rectangle larger than the area limit, top half first, until none is.
-std::vector<regions::QNRect> splitLarge(std::vector<regions::QNRect> list) {
+// Halves every rectangle larger than the area limit until none is, each in its place with its
+// top half first: the list keeps its top-to-bottom order, and under the byte budget that order
+// decides which boxes make this update.
+std::vector<regions::QNRect> splitLarge(const std::vector<regions::QNRect>& list) {
     std::vector<regions::QNRect> out;
-    while (!list.empty()) {
-        regions::QNRect r = list.back();
-        list.pop_back();
-        const cg::CGRect c = r.rect();
-        const int32_t h = static_cast<int32_t>(c.size.height);
-        if (static_cast<int32_t>(c.size.width) * h > QNBVellRTPEncoder::kMaxRectArea && h >= 2) {
-            const int32_t half = h / 2;
-            list.emplace_back(
-                cg::CGRectMake(c.origin.x, c.origin.y + half, c.size.width, c.size.height - half));
-            list.emplace_back(cg::CGRectMake(c.origin.x, c.origin.y, c.size.width, half));
-            continue;
+    for (const regions::QNRect& whole : list) {
+        std::vector<regions::QNRect> pending{whole}; // the pieces still to look at, next at the back
+        while (!pending.empty()) {
+            const regions::QNRect r = pending.back();
+            pending.pop_back();
+            const cg::CGRect c = r.rect();
+            const int32_t h = static_cast<int32_t>(c.size.height);
+            if (static_cast<int32_t>(c.size.width) * h > QNBVellRTPEncoder::kMaxRectArea && h >= 2) {
+                const int32_t half = h / 2;
+                pending.emplace_back(
+                    cg::CGRectMake(c.origin.x, c.origin.y + half, c.size.width, c.size.height - half));
+                pending.emplace_back(cg::CGRectMake(c.origin.x, c.origin.y, c.size.width, half));
+                continue;
+            }
+            out.push_back(r);
         }
-        out.push_back(r);
     }
     return out;
 }
@@ -137,13 +142,25 @@ std::vector<uint8_t> QNBVellRTPEncoder::sendJpegRect(cg::CGRect rect, const uint
     return data;
 }
 
-void QNBVellRTPEncoder::sendChangedAreas(display::QNBDisplay& display, std::vector<regions::QNRect> list,
-                                         FrameOutput& out) {
+namespace {
+
+cg::CGRect offsetBy(cg::CGRect rect, cg::CGPoint by) {
+    return cg::CGRectOffset(rect, by.x, by.y);
+}
+
+} // namespace
+
+// The display's queue holds rectangles where the window server places the display (as the
+// encoder base queues them); the captures, the strips and the records are the display's own.
+void QNBVellRTPEncoder::sendChangedAreas(display::QNBDisplay& display,
+                                         const std::vector<regions::QNRect>& list,
+                                         regions::UpdatedRectangles& sent, FrameOutput& out) {
     auto manager = display.rectManager();
-    const cg::CGRect bounds = display.scaleCorrectedDisplayBounds();
-    for (const regions::QNRect& r : splitLarge(std::move(list))) {
+    const cg::CGPoint origin = display.ourOrigin();
+    const cg::CGRect bounds{cg::CGPointZero, display.scaleCorrectedDisplayBounds().size};
+    for (const regions::QNRect& r : splitLarge(list)) {
         if (r.moved()) continue;
-        const cg::CGRect c = cg::CGRectIntersection(r.rect(), bounds);
+        const cg::CGRect c = cg::CGRectIntersection(offsetBy(r.rect(), {-origin.x, -origin.y}), bounds);
         if (cg::CGRectIsEmpty(c)) continue;
         Capture capture;
         capture.pixels = CreateImageBufferForRect(1.0, nullptr, 0, display.displayID(), &capture.size, c);
@@ -153,6 +170,7 @@ void QNBVellRTPEncoder::sendChangedAreas(display::QNBDisplay& display, std::vect
         auto data = sendImageRect(captured, capture.pixels, 4, kChangedQuality, nullptr);
         if (out.records > 0 && out.bytes.size() + data.size() >= kFrameBudget) return;
         mRasterRectangles->addRectangle(r.rect());
+        sent.addRectangle(r.rect());
         if (manager) manager->cleanRectangle(r.rect());
         out.bytes.insert(out.bytes.end(), data.begin(), data.end());
         ++out.records;
@@ -161,14 +179,17 @@ void QNBVellRTPEncoder::sendChangedAreas(display::QNBDisplay& display, std::vect
 
 void QNBVellRTPEncoder::sendRasterRefresh(display::QNBDisplay& display, FrameOutput& out) {
     auto manager = display.rectManager();
-    const cg::CGRect bounds = display.scaleCorrectedDisplayBounds();
-    const uint32_t bands = static_cast<uint32_t>(bounds.size.height / kBandRows);
+    const cg::CGPoint origin = display.ourOrigin();
+    const cg::CGSize size = display.scaleCorrectedDisplayBounds().size;
+    // Bands as a fraction: a height that is no multiple of the band keeps its last, partial
+    // band in the walk (1080 rows are 33.75 bands; rows 1056 to 1079 are the 34th).
+    const double bands = size.height / kBandRows;
     // A display whose strips cannot be captured would otherwise be walked for ever.
-    const uint32_t fullRefresh = std::max<uint32_t>(bands, 1) * 8;
+    const uint32_t fullRefresh = std::max<uint32_t>(static_cast<uint32_t>(std::ceil(bands)), 1) * 8;
     for (uint32_t p = 0; p < fullRefresh; ++p) {
         if (out.bytes.size() >= kFrameBudget && p > 0) return;
         const double y = interlaceForEight[mRasterInterlace] * kStripRows + mRasterLocation * kBandRows;
-        const cg::CGRect strip = cg::CGRectMake(0, y, bounds.size.width, kStripRows);
+        const cg::CGRect strip = cg::CGRectMake(0, y, size.width, kStripRows);
         Capture capture;
         capture.pixels = CreateImageBufferForRect(1.0, nullptr, 0, display.displayID(), &capture.size, strip);
         if (capture.pixels) {
@@ -178,7 +199,7 @@ void QNBVellRTPEncoder::sendRasterRefresh(display::QNBDisplay& display, FrameOut
             out.bytes.insert(out.bytes.end(), data.begin(), data.end());
             ++out.records;
         }
-        if (manager) manager->cleanRectangle(strip);
+        if (manager) manager->cleanRectangle(offsetBy(strip, origin));
         if (++mRasterLocation >= bands) {
             mRasterLocation = 0;
             mRasterInterlace = (mRasterInterlace + 1) % 8;
@@ -199,8 +220,10 @@ void QNBVellRTPEncoder::encodeFrame(int32_t extraRecordCount, bool,
         mRasterRectangles = std::make_shared<regions::UpdatedRectangles>();
         pending = extent ? extent : std::make_shared<regions::UpdatedRectangles>();
     }
+    // The changed area this update carries.
+    regions::UpdatedRectangles sent;
     FrameOutput out;
-    sendChangedAreas(*display, pending->newArrayOfRectangles(), out);
+    sendChangedAreas(*display, pending->newArrayOfRectangles(), sent, out);
     sendRasterRefresh(*display, out);
 
     auto socket = clientSocket();

@@ -55,7 +55,9 @@ class QNBVellRTPEncoder : public QNBBaseVellEncoder {
         std::vector<uint8_t> bytes;
         uint32_t records = 0;
     };
-    void sendChangedAreas(display::QNBDisplay& display, std::vector<regions::QNRect> list, FrameOutput& out);
+    // Adds what goes out to sent.
+    void sendChangedAreas(display::QNBDisplay& display, const std::vector<regions::QNRect>& list,
+                          regions::UpdatedRectangles& sent, FrameOutput& out);
     void sendRasterRefresh(display::QNBDisplay& display, FrameOutput& out);
 
     std::shared_ptr<regions::UpdatedRectangles> mRasterRectangles;

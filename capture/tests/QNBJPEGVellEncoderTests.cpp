@@ -66,6 +66,7 @@ TEST(QNBBaseVellEncoderTest, DirtyRectanglesAreClippedToEachDisplayTheyMeet) {
     auto right = std::make_shared<display::QNBDisplay>(0x101);
     auto set = std::make_shared<display::QNBDisplaySet>();
     set->setDisplays({left, right});
+    set->finalizeSet(); // each display's place in the set, where the base clips
     encoder.setEncoderInformation(set, nullptr, {});
 
     // Only touching the left display's right edge: queued for the right display alone.

@@ -299,7 +299,8 @@ TEST_F(QNBVellEncoderTest, RecordsAreRelativeToTheDisplaySet) {
     // The set begins at x 100; the second display sits 1024 points into it.
     open({{0x100, FakeDisplay{cg::CGRectMake(100, 0, 1024, 768), 1024, 768}},
           {0x101, FakeDisplay{cg::CGRectMake(1124, 40, 840, 525), 840, 525}}});
-    encoder->addDirtyRectangle(cg::CGRectMake(1200, 90, 20, 10));
+    // Handed as the session hands it: relative to the set, in pixels.
+    encoder->addDirtyRectangle(cg::CGRectMake(1100, 90, 20, 10));
     Update update = frame(0, displays[1]);
     ASSERT_EQ(update.records.size(), 1u);
     const Record& r = update.records[0];
@@ -307,6 +308,35 @@ TEST_F(QNBVellEncoderTest, RecordsAreRelativeToTheDisplaySet) {
     EXPECT_EQ(r.y, 90);
     EXPECT_EQ(r.width, 20);
     EXPECT_EQ(r.payload, jpegOfPicture(picture(840, 525), 840, cg::CGRectMake(76, 50, 20, 10), 99));
+}
+
+// The one display of the set sits right of the main display: the session's rectangles are
+// relative to it, and the encoder finds them on it.
+TEST_F(QNBVellEncoderTest, ChangesOnADisplayAwayFromTheOriginAreEncoded) {
+    open({{0x100, FakeDisplay{cg::CGRectMake(1440, 0, 1024, 768), 1024, 768}}});
+    const cg::CGRect area = cg::CGRectMake(200, 100, 64, 32);
+    encoder->addDirtyRectangle(area);
+    // A rectangle past the display's right edge in the set is clipped to it.
+    encoder->addDirtyRectangle(cg::CGRectMake(1000, 700, 100, 100));
+    Update update = frame();
+    ASSERT_EQ(update.records.size(), 2u);
+    const Record& r = update.records[0];
+    EXPECT_FALSE(isDummy(r));
+    EXPECT_EQ(r.encoding, 4);
+    EXPECT_EQ(r.x, 200);
+    EXPECT_EQ(r.y, 100);
+    EXPECT_EQ(r.width, 64);
+    EXPECT_EQ(r.height, 32);
+    EXPECT_EQ(r.payload, jpegOfPicture(picture(1024, 768), 1024, area, 20));
+    const Record& edge = update.records[1];
+    EXPECT_EQ(edge.x, 1000);
+    EXPECT_EQ(edge.y, 700);
+    EXPECT_EQ(edge.width, 24);
+    EXPECT_EQ(edge.height, 68);
+    EXPECT_TRUE(display->rectManager()->rectangleQueue().empty());
+    // Outside the display's place in the set: not queued.
+    encoder->addDirtyRectangle(cg::CGRectMake(1440, 0, 10, 10));
+    EXPECT_TRUE(display->rectManager()->rectangleQueue().empty());
 }
 
 TEST_F(QNBVellEncoderTest, AMovedRectangleGivesACopyRecordAndAcknowledgesItsBlock) {

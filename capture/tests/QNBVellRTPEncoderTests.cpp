@@ -43,28 +43,38 @@ std::vector<Record> parseUpdate(const std::vector<uint8_t>& s, uint16_t* countOu
 // Pictures both ways a capture may read them: images, and the framebuffer's memory.
 class FramebufferProvider : public testing::FakePixelProvider {
   public:
-    FramebufferProvider() : framebuffer(testing::patternPixels(1024, 768, 4096)) {
-        pictures[0x100] = {1024, 768};
+    // A display of the pattern, its rows packed.
+    void add(uint32_t display, size_t width, size_t height) {
+        pictures[display] = {width, height};
+        framebuffers[display] = {width * 4, testing::patternPixels(width, height, width * 4)};
     }
     const void* baseAddress(cg::CGDirectDisplayID display, size_t* bytesPerRow) override {
-        if (display != 0x100) return nullptr;
-        *bytesPerRow = 4096;
-        return framebuffer.data();
+        auto found = framebuffers.find(display);
+        if (found == framebuffers.end()) return nullptr;
+        *bytesPerRow = found->second.first;
+        return found->second.second.data();
     }
-    std::vector<uint8_t> framebuffer;
+    std::map<uint32_t, std::pair<size_t, std::vector<uint8_t>>> framebuffers; // bytes per row, pixels
 };
 
 class QNBVellRTPEncoderTest : public ::testing::Test {
   protected:
     QNBVellRTPEncoderTest()
-        : displays({{0x100, FakeDisplay{cg::CGRectMake(0, 0, 1024, 768), 1024, 768}}}),
-          display(std::make_shared<display::QNBDisplay>(0x100)),
-          socket(std::make_shared<regions::testing::RecordingSocket>()),
+        : socket(std::make_shared<regions::testing::RecordingSocket>()),
           encoder(QNBVellRTPEncoder::create()) {
         cg::setDisplayPixelProvider(pixels);
         socket->probeLock = false;
+        open(0x100, FakeDisplay{cg::CGRectMake(0, 0, 1024, 768), 1024, 768});
+    }
+    // The encoder's one display, with a picture of its pixel size.
+    void open(uint32_t id, FakeDisplay d) {
+        pixels->add(id, d.pixelsWide, d.pixelsHigh);
+        displays.reset();
+        displays = std::make_unique<testing::ScopedDisplays>(std::map<uint32_t, FakeDisplay>{{id, d}});
+        display = std::make_shared<display::QNBDisplay>(id);
         auto set = std::make_shared<display::QNBDisplaySet>();
         set->setDisplays({display});
+        set->finalizeSet();
         encoder->setEncoderInformation(set, socket, {});
     }
     // One update's records, as the socket received them.
@@ -74,8 +84,8 @@ class QNBVellRTPEncoderTest : public ::testing::Test {
         return parseUpdate(socket->stream(), count);
     }
     ~QNBVellRTPEncoderTest() override { cg::setDisplayPixelProvider(nullptr); }
-    testing::ScopedDisplays displays;
     std::shared_ptr<FramebufferProvider> pixels = std::make_shared<FramebufferProvider>();
+    std::unique_ptr<testing::ScopedDisplays> displays;
     std::shared_ptr<display::QNBDisplay> display;
     std::shared_ptr<regions::testing::RecordingSocket> socket;
     std::shared_ptr<QNBVellRTPEncoder> encoder;
@@ -99,6 +109,27 @@ TEST_F(QNBVellRTPEncoderTest, A768RowDisplayIsRefreshedIn192InterlacedStrips) {
     EXPECT_EQ(encoder->rasterLocation(), 0u);
     EXPECT_EQ(encoder->rasterInterlace(), 0u);
     for (int y = 0; y < 768; y += 4)
+        EXPECT_EQ(rows.count(y), 1u) << y;
+}
+
+// 1080 rows are 33¾ bands: the walk covers the partial 34th band (rows 1056 to 1079) before it
+// starts over, and strips past the last row are skipped.
+TEST_F(QNBVellRTPEncoderTest, TheRasterReachesTheLastPartialBand) {
+    open(0x200, FakeDisplay{cg::CGRectMake(0, 0, 64, 1080), 64, 1080});
+    // Updates until the eighth pass has ended (the interlace starts over).
+    std::set<int> rows;
+    bool lastPass = false;
+    for (int updates = 0; updates < 200; ++updates) {
+        for (const Record& r : encode()) {
+            EXPECT_EQ(r.height, 4);
+            EXPECT_LT(r.y, 1080);
+            rows.insert(r.y);
+        }
+        if (encoder->rasterInterlace() == 7) lastPass = true;
+        if (lastPass && encoder->rasterInterlace() == 0) break;
+    }
+    ASSERT_EQ(encoder->rasterInterlace(), 0u) << "the walk never ended";
+    for (int y = 0; y < 1080; y += 4)
         EXPECT_EQ(rows.count(y), 1u) << y;
 }
 
@@ -182,6 +213,48 @@ TEST_F(QNBVellRTPEncoderTest, SentAreasAreNotSentAgainUntilAllWere) {
     auto second = encode();
     ASSERT_GE(second.size(), 1u);
     EXPECT_EQ(second[0].width, 64);
+}
+
+// Two changed boxes that do not both fit the update's budget: the top one goes now, the lower one
+// with the next update.
+TEST_F(QNBVellRTPEncoderTest, ASplitAreaGoesOutTopBoxFirst) {
+    auto noise = [](size_t, size_t height, size_t pitch) {
+        std::vector<uint8_t> bytes(pitch * height);
+        uint32_t state = 99;
+        for (auto& b : bytes)
+            b = uint8_t((state = state * 1103515245u + 12345u) >> 24);
+        return bytes;
+    };
+    pixels->painter = noise;
+    pixels->framebuffers[0x100].second = noise(1024, 768, 4096);
+    // Each box alone is at the area limit, so neither is split.
+    display->addDirtyRectangle(cg::CGRectMake(0, 400, 1024, 80));
+    display->addDirtyRectangle(cg::CGRectMake(0, 0, 1024, 80));
+    auto first = encode();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first[0].y, 0);
+    EXPECT_EQ(first[0].height, 80);
+    for (size_t i = 1; i < first.size(); ++i)
+        EXPECT_NE(first[i].height, 80) << "both boxes fitted: the budget was not tested";
+    auto second = encode();
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(second[0].y, 400);
+    EXPECT_EQ(second[0].height, 80);
+}
+
+// The display sits right of the main display: the changes the session hands relative to it are
+// sent, in the display's own coordinates.
+TEST_F(QNBVellRTPEncoderTest, ChangesOnADisplayAwayFromTheOriginAreEncoded) {
+    open(0x300, FakeDisplay{cg::CGRectMake(1440, 0, 1024, 768), 1024, 768});
+    encoder->addDirtyRectangle(cg::CGRectMake(64, 32, 64, 64));
+    auto records = encode();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[0].x, 64);
+    EXPECT_EQ(records[0].y, 32);
+    EXPECT_EQ(records[0].width, 64);
+    EXPECT_EQ(records[0].height, 64);
+    EXPECT_EQ(records[1].y, 0); // then the first strip
+    EXPECT_TRUE(display->rectManager()->rectangleQueue().empty());
 }
 
 TEST_F(QNBVellRTPEncoderTest, ImageRecordsAndLossyPoint) {

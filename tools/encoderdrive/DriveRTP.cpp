@@ -96,9 +96,7 @@ int driveRTP(Drive& d) {
 
     auto socket = std::dynamic_pointer_cast<capture::QNNetOutboundRTPSocket>(d.encoderSocket);
     if (!socket) return failure("rtp: no RTP socket");
-    d.feed.encoder->addDirtyRectangle(cg::CGRectMake(d.feed.bounds.origin.x * d.feed.scale,
-                                                     d.feed.bounds.origin.y * d.feed.scale, double(width),
-                                                     double(height)));
+    d.feed.encoder->addDirtyRectangle(cg::CGRectMake(0, 0, double(width), double(height)));
     const auto record = server::RTPFrameAnswerSteps::packetRecord();
     const auto resolution =
         server::RTPFrameAnswerSteps::resolutionRecord(cg::CGSizeMake(double(width), double(height)));

@@ -80,14 +80,15 @@ uint32_t defaultDisplay(const std::vector<uint32_t>& displays) {
 }
 
 // The session's side: refresh rectangles (global points) clipped to the display and handed to
-// the encoder in its coordinates (global, scale-corrected), then a frame enqueued.
+// the encoder as the session hands them (pixels relative to the display), then a frame enqueued.
 void refreshed(uint32_t count, const cg::CGRect* rects, void* info) {
     auto* feed = static_cast<RefreshFeed*>(info);
     bool handed = false;
     for (uint32_t i = 0; i < count && rects; ++i) {
         const cg::CGRect r = cg::CGRectIntersection(rects[i], feed->bounds);
         if (cg::CGRectIsNull(r) || cg::CGRectIsEmpty(r)) continue;
-        feed->encoder->addDirtyRectangle(cg::CGRectMake(r.origin.x * feed->scale, r.origin.y * feed->scale,
+        feed->encoder->addDirtyRectangle(cg::CGRectMake((r.origin.x - feed->bounds.origin.x) * feed->scale,
+                                                        (r.origin.y - feed->bounds.origin.y) * feed->scale,
                                                         r.size.width * feed->scale,
                                                         r.size.height * feed->scale));
         handed = true;
@@ -103,9 +104,7 @@ int driveVell(Drive& d) {
     if (width == 0 || height == 0) return failure("display has no pixels");
     VellPicture picture(width, height);
     // A session's first frame is the whole display.
-    d.feed.encoder->addDirtyRectangle(cg::CGRectMake(d.feed.bounds.origin.x * d.feed.scale,
-                                                     d.feed.bounds.origin.y * d.feed.scale, double(width),
-                                                     double(height)));
+    d.feed.encoder->addDirtyRectangle(cg::CGRectMake(0, 0, double(width), double(height)));
     auto take = [&] {
         const auto bytes = d.socket->take();
         return picture.feed(bytes.data(), bytes.size());
@@ -303,9 +302,11 @@ std::optional<std::string> Drive::drawAndRequest(const std::function<std::string
             if (++turns % 4 == 0) {
                 if (auto delta = painter->move()) {
                     const cg::CGRect moved = painter->window();
-                    const cg::CGRect destination =
-                        cg::CGRectMake(moved.origin.x * feed.scale, moved.origin.y * feed.scale,
-                                       moved.size.width * feed.scale, moved.size.height * feed.scale);
+                    // The display's queue takes its pixels placed at the display's origin.
+                    const cg::CGRect destination = cg::CGRectMake(
+                        (moved.origin.x - feed.bounds.origin.x) * feed.scale + feed.bounds.origin.x,
+                        (moved.origin.y - feed.bounds.origin.y) * feed.scale + feed.bounds.origin.y,
+                        moved.size.width * feed.scale, moved.size.height * feed.scale);
                     if (auto manager = display->rectManager())
                         manager->addMovedRectangle(&destination, 1,
                                                    cg::CGPoint{delta->x * feed.scale, delta->y * feed.scale});
