@@ -184,7 +184,7 @@ TEST_F(QNBVellRTPEncoderTest, TheFirstStripGoesOutWhenTheChangedAreasAloneFillTh
         return bytes;
     };
     pixels->painter = noise;
-    pixels->framebuffer = noise(1024, 768, 4096);
+    pixels->framebuffers[0x100].second = noise(1024, 768, 4096);
     display->addDirtyRectangle(cg::CGRectMake(0, 0, 1024, 768));
     auto records = encode();
     ASSERT_GE(records.size(), 2u);
