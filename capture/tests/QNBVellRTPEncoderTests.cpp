@@ -240,6 +240,12 @@ TEST_F(QNBVellRTPEncoderTest, ASplitAreaGoesOutTopBoxFirst) {
     ASSERT_FALSE(second.empty());
     EXPECT_EQ(second[0].y, 400);
     EXPECT_EQ(second[0].height, 80);
+    // A box over the limit is halved in its place, its top half first.
+    display->addDirtyRectangle(cg::CGRectMake(0, 200, 1024, 160));
+    auto third = encode();
+    ASSERT_FALSE(third.empty());
+    EXPECT_EQ(third[0].y, 200);
+    EXPECT_EQ(third[0].height, 80);
 }
 
 // The display sits right of the main display: the changes the session hands relative to it are

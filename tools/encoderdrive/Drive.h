@@ -64,6 +64,9 @@ struct Drive {
 
     // How a mode answers an update request instead (the RTP mode brackets each one).
     std::function<void()> answer;
+    // Whether the painter's moves reach the display's queue as moves. The RTP encoder skips
+    // moved rectangles (a session over RTP never queues one), so for it the window is redrawn.
+    bool handsMoves = true;
 
     // One update request answered as the session answers it.
     void request() {

@@ -124,6 +124,7 @@ int driveRTP(Drive& d) {
         drain(second, false, 0);
         return {};
     };
+    d.handsMoves = false;
     if (auto why = d.drawAndRequest(read)) return failure(*why);
 
     // Drawing stopped: the raster refresh goes once round the display (eight interlaced passes

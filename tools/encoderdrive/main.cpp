@@ -300,7 +300,7 @@ std::optional<std::string> Drive::drawAndRequest(const std::function<std::string
             // Every fourth turn the window moves instead, and the session hears of the move
             // before the refresh of its damage.
             if (++turns % 4 == 0) {
-                if (auto delta = painter->move()) {
+                if (auto delta = painter->move(); delta && handsMoves) {
                     const cg::CGRect moved = painter->window();
                     // The display's queue takes its pixels placed at the display's origin.
                     const cg::CGRect destination = cg::CGRectMake(
