@@ -58,6 +58,11 @@ class HostInterfaceRoad : public uitest::UIAppTest {
         const cf::Value* pid = launched ? launched->find("pid") : nullptr;
         return pid ? static_cast<pid_t>(pid->integerValue()) : 0;
     }
+    // The host launched and its screen server (TesselHelper) up.
+    bool launchHostAndServer() {
+        return launchHost() > 0 && platformd::testing::waitForEvent(
+                                       "finished-launching", {{"bundleIdentifier", kHelperId}}, 60, m_start);
+    }
     // The reference client announcing itself as "Road iPad" on 127.0.0.2, a landscape Retina
     // tablet as an iPad tells, its records logged.
     void startClient() {
@@ -127,10 +132,7 @@ class HostInterfaceRoad : public uitest::UIAppTest {
 };
 
 TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
-    ASSERT_GT(launchHost(), 0) << hostLog();
-    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
-                                                 m_start))
-        << hostLog();
+    ASSERT_TRUE(launchHostAndServer()) << hostLog();
     startClient();
     openPopover();
 
@@ -265,10 +267,7 @@ TEST_F(HostInterfaceRoad, TheRowConnectsUnderTheMouseAndQuitEndsHostAndServer) {
 }
 
 TEST_F(HostInterfaceRoad, AnAddressTypedInTheConnectToOtherPanelConnectsThatDevice) {
-    ASSERT_GT(launchHost(), 0) << hostLog();
-    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
-                                                 m_start))
-        << hostLog();
+    ASSERT_TRUE(launchHostAndServer()) << hostLog();
     // 5. A device that does not announce itself, reached by its address.
     platformd::testing::ChildProcess other;
     const std::string otherLog = m_platformd->root() + "/other-ipad.log";
@@ -370,10 +369,7 @@ constexpr char kDisconnected[] = "com.quenby.Tessel.ServerDisconnectedFromDevice
 TEST_F(HostInterfaceRoadOverUsb, AUsbDeviceIsListedConnectedAndTheRowAndDisconnectAllEndItsSession) {
     const char* row = "popover/item \"USB iPad\"";
     const std::string button = std::string(row) + "/#connectButton";
-    ASSERT_GT(launchHost(), 0) << hostLog();
-    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
-                                                 m_start))
-        << hostLog();
+    ASSERT_TRUE(launchHostAndServer()) << hostLog();
     int64_t since = platformd::testing::lastEventSequence();
     attachDevice();
     ASSERT_TRUE(waitForReport(kConnected, since)) << diagnostics() << deviceLog();
@@ -540,10 +536,7 @@ TEST_F(HostOnScreenRoad, EveryWindowMenuAndSheetLiesOnTheScreenAndAnAddressTyped
     // The screen server stands in for a device that went away with its panel.
     cf::CFPreferencesSetAppValue("shouldDisplayLocalClientWindow", cf::Value(true), kHostId);
     cf::CFPreferencesAppSynchronize(kHostId);
-    ASSERT_GT(launchHost(), 0) << hostLog();
-    ASSERT_TRUE(platformd::testing::waitForEvent("finished-launching", {{"bundleIdentifier", kHelperId}}, 60,
-                                                 m_start))
-        << hostLog();
+    ASSERT_TRUE(launchHostAndServer()) << hostLog();
     // A device reached by its address only, which goes away a while after its session starts
     // and ignores the invitations to come back.
     platformd::testing::ChildProcess other;
