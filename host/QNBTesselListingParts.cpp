@@ -5,8 +5,11 @@
 
 #include "foundation/QNBDisplayModel.h"
 #include "platform/appkit/NSAnimationContext.h"
+#include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/appkit/NSColor.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/quartzcore/CALayer.h"
+#include "platform/quartzcore/CATransaction.h"
 
 #include <array>
 #include <mutex>
@@ -197,8 +200,16 @@ void QNBTesselListingView::presentAuxillaryView() {
 }
 
 void QNBTesselListingView::freezeLook() {
-    // The current look stays on the layer while the sides change over.
+    // The current look stays on the layer while the sides change over: the push slides this
+    // picture out, not whatever the row draws once the new side is in.
+    const cg::CGRect area = bounds();
+    auto look = bitmapImageRepForCachingDisplayInRect(area);
+    if (look) cacheDisplayInRect(area, *look);
     setWantsLayer(true);
+    quartzcore::CATransaction::begin();
+    quartzcore::CATransaction::setDisableActions(true);
+    layer()->setContents(look ? look->CGImage() : nullptr);
+    quartzcore::CATransaction::commit();
 }
 
 void QNBTesselListingView::switchSides(bool toFront) {

@@ -4,7 +4,9 @@
 #include "ViewManagerTestSupport.h"
 
 #include "platform/coregraphics/CGWindowImage.h"
+#include "platform/quartzcore/CALayer.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace host::testing {
@@ -366,9 +368,18 @@ TEST_F(QNBTesselListingTest, TheSidesSwitchAfterTheirShortDelay) {
     EXPECT_EQ(item->mainListingView->superview(), item->listingView);
     item->closeButton->performClick();
     EXPECT_EQ(item->auxillaryListingView->superview(), nullptr);
+    // The row's look is frozen on its layer for the push to slide out.
+    auto& row = *item->listingView;
+    ASSERT_TRUE(row.layer());
+    const cg::CGImageRef look = row.layer()->contents();
+    ASSERT_TRUE(look);
+    const double scale = row.window() ? row.window()->backingScaleFactor() : 1.0;
+    EXPECT_EQ(double(look->width), std::ceil(row.bounds().size.width * scale));
     turn(0.02);
     EXPECT_EQ(item->auxillaryListingView->superview(), item->listingView);
     EXPECT_EQ(item->mainListingView->superview(), nullptr);
+    turn(0.6);
+    EXPECT_FALSE(row.layer()->contents()) << "the frozen look outlived the push";
     item->returnButton->performClick();
     turn(0.02);
     EXPECT_EQ(item->mainListingView->superview(), item->listingView);

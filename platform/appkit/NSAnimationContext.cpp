@@ -2,6 +2,8 @@
 
 #include "platform/appkit/NSWindow.h"
 #include "platform/core/Log.h"
+#include "platform/foundation/NSRunLoop.h"
+#include "platform/foundation/NSTimer.h"
 #include "platform/quartzcore/CALayer.h"
 #include "platform/quartzcore/CATransaction.h"
 #include "platform/quartzcore/Completion.h"
@@ -19,16 +21,39 @@ std::deque<NSAnimationContext>& contexts() {
     return stack;
 }
 
+// A push on a layer-backed view is drawn as it runs: the view redraws thirty times a second
+// until it ends; then the look frozen on its layer is let go (the view's own drawing is its
+// look again) unless another animation took the key meanwhile.
+void paceSubviewsPush(NSView& view, const std::shared_ptr<quartzcore::CAAnimation>& animation) {
+    auto transition = std::dynamic_pointer_cast<quartzcore::CATransition>(animation);
+    if (!transition || transition->type() != quartzcore::kCATransitionPush || view.isHostingLayer()) return;
+    std::weak_ptr<NSView> weak = view.weak_from_this();
+    std::weak_ptr<quartzcore::CAAnimation> running = animation;
+    auto timer = ns::NSTimer::timerWithTimeInterval(1.0 / 30, true, [weak, running](ns::NSTimer& self) {
+        auto view = weak.lock();
+        auto layer = view ? view->layer() : nullptr;
+        if (!layer) return self.invalidate();
+        view->setNeedsDisplay(true);
+        if (layer->progressForKey("subviews")) return;
+        self.invalidate();
+        auto current = layer->animationForKey("subviews");
+        if (!current || current == running.lock()) layer->setContents(nullptr);
+    });
+    ns::NSRunLoop::mainRunLoop()->addTimer(timer, ns::NSRunLoopCommonModes);
+}
+
 // A view's subviews changed through its animator: its "subviews" animation runs, on its layer
 // when it has one (so a later change replaces it there).
 void runSubviewsAnimation(NSView* view) {
     if (!view) return;
     auto animation = view->animationForKey("subviews");
     if (!animation) return;
-    if (view->wantsLayer() && view->layer())
+    if (view->wantsLayer() && view->layer()) {
         view->layer()->addAnimation(animation, "subviews");
-    else
+        paceSubviewsPush(*view, animation);
+    } else {
         quartzcore::detail::runAnimationDetached(animation);
+    }
 }
 
 } // namespace

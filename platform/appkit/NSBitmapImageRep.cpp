@@ -45,6 +45,17 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     return rep;
 }
 
+cg::CGImageRef NSBitmapImageRep::CGImage() const {
+    if (m_image || !m_hasAlpha || (m_bitmapFormat & NSBitmapFormatAlphaNonpremultiplied)) return m_image;
+    const cg::CGBitmapInfo info =
+        ((m_bitmapFormat & NSBitmapFormatAlphaFirst) ? cg::kCGImageAlphaPremultipliedFirst
+                                                     : cg::kCGImageAlphaPremultipliedLast) |
+        ((m_bitmapFormat & NSBitmapFormatThirtyTwoBitLittleEndian) ? cg::kCGBitmapByteOrder32Little
+                                                                   : cg::kCGBitmapByteOrder32Big);
+    return cg::CGImageCreate(size_t(m_pixelsWide), size_t(m_pixelsHigh), 8, 32, size_t(m_bytesPerRow), info,
+                             cg::CGDataProviderCreateWithData(m_data));
+}
+
 namespace {
 
 // The writers read 8-bit samples in 32-bit pixels without alpha as B, G, R, X: any other order

@@ -68,8 +68,9 @@ class NSBitmapImageRep : public NSImageRep {
     // A rep of PNG or TIFF file bytes (RGBA, un-premultiplied for PNG); null, logged, for bytes
     // of another kind or that do not decode (NSImageNamed.cpp).
     static std::shared_ptr<NSBitmapImageRep> imageRepWithData(const std::vector<uint8_t>& data);
-    // The image a rep was made from (null for one made from planes).
-    const cg::CGImageRef& CGImage() const { return m_image; }
+    // The image a rep was made from; for one made from planes with premultiplied alpha, an
+    // image of a copy of its pixels as they are now (what a cached view drew); else null.
+    cg::CGImageRef CGImage() const;
 
     uint8_t* bitmapData() { return m_data.data(); }
     const uint8_t* bitmapData() const { return m_data.data(); }

@@ -322,13 +322,13 @@ void NSView::drawTree(const cg::CGContextRef& context, cg::CGRect dirty) {
     cg::CGRect area = cg::CGRectIntersection(mine, dirty);
     if (cg::CGRectIsEmpty(area)) return;
     // The context's space becomes this view's bounds space, clipped to the view.
+    const cg::CGPoint origin = toWindow(cg::CGPointMake(0, 0));
+    const cg::CGPoint unitX = toWindow(cg::CGPointMake(1, 0)), unitY = toWindow(cg::CGPointMake(0, 1));
+    const cg::CGAffineTransform toBounds = cg::CGAffineTransformMake(
+        unitX.x - origin.x, unitX.y - origin.y, unitY.x - origin.x, unitY.y - origin.y, origin.x, origin.y);
     cg::CGContextSaveGState(context);
     cg::CGContextClipToRect(context, area);
-    cg::CGPoint origin = toWindow(cg::CGPointMake(0, 0));
-    cg::CGPoint unitX = toWindow(cg::CGPointMake(1, 0)), unitY = toWindow(cg::CGPointMake(0, 1));
-    cg::CGContextConcatCTM(context, cg::CGAffineTransformMake(unitX.x - origin.x, unitX.y - origin.y,
-                                                              unitY.x - origin.x, unitY.y - origin.y,
-                                                              origin.x, origin.y));
+    cg::CGContextConcatCTM(context, toBounds);
     // AppKit's drawing calls (NSRectFill, NSColor set, NSBezierPath) reach the view's store through
     // the thread's current graphics context.
     cg::CGContextRef previous = drawingContext();
@@ -338,11 +338,29 @@ void NSView::drawTree(const cg::CGContextRef& context, cg::CGRect dirty) {
     if (!isHostingLayer()) drawRect(mapRect(area, false));
     NSGraphicsContext::setCurrentContext(previousGraphics);
     drawingContext() = previous;
-    drawLayerTree(context);
+    const auto push = pushOffsets();
+    if (!push) drawLayerTree(context);
     cg::CGContextRestoreGState(context);
     auto subviews = m_subviews; // drawRect: may change the tree
+    if (!push) {
+        for (auto& sub : subviews)
+            sub->drawTree(context, area);
+        return;
+    }
+    // A push under way: the old look on the layer slides out, the subviews slide in.
+    const auto [out, in] = *push;
+    cg::CGContextSaveGState(context);
+    cg::CGContextClipToRect(context, area);
+    cg::CGContextTranslateCTM(context, out.x, out.y);
+    cg::CGContextConcatCTM(context, toBounds);
+    drawLayerTree(context);
+    cg::CGContextRestoreGState(context);
+    cg::CGContextSaveGState(context);
+    cg::CGContextClipToRect(context, area);
+    cg::CGContextTranslateCTM(context, in.x, in.y);
     for (auto& sub : subviews)
-        sub->drawTree(context, area);
+        sub->drawTree(context, cg::CGRectOffset(area, -in.x, -in.y));
+    cg::CGContextRestoreGState(context);
 }
 
 } // namespace appkit

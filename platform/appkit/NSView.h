@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quartzcore {
@@ -30,6 +31,7 @@ class NSMenu;
 class NSWindow;
 class NSScrollView;
 class NSViewAnimator; // NSAnimationContext.h
+class NSBitmapImageRep;
 
 enum NSViewLayerContentsRedrawPolicy : int32_t {
     NSViewLayerContentsRedrawNever = 0,
@@ -180,8 +182,17 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     NSViewLayerContentsRedrawPolicy layerContentsRedrawPolicy() const { return m_redrawPolicy; }
     void setLayerContentsRedrawPolicy(NSViewLayerContentsRedrawPolicy policy) { m_redrawPolicy = policy; }
 
+    // ---- Caching the view's look (NSViewLayer.cpp): a rep of rect (bounds space) in the
+    // window's pixels, 8-bit samples, alpha first, premultiplied, 32-bit little-endian words
+    // (null for an empty rect); and the view with its subviews, as they meet rect, drawn into it.
+    std::shared_ptr<NSBitmapImageRep> bitmapImageRepForCachingDisplayInRect(cg::CGRect rect) const;
+    void cacheDisplayInRect(cg::CGRect rect, NSBitmapImageRep& rep);
+
     // ---- Animations by key: "subviews" (a CATransition) runs when the animator changes the
-    // subviews, on the view's layer when it has one.
+    // subviews, on the view's layer when it has one. A push runs there as a push: while it runs,
+    // the layer's contents (the old look, frozen by the caller) slide out and the subviews slide
+    // in, redrawn thirty times a second; when it ends, the view draws itself again, so the
+    // contents frozen from outside are let go, as a layer-backed view's next display replaces them.
     std::shared_ptr<quartzcore::CAAnimation> animationForKey(const std::string& key) const;
     void setAnimations(std::map<std::string, std::shared_ptr<quartzcore::CAAnimation>> animations);
     // The proxy whose changes apply at once and run the matching animations.
@@ -208,6 +219,9 @@ class NSView : public NSResponder, public std::enable_shared_from_this<NSView> {
     void drawTree(const cg::CGContextRef& context, cg::CGRect dirty);
     // The layer tree over the view's drawing, in its bounds space.
     void drawLayerTree(const cg::CGContextRef& context) const;
+    // The running push of the view's "subviews": the old look's offset (window space) and the
+    // subviews' offset; none when no push runs on the layer.
+    std::optional<std::pair<cg::CGPoint, cg::CGPoint>> pushOffsets() const;
     void watchLayer();
 
     std::weak_ptr<NSView> m_superview;

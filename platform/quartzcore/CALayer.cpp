@@ -124,6 +124,8 @@ void CALayer::addAnimation(const std::shared_ptr<CAAnimation>& animation, const 
     running.key = key;
     running.animation = animation;
     running.serial = m_nextSerial++;
+    running.began = platform::now();
+    running.duration = duration;
     std::weak_ptr<CALayer> weak = weak_from_this();
     const uint64_t serial = running.serial;
     running.completion = detail::Completion::after(duration, [weak, serial, animation] {
@@ -146,6 +148,17 @@ void CALayer::finish(uint64_t serial) {
     auto animation = it->animation;
     if (animation->isRemovedOnCompletion()) m_animations.erase(it);
     if (auto delegate = animation->delegate()) delegate->animationDidStop(animation, true);
+}
+
+std::optional<double> CALayer::progressForKey(const std::string& key) const {
+    if (key.empty()) return std::nullopt;
+    for (const auto& running : m_animations) {
+        if (running.key != key || running.finished) continue;
+        if (running.duration <= 0) return 1.0;
+        const double ran = platform::toSeconds(platform::now() - running.began) / running.duration;
+        return std::clamp(ran, 0.0, 1.0);
+    }
+    return std::nullopt;
 }
 
 std::shared_ptr<CAAnimation> CALayer::animationForKey(const std::string& key) const {

@@ -5,6 +5,7 @@
 // uses to redraw. Main thread only.
 #pragma once
 
+#include "platform/core/Clock.h"
 #include "platform/coregraphics/CGColor.h"
 #include "platform/coregraphics/CGContext.h"
 #include "platform/coregraphics/CGImage.h"
@@ -14,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,10 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
     void removeAnimationForKey(const std::string& key);
     void removeAllAnimations();
     std::vector<std::string> animationKeys() const; // non-empty keys, in the order added
+    // How much of the unfinished animation under key has run, 0...1 on the process clock; none
+    // when none runs under it. Drawing follows it where the stand-in draws an animation (a view's
+    // "subviews" push).
+    std::optional<double> progressForKey(const std::string& key) const;
 
     // ---- Drawing: the layer's contents in its bounds, then its sublayers, in the context's
     // current space taken as the layer's own.
@@ -101,6 +107,8 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
         std::shared_ptr<detail::Completion> completion;
         uint64_t serial = 0;
         bool finished = false;
+        platform::TimePoint began;
+        double duration = 0;
     };
     void changed() const;
     void drawContents(const cg::CGContextRef& context, cg::CGSize size, double alpha) const;

@@ -5,6 +5,7 @@
 #include "WindowTestSupport.h"
 
 #include "platform/appkit/NSAnimationContext.h"
+#include "platform/appkit/NSBitmapImageRep.h"
 #include "platform/dispatch/Testing.h"
 #include "platform/quartzcore/CALayer.h"
 #include "platform/quartzcore/testing/SolidImage.h"
@@ -197,6 +198,56 @@ TEST_F(NSViewAnimation, SubviewsTransitionStartsAtOnceAndStopsFinishedAfterItsDu
     container->animator().replaceSubview(b, c); // b is not a subview: refused, no transition
     EXPECT_TRUE(m_log.contains("refusing to replace a view"));
     EXPECT_EQ(recorder->events.size(), 4u);
+}
+
+} // namespace appkit
+
+namespace appkit {
+
+TEST_F(NSViewAnimation, APushSlidesTheCachedLookOutAndTheNewSubviewIn) {
+    auto window = NSWindow::make(cg::CGRectMake(0, 0, 100, 100), NSWindowStyleMaskBorderless);
+    auto row = std::make_shared<NSView>(cg::CGRectMake(0, 0, 100, 100));
+    auto old = std::make_shared<SolidView>(cg::CGRectMake(0, 0, 100, 100), 1, 0, 0);
+    auto fresh = std::make_shared<SolidView>(cg::CGRectMake(0, 0, 100, 100), 0, 0, 1);
+    row->addSubview(old);
+    window->contentView()->addSubview(row);
+    window->orderFront();
+
+    // The look, cached: the old side's pixels, alpha first in little-endian words (B, G, R, A).
+    EXPECT_FALSE(row->bitmapImageRepForCachingDisplayInRect(cg::CGRectMake(0, 0, 0, 10)));
+    auto look = row->bitmapImageRepForCachingDisplayInRect(row->bounds());
+    ASSERT_TRUE(look);
+    EXPECT_EQ(look->pixelsWide(), 100);
+    row->cacheDisplayInRect(row->bounds(), *look);
+    const uint8_t* first = look->bitmapData() + look->bytesPerRow() * 50 + 4 * 50;
+    EXPECT_EQ(std::vector<uint8_t>(first, first + 4), (std::vector<uint8_t>{0, 0, 255, 255}));
+    ASSERT_TRUE(look->CGImage());
+
+    row->setWantsLayer(true);
+    row->layer()->setContents(look->CGImage());
+    auto push = quartzcore::CATransition::animation();
+    push->setType(std::string(quartzcore::kCATransitionPush));
+    push->setSubtype(std::string(quartzcore::kCATransitionFromLeft));
+    row->setAnimations({{"subviews", push}});
+    NSAnimationContext::runAnimationGroup(
+        [&](NSAnimationContext& context) {
+            context.setDuration(0.5);
+            row->animator().replaceSubview(old, fresh);
+        },
+        nullptr);
+    // Halfway, the new side has come in from the left as far as the old one has gone right.
+    dispatch::advanceAndRun(0.25);
+    auto image = picture(*window);
+    EXPECT_EQ(pixel(image, 10, 50), kBlue);
+    EXPECT_EQ(pixel(image, 45, 50), kBlue);
+    EXPECT_EQ(pixel(image, 55, 50), kRed);
+    EXPECT_EQ(pixel(image, 90, 50), kRed);
+    // After it, the new side alone, and the frozen look let go.
+    dispatch::advanceAndRun(0.3);
+    image = picture(*window);
+    EXPECT_EQ(pixel(image, 90, 50), kBlue);
+    EXPECT_EQ(pixel(image, 10, 50), kBlue);
+    EXPECT_FALSE(row->layer()->contents());
 }
 
 } // namespace appkit
