@@ -243,7 +243,9 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
 }
 
 void AbsentDeviceRoad::closeGivesTheDisplayUp(const std::vector<std::string>& verb) {
-    auto a = device("127.0.0.2", 3, 7);
+    // Away for longer than the panel, its sheet and the close take on a loaded machine: a device
+    // back before the close would make it a close of another session.
+    auto a = device("127.0.0.2", 3, 60);
     ASSERT_TRUE(invite(*a, "127.0.0.2")) << helperLog();
     ASSERT_TRUE(panelAfterDrop(*a));
     ASSERT_TRUE(dismissSheet());
