@@ -1,7 +1,7 @@
 // The road of a device that goes away, with real processes: a private platformd with both
 // kexts, TesselHelper.app launched by it with the local client window switched on, and the
-// reference client's library as the device on 127.0.0.2, ending each session after 3 s and
-// ignoring invitations for 7 s afterwards. The panel is read through platformctl's interface
+// reference client's library as the device on 127.0.0.2, ending each session after kSession
+// seconds and ignoring invitations for a while afterwards. The panel is read through platformctl's interface
 // verbs; everything is waited for by events, never by sleeping.
 #include "foundation/QNBPreferences.h"
 #include "foundation/Vocabulary.h"
@@ -25,6 +25,9 @@ const std::string kHelperApp = TESSEL_HELPER_APP;
 constexpr char kServiceKeyPrefix[] = "local.~_qnexvscreen._udp~";
 constexpr char kHostDomain[] = "com.quenby.TesselHost2";
 const std::string kPanel = "window \"Ref\"";
+// Each session of the device lasts this long: long enough for its display to come up and its
+// first frames to arrive on a loaded machine, before the device goes away.
+constexpr double kSession = 8;
 
 platformd::testing::ProgramResult ctl(std::vector<std::string> arguments, double timeout = 30) {
     arguments.insert(arguments.begin(), PrivatePlatformd::platformctlPath());
@@ -147,13 +150,14 @@ class AbsentDeviceRoad : public PlatformdTest {
 TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     // Away long enough for the panel's checks below on a loaded machine: the device's return
     // takes the panel away.
-    auto a = device("127.0.0.2", 3, 30);
+    auto a = device("127.0.0.2", kSession, 30);
     ASSERT_TRUE(invite(*a, "127.0.0.2")) << helperLog();
     auto before = virtualDisplays();
     ASSERT_EQ(before.size(), 1u);
 
     // 1. The drop: the panel, the display kept, the sheet after the animation.
     ASSERT_TRUE(panelAfterDrop(*a));
+    const uint64_t framesBeforeAway = a->snapshot().frames; // none arrive while it is away
     EXPECT_EQ(virtualDisplays(), before);
     EXPECT_TRUE(dismissSheet());
 
@@ -220,11 +224,12 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
     auto hidden = ctl({"ui", "wait", "TesselHelper", kPanel, "--gone", "--timeout", "10"});
     EXPECT_EQ(hidden.status, 0) << ctl({"ui", "tree", "TesselHelper"}).out;
     EXPECT_EQ(virtualDisplays(), before) << "the same display, id and serial";
-    const uint64_t frames = a->snapshot().frames;
-    EXPECT_TRUE(waitFor(*a, [frames](const refclient::Snapshot& s) { return s.frames > frames; }));
+    EXPECT_TRUE(waitFor(*a, [framesBeforeAway](const refclient::Snapshot& s) {
+        return s.frames > framesBeforeAway;
+    })) << "the session it came back to has frames";
 
     auto seen = invitations(*a);
-    // The first time away only: the session it came back to ends after its three seconds too, and
+    // The first time away only: the session it came back to ends after its kSession seconds too, and
     // the next time away may have begun by now.
     std::vector<double> away;
     size_t back = 1;
@@ -245,7 +250,7 @@ TEST_F(AbsentDeviceRoad, ThePanelStandsInInvitesAndLeavesWhenTheDeviceReturns) {
 void AbsentDeviceRoad::closeGivesTheDisplayUp(const std::vector<std::string>& verb) {
     // Away for longer than the panel, its sheet and the close take on a loaded machine: a device
     // back before the close would make it a close of another session.
-    auto a = device("127.0.0.2", 3, 60);
+    auto a = device("127.0.0.2", kSession, 60);
     ASSERT_TRUE(invite(*a, "127.0.0.2")) << helperLog();
     ASSERT_TRUE(panelAfterDrop(*a));
     ASSERT_TRUE(dismissSheet());
@@ -281,7 +286,7 @@ TEST_F(AbsentDeviceRoad, CommandWGivesTheDisplayUp) {
 
 TEST_F(AbsentDeviceRoad, WithTheWindowSwitchedOffTheDropReleasesTheDisplay) {
     setLocalClientWindow(false);
-    auto a = device("127.0.0.2", 3, 7);
+    auto a = device("127.0.0.2", kSession, 7);
     ASSERT_TRUE(invite(*a, "127.0.0.2")) << helperLog();
     int64_t since = lastSequence();
     ASSERT_TRUE(waitFor(*a, [](const refclient::Snapshot& s) { return !inSession(s); }));
