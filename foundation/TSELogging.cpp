@@ -56,6 +56,12 @@ std::string screenRectangleLoggingFolder() {
     return sLoggingFolder;
 }
 
+void testing::resetScreenRectangleLogging() {
+    sEnableLogging = 0;
+    std::lock_guard lock(sFolderMutex);
+    sLoggingFolder.clear();
+}
+
 void NSLogScreenRectangle(const uint8_t* record, const void* payload, size_t payloadLength) {
     if (!record || !sEnableLogging) return;
     uint64_t geometry = readLittleEndian(record, 8);

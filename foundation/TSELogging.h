@@ -30,4 +30,9 @@ std::string NSStringExtensionFromEncoding(uint8_t encoding);
 // The folder payloads go to; empty until logging is on.
 std::string screenRectangleLoggingFolder();
 
+namespace testing {
+// Logging off and no folder, as at start: for tests that turn it on more than once a process.
+void resetScreenRectangleLogging();
+} // namespace testing
+
 } // namespace foundation

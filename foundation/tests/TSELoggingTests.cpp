@@ -6,6 +6,7 @@
 #include "platform/core/Clock.h"
 #include "platform/core/Log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -101,6 +103,42 @@ TEST_F(TemporaryHome, AHomeThatCannotHoldTheFolderLeavesLoggingOffSilently) {
 }
 
 TEST_F(TemporaryHome, APayloadLoggedFromAnotherThreadAsLoggingTurnsOnLandsInTheFolder) {
+    const std::string folder = m_home + "/TesselLogging (2001-01-01 00:00:00 +0000)";
+    // Many tries of the race: a reader spinning on another thread looks at the folder the
+    // moment it sees the switch on.
+    {
+        platform::LogCapture quiet(true);
+        std::atomic<int> round{0}, ready{0}, done{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::string> seen(2000);
+        std::thread reader([&] {
+            for (int r = 1;; ++r) {
+                while (round < r && !stop)
+                    std::this_thread::yield();
+                if (stop) break;
+                ready = r;
+                while (!IsEnableLoggingScreenRectangleLogging())
+                    ; // no yield: the moment the switch goes on is the one that counts
+                seen[size_t(r - 1)] = screenRectangleLoggingFolder();
+                done = r;
+            }
+        });
+        for (int r = 1; r <= int(seen.size()); ++r) {
+            foundation::testing::resetScreenRectangleLogging();
+            round = r;
+            while (ready < r)
+                std::this_thread::yield();
+            EnableLoggingScreenRectangleLogging();
+            while (done < r)
+                std::this_thread::yield();
+        }
+        stop = true;
+        reader.join();
+        for (size_t r = 0; r < seen.size(); ++r)
+            ASSERT_EQ(seen[r], folder) << "try " << r << ": the switch went on before the folder was kept";
+        foundation::testing::resetScreenRectangleLogging();
+    }
+
     platform::LogCapture capture(true);
     std::string folderSeen = "(never on)";
     std::thread logger([&] {
@@ -112,7 +150,6 @@ TEST_F(TemporaryHome, APayloadLoggedFromAnotherThreadAsLoggingTurnsOnLandsInTheF
     });
     EnableLoggingScreenRectangleLogging();
     logger.join();
-    std::string folder = m_home + "/TesselLogging (2001-01-01 00:00:00 +0000)";
     EXPECT_EQ(folderSeen, folder) << "the switch went on before the folder was kept";
     auto files = filesIn(folder);
     ASSERT_EQ(files.size(), 1u);
