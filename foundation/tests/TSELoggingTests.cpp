@@ -110,7 +110,7 @@ TEST_F(TemporaryHome, APayloadLoggedFromAnotherThreadAsLoggingTurnsOnLandsInTheF
         platform::LogCapture quiet(true);
         std::atomic<int> round{0}, ready{0}, done{0};
         std::atomic<bool> stop{false};
-        std::vector<std::string> seen(2000);
+        std::vector<std::string> seen(500);
         std::thread reader([&] {
             for (int r = 1;; ++r) {
                 while (round < r && !stop)
