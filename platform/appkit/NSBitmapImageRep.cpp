@@ -45,14 +45,20 @@ std::shared_ptr<NSBitmapImageRep> NSBitmapImageRep::initWithBitmapDataPlanes(
     return rep;
 }
 
+std::optional<cg::CGBitmapInfo> NSBitmapImageRep::premultipliedBitmapInfo() const {
+    if (m_bitsPerSample != 8 || m_bitsPerPixel != 32 || !m_hasAlpha ||
+        (m_bitmapFormat & (NSBitmapFormatAlphaNonpremultiplied | NSBitmapFormatFloatingPointSamples)))
+        return std::nullopt;
+    return ((m_bitmapFormat & NSBitmapFormatAlphaFirst) ? cg::kCGImageAlphaPremultipliedFirst
+                                                        : cg::kCGImageAlphaPremultipliedLast) |
+           ((m_bitmapFormat & NSBitmapFormatThirtyTwoBitLittleEndian) ? cg::kCGBitmapByteOrder32Little
+                                                                      : cg::kCGBitmapByteOrder32Big);
+}
+
 cg::CGImageRef NSBitmapImageRep::CGImage() const {
-    if (m_image || !m_hasAlpha || (m_bitmapFormat & NSBitmapFormatAlphaNonpremultiplied)) return m_image;
-    const cg::CGBitmapInfo info =
-        ((m_bitmapFormat & NSBitmapFormatAlphaFirst) ? cg::kCGImageAlphaPremultipliedFirst
-                                                     : cg::kCGImageAlphaPremultipliedLast) |
-        ((m_bitmapFormat & NSBitmapFormatThirtyTwoBitLittleEndian) ? cg::kCGBitmapByteOrder32Little
-                                                                   : cg::kCGBitmapByteOrder32Big);
-    return cg::CGImageCreate(size_t(m_pixelsWide), size_t(m_pixelsHigh), 8, 32, size_t(m_bytesPerRow), info,
+    const auto info = premultipliedBitmapInfo();
+    if (m_image || !info) return m_image;
+    return cg::CGImageCreate(size_t(m_pixelsWide), size_t(m_pixelsHigh), 8, 32, size_t(m_bytesPerRow), *info,
                              cg::CGDataProviderCreateWithData(m_data));
 }
 

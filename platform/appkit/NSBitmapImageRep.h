@@ -71,6 +71,9 @@ class NSBitmapImageRep : public NSImageRep {
     // The image a rep was made from; for one made from planes with premultiplied alpha, an
     // image of a copy of its pixels as they are now (what a cached view drew); else null.
     cg::CGImageRef CGImage() const;
+    // The layout of its pixels for a bitmap context when they are premultiplied 32-bit words
+    // (what a view's look can be cached in); none otherwise.
+    std::optional<cg::CGBitmapInfo> premultipliedBitmapInfo() const;
 
     uint8_t* bitmapData() { return m_data.data(); }
     const uint8_t* bitmapData() const { return m_data.data(); }

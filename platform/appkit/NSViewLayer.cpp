@@ -72,21 +72,15 @@ std::shared_ptr<NSBitmapImageRep> NSView::bitmapImageRepForCachingDisplayInRect(
 
 void NSView::cacheDisplayInRect(cg::CGRect rect, NSBitmapImageRep& rep) {
     rect = cg::CGRectStandardize(rect);
-    const bool drawable =
-        rep.samplesPerPixel() == 4 && !(rep.bitmapFormat() & NSBitmapFormatAlphaNonpremultiplied);
-    if (cg::CGRectIsEmpty(rect) || !drawable) {
+    const auto info = rep.premultipliedBitmapInfo();
+    if (cg::CGRectIsEmpty(rect) || !info) {
         platform::log(
             "appkit: refusing to cache a view's look in an empty rect or a rep it cannot draw into");
         return;
     }
-    const cg::CGBitmapInfo info =
-        ((rep.bitmapFormat() & NSBitmapFormatAlphaFirst) ? cg::kCGImageAlphaPremultipliedFirst
-                                                         : cg::kCGImageAlphaPremultipliedLast) |
-        ((rep.bitmapFormat() & NSBitmapFormatThirtyTwoBitLittleEndian) ? cg::kCGBitmapByteOrder32Little
-                                                                       : cg::kCGBitmapByteOrder32Big);
     std::fill(rep.bitmapData(), rep.bitmapData() + rep.bytesPerRow() * rep.pixelsHigh(), uint8_t(0));
     auto context = cg::CGBitmapContextCreate(rep.bitmapData(), size_t(rep.pixelsWide()),
-                                             size_t(rep.pixelsHigh()), 8, size_t(rep.bytesPerRow()), info);
+                                             size_t(rep.pixelsHigh()), 8, size_t(rep.bytesPerRow()), *info);
     if (!context) return;
     // The context's space becomes the window's base space with rect's corner at the origin.
     const cg::CGRect inWindow = mapRect(rect, true);
