@@ -222,6 +222,10 @@ TEST_F(WindowServerTest, VerticalBlanksAreCountedPerDisplay) {
     // Enabled again with the last blank past the threshold, the framebuffer's timer paces them.
     EXPECT_EQ(call(c, 3), kIOReturnSuccess);
     EXPECT_EQ(call(c, 8, {1}), kIOReturnSuccess);
+    // Blanks reach the window server only once it has shown the display again (its probe sets
+    // the state bit), so the clock moves on after that, not while the probe may still be queued.
+    m_server->sync();
+    ASSERT_TRUE(shown()[0x103].online);
     kernel::testing::advanceClock(platform::installFakeClock(), platform::seconds(0.1));
     m_server->sync();
     EXPECT_GT(shown()[0x103].vblankCount, 3u);
